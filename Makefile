@@ -1,0 +1,57 @@
+# The two commands that matter: `make demo` runs the main job, `make test` builds and runs the tests.
+# Both install missing Debian packages first. SANITIZE=address|thread builds in its own folder.
+
+SANITIZE ?=
+BUILD_TYPE ?= RelWithDebInfo
+JOBS ?= $(shell nproc)
+ifeq ($(SANITIZE),)
+BUILD_DIR := build
+else
+BUILD_DIR := build-$(SANITIZE)
+endif
+CMAKE_FLAGS := -G Ninja -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DWEXO_SANITIZE=$(SANITIZE)
+FUZZ_SECONDS ?= 60
+
+.PHONY: all deps configure build test demo bench fuzz format clean
+
+all: build
+
+deps:
+	@tools/scripts/install-deps.sh
+
+configure: deps
+	@mkdir -p $(BUILD_DIR)
+	@cmake -S . -B $(BUILD_DIR) $(CMAKE_FLAGS) > $(BUILD_DIR)/configure.log 2>&1 \
+		|| (cat $(BUILD_DIR)/configure.log; exit 1)
+
+build: configure
+	@cmake --build $(BUILD_DIR) -j $(JOBS)
+
+# The full ctest output stays in $(BUILD_DIR)/ctest.log; failures are shown, the summary comes last.
+test: build
+	@cd $(BUILD_DIR) && ctest -j $(JOBS) --output-on-failure --timeout 300 > ctest.log 2>&1; \
+		status=$$?; \
+		if [ $$status -ne 0 ]; then sed -n '/tests passed/q;p' ctest.log | grep -vE 'Test +#[0-9]+: .* Passed|^ +Start '; fi; \
+		sed -n '/tests passed/,$$p' ctest.log; exit $$status
+
+demo: build
+	@$(BUILD_DIR)/tools/wexo-demo/wexo-demo
+
+bench: build
+	@for b in $(BUILD_DIR)/bench/bench_*; do echo "== $$b"; $$b --benchmark_counters_tabular=true || exit 1; done
+
+# libFuzzer targets, built with clang in their own folder: make fuzz TARGET=http_request_fuzz
+fuzz: deps
+	@mkdir -p build-fuzz
+	@CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+		-DWEXO_FUZZ=ON > build-fuzz/configure.log 2>&1 || (cat build-fuzz/configure.log; exit 1)
+	@cmake --build build-fuzz -j $(JOBS) --target $(TARGET)
+	@mkdir -p fuzz/findings/$(TARGET) build-fuzz/corpus/$(TARGET)
+	@build-fuzz/fuzz/$(TARGET) -max_total_time=$(FUZZ_SECONDS) -artifact_prefix=fuzz/findings/$(TARGET)/ \
+		build-fuzz/corpus/$(TARGET) fuzz/corpus/$(TARGET)
+
+format:
+	@git ls-files '*.cpp' '*.h' | xargs clang-format -i
+
+clean:
+	@rm -rf build build-address build-thread build-fuzz
