@@ -26,9 +26,13 @@ function(wexo_warnings target)
                            -Wnon-virtual-dtor -Wno-missing-field-initializers)
 endfunction()
 
-# wexo_library(name folder): a static library of every .cpp below the folder.
+# wexo_library(name folder [EXCLUDE subfolder]): a static library of every .cpp below the folder.
 function(wexo_library name folder)
+    cmake_parse_arguments(ARG "" "EXCLUDE" "" ${ARGN})
     file(GLOB_RECURSE sources CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/${folder}/*.cpp)
+    if(ARG_EXCLUDE)
+        list(FILTER sources EXCLUDE REGEX "^${CMAKE_SOURCE_DIR}/${ARG_EXCLUDE}/")
+    endif()
     if(NOT sources)
         # A layer that has no code yet still links.
         set(placeholder ${CMAKE_BINARY_DIR}/generated/${name}_empty.cpp)
