@@ -3,6 +3,7 @@
 #include <atomic>
 
 #include "os/dispatcher.h"
+#include "os/process.h"
 #include "os/status.h"
 
 namespace os {
@@ -155,9 +156,12 @@ std::shared_ptr<Thread> Thread::Start(std::function<void()> routine, std::string
         std::lock_guard guard(dispatcher.Lock());
         dispatcher.ThreadStartedLocked();
     }
-    thread->thread_ = std::thread([thread, routine = std::move(routine)]() mutable {
+    // A thread belongs to the process that created it.
+    uint32_t processId = CurrentProcessId();
+    thread->thread_ = std::thread([thread, processId, routine = std::move(routine)]() mutable {
         detail::MarkOsThread();
         tThreadId = thread->id_;
+        ScopedProcessContext process(processId);
         Run(std::move(thread), std::move(routine));
     });
     return thread;
