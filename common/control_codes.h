@@ -14,11 +14,16 @@ constexpr uint32_t kDeviceType = 0xA7F8;
 constexpr uint32_t METHOD_NEITHER = 3;
 constexpr uint32_t FILE_ANY_ACCESS = 0;
 
-constexpr uint32_t CtlCode(uint32_t deviceType, uint32_t function, uint32_t method, uint32_t access) {
+constexpr uint32_t CtlCode(uint32_t deviceType, uint32_t function, uint32_t method,
+                           uint32_t access) {
     return (deviceType << 16) | (access << 14) | (function << 2) | method;
 }
-constexpr uint32_t ControlFunction(uint32_t code) { return (code >> 2) & 0xFFF; }
-constexpr uint32_t ControlDeviceType(uint32_t code) { return code >> 16; }
+constexpr uint32_t ControlFunction(uint32_t code) {
+    return (code >> 2) & 0xFFF;
+}
+constexpr uint32_t ControlDeviceType(uint32_t code) {
+    return code >> 16;
+}
 
 constexpr uint32_t WexoCode(uint32_t function) {
     return CtlCode(kDeviceType, function, METHOD_NEITHER, FILE_ANY_ACCESS);

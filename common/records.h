@@ -9,12 +9,12 @@
 namespace wexo {
 
 struct QRN_REGISTER_REQUEST {
-    uint64_t inputEvent;            // handle of the service's auto-reset input event
-    uint64_t programFolder;         // UTF-16 "\??\<folder of the service executable>", no terminator
-    uint16_t programFolderLength;   // in bytes
+    uint64_t inputEvent;           // handle of the service's auto-reset input event
+    uint64_t programFolder;        // UTF-16 "\??\<folder of the service executable>", no terminator
+    uint16_t programFolderLength;  // in bytes
     uint8_t zero1[6];
-    uint64_t dataFolder;            // UTF-16 "\??\<common application data>\Corvane", or 0
-    uint16_t dataFolderLength;      // in bytes, 0 when absent
+    uint64_t dataFolder;        // UTF-16 "\??\<common application data>\Corvane", or 0
+    uint16_t dataFolderLength;  // in bytes, 0 when absent
     uint8_t zero2[6];
 };
 static_assert(sizeof(QRN_REGISTER_REQUEST) == 40);
@@ -43,14 +43,14 @@ static_assert(offsetof(QRN_VERSION_REPLY, build) == 4);
 
 // Every pointer points into the service's memory and receives a value.
 struct SC_INPUT_REQUEST {
-    uint64_t callHandleOut;     // -> uint64_t
-    uint64_t codeOut;           // -> uint32_t
-    uint64_t timeoutOut;        // -> uint32_t, seconds
-    uint64_t buffer;            // the service's request buffer, may be 0
-    uint32_t bufferSize;        // 1024 from the service
+    uint64_t callHandleOut;  // -> uint64_t
+    uint64_t codeOut;        // -> uint32_t
+    uint64_t timeoutOut;     // -> uint32_t, seconds
+    uint64_t buffer;         // the service's request buffer, may be 0
+    uint32_t bufferSize;     // 1024 from the service
     uint32_t zero;
-    uint64_t requestSizeOut;    // -> uint32_t
-    uint64_t requestAddressOut; // -> uint64_t
+    uint64_t requestSizeOut;     // -> uint32_t
+    uint64_t requestAddressOut;  // -> uint64_t
 };
 static_assert(sizeof(SC_INPUT_REQUEST) == 56);
 static_assert(offsetof(SC_INPUT_REQUEST, buffer) == 24);
@@ -60,9 +60,9 @@ static_assert(offsetof(SC_INPUT_REQUEST, requestAddressOut) == 48);
 
 struct SC_OUTPUT_REQUEST {
     uint64_t callHandle;
-    uint64_t answer;        // the answer record, may be 0
-    uint32_t answerSize;    // in bytes
-    int32_t status;         // 0 success, else a Windows or Winsock error code
+    uint64_t answer;      // the answer record, may be 0
+    uint32_t answerSize;  // in bytes
+    int32_t status;       // 0 success, else a Windows or Winsock error code
 };
 static_assert(sizeof(SC_OUTPUT_REQUEST) == 24);
 static_assert(offsetof(SC_OUTPUT_REQUEST, answerSize) == 16);
@@ -88,24 +88,24 @@ struct POLICY_LOOKUP_REQUEST {
     uint64_t tlsSessionId;        // bytes offered by the client
     uint32_t tlsSessionIdLength;  // 0 to 32
     uint32_t pad1;
-    uint64_t host;                // bytes as sent: Host header, TLS server name or certificate CN
+    uint64_t host;  // bytes as sent: Host header, TLS server name or certificate CN
     uint32_t hostLength;
     uint32_t pad2;
-    uint64_t urlPath;             // from the first "/" up to the blank before the version
+    uint64_t urlPath;  // from the first "/" up to the blank before the version
     uint32_t urlPathLength;
     uint32_t pad3;
-    uint64_t proxyPrefix;         // scheme and authority of an absolute-form target, else empty
+    uint64_t proxyPrefix;  // scheme and authority of an absolute-form target, else empty
     uint32_t proxyPrefixLength;
     uint32_t pad4;
-    uint64_t userSid;             // binary SID of the owning process's token
+    uint64_t userSid;  // binary SID of the owning process's token
     uint32_t userSidLength;
     uint32_t pad5;
-    uint64_t remoteAddress;       // network byte order
-    uint32_t remoteAddressLength; // 4 or 16
-    uint32_t sessionId;           // Windows session of the owning process's token
-    uint32_t flowNumber;          // "FC#"
-    uint8_t https;                // the flow is TLS: a response text is not used
-    uint8_t sessionReuse;         // the server accepted the client's TLS session ID
+    uint64_t remoteAddress;        // network byte order
+    uint32_t remoteAddressLength;  // 4 or 16
+    uint32_t sessionId;            // Windows session of the owning process's token
+    uint32_t flowNumber;           // "FC#"
+    uint8_t https;                 // the flow is TLS: a response text is not used
+    uint8_t sessionReuse;          // the server accepted the client's TLS session ID
     uint8_t pad6[2];
 };
 static_assert(sizeof(POLICY_LOOKUP_REQUEST) == 112);

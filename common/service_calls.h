@@ -33,7 +33,11 @@ enum class CallResult : uint32_t {
 constexpr uint64_t MakeCallHandle(uint32_t slot, uint32_t sequence) {
     return (static_cast<uint64_t>(sequence) << 32) | slot;
 }
-constexpr uint32_t CallHandleSlot(uint64_t handle) { return static_cast<uint32_t>(handle); }
-constexpr uint32_t CallHandleSequence(uint64_t handle) { return static_cast<uint32_t>(handle >> 32); }
+constexpr uint32_t CallHandleSlot(uint64_t handle) {
+    return static_cast<uint32_t>(handle);
+}
+constexpr uint32_t CallHandleSequence(uint64_t handle) {
+    return static_cast<uint32_t>(handle >> 32);
+}
 
 }  // namespace wexo

@@ -8,11 +8,19 @@ namespace os {
 
 using detail::Dispatcher;
 
-Clock& ActiveClock() { return Dispatcher::Get().ActiveClock(); }
+Clock& ActiveClock() {
+    return Dispatcher::Get().ActiveClock();
+}
 
-uint64_t QuerySystemTime() { return ActiveClock().SystemTime(); }
-uint64_t QueryInterruptTime() { return ActiveClock().InterruptTime(); }
-uint64_t GetTickCount64() { return QueryInterruptTime() / kTicksPerMillisecond; }
+uint64_t QuerySystemTime() {
+    return ActiveClock().SystemTime();
+}
+uint64_t QueryInterruptTime() {
+    return ActiveClock().InterruptTime();
+}
+uint64_t GetTickCount64() {
+    return QueryInterruptTime() / kTicksPerMillisecond;
+}
 
 namespace {
 
@@ -30,7 +38,8 @@ CALENDAR_TIME FromTm(const std::tm& tm, uint16_t milliseconds) {
 }
 
 std::time_t ToUnixSeconds(uint64_t systemTime, uint16_t* milliseconds) {
-    int64_t sinceUnix = static_cast<int64_t>(systemTime) - static_cast<int64_t>(kUnixEpochSystemTime);
+    int64_t sinceUnix =
+        static_cast<int64_t>(systemTime) - static_cast<int64_t>(kUnixEpochSystemTime);
     int64_t seconds = sinceUnix / static_cast<int64_t>(kTicksPerSecond);
     int64_t rest = sinceUnix % static_cast<int64_t>(kTicksPerSecond);
     if (rest < 0) {
@@ -72,13 +81,18 @@ uint64_t UtcToSystemTime(const CALENDAR_TIME& utc) {
            static_cast<uint64_t>(utc.milliseconds) * kTicksPerMillisecond;
 }
 
-CALENDAR_TIME GetLocalTime() { return SystemTimeToLocal(QuerySystemTime()); }
-CALENDAR_TIME GetSystemTime() { return SystemTimeToUtc(QuerySystemTime()); }
+CALENDAR_TIME GetLocalTime() {
+    return SystemTimeToLocal(QuerySystemTime());
+}
+CALENDAR_TIME GetSystemTime() {
+    return SystemTimeToUtc(QuerySystemTime());
+}
 
 // The virtual clock's monotonic time starts at ten seconds so that 0 can keep meaning "never".
 VirtualClock::VirtualClock(uint64_t startSystemTime)
     : interruptNow_(10 * kTicksPerSecond),
-      systemOffset_(static_cast<int64_t>(startSystemTime) - static_cast<int64_t>(10 * kTicksPerSecond)),
+      systemOffset_(static_cast<int64_t>(startSystemTime) -
+                    static_cast<int64_t>(10 * kTicksPerSecond)),
       previous_(&ActiveClock()) {
     Dispatcher::Get().SwitchClock(this);
 }
@@ -91,7 +105,9 @@ uint64_t VirtualClock::SystemTime() const {
     return static_cast<uint64_t>(static_cast<int64_t>(interruptNow_.load()) + systemOffset_.load());
 }
 
-uint64_t VirtualClock::InterruptTime() const { return interruptNow_.load(); }
+uint64_t VirtualClock::InterruptTime() const {
+    return interruptNow_.load();
+}
 
 void VirtualClock::SetSystemTime(uint64_t systemTime) {
     std::lock_guard guard(Dispatcher::Get().Lock());
@@ -115,7 +131,8 @@ bool VirtualClock::Advance(std::chrono::milliseconds amount) {
     auto& dispatcher = Dispatcher::Get();
     std::unique_lock lock(dispatcher.Lock());
     bool settled = dispatcher.WaitQuiescent(lock, kSettleLimit);
-    uint64_t target = interruptNow_.load() + static_cast<uint64_t>(amount.count()) * kTicksPerMillisecond;
+    uint64_t target =
+        interruptNow_.load() + static_cast<uint64_t>(amount.count()) * kTicksPerMillisecond;
     for (;;) {
         uint64_t next = dispatcher.EarliestDeadlineLocked();
         if (next == 0 || next > target) {

@@ -27,7 +27,7 @@ struct CALENDAR_TIME {
 };
 
 class Clock {
-public:
+  public:
     virtual ~Clock() = default;
     // UTC wall-clock time in 100 ns units since 1601 (KeQuerySystemTime, GetSystemTimeAsFileTime).
     virtual uint64_t SystemTime() const = 0;
@@ -52,10 +52,10 @@ CALENDAR_TIME GetLocalTime();
 CALENDAR_TIME GetSystemTime();
 
 // A clock that only moves when a test moves it. Construct it to install it; destroy it to return
-// to the real clock. Advance() steps from deadline to deadline, waking the waiters and timers due at
-// each one and letting the woken threads settle (block again or end) before the next step.
+// to the real clock. Advance() steps from deadline to deadline, waking the waiters and timers due
+// at each one and letting the woken threads settle (block again or end) before the next step.
 class VirtualClock final : public Clock {
-public:
+  public:
     // 2026-03-02 09:30:00 UTC: a fixed, ordinary working-day morning.
     static constexpr uint64_t kDefaultStart = 134'169'174'000'000'000ULL;
 
@@ -81,7 +81,7 @@ public:
     // The next pending deadline in interrupt time, or 0 when none.
     uint64_t NextDeadline() const;
 
-private:
+  private:
     friend class DispatcherAccess;
     std::atomic<uint64_t> interruptNow_;  // changed under the dispatcher lock
     std::atomic<int64_t> systemOffset_;   // system time = interrupt time + offset

@@ -7,11 +7,12 @@ namespace os::detail {
 namespace {
 
 class RealClock final : public Clock {
-public:
+  public:
     uint64_t SystemTime() const override {
         auto since = std::chrono::system_clock::now().time_since_epoch();
         return kUnixEpochSystemTime +
-               static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(since).count() / 100);
+               static_cast<uint64_t>(
+                   std::chrono::duration_cast<std::chrono::nanoseconds>(since).count() / 100);
     }
     uint64_t InterruptTime() const override {
         auto since = std::chrono::steady_clock::now().time_since_epoch();
@@ -30,8 +31,12 @@ thread_local bool tIsOsThread = false;
 
 }  // namespace
 
-bool IsOsThread() { return tIsOsThread; }
-void MarkOsThread() { tIsOsThread = true; }
+bool IsOsThread() {
+    return tIsOsThread;
+}
+void MarkOsThread() {
+    tIsOsThread = true;
+}
 
 Dispatcher& Dispatcher::Get() {
     // Never destroyed: detached threads may still wait while the process exits.
@@ -174,7 +179,9 @@ DeadlineMap::iterator Dispatcher::AddDeadlineLocked(uint64_t interruptTime, Dead
     return it;
 }
 
-void Dispatcher::RemoveDeadlineLocked(DeadlineMap::iterator it) { deadlines_.erase(it); }
+void Dispatcher::RemoveDeadlineLocked(DeadlineMap::iterator it) {
+    deadlines_.erase(it);
+}
 
 bool Dispatcher::RemoveTimerLocked(Timer& timer) {
     for (auto it = deadlines_.begin(); it != deadlines_.end(); ++it) {
@@ -216,7 +223,9 @@ void Dispatcher::FireDueLocked(uint64_t now) {
     }
 }
 
-void Dispatcher::ThreadStartedLocked() { ++running_; }
+void Dispatcher::ThreadStartedLocked() {
+    ++running_;
+}
 
 void Dispatcher::ThreadEndedLocked() {
     if (--running_ == 0) {

@@ -34,7 +34,7 @@ struct WaitContext {
 };
 
 class Dispatcher {
-public:
+  public:
     static Dispatcher& Get();
 
     std::mutex& Lock() { return lock_; }
@@ -59,7 +59,7 @@ public:
     void ThreadEndedLocked();
     bool WaitQuiescent(std::unique_lock<std::mutex>& lock, std::chrono::milliseconds realLimit);
 
-private:
+  private:
     Dispatcher();
     bool TrySatisfyLocked(WaitContext& wait);
     void CompleteLocked(WaitContext& wait, uint32_t result);

@@ -31,7 +31,7 @@ size_t PoolOutstandingTotal();
 // Makes matching allocations fail while it lives: those of one tag (or any, with tag 0), after
 // `skip` successful ones, for `count` allocations (or all of them).
 class ScopedPoolFailure {
-public:
+  public:
     explicit ScopedPoolFailure(uint32_t tag = 0, uint64_t skip = 0,
                                std::optional<uint64_t> count = std::nullopt);
     ~ScopedPoolFailure();
@@ -42,7 +42,7 @@ public:
 
 // Fixed-size blocks kept on a free list up to a depth (ExInitializeLookasideListEx).
 class LookasideList {
-public:
+  public:
     LookasideList(PoolType type, size_t entrySize, uint32_t tag, uint16_t depth = 256);
     ~LookasideList();
     LookasideList(const LookasideList&) = delete;
@@ -55,7 +55,7 @@ public:
     // Entries handed out and not yet freed.
     size_t InUse() const;
 
-private:
+  private:
     const PoolType type_;
     const size_t entrySize_;
     const uint32_t tag_;

@@ -1,24 +1,109 @@
-// Which process the calling thread acts for. Threads of tests and tools run inside simulated
-// processes, so "the registered service process", "every process but the service" and "the caller
-// of this registry change" are real distinctions in one Linux process. A thread not attached to a
-// simulated process acts for the real one (its Linux pid).
+// Processes of the simulated system: an id, the user SID and session of its token, an image path,
+// a handle table and the memory the driver committed in it. Threads of tests and tools act for a
+// process (ScopedProcessContext); os::Thread inherits its creator's process. A thread not attached
+// to a simulated process acts for the real one (its Linux pid).
 #pragma once
 
 #include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
 
 namespace os {
 
+using HANDLE = uint64_t;
+constexpr HANDLE INVALID_HANDLE_VALUE = ~0ull;
+
+enum class ObjectType { Event, File, Timer, Mutant, Thread, Process };
+
+// Access rights the handle table checks.
+constexpr uint32_t EVENT_QUERY_STATE = 0x0001;
+constexpr uint32_t EVENT_MODIFY_STATE = 0x0002;
+constexpr uint32_t SYNCHRONIZE = 0x00100000;
+constexpr uint32_t EVENT_ALL_ACCESS = 0x001F0003;
+constexpr uint32_t GENERIC_READ = 0x80000000;
+constexpr uint32_t GENERIC_WRITE = 0x40000000;
+constexpr uint32_t GENERIC_ALL = 0x10000000;
+
+struct HANDLE_ENTRY {
+    std::shared_ptr<void> object;
+    ObjectType type;
+    uint32_t access;
+};
+
+class PROCESS {
+  public:
+    PROCESS(uint32_t id, std::vector<uint8_t> userSid, uint32_t sessionId, std::string imagePath);
+    ~PROCESS();
+    PROCESS(const PROCESS&) = delete;
+    PROCESS& operator=(const PROCESS&) = delete;
+
+    uint32_t Id() const { return id_; }
+    const std::vector<uint8_t>& UserSid() const { return userSid_; }
+    uint32_t SessionId() const { return sessionId_; }
+    const std::string& ImagePath() const { return imagePath_; }
+    bool HasEnded() const;
+
+    // Handle table. Handles are multiples of 4, never 0.
+    HANDLE InsertHandle(std::shared_ptr<void> object, ObjectType type, uint32_t access);
+    // The entry is removed and returned (null object when the handle is not valid).
+    HANDLE_ENTRY RemoveHandle(HANDLE handle);
+    bool LookupHandle(HANDLE handle, HANDLE_ENTRY* entry) const;
+    size_t HandleCount() const;
+
+    // Read-write memory committed in this process (by the driver, for the caller).
+    uint64_t CommitRegion(size_t size);
+    // Returns false when the address is not the start of a committed region.
+    bool ReleaseRegion(uint64_t address);
+    size_t CommittedRegionCount() const;
+
+    // Ends the process: every handle is closed (running the close routines of their objects) and
+    // committed memory goes back.
+    void Terminate();
+
+  private:
+    void ReleaseAllRegionsLocked();
+
+    const uint32_t id_;
+    const std::vector<uint8_t> userSid_;
+    const uint32_t sessionId_;
+    const std::string imagePath_;
+    mutable std::mutex lock_;
+    bool ended_ = false;
+    uint64_t nextHandle_ = 4;
+    std::map<HANDLE, HANDLE_ENTRY> handles_;
+    std::map<uint64_t, size_t> regions_;
+};
+
+// Creates a simulated process (ids are unique, multiples of 4, above the real pids' usual range).
+std::shared_ptr<PROCESS> CreateProcess(std::vector<uint8_t> userSid, uint32_t sessionId,
+                                       std::string imagePath);
+// PsLookupProcessByProcessId: the simulated process of that id, or the real process, else null.
+std::shared_ptr<PROCESS> LookupProcess(uint32_t processId);
+// Ends a process and removes it from the table.
+void TerminateProcess(uint32_t processId);
+
 uint32_t CurrentProcessId();
+// The process the calling thread acts for (the real process when not attached).
+std::shared_ptr<PROCESS> CurrentProcess();
+
+// Closing a handle runs this for its object (set by the modules that own object types: a file
+// object's close runs the device's cleanup and close). Called without any process lock held.
+using CloseRoutine = void (*)(const HANDLE_ENTRY& entry);
+void SetCloseRoutine(ObjectType type, CloseRoutine routine);
+void RunCloseRoutine(const HANDLE_ENTRY& entry);
 
 // Makes the calling thread act for another process while it lives (KeStackAttachProcess in spirit).
 class ScopedProcessContext {
-public:
+  public:
     explicit ScopedProcessContext(uint32_t processId);
     ~ScopedProcessContext();
     ScopedProcessContext(const ScopedProcessContext&) = delete;
     ScopedProcessContext& operator=(const ScopedProcessContext&) = delete;
 
-private:
+  private:
     uint32_t previous_;
 };
 

@@ -76,7 +76,8 @@ constexpr MessageText kMessages[] = {
     {ERROR_CANTWRITE, "The configuration registry key could not be written"},
     {ERROR_SERVICE_ALREADY_RUNNING, "An instance of the service is already running"},
     {ERROR_SERVICE_NOT_ACTIVE, "The service has not been started"},
-    {ERROR_FAILED_SERVICE_CONTROLLER_CONNECT, "The service process could not connect to the service controller"},
+    {ERROR_FAILED_SERVICE_CONTROLLER_CONNECT,
+     "The service process could not connect to the service controller"},
     {ERROR_NOT_FOUND, "Element not found"},
     {ERROR_CANCELLED, "The operation was canceled by the user"},
     {1359, "An internal error occurred"},
@@ -87,8 +88,7 @@ constexpr MessageText kMessages[] = {
      "A connection attempt failed because the connected party did not properly respond after a "
      "period of time, or established connection failed because connected host has failed to "
      "respond"},
-    {WSAECONNREFUSED,
-     "No connection could be made because the target machine actively refused it"},
+    {WSAECONNREFUSED, "No connection could be made because the target machine actively refused it"},
     {WSAHOST_NOT_FOUND, "No such host is known"},
     {WSATRY_AGAIN,
      "This is usually a temporary error during hostname resolution and means that the local "
@@ -122,9 +122,13 @@ std::string SystemMessageText(uint32_t error) {
     return text;
 }
 
-uint32_t GetLastError() { return tLastError; }
+uint32_t GetLastError() {
+    return tLastError;
+}
 
-void SetLastError(uint32_t error) { tLastError = error; }
+void SetLastError(uint32_t error) {
+    tLastError = error;
+}
 
 uint32_t Win32ErrorFromErrno(int err) {
     switch (err) {

@@ -9,7 +9,9 @@ namespace os {
 
 using NTSTATUS = int32_t;
 
-constexpr NTSTATUS MakeStatus(uint32_t value) { return static_cast<NTSTATUS>(value); }
+constexpr NTSTATUS MakeStatus(uint32_t value) {
+    return static_cast<NTSTATUS>(value);
+}
 
 constexpr NTSTATUS STATUS_SUCCESS = 0;
 constexpr NTSTATUS STATUS_WAIT_0 = 0;
@@ -37,7 +39,9 @@ constexpr NTSTATUS STATUS_INTERNAL_ERROR = MakeStatus(0xC00000E5);
 constexpr NTSTATUS STATUS_CANCELLED = MakeStatus(0xC0000120);
 constexpr NTSTATUS STATUS_NOT_FOUND = MakeStatus(0xC0000225);
 
-constexpr bool NT_SUCCESS(NTSTATUS status) { return status >= 0; }
+constexpr bool NT_SUCCESS(NTSTATUS status) {
+    return status >= 0;
+}
 
 // Win32 error numbers (GetLastError) and Winsock error numbers used by the product.
 constexpr uint32_t ERROR_SUCCESS = 0;

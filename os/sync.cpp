@@ -12,7 +12,9 @@ using detail::Dispatcher;
 
 DispatcherObject::~DispatcherObject() = default;
 
-void DispatcherObject::SignalLocked() { Dispatcher::Get().SignalLocked(*this); }
+void DispatcherObject::SignalLocked() {
+    Dispatcher::Get().SignalLocked(*this);
+}
 
 namespace {
 
@@ -56,7 +58,9 @@ bool Event::IsSet() const {
     return signaled_;
 }
 
-bool Event::IsSignaledFor(uint32_t) const { return signaled_; }
+bool Event::IsSignaledFor(uint32_t) const {
+    return signaled_;
+}
 
 void Event::Acquire(uint32_t) {
     if (type_ == EventType::Synchronization) {
@@ -68,7 +72,9 @@ void Event::Acquire(uint32_t) {
 
 Timer::Timer(EventType type) : type_(type) {}
 
-Timer::~Timer() { Cancel(); }
+Timer::~Timer() {
+    Cancel();
+}
 
 bool Timer::Set(int64_t dueTime, uint32_t periodMs) {
     auto& dispatcher = Dispatcher::Get();
@@ -108,7 +114,9 @@ bool Timer::IsSet() const {
     return signaled_;
 }
 
-bool Timer::IsSignaledFor(uint32_t) const { return signaled_; }
+bool Timer::IsSignaledFor(uint32_t) const {
+    return signaled_;
+}
 
 void Timer::Acquire(uint32_t) {
     if (type_ == EventType::Synchronization) {
@@ -205,7 +213,9 @@ bool Thread::HasEnded() const {
     return ended_;
 }
 
-bool Thread::IsSignaledFor(uint32_t) const { return ended_; }
+bool Thread::IsSignaledFor(uint32_t) const {
+    return ended_;
+}
 
 // ---- Waits ----
 

@@ -29,13 +29,13 @@ class Dispatcher;
 // Anything a thread can wait on. State changes happen under one process-wide dispatcher lock, which
 // keeps multi-object waits exact (wait-all takes all objects at once or none).
 class DispatcherObject {
-public:
+  public:
     DispatcherObject() = default;
     DispatcherObject(const DispatcherObject&) = delete;
     DispatcherObject& operator=(const DispatcherObject&) = delete;
     virtual ~DispatcherObject();
 
-protected:
+  protected:
     friend class detail::Dispatcher;
     // Both run under the dispatcher lock.
     virtual bool IsSignaledFor(uint32_t threadId) const = 0;
@@ -43,7 +43,7 @@ protected:
     // Wakes the waiters that this object's new state satisfies (dispatcher lock held).
     void SignalLocked();
 
-private:
+  private:
     std::vector<detail::WaitContext*> waiters_;
 };
 
@@ -53,7 +53,7 @@ enum class EventType {
 };
 
 class Event final : public DispatcherObject {
-public:
+  public:
     explicit Event(EventType type = EventType::Synchronization, bool initialState = false);
     // Both return the previous state, as KeSetEvent and KeResetEvent do.
     bool Set();
@@ -61,7 +61,7 @@ public:
     bool IsSet() const;
     EventType Type() const { return type_; }
 
-private:
+  private:
     bool IsSignaledFor(uint32_t threadId) const override;
     void Acquire(uint32_t threadId) override;
     const EventType type_;
@@ -71,7 +71,7 @@ private:
 // A waitable timer. Due times use the Windows convention: negative is relative in 100 ns units,
 // positive is an absolute system time. A period in milliseconds re-arms it after each expiry.
 class Timer final : public DispatcherObject {
-public:
+  public:
     explicit Timer(EventType type = EventType::Notification);
     ~Timer() override;
     // Returns whether the timer was armed before (KeSetTimerEx).
@@ -83,7 +83,7 @@ public:
     bool Cancel();
     bool IsSet() const;
 
-private:
+  private:
     friend class detail::Dispatcher;
     bool IsSignaledFor(uint32_t threadId) const override;
     void Acquire(uint32_t threadId) override;
@@ -96,13 +96,13 @@ private:
 // A recursive mutex that can be waited on together with other objects (KMUTEX / CreateMutex), so
 // that a thread can give up waiting for it when its stop event is set.
 class Mutant final : public DispatcherObject {
-public:
+  public:
     Mutant() = default;
     // Returns false when the caller does not own it.
     bool Release();
     bool IsOwnedByCaller() const;
 
-private:
+  private:
     bool IsSignaledFor(uint32_t threadId) const override;
     void Acquire(uint32_t threadId) override;
     uint32_t owner_ = 0;
@@ -112,7 +112,7 @@ private:
 // A thread whose object is signalled when its routine returns. Threads of os/ count for the virtual
 // clock's settling. There is no way to kill one: a thread that overruns is left to end on its own.
 class Thread final : public DispatcherObject {
-public:
+  public:
     static std::shared_ptr<Thread> Start(std::function<void()> routine, std::string name = {});
     ~Thread() override;
 
@@ -120,7 +120,7 @@ public:
     const std::string& Name() const { return name_; }
     bool HasEnded() const;
 
-private:
+  private:
     Thread(std::string name, uint32_t id);
     bool IsSignaledFor(uint32_t threadId) const override;
     void Acquire(uint32_t) override {}

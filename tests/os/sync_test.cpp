@@ -22,10 +22,12 @@ TEST(EventTest, AutoResetReleasesExactlyOneWaiter) {
     Event event(EventType::Synchronization);
     std::atomic<int> released{0};
     auto a = Thread::Start([&] {
-        if (WaitForSingleObject(event, 1000) == WAIT_OBJECT_0) ++released;
+        if (WaitForSingleObject(event, 1000) == WAIT_OBJECT_0)
+            ++released;
     });
     auto b = Thread::Start([&] {
-        if (WaitForSingleObject(event, 1000) == WAIT_OBJECT_0) ++released;
+        if (WaitForSingleObject(event, 1000) == WAIT_OBJECT_0)
+            ++released;
     });
     ASSERT_TRUE(clock.Settle());
     event.Set();
@@ -41,8 +43,10 @@ TEST(EventTest, AutoResetReleasesExactlyOneWaiter) {
 TEST(EventTest, NotificationEventReleasesEveryWaiterAndStaysSet) {
     Event event(EventType::Notification);
     std::atomic<int> released{0};
-    auto a = Thread::Start([&] { released += WaitForSingleObject(event, INFINITE) == WAIT_OBJECT_0; });
-    auto b = Thread::Start([&] { released += WaitForSingleObject(event, INFINITE) == WAIT_OBJECT_0; });
+    auto a =
+        Thread::Start([&] { released += WaitForSingleObject(event, INFINITE) == WAIT_OBJECT_0; });
+    auto b =
+        Thread::Start([&] { released += WaitForSingleObject(event, INFINITE) == WAIT_OBJECT_0; });
     event.Set();
     WaitForSingleObject(*a, INFINITE);
     WaitForSingleObject(*b, INFINITE);
@@ -76,7 +80,8 @@ TEST(WaitTest, BadArgumentsFail) {
     EXPECT_EQ(WaitForMultipleObjects({}, false, 0), WAIT_FAILED);
     std::vector<Event> many(MAXIMUM_WAIT_OBJECTS + 1);
     std::vector<DispatcherObject*> objects;
-    for (auto& e : many) objects.push_back(&e);
+    for (auto& e : many)
+        objects.push_back(&e);
     EXPECT_EQ(WaitForMultipleObjects(objects, false, 0), WAIT_FAILED);
 }
 

@@ -1,0 +1,58 @@
+#include "driver/protection/protection_state.h"
+
+namespace wexo::drv {
+
+namespace {
+
+char16_t FoldCase(char16_t c) {
+    return c >= u'a' && c <= u'z' ? static_cast<char16_t>(c - u'a' + u'A') : c;
+}
+
+}  // namespace
+
+bool EqualIgnoringCase(const std::u16string& a, const std::u16string& b) {
+    if (a.size() != b.size()) {
+        return false;
+    }
+    for (size_t i = 0; i < a.size(); ++i) {
+        if (FoldCase(a[i]) != FoldCase(b[i])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+void PROTECTION_STATE::Store(std::u16string& slot, bool& present, const std::u16string* folder) {
+    if (folder == nullptr) {
+        slot.clear();
+        present = false;
+        return;
+    }
+    if (present && EqualIgnoringCase(slot, *folder)) {
+        return;
+    }
+    slot = *folder;
+    present = true;
+}
+
+void PROTECTION_STATE::SetProtectedFolder(const std::u16string* folder) {
+    std::lock_guard guard(foldersLock_);
+    Store(programFolder_, hasProgramFolder_, folder);
+}
+
+void PROTECTION_STATE::SetDataFolder(const std::u16string* folder) {
+    std::lock_guard guard(foldersLock_);
+    Store(dataFolder_, hasDataFolder_, folder);
+}
+
+std::u16string PROTECTION_STATE::ProtectedFolder() const {
+    std::lock_guard guard(foldersLock_);
+    return programFolder_;
+}
+
+std::u16string PROTECTION_STATE::DataFolder() const {
+    std::lock_guard guard(foldersLock_);
+    return dataFolder_;
+}
+
+}  // namespace wexo::drv

@@ -1,0 +1,44 @@
+// The switches and folders the self-protection consults, set through the control device: file
+// protection on/off, registry protection (off until restart once uninstalled), the product-key
+// bypass of a suspend, and the protected program folder the service named when it registered.
+#pragma once
+
+#include <atomic>
+#include <mutex>
+#include <string>
+
+namespace wexo::drv {
+
+class PROTECTION_STATE {
+  public:
+    void SetFileProtection(bool on) { fileProtection_ = on; }
+    bool FileProtectionOn() const { return fileProtection_; }
+    // `RegistryProtectionEnabled`: nothing turns it back on before a restart.
+    void DisableRegistryProtection() { registryProtection_ = false; }
+    bool RegistryProtectionEnabled() const { return registryProtection_; }
+    // `ProductKeyUnprotected`.
+    void SetProductKeyUnprotected(bool on) { productKeyUnprotected_ = on; }
+    bool ProductKeyUnprotected() const { return productKeyUnprotected_; }
+
+    // A folder equal to the stored one, ignoring case, leaves it; null clears it.
+    void SetProtectedFolder(const std::u16string* folder);
+    void SetDataFolder(const std::u16string* folder);
+    std::u16string ProtectedFolder() const;
+    std::u16string DataFolder() const;
+
+  private:
+    static void Store(std::u16string& slot, bool& present, const std::u16string* folder);
+
+    std::atomic<bool> fileProtection_{true};
+    std::atomic<bool> registryProtection_{true};
+    std::atomic<bool> productKeyUnprotected_{false};
+    mutable std::mutex foldersLock_;
+    std::u16string programFolder_;
+    bool hasProgramFolder_ = false;
+    std::u16string dataFolder_;
+    bool hasDataFolder_ = false;
+};
+
+bool EqualIgnoringCase(const std::u16string& a, const std::u16string& b);
+
+}  // namespace wexo::drv

@@ -1,0 +1,93 @@
+#include "os/caller_memory.h"
+
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include <atomic>
+
+namespace os {
+namespace {
+
+std::atomic<int> gCommitFailures{0};
+
+constexpr uint64_t kPageSize = 4096;
+
+// One process_vm_* call; the kernel reports EFAULT instead of faulting on a bad range.
+bool Copy(bool toCaller, uint64_t address, void* local, size_t length) {
+    if (length == 0) {
+        return true;
+    }
+    iovec mine{local, length};
+    iovec theirs{reinterpret_cast<void*>(address), length};
+    ssize_t done = toCaller ? process_vm_writev(getpid(), &mine, 1, &theirs, 1, 0)
+                            : process_vm_readv(getpid(), &mine, 1, &theirs, 1, 0);
+    return done == static_cast<ssize_t>(length);
+}
+
+// A range is mapped when one byte of each of its pages can be read.
+bool IsMapped(uint64_t address, size_t length) {
+    uint8_t byte;
+    uint64_t last = address + length - 1;
+    for (uint64_t page = address & ~(kPageSize - 1); page <= last; page += kPageSize) {
+        uint64_t probe = page < address ? address : page;
+        if (!Copy(false, probe, &byte, 1)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+CallerMemory::CallerMemory(std::shared_ptr<PROCESS> process) : process_(std::move(process)) {}
+
+bool CallerMemory::RangeIsPlausible(uint64_t address, size_t length, size_t alignment) const {
+    if (alignment > 1 && address % alignment != 0) {
+        return false;
+    }
+    uint64_t end = address + length;
+    return end >= address && end <= kUserProbeAddress && address != 0;
+}
+
+bool CallerMemory::ProbeForRead(uint64_t address, size_t length, size_t alignment) const {
+    if (length == 0) {
+        return true;
+    }
+    return RangeIsPlausible(address, length, alignment) && IsMapped(address, length);
+}
+
+bool CallerMemory::ProbeForWrite(uint64_t address, size_t length, size_t alignment) const {
+    // Writability shows only when the driver writes; those writes fail cleanly too.
+    return ProbeForRead(address, length, alignment);
+}
+
+bool CallerMemory::Read(uint64_t address, void* destination, size_t length) const {
+    if (length == 0) {
+        return true;
+    }
+    return RangeIsPlausible(address, length, 1) && Copy(false, address, destination, length);
+}
+
+bool CallerMemory::Write(uint64_t address, const void* source, size_t length) const {
+    if (length == 0) {
+        return true;
+    }
+    return RangeIsPlausible(address, length, 1) &&
+           Copy(true, address, const_cast<void*>(source), length);
+}
+
+uint64_t CallerMemory::Commit(size_t size) const {
+    if (gCommitFailures.load() > 0) {
+        return 0;
+    }
+    return process_->CommitRegion(size);
+}
+
+ScopedCommitFailure::ScopedCommitFailure() {
+    ++gCommitFailures;
+}
+ScopedCommitFailure::~ScopedCommitFailure() {
+    --gCommitFailures;
+}
+
+}  // namespace os
