@@ -3,7 +3,9 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <iterator>
 
 namespace os {
 namespace {
@@ -24,20 +26,25 @@ bool Copy(bool toCaller, uint64_t address, void* local, size_t length) {
     return done == static_cast<ssize_t>(length);
 }
 
+}  // namespace
+
 // A range is mapped when one byte of each of its pages can be read.
-bool IsMapped(uint64_t address, size_t length) {
+bool CallerMemory::IsMapped(uint64_t address, size_t length) const {
     uint8_t byte;
     uint64_t last = address + length - 1;
     for (uint64_t page = address & ~(kPageSize - 1); page <= last; page += kPageSize) {
+        if (std::find(std::begin(knownPages_), std::end(knownPages_), page) !=
+            std::end(knownPages_)) {
+            continue;
+        }
         uint64_t probe = page < address ? address : page;
         if (!Copy(false, probe, &byte, 1)) {
             return false;
         }
+        knownPages_[nextKnown_++ % std::size(knownPages_)] = page;
     }
     return true;
 }
-
-}  // namespace
 
 CallerMemory::CallerMemory(std::shared_ptr<PROCESS> process) : process_(std::move(process)) {}
 
@@ -74,6 +81,30 @@ bool CallerMemory::Write(uint64_t address, const void* source, size_t length) co
     }
     return RangeIsPlausible(address, length, 1) &&
            Copy(true, address, const_cast<void*>(source), length);
+}
+
+bool CallerMemory::WriteAll(std::span<const WRITE> writes) const {
+    constexpr size_t kBatch = 16;
+    iovec mine[kBatch];
+    iovec theirs[kBatch];
+    size_t count = 0;
+    ssize_t expected = 0;
+    for (const WRITE& w : writes) {
+        if (w.length == 0) {
+            continue;
+        }
+        if (!RangeIsPlausible(w.address, w.length, 1) || count == kBatch) {
+            return false;
+        }
+        mine[count] = iovec{const_cast<void*>(w.source), w.length};
+        theirs[count] = iovec{reinterpret_cast<void*>(w.address), w.length};
+        expected += static_cast<ssize_t>(w.length);
+        ++count;
+    }
+    if (count == 0) {
+        return true;
+    }
+    return process_vm_writev(getpid(), mine, count, theirs, count, 0) == expected;
 }
 
 uint64_t CallerMemory::Commit(size_t size) const {

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <span>
 
 #include "os/process.h"
 
@@ -34,13 +35,26 @@ class CallerMemory {
     bool WriteValue(uint64_t address, const T& value) const {
         return Write(address, &value, sizeof(T));
     }
+    // Several writes in one copy; false when any of them cannot be made (earlier ones may have
+    // been).
+    struct WRITE {
+        uint64_t address;
+        const void* source;
+        size_t length;
+    };
+    bool WriteAll(std::span<const WRITE> writes) const;
     // Commits read-write memory in the caller (ZwAllocateVirtualMemory); 0 when it cannot.
     uint64_t Commit(size_t size) const;
     PROCESS& Process() const { return *process_; }
 
   private:
     bool RangeIsPlausible(uint64_t address, size_t length, size_t alignment) const;
+    bool IsMapped(uint64_t address, size_t length) const;
     std::shared_ptr<PROCESS> process_;
+    // Pages this request has already found mapped: the small variables of one request usually
+    // share a page, and each check is a system call.
+    mutable uint64_t knownPages_[4] = {~0ull, ~0ull, ~0ull, ~0ull};
+    mutable size_t nextKnown_ = 0;
 };
 
 // Fails commits in the caller while it lives, for the driver's "cannot allocate" paths.

@@ -305,11 +305,14 @@ os::NTSTATUS SERVICE_CALL_QUEUE::FetchNext(const os::CallerMemory& caller,
                            callerMemory, input.buffer, input.bufferSize, commit, release,
                            request.requestParts, kMaxRequestBlock, &block);
     uint64_t handle = MakeCallHandle(static_cast<uint32_t>(call->slot), call->sequence);
-    bool written = built && caller.WriteValue(input.requestAddressOut, block.address) &&
-                   caller.WriteValue(input.requestSizeOut, block.size) &&
-                   caller.WriteValue(input.callHandleOut, handle) &&
-                   caller.WriteValue(input.codeOut, call->code) &&
-                   caller.WriteValue(input.timeoutOut, call->limit);
+    const os::CallerMemory::WRITE results[] = {
+        {input.requestAddressOut, &block.address, sizeof block.address},
+        {input.requestSizeOut, &block.size, sizeof block.size},
+        {input.callHandleOut, &handle, sizeof handle},
+        {input.codeOut, &call->code, sizeof call->code},
+        {input.timeoutOut, &call->limit, sizeof call->limit},
+    };
+    bool written = built && caller.WriteAll(results);
     if (!written) {
         if (built && block.allocated) {
             release(block.address);
