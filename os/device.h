@@ -62,6 +62,7 @@ class DEVICE_OBJECT {
     DEVICE_OBJECT(std::u16string name, uint32_t deviceType, bool exclusive);
     const std::u16string& Name() const { return name_; }
     uint32_t DeviceType() const { return deviceType_; }
+    bool Exclusive() const { return exclusive_; }
 
     // Set before the device is reachable, as a driver fills its dispatch table.
     Dispatch create;

@@ -52,6 +52,7 @@ class LookasideList {
     void Free(void* entry);
     size_t EntrySize() const { return entrySize_; }
     uint32_t Tag() const { return tag_; }
+    PoolType Type() const { return type_; }
     // Entries handed out and not yet freed.
     size_t InUse() const;
 
