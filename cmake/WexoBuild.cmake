@@ -13,7 +13,8 @@ endif()
 
 if(WEXO_FUZZ)
     # Coverage for every library the fuzz targets reach; the targets themselves add the runtime.
-    add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-omit-frame-pointer)
+    add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-omit-frame-pointer
+                        -fno-sanitize-recover=undefined)
     add_link_options(-fsanitize=address,undefined)
 endif()
 

@@ -218,7 +218,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             std::vector<uint8_t> record = BuildRecord(code, in, driver.arena, event, lastHandle);
             // The record itself lives at the end of the arena so short lengths meet the guard page.
             uint8_t* at = driver.arena.Base() + kArenaSize - record.size();
-            std::memcpy(at, record.data(), record.size());
+            if (!record.empty()) {
+                std::memcpy(at, record.data(), record.size());
+            }
             uint32_t inputLength =
                 in.Byte() % 4 == 0 ? in.U32() : static_cast<uint32_t>(record.size());
             uint64_t output = driver.arena.Pointer(in);
