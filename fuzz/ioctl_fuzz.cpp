@@ -237,7 +237,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // Ending the process closes its handles: the registration goes and every call is cancelled.
     os::TerminateProcess(process->Id());
     for (auto& lookup : lookups) {
-        os::WaitForSingleObject(*lookup->thread, os::INFINITE);
+        lookup->thread->Join();
     }
     if (driver.device.RegisteredProcessId() != 0 || driver.queue.InFlight() != 0 ||
         process->CommittedRegionCount() != 0) {

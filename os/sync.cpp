@@ -188,6 +188,7 @@ void Thread::Run(std::shared_ptr<Thread> self, std::function<void()> routine) {
 }
 
 Thread::~Thread() {
+    std::lock_guard guard(joinLock_);
     if (!thread_.joinable()) {
         return;
     }
@@ -197,7 +198,7 @@ Thread::~Thread() {
     }
     bool ended;
     {
-        std::lock_guard guard(Dispatcher::Get().Lock());
+        std::lock_guard dispatcherGuard(Dispatcher::Get().Lock());
         ended = ended_;
     }
     // A thread that has not ended is left to end on its own; nothing kills it.
@@ -205,6 +206,14 @@ Thread::~Thread() {
         thread_.join();
     } else {
         thread_.detach();
+    }
+}
+
+void Thread::Join() {
+    WaitForSingleObject(*this, INFINITE);
+    std::lock_guard guard(joinLock_);
+    if (thread_.joinable() && thread_.get_id() != std::this_thread::get_id()) {
+        thread_.join();
     }
 }
 

@@ -119,6 +119,9 @@ class Thread final : public DispatcherObject {
     uint32_t Id() const { return id_; }
     const std::string& Name() const { return name_; }
     bool HasEnded() const;
+    // Waits for the routine to return and for the system thread to be gone, so that nothing of the
+    // thread outlives the call. Not from the thread itself.
+    void Join();
 
   private:
     Thread(std::string name, uint32_t id);
@@ -129,6 +132,7 @@ class Thread final : public DispatcherObject {
     std::string name_;
     uint32_t id_;
     bool ended_ = false;
+    std::mutex joinLock_;
     std::thread thread_;
 };
 

@@ -149,6 +149,15 @@ TEST(ThreadTest, ThreadObjectIsSignalledWhenTheRoutineReturns) {
     EXPECT_TRUE(thread->HasEnded());
 }
 
+TEST(ThreadTest, JoinWaitsForTheSystemThreadAndCanBeRepeated) {
+    std::atomic<int> ran{0};
+    auto thread = Thread::Start([&] { ++ran; });
+    thread->Join();
+    thread->Join();
+    EXPECT_EQ(ran.load(), 1);
+    EXPECT_TRUE(thread->HasEnded());
+}
+
 TEST(ThreadTest, IdsAreMultiplesOfFourAndStable) {
     uint32_t id = CurrentThreadId();
     EXPECT_EQ(id % 4, 0u);
