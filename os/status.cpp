@@ -34,6 +34,12 @@ constexpr StatusMapping kStatusMap[] = {
     {STATUS_NOT_SUPPORTED, ERROR_NOT_SUPPORTED},
     {STATUS_INTERNAL_ERROR, 1359},  // ERROR_INTERNAL_ERROR
     {STATUS_CANCELLED, ERROR_OPERATION_ABORTED},
+    {STATUS_BUFFER_OVERFLOW, ERROR_MORE_DATA},
+    {STATUS_NO_MORE_ENTRIES, ERROR_NO_MORE_ITEMS},
+    {STATUS_CANNOT_DELETE, ERROR_ACCESS_DENIED},
+    {STATUS_REGISTRY_CORRUPT, ERROR_REGISTRY_CORRUPT},
+    {STATUS_REGISTRY_IO_FAILED, ERROR_REGISTRY_IO_FAILED},
+    {STATUS_KEY_DELETED, ERROR_KEY_DELETED},
     {STATUS_NOT_FOUND, ERROR_NOT_FOUND},
 };
 
@@ -64,6 +70,7 @@ constexpr MessageText kMessages[] = {
     {ERROR_INVALID_NAME, "The filename, directory name, or volume label syntax is incorrect"},
     {ERROR_ALREADY_EXISTS, "Cannot create a file when that file already exists"},
     {ERROR_MORE_DATA, "More data is available"},
+    {ERROR_ENVVAR_NOT_FOUND, "The system could not find the environment option that was entered"},
     {ERROR_NO_MORE_ITEMS, "No more data is available"},
     {ERROR_INVALID_ADDRESS, "Attempt to access invalid address"},
     {ERROR_OPERATION_ABORTED,
@@ -74,6 +81,16 @@ constexpr MessageText kMessages[] = {
     {ERROR_CANTOPEN, "The configuration registry key could not be opened"},
     {ERROR_CANTREAD, "The configuration registry key could not be read"},
     {ERROR_CANTWRITE, "The configuration registry key could not be written"},
+    {ERROR_REGISTRY_CORRUPT,
+     "The registry is corrupted. The structure of one of the files containing registry data is "
+     "corrupted, or the system's memory image of the file is corrupted, or the file could not be "
+     "recovered because the alternate copy or log was absent or corrupted"},
+    {ERROR_REGISTRY_IO_FAILED,
+     "An I/O operation initiated by the registry failed unrecoverably. The registry could not read "
+     "in, or write out, or flush, one of the files that contain the system's image of the "
+     "registry"},
+    {ERROR_KEY_DELETED,
+     "Illegal operation attempted on a registry key that has been marked for deletion"},
     {ERROR_SERVICE_ALREADY_RUNNING, "An instance of the service is already running"},
     {ERROR_SERVICE_NOT_ACTIVE, "The service has not been started"},
     {ERROR_FAILED_SERVICE_CONTROLLER_CONNECT,
