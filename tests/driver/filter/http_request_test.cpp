@@ -1,0 +1,297 @@
+#include "driver/filter/http_request.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "os/pool.h"
+
+namespace wexo::drv {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+Bytes ToBytes(std::string_view text) {
+    return Bytes(text.begin(), text.end());
+}
+
+Bytes ReadData(const std::string& name) {
+    std::ifstream in(std::string(WEXO_TEST_DATA_DIR) + "/" + name, std::ios::binary);
+    EXPECT_TRUE(in.good()) << name;
+    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+struct Parsed {
+    HTTP_PARSE_OUTCOME outcome;
+    HTTP_REQUEST request;
+};
+
+// The parse is given its own exact-size copy, so a sanitizer build sees any read past the end.
+Parsed Parse(const Bytes& bytes, Bytes& keep) {
+    keep = Bytes(bytes.begin(), bytes.end());
+    Parsed parsed;
+    parsed.outcome = ParseHttpRequest(keep, parsed.request);
+    return parsed;
+}
+
+std::vector<std::string> ValuesOf(const HTTP_HEADER& header) {
+    std::vector<std::string> values;
+    for (const HTTP_HEADER_VALUE& value : header.Values()) {
+        values.emplace_back(value.View());
+    }
+    return values;
+}
+
+// --- Request line and outcomes ---
+
+TEST(HttpRequestTest, LowerCaseGetWithHostIsCompleteWithHostAndPath) {
+    Bytes keep;
+    Parsed p = Parse(ToBytes("get /a HTTP/1.1\r\nhost: Example.TEST\r\n\r\n"), keep);
+    EXPECT_EQ(p.outcome.status, HttpParseStatus::Complete);
+    EXPECT_EQ(p.request.Host(), "Example.TEST");
+    EXPECT_EQ(p.request.Path(), "/a");
+    EXPECT_EQ(p.request.ProxyPrefix(), "");
+    EXPECT_EQ(FindHost(p.request), "Example.TEST");
+}
+
+TEST(HttpRequestTest, AbsoluteFormSplitsIntoProxyPrefixAndPath) {
+    Bytes keep;
+    Parsed p = Parse(ToBytes("GET HTTP://e.x/x?y=1 HTTP/1.1\r\nHost: e.x\r\n\r\n"), keep);
+    ASSERT_EQ(p.outcome.status, HttpParseStatus::Complete);
+    EXPECT_EQ(p.request.ProxyPrefix(), "HTTP://e.x");
+    EXPECT_EQ(p.request.Path(), "/x?y=1");
+
+    Parsed lower = Parse(ToBytes("GET http://a.test:8080/ HTTP/1.0\r\n\r\n"), keep);
+    EXPECT_EQ(lower.request.ProxyPrefix(), "http://a.test:8080");
+    EXPECT_EQ(lower.request.Path(), "/");
+}
+
+TEST(HttpRequestTest, AbsoluteFormWithoutSlashAfterAuthorityHasNeitherPrefixNorPath) {
+    Bytes keep;
+    // The "/" of the version is not part of the target.
+    Parsed p = Parse(ToBytes("GET http://e.x HTTP/1.1\r\nHost: e.x\r\n\r\n"), keep);
+    ASSERT_EQ(p.outcome.status, HttpParseStatus::Complete);
+    EXPECT_EQ(p.request.ProxyPrefix(), "");
+    EXPECT_EQ(p.request.Path(), "");
+    EXPECT_EQ(p.request.Host(), "e.x");
+
+    Parsed bare = Parse(ToBytes("GET http://e.x\r\n\r\n"), keep);
+    EXPECT_EQ(bare.request.ProxyPrefix(), "");
+    EXPECT_EQ(bare.request.Path(), "");
+}
+
+TEST(HttpRequestTest, PathRunsFromFirstNonBlankToNextWhitespace) {
+    Bytes keep;
+    // Any whitespace separates; the byte after the method is not checked.
+    Parsed tab = Parse(ToBytes("GET\t /p?q=1\tHTTP/1.1\r\n\r\n"), keep);
+    EXPECT_EQ(tab.request.Path(), "/p?q=1");
+    Parsed glued = Parse(ToBytes("GET/a HTTP/1.1\r\n\r\n"), keep);
+    EXPECT_EQ(glued.outcome.status, HttpParseStatus::Complete);
+    EXPECT_EQ(glued.request.Path(), "/a");
+    Parsed noVersion = Parse(ToBytes("GET /only\r\n\r\n"), keep);
+    EXPECT_EQ(noVersion.request.Path(), "/only");
+    Parsed noTarget = Parse(ToBytes("GET\r\n\r\n"), keep);
+    EXPECT_EQ(noTarget.outcome.status, HttpParseStatus::Complete);
+    EXPECT_EQ(noTarget.request.Path(), "");
+    EXPECT_TRUE(noTarget.request.Headers().empty());
+}
+
+TEST(HttpRequestTest, OnlyGetIsRecognised) {
+    Bytes keep;
+    EXPECT_EQ(Parse(ToBytes("POST / HTTP/1.1\r\n\r\n"), keep).outcome.status,
+              HttpParseStatus::NotGet);
+    EXPECT_EQ(Parse(ToBytes("GEX"), keep).outcome.status, HttpParseStatus::NotGet);
+    EXPECT_EQ(Parse(ToBytes("GX"), keep).outcome.status, HttpParseStatus::NotGet);
+    EXPECT_EQ(Parse(ToBytes("HEAD / HTTP/1.1\r\n\r\n"), keep).outcome.status,
+              HttpParseStatus::NotGet);
+    EXPECT_EQ(Parse(Bytes{0x16, 0x03, 0x01, 0x00, 0x10}, keep).outcome.status,
+              HttpParseStatus::NotGet);
+    EXPECT_EQ(Parse(ToBytes("gEt / HTTP/1.1\r\n\r\n"), keep).outcome.status,
+              HttpParseStatus::Complete);
+}
+
+TEST(HttpRequestTest, ShortPrefixOfGetIsIncompleteWithEstimateFive) {
+    for (std::string_view text : {"G", "g", "GE", "gE"}) {
+        Bytes keep;
+        Parsed p = Parse(ToBytes(text), keep);
+        EXPECT_EQ(p.outcome.status, HttpParseStatus::Incomplete) << text;
+        EXPECT_EQ(p.outcome.missing, 5u) << text;
+    }
+}
+
+TEST(HttpRequestTest, MissingLineEndOrEmptyLineIsIncompleteWithEstimateThreeOrFour) {
+    struct Case {
+        std::string_view text;
+        uint32_t missing;
+    };
+    for (Case c : {Case{"GET", 4}, Case{"GET / HTTP/1.1", 4}, Case{"GET / HTTP/1.1\r", 3},
+                   Case{"GET / HTTP/1.1\r\n", 4}, Case{"GET / HTTP/1.1\r\nHost: a\r\n", 4},
+                   Case{"GET / HTTP/1.1\r\nHost: a\r\n\r", 3}, Case{"GET / HTTP/1.1\r\nHost", 4}}) {
+        Bytes keep;
+        Parsed p = Parse(ToBytes(c.text), keep);
+        EXPECT_EQ(p.outcome.status, HttpParseStatus::Incomplete) << c.text;
+        EXPECT_EQ(p.outcome.missing, c.missing) << c.text;
+        EXPECT_EQ(p.request.Path(), "") << "nothing is reported before the request is whole";
+    }
+}
+
+TEST(HttpRequestTest, LoneCrOrLfDoesNotEndALine) {
+    Bytes keep;
+    Parsed p = Parse(ToBytes("GET /a HTTP/1.1\r\nX-A: 1\r2\r\nX-B: 3\n4\r\n\n\r\n\r\n"), keep);
+    ASSERT_EQ(p.outcome.status, HttpParseStatus::Complete);
+    ASSERT_EQ(p.request.Headers().size(), 2u);
+    EXPECT_EQ(ValuesOf(p.request.Headers()[0]), std::vector<std::string>{"1\r2"});
+    EXPECT_EQ(ValuesOf(p.request.Headers()[1]), std::vector<std::string>{"3\n4"});
+}
+
+// --- Header table and host ---
+
+TEST(HttpRequestTest, HostIsFirstCommaSeparatedValueAfterBlanks) {
+    Bytes keep;
+    Parsed p = Parse(ToBytes("GET / HTTP/1.1\r\nHost:   a.test,b.test\r\n\r\n"), keep);
+    EXPECT_EQ(p.request.Host(), "a.test");
+    ASSERT_EQ(p.request.Headers().size(), 1u);
+    EXPECT_EQ(ValuesOf(p.request.Headers()[0]), (std::vector<std::string>{"a.test", "b.test"}));
+}
+
+TEST(HttpRequestTest, ValuesKeepTrailingBlanksAndDropEmptyOnes) {
+    Bytes keep;
+    Parsed p = Parse(ToBytes("GET / HTTP/1.1\r\nAccept: a, b ,, \t,c  \r\nEmpty:\r\n"
+                             "Blank:   \r\n\r\n"),
+                     keep);
+    ASSERT_EQ(p.request.Headers().size(), 3u);
+    EXPECT_EQ(ValuesOf(p.request.Headers()[0]), (std::vector<std::string>{"a", "b ", "c  "}));
+    EXPECT_EQ(p.request.Headers()[1].valueCount, 0u);
+    EXPECT_EQ(p.request.Headers()[2].valueCount, 0u);
+}
+
+TEST(HttpRequestTest, LinesWithoutNameAreIgnoredAndNamesAreNotTrimmed) {
+    Bytes keep;
+    Parsed p = Parse(ToBytes("GET / HTTP/1.1\r\nno colon here\r\n: empty name\r\n"
+                             "Host : spaced.test\r\nhost: real.test\r\n\r\n"),
+                     keep);
+    ASSERT_EQ(p.request.Headers().size(), 2u);
+    EXPECT_EQ(p.request.Headers()[0].Name(), "Host ");
+    // "Host " is not "HOST", so the host comes from the next line.
+    EXPECT_EQ(p.request.Host(), "real.test");
+}
+
+TEST(HttpRequestTest, FirstHostHeaderDecidesEvenWithoutValue) {
+    Bytes keep;
+    Parsed empty = Parse(ToBytes("GET / HTTP/1.1\r\nHost:  \r\nHost: later.test\r\n\r\n"), keep);
+    EXPECT_EQ(empty.outcome.status, HttpParseStatus::Complete);
+    EXPECT_EQ(empty.request.Host(), "");
+    Parsed none = Parse(ToBytes("GET / HTTP/1.1\r\nHosts: a\r\nX-Host: b\r\n\r\n"), keep);
+    EXPECT_EQ(none.outcome.status, HttpParseStatus::Complete);
+    EXPECT_EQ(none.request.Host(), "");
+}
+
+TEST(HttpRequestTest, HostLengthIsKeptInSixteenBits) {
+    std::string text = "GET / HTTP/1.1\r\nHost: " + std::string(65536 + 5, 'h') + "\r\n\r\n";
+    Bytes keep;
+    Parsed p = Parse(ToBytes(text), keep);
+    ASSERT_EQ(p.outcome.status, HttpParseStatus::Complete);
+    EXPECT_EQ(p.request.Host().size(), 5u);
+    EXPECT_EQ(p.request.Headers()[0].Values()[0].length, 65541u);
+}
+
+TEST(HttpRequestTest, TableIsOnePoolBlockFreedWithTheResult) {
+    const size_t before = os::PoolOutstanding(kHttpHeaderTableTag);
+    Bytes keep = ToBytes("GET / HTTP/1.1\r\nHost: a\r\nAccept: x, y\r\n\r\n");
+    {
+        HTTP_REQUEST request;
+        ASSERT_EQ(ParseHttpRequest(keep, request).status, HttpParseStatus::Complete);
+        EXPECT_EQ(os::PoolOutstanding(kHttpHeaderTableTag), before + 1);
+        // A second parse into the same result frees the first table.
+        ASSERT_EQ(ParseHttpRequest(keep, request).status, HttpParseStatus::Complete);
+        EXPECT_EQ(os::PoolOutstanding(kHttpHeaderTableTag), before + 1);
+
+        HTTP_REQUEST moved(std::move(request));
+        EXPECT_TRUE(request.Headers().empty());
+        EXPECT_EQ(moved.Host(), "a");
+        HTTP_REQUEST assigned;
+        assigned = std::move(moved);
+        EXPECT_EQ(assigned.Headers().size(), 2u);
+        EXPECT_EQ(os::PoolOutstanding(kHttpHeaderTableTag), before + 1);
+
+        // A failed parse leaves nothing behind either.
+        EXPECT_EQ(ParseHttpRequest(ToBytes("POST"), assigned).status, HttpParseStatus::NotGet);
+        EXPECT_EQ(os::PoolOutstanding(kHttpHeaderTableTag), before);
+        EXPECT_TRUE(assigned.Headers().empty());
+    }
+    EXPECT_EQ(os::PoolOutstanding(kHttpHeaderTableTag), before);
+
+    // Without header lines nothing is allocated.
+    HTTP_REQUEST bare;
+    Bytes noHeaders = ToBytes("GET / HTTP/1.1\r\n\r\n");
+    ASSERT_EQ(ParseHttpRequest(noHeaders, bare).status, HttpParseStatus::Complete);
+    EXPECT_EQ(os::PoolOutstanding(kHttpHeaderTableTag), before);
+}
+
+TEST(HttpRequestTest, NoMemoryForTableStillCompletesWithoutHeadersOrHost) {
+    Bytes keep = ReadData("http/browser_get.bin");
+    os::ScopedPoolFailure failure(kHttpHeaderTableTag);
+    HTTP_REQUEST request;
+    HTTP_PARSE_OUTCOME outcome = ParseHttpRequest(keep, request);
+    EXPECT_EQ(outcome.status, HttpParseStatus::Complete);
+    EXPECT_EQ(failure.Failed(), 1u);
+    EXPECT_TRUE(request.Headers().empty());
+    EXPECT_EQ(request.Host(), "");
+    EXPECT_EQ(request.Path(), "/world/2024/article.html?ref=home");
+}
+
+// --- Captured requests ---
+
+TEST(HttpRequestTest, CapturedBrowserRequest) {
+    Bytes keep;
+    Parsed p = Parse(ReadData("http/browser_get.bin"), keep);
+    ASSERT_EQ(p.outcome.status, HttpParseStatus::Complete);
+    EXPECT_EQ(p.request.Host(), "www.example-news.test");
+    EXPECT_EQ(p.request.Path(), "/world/2024/article.html?ref=home");
+    EXPECT_EQ(p.request.ProxyPrefix(), "");
+    auto headers = p.request.Headers();
+    ASSERT_EQ(headers.size(), 8u);
+    EXPECT_EQ(headers[1].Name(), "User-Agent");
+    // The user agent's own commas split it like any other value.
+    EXPECT_EQ(ValuesOf(headers[1]),
+              (std::vector<std::string>{"Mozilla/5.0 (Windows NT 10.0; Win64; x64; rv:128.0) "
+                                        "Gecko/20100101 Firefox/128.0"}));
+    EXPECT_EQ(headers[2].valueCount, 6u);
+    EXPECT_EQ(ValuesOf(headers[4]), (std::vector<std::string>{"gzip", "deflate"}));
+    EXPECT_EQ(ValuesOf(headers[7]), (std::vector<std::string>{"u=0", "i"}));
+    for (const HTTP_HEADER& header : headers) {
+        EXPECT_GE(reinterpret_cast<const uint8_t*>(header.name), keep.data());
+        EXPECT_LE(reinterpret_cast<const uint8_t*>(header.name) + header.nameLength,
+                  keep.data() + keep.size());
+    }
+}
+
+TEST(HttpRequestTest, CapturedProxyRequest) {
+    Bytes keep;
+    Parsed p = Parse(ReadData("http/proxy_get.bin"), keep);
+    ASSERT_EQ(p.outcome.status, HttpParseStatus::Complete);
+    EXPECT_EQ(p.request.ProxyPrefix(), "http://www.example-news.test");
+    EXPECT_EQ(p.request.Path(), "/world/2024/article.html?ref=home");
+    EXPECT_EQ(p.request.Host(), "www.example-news.test");
+}
+
+TEST(HttpRequestTest, EveryTruncationOfCapturedRequestIsIncomplete) {
+    for (const char* name : {"http/browser_get.bin", "http/proxy_get.bin"}) {
+        Bytes whole = ReadData(name);
+        ASSERT_GT(whole.size(), 300u);
+        for (size_t length = 1; length < whole.size(); ++length) {
+            Bytes prefix(whole.begin(), whole.begin() + static_cast<ptrdiff_t>(length));
+            HTTP_REQUEST request;
+            HTTP_PARSE_OUTCOME outcome = ParseHttpRequest(prefix, request);
+            ASSERT_EQ(outcome.status, HttpParseStatus::Incomplete) << name << " at " << length;
+            uint32_t expected = length < 3 ? 5 : (prefix.back() == '\r' ? 3 : 4);
+            ASSERT_EQ(outcome.missing, expected) << name << " at " << length;
+        }
+    }
+}
+
+}  // namespace
+}  // namespace wexo::drv
