@@ -1,0 +1,697 @@
+// Stream classification on the simulated network: which segments pass, which are held for a
+// lookup, what a queued flow carries, and what happens without memory.
+#include "driver/filter/stream_classify.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cctype>
+#include <optional>
+
+#include "common/service_domain.h"
+#include "driver/filter/tls_parser.h"
+#include "os/sim_network.h"
+#include "tests/driver/filter/stream_filter_harness.h"
+
+namespace wexo::drv {
+namespace {
+
+using testing::FILTER_REGISTRATION;
+using testing::ReadTestData;
+
+const os::IP_ADDRESS_BYTES kServer = os::MakeIPv4Address(203, 0, 113, 80);
+const os::IP_ADDRESS_BYTES kServerV6 =
+    os::MakeIPv6Address({0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x01, 0x80});
+constexpr uint64_t kBrowser = 4242;
+constexpr std::string_view kGet = "GET /page?q=1 HTTP/1.1\r\nHost: www.example.test\r\n\r\n";
+
+std::string Text(std::span<const uint8_t> bytes) {
+    return {bytes.begin(), bytes.end()};
+}
+
+std::string Upper(std::string_view text) {
+    std::string upper(text);
+    std::transform(upper.begin(), upper.end(), upper.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+    return upper;
+}
+
+// A TLS 1.2 client hello record with an optional server name and session ID.
+std::vector<uint8_t> ClientHello(std::string_view serverName, std::vector<uint8_t> sessionId = {}) {
+    std::vector<uint8_t> body = {3, 3};
+    body.insert(body.end(), 32, 0x5A);  // random
+    body.push_back(static_cast<uint8_t>(sessionId.size()));
+    body.insert(body.end(), sessionId.begin(), sessionId.end());
+    body.insert(body.end(), {0x00, 0x02, 0x00, 0x2f, 0x01, 0x00});  // one suite, no compression
+    if (!serverName.empty()) {
+        uint16_t nameLength = static_cast<uint16_t>(serverName.size());
+        uint16_t listLength = static_cast<uint16_t>(nameLength + 3);
+        uint16_t extensionLength = static_cast<uint16_t>(listLength + 2);
+        uint16_t extensionsLength = static_cast<uint16_t>(extensionLength + 4);
+        body.insert(
+            body.end(),
+            {static_cast<uint8_t>(extensionsLength >> 8), static_cast<uint8_t>(extensionsLength),
+             0x00, 0x00, static_cast<uint8_t>(extensionLength >> 8),
+             static_cast<uint8_t>(extensionLength), static_cast<uint8_t>(listLength >> 8),
+             static_cast<uint8_t>(listLength), 0x00, static_cast<uint8_t>(nameLength >> 8),
+             static_cast<uint8_t>(nameLength)});
+        body.insert(body.end(), serverName.begin(), serverName.end());
+    }
+    std::vector<uint8_t> handshake = {1, 0, static_cast<uint8_t>(body.size() >> 8),
+                                      static_cast<uint8_t>(body.size())};
+    handshake.insert(handshake.end(), body.begin(), body.end());
+    std::vector<uint8_t> record = {22, 3, 1, static_cast<uint8_t>(handshake.size() >> 8),
+                                   static_cast<uint8_t>(handshake.size())};
+    record.insert(record.end(), handshake.begin(), handshake.end());
+    return record;
+}
+
+class StreamClassifyTest : public ::testing::Test {
+  protected:
+    void SetUp() override { filter_.Flows().ResetFlowNumbers(); }
+
+    void TearDown() override {
+        // Connections still open are reset; flows still queued are dropped as at unload.
+        network_.reset();
+        filter_.FlushLookupQueue();
+        EXPECT_EQ(filter_.InProgressCount(), 0u);
+        EXPECT_EQ(filter_.Flows().InUse(), 0u) << "a flow was not released";
+        EXPECT_EQ(os::PoolOutstanding(os::kWfpCloneTag), 0u);
+        EXPECT_EQ(os::PoolOutstanding(kFlowNamesTag), 0u);
+        EXPECT_EQ(os::PoolOutstanding(kParseBufferTag), 0u);
+    }
+
+    std::shared_ptr<os::SimTcpConnection> Open(const os::IP_ADDRESS_BYTES& server = kServer,
+                                               uint16_t port = 80,
+                                               std::optional<uint64_t> process = kBrowser) {
+        return network_->OpenTcp(server, port, process);
+    }
+
+    std::string HeldText(FLOW* flow) {
+        std::lock_guard guard(filter_.FlowLock());
+        return testing::ChainText(flow->heldData.Head());
+    }
+
+    // Takes the only queued flow; fails the test when there is not exactly one.
+    FLOW* TakeOnly() {
+        EXPECT_EQ(filter_.QueuedCount(), 1u);
+        FLOW* flow = filter_.TakeForLookup();
+        EXPECT_NE(flow, nullptr);
+        return flow;
+    }
+
+    os::FilterEngine engine_;
+    STREAM_FILTER filter_;
+    FILTER_REGISTRATION registration_{filter_};
+    std::optional<os::SimNetwork> network_{std::in_place, engine_};
+};
+
+// ---- Plain HTTP ----
+
+TEST_F(StreamClassifyTest, AGetIsHeldAndQueuedWithWhatTheLookupNeeds) {
+    auto connection = Open();
+    EXPECT_TRUE(connection->ClientSend(kGet));
+    EXPECT_EQ(connection->ServerReceived(), "");
+    EXPECT_TRUE(filter_.LookupEvent().IsSet());
+
+    FLOW* flow = TakeOnly();
+    ASSERT_NE(flow, nullptr);
+    EXPECT_EQ(filter_.InProgressCount(), 1u);
+    EXPECT_EQ(flow->state.load(), FLOW_STATE_HTTP_LOOKUP);
+    EXPECT_EQ(flow->flowNumber, 1u);
+    EXPECT_EQ(flow->processId, kBrowser);
+    EXPECT_EQ(flow->flowId, connection->FlowId());
+    EXPECT_EQ(flow->layerId, os::FWPS_LAYER_STREAM_V4);
+    EXPECT_EQ(flow->calloutId, registration_.StreamCalloutId());
+    ASSERT_TRUE(flow->names);
+    EXPECT_EQ(flow->names->Host(), "www.example.test");
+    EXPECT_EQ(flow->names->Path(), "/page?q=1");
+    EXPECT_EQ(flow->names->ProxyPrefix(), "");
+    EXPECT_EQ(flow->addressLength, 4u);
+    EXPECT_EQ(std::vector<uint8_t>(flow->remoteAddress, flow->remoteAddress + 4),
+              (std::vector<uint8_t>{203, 0, 113, 80}));
+    EXPECT_EQ(flow->heldBytes, kGet.size());
+    EXPECT_EQ(flow->requestLists, 1u);
+    // Beyond the base reference: one for the queue and one for the held list.
+    EXPECT_EQ(flow->referenceCount.load(), 2);
+
+    registration_.Allow(flow);
+    ASSERT_TRUE(network_->WaitSettled());
+    EXPECT_EQ(connection->ServerReceived(), kGet);
+}
+
+TEST_F(StreamClassifyTest, ProxyFormKeepsThePrefixAndIPv6TheWholeAddress) {
+    auto connection = Open(kServerV6, 8080);
+    EXPECT_TRUE(connection->ClientSend(
+        "GET http://e.x/x?y=1 HTTP/1.1\r\nHost: e.x\r\nProxy-Connection: keep-alive\r\n\r\n"));
+    FLOW* flow = TakeOnly();
+    ASSERT_NE(flow, nullptr);
+    EXPECT_EQ(flow->names->ProxyPrefix(), "http://e.x");
+    EXPECT_EQ(flow->names->Path(), "/x?y=1");
+    EXPECT_EQ(flow->layerId, os::FWPS_LAYER_STREAM_V6);
+    EXPECT_EQ(flow->calloutId, registration_.StreamCalloutId(true));
+    EXPECT_EQ(flow->addressLength, 16u);
+    EXPECT_TRUE(std::equal(kServerV6.bytes.begin(), kServerV6.bytes.end(), flow->remoteAddress));
+    registration_.Discard(flow);
+}
+
+TEST_F(StreamClassifyTest, DataAfterTheGetIsHeldInOrderAndCounted) {
+    auto connection = Open();
+    EXPECT_TRUE(connection->ClientSend(kGet));
+    EXPECT_TRUE(connection->ClientSend("body-1;"));
+    EXPECT_TRUE(connection->ClientSend("body-2;"));
+    EXPECT_TRUE(connection->ServerSend("early"));  // server data is not held
+    EXPECT_EQ(connection->ServerReceived(), "");
+    EXPECT_EQ(connection->ClientReceived(), "early");
+
+    FLOW* flow = TakeOnly();
+    ASSERT_NE(flow, nullptr);
+    EXPECT_EQ(HeldText(flow), std::string(kGet) + "body-1;body-2;");
+    EXPECT_EQ(flow->heldBytes, kGet.size() + 14);
+    EXPECT_EQ(flow->referenceCount.load(), 1 + 3);
+    // The client half-closes while the lookup is pending: the FIN waits too.
+    EXPECT_TRUE(connection->ClientClose());
+    EXPECT_FALSE(connection->ServerSawFin());
+    EXPECT_EQ(flow->clientFinSeen, 1);
+
+    registration_.Allow(flow);
+    ASSERT_TRUE(network_->WaitSettled());
+    EXPECT_EQ(connection->ServerReceived(), std::string(kGet) + "body-1;body-2;");
+    EXPECT_TRUE(connection->ServerSawFin());
+    // Allowed: the next request on the connection is not looked up.
+    EXPECT_EQ(filter_.QueuedCount(), 0u);
+}
+
+TEST_F(StreamClassifyTest, AClientFinCarryingDataKeepsTheData) {
+    auto connection = Open();
+    EXPECT_TRUE(connection->ClientSend(kGet));
+    EXPECT_TRUE(connection->ClientSendAndClose("last words"));
+    FLOW* flow = TakeOnly();
+    ASSERT_NE(flow, nullptr);
+    EXPECT_EQ(HeldText(flow), std::string(kGet) + "last words");
+    EXPECT_EQ(flow->clientFinSeen, 1);
+    registration_.Allow(flow);
+    ASSERT_TRUE(network_->WaitSettled());
+    EXPECT_EQ(connection->ServerReceived(), std::string(kGet) + "last words");
+    EXPECT_TRUE(connection->ServerSawFin());
+}
+
+TEST_F(StreamClassifyTest, ASecondGetOnAnAllowedConnectionIsNotLookedUp) {
+    auto connection = Open();
+    EXPECT_TRUE(connection->ClientSend(kGet));
+    registration_.Allow(TakeOnly());
+    EXPECT_TRUE(connection->ClientSend("GET /next HTTP/1.1\r\nHost: other.test\r\n\r\n"));
+    ASSERT_TRUE(network_->WaitSettled());
+    EXPECT_EQ(filter_.QueuedCount(), 0u);
+    EXPECT_EQ(connection->ServerReceived(),
+              std::string(kGet) + "GET /next HTTP/1.1\r\nHost: other.test\r\n\r\n");
+}
+
+TEST_F(StreamClassifyTest, DataSentAfterTheWorkerTookTheHeldDataIsHandedBackBeforeTheLookupEnds) {
+    auto connection = Open();
+    EXPECT_TRUE(connection->ClientSend(kGet));
+    FLOW* flow = TakeOnly();
+    ASSERT_NE(flow, nullptr);
+    HELD_DATA held = filter_.CompleteLookup(flow);
+    // Sent after the worker took the held data, before it ended the lookup.
+    EXPECT_TRUE(connection->ClientSend("straggler"));
+    HELD_DATA late;
+    EXPECT_FALSE(filter_.EndLookup(flow, FLOW_STATE_PASSED, late));
+    EXPECT_EQ(testing::ChainText(late.data.Head()), "straggler");
+    EXPECT_EQ(late.bytes, 9u);
+    EXPECT_EQ(flow->state.load(), FLOW_STATE_HTTP_LOOKUP);
+    STREAM_FILTER::DiscardHeldData(flow, held);
+    STREAM_FILTER::DiscardHeldData(flow, late);
+    EXPECT_TRUE(filter_.EndLookup(flow, FLOW_STATE_FINISHED, late));
+    EXPECT_EQ(flow->state.load(), FLOW_STATE_FINISHED);
+    EXPECT_FALSE(flow->names);
+    ReleaseFlow(flow);
+}
+
+TEST_F(StreamClassifyTest, APostThenAGetIsLookedUpAtTheGet) {
+    auto connection = Open();
+    EXPECT_TRUE(connection->ClientSend("POST /form HTTP/1.1\r\nHost: a.test\r\n\r\nx=1"));
+    EXPECT_EQ(filter_.QueuedCount(), 0u);
+    EXPECT_EQ(connection->ServerReceived().substr(0, 4), "POST");
+    EXPECT_TRUE(connection->ClientSend("GET /after HTTP/1.1\r\nHost: a.test\r\n\r\n"));
+    FLOW* flow = TakeOnly();
+    ASSERT_NE(flow, nullptr);
+    EXPECT_EQ(flow->names->Path(), "/after");
+    registration_.Discard(flow);
+}
+
+TEST_F(StreamClassifyTest, AGetSplitOverTwoSegmentsIsLookedUpOnceWhole) {
+    auto connection = Open();
+    EXPECT_TRUE(connection->ClientSend("GET /split HTTP/1.1\r\nHo"));
+    EXPECT_EQ(filter_.QueuedCount(), 0u);
+    EXPECT_EQ(connection->ServerReceived(), "");
+    auto decisions = registration_.Decisions();
+    ASSERT_EQ(decisions.size(), 1u);
+    EXPECT_EQ(decisions[0].streamAction, os::FWPS_STREAM_ACTION_NEED_MORE_DATA);
+    EXPECT_EQ(decisions[0].bytesRequired, decisions[0].dataLength + 4);
+
+    EXPECT_TRUE(connection->ClientSend("st: split.test\r\n\r\n"));
+    FLOW* flow = TakeOnly();
+    ASSERT_NE(flow, nullptr);
+    EXPECT_EQ(flow->names->Host(), "split.test");
+    // The request came in two lists; a redirect must discard both.
+    EXPECT_EQ(flow->requestLists, 2u);
+    EXPECT_EQ(HeldText(flow), "GET /split HTTP/1.1\r\nHost: split.test\r\n\r\n");
+    registration_.Allow(flow);
+    ASSERT_TRUE(network_->WaitSettled());
+    EXPECT_EQ(connection->ServerReceived(), "GET /split HTTP/1.1\r\nHost: split.test\r\n\r\n");
+}
+
+TEST_F(StreamClassifyTest, BytesThatStopLookingLikeAGetPassUninspected) {
+    auto connection = Open();
+    EXPECT_TRUE(connection->ClientSend("GE"));
+    EXPECT_EQ(connection->ServerReceived(), "");
+    EXPECT_TRUE(connection->ClientSend("X-MAGIC 1\r\n"));
+    EXPECT_EQ(connection->ServerReceived(), "GEX-MAGIC 1\r\n");
+    EXPECT_TRUE(connection->ClientSend("GET / HTTP/1.1\r\nHost: a.test\r\n\r\n"));
+    EXPECT_EQ(filter_.QueuedCount(), 0u);
+    EXPECT_EQ(filter_.Flows().InUse(), 1u);
+}
+
+TEST_F(StreamClassifyTest, ARequestThatNeverEndsPassesAtTheBound) {
+    auto connection = Open();
+    std::string start = "GET / HTTP/1.1\r\nX-Long: ";
+    EXPECT_TRUE(connection->ClientSend(start));
+    std::string chunk(4000, 'a');
+    size_t sent = 0;
+    while (connection->ServerReceived().empty() && sent < 5) {
+        EXPECT_TRUE(connection->ClientSend(chunk));
+        ++sent;
+    }
+    // Everything held so far went out at once when the bound was passed.
+    EXPECT_EQ(connection->ServerReceived().size(), start.size() + sent * chunk.size());
+    EXPECT_GT(connection->ServerReceived().size(), kMaxFirstRequestBytes - 4);
+    EXPECT_EQ(filter_.QueuedCount(), 0u);
+    EXPECT_TRUE(connection->ClientSend("\r\n\r\nGET / HTTP/1.1\r\n\r\n"));
+    EXPECT_EQ(filter_.QueuedCount(), 0u);
+}
+
+TEST_F(StreamClassifyTest, ServiceDomainHostsPassInAnyCase) {
+    std::string ownHost = "api." + std::string(kServiceDomain);
+    for (const std::string& host : {ownHost, Upper(ownHost)}) {
+        auto connection = Open();
+        std::string get = "GET /2/checkin HTTP/1.1\r\nHost: " + host + "\r\n\r\n";
+        EXPECT_TRUE(connection->ClientSend(get));
+        EXPECT_EQ(connection->ServerReceived(), get);
+        EXPECT_TRUE(connection->ClientSend(kGet));  // passed: not inspected any more
+    }
+    EXPECT_EQ(filter_.QueuedCount(), 0u);
+}
+
+TEST_F(StreamClassifyTest, DormantCreatesNoFlowAndPermitsEverything) {
+    filter_.SetDormant(true);
+    auto connection = Open();
+    EXPECT_EQ(filter_.Flows().InUse(), 0u);
+    EXPECT_TRUE(connection->ClientSend(kGet));
+    EXPECT_EQ(connection->ServerReceived(), kGet);
+    // A flow created before "Dormant" came on is no longer inspected either.
+    filter_.SetDormant(false);
+    auto earlier = Open();
+    filter_.SetDormant(true);
+    EXPECT_TRUE(earlier->ClientSend(kGet));
+    EXPECT_EQ(earlier->ServerReceived(), kGet);
+    EXPECT_EQ(filter_.QueuedCount(), 0u);
+}
+
+TEST_F(StreamClassifyTest, TheServicesOwnConnectionsPassWithoutParsing) {
+    constexpr uint64_t kService = 777;
+    filter_.SetServiceProcessId(kService);
+    auto own = Open(kServer, 80, kService);
+    EXPECT_TRUE(own->ClientSend(kGet));
+    EXPECT_EQ(own->ServerReceived(), kGet);
+    EXPECT_EQ(filter_.QueuedCount(), 0u);
+    {
+        // Not even a parse copy is made.
+        os::ScopedPoolFailure noParse(kParseBufferTag);
+        EXPECT_TRUE(own->ClientSend(kGet));
+        EXPECT_EQ(noParse.Failed(), 0u);
+    }
+    auto other = Open(kServer, 80, kBrowser);
+    EXPECT_TRUE(other->ClientSend(kGet));
+    EXPECT_EQ(filter_.QueuedCount(), 1u);
+}
+
+TEST_F(StreamClassifyTest, AServerFinDuringAPendingLookupIsAbsorbedAndRecorded) {
+    auto connection = Open();
+    EXPECT_TRUE(connection->ClientSend(kGet));
+    EXPECT_TRUE(connection->ServerSendAndClose("408 timeout"));
+    // The data reaches the client now; the FIN waits for the verdict.
+    ASSERT_TRUE(network_->WaitSettled());
+    EXPECT_EQ(connection->ClientReceived(), "408 timeout");
+    EXPECT_FALSE(connection->ClientSawFin());
+    FLOW* flow = TakeOnly();
+    ASSERT_NE(flow, nullptr);
+    EXPECT_EQ(flow->serverFinSeen, 1);
+    registration_.Allow(flow);
+    ASSERT_TRUE(network_->WaitSettled());
+    EXPECT_TRUE(connection->ClientSawFin());
+}
+
+TEST_F(StreamClassifyTest, AServerFinOutsideALookupFinishesTheFlow) {
+    auto connection = Open();
+    EXPECT_TRUE(connection->ServerClose());
+    EXPECT_TRUE(connection->ClientSawFin());
+    EXPECT_TRUE(connection->ClientSend(kGet));
+    EXPECT_EQ(connection->ServerReceived(), kGet);
+    EXPECT_EQ(filter_.QueuedCount(), 0u);
+}
+
+TEST_F(StreamClassifyTest, AClientThatResetsDuringItsLookupLeavesNothingBehind) {
+    auto connection = Open();
+    EXPECT_TRUE(connection->ClientSend(kGet));
+    EXPECT_TRUE(connection->ClientSend("more"));
+    connection->Abort();
+    EXPECT_TRUE(connection->FlowDeleted());
+    EXPECT_EQ(filter_.Flows().LinkedCount(), 0u);
+    // The queue still holds the flow; the worker finds the connection gone.
+    FLOW* flow = TakeOnly();
+    ASSERT_NE(flow, nullptr);
+    registration_.Allow(flow);
+    ASSERT_TRUE(network_->WaitSettled());
+    EXPECT_EQ(filter_.Flows().InUse(), 0u);
+}
+
+// ---- TLS ----
+
+TEST_F(StreamClassifyTest, ASplitServerFlightAsksForTheBytesPresentPlusTheMissingOnes) {
+    std::vector<uint8_t> hello = ReadTestData("tls/tls12_client_hello.bin");
+    std::vector<uint8_t> flight = ReadTestData("tls/tls12_server_flight.bin");
+    auto connection = Open(kServer, 443);
+    EXPECT_TRUE(connection->ClientSend(hello));
+    EXPECT_EQ(connection->ServerReceived().size(), hello.size());
+
+    std::span<const uint8_t> first(flight.data(), 150);
+    TLS_SERVER_FLIGHT partial;
+    TLS_PARSE_OUTCOME expected = ParseTlsServerFlight(first, partial);
+    ASSERT_EQ(expected.status, TlsParseStatus::Incomplete);
+    registration_.ClearDecisions();
+    EXPECT_TRUE(connection->ServerSend(first));
+    auto decisions = registration_.Decisions();
+    ASSERT_EQ(decisions.size(), 1u);
+    EXPECT_EQ(decisions[0].streamAction, os::FWPS_STREAM_ACTION_NEED_MORE_DATA);
+    EXPECT_EQ(decisions[0].bytesRequired, 150 + expected.missing);
+    EXPECT_EQ(connection->ClientReceived(), "");
+
+    EXPECT_TRUE(connection->ServerSend(std::span<const uint8_t>(flight).subspan(150)));
+    EXPECT_EQ(connection->ClientReceived().size(), flight.size());
+    FLOW* flow = TakeOnly();
+    ASSERT_NE(flow, nullptr);
+    EXPECT_EQ(flow->state.load(), FLOW_STATE_TLS_LOOKUP);
+    EXPECT_EQ(flow->names->Host(), "capture.wexo-test.example");
+    EXPECT_EQ(flow->sessionReuse, 0);
+    EXPECT_EQ(flow->sessionIdLength, 32u);  // the server's new session
+    EXPECT_EQ(std::vector<uint8_t>(flow->remoteAddress, flow->remoteAddress + 4),
+              (std::vector<uint8_t>{203, 0, 113, 80}));
+    // The client's next flight waits for the verdict.
+    EXPECT_TRUE(connection->ClientSend("client key exchange"));
+    EXPECT_EQ(connection->ServerReceived().size(), hello.size());
+    registration_.Allow(flow);
+    ASSERT_TRUE(network_->WaitSettled());
+    EXPECT_EQ(connection->ServerReceived().size(), hello.size() + 19);
+}
+
+TEST_F(StreamClassifyTest, WithoutAServerNameTheCertificateNamesTheHost) {
+    auto connection = Open(kServer, 443);
+    EXPECT_TRUE(connection->ClientSend(ClientHello("")));
+    EXPECT_TRUE(connection->ServerSend(ReadTestData("tls/tls12_server_flight.bin")));
+    FLOW* flow = TakeOnly();
+    ASSERT_NE(flow, nullptr);
+    EXPECT_EQ(flow->names->Host(), "capture.wexo-test.example");
+    EXPECT_EQ(flow->names->Path(), "");
+    EXPECT_EQ(flow->state.load(), FLOW_STATE_TLS_LOOKUP);
+    EXPECT_EQ(flow->heldBytes, 0u);  // nothing of the client's is held yet
+    registration_.Discard(flow);
+}
+
+TEST_F(StreamClassifyTest, AServerNameInTheServiceDomainWinsOverTheCertificate) {
+    auto connection = Open(kServer, 443);
+    EXPECT_TRUE(connection->ClientSend(ClientHello("update." + std::string(kServiceDomain))));
+    EXPECT_TRUE(connection->ServerSend(ReadTestData("tls/tls12_server_flight.bin")));
+    EXPECT_EQ(filter_.QueuedCount(), 0u);
+    EXPECT_TRUE(connection->ClientSend("finished"));
+    EXPECT_TRUE(connection->ServerReceived().ends_with("finished"));
+}
+
+TEST_F(StreamClassifyTest, AResumedSessionIsLookedUpWithTheReuseFlag) {
+    std::vector<uint8_t> hello = ReadTestData("tls/tls12_resumed_client_hello.bin");
+    TLS_CLIENT_HELLO parsed;
+    ASSERT_EQ(ParseTlsClientHello(hello, parsed).status, TlsParseStatus::Complete);
+    ASSERT_FALSE(parsed.sessionId.Empty());
+    std::vector<uint8_t> offered(parsed.sessionId.Bytes().begin(), parsed.sessionId.Bytes().end());
+
+    auto connection = Open(kServer, 443);
+    EXPECT_TRUE(connection->ClientSend(hello));
+    EXPECT_TRUE(connection->ServerSend(ReadTestData("tls/tls12_resumed_server_flight.bin")));
+    FLOW* flow = TakeOnly();
+    ASSERT_NE(flow, nullptr);
+    EXPECT_EQ(flow->sessionReuse, 1);
+    EXPECT_EQ(std::vector<uint8_t>(flow->sessionId, flow->sessionId + flow->sessionIdLength),
+              offered);
+    EXPECT_EQ(flow->state.load(), FLOW_STATE_TLS_LOOKUP);
+    registration_.Discard(flow);
+}
+
+TEST_F(StreamClassifyTest, Tls13IsQueuedOnceWithoutTheReuseFlag) {
+    std::vector<uint8_t> flight = ReadTestData("tls/tls13_server_flight.bin");
+    auto connection = Open(kServer, 443);
+    EXPECT_TRUE(connection->ClientSend(ReadTestData("tls/tls13_client_hello.bin")));
+    // The flight comes in two segments; the rest of the server's records follow.
+    EXPECT_TRUE(connection->ServerSend(std::span<const uint8_t>(flight).first(60)));
+    EXPECT_TRUE(connection->ServerSend(std::span<const uint8_t>(flight).subspan(60)));
+    EXPECT_TRUE(connection->ServerSend("application data"));
+    EXPECT_EQ(filter_.QueuedCount(), 1u);
+    FLOW* flow = filter_.TakeForLookup();
+    ASSERT_NE(flow, nullptr);
+    EXPECT_EQ(flow->sessionReuse, 0);
+    EXPECT_EQ(flow->state.load(), FLOW_STATE_TLS_LOOKUP);
+    EXPECT_EQ(flow->names->Host(), "capture.wexo-test.example");
+    EXPECT_TRUE(connection->ClientSend("client finished"));
+    EXPECT_EQ(filter_.QueuedCount(), 0u);
+    EXPECT_EQ(HeldText(flow), "client finished");
+    registration_.Discard(flow);
+}
+
+TEST_F(StreamClassifyTest, AClientHelloSplitOverTwoSegmentsIsStillLookedUp) {
+    std::vector<uint8_t> hello = ReadTestData("tls/padded_client_hello.bin");
+    auto connection = Open(kServer, 443);
+    EXPECT_TRUE(connection->ClientSend(std::span<const uint8_t>(hello).first(200)));
+    auto decisions = registration_.Decisions();
+    ASSERT_EQ(decisions.size(), 1u);
+    EXPECT_EQ(decisions[0].streamAction, os::FWPS_STREAM_ACTION_NEED_MORE_DATA);
+    EXPECT_EQ(decisions[0].bytesRequired, hello.size());
+    EXPECT_EQ(connection->ServerReceived(), "");
+
+    EXPECT_TRUE(connection->ClientSend(std::span<const uint8_t>(hello).subspan(200)));
+    EXPECT_EQ(connection->ServerReceived(), Text(hello));
+    EXPECT_TRUE(connection->ServerSend(ReadTestData("tls/tls12_server_flight.bin")));
+    FLOW* flow = TakeOnly();
+    ASSERT_NE(flow, nullptr);
+    EXPECT_EQ(flow->names->Host(), "www.capture.wexo-test.example");
+    registration_.Discard(flow);
+}
+
+TEST_F(StreamClassifyTest, AFlightWithoutAHostFailsByTheBlockOnFailureSetting) {
+    std::vector<uint8_t> flight = ReadTestData("tls/tls13_server_flight.bin");
+    for (bool block : {false, true}) {
+        filter_.SetBlockOnFailure(block);
+        auto connection = Open(kServer, 443);
+        EXPECT_TRUE(connection->ClientSend(ClientHello("")));
+        connection->ServerSend(flight);
+        EXPECT_EQ(connection->ClientWasReset(), block);
+        EXPECT_EQ(filter_.QueuedCount(), 0u);
+    }
+}
+
+// ---- Flows ----
+
+TEST_F(StreamClassifyTest, FlowNumbersCountFromOne) {
+    auto first = Open();
+    auto second = Open(kServerV6);
+    EXPECT_TRUE(first->ClientSend(kGet));
+    EXPECT_TRUE(second->ClientSend(kGet));
+    FLOW* a = filter_.TakeForLookup();
+    FLOW* b = filter_.TakeForLookup();
+    ASSERT_NE(a, nullptr);
+    ASSERT_NE(b, nullptr);
+    EXPECT_EQ(a->flowNumber, 1u);
+    EXPECT_EQ(b->flowNumber, 2u);
+    EXPECT_EQ(filter_.InProgressCount(), 2u);
+    registration_.Discard(a);
+    registration_.Discard(b);
+    filter_.Flows().ResetFlowNumbers();
+    auto third = Open();
+    EXPECT_TRUE(third->ClientSend(kGet));
+    FLOW* c = TakeOnly();
+    ASSERT_NE(c, nullptr);
+    EXPECT_EQ(c->flowNumber, 1u);
+    registration_.Discard(c);
+}
+
+TEST_F(StreamClassifyTest, RemoveAllFlowsLetsTheEngineDeleteEveryFlow) {
+    auto a = Open();
+    auto b = Open(kServerV6);
+    auto c = Open();
+    EXPECT_TRUE(c->ClientSend(kGet));  // queued: survives until the queue lets go
+    EXPECT_EQ(filter_.Flows().LinkedCount(), 3u);
+    filter_.SetUnloading(true);
+    filter_.RemoveAllFlows();
+    EXPECT_EQ(filter_.Flows().LinkedCount(), 0u);
+    EXPECT_EQ(engine_.FlowContextCount(), 0u);
+    EXPECT_EQ(filter_.Flows().InUse(), 1u);
+    filter_.FlushLookupQueue();
+    EXPECT_EQ(filter_.Flows().InUse(), 0u);
+    // Without flows, and unloading, everything passes and nothing is created.
+    EXPECT_TRUE(a->ClientSend(kGet));
+    EXPECT_EQ(a->ServerReceived(), kGet);
+    auto d = Open();
+    EXPECT_EQ(filter_.Flows().InUse(), 0u);
+}
+
+// ---- No memory ----
+
+TEST_F(StreamClassifyTest, NoFlowWithoutMemoryAndTheConnectionIsNeverInspected) {
+    std::shared_ptr<os::SimTcpConnection> connection;
+    {
+        os::ScopedPoolFailure noFlow(kFlowTag);
+        connection = Open();
+        EXPECT_EQ(noFlow.Failed(), 1u);
+    }
+    EXPECT_EQ(filter_.Flows().InUse(), 0u);
+    EXPECT_TRUE(connection->ClientSend(kGet));
+    EXPECT_EQ(connection->ServerReceived(), kGet);
+}
+
+TEST_F(StreamClassifyTest, AFailedAssociationReturnsTheFlow) {
+    filter_.SetStreamCalloutIds(9999, 9998);
+    auto connection = Open();
+    EXPECT_EQ(filter_.Flows().InUse(), 0u);
+    EXPECT_EQ(filter_.Flows().LinkedCount(), 0u);
+    EXPECT_TRUE(connection->ClientSend(kGet));
+    EXPECT_EQ(connection->ServerReceived(), kGet);
+}
+
+TEST_F(StreamClassifyTest, NoMemoryForTheParseCopyPermitsAndLooksAgainNextTime) {
+    auto connection = Open();
+    {
+        os::ScopedPoolFailure noCopy(kParseBufferTag);
+        EXPECT_TRUE(connection->ClientSend(kGet));
+    }
+    EXPECT_EQ(connection->ServerReceived(), kGet);
+    EXPECT_EQ(filter_.QueuedCount(), 0u);
+    EXPECT_TRUE(connection->ClientSend(kGet));
+    EXPECT_EQ(filter_.QueuedCount(), 1u);
+}
+
+TEST_F(StreamClassifyTest, NoMemoryForNamesOrCloneFollowsBlockOnFailure) {
+    for (uint32_t tag : {kFlowNamesTag, os::kWfpCloneTag}) {
+        for (bool block : {false, true}) {
+            filter_.SetBlockOnFailure(block);
+            auto connection = Open();
+            {
+                os::ScopedPoolFailure failure(tag);
+                EXPECT_TRUE(connection->ClientSend(kGet));
+            }
+            EXPECT_EQ(connection->ClientWasReset(), block);
+            EXPECT_EQ(connection->ServerReceived(), block ? "" : std::string(kGet));
+            EXPECT_EQ(filter_.QueuedCount(), 0u);
+        }
+    }
+}
+
+TEST_F(StreamClassifyTest, NoMemoryToHoldLaterDataDropsTheConnection) {
+    auto connection = Open();
+    EXPECT_TRUE(connection->ClientSend(kGet));
+    {
+        os::ScopedPoolFailure noClone(os::kWfpCloneTag);
+        EXPECT_TRUE(connection->ClientSend("more"));
+    }
+    EXPECT_TRUE(connection->ClientWasReset());
+    EXPECT_TRUE(connection->ServerWasReset());
+    registration_.Allow(TakeOnly());
+    ASSERT_TRUE(network_->WaitSettled());
+    EXPECT_EQ(connection->ServerReceived(), "");
+}
+
+TEST_F(StreamClassifyTest, NoMemoryForACertificateNameFollowsBlockOnFailure) {
+    std::vector<uint8_t> flight = ReadTestData("tls/tls12_server_flight.bin");
+    for (bool block : {false, true}) {
+        filter_.SetBlockOnFailure(block);
+        auto connection = Open(kServer, 443);
+        EXPECT_TRUE(connection->ClientSend(ClientHello("")));
+        {
+            os::ScopedPoolFailure noNames(kFlowNamesTag);
+            connection->ServerSend(flight);
+        }
+        EXPECT_EQ(connection->ClientWasReset(), block);
+        EXPECT_EQ(filter_.QueuedCount(), 0u);
+    }
+}
+
+// ---- Concurrency ----
+
+// Clients on several threads send requests and more data while a worker thread takes their
+// flows from the queue and allows them: every server receives its client's bytes in order.
+TEST_F(StreamClassifyTest, ConcurrentClassifyAndLookupsKeepEachStreamInOrder) {
+    constexpr int kClients = 4;
+    constexpr int kConnectionsEach = 8;
+    constexpr int kTotal = kClients * kConnectionsEach;
+    std::vector<std::shared_ptr<os::SimTcpConnection>> connections;
+    for (int i = 0; i < kTotal; ++i) {
+        connections.push_back(Open(i % 2 == 0 ? kServer : kServerV6));
+    }
+    os::Event stop(os::EventType::Notification);
+    std::atomic<int> allowed{0};
+    auto worker = os::Thread::Start([&] {
+        os::DispatcherObject* objects[] = {&stop, &filter_.LookupEvent()};
+        while (allowed.load() < kTotal) {
+            if (os::WaitForMultipleObjects(objects, false, 10'000) != os::WAIT_OBJECT_0 + 1) {
+                return;
+            }
+            while (FLOW* flow = filter_.TakeForLookup()) {
+                registration_.Allow(flow);
+                ++allowed;
+            }
+        }
+    });
+    std::vector<std::shared_ptr<os::Thread>> clients;
+    for (int c = 0; c < kClients; ++c) {
+        clients.push_back(os::Thread::Start([&, c] {
+            for (int k = 0; k < kConnectionsEach; ++k) {
+                auto& connection = connections[c * kConnectionsEach + k];
+                connection->ClientSend("GET /" + std::to_string(k) + " HTTP/1.1\r\nHost: h" +
+                                       std::to_string(c) + ".test\r\n\r\n");
+                for (int part = 0; part < 5; ++part) {
+                    connection->ClientSend("<" + std::to_string(part) + ">");
+                }
+                connection->ClientClose();
+            }
+        }));
+    }
+    for (auto& client : clients) {
+        os::WaitForSingleObject(*client, os::INFINITE);
+    }
+    ASSERT_EQ(os::WaitForSingleObject(*worker, 30'000), os::WAIT_OBJECT_0);
+    stop.Set();
+    ASSERT_TRUE(network_->WaitSettled());
+    EXPECT_EQ(allowed.load(), kTotal);
+    for (int c = 0; c < kClients; ++c) {
+        for (int k = 0; k < kConnectionsEach; ++k) {
+            auto& connection = connections[c * kConnectionsEach + k];
+            EXPECT_EQ(connection->ServerReceived(), "GET /" + std::to_string(k) +
+                                                        " HTTP/1.1\r\nHost: h" + std::to_string(c) +
+                                                        ".test\r\n\r\n<0><1><2><3><4>");
+            EXPECT_TRUE(connection->ServerSawFin());
+            EXPECT_TRUE(connection->ServerClose());
+        }
+    }
+    ASSERT_TRUE(network_->WaitSettled());
+    EXPECT_EQ(filter_.Flows().InUse(), 0u);
+}
+
+}  // namespace
+}  // namespace wexo::drv
