@@ -141,6 +141,11 @@ std::string FormatEventLogLine(const EVENT_LOG_RECORD& record) {
 
 bool ReportEvent(const EventSource& source, uint16_t type, uint16_t category, uint32_t eventId,
                  std::span<const std::string> strings) {
+    return ReportEvent(source, type, category, eventId, strings, {});
+}
+
+bool ReportEvent(const EventSource& source, uint16_t type, uint16_t category, uint32_t eventId,
+                 std::span<const std::string> strings, std::span<const uint8_t> data) {
     if (!source.IsValid()) {
         SetLastError(ERROR_INVALID_HANDLE);
         return false;
@@ -155,6 +160,7 @@ bool ReportEvent(const EventSource& source, uint16_t type, uint16_t category, ui
     record.category = category;
     record.eventId = eventId;
     record.strings.assign(strings.begin(), strings.end());
+    record.data.assign(data.begin(), data.end());
     record.timeWritten = QuerySystemTime();
     record.processId = CurrentProcessId();
 

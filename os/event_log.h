@@ -27,7 +27,8 @@ struct EVENT_LOG_RECORD {
     uint16_t category = 0;
     uint32_t eventId = 0;
     std::vector<std::string> strings;
-    uint64_t timeWritten = 0;  // system time
+    std::vector<uint8_t> data;  // the record's binary data (a driver's error-log packet header)
+    uint64_t timeWritten = 0;   // system time
     uint32_t processId = 0;
 };
 
@@ -61,6 +62,8 @@ bool DeregisterEventSource(EventSource& source);
 // failure switch is on (its error); nothing is recorded then.
 bool ReportEvent(const EventSource& source, uint16_t type, uint16_t category, uint32_t eventId,
                  std::span<const std::string> strings);
+bool ReportEvent(const EventSource& source, uint16_t type, uint16_t category, uint32_t eventId,
+                 std::span<const std::string> strings, std::span<const uint8_t> data);
 
 // The line written to syslog for a record: the identifier, the type, the category and the inserted
 // strings quoted, control characters escaped so that each event is one line.

@@ -1,0 +1,395 @@
+#include "driver/filter/url_lookup.h"
+
+#include <arpa/inet.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "driver/platform/debug_print.h"
+#include "driver/platform/event_log.h"
+#include "os/pool.h"
+#include "os/process.h"
+
+namespace wexo::drv {
+namespace {
+
+// What a lookup needs of a flow, copied under the flow lock.
+struct LOOKUP_TARGET {
+    uint32_t state = 0;
+    uint32_t flowNumber = 0;
+    uint64_t processId = 0;
+    std::string host, path, proxy;
+    uint8_t sessionId[32] = {};
+    uint32_t sessionIdLength = 0;
+    uint8_t address[16] = {};
+    uint32_t addressLength = 0;
+    uint8_t sessionReuse = 0;
+};
+
+void PrintVerdictLine(bool serviceUnavailable, const LOOKUP_TARGET& t) {
+    const uint8_t* a = t.address;
+    if (t.addressLength == 16) {
+        uint16_t g[8];
+        for (int i = 0; i < 8; ++i) {
+            g[i] = static_cast<uint16_t>(a[2 * i] << 8 | a[2 * i + 1]);
+        }
+        if (serviceUnavailable) {
+            DriverPrint(
+                "WexoW: ProcessUrlLookup: FC#%ld, Service unavailable; disconnecting client,\n    "
+                "Host=\"%s\",\n    URL=\"%s\",\n    Proxy=\"%s\",\n    "
+                "IPv6=%lx:%lx:%lx:%lx:%lx:%lx:%lx:%lx\n\n",
+                static_cast<long>(t.flowNumber), t.host.c_str(), t.path.c_str(), t.proxy.c_str(),
+                static_cast<unsigned long>(g[0]), static_cast<unsigned long>(g[1]),
+                static_cast<unsigned long>(g[2]), static_cast<unsigned long>(g[3]),
+                static_cast<unsigned long>(g[4]), static_cast<unsigned long>(g[5]),
+                static_cast<unsigned long>(g[6]), static_cast<unsigned long>(g[7]));
+        } else {
+            DriverPrint(
+                "WexoW: ProcessUrlLookup: FC#%ld, BLOCKED; disconnecting client,\n    "
+                "Host=\"%s\",\n    URL=\"%s\",\n    Proxy=\"%s\",\n    "
+                "IPv6=%lx:%lx:%lx:%lx:%lx:%lx:%lx:%lx\n\n",
+                static_cast<long>(t.flowNumber), t.host.c_str(), t.path.c_str(), t.proxy.c_str(),
+                static_cast<unsigned long>(g[0]), static_cast<unsigned long>(g[1]),
+                static_cast<unsigned long>(g[2]), static_cast<unsigned long>(g[3]),
+                static_cast<unsigned long>(g[4]), static_cast<unsigned long>(g[5]),
+                static_cast<unsigned long>(g[6]), static_cast<unsigned long>(g[7]));
+        }
+        return;
+    }
+    if (serviceUnavailable) {
+        DriverPrint(
+            "WexoW: ProcessUrlLookup: FC#%ld, Service unavailable; disconnecting client,\n    "
+            "Host=\"%s\",\n    URL=\"%s\",\n    Proxy=\"%s\",\n    IPv4=%u.%u.%u.%u\n\n",
+            static_cast<long>(t.flowNumber), t.host.c_str(), t.path.c_str(), t.proxy.c_str(), a[0],
+            a[1], a[2], a[3]);
+    } else {
+        DriverPrint(
+            "WexoW: ProcessUrlLookup: FC#%ld, BLOCKED; disconnecting client,\n    Host=\"%s\",\n   "
+            " "
+            "URL=\"%s\",\n    Proxy=\"%s\",\n    IPv4=%u.%u.%u.%u\n\n",
+            static_cast<long>(t.flowNumber), t.host.c_str(), t.path.c_str(), t.proxy.c_str(), a[0],
+            a[1], a[2], a[3]);
+    }
+}
+
+template <typename T>
+uint64_t Address(const T* pointer) {
+    return reinterpret_cast<uint64_t>(pointer);
+}
+
+}  // namespace
+
+URL_LOOKUP::URL_LOOKUP(STREAM_FILTER& filter, SERVICE_CALL_QUEUE& queue)
+    : filter_(filter), queue_(queue) {}
+
+URL_LOOKUP::~URL_LOOKUP() {
+    StopWorkers();
+}
+
+void URL_LOOKUP::SetInjection(const os::INJECTION_HANDLE* injection,
+                              os::NET_BUFFER_LIST_POOL* pool) {
+    injection_ = injection;
+    pool_ = pool;
+}
+
+os::NTSTATUS URL_LOOKUP::StartWorkers() {
+    stop_.Reset();
+    for (int i = 0; i < kWorkerCount; ++i) {
+        os::NTSTATUS status = SystemThreadStart(&workers_[i], &stop_, &URL_LOOKUP::WorkerMain,
+                                                reinterpret_cast<uintptr_t>(this));
+        if (!os::NT_SUCCESS(status)) {
+            WriteDriverEvent(DRIVER_EVENT_CREATE_THREAD_FAILED, UniqueValue("SCT "), status,
+                             {StatusText(status)});
+            SystemThreadStopAll(&stop_, workers_, workers_ + i, kStopSeconds);
+            return status;
+        }
+    }
+    started_ = true;
+    return os::STATUS_SUCCESS;
+}
+
+void URL_LOOKUP::StopWorkers() {
+    if (!started_) {
+        return;
+    }
+    started_ = false;
+    for (auto& worker : workers_) {
+        worker.stopRequested = true;
+    }
+    SystemThreadStopAll(&stop_, workers_, workers_ + kWorkerCount, kStopSeconds);
+}
+
+void URL_LOOKUP::WorkerMain(SystemThread* record) {
+    auto* self = reinterpret_cast<URL_LOOKUP*>(record->context);
+    os::DispatcherObject* objects[] = {&self->filter_.LookupEvent(), record->stopEvent};
+    for (;;) {
+        if (os::WaitForMultipleObjects(objects, false, os::INFINITE) != os::WAIT_OBJECT_0) {
+            return;
+        }
+        while (self->ProcessUrlLookup()) {
+            if (os::WaitForSingleObject(*record->stopEvent, 0) == os::WAIT_OBJECT_0) {
+                return;
+            }
+        }
+    }
+}
+
+bool URL_LOOKUP::ProcessUrlLookup() {
+    FLOW* flow = filter_.TakeForLookup();
+    if (flow == nullptr) {
+        return false;
+    }
+    LOOKUP_TARGET target;
+    {
+        std::lock_guard guard(filter_.FlowLock());
+        target.state = flow->state.load();
+        target.flowNumber = flow->flowNumber;
+        target.processId = flow->processId;
+        if (flow->names) {
+            target.host = flow->names->Host();
+            target.path = flow->names->Path();
+            target.proxy = flow->names->ProxyPrefix();
+        }
+        target.sessionIdLength = std::min<uint32_t>(flow->sessionIdLength, 32);
+        std::memcpy(target.sessionId, flow->sessionId, target.sessionIdLength);
+        target.addressLength = std::min<uint32_t>(flow->addressLength, 16);
+        std::memcpy(target.address, flow->remoteAddress, target.addressLength);
+        target.sessionReuse = flow->sessionReuse;
+    }
+    const bool https = target.state == FLOW_STATE_TLS_LOOKUP;
+
+    // A process that cannot be looked up gives no user and session 0.
+    std::vector<uint8_t> sid;
+    uint32_t session = 0;
+    if (auto process = os::LookupProcess(static_cast<uint32_t>(target.processId))) {
+        sid = process->UserSid();
+        session = process->SessionId();
+    }
+
+    POLICY_LOOKUP_REQUEST record{};
+    record.processId = target.processId;
+    record.tlsSessionId = target.sessionIdLength != 0 ? Address(target.sessionId) : 0;
+    record.tlsSessionIdLength = target.sessionIdLength;
+    record.host = Address(target.host.data());
+    record.hostLength = static_cast<uint32_t>(target.host.size());
+    record.urlPath = Address(target.path.data());
+    record.urlPathLength = static_cast<uint32_t>(target.path.size());
+    record.proxyPrefix = Address(target.proxy.data());
+    record.proxyPrefixLength = static_cast<uint32_t>(target.proxy.size());
+    record.userSid = Address(sid.data());
+    record.userSidLength = static_cast<uint32_t>(sid.size());
+    record.remoteAddress = Address(target.address);
+    record.remoteAddressLength = target.addressLength;
+    record.sessionId = session;
+    record.flowNumber = target.flowNumber;
+    record.https = https ? 1 : 0;
+    record.sessionReuse = target.sessionReuse;
+
+    alignas(8) uint8_t answerBuffer[kDriverAnswerBufferSize];
+    void* answer = nullptr;
+    uint32_t answerSize = 0;
+    int32_t status = -1;
+    SERVICE_CALL_REQUEST request;
+    request.code = SC_CODE_POLICY_LOOKUP;
+    request.limitSeconds = kServiceCallTimeoutSeconds;
+    request.record = &record;
+    request.recordSize = sizeof record;
+    request.requestParts = kPolicyLookupRequestParts;
+    request.answerRecordSize = sizeof(POLICY_LOOKUP_ANSWER);
+    request.answerParts = kPolicyLookupAnswerParts;
+    // A TLS connection is closed on a block; its answer text is of no use.
+    request.answerOut = https ? nullptr : &answer;
+    request.answerSizeOut = &answerSize;
+    request.answerBuffer = answerBuffer;
+    request.answerBufferSize = sizeof answerBuffer;
+    request.statusOut = &status;
+    CallResult result = queue_.Submit(request);
+
+    Outcome outcome;
+    uint8_t* text = nullptr;
+    uint32_t textLength = 0;
+    switch (result) {
+        case CallResult::Answered:
+            outcome = status == 0 ? Outcome::BlockedAnswer : Outcome::Allowed;
+            break;
+        case CallResult::ServiceUnavailable:
+            outcome = Outcome::NoService;
+            break;
+        default:
+            outcome = Outcome::NotAnswered;
+            break;
+    }
+    if (outcome == Outcome::BlockedAnswer && answer != nullptr) {
+        const auto* a = static_cast<const POLICY_LOOKUP_ANSWER*>(answer);
+        if (a->responseText != 0 && a->responseTextLength != 0) {
+            // Without memory for the copy the block goes on without a text.
+            text = static_cast<uint8_t*>(os::ExAllocatePoolWithTag(
+                os::PoolType::NonPaged, a->responseTextLength, kRedirectTextTag));
+            if (text != nullptr) {
+                std::memcpy(text, reinterpret_cast<const void*>(a->responseText),
+                            a->responseTextLength);
+                textLength = a->responseTextLength;
+            }
+        }
+    }
+    SERVICE_CALL_QUEUE::FreeAnswer(request, answer);
+
+    HELD_DATA held = filter_.CompleteLookup(flow);
+    if (!https) {
+        switch (outcome) {
+            case Outcome::BlockedAnswer:
+                if (text != nullptr) {
+                    Redirect(flow, held, text, textLength);
+                    text = nullptr;
+                } else {
+                    PrintVerdictLine(false, target);
+                    Disconnect(flow, held);
+                }
+                break;
+            case Outcome::NoService:
+                PrintVerdictLine(true, target);
+                Disconnect(flow, held);
+                break;
+            case Outcome::NotAnswered:
+                if (filter_.BlockOnFailure()) {
+                    Disconnect(flow, held);
+                } else {
+                    Allow(flow, held);
+                }
+                break;
+            case Outcome::Allowed:
+                Allow(flow, held);
+                break;
+        }
+    } else if (outcome == Outcome::BlockedAnswer || outcome == Outcome::NoService ||
+               (outcome == Outcome::NotAnswered && filter_.BlockOnFailure())) {
+        Disconnect(flow, held);
+    } else {
+        Allow(flow, held);
+    }
+    if (text != nullptr) {
+        os::ExFreePoolWithTag(text, kRedirectTextTag);
+    }
+    ReleaseFlow(flow);
+    completed_.fetch_add(1);
+    return true;
+}
+
+void URL_LOOKUP::Forward(FLOW* flow, HELD_DATA& held) {
+    if (held.data.Empty()) {
+        held.bytes = 0;
+        return;
+    }
+    os::NTSTATUS status =
+        injection_ == nullptr
+            ? os::STATUS_INVALID_HANDLE
+            : os::FwpsStreamInjectAsync(*injection_, flow->flowId, flow->calloutId, flow->layerId,
+                                        os::FWPS_STREAM_FLAG_SEND, std::move(held.data), held.bytes,
+                                        [flow](os::NetBufferListChain data, os::NTSTATUS) {
+                                            size_t lists = data.Count();
+                                            data.Clear();
+                                            for (size_t i = 0; i < lists; ++i) {
+                                                ReleaseFlow(flow);
+                                            }
+                                        });
+    if (!os::NT_SUCCESS(status)) {
+        // Data that cannot be forwarded is discarded.
+        STREAM_FILTER::DiscardHeldData(flow, held);
+    }
+    held.bytes = 0;
+}
+
+void URL_LOOKUP::InjectEmpty(FLOW* flow, uint32_t flags) {
+    if (injection_ != nullptr) {
+        os::FwpsStreamInjectAsync(*injection_, flow->flowId, flow->calloutId, flow->layerId, flags,
+                                  {}, 0, nullptr);
+    }
+}
+
+bool URL_LOOKUP::InjectText(FLOW* flow, uint8_t* text, uint32_t length) {
+    os::NetBufferListPtr list;
+    if (pool_ != nullptr && injection_ != nullptr) {
+        list =
+            pool_->AllocateNetBufferAndNetBufferList(std::span<uint8_t>(text, length), 0, length);
+    }
+    if (!list) {
+        os::ExFreePoolWithTag(text, kRedirectTextTag);
+        return false;
+    }
+    os::NTSTATUS status = os::FwpsStreamInjectAsync(
+        *injection_, flow->flowId, flow->calloutId, flow->layerId, os::FWPS_STREAM_FLAG_RECEIVE,
+        os::NetBufferListChain(std::move(list)), length,
+        [text](os::NetBufferListChain data, os::NTSTATUS) {
+            data.Clear();
+            os::ExFreePoolWithTag(text, kRedirectTextTag);
+        });
+    if (!os::NT_SUCCESS(status)) {
+        os::ExFreePoolWithTag(text, kRedirectTextTag);
+        return false;
+    }
+    return true;
+}
+
+void URL_LOOKUP::Allow(FLOW* flow, HELD_DATA& held) {
+    // Data the client sends while the verdict is applied is held too; forward until none is left.
+    for (;;) {
+        Forward(flow, held);
+        if (filter_.EndLookup(flow, FLOW_STATE_PASSED, held)) {
+            break;
+        }
+    }
+    if (held.clientFinSeen) {
+        InjectEmpty(flow, os::FWPS_STREAM_FLAG_SEND | os::FWPS_STREAM_FLAG_SEND_DISCONNECT);
+    }
+    if (held.serverFinSeen) {
+        InjectEmpty(flow, os::FWPS_STREAM_FLAG_RECEIVE | os::FWPS_STREAM_FLAG_RECEIVE_DISCONNECT);
+    }
+}
+
+void URL_LOOKUP::Disconnect(FLOW* flow, HELD_DATA& held) {
+    for (;;) {
+        STREAM_FILTER::DiscardHeldData(flow, held);
+        if (filter_.EndLookup(flow, FLOW_STATE_FINISHED, held)) {
+            break;
+        }
+    }
+    if (held.clientFinSeen) {
+        InjectEmpty(flow, os::FWPS_STREAM_FLAG_SEND | os::FWPS_STREAM_FLAG_SEND_DISCONNECT);
+    }
+    InjectEmpty(flow, os::FWPS_STREAM_FLAG_RECEIVE | os::FWPS_STREAM_FLAG_RECEIVE_DISCONNECT);
+}
+
+void URL_LOOKUP::Redirect(FLOW* flow, HELD_DATA& held, uint8_t* text, uint32_t length) {
+    // The lists that carried the request are set aside: the request never reaches the server.
+    HELD_DATA request;
+    request.data = held.data.SplitFront(held.requestLists);
+    for (const os::NET_BUFFER_LIST* list = request.data.Head(); list != nullptr;
+         list = list->Next) {
+        held.bytes -= static_cast<uint32_t>(list->DataLength());
+    }
+    for (;;) {
+        Forward(flow, held);
+        if (filter_.EndLookup(flow, FLOW_STATE_PASSED, held)) {
+            break;
+        }
+    }
+    if (held.clientFinSeen) {
+        InjectEmpty(flow, os::FWPS_STREAM_FLAG_SEND | os::FWPS_STREAM_FLAG_SEND_DISCONNECT);
+    }
+    STREAM_FILTER::DiscardHeldData(flow, request);
+    if (held.serverFinSeen) {
+        os::ExFreePoolWithTag(text, kRedirectTextTag);
+        InjectEmpty(flow, os::FWPS_STREAM_FLAG_RECEIVE | os::FWPS_STREAM_FLAG_RECEIVE_DISCONNECT);
+        return;
+    }
+    {
+        std::lock_guard guard(filter_.FlowLock());
+        flow->state.store(FLOW_STATE_FINISHED);
+    }
+    if (!InjectText(flow, text, length)) {
+        InjectEmpty(flow, os::FWPS_STREAM_FLAG_RECEIVE | os::FWPS_STREAM_FLAG_RECEIVE_DISCONNECT);
+    }
+}
+
+}  // namespace wexo::drv

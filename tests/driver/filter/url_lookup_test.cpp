@@ -1,0 +1,433 @@
+// The lookup workers end to end on the simulated network: the driver's filter, lookup workers and
+// service-call channel, and a test service in its own process that answers lookups through the
+// control device as the service does.
+#include "driver/filter/url_lookup.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "driver/channel/control_device.h"
+#include "driver/filter/wfp_registration.h"
+#include "driver/platform/event_log.h"
+#include "os/clock.h"
+#include "os/debug_print.h"
+#include "os/event_log.h"
+#include "os/sim_network.h"
+#include "os/wfp_engine.h"
+#include "tests/driver/channel/channel_fixture.h"
+#include "tests/driver/filter/stream_filter_harness.h"
+
+namespace wexo::drv {
+namespace {
+
+using testing::ServiceProcess;
+
+const os::IP_ADDRESS_BYTES kServer = os::MakeIPv4Address(203, 0, 113, 80);
+const os::IP_ADDRESS_BYTES kServerV6 =
+    os::MakeIPv6Address({0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x01, 0x80});
+constexpr std::string_view kGet = "GET /page HTTP/1.1\r\nHost: blocked.test\r\n\r\n";
+constexpr std::string_view kRedirect =
+    "HTTP/1.1 302 Other\r\nLocation: http://block.test/page\r\nContent-Length:0\r\n"
+    "Connection: close\r\n\r\n";
+
+// What the test service saw of one lookup.
+struct SEEN {
+    std::string host, path, proxy;
+    bool https = false;
+    uint32_t flowNumber = 0;
+    uint32_t sessionId = 0;
+    size_t sidLength = 0;
+};
+
+// The answer a rule gives: a status, and a text for status 0.
+struct VERDICT {
+    int32_t status = 1168;
+    std::string text;
+};
+
+// A service process whose thread fetches lookups and answers them by a rule, or never answers.
+class TestService {
+  public:
+    using Rule = std::function<VERDICT(const SEEN&)>;
+
+    explicit TestService(Rule rule) : rule_(std::move(rule)) {
+        EXPECT_EQ(process_.Register(&device_), 0u);
+        os::ScopedProcessContext context(process_.Id());
+        thread_ = os::Thread::Start([this] { Serve(); });
+    }
+    ~TestService() { Stop(); }
+
+    void Stop() {
+        if (!thread_) {
+            return;
+        }
+        stop_ = true;
+        process_.In([&] { return os::SetEvent(process_.InputEvent()); });
+        thread_->Join();
+        thread_.reset();
+    }
+    std::vector<SEEN> Seen() {
+        std::lock_guard guard(lock_);
+        return seen_;
+    }
+    uint32_t Heartbeat() { return process_.Simple(device_, QRN_SC_HEARTBEAT); }
+    void Unregister() { process_.Close(device_); }
+
+  private:
+    void Serve() {
+        while (!stop_) {
+            os::WaitForSingleObject(process_.InputEvent(), os::INFINITE);
+            for (;;) {
+                auto fetched = process_.Fetch(device_);
+                if (fetched.error != 0) {
+                    break;
+                }
+                auto* r = reinterpret_cast<const POLICY_LOOKUP_REQUEST*>(fetched.address);
+                SEEN seen{std::string(reinterpret_cast<const char*>(r->host), r->hostLength),
+                          std::string(reinterpret_cast<const char*>(r->urlPath), r->urlPathLength),
+                          std::string(reinterpret_cast<const char*>(r->proxyPrefix),
+                                      r->proxyPrefixLength),
+                          r->https != 0,
+                          r->flowNumber,
+                          r->sessionId,
+                          r->userSidLength};
+                {
+                    std::lock_guard guard(lock_);
+                    seen_.push_back(seen);
+                }
+                if (!rule_) {
+                    continue;  // a service that never answers
+                }
+                VERDICT verdict = rule_(seen);
+                process_.Answer(device_, fetched.handle, verdict.status,
+                                verdict.text.empty() ? nullptr : &verdict.text);
+            }
+        }
+    }
+
+    Rule rule_;
+    ServiceProcess process_;
+    os::HANDLE device_ = 0;
+    std::atomic<bool> stop_{false};
+    std::shared_ptr<os::Thread> thread_;
+    std::mutex lock_;
+    std::vector<SEEN> seen_;
+};
+
+class UrlLookupTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        filter.Flows().ResetFlowNumbers();
+        ASSERT_TRUE(queue.Initialise());
+        ASSERT_EQ(device.Create(), os::STATUS_SUCCESS);
+        ASSERT_EQ(registration.Initialise(), os::STATUS_SUCCESS);
+        ASSERT_EQ(lookup.StartWorkers(), os::STATUS_SUCCESS);
+    }
+
+    void TearDown() override {
+        service.reset();
+        network.reset();
+        registration.TearDown();
+        queue.ShutDown();
+        device.Delete();
+        EXPECT_EQ(filter.Flows().InUse(), 0u) << "a flow was not released";
+        EXPECT_EQ(os::PoolOutstanding(os::kWfpCloneTag), 0u);
+        EXPECT_EQ(os::PoolOutstanding(kRedirectTextTag), 0u);
+    }
+
+    void Serve(TestService::Rule rule) {
+        service = std::make_unique<TestService>(std::move(rule));
+        filter.SetServiceProcessId(device.RegisteredProcessId());
+    }
+
+    std::shared_ptr<os::SimTcpConnection> Open(const os::IP_ADDRESS_BYTES& server = kServer,
+                                               uint16_t port = 80) {
+        return network->OpenTcp(server, port, browser->Id());
+    }
+
+    // Waits until `count` lookups in all have had their verdict applied and every injection was
+    // delivered.
+    void AwaitLookups(uint64_t count = 1) {
+        while (lookup.CompletedLookups() < count) {
+            std::this_thread::yield();
+        }
+        ASSERT_TRUE(network->WaitSettled());
+    }
+
+    std::vector<std::string> DebuggerLines() {
+        std::lock_guard guard(linesLock);
+        return lines;
+    }
+
+    os::FilterEngine engine;
+    SERVICE_CALL_QUEUE queue;
+    PROTECTION_STATE protection;
+    CONTROL_DEVICE device{queue, protection};
+    STREAM_FILTER filter;
+    URL_LOOKUP lookup{filter, queue};
+    WFP_REGISTRATION registration{filter, lookup};
+    std::optional<os::SimNetwork> network{std::in_place, engine};
+    // The browser runs in a process of its own, as a user in session 1.
+    std::shared_ptr<os::PROCESS> browser =
+        os::CreateProcess({1, 2, 0, 0, 0, 0, 0, 5, 21, 0, 0, 0, 1, 0, 0, 0, 2, 0, 0, 0}, 1,
+                          "C:\\Browser\\browser.exe");
+    std::unique_ptr<TestService> service;
+    std::mutex linesLock;
+    std::vector<std::string> lines;
+    os::ScopedDebuggerListener listener{[this](uint32_t, uint32_t, std::string_view text) {
+        std::lock_guard guard(linesLock);
+        lines.emplace_back(text);
+    }};
+};
+
+TEST_F(UrlLookupTest, ARedirectReplacesTheServersAnswerAndTheGetNeverReachesTheServer) {
+    Serve([](const SEEN& seen) {
+        return seen.host == "blocked.test" ? VERDICT{0, std::string(kRedirect)} : VERDICT{};
+    });
+    auto connection = Open();
+    ASSERT_TRUE(connection->ClientSend(kGet));
+    ASSERT_TRUE(connection->ClientSend("later bytes"));
+    AwaitLookups();
+    EXPECT_EQ(connection->ClientReceived(), kRedirect);
+    EXPECT_EQ(connection->ServerReceived().find("GET"), std::string::npos);
+    // What the client sends after the request goes on to the server.
+    EXPECT_EQ(connection->ServerReceived(), "later bytes");
+    ASSERT_TRUE(connection->ClientSend(" and more"));
+    EXPECT_EQ(connection->ServerReceived(), "later bytes and more");
+
+    auto seen = service->Seen();
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_EQ(seen[0].path, "/page");
+    EXPECT_FALSE(seen[0].https);
+    EXPECT_EQ(seen[0].flowNumber, 1u);
+    EXPECT_EQ(seen[0].sessionId, 1u);  // the browser's session
+    EXPECT_EQ(seen[0].sidLength, 20u);
+}
+
+TEST_F(UrlLookupTest, AnAllowedRequestAndWhatFollowsReachTheServerInOrder) {
+    Serve([](const SEEN&) { return VERDICT{1168, {}}; });
+    auto connection = Open();
+    ASSERT_TRUE(connection->ClientSend(kGet));
+    ASSERT_TRUE(connection->ClientSend("body-1;"));
+    AwaitLookups();
+    ASSERT_TRUE(connection->ClientSend("body-2"));
+    EXPECT_EQ(connection->ServerReceived(), std::string(kGet) + "body-1;body-2");
+    ASSERT_TRUE(connection->ServerSend("HTTP/1.1 200 OK\r\n\r\n"));
+    EXPECT_EQ(connection->ClientReceived(), "HTTP/1.1 200 OK\r\n\r\n");
+}
+
+TEST_F(UrlLookupTest, ABlockWithoutTextClosesTheClientAndLogsIt) {
+    Serve([](const SEEN&) { return VERDICT{0, {}}; });
+    auto connection = Open();
+    ASSERT_TRUE(connection->ClientSend(kGet));
+    AwaitLookups();
+    EXPECT_TRUE(connection->ClientSawFin());
+    EXPECT_EQ(connection->ClientReceived(), "");
+    EXPECT_EQ(connection->ServerReceived(), "");
+    auto logged = DebuggerLines();
+    ASSERT_EQ(logged.size(), 1u);
+    EXPECT_EQ(logged[0],
+              "WexoW: ProcessUrlLookup: FC#1, BLOCKED; disconnecting client,\n    "
+              "Host=\"blocked.test\",\n    URL=\"/page\",\n    Proxy=\"\",\n    "
+              "IPv4=203.0.113.80\n\n");
+}
+
+TEST_F(UrlLookupTest, ABlockedTlsConnectionIsClosedWithNothingInjected) {
+    Serve([](const SEEN& seen) {
+        return seen.https ? VERDICT{0, std::string(kRedirect)} : VERDICT{};
+    });
+    auto connection = Open(kServer, 443);
+    auto hello = testing::ReadTestData("tls/tls13_client_hello.bin");
+    ASSERT_TRUE(connection->ClientSend(std::span<const uint8_t>(hello)));
+    auto flight = testing::ReadTestData("tls/tls13_server_flight.bin");
+    ASSERT_TRUE(connection->ServerSend(std::span<const uint8_t>(flight)));
+    AwaitLookups();
+    auto seen = service->Seen();
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_TRUE(seen[0].https);
+    EXPECT_EQ(seen[0].path, "");
+    EXPECT_TRUE(connection->ClientSawFin());
+    // The server flight passed before the verdict; nothing else reached the client.
+    EXPECT_EQ(connection->ClientReceived().size(), flight.size());
+}
+
+TEST_F(UrlLookupTest, WithoutAServiceAGetIsLoggedAsServiceUnavailableAndClosed) {
+    auto connection = Open();
+    ASSERT_TRUE(connection->ClientSend(kGet));
+    AwaitLookups();
+    EXPECT_TRUE(connection->ClientSawFin());
+    EXPECT_EQ(connection->ServerReceived(), "");
+    auto logged = DebuggerLines();
+    ASSERT_EQ(logged.size(), 1u);
+    EXPECT_EQ(logged[0].rfind("WexoW: ProcessUrlLookup: FC#1, Service unavailable; disconnecting "
+                              "client,\n    Host=\"blocked.test\"",
+                              0),
+              0u);
+}
+
+TEST_F(UrlLookupTest, IPv6AddressesAreLoggedInGroups) {
+    auto connection = Open(kServerV6);
+    ASSERT_TRUE(connection->ClientSend(kGet));
+    AwaitLookups();
+    auto logged = DebuggerLines();
+    ASSERT_EQ(logged.size(), 1u);
+    EXPECT_NE(logged[0].find("IPv6=2001:db8:0:0:0:0:0:180\n\n"), std::string::npos) << logged[0];
+}
+
+// A service that never answers: after 250 seconds the call times out and block-on-failure decides.
+TEST_F(UrlLookupTest, ATimeOutForwardsTheHeldDataWhenBlockOnFailureIsOff) {
+    os::VirtualClock clock;
+    Serve(nullptr);
+    auto connection = Open();
+    ASSERT_TRUE(connection->ClientSend(kGet));
+    ASSERT_TRUE(connection->ClientSend("a"));
+    ASSERT_TRUE(connection->ClientSend("b"));
+    for (int second = 0; second < 250; second += 2) {
+        ASSERT_TRUE(clock.Advance(std::chrono::seconds(2)));
+        ASSERT_EQ(service->Heartbeat(), 0u);
+    }
+    AwaitLookups();
+    EXPECT_EQ(connection->ServerReceived(), std::string(kGet) + "ab");
+    EXPECT_FALSE(connection->ClientSawFin());
+}
+
+TEST_F(UrlLookupTest, ATimeOutClosesTheConnectionWithBlockOnFailure) {
+    os::VirtualClock clock;
+    filter.SetBlockOnFailure(true);
+    Serve(nullptr);
+    auto connection = Open(kServer, 443);
+    auto hello = testing::ReadTestData("tls/tls12_client_hello.bin");
+    ASSERT_TRUE(connection->ClientSend(std::span<const uint8_t>(hello)));
+    ASSERT_TRUE(connection->ServerSend(
+        std::span<const uint8_t>(testing::ReadTestData("tls/tls12_server_flight.bin"))));
+    for (int second = 0; second < 250; second += 2) {
+        ASSERT_TRUE(clock.Advance(std::chrono::seconds(2)));
+        service->Heartbeat();
+    }
+    AwaitLookups();
+    EXPECT_TRUE(connection->ClientSawFin());
+}
+
+TEST_F(UrlLookupTest, AClientHalfCloseFollowsTheHeldDataOrComesAlone) {
+    os::Event gate(os::EventType::Notification);
+    Serve([&gate](const SEEN& seen) {
+        os::WaitForSingleObject(gate, os::INFINITE);
+        return seen.path == "/blocked" ? VERDICT{0, {}} : VERDICT{1168, {}};
+    });
+    auto allowed = Open();
+    auto blocked = Open();
+    ASSERT_TRUE(allowed->ClientSend(kGet));
+    ASSERT_TRUE(allowed->ClientSendAndClose("tail"));
+    ASSERT_TRUE(blocked->ClientSend("GET /blocked HTTP/1.1\r\nHost: b.test\r\n\r\n"));
+    ASSERT_TRUE(blocked->ClientClose());
+    EXPECT_FALSE(allowed->ServerSawFin());
+    gate.Set();
+    AwaitLookups(2);
+    EXPECT_EQ(allowed->ServerReceived(), std::string(kGet) + "tail");
+    EXPECT_TRUE(allowed->ServerSawFin());
+    EXPECT_EQ(blocked->ServerReceived(), "");
+    EXPECT_TRUE(blocked->ServerSawFin());
+    EXPECT_TRUE(blocked->ClientSawFin());
+}
+
+TEST_F(UrlLookupTest, ElevenLookupsAtOnceKeepTenInProgress) {
+    os::VirtualClock clock;
+    Serve(nullptr);               // holds every call
+    ASSERT_TRUE(clock.Settle());  // every worker waits for work
+    std::vector<std::shared_ptr<os::SimTcpConnection>> connections;
+    for (int i = 0; i < 11; ++i) {
+        connections.push_back(Open());
+        ASSERT_TRUE(connections.back()->ClientSend(kGet));
+    }
+    ASSERT_TRUE(clock.Settle());
+    EXPECT_EQ(filter.InProgressCount(), 10u);
+    EXPECT_EQ(filter.QueuedCount(), 1u);
+    // Ending the service cancels the ten calls: without block-on-failure their requests pass. The
+    // eleventh then finds no service and its connection is closed.
+    service->Unregister();
+    AwaitLookups(11);
+    int passed = 0, closed = 0;
+    for (auto& c : connections) {
+        passed += c->ServerReceived() == kGet;
+        closed += c->ClientSawFin() && c->ServerReceived().empty();
+    }
+    EXPECT_EQ(passed, 10);
+    EXPECT_EQ(closed, 1);
+}
+
+TEST_F(UrlLookupTest, ASecondGetOnAnAllowedConnectionIsNotLookedUp) {
+    Serve([](const SEEN&) { return VERDICT{1168, {}}; });
+    auto connection = Open();
+    ASSERT_TRUE(connection->ClientSend(kGet));
+    AwaitLookups();
+    ASSERT_TRUE(connection->ClientSend(kGet));
+    EXPECT_EQ(service->Seen().size(), 1u);
+    EXPECT_EQ(connection->ServerReceived(), std::string(kGet) + std::string(kGet));
+}
+
+TEST(UrlLookupStartTest, AThreadThatCannotBeCreatedIsReportedAndNothingIsLeftRunning) {
+    os::FilterEngine engine;
+    SERVICE_CALL_QUEUE queue;
+    STREAM_FILTER filter;
+    URL_LOOKUP lookup(filter, queue);
+    os::ClearEventLogRecords();
+    {
+        ScopedSystemThreadFailure failure(1, 3);
+        EXPECT_EQ(lookup.StartWorkers(), os::STATUS_INSUFFICIENT_RESOURCES);
+    }
+    auto records = os::EventLogRecords();
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].eventId, DRIVER_EVENT_CREATE_THREAD_FAILED);
+    ASSERT_GE(records[0].data.size(), kPacketHeaderSize);
+    uint32_t unique = 0;
+    std::memcpy(&unique, records[0].data.data() + kPacketUniqueValueOffset, 4);
+    EXPECT_EQ(unique, UniqueValue("SCT "));
+    ASSERT_EQ(records[0].strings.size(), 2u);
+    EXPECT_EQ(records[0].strings[1], "C000009A");
+    // The three started workers stopped: a start now succeeds.
+    EXPECT_EQ(lookup.StartWorkers(), os::STATUS_SUCCESS);
+    lookup.StopWorkers();
+}
+
+TEST(WfpRegistrationTest, RegistersWhenTheBaseFilteringEngineStarts) {
+    os::FilterEngine engine(os::FWPM_SERVICE_STOPPED);
+    SERVICE_CALL_QUEUE queue;
+    STREAM_FILTER filter;
+    URL_LOOKUP lookup(filter, queue);
+    WFP_REGISTRATION registration(filter, lookup);
+    ASSERT_EQ(registration.Initialise(), os::STATUS_SUCCESS);
+    EXPECT_FALSE(registration.Registered());
+    EXPECT_EQ(engine.CalloutCount(), 0u);
+    engine.SetBfeState(os::FWPM_SERVICE_RUNNING);
+    EXPECT_TRUE(registration.Registered());
+    EXPECT_EQ(engine.RegisteredCalloutCount(), 6u);
+    EXPECT_EQ(engine.FilterCount(os::FWPS_LAYER_STREAM_V4), 1u);
+    EXPECT_EQ(engine.FilterCount(os::FWPS_LAYER_DATAGRAM_DATA_V6), 1u);
+    registration.TearDown();
+    EXPECT_EQ(engine.RegisteredCalloutCount(), 0u);
+    EXPECT_EQ(engine.SessionCount(), 0u);
+    EXPECT_EQ(engine.InjectionHandleCount(), 0u);
+}
+
+TEST_F(UrlLookupTest, TearDownWithLookupsPendingReleasesEverything) {
+    Serve(nullptr);
+    auto first = Open();
+    ASSERT_TRUE(first->ClientSend(kGet));
+    ASSERT_TRUE(first->ClientSend("held"));
+    while (filter.InProgressCount() < 1) {
+        std::this_thread::yield();
+    }
+    // The worker waits for the service; the stop leaves it, the queue's shutdown cancels its call.
+    registration.TearDown();
+    queue.ShutDown();
+    EXPECT_EQ(engine.SessionCount(), 0u);
+}
+
+}  // namespace
+}  // namespace wexo::drv
