@@ -35,7 +35,7 @@ test: build
 		sed -n '/tests passed/,$$p' ctest.log; exit $$status
 
 demo: build
-	@$(BUILD_DIR)/tools/wexo-demo/wexo-demo
+	@$(BUILD_DIR)/tools/wexo-demo
 
 bench: build
 	@for b in $(BUILD_DIR)/bench/bench_*; do echo "== $$b"; $$b --benchmark_counters_tabular=true || exit 1; done
