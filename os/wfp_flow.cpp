@@ -255,6 +255,7 @@ void StreamFlow::Abort() {
 }
 
 NTSTATUS StreamFlow::Inject(FWP_DIRECTION direction, NetBufferListChain& data, bool disconnect) {
+    std::lock_guard classify(sides_[direction].classifyLock);
     std::lock_guard state(stateLock_);
     if (deleted_) {
         return STATUS_FWP_NOT_FOUND;

@@ -71,7 +71,10 @@ class StreamFlow : public std::enable_shared_from_this<StreamFlow> {
     };
     // One direction of the connection.
     struct SIDE {
-        std::mutex classifyLock;     // one indication at a time per direction
+        // One indication at a time per direction. An injection into that direction waits for the
+        // indication in progress, so a permitted segment is never overtaken by data or a FIN
+        // injected meanwhile; a callout that injects from inside its own classify re-enters it.
+        std::recursive_mutex classifyLock;
         NetBufferListChain pending;  // kept for need-more-data (classifyLock)
         size_t pendingBytes = 0;     // (classifyLock)
         size_t bytesRequired = 0;    // (classifyLock)
