@@ -176,8 +176,8 @@ void BM_ServiceCallThroughput(benchmark::State& state) {
     int serviceThreads = static_cast<int>(state.range(0));
     int workers = static_cast<int>(state.range(1));
     Channel channel(serviceThreads);
+    std::atomic<int> done{0};
     for (auto _ : state) {
-        std::atomic<int> done{0};
         std::vector<std::thread> submitters;
         constexpr int kPerWorker = 200;
         for (int w = 0; w < workers; ++w) {

@@ -166,12 +166,19 @@ std::shared_ptr<Thread> Thread::Start(std::function<void()> routine, std::string
     }
     // A thread belongs to the process that created it.
     uint32_t processId = CurrentProcessId();
-    thread->thread_ = std::thread([thread, processId, routine = std::move(routine)]() mutable {
-        detail::MarkOsThread();
-        tThreadId = thread->id_;
-        ScopedProcessContext process(processId);
-        Run(std::move(thread), std::move(routine));
-    });
+    try {
+        thread->thread_ = std::thread([thread, processId, routine = std::move(routine)]() mutable {
+            detail::MarkOsThread();
+            tThreadId = thread->id_;
+            ScopedProcessContext process(processId);
+            Run(std::move(thread), std::move(routine));
+        });
+    } catch (...) {
+        // The thread never ran: it must not count as running, or no virtual clock could settle.
+        std::lock_guard guard(dispatcher.Lock());
+        dispatcher.ThreadEndedLocked();
+        throw;
+    }
     return thread;
 }
 

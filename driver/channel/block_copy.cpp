@@ -214,6 +214,11 @@ bool KernelMemory::Write(uint64_t address, const void* source, size_t length) co
     return true;
 }
 
+bool KernelMemory::StringLength(uint64_t address, size_t maxLength, size_t* length) const {
+    *length = strnlen(reinterpret_cast<const char*>(address), maxLength + 1);
+    return *length <= maxLength;
+}
+
 bool CallerBlockMemory::Read(uint64_t address, void* destination, size_t length) const {
     return caller_.Read(address, destination, length);
 }

@@ -42,6 +42,8 @@ class KernelMemory final : public BlockMemory {
   public:
     bool Read(uint64_t address, void* destination, size_t length) const override;
     bool Write(uint64_t address, const void* source, size_t length) const override;
+    // The driver's own strings are trusted to be terminated: scan no further than the NUL.
+    bool StringLength(uint64_t address, size_t maxLength, size_t* length) const override;
 };
 
 class CallerBlockMemory final : public BlockMemory {

@@ -85,7 +85,12 @@ int FindConnection(const httplib::Request& request) {
 // that the workers waiting on them for a next request wake up and end. Each descriptor is
 // duplicated before it is looked at: the duplicate cannot be closed and reused by another thread
 // meanwhile, so only a socket that really is one of the peer's connections is shut.
+// Descriptor juggling of ShutConnections and ResetConnection: a reset must not swap a descriptor
+// while a stop is looking at (a duplicate of) it.
+std::mutex gDescriptorLock;
+
 void ShutConnections(int port) {
+    std::lock_guard guard(gDescriptorLock);
     std::vector<int> descriptors;
     if (DIR* directory = opendir("/proc/self/fd")) {
         while (dirent* entry = readdir(directory)) {
@@ -132,6 +137,7 @@ PeerOptions HttpsPeer(std::optional<TlsIdentity> identity) {
 }
 
 bool ResetConnection(const httplib::Request& request) {
+    std::lock_guard guard(gDescriptorLock);
     const int fd = FindConnection(request);
     if (fd < 0) {
         return false;

@@ -1,0 +1,202 @@
+#include "service/checkin/identity.h"
+
+#include <pwd.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cstring>
+
+#include "os/status.h"
+#include "service/support/debug_log.h"
+
+namespace wexo::svc {
+namespace {
+
+constexpr uint8_t kSidRevision = 1;
+constexpr size_t kMaxSubAuthorities = 15;
+constexpr uint64_t kNtAuthority = 5;
+
+struct SID_FIELDS {
+    uint64_t authority = 0;
+    std::vector<uint32_t> subAuthorities;
+};
+
+bool ParseSid(std::span<const uint8_t> sid, SID_FIELDS* fields) {
+    if (sid.size() < 8 || sid[0] != kSidRevision || sid[1] > kMaxSubAuthorities ||
+        sid.size() != 8u + 4u * sid[1]) {
+        return false;
+    }
+    fields->authority = 0;
+    for (size_t i = 2; i < 8; ++i) {
+        fields->authority = (fields->authority << 8) | sid[i];
+    }
+    fields->subAuthorities.clear();
+    for (size_t i = 0; i < sid[1]; ++i) {
+        const uint8_t* p = sid.data() + 8 + 4 * i;
+        fields->subAuthorities.push_back(
+            static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
+            static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24);
+    }
+    return true;
+}
+
+// The name of a Linux user, empty when the user database does not know the uid.
+std::string UnixUserName(uint32_t uid) {
+    long suggested = sysconf(_SC_GETPW_R_SIZE_MAX);
+    std::vector<char> buffer(suggested > 0 ? static_cast<size_t>(suggested) : 1024);
+    for (;;) {
+        passwd entry{};
+        passwd* found = nullptr;
+        int error =
+            getpwuid_r(static_cast<uid_t>(uid), &entry, buffer.data(), buffer.size(), &found);
+        if (error == ERANGE && buffer.size() < (1u << 20)) {
+            buffer.resize(buffer.size() * 2);
+            continue;
+        }
+        if (error != 0 || found == nullptr || found->pw_name == nullptr) {
+            return {};
+        }
+        return found->pw_name;
+    }
+}
+
+}  // namespace
+
+std::vector<uint8_t> MakeSid(uint64_t authority, std::span<const uint32_t> subAuthorities) {
+    std::vector<uint8_t> sid;
+    sid.push_back(kSidRevision);
+    sid.push_back(static_cast<uint8_t>(subAuthorities.size()));
+    for (int shift = 40; shift >= 0; shift -= 8) {
+        sid.push_back(static_cast<uint8_t>(authority >> shift));
+    }
+    for (uint32_t sub : subAuthorities) {
+        for (int shift = 0; shift < 32; shift += 8) {
+            sid.push_back(static_cast<uint8_t>(sub >> shift));
+        }
+    }
+    return sid;
+}
+
+std::vector<uint8_t> UnixUserSid(uint32_t uid) {
+    const uint32_t sub[] = {kUnixUserSubAuthority, uid};
+    return MakeSid(kUnixUserAuthority, sub);
+}
+
+bool SidToString(std::span<const uint8_t> sid, std::string* text) {
+    SID_FIELDS fields;
+    if (!ParseSid(sid, &fields)) {
+        return false;
+    }
+    std::string out = "S-1-";
+    // Authorities of 2^32 and more are written in hexadecimal, as Windows writes them.
+    if (fields.authority >= (1ull << 32)) {
+        char hex[24];
+        std::snprintf(hex, sizeof hex, "0x%012llX",
+                      static_cast<unsigned long long>(fields.authority));
+        out += hex;
+    } else {
+        out += std::to_string(fields.authority);
+    }
+    for (uint32_t sub : fields.subAuthorities) {
+        out += "-" + std::to_string(sub);
+    }
+    *text = std::move(out);
+    return true;
+}
+
+std::string ComputerAccountDomain() {
+    char name[256] = {};
+    if (gethostname(name, sizeof name - 1) != 0) {
+        return {};
+    }
+    std::string domain(name, strnlen(name, sizeof name));
+    domain = domain.substr(0, domain.find('.'));
+    for (char& c : domain) {
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    }
+    return domain;
+}
+
+bool GetAccountForSid(std::span<const uint8_t> sid, std::string* domain, std::string* user) {
+    domain->clear();
+    user->clear();
+    SID_FIELDS fields;
+    if (!ParseSid(sid, &fields)) {
+        return true;
+    }
+    std::string name;
+    if (fields.authority == kUnixUserAuthority && fields.subAuthorities.size() == 2 &&
+        fields.subAuthorities[0] == kUnixUserSubAuthority) {
+        name = UnixUserName(fields.subAuthorities[1]);
+        if (!name.empty()) {
+            *domain = ComputerAccountDomain();
+        }
+    } else if (fields.authority == kNtAuthority && fields.subAuthorities.size() == 1) {
+        switch (fields.subAuthorities[0]) {
+            case 18:
+                name = "SYSTEM";
+                break;
+            case 19:
+                name = "LOCAL SERVICE";
+                break;
+            case 20:
+                name = "NETWORK SERVICE";
+                break;
+            default:
+                break;
+        }
+        if (!name.empty()) {
+            *domain = "NT AUTHORITY";
+        }
+    }
+    if (name.empty()) {
+        return true;
+    }
+    *user = domain->empty() ? name : *domain + "\\" + name;
+    return true;
+}
+
+void DEVICE_INFORMATION::SetUniqueDeviceId(std::string_view id) {
+    std::lock_guard guard(lock_);
+    id_ = std::string(id.substr(0, kDeviceIdLength));
+}
+
+void DEVICE_INFORMATION::SetReady() {
+    ready_.Set();
+}
+
+bool DEVICE_INFORMATION::WaitForDeviceInformation(os::Event& stopEvent) {
+    if (testMode_ || ready_.IsSet()) {
+        return true;
+    }
+    DebugPrint("Waiting for WMI query to complete ...");
+    os::DispatcherObject* objects[] = {&stopEvent, &ready_};
+    uint32_t wait = os::WaitForMultipleObjects(objects, false, os::INFINITE);
+    if (wait == os::WAIT_OBJECT_0 + 1) {
+        return true;
+    }
+    if (wait == os::WAIT_OBJECT_0) {
+        DebugPrint("waiting for WMI query: Shutting down signaled");
+    } else if (wait == os::WAIT_FAILED) {
+        uint32_t error = os::GetLastError();
+        DebugPrint("WMI query wait failed. %s. Error code = %lu.",
+                   os::SystemMessageText(error).c_str(), static_cast<unsigned long>(error));
+    } else {
+        DebugPrint("Unexpected WMI query wait result = %ld", static_cast<long>(wait));
+    }
+    return false;
+}
+
+std::string DEVICE_INFORMATION::GetUniqueDeviceId() const {
+    std::lock_guard guard(lock_);
+    return id_;
+}
+
+void DEVICE_INFORMATION::GetUniqueDeviceId(char (&buffer)[kDeviceIdLength + 1]) const {
+    std::lock_guard guard(lock_);
+    std::memset(buffer, 0, sizeof buffer);
+    std::memcpy(buffer, id_.data(), std::min(id_.size(), kDeviceIdLength));
+}
+
+}  // namespace wexo::svc

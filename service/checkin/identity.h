@@ -1,0 +1,65 @@
+// Who a connection belongs to and which device this is, as far as the policy lookup needs them
+// now: the account name of a SID, and the unique device ID with the wait for the system-information
+// thread that computes it.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "os/sync.h"
+
+namespace wexo::svc {
+
+// Binary SIDs. A Linux user is S-1-22-1-<uid>.
+constexpr uint64_t kUnixUserAuthority = 22;
+constexpr uint32_t kUnixUserSubAuthority = 1;
+std::vector<uint8_t> MakeSid(uint64_t authority, std::span<const uint32_t> subAuthorities);
+std::vector<uint8_t> UnixUserSid(uint32_t uid);
+// "S-1-22-1-1000"; false for bytes that are not one well-formed SID.
+bool SidToString(std::span<const uint8_t> sid, std::string* text);
+
+// The computer's name as an account domain: the host name up to its first ".", in upper case.
+std::string ComputerAccountDomain();
+
+// The domain and user ("DOMAIN\name", or the name alone without a domain) of a SID: a Linux
+// user's name from the user database with the computer as its domain, and the well-known service
+// accounts of NT AUTHORITY. An invalid or unknown SID leaves both empty. Always true.
+bool GetAccountForSid(std::span<const uint8_t> sid, std::string* domain, std::string* user);
+
+// The unique device ID and its readiness. The system-information thread sets the ID, then marks
+// the information ready (whether or not it could compute it); lookups wait for that.
+class DEVICE_INFORMATION {
+  public:
+    static constexpr size_t kDeviceIdLength = 36;
+
+    DEVICE_INFORMATION() = default;
+    DEVICE_INFORMATION(const DEVICE_INFORMATION&) = delete;
+    DEVICE_INFORMATION& operator=(const DEVICE_INFORMATION&) = delete;
+
+    // Keeps the first 36 characters.
+    void SetUniqueDeviceId(std::string_view id);
+    void SetReady();
+    // The command-line test modes never wait.
+    void SetTestMode(bool testMode) { testMode_ = testMode; }
+    os::Event& ReadyEvent() { return ready_; }
+
+    // True at once in a test mode or when ready; otherwise waits without a time-out for the ready
+    // event or the service's stop event (false).
+    bool WaitForDeviceInformation(os::Event& stopEvent);
+    // The 36-character ID, empty until it is set.
+    std::string GetUniqueDeviceId() const;
+    // The single-byte form with its NUL, as the 37-byte buffer of the callers wants it.
+    void GetUniqueDeviceId(char (&buffer)[kDeviceIdLength + 1]) const;
+
+  private:
+    mutable std::mutex lock_;
+    std::string id_;
+    std::atomic<bool> testMode_{false};
+    os::Event ready_{os::EventType::Notification, false};
+};
+
+}  // namespace wexo::svc

@@ -1,0 +1,296 @@
+#include "service/policy/policy_lookup.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <span>
+
+#include "common/records.h"
+#include "common/service_domain.h"
+#include "os/clock.h"
+#include "os/status.h"
+#include "service/calls/request_block.h"
+#include "service/checkin/identity.h"
+#include "service/policy/https_session_map.h"
+#include "service/support/debug_log.h"
+
+namespace wexo::svc {
+namespace {
+
+unsigned long Ul(uint64_t value) {
+    return static_cast<unsigned long>(value);
+}
+
+std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
+std::string Format(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    va_list again;
+    va_copy(again, args);
+    int length = std::vsnprintf(nullptr, 0, format, args);
+    va_end(args);
+    std::string text;
+    if (length > 0) {
+        text.resize(static_cast<size_t>(length) + 1);
+        std::vsnprintf(text.data(), text.size(), format, again);
+        text.resize(static_cast<size_t>(length));
+    }
+    va_end(again);
+    return text;
+}
+
+// "http://user@host:8080" -> "host:8080": what a proxy would connect to.
+std::string_view ProxyAuthority(std::string_view prefix) {
+    size_t scheme = prefix.find("://");
+    std::string_view authority =
+        scheme == std::string_view::npos ? prefix : prefix.substr(scheme + 3);
+    authority = authority.substr(0, authority.find_first_of("/?#"));
+    size_t at = authority.rfind('@');
+    if (at != std::string_view::npos) {
+        authority = authority.substr(at + 1);
+    }
+    return authority;
+}
+
+void CompleteAllow(SERVICE_CALL& call) {
+    POLICY_LOOKUP_ANSWER answer{};
+    call.Complete(&answer, sizeof answer, static_cast<int32_t>(os::ERROR_NOT_FOUND));
+}
+
+void CompleteRedirect(SERVICE_CALL& call, std::string_view redirectUrl) {
+    std::string response = RedirectResponse(redirectUrl);
+    // The answer record and its text travel as one block.
+    std::string block(sizeof(POLICY_LOOKUP_ANSWER) + response.size(), '\0');
+    POLICY_LOOKUP_ANSWER answer{};
+    answer.responseText = reinterpret_cast<uint64_t>(block.data() + sizeof answer);
+    answer.responseTextLength = static_cast<uint32_t>(response.size());
+    std::memcpy(block.data(), &answer, sizeof answer);
+    std::memcpy(block.data() + sizeof answer, response.data(), response.size());
+    call.Complete(block.data(), static_cast<uint32_t>(block.size()), 0);
+}
+
+}  // namespace
+
+bool ParsePolicyLookupRequest(const uint8_t* block, uint32_t size, POLICY_LOOKUP_INPUT* input,
+                              std::string* problem) {
+    *input = POLICY_LOOKUP_INPUT();
+    REQUEST_BLOCK request(block, size);
+    POLICY_LOOKUP_REQUEST record{};
+    if (!request.Record(&record)) {
+        *problem = Format("a block of %lu bytes is shorter than the request record", Ul(size));
+        return false;
+    }
+    struct FIELD {
+        const char* name;
+        uint64_t pointer;
+        uint32_t length;
+        std::string_view* part;
+    };
+    std::string_view address;
+    const FIELD fields[] = {
+        {"TLS session ID", record.tlsSessionId, record.tlsSessionIdLength, &input->tlsSessionId},
+        {"Host", record.host, record.hostLength, &input->host},
+        {"URL path", record.urlPath, record.urlPathLength, &input->urlPath},
+        {"Proxy prefix", record.proxyPrefix, record.proxyPrefixLength, &input->proxyPrefix},
+        {"User SID", record.userSid, record.userSidLength, &input->userSid},
+        {"Remote address", record.remoteAddress, record.remoteAddressLength, &address},
+    };
+    for (const FIELD& field : fields) {
+        if (!request.Part(field.pointer, field.length, sizeof record, field.part)) {
+            *problem =
+                Format("%s of %lu bytes at %#llx lies outside the block of %lu bytes", field.name,
+                       Ul(field.length), static_cast<unsigned long long>(field.pointer), Ul(size));
+            *input = POLICY_LOOKUP_INPUT();
+            return false;
+        }
+    }
+    if (!address.empty() && address.size() != 4 && address.size() != 16) {
+        *problem = Format("a remote address of %lu bytes", Ul(address.size()));
+        *input = POLICY_LOOKUP_INPUT();
+        return false;
+    }
+    input->address =
+        IP_ADDRESS(static_cast<uint32_t>(address.size()),
+                   reinterpret_cast<const uint8_t*>(address.empty() ? nullptr : address.data()));
+    if (input->tlsSessionId.size() > HTTPS_SESSION_MAP::kMaxSessionIdLength) {
+        input->droppedSessionIdLength = static_cast<uint32_t>(input->tlsSessionId.size());
+        input->tlsSessionId = {};
+    }
+    input->processId = record.processId;
+    input->sessionId = record.sessionId;
+    input->flowNumber = record.flowNumber;
+    input->https = record.https != 0;
+    input->sessionReuse = record.sessionReuse != 0;
+    return true;
+}
+
+LOOKUP_TARGET ComposeLookupTarget(const POLICY_LOOKUP_INPUT& input,
+                                  const std::string& addressText) {
+    LOOKUP_TARGET target;
+    std::string_view host = input.host;
+    if (!input.proxyPrefix.empty()) {
+        target.label = "Proxy ";
+        std::string_view authority = ProxyAuthority(input.proxyPrefix);
+        if (!authority.empty()) {
+            host = authority;
+        }
+    }
+    target.host = std::string(host);
+    std::string path(input.urlPath);
+    if (!path.empty() && path.front() != '/') {
+        path.insert(path.begin(), '/');
+    }
+    if (host.empty()) {
+        target.lookupUrl = addressText + path;
+        return target;
+    }
+    if (host.back() == '/') {
+        host.remove_suffix(1);
+    }
+    target.lookupUrl = std::string(host) + path;
+    return target;
+}
+
+std::string LookupLogSuffix(std::string_view tlsSessionId, bool sessionReuse, bool https) {
+    if (!tlsSessionId.empty()) {
+        return Format(",\n    %s SessionId = %s-%lu%s", "HTTPS",
+                      SessionIdText(tlsSessionId).c_str(), Ul(tlsSessionId.size()),
+                      sessionReuse ? ", reuse" : "");
+    }
+    if (sessionReuse) {
+        return ",\n    reuse HTTPS session";
+    }
+    if (https) {
+        return ",\n    HTTPS";
+    }
+    return {};
+}
+
+std::string RedirectResponse(std::string_view redirectUrl) {
+    std::string url(redirectUrl);
+    return Format(
+        "HTTP/1.1 302 Other\r\nLocation: %s\r\nContent-Length:0\r\nConnection: close\r\n\r\n",
+        url.c_str());
+}
+
+void SC_PolicyLookup(SERVICE_CALL& call, const POLICY_LOOKUP_INPUT& request,
+                     POLICY_LOOKUP_CONTEXT& context) {
+    const unsigned long fc = Ul(request.flowNumber);
+    const unsigned long sc = Ul(call.Sequence());
+    const unsigned long long pid = request.processId;
+    const unsigned long session = Ul(request.sessionId);
+    const std::string addressText = request.address.ToText();
+    const LOOKUP_TARGET target = ComposeLookupTarget(request, addressText);
+    const char* url = target.lookupUrl.c_str();
+    const char* ip = addressText.c_str();
+    // Only built when the Verbose lines it ends are written.
+    const std::string suffix =
+        DebugCategoryEnabled(LINE_VERBOSE)
+            ? LookupLogSuffix(request.tlsSessionId, request.sessionReuse, request.https)
+            : std::string();
+    std::string domain;
+    std::string userName;
+    GetAccountForSid(
+        std::span(reinterpret_cast<const uint8_t*>(request.userSid.data()), request.userSid.size()),
+        &domain, &userName);
+    const char* user = userName.c_str();
+
+    if (!target.host.empty() && IsServiceDomain(target.host)) {
+        DebugWrite(
+            LINE_VERBOSE,
+            "SC_PolicyLookup:\n    FC#%lu, SC#%lu,\n    Excluding CV filter server = "
+            "\"%s\",\n    UserName = \"%s\", ProcessId = %llu, SessionId = %lu,\n    %sURL = "
+            "\"%s\",\n    IpAddress = %s%s",
+            fc, sc, target.host.c_str(), user, pid, session, target.label, url, ip, suffix.c_str());
+        CompleteAllow(call);
+        return;
+    }
+
+    if (request.sessionReuse) {
+        std::string redirectUrl;
+        std::string host;
+        bool blocked = false;
+        if (context.sessions.Get(request.tlsSessionId, &redirectUrl, &host, &blocked)) {
+            if (blocked) {
+                DebugWrite(LINE_VERBOSE,
+                           "SC_PolicyLookup:\n    FC#%lu, SC#%lu,\n    BLOCKED,\n    UserName = "
+                           "\"%s\", ProcessId = %llu, SessionId = %lu,\n    %sURL = \"%s\", \n    "
+                           "IpAddress = %s%s",
+                           fc, sc, user, pid, session, target.label, url, ip, suffix.c_str());
+                CompleteRedirect(call, redirectUrl);
+            } else {
+                DebugWrite(LINE_VERBOSE,
+                           "SC_PolicyLookup:\n    FC#%lu, SC#%lu,\n    ALLOWED,\n    UserName = "
+                           "\"%s\", ProcessId = %llu, SessionId = %lu,\n    %sURL = \"%s\", \n    "
+                           "IpAddress = %s%s",
+                           fc, sc, user, pid, session, target.label, url, ip, suffix.c_str());
+                CompleteAllow(call);
+            }
+            return;
+        }
+        DebugWrite(LINE_VERBOSE, "SC_PolicyLookup:\n    FC#%lu, SC#%lu, Session not found%s", fc,
+                   sc, suffix.c_str());
+    }
+
+    DebugWrite(LINE_VERBOSE,
+               "SC_PolicyLookup:\n    FC#%lu, SC#%lu,\n    Starting ...\n    UserName = \"%s\", "
+               "ProcessId = %llu, SessionId = %lu,\n    %sURL = \"%s\",\n    IpAddress = %s%s",
+               fc, sc, user, pid, session, target.label, url, ip, suffix.c_str());
+    const uint64_t start = os::QuerySystemTime();
+
+    std::string deviceId;
+    if (context.device.WaitForDeviceInformation(context.stopEvent)) {
+        deviceId = context.device.GetUniqueDeviceId();
+    }
+
+    POLICY_QUERY query;
+    query.https = request.https;
+    query.lookupUrl = target.lookupUrl;
+    query.address = request.address;
+    query.addressText = addressText;
+    query.userName = userName;
+    query.deviceId = deviceId;
+    query.flowNumber = request.flowNumber;
+    query.callNumber = call.Sequence();
+    std::string redirectUrl;
+    const bool redirect = context.decision.Decide(query, &redirectUrl);
+
+    const uint64_t elapsedMs = (os::QuerySystemTime() - start) / os::kTicksPerMillisecond;
+    const double seconds = static_cast<double>(elapsedMs) / 1000.0;
+    if (redirect) {
+        DebugWrite(LINE_VERBOSE,
+                   "SC_PolicyLookup:\n    FC#%lu, SC#%lu,\n    Completed in %.3f seconds, "
+                   "BLOCKED,\n    UserName = \"%s\", ProcessId = %llu, SessionId = %lu,\n    "
+                   "%sURL = \"%s\", \n    IpAddress = %s%s",
+                   fc, sc, seconds, user, pid, session, target.label, url, ip, suffix.c_str());
+        context.sessions.Add(request.tlsSessionId, &redirectUrl, target.host, true);
+        CompleteRedirect(call, redirectUrl);
+        return;
+    }
+    DebugWrite(LINE_VERBOSE,
+               "SC_PolicyLookup:\n    FC#%lu, SC#%lu,\n    Completed in %.3f seconds, "
+               "ALLOWED,\n    UserName = \"%s\", ProcessId = %llu, SessionId = %lu,\n    %sURL = "
+               "\"%s\",\n    IpAddress = %s%s",
+               fc, sc, seconds, user, pid, session, target.label, url, ip, suffix.c_str());
+    context.sessions.Add(request.tlsSessionId, nullptr, target.host, false);
+    CompleteAllow(call);
+}
+
+void DispatchPolicyLookup(POLICY_LOOKUP_CONTEXT& context, SERVICE_CALL& call, const uint8_t* block,
+                          uint32_t size) {
+    POLICY_LOOKUP_INPUT input;
+    std::string problem;
+    if (!ParsePolicyLookupRequest(block, size, &input, &problem)) {
+        DebugPrint("SC_PolicyLookup: SC#%lu, Malformed request block: %s", Ul(call.Sequence()),
+                   problem.c_str());
+        call.Complete(nullptr, 0, SC_STATUS_BAD_REQUEST);
+        return;
+    }
+    if (input.droppedSessionIdLength != 0) {
+        DebugPrint("SC_PolicyLookup: FC#%lu, SC#%lu, TLS session ID of %lu bytes ignored",
+                   Ul(input.flowNumber), Ul(call.Sequence()), Ul(input.droppedSessionIdLength));
+    }
+    SC_PolicyLookup(call, input, context);
+}
+
+}  // namespace wexo::svc

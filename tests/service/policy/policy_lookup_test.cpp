@@ -1,0 +1,410 @@
+#include "service/policy/policy_lookup.h"
+
+#include <gtest/gtest.h>
+#include <pwd.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "common/records.h"
+#include "common/service_domain.h"
+#include "os/clock.h"
+#include "os/sync.h"
+#include "rule_decision.h"
+#include "service/checkin/identity.h"
+#include "service/policy/https_session_map.h"
+#include "tests/service/calls/service_test_support.h"
+
+namespace wexo::svc::testing {
+namespace {
+
+// The fields of a lookup request; Build() lays them out as the driver does: the record, then the
+// parts in field order, every pointer an address inside the block.
+struct LookupFields {
+    uint64_t processId = 1234;
+    uint32_t sessionId = 1;
+    uint32_t flow = 7;
+    bool https = false;
+    bool reuse = false;
+    std::string tlsSessionId;
+    std::string host = "www.example.test";
+    std::string url = "/index.html";
+    std::string proxyPrefix;
+    std::string sid;
+    std::vector<uint8_t> address = {93, 184, 216, 34};
+
+    std::vector<uint8_t> Build() const {
+        std::vector<uint8_t> block(sizeof(POLICY_LOOKUP_REQUEST) + tlsSessionId.size() +
+                                   host.size() + url.size() + proxyPrefix.size() + sid.size() +
+                                   address.size());
+        POLICY_LOOKUP_REQUEST record{};
+        record.processId = processId;
+        record.sessionId = sessionId;
+        record.flowNumber = flow;
+        record.https = https;
+        record.sessionReuse = reuse;
+        size_t at = sizeof record;
+        auto place = [&](const void* data, size_t size, uint64_t* pointer, uint32_t* length) {
+            *length = static_cast<uint32_t>(size);
+            *pointer = size == 0 ? 0 : reinterpret_cast<uint64_t>(block.data() + at);
+            if (size != 0) {
+                std::memcpy(block.data() + at, data, size);
+            }
+            at += size;
+        };
+        place(tlsSessionId.data(), tlsSessionId.size(), &record.tlsSessionId,
+              &record.tlsSessionIdLength);
+        place(host.data(), host.size(), &record.host, &record.hostLength);
+        place(url.data(), url.size(), &record.urlPath, &record.urlPathLength);
+        place(proxyPrefix.data(), proxyPrefix.size(), &record.proxyPrefix,
+              &record.proxyPrefixLength);
+        place(sid.data(), sid.size(), &record.userSid, &record.userSidLength);
+        place(address.data(), address.size(), &record.remoteAddress, &record.remoteAddressLength);
+        std::memcpy(block.data(), &record, sizeof record);
+        return block;
+    }
+};
+
+POLICY_LOOKUP_REQUEST RecordOf(const std::vector<uint8_t>& block) {
+    POLICY_LOOKUP_REQUEST record;
+    std::memcpy(&record, block.data(), sizeof record);
+    return record;
+}
+void Store(std::vector<uint8_t>& block, const POLICY_LOOKUP_REQUEST& record) {
+    std::memcpy(block.data(), &record, sizeof record);
+}
+
+TEST(ParsePolicyLookupRequestTest, EveryFieldIsRead) {
+    LookupFields fields;
+    fields.tlsSessionId = std::string("\x01\xAB", 2);
+    fields.proxyPrefix = "http://www.example.test";
+    fields.sid = "S";
+    fields.https = true;
+    fields.reuse = true;
+    auto block = fields.Build();
+    POLICY_LOOKUP_INPUT input;
+    std::string problem;
+    ASSERT_TRUE(ParsePolicyLookupRequest(block.data(), static_cast<uint32_t>(block.size()), &input,
+                                         &problem))
+        << problem;
+    EXPECT_EQ(input.processId, 1234u);
+    EXPECT_EQ(input.sessionId, 1u);
+    EXPECT_EQ(input.flowNumber, 7u);
+    EXPECT_TRUE(input.https);
+    EXPECT_TRUE(input.sessionReuse);
+    EXPECT_EQ(input.tlsSessionId, fields.tlsSessionId);
+    EXPECT_EQ(input.host, "www.example.test");
+    EXPECT_EQ(input.urlPath, "/index.html");
+    EXPECT_EQ(input.proxyPrefix, "http://www.example.test");
+    EXPECT_EQ(input.userSid, "S");
+    EXPECT_EQ(input.address.ToText(), "93.184.216.34");
+}
+
+TEST(ParsePolicyLookupRequestTest, BlocksThatDoNotAddUpAreRefused) {
+    LookupFields fields;
+    auto good = fields.Build();
+    const auto size = static_cast<uint32_t>(good.size());
+    POLICY_LOOKUP_INPUT input;
+    std::string problem;
+
+    EXPECT_FALSE(
+        ParsePolicyLookupRequest(good.data(), sizeof(POLICY_LOOKUP_REQUEST) - 1, &input, &problem));
+    EXPECT_EQ(problem, "a block of 111 bytes is shorter than the request record");
+
+    struct CASE {
+        const char* what;
+        void (*change)(POLICY_LOOKUP_REQUEST&, uint64_t base, uint32_t size);
+    };
+    const CASE cases[] = {
+        {"host before the block", [](auto& r, uint64_t b, uint32_t) { r.host = b - 16; }},
+        {"host inside the record", [](auto& r, uint64_t b, uint32_t) { r.host = b + 8; }},
+        {"path past the end", [](auto& r, uint64_t, uint32_t) { r.urlPathLength += 1000; }},
+        {"huge length", [](auto& r, uint64_t, uint32_t) { r.hostLength = 0xFFFFFFFF; }},
+        {"address that wraps", [](auto& r, uint64_t, uint32_t) { r.remoteAddress = ~0ull - 1; }},
+        {"null pointer with a length",
+         [](auto& r, uint64_t, uint32_t) {
+             r.proxyPrefix = 0;
+             r.proxyPrefixLength = 4;
+         }},
+        {"session ID out in other memory",
+         [](auto& r, uint64_t, uint32_t) {
+             r.tlsSessionId = reinterpret_cast<uint64_t>(&r);
+             r.tlsSessionIdLength = 8;
+         }},
+        {"address of 7 bytes", [](auto& r, uint64_t b, uint32_t s) {
+             r.remoteAddress = b + s - 7;
+             r.remoteAddressLength = 7;
+         }}};
+    for (const CASE& c : cases) {
+        auto block = fields.Build();
+        auto record = RecordOf(block);
+        c.change(record, reinterpret_cast<uint64_t>(block.data()), size);
+        Store(block, record);
+        problem.clear();
+        EXPECT_FALSE(ParsePolicyLookupRequest(block.data(), size, &input, &problem)) << c.what;
+        EXPECT_FALSE(problem.empty()) << c.what;
+        EXPECT_TRUE(input.host.empty()) << c.what;
+    }
+}
+
+TEST(ParsePolicyLookupRequestTest, ASessionIdLongerThan32BytesIsNoSessionId) {
+    LookupFields fields;
+    fields.tlsSessionId = std::string(33, 'x');
+    auto block = fields.Build();
+    POLICY_LOOKUP_INPUT input;
+    std::string problem;
+    ASSERT_TRUE(ParsePolicyLookupRequest(block.data(), static_cast<uint32_t>(block.size()), &input,
+                                         &problem));
+    EXPECT_TRUE(input.tlsSessionId.empty());
+    EXPECT_EQ(input.droppedSessionIdLength, 33u);
+    fields.tlsSessionId = std::string(32, 'x');
+    block = fields.Build();
+    ASSERT_TRUE(ParsePolicyLookupRequest(block.data(), static_cast<uint32_t>(block.size()), &input,
+                                         &problem));
+    EXPECT_EQ(input.tlsSessionId.size(), 32u);
+}
+
+POLICY_LOOKUP_INPUT Input(std::string_view host, std::string_view url,
+                          std::string_view prefix = {}) {
+    POLICY_LOOKUP_INPUT input;
+    input.host = host;
+    input.urlPath = url;
+    input.proxyPrefix = prefix;
+    return input;
+}
+
+TEST(ComposeLookupTargetTest, OriginFormRules) {
+    auto t = ComposeLookupTarget(Input("www.example.test", "/a?b=1"), "1.2.3.4");
+    EXPECT_EQ(t.lookupUrl, "www.example.test/a?b=1");
+    EXPECT_STREQ(t.label, "");
+    // No host and no URL: the address text alone.
+    EXPECT_EQ(ComposeLookupTarget(Input("", ""), "1.2.3.4").lookupUrl, "1.2.3.4");
+    EXPECT_EQ(ComposeLookupTarget(Input("", "/x"), "1.2.3.4").lookupUrl, "1.2.3.4/x");
+    // A trailing slash on the host is dropped and one put before a bare URL.
+    EXPECT_EQ(ComposeLookupTarget(Input("host.test/", "page"), "").lookupUrl, "host.test/page");
+    // A TLS lookup knows the host only.
+    EXPECT_EQ(ComposeLookupTarget(Input("secure.test", ""), "").lookupUrl, "secure.test");
+}
+
+TEST(ComposeLookupTargetTest, ProxyRequestsAreJudgedByTheirTargetAndPath) {
+    auto t = ComposeLookupTarget(
+        Input("allowed.test", "/news/item?id=3", "http://blocked.test:8080"), "10.0.0.8");
+    EXPECT_EQ(t.lookupUrl, "blocked.test:8080/news/item?id=3");
+    EXPECT_EQ(t.host, "blocked.test:8080");
+    EXPECT_STREQ(t.label, "Proxy ");
+    EXPECT_EQ(
+        ComposeLookupTarget(Input("h.test", "/p", "HTTP://user:pw@target.test"), "").lookupUrl,
+        "target.test/p");
+    // A prefix without an authority leaves the Host header to name the target.
+    t = ComposeLookupTarget(Input("h.test", "/p", "http://"), "");
+    EXPECT_EQ(t.lookupUrl, "h.test/p");
+    EXPECT_STREQ(t.label, "Proxy ");
+}
+
+TEST(PolicyLookupTextsTest, SuffixAndRedirectResponse) {
+    EXPECT_EQ(LookupLogSuffix(std::string("\x0A\xFF", 2), true, true),
+              ",\n    HTTPS SessionId = 0AFF-2, reuse");
+    EXPECT_EQ(LookupLogSuffix(std::string("\x01", 1), false, true),
+              ",\n    HTTPS SessionId = 01-1");
+    EXPECT_EQ(LookupLogSuffix("", true, true), ",\n    reuse HTTPS session");
+    EXPECT_EQ(LookupLogSuffix("", false, true), ",\n    HTTPS");
+    EXPECT_EQ(LookupLogSuffix("", false, false), "");
+    EXPECT_EQ(RedirectResponse("http://block.test/page?u=%41&r=1"),
+              "HTTP/1.1 302 Other\r\nLocation: http://block.test/page?u=%41&r=1\r\n"
+              "Content-Length:0\r\nConnection: close\r\n\r\n");
+}
+
+class PolicyLookupTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        device.SetUniqueDeviceId("0F1E2D3C-4B5A-6978-8796-A5B4C3D2E1F0-and-more");
+        device.SetReady();
+    }
+
+    RECORDED_ANSWER Lookup(const LookupFields& fields, uint32_t sequence = 42) {
+        auto block = fields.Build();
+        SERVICE_CALL call(recorder, MakeCallHandle(0, sequence), 0);
+        DispatchPolicyLookup(context, call, block.data(), static_cast<uint32_t>(block.size()));
+        EXPECT_TRUE(call.Completed());
+        return recorder.Last();
+    }
+
+    // Time stands still: every lookup completes in 0.000 seconds.
+    os::VirtualClock clock;
+    LOG_CAPTURE log;
+    CALL_RECORDER recorder;
+    RULE_DECISION decision;
+    HTTPS_SESSION_MAP sessions;
+    DEVICE_INFORMATION device;
+    os::Event stop{os::EventType::Notification, false};
+    POLICY_LOOKUP_CONTEXT context{decision, sessions, device, stop};
+};
+
+TEST_F(PolicyLookupTest, AnAllowedLookup) {
+    LookupFields fields;
+    fields.sid = [] {
+        auto sid = UnixUserSid(static_cast<uint32_t>(getuid()));
+        return std::string(sid.begin(), sid.end());
+    }();
+    RECORDED_ANSWER answer = Lookup(fields);
+    EXPECT_EQ(answer.status, 1168);
+    EXPECT_EQ(answer.ResponseText(), "");
+
+    std::string domain, user;
+    GetAccountForSid(UnixUserSid(static_cast<uint32_t>(getuid())), &domain, &user);
+    ASSERT_FALSE(user.empty());
+    auto asked = decision.Asked();
+    ASSERT_EQ(asked.size(), 1u);
+    EXPECT_FALSE(asked[0].https);
+    EXPECT_EQ(asked[0].lookupUrl, "www.example.test/index.html");
+    EXPECT_EQ(asked[0].addressText, "93.184.216.34");
+    EXPECT_EQ(asked[0].userName, user);
+    EXPECT_EQ(asked[0].deviceId, "0F1E2D3C-4B5A-6978-8796-A5B4C3D2E1F0");
+    EXPECT_EQ(asked[0].flowNumber, 7u);
+    EXPECT_EQ(asked[0].callNumber, 42u);
+    EXPECT_TRUE(log.Has("SC_PolicyLookup:\n    FC#7, SC#42,\n    Starting ...\n    UserName = \"" +
+                        user +
+                        "\", ProcessId = 1234, SessionId = 1,\n    URL = "
+                        "\"www.example.test/index.html\",\n    IpAddress = 93.184.216.34"));
+    EXPECT_TRUE(
+        log.Has("SC_PolicyLookup:\n    FC#7, SC#42,\n    Completed in 0.000 seconds, "
+                "ALLOWED,\n    UserName = \"" +
+                user +
+                "\", ProcessId = 1234, SessionId = 1,\n    URL = "
+                "\"www.example.test/index.html\",\n    IpAddress = 93.184.216.34"));
+    // Plain HTTP leaves nothing in the session map.
+    EXPECT_EQ(sessions.Count(), 0u);
+}
+
+TEST_F(PolicyLookupTest, ABlockedLookupAnswersWithTheRedirectAndRemembersTheSession) {
+    decision.Redirect("blocked.test", "https://block.example/page?site=blocked.test&x=%20");
+    LookupFields fields;
+    fields.host = "blocked.test";
+    fields.url = "";
+    fields.https = true;
+    fields.tlsSessionId = std::string("\xDE\xAD\xBE\xEF", 4);
+    RECORDED_ANSWER answer = Lookup(fields);
+    EXPECT_EQ(answer.status, 0);
+    EXPECT_EQ(answer.ResponseText(),
+              "HTTP/1.1 302 Other\r\nLocation: https://block.example/page?site=blocked.test&x=%20"
+              "\r\nContent-Length:0\r\nConnection: close\r\n\r\n");
+    EXPECT_EQ(log.Count("Completed in 0.000 seconds, BLOCKED,\n    UserName = \"\", ProcessId = "
+                        "1234, SessionId = 1,\n    URL = \"blocked.test\", \n    IpAddress = "
+                        "93.184.216.34,\n    HTTPS SessionId = DEADBEEF-4"),
+              1u);
+    std::string redirect, host;
+    bool blocked = false;
+    ASSERT_TRUE(sessions.Get(fields.tlsSessionId, &redirect, &host, &blocked));
+    EXPECT_TRUE(blocked);
+    EXPECT_EQ(host, "blocked.test");
+    EXPECT_EQ(redirect, "https://block.example/page?site=blocked.test&x=%20");
+}
+
+TEST_F(PolicyLookupTest, TheServiceDomainIsNeverLookedUp) {
+    decision.Redirect("", "https://block.example/everything");
+    LookupFields fields;
+    fields.host = "a.b.Api." + std::string(kServiceDomain);
+    for (char& c : fields.host) {
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    }
+    fields.tlsSessionId = "session";
+    fields.https = true;
+    EXPECT_EQ(Lookup(fields).status, 1168);
+    EXPECT_TRUE(decision.Asked().empty());
+    EXPECT_EQ(sessions.Count(), 0u);
+    EXPECT_EQ(log.Count("Excluding CV filter server = \"" + fields.host + "\""), 1u);
+
+    // A host that merely ends in the domain's text, or has it in the middle, is looked up.
+    fields.host = "x" + std::string(kServiceDomain);
+    EXPECT_EQ(Lookup(fields).status, 0);
+    fields.host = std::string(kServiceDomain) + ".attacker.test";
+    EXPECT_EQ(Lookup(fields).status, 0);
+    EXPECT_EQ(decision.Asked().size(), 2u);
+}
+
+TEST_F(PolicyLookupTest, AResumedSessionTakesTheStoredVerdict) {
+    std::string blockedUrl = "https://block.example/";
+    sessions.Add("blocked-session", &blockedUrl, "bad.test", true);
+    sessions.Add("allowed-session", nullptr, "good.test", false);
+    decision.Redirect("", "https://block.example/fresh");
+
+    LookupFields fields;
+    fields.host = "";
+    fields.url = "";
+    fields.reuse = true;
+    fields.https = true;
+    fields.tlsSessionId = "blocked-session";
+    RECORDED_ANSWER answer = Lookup(fields);
+    EXPECT_EQ(answer.status, 0);
+    EXPECT_NE(answer.ResponseText().find("Location: https://block.example/\r\n"),
+              std::string::npos);
+    fields.tlsSessionId = "allowed-session";
+    EXPECT_EQ(Lookup(fields).status, 1168);
+    EXPECT_TRUE(decision.Asked().empty());
+    EXPECT_EQ(log.Count(",\n    ALLOWED,\n    UserName = \"\", ProcessId = 1234, SessionId = 1,\n"
+                        "    URL = \"93.184.216.34\", \n    IpAddress = 93.184.216.34,\n    HTTPS "
+                        "SessionId = 616C6C6F7765642D73657373696F6E-15, reuse"),
+              1u);
+
+    // An unknown session is looked up in full, and its verdict is remembered.
+    fields.tlsSessionId = "new-session";
+    EXPECT_EQ(Lookup(fields, 50).status, 0);
+    EXPECT_EQ(decision.Asked().size(), 1u);
+    EXPECT_TRUE(
+        log.Has("SC_PolicyLookup:\n    FC#7, SC#50, Session not found,\n    HTTPS SessionId "
+                "= 6E65772D73657373696F6E-11, reuse"));
+    EXPECT_EQ(sessions.Count(), 3u);
+}
+
+TEST_F(PolicyLookupTest, AProxyRequestKeepsItsPathAndIsLabelled) {
+    decision.Redirect("blocked.test/private", "https://block.example/");
+    LookupFields fields;
+    fields.host = "harmless.test";
+    fields.proxyPrefix = "http://blocked.test";
+    fields.url = "/private/page.html";
+    EXPECT_EQ(Lookup(fields).status, 0);
+    EXPECT_EQ(decision.Asked()[0].lookupUrl, "blocked.test/private/page.html");
+    EXPECT_EQ(log.Count("Proxy URL = \"blocked.test/private/page.html\""), 2u);
+}
+
+TEST_F(PolicyLookupTest, ALookupWaitsForTheDeviceInformation) {
+    DEVICE_INFORMATION pending;
+    POLICY_LOOKUP_CONTEXT waiting{decision, sessions, pending, stop};
+    auto block = LookupFields().Build();
+    SERVICE_CALL call(recorder, MakeCallHandle(0, 60), 0);
+    auto thread = os::Thread::Start([&] {
+        DispatchPolicyLookup(waiting, call, block.data(), static_cast<uint32_t>(block.size()));
+    });
+    while (log.Count("Waiting for WMI query to complete ...") == 0) {
+        std::this_thread::yield();
+    }
+    EXPECT_FALSE(call.Completed());
+    EXPECT_TRUE(decision.Asked().empty());
+    pending.SetUniqueDeviceId("11111111-2222-3333-4444-555555555555");
+    pending.SetReady();
+    thread->Join();
+    ASSERT_EQ(decision.Asked().size(), 1u);
+    EXPECT_EQ(decision.Asked()[0].deviceId, "11111111-2222-3333-4444-555555555555");
+
+    // At shutdown the lookup goes on without a device ID.
+    DEVICE_INFORMATION never;
+    POLICY_LOOKUP_CONTEXT stopping{decision, sessions, never, stop};
+    stop.Set();
+    SERVICE_CALL second(recorder, MakeCallHandle(0, 61), 0);
+    DispatchPolicyLookup(stopping, second, block.data(), static_cast<uint32_t>(block.size()));
+    EXPECT_TRUE(second.Completed());
+    EXPECT_EQ(decision.Asked()[1].deviceId, "");
+    EXPECT_TRUE(log.Has("waiting for WMI query: Shutting down signaled"));
+}
+
+TEST_F(PolicyLookupTest, AnOverlongSessionIdIsLoggedAndIgnored) {
+    LookupFields fields;
+    fields.https = true;
+    fields.tlsSessionId = std::string(40, 's');
+    EXPECT_EQ(Lookup(fields).status, 1168);
+    EXPECT_EQ(sessions.Count(), 0u);
+    EXPECT_TRUE(log.Has("SC_PolicyLookup: FC#7, SC#42, TLS session ID of 40 bytes ignored"));
+}
+
+}  // namespace
+}  // namespace wexo::svc::testing
