@@ -1,7 +1,6 @@
 #include "service/calls/ip_address.h"
 
 #include <arpa/inet.h>
-#include <netdb.h>
 #include <sys/socket.h>
 
 #include <atomic>
@@ -10,6 +9,7 @@
 #include <cstring>
 #include <new>
 
+#include "os/name_resolution.h"
 #include "os/status.h"
 #include "service/support/debug_log.h"
 
@@ -124,72 +124,17 @@ bool IP_ADDRESS::ResolveHostName(std::string_view hostName) {
     return false;
 }
 
-uint32_t WinsockErrorFromAddrInfo(int result, int savedErrno) {
-    switch (result) {
-        case 0:
-            return 0;
-        case EAI_NONAME:
-            return os::WSAHOST_NOT_FOUND;
-#ifdef EAI_NODATA
-        case EAI_NODATA:
-            return os::WSANO_DATA;
-#endif
-#ifdef EAI_ADDRFAMILY
-        case EAI_ADDRFAMILY:
-            return os::WSANO_DATA;
-#endif
-        case EAI_AGAIN:
-            return os::WSATRY_AGAIN;
-        case EAI_MEMORY:
-            return os::ERROR_NOT_ENOUGH_MEMORY;
-        case EAI_FAMILY:
-            return 10047;  // WSAEAFNOSUPPORT
-        case EAI_SYSTEM:
-            return savedErrno == ENOMEM ? os::ERROR_NOT_ENOUGH_MEMORY : os::WSANO_RECOVERY;
-        default:
-            return os::WSANO_RECOVERY;
-    }
-}
-
 uint32_t SYSTEM_NAME_RESOLVER::Resolve(const std::string& hostName, AddressFamily family,
                                        std::vector<IP_ADDRESS>* addresses) {
     addresses->clear();
-    addrinfo hints{};
-    hints.ai_family = family == AddressFamily::V6 ? AF_INET6 : AF_INET;
-    addrinfo* list = nullptr;
-    errno = 0;
-    int result = getaddrinfo(hostName.c_str(), nullptr, &hints, &list);
-    int savedErrno = errno;
-    if (result != 0) {
-        return WinsockErrorFromAddrInfo(result, savedErrno);
+    std::vector<os::RESOLVED_ADDRESS> found;
+    uint32_t error = os::ResolveHostAddresses(hostName, family == AddressFamily::V6, &found);
+    if (error != 0) {
+        return error;
     }
-    // Without hints every address comes once per socket type; the driver wants each once.
-    try {
-        for (const addrinfo* entry = list; entry != nullptr; entry = entry->ai_next) {
-            IP_ADDRESS address;
-            if (entry->ai_family == AF_INET && entry->ai_addrlen >= sizeof(sockaddr_in)) {
-                const auto* in = reinterpret_cast<const sockaddr_in*>(entry->ai_addr);
-                address = IP_ADDRESS(4, reinterpret_cast<const uint8_t*>(&in->sin_addr));
-            } else if (entry->ai_family == AF_INET6 && entry->ai_addrlen >= sizeof(sockaddr_in6)) {
-                const auto* in6 = reinterpret_cast<const sockaddr_in6*>(entry->ai_addr);
-                address = IP_ADDRESS(16, reinterpret_cast<const uint8_t*>(&in6->sin6_addr));
-            } else {
-                continue;
-            }
-            bool seen = false;
-            for (const IP_ADDRESS& known : *addresses) {
-                seen = seen || known == address;
-            }
-            if (!seen) {
-                addresses->push_back(address);
-            }
-        }
-    } catch (const std::bad_alloc&) {
-        freeaddrinfo(list);
-        addresses->clear();
-        return os::ERROR_NOT_ENOUGH_MEMORY;
+    for (const os::RESOLVED_ADDRESS& address : found) {
+        addresses->emplace_back(address.length, address.bytes.data());
     }
-    freeaddrinfo(list);
     return 0;
 }
 

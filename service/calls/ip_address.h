@@ -82,7 +82,4 @@ class ScopedNameResolver {
 // The eight 16-bit groups of an IPv6 address in host order, for "%lx" texts.
 void Ipv6Groups(const uint8_t* bytes, unsigned long groups[8]);
 
-// The Winsock error for a getaddrinfo result.
-uint32_t WinsockErrorFromAddrInfo(int result, int savedErrno);
-
 }  // namespace wexo::svc

@@ -1,12 +1,12 @@
 #include "service/checkin/identity.h"
 
-#include <pwd.h>
 #include <unistd.h>
 
 #include <cctype>
 #include <cerrno>
 #include <cstring>
 
+#include "os/accounts.h"
 #include "os/status.h"
 #include "service/support/debug_log.h"
 
@@ -39,26 +39,6 @@ bool ParseSid(std::span<const uint8_t> sid, SID_FIELDS* fields) {
             static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24);
     }
     return true;
-}
-
-// The name of a Linux user, empty when the user database does not know the uid.
-std::string UnixUserName(uint32_t uid) {
-    long suggested = sysconf(_SC_GETPW_R_SIZE_MAX);
-    std::vector<char> buffer(suggested > 0 ? static_cast<size_t>(suggested) : 1024);
-    for (;;) {
-        passwd entry{};
-        passwd* found = nullptr;
-        int error =
-            getpwuid_r(static_cast<uid_t>(uid), &entry, buffer.data(), buffer.size(), &found);
-        if (error == ERANGE && buffer.size() < (1u << 20)) {
-            buffer.resize(buffer.size() * 2);
-            continue;
-        }
-        if (error != 0 || found == nullptr || found->pw_name == nullptr) {
-            return {};
-        }
-        return found->pw_name;
-    }
 }
 
 }  // namespace
@@ -106,12 +86,7 @@ bool SidToString(std::span<const uint8_t> sid, std::string* text) {
 }
 
 std::string ComputerAccountDomain() {
-    char name[256] = {};
-    if (gethostname(name, sizeof name - 1) != 0) {
-        return {};
-    }
-    std::string domain(name, strnlen(name, sizeof name));
-    domain = domain.substr(0, domain.find('.'));
+    std::string domain = os::GetComputerName();
     for (char& c : domain) {
         c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     }
@@ -128,7 +103,7 @@ bool GetAccountForSid(std::span<const uint8_t> sid, std::string* domain, std::st
     std::string name;
     if (fields.authority == kUnixUserAuthority && fields.subAuthorities.size() == 2 &&
         fields.subAuthorities[0] == kUnixUserSubAuthority) {
-        name = UnixUserName(fields.subAuthorities[1]);
+        name = os::LookupUserName(fields.subAuthorities[1]);
         if (!name.empty()) {
             *domain = ComputerAccountDomain();
         }

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <netdb.h>
 
+#include "os/name_resolution.h"
 #include "os/status.h"
 #include "service_test_support.h"
 
@@ -115,14 +116,14 @@ TEST(SystemNameResolverTest, NumericNamesAndLocalhost) {
 }
 
 TEST(SystemNameResolverTest, ResolverErrorsBecomeWinsockErrors) {
-    EXPECT_EQ(WinsockErrorFromAddrInfo(0, 0), 0u);
-    EXPECT_EQ(WinsockErrorFromAddrInfo(EAI_NONAME, 0), os::WSAHOST_NOT_FOUND);
-    EXPECT_EQ(WinsockErrorFromAddrInfo(EAI_NODATA, 0), os::WSANO_DATA);
-    EXPECT_EQ(WinsockErrorFromAddrInfo(EAI_ADDRFAMILY, 0), os::WSANO_DATA);
-    EXPECT_EQ(WinsockErrorFromAddrInfo(EAI_AGAIN, 0), os::WSATRY_AGAIN);
-    EXPECT_EQ(WinsockErrorFromAddrInfo(EAI_FAIL, 0), os::WSANO_RECOVERY);
-    EXPECT_EQ(WinsockErrorFromAddrInfo(EAI_MEMORY, 0), os::ERROR_NOT_ENOUGH_MEMORY);
-    EXPECT_EQ(WinsockErrorFromAddrInfo(EAI_SYSTEM, ENOMEM), os::ERROR_NOT_ENOUGH_MEMORY);
+    EXPECT_EQ(os::WinsockErrorFromAddrInfo(0, 0), 0u);
+    EXPECT_EQ(os::WinsockErrorFromAddrInfo(EAI_NONAME, 0), os::WSAHOST_NOT_FOUND);
+    EXPECT_EQ(os::WinsockErrorFromAddrInfo(EAI_NODATA, 0), os::WSANO_DATA);
+    EXPECT_EQ(os::WinsockErrorFromAddrInfo(EAI_ADDRFAMILY, 0), os::WSANO_DATA);
+    EXPECT_EQ(os::WinsockErrorFromAddrInfo(EAI_AGAIN, 0), os::WSATRY_AGAIN);
+    EXPECT_EQ(os::WinsockErrorFromAddrInfo(EAI_FAIL, 0), os::WSANO_RECOVERY);
+    EXPECT_EQ(os::WinsockErrorFromAddrInfo(EAI_MEMORY, 0), os::ERROR_NOT_ENOUGH_MEMORY);
+    EXPECT_EQ(os::WinsockErrorFromAddrInfo(EAI_SYSTEM, ENOMEM), os::ERROR_NOT_ENOUGH_MEMORY);
 }
 
 }  // namespace
