@@ -416,17 +416,21 @@ TEST(WfpRegistrationTest, RegistersWhenTheBaseFilteringEngineStarts) {
 }
 
 TEST_F(UrlLookupTest, TearDownWithLookupsPendingReleasesEverything) {
+    os::VirtualClock clock;
     Serve(nullptr);
     auto first = Open();
     ASSERT_TRUE(first->ClientSend(kGet));
     ASSERT_TRUE(first->ClientSend("held"));
-    while (filter.InProgressCount() < 1) {
-        std::this_thread::yield();
-    }
-    // The worker waits for the service; the stop leaves it, the queue's shutdown cancels its call.
-    registration.TearDown();
+    ASSERT_TRUE(clock.Settle());
+    ASSERT_EQ(filter.InProgressCount(), 1u);
+    // The worker waits for the service: the stop gives up on it after 30 seconds and leaves it;
+    // the queue's shutdown then cancels its call and it ends.
+    auto tearDown = os::Thread::Start([this] { registration.TearDown(); });
+    ASSERT_TRUE(clock.Advance(std::chrono::seconds(30)));
+    tearDown->Join();
     queue.ShutDown();
     EXPECT_EQ(engine.SessionCount(), 0u);
+    EXPECT_EQ(lookup.CompletedLookups(), 1u);
 }
 
 }  // namespace
