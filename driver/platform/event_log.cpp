@@ -12,6 +12,30 @@ namespace {
 
 constexpr size_t kMaxStringBytes = 200;
 
+struct MESSAGE {
+    uint32_t id;
+    const char* text;
+};
+
+// The driver's message table (language 1033).
+constexpr MESSAGE kMessages[] = {
+    {0x40000001, "Corvane Ostrel driver version %2 build %3 started.\r\n"},
+    {0x80000012, "Unable to open file %2. Status=0x%3.\r\n"},
+    {0xC0000002, "Unable to allocate %2 bytes of non-paged pool.\r\n"},
+    {0xC0000003, "Unable to create a device. Status=0x%2.\r\n"},
+    {0xC0000004, "Unable to create a symbolic link to a device. Status=0x%2.\r\n"},
+    {0xC0000005, "Unable to initialize I/O timer. Status=0x%2.\r\n"},
+    {0xC0000006, "Unable to attach to device. Status=0x%2.\r\n"},
+    {0xC0000007, "Unable to get object pointer to device \"%3\". Status=0x%2.\r\n"},
+    {0xC0000008, "I/O manager was unable to allocate a memory descriptor list (MDL).\r\n"},
+    {0xC000000A, "Unable to create a system thread. Status=0x%2.\r\n"},
+    {0xC000000C, "Unable to create registry key %2. Status=0x%3.\r\n"},
+    {0xC000000D, "Unable to query %2 in registry key %3. Status=0x%4.\r\n"},
+    {0xC000000E, "Unable to build a device I/O request.\r\n"},
+    {0xC0000013, "Unable to register the file system filter. Status=0x%2.\r\n"},
+    {0xC0000014, "Unable to start the file system filter. Status=0x%2.\r\n"},
+};
+
 uint16_t EventType(uint32_t messageId) {
     switch (messageId >> 30) {
         case 3:
@@ -29,6 +53,31 @@ void Put(std::vector<uint8_t>& bytes, size_t offset, T value) {
 }
 
 }  // namespace
+
+std::string FormatDriverEventMessage(uint32_t messageId, std::span<const std::string> strings) {
+    const char* text = nullptr;
+    for (const MESSAGE& message : kMessages) {
+        if (message.id == messageId) {
+            text = message.text;
+        }
+    }
+    if (text == nullptr) {
+        return {};
+    }
+    std::string out;
+    for (const char* p = text; *p != '\0'; ++p) {
+        if (*p == '%' && p[1] >= '1' && p[1] <= '9') {
+            size_t index = static_cast<size_t>(p[1] - '1');
+            if (index < strings.size()) {
+                out += strings[index];
+            }
+            ++p;
+        } else {
+            out += *p;
+        }
+    }
+    return out;
+}
 
 std::string StatusText(os::NTSTATUS status) {
     char text[16];

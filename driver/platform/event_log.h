@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <initializer_list>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -38,6 +39,10 @@ std::string StatusText(os::NTSTATUS status);
 // from the first one that does not fit. Best effort: a failure writes nothing.
 void WriteDriverEvent(uint32_t messageId, uint32_t uniqueValue, os::NTSTATUS finalStatus,
                       std::initializer_list<std::string_view> strings);
+
+// The message table text of an identifier with the insertion strings put in (%1 the driver's
+// name, %2 onwards the entry's strings); empty for an identifier the table does not have.
+std::string FormatDriverEventMessage(uint32_t messageId, std::span<const std::string> strings);
 
 // The packet header kept as the record's binary data: where a reader finds the unique value and
 // the final status.

@@ -390,6 +390,8 @@ TEST(UrlLookupStartTest, AThreadThatCannotBeCreatedIsReportedAndNothingIsLeftRun
     EXPECT_EQ(unique, UniqueValue("SCT "));
     ASSERT_EQ(records[0].strings.size(), 2u);
     EXPECT_EQ(records[0].strings[1], "C000009A");
+    EXPECT_EQ(FormatDriverEventMessage(records[0].eventId, records[0].strings),
+              "Unable to create a system thread. Status=0xC000009A.\r\n");
     // The three started workers stopped: a start now succeeds.
     EXPECT_EQ(lookup.StartWorkers(), os::STATUS_SUCCESS);
     lookup.StopWorkers();
