@@ -133,18 +133,14 @@ class Channel {
         while (!stop_) {
             os::WaitForSingleObject(event_, 100);
             for (;;) {
-                uint64_t handle = 0, address = 0;
-                uint32_t code = 0, timeout = 0, size = 0;
-                SC_INPUT_REQUEST in{
-                    reinterpret_cast<uint64_t>(&handle),  reinterpret_cast<uint64_t>(&code),
-                    reinterpret_cast<uint64_t>(&timeout), reinterpret_cast<uint64_t>(buffer.data()),
-                    static_cast<uint32_t>(buffer.size()), 0,
-                    reinterpret_cast<uint64_t>(&size),    reinterpret_cast<uint64_t>(&address)};
+                SC_INPUT_RESULTS results;
+                SC_INPUT_REQUEST in =
+                    MakeScInputRequest(results, buffer.data(), uint32_t(buffer.size()));
                 if (!os::DeviceIoControl(handle_, QRN_SC_INPUT, &in, sizeof in, nullptr, 0,
                                          nullptr)) {
                     break;
                 }
-                SC_OUTPUT_REQUEST out{handle, 0, 0, 1168};
+                SC_OUTPUT_REQUEST out{results.callHandle, 0, 0, 1168};
                 os::DeviceIoControl(handle_, QRN_SC_OUTPUT, &out, sizeof out, nullptr, 0, nullptr);
             }
         }

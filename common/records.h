@@ -58,6 +58,28 @@ static_assert(offsetof(SC_INPUT_REQUEST, bufferSize) == 32);
 static_assert(offsetof(SC_INPUT_REQUEST, requestSizeOut) == 40);
 static_assert(offsetof(SC_INPUT_REQUEST, requestAddressOut) == 48);
 
+// The variables a caller of QRN_SC_INPUT has the driver fill in, and the request that names them.
+struct SC_INPUT_RESULTS {
+    uint64_t callHandle = 0;
+    uint32_t code = 0;
+    uint32_t timeout = 0;
+    uint32_t requestSize = 0;
+    uint64_t requestAddress = 0;
+};
+
+inline SC_INPUT_REQUEST MakeScInputRequest(SC_INPUT_RESULTS& results, void* buffer,
+                                           uint32_t bufferSize) {
+    SC_INPUT_REQUEST request{};
+    request.callHandleOut = reinterpret_cast<uint64_t>(&results.callHandle);
+    request.codeOut = reinterpret_cast<uint64_t>(&results.code);
+    request.timeoutOut = reinterpret_cast<uint64_t>(&results.timeout);
+    request.buffer = reinterpret_cast<uint64_t>(buffer);
+    request.bufferSize = bufferSize;
+    request.requestSizeOut = reinterpret_cast<uint64_t>(&results.requestSize);
+    request.requestAddressOut = reinterpret_cast<uint64_t>(&results.requestAddress);
+    return request;
+}
+
 struct SC_OUTPUT_REQUEST {
     uint64_t callHandle;
     uint64_t answer;      // the answer record, may be 0

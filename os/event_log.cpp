@@ -139,6 +139,17 @@ std::string FormatEventLogLine(const EVENT_LOG_RECORD& record) {
     return line;
 }
 
+uint16_t EventTypeOf(uint32_t eventId) {
+    switch (eventId >> 30) {
+        case 3:
+            return EVENTLOG_ERROR_TYPE;
+        case 2:
+            return EVENTLOG_WARNING_TYPE;
+        default:
+            return EVENTLOG_INFORMATION_TYPE;
+    }
+}
+
 bool ReportEvent(const EventSource& source, uint16_t type, uint16_t category, uint32_t eventId,
                  std::span<const std::string> strings) {
     return ReportEvent(source, type, category, eventId, strings, {});

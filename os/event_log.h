@@ -21,6 +21,9 @@ constexpr uint16_t EVENTLOG_INFORMATION_TYPE = 0x0004;
 constexpr uint16_t EVENTLOG_AUDIT_SUCCESS = 0x0008;
 constexpr uint16_t EVENTLOG_AUDIT_FAILURE = 0x0010;
 
+// The event type a message identifier's severity bits name (error, warning, else information).
+uint16_t EventTypeOf(uint32_t eventId);
+
 struct EVENT_LOG_RECORD {
     std::string source;
     uint16_t type = 0;

@@ -29,48 +29,32 @@ struct LOOKUP_TARGET {
 
 void PrintVerdictLine(bool serviceUnavailable, const LOOKUP_TARGET& t) {
     const uint8_t* a = t.address;
+    const long flowNumber = static_cast<long>(t.flowNumber);
     if (t.addressLength == 16) {
-        uint16_t g[8];
+        unsigned long g[8];
         for (int i = 0; i < 8; ++i) {
-            g[i] = static_cast<uint16_t>(a[2 * i] << 8 | a[2 * i + 1]);
+            g[i] = static_cast<unsigned long>(a[2 * i] << 8 | a[2 * i + 1]);
         }
-        if (serviceUnavailable) {
-            DriverPrint(
-                "WexoW: ProcessUrlLookup: FC#%ld, Service unavailable; disconnecting client,\n    "
-                "Host=\"%s\",\n    URL=\"%s\",\n    Proxy=\"%s\",\n    "
-                "IPv6=%lx:%lx:%lx:%lx:%lx:%lx:%lx:%lx\n\n",
-                static_cast<long>(t.flowNumber), t.host.c_str(), t.path.c_str(), t.proxy.c_str(),
-                static_cast<unsigned long>(g[0]), static_cast<unsigned long>(g[1]),
-                static_cast<unsigned long>(g[2]), static_cast<unsigned long>(g[3]),
-                static_cast<unsigned long>(g[4]), static_cast<unsigned long>(g[5]),
-                static_cast<unsigned long>(g[6]), static_cast<unsigned long>(g[7]));
-        } else {
-            DriverPrint(
-                "WexoW: ProcessUrlLookup: FC#%ld, BLOCKED; disconnecting client,\n    "
-                "Host=\"%s\",\n    URL=\"%s\",\n    Proxy=\"%s\",\n    "
-                "IPv6=%lx:%lx:%lx:%lx:%lx:%lx:%lx:%lx\n\n",
-                static_cast<long>(t.flowNumber), t.host.c_str(), t.path.c_str(), t.proxy.c_str(),
-                static_cast<unsigned long>(g[0]), static_cast<unsigned long>(g[1]),
-                static_cast<unsigned long>(g[2]), static_cast<unsigned long>(g[3]),
-                static_cast<unsigned long>(g[4]), static_cast<unsigned long>(g[5]),
-                static_cast<unsigned long>(g[6]), static_cast<unsigned long>(g[7]));
-        }
+        DriverPrint(serviceUnavailable
+                        ? "WexoW: ProcessUrlLookup: FC#%ld, Service unavailable; disconnecting "
+                          "client,\n    Host=\"%s\",\n    URL=\"%s\",\n    Proxy=\"%s\",\n    "
+                          "IPv6=%lx:%lx:%lx:%lx:%lx:%lx:%lx:%lx\n\n"
+                        : "WexoW: ProcessUrlLookup: FC#%ld, BLOCKED; disconnecting client,\n    "
+                          "Host=\"%s\",\n    URL=\"%s\",\n    Proxy=\"%s\",\n    "
+                          "IPv6=%lx:%lx:%lx:%lx:%lx:%lx:%lx:%lx\n\n",
+                    flowNumber, t.host.c_str(), t.path.c_str(), t.proxy.c_str(), g[0], g[1], g[2],
+                    g[3], g[4], g[5], g[6], g[7]);
         return;
     }
-    if (serviceUnavailable) {
-        DriverPrint(
-            "WexoW: ProcessUrlLookup: FC#%ld, Service unavailable; disconnecting client,\n    "
-            "Host=\"%s\",\n    URL=\"%s\",\n    Proxy=\"%s\",\n    IPv4=%u.%u.%u.%u\n\n",
-            static_cast<long>(t.flowNumber), t.host.c_str(), t.path.c_str(), t.proxy.c_str(), a[0],
-            a[1], a[2], a[3]);
-    } else {
-        DriverPrint(
-            "WexoW: ProcessUrlLookup: FC#%ld, BLOCKED; disconnecting client,\n    Host=\"%s\",\n   "
-            " "
-            "URL=\"%s\",\n    Proxy=\"%s\",\n    IPv4=%u.%u.%u.%u\n\n",
-            static_cast<long>(t.flowNumber), t.host.c_str(), t.path.c_str(), t.proxy.c_str(), a[0],
-            a[1], a[2], a[3]);
-    }
+    DriverPrint(serviceUnavailable
+                    ? "WexoW: ProcessUrlLookup: FC#%ld, Service unavailable; disconnecting client,"
+                      "\n    Host=\"%s\",\n    URL=\"%s\",\n    Proxy=\"%s\",\n    "
+                      "IPv4=%u.%u.%u.%u\n\n"
+                    : "WexoW: ProcessUrlLookup: FC#%ld, BLOCKED; disconnecting client,\n    "
+                      "Host=\"%s\",\n    URL=\"%s\",\n    Proxy=\"%s\",\n    "
+                      "IPv4=%u.%u.%u.%u\n\n",
+                flowNumber, t.host.c_str(), t.path.c_str(), t.proxy.c_str(), a[0], a[1], a[2],
+                a[3]);
 }
 
 template <typename T>
@@ -276,23 +260,23 @@ bool URL_LOOKUP::ProcessUrlLookup() {
     return true;
 }
 
-void URL_LOOKUP::Forward(FLOW* flow, HELD_DATA& held) {
+void ForwardHeldData(const os::INJECTION_HANDLE* injection, FLOW* flow, HELD_DATA& held) {
     if (held.data.Empty()) {
         held.bytes = 0;
         return;
     }
+    auto release = [flow](os::NetBufferListChain data, os::NTSTATUS) {
+        size_t lists = data.Count();
+        data.Clear();
+        for (size_t i = 0; i < lists; ++i) {
+            ReleaseFlow(flow);
+        }
+    };
     os::NTSTATUS status =
-        injection_ == nullptr
-            ? os::STATUS_INVALID_HANDLE
-            : os::FwpsStreamInjectAsync(*injection_, flow->flowId, flow->calloutId, flow->layerId,
-                                        os::FWPS_STREAM_FLAG_SEND, std::move(held.data), held.bytes,
-                                        [flow](os::NetBufferListChain data, os::NTSTATUS) {
-                                            size_t lists = data.Count();
-                                            data.Clear();
-                                            for (size_t i = 0; i < lists; ++i) {
-                                                ReleaseFlow(flow);
-                                            }
-                                        });
+        injection == nullptr ? os::STATUS_INVALID_HANDLE
+                             : os::FwpsStreamInjectAsync(*injection, flow->flowId, flow->calloutId,
+                                                         flow->layerId, os::FWPS_STREAM_FLAG_SEND,
+                                                         std::move(held.data), held.bytes, release);
     if (!os::NT_SUCCESS(status)) {
         // Data that cannot be forwarded is discarded.
         STREAM_FILTER::DiscardHeldData(flow, held);
@@ -300,11 +284,19 @@ void URL_LOOKUP::Forward(FLOW* flow, HELD_DATA& held) {
     held.bytes = 0;
 }
 
-void URL_LOOKUP::InjectEmpty(FLOW* flow, uint32_t flags) {
-    if (injection_ != nullptr) {
-        os::FwpsStreamInjectAsync(*injection_, flow->flowId, flow->calloutId, flow->layerId, flags,
+void InjectEmptySegment(const os::INJECTION_HANDLE* injection, FLOW* flow, uint32_t flags) {
+    if (injection != nullptr) {
+        os::FwpsStreamInjectAsync(*injection, flow->flowId, flow->calloutId, flow->layerId, flags,
                                   {}, 0, nullptr);
     }
+}
+
+void URL_LOOKUP::Forward(FLOW* flow, HELD_DATA& held) {
+    ForwardHeldData(injection_, flow, held);
+}
+
+void URL_LOOKUP::InjectEmpty(FLOW* flow, uint32_t flags) {
+    InjectEmptySegment(injection_, flow, flags);
 }
 
 bool URL_LOOKUP::InjectText(FLOW* flow, uint8_t* text, uint32_t length) {

@@ -67,13 +67,7 @@ os::NTSTATUS WFP_REGISTRATION::Initialise() {
         status = Register();
     }
     if (!os::NT_SUCCESS(status)) {
-        os::FwpmBfeStateUnsubscribeChanges(subscription_);
-        filter_.SetInjectionHandle(nullptr);
-        lookup_.SetInjection(nullptr, nullptr);
-        os::FwpsInjectionHandleDestroy(transportInjection_);
-        os::FwpsInjectionHandleDestroy(streamInjection_);
-        pool_.reset();
-        ndis_.reset();
+        ReleaseResources();
         return status;
     }
     initialised_ = true;
@@ -197,6 +191,10 @@ void WFP_REGISTRATION::TearDown() {
             os::FwpmEngineClose(engine_);
         }
     }
+    ReleaseResources();
+}
+
+void WFP_REGISTRATION::ReleaseResources() {
     os::FwpmBfeStateUnsubscribeChanges(subscription_);
     filter_.SetInjectionHandle(nullptr);
     lookup_.SetInjection(nullptr, nullptr);

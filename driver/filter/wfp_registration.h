@@ -49,6 +49,8 @@ class WFP_REGISTRATION {
     os::NTSTATUS Register();
     os::FWPS_CALLOUT RuntimeCallout(int index);
     void UnregisterCallouts();
+    // Undoes what Initialise set up before registering.
+    void ReleaseResources();
 
     STREAM_FILTER& filter_;
     URL_LOOKUP& lookup_;

@@ -36,17 +36,6 @@ constexpr MESSAGE kMessages[] = {
     {0xC0000014, "Unable to start the file system filter. Status=0x%2.\r\n"},
 };
 
-uint16_t EventType(uint32_t messageId) {
-    switch (messageId >> 30) {
-        case 3:
-            return os::EVENTLOG_ERROR_TYPE;
-        case 2:
-            return os::EVENTLOG_WARNING_TYPE;
-        default:
-            return os::EVENTLOG_INFORMATION_TYPE;
-    }
-}
-
 template <typename T>
 void Put(std::vector<uint8_t>& bytes, size_t offset, T value) {
     std::memcpy(bytes.data() + offset, &value, sizeof value);
@@ -111,7 +100,7 @@ void WriteDriverEvent(uint32_t messageId, uint32_t uniqueValue, os::NTSTATUS fin
     Put<uint32_t>(packet, 12, messageId);
     Put<uint32_t>(packet, kPacketUniqueValueOffset, uniqueValue);
     Put<int32_t>(packet, kPacketFinalStatusOffset, finalStatus);
-    os::ReportEvent(source, EventType(messageId), 0, messageId, inserted, packet);
+    os::ReportEvent(source, os::EventTypeOf(messageId), 0, messageId, inserted, packet);
 }
 
 }  // namespace wexo::drv

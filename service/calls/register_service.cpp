@@ -12,6 +12,7 @@
 #include "os/win32_io.h"
 #include "service/support/debug_log.h"
 #include "service/support/event_log.h"
+#include "service/support/text.h"
 
 namespace wexo::svc {
 namespace {
@@ -66,22 +67,6 @@ std::u16string Utf16(std::string_view text) {
     return out;
 }
 
-std::string FolderText(const char* format, ...) __attribute__((format(printf, 1, 2)));
-std::string FolderText(const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    va_list again;
-    va_copy(again, args);
-    int length = std::vsnprintf(nullptr, 0, format, args);
-    va_end(args);
-    std::string text(length > 0 ? static_cast<size_t>(length) : 0, '\0');
-    if (length > 0) {
-        std::vsnprintf(text.data(), text.size() + 1, format, again);
-    }
-    va_end(again);
-    return text;
-}
-
 }  // namespace
 
 os::HANDLE OpenControlDevice() {
@@ -104,7 +89,7 @@ std::u16string RegistrationProgramFolder() {
     } else {
         ReportServiceErrorEvent(EVENT_MODULE_PATH_FAILED, os::GetLastError());
     }
-    std::u16string text = Utf16(FolderText("\\%s\\%s", "??", folder.c_str()));
+    std::u16string text = Utf16(FormatText("\\%s\\%s", "??", folder.c_str()));
     if (text.size() * 2 > kMaxFolderBytes) {
         return u"\\??\\";
     }
@@ -118,7 +103,7 @@ std::optional<std::u16string> RegistrationDataFolder() {
                    os::SystemMessageText(E_FAIL).c_str(), static_cast<unsigned long>(E_FAIL));
         return std::nullopt;
     }
-    std::u16string text = Utf16(FolderText("\\%s\\%s\\%s", "??", common.c_str(), "Corvane"));
+    std::u16string text = Utf16(FormatText("\\%s\\%s\\%s", "??", common.c_str(), "Corvane"));
     if (text.size() * 2 > kMaxFolderBytes) {
         return std::nullopt;
     }

@@ -157,19 +157,9 @@ uint32_t SERVICE_CALL_CHANNEL::ServiceCallThreadHelper(const char* name) {
 
 bool SERVICE_CALL_CHANNEL::ServiceCallInput(std::span<uint8_t> buffer) {
     while (!stopFlag_) {
-        uint64_t handle = 0;
-        uint64_t address = 0;
-        uint32_t code = 0;
-        uint32_t timeout = 0;
-        uint32_t size = 0;
-        SC_INPUT_REQUEST request{};
-        request.callHandleOut = reinterpret_cast<uint64_t>(&handle);
-        request.codeOut = reinterpret_cast<uint64_t>(&code);
-        request.timeoutOut = reinterpret_cast<uint64_t>(&timeout);
-        request.buffer = reinterpret_cast<uint64_t>(buffer.data());
-        request.bufferSize = static_cast<uint32_t>(buffer.size());
-        request.requestSizeOut = reinterpret_cast<uint64_t>(&size);
-        request.requestAddressOut = reinterpret_cast<uint64_t>(&address);
+        SC_INPUT_RESULTS results;
+        SC_INPUT_REQUEST request =
+            MakeScInputRequest(results, buffer.data(), static_cast<uint32_t>(buffer.size()));
         if (!Control(QRN_SC_INPUT, &request, sizeof request)) {
             uint32_t error = os::GetLastError();
             if (error != os::ERROR_NOT_FOUND) {
@@ -180,7 +170,8 @@ bool SERVICE_CALL_CHANNEL::ServiceCallInput(std::span<uint8_t> buffer) {
             }
             return true;
         }
-        Handle(handle, code, address, size, buffer);
+        Handle(results.callHandle, results.code, results.requestAddress, results.requestSize,
+               buffer);
     }
     return false;
 }

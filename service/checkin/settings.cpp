@@ -10,6 +10,7 @@
 #include "service/support/debug_log.h"
 #include "service/support/event_log.h"
 #include "service/support/registry_helpers.h"
+#include "service/support/text.h"
 
 namespace wexo::svc {
 
@@ -104,10 +105,6 @@ namespace {
 
 const char* BoolText(bool value) {
     return value ? "true" : "false";
-}
-
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
 }
 
 bool IsBlank(char c) {

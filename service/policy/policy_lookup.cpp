@@ -13,30 +13,13 @@
 #include "service/checkin/identity.h"
 #include "service/policy/https_session_map.h"
 #include "service/support/debug_log.h"
+#include "service/support/text.h"
 
 namespace wexo::svc {
 namespace {
 
 unsigned long Ul(uint64_t value) {
     return static_cast<unsigned long>(value);
-}
-
-std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
-std::string Format(const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    va_list again;
-    va_copy(again, args);
-    int length = std::vsnprintf(nullptr, 0, format, args);
-    va_end(args);
-    std::string text;
-    if (length > 0) {
-        text.resize(static_cast<size_t>(length) + 1);
-        std::vsnprintf(text.data(), text.size(), format, again);
-        text.resize(static_cast<size_t>(length));
-    }
-    va_end(again);
-    return text;
 }
 
 // "http://user@host:8080" -> "host:8080": what a proxy would connect to.
@@ -77,7 +60,7 @@ bool ParsePolicyLookupRequest(const uint8_t* block, uint32_t size, POLICY_LOOKUP
     REQUEST_BLOCK request(block, size);
     POLICY_LOOKUP_REQUEST record{};
     if (!request.Record(&record)) {
-        *problem = Format("a block of %lu bytes is shorter than the request record", Ul(size));
+        *problem = FormatText("a block of %lu bytes is shorter than the request record", Ul(size));
         return false;
     }
     struct FIELD {
@@ -97,15 +80,15 @@ bool ParsePolicyLookupRequest(const uint8_t* block, uint32_t size, POLICY_LOOKUP
     };
     for (const FIELD& field : fields) {
         if (!request.Part(field.pointer, field.length, sizeof record, field.part)) {
-            *problem =
-                Format("%s of %lu bytes at %#llx lies outside the block of %lu bytes", field.name,
-                       Ul(field.length), static_cast<unsigned long long>(field.pointer), Ul(size));
+            *problem = FormatText("%s of %lu bytes at %#llx lies outside the block of %lu bytes",
+                                  field.name, Ul(field.length),
+                                  static_cast<unsigned long long>(field.pointer), Ul(size));
             *input = POLICY_LOOKUP_INPUT();
             return false;
         }
     }
     if (!address.empty() && address.size() != 4 && address.size() != 16) {
-        *problem = Format("a remote address of %lu bytes", Ul(address.size()));
+        *problem = FormatText("a remote address of %lu bytes", Ul(address.size()));
         *input = POLICY_LOOKUP_INPUT();
         return false;
     }
@@ -153,9 +136,9 @@ LOOKUP_TARGET ComposeLookupTarget(const POLICY_LOOKUP_INPUT& input,
 
 std::string LookupLogSuffix(std::string_view tlsSessionId, bool sessionReuse, bool https) {
     if (!tlsSessionId.empty()) {
-        return Format(",\n    %s SessionId = %s-%lu%s", "HTTPS",
-                      SessionIdText(tlsSessionId).c_str(), Ul(tlsSessionId.size()),
-                      sessionReuse ? ", reuse" : "");
+        return FormatText(",\n    %s SessionId = %s-%lu%s", "HTTPS",
+                          SessionIdText(tlsSessionId).c_str(), Ul(tlsSessionId.size()),
+                          sessionReuse ? ", reuse" : "");
     }
     if (sessionReuse) {
         return ",\n    reuse HTTPS session";
@@ -168,7 +151,7 @@ std::string LookupLogSuffix(std::string_view tlsSessionId, bool sessionReuse, bo
 
 std::string RedirectResponse(std::string_view redirectUrl) {
     std::string url(redirectUrl);
-    return Format(
+    return FormatText(
         "HTTP/1.1 302 Other\r\nLocation: %s\r\nContent-Length:0\r\nConnection: close\r\n\r\n",
         url.c_str());
 }

@@ -14,6 +14,7 @@
 #include "service/servers/policy_servers.h"
 #include "service/support/debug_log.h"
 #include "service/support/http_api.h"
+#include "service/support/text.h"
 
 namespace wexo::svc {
 namespace {
@@ -137,10 +138,6 @@ HEAD_OUTCOME HeadPingPage(CLIENT_KIND kind, const std::string& server, uint32_t 
         *signaled = result == os::WAIT_FAILED ? os::WAIT_FAILED : result - 1;
     }
     return HEAD_OUTCOME::Stopped;
-}
-
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
 }
 
 }  // namespace

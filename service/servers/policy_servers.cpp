@@ -11,13 +11,10 @@
 #include "os/status.h"
 #include "service/servers/policy_ping.h"
 #include "service/support/debug_log.h"
+#include "service/support/text.h"
 
 namespace wexo::svc {
 namespace {
-
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
-}
 
 // Owns the rebuild lock of the set for one scope.
 class MUTANT_GUARD {

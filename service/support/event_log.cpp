@@ -133,17 +133,6 @@ const char* FindEventMessage(std::span<const EVENT_MESSAGE> table, uint32_t id) 
     return nullptr;
 }
 
-uint16_t EventTypeOf(uint32_t id) {
-    switch (id >> 30) {
-        case 3:
-            return os::EVENTLOG_ERROR_TYPE;
-        case 2:
-            return os::EVENTLOG_WARNING_TYPE;
-        default:
-            return os::EVENTLOG_INFORMATION_TYPE;
-    }
-}
-
 const char* LoadResourceString(uint32_t id) {
     for (const RESOURCE_STRING& entry : kResourceStrings) {
         if (entry.id == id) {

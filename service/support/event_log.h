@@ -56,7 +56,7 @@ std::span<const EVENT_MESSAGE> ServiceMessageTable();
 const char* FindEventMessage(std::span<const EVENT_MESSAGE> table, uint32_t id);
 // The event type for an identifier's severity: EVENTLOG_ERROR_TYPE, EVENTLOG_WARNING_TYPE or
 // EVENTLOG_INFORMATION_TYPE (success severity counts as information).
-uint16_t EventTypeOf(uint32_t id);
+using os::EventTypeOf;
 
 // Formats a message as the system's message formatter does with a width of 80: %1..%99 take the
 // inserted strings (an insert beyond the strings given stays as it is written), %n is a line

@@ -5,6 +5,7 @@
 #include <atomic>
 
 #include "service/support/debug_log.h"
+#include "service/support/text.h"
 
 namespace wexo::svc {
 namespace {
@@ -13,20 +14,6 @@ std::atomic<uint32_t> gApiProtocol{API_PROTOCOL_UNKNOWN};
 
 // Windows SChannel bits of TLS 1.1 and TLS 1.2, client and server: no other version is offered.
 constexpr unsigned kTls11And12 = 3840;
-
-std::string_view TrimBlanks(std::string_view text) {
-    while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) {
-        text.remove_prefix(1);
-    }
-    while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) {
-        text.remove_suffix(1);
-    }
-    return text;
-}
-
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
-}
 
 // The request operations; each has its own request and failure lines.
 enum class OPERATION { Get, Head, Post, PostForm };
@@ -126,8 +113,8 @@ const std::string& HTTPX_CLIENT::BuildUrl(std::string_view server, const char* p
                                           const std::string& query) {
     const std::string host = WithStringMemory([&] { return std::string(server); });
     requestUrl_ =
-        HttpxFormat("%s://%s%s%s%s", IsTls() ? "HTTPS" : "HTTP", host.c_str(),
-                    page != nullptr ? "/" : "", page != nullptr ? page : "", query.c_str());
+        FormatText("%s://%s%s%s%s", IsTls() ? "HTTPS" : "HTTP", host.c_str(),
+                   page != nullptr ? "/" : "", page != nullptr ? page : "", query.c_str());
     return requestUrl_;
 }
 
@@ -192,7 +179,7 @@ int HTTPX_CLIENT::SetAuthorizationToken(std::string_view token) {
     const std::string text = WithStringMemory([&] { return std::string(token); });
     IsTls() ? DebugWrite(LINE_HTTP, "HTTPS authorization token = \"%s\"", text.c_str())
             : DebugWrite(LINE_HTTP, "HTTP authorization token = \"%s\"", text.c_str());
-    const std::string value = HttpxFormat("Token token=\"%s\"", text.c_str());
+    const std::string value = FormatText("Token token=\"%s\"", text.c_str());
     return WithStringMemory([&] { return engine_.SetAuthorizationValue(value); });
 }
 
@@ -234,7 +221,7 @@ HTTP_API::HTTP_API() : HTTPX_CLIENT(false) {}
 
 bool HTTP_API::GetAbsolute(std::string_view url) {
     const std::string given = WithStringMemory([&] { return std::string(url); });
-    requestUrl_ = HttpxFormat("%s://%s", "HTTP", given.c_str());
+    requestUrl_ = FormatText("%s://%s", "HTTP", given.c_str());
     const std::string request = requestUrl_;
     LogRequest(false, OPERATION::Get, request);
     const int result = WithStringMemory([&] { return engine_.Perform(HTTP_METHOD::Get, request); });
@@ -242,7 +229,7 @@ bool HTTP_API::GetAbsolute(std::string_view url) {
 }
 
 HTTPS_API::HTTPS_API() : HTTPX_CLIENT(true) {
-    Config(HttpxFormat("SSLEnabledProtocols=%u", kTls11And12));
+    Config(FormatText("SSLEnabledProtocols=%u", kTls11And12));
 }
 
 bool HTTPS_API::GetAbsolute(std::string_view url) {

@@ -14,6 +14,8 @@
 #include <mutex>
 #include <new>
 
+#include "service/support/text.h"
+
 namespace wexo::svc {
 namespace {
 
@@ -118,20 +120,6 @@ bool HasLineBreak(std::string_view value) {
     return value.find_first_of("\r\n") != value.npos;
 }
 
-std::string_view Trim(std::string_view text) {
-    while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) {
-        text.remove_prefix(1);
-    }
-    while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) {
-        text.remove_suffix(1);
-    }
-    return text;
-}
-
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
-}
-
 bool IsAddress(const std::string& host) {
     unsigned char buffer[16];
     return inet_pton(AF_INET, host.c_str(), buffer) == 1 ||
@@ -162,7 +150,7 @@ constexpr TLS_VERSION kTlsVersions[] = {
 };
 
 bool ParseUnsigned(std::string_view text, uint32_t& value) {
-    text = Trim(text);
+    text = TrimBlanks(text);
     int base = 10;
     if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
         text.remove_prefix(2);
@@ -263,9 +251,9 @@ int HTTP_ENGINE::SetRequestTimeout(uint32_t seconds) {
 
 std::string HTTP_ENGINE::ApplyConfig(std::string_view text) {
     const size_t equals = text.find('=');
-    const std::string_view name = Trim(text.substr(0, equals));
+    const std::string_view name = TrimBlanks(text.substr(0, equals));
     const bool query = equals == text.npos;
-    const std::string_view value = query ? std::string_view() : Trim(text.substr(equals + 1));
+    const std::string_view value = query ? std::string_view() : TrimBlanks(text.substr(equals + 1));
 
     if (EqualsNoCase(name, "AbsoluteTimeout")) {
         if (query) {
@@ -501,7 +489,7 @@ void HTTP_ENGINE::HandleHeaderLine(std::string_view line) {
     }
     if (!line.empty() && (line.front() == ' ' || line.front() == '\t') && headerPending_) {
         headerValue_ += ' ';
-        headerValue_.append(Trim(line));
+        headerValue_.append(TrimBlanks(line));
         return;
     }
     FlushHeader();
@@ -517,7 +505,7 @@ void HTTP_ENGINE::HandleHeaderLine(std::string_view line) {
         if (error != std::errc()) {
             status = 0;
         }
-        const std::string_view reason = Trim(rest.substr(end - rest.data()));
+        const std::string_view reason = TrimBlanks(rest.substr(end - rest.data()));
         blockStatus_ = status;
         sink_.OnStatus(version, status, reason);
         return;
@@ -526,8 +514,8 @@ void HTTP_ENGINE::HandleHeaderLine(std::string_view line) {
     if (colon == line.npos) {
         return;
     }
-    headerName_.assign(Trim(line.substr(0, colon)));
-    headerValue_.assign(Trim(line.substr(colon + 1)));
+    headerName_.assign(TrimBlanks(line.substr(0, colon)));
+    headerValue_.assign(TrimBlanks(line.substr(colon + 1)));
     headerPending_ = true;
 }
 

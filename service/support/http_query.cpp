@@ -5,6 +5,7 @@
 
 #include "service/support/debug_log.h"
 #include "service/support/string_no_memory.h"
+#include "service/support/text.h"
 
 namespace wexo::svc {
 
@@ -78,27 +79,6 @@ std::string HttpxEncodePairs(HTTPX_PAIRS pairs, std::string_view first) {
         }
         return text;
     });
-}
-
-std::string HttpxFormat(const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    va_list again;
-    va_copy(again, args);
-    const int length = std::vsnprintf(nullptr, 0, format, args);
-    va_end(args);
-    std::string text;
-    try {
-        WithStringMemory([&] { text.resize(length > 0 ? static_cast<size_t>(length) : 0); });
-    } catch (...) {
-        va_end(again);
-        throw;
-    }
-    if (length > 0) {
-        std::vsnprintf(text.data(), text.size() + 1, format, again);
-    }
-    va_end(again);
-    return text;
 }
 
 }  // namespace wexo::svc

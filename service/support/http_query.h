@@ -36,7 +36,4 @@ void HttpxAppendEncoded(std::string& out, std::string_view value);
 // its raw value (HTTP category). Empty when no pair has a value. Raises STRING_NO_MEMORY.
 std::string HttpxEncodePairs(HTTPX_PAIRS pairs, std::string_view first);
 
-// printf into a std::string. Raises STRING_NO_MEMORY.
-std::string HttpxFormat(const char* format, ...) __attribute__((format(printf, 1, 2)));
-
 }  // namespace wexo::svc

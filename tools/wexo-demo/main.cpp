@@ -94,29 +94,28 @@ class DemoService {
         while (!stop_) {
             os::WaitForSingleObject(event_, os::INFINITE);
             for (;;) {
-                uint64_t handle = 0, address = 0;
-                uint32_t code = 0, timeout = 0, size = 0;
-                SC_INPUT_REQUEST in{
-                    Addr(&handle),           Addr(&code), Addr(&timeout), Addr(buffer.data()),
-                    uint32_t(buffer.size()), 0,           Addr(&size),    Addr(&address)};
+                SC_INPUT_RESULTS results;
+                SC_INPUT_REQUEST in =
+                    MakeScInputRequest(results, buffer.data(), uint32_t(buffer.size()));
                 if (!os::DeviceIoControl(device_, QRN_SC_INPUT, &in, sizeof in, nullptr, 0,
                                          nullptr)) {
                     break;
                 }
-                auto* r = reinterpret_cast<const POLICY_LOOKUP_REQUEST*>(address);
+                auto* r = reinterpret_cast<const POLICY_LOOKUP_REQUEST*>(results.requestAddress);
                 std::printf(
                     "  lookup SC#%u FC#%u %s host=\"%.*s\" path=\"%.*s\" proxy=\"%.*s\"%s%s\n",
-                    CallHandleSequence(handle), r->flowNumber, r->https ? "TLS " : "HTTP",
-                    int(r->hostLength), reinterpret_cast<const char*>(r->host),
-                    int(r->urlPathLength), reinterpret_cast<const char*>(r->urlPath),
-                    int(r->proxyPrefixLength), reinterpret_cast<const char*>(r->proxyPrefix),
+                    CallHandleSequence(results.callHandle), r->flowNumber,
+                    r->https ? "TLS " : "HTTP", int(r->hostLength),
+                    reinterpret_cast<const char*>(r->host), int(r->urlPathLength),
+                    reinterpret_cast<const char*>(r->urlPath), int(r->proxyPrefixLength),
+                    reinterpret_cast<const char*>(r->proxyPrefix),
                     r->tlsSessionIdLength
                         ? (" session=" + Hex(reinterpret_cast<const uint8_t*>(r->tlsSessionId),
                                              r->tlsSessionIdLength))
                               .c_str()
                         : "",
                     r->sessionReuse ? " (resumed)" : "");
-                SC_OUTPUT_REQUEST out{handle, 0, 0, 1168};
+                SC_OUTPUT_REQUEST out{results.callHandle, 0, 0, 1168};
                 os::DeviceIoControl(device_, QRN_SC_OUTPUT, &out, sizeof out, nullptr, 0, nullptr);
             }
         }

@@ -97,16 +97,16 @@ class ServiceProcess {
     };
 
     Fetched Fetch(os::HANDLE device) {
+        SC_INPUT_RESULTS results;
+        SC_INPUT_REQUEST request =
+            MakeScInputRequest(results, buffer_.data(), static_cast<uint32_t>(buffer_.size()));
         Fetched f;
-        SC_INPUT_REQUEST request{};
-        request.callHandleOut = reinterpret_cast<uint64_t>(&f.handle);
-        request.codeOut = reinterpret_cast<uint64_t>(&f.code);
-        request.timeoutOut = reinterpret_cast<uint64_t>(&f.timeout);
-        request.buffer = reinterpret_cast<uint64_t>(buffer_.data());
-        request.bufferSize = static_cast<uint32_t>(buffer_.size());
-        request.requestSizeOut = reinterpret_cast<uint64_t>(&f.size);
-        request.requestAddressOut = reinterpret_cast<uint64_t>(&f.address);
         f.error = Control(device, QRN_SC_INPUT, &request, sizeof request, nullptr, 0);
+        f.handle = results.callHandle;
+        f.code = results.code;
+        f.timeout = results.timeout;
+        f.size = results.requestSize;
+        f.address = results.requestAddress;
         return f;
     }
 

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "driver/filter/stream_classify.h"
+#include "driver/filter/url_lookup.h"
 #include "os/wfp.h"
 #include "os/wfp_engine.h"
 
@@ -161,30 +162,9 @@ class FILTER_REGISTRATION {
         decisions_.push_back(decision);
     }
 
-    void Forward(FLOW* flow, HELD_DATA& held) {
-        if (held.data.Empty()) {
-            return;
-        }
-        uint32_t bytes = held.bytes;
-        os::NTSTATUS status = os::FwpsStreamInjectAsync(
-            injection_, flow->flowId, flow->calloutId, flow->layerId, os::FWPS_STREAM_FLAG_SEND,
-            std::move(held.data), bytes, [flow](os::NetBufferListChain data, os::NTSTATUS) {
-                size_t lists = data.Count();
-                data.Clear();
-                for (size_t i = 0; i < lists; ++i) {
-                    ReleaseFlow(flow);
-                }
-            });
-        if (!os::NT_SUCCESS(status)) {
-            STREAM_FILTER::DiscardHeldData(flow, held);
-        }
-        held.bytes = 0;
-    }
+    void Forward(FLOW* flow, HELD_DATA& held) { ForwardHeldData(&injection_, flow, held); }
 
-    void InjectEmpty(FLOW* flow, uint32_t flags) {
-        os::FwpsStreamInjectAsync(injection_, flow->flowId, flow->calloutId, flow->layerId, flags,
-                                  {}, 0, nullptr);
-    }
+    void InjectEmpty(FLOW* flow, uint32_t flags) { InjectEmptySegment(&injection_, flow, flags); }
 
     STREAM_FILTER& filter_;
     os::ENGINE_HANDLE engine_;

@@ -10,6 +10,7 @@
 
 #include "service/support/http_api.h"
 #include "service/support/string_no_memory.h"
+#include "service/support/text.h"
 #include "tests/service/support/http_test_support.h"
 
 namespace wexo::svc {
@@ -69,10 +70,10 @@ TEST(HttpQueryTest, PairsAreNotLoggedWhenHttpIsOff) {
 }
 
 TEST(HttpQueryTest, FormatBuildsStringsOfAnyLength) {
-    EXPECT_EQ(HttpxFormat("%s://%s%s%s%s", "HTTP", "s", "/", "p", "?q=1"), "HTTP://s/p?q=1");
-    EXPECT_EQ(HttpxFormat("%s", ""), "");
+    EXPECT_EQ(FormatText("%s://%s%s%s%s", "HTTP", "s", "/", "p", "?q=1"), "HTTP://s/p?q=1");
+    EXPECT_EQ(FormatText("%s", ""), "");
     const std::string longText(5000, 'x');
-    EXPECT_EQ(HttpxFormat("<%s>", longText.c_str()), "<" + longText + ">");
+    EXPECT_EQ(FormatText("<%s>", longText.c_str()), "<" + longText + ">");
 }
 
 TEST(StringNoMemoryTest, AllocationFailuresBecomeStringNoMemory) {
