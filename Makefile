@@ -11,6 +11,8 @@ BUILD_DIR := build-$(SANITIZE)
 endif
 CMAKE_FLAGS := -G Ninja -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DWEXO_SANITIZE=$(SANITIZE)
 FUZZ_SECONDS ?= 60
+# Libraries from Debian are not built with the sanitizers; see the suppressions file for why.
+export TSAN_OPTIONS ?= suppressions=$(CURDIR)/tools/sanitizers/tsan.supp second_deadlock_stack=1
 
 .PHONY: all deps configure build test demo bench fuzz format clean
 

@@ -349,7 +349,8 @@ TEST_F(PolicyServersTest, ATieredRebuildDoesNotHoldTheLockWhileThePrimaryHangs) 
     const auto names = StartPeers(2);
     Peer(0).Peer().SetHang(true);
     Configure(SERVER_MODE_TIERED, names);
-    auto rebuilder = os::Thread::Start([&] { Servers().Rebuild(); });
+    POLICY_SERVERS& servers = Servers();  // made here, before another thread uses it
+    auto rebuilder = os::Thread::Start([&] { servers.Rebuild(); });
     ASSERT_TRUE(WaitUntil([&] { return Peer(0).Peer().HeldCount() == 1; }));
     // Lookups meanwhile get no server at once instead of waiting for the primary.
     EXPECT_EQ(Next(), "");
