@@ -23,8 +23,9 @@ class RealClock final : public Clock {
 };
 
 RealClock& TheRealClock() {
-    static RealClock clock;
-    return clock;
+    // Never destroyed: the detached timer thread may still read it while the process exits.
+    static RealClock* clock = new RealClock();
+    return *clock;
 }
 
 thread_local bool tIsOsThread = false;
