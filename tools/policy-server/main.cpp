@@ -1,10 +1,12 @@
 // policy-server: the reference policy server as a program.
 //
-//   policy-server [--port N] [--https]
+//   policy-server [--port N] [--https] [--policy FILE] [--quiet]
 //
 // Serves the policy server's pages on 127.0.0.1, port N (0 or none: a port chosen now), over
-// plain HTTP or, with --https, over TLS with a self-signed certificate made at start. Prints the
-// address it listens on, then serves until SIGINT or SIGTERM.
+// plain HTTP or, with --https, over TLS with a self-signed certificate made at start. The policy
+// comes from FILE (format in docs/policy-server.md; none: allow everything, every setting off) and
+// is read again whenever the file changes. Prints the address it listens on, then one line per
+// policy decision (unless --quiet), and serves until SIGINT or SIGTERM.
 #include <httplib.h>
 #include <signal.h>
 
@@ -26,10 +28,12 @@ namespace {
 struct Arguments {
     int port = 0;
     bool https = false;
+    bool quiet = false;
+    std::string policy;
 };
 
 void Usage() {
-    std::fprintf(stderr, "usage: policy-server [--port N] [--https]\n");
+    std::fprintf(stderr, "usage: policy-server [--port N] [--https] [--policy FILE] [--quiet]\n");
 }
 
 // Returns false (after a message) on a bad argument.
@@ -38,6 +42,10 @@ bool Parse(int argc, char** argv, Arguments& arguments) {
         const std::string_view argument = argv[i];
         if (argument == "--https") {
             arguments.https = true;
+        } else if (argument == "--quiet") {
+            arguments.quiet = true;
+        } else if (argument == "--policy" && i + 1 < argc) {
+            arguments.policy = argv[++i];
         } else if (argument == "--port" && i + 1 < argc) {
             char* end = nullptr;
             errno = 0;
@@ -73,6 +81,20 @@ int main(int argc, char** argv) {
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
     wexo::peers::PolicyPages pages;
+    if (!arguments.policy.empty()) {
+        std::string error;
+        if (!pages.LoadPolicyFile(arguments.policy, &error)) {
+            std::fprintf(stderr, "policy-server: %s: %s\n", arguments.policy.c_str(),
+                         error.c_str());
+            return 2;
+        }
+    }
+    if (!arguments.quiet) {
+        pages.SetActivityLog([](const std::string& line) {
+            std::printf("%s\n", line.c_str());
+            std::fflush(stdout);
+        });
+    }
     std::unique_ptr<httplib::Server> server;
     wexo::peers::TlsIdentity identity;
     if (arguments.https) {
@@ -105,8 +127,10 @@ int main(int argc, char** argv) {
                      std::strerror(errno));
         return 1;
     }
-    std::printf("Policy server listening on %s://127.0.0.1:%d\n",
-                arguments.https ? "https" : "http", port);
+    const std::string baseUrl =
+        std::string(arguments.https ? "https" : "http") + "://127.0.0.1:" + std::to_string(port);
+    pages.SetBaseUrl(baseUrl);
+    std::printf("Policy server listening on %s\n", baseUrl.c_str());
     std::fflush(stdout);
 
     std::atomic<bool> signalled{false};

@@ -1,0 +1,304 @@
+// The locked list's order rules, the allowed-URL cache (keys, lifetimes, limit, and bare-host keys
+// that must not allow longer host names), the blocked-address cache, the filtering switch-off and
+// its 600-second bound, all on the virtual clock; and the caches used by many threads at once.
+#include "service/policy/url_caches.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "os/clock.h"
+#include "tests/service/calls/service_test_support.h"
+
+namespace wexo::svc::testing {
+namespace {
+
+using ::testing::ElementsAre;
+
+std::vector<int> Values(LOCKED_LIST<int>& list) {
+    std::vector<int> values;
+    list.Scan([&](int& value) {
+        values.push_back(value);
+        return LIST_VISIT::Next;
+    });
+    return values;
+}
+
+TEST(LockedListTest, KeepsItsOrderRules) {
+    LOCKED_LIST<int> list;
+    for (int i = 1; i <= 3; ++i) {
+        list.InsertFront(std::make_unique<int>(i));
+    }
+    list.AppendBack(std::make_unique<int>(0));
+    EXPECT_THAT(Values(list), ElementsAre(3, 2, 1, 0));
+
+    // A hit moves to the front and ends the scan: entries after it are not visited.
+    std::vector<int> visited;
+    int* hit = list.Scan([&](int& value) {
+        visited.push_back(value);
+        return value == 1 ? LIST_VISIT::MoveToFrontAndStop : LIST_VISIT::Next;
+    });
+    ASSERT_NE(hit, nullptr);
+    EXPECT_EQ(*hit, 1);
+    EXPECT_THAT(visited, ElementsAre(3, 2, 1));
+    EXPECT_THAT(Values(list), ElementsAre(1, 3, 2, 0));
+
+    // Removal during a scan goes on with the next entry.
+    list.Scan([](int& value) { return value % 2 == 0 ? LIST_VISIT::Remove : LIST_VISIT::Next; });
+    EXPECT_THAT(Values(list), ElementsAre(1, 3));
+    EXPECT_EQ(*list.PopBack(), 3);
+    EXPECT_EQ(*list.PopBack(), 1);
+    EXPECT_EQ(list.PopBack(), nullptr);
+    EXPECT_TRUE(list.Empty());
+}
+
+TEST(LockedListTest, AScanHoldsTheLockAndMayUseTheListItself) {
+    LOCKED_LIST<int> list;
+    list.AppendBack(std::make_unique<int>(1));
+    std::atomic<bool> appended{false};
+    std::thread other;
+    list.Scan([&](int&) {
+        other = std::thread([&] {
+            list.AppendBack(std::make_unique<int>(2));
+            appended = true;
+        });
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        // The other thread waits for the scan; this one may still change the list (recursive).
+        EXPECT_FALSE(appended.load());
+        list.InsertFront(std::make_unique<int>(0));
+        return LIST_VISIT::Stop;
+    });
+    other.join();
+    EXPECT_THAT(Values(list), ElementsAre(0, 1, 2));
+}
+
+TEST(UrlCacheKeysTest, SchemeStripAndKey) {
+    EXPECT_EQ(StripScheme("HtTpS://Example.com/a"), "Example.com/a");
+    EXPECT_EQ(StripScheme("http://x.test"), "x.test");
+    EXPECT_EQ(StripScheme("ftp://x.test/"), "ftp://x.test/");
+    EXPECT_EQ(StripScheme("httpx.test/"), "httpx.test/");
+    EXPECT_EQ(AllowedCacheKey("news.test/a/b?q=1"), "news.test/");
+    EXPECT_EQ(AllowedCacheKey("secure.test"), "secure.test");
+}
+
+TEST(UrlCacheKeysTest, ABareHostKeyAllowsThatHostOnly) {
+    EXPECT_TRUE(AllowedKeyMatches("example.com", "example.com"));
+    EXPECT_TRUE(AllowedKeyMatches("example.com", "example.com/news"));
+    EXPECT_TRUE(AllowedKeyMatches("example.com", "example.com:443"));
+    EXPECT_FALSE(AllowedKeyMatches("example.com", "example.com.anything.net"));
+    EXPECT_FALSE(AllowedKeyMatches("example.com", "example.community"));
+    EXPECT_FALSE(AllowedKeyMatches("example.com", "EXAMPLE.com"));
+    EXPECT_FALSE(AllowedKeyMatches("example.com", "example.co"));
+    // Keys that end in a slash keep their prefix rule.
+    EXPECT_TRUE(AllowedKeyMatches("example.com/", "example.com/anything/at/all"));
+    EXPECT_FALSE(AllowedKeyMatches("example.com/", "example.com"));
+}
+
+class AllowedCacheTest : public ::testing::Test {
+  protected:
+    os::VirtualClock clock_;
+    LOG_CAPTURE log_;
+    ALLOWED_URL_CACHE cache_;
+};
+
+TEST_F(AllowedCacheTest, KeysShorterThanFiveCharactersAndNoLifetimeAreNotCached) {
+    EXPECT_FALSE(cache_.Add("abc/page", 30));  // "abc/" is 4 characters
+    EXPECT_FALSE(cache_.Add("http://abc/page", 30));
+    EXPECT_FALSE(cache_.Add("abcd.test/page", 0));
+    EXPECT_FALSE(cache_.Add("abcd.test/page", -5));
+    EXPECT_TRUE(cache_.Add("abcd/page", 30));
+    EXPECT_THAT(cache_.Keys(), ElementsAre("abcd/"));
+}
+
+TEST_F(AllowedCacheTest, AHostIsAllowedForItsLifetimeAndHitsMoveToTheFront) {
+    ASSERT_TRUE(cache_.Add("http://news.test/world/a?id=7", 30));
+    EXPECT_TRUE(log_.Has(
+        "URL = \"news.test/world/a?id=7\" added to allowed cache with time-to-live = 30 seconds"));
+    ASSERT_TRUE(cache_.Add("other.test/", 300));
+    EXPECT_THAT(cache_.Keys(), ElementsAre("other.test/", "news.test/"));
+
+    ASSERT_TRUE(clock_.AdvanceSeconds(29));
+    EXPECT_TRUE(cache_.Lookup("news.test/sport"));
+    EXPECT_TRUE(log_.Has("Excluding URL = \"news.test/sport\"; allowed cache"));
+    EXPECT_THAT(cache_.Keys(), ElementsAre("news.test/", "other.test/"));
+    EXPECT_TRUE(cache_.Lookup("HTTPS://news.test/x"));
+    EXPECT_FALSE(cache_.Lookup("news.testing.test/"));
+
+    ASSERT_TRUE(clock_.AdvanceSeconds(1.5));
+    EXPECT_FALSE(cache_.Lookup("news.test/sport"));
+    EXPECT_TRUE(log_.Has("URL = \"news.test/\" removed from allowed cache"));
+    EXPECT_THAT(cache_.Keys(), ElementsAre("other.test/"));
+}
+
+TEST_F(AllowedCacheTest, ATlsHostCachedBareDoesNotAllowLongerHosts) {
+    ASSERT_TRUE(cache_.Add("example.com", 300));
+    EXPECT_FALSE(cache_.Lookup("example.com.anything.net"));
+    EXPECT_FALSE(cache_.Lookup("example.com.anything.net/page"));
+    EXPECT_TRUE(cache_.Lookup("example.com"));
+    EXPECT_TRUE(cache_.Lookup("example.com/page"));
+    EXPECT_TRUE(cache_.Lookup("example.com:8443/page"));
+}
+
+TEST_F(AllowedCacheTest, TheSixtyFifthEntryPushesOutTheOldestUsed) {
+    for (int i = 0; i < 64; ++i) {
+        ASSERT_TRUE(cache_.Add("host" + std::to_string(i) + ".test/", 300));
+    }
+    // host0 was added first but has just been used: host1 is now the oldest used.
+    EXPECT_TRUE(cache_.Lookup("host0.test/x"));
+    ASSERT_TRUE(cache_.Add("host64.test/", 300));
+    EXPECT_EQ(cache_.Count(), kAllowedCacheLimit);
+    EXPECT_FALSE(cache_.Lookup("host1.test/x"));
+    EXPECT_TRUE(cache_.Lookup("host0.test/x"));
+    EXPECT_TRUE(cache_.Lookup("host2.test/x"));
+    EXPECT_TRUE(cache_.Lookup("host64.test/x"));
+}
+
+TEST_F(AllowedCacheTest, AChangeOfTheSystemTimeDoesNotKeepEntriesAlive) {
+    ASSERT_TRUE(cache_.Add("news.test/", 30));
+    clock_.SetSystemTime(os::QuerySystemTime() - 86400ull * os::kTicksPerSecond);
+    ASSERT_TRUE(clock_.AdvanceSeconds(31));
+    EXPECT_FALSE(cache_.Lookup("news.test/"));
+}
+
+TEST_F(AllowedCacheTest, FlushDropsEveryEntryFromTheBack) {
+    ASSERT_TRUE(cache_.Add("first.test/", 300));
+    ASSERT_TRUE(cache_.Add("second.test/", 300));
+    log_.Clear();
+    cache_.Flush();
+    EXPECT_EQ(cache_.Count(), 0u);
+    EXPECT_THAT(log_.Lines(), ElementsAre("Flushing URL allowed cache",
+                                          "Flushing URL = \"first.test/\" from allowed cache",
+                                          "Flushing URL = \"second.test/\" from allowed cache"));
+}
+
+TEST(BlockedAddressCacheTest, AMatchingEntryIsUsedWhateverItsAgeAndOthersExpire) {
+    os::VirtualClock clock;
+    BLOCKED_ADDRESS_CACHE cache;
+    const IP_ADDRESS a = IP_ADDRESS::V4(93, 184, 216, 34);
+    const IP_ADDRESS b = IP_ADDRESS::V4(93, 184, 216, 35);
+    ASSERT_TRUE(cache.Add(a, "http://block.test/a"));
+    ASSERT_TRUE(cache.Add(b, "http://block.test/b"));
+    ASSERT_TRUE(clock.AdvanceSeconds(600));
+
+    std::string redirect;
+    // a is first: found before any age test, and the scan stops there.
+    ASSERT_TRUE(cache.Lookup(a, &redirect));
+    EXPECT_EQ(redirect, "http://block.test/a");
+    EXPECT_EQ(cache.Count(), 2u);
+    // Looking for b passes a, which is stale and goes; b itself is still used.
+    ASSERT_TRUE(cache.Lookup(b, &redirect));
+    EXPECT_EQ(redirect, "http://block.test/b");
+    EXPECT_EQ(cache.Count(), 1u);
+    // A miss scans everything: b goes too.
+    EXPECT_FALSE(cache.Lookup(IP_ADDRESS::V4(1, 1, 1, 1), &redirect));
+    EXPECT_EQ(cache.Count(), 0u);
+}
+
+TEST(BlockedAddressCacheTest, FreshEntriesStayAndLookupsWithoutAnAddressNeverHit) {
+    os::VirtualClock clock;
+    BLOCKED_ADDRESS_CACHE cache;
+    ASSERT_TRUE(cache.Add(IP_ADDRESS::V4(10, 1, 1, 1), "http://block.test/"));
+    ASSERT_TRUE(clock.AdvanceSeconds(299));
+    std::string redirect;
+    EXPECT_FALSE(cache.Lookup(IP_ADDRESS::V4(10, 1, 1, 2), &redirect));
+    EXPECT_EQ(cache.Count(), 1u);
+
+    EXPECT_FALSE(cache.Add(IP_ADDRESS(), "http://block.test/"));
+    EXPECT_FALSE(cache.Add(IP_ADDRESS::V4(0, 0, 0, 0), "http://block.test/"));
+    EXPECT_FALSE(cache.Lookup(IP_ADDRESS(), &redirect));
+    EXPECT_EQ(cache.Count(), 1u);
+}
+
+TEST(FilteringSwitchTest, OffForAtMostSixHundredSecondsFromTheFirstSwitchOff) {
+    os::VirtualClock clock;
+    LOG_CAPTURE log;
+    FILTERING_SWITCH filtering;
+    EXPECT_FALSE(filtering.IsOff());
+    filtering.SwitchOff();
+    EXPECT_TRUE(log.Has("Filtering disabled"));
+    ASSERT_TRUE(clock.AdvanceSeconds(300));
+    // A second switch-off does not renew the time.
+    filtering.SwitchOff();
+    EXPECT_EQ(log.Count("Filtering disabled"), 1u);
+    ASSERT_TRUE(clock.AdvanceSeconds(299.9));
+    EXPECT_TRUE(filtering.IsOff());
+    ASSERT_TRUE(clock.AdvanceSeconds(0.1));
+    EXPECT_FALSE(filtering.IsOff());
+    EXPECT_TRUE(log.Has(
+        "Maximum filtering disabled period of 600 seconds exceeded; Re-enabling filtering"));
+    EXPECT_FALSE(filtering.IsOff());
+
+    // Switched on by a reply, off again by a later one: a new period.
+    filtering.SwitchOff();
+    filtering.SwitchOn();
+    EXPECT_FALSE(filtering.IsOff());
+    filtering.SwitchOff();
+    EXPECT_TRUE(filtering.IsOff());
+}
+
+TEST(FilteringSwitchTest, SettingTheSystemTimeBackDoesNotProlongTheSwitchOff) {
+    os::VirtualClock clock;
+    FILTERING_SWITCH filtering;
+    filtering.SwitchOff();
+    clock.SetSystemTime(os::QuerySystemTime() - 7 * 86400ull * os::kTicksPerSecond);
+    ASSERT_TRUE(clock.AdvanceSeconds(600));
+    EXPECT_FALSE(filtering.IsOff());
+}
+
+TEST(UrlCachesTest, ExitWritesTheUninitializeLines) {
+    LOG_CAPTURE log;
+    {
+        URL_CACHES caches;
+        caches.allowed.Add("exit.test/", 30);
+        caches.blocked.Add(IP_ADDRESS::V4(8, 8, 8, 8), "http://block.test/");
+    }
+    EXPECT_TRUE(log.Has("~FILTER_QUERY_UNINITIALIZE\n"));
+    EXPECT_TRUE(log.Has("~FILTER_QUERY_UNINITIALIZE done\n"));
+}
+
+// Many worker threads at once, as the service runs them (and under TSan, proof of the locking).
+TEST(UrlCachesTest, ManyThreadsUseTheCachesAtOnce) {
+    URL_CACHES caches;
+    std::atomic<int> hits{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 8; ++t) {
+        threads.emplace_back([&, t] {
+            std::string redirect;
+            for (int i = 0; i < 500; ++i) {
+                const std::string host = "h" + std::to_string((t * 7 + i) % 100) + ".test";
+                if (caches.allowed.Lookup(host + "/p")) {
+                    ++hits;
+                } else {
+                    caches.allowed.Add(host + "/p", 60);
+                }
+                const IP_ADDRESS address =
+                    IP_ADDRESS::V4(10, 0, static_cast<uint8_t>(t), static_cast<uint8_t>(i % 50));
+                if (!caches.blocked.Lookup(address, &redirect)) {
+                    caches.blocked.Add(address, "http://block.test/" + host);
+                }
+                if (i % 100 == 0) {
+                    caches.filtering.SwitchOff();
+                } else if (i % 100 == 50) {
+                    caches.filtering.SwitchOn();
+                }
+                caches.filtering.IsOff();
+                if (t == 0 && i % 128 == 0) {
+                    caches.allowed.Flush();
+                }
+            }
+        });
+    }
+    for (auto& thread : threads) {
+        thread.join();
+    }
+    EXPECT_LE(caches.allowed.Count(), kAllowedCacheLimit);
+    EXPECT_GT(hits.load(), 0);
+    EXPECT_LE(caches.blocked.Count(), 8u * 50u * 2u);
+}
+
+}  // namespace
+}  // namespace wexo::svc::testing
