@@ -1,0 +1,243 @@
+#include "tools/pipeline/pipeline.h"
+
+#include <unistd.h>
+
+#include <thread>
+#include <vector>
+
+#include "driver/channel/control_device.h"
+#include "driver/channel/service_call_queue.h"
+#include "driver/filter/stream_classify.h"
+#include "driver/filter/url_lookup.h"
+#include "driver/filter/wfp_registration.h"
+#include "os/clock.h"
+#include "os/registry.h"
+#include "os/wfp_engine.h"
+#include "os/win32_io.h"
+#include "service/calls/register_service.h"
+#include "service/calls/service_call.h"
+#include "service/checkin/deployments.h"
+#include "service/checkin/identity.h"
+#include "service/checkin/settings.h"
+#include "service/policy/https_session_map.h"
+#include "service/policy/policy_lookup.h"
+#include "service/policy/redirect_query.h"
+#include "service/servers/policy_ping.h"
+#include "service/servers/policy_servers.h"
+#include "service/support/debug_log.h"
+#include "service/support/registry_helpers.h"
+
+namespace wexo::pipeline {
+
+struct PIPELINE::PARTS {
+    // Registry of this process: the service's settings live here.
+    os::ScopedSystemRegistry registry{os::RegistryStore::CreateInMemory()};
+    peers::PolicyServer server;
+    std::unique_ptr<svc::SCOPED_DEVELOPMENT_DEPLOYMENT> deployment;
+
+    // The driver.
+    os::FilterEngine engine;
+    drv::SERVICE_CALL_QUEUE queue;
+    drv::PROTECTION_STATE protection;
+    drv::CONTROL_DEVICE device{queue, protection};
+    drv::STREAM_FILTER filter;
+    drv::URL_LOOKUP lookup{filter, queue};
+    drv::WFP_REGISTRATION registration{filter, lookup};
+    bool driverStarted = false;
+
+    // The service.
+    std::shared_ptr<os::PROCESS> serviceProcess;
+    svc::SETTINGS settings;
+    std::shared_ptr<svc::SERVICE_STOP> stop = std::make_shared<svc::SERVICE_STOP>();
+    std::unique_ptr<svc::POLICY_SERVERS> servers;
+    std::unique_ptr<svc::POLICY_ENGINE> decision;
+    svc::HTTPS_SESSION_MAP sessions;
+    svc::DEVICE_INFORMATION deviceInformation;
+    std::unique_ptr<svc::POLICY_LOOKUP_CONTEXT> context;
+    std::shared_ptr<svc::SERVICE_CALL_CHANNEL> channel;
+    std::vector<std::shared_ptr<os::Thread>> workers;
+    std::shared_ptr<os::Thread> sessionThread;
+    os::HANDLE deviceHandle = 0;
+
+    std::optional<os::SimNetwork> network;
+    std::shared_ptr<os::PROCESS> browser;
+};
+
+PIPELINE::PIPELINE(PIPELINE_OPTIONS options) : options_(std::move(options)) {}
+
+PIPELINE::~PIPELINE() {
+    Stop();
+}
+
+bool PIPELINE::Start(std::string* error) {
+    parts_ = std::make_unique<PARTS>();
+    PARTS& p = *parts_;
+    auto fail = [&](const std::string& what) {
+        *error = what;
+        Stop();
+        return false;
+    };
+
+    std::string policyError;
+    bool loaded = options_.policyFile.empty()
+                      ? p.server.Pages().SetPolicyText(options_.policyText, &policyError)
+                      : p.server.Pages().LoadPolicyFile(options_.policyFile, &policyError);
+    if (!loaded) {
+        return fail("policy: " + policyError);
+    }
+    if (!p.server.Start()) {
+        return fail("the reference policy server did not start");
+    }
+    // The development deployment: its mobile server (and block-on-failure page) is our server.
+    p.deployment =
+        std::make_unique<svc::SCOPED_DEVELOPMENT_DEPLOYMENT>(p.server.HostPort(), "localhost");
+
+    if (!options_.logFolder.empty()) {
+        svc::DebugSetPrefix("WexoS: ");
+        svc::DebugUseProductCategoryNames();
+        svc::LOG_PATH path;
+        path.directoryKind = svc::LogDirectory::Given;
+        path.directory = options_.logFolder;
+        svc::DebugSetLogPath(path);
+        svc::DebugSetMode(svc::DEBUG_OUTPUT_LOG | svc::DEBUG_OUTPUT_OVERWRITE |
+                          svc::DEBUG_OUTPUT_VERBOSE | svc::DEBUG_OUTPUT_HTTP |
+                          svc::DEBUG_OUTPUT_XML);
+    }
+
+    // The driver starts first, as at boot.
+    if (!p.queue.Initialise() || p.device.Create() != os::STATUS_SUCCESS ||
+        p.registration.Initialise() != os::STATUS_SUCCESS ||
+        p.lookup.StartWorkers() != os::STATUS_SUCCESS) {
+        return fail("the driver did not start");
+    }
+    p.driverStarted = true;
+
+    // The service's settings: the policy-server set is the reference server.
+    if (!p.settings.OpenProductKey() ||
+        !svc::WriteRegistryString(p.settings.ProductKey(), "PolicyServers", p.server.HostPort()) ||
+        !svc::WriteRegistryDword(p.settings.ProductKey(), "ServerMode",
+                                 svc::SERVER_MODE_BALANCED)) {
+        return fail("the product key could not be written");
+    }
+    p.settings.LoadSettings();
+    p.servers = std::make_unique<svc::POLICY_SERVERS>(p.settings, p.stop);
+    p.decision = std::make_unique<svc::POLICY_ENGINE>(p.settings, *p.servers, &p.stop->event);
+    p.deviceInformation.SetUniqueDeviceId("0B4E4C2E-6C1D-4F5C-9E0A-5D2B3C4D5E6F");
+    p.deviceInformation.SetReady();
+    p.context = std::make_unique<svc::POLICY_LOOKUP_CONTEXT>(
+        svc::POLICY_LOOKUP_CONTEXT{*p.decision, p.sessions, p.deviceInformation, p.stop->event});
+
+    // The service runs as the signed-in Linux user, in a process of its own.
+    uint32_t uid = static_cast<uint32_t>(getuid());
+    p.serviceProcess = os::CreateProcess(svc::UnixUserSid(uid), 0, "C:\\usr\\lib\\wexo\\wexosvc");
+    bool registered = false;
+    {
+        os::ScopedProcessContext context(p.serviceProcess->Id());
+        p.servers->Rebuild();
+        p.sessionThread = os::Thread::Start(
+            [&p] { p.sessions.HttpsSessionReuseThread(p.stop->event); }, "HTTPS session reuse");
+        p.deviceHandle = svc::OpenControlDevice();
+        if (p.deviceHandle != os::INVALID_HANDLE_VALUE) {
+            p.channel = svc::SERVICE_CALL_CHANNEL::Create();
+            os::HANDLE input = p.channel->ServiceCallInitialize(
+                p.deviceHandle, svc::MakeServiceCallDispatcher(*p.context));
+            for (uint32_t i = 0; input != 0 && i < options_.serviceWorkers; ++i) {
+                p.workers.push_back(p.channel->StartServiceCallThread(i));
+            }
+            registered = input != 0 && svc::RegisterService(p.deviceHandle, input);
+        }
+    }
+    if (!registered) {
+        return fail("the service did not register with the driver");
+    }
+    // Traffic waits until a ping has found the policy server available.
+    if (!p.servers->WaitForServer()) {
+        return fail("no policy server became available");
+    }
+    p.filter.SetServiceProcessId(p.device.RegisteredProcessId());
+    p.filter.SetBlockOnFailure(p.settings.BlockOnFailure());
+
+    p.network.emplace(p.engine);
+    p.browser = os::CreateProcess(svc::UnixUserSid(uid), 1, "C:\\Browser\\browser.exe");
+    return true;
+}
+
+void PIPELINE::Stop() {
+    if (!parts_) {
+        return;
+    }
+    PARTS& p = *parts_;
+    p.network.reset();
+    if (p.channel) {
+        p.channel->ServiceCallStop();
+        for (auto& worker : p.workers) {
+            worker->Join();
+        }
+        os::ScopedProcessContext context(p.serviceProcess->Id());
+        p.channel->ServiceCallUninitialize();
+        os::CloseHandle(p.deviceHandle);
+        p.channel.reset();
+    }
+    p.stop->Request();
+    if (p.sessionThread) {
+        p.sessionThread->Join();
+    }
+    if (p.servers) {
+        p.servers->StopQueryThreads();
+    }
+    p.server.Stop();
+    svc::WaitForPolicyQueries(std::chrono::milliseconds(5000));
+    svc::WaitForPingRequests(std::chrono::milliseconds(5000));
+    p.context.reset();
+    p.decision.reset();
+    p.servers.reset();
+    if (p.serviceProcess) {
+        os::TerminateProcess(p.serviceProcess->Id());
+    }
+    if (p.driverStarted) {
+        p.registration.TearDown();
+    }
+    p.queue.ShutDown();
+    p.device.Delete();
+    if (!options_.logFolder.empty()) {
+        svc::DebugSetMode(0);
+    }
+    parts_.reset();
+}
+
+os::SimNetwork& PIPELINE::Network() {
+    return *parts_->network;
+}
+
+uint32_t PIPELINE::BrowserProcessId() const {
+    return parts_->browser->Id();
+}
+
+peers::PolicyServer& PIPELINE::Server() {
+    return parts_->server;
+}
+
+uint64_t PIPELINE::CompletedLookups() const {
+    return parts_->lookup.CompletedLookups();
+}
+
+bool PIPELINE::AwaitLookups(uint64_t count, uint32_t milliseconds) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+    while (parts_->lookup.CompletedLookups() < count) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    return parts_->network->WaitSettled();
+}
+
+size_t PIPELINE::AllowedCacheCount() const {
+    return parts_->decision->Caches().allowed.Count();
+}
+
+std::string PIPELINE::LogPath() const {
+    return svc::DebugGetLogPath();
+}
+
+}  // namespace wexo::pipeline

@@ -1,0 +1,57 @@
+// The whole system in one process: the driver on the simulated network (filter, lookup workers,
+// control channel), the service in a process of its own (service-call workers registered with
+// the driver, policy lookup with its decision chain, the policy-server set with its pings), and the
+// reference policy server on loopback answering from a policy file. The demo runs it; the
+// end-to-end tests drive it.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "os/process.h"
+#include "os/sim_network.h"
+#include "tools/peers/policy_server.h"
+
+namespace wexo::pipeline {
+
+struct PIPELINE_OPTIONS {
+    // The policy the reference server answers from: a file, or else this text.
+    std::string policyFile;
+    std::string policyText;
+    uint32_t serviceWorkers = 4;
+    // A folder for the service's debug log ("WexoSvc.log"); empty: no log file.
+    std::string logFolder;
+};
+
+class PIPELINE {
+  public:
+    explicit PIPELINE(PIPELINE_OPTIONS options);
+    ~PIPELINE();
+    PIPELINE(const PIPELINE&) = delete;
+    PIPELINE& operator=(const PIPELINE&) = delete;
+
+    // Starts the server, the driver and the service, and registers the service. On failure the
+    // error says what did not start and nothing is left running.
+    bool Start(std::string* error);
+    void Stop();
+
+    os::SimNetwork& Network();
+    // A browser process of the signed-in user (session 1).
+    uint32_t BrowserProcessId() const;
+    peers::PolicyServer& Server();
+    // Lookups whose verdict the driver has applied; waits (real time, bounded) for a count.
+    uint64_t CompletedLookups() const;
+    bool AwaitLookups(uint64_t count, uint32_t milliseconds = 10'000);
+    // The service's allowed-URL cache size, for showing where an answer came from.
+    size_t AllowedCacheCount() const;
+    // The log file, when there is one.
+    std::string LogPath() const;
+
+  private:
+    struct PARTS;
+    PIPELINE_OPTIONS options_;
+    std::unique_ptr<PARTS> parts_;
+};
+
+}  // namespace wexo::pipeline
