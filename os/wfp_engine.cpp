@@ -841,6 +841,9 @@ NTSTATUS FilterEngine::FlowRemoveContext(uint64_t flowId, uint16_t layerId, uint
         return STATUS_FWP_NOT_FOUND;
     }
     uint64_t context = 0;
+    // Held from taking the context until its flow-delete has run, so that an unregister of the
+    // callout cannot complete while the callout is still being called.
+    std::shared_lock objects(objectsLock_);
     {
         std::lock_guard guard(flow->contextLock_);
         auto it = std::find_if(flow->contexts_.begin(), flow->contexts_.end(), [&](const auto& e) {
@@ -857,16 +860,10 @@ NTSTATUS FilterEngine::FlowRemoveContext(uint64_t flowId, uint16_t layerId, uint
 }
 
 void FilterEngine::RunFlowDelete(uint16_t layerId, uint32_t calloutId, uint64_t context) {
-    FWPS_CALLOUT_FLOW_DELETE_NOTIFY_FN flowDelete;
-    {
-        std::shared_lock guard(objectsLock_);
-        auto it = runtime_.find(calloutId);
-        if (it != runtime_.end()) {
-            flowDelete = it->second->callout.flowDeleteFn;
-        }
-    }
-    if (flowDelete) {
-        flowDelete(layerId, calloutId, context);
+    // The caller holds objectsLock_ shared, as a classify does while it calls a callout.
+    auto it = runtime_.find(calloutId);
+    if (it != runtime_.end() && it->second->callout.flowDeleteFn) {
+        it->second->callout.flowDeleteFn(layerId, calloutId, context);
     }
 }
 
@@ -878,6 +875,7 @@ void FilterEngine::DeleteContextsOfCallout(uint32_t calloutId) {
             flows.push_back(flow);
         }
     }
+    std::shared_lock objects(objectsLock_);
     for (auto& flow : flows) {
         std::vector<StreamFlow::CONTEXT_ENTRY> taken;
         {
@@ -908,6 +906,8 @@ void FilterEngine::RetireFlow(StreamFlow& flow) {
         }
     }
     std::vector<StreamFlow::CONTEXT_ENTRY> taken;
+    // Held until the flow-deletes have run: an unregister of their callout waits for them.
+    std::shared_lock objects(objectsLock_);
     {
         std::lock_guard guard(flow.contextLock_);
         flow.contextsClosed_ = true;

@@ -145,6 +145,7 @@ class FilterEngine {
     bool Matches(const FILTER_RECORD& filter, const FWPS_INCOMING_VALUES& values) const;
     // Takes every flow-context entry of a callout (for unregistering) under the flows lock.
     void DeleteContextsOfCallout(uint32_t calloutId);
+    // Caller holds objectsLock_ shared, so an unregister waits until the call has returned.
     void RunFlowDelete(uint16_t layerId, uint32_t calloutId, uint64_t context);
     std::shared_ptr<StreamFlow> FindFlow(uint64_t flowId) const;
     // Called by a flow that has ended: forgets it and runs the flow-delete functions.

@@ -284,6 +284,42 @@ TEST(WfpFlowContextTest, AssociationNeedsALiveFlowARegisteredCalloutAndOneEntryP
     EXPECT_EQ(engine.FlowContextCount(), 0u);
 }
 
+TEST(WfpFlowContextTest, UnregisterWaitsForAFlowDeleteAlreadyRunning) {
+    FilterEngine engine;
+    SimNetwork network(engine);
+    auto connection = network.OpenTcp(MakeIPv4Address(10, 1, 1, 1), 80, 1);
+    Event entered(EventType::Notification);
+    Event release(EventType::Notification);
+    std::atomic<bool> unregistered{false};
+    std::atomic<bool> calledAfterUnregister{false};
+    FWPS_CALLOUT callout = PermitCallout(kCallout);
+    callout.flowDeleteFn = [&](uint16_t, uint32_t, uint64_t) {
+        entered.Set();
+        WaitForSingleObject(release, 5000);
+        calledAfterUnregister = unregistered.load();
+    };
+    uint32_t id = 0;
+    ASSERT_EQ(FwpsCalloutRegister(callout, &id), STATUS_SUCCESS);
+    ASSERT_EQ(FwpsFlowAssociateContext(connection->FlowId(), FWPS_LAYER_STREAM_V4, id, 7),
+              STATUS_SUCCESS);
+    // The flow ends on one thread and its flow-delete is held inside the callout ...
+    auto ender = Thread::Start([&] { connection->Abort(); });
+    ASSERT_EQ(WaitForSingleObject(entered, 5000), WAIT_OBJECT_0);
+    // ... while another unregisters the callout: that must not return before the call is over.
+    Event done(EventType::Notification);
+    auto unregisterer = Thread::Start([&] {
+        EXPECT_EQ(FwpsCalloutUnregisterById(id), STATUS_SUCCESS);
+        unregistered = true;
+        done.Set();
+    });
+    EXPECT_EQ(WaitForSingleObject(done, 50), WAIT_TIMEOUT);
+    release.Set();
+    EXPECT_EQ(WaitForSingleObject(done, 5000), WAIT_OBJECT_0);
+    WaitForSingleObject(*ender, INFINITE);
+    WaitForSingleObject(*unregisterer, INFINITE);
+    EXPECT_FALSE(calledAfterUnregister);
+}
+
 TEST(WfpFlowContextTest, ConcurrentRemovalAndFlowEndDeleteEachContextOnce) {
     for (int round = 0; round < 20; ++round) {
         FilterEngine engine;
