@@ -431,6 +431,8 @@ TEST_F(UrlLookupTest, TearDownWithLookupsPendingReleasesEverything) {
     ASSERT_TRUE(clock.Advance(std::chrono::seconds(30)));
     tearDown->Join();
     queue.ShutDown();
+    // The worker ends on its own after the cancellation.
+    ASSERT_TRUE(clock.Settle());
     EXPECT_EQ(engine.SessionCount(), 0u);
     EXPECT_EQ(lookup.CompletedLookups(), 1u);
 }
