@@ -91,6 +91,16 @@ size_t PoolOutstandingTotal() {
     return total;
 }
 
+void* HeapAlloc(size_t size) {
+    return ExAllocatePoolWithTag(PoolType::Paged, size, kProcessHeapTag);
+}
+
+void HeapFree(void* block) {
+    if (block != nullptr) {
+        ExFreePoolWithTag(block, kProcessHeapTag);
+    }
+}
+
 ScopedPoolFailure::ScopedPoolFailure(uint32_t tag, uint64_t skip, std::optional<uint64_t> count) {
     PoolState& state = State();
     std::lock_guard guard(state.lock);

@@ -24,6 +24,13 @@ constexpr uint32_t MakePoolTag(const char (&text)[5]) {
 void* ExAllocatePoolWithTag(PoolType type, size_t size, uint32_t tag);
 void ExFreePoolWithTag(void* block, uint32_t tag);
 
+// The process heap of a user-mode program (HeapAlloc/HeapFree on GetProcessHeap()). It draws on the
+// same accounting and failure switch under its own tag, so a program's "no memory" paths can be
+// taken too. Returns null when refused; memory is not zeroed.
+constexpr uint32_t kProcessHeapTag = MakePoolTag("Heap");
+void* HeapAlloc(size_t size);
+void HeapFree(void* block);
+
 // Allocations of a tag not yet freed; for tests that check nothing leaked.
 size_t PoolOutstanding(uint32_t tag);
 size_t PoolOutstandingTotal();

@@ -7,6 +7,7 @@
 
 #include "common/control_codes.h"
 #include "common/records.h"
+#include "os/pool.h"
 #include "os/status.h"
 #include "os/win32_io.h"
 #include "service/calls/dns_resolution.h"
@@ -193,23 +194,14 @@ void SERVICE_CALL_CHANNEL::Handle(uint64_t handle, uint32_t code, uint64_t addre
         }
     } region{this, inOwnBuffer ? 0 : address, sequence};
 
-    std::unique_ptr<SERVICE_CALL> call(new (std::nothrow) SERVICE_CALL(*this, handle, code));
-    if (!call) {
+    void* record = os::HeapAlloc(sizeof(SERVICE_CALL));
+    if (record == nullptr) {
         ServiceCallOutput(handle, nullptr, 0, SC_STATUS_NO_MEMORY);
         return;
     }
-    {
-        std::lock_guard guard(outstandingLock_);
-        try {
-            call->link_ = outstanding_.insert(outstanding_.end(), call.get());
-            call->linked_ = true;
-        } catch (const std::bad_alloc&) {
-        }
-    }
-    if (!call->linked_) {
-        call->Complete(nullptr, 0, SC_STATUS_NO_MEMORY);
-        return;
-    }
+    std::unique_ptr<SERVICE_CALL, CALL_RECORD_DELETER> call(
+        new (record) SERVICE_CALL(*this, handle, code), CALL_RECORD_DELETER{this});
+    Link(*call);
 
     // A block said to be in our buffer cannot be larger than the buffer.
     if ((inOwnBuffer && size > own + buffer.size() - address) || address == 0) {
@@ -282,16 +274,49 @@ uint32_t SERVICE_CALL_CHANNEL::ServiceCallOutput(uint64_t handle, const void* an
 void SERVICE_CALL_CHANNEL::Complete(SERVICE_CALL& call, const void* answer, uint32_t answerSize,
                                     int32_t status) {
     ServiceCallOutput(call.Handle(), answer, answerSize, status);
-    std::lock_guard guard(outstandingLock_);
-    if (call.linked_) {
-        outstanding_.erase(call.link_);
-        call.linked_ = false;
-    }
+    Unlink(call);
 }
 
 size_t SERVICE_CALL_CHANNEL::OutstandingCalls() const {
     std::lock_guard guard(outstandingLock_);
-    return outstanding_.size();
+    return outstandingCount_;
+}
+
+void SERVICE_CALL_CHANNEL::Link(SERVICE_CALL& call) {
+    std::lock_guard guard(outstandingLock_);
+    call.previous_ = nullptr;
+    call.next_ = outstandingHead_;
+    if (outstandingHead_ != nullptr) {
+        outstandingHead_->previous_ = &call;
+    }
+    outstandingHead_ = &call;
+    call.linked_ = true;
+    ++outstandingCount_;
+}
+
+void SERVICE_CALL_CHANNEL::Unlink(SERVICE_CALL& call) {
+    std::lock_guard guard(outstandingLock_);
+    if (!call.linked_) {
+        return;
+    }
+    if (call.previous_ != nullptr) {
+        call.previous_->next_ = call.next_;
+    } else {
+        outstandingHead_ = call.next_;
+    }
+    if (call.next_ != nullptr) {
+        call.next_->previous_ = call.previous_;
+    }
+    call.previous_ = call.next_ = nullptr;
+    call.linked_ = false;
+    --outstandingCount_;
+}
+
+void SERVICE_CALL_CHANNEL::CALL_RECORD_DELETER::operator()(SERVICE_CALL* call) const {
+    // A record never outlives its place in the list, whatever path its call took.
+    channel->Unlink(*call);
+    call->~SERVICE_CALL();
+    os::HeapFree(call);
 }
 
 bool SERVICE_CALL_CHANNEL::Control(uint32_t code, void* input, uint32_t inputLength) {

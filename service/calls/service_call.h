@@ -8,7 +8,6 @@
 #include <cstdint>
 #include <exception>
 #include <functional>
-#include <list>
 #include <memory>
 #include <mutex>
 #include <span>
@@ -82,7 +81,10 @@ class SERVICE_CALL {
     const uint64_t handle_;
     const uint32_t code_;
     std::atomic<bool> completed_{false};
-    std::list<SERVICE_CALL*>::iterator link_;
+    // Links of the channel's outstanding-call list; a record carries its own so that once it
+    // exists, listing it cannot fail.
+    SERVICE_CALL* previous_ = nullptr;
+    SERVICE_CALL* next_ = nullptr;
     bool linked_ = false;
 };
 
@@ -164,8 +166,18 @@ class SERVICE_CALL_CHANNEL final : public SERVICE_CALL_SINK,
     std::atomic<bool> stopFlag_{false};
     std::atomic<int32_t> liveWorkers_{0};
     bool initialized_ = false;
+    void Link(SERVICE_CALL& call);
+    void Unlink(SERVICE_CALL& call);
+    // Heap records, so that a refused allocation is answered with "no memory" as the driver
+    // expects.
+    struct CALL_RECORD_DELETER {
+        SERVICE_CALL_CHANNEL* channel;
+        void operator()(SERVICE_CALL* call) const;
+    };
+
     mutable os::CriticalSection outstandingLock_;
-    std::list<SERVICE_CALL*> outstanding_;
+    SERVICE_CALL* outstandingHead_ = nullptr;
+    size_t outstandingCount_ = 0;
 };
 
 struct POLICY_LOOKUP_CONTEXT;

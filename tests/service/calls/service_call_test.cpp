@@ -8,6 +8,7 @@
 #include <stdexcept>
 
 #include "os/clock.h"
+#include "os/pool.h"
 #include "os/process.h"
 #include "os/win32_io.h"
 #include "service/checkin/identity.h"
@@ -255,6 +256,70 @@ TEST_F(ChannelTest, AFailingHandlerIsAnsweredAndTheNextCallStillServed) {
               1u);
     EXPECT_EQ(log.Count("SC#23, Code=0, not completed by its handler"), 1u);
     EXPECT_EQ(channel->OutstandingCalls(), 0u);
+}
+
+TEST_F(ChannelTest, ACallWithoutMemoryForItsRecordIsAnsweredAtOnceAndItsRegionReleased) {
+    int handled = 0;
+    Start([&](uint32_t, SERVICE_CALL& call, const uint8_t*, uint32_t) {
+        ++handled;
+        call.Complete(nullptr, 0, 0);
+        return true;
+    });
+    Queue(
+        {MakeCallHandle(0, 41), 0, std::vector<uint8_t>(2000, 'x'), SCRIPTED_CALL::Where::Region});
+    Queue({MakeCallHandle(1, 42), 0, {'o', 'k'}});
+    {
+        // Only the first record is refused.
+        os::ScopedPoolFailure failure(os::kProcessHeapTag, 0, 1);
+        EXPECT_TRUE(Drain());
+        EXPECT_EQ(failure.Failed(), 1u);
+    }
+    EXPECT_EQ(handled, 1);
+    auto sent = Answers();
+    ASSERT_EQ(sent.size(), 2u);
+    EXPECT_EQ(sent[0].request.callHandle, MakeCallHandle(0, 41));
+    EXPECT_EQ(sent[0].request.status, SC_STATUS_NO_MEMORY);
+    EXPECT_EQ(sent[1].request.status, 0);
+    EXPECT_EQ(process->CommittedRegionCount(), 0u);
+    EXPECT_EQ(channel->OutstandingCalls(), 0u);
+    EXPECT_EQ(os::PoolOutstanding(os::kProcessHeapTag), 0u);
+}
+
+TEST_F(ChannelTest, TheOutstandingListHoldsEveryCallInAHandler) {
+    // Handlers on several workers stay inside until released; the list counts them, in any order
+    // of completion, and is empty again at the end.
+    constexpr int kCalls = 6;
+    os::Event release(os::EventType::Notification);
+    os::Event allInside(os::EventType::Notification);
+    std::atomic<int> inside{0};
+    Start([&](uint32_t, SERVICE_CALL& call, const uint8_t*, uint32_t) {
+        if (inside.fetch_add(1) + 1 == kCalls) {
+            allInside.Set();
+        }
+        os::WaitForSingleObject(release, 5000);
+        call.Complete(nullptr, 0, 0);
+        return true;
+    });
+    for (int i = 0; i < kCalls; ++i) {
+        Queue({MakeCallHandle(i, 50 + i), 0, {'c'}});
+    }
+    std::vector<std::shared_ptr<os::Thread>> workers;
+    for (int i = 0; i < kCalls; ++i) {
+        workers.push_back(os::Thread::Start([this] {
+            os::ScopedProcessContext context(process->Id());
+            alignas(8) uint8_t buffer[kServiceRequestBufferSize];
+            channel->ServiceCallInput(buffer);
+        }));
+    }
+    ASSERT_EQ(os::WaitForSingleObject(allInside, 5000), os::WAIT_OBJECT_0);
+    EXPECT_EQ(channel->OutstandingCalls(), static_cast<size_t>(kCalls));
+    release.Set();
+    for (auto& worker : workers) {
+        worker->Join();
+    }
+    EXPECT_EQ(channel->OutstandingCalls(), 0u);
+    EXPECT_EQ(Answers().size(), static_cast<size_t>(kCalls));
+    EXPECT_EQ(os::PoolOutstanding(os::kProcessHeapTag), 0u);
 }
 
 TEST_F(ChannelTest, ABlockLargerThanTheBufferItIsInIsRefusedUnread) {
