@@ -125,6 +125,10 @@ REQUEST_TARGET ParseRequestTarget(const uint8_t* data, size_t lineEnd) {
         const auto* slash =
             static_cast<const uint8_t*>(std::memchr(data + authority, '/', end - authority));
         if (slash == nullptr) {
+            // No path ("HTTP://host" or "HTTP://host?q"): a proxy fetches the site's root, so the
+            // whole target is the prefix. Leaving it empty would judge the request by its Host
+            // header, which the client chooses freely.
+            target.proxyPrefix = {AsChars(data + start), end - start};
             return target;
         }
         pathStart = static_cast<size_t>(slash - data);

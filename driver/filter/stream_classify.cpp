@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "common/request_target.h"
 #include "common/service_domain.h"
 #include "driver/filter/http_request.h"
 #include "driver/filter/tls_parser.h"
@@ -455,7 +456,7 @@ STREAM_FILTER::Result STREAM_FILTER::HttpRequest(SEGMENT& segment, std::string_v
         if (flow->state.load() != FLOW_STATE_NEW) {
             return Result::Failure;
         }
-        if (IsServiceDomain(host)) {
+        if (IsServiceDomain(RequestedHost(host, proxyPrefix))) {
             SetStateLocked(flow, FLOW_STATE_PASSED);
             Permit(segment.packet, segment.out, segment.filter);
             return Result::Success;

@@ -6,6 +6,7 @@
 #include <span>
 
 #include "common/records.h"
+#include "common/request_target.h"
 #include "common/service_domain.h"
 #include "os/clock.h"
 #include "os/status.h"
@@ -23,18 +24,6 @@ unsigned long Ul(uint64_t value) {
 }
 
 // "http://user@host:8080" -> "host:8080": what a proxy would connect to.
-std::string_view ProxyAuthority(std::string_view prefix) {
-    size_t scheme = prefix.find("://");
-    std::string_view authority =
-        scheme == std::string_view::npos ? prefix : prefix.substr(scheme + 3);
-    authority = authority.substr(0, authority.find_first_of("/?#"));
-    size_t at = authority.rfind('@');
-    if (at != std::string_view::npos) {
-        authority = authority.substr(at + 1);
-    }
-    return authority;
-}
-
 void CompleteAllow(SERVICE_CALL& call) {
     POLICY_LOOKUP_ANSWER answer{};
     call.Complete(&answer, sizeof answer, static_cast<int32_t>(os::ERROR_NOT_FOUND));
@@ -110,13 +99,9 @@ bool ParsePolicyLookupRequest(const uint8_t* block, uint32_t size, POLICY_LOOKUP
 LOOKUP_TARGET ComposeLookupTarget(const POLICY_LOOKUP_INPUT& input,
                                   const std::string& addressText) {
     LOOKUP_TARGET target;
-    std::string_view host = input.host;
+    std::string_view host = RequestedHost(input.host, input.proxyPrefix);
     if (!input.proxyPrefix.empty()) {
         target.label = "Proxy ";
-        std::string_view authority = ProxyAuthority(input.proxyPrefix);
-        if (!authority.empty()) {
-            host = authority;
-        }
     }
     target.host = std::string(host);
     std::string path(input.urlPath);

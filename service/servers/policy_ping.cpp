@@ -113,7 +113,8 @@ HEAD_OUTCOME HeadPingPage(CLIENT_KIND kind, const std::string& server, uint32_t 
             RunRequest(request, kind, server, timeoutSeconds);
             FinishRequest(request);
         }).detach();
-    } catch (const std::system_error& failure) {
+    } catch (const std::exception& failure) {
+        // No thread (or no memory for its copy of the name): the ping fails, it is not lost.
         request->answered = false;
         request->errorText = failure.what();
         request->errorCode = CURLE_FAILED_INIT;

@@ -69,18 +69,19 @@ TEST(HttpRequestTest, AbsoluteFormSplitsIntoProxyPrefixAndPath) {
     EXPECT_EQ(lower.request.Path(), "/");
 }
 
-TEST(HttpRequestTest, AbsoluteFormWithoutSlashAfterAuthorityHasNeitherPrefixNorPath) {
+TEST(HttpRequestTest, AbsoluteFormWithoutAPathIsAllPrefix) {
     Bytes keep;
-    // The "/" of the version is not part of the target.
-    Parsed p = Parse(ToBytes("GET http://e.x HTTP/1.1\r\nHost: e.x\r\n\r\n"), keep);
+    // The "/" of the version is not part of the target; a proxy fetches the root of e.x, so the
+    // target must still name the host and not leave it to the Host header.
+    Parsed p = Parse(ToBytes("GET http://e.x HTTP/1.1\r\nHost: other.test\r\n\r\n"), keep);
     ASSERT_EQ(p.outcome.status, HttpParseStatus::Complete);
-    EXPECT_EQ(p.request.ProxyPrefix(), "");
+    EXPECT_EQ(p.request.ProxyPrefix(), "http://e.x");
     EXPECT_EQ(p.request.Path(), "");
-    EXPECT_EQ(p.request.Host(), "e.x");
+    EXPECT_EQ(p.request.Host(), "other.test");
 
-    Parsed bare = Parse(ToBytes("GET http://e.x\r\n\r\n"), keep);
-    EXPECT_EQ(bare.request.ProxyPrefix(), "");
-    EXPECT_EQ(bare.request.Path(), "");
+    Parsed query = Parse(ToBytes("GET HTTP://e.x?q=1\r\n\r\n"), keep);
+    EXPECT_EQ(query.request.ProxyPrefix(), "HTTP://e.x?q=1");
+    EXPECT_EQ(query.request.Path(), "");
 }
 
 TEST(HttpRequestTest, PathRunsFromFirstNonBlankToNextWhitespace) {

@@ -303,6 +303,25 @@ TEST_F(StreamClassifyTest, ServiceDomainHostsPassInAnyCase) {
     EXPECT_EQ(filter_.QueuedCount(), 0u);
 }
 
+TEST_F(StreamClassifyTest, AProxyRequestPassesOnlyWhenItsTargetIsOurs) {
+    // A Host header in our domain does not pass a proxy request for another site ...
+    auto foreign = Open();
+    EXPECT_TRUE(foreign->ClientSend("GET http://blocked.test/page HTTP/1.1\r\nHost: api." +
+                                    std::string(kServiceDomain) + "\r\n\r\n"));
+    EXPECT_EQ(foreign->ServerReceived(), "");
+    FLOW* flow = TakeOnly();
+    ASSERT_NE(flow, nullptr);
+    EXPECT_EQ(flow->names->ProxyPrefix(), "http://blocked.test");
+    registration_.Discard(flow);
+    // ... while a proxy request for one of our hosts passes whatever its Host header says.
+    auto own = Open();
+    std::string get = "GET http://api." + std::string(kServiceDomain) +
+                      "/2/checkin HTTP/1.1\r\nHost: elsewhere.test\r\n\r\n";
+    EXPECT_TRUE(own->ClientSend(get));
+    EXPECT_EQ(own->ServerReceived(), get);
+    EXPECT_EQ(filter_.QueuedCount(), 0u);
+}
+
 TEST_F(StreamClassifyTest, DormantCreatesNoFlowAndPermitsEverything) {
     filter_.SetDormant(true);
     auto connection = Open();

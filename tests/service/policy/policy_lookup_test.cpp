@@ -195,6 +195,10 @@ TEST(ComposeLookupTargetTest, ProxyRequestsAreJudgedByTheirTargetAndPath) {
     EXPECT_EQ(
         ComposeLookupTarget(Input("h.test", "/p", "HTTP://user:pw@target.test"), "").lookupUrl,
         "target.test/p");
+    // A target without a path is judged by its host alone.
+    t = ComposeLookupTarget(Input("allowed.test", "", "http://blocked.test?q=1"), "");
+    EXPECT_EQ(t.lookupUrl, "blocked.test");
+    EXPECT_STREQ(t.label, "Proxy ");
     // A prefix without an authority leaves the Host header to name the target.
     t = ComposeLookupTarget(Input("h.test", "/p", "http://"), "");
     EXPECT_EQ(t.lookupUrl, "h.test/p");
