@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "os/clock.h"
+#include "os/debug_print.h"
 #include "os/environment.h"
 #include "os/process.h"
 #include "os/registry.h"
@@ -176,16 +177,15 @@ ERROR_TEXT ErrorFromCode(const std::error_code& ec) {
                               : EIO);
 }
 
-// The debugger of the platform is standard error here; the kernel debug print takes the text as
-// one "%s" argument and goes the same way until the driver's own print is reachable.
+// The user-mode debugger of the platform is standard error here; the kernel debug print is the
+// one the driver writes to, where a kernel-debugger listener reads both.
 void UserDebuggerPrint(std::string_view text) {
     std::fwrite(text.data(), 1, text.size(), stderr);
     std::fflush(stderr);
 }
 
 void KernelDebugPrint(const std::string& text) {
-    std::fprintf(stderr, "%s", text.c_str());
-    std::fflush(stderr);
+    os::DbgPrintEx(os::DPFLTR_IHVDRIVER_ID, os::DPFLTR_ERROR_LEVEL, "%s", text.c_str());
 }
 
 std::string ExecutablePath() {
@@ -457,7 +457,6 @@ class DEBUG_LOG {
         }
         source_ = ModeSource::None;
         registryMode_ = 0;
-        environmentMode_ = 0;
     }
 
     std::string ModeText(uint32_t flags) const {
@@ -501,7 +500,6 @@ class DEBUG_LOG {
     // Mode sources, lock held.
     ModeSource source_ = ModeSource::None;
     uint32_t registryMode_ = 0;
-    uint32_t environmentMode_ = 0;
 
   private:
     DEBUG_LOG() { Reset(); }
@@ -861,7 +859,6 @@ void DebugStartLog(const DEBUG_MODE_SOURCES& sources, std::span<const std::strin
     }
     log.source_ = source;
     log.registryMode_ = sources.registry;
-    log.environmentMode_ = sources.environment;
     log.SetMode(mode);
     log.SetPath(path);
     for (size_t i = 0; i < arguments.size(); ++i) {
@@ -884,13 +881,11 @@ bool DebugApplyRegistryMode(uint32_t value) {
         return false;
     }
     log.registryMode_ = value;
-    // A value taken away hands the mode back to the environment, as at start.
-    ModeSource source = value != 0 ? ModeSource::Registry : ModeSource::Environment;
-    uint32_t mode = value != 0 ? value : log.environmentMode_;
-    log.source_ = source;
-    bool changed = mode != log.mode.load(std::memory_order_relaxed);
-    log.SetMode(mode);
-    WriteModeLine(log, source, mode);
+    // The registry now decides, 0 included: switching the value off switches the output off.
+    log.source_ = ModeSource::Registry;
+    bool changed = value != log.mode.load(std::memory_order_relaxed);
+    log.SetMode(value);
+    WriteModeLine(log, ModeSource::Registry, value);
     return changed;
 }
 

@@ -221,7 +221,7 @@ EVENT_LOG::~EVENT_LOG() {
 }
 
 bool EVENT_LOG::Start(std::string_view sourceName) {
-    std::lock_guard<os::CriticalSection> guard(setupLock_);
+    std::unique_lock guard(setupLock_);
     if (source_.IsValid()) {
         return true;
     }
@@ -239,7 +239,7 @@ bool EVENT_LOG::Start(std::string_view sourceName) {
 }
 
 void EVENT_LOG::Stop() {
-    std::lock_guard<os::CriticalSection> guard(setupLock_);
+    std::unique_lock guard(setupLock_);
     if (thread_) {
         stop_->Set();
         os::WaitForSingleObject(*thread_, os::INFINITE);
@@ -254,7 +254,7 @@ void EVENT_LOG::Stop() {
 }
 
 void EVENT_LOG::SetMessageTable(std::span<const EVENT_MESSAGE> table) {
-    std::lock_guard<os::CriticalSection> guard(setupLock_);
+    std::unique_lock guard(setupLock_);
     table_ = table;
 }
 
@@ -273,8 +273,10 @@ void EVENT_LOG::ThrottleThread() {
 
 bool EVENT_LOG::Report(uint16_t type, uint32_t eventId, std::span<const std::string> strings) {
     bool reported = false;
+    const char* text = nullptr;
     {
-        std::lock_guard<os::CriticalSection> guard(setupLock_);
+        std::shared_lock guard(setupLock_);
+        text = FindEventMessage(table_, eventId);
         if (source_.IsValid()) {
             bool withinLimit;
             {
@@ -297,7 +299,7 @@ bool EVENT_LOG::Report(uint16_t type, uint32_t eventId, std::span<const std::str
             }
         }
     }
-    Mirror(eventId, strings);
+    Mirror(text, strings);
     return reported;
 }
 
@@ -307,12 +309,7 @@ bool EVENT_LOG::Report(uint16_t type, uint32_t eventId,
     return Report(type, eventId, copies);
 }
 
-void EVENT_LOG::Mirror(uint32_t eventId, std::span<const std::string> strings) {
-    const char* text = nullptr;
-    {
-        std::lock_guard<os::CriticalSection> guard(setupLock_);
-        text = FindEventMessage(table_, eventId);
-    }
+void EVENT_LOG::Mirror(const char* text, std::span<const std::string> strings) {
     if (text == nullptr || !DebugAnyOutput()) {
         return;
     }

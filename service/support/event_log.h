@@ -7,6 +7,7 @@
 #include <initializer_list>
 #include <memory>
 #include <mutex>
+#include <shared_mutex>
 #include <span>
 #include <string>
 #include <string_view>
@@ -99,11 +100,14 @@ class EVENT_LOG {
 
   private:
     void ThrottleThread();
-    void Mirror(uint32_t eventId, std::span<const std::string> strings);
+    // `text` is the message of the event (null when the table has none).
+    void Mirror(const char* text, std::span<const std::string> strings);
 
     mutable std::mutex lock_;  // the count
     uint32_t count_ = 0;
-    os::CriticalSection setupLock_;  // source, table and thread
+    // Source, table and thread: changed exclusively, read shared, so that reports of different
+    // threads never wait for each other; only the count is theirs to share.
+    std::shared_mutex setupLock_;
     os::EventSource source_;
     std::span<const EVENT_MESSAGE> table_;
     std::unique_ptr<os::Event> stop_;

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "os/clock.h"
+#include "os/debug_print.h"
 #include "os/environment.h"
 #include "os/process.h"
 #include "os/sync.h"
@@ -137,6 +138,29 @@ TEST_F(DebugLogTest, ALineNeedsEveryCategoryItCarries) {
     // With no output at all, no category counts as enabled.
     EXPECT_FALSE(DebugCategoryEnabled(DEBUG_OUTPUT_HTTP));
     EXPECT_FALSE(DebugAnyOutput());
+}
+
+TEST_F(DebugLogTest, KernelModeSendsDebuggerLinesThroughTheKernelDebugPrint) {
+    std::vector<std::string> kernel;
+    os::ScopedDebuggerListener listener(
+        [&](uint32_t component, uint32_t level, std::string_view text) {
+            EXPECT_EQ(component, os::DPFLTR_IHVDRIVER_ID);
+            EXPECT_EQ(level, os::DPFLTR_ERROR_LEVEL);
+            kernel.emplace_back(text);
+        });
+    DebugSetPrefix("WexoS: ");
+    DebugSetMode(DEBUG_OUTPUT_DEBUGGER | DEBUG_OUTPUT_KERNEL | DEBUG_OUTPUT_NO_TIME_STAMP);
+    ::testing::internal::CaptureStderr();
+    // A "%" in the text is printed, not taken for a conversion.
+    DebugPrint("100%% kernel %s", "%s");
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+    EXPECT_THAT(kernel, ElementsAre("WexoS: 100% kernel %s\n"));
+
+    DebugSetMode(DEBUG_OUTPUT_DEBUGGER | DEBUG_OUTPUT_NO_TIME_STAMP);
+    ::testing::internal::CaptureStderr();
+    DebugPrint("user mode");
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "WexoS: user mode\n");
+    EXPECT_EQ(kernel.size(), 1u);
 }
 
 TEST_F(DebugLogTest, ConsoleLinesCarryPrefixButNoTimeStamp) {
@@ -504,6 +528,8 @@ TEST_F(DebugLogTest, RegistryValueSetToZeroClosesTheLogFile) {
     CaptureLines();
     DEBUG_MODE_SOURCES sources;
     sources.registry = DEBUG_OUTPUT_LOG | DEBUG_OUTPUT_NO_TIME_STAMP;
+    // The environment's mode played no part at start and plays none later.
+    sources.environment = DEBUG_OUTPUT_LOG;
     LOG_PATH path;
     path.directoryKind = LogDirectory::Given;
     path.directory = Win(dir_);
@@ -516,8 +542,7 @@ TEST_F(DebugLogTest, RegistryValueSetToZeroClosesTheLogFile) {
 
     EXPECT_TRUE(DebugApplyRegistryMode(0));
     EXPECT_EQ(DebugGetMode(), 0u);
-    EXPECT_EQ(Lines().back(),
-              "Debug output mode (from environment variable = \"WexoSvc\") = None ");
+    EXPECT_EQ(Lines().back(), "Debug output mode (from registry value = \"DebugOutput\") = None ");
     // The file was closed: once it is gone, the next forced line creates it anew.
     fs::remove(LogFile());
     DebugWrite(LINE_ALWAYS_LOG, "forced");
