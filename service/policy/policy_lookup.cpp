@@ -204,7 +204,8 @@ void SC_PolicyLookup(SERVICE_CALL& call, const POLICY_LOOKUP_INPUT& request,
                "SC_PolicyLookup:\n    FC#%lu, SC#%lu,\n    Starting ...\n    UserName = \"%s\", "
                "ProcessId = %llu, SessionId = %lu,\n    %sURL = \"%s\",\n    IpAddress = %s%s",
                fc, sc, user, pid, session, target.label, url, ip, suffix.c_str());
-    const uint64_t start = os::QuerySystemTime();
+    // Measured on the monotonic clock: a wall clock set back during the query must not wrap it.
+    const uint64_t start = os::QueryInterruptTime();
 
     std::string deviceId;
     if (context.device.WaitForDeviceInformation(context.stopEvent)) {
@@ -223,7 +224,7 @@ void SC_PolicyLookup(SERVICE_CALL& call, const POLICY_LOOKUP_INPUT& request,
     std::string redirectUrl;
     const bool redirect = context.decision.Decide(query, &redirectUrl);
 
-    const uint64_t elapsedMs = (os::QuerySystemTime() - start) / os::kTicksPerMillisecond;
+    const uint64_t elapsedMs = (os::QueryInterruptTime() - start) / os::kTicksPerMillisecond;
     const double seconds = static_cast<double>(elapsedMs) / 1000.0;
     if (redirect) {
         DebugWrite(LINE_VERBOSE,

@@ -336,6 +336,14 @@ void FILTER_SERVER_ADDRESSES::RefreshWhenDue() {
         }
         refreshing_ = true;
     }
+    // Whatever happens below (a failed allocation throws), the next lookup may try again.
+    struct REFRESH_GUARD {
+        FILTER_SERVER_ADDRESSES* self;
+        ~REFRESH_GUARD() {
+            std::lock_guard guard(self->mutex_);
+            self->refreshing_ = false;
+        }
+    } refreshGuard{this};
     // Resolved without the lock: a slow resolver must not hold up every lookup behind it.
     const DEPLOYMENT deployment = CurrentDeployment();
     const std::string_view hosts[SLOT_COUNT] = {
@@ -354,7 +362,6 @@ void FILTER_SERVER_ADDRESSES::RefreshWhenDue() {
         }
     }
     resolvedAt_ = os::QueryInterruptTime();
-    refreshing_ = false;
 }
 
 // ---- The decision ----
