@@ -241,6 +241,29 @@ HTTP_PARSE_OUTCOME ParseHttpRequest(std::span<const uint8_t> bytes, HTTP_REQUEST
     return {HttpParseStatus::Complete, 0};
 }
 
+bool HttpRequestMayComplete(std::span<const uint8_t> bytes) {
+    const uint8_t* data = bytes.data();
+    const auto* lineFeed = static_cast<const uint8_t*>(std::memchr(data, '\n', bytes.size()));
+    if (lineFeed == nullptr) {
+        return true;
+    }
+    size_t end = static_cast<size_t>(lineFeed - data);
+    if (end == 0 || data[end - 1] != '\r') {
+        return false;
+    }
+    end -= 1;
+    while (end > 0 && IsWhitespace(data[end - 1])) {
+        --end;
+    }
+    size_t start = end;
+    while (start > 0 && !IsWhitespace(data[start - 1])) {
+        --start;
+    }
+    constexpr std::string_view kVersion = "HTTP/";
+    // The version is a word of its own after the method and the target.
+    return start > 3 && end - start > kVersion.size() && EqualsIgnoringCase(data + start, kVersion);
+}
+
 std::string_view FindHost(const HTTP_REQUEST& request) {
     for (const HTTP_HEADER& header : request.Headers()) {
         if (header.nameLength == 4 &&

@@ -101,6 +101,12 @@ class HTTP_REQUEST {
 //   empty host).
 HTTP_PARSE_OUTCOME ParseHttpRequest(std::span<const uint8_t> bytes, HTTP_REQUEST& request);
 
+// Whether bytes that parse as an incomplete GET can still become a whole HTTP/1.x request: its
+// request line is not finished yet, or ends in CR LF after an "HTTP/" version. Anything else
+// (an HTTP/0.9 request, a line protocol whose command is "get", lines ending in a bare LF) never
+// ends in an empty line, so waiting for one would stall the connection.
+bool HttpRequestMayComplete(std::span<const uint8_t> bytes);
+
 // The host as Host() reports it, searched again in the request's header table: first value of
 // the first header whose name is exactly "HOST" ignoring case.
 std::string_view FindHost(const HTTP_REQUEST& request);

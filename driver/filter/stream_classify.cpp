@@ -324,18 +324,23 @@ bool STREAM_FILTER::HoldWhilePending(SEGMENT& segment) {
     return true;
 }
 
+void STREAM_FILTER::PassUninspected(SEGMENT& segment) {
+    FLOW* flow = segment.flow;
+    {
+        std::lock_guard guard(flowLock_);
+        if (flow->state.load() == FLOW_STATE_NEW) {
+            SetStateLocked(flow, FLOW_STATE_PASSED);
+        }
+    }
+    flow->moreRequested = false;
+    Permit(segment.packet, segment.out, segment.filter);
+}
+
 void STREAM_FILTER::AskForMore(SEGMENT& segment, std::span<const uint8_t> bytes, uint32_t missing) {
     FLOW* flow = segment.flow;
     uint64_t required = uint64_t{bytes.size()} + missing;
     if (required > kMaxFirstRequestBytes) {
-        {
-            std::lock_guard guard(flowLock_);
-            if (flow->state.load() == FLOW_STATE_NEW) {
-                SetStateLocked(flow, FLOW_STATE_PASSED);
-            }
-        }
-        flow->moreRequested = false;
-        Permit(segment.packet, segment.out, segment.filter);
+        PassUninspected(segment);
         return;
     }
     flow->moreRequested = true;
@@ -395,7 +400,13 @@ void STREAM_FILTER::ParseOutbound(SEGMENT& segment, std::span<const uint8_t> byt
             Permit(segment.packet, segment.out, segment.filter);
             return;
         case HttpParseStatus::Incomplete:
-            AskForMore(segment, bytes, http.missing);
+            if (!HttpRequestMayComplete(bytes)) {
+                PassUninspected(segment);
+                return;
+            }
+            // One byte more may complete it (a client can send the final CR LF on its own): the
+            // parser's estimate is no minimum, and waiting for bytes that never come stalls.
+            AskForMore(segment, bytes, 1);
             return;
         case HttpParseStatus::Complete:
             flow->moreRequested = false;

@@ -104,6 +104,8 @@ class STREAM_FILTER {
     void Outbound(SEGMENT& segment);
     bool HoldWhilePending(SEGMENT& segment);
     void ParseOutbound(SEGMENT& segment, std::span<const uint8_t> bytes);
+    // Ends inspection of a flow that is still new: its data passes and is never looked up.
+    void PassUninspected(SEGMENT& segment);
     void AskForMore(SEGMENT& segment, std::span<const uint8_t> bytes, uint32_t missing);
     Result HttpRequest(SEGMENT& segment, std::string_view host, std::string_view path,
                        std::string_view proxyPrefix);

@@ -84,6 +84,17 @@ TEST(HttpRequestTest, AbsoluteFormWithoutAPathIsAllPrefix) {
     EXPECT_EQ(query.request.Path(), "");
 }
 
+TEST(HttpRequestTest, OnlyAnUnfinishedOrVersionedRequestLineMayComplete) {
+    for (const char* text :
+         {"G", "GET /a", "GET / HTTP/1.1\r", "GET / HTTP/1.1\r\nHost: a", "get / http/1.0 \r\n"}) {
+        EXPECT_TRUE(HttpRequestMayComplete(ToBytes(text))) << text;
+    }
+    for (const char* text : {"GET /a\r\n", "GET key\r\n", "GET / HTTP/1.1\n", "GET HTTP/\r\n", "\n",
+                             "GET / HTTP/1.1 \nHost: a\r\n"}) {
+        EXPECT_FALSE(HttpRequestMayComplete(ToBytes(text))) << text;
+    }
+}
+
 TEST(HttpRequestTest, PathRunsFromFirstNonBlankToNextWhitespace) {
     Bytes keep;
     // Any whitespace separates; the byte after the method is not checked.

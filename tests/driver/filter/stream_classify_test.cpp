@@ -248,7 +248,7 @@ TEST_F(StreamClassifyTest, AGetSplitOverTwoSegmentsIsLookedUpOnceWhole) {
     auto decisions = registration_.Decisions();
     ASSERT_EQ(decisions.size(), 1u);
     EXPECT_EQ(decisions[0].streamAction, os::FWPS_STREAM_ACTION_NEED_MORE_DATA);
-    EXPECT_EQ(decisions[0].bytesRequired, decisions[0].dataLength + 4);
+    EXPECT_EQ(decisions[0].bytesRequired, decisions[0].dataLength + 1);
 
     EXPECT_TRUE(connection->ClientSend("st: split.test\r\n\r\n"));
     FLOW* flow = TakeOnly();
@@ -260,6 +260,34 @@ TEST_F(StreamClassifyTest, AGetSplitOverTwoSegmentsIsLookedUpOnceWhole) {
     registration_.Allow(flow);
     ASSERT_TRUE(network_->WaitSettled());
     EXPECT_EQ(connection->ServerReceived(), "GET /split HTTP/1.1\r\nHost: split.test\r\n\r\n");
+}
+
+TEST_F(StreamClassifyTest, AFinalLineEndSentOnItsOwnCompletesTheRequest) {
+    // As a person typing into a terminal sends it: the last CR LF alone is fewer bytes than the
+    // parser's estimate of what is missing, and must still be enough.
+    auto connection = Open();
+    EXPECT_TRUE(connection->ClientSend("GET / HTTP/1.0\r\n"));
+    EXPECT_TRUE(connection->ClientSend("Host: typed.test\r\n"));
+    EXPECT_EQ(filter_.QueuedCount(), 0u);
+    EXPECT_TRUE(connection->ClientSend("\r\n"));
+    FLOW* flow = TakeOnly();
+    ASSERT_NE(flow, nullptr);
+    EXPECT_EQ(flow->names->Host(), "typed.test");
+    registration_.Discard(flow);
+}
+
+TEST_F(StreamClassifyTest, LinesThatCanNeverEndARequestPassAtOnce) {
+    // A cache protocol's "get", an HTTP/0.9 request and bare-LF lines never end in an empty line:
+    // holding them for one would stall the connection.
+    for (const std::string& first :
+         {std::string("get session:42\r\n"), std::string("GET /index.html\r\n"),
+          std::string("GET / HTTP/1.1\nHost: a.test\n")}) {
+        auto connection = Open();
+        EXPECT_TRUE(connection->ClientSend(first));
+        EXPECT_EQ(connection->ServerReceived(), first);
+        EXPECT_TRUE(connection->ClientSend("GET / HTTP/1.1\r\nHost: a.test\r\n\r\n"));
+    }
+    EXPECT_EQ(filter_.QueuedCount(), 0u);
 }
 
 TEST_F(StreamClassifyTest, BytesThatStopLookingLikeAGetPassUninspected) {
