@@ -225,6 +225,7 @@ os::NTSTATUS CONTROL_DEVICE::Register(const os::FAST_IO_DEVICE_CONTROL_ARGS& arg
     // The reply is a courtesy; a caller whose buffer went away is still registered.
     caller.Write(args.outputBuffer, &reply, replyLength);
     *information = replyLength;
+    ServiceProcessChanged();
     if (hooks_.wakeResolver) {
         hooks_.wakeResolver();
     }
@@ -391,9 +392,20 @@ void CONTROL_DEVICE::Cleanup(os::FILE_OBJECT& file) {
         return;
     }
     file.context.fetch_and(~kHandleRegistered);
-    // Forget the service first, so nothing new is queued for a channel that is going away.
-    registeredProcess_.store(0);
+    // Detach before the registration is given up: a service registering in between must find
+    // its own event attached afterwards, not lose it to this detach.
     queue_.Detach();
+    registeredProcess_.store(0);
+    ServiceProcessChanged();
+}
+
+void CONTROL_DEVICE::ServiceProcessChanged() {
+    if (!hooks_.serviceProcessChanged) {
+        return;
+    }
+    // Whichever of a cleanup and a new registration tells last tells the current process.
+    std::lock_guard guard(serviceProcessLock_);
+    hooks_.serviceProcessChanged(registeredProcess_.load());
 }
 
 }  // namespace wexo::drv

@@ -27,6 +27,8 @@ class CONTROL_DEVICE {
             updateDriverImage;
         std::function<void()> releaseDriverImage;
         std::function<void()> wakeResolver;
+        // The registered service process changed (0: none); the filter ignores its connections.
+        std::function<void(uint32_t processId)> serviceProcessChanged;
     };
 
     // How long an unanswered challenge stays good.
@@ -53,6 +55,7 @@ class CONTROL_DEVICE {
     void Cleanup(os::FILE_OBJECT& file);
 
   private:
+    void ServiceProcessChanged();
     os::NTSTATUS Dispatch(const os::FAST_IO_DEVICE_CONTROL_ARGS& args, uint64_t* information);
     os::NTSTATUS GetVersion(const os::FAST_IO_DEVICE_CONTROL_ARGS& args, uint64_t* information);
     os::NTSTATUS Register(const os::FAST_IO_DEVICE_CONTROL_ARGS& args, uint64_t* information);
@@ -70,6 +73,7 @@ class CONTROL_DEVICE {
     SERVICE_CALL_QUEUE& queue_;
     PROTECTION_STATE& protection_;
     HOOKS hooks_;
+    std::mutex serviceProcessLock_;
     std::shared_ptr<os::DEVICE_OBJECT> device_;
     std::atomic<uint32_t> registeredProcess_{0};
 

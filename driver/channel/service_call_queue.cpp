@@ -270,6 +270,8 @@ void SERVICE_CALL_QUEUE::Attach(std::shared_ptr<os::Event> inputEvent) {
     FailAllLocked();
     inputEvent_ = std::move(inputEvent);
     active_ = true;
+    // A standby the previous service never ended is not this one's.
+    standby_ = false;
     lastHeartbeat_ = os::QuerySystemTime();
 }
 

@@ -39,7 +39,7 @@ struct PIPELINE::PARTS {
     os::FilterEngine engine;
     drv::SERVICE_CALL_QUEUE queue;
     drv::PROTECTION_STATE protection;
-    drv::CONTROL_DEVICE device{queue, protection};
+    drv::CONTROL_DEVICE device{queue, protection, DeviceHooks()};
     drv::STREAM_FILTER filter;
     drv::URL_LOOKUP lookup{filter, queue};
     drv::WFP_REGISTRATION registration{filter, lookup};
@@ -61,6 +61,15 @@ struct PIPELINE::PARTS {
 
     std::optional<os::SimNetwork> network;
     std::shared_ptr<os::PROCESS> browser;
+
+    drv::CONTROL_DEVICE::HOOKS DeviceHooks() {
+        drv::CONTROL_DEVICE::HOOKS hooks;
+        // Called only once the device is in use, when the filter exists.
+        hooks.serviceProcessChanged = [this](uint32_t processId) {
+            filter.SetServiceProcessId(processId);
+        };
+        return hooks;
+    }
 };
 
 PIPELINE::PIPELINE(PIPELINE_OPTIONS options) : options_(std::move(options)) {}
@@ -154,7 +163,6 @@ bool PIPELINE::Start(std::string* error) {
     if (!p.servers->WaitForServer()) {
         return fail("no policy server became available");
     }
-    p.filter.SetServiceProcessId(p.device.RegisteredProcessId());
     p.filter.SetBlockOnFailure(p.settings.BlockOnFailure());
 
     p.network.emplace(p.engine);

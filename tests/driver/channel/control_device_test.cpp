@@ -119,6 +119,34 @@ TEST_F(ControlDeviceTest, ClosingTheRegisteredHandleOrEndingTheProcessUnregister
     EXPECT_EQ(third.Register(&c), 0u);
 }
 
+TEST(ControlDeviceHooksTest, TheFilterHearsOfEveryServiceProcessChange) {
+    SERVICE_CALL_QUEUE queue;
+    ASSERT_TRUE(queue.Initialise());
+    PROTECTION_STATE protection;
+    std::vector<uint32_t> told;
+    CONTROL_DEVICE::HOOKS hooks;
+    hooks.serviceProcessChanged = [&](uint32_t processId) { told.push_back(processId); };
+    CONTROL_DEVICE device{queue, protection, hooks};
+    ASSERT_EQ(device.Create(), os::STATUS_SUCCESS);
+    {
+        ServiceProcess first;
+        os::HANDLE a;
+        ASSERT_EQ(first.Register(&a), 0u);
+        ServiceProcess refused;
+        os::HANDLE b;
+        EXPECT_NE(refused.Register(&b), 0u);
+        first.Close(a);
+        ServiceProcess second;
+        os::HANDLE c;
+        ASSERT_EQ(second.Register(&c), 0u);
+        EXPECT_EQ(told, (std::vector<uint32_t>{first.Id(), 0, second.Id()}));
+    }
+    // The second service ended with its handle open.
+    EXPECT_EQ(told.back(), 0u);
+    queue.ShutDown();
+    device.Delete();
+}
+
 TEST_F(ControlDeviceTest, RegistrationWithABadEventHandleLeavesNothingRegistered) {
     ServiceProcess service;
     os::HANDLE handle = service.Open();

@@ -316,6 +316,23 @@ TEST_F(ServiceCallQueueTest, StaleHeartbeatOrStandbyStopsTheCount) {
     EXPECT_EQ(submitter.Join(), CallResult::TimedOut);
 }
 
+TEST_F(ServiceCallQueueTest, AStandbyEndsWithTheServiceThatAskedForIt) {
+    os::VirtualClock clock;
+    ASSERT_EQ(service.Simple(handle, QRN_SC_STANDBY), 0u);
+    // The service goes away in standby; its successor never asked for one.
+    service.Close(handle);
+    ServiceProcess next;
+    os::HANDLE nextHandle = 0;
+    ASSERT_EQ(next.Register(&nextHandle), 0u);
+    Submitter submitter(queue);
+    AwaitInFlight(1);
+    for (int second = 0; second < 300 && !submitter.Ended(); second += 2) {
+        ASSERT_TRUE(clock.Advance(std::chrono::seconds(2)));
+        ASSERT_EQ(next.Simple(nextHandle, QRN_SC_HEARTBEAT), 0u);
+    }
+    EXPECT_EQ(submitter.Join(), CallResult::TimedOut);
+}
+
 TEST_F(ServiceCallQueueTest, AFetchedCallAnsweredAfterThirtySecondsIsAnswered) {
     os::VirtualClock clock;
     Submitter submitter(queue);
