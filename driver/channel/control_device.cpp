@@ -7,6 +7,7 @@
 
 #include "common/control_codes.h"
 #include "common/records.h"
+#include "driver/platform/event_log.h"
 #include "os/clock.h"
 #include "os/win32_io.h"
 
@@ -55,6 +56,8 @@ os::NTSTATUS CONTROL_DEVICE::Create() {
     std::shared_ptr<os::DEVICE_OBJECT> device;
     os::NTSTATUS status = os::IoCreateDevice(kDeviceName, kDeviceType, false, &device);
     if (!os::NT_SUCCESS(status)) {
+        WriteDriverEvent(DRIVER_EVENT_CREATE_DEVICE_FAILED, UniqueValue("DE02"), status,
+                         {StatusText(status)});
         return status;
     }
     device->create = [](os::FILE_OBJECT&) { return os::STATUS_SUCCESS; };
@@ -69,6 +72,8 @@ os::NTSTATUS CONTROL_DEVICE::Create() {
     };
     status = os::IoCreateSymbolicLink(kDeviceLinkName, kDeviceName);
     if (!os::NT_SUCCESS(status)) {
+        WriteDriverEvent(DRIVER_EVENT_CREATE_LINK_FAILED, UniqueValue("DE03"), status,
+                         {StatusText(status)});
         os::IoDeleteDevice(device);
         return status;
     }

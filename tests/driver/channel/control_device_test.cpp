@@ -2,8 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 #include "channel_fixture.h"
+#include "driver/platform/event_log.h"
 #include "os/clock.h"
+#include "os/event_log.h"
 #include "os/sync.h"
 
 namespace wexo::drv::testing {
@@ -117,6 +121,45 @@ TEST_F(ControlDeviceTest, ClosingTheRegisteredHandleOrEndingTheProcessUnregister
     ServiceProcess third;
     os::HANDLE c;
     EXPECT_EQ(third.Register(&c), 0u);
+}
+
+TEST(ControlDeviceCreateTest, FailuresAreReportedAndLeaveNothingBehind) {
+    SERVICE_CALL_QUEUE queue;
+    PROTECTION_STATE protection;
+    os::ClearEventLogRecords();
+    auto uniqueValue = [](const os::EVENT_LOG_RECORD& record) {
+        uint32_t unique = 0;
+        if (record.data.size() >= kPacketHeaderSize) {
+            std::memcpy(&unique, record.data.data() + kPacketUniqueValueOffset, 4);
+        }
+        return unique;
+    };
+    {
+        // The device name is taken.
+        std::shared_ptr<os::DEVICE_OBJECT> squatter;
+        ASSERT_EQ(os::IoCreateDevice(kDeviceName, 0, false, &squatter), os::STATUS_SUCCESS);
+        CONTROL_DEVICE device{queue, protection};
+        EXPECT_EQ(device.Create(), os::STATUS_OBJECT_NAME_COLLISION);
+        os::IoDeleteDevice(squatter);
+    }
+    {
+        // The link name is taken: the device made for it goes again.
+        ASSERT_EQ(os::IoCreateSymbolicLink(kDeviceLinkName, u"\\Device\\Other"),
+                  os::STATUS_SUCCESS);
+        CONTROL_DEVICE device{queue, protection};
+        EXPECT_EQ(device.Create(), os::STATUS_OBJECT_NAME_COLLISION);
+        ASSERT_EQ(os::IoDeleteSymbolicLink(kDeviceLinkName), os::STATUS_SUCCESS);
+        EXPECT_EQ(device.Create(), os::STATUS_SUCCESS);
+        device.Delete();
+    }
+    auto records = os::EventLogRecords();
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_EQ(records[0].eventId, DRIVER_EVENT_CREATE_DEVICE_FAILED);
+    EXPECT_EQ(uniqueValue(records[0]), UniqueValue("DE02"));
+    EXPECT_EQ(records[1].eventId, DRIVER_EVENT_CREATE_LINK_FAILED);
+    EXPECT_EQ(uniqueValue(records[1]), UniqueValue("DE03"));
+    ASSERT_EQ(records[1].strings.size(), 2u);
+    EXPECT_EQ(records[1].strings[1], StatusText(os::STATUS_OBJECT_NAME_COLLISION));
 }
 
 TEST(ControlDeviceHooksTest, TheFilterHearsOfEveryServiceProcessChange) {
