@@ -210,25 +210,29 @@ void STREAM_FILTER::Inbound(SEGMENT& segment) {
     FLOW* flow = segment.flow;
     if ((segment.Flags() & os::FWPS_STREAM_FLAG_RECEIVE_DISCONNECT) != 0) {
         bool pending;
+        bool injected = true;
         {
             std::lock_guard guard(flowLock_);
             pending = IsLookupPending(flow->state.load());
             if (pending) {
-                flow->serverFinSeen = 1;
+                // The FIN waits for the verdict; what the server sent with it goes to the client
+                // now. Injected before the flag is seen, so that the FIN a worker reproduces for
+                // it can only follow the data.
+                if (segment.Data().dataLength > 0) {
+                    injected = InjectServerData(segment);
+                }
+                flow->serverFinSeen = injected ? 1 : 0;
             } else {
                 SetStateLocked(flow, FLOW_STATE_FINISHED);
             }
         }
         if (!pending) {
             Permit(segment.packet, segment.out, segment.filter);
-            return;
-        }
-        // The FIN waits for the verdict; what the server sent with it goes to the client now.
-        if (segment.Data().dataLength > 0 && !InjectServerData(segment)) {
+        } else if (!injected) {
             DropConnection(segment.packet, segment.out);
-            return;
+        } else {
+            Absorb(segment.packet, segment.out);
         }
-        Absorb(segment.packet, segment.out);
         return;
     }
 
