@@ -314,6 +314,9 @@ struct RegistryStore::Impl {
     // ---- callbacks (no store lock held) ----
 
     NTSTATUS RunCallbacks(const REG_NOTIFY_INFO& info);
+    // Names an existing key in `info` and runs the callbacks for an operation on it. A key that
+    // is gone is refused first, and so is a top-level key when `refuseTopLevel` is set.
+    NTSTATUS RunCallbacksOnKey(RegKeyNode* node, bool refuseTopLevel, REG_NOTIFY_INFO info);
     bool Removed(const CallbackEntry& entry);
 };
 
@@ -327,6 +330,22 @@ namespace {
 thread_local std::vector<const void*> tRunningCallbacks;
 
 }  // namespace
+
+NTSTATUS RegistryStore::Impl::RunCallbacksOnKey(RegKeyNode* node, bool refuseTopLevel,
+                                                REG_NOTIFY_INFO info) {
+    std::string path;
+    {
+        std::lock_guard guard(lock);
+        if (node->deleted)
+            return STATUS_KEY_DELETED;
+        if (refuseTopLevel && (node->parent == nullptr || node->parent == root.get()))
+            return STATUS_ACCESS_DENIED;
+        path = JoinPath(ComponentsOf(node));
+    }
+    info.keyPath = path;
+    info.processId = CurrentProcessId();
+    return RunCallbacks(info);
+}
 
 bool RegistryStore::Impl::Removed(const CallbackEntry& entry) {
     std::lock_guard guard(callbackLock);
@@ -644,21 +663,9 @@ NTSTATUS RegistryStore::DeleteKey(const RegKey& key) {
     if (!NT_SUCCESS(status))
         return status;
     RegKeyNode* node = key.node_.get();
-    std::string path;
-    {
-        std::lock_guard guard(impl_->lock);
-        if (node->deleted)
-            return STATUS_KEY_DELETED;
-        if (node->parent == nullptr || node->parent == impl_->root.get()) {
-            return STATUS_ACCESS_DENIED;
-        }
-        path = JoinPath(ComponentsOf(node));
-    }
     REG_NOTIFY_INFO info;
     info.notifyClass = REG_NOTIFY_CLASS::RegNtPreDeleteKey;
-    info.keyPath = path;
-    info.processId = CurrentProcessId();
-    status = impl_->RunCallbacks(info);
+    status = impl_->RunCallbacksOnKey(node, true, info);
     if (!NT_SUCCESS(status))
         return status;
 
@@ -694,22 +701,10 @@ NTSTATUS RegistryStore::RenameKey(const RegKey& key, std::string_view newName) {
     if (!file::IsValidKeyName(newName))
         return STATUS_OBJECT_NAME_INVALID;
     RegKeyNode* node = key.node_.get();
-    std::string path;
-    {
-        std::lock_guard guard(impl_->lock);
-        if (node->deleted)
-            return STATUS_KEY_DELETED;
-        if (node->parent == nullptr || node->parent == impl_->root.get()) {
-            return STATUS_ACCESS_DENIED;
-        }
-        path = JoinPath(ComponentsOf(node));
-    }
     REG_NOTIFY_INFO info;
     info.notifyClass = REG_NOTIFY_CLASS::RegNtPreRenameKey;
-    info.keyPath = path;
     info.newName = newName;
-    info.processId = CurrentProcessId();
-    status = impl_->RunCallbacks(info);
+    status = impl_->RunCallbacksOnKey(node, true, info);
     if (!NT_SUCCESS(status))
         return status;
 
@@ -788,21 +783,12 @@ NTSTATUS RegistryStore::SetValue(const RegKey& key, std::string_view name, uint3
         return STATUS_INVALID_PARAMETER;
     }
     RegKeyNode* node = key.node_.get();
-    std::string path;
-    {
-        std::lock_guard guard(impl_->lock);
-        if (node->deleted)
-            return STATUS_KEY_DELETED;
-        path = JoinPath(ComponentsOf(node));
-    }
     REG_NOTIFY_INFO info;
     info.notifyClass = REG_NOTIFY_CLASS::RegNtPreSetValueKey;
-    info.keyPath = path;
     info.valueName = name;
     info.type = type;
     info.data = data;
-    info.processId = CurrentProcessId();
-    status = impl_->RunCallbacks(info);
+    status = impl_->RunCallbacksOnKey(node, false, info);
     if (!NT_SUCCESS(status))
         return status;
 
@@ -856,19 +842,10 @@ NTSTATUS RegistryStore::DeleteValue(const RegKey& key, std::string_view name) {
     if (!NT_SUCCESS(status))
         return status;
     RegKeyNode* node = key.node_.get();
-    std::string path;
-    {
-        std::lock_guard guard(impl_->lock);
-        if (node->deleted)
-            return STATUS_KEY_DELETED;
-        path = JoinPath(ComponentsOf(node));
-    }
     REG_NOTIFY_INFO info;
     info.notifyClass = REG_NOTIFY_CLASS::RegNtPreDeleteValueKey;
-    info.keyPath = path;
     info.valueName = name;
-    info.processId = CurrentProcessId();
-    status = impl_->RunCallbacks(info);
+    status = impl_->RunCallbacksOnKey(node, false, info);
     if (!NT_SUCCESS(status))
         return status;
 
