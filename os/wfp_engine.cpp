@@ -345,6 +345,13 @@ NTSTATUS FilterEngine::TransactionBegin(const ENGINE_HANDLE& handle) {
     return STATUS_SUCCESS;
 }
 
+void FilterEngine::EndTransactionLocked(SESSION& session) {
+    session.txnFilters.clear();
+    session.txnCallouts.clear();
+    session.txnSublayers.clear();
+    session.inTransaction = false;
+}
+
 NTSTATUS FilterEngine::TransactionCommit(const ENGINE_HANDLE& handle) {
     std::unique_lock guard(objectsLock_);
     NTSTATUS status;
@@ -361,10 +368,7 @@ NTSTATUS FilterEngine::TransactionCommit(const ENGINE_HANDLE& handle) {
             it->second->committed = true;
         }
     }
-    session->txnFilters.clear();
-    session->txnCallouts.clear();
-    session->txnSublayers.clear();
-    session->inTransaction = false;
+    EndTransactionLocked(*session);
     return STATUS_SUCCESS;
 }
 
@@ -387,10 +391,7 @@ NTSTATUS FilterEngine::TransactionAbort(const ENGINE_HANDLE& handle) {
     for (const GUID& key : session->txnSublayers) {
         sublayers_.erase(key);
     }
-    session->txnFilters.clear();
-    session->txnCallouts.clear();
-    session->txnSublayers.clear();
-    session->inTransaction = false;
+    EndTransactionLocked(*session);
     return STATUS_SUCCESS;
 }
 

@@ -139,6 +139,8 @@ class FilterEngine {
     };
 
     SESSION* FindSessionLocked(const ENGINE_HANDLE& handle, NTSTATUS* status);
+    // Ends the session's transaction and empties its lists of the objects it added.
+    void EndTransactionLocked(SESSION& session);
     void RemoveSessionObjectsLocked(uint64_t sessionId);
     void RemoveFilterLocked(uint64_t filterId);
     void RebuildLayerLocked(uint16_t layerId);
