@@ -330,6 +330,10 @@ TEST_F(ServiceCallQueueTest, AStandbyEndsWithTheServiceThatAskedForIt) {
         ASSERT_TRUE(clock.Advance(std::chrono::seconds(2)));
         ASSERT_EQ(next.Simple(nextHandle, QRN_SC_HEARTBEAT), 0u);
     }
+    EXPECT_TRUE(submitter.Ended());
+    if (!submitter.Ended()) {
+        queue.ShutDown();  // lets the waiter go, so that a failure does not hang the test
+    }
     EXPECT_EQ(submitter.Join(), CallResult::TimedOut);
 }
 
