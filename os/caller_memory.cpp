@@ -26,6 +26,21 @@ bool Copy(bool toCaller, uint64_t address, void* local, size_t length) {
     return done == static_cast<ssize_t>(length);
 }
 
+constexpr size_t kRewriteBatch = 16;
+
+// One byte of each page, copied onto itself through the caller's address space: the kernel takes
+// the caller's pages for writing, so a page that is only readable fails the copy with EFAULT, and
+// a writable one keeps its bytes. The driver writes these ranges next; a caller must not change
+// them meanwhile, as with any buffer handed to a request.
+bool RewriteInPlace(const uint64_t* addresses, size_t count) {
+    iovec ranges[kRewriteBatch];
+    for (size_t i = 0; i < count; ++i) {
+        ranges[i] = iovec{reinterpret_cast<void*>(addresses[i]), 1};
+    }
+    return count == 0 || process_vm_writev(getpid(), ranges, count, ranges, count, 0) ==
+                             static_cast<ssize_t>(count);
+}
+
 }  // namespace
 
 // A range is mapped when one byte of each of its pages can be read.
@@ -46,6 +61,35 @@ bool CallerMemory::IsMapped(uint64_t address, size_t length) const {
     return true;
 }
 
+bool CallerMemory::IsWritable(uint64_t address, size_t length) const {
+    uint64_t pending[kRewriteBatch] = {};
+    uint64_t pendingPages[kRewriteBatch] = {};
+    size_t count = 0;
+    auto flush = [&] {
+        if (!RewriteInPlace(pending, count)) {
+            return false;
+        }
+        for (size_t i = 0; i < count; ++i) {
+            knownWritable_[nextWritable_++ % std::size(knownWritable_)] = pendingPages[i];
+        }
+        count = 0;
+        return true;
+    };
+    uint64_t last = address + length - 1;
+    for (uint64_t page = address & ~(kPageSize - 1); page <= last; page += kPageSize) {
+        if (std::find(std::begin(knownWritable_), std::end(knownWritable_), page) !=
+            std::end(knownWritable_)) {
+            continue;
+        }
+        pending[count] = page < address ? address : page;
+        pendingPages[count] = page;
+        if (++count == kRewriteBatch && !flush()) {
+            return false;
+        }
+    }
+    return flush();
+}
+
 CallerMemory::CallerMemory(std::shared_ptr<PROCESS> process) : process_(std::move(process)) {}
 
 bool CallerMemory::RangeIsPlausible(uint64_t address, size_t length, size_t alignment) const {
@@ -64,8 +108,10 @@ bool CallerMemory::ProbeForRead(uint64_t address, size_t length, size_t alignmen
 }
 
 bool CallerMemory::ProbeForWrite(uint64_t address, size_t length, size_t alignment) const {
-    // Writability shows only when the driver writes; those writes fail cleanly too.
-    return ProbeForRead(address, length, alignment);
+    if (length == 0) {
+        return true;
+    }
+    return RangeIsPlausible(address, length, alignment) && IsWritable(address, length);
 }
 
 bool CallerMemory::Read(uint64_t address, void* destination, size_t length) const {

@@ -21,7 +21,8 @@ class CallerMemory {
     explicit CallerMemory(std::shared_ptr<PROCESS> process);
 
     // ProbeForRead/ProbeForWrite: a zero length always passes; otherwise the range must be aligned,
-    // must not wrap or reach past user space, and must be mapped.
+    // must not wrap or reach past user space, and must be mapped: readable for ProbeForRead,
+    // writable for ProbeForWrite (a read-only page fails it). Probing leaves the bytes as they are.
     bool ProbeForRead(uint64_t address, size_t length, size_t alignment = 1) const;
     bool ProbeForWrite(uint64_t address, size_t length, size_t alignment = 1) const;
     // Each fails (returns false, copies nothing useful) when the range is not accessible.
@@ -50,11 +51,15 @@ class CallerMemory {
   private:
     bool RangeIsPlausible(uint64_t address, size_t length, size_t alignment) const;
     bool IsMapped(uint64_t address, size_t length) const;
+    bool IsWritable(uint64_t address, size_t length) const;
     std::shared_ptr<PROCESS> process_;
     // Pages this request has already found mapped: the small variables of one request usually
     // share a page, and each check is a system call.
     mutable uint64_t knownPages_[4] = {~0ull, ~0ull, ~0ull, ~0ull};
     mutable size_t nextKnown_ = 0;
+    // Pages found writable, kept apart: a readable page may still refuse writes.
+    mutable uint64_t knownWritable_[4] = {~0ull, ~0ull, ~0ull, ~0ull};
+    mutable size_t nextWritable_ = 0;
 };
 
 // Fails commits in the caller while it lives, for the driver's "cannot allocate" paths.

@@ -29,6 +29,10 @@ bool InFirstGroup(uint32_t code) {
     return code >= QRN_GET_VERSION && code <= QRN_RESUME_PROTECTION;
 }
 
+bool IsPrivileged(uint32_t code) {
+    return code == QRN_UPDATE_DRIVER || code == QRN_UNINSTALL || code == QRN_SUSPEND_PROTECTION;
+}
+
 // Copies a folder text named by the registration record into kernel memory.
 bool ReadFolder(const os::CallerMemory& caller, uint64_t address, uint16_t length,
                 std::u16string* text, bool* present) {
@@ -114,10 +118,17 @@ os::NTSTATUS CONTROL_DEVICE::Dispatch(const os::FAST_IO_DEVICE_CONTROL_ARGS& arg
     const os::CallerMemory& caller = args.caller;
     if (!caller.ProbeForRead(args.inputBuffer, args.inputLength) ||
         !caller.ProbeForWrite(args.outputBuffer, args.outputLength)) {
+        // A privileged request refused here was still the one the authorisation was for.
+        if (IsPrivileged(args.code)) {
+            TakeAuthorisation(args.code);
+        }
         return os::STATUS_INVALID_PARAMETER;
     }
     bool registered = IsRegisteredHandle(args.file);
     if (registered ? !InServiceCallGroup(args.code) : !InFirstGroup(args.code)) {
+        if (IsPrivileged(args.code)) {
+            TakeAuthorisation(args.code);
+        }
         return os::STATUS_INVALID_DEVICE_REQUEST;
     }
     switch (args.code) {
@@ -221,14 +232,19 @@ os::NTSTATUS CONTROL_DEVICE::Register(const os::FAST_IO_DEVICE_CONTROL_ARGS& arg
         return status;
     }
     queue_.Attach(std::move(event));
-    protection_.SetProtectedFolder(hasProgram ? &program : nullptr);
-    protection_.SetDataFolder(hasData ? &data : nullptr);
 
     QRN_REGISTER_REPLY reply{kDriverMajorVersion, kDriverMinorVersion, kDriverBuildNumber, 0,
                              kInterfaceVersion};
     uint32_t replyLength = std::min<uint32_t>(args.outputLength, sizeof reply);
-    // The reply is a courtesy; a caller whose buffer went away is still registered.
-    caller.Write(args.outputBuffer, &reply, replyLength);
+    // A service that never learns the interface version takes the registration for failed and
+    // never fetches a call: leave nothing registered for it.
+    if (!caller.Write(args.outputBuffer, &reply, replyLength)) {
+        queue_.Detach();
+        registeredProcess_.store(0);
+        return os::STATUS_INVALID_PARAMETER;
+    }
+    protection_.SetProtectedFolder(hasProgram ? &program : nullptr);
+    protection_.SetDataFolder(hasData ? &data : nullptr);
     *information = replyLength;
     ServiceProcessChanged();
     if (hooks_.wakeResolver) {
@@ -293,12 +309,6 @@ os::NTSTATUS CONTROL_DEVICE::Respond(const os::FAST_IO_DEVICE_CONTROL_ARGS& args
     return os::STATUS_SUCCESS;
 }
 
-bool CONTROL_DEVICE::IsAuthorised(uint32_t code) const {
-    std::lock_guard guard(authLock_);
-    return authorisedThread_ != 0 && authorisedThread_ == os::CurrentThreadId() &&
-           authorisedCode_ == code;
-}
-
 bool CONTROL_DEVICE::TakeAuthorisation(uint32_t code) {
     std::lock_guard guard(authLock_);
     bool authorised = authorisedThread_ != 0 && authorisedThread_ == os::CurrentThreadId() &&
@@ -311,19 +321,18 @@ bool CONTROL_DEVICE::TakeAuthorisation(uint32_t code) {
 }
 
 os::NTSTATUS CONTROL_DEVICE::UpdateDriver(const os::FAST_IO_DEVICE_CONTROL_ARGS& args) {
+    // Each request, refused or not, uses up the authorisation: a caller cannot probe with bad
+    // requests and keep the right for a later one.
+    bool authorised = TakeAuthorisation(QRN_UPDATE_DRIVER);
     if (args.inputLength < 8) {
         return os::STATUS_BUFFER_TOO_SMALL;
     }
-    if (!IsAuthorised(QRN_UPDATE_DRIVER)) {
+    if (!authorised) {
         return os::STATUS_ACCESS_DENIED;
     }
-    os::NTSTATUS status =
-        hooks_.updateDriverImage
-            ? hooks_.updateDriverImage(args.caller, args.inputBuffer, args.inputLength)
-            : os::STATUS_NOT_SUPPORTED;
-    // Each update needs a fresh authorisation, whatever happened.
-    TakeAuthorisation(QRN_UPDATE_DRIVER);
-    return status;
+    return hooks_.updateDriverImage
+               ? hooks_.updateDriverImage(args.caller, args.inputBuffer, args.inputLength)
+               : os::STATUS_NOT_SUPPORTED;
 }
 
 os::NTSTATUS CONTROL_DEVICE::Attach(const os::FAST_IO_DEVICE_CONTROL_ARGS& args) {

@@ -68,7 +68,6 @@ class CONTROL_DEVICE {
     os::NTSTATUS Extend(const os::FAST_IO_DEVICE_CONTROL_ARGS& args);
     // One-shot: true when the calling thread was authorised for this code; the authorisation ends.
     bool TakeAuthorisation(uint32_t code);
-    bool IsAuthorised(uint32_t code) const;
 
     SERVICE_CALL_QUEUE& queue_;
     PROTECTION_STATE& protection_;

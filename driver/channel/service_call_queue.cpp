@@ -284,6 +284,17 @@ void SERVICE_CALL_QUEUE::Detach() {
 
 os::NTSTATUS SERVICE_CALL_QUEUE::FetchNext(const os::CallerMemory& caller,
                                            const SC_INPUT_REQUEST& input) {
+    // A call taken off the queue and then not handed over would be lost: make sure first that
+    // everything the fetch writes can be written.
+    bool writable = caller.ProbeForWrite(input.callHandleOut, sizeof(uint64_t)) &&
+                    caller.ProbeForWrite(input.codeOut, sizeof(uint32_t)) &&
+                    caller.ProbeForWrite(input.timeoutOut, sizeof(uint32_t)) &&
+                    caller.ProbeForWrite(input.requestSizeOut, sizeof(uint32_t)) &&
+                    caller.ProbeForWrite(input.requestAddressOut, sizeof(uint64_t)) &&
+                    caller.ProbeForWrite(input.buffer, input.bufferSize);
+    if (!writable) {
+        return os::STATUS_INVALID_PARAMETER;
+    }
     std::lock_guard guard(lock_);
     if (pending_.empty()) {
         return os::STATUS_NOT_FOUND;
@@ -314,14 +325,21 @@ os::NTSTATUS SERVICE_CALL_QUEUE::FetchNext(const os::CallerMemory& caller,
         {input.codeOut, &call->code, sizeof call->code},
         {input.timeoutOut, &call->limit, sizeof call->limit},
     };
-    bool written = built && caller.WriteAll(results);
-    if (!written) {
-        if (built && block.allocated) {
-            release(block.address);
-        }
+    if (!built) {
         ReleaseSlotLocked(call);
         SignalLocked(call, CallState::Failed);
         return os::STATUS_UNSUCCESSFUL;
+    }
+    if (!caller.WriteAll(results)) {
+        // The service's memory changed under the probe. The call goes back to the head of the
+        // queue for the next fetch, which finds it as if this one had never come.
+        if (block.allocated) {
+            release(block.address);
+        }
+        ReleaseSlotLocked(call);
+        call->link = pending_.insert(pending_.begin(), call);
+        call->linked = true;
+        return os::STATUS_INVALID_PARAMETER;
     }
     SignalLocked(call, CallState::InProgress);
     return os::STATUS_SUCCESS;

@@ -80,8 +80,9 @@ class SERVICE_CALL_QUEUE {
     // Handlers behind the service-call control codes.
     void Attach(std::shared_ptr<os::Event> inputEvent);
     void Detach();
-    // Takes the oldest queued call, writes its block and the result variables named by the
-    // (already probed) input record into the caller.
+    // Takes the oldest queued call, writes its block and the result variables named by the input
+    // record into the caller. Result variables or a buffer the caller cannot write leave the call
+    // queued (STATUS_INVALID_PARAMETER).
     os::NTSTATUS FetchNext(const os::CallerMemory& caller, const SC_INPUT_REQUEST& input);
     os::NTSTATUS Answer(const os::CallerMemory& caller, uint64_t handle, uint64_t answer,
                         uint32_t answerSize, int32_t status);

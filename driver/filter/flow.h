@@ -9,9 +9,12 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string_view>
 #include <vector>
 
+#include "driver/filter/http2_request.h"
+#include "driver/filter/http_framing.h"
 #include "os/net_buffer.h"
 #include "os/pool.h"
 
@@ -30,7 +33,21 @@ enum FLOW_STATE : uint32_t {
     FLOW_STATE_TLS_HELLO = 5,    // TLS client hello seen
     FLOW_STATE_TLS_FLIGHT = 6,   // transient, under the flow lock
     FLOW_STATE_TLS_LOOKUP = 7,   // TLS lookup pending
+    // An HTTP connection whose requests so far were allowed: every later request is judged too.
+    FLOW_STATE_HTTP_WATCH = 8,
+    // Closed by a verdict: no more data passes in either direction, only the FINs.
+    FLOW_STATE_BLOCKED = 9,
+    // A later request of an HTTP connection was blocked and the connection closed toward the
+    // server: the server's answers to the earlier requests still reach the client, nothing more
+    // of the client's reaches the server.
+    FLOW_STATE_DRAINING = 10,
+    // Watched, and the head of a later request is being gathered in the held data.
+    FLOW_STATE_HTTP_GATHER = 11,
 };
+
+constexpr bool IsWatched(uint32_t state) {
+    return state == FLOW_STATE_HTTP_WATCH || state == FLOW_STATE_HTTP_GATHER;
+}
 
 constexpr bool IsLookupPending(uint32_t state) {
     return state == FLOW_STATE_HTTP_LOOKUP || state == FLOW_STATE_TLS_LOOKUP;
@@ -100,9 +117,17 @@ struct FLOW {
     // is held per list.
     os::NetBufferListChain heldData;
     uint32_t heldBytes = 0;
-    // Lists at the front of heldData that carry the request that was looked up (a GET request
-    // may have arrived in more than one segment): a redirect discards exactly these.
-    uint32_t requestLists = 0;
+    // HTTP flows: where the requests of the connection begin and end. Held data starts at a
+    // request's first byte; the reader has taken `scanOffset` bytes of it.
+    HTTP_FRAMING framing;
+    // An HTTP/2 connection (prior knowledge) reads its requests with this instead of `framing`.
+    std::optional<HTTP2_REQUEST_READER> http2;
+    uint32_t scanOffset = 0;
+    // The lookup pending is for a request after the connection's first (the responses to earlier
+    // ones may still be on their way, so a block cannot answer with a redirect).
+    uint8_t laterRequest = 0;
+    // The engine deleted the flow (its flow-delete ran): nothing may be left held in it.
+    uint8_t deleted = 0;
     uint8_t clientFinSeen = 0;  // the client sent a disconnect while data was held
     uint8_t serverFinSeen = 0;  // the server sent a disconnect while a lookup was pending
     // The first outbound bytes were incomplete and the engine was asked for more of them. Only

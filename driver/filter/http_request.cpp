@@ -12,6 +12,18 @@ constexpr bool IsWhitespace(uint8_t c) {
     return c == ' ' || (c >= 0x09 && c <= 0x0D);
 }
 
+constexpr bool IsBlank(uint8_t c) {
+    return c == ' ' || c == '\t';
+}
+
+// The characters of a token (a method or a header name).
+constexpr bool IsTokenChar(uint8_t c) {
+    if ((c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z')) {
+        return true;
+    }
+    return c != 0 && std::strchr("!#$%&'*+-.^_`|~", c) != nullptr;
+}
+
 // Only ASCII letters fold; every other byte compares as it is.
 constexpr uint8_t FoldCase(uint8_t c) {
     return (c >= 'a' && c <= 'z') ? static_cast<uint8_t>(c - ('a' - 'A')) : c;
@@ -31,27 +43,24 @@ const char* AsChars(const uint8_t* bytes) {
     return reinterpret_cast<const char*>(bytes);
 }
 
-// Offset of the CR of the first CR LF at or after `from`, or kNotFound.
-size_t FindCrLf(const uint8_t* data, size_t from, size_t size) {
-    while (size >= 2 && from < size - 1) {
-        const auto* cr =
-            static_cast<const uint8_t*>(std::memchr(data + from, '\r', size - 1 - from));
-        if (cr == nullptr) {
-            return kNotFound;
-        }
-        size_t at = static_cast<size_t>(cr - data);
-        if (data[at + 1] == '\n') {
-            return at;
-        }
-        from = at + 1;
-    }
-    return kNotFound;
-}
+// A line ends at its LF; a CR right before it is part of the line end, as servers read it.
+struct LINE {
+    size_t begin;
+    size_t end;   // the line's text ends here (before any CR)
+    size_t next;  // the next line starts here
+};
 
-// The estimate for a request that stops before its line or header block ends: a CR at the end
-// is taken as the start of the CR LF that is due.
-HTTP_PARSE_OUTCOME Incomplete(std::span<const uint8_t> bytes) {
-    return {HttpParseStatus::Incomplete, bytes.back() == '\r' ? 3u : 4u};
+// The line that starts at `from`, or kNotFound in `next` when the bytes end before its LF.
+LINE FindLine(const uint8_t* data, size_t from, size_t size) {
+    const auto* lineFeed = static_cast<const uint8_t*>(std::memchr(data + from, '\n', size - from));
+    if (lineFeed == nullptr) {
+        // A CR at the very end is the first half of a line end still to come.
+        size_t end = (size > from && data[size - 1] == '\r') ? size - 1 : size;
+        return {from, end, kNotFound};
+    }
+    size_t at = static_cast<size_t>(lineFeed - data);
+    size_t end = (at > from && data[at - 1] == '\r') ? at - 1 : at;
+    return {from, end, at + 1};
 }
 
 // Calls visit(begin, end) for each non-empty value of the line text [begin, end) that follows a
@@ -78,26 +87,162 @@ void ForEachValue(const uint8_t* data, size_t begin, size_t end, Visit&& visit) 
     }
 }
 
-// Calls onLine(begin, colon, end) for each header line [begin, end) that has a non-empty name
-// before its first ":". Returns the offset of the empty line that ends the block, or kNotFound
+// Calls onLine(begin, colon, end) for each whole header line that has a non-empty name before
+// its first ":". Returns the offset just past the empty line that ends the block, or kNotFound
 // when the bytes end first.
 template <typename OnLine>
 size_t WalkHeaderBlock(const uint8_t* data, size_t from, size_t size, OnLine&& onLine) {
     size_t at = from;
-    while (true) {
-        size_t lineEnd = FindCrLf(data, at, size);
-        if (lineEnd == kNotFound) {
+    while (at < size) {
+        LINE line = FindLine(data, at, size);
+        if (line.next == kNotFound) {
             return kNotFound;
         }
-        if (lineEnd == at) {
-            return at;
+        if (line.end == line.begin) {
+            return line.next;
         }
-        const auto* colon = static_cast<const uint8_t*>(std::memchr(data + at, ':', lineEnd - at));
+        const auto* colon =
+            static_cast<const uint8_t*>(std::memchr(data + at, ':', line.end - line.begin));
         if (colon != nullptr && colon != data + at) {
-            onLine(at, static_cast<size_t>(colon - data), lineEnd);
+            onLine(line.begin, static_cast<size_t>(colon - data), line.end);
         }
-        at = lineEnd + 2;
+        at = line.next;
     }
+    return kNotFound;
+}
+
+// A header name as servers compare it: blanks before the ":" are not part of it.
+bool NameIs(const char* name, size_t length, std::string_view upper) {
+    while (length > 0 && IsBlank(static_cast<uint8_t>(name[length - 1]))) {
+        --length;
+    }
+    return length == upper.size() &&
+           EqualsIgnoringCase(reinterpret_cast<const uint8_t*>(name), upper);
+}
+
+// A host value as servers compare it: blanks around it and one final dot of the name (before any
+// port) do not count, nor does the case of ASCII letters.
+std::string_view HostCore(std::string_view host, std::string_view* port) {
+    while (!host.empty() && IsWhitespace(static_cast<uint8_t>(host.front()))) {
+        host.remove_prefix(1);
+    }
+    while (!host.empty() && IsWhitespace(static_cast<uint8_t>(host.back()))) {
+        host.remove_suffix(1);
+    }
+    size_t colon = host.rfind(':');
+    if (colon != std::string_view::npos && host.find(']', colon) == std::string_view::npos) {
+        *port = host.substr(colon);
+        host = host.substr(0, colon);
+    } else {
+        *port = {};
+    }
+    if (!host.empty() && host.back() == '.') {
+        host.remove_suffix(1);
+    }
+    return host;
+}
+
+bool SameHost(std::string_view a, std::string_view b) {
+    std::string_view portA;
+    std::string_view portB;
+    a = HostCore(a, &portA);
+    b = HostCore(b, &portB);
+    if (a.size() != b.size() || portA != portB) {
+        return false;
+    }
+    for (size_t i = 0; i < a.size(); ++i) {
+        if (FoldCase(static_cast<uint8_t>(a[i])) != FoldCase(static_cast<uint8_t>(b[i]))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+struct REQUEST_LINE {
+    HttpParseStatus status = HttpParseStatus::NotHttp;
+    size_t methodBegin = 0;
+    size_t methodEnd = 0;
+    size_t targetBegin = 0;
+    size_t targetEnd = 0;
+    size_t next = 0;  // where the header block starts
+};
+
+// Whether `bytes[at, end)` can be, or be the beginning of, "HTTP/1." digit, then blanks to the
+// line end.
+HttpParseStatus CheckVersion(const uint8_t* data, size_t at, size_t end, bool lineEnded) {
+    constexpr std::string_view kVersion = "HTTP/1.";
+    size_t length = end - at;
+    size_t compared = length < kVersion.size() ? length : kVersion.size();
+    if (!EqualsIgnoringCase(data + at, kVersion.substr(0, compared))) {
+        return HttpParseStatus::NotHttp;
+    }
+    if (length <= kVersion.size()) {
+        return lineEnded ? HttpParseStatus::NotHttp : HttpParseStatus::Incomplete;
+    }
+    size_t digit = at + kVersion.size();
+    if (data[digit] < '0' || data[digit] > '9') {
+        return HttpParseStatus::NotHttp;
+    }
+    for (size_t i = digit + 1; i < end; ++i) {
+        if (!IsBlank(data[i])) {
+            return HttpParseStatus::NotHttp;
+        }
+    }
+    return lineEnded ? HttpParseStatus::Complete : HttpParseStatus::Incomplete;
+}
+
+REQUEST_LINE ParseRequestLine(const uint8_t* data, size_t size) {
+    REQUEST_LINE result;
+    size_t at = 0;
+    while (at < size && (data[at] == '\r' || data[at] == '\n')) {
+        ++at;
+    }
+    if (at > kMaxLeadingEmptyLineBytes) {
+        return result;
+    }
+    if (at == size) {
+        result.status = HttpParseStatus::Incomplete;
+        return result;
+    }
+    LINE line = FindLine(data, at, size);
+    const bool ended = line.next != kNotFound;
+    const size_t end = line.end;
+    result.methodBegin = at;
+    while (at < end && IsTokenChar(data[at])) {
+        ++at;
+    }
+    result.methodEnd = at;
+    size_t methodLength = at - result.methodBegin;
+    if (methodLength > kMaxHttpMethodLength || (at == end && ended) ||
+        (at < end && !IsBlank(data[at]))) {
+        return result;
+    }
+    if (at == end) {
+        result.status = methodLength == 0 ? HttpParseStatus::NotHttp : HttpParseStatus::Incomplete;
+        return result;
+    }
+    if (methodLength == 0) {
+        return result;
+    }
+    while (at < end && IsBlank(data[at])) {
+        ++at;
+    }
+    result.targetBegin = at;
+    while (at < end && !IsWhitespace(data[at])) {
+        ++at;
+    }
+    result.targetEnd = at;
+    while (at < end && IsBlank(data[at])) {
+        ++at;
+    }
+    if (at == end || result.targetBegin == result.targetEnd) {
+        // The line ended, or the bytes stopped, before any version.
+        result.status = ended ? HttpParseStatus::NotHttp : HttpParseStatus::Incomplete;
+        return result;
+    }
+    result.status = CheckVersion(data, at, end, ended);
+    result.next = ended ? line.next : 0;
+    return result;
 }
 
 struct REQUEST_TARGET {
@@ -105,35 +250,51 @@ struct REQUEST_TARGET {
     std::string_view proxyPrefix;
 };
 
-// The target of the request line [3, lineEnd): absolute form ("HTTP://...") or origin form. The
-// target ends at the next whitespace, so the "/" of the version ("HTTP/1.1") is never taken for
-// the start of a path.
-REQUEST_TARGET ParseRequestTarget(const uint8_t* data, size_t lineEnd) {
-    size_t start = 3;
-    while (start < lineEnd && IsWhitespace(data[start])) {
-        ++start;
+// Length of a URI scheme followed by "://" at the start of the target, or 0.
+size_t SchemeLength(const uint8_t* data, size_t begin, size_t end) {
+    size_t at = begin;
+    auto alpha = [](uint8_t c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); };
+    if (at == end || !alpha(data[at])) {
+        return 0;
     }
-    size_t end = start;
-    while (end < lineEnd && !IsWhitespace(data[end])) {
-        ++end;
+    while (at < end && (alpha(data[at]) || (data[at] >= '0' && data[at] <= '9') ||
+                        data[at] == '+' || data[at] == '-' || data[at] == '.')) {
+        ++at;
     }
+    if (end - at < 3 || std::memcmp(data + at, "://", 3) != 0) {
+        return 0;
+    }
+    return at + 3 - begin;
+}
+
+// The target [begin, end): absolute form ("scheme://..." in any case), origin form, or the
+// authority form of CONNECT.
+REQUEST_TARGET ParseRequestTarget(const uint8_t* data, size_t begin, size_t end, bool connect) {
     REQUEST_TARGET target;
-    size_t pathStart = start;
-    constexpr std::string_view kScheme = "HTTP://";
-    if (end - start >= kScheme.size() && EqualsIgnoringCase(data + start, kScheme)) {
-        size_t authority = start + kScheme.size();
-        const auto* slash =
-            static_cast<const uint8_t*>(std::memchr(data + authority, '/', end - authority));
-        if (slash == nullptr) {
-            // No path ("HTTP://host" or "HTTP://host?q"): a proxy fetches the site's root, so the
-            // whole target is the prefix. Leaving it empty would judge the request by its Host
-            // header, which the client chooses freely.
-            target.proxyPrefix = {AsChars(data + start), end - start};
-            return target;
-        }
-        pathStart = static_cast<size_t>(slash - data);
-        target.proxyPrefix = {AsChars(data + start), pathStart - start};
+    std::string_view whole{AsChars(data + begin), end - begin};
+    if (connect) {
+        target.proxyPrefix = whole;
+        return target;
     }
+    size_t scheme = SchemeLength(data, begin, end);
+    if (scheme == 0) {
+        if (whole != "*") {
+            target.path = whole;
+        }
+        return target;
+    }
+    size_t authority = begin + scheme;
+    const auto* slash =
+        static_cast<const uint8_t*>(std::memchr(data + authority, '/', end - authority));
+    if (slash == nullptr) {
+        // No path ("http://host" or "http://host?q"): a proxy fetches the site's root, so the
+        // whole target is the prefix. Leaving it empty would judge the request by its Host
+        // header, which the client chooses freely.
+        target.proxyPrefix = whole;
+        return target;
+    }
+    size_t pathStart = static_cast<size_t>(slash - data);
+    target.proxyPrefix = {AsChars(data + begin), pathStart - begin};
     target.path = {AsChars(data + pathStart), end - pathStart};
     return target;
 }
@@ -141,20 +302,26 @@ REQUEST_TARGET ParseRequestTarget(const uint8_t* data, size_t lineEnd) {
 }  // namespace
 
 HTTP_REQUEST::HTTP_REQUEST(HTTP_REQUEST&& other) noexcept
-    : host_(std::exchange(other.host_, {})),
+    : method_(std::exchange(other.method_, {})),
+      host_(std::exchange(other.host_, {})),
       path_(std::exchange(other.path_, {})),
       proxyPrefix_(std::exchange(other.proxyPrefix_, {})),
       table_(std::exchange(other.table_, nullptr)),
-      headerCount_(std::exchange(other.headerCount_, 0)) {}
+      headerCount_(std::exchange(other.headerCount_, 0)),
+      hostConflict_(std::exchange(other.hostConflict_, false)),
+      truncated_(std::exchange(other.truncated_, false)) {}
 
 HTTP_REQUEST& HTTP_REQUEST::operator=(HTTP_REQUEST&& other) noexcept {
     if (this != &other) {
         Reset();
+        method_ = std::exchange(other.method_, {});
         host_ = std::exchange(other.host_, {});
         path_ = std::exchange(other.path_, {});
         proxyPrefix_ = std::exchange(other.proxyPrefix_, {});
         table_ = std::exchange(other.table_, nullptr);
         headerCount_ = std::exchange(other.headerCount_, 0);
+        hostConflict_ = std::exchange(other.hostConflict_, false);
+        truncated_ = std::exchange(other.truncated_, false);
     }
     return *this;
 }
@@ -165,12 +332,16 @@ void HTTP_REQUEST::Reset() {
         table_ = nullptr;
     }
     headerCount_ = 0;
+    method_ = {};
     host_ = {};
     path_ = {};
     proxyPrefix_ = {};
+    hostConflict_ = false;
+    truncated_ = false;
 }
 
-HTTP_PARSE_OUTCOME ParseHttpRequest(std::span<const uint8_t> bytes, HTTP_REQUEST& request) {
+HTTP_PARSE_OUTCOME ParseHttpRequest(std::span<const uint8_t> bytes, HTTP_REQUEST& request,
+                                    bool truncatedIsComplete) {
     request.Reset();
     // Header lengths are 32-bit; no segment copy comes near this, but the bound keeps them exact.
     if (bytes.size() > UINT32_MAX) {
@@ -178,24 +349,16 @@ HTTP_PARSE_OUTCOME ParseHttpRequest(std::span<const uint8_t> bytes, HTTP_REQUEST
     }
     const uint8_t* data = bytes.data();
     const size_t size = bytes.size();
-    constexpr std::string_view kMethod = "GET";
-
-    if (size < kMethod.size()) {
-        if (!EqualsIgnoringCase(data, kMethod.substr(0, size))) {
-            return {HttpParseStatus::NotGet, 0};
-        }
-        return {HttpParseStatus::Incomplete, 5};
+    if (size == 0) {
+        return {HttpParseStatus::Incomplete, 1, 0};
     }
-    if (!EqualsIgnoringCase(data, kMethod)) {
-        return {HttpParseStatus::NotGet, 0};
-    }
-    size_t lineEnd = FindCrLf(data, kMethod.size(), size);
-    if (lineEnd == kNotFound) {
-        return Incomplete(bytes);
+    REQUEST_LINE line = ParseRequestLine(data, size);
+    if (line.status != HttpParseStatus::Complete) {
+        return {line.status, line.status == HttpParseStatus::Incomplete ? 1u : 0u, 0};
     }
 
     // First pass: find the end of the header block and size the table.
-    const size_t blockStart = lineEnd + 2;
+    const size_t blockStart = line.next;
     size_t lines = 0;
     size_t values = 0;
     size_t blockEnd =
@@ -204,14 +367,22 @@ HTTP_PARSE_OUTCOME ParseHttpRequest(std::span<const uint8_t> bytes, HTTP_REQUEST
             ForEachValue(data, colon + 1, end, [&](size_t, size_t) { ++values; });
         });
     if (blockEnd == kNotFound) {
-        return Incomplete(bytes);
+        if (!truncatedIsComplete) {
+            return {HttpParseStatus::Incomplete, 1, 0};
+        }
+        request.truncated_ = true;
     }
 
-    REQUEST_TARGET target = ParseRequestTarget(data, lineEnd);
+    std::string_view method{AsChars(data + line.methodBegin), line.methodEnd - line.methodBegin};
+    request.method_ = method;
+    REQUEST_TARGET target =
+        ParseRequestTarget(data, line.targetBegin, line.targetEnd, method == "CONNECT");
     request.path_ = target.path;
     request.proxyPrefix_ = target.proxyPrefix;
+    const HTTP_PARSE_OUTCOME complete{HttpParseStatus::Complete, 0,
+                                      blockEnd == kNotFound ? 0 : blockEnd};
     if (lines == 0) {
-        return {HttpParseStatus::Complete, 0};
+        return complete;
     }
 
     // Second pass: one block holds the line entries followed by all their values.
@@ -219,13 +390,13 @@ HTTP_PARSE_OUTCOME ParseHttpRequest(std::span<const uint8_t> bytes, HTTP_REQUEST
     void* block = os::ExAllocatePoolWithTag(os::PoolType::NonPaged, tableSize, kHttpHeaderTableTag);
     if (block == nullptr) {
         // Without the table there is no host; the request itself is still whole.
-        return {HttpParseStatus::Complete, 0};
+        return complete;
     }
     auto* headers = static_cast<HTTP_HEADER*>(block);
     auto* nextValue = reinterpret_cast<HTTP_HEADER_VALUE*>(headers + lines);
-    size_t line = 0;
+    size_t line_ = 0;
     WalkHeaderBlock(data, blockStart, size, [&](size_t begin, size_t colon, size_t end) {
-        HTTP_HEADER& header = headers[line++];
+        HTTP_HEADER& header = headers[line_++];
         header.name = AsChars(data + begin);
         header.nameLength = static_cast<uint32_t>(colon - begin);
         header.values = nextValue;
@@ -238,41 +409,29 @@ HTTP_PARSE_OUTCOME ParseHttpRequest(std::span<const uint8_t> bytes, HTTP_REQUEST
     request.table_ = headers;
     request.headerCount_ = lines;
     request.host_ = FindHost(request);
-    return {HttpParseStatus::Complete, 0};
-}
-
-bool HttpRequestMayComplete(std::span<const uint8_t> bytes) {
-    const uint8_t* data = bytes.data();
-    const auto* lineFeed = static_cast<const uint8_t*>(std::memchr(data, '\n', bytes.size()));
-    if (lineFeed == nullptr) {
-        return true;
+    for (const HTTP_HEADER& header : request.Headers()) {
+        if (!NameIs(header.name, header.nameLength, "HOST")) {
+            continue;
+        }
+        for (const HTTP_HEADER_VALUE& value : header.Values()) {
+            if (!SameHost(value.View(), request.host_)) {
+                request.hostConflict_ = true;
+            }
+        }
+        if (header.valueCount == 0 && !request.host_.empty()) {
+            request.hostConflict_ = true;
+        }
     }
-    size_t end = static_cast<size_t>(lineFeed - data);
-    if (end == 0 || data[end - 1] != '\r') {
-        return false;
-    }
-    end -= 1;
-    while (end > 0 && IsWhitespace(data[end - 1])) {
-        --end;
-    }
-    size_t start = end;
-    while (start > 0 && !IsWhitespace(data[start - 1])) {
-        --start;
-    }
-    constexpr std::string_view kVersion = "HTTP/";
-    // The version is a word of its own after the method and the target.
-    return start > 3 && end - start > kVersion.size() && EqualsIgnoringCase(data + start, kVersion);
+    return complete;
 }
 
 std::string_view FindHost(const HTTP_REQUEST& request) {
     for (const HTTP_HEADER& header : request.Headers()) {
-        if (header.nameLength == 4 &&
-            EqualsIgnoringCase(reinterpret_cast<const uint8_t*>(header.name), "HOST")) {
+        if (NameIs(header.name, header.nameLength, "HOST")) {
             if (header.valueCount == 0) {
                 return {};
             }
-            const HTTP_HEADER_VALUE& first = header.values[0];
-            return {first.data, static_cast<uint16_t>(first.length)};
+            return header.values[0].View();
         }
     }
     return {};

@@ -1,7 +1,9 @@
-// Parse of the first bytes a client sends on a plain HTTP connection: only a GET request is
-// recognised, and from it the host, the URL path and the proxy prefix that a policy lookup needs.
+// Parse of an HTTP/1.x request head as a client sends it: the method, the host, the URL path and
+// the proxy prefix that a policy lookup needs. Every method is recognised, and the head is read as
+// common servers read it: empty lines before the request line are skipped and a line may end in
+// CR LF or in a bare LF.
 //
-// The parse works on one contiguous copy of a segment made by the caller and never reads outside
+// The parse works on one contiguous copy of the bytes made by the caller and never reads outside
 // it. Every range in the result points into that copy (nothing is copied), so the copy must
 // outlive the result. The only allocation is the header table: one non-paged pool block tagged
 // kHttpHeaderTableTag, owned by the result and freed with it.
@@ -17,20 +19,26 @@
 namespace wexo::drv {
 
 inline constexpr uint32_t kHttpHeaderTableTag = os::MakePoolTag("WxHh");
+// Longest method token taken for one ("UPDATEREDIRECTREF", the longest registered, has 17).
+inline constexpr size_t kMaxHttpMethodLength = 32;
+// Empty lines a server skips before a request line; more than this is not taken for HTTP.
+inline constexpr size_t kMaxLeadingEmptyLineBytes = 16;
 
 enum class HttpParseStatus : uint8_t {
     Complete,    // request line and header block up to the empty line are present
-    Incomplete,  // starts like a GET request but ends early; `missing` estimates what is lacking
-    NotGet,      // any other method, or not HTTP at all
+    Incomplete,  // can still become an HTTP/1.x request head; `missing` bytes at least are lacking
+    NotHttp,     // not an HTTP/1.x request (another protocol, HTTP/0.9, a line protocol)
 };
 
 struct HTTP_PARSE_OUTCOME {
-    HttpParseStatus status = HttpParseStatus::NotGet;
-    uint32_t missing = 0;  // Incomplete only: estimated bytes still to come
+    HttpParseStatus status = HttpParseStatus::NotHttp;
+    uint32_t missing = 0;  // Incomplete only
+    // Complete only: bytes from the start up to and including the empty line; 0 when truncated.
+    size_t headLength = 0;
 };
 
-// One value of a header line: from its first non-blank byte up to the "," or the CR that ends it,
-// trailing blanks included; never empty.
+// One value of a header line: from its first non-blank byte up to the "," or the line end that
+// ends it, trailing blanks included; never empty.
 struct HTTP_HEADER_VALUE {
     const char* data;
     uint32_t length;
@@ -63,18 +71,24 @@ class HTTP_REQUEST {
     HTTP_REQUEST(const HTTP_REQUEST&) = delete;
     HTTP_REQUEST& operator=(const HTTP_REQUEST&) = delete;
 
-    // First value of the first header named "Host" (any case); empty when there is none, when
-    // that header has no value, or when the header table could not be allocated. Its length is
-    // kept in 16 bits: a longer value is cut to its length modulo 65536.
+    std::string_view Method() const { return method_; }
+    // First value of the first header named "Host" (any case, blanks before the ":" allowed);
+    // empty when there is none or that header has no value, and when the header table could not
+    // be allocated.
     std::string_view Host() const { return host_; }
-    // Request target (the request line's text after the method and its blanks, up to the next
-    // whitespace) from its first "/" after the scheme (absolute form) or from its start (origin
-    // form), query included.
+    // Another "Host" value (a list, or a repeated header) names a different host than Host():
+    // servers disagree on which one they use, so the request cannot be judged by either.
+    bool HostConflict() const { return hostConflict_; }
+    // Origin form: the target as it stands. Absolute form ("scheme://..."): the target from the
+    // first "/" after the authority, query included; empty when there is none. Authority form
+    // (CONNECT) and the asterisk form: empty.
     std::string_view Path() const { return path_; }
-    // Absolute form only ("HTTP://" in any case): scheme and authority, from the "H" up to, not
-    // including, the "/" that starts the path. Empty for the origin form, and together with the
-    // path when the target has no "/" after the authority ("GET http://host HTTP/1.1").
+    // Absolute form: scheme and authority, up to, not including, the "/" that starts the path (the
+    // whole target when it has none). Authority form: the authority. Empty for the origin form.
     std::string_view ProxyPrefix() const { return proxyPrefix_; }
+    // The bytes ended inside the header block and the caller asked for what is there: only the
+    // whole header lines before that end were read.
+    bool Truncated() const { return truncated_; }
     // Every header line with a name, in order.
     std::span<const HTTP_HEADER> Headers() const { return {table_, headerCount_}; }
 
@@ -83,32 +97,31 @@ class HTTP_REQUEST {
 
   private:
     friend HTTP_PARSE_OUTCOME ParseHttpRequest(std::span<const uint8_t> bytes,
-                                               HTTP_REQUEST& request);
+                                               HTTP_REQUEST& request, bool truncatedIsComplete);
 
+    std::string_view method_;
     std::string_view host_;
     std::string_view path_;
     std::string_view proxyPrefix_;
     HTTP_HEADER* table_ = nullptr;
     size_t headerCount_ = 0;
+    bool hostConflict_ = false;
+    bool truncated_ = false;
 };
 
-// Parses the bytes as the start of an HTTP GET request.
-// - Fewer than 3 bytes that begin "GET" (any case): Incomplete, missing 5.
-// - Not "GET" (any case) in the first 3 bytes: NotGet. The byte after the method is not checked.
-// - No CR LF after the method, or the header block has no final empty line yet: Incomplete,
-//   missing 3 when the bytes end in CR, else 4.
-// - Otherwise Complete, also when the header table cannot be allocated (then no headers and an
-//   empty host).
-HTTP_PARSE_OUTCOME ParseHttpRequest(std::span<const uint8_t> bytes, HTTP_REQUEST& request);
+// Parses the bytes as the start of an HTTP/1.x request head:
+//   *(CR LF / LF) method SP target SP "HTTP/1." digit (CR LF / LF) *(header line) (CR LF / LF)
+// - NotHttp as soon as the bytes cannot become one: no token method of at most 32 characters
+//   followed by blanks, no target, no "HTTP/1.x" version (HTTP/0.9, line protocols), or more than
+//   16 bytes of empty lines first.
+// - Incomplete (missing 1) while they still can.
+// - Complete once the empty line is there; also, with `truncatedIsComplete`, when the bytes end
+//   after a whole request line (then Truncated() and only the whole header lines are read).
+// The request is Complete also when the header table cannot be allocated (no headers, no host).
+HTTP_PARSE_OUTCOME ParseHttpRequest(std::span<const uint8_t> bytes, HTTP_REQUEST& request,
+                                    bool truncatedIsComplete = false);
 
-// Whether bytes that parse as an incomplete GET can still become a whole HTTP/1.x request: its
-// request line is not finished yet, or ends in CR LF after an "HTTP/" version. Anything else
-// (an HTTP/0.9 request, a line protocol whose command is "get", lines ending in a bare LF) never
-// ends in an empty line, so waiting for one would stall the connection.
-bool HttpRequestMayComplete(std::span<const uint8_t> bytes);
-
-// The host as Host() reports it, searched again in the request's header table: first value of
-// the first header whose name is exactly "HOST" ignoring case.
+// The host as Host() reports it, searched again in the request's header table.
 std::string_view FindHost(const HTTP_REQUEST& request);
 
 }  // namespace wexo::drv

@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <cstring>
+#include <string>
 
 #include "common/request_target.h"
 #include "common/service_domain.h"
+#include "common/url_normalize.h"
 #include "driver/filter/http_request.h"
 #include "driver/filter/tls_parser.h"
 
@@ -60,6 +62,81 @@ void DropConnection(FWPS_STREAM_CALLOUT_IO_PACKET& packet, FWPS_CLASSIFY_OUT& ou
 
 uint32_t ClampToUint32(uint64_t value) {
     return static_cast<uint32_t>(std::min<uint64_t>(value, UINT32_MAX));
+}
+
+// A host name as servers read it, for the service-domain pass.
+std::string TrimmedHost(std::string_view host) {
+    return NormalizeHost(host);
+}
+
+// Copies bytes of a chain, from `from` on, into `out`; returns how many.
+size_t CopyChain(const os::NetBufferListChain& chain, size_t from, std::span<uint8_t> out) {
+    size_t copied = 0;
+    size_t base = 0;
+    for (const os::NET_BUFFER_LIST* list = chain.Head(); list != nullptr && copied < out.size();
+         list = list->Next) {
+        std::span<const uint8_t> data = list->Data();
+        if (base + data.size() > from) {
+            size_t skip = from > base ? from - base : 0;
+            size_t take = std::min(data.size() - skip, out.size() - copied);
+            std::memcpy(out.data() + copied, data.data() + skip, take);
+            copied += take;
+        }
+        base += data.size();
+    }
+    return copied;
+}
+
+// Feeds the framing reader a chain's bytes from `from` on; the result's count is an offset in the
+// whole chain.
+HTTP_FRAMING::RESULT FeedChain(HTTP_FRAMING& framing, const os::NetBufferListChain& chain,
+                               size_t from) {
+    size_t base = 0;
+    for (const os::NET_BUFFER_LIST* list = chain.Head(); list != nullptr; list = list->Next) {
+        std::span<const uint8_t> data = list->Data();
+        if (base + data.size() > from) {
+            size_t skip = from > base ? from - base : 0;
+            HTTP_FRAMING::RESULT step = framing.Feed(data.subspan(skip));
+            if (step.step != HTTP_FRAMING::Step::Consumed) {
+                return {step.step, base + skip + step.consumed};
+            }
+        }
+        base += data.size();
+    }
+    return {HTTP_FRAMING::Step::Consumed, std::max(base, from)};
+}
+
+// Takes the first `bytes` bytes of a chain off as a chain of their own. A list that straddles the
+// cut is split in two, the new list holding one more reference on the flow. False (nothing
+// changed) when there is no memory for that.
+bool SplitChain(FLOW* flow, os::NetBufferListChain& chain, size_t bytes,
+                os::NetBufferListChain& front) {
+    size_t lists = 0;
+    size_t covered = 0;
+    for (const os::NET_BUFFER_LIST* list = chain.Head();
+         list != nullptr && covered + list->DataLength() <= bytes; list = list->Next) {
+        covered += list->DataLength();
+        ++lists;
+    }
+    size_t rest = bytes - covered;
+    os::NetBufferListPtr part;
+    if (rest > 0) {
+        os::NET_BUFFER_LIST* straddling = chain.Head();
+        for (size_t i = 0; i < lists; ++i) {
+            straddling = straddling->Next;
+        }
+        part = os::AllocatePoolNetBufferList(straddling->Data().first(rest), 0, os::kWfpCloneTag);
+        if (!part) {
+            return false;
+        }
+        os::NdisAdvanceNetBufferDataStart(*straddling, rest);
+        ReferenceFlow(flow);
+    }
+    front = chain.SplitFront(lists);
+    if (part) {
+        front.Append(std::move(part));
+    }
+    return true;
 }
 
 // The copy of a segment that the parsers read; freed in every case.
@@ -146,6 +223,19 @@ void STREAM_FILTER::FlowDeleted(uint16_t, uint32_t, uint64_t flowContext) {
     if (flow == nullptr) {
         return;
     }
+    // The beginning of a request head still being gathered goes with the connection; held data
+    // of a pending lookup is the worker's to release.
+    HELD_DATA gathered;
+    {
+        std::lock_guard guard(flowLock_);
+        flow->deleted = 1;
+        if (flow->state.load() == FLOW_STATE_HTTP_GATHER) {
+            gathered.data = std::move(flow->heldData);
+            flow->heldBytes = 0;
+            SetStateLocked(flow, FLOW_STATE_FINISHED);
+        }
+    }
+    DiscardHeldData(flow, gathered);
     flows_.Unlink(flow);
     ReleaseFlow(flow);
 }
@@ -208,36 +298,48 @@ void STREAM_FILTER::PermitOrDropOnFailure(SEGMENT& segment, Result result) {
 
 void STREAM_FILTER::Inbound(SEGMENT& segment) {
     FLOW* flow = segment.flow;
+    const size_t length = segment.Data().dataLength;
     if ((segment.Flags() & os::FWPS_STREAM_FLAG_RECEIVE_DISCONNECT) != 0) {
         bool pending;
         bool injected = true;
+        uint32_t state;
         {
             std::lock_guard guard(flowLock_);
-            pending = IsLookupPending(flow->state.load());
+            state = flow->state.load();
+            pending = IsLookupPending(state);
             if (pending) {
                 // The FIN waits for the verdict; what the server sent with it goes to the client
                 // now. Injected before the flag is seen, so that the FIN a worker reproduces for
                 // it can only follow the data.
-                if (segment.Data().dataLength > 0) {
+                if (length > 0) {
                     injected = InjectServerData(segment);
                 }
                 flow->serverFinSeen = injected ? 1 : 0;
-            } else {
+            } else if (!IsWatched(state) && state != FLOW_STATE_BLOCKED &&
+                       state != FLOW_STATE_DRAINING) {
+                // A watched or cut connection keeps its state: the client may still send.
                 SetStateLocked(flow, FLOW_STATE_FINISHED);
             }
         }
-        if (!pending) {
-            Permit(segment.packet, segment.out, segment.filter);
-        } else if (!injected) {
+        if (pending) {
+            if (!injected) {
+                DropConnection(segment.packet, segment.out);
+            } else {
+                Absorb(segment.packet, segment.out);
+            }
+        } else if (state == FLOW_STATE_BLOCKED && length > 0) {
             DropConnection(segment.packet, segment.out);
         } else {
-            Absorb(segment.packet, segment.out);
+            Permit(segment.packet, segment.out, segment.filter);
         }
         return;
     }
 
     uint32_t state = flow->state.load();
-    size_t length = segment.Data().dataLength;
+    if (state == FLOW_STATE_BLOCKED && length > 0) {
+        Absorb(segment.packet, segment.out);
+        return;
+    }
     if ((state != FLOW_STATE_NEW && state != FLOW_STATE_TLS_HELLO) || length == 0) {
         Permit(segment.packet, segment.out, segment.filter);
         return;
@@ -251,6 +353,12 @@ void STREAM_FILTER::Inbound(SEGMENT& segment) {
     TLS_SERVER_FLIGHT flight;
     TLS_PARSE_OUTCOME outcome = ParseTlsServerFlight(buffer.Span(), flight);
     if (outcome.status == TlsParseStatus::NotRecognised) {
+        if (state == FLOW_STATE_TLS_HELLO) {
+            // A TLS connection whose server flight cannot be read is judged by what the client
+            // named, or by its destination.
+            PermitOrDropOnFailure(segment, ServerFlightUnread(segment));
+            return;
+        }
         Permit(segment.packet, segment.out, segment.filter);
         return;
     }
@@ -284,11 +392,22 @@ bool STREAM_FILTER::InjectServerData(SEGMENT& segment) {
 
 void STREAM_FILTER::Outbound(SEGMENT& segment) {
     FLOW* flow = segment.flow;
-    if (IsLookupPending(flow->state.load()) && HoldWhilePending(segment)) {
+    uint32_t state = flow->state.load();
+    if (IsLookupPending(state) && HoldWhilePending(segment)) {
         return;
     }
-    if ((segment.Flags() & os::FWPS_STREAM_FLAG_SEND_DISCONNECT) != 0 ||
-        flow->state.load() != FLOW_STATE_NEW || segment.Data().dataLength == 0) {
+    state = flow->state.load();
+    if (IsWatched(state)) {
+        WatchOutbound(segment);
+        return;
+    }
+    if (state == FLOW_STATE_BLOCKED || state == FLOW_STATE_DRAINING) {
+        ClosedOutbound(segment, state);
+        return;
+    }
+    // Data that comes with the client's FIN is parsed too: a request sent and closed at once is
+    // still a request.
+    if (state != FLOW_STATE_NEW || segment.Data().dataLength == 0) {
         Permit(segment.packet, segment.out, segment.filter);
         return;
     }
@@ -299,6 +418,102 @@ void STREAM_FILTER::Outbound(SEGMENT& segment) {
     }
     os::FwpsCopyStreamDataToBuffer(segment.Data(), buffer.Span());
     ParseOutbound(segment, buffer.Span());
+}
+
+void STREAM_FILTER::ClosedOutbound(SEGMENT& segment, uint32_t state) {
+    const bool fin = (segment.Flags() & os::FWPS_STREAM_FLAG_SEND_DISCONNECT) != 0;
+    if (segment.Data().dataLength == 0) {
+        Permit(segment.packet, segment.out, segment.filter);
+    } else if (!fin) {
+        Absorb(segment.packet, segment.out);
+    } else if (state == FLOW_STATE_DRAINING) {
+        // The server was already sent a FIN: the direction is closed and the data goes nowhere.
+        Permit(segment.packet, segment.out, segment.filter);
+    } else {
+        // Absorbing would consume the FIN as well and leave the direction open for good.
+        DropConnection(segment.packet, segment.out);
+    }
+}
+
+void STREAM_FILTER::WatchOutbound(SEGMENT& segment) {
+    FLOW* flow = segment.flow;
+    const size_t length = segment.Data().dataLength;
+    const bool fin = (segment.Flags() & os::FWPS_STREAM_FLAG_SEND_DISCONNECT) != 0;
+    HTTP_FRAMING& framing = flow->framing;
+    if (flow->http2) {
+        Http2WatchOutbound(segment);
+        return;
+    }
+    if (flow->state.load() == FLOW_STATE_HTTP_WATCH) {
+        if (length == 0 || framing.SkipBody(length)) {
+            Permit(segment.packet, segment.out, segment.filter);
+            return;
+        }
+        PARSE_BUFFER buffer(length);
+        if (!buffer) {
+            // The next request's start could not be found any more.
+            DropConnection(segment.packet, segment.out);
+            return;
+        }
+        os::FwpsCopyStreamDataToBuffer(segment.Data(), buffer.Span());
+        size_t offset = 0;
+        for (;;) {
+            HTTP_FRAMING::RESULT step = framing.Feed(buffer.Span().subspan(offset));
+            offset += step.consumed;
+            if (step.step == HTTP_FRAMING::Step::HeadEnd) {
+                continue;  // the rest of a head that was already judged
+            }
+            if (step.step == HTTP_FRAMING::Step::Consumed) {
+                Permit(segment.packet, segment.out, segment.filter);
+                return;
+            }
+            if (step.step == HTTP_FRAMING::Step::Tunnel) {
+                std::lock_guard guard(flowLock_);
+                SetStateLocked(flow, FLOW_STATE_PASSED);
+                Permit(segment.packet, segment.out, segment.filter);
+                return;
+            }
+            if (step.step == HTTP_FRAMING::Step::Error) {
+                DropConnection(segment.packet, segment.out);
+                return;
+            }
+            break;  // a request starts at `offset`
+        }
+        if (offset > 0) {
+            // What came before belongs to the request already allowed; the engine indicates the
+            // rest again, starting at the new request.
+            Permit(segment.packet, segment.out, segment.filter);
+            segment.packet.countBytesEnforced = offset;
+            return;
+        }
+        framing.BeginRequest();
+    }
+    os::NetBufferListChain clone;
+    if (length > 0 && !os::NT_SUCCESS(os::FwpsCloneStreamData(segment.Data(), clone))) {
+        DropConnection(segment.packet, segment.out);
+        return;
+    }
+    HELD_DATA held;
+    {
+        std::lock_guard guard(flowLock_);
+        held.data = std::move(flow->heldData);
+        held.bytes = flow->heldBytes;
+        held.scanOffset = flow->scanOffset;
+        flow->heldBytes = 0;
+        flow->scanOffset = 0;
+        if (!clone.Empty()) {
+            ReferenceFlow(flow, static_cast<int32_t>(clone.Count()));
+            held.bytes += static_cast<uint32_t>(length);
+            held.data.Append(std::move(clone));
+        }
+        if (fin) {
+            flow->clientFinSeen = 1;
+        }
+        held.clientFinSeen = flow->clientFinSeen != 0;
+        SetStateLocked(flow, FLOW_STATE_HTTP_GATHER);
+    }
+    AdvanceHttp(flow, held, false);
+    Absorb(segment.packet, segment.out);
 }
 
 bool STREAM_FILTER::HoldWhilePending(SEGMENT& segment) {
@@ -340,10 +555,11 @@ void STREAM_FILTER::PassUninspected(SEGMENT& segment) {
     Permit(segment.packet, segment.out, segment.filter);
 }
 
-void STREAM_FILTER::AskForMore(SEGMENT& segment, std::span<const uint8_t> bytes, uint32_t missing) {
+void STREAM_FILTER::AskForMore(SEGMENT& segment, std::span<const uint8_t> bytes, uint32_t missing,
+                               uint32_t limit) {
     FLOW* flow = segment.flow;
     uint64_t required = uint64_t{bytes.size()} + missing;
-    if (required > kMaxFirstRequestBytes) {
+    if (required > limit) {
         PassUninspected(segment);
         return;
     }
@@ -356,7 +572,7 @@ void STREAM_FILTER::ParseOutbound(SEGMENT& segment, std::span<const uint8_t> byt
     TLS_CLIENT_HELLO hello;
     TLS_PARSE_OUTCOME tls = ParseTlsClientHello(bytes, hello);
     if (tls.status == TlsParseStatus::Incomplete) {
-        AskForMore(segment, bytes, tls.missing);
+        AskForMore(segment, bytes, tls.missing, kMaxFirstRequestBytes);
         return;
     }
     if (tls.status == TlsParseStatus::Complete) {
@@ -388,12 +604,18 @@ void STREAM_FILTER::ParseOutbound(SEGMENT& segment, std::span<const uint8_t> byt
         return;
     }
 
+    if (IsHttp2PrefaceStart(bytes) && Http2First(segment, bytes)) {
+        return;
+    }
     HTTP_REQUEST request;
-    HTTP_PARSE_OUTCOME http = ParseHttpRequest(bytes, request);
+    const bool fin = (segment.Flags() & os::FWPS_STREAM_FLAG_SEND_DISCONNECT) != 0;
+    // No more bytes are coming, or no more may be asked for: what is there is judged.
+    const bool last = fin || uint64_t{bytes.size()} + 1 > kMaxRequestHeadBytes;
+    HTTP_PARSE_OUTCOME http = ParseHttpRequest(bytes, request, last);
     switch (http.status) {
-        case HttpParseStatus::NotGet:
+        case HttpParseStatus::NotHttp:
             // Bytes that were the beginning of a hello or a request and turned out not to be one
-            // end inspection; a first request of another kind (a POST) leaves it open.
+            // end inspection; first bytes of another protocol leave it open.
             if (flow->moreRequested) {
                 std::lock_guard guard(flowLock_);
                 if (flow->state.load() == FLOW_STATE_NEW) {
@@ -404,18 +626,18 @@ void STREAM_FILTER::ParseOutbound(SEGMENT& segment, std::span<const uint8_t> byt
             Permit(segment.packet, segment.out, segment.filter);
             return;
         case HttpParseStatus::Incomplete:
-            if (!HttpRequestMayComplete(bytes)) {
-                PassUninspected(segment);
+            if (!last) {
+                // One byte more may complete it (a client can send the final line end on its
+                // own): waiting for more than that could stall a request that is already whole.
+                AskForMore(segment, bytes, 1, kMaxRequestHeadBytes);
                 return;
             }
-            // One byte more may complete it (a client can send the final CR LF on its own): the
-            // parser's estimate is no minimum, and waiting for bytes that never come stalls.
-            AskForMore(segment, bytes, 1);
-            return;
+            // Not even the request line is whole: the connection is judged by its destination.
+            request.Reset();
+            [[fallthrough]];
         case HttpParseStatus::Complete:
             flow->moreRequested = false;
-            if (HttpRequest(segment, request.Host(), request.Path(), request.ProxyPrefix()) ==
-                Result::Failure) {
+            if (HttpRequest(segment, bytes, request) == Result::Failure) {
                 PermitOrDropOnFailure(segment, Result::Failure);
             }
             return;
@@ -453,14 +675,49 @@ bool STREAM_FILTER::QueueForLookupLocked(FLOW* flow) {
     return true;
 }
 
-STREAM_FILTER::Result STREAM_FILTER::HttpRequest(SEGMENT& segment, std::string_view host,
-                                                 std::string_view path,
-                                                 std::string_view proxyPrefix) {
+STREAM_FILTER::Result STREAM_FILTER::HttpRequest(SEGMENT& segment, std::span<const uint8_t> bytes,
+                                                 const HTTP_REQUEST& request) {
     FLOW* flow = segment.flow;
-    FlowNamesPtr names(FLOW_NAMES::Create(host, path, proxyPrefix));
+    if (request.HostConflict()) {
+        // Servers differ in which of the hosts they serve: none of them can be judged.
+        DropConnection(segment.packet, segment.out);
+        return Result::Success;
+    }
+    HTTP_FRAMING& framing = flow->framing;
+    framing.Reset();
+    framing.BeginRequest();
+    HTTP_FRAMING::RESULT step = framing.Feed(bytes);
+    if (step.step == HTTP_FRAMING::Step::Error) {
+        // Where this request ends, and so where the next one starts, cannot be known.
+        DropConnection(segment.packet, segment.out);
+        return Result::Success;
+    }
+    const std::string_view host = RequestedHost(request.Host(), request.ProxyPrefix());
+    if (IsServiceDomain(TrimmedHost(host))) {
+        std::lock_guard guard(flowLock_);
+        if (flow->state.load() != FLOW_STATE_NEW) {
+            return Result::Failure;
+        }
+        // Our own servers are not looked up, but the requests after this one still are.
+        SetStateLocked(flow, step.step == HTTP_FRAMING::Step::Tunnel ? FLOW_STATE_PASSED
+                                                                     : FLOW_STATE_HTTP_WATCH);
+        Permit(segment.packet, segment.out, segment.filter);
+        if (step.step == HTTP_FRAMING::Step::HeadEnd && step.consumed < bytes.size()) {
+            segment.packet.countBytesEnforced = step.consumed;
+        }
+        return Result::Success;
+    }
+    FlowNamesPtr names(FLOW_NAMES::Create(request.Host(), request.Path(), request.ProxyPrefix()));
     if (!names) {
         return Result::Failure;
     }
+    return QueueFirstRequest(segment, std::move(names), step.consumed);
+}
+
+STREAM_FILTER::Result STREAM_FILTER::QueueFirstRequest(SEGMENT& segment, FlowNamesPtr names,
+                                                       size_t scanOffset) {
+    FLOW* flow = segment.flow;
+    const bool fin = (segment.Flags() & os::FWPS_STREAM_FLAG_SEND_DISCONNECT) != 0;
     os::NetBufferListChain clone;
     if (!os::NT_SUCCESS(os::FwpsCloneStreamData(segment.Data(), clone))) {
         return Result::Failure;
@@ -471,25 +728,25 @@ STREAM_FILTER::Result STREAM_FILTER::HttpRequest(SEGMENT& segment, std::string_v
         if (flow->state.load() != FLOW_STATE_NEW) {
             return Result::Failure;
         }
-        if (IsServiceDomain(RequestedHost(host, proxyPrefix))) {
-            SetStateLocked(flow, FLOW_STATE_PASSED);
-            Permit(segment.packet, segment.out, segment.filter);
-            return Result::Success;
-        }
         SetStateLocked(flow, FLOW_STATE_HTTP_PARSED);
         flow->names = std::move(names);
         RecordLookupTargetLocked(segment);
         uint32_t lists = static_cast<uint32_t>(clone.Count());
         ReferenceFlow(flow, static_cast<int32_t>(lists));
         flow->heldBytes += static_cast<uint32_t>(clone.DataLength());
-        flow->requestLists = lists;
+        flow->scanOffset = static_cast<uint32_t>(scanOffset);
+        flow->laterRequest = 0;
         flow->heldData.Append(std::move(clone));
+        if (fin) {
+            flow->clientFinSeen = 1;
+        }
         if (QueueForLookupLocked(flow)) {
             SetStateLocked(flow, FLOW_STATE_HTTP_LOOKUP);
         } else {
             unqueued = std::move(flow->heldData);
             flow->heldBytes = 0;
-            flow->requestLists = 0;
+            flow->scanOffset = 0;
+            flow->clientFinSeen = 0;
             flow->names.reset();
             SetStateLocked(flow, FLOW_STATE_PASSED);
         }
@@ -548,7 +805,7 @@ STREAM_FILTER::Result STREAM_FILTER::CertificateHost(SEGMENT& segment, std::stri
             }
         };
         uint32_t state = flow->state.load();
-        if (state == FLOW_STATE_NEW && !IsServiceDomain(commonName)) {
+        if (state == FLOW_STATE_NEW && !IsServiceDomain(TrimmedHost(commonName))) {
             SetStateLocked(flow, FLOW_STATE_TLS_FLIGHT);
             flow->names = std::move(names);
             queue();
@@ -557,13 +814,13 @@ STREAM_FILTER::Result STREAM_FILTER::CertificateHost(SEGMENT& segment, std::stri
             SetStateLocked(flow, FLOW_STATE_TLS_FLIGHT);
             if (flow->names) {
                 // The server name the client asked for wins over the certificate.
-                if (IsServiceDomain(flow->names->Host())) {
+                if (IsServiceDomain(TrimmedHost(flow->names->Host()))) {
                     flow->names.reset();
                     SetStateLocked(flow, FLOW_STATE_PASSED);
                 } else {
                     queue();
                 }
-            } else if (!IsServiceDomain(commonName)) {
+            } else if (!IsServiceDomain(TrimmedHost(commonName))) {
                 flow->names = std::move(names);
                 queue();
             } else {
@@ -579,6 +836,17 @@ STREAM_FILTER::Result STREAM_FILTER::CertificateHost(SEGMENT& segment, std::stri
     return result;
 }
 
+bool STREAM_FILTER::QueueTlsLocked(SEGMENT& segment, FLOW* flow) {
+    RecordLookupTargetLocked(segment);
+    if (!QueueForLookupLocked(flow)) {
+        flow->names.reset();
+        SetStateLocked(flow, FLOW_STATE_PASSED);
+        return false;
+    }
+    SetStateLocked(flow, FLOW_STATE_TLS_LOOKUP);
+    return true;
+}
+
 STREAM_FILTER::Result STREAM_FILTER::ServerHelloOnly(SEGMENT& segment, bool tls13,
                                                      std::span<const uint8_t> serverSessionId) {
     FLOW* flow = segment.flow;
@@ -590,25 +858,37 @@ STREAM_FILTER::Result STREAM_FILTER::ServerHelloOnly(SEGMENT& segment, bool tls1
         }
         SetStateLocked(flow, FLOW_STATE_TLS_FLIGHT);
         bool resumed = CompareSessionIdsLocked(flow, tls13, serverSessionId);
-        if (!resumed) {
-            if (!flow->names) {
-                // Nothing to look the connection up by; the transient state must not stay.
-                SetStateLocked(flow, FLOW_STATE_PASSED);
-                return Result::Failure;
-            }
-            if (IsServiceDomain(flow->names->Host())) {
-                flow->names.reset();
-                SetStateLocked(flow, FLOW_STATE_PASSED);
-                return Result::Success;
-            }
-        }
-        RecordLookupTargetLocked(segment);
-        if (!QueueForLookupLocked(flow)) {
+        // Without a server name and a readable certificate (TLS 1.3 encrypts it) the connection
+        // is looked up by its destination address.
+        if (!resumed && flow->names && IsServiceDomain(TrimmedHost(flow->names->Host()))) {
             flow->names.reset();
             SetStateLocked(flow, FLOW_STATE_PASSED);
+            return Result::Success;
+        }
+        if (!QueueTlsLocked(segment, flow)) {
             return Result::Failure;
         }
-        SetStateLocked(flow, FLOW_STATE_TLS_LOOKUP);
+    }
+    lookupEvent_.Set();
+    return Result::Success;
+}
+
+STREAM_FILTER::Result STREAM_FILTER::ServerFlightUnread(SEGMENT& segment) {
+    FLOW* flow = segment.flow;
+    {
+        std::lock_guard guard(flowLock_);
+        if (flow->state.load() != FLOW_STATE_TLS_HELLO) {
+            return Result::Success;
+        }
+        SetStateLocked(flow, FLOW_STATE_TLS_FLIGHT);
+        if (flow->names && IsServiceDomain(TrimmedHost(flow->names->Host()))) {
+            flow->names.reset();
+            SetStateLocked(flow, FLOW_STATE_PASSED);
+            return Result::Success;
+        }
+        if (!QueueTlsLocked(segment, flow)) {
+            return Result::Failure;
+        }
     }
     lookupEvent_.Set();
     return Result::Success;
@@ -631,11 +911,11 @@ HELD_DATA STREAM_FILTER::CompleteLookup(FLOW* flow) {
     inProgress_.Remove(flow);
     held.data = std::move(flow->heldData);
     held.bytes = flow->heldBytes;
-    held.requestLists = flow->requestLists;
+    held.scanOffset = flow->scanOffset;
     held.clientFinSeen = flow->clientFinSeen != 0;
     held.serverFinSeen = flow->serverFinSeen != 0;
     flow->heldBytes = 0;
-    flow->requestLists = 0;
+    flow->scanOffset = 0;
     return held;
 }
 
@@ -646,12 +926,16 @@ bool STREAM_FILTER::EndLookup(FLOW* flow, FLOW_STATE state, HELD_DATA& late) {
     if (!flow->heldData.Empty()) {
         late.data = std::move(flow->heldData);
         late.bytes = flow->heldBytes;
-        late.requestLists = 0;
+        late.scanOffset = 0;
         flow->heldBytes = 0;
         return false;
     }
     late.bytes = 0;
+    late.scanOffset = 0;
     flow->names.reset();
+    // The FINs are the caller's to reproduce now.
+    flow->clientFinSeen = 0;
+    flow->serverFinSeen = 0;
     SetStateLocked(flow, state);
     return true;
 }
@@ -674,7 +958,7 @@ void STREAM_FILTER::FlushLookupQueue() {
             held.data = std::move(flow->heldData);
             held.bytes = flow->heldBytes;
             flow->heldBytes = 0;
-            flow->requestLists = 0;
+            flow->scanOffset = 0;
             flushed.emplace_back(flow, std::move(held));
         }
     }
@@ -692,6 +976,520 @@ size_t STREAM_FILTER::QueuedCount() const {
 size_t STREAM_FILTER::InProgressCount() const {
     std::lock_guard guard(flowLock_);
     return inProgress_.Size();
+}
+
+// ---- Later requests of an HTTP connection ----
+
+void ForwardHeldData(const os::INJECTION_HANDLE* injection, FLOW* flow, HELD_DATA& held) {
+    if (held.data.Empty()) {
+        held.bytes = 0;
+        return;
+    }
+    auto release = [flow](os::NetBufferListChain data, os::NTSTATUS) {
+        size_t lists = data.Count();
+        data.Clear();
+        for (size_t i = 0; i < lists; ++i) {
+            ReleaseFlow(flow);
+        }
+    };
+    size_t bytes = held.data.DataLength();
+    os::NTSTATUS status = injection == nullptr
+                              ? os::STATUS_INVALID_HANDLE
+                              : os::FwpsStreamInjectAsync(*injection, flow->flowId, flow->calloutId,
+                                                          flow->layerId, os::FWPS_STREAM_FLAG_SEND,
+                                                          std::move(held.data), bytes, release);
+    if (!os::NT_SUCCESS(status)) {
+        // Data that cannot be forwarded is discarded.
+        STREAM_FILTER::DiscardHeldData(flow, held);
+    }
+    held.bytes = 0;
+}
+
+void InjectEmptySegment(const os::INJECTION_HANDLE* injection, FLOW* flow, uint32_t flags) {
+    if (injection != nullptr) {
+        os::FwpsStreamInjectAsync(*injection, flow->flowId, flow->calloutId, flow->layerId, flags,
+                                  {}, 0, nullptr);
+    }
+}
+
+void STREAM_FILTER::Forward(FLOW* flow, HELD_DATA& held) {
+    ForwardHeldData(injection_.load(), flow, held);
+}
+
+void STREAM_FILTER::InjectFin(FLOW* flow, uint32_t flags) {
+    InjectEmptySegment(injection_.load(), flow, flags);
+}
+
+void STREAM_FILTER::EndWithHeldDiscarded(FLOW* flow, HELD_DATA& held, FLOW_STATE state) {
+    for (;;) {
+        DiscardHeldData(flow, held);
+        if (EndLookup(flow, state, held)) {
+            return;
+        }
+    }
+}
+
+void STREAM_FILTER::Drain(FLOW* flow, HELD_DATA& held) {
+    EndWithHeldDiscarded(flow, held, FLOW_STATE_DRAINING);
+    flow->framing.Reset();
+    // The server answers what it already has and closes; its FIN then closes the client's side.
+    InjectFin(flow, os::FWPS_STREAM_FLAG_SEND | os::FWPS_STREAM_FLAG_SEND_DISCONNECT);
+    if (held.serverFinSeen) {
+        InjectFin(flow, os::FWPS_STREAM_FLAG_RECEIVE | os::FWPS_STREAM_FLAG_RECEIVE_DISCONNECT);
+    }
+}
+
+STREAM_FILTER::HeadNames STREAM_FILTER::NamesOfHeldHead(const HELD_DATA& held, bool whole,
+                                                        FlowNamesPtr& names, bool& serviceDomain) {
+    serviceDomain = false;
+    size_t size = std::min<size_t>(held.bytes, kMaxRequestHeadBytes);
+    PARSE_BUFFER buffer(size);
+    if (!buffer) {
+        return HeadNames::NoMemory;
+    }
+    size = CopyChain(held.data, 0, buffer.Span());
+    HTTP_REQUEST request;
+    HTTP_PARSE_OUTCOME outcome = ParseHttpRequest(buffer.Span().first(size), request, true);
+    if (outcome.status == HttpParseStatus::NotHttp) {
+        return HeadNames::NotHttp;
+    }
+    // Still incomplete here means not even the request line is whole. When the client closed, no
+    // server can read a request from it; at the size bound it is judged by its destination.
+    if (outcome.status == HttpParseStatus::Incomplete && held.clientFinSeen && !whole) {
+        return HeadNames::NotHttp;
+    }
+    if (request.HostConflict()) {
+        return HeadNames::Conflict;
+    }
+    const std::string_view host = RequestedHost(request.Host(), request.ProxyPrefix());
+    serviceDomain = !host.empty() && IsServiceDomain(TrimmedHost(host));
+    names.reset(FLOW_NAMES::Create(request.Host(), request.Path(), request.ProxyPrefix()));
+    return names ? HeadNames::Judge : HeadNames::NoMemory;
+}
+
+bool STREAM_FILTER::QueueLaterRequestLocked(FLOW* flow, HELD_DATA& held, FlowNamesPtr names) {
+    if (!flow->heldData.Empty()) {
+        // What the client sent meanwhile follows the head; the reader has not taken it yet.
+        held.bytes += flow->heldBytes;
+        held.data.Append(std::move(flow->heldData));
+        flow->heldBytes = 0;
+    }
+    flow->heldData = std::move(held.data);
+    flow->heldBytes = held.bytes;
+    flow->scanOffset = held.scanOffset;
+    flow->names = std::move(names);
+    flow->laterRequest = 1;
+    held.bytes = 0;
+    if (!QueueForLookupLocked(flow)) {
+        held.data = std::move(flow->heldData);
+        held.bytes = flow->heldBytes;
+        flow->heldBytes = 0;
+        flow->names.reset();
+        return false;
+    }
+    SetStateLocked(flow, FLOW_STATE_HTTP_LOOKUP);
+    return true;
+}
+
+void STREAM_FILTER::AdvanceHttp(FLOW* flow, HELD_DATA& held, bool requestAllowed) {
+    if (flow->http2) {
+        AdvanceHttp2(flow, held);
+        return;
+    }
+    HTTP_FRAMING& framing = flow->framing;
+    auto finish = [&](FLOW_STATE state, bool forward) {
+        for (;;) {
+            if (forward) {
+                Forward(flow, held);
+            } else {
+                DiscardHeldData(flow, held);
+            }
+            if (EndLookup(flow, state, held)) {
+                break;
+            }
+        }
+        if (held.clientFinSeen) {
+            InjectFin(flow, os::FWPS_STREAM_FLAG_SEND | os::FWPS_STREAM_FLAG_SEND_DISCONNECT);
+        }
+        if (held.serverFinSeen) {
+            InjectFin(flow, os::FWPS_STREAM_FLAG_RECEIVE | os::FWPS_STREAM_FLAG_RECEIVE_DISCONNECT);
+        }
+    };
+    // Takes what the client sent meanwhile; false when there was nothing.
+    auto takeLate = [&]() {
+        std::lock_guard guard(flowLock_);
+        held.clientFinSeen = held.clientFinSeen || flow->clientFinSeen != 0;
+        if (flow->heldData.Empty()) {
+            return false;
+        }
+        held.bytes += flow->heldBytes;
+        held.data.Append(std::move(flow->heldData));
+        flow->heldBytes = 0;
+        return true;
+    };
+
+    for (;;) {
+        if (framing.InHead() && !requestAllowed) {
+            // Gathering the head of a later request.
+            HTTP_FRAMING::RESULT step = FeedChain(framing, held.data, held.scanOffset);
+            if (step.step == HTTP_FRAMING::Step::Error) {
+                Drain(flow, held);
+                return;
+            }
+            held.scanOffset = static_cast<uint32_t>(step.consumed);
+            const bool whole =
+                step.step == HTTP_FRAMING::Step::HeadEnd || step.step == HTTP_FRAMING::Step::Tunnel;
+            if (!whole && held.bytes < kMaxRequestHeadBytes && !held.clientFinSeen) {
+                FlowNamesPtr unused;
+                bool serviceDomain;
+                if (held.bytes <= kEarlyHttpCheckBytes &&
+                    NamesOfHeldHead(held, false, unused, serviceDomain) == HeadNames::NotHttp) {
+                    framing.Reset();
+                    finish(FLOW_STATE_PASSED, true);
+                    return;
+                }
+                if (takeLate()) {
+                    continue;
+                }
+                std::unique_lock guard(flowLock_);
+                if (!flow->heldData.Empty()) {
+                    continue;
+                }
+                if (flow->deleted != 0 || unloading_.load()) {
+                    // No classify and no flow-delete will come for it any more.
+                    guard.unlock();
+                    EndWithHeldDiscarded(flow, held, FLOW_STATE_FINISHED);
+                    return;
+                }
+                flow->heldData = std::move(held.data);
+                flow->heldBytes = held.bytes;
+                flow->scanOffset = held.scanOffset;
+                flow->names.reset();
+                SetStateLocked(flow, FLOW_STATE_HTTP_GATHER);
+                return;
+            }
+            FlowNamesPtr names;
+            bool serviceDomain = false;
+            switch (NamesOfHeldHead(held, whole, names, serviceDomain)) {
+                case HeadNames::NotHttp:
+                    framing.Reset();
+                    finish(FLOW_STATE_PASSED, true);
+                    return;
+                case HeadNames::Conflict:
+                    Drain(flow, held);
+                    return;
+                case HeadNames::NoMemory:
+                    if (blockOnFailure_.load()) {
+                        Drain(flow, held);
+                        return;
+                    }
+                    requestAllowed = true;
+                    continue;
+                case HeadNames::Judge:
+                    break;
+            }
+            if (serviceDomain) {
+                requestAllowed = true;
+                continue;
+            }
+            bool queued;
+            {
+                std::lock_guard guard(flowLock_);
+                queued = QueueLaterRequestLocked(flow, held, std::move(names));
+            }
+            if (!queued) {
+                Drain(flow, held);
+                return;
+            }
+            lookupEvent_.Set();
+            return;
+        }
+
+        // Forwarding what belongs to the allowed request.
+        HTTP_FRAMING::RESULT step = FeedChain(framing, held.data, held.scanOffset);
+        switch (step.step) {
+            case HTTP_FRAMING::Step::HeadEnd:
+                held.scanOffset = static_cast<uint32_t>(step.consumed);
+                continue;
+            case HTTP_FRAMING::Step::Consumed:
+                Forward(flow, held);
+                held.scanOffset = 0;
+                if (takeLate()) {
+                    continue;
+                }
+                {
+                    std::lock_guard guard(flowLock_);
+                    if (!flow->heldData.Empty()) {
+                        continue;
+                    }
+                }
+                finish(FLOW_STATE_HTTP_WATCH, true);
+                return;
+            case HTTP_FRAMING::Step::RequestStart: {
+                os::NetBufferListChain front;
+                if (!SplitChain(flow, held.data, step.consumed, front)) {
+                    Drain(flow, held);
+                    return;
+                }
+                HELD_DATA allowed;
+                allowed.data = std::move(front);
+                Forward(flow, allowed);
+                held.bytes -= static_cast<uint32_t>(step.consumed);
+                held.scanOffset = 0;
+                framing.BeginRequest();
+                requestAllowed = false;
+                continue;
+            }
+            case HTTP_FRAMING::Step::Tunnel:
+                // An allowed CONNECT: what follows is a new connection's first bytes.
+                framing.Reset();
+                flow->moreRequested = false;
+                finish(FLOW_STATE_NEW, true);
+                return;
+            case HTTP_FRAMING::Step::Error:
+                Drain(flow, held);
+                return;
+        }
+    }
+}
+
+// ---- HTTP/2 with prior knowledge ----
+
+namespace {
+
+enum class Http2Names { Judge, Conflict, NoMemory };
+
+// The names of an HTTP/2 request as a server reads them: its :authority, else its Host field.
+// Repeated or disagreeing names cannot be judged.
+Http2Names NamesOfHttp2Request(const HTTP2_REQUEST& request, FlowNamesPtr& names,
+                               bool& serviceDomain) {
+    std::string_view authority = request.Authority();
+    std::string_view hostField = request.Host();
+    if (request.Repeated() || (!authority.empty() && !hostField.empty() &&
+                               NormalizeHost(authority) != NormalizeHost(hostField))) {
+        return Http2Names::Conflict;
+    }
+    std::string_view host = authority.empty() ? hostField : authority;
+    serviceDomain = !host.empty() && IsServiceDomain(NormalizeHost(host));
+    names.reset(FLOW_NAMES::Create(host, request.Path(), {}));
+    return names ? Http2Names::Judge : Http2Names::NoMemory;
+}
+
+// Feeds a reader a chain's bytes from `from` on; the count is an offset in the whole chain.
+HTTP2_REQUEST_READER::RESULT FeedChain2(HTTP2_REQUEST_READER& reader,
+                                        const os::NetBufferListChain& chain, size_t from) {
+    size_t base = 0;
+    for (const os::NET_BUFFER_LIST* list = chain.Head(); list != nullptr; list = list->Next) {
+        std::span<const uint8_t> data = list->Data();
+        if (base + data.size() > from) {
+            size_t skip = from > base ? from - base : 0;
+            HTTP2_REQUEST_READER::RESULT step = reader.Feed(data.subspan(skip));
+            if (step.step != HTTP2_REQUEST_READER::Step::NeedMore) {
+                return {step.step, base + skip + step.consumed, 0};
+            }
+        }
+        base += data.size();
+    }
+    return {HTTP2_REQUEST_READER::Step::NeedMore, std::max(base, from), 0};
+}
+
+}  // namespace
+
+bool STREAM_FILTER::Http2First(SEGMENT& segment, std::span<const uint8_t> bytes) {
+    FLOW* flow = segment.flow;
+    const bool fin = (segment.Flags() & os::FWPS_STREAM_FLAG_SEND_DISCONNECT) != 0;
+    HTTP2_REQUEST_READER reader;
+    HTTP2_REQUEST_READER::RESULT step = reader.Feed(bytes);
+    FlowNamesPtr names;
+    bool serviceDomain = false;
+    switch (step.step) {
+        case HTTP2_REQUEST_READER::Step::NotHttp2:
+            return false;
+        case HTTP2_REQUEST_READER::Step::Error:
+            DropConnection(segment.packet, segment.out);
+            return true;
+        case HTTP2_REQUEST_READER::Step::NeedMore:
+            if (!fin && uint64_t{bytes.size()} + std::max<uint32_t>(step.missing, 1) <=
+                            kMaxRequestHeadBytes) {
+                AskForMore(segment, bytes, std::max<uint32_t>(step.missing, 1),
+                           kMaxRequestHeadBytes);
+                return true;
+            }
+            // No request yet and no more to wait for: the destination decides.
+            names.reset(FLOW_NAMES::Create({}, {}, {}));
+            break;
+        case HTTP2_REQUEST_READER::Step::Request:
+            switch (NamesOfHttp2Request(reader.Request(), names, serviceDomain)) {
+                case Http2Names::Conflict:
+                    DropConnection(segment.packet, segment.out);
+                    return true;
+                case Http2Names::NoMemory:
+                    PermitOrDropOnFailure(segment, Result::Failure);
+                    return true;
+                case Http2Names::Judge:
+                    break;
+            }
+            break;
+    }
+    flow->moreRequested = false;
+    if (!names) {
+        PermitOrDropOnFailure(segment, Result::Failure);
+        return true;
+    }
+    flow->http2.emplace(std::move(reader));
+    if (serviceDomain) {
+        std::lock_guard guard(flowLock_);
+        SetStateLocked(flow, FLOW_STATE_HTTP_WATCH);
+        Permit(segment.packet, segment.out, segment.filter);
+        if (step.consumed < bytes.size()) {
+            segment.packet.countBytesEnforced = step.consumed;
+        }
+        return true;
+    }
+    if (QueueFirstRequest(segment, std::move(names), step.consumed) == Result::Failure) {
+        PermitOrDropOnFailure(segment, Result::Failure);
+    }
+    return true;
+}
+
+void STREAM_FILTER::Http2WatchOutbound(SEGMENT& segment) {
+    FLOW* flow = segment.flow;
+    const size_t length = segment.Data().dataLength;
+    if (length == 0) {
+        Permit(segment.packet, segment.out, segment.filter);
+        return;
+    }
+    PARSE_BUFFER buffer(length);
+    if (!buffer) {
+        DropConnection(segment.packet, segment.out);
+        return;
+    }
+    os::FwpsCopyStreamDataToBuffer(segment.Data(), buffer.Span());
+    HTTP2_REQUEST_READER::RESULT step = flow->http2->Feed(buffer.Span());
+    if (step.step == HTTP2_REQUEST_READER::Step::NeedMore) {
+        Permit(segment.packet, segment.out, segment.filter);
+        return;
+    }
+    FlowNamesPtr names;
+    bool serviceDomain = false;
+    if (step.step != HTTP2_REQUEST_READER::Step::Request ||
+        NamesOfHttp2Request(flow->http2->Request(), names, serviceDomain) != Http2Names::Judge) {
+        // A connection whose requests cannot be followed any more is not let on.
+        DropConnection(segment.packet, segment.out);
+        return;
+    }
+    if (serviceDomain) {
+        Permit(segment.packet, segment.out, segment.filter);
+        if (step.consumed < length) {
+            segment.packet.countBytesEnforced = step.consumed;
+        }
+        return;
+    }
+    // The segment ends the request's header block: all of it waits for the verdict (what it holds
+    // of other streams only comes later).
+    os::NetBufferListChain clone;
+    if (!os::NT_SUCCESS(os::FwpsCloneStreamData(segment.Data(), clone))) {
+        DropConnection(segment.packet, segment.out);
+        return;
+    }
+    const bool fin = (segment.Flags() & os::FWPS_STREAM_FLAG_SEND_DISCONNECT) != 0;
+    HELD_DATA held;
+    bool queued;
+    {
+        std::lock_guard guard(flowLock_);
+        ReferenceFlow(flow, static_cast<int32_t>(clone.Count()));
+        held.data = std::move(clone);
+        held.bytes = static_cast<uint32_t>(length);
+        held.scanOffset = static_cast<uint32_t>(step.consumed);
+        if (fin) {
+            flow->clientFinSeen = 1;
+        }
+        queued = QueueLaterRequestLocked(flow, held, std::move(names));
+    }
+    if (!queued) {
+        Drain(flow, held);
+    } else {
+        lookupEvent_.Set();
+    }
+    Absorb(segment.packet, segment.out);
+}
+
+void STREAM_FILTER::AdvanceHttp2(FLOW* flow, HELD_DATA& held) {
+    HTTP2_REQUEST_READER& reader = *flow->http2;
+    for (;;) {
+        HTTP2_REQUEST_READER::RESULT step = FeedChain2(reader, held.data, held.scanOffset);
+        if (step.step == HTTP2_REQUEST_READER::Step::NeedMore) {
+            Forward(flow, held);
+            bool late;
+            {
+                std::lock_guard guard(flowLock_);
+                late = !flow->heldData.Empty();
+                if (late) {
+                    held.bytes = flow->heldBytes;
+                    held.data = std::move(flow->heldData);
+                    flow->heldBytes = 0;
+                    held.scanOffset = 0;
+                }
+            }
+            if (late) {
+                continue;
+            }
+            for (;;) {
+                Forward(flow, held);
+                if (EndLookup(flow, FLOW_STATE_HTTP_WATCH, held)) {
+                    break;
+                }
+                // What came meanwhile passed the reader's position only now.
+                HTTP2_REQUEST_READER::RESULT more = FeedChain2(reader, held.data, 0);
+                if (more.step != HTTP2_REQUEST_READER::Step::NeedMore) {
+                    Drain(flow, held);
+                    return;
+                }
+            }
+            if (held.clientFinSeen) {
+                InjectFin(flow, os::FWPS_STREAM_FLAG_SEND | os::FWPS_STREAM_FLAG_SEND_DISCONNECT);
+            }
+            if (held.serverFinSeen) {
+                InjectFin(flow,
+                          os::FWPS_STREAM_FLAG_RECEIVE | os::FWPS_STREAM_FLAG_RECEIVE_DISCONNECT);
+            }
+            return;
+        }
+        FlowNamesPtr names;
+        bool serviceDomain = false;
+        if (step.step != HTTP2_REQUEST_READER::Step::Request ||
+            NamesOfHttp2Request(reader.Request(), names, serviceDomain) != Http2Names::Judge) {
+            Drain(flow, held);
+            return;
+        }
+        if (serviceDomain) {
+            held.scanOffset = static_cast<uint32_t>(step.consumed);
+            continue;
+        }
+        // A server acts on a request only once its header block's last byte is there: everything
+        // before that byte may go on, the rest waits for the new verdict.
+        os::NetBufferListChain front;
+        if (!SplitChain(flow, held.data, step.consumed - 1, front)) {
+            Drain(flow, held);
+            return;
+        }
+        HELD_DATA allowed;
+        allowed.data = std::move(front);
+        Forward(flow, allowed);
+        held.bytes -= static_cast<uint32_t>(step.consumed - 1);
+        held.scanOffset = 1;
+        bool queued;
+        {
+            std::lock_guard guard(flowLock_);
+            queued = QueueLaterRequestLocked(flow, held, std::move(names));
+        }
+        if (!queued) {
+            Drain(flow, held);
+            return;
+        }
+        lookupEvent_.Set();
+        return;
+    }
 }
 
 }  // namespace wexo::drv

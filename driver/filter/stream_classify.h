@@ -14,6 +14,7 @@
 #include <mutex>
 
 #include "driver/filter/flow.h"
+#include "driver/filter/http_request.h"
 #include "os/sync.h"
 #include "os/wfp.h"
 
@@ -21,19 +22,30 @@ namespace wexo::drv {
 
 inline constexpr uint32_t kParseBufferTag = os::MakePoolTag("WxPb");
 // How many first outbound bytes a flow may ask the engine to gather while they are still only
-// the beginning of a client hello or a GET request. A browser's post-quantum client hello is
-// about 2 KB and may come in two segments; nothing a client sends before it waits for the server
-// comes near this.
-inline constexpr uint32_t kMaxFirstRequestBytes = 16 * 1024;
+// the beginning of a client hello or a request head: a whole TLS record of the largest size.
+// What is still incomplete then is judged by what it names so far.
+inline constexpr uint32_t kMaxFirstRequestBytes = 65535 + 5;
+// A request head is judged once it is whole, so that a name at its end counts; one still not whole
+// at this size is judged by what it names so far (and its framing then fails).
+inline constexpr uint32_t kMaxRequestHeadBytes = kMaxHttpHeadBytes;
+// While a later request's head is shorter than this, each new segment is checked for the bytes
+// no longer being HTTP, so that a protocol switch (an upgrade) is not held.
+inline constexpr uint32_t kEarlyHttpCheckBytes = 1024;
 
 // Client data taken from a flow to apply a verdict.
 struct HELD_DATA {
     os::NetBufferListChain data;
     uint32_t bytes = 0;
-    uint32_t requestLists = 0;  // lists at the front that carry the looked-up request
+    uint32_t scanOffset = 0;  // bytes at the front the flow's framing reader has taken
     bool clientFinSeen = false;
     bool serverFinSeen = false;
 };
+
+// Injects held client data toward the server; the completion releases the reference each list
+// holds. Data that cannot be injected is discarded.
+void ForwardHeldData(const os::INJECTION_HANDLE* injection, FLOW* flow, HELD_DATA& held);
+// An empty segment with the given flags: a FIN in one direction.
+void InjectEmptySegment(const os::INJECTION_HANDLE* injection, FLOW* flow, uint32_t flags);
 
 class STREAM_FILTER {
   public:
@@ -89,6 +101,15 @@ class STREAM_FILTER {
     void FlushLookupQueue();
     // Frees held clones and releases their references.
     static void DiscardHeldData(FLOW* flow, HELD_DATA& held);
+    // After an HTTP request was allowed: forwards its held data up to the next request, and judges
+    // each later request in it as the first one was (queued for lookup, gathered until its head is
+    // whole, or passed when the bytes stop being HTTP), until the data is used up. Runs with the
+    // flow's lookup pending (a lookup worker) or watched (its classify).
+    void AdvanceHttp(FLOW* flow, HELD_DATA& held, bool requestAllowed);
+    // A lookup ends with the connection cut: the held data goes, the flow takes `state`.
+    void EndWithHeldDiscarded(FLOW* flow, HELD_DATA& held, FLOW_STATE state);
+    // A blocked later request: nothing more reaches the server, which is told the client is done.
+    void Drain(FLOW* flow, HELD_DATA& held);
     size_t QueuedCount() const;
     size_t InProgressCount() const;
 
@@ -102,13 +123,32 @@ class STREAM_FILTER {
 
     void Inbound(SEGMENT& segment);
     void Outbound(SEGMENT& segment);
+    void WatchOutbound(SEGMENT& segment);
+    void ClosedOutbound(SEGMENT& segment, uint32_t state);
+    // Queues a later request of a watched flow: `held` starts at its head. Under the flow lock.
+    bool QueueLaterRequestLocked(FLOW* flow, HELD_DATA& held, FlowNamesPtr names);
+    // The names a request head in held data gives, read from its first kMaxRequestHeadBytes.
+    enum class HeadNames { Judge, NotHttp, Conflict, NoMemory };
+    HeadNames NamesOfHeldHead(const HELD_DATA& held, bool whole, FlowNamesPtr& names,
+                              bool& serviceDomain);
+    void Forward(FLOW* flow, HELD_DATA& held);
+    void InjectFin(FLOW* flow, uint32_t flags);
     bool HoldWhilePending(SEGMENT& segment);
     void ParseOutbound(SEGMENT& segment, std::span<const uint8_t> bytes);
     // Ends inspection of a flow that is still new: its data passes and is never looked up.
     void PassUninspected(SEGMENT& segment);
-    void AskForMore(SEGMENT& segment, std::span<const uint8_t> bytes, uint32_t missing);
-    Result HttpRequest(SEGMENT& segment, std::string_view host, std::string_view path,
-                       std::string_view proxyPrefix);
+    void AskForMore(SEGMENT& segment, std::span<const uint8_t> bytes, uint32_t missing,
+                    uint32_t limit);
+    Result HttpRequest(SEGMENT& segment, std::span<const uint8_t> bytes,
+                       const HTTP_REQUEST& request);
+    Result ServerFlightUnread(SEGMENT& segment);
+    // Queues a connection's first request: the whole segment is held, the reader stands at
+    // `scanOffset`.
+    Result QueueFirstRequest(SEGMENT& segment, FlowNamesPtr names, size_t scanOffset);
+    // The first bytes begin an HTTP/2 preface: false when they turn out not to be one.
+    bool Http2First(SEGMENT& segment, std::span<const uint8_t> bytes);
+    void Http2WatchOutbound(SEGMENT& segment);
+    void AdvanceHttp2(FLOW* flow, HELD_DATA& held);
     Result CertificateHost(SEGMENT& segment, std::string_view commonName, bool tls13,
                            std::span<const uint8_t> serverSessionId);
     Result ServerHelloOnly(SEGMENT& segment, bool tls13, std::span<const uint8_t> serverSessionId);
@@ -119,6 +159,7 @@ class STREAM_FILTER {
     bool CompareSessionIdsLocked(FLOW* flow, bool tls13, std::span<const uint8_t> serverSessionId);
     bool QueueForLookupLocked(FLOW* flow);
     void RecordLookupTargetLocked(SEGMENT& segment);
+    bool QueueTlsLocked(SEGMENT& segment, FLOW* flow);
     void SetStateLocked(FLOW* flow, FLOW_STATE state) { flow->state.store(state); }
 
     FLOW_TABLE flows_;

@@ -25,6 +25,8 @@ struct LOOKUP_TARGET {
     uint8_t address[16] = {};
     uint32_t addressLength = 0;
     uint8_t sessionReuse = 0;
+    bool laterRequest = false;
+    bool http2 = false;  // an HTTP/1.1 redirect text means nothing on an HTTP/2 connection
 };
 
 void PrintVerdictLine(bool serviceUnavailable, const LOOKUP_TARGET& t) {
@@ -140,6 +142,8 @@ bool URL_LOOKUP::ProcessUrlLookup() {
         target.addressLength = std::min<uint32_t>(flow->addressLength, 16);
         std::memcpy(target.address, flow->remoteAddress, target.addressLength);
         target.sessionReuse = flow->sessionReuse;
+        target.laterRequest = flow->laterRequest != 0;
+        target.http2 = flow->http2.has_value();
     }
     const bool https = target.state == FLOW_STATE_TLS_LOOKUP;
 
@@ -221,29 +225,42 @@ bool URL_LOOKUP::ProcessUrlLookup() {
 
     HELD_DATA held = filter_.CompleteLookup(flow);
     if (!https) {
+        // A later request of a connection cannot be answered with a redirect: the responses to
+        // the earlier ones may still be on their way. It is cut toward the server instead, and
+        // the browser asks again on a new connection, where the first request gets the text.
+        const bool later = target.laterRequest;
+        auto block = [&] {
+            if (later) {
+                filter_.Drain(flow, held);
+            } else {
+                Disconnect(flow, held);
+            }
+        };
         switch (outcome) {
             case Outcome::BlockedAnswer:
-                if (text != nullptr) {
+                if (text != nullptr && !later && !target.http2) {
                     Redirect(flow, held, text, textLength);
                     text = nullptr;
                 } else {
-                    PrintVerdictLine(false, target);
-                    Disconnect(flow, held);
+                    if (text == nullptr || target.http2) {
+                        PrintVerdictLine(false, target);
+                    }
+                    block();
                 }
                 break;
             case Outcome::NoService:
                 PrintVerdictLine(true, target);
-                Disconnect(flow, held);
+                block();
                 break;
             case Outcome::NotAnswered:
                 if (filter_.BlockOnFailure()) {
-                    Disconnect(flow, held);
+                    block();
                 } else {
-                    Allow(flow, held);
+                    filter_.AdvanceHttp(flow, held, true);
                 }
                 break;
             case Outcome::Allowed:
-                Allow(flow, held);
+                filter_.AdvanceHttp(flow, held, true);
                 break;
         }
     } else if (outcome == Outcome::BlockedAnswer || outcome == Outcome::NoService ||
@@ -258,37 +275,6 @@ bool URL_LOOKUP::ProcessUrlLookup() {
     ReleaseFlow(flow);
     completed_.fetch_add(1);
     return true;
-}
-
-void ForwardHeldData(const os::INJECTION_HANDLE* injection, FLOW* flow, HELD_DATA& held) {
-    if (held.data.Empty()) {
-        held.bytes = 0;
-        return;
-    }
-    auto release = [flow](os::NetBufferListChain data, os::NTSTATUS) {
-        size_t lists = data.Count();
-        data.Clear();
-        for (size_t i = 0; i < lists; ++i) {
-            ReleaseFlow(flow);
-        }
-    };
-    os::NTSTATUS status =
-        injection == nullptr ? os::STATUS_INVALID_HANDLE
-                             : os::FwpsStreamInjectAsync(*injection, flow->flowId, flow->calloutId,
-                                                         flow->layerId, os::FWPS_STREAM_FLAG_SEND,
-                                                         std::move(held.data), held.bytes, release);
-    if (!os::NT_SUCCESS(status)) {
-        // Data that cannot be forwarded is discarded.
-        STREAM_FILTER::DiscardHeldData(flow, held);
-    }
-    held.bytes = 0;
-}
-
-void InjectEmptySegment(const os::INJECTION_HANDLE* injection, FLOW* flow, uint32_t flags) {
-    if (injection != nullptr) {
-        os::FwpsStreamInjectAsync(*injection, flow->flowId, flow->calloutId, flow->layerId, flags,
-                                  {}, 0, nullptr);
-    }
 }
 
 void URL_LOOKUP::Forward(FLOW* flow, HELD_DATA& held) {
@@ -340,12 +326,7 @@ void URL_LOOKUP::Allow(FLOW* flow, HELD_DATA& held) {
 }
 
 void URL_LOOKUP::Disconnect(FLOW* flow, HELD_DATA& held) {
-    for (;;) {
-        STREAM_FILTER::DiscardHeldData(flow, held);
-        if (filter_.EndLookup(flow, FLOW_STATE_FINISHED, held)) {
-            break;
-        }
-    }
+    filter_.EndWithHeldDiscarded(flow, held, FLOW_STATE_BLOCKED);
     if (held.clientFinSeen) {
         InjectEmpty(flow, os::FWPS_STREAM_FLAG_SEND | os::FWPS_STREAM_FLAG_SEND_DISCONNECT);
     }
@@ -353,31 +334,17 @@ void URL_LOOKUP::Disconnect(FLOW* flow, HELD_DATA& held) {
 }
 
 void URL_LOOKUP::Redirect(FLOW* flow, HELD_DATA& held, uint8_t* text, uint32_t length) {
-    // The lists that carried the request are set aside: the request never reaches the server.
-    HELD_DATA request;
-    request.data = held.data.SplitFront(held.requestLists);
-    for (const os::NET_BUFFER_LIST* list = request.data.Head(); list != nullptr;
-         list = list->Next) {
-        held.bytes -= static_cast<uint32_t>(list->DataLength());
-    }
-    for (;;) {
-        Forward(flow, held);
-        if (filter_.EndLookup(flow, FLOW_STATE_PASSED, held)) {
-            break;
-        }
-    }
+    // Nothing the client sent reaches the server: not the request, and not what followed it, which
+    // without the request would be read as a request of its own (a body can be made to look like
+    // one).
+    filter_.EndWithHeldDiscarded(flow, held, FLOW_STATE_BLOCKED);
     if (held.clientFinSeen) {
         InjectEmpty(flow, os::FWPS_STREAM_FLAG_SEND | os::FWPS_STREAM_FLAG_SEND_DISCONNECT);
     }
-    STREAM_FILTER::DiscardHeldData(flow, request);
     if (held.serverFinSeen) {
         os::ExFreePoolWithTag(text, kRedirectTextTag);
         InjectEmpty(flow, os::FWPS_STREAM_FLAG_RECEIVE | os::FWPS_STREAM_FLAG_RECEIVE_DISCONNECT);
         return;
-    }
-    {
-        std::lock_guard guard(filter_.FlowLock());
-        flow->state.store(FLOW_STATE_FINISHED);
     }
     if (!InjectText(flow, text, length)) {
         InjectEmpty(flow, os::FWPS_STREAM_FLAG_RECEIVE | os::FWPS_STREAM_FLAG_RECEIVE_DISCONNECT);

@@ -31,12 +31,6 @@ inline constexpr BLOCK_DESCRIPTOR kPolicyLookupAnswerParts[] = {{BlockPart::Byte
 
 inline constexpr uint32_t kRedirectTextTag = os::MakePoolTag("WxRt");
 
-// Injects held client data toward the server; the completion releases the reference each list
-// holds. Data that cannot be injected is discarded.
-void ForwardHeldData(const os::INJECTION_HANDLE* injection, FLOW* flow, HELD_DATA& held);
-// An empty segment with the given flags: a FIN in one direction.
-void InjectEmptySegment(const os::INJECTION_HANDLE* injection, FLOW* flow, uint32_t flags);
-
 class URL_LOOKUP {
   public:
     static constexpr int kWorkerCount = 10;

@@ -276,6 +276,7 @@ void SETTINGS::LoadSettings() {
     std::string text;
     if (ReadRegistryString(key_, "PolicyServers", text)) {
         policyServers_ = SplitPolicyServerNames(text);
+        receivedServers_.reset();
     } else {
         LogReadFailure("PolicyServers");
     }
@@ -310,14 +311,21 @@ bool SETTINGS::ApplyCheckInServers(int32_t serverMode, std::span<const std::stri
                            static_cast<unsigned long>(error));
             }
         }
-        if (!names.empty()) {
+        // A change is a change of the list as the server sends it: a reply that differs from the
+        // last one only in names the rules below drop still counts, and is written.
+        const std::vector<std::string>& previous =
+            receivedServers_ ? *receivedServers_ : policyServers_;
+        if (!names.empty() &&
+            !std::equal(names.begin(), names.end(), previous.begin(), previous.end())) {
             // The same rules as for the registry's list: a reply cannot bring blank, duplicate or
             // malformed names into the set.
             std::vector<std::string> accepted;
             for (const std::string& name : names) {
                 AddPolicyServerName(accepted, name);
             }
-            if (!accepted.empty() && accepted != policyServers_) {
+            // A reply of nothing but bad names leaves the set the service has.
+            if (!accepted.empty()) {
+                receivedServers_.emplace(names.begin(), names.end());
                 {
                     DEBUG_PENDING_LINES block;
                     DebugWrite(LINE_PENDING, "New policy server names");

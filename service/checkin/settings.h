@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -110,7 +111,10 @@ class SETTINGS {
 
     // After a check-in: stores a new server mode (not -1) and a new, different, non-empty name
     // list, writes "ServerMode" and "PolicyServers", and rebuilds the attached policy-server set
-    // when either changed. Returns true only when the names changed. Must not be called with the
+    // when either changed. The names are compared as received, name by name and byte by byte,
+    // with those of the last check-in that changed them (before any, with the loaded list); the
+    // list kept is the received one without blank, malformed or duplicate names. Returns true
+    // only when the names changed. Must not be called with the
     // lock held: the rebuild pings servers and waits for threads, which the lock never spans.
     bool ApplyCheckInServers(int32_t serverMode, std::span<const std::string> names);
     // The two flags of a policy reply. Unencrypted search counts only in Build-in mode.
@@ -140,6 +144,9 @@ class SETTINGS {
     POLICY_SERVERS* servers_ = nullptr;
 
     std::vector<std::string> policyServers_;
+    // The names of the last check-in that changed the list, as the server sent them; none before
+    // the first such check-in, when the list loaded from the key is what a reply is compared with.
+    std::optional<std::vector<std::string>> receivedServers_;
     int32_t serverMode_ = SERVER_MODE_NONE;
     int32_t dnsRemappingMode_ = DNS_REMAPPING_BUILD_IN;
     bool blockOnFailure_ = false;

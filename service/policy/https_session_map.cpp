@@ -145,7 +145,8 @@ bool HTTPS_SESSION_MAP::Housekeeping() {
     if (entries_.empty()) {
         return true;
     }
-    uint64_t earliest = std::numeric_limits<uint64_t>::max();
+    // The latest time a system time (and an absolute timer due time) can hold.
+    uint64_t earliest = static_cast<uint64_t>(std::numeric_limits<int64_t>::max());
     uint64_t now = os::QuerySystemTime();
     for (auto it = entries_.begin(); it != entries_.end();) {
         if (it->second.expiry > now) {
@@ -169,11 +170,12 @@ bool HTTPS_SESSION_MAP::Housekeeping() {
         return false;
     }
     if (entries_.empty()) {
-        // Nothing left to expire: the thread goes back to waiting for the first new entry.
+        // Nothing left to expire: the thread goes back to waiting for the first new entry, and
+        // the timer would be due at the end of time.
         timer_->Cancel();
-        return true;
+    } else {
+        timer_->Set(static_cast<int64_t>(earliest));
     }
-    timer_->Set(static_cast<int64_t>(earliest));
     std::string expiryText = FormatExpiryText(earliest);
     DebugWrite(LINE_VERBOSE, "HTTPS_SESSION_MAP::Housekeeping: Next session expiring at %s",
                expiryText.c_str());

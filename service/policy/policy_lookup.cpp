@@ -8,6 +8,7 @@
 #include "common/records.h"
 #include "common/request_target.h"
 #include "common/service_domain.h"
+#include "common/url_normalize.h"
 #include "os/clock.h"
 #include "os/status.h"
 #include "service/calls/request_block.h"
@@ -100,22 +101,26 @@ LOOKUP_TARGET ComposeLookupTarget(const POLICY_LOOKUP_INPUT& input,
                                   const std::string& addressText) {
     LOOKUP_TARGET target;
     std::string_view host = RequestedHost(input.host, input.proxyPrefix);
+    // A proxy told "https://host:443/..." reaches the same site as "https://host/...".
+    uint16_t defaultPort = kHttpDefaultPort;
     if (!input.proxyPrefix.empty()) {
         target.label = "Proxy ";
+        if (!ProxyAuthority(input.proxyPrefix).empty() &&
+            EqualsNoCase(input.proxyPrefix.substr(0, 8), "https://")) {
+            defaultPort = kHttpsDefaultPort;
+        }
     }
-    target.host = std::string(host);
-    std::string path(input.urlPath);
-    if (!path.empty() && path.front() != '/') {
-        path.insert(path.begin(), '/');
-    }
-    if (host.empty()) {
-        target.lookupUrl = addressText + path;
-        return target;
-    }
-    if (host.back() == '/') {
+    host = TrimBlanks(host);
+    if (!host.empty() && host.back() == '/') {
         host.remove_suffix(1);
     }
-    target.lookupUrl = std::string(host) + path;
+    // One spelling of the host for the lookup, the log lines, the session map and the caches,
+    // so that "Games.Test." cannot pass where "games.test" is blocked.
+    target.host = NormalizeHost(host, defaultPort);
+    // A lookup without a path (TLS, or a proxy target naming only its site) is judged by the
+    // host alone, so its lookup URL stays without one.
+    const std::string path = input.urlPath.empty() ? std::string() : NormalizePath(input.urlPath);
+    target.lookupUrl = (target.host.empty() ? addressText : target.host) + path;
     return target;
 }
 

@@ -72,6 +72,8 @@ struct LOOKUP_TARGET {
 // Origin form: host and path. Absolute form (a proxy request): the authority of the proxy prefix
 // (the host a proxy actually contacts; the Host header when the prefix has none) and the path,
 // labelled "Proxy ", so that the path is never lost. No host at all: the address text and the path.
+// Host and path are in the form servers read them (common/url_normalize.h): the host of every
+// kind, and the path when there is one; a lookup without a path stays the bare host.
 LOOKUP_TARGET ComposeLookupTarget(const POLICY_LOOKUP_INPUT& input, const std::string& addressText);
 // The ending of every log line of a lookup (session ID, reuse, HTTPS).
 std::string LookupLogSuffix(std::string_view tlsSessionId, bool sessionReuse, bool https);

@@ -310,8 +310,8 @@ bool WaitForPolicyQueries(std::chrono::milliseconds realLimit) {
 
 // ---- Filter-server addresses ----
 
-int FILTER_SERVER_ADDRESSES::Match(const IP_ADDRESS& address) {
-    RefreshWhenDue();
+int FILTER_SERVER_ADDRESSES::Match(const IP_ADDRESS& address, os::Event* stop) {
+    RefreshWhenDue(stop);
     std::lock_guard guard(mutex_);
     for (int slot = 0; slot < SLOT_COUNT; ++slot) {
         if (addresses_[slot].Length() != 0 && addresses_[slot] == address) {
@@ -326,15 +326,29 @@ IP_ADDRESS FILTER_SERVER_ADDRESSES::Address(SLOT slot) {
     return addresses_[slot];
 }
 
-void FILTER_SERVER_ADDRESSES::RefreshWhenDue() {
+void FILTER_SERVER_ADDRESSES::RefreshWhenDue(os::Event* stop) {
     {
-        std::lock_guard guard(mutex_);
+        std::unique_lock guard(mutex_);
         const bool due = !resolvedAt_ || AgeSeconds(*resolvedAt_, os::QueryInterruptTime()) >
                                              kFilterServerRefreshSeconds;
-        if (!due || refreshing_) {
+        if (!due) {
+            return;
+        }
+        if (refreshing_) {
+            if (resolvedAt_) {
+                return;
+            }
+            // Nothing resolved yet: without waiting, this lookup would find no server excluded.
+            guard.unlock();
+            os::DispatcherObject* objects[] = {&refreshEnded_, stop};
+            os::WaitForMultipleObjects(std::span(objects, stop != nullptr ? 2 : 1), false,
+                                       kFirstFilterServerRefreshWaitMs);
             return;
         }
         refreshing_ = true;
+        if (!resolvedAt_) {
+            refreshEnded_.Reset();
+        }
     }
     // Whatever happens below (a failed allocation throws), the next lookup may try again.
     struct REFRESH_GUARD {
@@ -342,6 +356,7 @@ void FILTER_SERVER_ADDRESSES::RefreshWhenDue() {
         ~REFRESH_GUARD() {
             std::lock_guard guard(self->mutex_);
             self->refreshing_ = false;
+            self->refreshEnded_.Set();
         }
     } refreshGuard{this};
     // Resolved without the lock: a slow resolver must not hold up every lookup behind it.
@@ -401,7 +416,7 @@ bool POLICY_ENGINE::IsExcludedAddress(const IP_ADDRESS& address, std::string_vie
     static constexpr const char* kMatchLines[FILTER_SERVER_ADDRESSES::SLOT_COUNT] = {
         "Exclude Ostrel Server IPv4 = %s", "Exclude Ostrel Server IPv6 = %s",
         "Exclude API Filter Server IPv4 = %s", "Exclude API Filter Server IPv6 = %s"};
-    const int slot = filterServers_.Match(address);
+    const int slot = filterServers_.Match(address, stopEvent_);
     if (slot < 0) {
         return false;
     }
@@ -419,7 +434,7 @@ bool POLICY_ENGINE::QueryRedirectUrl(const POLICY_QUERY& query, std::string* red
     if (IsExcludedAddress(query.address, query.addressText)) {
         return false;
     }
-    if (caches_.allowed.Lookup(query.lookupUrl)) {
+    if (caches_.allowed.Lookup(query.lookupUrl, query.https)) {
         return false;
     }
     if (hotspot_.Passthrough(query.lookupUrl, query.addressText)) {
@@ -509,7 +524,7 @@ bool POLICY_ENGINE::QueryRedirectUrl(const POLICY_QUERY& query, std::string* red
         return true;
     }
     if (reply.cacheTimeout != 0) {
-        caches_.allowed.Add(query.lookupUrl, reply.cacheTimeout);
+        caches_.allowed.Add(query.lookupUrl, reply.cacheTimeout, query.https);
     }
     return false;
 }

@@ -43,6 +43,9 @@ constexpr char kPolicyPage[] = "access/mobile";
 constexpr uint32_t kPolicyQueryTimeoutSeconds = 60;
 // The deployment's server addresses are resolved again when older than this.
 constexpr uint32_t kFilterServerRefreshSeconds = 60;
+// How long a lookup waits for the very first resolution of those addresses, which another lookup
+// is making.
+constexpr uint32_t kFirstFilterServerRefreshWaitMs = 5000;
 // A policy reply is a few hundred bytes; a larger body is not taken for one.
 constexpr size_t kMaxPolicyReplyBytes = 64 * 1024;
 
@@ -87,23 +90,28 @@ bool WaitForPolicyQueries(std::chrono::milliseconds realLimit);
 
 // The addresses of the deployment's mobile and API servers (IPv4 and IPv6 of each), resolved again
 // at most every 60 seconds. One lookup refreshes them while the others use the values they have;
-// a failed resolution keeps the previous value.
+// a failed resolution keeps the previous value. Before the first resolution there are no values
+// to use: a lookup that comes while it runs waits for it (at most 5 seconds, or until the stop
+// event), so that traffic to the deployment's own servers is not looked up meanwhile.
 class FILTER_SERVER_ADDRESSES {
   public:
     enum SLOT { MOBILE_V4, MOBILE_V6, API_V4, API_V6, SLOT_COUNT };
 
-    // The slot the address matches after a refresh when due, or -1.
-    int Match(const IP_ADDRESS& address);
+    // The slot the address matches after a refresh when due, or -1. `stop` (may be null) ends a
+    // wait for the first refresh.
+    int Match(const IP_ADDRESS& address, os::Event* stop = nullptr);
     // The address of a slot (no address while it was never resolved).
     IP_ADDRESS Address(SLOT slot);
 
   private:
-    void RefreshWhenDue();
+    void RefreshWhenDue(os::Event* stop);
 
     std::mutex mutex_;
     IP_ADDRESS addresses_[SLOT_COUNT];
     std::optional<uint64_t> resolvedAt_;  // interrupt time
     bool refreshing_ = false;
+    // Set whenever a refresh ends; reset when one starts while none has succeeded yet.
+    os::Event refreshEnded_{os::EventType::Notification, false};
 };
 
 class POLICY_ENGINE final : public POLICY_DECISION {

@@ -57,7 +57,7 @@ double AgeSeconds(uint64_t since, uint64_t now) {
 
 // ---- Allowed-URL cache ----
 
-bool ALLOWED_URL_CACHE::Lookup(std::string_view lookupUrl) {
+bool ALLOWED_URL_CACHE::Lookup(std::string_view lookupUrl, bool https) {
     const std::string_view stripped = StripScheme(lookupUrl);
     const uint64_t now = os::QueryInterruptTime();
     ENTRY* hit = list_.Scan([&](ENTRY& entry) {
@@ -65,8 +65,9 @@ bool ALLOWED_URL_CACHE::Lookup(std::string_view lookupUrl) {
             DebugWrite(LINE_VERBOSE, "URL = \"%s\" removed from allowed cache", entry.key.c_str());
             return LIST_VISIT::Remove;
         }
-        return AllowedKeyMatches(entry.key, stripped) ? LIST_VISIT::MoveToFrontAndStop
-                                                      : LIST_VISIT::Next;
+        return entry.https == https && AllowedKeyMatches(entry.key, stripped)
+                   ? LIST_VISIT::MoveToFrontAndStop
+                   : LIST_VISIT::Next;
     });
     if (hit == nullptr) {
         return false;
@@ -76,7 +77,7 @@ bool ALLOWED_URL_CACHE::Lookup(std::string_view lookupUrl) {
     return true;
 }
 
-bool ALLOWED_URL_CACHE::Add(std::string_view lookupUrl, int32_t timeToLive) {
+bool ALLOWED_URL_CACHE::Add(std::string_view lookupUrl, int32_t timeToLive, bool https) {
     if (timeToLive <= 0) {
         return false;
     }
@@ -89,6 +90,7 @@ bool ALLOWED_URL_CACHE::Add(std::string_view lookupUrl, int32_t timeToLive) {
     entry->key = std::string(key);
     entry->added = os::QueryInterruptTime();
     entry->timeToLive = timeToLive;
+    entry->https = https;
     const std::string url(stripped);
     // Insert and trim as one step, so that the list never stays above its limit.
     auto guard = list_.Lock();

@@ -40,15 +40,21 @@ bool AllowedKeyMatches(std::string_view key, std::string_view strippedUrl);
 // Whole milliseconds since `since` (interrupt time), in seconds.
 double AgeSeconds(uint64_t since, uint64_t now);
 
+// Every entry remembers whether it was made from a TLS lookup (`https`) and answers only lookups
+// of the same kind. A TLS lookup knows the bare host, so the policy server judged the host and
+// never a path: its entry must not let an HTTP request for a blocked path of that host pass.
+// Entries of HTTP lookups keep their prefix rule.
 class ALLOWED_URL_CACHE {
   public:
-    // Scans from the front: expired entries are removed on the way; the first entry that allows
-    // the URL moves to the front and the lookup is a hit ("Excluding URL = ...; allowed cache").
-    bool Lookup(std::string_view lookupUrl);
+    // Scans from the front: expired entries are removed on the way; the first entry of the same
+    // kind (TLS or HTTP) that allows the URL moves to the front and the lookup is a hit
+    // ("Excluding URL = ...; allowed cache").
+    bool Lookup(std::string_view lookupUrl, bool https);
     // After an allowing reply with a cache lifetime: caches the URL's key for `timeToLive`
-    // seconds at the front, then drops entries from the back beyond 64. A lifetime of 0 or less,
-    // or a key shorter than 5 characters, adds nothing. Returns whether an entry was added.
-    bool Add(std::string_view lookupUrl, int32_t timeToLive);
+    // seconds at the front, for lookups of the same kind, then drops entries from the back beyond
+    // 64. A lifetime of 0 or less, or a key shorter than 5 characters, adds nothing. Returns
+    // whether an entry was added.
+    bool Add(std::string_view lookupUrl, int32_t timeToLive, bool https);
     // Session changes: every entry is dropped, from the back, each with its line.
     void Flush();
     // Drops every entry without a line (the service's exit).
@@ -63,6 +69,7 @@ class ALLOWED_URL_CACHE {
         std::string key;
         uint64_t added = 0;  // interrupt time
         int32_t timeToLive = 0;
+        bool https = false;  // made from a TLS lookup
     };
     LOCKED_LIST<ENTRY> list_;
 };

@@ -7,6 +7,7 @@
 #include <exception>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -45,14 +46,28 @@ IN_FLIGHT& InFlight() {
     return *inFlight;
 }
 
+// How long one HEAD may take. A ping bounds the whole request by its own time-out; the protocol
+// probe leaves the engine's default time-out as it is, and its caller waits as long as that
+// default lets a server stay silent.
+struct HEAD_LIMITS {
+    std::optional<uint32_t> requestSeconds;  // none: the engine's default
+    uint32_t waitSeconds;
+};
+
+constexpr HEAD_LIMITS kPingLimits{kPingTimeoutSeconds, kPingTimeoutSeconds};
+// Two of these and the policy query's 60 seconds stay within the driver's 240-second call limit.
+constexpr HEAD_LIMITS kProbeLimits{std::nullopt, HTTP_ENGINE_DEFAULT_TIMEOUT};
+
 void RunRequest(const std::shared_ptr<HEAD_REQUEST>& request, CLIENT_KIND kind,
-                const std::string& server, uint32_t timeoutSeconds) {
+                const std::string& server, std::optional<uint32_t> requestSeconds) {
     try {
         auto perform = [&](HTTPX_API& client) {
-            client.SetTimeout(timeoutSeconds);
-            // The time-out bounds the whole request, so that a server answering a byte at a time
-            // cannot keep the helper longer than its caller waits.
-            client.Config("AbsoluteTimeout=true");
+            if (requestSeconds) {
+                client.SetTimeout(*requestSeconds);
+                // The time-out bounds the whole request, so that a server answering a byte at a
+                // time cannot keep the helper longer than its caller waits.
+                client.Config("AbsoluteTimeout=true");
+            }
             request->answered = client.Head(server, kPingPage);
             request->status = client.GetStatus();
             request->errorText = client.GetLastErrorText();
@@ -95,9 +110,9 @@ void FinishRequest(const std::shared_ptr<HEAD_REQUEST>& request) {
 
 enum class HEAD_OUTCOME { Finished, TimedOut, Stopped };
 
-// Sends HEAD "ostrel_ping" to `server` and waits for the answer, at most `timeoutSeconds` on the
-// active clock, or until a stop object is signalled (`*signaled` names it).
-HEAD_OUTCOME HeadPingPage(CLIENT_KIND kind, const std::string& server, uint32_t timeoutSeconds,
+// Sends HEAD "ostrel_ping" to `server` and waits for the answer, at most `limits.waitSeconds` on
+// the active clock, or until a stop object is signalled (`*signaled` names it).
+HEAD_OUTCOME HeadPingPage(CLIENT_KIND kind, const std::string& server, const HEAD_LIMITS& limits,
                           std::span<os::DispatcherObject* const> stopObjects,
                           std::shared_ptr<HEAD_REQUEST>& request, uint32_t* signaled) {
     request = std::make_shared<HEAD_REQUEST>();
@@ -109,8 +124,8 @@ HEAD_OUTCOME HeadPingPage(CLIENT_KIND kind, const std::string& server, uint32_t 
     try {
         // A plain thread, not an os/ one: it spends its life in network I/O, which a virtual
         // clock must not wait for.
-        std::thread([request, kind, server, timeoutSeconds] {
-            RunRequest(request, kind, server, timeoutSeconds);
+        std::thread([request, kind, server, requestSeconds = limits.requestSeconds] {
+            RunRequest(request, kind, server, requestSeconds);
             FinishRequest(request);
         }).detach();
     } catch (const std::exception& failure) {
@@ -124,7 +139,7 @@ HEAD_OUTCOME HeadPingPage(CLIENT_KIND kind, const std::string& server, uint32_t 
     std::vector<os::DispatcherObject*> objects;
     objects.push_back(&request->done);
     objects.insert(objects.end(), stopObjects.begin(), stopObjects.end());
-    const uint32_t result = os::WaitForMultipleObjects(objects, false, timeoutSeconds * 1000);
+    const uint32_t result = os::WaitForMultipleObjects(objects, false, limits.waitSeconds * 1000);
     if (result == os::WAIT_OBJECT_0) {
         return HEAD_OUTCOME::Finished;
     }
@@ -167,8 +182,8 @@ PING_RESULT PingPolicyServer(const std::string& server,
     const char* name = server.c_str();
     DebugWrite(LINE_VERBOSE, "Pinging policy server = \"%s\" ...", name);
     std::shared_ptr<HEAD_REQUEST> request;
-    const HEAD_OUTCOME outcome = HeadPingPage(CLIENT_KIND::Pair, server, kPingTimeoutSeconds,
-                                              stopObjects, request, signaled);
+    const HEAD_OUTCOME outcome =
+        HeadPingPage(CLIENT_KIND::Pair, server, kPingLimits, stopObjects, request, signaled);
     if (outcome == HEAD_OUTCOME::Stopped) {
         return PING_RESULT::Abandoned;
     }
@@ -200,8 +215,8 @@ void ProbeApiProtocol(const std::string& server,
     }
     const char* name = server.c_str();
     std::shared_ptr<HEAD_REQUEST> request;
-    HEAD_OUTCOME outcome = HeadPingPage(CLIENT_KIND::Https, server, kPingTimeoutSeconds,
-                                        stopObjects, request, nullptr);
+    HEAD_OUTCOME outcome =
+        HeadPingPage(CLIENT_KIND::Https, server, kProbeLimits, stopObjects, request, nullptr);
     if (outcome == HEAD_OUTCOME::Stopped) {
         return;
     }
@@ -221,8 +236,7 @@ void ProbeApiProtocol(const std::string& server,
             name, request->errorText.c_str(), static_cast<unsigned long>(request->errorCode));
     }
 
-    outcome =
-        HeadPingPage(CLIENT_KIND::Http, server, kPingTimeoutSeconds, stopObjects, request, nullptr);
+    outcome = HeadPingPage(CLIENT_KIND::Http, server, kProbeLimits, stopObjects, request, nullptr);
     if (outcome == HEAD_OUTCOME::Stopped) {
         return;
     }

@@ -1,11 +1,13 @@
 // Availability pings of policy servers and the once-per-process API protocol probe.
 //
 // Both send HEAD "ostrel_ping" to a server. The request runs on a helper thread of its own while
-// the asking thread waits for its answer in an os/ wait, bounded by the ping time-out on the active
-// clock and cut short by the caller's stop objects. So a server that hangs, resets or answers very
-// slowly never keeps a ping thread from its stop event, never holds a lock, and time-outs follow
-// a virtual clock in tests. A helper whose caller gave up finishes its request on its own: the
-// engine bounds the whole request by the same time-out in real time (absolute time-out).
+// the asking thread waits for its answer in an os/ wait on the active clock, cut short by the
+// caller's stop objects. So a server that hangs, resets or answers very slowly never keeps a ping
+// thread from its stop event, never holds a lock, and time-outs follow a virtual clock in tests.
+// A ping waits 20 seconds, and the engine bounds the whole request by the same time in real time
+// (absolute time-out). The probe keeps the engine's own time-out (60 seconds of silence) and waits
+// that long for each of its two requests: a server slow to answer over HTTPS is not taken for
+// one that cannot speak it. A helper whose caller gave up finishes its request on its own.
 //
 // The per-server ping threads (PingPolicyServerThread), marking a server unavailable and
 // StopQueryThreads are members of POLICY_SERVERS (policy_servers.h) and live in policy_ping.cpp.

@@ -193,6 +193,95 @@ TEST(PolicyFileTest, RulesDecideInOrderWithTheUsersOwnFirst) {
     EXPECT_EQ(UrlHost("HTTP://Host.Test:80?x"), "host.test");
 }
 
+// A device normalises its lookups, but a policy server must not count on it: the rules hold for
+// every spelling of their URLs.
+TEST(PolicyFileTest, RulesMatchEverySpellingOfTheirUrl) {
+    PolicyFile policy;
+    std::string error;
+    ASSERT_TRUE(
+        ParsePolicyFile("[rules]\n"
+                        "allow url News.Test./World/Weather/\n"
+                        "block url news.test//world/./\n"
+                        "block url admin.test:8080/panel/\n"
+                        "block host Games.Test.\n",
+                        &policy, &error))
+        << error;
+    EXPECT_EQ(policy.rules[0].Text(), "allow url news.test/World/Weather/");
+    EXPECT_EQ(policy.rules[1].Text(), "block url news.test/world/");
+    EXPECT_EQ(policy.rules[3].Text(), "block host games.test");
+    struct CASE {
+        const char* url;
+        bool blocked;
+    };
+    const CASE cases[] = {
+        {"News.TEST/world/", true},
+        {"news.test//world/./x", true},
+        {"news.test/%77orld/x", true},
+        {"news.test/sport/../world/x", true},
+        {"news.test/world%2Fx", true},
+        {"HTTP://news.test.:80/world/x", true},
+        // The Host header's port does not pick another site.
+        {"news.test:8081/world/x", true},
+        {"news.test/world/weather/today", false},
+        {"news.test/world/weather/../../world/x", true},
+        {"news.test/world/weather/../../sport/", false},
+        {"news.test/worldcup", false},
+        {"news.test/sport#/world/", false},
+        // A pattern that names a port is compared with it.
+        {"admin.test:8080/panel/x", true},
+        {"admin.test:08080//panel/x", true},
+        {"admin.test/panel/x", false},
+        {"GAMES.TEST./", true},
+        {"games.test.:8080/x", true},
+        {"games.test", true},
+    };
+    for (const CASE& c : cases) {
+        EXPECT_EQ(EvaluatePolicy(policy, "", c.url).blocked, c.blocked) << c.url;
+    }
+    EXPECT_EQ(NormalizeLookupUrl("HTTPS://News.TEST.:80//a/./b/../c?x=/../"),
+              "news.test/a/c?x=/../");
+    EXPECT_EQ(NormalizeLookupUrl("Secure.Test."), "secure.test");
+    EXPECT_EQ(UrlHost("news.test#frag"), "news.test");
+}
+
+TEST(PolicyFileTest, AHostWithPathRulesIsNeverGivenACacheLifetime) {
+    PolicyFile policy;
+    std::string error;
+    ASSERT_TRUE(
+        ParsePolicyFile("[settings]\nCacheTimeout = 120\n"
+                        "[rules]\n"
+                        "block url news.test/world/\n"
+                        "allow url whole.test/\n"
+                        "block url bare.test\n"
+                        "block host games.test\n"
+                        "[user DOM\\teacher]\n"
+                        "allow url school.test/homework/\n",
+                        &policy, &error))
+        << error;
+    struct CASE {
+        const char* url;
+        int32_t cacheTimeout;
+    };
+    const CASE cases[] = {
+        // Any URL of the host, the TLS lookup of its bare name included.
+        {"news.test/sport", 0},
+        {"news.test", 0},
+        {"News.Test.:8080/x", 0},
+        // The rules of one user count for every user: the cache of a device is shared.
+        {"school.test/", 0},
+        // Rules for whole hosts, and other hosts.
+        {"www.news.test/world/", 120},
+        {"whole.test/x", 120},
+        {"bare.test/x", 120},
+        {"games.test/", 120},
+        {"other.test", 120},
+    };
+    for (const CASE& c : cases) {
+        EXPECT_EQ(CacheTimeoutFor(policy, c.url), c.cacheTimeout) << c.url;
+        EXPECT_EQ(HasPathRules(policy, c.url), c.cacheTimeout == 0) << c.url;
+    }
+}
+
 // ---- The policy pages.
 
 class PolicyPagesTest : public ::testing::Test {
@@ -247,6 +336,26 @@ TEST_F(PolicyPagesTest, TheReplyIsOneTheServiceReads) {
     auto missing = client.Get("/access/mobile?id=ID&user=u");
     ASSERT_TRUE(missing);
     EXPECT_EQ(missing->status, 400);
+}
+
+TEST_F(PolicyPagesTest, AHostWithPathRulesIsAnsweredWithoutACacheLifetime) {
+    svc::POLICY_REPLY reply;
+    auto allowed = Mobile("news.test/b");
+    ASSERT_TRUE(allowed);
+    ASSERT_TRUE(svc::ParsePolicyReply(allowed->body, &reply));
+    EXPECT_EQ(reply.redirectUrl, "");
+    EXPECT_EQ(reply.cacheTimeout, 0);
+    EXPECT_NE(allowed->body.find("<CacheTimeout>0</CacheTimeout>"), std::string::npos);
+    // Another spelling meets the path rule, and is not cached either.
+    auto blocked = Mobile("News.TEST.//a&b/./c");
+    ASSERT_TRUE(blocked);
+    ASSERT_TRUE(svc::ParsePolicyReply(blocked->body, &reply));
+    EXPECT_NE(reply.redirectUrl.find("rule=block%20url%20news.test%2Fa%26b%2F"), std::string::npos);
+    EXPECT_EQ(reply.cacheTimeout, 0);
+    auto other = Mobile("other.test/");
+    ASSERT_TRUE(other);
+    ASSERT_TRUE(svc::ParsePolicyReply(other->body, &reply));
+    EXPECT_EQ(reply.cacheTimeout, 120);
 }
 
 TEST_F(PolicyPagesTest, ATestCanPlayACaptivePortal) {

@@ -4,6 +4,8 @@
 #include <cctype>
 #include <cstdlib>
 
+#include "common/url_normalize.h"
+
 namespace wexo::peers {
 namespace {
 
@@ -93,6 +95,32 @@ bool ParseSeconds(std::string_view value, int32_t* seconds) {
     }
     *seconds = static_cast<int32_t>(number);
     return true;
+}
+
+// Where the host of a URL without scheme ends.
+size_t HostEnd(std::string_view url) {
+    const size_t end = url.find_first_of("/?#");
+    return end == std::string_view::npos ? url.size() : end;
+}
+
+// The host part without its port ("[::1]:81" -> "[::1]", "a.test:81" -> "a.test").
+std::string_view WithoutPort(std::string_view host) {
+    if (!host.empty() && host.front() == '[') {
+        const size_t close = host.find(']');
+        return close == std::string_view::npos ? host : host.substr(0, close + 1);
+    }
+    const size_t colon = host.find(':');
+    if (colon != std::string_view::npos && host.find(':', colon + 1) == std::string_view::npos) {
+        return host.substr(0, colon);
+    }
+    return host;
+}
+
+// A url rule that names part of a host ("news.test/world/"), not all of it ("news.test",
+// "news.test/").
+bool IsPathPattern(std::string_view pattern) {
+    const std::string_view rest = pattern.substr(HostEnd(pattern));
+    return !rest.empty() && rest != "/";
 }
 
 enum class Section { None, Settings, Rules, User, DnsRemaps };
@@ -203,15 +231,19 @@ struct Reader {
                 problem = "a host rule names a host, without a path";
                 return false;
             }
-            rule.pattern = Lower(pattern);
+            rule.pattern = NormalizeHost(pattern);
+            if (rule.pattern.empty()) {
+                problem = "a host rule names a host, without a path";
+                return false;
+            }
         } else if (kind == "url") {
             rule.kind = PolicyRule::Kind::Url;
-            pattern = StripUrlScheme(pattern);
-            if (pattern.empty()) {
+            // Written as the lookups it is compared with are normalised.
+            rule.pattern = NormalizeLookupUrl(pattern);
+            if (rule.pattern.empty()) {
                 problem = "a url rule needs a URL prefix";
                 return false;
             }
-            rule.pattern = std::string(pattern);
         } else {
             problem = "a rule is for a host or a url, not \"" + std::string(words[1]) + "\"";
             return false;
@@ -273,9 +305,22 @@ std::string_view StripUrlScheme(std::string_view url) {
     return url;
 }
 
+std::string NormalizeLookupUrl(std::string_view url) {
+    const std::string_view stripped = StripUrlScheme(url);
+    const size_t hostEnd = HostEnd(stripped);
+    const std::string_view rest = stripped.substr(hostEnd);
+    std::string normalized = NormalizeHost(stripped.substr(0, hostEnd));
+    if (!rest.empty() && rest.front() == '/') {
+        normalized += NormalizePath(rest);
+    } else {
+        normalized += rest;
+    }
+    return normalized;
+}
+
 std::string UrlHost(std::string_view url) {
     std::string_view host = StripUrlScheme(url);
-    host = host.substr(0, host.find_first_of("/?"));
+    host = host.substr(0, HostEnd(host));
     if (!host.empty() && host.front() == '[') {
         const size_t close = host.find(']');
         host = close == std::string_view::npos ? host.substr(1) : host.substr(1, close - 1);
@@ -294,23 +339,34 @@ std::string PolicyRule::Text() const {
            (kind == Kind::Host ? " host " : " url ") + pattern;
 }
 
-bool PolicyRule::Matches(std::string_view strippedUrl) const {
+bool PolicyRule::Matches(std::string_view normalizedUrl) const {
     if (kind == Kind::Host) {
-        const std::string host = UrlHost(strippedUrl);
+        const std::string host = UrlHost(normalizedUrl);
         return host == pattern ||
                (host.size() > pattern.size() &&
                 host.compare(host.size() - pattern.size(), pattern.size(), pattern) == 0 &&
                 host[host.size() - pattern.size() - 1] == '.');
     }
-    if (!StartsWithNoCase(strippedUrl, pattern)) {
+    // The port of a Host header is the client's word: servers pick the site by name, so a path
+    // rule whose pattern names no port holds on every port.
+    std::string withoutPort;
+    std::string_view url = normalizedUrl;
+    const std::string_view patternHost = std::string_view(pattern).substr(0, HostEnd(pattern));
+    if (WithoutPort(patternHost).size() == patternHost.size()) {
+        const std::string_view host = normalizedUrl.substr(0, HostEnd(normalizedUrl));
+        withoutPort =
+            std::string(WithoutPort(host)) + std::string(normalizedUrl.substr(host.size()));
+        url = withoutPort;
+    }
+    if (!StartsWithNoCase(url, pattern)) {
         return false;
     }
     // A prefix without a path names a whole host: "news.example" is not "news.example.evil".
-    if (pattern.find('/') != std::string::npos || strippedUrl.size() == pattern.size()) {
+    if (pattern.find('/') != std::string::npos || url.size() == pattern.size()) {
         return true;
     }
-    const char next = strippedUrl[pattern.size()];
-    return next == '/' || next == ':' || next == '?';
+    const char next = url[pattern.size()];
+    return next == '/' || next == ':' || next == '?' || next == '#';
 }
 
 bool ParsePolicyFile(std::string_view text, PolicyFile* policy, std::string* error) {
@@ -339,10 +395,10 @@ bool ParsePolicyFile(std::string_view text, PolicyFile* policy, std::string* err
 
 PolicyVerdict EvaluatePolicy(const PolicyFile& policy, std::string_view user,
                              std::string_view url) {
-    const std::string_view stripped = StripUrlScheme(url);
+    const std::string normalized = NormalizeLookupUrl(url);
     auto decide = [&](const std::vector<PolicyRule>& rules, PolicyVerdict* verdict) {
         for (const PolicyRule& rule : rules) {
-            if (rule.Matches(stripped)) {
+            if (rule.Matches(normalized)) {
                 verdict->blocked = rule.action == PolicyRule::Action::Block;
                 verdict->rule = rule.Text();
                 return true;
@@ -358,6 +414,22 @@ PolicyVerdict EvaluatePolicy(const PolicyFile& policy, std::string_view user,
     }
     decide(policy.rules, &verdict);
     return verdict;
+}
+
+bool HasPathRules(const PolicyFile& policy, std::string_view url) {
+    const std::string host = UrlHost(NormalizeLookupUrl(url));
+    auto any = [&](const std::vector<PolicyRule>& rules) {
+        return std::any_of(rules.begin(), rules.end(), [&](const PolicyRule& rule) {
+            return rule.kind == PolicyRule::Kind::Url && IsPathPattern(rule.pattern) &&
+                   UrlHost(rule.pattern) == host;
+        });
+    };
+    return any(policy.rules) || std::any_of(policy.users.begin(), policy.users.end(),
+                                            [&](const UserRules& own) { return any(own.rules); });
+}
+
+int32_t CacheTimeoutFor(const PolicyFile& policy, std::string_view url) {
+    return HasPathRules(policy, url) ? 0 : policy.cacheTimeout;
 }
 
 }  // namespace wexo::peers

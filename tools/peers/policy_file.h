@@ -27,14 +27,16 @@ struct PolicyRule {
 
     Action action = Action::Block;
     Kind kind = Kind::Host;
-    // Host rules: a host name in lower case (it and its subdomains match). URL rules: a URL prefix
-    // without scheme, compared without regard to case.
+    // Host rules: a host name as NormalizeHost writes it (it and its subdomains match). URL
+    // rules: a URL prefix without scheme as NormalizeLookupUrl writes it, compared without regard
+    // to case; when it names no port, the port of the URL is not compared.
     std::string pattern;
     int line = 0;  // where it was written
 
-    // "block host games.example", as written in the file.
+    // "block host games.example", with the pattern in its normalised form.
     std::string Text() const;
-    bool Matches(std::string_view strippedUrl) const;
+    // `url` as NormalizeLookupUrl gives it.
+    bool Matches(std::string_view normalizedUrl) const;
 };
 
 struct UserRules {
@@ -66,8 +68,22 @@ struct PolicyVerdict {
 };
 
 // The user's own rules, then the rules for everyone; the first that matches decides; no match
-// allows. `url` is the lookup URL (host and path; a scheme is ignored).
+// allows. `url` is the lookup URL (host and path; a scheme is ignored), compared in its
+// normalised form, so that every spelling of one page meets the same rule.
 PolicyVerdict EvaluatePolicy(const PolicyFile& policy, std::string_view user, std::string_view url);
+
+// Whether a url rule of any section names a path of the URL's host ("news.test/world/" for
+// "news.test/anything" and for the TLS lookup "news.test"). A rule for a whole host
+// ("news.test", "news.test/") is no path rule.
+bool HasPathRules(const PolicyFile& policy, std::string_view url);
+// The "CacheTimeout" of the reply for this URL: 0 for a host that has path rules, since a device
+// caches an allowed lookup as its whole host (or, for TLS, as the host's name) and would then let
+// a blocked path of it pass; the policy's setting otherwise.
+int32_t CacheTimeoutFor(const PolicyFile& policy, std::string_view url);
+
+// The URL as the rules compare it: without scheme, the host as NormalizeHost and the path as
+// NormalizePath write them ("HTTP://News.TEST.//world/./x" -> "news.test/world/x").
+std::string NormalizeLookupUrl(std::string_view url);
 
 // The URL without a leading "http://" or "https://" (any letter case).
 std::string_view StripUrlScheme(std::string_view url);

@@ -84,14 +84,15 @@ std::string EncodeQueryValue(std::string_view value) {
     return encoded;
 }
 
-std::string PolicyReplyXml(const PolicyFile& policy, const std::string& redirectUrl) {
+std::string PolicyReplyXml(const PolicyFile& policy, const std::string& redirectUrl,
+                           int32_t cacheTimeout) {
     std::string xml = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<Ostrel>\n";
     xml += std::string("  <BlockOnFailure>") + Flag(policy.blockOnFailure) + "</BlockOnFailure>\n";
     xml += std::string("  <UnencryptedSearch>") + Flag(policy.unencryptedSearch) +
            "</UnencryptedSearch>\n";
     xml += std::string("  <DisableFiltering>") + Flag(policy.disableFiltering) +
            "</DisableFiltering>\n";
-    xml += "  <CacheTimeout>" + std::to_string(policy.cacheTimeout) + "</CacheTimeout>\n";
+    xml += "  <CacheTimeout>" + std::to_string(cacheTimeout) + "</CacheTimeout>\n";
     if (!redirectUrl.empty()) {
         xml += "  <RedirectURL>" + EscapeMarkup(redirectUrl) + "</RedirectURL>\n";
     }
@@ -290,7 +291,8 @@ void PolicyPages::AnswerMobile(const httplib::Request& request, httplib::Respons
     const PolicyVerdict verdict = EvaluatePolicy(*policy, user, url);
     const std::string redirect = verdict.blocked ? BlockRedirectUrl(url, verdict.rule) : "";
     response.status = 200;
-    response.set_content(PolicyReplyXml(*policy, redirect), "text/xml; charset=utf-8");
+    response.set_content(PolicyReplyXml(*policy, redirect, CacheTimeoutFor(*policy, url)),
+                         "text/xml; charset=utf-8");
     Report("access/mobile user=\"" + user + "\" url=\"" + url + "\": " +
            (verdict.blocked        ? "blocked by \"" + verdict.rule + "\""
             : verdict.rule.empty() ? std::string("allowed")

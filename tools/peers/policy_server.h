@@ -10,7 +10,9 @@
 // Pages:
 //   "ostrel_ping" (HEAD and GET): 200, or the answer a test sets (a captive portal's 302 ...).
 //   "access/mobile" (GET, pairs id, user, url): the XML policy reply for that user and URL. A
-//       blocked URL is redirected to the block page with "?url=<the URL>&rule=<the rule>".
+//       blocked URL is redirected to the block page with "?url=<the URL>&rule=<the rule>". The
+//       rules are matched on the normalised URL, and a URL of a host that has path rules gets a
+//       "CacheTimeout" of 0.
 //   "api/mobile/v1/dns_remaps" (GET, pair host_id): the policy's DNS remap list, or 404 when it
 //       lists none.
 //   "blocked.html": the block page, showing the URL and the rule from its query.
@@ -153,8 +155,10 @@ class PolicyServer {
     HttpPeer peer_;
 };
 
-// The XML text of a policy reply ("<Ostrel>" with the five fields; no RedirectURL when empty).
-std::string PolicyReplyXml(const PolicyFile& policy, const std::string& redirectUrl);
+// The XML text of a policy reply ("<Ostrel>" with the five fields; no RedirectURL when empty),
+// with the cache lifetime given for the URL it answers (CacheTimeoutFor).
+std::string PolicyReplyXml(const PolicyFile& policy, const std::string& redirectUrl,
+                           int32_t cacheTimeout);
 // Text safe inside an XML element or an HTML page: & < > " ' escaped.
 std::string EscapeMarkup(std::string_view text);
 // Percent-encoding of a query value (everything but A-Z a-z 0-9 - . _ ~).

@@ -3,6 +3,8 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <memory>
@@ -29,6 +31,27 @@ inline constexpr BLOCK_DESCRIPTOR kLookupRequestParts[] = {{BlockPart::Bytes, 8,
                                                            {BlockPart::End}};
 inline constexpr BLOCK_DESCRIPTOR kLookupAnswerParts[] = {{BlockPart::Bytes, 0, 8},
                                                           {BlockPart::End}};
+
+// One page the service can read but not write: a buffer it handed over by mistake, or a mapping
+// of a file opened read-only.
+class ReadOnlyPage {
+  public:
+    ReadOnlyPage()
+        : size_(static_cast<size_t>(sysconf(_SC_PAGESIZE))),
+          base_(mmap(nullptr, size_, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0)) {
+        EXPECT_NE(base_, MAP_FAILED);
+    }
+    ~ReadOnlyPage() { munmap(base_, size_); }
+    ReadOnlyPage(const ReadOnlyPage&) = delete;
+    ReadOnlyPage& operator=(const ReadOnlyPage&) = delete;
+
+    void* Data() const { return base_; }
+    uint64_t Address() const { return reinterpret_cast<uint64_t>(base_); }
+
+  private:
+    size_t size_;
+    void* base_;
+};
 
 // A service process: its own handles, input event and request buffer.
 class ServiceProcess {

@@ -88,6 +88,35 @@ TEST_F(ControlDeviceTest, ShortReplyBufferGetsATruncatedReplyAndStillRegisters) 
     EXPECT_EQ(device.RegisteredProcessId(), service.Id());
 }
 
+// A service that cannot be told the interface version must not be left registered: it would
+// believe the registration failed and never serve the calls queued for it.
+TEST_F(ControlDeviceTest, AReplyBufferThatCannotBeWrittenRegistersNothing) {
+    ServiceProcess service;
+    ReadOnlyPage readOnly;
+    os::HANDLE handle = service.Open();
+    os::HANDLE event = service.In([] { return os::CreateEventA(false, false); });
+    QRN_REGISTER_REQUEST request{};
+    request.inputEvent = event;
+    request.programFolder = reinterpret_cast<uint64_t>(service.programFolder_.data());
+    request.programFolderLength = static_cast<uint16_t>(service.programFolder_.size() * 2);
+    uint32_t returned = 99;
+    EXPECT_EQ(service.Control(handle, QRN_REGISTER, &request, sizeof request, readOnly.Data(),
+                              sizeof(QRN_REGISTER_REPLY), &returned),
+              os::ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(returned, 0u);
+    EXPECT_EQ(device.RegisteredProcessId(), 0u);
+    EXPECT_FALSE(queue.IsServiceActive());
+    EXPECT_EQ(protection.ProtectedFolder(), u"");
+    // The handle is not registered: it may still ask for the version, and register properly.
+    QRN_VERSION_REPLY version{};
+    EXPECT_EQ(service.Control(handle, QRN_GET_VERSION, nullptr, 0, &version, 8), 0u);
+    QRN_REGISTER_REPLY reply{};
+    EXPECT_EQ(service.Control(handle, QRN_REGISTER, &request, sizeof request, &reply, sizeof reply),
+              0u);
+    EXPECT_EQ(reply.interfaceVersion, 2);
+    EXPECT_EQ(device.RegisteredProcessId(), service.Id());
+}
+
 TEST_F(ControlDeviceTest, SecondRegistrationIsRefusedAndTheFirstStays) {
     ServiceProcess first, second;
     os::HANDLE a, b, again;
@@ -363,6 +392,28 @@ TEST_F(PrivilegedCodesTest, UpdateEndsTheAuthorisationWhateverTheOutcome) {
               os::ERROR_NOT_SUPPORTED);
     EXPECT_EQ(admin.Control(handle, QRN_UPDATE_DRIVER, &image, 8, nullptr, 0),
               os::ERROR_ACCESS_DENIED);
+}
+
+// An update request that fails its checks is still the one request the authorisation was for.
+TEST_F(PrivilegedCodesTest, ARefusedUpdateRequestUsesUpTheAuthorisation) {
+    uint64_t image = 0x44;
+    ASSERT_EQ(Authorise(0xB15, secret), 0u);
+    EXPECT_EQ(admin.Control(handle, QRN_UPDATE_DRIVER, &image, 7, nullptr, 0),
+              os::ERROR_INSUFFICIENT_BUFFER);
+    EXPECT_EQ(admin.Control(handle, QRN_UPDATE_DRIVER, &image, 8, nullptr, 0),
+              os::ERROR_ACCESS_DENIED);
+
+    ASSERT_EQ(Authorise(0xB15, secret), 0u);
+    EXPECT_EQ(
+        admin.Control(handle, QRN_UPDATE_DRIVER, reinterpret_cast<void*>(0x10), 8, nullptr, 0),
+        os::ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(admin.Control(handle, QRN_UPDATE_DRIVER, &image, 8, nullptr, 0),
+              os::ERROR_ACCESS_DENIED);
+
+    // A fresh authorisation still reaches the updater (none is wired to this device).
+    ASSERT_EQ(Authorise(0xB15, secret), 0u);
+    EXPECT_EQ(admin.Control(handle, QRN_UPDATE_DRIVER, &image, 8, nullptr, 0),
+              os::ERROR_NOT_SUPPORTED);
 }
 
 }  // namespace

@@ -241,6 +241,36 @@ TEST_F(ServiceCallQueueTest, InputRecordsThatLieAreRefusedWithoutTakingACall) {
     EXPECT_EQ(submitter.Join(), CallResult::Answered);
 }
 
+// The driver takes a call off the queue only when it can hand it over: a fetch into memory the
+// service cannot write is refused, and the call waits for the next fetch.
+TEST_F(ServiceCallQueueTest, AFetchIntoUnwritableMemoryLeavesTheCallQueued) {
+    Submitter submitter(queue);
+    AwaitInFlight(1);
+    ReadOnlyPage readOnly;
+    std::vector<uint8_t> buffer(kServiceRequestBufferSize);
+    for (int field = 0; field < 6; ++field) {
+        SC_INPUT_RESULTS results;
+        SC_INPUT_REQUEST request =
+            MakeScInputRequest(results, buffer.data(), static_cast<uint32_t>(buffer.size()));
+        uint64_t* targets[] = {&request.callHandleOut,     &request.codeOut,
+                               &request.timeoutOut,        &request.requestSizeOut,
+                               &request.requestAddressOut, &request.buffer};
+        *targets[field] = readOnly.Address();
+        EXPECT_EQ(service.Control(handle, QRN_SC_INPUT, &request, sizeof request, nullptr, 0),
+                  os::ERROR_INVALID_PARAMETER)
+            << field;
+        EXPECT_EQ(results.callHandle, 0u) << field;
+        EXPECT_FALSE(submitter.Ended()) << field;
+    }
+    auto fetched = service.Fetch(handle);
+    ASSERT_EQ(fetched.error, 0u);
+    auto* record = reinterpret_cast<const POLICY_LOOKUP_REQUEST*>(fetched.address);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(record->host), record->hostLength),
+              "example.test");
+    EXPECT_EQ(service.Answer(handle, fetched.handle, 1168, nullptr), 0u);
+    EXPECT_EQ(submitter.Join(), CallResult::Answered);
+}
+
 TEST_F(ServiceCallQueueTest, CallsAreFetchedInSubmissionOrder) {
     std::vector<std::unique_ptr<Submitter>> submitters;
     for (int i = 0; i < 3; ++i) {

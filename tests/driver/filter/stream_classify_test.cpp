@@ -131,7 +131,7 @@ TEST_F(StreamClassifyTest, AGetIsHeldAndQueuedWithWhatTheLookupNeeds) {
     EXPECT_EQ(std::vector<uint8_t>(flow->remoteAddress, flow->remoteAddress + 4),
               (std::vector<uint8_t>{203, 0, 113, 80}));
     EXPECT_EQ(flow->heldBytes, kGet.size());
-    EXPECT_EQ(flow->requestLists, 1u);
+    EXPECT_EQ(flow->scanOffset, kGet.size()) << "the framing reader stands after the head";
     // Beyond the base reference: one for the queue and one for the held list.
     EXPECT_EQ(flow->referenceCount.load(), 2);
 
@@ -228,15 +228,15 @@ TEST_F(StreamClassifyTest, DataSentAfterTheWorkerTookTheHeldDataIsHandedBackBefo
     ReleaseFlow(flow);
 }
 
-TEST_F(StreamClassifyTest, APostThenAGetIsLookedUpAtTheGet) {
+TEST_F(StreamClassifyTest, APostIsLookedUpLikeAGetWithItsBodyHeld) {
     auto connection = Open();
-    EXPECT_TRUE(connection->ClientSend("POST /form HTTP/1.1\r\nHost: a.test\r\n\r\nx=1"));
-    EXPECT_EQ(filter_.QueuedCount(), 0u);
-    EXPECT_EQ(connection->ServerReceived().substr(0, 4), "POST");
-    EXPECT_TRUE(connection->ClientSend("GET /after HTTP/1.1\r\nHost: a.test\r\n\r\n"));
+    EXPECT_TRUE(connection->ClientSend(
+        "POST /form HTTP/1.1\r\nHost: a.test\r\nContent-Length: 3\r\n\r\nx=1"));
+    EXPECT_EQ(connection->ServerReceived(), "");
     FLOW* flow = TakeOnly();
     ASSERT_NE(flow, nullptr);
-    EXPECT_EQ(flow->names->Path(), "/after");
+    EXPECT_EQ(flow->names->Path(), "/form");
+    EXPECT_EQ(flow->scanOffset, 56u) << "the body is not part of the head";
     registration_.Discard(flow);
 }
 
@@ -254,8 +254,6 @@ TEST_F(StreamClassifyTest, AGetSplitOverTwoSegmentsIsLookedUpOnceWhole) {
     FLOW* flow = TakeOnly();
     ASSERT_NE(flow, nullptr);
     EXPECT_EQ(flow->names->Host(), "split.test");
-    // The request came in two lists; a redirect must discard both.
-    EXPECT_EQ(flow->requestLists, 2u);
     EXPECT_EQ(HeldText(flow), "GET /split HTTP/1.1\r\nHost: split.test\r\n\r\n");
     registration_.Allow(flow);
     ASSERT_TRUE(network_->WaitSettled());
@@ -277,17 +275,22 @@ TEST_F(StreamClassifyTest, AFinalLineEndSentOnItsOwnCompletesTheRequest) {
 }
 
 TEST_F(StreamClassifyTest, LinesThatCanNeverEndARequestPassAtOnce) {
-    // A cache protocol's "get", an HTTP/0.9 request and bare-LF lines never end in an empty line:
-    // holding them for one would stall the connection.
+    // A cache protocol's "get" and an HTTP/0.9 request never end in an empty line: holding them
+    // for one would stall the connection.
     for (const std::string& first :
-         {std::string("get session:42\r\n"), std::string("GET /index.html\r\n"),
-          std::string("GET / HTTP/1.1\nHost: a.test\n")}) {
+         {std::string("get session:42\r\n"), std::string("GET /index.html\r\n")}) {
         auto connection = Open();
         EXPECT_TRUE(connection->ClientSend(first));
         EXPECT_EQ(connection->ServerReceived(), first);
-        EXPECT_TRUE(connection->ClientSend("GET / HTTP/1.1\r\nHost: a.test\r\n\r\n"));
     }
     EXPECT_EQ(filter_.QueuedCount(), 0u);
+    // Bare line feeds end lines as servers read them: this one is a request.
+    auto connection = Open();
+    EXPECT_TRUE(connection->ClientSend("GET / HTTP/1.1\nHost: lf.test\n\n"));
+    FLOW* flow = TakeOnly();
+    ASSERT_NE(flow, nullptr);
+    EXPECT_EQ(flow->names->Host(), "lf.test");
+    registration_.Discard(flow);
 }
 
 TEST_F(StreamClassifyTest, BytesThatStopLookingLikeAGetPassUninspected) {
@@ -301,22 +304,31 @@ TEST_F(StreamClassifyTest, BytesThatStopLookingLikeAGetPassUninspected) {
     EXPECT_EQ(filter_.Flows().InUse(), 1u);
 }
 
-TEST_F(StreamClassifyTest, ARequestThatNeverEndsPassesAtTheBound) {
+TEST_F(StreamClassifyTest, ALargeHeadIsHeldUntilWholeSoThatAHostAtItsEndCounts) {
     auto connection = Open();
-    std::string start = "GET / HTTP/1.1\r\nX-Long: ";
-    EXPECT_TRUE(connection->ClientSend(start));
+    EXPECT_TRUE(connection->ClientSend("GET /big HTTP/1.1\r\nX-Long: "));
     std::string chunk(4000, 'a');
-    size_t sent = 0;
-    while (connection->ServerReceived().empty() && sent < 5) {
+    for (int i = 0; i < 20; ++i) {
         EXPECT_TRUE(connection->ClientSend(chunk));
-        ++sent;
     }
-    // Everything held so far went out at once when the bound was passed.
-    EXPECT_EQ(connection->ServerReceived().size(), start.size() + sent * chunk.size());
-    EXPECT_GT(connection->ServerReceived().size(), kMaxFirstRequestBytes - 4);
     EXPECT_EQ(filter_.QueuedCount(), 0u);
-    EXPECT_TRUE(connection->ClientSend("\r\n\r\nGET / HTTP/1.1\r\n\r\n"));
-    EXPECT_EQ(filter_.QueuedCount(), 0u);
+    EXPECT_EQ(connection->ServerReceived(), "") << "nothing passes uninspected";
+    EXPECT_TRUE(connection->ClientSend("\r\nHost: big.test\r\n\r\n"));
+    FLOW* flow = TakeOnly();
+    ASSERT_NE(flow, nullptr);
+    EXPECT_EQ(flow->names->Host(), "big.test");
+    EXPECT_EQ(flow->names->Path(), "/big");
+    registration_.Discard(flow);
+
+    // Closed before even the request line is whole: no name, so the destination decides.
+    auto line = Open();
+    EXPECT_TRUE(line->ClientSendAndClose("GET /" + std::string(70000, 'p')));
+    flow = TakeOnly();
+    ASSERT_NE(flow, nullptr);
+    EXPECT_EQ(flow->names->Host(), "");
+    EXPECT_EQ(flow->names->Path(), "");
+    EXPECT_EQ(flow->clientFinSeen, 1u);
+    registration_.Discard(flow);
 }
 
 TEST_F(StreamClassifyTest, ServiceDomainHostsPassInAnyCase) {
@@ -326,8 +338,18 @@ TEST_F(StreamClassifyTest, ServiceDomainHostsPassInAnyCase) {
         std::string get = "GET /2/checkin HTTP/1.1\r\nHost: " + host + "\r\n\r\n";
         EXPECT_TRUE(connection->ClientSend(get));
         EXPECT_EQ(connection->ServerReceived(), get);
-        EXPECT_TRUE(connection->ClientSend(kGet));  // passed: not inspected any more
+        EXPECT_EQ(filter_.QueuedCount(), 0u);
+        // Not looked up, but watched: a later request on the connection is.
+        EXPECT_TRUE(connection->ClientSend(kGet));
+        FLOW* flow = TakeOnly();
+        ASSERT_NE(flow, nullptr);
+        EXPECT_EQ(flow->names->Host(), "www.example.test");
+        EXPECT_EQ(flow->laterRequest, 1u);
+        registration_.Discard(flow);
     }
+    // A trailing dot and blanks do not take a host out of the domain, nor put one in it.
+    auto dotted = Open();
+    EXPECT_TRUE(dotted->ClientSend("GET / HTTP/1.1\r\nHost:  " + ownHost + ". \r\n\r\n"));
     EXPECT_EQ(filter_.QueuedCount(), 0u);
 }
 
@@ -542,16 +564,34 @@ TEST_F(StreamClassifyTest, AClientHelloSplitOverTwoSegmentsIsStillLookedUp) {
     registration_.Discard(flow);
 }
 
-TEST_F(StreamClassifyTest, AFlightWithoutAHostFailsByTheBlockOnFailureSetting) {
+TEST_F(StreamClassifyTest, ATls13FlightWithoutAHostIsLookedUpByItsDestination) {
+    // No server name, and TLS 1.3 encrypts the certificate: whatever block-on-failure says, the
+    // connection is judged by its address rather than passed or reset unjudged.
     std::vector<uint8_t> flight = ReadTestData("tls/tls13_server_flight.bin");
     for (bool block : {false, true}) {
         filter_.SetBlockOnFailure(block);
         auto connection = Open(kServer, 443);
         EXPECT_TRUE(connection->ClientSend(ClientHello("")));
         connection->ServerSend(flight);
-        EXPECT_EQ(connection->ClientWasReset(), block);
-        EXPECT_EQ(filter_.QueuedCount(), 0u);
+        EXPECT_FALSE(connection->ClientWasReset());
+        FLOW* flow = TakeOnly();
+        ASSERT_NE(flow, nullptr);
+        EXPECT_EQ(flow->state.load(), FLOW_STATE_TLS_LOOKUP);
+        EXPECT_FALSE(flow->names);
+        EXPECT_EQ(flow->addressLength, 4u);
+        registration_.Discard(flow);
     }
+}
+
+TEST_F(StreamClassifyTest, AnUnreadableServerFlightAfterAHelloIsLookedUpAnyway) {
+    auto connection = Open(kServer, 443);
+    EXPECT_TRUE(connection->ClientSend(ClientHello("hidden.test")));
+    EXPECT_TRUE(connection->ServerSend("not a TLS record at all"));
+    FLOW* flow = TakeOnly();
+    ASSERT_NE(flow, nullptr);
+    ASSERT_TRUE(flow->names);
+    EXPECT_EQ(flow->names->Host(), "hidden.test");
+    registration_.Discard(flow);
 }
 
 // ---- Flows ----

@@ -32,6 +32,9 @@ const os::IP_ADDRESS_BYTES kServer = os::MakeIPv4Address(203, 0, 113, 80);
 const os::IP_ADDRESS_BYTES kServerV6 =
     os::MakeIPv6Address({0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x01, 0x80});
 constexpr std::string_view kGet = "GET /page HTTP/1.1\r\nHost: blocked.test\r\n\r\n";
+// A request with a body of two bytes.
+constexpr std::string_view kUpload =
+    "POST /page HTTP/1.1\r\nHost: blocked.test\r\nContent-Length: 2\r\n\r\n";
 constexpr std::string_view kRedirect =
     "HTTP/1.1 302 Other\r\nLocation: http://block.test/page\r\nContent-Length:0\r\n"
     "Connection: close\r\n\r\n";
@@ -195,11 +198,13 @@ TEST_F(UrlLookupTest, ARedirectReplacesTheServersAnswerAndTheGetNeverReachesTheS
     ASSERT_TRUE(connection->ClientSend("later bytes"));
     AwaitLookups();
     EXPECT_EQ(connection->ClientReceived(), kRedirect);
-    EXPECT_EQ(connection->ServerReceived().find("GET"), std::string::npos);
-    // What the client sends after the request goes on to the server.
-    EXPECT_EQ(connection->ServerReceived(), "later bytes");
+    // Nothing the client sends after a blocked request reaches the server: without the request
+    // it would be read as a request of its own.
+    EXPECT_EQ(connection->ServerReceived(), "");
     ASSERT_TRUE(connection->ClientSend(" and more"));
-    EXPECT_EQ(connection->ServerReceived(), "later bytes and more");
+    ASSERT_TRUE(connection->ServerSend("unasked"));
+    EXPECT_EQ(connection->ServerReceived(), "");
+    EXPECT_EQ(connection->ClientReceived(), kRedirect);
 
     auto seen = service->Seen();
     ASSERT_EQ(seen.size(), 1u);
@@ -285,7 +290,7 @@ TEST_F(UrlLookupTest, ATimeOutForwardsTheHeldDataWhenBlockOnFailureIsOff) {
     os::VirtualClock clock;
     Serve(nullptr);
     auto connection = Open();
-    ASSERT_TRUE(connection->ClientSend(kGet));
+    ASSERT_TRUE(connection->ClientSend(kUpload));
     ASSERT_TRUE(connection->ClientSend("a"));
     ASSERT_TRUE(connection->ClientSend("b"));
     for (int second = 0; second < 250; second += 2) {
@@ -293,7 +298,7 @@ TEST_F(UrlLookupTest, ATimeOutForwardsTheHeldDataWhenBlockOnFailureIsOff) {
         ASSERT_EQ(service->Heartbeat(), 0u);
     }
     AwaitLookups();
-    EXPECT_EQ(connection->ServerReceived(), std::string(kGet) + "ab");
+    EXPECT_EQ(connection->ServerReceived(), std::string(kUpload) + "ab");
     EXPECT_FALSE(connection->ClientSawFin());
 }
 
@@ -361,14 +366,30 @@ TEST_F(UrlLookupTest, ElevenLookupsAtOnceKeepTenInProgress) {
     EXPECT_EQ(closed, 1);
 }
 
-TEST_F(UrlLookupTest, ASecondGetOnAnAllowedConnectionIsNotLookedUp) {
-    Serve([](const SEEN&) { return VERDICT{1168, {}}; });
+TEST_F(UrlLookupTest, EveryRequestOfAKeepAliveConnectionIsLookedUp) {
+    Serve([](const SEEN& seen) {
+        return seen.path == "/blocked" ? VERDICT{0, std::string(kRedirect)} : VERDICT{1168, {}};
+    });
     auto connection = Open();
-    ASSERT_TRUE(connection->ClientSend(kGet));
+    ASSERT_TRUE(connection->ClientSend(kUpload));
     AwaitLookups();
+    // The body passes unlooked at, even where it reads like a request.
+    ASSERT_TRUE(connection->ClientSend("GE"));
     ASSERT_TRUE(connection->ClientSend(kGet));
-    EXPECT_EQ(service->Seen().size(), 1u);
-    EXPECT_EQ(connection->ServerReceived(), std::string(kGet) + std::string(kGet));
+    AwaitLookups(2);
+    EXPECT_EQ(connection->ServerReceived(), std::string(kUpload) + "GE" + std::string(kGet));
+    ASSERT_EQ(service->Seen().size(), 2u);
+
+    // A later request that is blocked is cut toward the server, not redirected: the answers
+    // to the earlier ones are still coming.
+    ASSERT_TRUE(connection->ClientSend("GET /blocked HTTP/1.1\r\nHost: blocked.test\r\n\r\n"));
+    AwaitLookups(3);
+    EXPECT_EQ(connection->ServerReceived(), std::string(kUpload) + "GE" + std::string(kGet));
+    EXPECT_TRUE(connection->ServerSawFin());
+    ASSERT_TRUE(connection->ServerSendAndClose("HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n"));
+    EXPECT_EQ(connection->ClientReceived(), "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n");
+    EXPECT_TRUE(connection->ClientSawFin());
+    EXPECT_EQ(service->Seen().size(), 3u);
 }
 
 TEST(UrlLookupStartTest, AThreadThatCannotBeCreatedIsReportedAndNothingIsLeftRunning) {

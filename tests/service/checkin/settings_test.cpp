@@ -237,6 +237,32 @@ TEST_F(SettingsTest, CheckInCannotBringBadNames) {
     EXPECT_THAT(settings_.PolicyServerNames(), ElementsAre("a"));
 }
 
+// The server's list is what changes, even where the names the service keeps come out the same:
+// the change is reported (the caller then refreshes the DNS remap list), written and applied.
+TEST_F(SettingsTest, CheckInNamesCountAsChangedByTheListAsReceived) {
+    SetString("PolicyServers", "a;b");
+    settings_.LoadSettings();
+    const std::vector<std::string> withDuplicate = {"a", "b", "A"};
+    EXPECT_TRUE(settings_.ApplyCheckInServers(SERVER_MODE_NONE, withDuplicate));
+    EXPECT_TRUE(log_.Has("New policy server names"));
+    EXPECT_THAT(settings_.PolicyServerNames(), ElementsAre("a", "b"));
+    EXPECT_EQ(String("PolicyServers"), "a;b");
+
+    // The same reply again is no change.
+    log_.Clear();
+    EXPECT_FALSE(settings_.ApplyCheckInServers(SERVER_MODE_NONE, withDuplicate));
+    EXPECT_FALSE(log_.Has("New policy server names"));
+
+    // The server drops its duplicate: its list changed, though the names kept stay a and b.
+    const std::vector<std::string> plain = {"a", "b"};
+    EXPECT_TRUE(settings_.ApplyCheckInServers(SERVER_MODE_NONE, plain));
+    EXPECT_THAT(settings_.PolicyServerNames(), ElementsAre("a", "b"));
+    const std::vector<std::string> padded = {"a", "b ", "x y"};
+    EXPECT_TRUE(settings_.ApplyCheckInServers(SERVER_MODE_NONE, padded));
+    EXPECT_FALSE(settings_.ApplyCheckInServers(SERVER_MODE_NONE, padded));
+    EXPECT_THAT(settings_.PolicyServerNames(), ElementsAre("a", "b"));
+}
+
 TEST_F(SettingsTest, FailedWritesKeepTheNewValuesInMemory) {
     settings_.LoadSettings();
     DenyWrites();

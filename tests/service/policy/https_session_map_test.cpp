@@ -172,6 +172,34 @@ TEST_F(SessionExpiryTest, TheFirstEntryOfAnEmptyMapWakesTheThread) {
     EXPECT_EQ(map.Count(), 0u);
 }
 
+// ---- Housekeeping that empties the map ----
+
+// The last expiry still ends with the housekeeping line: the next expiry is then the latest time
+// there is, since nothing is left to expire.
+TEST_F(SessionExpiryTest, HousekeepingThatEmptiesTheMapSaysWhenTheNextSessionExpires) {
+    map.Add("last", nullptr, "a.test", false);
+    ASSERT_TRUE(clock.Settle());
+    log.Clear();
+    ASSERT_TRUE(clock.Advance(minutes(180)));
+    EXPECT_EQ(map.Count(), 0u);
+    const auto lines = log.Lines();
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0],
+              "HTTPS_SESSION_MAP::Housekeeping:\n    HTTPS Session ID = 6C617374-4\n    "
+              "Removed");
+    // 30828-09-14 02:48 UTC, whatever the local zone makes of it, some 252 million hours ahead.
+    EXPECT_EQ(
+        lines[1].rfind("HTTPS_SESSION_MAP::Housekeeping: Next session expiring at 30828-09-1", 0),
+        0u)
+        << lines[1];
+    EXPECT_NE(lines[1].find(" (252477854 hours, "), std::string::npos) << lines[1];
+    // The thread waits for a new first entry again, which expires on its own schedule.
+    map.Add("next", nullptr, "a.test", false);
+    ASSERT_TRUE(clock.Advance(minutes(180)));
+    EXPECT_EQ(map.Count(), 0u);
+    EXPECT_EQ(log.Count("HTTPS_SESSION_MAP::Housekeeping: Next session expiring at 30828-"), 2u);
+}
+
 TEST(SessionExpiryStartTest, EntriesMadeBeforeTheThreadStartedStillExpire) {
     os::VirtualClock clock;
     HTTPS_SESSION_MAP map;

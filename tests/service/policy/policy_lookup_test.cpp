@@ -205,6 +205,51 @@ TEST(ComposeLookupTargetTest, ProxyRequestsAreJudgedByTheirTargetAndPath) {
     EXPECT_STREQ(t.label, "Proxy ");
 }
 
+// Every spelling a client may give of one host and path is looked up in one form, whatever part
+// of the request names the host.
+TEST(ComposeLookupTargetTest, HostsAndPathsInTheFormServersReadThem) {
+    struct CASE {
+        const char* host;
+        const char* url;
+        const char* prefix;
+        const char* lookupUrl;
+        const char* targetHost;
+    };
+    const CASE cases[] = {
+        // The Host header of an origin-form request, or a TLS name (no path).
+        {"Games.TEST.", "/Play", "", "games.test/Play", "games.test"},
+        {" games.test\t", "/x", "", "games.test/x", "games.test"},
+        {"games.test:80", "/x", "", "games.test/x", "games.test"},
+        {"games.test.:8080", "/x", "", "games.test:8080/x", "games.test:8080"},
+        {"[2001:DB8::1]:8080", "/x", "", "[2001:db8::1]:8080/x", "[2001:db8::1]:8080"},
+        {"Secure.Test.", "", "", "secure.test", "secure.test"},
+        {"News.Test./", "x", "", "news.test/x", "news.test"},
+        // Paths.
+        {"news.test", "//world/./x", "", "news.test/world/x", "news.test"},
+        {"news.test", "/%77orld/%2e%2e/world/x?a=/../", "", "news.test/world/x?a=/../",
+         "news.test"},
+        {"news.test", "/a/b/../../../world/", "", "news.test/world/", "news.test"},
+        {"news.test", "/world%2Fx", "", "news.test/world/x", "news.test"},
+        {"news.test", "world/x", "", "news.test/world/x", "news.test"},
+        // The authority of a proxy request, in the form of its own scheme.
+        {"allowed.test", "/World/%2E/x", "http://NEWS.test.:80", "news.test/World/x", "news.test"},
+        {"h.test", "/a", "HTTPS://News.Test:443", "news.test/a", "news.test"},
+        {"h.test", "/a", "https://news.test:80", "news.test:80/a", "news.test:80"},
+        {"h.test", "/a", "http://news.test:443", "news.test:443/a", "news.test:443"},
+        {"H.Test.", "/a", "http://", "h.test/a", "h.test"},
+        // No name at all: the destination address.
+        {"", "/x", "", "192.0.2.1/x", ""},
+        {"  ", "//x", "", "192.0.2.1/x", ""},
+        {".", "", "", "192.0.2.1", ""},
+    };
+    for (const CASE& c : cases) {
+        const LOOKUP_TARGET target =
+            ComposeLookupTarget(Input(c.host, c.url, c.prefix), "192.0.2.1");
+        EXPECT_EQ(target.lookupUrl, c.lookupUrl) << c.host << " " << c.url << " " << c.prefix;
+        EXPECT_EQ(target.host, c.targetHost) << c.host << " " << c.url << " " << c.prefix;
+    }
+}
+
 TEST(PolicyLookupTextsTest, SuffixAndRedirectResponse) {
     EXPECT_EQ(LookupLogSuffix(std::string("\x0A\xFF", 2), true, true),
               ",\n    HTTPS SessionId = 0AFF-2, reuse");
@@ -316,7 +361,13 @@ TEST_F(PolicyLookupTest, TheServiceDomainIsNeverLookedUp) {
     EXPECT_EQ(Lookup(fields).status, 1168);
     EXPECT_TRUE(decision.Asked().empty());
     EXPECT_EQ(sessions.Count(), 0u);
-    EXPECT_EQ(log.Count("Excluding CV filter server = \"" + fields.host + "\""), 1u);
+    EXPECT_EQ(
+        log.Count("Excluding CV filter server = \"a.b.api." + std::string(kServiceDomain) + "\""),
+        1u);
+    // Written with a trailing dot and blanks, it is still one of ours.
+    fields.host = " api." + std::string(kServiceDomain) + ". ";
+    EXPECT_EQ(Lookup(fields).status, 1168);
+    EXPECT_TRUE(decision.Asked().empty());
 
     // A host that merely ends in the domain's text, or has it in the middle, is looked up.
     fields.host = "x" + std::string(kServiceDomain);
@@ -369,6 +420,40 @@ TEST_F(PolicyLookupTest, AProxyRequestKeepsItsPathAndIsLabelled) {
     EXPECT_EQ(Lookup(fields).status, 0);
     EXPECT_EQ(decision.Asked()[0].lookupUrl, "blocked.test/private/page.html");
     EXPECT_EQ(log.Count("Proxy URL = \"blocked.test/private/page.html\""), 2u);
+}
+
+TEST_F(PolicyLookupTest, AnotherSpellingOfABlockedPageIsAskedAboutInTheOneForm) {
+    decision.Redirect("games.test", "https://block.example/games");
+    decision.Redirect("news.test/world/", "https://block.example/world");
+    LookupFields fields;
+    fields.host = "GAMES.Test.";
+    fields.url = "/play";
+    EXPECT_EQ(Lookup(fields).status, 0);
+    fields.host = "News.TEST";
+    fields.url = "//world/./x";
+    EXPECT_EQ(Lookup(fields).status, 0);
+    fields.url = "/%77orld/../sport/%2e%2e/world/y?q=/../";
+    EXPECT_EQ(Lookup(fields).status, 0);
+    const auto asked = decision.Asked();
+    ASSERT_EQ(asked.size(), 3u);
+    EXPECT_EQ(asked[0].lookupUrl, "games.test/play");
+    EXPECT_EQ(asked[1].lookupUrl, "news.test/world/x");
+    EXPECT_EQ(asked[2].lookupUrl, "news.test/world/y?q=/../");
+    // The log lines carry the form that was judged.
+    EXPECT_EQ(log.Count("URL = \"news.test/world/x\""), 2u);
+
+    // A TLS name is remembered with its session in the same form.
+    fields.host = "Secure.Test.";
+    fields.url = "";
+    fields.https = true;
+    fields.tlsSessionId = "tls-session";
+    EXPECT_EQ(Lookup(fields).status, 1168);
+    EXPECT_EQ(decision.Asked().back().lookupUrl, "secure.test");
+    std::string redirect, host;
+    bool blocked = true;
+    ASSERT_TRUE(sessions.Get("tls-session", &redirect, &host, &blocked));
+    EXPECT_FALSE(blocked);
+    EXPECT_EQ(host, "secure.test");
 }
 
 TEST_F(PolicyLookupTest, ALookupWaitsForTheDeviceInformation) {

@@ -510,5 +510,137 @@ TEST_F(RedirectQueryTest, ARedirectUrlWithLineBreaksIsMadeSafe) {
     EXPECT_EQ(RedirectResponse(redirect).find("\r\nLocation: http://evil.test"), std::string::npos);
 }
 
+// ---- Caches that cannot widen an allow ----
+
+// A policy server that gives every allow a lifetime: the TLS lookup of a host allowed it as a
+// whole, and that must not let a blocked path of the host pass over plain HTTP.
+TEST_F(RedirectQueryTest, AnAllowedTlsHostDoesNotAnswerAnHttpLookupOfItsPaths) {
+    const IP_ADDRESS address = IP_ADDRESS::V4(198, 51, 100, 30);
+    Server().Pages().SetMobileAnswer(
+        200, Reply("<BlockOnFailure>FALSE</BlockOnFailure><CacheTimeout>300</CacheTimeout>"),
+        "text/xml");
+    ASSERT_FALSE(Decide("news.test", nullptr, address, true));
+    EXPECT_EQ(engine_->Caches().allowed.Count(), 1u);
+    EXPECT_FALSE(Decide("news.test", nullptr, address, true));
+    EXPECT_EQ(Asked(), 1u);
+
+    // The policy of the fixture blocks news.test/world/.
+    Server().Pages().ClearMobileAnswer();
+    std::string redirect;
+    EXPECT_TRUE(Decide("news.test/world/europe", &redirect, address, false));
+    EXPECT_EQ(Asked(), 2u);
+    EXPECT_NE(redirect.find("rule=block%20url%20news.test%2Fworld%2F"), std::string::npos);
+    EXPECT_FALSE(log_.Has("Excluding URL = \"news.test/world/europe\"; allowed cache"));
+    // A proxy request for the site's root is an HTTP lookup too.
+    EXPECT_FALSE(Decide("news.test", nullptr, address, false));
+    EXPECT_EQ(Asked(), 3u);
+}
+
+// With the reference server, a host that has path rules is never cached, so no allow of one of
+// its pages (or of the host over TLS) can answer for another page; other hosts are.
+TEST_F(RedirectQueryTest, AHostWithPathRulesIsNeverCached) {
+    SetPolicy(
+        "[settings]\nCacheTimeout = 300\n[rules]\nallow url news.test/world/weather/\n"
+        "block url news.test/world/\n");
+    EXPECT_FALSE(Decide("news.test/world/weather/today"));
+    EXPECT_FALSE(Decide("news.test/sport"));
+    EXPECT_FALSE(Decide("news.test", nullptr, IP_ADDRESS::V4(198, 51, 100, 31), true));
+    EXPECT_EQ(engine_->Caches().allowed.Count(), 0u);
+    EXPECT_TRUE(Decide("news.test/world/europe"));
+    EXPECT_EQ(Asked(), 4u);
+    EXPECT_FALSE(Decide("other.test/a"));
+    EXPECT_EQ(engine_->Caches().allowed.Count(), 1u);
+    EXPECT_FALSE(Decide("other.test/b"));
+    EXPECT_EQ(Asked(), 5u);
+}
+
+// The server matches its rules on the normalised URL too, so a URL that reached it in another
+// spelling is judged by the same rule.
+TEST_F(RedirectQueryTest, ThePolicyServerJudgesAnotherSpellingByTheSameRule) {
+    std::string redirect;
+    EXPECT_TRUE(Decide("News.TEST.//world/./x", &redirect));
+    EXPECT_NE(redirect.find("rule=block%20url%20news.test%2Fworld%2F"), std::string::npos);
+    EXPECT_TRUE(Decide("news.test/%77orld/x"));
+    EXPECT_TRUE(Decide("news.test/sport/../world/x"));
+    EXPECT_FALSE(Decide("news.test/world/weather/../../sport/"));
+    EXPECT_TRUE(Decide("Games.Test.:80/play"));
+}
+
+// ---- The first resolution of the deployment's server addresses ----
+
+// Resolves through the fixture's table once opened; until then every resolution waits (in an os/
+// wait, so that the virtual clock sees the resolving lookup blocked).
+class GATED_RESOLVER final : public NAME_RESOLVER {
+  public:
+    explicit GATED_RESOLVER(NAME_RESOLVER& next) : next_(next) {}
+    uint32_t Resolve(const std::string& hostName, AddressFamily family,
+                     std::vector<IP_ADDRESS>* addresses) override {
+        ++entered_;
+        os::WaitForSingleObject(open_, os::INFINITE);
+        return next_.Resolve(hostName, family, addresses);
+    }
+    void Open() { open_.Set(); }
+    int Entered() const { return entered_.load(); }
+
+  private:
+    NAME_RESOLVER& next_;
+    os::Event open_{os::EventType::Notification, false};
+    std::atomic<int> entered_{0};
+};
+
+class FirstFilterServerRefreshTest : public PolicyEngineFixture {
+  protected:
+    // Starts a lookup of `address` on its own thread; `*excluded` receives its answer.
+    std::shared_ptr<os::Thread> Exclude(const IP_ADDRESS& address, std::atomic<int>* excluded) {
+        return os::Thread::Start([this, address, excluded] {
+            *excluded = engine_->IsExcludedAddress(address, address.ToText()) ? 1 : 0;
+        });
+    }
+
+    const IP_ADDRESS api4_ = IP_ADDRESS::V4(203, 0, 113, 7);
+    GATED_RESOLVER gate_{resolver_};
+    ScopedNameResolver scopedGate_{gate_};
+};
+
+TEST_F(FirstFilterServerRefreshTest, ALookupDuringTheFirstRefreshWaitsForItsAddresses) {
+    std::atomic<int> first{-1}, second{-1};
+    auto resolving = Exclude(api4_, &first);
+    ASSERT_TRUE(WaitUntil([&] { return gate_.Entered() == 1; }));
+    auto waiting = Exclude(api4_, &second);
+    ASSERT_TRUE(clock_.Settle());
+    EXPECT_FALSE(waiting->HasEnded()) << "decided before the addresses were known";
+    gate_.Open();
+    resolving->Join();
+    waiting->Join();
+    EXPECT_EQ(first.load(), 1);
+    EXPECT_EQ(second.load(), 1);
+    EXPECT_EQ(log_.Count("Filter server IP address = 203.0.113.7 excluded"), 2u);
+}
+
+TEST_F(FirstFilterServerRefreshTest, TheWaitEndsAfterFiveSecondsOrAtTheStop) {
+    std::atomic<int> first{-1}, second{-1}, third{-1};
+    auto resolving = Exclude(api4_, &first);
+    ASSERT_TRUE(WaitUntil([&] { return gate_.Entered() == 1; }));
+    auto waiting = Exclude(api4_, &second);
+    ASSERT_TRUE(clock_.Settle());
+    ASSERT_TRUE(clock_.AdvanceSeconds(4.9));
+    EXPECT_FALSE(waiting->HasEnded());
+    ASSERT_TRUE(clock_.AdvanceSeconds(0.1));
+    waiting->Join();
+    EXPECT_EQ(second.load(), 0);
+
+    auto stopped = Exclude(api4_, &third);
+    ASSERT_TRUE(clock_.Settle());
+    EXPECT_FALSE(stopped->HasEnded());
+    stop_->Request();
+    stopped->Join();
+    EXPECT_EQ(third.load(), 0);
+    // The resolution itself still completes and counts.
+    gate_.Open();
+    resolving->Join();
+    EXPECT_EQ(first.load(), 1);
+    EXPECT_TRUE(engine_->IsExcludedAddress(api4_, api4_.ToText()));
+}
+
 }  // namespace
 }  // namespace wexo::svc::testing

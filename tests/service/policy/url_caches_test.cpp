@@ -106,67 +106,94 @@ class AllowedCacheTest : public ::testing::Test {
 };
 
 TEST_F(AllowedCacheTest, KeysShorterThanFiveCharactersAndNoLifetimeAreNotCached) {
-    EXPECT_FALSE(cache_.Add("abc/page", 30));  // "abc/" is 4 characters
-    EXPECT_FALSE(cache_.Add("http://abc/page", 30));
-    EXPECT_FALSE(cache_.Add("abcd.test/page", 0));
-    EXPECT_FALSE(cache_.Add("abcd.test/page", -5));
-    EXPECT_TRUE(cache_.Add("abcd/page", 30));
+    EXPECT_FALSE(cache_.Add("abc/page", 30, false));  // "abc/" is 4 characters
+    EXPECT_FALSE(cache_.Add("http://abc/page", 30, false));
+    EXPECT_FALSE(cache_.Add("abcd.test/page", 0, false));
+    EXPECT_FALSE(cache_.Add("abcd.test/page", -5, false));
+    EXPECT_TRUE(cache_.Add("abcd/page", 30, false));
     EXPECT_THAT(cache_.Keys(), ElementsAre("abcd/"));
 }
 
 TEST_F(AllowedCacheTest, AHostIsAllowedForItsLifetimeAndHitsMoveToTheFront) {
-    ASSERT_TRUE(cache_.Add("http://news.test/world/a?id=7", 30));
+    ASSERT_TRUE(cache_.Add("http://news.test/world/a?id=7", 30, false));
     EXPECT_TRUE(log_.Has(
         "URL = \"news.test/world/a?id=7\" added to allowed cache with time-to-live = 30 seconds"));
-    ASSERT_TRUE(cache_.Add("other.test/", 300));
+    ASSERT_TRUE(cache_.Add("other.test/", 300, false));
     EXPECT_THAT(cache_.Keys(), ElementsAre("other.test/", "news.test/"));
 
     ASSERT_TRUE(clock_.AdvanceSeconds(29));
-    EXPECT_TRUE(cache_.Lookup("news.test/sport"));
+    EXPECT_TRUE(cache_.Lookup("news.test/sport", false));
     EXPECT_TRUE(log_.Has("Excluding URL = \"news.test/sport\"; allowed cache"));
     EXPECT_THAT(cache_.Keys(), ElementsAre("news.test/", "other.test/"));
-    EXPECT_TRUE(cache_.Lookup("HTTPS://news.test/x"));
-    EXPECT_FALSE(cache_.Lookup("news.testing.test/"));
+    EXPECT_TRUE(cache_.Lookup("HTTPS://news.test/x", false));
+    EXPECT_FALSE(cache_.Lookup("news.testing.test/", false));
 
     ASSERT_TRUE(clock_.AdvanceSeconds(1.5));
-    EXPECT_FALSE(cache_.Lookup("news.test/sport"));
+    EXPECT_FALSE(cache_.Lookup("news.test/sport", false));
     EXPECT_TRUE(log_.Has("URL = \"news.test/\" removed from allowed cache"));
     EXPECT_THAT(cache_.Keys(), ElementsAre("other.test/"));
 }
 
-TEST_F(AllowedCacheTest, ATlsHostCachedBareDoesNotAllowLongerHosts) {
-    ASSERT_TRUE(cache_.Add("example.com", 300));
-    EXPECT_FALSE(cache_.Lookup("example.com.anything.net"));
-    EXPECT_FALSE(cache_.Lookup("example.com.anything.net/page"));
-    EXPECT_TRUE(cache_.Lookup("example.com"));
-    EXPECT_TRUE(cache_.Lookup("example.com/page"));
-    EXPECT_TRUE(cache_.Lookup("example.com:8443/page"));
+TEST_F(AllowedCacheTest, ABareHostKeyDoesNotAllowLongerHosts) {
+    // An HTTP lookup without a path (a proxy request for a site's root) is cached bare.
+    ASSERT_TRUE(cache_.Add("example.com", 300, false));
+    EXPECT_FALSE(cache_.Lookup("example.com.anything.net", false));
+    EXPECT_FALSE(cache_.Lookup("example.com.anything.net/page", false));
+    EXPECT_TRUE(cache_.Lookup("example.com", false));
+    EXPECT_TRUE(cache_.Lookup("example.com/page", false));
+    EXPECT_TRUE(cache_.Lookup("example.com:8443/page", false));
+}
+
+// The policy server judged a TLS lookup by its host alone, so what it allowed says nothing of the
+// paths of that host: an HTTP request for one of them is asked about.
+TEST_F(AllowedCacheTest, ATlsEntryAnswersOnlyTlsLookupsOfItsHost) {
+    ASSERT_TRUE(cache_.Add("news.test", 300, true));
+    EXPECT_TRUE(
+        log_.Has("URL = \"news.test\" added to allowed cache with time-to-live = 300 seconds"));
+    EXPECT_TRUE(cache_.Lookup("news.test", true));
+    EXPECT_FALSE(cache_.Lookup("news.test.attacker.test", true));
+    for (const char* http : {"news.test/world/x", "news.test/", "http://news.test/world/",
+                             "news.test", "news.test:8080/world/"}) {
+        EXPECT_FALSE(cache_.Lookup(http, false)) << http;
+    }
+    EXPECT_FALSE(log_.Has("Excluding URL = \"news.test/world/x\"; allowed cache"));
+
+    // Entries of both kinds for one host answer their own kind only, and an HTTP entry keeps its
+    // prefix rule.
+    ASSERT_TRUE(cache_.Add("news.test/sport/today", 300, false));
+    EXPECT_TRUE(cache_.Lookup("news.test/world/x", false));
+    EXPECT_THAT(cache_.Keys(), ElementsAre("news.test/", "news.test"));
+    EXPECT_TRUE(cache_.Lookup("news.test", true));
+    EXPECT_THAT(cache_.Keys(), ElementsAre("news.test", "news.test/"));
+    // An entry of an HTTP lookup does not answer a TLS lookup either.
+    ASSERT_TRUE(cache_.Add("plain.test", 300, false));
+    EXPECT_FALSE(cache_.Lookup("plain.test", true));
 }
 
 TEST_F(AllowedCacheTest, TheSixtyFifthEntryPushesOutTheOldestUsed) {
     for (int i = 0; i < 64; ++i) {
-        ASSERT_TRUE(cache_.Add("host" + std::to_string(i) + ".test/", 300));
+        ASSERT_TRUE(cache_.Add("host" + std::to_string(i) + ".test/", 300, false));
     }
     // host0 was added first but has just been used: host1 is now the oldest used.
-    EXPECT_TRUE(cache_.Lookup("host0.test/x"));
-    ASSERT_TRUE(cache_.Add("host64.test/", 300));
+    EXPECT_TRUE(cache_.Lookup("host0.test/x", false));
+    ASSERT_TRUE(cache_.Add("host64.test/", 300, false));
     EXPECT_EQ(cache_.Count(), kAllowedCacheLimit);
-    EXPECT_FALSE(cache_.Lookup("host1.test/x"));
-    EXPECT_TRUE(cache_.Lookup("host0.test/x"));
-    EXPECT_TRUE(cache_.Lookup("host2.test/x"));
-    EXPECT_TRUE(cache_.Lookup("host64.test/x"));
+    EXPECT_FALSE(cache_.Lookup("host1.test/x", false));
+    EXPECT_TRUE(cache_.Lookup("host0.test/x", false));
+    EXPECT_TRUE(cache_.Lookup("host2.test/x", false));
+    EXPECT_TRUE(cache_.Lookup("host64.test/x", false));
 }
 
 TEST_F(AllowedCacheTest, AChangeOfTheSystemTimeDoesNotKeepEntriesAlive) {
-    ASSERT_TRUE(cache_.Add("news.test/", 30));
+    ASSERT_TRUE(cache_.Add("news.test/", 30, false));
     clock_.SetSystemTime(os::QuerySystemTime() - 86400ull * os::kTicksPerSecond);
     ASSERT_TRUE(clock_.AdvanceSeconds(31));
-    EXPECT_FALSE(cache_.Lookup("news.test/"));
+    EXPECT_FALSE(cache_.Lookup("news.test/", false));
 }
 
 TEST_F(AllowedCacheTest, FlushDropsEveryEntryFromTheBack) {
-    ASSERT_TRUE(cache_.Add("first.test/", 300));
-    ASSERT_TRUE(cache_.Add("second.test/", 300));
+    ASSERT_TRUE(cache_.Add("first.test/", 300, false));
+    ASSERT_TRUE(cache_.Add("second.test/", 300, false));
     log_.Clear();
     cache_.Flush();
     EXPECT_EQ(cache_.Count(), 0u);
@@ -253,7 +280,7 @@ TEST(UrlCachesTest, ExitWritesTheUninitializeLines) {
     LOG_CAPTURE log;
     {
         URL_CACHES caches;
-        caches.allowed.Add("exit.test/", 30);
+        caches.allowed.Add("exit.test/", 30, false);
         caches.blocked.Add(IP_ADDRESS::V4(8, 8, 8, 8), "http://block.test/");
     }
     EXPECT_TRUE(log.Has("~FILTER_QUERY_UNINITIALIZE\n"));
@@ -270,10 +297,10 @@ TEST(UrlCachesTest, ManyThreadsUseTheCachesAtOnce) {
             std::string redirect;
             for (int i = 0; i < 500; ++i) {
                 const std::string host = "h" + std::to_string((t * 7 + i) % 100) + ".test";
-                if (caches.allowed.Lookup(host + "/p")) {
+                if (caches.allowed.Lookup(host + "/p", false)) {
                     ++hits;
                 } else {
-                    caches.allowed.Add(host + "/p", 60);
+                    caches.allowed.Add(host + "/p", 60, false);
                 }
                 const IP_ADDRESS address =
                     IP_ADDRESS::V4(10, 0, static_cast<uint8_t>(t), static_cast<uint8_t>(i % 50));

@@ -150,6 +150,46 @@ TEST_F(PolicyPingTest, ProbeChoosesHttpsWhenItAnswers) {
     EXPECT_TRUE(Peer(0).Peer().LastRequest().tls);
 }
 
+// The probe decides the protocol for the process's life: an HTTPS server slow to answer must not
+// be given up after the ping's 20 seconds, or every later query would go out in plain HTTP.
+TEST_F(PolicyPingTest, ProbeWaitsForASlowHttpsAnswerBeyondThePingTimeOut) {
+    const auto names = StartPeers(1, /*https=*/true);
+    SetApiProtocol(API_PROTOCOL_UNKNOWN);
+    Peer(0).Peer().SetHang(true);
+    auto prober = os::Thread::Start([&] { ProbeApiProtocol(names[0]); });
+    ASSERT_TRUE(WaitUntil([&] { return Peer(0).Peer().HeldCount() == 1; }));
+    ASSERT_TRUE(Settle(1));
+    ASSERT_TRUE(clock_.AdvanceSeconds(25));
+    EXPECT_FALSE(log_.Has("Unable to determine HTTPS availability from server = \"" + names[0] +
+                          "\". Timeout was reached. Error code = 0x1c."));
+    EXPECT_FALSE(prober->HasEnded());
+    Peer(0).Peer().SetHang(false);
+    prober->Join();
+    EXPECT_EQ(GetApiProtocol(), API_PROTOCOL_HTTPS);
+    EXPECT_TRUE(log_.Has("API protocol is HTTPS"));
+    EXPECT_EQ(Peer(0).Peer().RequestCount(), 1u);
+}
+
+TEST_F(PolicyPingTest, ProbeGivesUpASilentHttpsServerAfterTheEnginesDefaultTimeOut) {
+    const auto names = StartPeers(1, /*https=*/true);
+    SetApiProtocol(API_PROTOCOL_UNKNOWN);
+    Peer(0).Peer().SetHang(true);
+    auto prober = os::Thread::Start([&] { ProbeApiProtocol(names[0]); });
+    ASSERT_TRUE(WaitUntil([&] { return Peer(0).Peer().HeldCount() == 1; }));
+    ASSERT_TRUE(Settle(1));
+    ASSERT_TRUE(clock_.AdvanceSeconds(59.9));
+    EXPECT_FALSE(prober->HasEnded());
+    ASSERT_TRUE(clock_.AdvanceSeconds(0.1));
+    prober->Join();
+    EXPECT_TRUE(log_.Has("Unable to determine HTTPS availability from server = \"" + names[0] +
+                         "\". Timeout was reached. Error code = 0x1c."));
+    // Plain HTTP to a TLS server gets no answer either.
+    EXPECT_TRUE(log_.Has("Assuming API protocol is HTTP"));
+    EXPECT_EQ(GetApiProtocol(), API_PROTOCOL_UNKNOWN);
+    Peer(0).Peer().SetHang(false);
+    EXPECT_TRUE(WaitForPingRequests(milliseconds(5000)));
+}
+
 TEST_F(PolicyPingTest, ProbeLeavesTheProtocolUnknownWithoutA200) {
     const auto names = StartPeers(2);
     SetApiProtocol(API_PROTOCOL_UNKNOWN);
