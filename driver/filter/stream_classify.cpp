@@ -1091,6 +1091,29 @@ bool STREAM_FILTER::QueueLaterRequestLocked(FLOW* flow, HELD_DATA& held, FlowNam
     return true;
 }
 
+void STREAM_FILTER::QueueLaterRequest(FLOW* flow, HELD_DATA& held, FlowNamesPtr names) {
+    bool queued;
+    {
+        std::lock_guard guard(flowLock_);
+        queued = QueueLaterRequestLocked(flow, held, std::move(names));
+    }
+    if (!queued) {
+        Drain(flow, held);
+        return;
+    }
+    lookupEvent_.Set();
+}
+
+bool STREAM_FILTER::ForwardFront(FLOW* flow, HELD_DATA& held, size_t bytes) {
+    HELD_DATA front;
+    if (!SplitChain(flow, held.data, bytes, front.data)) {
+        return false;
+    }
+    Forward(flow, front);
+    held.bytes -= static_cast<uint32_t>(bytes);
+    return true;
+}
+
 void STREAM_FILTER::AdvanceHttp(FLOW* flow, HELD_DATA& held, bool requestAllowed) {
     if (flow->http2) {
         AdvanceHttp2(flow, held);
@@ -1192,16 +1215,7 @@ void STREAM_FILTER::AdvanceHttp(FLOW* flow, HELD_DATA& held, bool requestAllowed
                 requestAllowed = true;
                 continue;
             }
-            bool queued;
-            {
-                std::lock_guard guard(flowLock_);
-                queued = QueueLaterRequestLocked(flow, held, std::move(names));
-            }
-            if (!queued) {
-                Drain(flow, held);
-                return;
-            }
-            lookupEvent_.Set();
+            QueueLaterRequest(flow, held, std::move(names));
             return;
         }
 
@@ -1226,15 +1240,10 @@ void STREAM_FILTER::AdvanceHttp(FLOW* flow, HELD_DATA& held, bool requestAllowed
                 finish(FLOW_STATE_HTTP_WATCH, true);
                 return;
             case HTTP_FRAMING::Step::RequestStart: {
-                os::NetBufferListChain front;
-                if (!SplitChain(flow, held.data, step.consumed, front)) {
+                if (!ForwardFront(flow, held, step.consumed)) {
                     Drain(flow, held);
                     return;
                 }
-                HELD_DATA allowed;
-                allowed.data = std::move(front);
-                Forward(flow, allowed);
-                held.bytes -= static_cast<uint32_t>(step.consumed);
                 held.scanOffset = 0;
                 framing.BeginRequest();
                 requestAllowed = false;
@@ -1468,26 +1477,12 @@ void STREAM_FILTER::AdvanceHttp2(FLOW* flow, HELD_DATA& held) {
         }
         // A server acts on a request only once its header block's last byte is there: everything
         // before that byte may go on, the rest waits for the new verdict.
-        os::NetBufferListChain front;
-        if (!SplitChain(flow, held.data, step.consumed - 1, front)) {
+        if (!ForwardFront(flow, held, step.consumed - 1)) {
             Drain(flow, held);
             return;
         }
-        HELD_DATA allowed;
-        allowed.data = std::move(front);
-        Forward(flow, allowed);
-        held.bytes -= static_cast<uint32_t>(step.consumed - 1);
         held.scanOffset = 1;
-        bool queued;
-        {
-            std::lock_guard guard(flowLock_);
-            queued = QueueLaterRequestLocked(flow, held, std::move(names));
-        }
-        if (!queued) {
-            Drain(flow, held);
-            return;
-        }
-        lookupEvent_.Set();
+        QueueLaterRequest(flow, held, std::move(names));
         return;
     }
 }

@@ -127,6 +127,10 @@ class STREAM_FILTER {
     void ClosedOutbound(SEGMENT& segment, uint32_t state);
     // Queues a later request of a watched flow: `held` starts at its head. Under the flow lock.
     bool QueueLaterRequestLocked(FLOW* flow, HELD_DATA& held, FlowNamesPtr names);
+    // The same with the lock taken; a request that cannot be queued has its connection cut.
+    void QueueLaterRequest(FLOW* flow, HELD_DATA& held, FlowNamesPtr names);
+    // Forwards the first `bytes` of the held data; false when the split found no memory.
+    bool ForwardFront(FLOW* flow, HELD_DATA& held, size_t bytes);
     // The names a request head in held data gives, read from its first kMaxRequestHeadBytes.
     enum class HeadNames { Judge, NotHttp, Conflict, NoMemory };
     HeadNames NamesOfHeldHead(const HELD_DATA& held, bool whole, FlowNamesPtr& names,

@@ -98,8 +98,10 @@ bool PIPELINE::Start(std::string* error) {
         return fail("the reference policy server did not start");
     }
     // The development deployment: its mobile server (and block-on-failure page) is our server.
+    // The API server is named by its loopback address: resolving "localhost" for IPv6 asks the
+    // machine's DNS server when the hosts file has no "::1", which leaves loopback and can stall.
     p.deployment =
-        std::make_unique<svc::SCOPED_DEVELOPMENT_DEPLOYMENT>(p.server.HostPort(), "localhost");
+        std::make_unique<svc::SCOPED_DEVELOPMENT_DEPLOYMENT>(p.server.HostPort(), "127.0.0.1");
 
     if (!options_.logFolder.empty()) {
         svc::DebugSetPrefix("WexoS: ");
