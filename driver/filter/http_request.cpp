@@ -128,6 +128,11 @@ size_t WalkHeaderBlock(const uint8_t* data, size_t from, size_t size, OnLine&& o
 
 // A header name as servers compare it: blanks before the ":" are not part of it.
 bool NameIs(const char* name, size_t length, std::string_view upper) {
+    // Most names differ in their first letter: decided before the trim.
+    if (length < upper.size() ||
+        FoldCase(static_cast<uint8_t>(name[0])) != static_cast<uint8_t>(upper[0])) {
+        return false;
+    }
     while (length > 0 && IsBlank(static_cast<uint8_t>(name[length - 1]))) {
         --length;
     }
@@ -410,6 +415,8 @@ HTTP_PARSE_OUTCOME ParseHttpRequest(std::span<const uint8_t> bytes, HTTP_REQUEST
     auto* headers = static_cast<HTTP_HEADER*>(block);
     auto* nextValue = reinterpret_cast<HTTP_HEADER_VALUE*>(headers + lines);
     size_t line_ = 0;
+    size_t hostHeaders = 0;
+    size_t hostValues = 0;
     WalkHeaderBlock(data, blockStart, size, [&](size_t begin, size_t colon, size_t end) {
         HTTP_HEADER& header = headers[line_++];
         header.name = AsChars(data + begin);
@@ -420,21 +427,28 @@ HTTP_PARSE_OUTCOME ParseHttpRequest(std::span<const uint8_t> bytes, HTTP_REQUEST
             *nextValue++ = {AsChars(data + first), static_cast<uint32_t>(stop - first)};
             ++header.valueCount;
         });
+        if (NameIs(header.name, header.nameLength, "HOST")) {
+            ++hostHeaders;
+            hostValues += header.valueCount;
+        }
     });
     request.table_ = headers;
     request.headerCount_ = lines;
     request.host_ = FindHost(request);
-    for (const HTTP_HEADER& header : request.Headers()) {
-        if (!NameIs(header.name, header.nameLength, "HOST")) {
-            continue;
-        }
-        for (const HTTP_HEADER_VALUE& value : header.Values()) {
-            if (!SameHost(value.View(), request.host_)) {
+    if (hostHeaders > 1 || hostValues > 1) {
+        // Only a request with more than one Host value can name two hosts.
+        for (const HTTP_HEADER& header : request.Headers()) {
+            if (!NameIs(header.name, header.nameLength, "HOST")) {
+                continue;
+            }
+            for (const HTTP_HEADER_VALUE& value : header.Values()) {
+                if (!SameHost(value.View(), request.host_)) {
+                    request.hostConflict_ = true;
+                }
+            }
+            if (header.valueCount == 0 && !request.host_.empty()) {
                 request.hostConflict_ = true;
             }
-        }
-        if (header.valueCount == 0 && !request.host_.empty()) {
-            request.hostConflict_ = true;
         }
     }
     return complete;
