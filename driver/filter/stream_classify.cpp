@@ -1429,36 +1429,17 @@ void STREAM_FILTER::AdvanceHttp2(FLOW* flow, HELD_DATA& held) {
         HTTP2_REQUEST_READER::RESULT step = FeedChain2(reader, held.data, held.scanOffset);
         if (step.step == HTTP2_REQUEST_READER::Step::NeedMore) {
             Forward(flow, held);
-            bool late;
-            {
-                std::lock_guard guard(flowLock_);
-                late = !flow->heldData.Empty();
-                if (late) {
-                    held.bytes = flow->heldBytes;
-                    held.data = std::move(flow->heldData);
-                    flow->heldBytes = 0;
-                    held.scanOffset = 0;
-                }
-            }
-            if (late) {
+            HELD_DATA late;
+            if (!EndLookup(flow, FLOW_STATE_HTTP_WATCH, late)) {
+                // What the client sent meanwhile is read like the rest: it may hold a request.
+                held = std::move(late);
+                held.scanOffset = 0;
                 continue;
             }
-            for (;;) {
-                Forward(flow, held);
-                if (EndLookup(flow, FLOW_STATE_HTTP_WATCH, held)) {
-                    break;
-                }
-                // What came meanwhile passed the reader's position only now.
-                HTTP2_REQUEST_READER::RESULT more = FeedChain2(reader, held.data, 0);
-                if (more.step != HTTP2_REQUEST_READER::Step::NeedMore) {
-                    Drain(flow, held);
-                    return;
-                }
-            }
-            if (held.clientFinSeen) {
+            if (late.clientFinSeen) {
                 InjectFin(flow, os::FWPS_STREAM_FLAG_SEND | os::FWPS_STREAM_FLAG_SEND_DISCONNECT);
             }
-            if (held.serverFinSeen) {
+            if (late.serverFinSeen) {
                 InjectFin(flow,
                           os::FWPS_STREAM_FLAG_RECEIVE | os::FWPS_STREAM_FLAG_RECEIVE_DISCONNECT);
             }
@@ -1475,13 +1456,17 @@ void STREAM_FILTER::AdvanceHttp2(FLOW* flow, HELD_DATA& held) {
             held.scanOffset = static_cast<uint32_t>(step.consumed);
             continue;
         }
-        // A server acts on a request only once its header block's last byte is there: everything
-        // before that byte may go on, the rest waits for the new verdict.
-        if (!ForwardFront(flow, held, step.consumed - 1)) {
+        // The request's HEADERS frames wait for the verdict from their first byte on. Where they
+        // began in data already forwarded, holding the last byte is enough: a server acts on a
+        // request only once its header block is whole.
+        const uint64_t frames = reader.Offset() - reader.Request().HeadersBegin();
+        const size_t cut = step.consumed >= frames ? step.consumed - static_cast<size_t>(frames)
+                                                   : step.consumed - 1;
+        if (!ForwardFront(flow, held, cut)) {
             Drain(flow, held);
             return;
         }
-        held.scanOffset = 1;
+        held.scanOffset = static_cast<uint32_t>(step.consumed - cut);
         QueueLaterRequest(flow, held, std::move(names));
         return;
     }

@@ -783,6 +783,22 @@ std::vector<HttpCase> HttpCases() {
         Blocked("Http2WithoutAnyNameToABlockedAddress", {anonymousH2}).At(kBlockedAddress));
     cases.push_back(
         Allowed("Http2WithoutAnyNameToAnAllowedAddress", {anonymousH2}).At(kAllowedAddress));
+    // A later stream of the connection is judged too (its own HEADERS, stream 3).
+    auto laterStream = [](const std::string& authority, const std::string& path) {
+        constexpr uint8_t kHeaders = 1, kEndStreamAndHeaders = 0x5;
+        return Http2Frame(kHeaders, kEndStreamAndHeaders, 3,
+                          HeaderBlock(H2Fields(authority, path)));
+    };
+    const std::string firstStream = Http2Request(H2Fields("ok.test", "/a"));
+    cases.push_back(Blocked("LaterStreamOverHttp2ToABlockedHost",
+                            {firstStream, laterStream("games.test", "/x")})
+                        .ServerGets(firstStream)
+                        .AnsweredAfter(1));
+    cases.push_back(Blocked("LaterStreamOverHttp2ToABlockedPathInTheSameSegment",
+                            {firstStream + laterStream("news.test", "/world/x")})
+                        .ServerGets(firstStream.substr(0, firstStream.size())));
+    cases.push_back(Allowed("LaterStreamOverHttp2ToAnAllowedPath",
+                            {firstStream, laterStream("news.test", "/world/weather/x")}));
     return cases;
 }
 
