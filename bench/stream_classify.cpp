@@ -107,21 +107,28 @@ struct SEGMENT {
     }
 };
 
+// An engine whose two callouts are the filter's own.
+std::unique_ptr<BENCH_ENGINE> EngineFor(wexo::drv::STREAM_FILTER& filter) {
+    wexo::drv::STREAM_FILTER* target = &filter;
+    auto engine = std::make_unique<BENCH_ENGINE>(
+        [target](const auto& v, const auto& m, void* d, const auto& f, uint64_t c, auto& o) {
+            target->FlowEstablished(v, m, d, f, c, o);
+        },
+        [target](const auto& v, const auto& m, void* d, const auto& f, uint64_t c, auto& o) {
+            target->StreamClassify(v, m, d, f, c, o);
+        },
+        [target](uint16_t l, uint32_t i, uint64_t c) { target->FlowDeleted(l, i, c); });
+    filter.SetStreamCalloutIds(engine->streamId, 0);
+    return engine;
+}
+
 void BM_PassedFlow(benchmark::State& state) {
     wexo::drv::STREAM_FILTER filter;
     auto permitOnly = [](const auto&, const auto&, void*, const auto&, uint64_t,
                          os::FWPS_CLASSIFY_OUT& out) { out.actionType = os::FWP_ACTION_PERMIT; };
 
-    // The driver's engine: a connection to the product's own servers passes at its first GET.
-    auto ours = std::make_unique<BENCH_ENGINE>(
-        [&](const auto& v, const auto& m, void* d, const auto& f, uint64_t c, auto& o) {
-            filter.FlowEstablished(v, m, d, f, c, o);
-        },
-        [&](const auto& v, const auto& m, void* d, const auto& f, uint64_t c, auto& o) {
-            filter.StreamClassify(v, m, d, f, c, o);
-        },
-        [&](uint16_t l, uint32_t i, uint64_t c) { filter.FlowDeleted(l, i, c); });
-    filter.SetStreamCalloutIds(ours->streamId, 0);
+    // The driver's engine: a connection whose first bytes turn out to be another protocol passes.
+    auto ours = EngineFor(filter);
     auto oursNetwork = std::make_unique<os::SimNetwork>(ours->engine);
     auto connection = oursNetwork->OpenTcp(os::MakeIPv4Address(203, 0, 113, 9), 80, 100);
     // Bytes that began like a request and turned out to be another protocol.
@@ -209,15 +216,7 @@ BENCHMARK(BM_PassedFlow)->MinTime(1.0);
 
 void BM_WatchedFlow(benchmark::State& state) {
     wexo::drv::STREAM_FILTER filter;
-    auto ours = std::make_unique<BENCH_ENGINE>(
-        [&](const auto& v, const auto& m, void* d, const auto& f, uint64_t c, auto& o) {
-            filter.FlowEstablished(v, m, d, f, c, o);
-        },
-        [&](const auto& v, const auto& m, void* d, const auto& f, uint64_t c, auto& o) {
-            filter.StreamClassify(v, m, d, f, c, o);
-        },
-        [&](uint16_t l, uint32_t i, uint64_t c) { filter.FlowDeleted(l, i, c); });
-    filter.SetStreamCalloutIds(ours->streamId, 0);
+    auto ours = EngineFor(filter);
     os::INJECTION_HANDLE injection;
     // The handle belongs to the engine made last, which is this one.
     os::FwpsInjectionHandleCreate(os::AddressFamily::Unspecified, os::FWPS_INJECTION_TYPE_STREAM,

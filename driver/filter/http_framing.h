@@ -47,10 +47,6 @@ class HTTP_FRAMING {
     void Reset() { *this = HTTP_FRAMING(); }
 
     bool InHead() const { return phase_ == Phase::RequestLine || phase_ == Phase::HeaderLine; }
-    bool BetweenRequests() const { return phase_ == Phase::Between; }
-    bool Failed() const { return phase_ == Phase::Error; }
-    // Bytes of the current head taken so far.
-    size_t HeadBytes() const { return headBytes_; }
 
   private:
     enum class Phase : uint8_t {

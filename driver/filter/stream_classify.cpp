@@ -1020,6 +1020,15 @@ void STREAM_FILTER::InjectFin(FLOW* flow, uint32_t flags) {
     InjectEmptySegment(injection_.load(), flow, flags);
 }
 
+void STREAM_FILTER::InjectHeldFins(FLOW* flow, const HELD_DATA& held) {
+    if (held.clientFinSeen) {
+        InjectFin(flow, os::FWPS_STREAM_FLAG_SEND | os::FWPS_STREAM_FLAG_SEND_DISCONNECT);
+    }
+    if (held.serverFinSeen) {
+        InjectFin(flow, os::FWPS_STREAM_FLAG_RECEIVE | os::FWPS_STREAM_FLAG_RECEIVE_DISCONNECT);
+    }
+}
+
 void STREAM_FILTER::EndWithHeldDiscarded(FLOW* flow, HELD_DATA& held, FLOW_STATE state) {
     for (;;) {
         DiscardHeldData(flow, held);
@@ -1131,24 +1140,7 @@ void STREAM_FILTER::AdvanceHttp(FLOW* flow, HELD_DATA& held, bool requestAllowed
                 break;
             }
         }
-        if (held.clientFinSeen) {
-            InjectFin(flow, os::FWPS_STREAM_FLAG_SEND | os::FWPS_STREAM_FLAG_SEND_DISCONNECT);
-        }
-        if (held.serverFinSeen) {
-            InjectFin(flow, os::FWPS_STREAM_FLAG_RECEIVE | os::FWPS_STREAM_FLAG_RECEIVE_DISCONNECT);
-        }
-    };
-    // Takes what the client sent meanwhile; false when there was nothing.
-    auto takeLate = [&]() {
-        std::lock_guard guard(flowLock_);
-        held.clientFinSeen = held.clientFinSeen || flow->clientFinSeen != 0;
-        if (flow->heldData.Empty()) {
-            return false;
-        }
-        held.bytes += flow->heldBytes;
-        held.data.Append(std::move(flow->heldData));
-        flow->heldBytes = 0;
-        return true;
+        InjectHeldFins(flow, held);
     };
 
     for (;;) {
@@ -1171,11 +1163,13 @@ void STREAM_FILTER::AdvanceHttp(FLOW* flow, HELD_DATA& held, bool requestAllowed
                     finish(FLOW_STATE_PASSED, true);
                     return;
                 }
-                if (takeLate()) {
-                    continue;
-                }
                 std::unique_lock guard(flowLock_);
+                held.clientFinSeen = held.clientFinSeen || flow->clientFinSeen != 0;
                 if (!flow->heldData.Empty()) {
+                    // What the client sent meanwhile continues the head.
+                    held.bytes += flow->heldBytes;
+                    held.data.Append(std::move(flow->heldData));
+                    flow->heldBytes = 0;
                     continue;
                 }
                 if (flow->deleted != 0 || unloading_.load()) {
@@ -1225,20 +1219,18 @@ void STREAM_FILTER::AdvanceHttp(FLOW* flow, HELD_DATA& held, bool requestAllowed
             case HTTP_FRAMING::Step::HeadEnd:
                 held.scanOffset = static_cast<uint32_t>(step.consumed);
                 continue;
-            case HTTP_FRAMING::Step::Consumed:
+            case HTTP_FRAMING::Step::Consumed: {
                 Forward(flow, held);
-                held.scanOffset = 0;
-                if (takeLate()) {
+                // What the client sent meanwhile is read like the rest before the flow is watched
+                // again: it may hold a request.
+                HELD_DATA late;
+                if (!EndLookup(flow, FLOW_STATE_HTTP_WATCH, late)) {
+                    held = std::move(late);
                     continue;
                 }
-                {
-                    std::lock_guard guard(flowLock_);
-                    if (!flow->heldData.Empty()) {
-                        continue;
-                    }
-                }
-                finish(FLOW_STATE_HTTP_WATCH, true);
+                InjectHeldFins(flow, late);
                 return;
+            }
             case HTTP_FRAMING::Step::RequestStart: {
                 if (!ForwardFront(flow, held, step.consumed)) {
                     Drain(flow, held);
@@ -1436,13 +1428,7 @@ void STREAM_FILTER::AdvanceHttp2(FLOW* flow, HELD_DATA& held) {
                 held.scanOffset = 0;
                 continue;
             }
-            if (late.clientFinSeen) {
-                InjectFin(flow, os::FWPS_STREAM_FLAG_SEND | os::FWPS_STREAM_FLAG_SEND_DISCONNECT);
-            }
-            if (late.serverFinSeen) {
-                InjectFin(flow,
-                          os::FWPS_STREAM_FLAG_RECEIVE | os::FWPS_STREAM_FLAG_RECEIVE_DISCONNECT);
-            }
+            InjectHeldFins(flow, late);
             return;
         }
         FlowNamesPtr names;

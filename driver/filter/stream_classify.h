@@ -137,6 +137,8 @@ class STREAM_FILTER {
                               bool& serviceDomain);
     void Forward(FLOW* flow, HELD_DATA& held);
     void InjectFin(FLOW* flow, uint32_t flags);
+    // The FINs that waited while the data was held.
+    void InjectHeldFins(FLOW* flow, const HELD_DATA& held);
     bool HoldWhilePending(SEGMENT& segment);
     void ParseOutbound(SEGMENT& segment, std::span<const uint8_t> bytes);
     // Ends inspection of a flow that is still new: its data passes and is never looked up.
