@@ -21,7 +21,7 @@
 #include <thread>
 #include <vector>
 
-#include "os/registry.h"
+#include "os/registry/registry.h"
 #include "service/calls/service_call.h"
 #include "service/checkin/deployments.h"
 #include "service/checkin/identity.h"

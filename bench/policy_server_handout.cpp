@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "os/registry.h"
+#include "os/registry/registry.h"
 #include "service/checkin/settings.h"
 #include "service/servers/policy_ping.h"
 #include "service/servers/policy_servers.h"

@@ -19,9 +19,9 @@
 #include <string>
 
 #include "common/service_domain.h"
-#include "os/sim_network.h"
-#include "os/wfp.h"
-#include "os/wfp_engine.h"
+#include "os/wfp/sim/sim_network.h"
+#include "os/wfp/wfp.h"
+#include "os/wfp/wfp_engine.h"
 
 namespace {
 

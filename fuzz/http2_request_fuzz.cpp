@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "driver/filter/http2_request.h"
-#include "os/pool.h"
+#include "os/kernel/pool.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 
 #include "driver/filter/http_framing.h"
 #include "driver/filter/http_request.h"
-#include "os/pool.h"
+#include "os/kernel/pool.h"
 
 namespace {
 

@@ -16,9 +16,9 @@
 #include "common/service_calls.h"
 #include "driver/channel/control_device.h"
 #include "driver/channel/service_call_queue.h"
-#include "os/process.h"
-#include "os/sync.h"
-#include "os/win32_io.h"
+#include "os/core/process.h"
+#include "os/core/sync.h"
+#include "os/win32/handles.h"
 
 namespace {
 

@@ -12,7 +12,7 @@
 
 #include "common/records.h"
 #include "common/service_calls.h"
-#include "os/sync.h"
+#include "os/core/sync.h"
 #include "service/calls/dns_resolution.h"
 #include "service/calls/ip_address.h"
 #include "service/calls/service_call.h"

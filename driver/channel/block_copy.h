@@ -7,7 +7,7 @@
 #include <functional>
 #include <span>
 
-#include "os/caller_memory.h"
+#include "os/kernel/caller_memory.h"
 
 namespace wexo::drv {
 

@@ -8,8 +8,8 @@
 #include "common/control_codes.h"
 #include "common/records.h"
 #include "driver/platform/event_log.h"
-#include "os/clock.h"
-#include "os/win32_io.h"
+#include "os/core/clock.h"
+#include "os/win32/handles.h"
 
 namespace wexo::drv {
 namespace {

@@ -13,7 +13,7 @@
 #include "common/caller_auth.h"
 #include "driver/channel/service_call_queue.h"
 #include "driver/protection/protection_state.h"
-#include "os/device.h"
+#include "os/kernel/device.h"
 
 namespace wexo::drv {
 

@@ -2,7 +2,7 @@
 
 #include <new>
 
-#include "os/clock.h"
+#include "os/core/clock.h"
 
 namespace wexo::drv {
 

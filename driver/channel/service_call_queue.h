@@ -14,10 +14,10 @@
 #include "common/records.h"
 #include "common/service_calls.h"
 #include "driver/channel/block_copy.h"
-#include "os/caller_memory.h"
-#include "os/pool.h"
-#include "os/status.h"
-#include "os/sync.h"
+#include "os/core/status.h"
+#include "os/core/sync.h"
+#include "os/kernel/caller_memory.h"
+#include "os/kernel/pool.h"
 
 namespace wexo::drv {
 

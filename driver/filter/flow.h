@@ -15,8 +15,8 @@
 
 #include "driver/filter/http2_request.h"
 #include "driver/filter/http_framing.h"
-#include "os/net_buffer.h"
-#include "os/pool.h"
+#include "os/kernel/pool.h"
+#include "os/wfp/net_buffer.h"
 
 namespace wexo::drv {
 

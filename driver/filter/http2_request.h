@@ -24,7 +24,7 @@
 #include <span>
 #include <string_view>
 
-#include "os/pool.h"
+#include "os/kernel/pool.h"
 
 namespace wexo::drv {
 

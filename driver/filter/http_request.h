@@ -14,7 +14,7 @@
 #include <span>
 #include <string_view>
 
-#include "os/pool.h"
+#include "os/kernel/pool.h"
 
 namespace wexo::drv {
 

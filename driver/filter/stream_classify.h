@@ -15,8 +15,8 @@
 
 #include "driver/filter/flow.h"
 #include "driver/filter/http_request.h"
-#include "os/sync.h"
-#include "os/wfp.h"
+#include "os/core/sync.h"
+#include "os/wfp/wfp.h"
 
 namespace wexo::drv {
 

@@ -8,8 +8,8 @@
 
 #include "driver/platform/debug_print.h"
 #include "driver/platform/event_log.h"
-#include "os/pool.h"
-#include "os/process.h"
+#include "os/core/process.h"
+#include "os/kernel/pool.h"
 
 namespace wexo::drv {
 namespace {

@@ -12,9 +12,9 @@
 #include "driver/channel/service_call_queue.h"
 #include "driver/filter/stream_classify.h"
 #include "driver/platform/system_thread.h"
-#include "os/net_buffer.h"
-#include "os/sync.h"
-#include "os/wfp.h"
+#include "os/core/sync.h"
+#include "os/wfp/net_buffer.h"
+#include "os/wfp/wfp.h"
 
 namespace wexo::drv {
 

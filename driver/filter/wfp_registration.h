@@ -8,8 +8,8 @@
 
 #include "driver/filter/stream_classify.h"
 #include "driver/filter/url_lookup.h"
-#include "os/net_buffer.h"
-#include "os/wfp.h"
+#include "os/wfp/net_buffer.h"
+#include "os/wfp/wfp.h"
 
 namespace wexo::drv {
 

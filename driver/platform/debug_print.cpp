@@ -2,7 +2,7 @@
 
 #include <atomic>
 
-#include "os/debug_print.h"
+#include "os/kernel/debug_print.h"
 
 namespace wexo::drv {
 namespace {

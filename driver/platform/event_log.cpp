@@ -5,7 +5,7 @@
 #include <mutex>
 #include <vector>
 
-#include "os/event_log.h"
+#include "os/core/event_log.h"
 
 namespace wexo::drv {
 namespace {

@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "os/status.h"
+#include "os/core/status.h"
 
 namespace wexo::drv {
 

@@ -8,7 +8,7 @@
 
 #include "common/service_calls.h"
 #include "driver/channel/service_call_queue.h"
-#include "os/pool.h"
+#include "os/kernel/pool.h"
 
 namespace wexo::drv {
 

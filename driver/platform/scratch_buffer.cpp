@@ -3,7 +3,7 @@
 #include <memory>
 #include <mutex>
 
-#include "os/pool.h"
+#include "os/kernel/pool.h"
 
 namespace wexo::drv {
 namespace {

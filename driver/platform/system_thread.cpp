@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <vector>
 
-#include "os/pool.h"
+#include "os/kernel/pool.h"
 
 namespace wexo::drv {
 namespace {

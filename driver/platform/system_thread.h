@@ -7,8 +7,8 @@
 #include <cstdint>
 #include <memory>
 
-#include "os/status.h"
-#include "os/sync.h"
+#include "os/core/status.h"
+#include "os/core/sync.h"
 
 namespace wexo::drv {
 

@@ -9,8 +9,8 @@
 #include <cstring>
 #include <new>
 
-#include "os/name_resolution.h"
-#include "os/status.h"
+#include "os/core/status.h"
+#include "os/win32/name_resolution.h"
 #include "service/support/debug_log.h"
 
 namespace wexo::svc {

@@ -7,7 +7,7 @@
 #include <optional>
 #include <string>
 
-#include "os/process.h"
+#include "os/core/process.h"
 
 namespace wexo::svc {
 

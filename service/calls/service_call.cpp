@@ -7,9 +7,9 @@
 
 #include "common/control_codes.h"
 #include "common/records.h"
-#include "os/pool.h"
-#include "os/status.h"
-#include "os/win32_io.h"
+#include "os/core/status.h"
+#include "os/kernel/pool.h"
+#include "os/win32/handles.h"
 #include "service/calls/dns_resolution.h"
 #include "service/policy/policy_lookup.h"
 #include "service/support/debug_log.h"

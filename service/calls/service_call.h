@@ -14,8 +14,8 @@
 #include <string>
 
 #include "common/service_calls.h"
-#include "os/process.h"
-#include "os/sync.h"
+#include "os/core/process.h"
+#include "os/core/sync.h"
 
 namespace wexo::svc {
 

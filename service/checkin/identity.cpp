@@ -6,8 +6,8 @@
 #include <cerrno>
 #include <cstring>
 
-#include "os/accounts.h"
-#include "os/status.h"
+#include "os/core/status.h"
+#include "os/win32/accounts.h"
 #include "service/support/debug_log.h"
 
 namespace wexo::svc {

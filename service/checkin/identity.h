@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "os/sync.h"
+#include "os/core/sync.h"
 
 namespace wexo::svc {
 

@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <utility>
 
-#include "os/status.h"
+#include "os/core/status.h"
 #include "service/servers/policy_servers.h"
 #include "service/support/debug_log.h"
 #include "service/support/event_log.h"

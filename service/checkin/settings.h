@@ -18,8 +18,8 @@
 #include <string_view>
 #include <vector>
 
-#include "os/registry.h"
-#include "os/sync.h"
+#include "os/core/sync.h"
+#include "os/registry/registry.h"
 
 namespace wexo::svc {
 

@@ -3,7 +3,7 @@
 #include <limits>
 #include <memory>
 
-#include "os/clock.h"
+#include "os/core/clock.h"
 #include "service/policy/url_caches.h"
 #include "service/support/debug_log.h"
 

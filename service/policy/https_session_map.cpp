@@ -5,7 +5,7 @@
 #include <limits>
 #include <new>
 
-#include "os/status.h"
+#include "os/core/status.h"
 #include "service/support/debug_log.h"
 
 namespace wexo::svc {

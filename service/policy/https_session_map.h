@@ -11,8 +11,8 @@
 #include <string>
 #include <string_view>
 
-#include "os/clock.h"
-#include "os/sync.h"
+#include "os/core/clock.h"
+#include "os/core/sync.h"
 
 namespace wexo::svc {
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "os/sync.h"
+#include "os/core/sync.h"
 #include "service/calls/ip_address.h"
 #include "service/calls/service_call.h"
 

@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "os/clock.h"
+#include "os/core/clock.h"
 #include "service/checkin/deployments.h"
 #include "service/checkin/settings.h"
 #include "service/servers/policy_servers.h"

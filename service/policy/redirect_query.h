@@ -26,7 +26,7 @@
 #include <string>
 #include <string_view>
 
-#include "os/sync.h"
+#include "os/core/sync.h"
 #include "service/calls/ip_address.h"
 #include "service/policy/hotspot.h"
 #include "service/policy/policy_lookup.h"

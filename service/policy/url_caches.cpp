@@ -4,7 +4,7 @@
 #include <memory>
 #include <string>
 
-#include "os/clock.h"
+#include "os/core/clock.h"
 #include "service/support/debug_log.h"
 
 namespace wexo::svc {

@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "os/status.h"
+#include "os/core/status.h"
 #include "service/servers/policy_servers.h"
 #include "service/support/debug_log.h"
 #include "service/support/http_api.h"

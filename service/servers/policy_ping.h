@@ -19,7 +19,7 @@
 #include <span>
 #include <string>
 
-#include "os/sync.h"
+#include "os/core/sync.h"
 
 namespace wexo::svc {
 

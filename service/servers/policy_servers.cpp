@@ -8,7 +8,7 @@
 #include <system_error>
 #include <utility>
 
-#include "os/status.h"
+#include "os/core/status.h"
 #include "service/servers/policy_ping.h"
 #include "service/support/debug_log.h"
 #include "service/support/text.h"

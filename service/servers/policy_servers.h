@@ -23,7 +23,7 @@
 #include <string_view>
 #include <vector>
 
-#include "os/sync.h"
+#include "os/core/sync.h"
 #include "service/checkin/settings.h"
 
 namespace wexo::svc {

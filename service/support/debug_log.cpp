@@ -12,13 +12,13 @@
 #include <utility>
 #include <vector>
 
-#include "os/clock.h"
-#include "os/debug_print.h"
-#include "os/environment.h"
-#include "os/process.h"
-#include "os/registry.h"
-#include "os/status.h"
-#include "os/sync.h"
+#include "os/core/clock.h"
+#include "os/core/process.h"
+#include "os/core/status.h"
+#include "os/core/sync.h"
+#include "os/kernel/debug_print.h"
+#include "os/registry/registry.h"
+#include "os/win32/environment.h"
 #include "service/support/registry_helpers.h"
 
 namespace wexo::svc {

@@ -12,8 +12,8 @@
 #include <string>
 #include <string_view>
 
-#include "os/event_log.h"
-#include "os/sync.h"
+#include "os/core/event_log.h"
+#include "os/core/sync.h"
 
 namespace wexo::svc {
 

@@ -4,7 +4,7 @@
 #include <optional>
 #include <vector>
 
-#include "os/status.h"
+#include "os/core/status.h"
 #include "service/support/debug_log.h"
 
 namespace wexo::svc {

@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "os/registry.h"
+#include "os/registry/registry.h"
 
 namespace wexo::svc {
 

@@ -9,9 +9,9 @@
 #include <chrono>
 
 #include "driver/platform/resolve_name.h"
-#include "os/clock.h"
-#include "os/environment.h"
-#include "os/event_log.h"
+#include "os/core/clock.h"
+#include "os/core/event_log.h"
+#include "os/win32/environment.h"
 #include "service/calls/register_service.h"
 #include "service/calls/service_call.h"
 #include "service/checkin/identity.h"

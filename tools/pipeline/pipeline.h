@@ -9,8 +9,8 @@
 #include <memory>
 #include <string>
 
-#include "os/process.h"
-#include "os/sim_network.h"
+#include "os/core/process.h"
+#include "os/wfp/sim/sim_network.h"
 #include "tools/peers/policy_server.h"
 
 namespace wexo::pipeline {

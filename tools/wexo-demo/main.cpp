@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "common/service_domain.h"
-#include "os/environment.h"
+#include "os/win32/environment.h"
 #include "tools/pipeline/pipeline.h"
 
 namespace {

@@ -6,9 +6,9 @@
 
 #include "channel_fixture.h"
 #include "driver/platform/event_log.h"
-#include "os/clock.h"
-#include "os/event_log.h"
-#include "os/sync.h"
+#include "os/core/clock.h"
+#include "os/core/event_log.h"
+#include "os/core/sync.h"
 
 namespace wexo::drv::testing {
 namespace {

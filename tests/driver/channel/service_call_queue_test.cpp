@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "channel_fixture.h"
-#include "os/clock.h"
-#include "os/sync.h"
+#include "os/core/clock.h"
+#include "os/core/sync.h"
 
 namespace wexo::drv::testing {
 namespace {

@@ -10,7 +10,7 @@
 #include <utility>
 #include <vector>
 
-#include "os/pool.h"
+#include "os/kernel/pool.h"
 
 namespace wexo::drv {
 namespace {

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "os/pool.h"
+#include "os/kernel/pool.h"
 
 namespace wexo::drv {
 namespace {

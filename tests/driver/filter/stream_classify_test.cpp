@@ -10,7 +10,7 @@
 
 #include "common/service_domain.h"
 #include "driver/filter/tls_parser.h"
-#include "os/sim_network.h"
+#include "os/wfp/sim/sim_network.h"
 #include "tests/driver/filter/stream_filter_harness.h"
 
 namespace wexo::drv {

@@ -13,8 +13,8 @@
 
 #include "driver/filter/stream_classify.h"
 #include "driver/filter/url_lookup.h"
-#include "os/wfp.h"
-#include "os/wfp_engine.h"
+#include "os/wfp/wfp.h"
+#include "os/wfp/wfp_engine.h"
 
 namespace wexo::drv::testing {
 

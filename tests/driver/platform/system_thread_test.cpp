@@ -5,8 +5,8 @@
 #include <vector>
 
 #include "driver/platform/scratch_buffer.h"
-#include "os/clock.h"
-#include "os/pool.h"
+#include "os/core/clock.h"
+#include "os/kernel/pool.h"
 
 namespace wexo::drv {
 namespace {

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "common/records.h"
-#include "os/status.h"
+#include "os/core/status.h"
 #include "service/calls/request_block.h"
 #include "service_test_support.h"
 

@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 #include <netdb.h>
 
-#include "os/name_resolution.h"
-#include "os/status.h"
+#include "os/core/status.h"
+#include "os/win32/name_resolution.h"
 #include "service_test_support.h"
 
 namespace wexo::svc::testing {

@@ -2,11 +2,11 @@
 
 #include <gtest/gtest.h>
 
-#include "os/environment.h"
-#include "os/event_log.h"
-#include "os/process.h"
-#include "os/status.h"
-#include "os/win32_io.h"
+#include "os/core/event_log.h"
+#include "os/core/process.h"
+#include "os/core/status.h"
+#include "os/win32/environment.h"
+#include "os/win32/handles.h"
 #include "service/support/event_log.h"
 #include "service_test_support.h"
 

@@ -7,10 +7,10 @@
 #include <deque>
 #include <stdexcept>
 
-#include "os/clock.h"
-#include "os/pool.h"
-#include "os/process.h"
-#include "os/win32_io.h"
+#include "os/core/clock.h"
+#include "os/core/process.h"
+#include "os/kernel/pool.h"
+#include "os/win32/handles.h"
 #include "service/checkin/identity.h"
 #include "service/policy/https_session_map.h"
 #include "service/policy/policy_lookup.h"

@@ -17,8 +17,8 @@
 
 #include "common/control_codes.h"
 #include "common/records.h"
-#include "os/device.h"
-#include "os/status.h"
+#include "os/core/status.h"
+#include "os/kernel/device.h"
 #include "service/calls/ip_address.h"
 #include "service/calls/service_call.h"
 #include "service/support/debug_log.h"

@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "os/status.h"
+#include "os/core/status.h"
 #include "service/support/event_log.h"
 #include "service/support/registry_helpers.h"
 #include "tests/service/support/http_test_support.h"

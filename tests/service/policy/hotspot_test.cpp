@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "os/clock.h"
+#include "os/core/clock.h"
 #include "tests/service/calls/service_test_support.h"
 
 namespace wexo::svc::testing {

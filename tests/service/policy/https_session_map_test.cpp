@@ -4,8 +4,8 @@
 
 #include <chrono>
 
-#include "os/clock.h"
-#include "os/sync.h"
+#include "os/core/clock.h"
+#include "os/core/sync.h"
 #include "tests/service/calls/service_test_support.h"
 
 namespace wexo::svc::testing {

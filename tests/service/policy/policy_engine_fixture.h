@@ -10,7 +10,7 @@
 #include <memory>
 #include <string>
 
-#include "os/sync.h"
+#include "os/core/sync.h"
 #include "service/checkin/deployments.h"
 #include "service/policy/redirect_query.h"
 #include "service/support/registry_helpers.h"

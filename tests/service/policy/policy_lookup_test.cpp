@@ -8,8 +8,8 @@
 
 #include "common/records.h"
 #include "common/service_domain.h"
-#include "os/clock.h"
-#include "os/sync.h"
+#include "os/core/clock.h"
+#include "os/core/sync.h"
 #include "rule_decision.h"
 #include "service/checkin/identity.h"
 #include "service/policy/https_session_map.h"

@@ -10,7 +10,7 @@
 #include <climits>
 #include <string>
 
-#include "os/clock.h"
+#include "os/core/clock.h"
 #include "service/support/http_api.h"
 #include "tests/service/policy/policy_engine_fixture.h"
 

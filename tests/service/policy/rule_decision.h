@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "os/sync.h"
+#include "os/core/sync.h"
 #include "service/policy/policy_lookup.h"
 
 namespace wexo::svc::testing {

@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "os/clock.h"
+#include "os/core/clock.h"
 #include "tests/service/calls/service_test_support.h"
 
 namespace wexo::svc::testing {

@@ -12,8 +12,8 @@
 #include <thread>
 #include <vector>
 
-#include "os/clock.h"
-#include "os/registry.h"
+#include "os/core/clock.h"
+#include "os/registry/registry.h"
 #include "service/checkin/settings.h"
 #include "service/servers/policy_ping.h"
 #include "service/servers/policy_servers.h"

@@ -12,11 +12,11 @@
 #include <string>
 #include <vector>
 
-#include "os/clock.h"
-#include "os/debug_print.h"
-#include "os/environment.h"
-#include "os/process.h"
-#include "os/sync.h"
+#include "os/core/clock.h"
+#include "os/core/process.h"
+#include "os/core/sync.h"
+#include "os/kernel/debug_print.h"
+#include "os/win32/environment.h"
 
 namespace wexo::svc {
 namespace {

@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "os/clock.h"
-#include "os/event_log.h"
-#include "os/status.h"
+#include "os/core/clock.h"
+#include "os/core/event_log.h"
+#include "os/core/status.h"
 #include "service/support/debug_log.h"
 
 namespace wexo::svc {

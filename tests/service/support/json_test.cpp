@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "os/sync.h"
+#include "os/core/sync.h"
 #include "service/support/debug_log.h"
 
 namespace wexo::svc {

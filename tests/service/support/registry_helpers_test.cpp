@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "os/environment.h"
-#include "os/status.h"
+#include "os/core/status.h"
+#include "os/win32/environment.h"
 #include "service/support/debug_log.h"
 
 namespace wexo::svc {

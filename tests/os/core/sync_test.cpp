@@ -1,0 +1,186 @@
+#include "os/core/sync.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+
+#include "os/core/clock.h"
+
+namespace os {
+namespace {
+
+TEST(EventTest, SetAndResetReportThePreviousState) {
+    Event event(EventType::Notification);
+    EXPECT_FALSE(event.Set());
+    EXPECT_TRUE(event.Set());
+    EXPECT_TRUE(event.Reset());
+    EXPECT_FALSE(event.IsSet());
+}
+
+TEST(EventTest, AutoResetReleasesExactlyOneWaiter) {
+    VirtualClock clock;
+    Event event(EventType::Synchronization);
+    std::atomic<int> released{0};
+    auto a = Thread::Start([&] {
+        if (WaitForSingleObject(event, 1000) == WAIT_OBJECT_0)
+            ++released;
+    });
+    auto b = Thread::Start([&] {
+        if (WaitForSingleObject(event, 1000) == WAIT_OBJECT_0)
+            ++released;
+    });
+    ASSERT_TRUE(clock.Settle());
+    event.Set();
+    ASSERT_TRUE(clock.Settle());
+    EXPECT_EQ(released.load(), 1);
+    EXPECT_FALSE(event.IsSet());
+    ASSERT_TRUE(clock.Advance(std::chrono::seconds(1)));
+    WaitForSingleObject(*a, INFINITE);
+    WaitForSingleObject(*b, INFINITE);
+    EXPECT_EQ(released.load(), 1);
+}
+
+TEST(EventTest, NotificationEventReleasesEveryWaiterAndStaysSet) {
+    Event event(EventType::Notification);
+    std::atomic<int> released{0};
+    auto a =
+        Thread::Start([&] { released += WaitForSingleObject(event, INFINITE) == WAIT_OBJECT_0; });
+    auto b =
+        Thread::Start([&] { released += WaitForSingleObject(event, INFINITE) == WAIT_OBJECT_0; });
+    event.Set();
+    WaitForSingleObject(*a, INFINITE);
+    WaitForSingleObject(*b, INFINITE);
+    EXPECT_EQ(released.load(), 2);
+    EXPECT_TRUE(event.IsSet());
+}
+
+TEST(WaitTest, WaitAnyReportsTheLowestSignalledIndex) {
+    Event first(EventType::Notification), second(EventType::Notification);
+    DispatcherObject* objects[] = {&first, &second};
+    EXPECT_EQ(WaitForMultipleObjects(objects, false, 0), WAIT_TIMEOUT);
+    second.Set();
+    EXPECT_EQ(WaitForMultipleObjects(objects, false, 0), WAIT_OBJECT_0 + 1);
+    first.Set();
+    EXPECT_EQ(WaitForMultipleObjects(objects, false, 0), WAIT_OBJECT_0);
+}
+
+TEST(WaitTest, WaitAllTakesAutoResetEventsOnlyTogether) {
+    Event a(EventType::Synchronization), b(EventType::Synchronization);
+    DispatcherObject* objects[] = {&a, &b};
+    a.Set();
+    EXPECT_EQ(WaitForMultipleObjects(objects, true, 0), WAIT_TIMEOUT);
+    EXPECT_TRUE(a.IsSet());  // not consumed by a wait that did not complete
+    b.Set();
+    EXPECT_EQ(WaitForMultipleObjects(objects, true, 0), WAIT_OBJECT_0);
+    EXPECT_FALSE(a.IsSet());
+    EXPECT_FALSE(b.IsSet());
+}
+
+TEST(WaitTest, BadArgumentsFail) {
+    EXPECT_EQ(WaitForMultipleObjects({}, false, 0), WAIT_FAILED);
+    std::vector<Event> many(MAXIMUM_WAIT_OBJECTS + 1);
+    std::vector<DispatcherObject*> objects;
+    for (auto& e : many)
+        objects.push_back(&e);
+    EXPECT_EQ(WaitForMultipleObjects(objects, false, 0), WAIT_FAILED);
+}
+
+TEST(WaitTest, KernelRelativeAndAbsoluteTimeouts) {
+    VirtualClock clock;
+    Event never(EventType::Notification);
+    std::atomic<int32_t> relative{-1}, absolute{-1};
+    auto a = Thread::Start([&] {
+        int64_t timeout = -static_cast<int64_t>(10 * kTicksPerSecond);
+        relative = KeWaitForSingleObject(never, &timeout);
+    });
+    auto b = Thread::Start([&] {
+        int64_t timeout = static_cast<int64_t>(QuerySystemTime() + 20 * kTicksPerSecond);
+        absolute = KeWaitForSingleObject(never, &timeout);
+    });
+    ASSERT_TRUE(clock.Advance(std::chrono::seconds(10)));
+    EXPECT_EQ(relative.load(), 0x102);
+    EXPECT_EQ(absolute.load(), -1);
+    ASSERT_TRUE(clock.Advance(std::chrono::seconds(10)));
+    EXPECT_EQ(absolute.load(), 0x102);
+    WaitForSingleObject(*a, INFINITE);
+    WaitForSingleObject(*b, INFINITE);
+}
+
+TEST(MutantTest, RecursiveOwnershipAndRelease) {
+    Mutant mutant;
+    ASSERT_EQ(WaitForSingleObject(mutant, 0), WAIT_OBJECT_0);
+    ASSERT_EQ(WaitForSingleObject(mutant, 0), WAIT_OBJECT_0);
+    EXPECT_TRUE(mutant.IsOwnedByCaller());
+    std::atomic<uint32_t> other{0};
+    auto thread = Thread::Start([&] { other = WaitForSingleObject(mutant, 0); });
+    WaitForSingleObject(*thread, INFINITE);
+    EXPECT_EQ(other.load(), WAIT_TIMEOUT);
+    EXPECT_TRUE(mutant.Release());
+    EXPECT_TRUE(mutant.Release());
+    EXPECT_FALSE(mutant.Release());
+}
+
+// A thread waiting for a lock can give up when asked to stop: the lock holder never has to be
+// killed.
+TEST(MutantTest, WaiterGivesUpWhenItsStopEventIsSet) {
+    Mutant mutant;
+    Event stop(EventType::Notification);
+    ASSERT_EQ(WaitForSingleObject(mutant, 0), WAIT_OBJECT_0);
+    std::atomic<uint32_t> result{0};
+    auto thread = Thread::Start([&] {
+        DispatcherObject* objects[] = {&mutant, &stop};
+        result = WaitForMultipleObjects(objects, false, INFINITE);
+    });
+    stop.Set();
+    WaitForSingleObject(*thread, INFINITE);
+    EXPECT_EQ(result.load(), WAIT_OBJECT_0 + 1);
+    EXPECT_TRUE(mutant.Release());
+}
+
+TEST(ThreadTest, ThreadObjectIsSignalledWhenTheRoutineReturns) {
+    Event go(EventType::Notification);
+    auto thread = Thread::Start([&] { WaitForSingleObject(go, INFINITE); }, "worker");
+    EXPECT_EQ(thread->Name(), "worker");
+    EXPECT_NE(thread->Id(), 0u);
+    EXPECT_NE(thread->Id(), CurrentThreadId());
+    EXPECT_EQ(WaitForSingleObject(*thread, 0), WAIT_TIMEOUT);
+    go.Set();
+    EXPECT_EQ(WaitForSingleObject(*thread, INFINITE), WAIT_OBJECT_0);
+    EXPECT_TRUE(thread->HasEnded());
+}
+
+TEST(ThreadTest, JoinWaitsForTheSystemThreadAndCanBeRepeated) {
+    std::atomic<int> ran{0};
+    auto thread = Thread::Start([&] { ++ran; });
+    thread->Join();
+    thread->Join();
+    EXPECT_EQ(ran.load(), 1);
+    EXPECT_TRUE(thread->HasEnded());
+}
+
+TEST(ThreadTest, IdsAreMultiplesOfFourAndStable) {
+    uint32_t id = CurrentThreadId();
+    EXPECT_EQ(id % 4, 0u);
+    EXPECT_EQ(CurrentThreadId(), id);
+    std::atomic<uint32_t> inside{0};
+    auto thread = Thread::Start([&] { inside = CurrentThreadId(); });
+    WaitForSingleObject(*thread, INFINITE);
+    EXPECT_EQ(inside.load(), thread->Id());
+}
+
+TEST(SleepTest, SleepFollowsTheVirtualClock) {
+    VirtualClock clock;
+    std::atomic<bool> woke{false};
+    auto thread = Thread::Start([&] {
+        Sleep(240'000);
+        woke = true;
+    });
+    ASSERT_TRUE(clock.Advance(std::chrono::seconds(239)));
+    EXPECT_FALSE(woke.load());
+    ASSERT_TRUE(clock.Advance(std::chrono::seconds(1)));
+    EXPECT_TRUE(woke.load());
+    WaitForSingleObject(*thread, INFINITE);
+}
+
+}  // namespace
+}  // namespace os
