@@ -9,7 +9,7 @@
 #include "common/records.h"
 #include "driver/platform/event_log.h"
 #include "os/core/clock.h"
-#include "os/win32/handles.h"
+#include "os/core/process.h"
 
 namespace wexo::drv {
 namespace {

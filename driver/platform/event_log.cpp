@@ -2,10 +2,9 @@
 
 #include <cstdio>
 #include <cstring>
-#include <mutex>
 #include <vector>
 
-#include "os/core/event_log.h"
+#include "os/kernel/error_log.h"
 
 namespace wexo::drv {
 namespace {
@@ -76,16 +75,7 @@ std::string StatusText(os::NTSTATUS status) {
 
 void WriteDriverEvent(uint32_t messageId, uint32_t uniqueValue, os::NTSTATUS finalStatus,
                       std::initializer_list<std::string_view> strings) {
-    static std::mutex lock;
-    static os::EventSource source;
-    std::lock_guard guard(lock);
-    if (!source.IsValid()) {
-        source = os::RegisterEventSource("WexoWfp");
-        if (!source.IsValid()) {
-            return;
-        }
-    }
-    std::vector<std::string> inserted{"WexoWfp"};
+    std::vector<std::string> inserted;
     size_t used = 0;
     for (std::string_view text : strings) {
         size_t bytes = (text.size() + 1) * sizeof(char16_t);
@@ -96,11 +86,11 @@ void WriteDriverEvent(uint32_t messageId, uint32_t uniqueValue, os::NTSTATUS fin
         inserted.emplace_back(text);
     }
     std::vector<uint8_t> packet(kPacketHeaderSize, 0);
-    Put<uint16_t>(packet, 4, static_cast<uint16_t>(inserted.size() - 1));
+    Put<uint16_t>(packet, 4, static_cast<uint16_t>(inserted.size()));
     Put<uint32_t>(packet, 12, messageId);
     Put<uint32_t>(packet, kPacketUniqueValueOffset, uniqueValue);
     Put<int32_t>(packet, kPacketFinalStatusOffset, finalStatus);
-    os::ReportEvent(source, os::EventTypeOf(messageId), 0, messageId, inserted, packet);
+    os::IoWriteErrorLogEntry("WexoWfp", messageId, inserted, packet);
 }
 
 }  // namespace wexo::drv

@@ -85,47 +85,6 @@ void AppendQuoted(std::string& line, const std::string& text) {
 
 }  // namespace
 
-EventSource::EventSource(EventSource&& other) noexcept : name_(std::move(other.name_)) {
-    other.name_.clear();
-}
-
-EventSource& EventSource::operator=(EventSource&& other) noexcept {
-    if (this != &other) {
-        name_ = std::move(other.name_);
-        other.name_.clear();
-    }
-    return *this;
-}
-
-EventSource RegisterEventSource(std::string_view sourceName) {
-    EventSource source;
-    if (sourceName.empty()) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return source;
-    }
-    uint32_t failure;
-    {
-        EventLogState& state = State();
-        std::lock_guard guard(state.lock);
-        failure = state.registerFailure;
-    }
-    if (failure != ERROR_SUCCESS) {
-        SetLastError(failure);
-        return source;
-    }
-    source.name_ = std::string(sourceName);
-    return source;
-}
-
-bool DeregisterEventSource(EventSource& source) {
-    if (!source.IsValid()) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return false;
-    }
-    source.name_.clear();
-    return true;
-}
-
 std::string FormatEventLogLine(const EVENT_LOG_RECORD& record) {
     const char* type = TypeName(record.type);
     char head[96];
@@ -150,48 +109,39 @@ uint16_t EventTypeOf(uint32_t eventId) {
     }
 }
 
-bool ReportEvent(const EventSource& source, uint16_t type, uint16_t category, uint32_t eventId,
-                 std::span<const std::string> strings) {
-    return ReportEvent(source, type, category, eventId, strings, {});
+bool IsEventType(uint16_t type) {
+    return TypeName(type) != nullptr;
 }
 
-bool ReportEvent(const EventSource& source, uint16_t type, uint16_t category, uint32_t eventId,
-                 std::span<const std::string> strings, std::span<const uint8_t> data) {
-    if (!source.IsValid()) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return false;
+uint32_t EventLogRegisterFailure() {
+    EventLogState& state = State();
+    std::lock_guard guard(state.lock);
+    return state.registerFailure;
+}
+
+uint32_t WriteEventLogRecord(EVENT_LOG_RECORD record) {
+    if (!IsEventType(record.type)) {
+        return ERROR_INVALID_PARAMETER;
     }
-    if (TypeName(type) == nullptr) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return false;
-    }
-    EVENT_LOG_RECORD record;
-    record.source = source.Name();
-    record.type = type;
-    record.category = category;
-    record.eventId = eventId;
-    record.strings.assign(strings.begin(), strings.end());
-    record.data.assign(data.begin(), data.end());
     record.timeWritten = QuerySystemTime();
     record.processId = CurrentProcessId();
 
     EventLogState& state = State();
     std::lock_guard guard(state.lock);
     if (state.reportFailure != ERROR_SUCCESS) {
-        SetLastError(state.reportFailure);
-        return false;
+        return state.reportFailure;
     }
     if (state.syslogOutput) {
         // openlog keeps the ident pointer until closelog; both happen under the lock.
         const std::string line = FormatEventLogLine(record);
         ::openlog(record.source.c_str(), LOG_PID, LOG_DAEMON);
-        ::syslog(SyslogPriority(type), "%s", line.c_str());
+        ::syslog(SyslogPriority(record.type), "%s", line.c_str());
         ::closelog();
     }
     state.records.push_back(std::move(record));
     if (state.records.size() > kSinkCapacity)
         state.records.pop_front();
-    return true;
+    return ERROR_SUCCESS;
 }
 
 std::vector<EVENT_LOG_RECORD> EventLogRecords() {

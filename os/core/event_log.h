@@ -1,8 +1,9 @@
-// The system event log: event sources, and reports of numbered events with inserted strings. The
-// program formats its messages itself; the log keeps what Windows keeps in a record (source, type,
-// category, identifier, inserted strings). Every report goes to syslog (ident = the source name,
-// priority from the type) and to an in-memory sink that tests read and clear. A test switch makes
-// registration or reporting fail, so that callers' failure paths can be exercised.
+// The system event log that a program's event reports (os/win32/event_source.h) and a driver's
+// error-log entries (os/kernel/error_log.h) are written to. It keeps what Windows keeps in a record
+// (source, type, category, identifier, inserted strings, binary data); every record goes to syslog
+// (ident = the source name, priority from the type) and to an in-memory sink that tests read and
+// clear. A test switch makes registration or reporting fail, so that callers' failure paths can be
+// exercised.
 #pragma once
 
 #include <cstdint>
@@ -35,38 +36,13 @@ struct EVENT_LOG_RECORD {
     uint32_t processId = 0;
 };
 
-// A registered event source (the HANDLE of RegisterEventSource). Move-only; destroying it
-// deregisters it.
-class EventSource {
-  public:
-    EventSource() = default;
-    EventSource(EventSource&& other) noexcept;
-    EventSource& operator=(EventSource&& other) noexcept;
-    EventSource(const EventSource&) = delete;
-    EventSource& operator=(const EventSource&) = delete;
-    ~EventSource() = default;
+// Whether a type is one of the types above.
+bool IsEventType(uint16_t type);
 
-    bool IsValid() const { return !name_.empty(); }
-    const std::string& Name() const { return name_; }
-
-  private:
-    friend EventSource RegisterEventSource(std::string_view sourceName);
-    friend bool DeregisterEventSource(EventSource& source);
-    std::string name_;
-};
-
-// Returns an invalid source and sets the last error on failure (an empty name gives
-// ERROR_INVALID_PARAMETER; the failure switch gives its error).
-EventSource RegisterEventSource(std::string_view sourceName);
-// Deregisters; false with ERROR_INVALID_HANDLE for an invalid source.
-bool DeregisterEventSource(EventSource& source);
-// Reports one event. False with the last error set when the source is invalid
-// (ERROR_INVALID_HANDLE), the type is not one of the types above (ERROR_INVALID_PARAMETER), or the
-// failure switch is on (its error); nothing is recorded then.
-bool ReportEvent(const EventSource& source, uint16_t type, uint16_t category, uint32_t eventId,
-                 std::span<const std::string> strings);
-bool ReportEvent(const EventSource& source, uint16_t type, uint16_t category, uint32_t eventId,
-                 std::span<const std::string> strings, std::span<const uint8_t> data);
+// Adds a record (its time and process are set here) and copies it to syslog. Returns
+// ERROR_SUCCESS, ERROR_INVALID_PARAMETER for a type not listed above, or the report failure of
+// the switch below; nothing is recorded unless it succeeded.
+uint32_t WriteEventLogRecord(EVENT_LOG_RECORD record);
 
 // The line written to syslog for a record: the identifier, the type, the category and the inserted
 // strings quoted, control characters escaped so that each event is one line.
@@ -83,6 +59,9 @@ enum class EventLogFailure {
     Register,  // RegisterEventSource fails
     Both,
 };
+
+// The error a registration fails with while the switch is on (ERROR_SUCCESS when off).
+uint32_t EventLogRegisterFailure();
 
 // While it lives, the chosen calls fail with `error`.
 class ScopedEventLogFailure {

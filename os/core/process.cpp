@@ -205,6 +205,23 @@ void RunCloseRoutine(const HANDLE_ENTRY& entry) {
     }
 }
 
+NTSTATUS ObReferenceObjectByHandle(HANDLE handle, uint32_t desiredAccess, ObjectType type,
+                                   std::shared_ptr<void>* object) {
+    auto process = CurrentProcess();
+    HANDLE_ENTRY entry;
+    if (!process || !process->LookupHandle(handle, &entry)) {
+        return STATUS_INVALID_HANDLE;
+    }
+    if (entry.type != type) {
+        return STATUS_OBJECT_TYPE_MISMATCH;
+    }
+    if ((entry.access & desiredAccess) != desiredAccess) {
+        return STATUS_ACCESS_DENIED;
+    }
+    *object = entry.object;
+    return STATUS_SUCCESS;
+}
+
 ScopedProcessContext::ScopedProcessContext(uint32_t processId) : previous_(tProcessId) {
     tProcessId = processId;
 }

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "os/core/status.h"
+
 namespace os {
 
 using HANDLE = uint64_t;
@@ -94,6 +96,22 @@ std::shared_ptr<PROCESS> CurrentProcess();
 using CloseRoutine = void (*)(const HANDLE_ENTRY& entry);
 void SetCloseRoutine(ObjectType type, CloseRoutine routine);
 void RunCloseRoutine(const HANDLE_ENTRY& entry);
+
+// The object behind a handle of the current process (ObReferenceObjectByHandle): checks the type
+// and that the handle grants the access asked for.
+NTSTATUS ObReferenceObjectByHandle(HANDLE handle, uint32_t desiredAccess, ObjectType type,
+                                   std::shared_ptr<void>* object);
+
+template <typename T>
+NTSTATUS ReferenceByHandle(HANDLE handle, uint32_t desiredAccess, ObjectType type,
+                           std::shared_ptr<T>* object) {
+    std::shared_ptr<void> any;
+    NTSTATUS status = ObReferenceObjectByHandle(handle, desiredAccess, type, &any);
+    if (NT_SUCCESS(status)) {
+        *object = std::static_pointer_cast<T>(std::move(any));
+    }
+    return status;
+}
 
 // Makes the calling thread act for another process while it lives (KeStackAttachProcess in spirit).
 class ScopedProcessContext {

@@ -1,6 +1,9 @@
 #include "os/kernel/device.h"
 
 #include <map>
+#include <mutex>
+
+#include "os/core/device_gateway.h"
 
 namespace os {
 namespace {
@@ -36,8 +39,39 @@ std::u16string NormaliseLinkName(const std::u16string& name) {
     return upper;
 }
 
-void CloseFileEntry(const HANDLE_ENTRY& entry) {
-    IoCloseFileHandle(std::static_pointer_cast<FILE_OBJECT>(entry.object));
+// User-mode opens in this process reach the devices of this namespace directly.
+class IN_PROCESS_GATEWAY final : public DEVICE_GATEWAY {
+  public:
+    NTSTATUS Open(const std::u16string& name, uint32_t processId,
+                  std::shared_ptr<void>* file) override {
+        std::shared_ptr<FILE_OBJECT> opened;
+        NTSTATUS status = IoOpenDevice(name, processId, &opened);
+        if (NT_SUCCESS(status)) {
+            IoAddFileHandle(*opened);
+            *file = std::move(opened);
+        }
+        return status;
+    }
+    void Close(const std::shared_ptr<void>& file) override {
+        IoCloseFileHandle(std::static_pointer_cast<FILE_OBJECT>(file));
+    }
+    NTSTATUS Control(const std::shared_ptr<void>& file, uint32_t code, uint64_t input,
+                     uint32_t inputLength, uint64_t output, uint32_t outputLength,
+                     uint64_t* information) override {
+        return IoDeviceControl(*std::static_pointer_cast<FILE_OBJECT>(file), code, input,
+                               inputLength, output, outputLength, information);
+    }
+};
+
+// The first device makes this namespace reachable, unless another gateway was installed first.
+void InstallInProcessGateway() {
+    static IN_PROCESS_GATEWAY gateway;
+    static std::once_flag once;
+    std::call_once(once, [] {
+        if (CurrentDeviceGateway() == nullptr) {
+            SetDeviceGateway(&gateway);
+        }
+    });
 }
 
 }  // namespace
@@ -59,7 +93,7 @@ NTSTATUS IoCreateDevice(const std::u16string& name, uint32_t deviceType, bool ex
         --TestDeviceFailures().createDevice;
         return STATUS_INSUFFICIENT_RESOURCES;
     }
-    SetCloseRoutine(ObjectType::File, &CloseFileEntry);
+    InstallInProcessGateway();
     Namespace& names = Names();
     std::lock_guard guard(names.lock);
     std::u16string key = Upper(name);

@@ -1,122 +1,15 @@
 #include "os/kernel/pool.h"
 
 #include <cstdlib>
-#include <map>
 
 namespace os {
-namespace {
-
-struct FailureRule {
-    bool active = false;
-    uint32_t tag = 0;
-    uint64_t skip = 0;
-    std::optional<uint64_t> count;
-    uint64_t failed = 0;
-};
-
-struct PoolState {
-    std::mutex lock;
-    std::map<uint32_t, size_t> outstanding;
-    FailureRule failure;
-};
-
-PoolState& State() {
-    static PoolState* state = new PoolState();
-    return *state;
-}
-
-// Decides under the pool lock whether this allocation is one the test wants to fail.
-bool ShouldFailLocked(PoolState& state, uint32_t tag) {
-    FailureRule& rule = state.failure;
-    if (!rule.active || (rule.tag != 0 && rule.tag != tag)) {
-        return false;
-    }
-    if (rule.skip > 0) {
-        --rule.skip;
-        return false;
-    }
-    if (rule.count && rule.failed >= *rule.count) {
-        return false;
-    }
-    ++rule.failed;
-    return true;
-}
-
-}  // namespace
 
 void* ExAllocatePoolWithTag(PoolType, size_t size, uint32_t tag) {
-    PoolState& state = State();
-    {
-        std::lock_guard guard(state.lock);
-        if (ShouldFailLocked(state, tag)) {
-            return nullptr;
-        }
-    }
-    void* block = std::malloc(size == 0 ? 1 : size);
-    if (block == nullptr) {
-        return nullptr;
-    }
-    std::lock_guard guard(state.lock);
-    ++state.outstanding[tag];
-    return block;
+    return TaggedAllocate(size, tag);
 }
 
 void ExFreePoolWithTag(void* block, uint32_t tag) {
-    if (block == nullptr) {
-        return;
-    }
-    std::free(block);
-    PoolState& state = State();
-    std::lock_guard guard(state.lock);
-    auto it = state.outstanding.find(tag);
-    if (it != state.outstanding.end() && it->second > 0) {
-        --it->second;
-    }
-}
-
-size_t PoolOutstanding(uint32_t tag) {
-    PoolState& state = State();
-    std::lock_guard guard(state.lock);
-    auto it = state.outstanding.find(tag);
-    return it == state.outstanding.end() ? 0 : it->second;
-}
-
-size_t PoolOutstandingTotal() {
-    PoolState& state = State();
-    std::lock_guard guard(state.lock);
-    size_t total = 0;
-    for (const auto& [tag, count] : state.outstanding) {
-        total += count;
-    }
-    return total;
-}
-
-void* HeapAlloc(size_t size) {
-    return ExAllocatePoolWithTag(PoolType::Paged, size, kProcessHeapTag);
-}
-
-void HeapFree(void* block) {
-    if (block != nullptr) {
-        ExFreePoolWithTag(block, kProcessHeapTag);
-    }
-}
-
-ScopedPoolFailure::ScopedPoolFailure(uint32_t tag, uint64_t skip, std::optional<uint64_t> count) {
-    PoolState& state = State();
-    std::lock_guard guard(state.lock);
-    state.failure = FailureRule{true, tag, skip, count, 0};
-}
-
-ScopedPoolFailure::~ScopedPoolFailure() {
-    PoolState& state = State();
-    std::lock_guard guard(state.lock);
-    state.failure = FailureRule{};
-}
-
-uint64_t ScopedPoolFailure::Failed() const {
-    PoolState& state = State();
-    std::lock_guard guard(state.lock);
-    return state.failure.failed;
+    TaggedFree(block, tag);
 }
 
 LookasideList::LookasideList(PoolType type, size_t entrySize, uint32_t tag, uint16_t depth)
@@ -129,13 +22,9 @@ LookasideList::~LookasideList() {
 }
 
 void* LookasideList::Allocate() {
-    {
-        // The failure switch covers the list too, so a test can exhaust it whatever it caches.
-        PoolState& state = State();
-        std::lock_guard guard(state.lock);
-        if (ShouldFailLocked(state, tag_)) {
-            return nullptr;
-        }
+    // The failure switch covers the list too, so a test can exhaust it whatever it caches.
+    if (AllocationRefused(tag_)) {
+        return nullptr;
     }
     {
         std::lock_guard guard(lock_);
@@ -146,14 +35,9 @@ void* LookasideList::Allocate() {
             return entry;
         }
     }
-    void* entry = std::malloc(entrySize_ == 0 ? 1 : entrySize_);
+    void* entry = AllocateCounted(entrySize_, tag_);
     if (entry == nullptr) {
         return nullptr;
-    }
-    {
-        PoolState& state = State();
-        std::lock_guard guard(state.lock);
-        ++state.outstanding[tag_];
     }
     std::lock_guard guard(lock_);
     ++inUse_;

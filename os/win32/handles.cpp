@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "os/kernel/device.h"
+#include "os/core/device_gateway.h"
 
 namespace os {
 namespace {
@@ -36,16 +36,20 @@ HANDLE CreateFileA(const char* path, uint32_t desiredAccess, uint32_t, uint32_t 
         SetLastError(ERROR_INVALID_PARAMETER);
         return INVALID_HANDLE_VALUE;
     }
-    std::shared_ptr<FILE_OBJECT> file;
-    NTSTATUS status = IoOpenDevice(name, process->Id(), &file);
+    DEVICE_GATEWAY* gateway = CurrentDeviceGateway();
+    if (gateway == nullptr) {
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        return INVALID_HANDLE_VALUE;
+    }
+    std::shared_ptr<void> file;
+    NTSTATUS status = gateway->Open(name, process->Id(), &file);
     if (!NT_SUCCESS(status)) {
         SetLastError(NtStatusToWin32Error(status));
         return INVALID_HANDLE_VALUE;
     }
-    IoAddFileHandle(*file);
     HANDLE handle = process->InsertHandle(file, ObjectType::File, desiredAccess);
     if (handle == 0) {
-        IoCloseFileHandle(file);
+        gateway->Close(file);
         SetLastError(ERROR_INVALID_HANDLE);
         return INVALID_HANDLE_VALUE;
     }
@@ -59,11 +63,14 @@ bool DeviceIoControl(HANDLE device, uint32_t code, void* input, uint32_t inputLe
     if (!process || !process->LookupHandle(device, &entry) || entry.type != ObjectType::File) {
         return Fail(ERROR_INVALID_HANDLE);
     }
-    auto file = std::static_pointer_cast<FILE_OBJECT>(entry.object);
+    DEVICE_GATEWAY* gateway = CurrentDeviceGateway();
+    if (gateway == nullptr) {
+        return Fail(ERROR_INVALID_HANDLE);
+    }
     uint64_t information = 0;
     NTSTATUS status =
-        IoDeviceControl(*file, code, reinterpret_cast<uint64_t>(input), inputLength,
-                        reinterpret_cast<uint64_t>(output), outputLength, &information);
+        gateway->Control(entry.object, code, reinterpret_cast<uint64_t>(input), inputLength,
+                         reinterpret_cast<uint64_t>(output), outputLength, &information);
     if (bytesReturned != nullptr) {
         *bytesReturned = static_cast<uint32_t>(information);
     }
@@ -146,23 +153,6 @@ bool VirtualFree(void* address) {
         return Fail(ERROR_INVALID_ADDRESS);
     }
     return true;
-}
-
-NTSTATUS ObReferenceObjectByHandle(HANDLE handle, uint32_t desiredAccess, ObjectType type,
-                                   std::shared_ptr<void>* object) {
-    auto process = CurrentProcess();
-    HANDLE_ENTRY entry;
-    if (!process || !process->LookupHandle(handle, &entry)) {
-        return STATUS_INVALID_HANDLE;
-    }
-    if (entry.type != type) {
-        return STATUS_OBJECT_TYPE_MISMATCH;
-    }
-    if ((entry.access & desiredAccess) != desiredAccess) {
-        return STATUS_ACCESS_DENIED;
-    }
-    *object = entry.object;
-    return STATUS_SUCCESS;
 }
 
 }  // namespace os

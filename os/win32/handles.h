@@ -1,5 +1,6 @@
 // The user-mode side of handles: events and device opens by handle in the calling process,
-// DeviceIoControl, CloseHandle, and the driver's look-up of an object by a caller's handle.
+// DeviceIoControl and CloseHandle. A device is reached through the device gateway
+// (os/core/device_gateway.h), so this face never sees the kernel that holds the device.
 #pragma once
 
 #include <cstdint>
@@ -30,21 +31,5 @@ uint32_t WaitForSingleObject(HANDLE object, uint32_t milliseconds);
 bool CloseHandle(HANDLE object);
 // Gives back a region the driver committed in this process (VirtualFree with MEM_RELEASE).
 bool VirtualFree(void* address);
-
-// The object behind a handle of the current process (ObReferenceObjectByHandle): checks the type
-// and that the handle grants the access asked for.
-NTSTATUS ObReferenceObjectByHandle(HANDLE handle, uint32_t desiredAccess, ObjectType type,
-                                   std::shared_ptr<void>* object);
-
-template <typename T>
-NTSTATUS ReferenceByHandle(HANDLE handle, uint32_t desiredAccess, ObjectType type,
-                           std::shared_ptr<T>* object) {
-    std::shared_ptr<void> any;
-    NTSTATUS status = ObReferenceObjectByHandle(handle, desiredAccess, type, &any);
-    if (NT_SUCCESS(status)) {
-        *object = std::static_pointer_cast<T>(std::move(any));
-    }
-    return status;
-}
 
 }  // namespace os

@@ -13,10 +13,10 @@
 #include <vector>
 
 #include "os/core/clock.h"
+#include "os/core/debugger.h"
 #include "os/core/process.h"
 #include "os/core/status.h"
 #include "os/core/sync.h"
-#include "os/kernel/debug_print.h"
 #include "os/registry/registry.h"
 #include "os/win32/environment.h"
 #include "service/support/registry_helpers.h"
@@ -185,7 +185,7 @@ void UserDebuggerPrint(std::string_view text) {
 }
 
 void KernelDebugPrint(const std::string& text) {
-    os::DbgPrintEx(os::DPFLTR_IHVDRIVER_ID, os::DPFLTR_ERROR_LEVEL, "%s", text.c_str());
+    os::DebuggerPrint(os::DPFLTR_IHVDRIVER_ID, os::DPFLTR_ERROR_LEVEL, text);
 }
 
 std::string ExecutablePath() {

@@ -12,8 +12,8 @@
 #include <string>
 #include <string_view>
 
-#include "os/core/event_log.h"
 #include "os/core/sync.h"
+#include "os/win32/event_source.h"
 
 namespace wexo::svc {
 

@@ -189,7 +189,7 @@ class StreamHarness {
                         uint32_t streamCallout) {
         FWPS_CALLOUT callout;
         callout.calloutKey = key;
-        callout.classifyFn = [this, streamLayer, streamCallout](
+        callout.classifyFn = [streamLayer, streamCallout](
                                  const FWPS_INCOMING_VALUES&,
                                  const FWPS_INCOMING_METADATA_VALUES& metadata, void*,
                                  const FWPS_FILTER&, uint64_t, FWPS_CLASSIFY_OUT& out) {

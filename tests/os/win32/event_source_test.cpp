@@ -1,10 +1,11 @@
+#include "os/win32/event_source.h"
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-#include "os/core/event_log.h"
 #include "os/core/process.h"
 #include "os/core/status.h"
 #include "os/core/sync.h"

@@ -9,8 +9,8 @@
 
 #include "os/core/clock.h"
 #include "os/core/process.h"
-#include "os/kernel/pool.h"
 #include "os/win32/handles.h"
+#include "os/win32/heap.h"
 #include "service/checkin/identity.h"
 #include "service/policy/https_session_map.h"
 #include "service/policy/policy_lookup.h"

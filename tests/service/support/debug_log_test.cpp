@@ -13,9 +13,9 @@
 #include <vector>
 
 #include "os/core/clock.h"
+#include "os/core/debugger.h"
 #include "os/core/process.h"
 #include "os/core/sync.h"
-#include "os/kernel/debug_print.h"
 #include "os/win32/environment.h"
 
 namespace wexo::svc {
