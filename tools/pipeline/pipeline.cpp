@@ -5,14 +5,8 @@
 #include <thread>
 #include <vector>
 
-#include "driver/channel/control_device.h"
-#include "driver/channel/service_call_queue.h"
-#include "driver/filter/stream_classify.h"
-#include "driver/filter/url_lookup.h"
-#include "driver/filter/wfp_registration.h"
 #include "os/core/clock.h"
 #include "os/registry/registry.h"
-#include "os/wfp/wfp_engine.h"
 #include "os/win32/handles.h"
 #include "service/calls/register_service.h"
 #include "service/calls/service_call.h"
@@ -26,6 +20,7 @@
 #include "service/servers/policy_servers.h"
 #include "service/support/debug_log.h"
 #include "service/support/registry_helpers.h"
+#include "tools/pipeline/in_process_driver.h"
 
 namespace wexo::pipeline {
 
@@ -35,15 +30,7 @@ struct PIPELINE::PARTS {
     peers::PolicyServer server;
     std::unique_ptr<svc::SCOPED_DEVELOPMENT_DEPLOYMENT> deployment;
 
-    // The driver.
-    os::FilterEngine engine;
-    drv::SERVICE_CALL_QUEUE queue;
-    drv::PROTECTION_STATE protection;
-    drv::CONTROL_DEVICE device{queue, protection, DeviceHooks()};
-    drv::STREAM_FILTER filter;
-    drv::URL_LOOKUP lookup{filter, queue};
-    drv::WFP_REGISTRATION registration{filter, lookup};
-    bool driverStarted = false;
+    IN_PROCESS_DRIVER driver;
 
     // The service.
     std::shared_ptr<os::PROCESS> serviceProcess;
@@ -59,17 +46,7 @@ struct PIPELINE::PARTS {
     std::shared_ptr<os::Thread> sessionThread;
     os::HANDLE deviceHandle = 0;
 
-    std::optional<os::SimNetwork> network;
     std::shared_ptr<os::PROCESS> browser;
-
-    drv::CONTROL_DEVICE::HOOKS DeviceHooks() {
-        drv::CONTROL_DEVICE::HOOKS hooks;
-        // Called only once the device is in use, when the filter exists.
-        hooks.serviceProcessChanged = [this](uint32_t processId) {
-            filter.SetServiceProcessId(processId);
-        };
-        return hooks;
-    }
 };
 
 PIPELINE::PIPELINE(PIPELINE_OPTIONS options) : options_(std::move(options)) {}
@@ -116,12 +93,9 @@ bool PIPELINE::Start(std::string* error) {
     }
 
     // The driver starts first, as at boot.
-    if (!p.queue.Initialise() || p.device.Create() != os::STATUS_SUCCESS ||
-        p.registration.Initialise() != os::STATUS_SUCCESS ||
-        p.lookup.StartWorkers() != os::STATUS_SUCCESS) {
+    if (!p.driver.Start()) {
         return fail("the driver did not start");
     }
-    p.driverStarted = true;
 
     // The service's settings: the policy-server set is the reference server.
     if (!p.settings.OpenProductKey() ||
@@ -165,9 +139,7 @@ bool PIPELINE::Start(std::string* error) {
     if (!p.servers->WaitForServer()) {
         return fail("no policy server became available");
     }
-    p.filter.SetBlockOnFailure(p.settings.BlockOnFailure());
-
-    p.network.emplace(p.engine);
+    p.driver.SetBlockOnFailure(p.settings.BlockOnFailure());
     p.browser = os::CreateProcess(svc::UnixUserSid(uid), 1, "C:\\Browser\\browser.exe");
     return true;
 }
@@ -177,7 +149,7 @@ void PIPELINE::Stop() {
         return;
     }
     PARTS& p = *parts_;
-    p.network.reset();
+    p.driver.CloseNetwork();
     if (p.channel) {
         p.channel->ServiceCallStop();
         for (auto& worker : p.workers) {
@@ -204,11 +176,7 @@ void PIPELINE::Stop() {
     if (p.serviceProcess) {
         os::TerminateProcess(p.serviceProcess->Id());
     }
-    if (p.driverStarted) {
-        p.registration.TearDown();
-    }
-    p.queue.ShutDown();
-    p.device.Delete();
+    p.driver.Stop();
     if (!options_.logFolder.empty()) {
         svc::DebugSetMode(0);
     }
@@ -216,7 +184,7 @@ void PIPELINE::Stop() {
 }
 
 os::SimNetwork& PIPELINE::Network() {
-    return *parts_->network;
+    return parts_->driver.Network();
 }
 
 uint32_t PIPELINE::BrowserProcessId() const {
@@ -228,18 +196,18 @@ peers::PolicyServer& PIPELINE::Server() {
 }
 
 uint64_t PIPELINE::CompletedLookups() const {
-    return parts_->lookup.CompletedLookups();
+    return parts_->driver.CompletedLookups();
 }
 
 bool PIPELINE::AwaitLookups(uint64_t count, uint32_t milliseconds) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
-    while (parts_->lookup.CompletedLookups() < count) {
+    while (parts_->driver.CompletedLookups() < count) {
         if (std::chrono::steady_clock::now() > deadline) {
             return false;
         }
         std::this_thread::sleep_for(std::chrono::microseconds(200));
     }
-    return parts_->network->WaitSettled();
+    return parts_->driver.Network().WaitSettled();
 }
 
 size_t PIPELINE::AllowedCacheCount() const {

@@ -8,6 +8,7 @@ packages=(
     libgtest-dev libgmock-dev libbenchmark-dev
     libjsonparser-dev libcurl4-openssl-dev libpugixml-dev libcpp-httplib-dev
     libssl-dev openssl zlib1g-dev libbrotli-dev libarchive-dev libhttp-parser-dev libnghttp2-dev
+    libsystemd-dev
     clang libclang-rt-14-dev
 )
 

@@ -1,8 +1,10 @@
 // The main job: the driver, the service and the reference policy server run together on the
 // simulated network with the sample policy. A handful of HTTP and TLS connections go through them,
 // and one line per connection says what became of it and why; then where the logs are.
+#include <signal.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <functional>
 #include <string>
@@ -10,6 +12,8 @@
 
 #include "common/service_domain.h"
 #include "os/win32/environment.h"
+#include "tools/peers/child_process.h"
+#include "tools/peers/policy_server.h"
 #include "tools/pipeline/pipeline.h"
 
 namespace {
@@ -112,6 +116,68 @@ class Demo {
     size_t askedBefore_ = 0;
 };
 
+// The service program itself: `wexosvc -A` against a reference policy server, a few browser
+// connections, then a stop by SIGTERM; the lines of its log that show the start, the lookups and
+// the stop.
+int RunServiceProgram(const std::string& policyFile) {
+    wexo::peers::PolicyServer server;
+    std::string error;
+    if (!server.Pages().LoadPolicyFile(policyFile, &error) || !server.Start()) {
+        std::fprintf(stderr, "wexo-demo: the policy server for wexosvc did not start %s\n",
+                     error.c_str());
+        return 1;
+    }
+    const std::string program = std::string(WEXO_BINARY_DIR) + "/tools/wexosvc";
+    const std::vector<std::string> urls = {"http://www.example.test/index.html",
+                                           "http://games.example/play",
+                                           "http://news.example/world/europe.html"};
+    std::string list;
+    for (const auto& url : urls) {
+        list += url + " ";
+    }
+    std::printf(
+        "\nThe service program: %s -A (the driver still in its process), policy server %s\n",
+        program.c_str(), server.HostPort().c_str());
+    auto child = wexo::peers::CHILD_PROCESS::Start(
+        program, {"-A"},
+        {"WexoSvc=0x120", "NOTIFY_SOCKET=", "WEXO_REGISTRY_FILE=",
+         "WEXO_POLICY_SERVERS=" + server.HostPort(), "WEXO_DEMO_URLS=" + list});
+    if (!child) {
+        std::fprintf(stderr, "wexo-demo: %s did not start\n", program.c_str());
+        return 1;
+    }
+    const bool served =
+        child->ReadUntil("wexosvc demo: GET", std::chrono::seconds(60), urls.size());
+    child->Signal(SIGTERM);
+    const int status = child->Wait(std::chrono::seconds(30));
+    const char* const shown[] = {"Running as application",
+                                 "Service registered",
+                                 "Service started",
+                                 "QueryRedirectUrl:",
+                                 "wexosvc demo:",
+                                 "Stopping Service: Reason = Service control",
+                                 "Stop service event signaled",
+                                 "Uninitializing service",
+                                 "stopped normally"};
+    size_t start = 0;
+    const std::string& output = child->Output();
+    while (start < output.size()) {
+        size_t end = output.find('\n', start);
+        end = end == std::string::npos ? output.size() : end;
+        const std::string line = output.substr(start, end - start);
+        for (const char* part : shown) {
+            if (line.find(part) != std::string::npos) {
+                std::printf("  %s\n", line.c_str());
+                break;
+            }
+        }
+        start = end + 1;
+    }
+    std::printf("wexosvc exited with status %d%s\n", status,
+                served ? "" : " (not every connection was answered)");
+    return status == 0 && served ? 0 : 1;
+}
+
 }  // namespace
 
 int main() {
@@ -145,5 +211,5 @@ int main() {
     pipeline.Stop();
     std::printf("\nThe service's debug log: %s\n",
                 os::LinuxPathFromWindows(log).value_or(log).c_str());
-    return 0;
+    return RunServiceProgram(options.policyFile);
 }

@@ -22,45 +22,9 @@
 #include "service/calls/ip_address.h"
 #include "service/calls/service_call.h"
 #include "service/support/debug_log.h"
+#include "tests/service/log_capture.h"
 
 namespace wexo::svc::testing {
-
-// Every line written while it lives, Verbose included.
-class LOG_CAPTURE {
-  public:
-    LOG_CAPTURE() {
-        DebugReset();
-        DebugSetMode(DEBUG_OUTPUT_VERBOSE | DEBUG_OUTPUT_NO_TIME_STAMP);
-        DebugSetOutputHook([this](uint32_t, std::string_view text) {
-            std::lock_guard guard(lock_);
-            lines_.emplace_back(text);
-        });
-    }
-    ~LOG_CAPTURE() { DebugReset(); }
-
-    std::vector<std::string> Lines() const {
-        std::lock_guard guard(lock_);
-        return lines_;
-    }
-    size_t Count(std::string_view part) const {
-        std::lock_guard guard(lock_);
-        return static_cast<size_t>(std::count_if(lines_.begin(), lines_.end(), [&](const auto& l) {
-            return l.find(part) != std::string::npos;
-        }));
-    }
-    bool Has(std::string_view line) const {
-        std::lock_guard guard(lock_);
-        return std::find(lines_.begin(), lines_.end(), line) != lines_.end();
-    }
-    void Clear() {
-        std::lock_guard guard(lock_);
-        lines_.clear();
-    }
-
-  private:
-    mutable std::mutex lock_;
-    std::vector<std::string> lines_;
-};
 
 // One completion as the driver would receive it: the status and a copy of the answer block.
 struct RECORDED_ANSWER {

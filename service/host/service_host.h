@@ -1,0 +1,195 @@
+// The service body: its entry for the service manager, start-up and shut-down in their fixed
+// order, the control handler (stop, shutdown, power, sessions), the power state, the check-in
+// domain, and the long-lived worker threads (system information, settings, address changes,
+// check-in). The parts that come later (check-in protocol, DNS remap list, software update,
+// device identity) are reached through HOST_PARTS; until they are built, each says so in the log.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "os/core/process.h"
+#include "os/core/sync.h"
+#include "service/checkin/identity.h"
+#include "service/checkin/settings.h"
+#include "service/host/worker_threads.h"
+
+namespace wexo::svc {
+
+class POLICY_SERVERS;
+class POLICY_ENGINE;
+class HTTPS_SESSION_MAP;
+class SERVICE_CALL_CHANNEL;
+struct SERVICE_STOP;
+struct POLICY_LOOKUP_CONTEXT;
+
+// Service-specific exit codes.
+constexpr uint32_t SERVICE_EXIT_INVALID_PARAMETER = 1;
+constexpr uint32_t SERVICE_EXIT_INITIALISE_FAILED = 2;
+constexpr uint32_t SERVICE_EXIT_STATUS_FAILED = 3;
+
+// Power states, changed only by compare-and-exchange.
+constexpr uint32_t POWER_NORMAL = 0;
+constexpr uint32_t POWER_STANDBY = 1;
+constexpr uint32_t POWER_RESUMING = 2;
+const char* PowerStateName(uint32_t state);  // "normal", "standby", "resuming", "<Invalid>"
+
+// Check-in scheduling, in seconds from now.
+constexpr uint32_t kFirstCheckInDelaySeconds = 30;
+constexpr uint32_t kMinCheckInSeconds = 21'600;
+constexpr uint32_t kMaxCheckInSeconds = 259'200;
+constexpr uint32_t kDefaultCheckInSeconds = 86'400;
+constexpr uint32_t kPolicyQueryPeriodSeconds = 86'400;
+
+// What a check-in gave.
+struct CHECK_IN_RESULT {
+    std::vector<std::string> servers;
+    int32_t serverMode = SERVER_MODE_NONE;
+    std::optional<bool> dormant;
+    std::optional<uint64_t> nextCheckIn;  // system time, UTC
+    std::string updateUrl;
+};
+
+// A software update that was started: its process, waited on with the check-in thread's other
+// objects, and its exit code once it ended.
+struct UPDATE_PROCESS {
+    std::shared_ptr<os::DispatcherObject> process;
+    std::function<std::optional<uint32_t>()> exitCode;
+};
+
+// The later parts. An empty member is a part not in this build.
+struct HOST_PARTS {
+    std::function<std::string()> getMacAddress;
+    std::function<void(DEVICE_INFORMATION& device)> gatherDeviceInformation;
+    std::function<bool()> showProcesses;
+    std::function<bool(const std::string& domain, const std::string& macAddress,
+                       CHECK_IN_RESULT* result)>
+        checkIn;
+    std::function<void()> updateDnsRemapList;
+    std::function<bool(const std::string& url, UPDATE_PROCESS* process)> startUpdate;
+    // The cloud-account domain of a session's user; empty when it has none.
+    std::function<std::string(uint32_t sessionId)> cloudAccountDomain;
+    // The console session, when one is active.
+    std::function<std::optional<uint32_t>()> consoleSession;
+};
+
+// Logs "%s: not available in this build" with the name of the missing part.
+void LogPartNotAvailable(const char* part);
+
+// The next check-in after a check-in at `now` (seconds from now), with the Part's lines: a
+// requested time clamped to 6 hours .. 3 days (a time in the past counts as a very long delay, as
+// the unsigned difference makes it), or the default one day plus `randomSeconds` (0..3599).
+uint32_t NextCheckInDelay(uint64_t now, std::optional<uint64_t> requested, uint32_t randomSeconds);
+
+struct HOST_OPTIONS {
+    uint32_t serviceCallThreadsPerProcessor = 16;
+    // 0: the processor count of the machine.
+    uint32_t processorCount = 0;
+    bool immediateCheckIn = false;
+    std::string logonAccountDomain;
+    std::string updateUrlOverride;
+    std::string uniqueDeviceId;  // the command line's replacement, when given
+    // Written back to the registry once the service registered.
+    uint32_t commandLineDebugFlags = 0;
+    int32_t deployment = 1;
+    // Build the policy-server set at the end of start-up (tests of the host alone may not).
+    bool buildServerSet = true;
+};
+
+class SERVICE_HOST {
+  public:
+    SERVICE_HOST(HOST_OPTIONS options, HOST_PARTS parts);
+    ~SERVICE_HOST();
+    SERVICE_HOST(const SERVICE_HOST&) = delete;
+    SERVICE_HOST& operator=(const SERVICE_HOST&) = delete;
+
+    // The entry the service manager runs: registers the control handler, reports the states,
+    // starts, waits for the stop event, stops. Returns the process exit status.
+    int ServiceMain(const std::vector<std::string>& arguments);
+    // The service body without a service manager ("A" and "X"): start, then (unless
+    // `stopAtOnce`) wait for the stop event, and stop. SIGTERM is a stop. 0, or 1010 when it
+    // could not start.
+    int RunAsApplication(bool stopAtOnce);
+
+    // Start-up in its order; a failure undoes what was done and returns false.
+    bool Initialise();
+    void Shutdown();
+
+    // The control handler: 0 for handled controls, 120 for the others.
+    uint32_t ControlHandler(uint32_t control, uint32_t eventType, const void* eventData);
+    // "Stopping Service: Reason = %s" (or "Stopping Service ..."), the stop event, the flag.
+    void StopRequest(const char* reason);
+
+    uint32_t PowerState() const { return powerState_.load(); }
+    std::string CheckInDomain() const;
+    void SetCheckInDomain(const std::string& domain);
+
+    SERVICE_STOP& Stop() { return *stop_; }
+    os::Event& SettingsEvent() { return settingsEvent_; }
+    os::Event& CheckInEvent() { return checkInEvent_; }
+    os::Timer& CheckInTimer() { return checkInTimer_; }
+    os::Timer& PolicyQueryTimer() { return policyQueryTimer_; }
+    SETTINGS& Settings() { return settings_; }
+    POLICY_ENGINE* Decision() { return decision_.get(); }
+    DEVICE_INFORMATION& Device() { return device_; }
+    uint32_t ServiceCallThreadCount() const { return serviceCallThreads_; }
+    bool FilteringOn() const;
+
+    // The worker threads; public so that tests can run one on its own.
+    void SystemInformationThread();
+    void SettingsThread();
+    void IpNotifyThread();
+    void CheckInThread();
+
+  private:
+    bool InitialiseSteps();
+    bool StartWorker(THREAD_GROUP& group, void (SERVICE_HOST::*body)());
+    void PowerSuspend();
+    void PowerResume(bool automatic);
+    void EndResume();
+    void FlushAllowedCache();
+    void SessionChange(uint32_t eventType, const void* eventData);
+    // The check-in of the check-in thread (its steps 7 to 12); false ends the thread.
+    bool CheckInOnce(bool& freshInstall, std::optional<UPDATE_PROCESS>& update);
+
+    HOST_OPTIONS options_;
+    HOST_PARTS parts_;
+
+    std::shared_ptr<SERVICE_STOP> stop_;
+    os::Event systemInformationEvent_{os::EventType::Notification};
+    os::Event settingsEvent_{os::EventType::Synchronization};
+    os::Event checkInEvent_{os::EventType::Synchronization};
+    os::Timer checkInTimer_{os::EventType::Synchronization};
+    os::Timer policyQueryTimer_{os::EventType::Synchronization};
+
+    SETTINGS settings_;
+    DEVICE_INFORMATION device_;
+    std::unique_ptr<POLICY_SERVERS> servers_;
+    std::unique_ptr<POLICY_ENGINE> decision_;
+    std::unique_ptr<HTTPS_SESSION_MAP> sessions_;
+    std::unique_ptr<POLICY_LOOKUP_CONTEXT> context_;
+    std::shared_ptr<SERVICE_CALL_CHANNEL> channel_;
+    os::HANDLE device_handle_ = 0;
+    bool socketsStarted_ = false;
+    uint32_t serviceCallThreads_ = 0;
+
+    THREAD_GROUP systemInformationGroup_;
+    THREAD_GROUP settingsGroup_;
+    THREAD_GROUP ipNotifyGroup_;
+    THREAD_GROUP checkInGroup_;
+    THREAD_GROUP sessionReuseGroup_;
+    THREAD_GROUP serviceCallGroup_;
+
+    std::atomic<uint32_t> powerState_{POWER_NORMAL};
+    mutable std::mutex checkInDomainLock_;
+    std::string checkInDomain_;
+    std::string updateUrlOverride_;
+};
+
+}  // namespace wexo::svc

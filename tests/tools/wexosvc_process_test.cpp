@@ -1,0 +1,86 @@
+// The service program as a real process: started as an application against the reference policy
+// server on loopback, stopped by SIGTERM; its exit status and the order of its start and stop
+// lines. And the outcomes of the command line without a service.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "tools/peers/child_process.h"
+#include "tools/peers/policy_server.h"
+
+namespace {
+
+using std::chrono::seconds;
+using wexo::peers::CHILD_PROCESS;
+
+const std::string kProgram = std::string(WEXO_BINARY_DIR) + "/tools/wexosvc";
+
+// Not started by systemd, whatever the test runner's environment says; console output.
+std::unique_ptr<CHILD_PROCESS> StartProgram(const std::vector<std::string>& arguments,
+                                            std::vector<std::string> environment = {}) {
+    environment.push_back("NOTIFY_SOCKET=");
+    environment.push_back("WEXO_REGISTRY_FILE=");
+    return CHILD_PROCESS::Start(kProgram, arguments, environment);
+}
+
+TEST(WexoSvcProcessTest, RunsAsAnApplicationAndStopsCleanlyOnSigterm) {
+    wexo::peers::PolicyServer server;
+    ASSERT_TRUE(server.Start());
+    auto child =
+        StartProgram({"-A"}, {"WexoSvc=0x120", "WEXO_POLICY_SERVERS=" + server.HostPort()});
+    ASSERT_NE(child, nullptr);
+    ASSERT_TRUE(child->ReadUntil("Service started", seconds(30))) << child->Output();
+    ASSERT_TRUE(child->Signal(SIGTERM));
+    const int status = child->Wait(seconds(30));
+    const std::string& log = child->Output();
+    EXPECT_EQ(status, 0) << log;
+    const std::vector<std::string> order = {"Running as application",
+                                            "WexoSvc.exe v6.2.9 build 4",
+                                            "Service registered",
+                                            "Service started",
+                                            "Stopping Service: Reason = Service control: stop",
+                                            "Stop service event signaled",
+                                            "Uninitializing service"};
+    size_t previous = 0;
+    for (const std::string& line : order) {
+        const size_t at = log.find(line, previous);
+        ASSERT_NE(at, std::string::npos) << "missing or out of order: " << line << "\n" << log;
+        previous = at;
+    }
+    server.Stop();
+}
+
+TEST(WexoSvcProcessTest, AnInvalidArgumentIsReportedWithExitCodeTwo) {
+    const std::vector<std::vector<std::string>> cases = {
+        {"CHECK_IN"}, {"-V", "-PING_SERVER"}, {"-NOSUCH"}, {"-POLICY_SERVER", "abc"}};
+    for (const auto& arguments : cases) {
+        auto child = StartProgram(arguments);
+        ASSERT_NE(child, nullptr);
+        EXPECT_EQ(child->Wait(seconds(20)), 2) << arguments.back() << "\n" << child->Output();
+        EXPECT_NE(child->Output().find("Corvane Ostrel Warning: Invalid command line argument: \"" +
+                                       arguments.back() + "\""),
+                  std::string::npos)
+            << child->Output();
+        // Nothing of the service started.
+        EXPECT_EQ(child->Output().find("Service"), std::string::npos) << child->Output();
+    }
+}
+
+TEST(WexoSvcProcessTest, VersionPrintsTheBannerAndATestModeNotBuiltSaysSo) {
+    auto version = StartProgram({"-VERSION"}, {"WexoSvc=0x20"});
+    ASSERT_NE(version, nullptr);
+    EXPECT_EQ(version->Wait(seconds(20)), 0) << version->Output();
+    EXPECT_NE(version->Output().find("Platform = Linux_x64"), std::string::npos)
+        << version->Output();
+
+    auto update = StartProgram({"-UPDATE", "http://127.0.0.1:9/pkg.zip"}, {"WexoSvc=0x20"});
+    ASSERT_NE(update, nullptr);
+    EXPECT_EQ(update->Wait(seconds(20)), 3) << update->Output();
+    EXPECT_NE(update->Output().find("UPDATE: not available in this build"), std::string::npos)
+        << update->Output();
+}
+
+}  // namespace

@@ -1,0 +1,45 @@
+// The driver assembled in the calling process over the filtering engine and its simulated network,
+// as the driver host will run it: the control device, the service-call queue, the filter, the
+// lookup workers and the engine registration. The pipeline and the service program (until the
+// driver runs in a host process of its own) use it.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+
+#include "os/core/sync.h"
+#include "os/wfp/sim/sim_network.h"
+
+namespace wexo::pipeline {
+
+class IN_PROCESS_DRIVER {
+  public:
+    IN_PROCESS_DRIVER();
+    ~IN_PROCESS_DRIVER();
+    IN_PROCESS_DRIVER(const IN_PROCESS_DRIVER&) = delete;
+    IN_PROCESS_DRIVER& operator=(const IN_PROCESS_DRIVER&) = delete;
+
+    // Starts the pieces in the order of a boot; false leaves nothing running.
+    bool Start();
+    void Stop();
+
+    // The simulated network through the engine (made by Start), and its end before the rest
+    // stops, so that no connection is indicated to a service that is going away.
+    os::SimNetwork& Network();
+    void CloseNetwork();
+    // Set each time a service registers (and cleared when it goes).
+    os::Event& ServiceRegistered();
+    uint32_t ServiceProcessId() const { return serviceProcessId_.load(); }
+    uint64_t CompletedLookups() const;
+    void SetBlockOnFailure(bool on);
+
+  private:
+    struct PARTS;
+    std::unique_ptr<PARTS> parts_;
+    std::atomic<uint32_t> serviceProcessId_{0};
+    os::Event registered_{os::EventType::Notification};
+    bool started_ = false;
+};
+
+}  // namespace wexo::pipeline
