@@ -48,8 +48,11 @@ int RunQueryUrl(const COMMAND_LINE_OPTIONS& options, SETTINGS& settings, POLICY_
     std::string sidText, domain, user;
     const std::vector<uint8_t> sid = UnixUserSid(static_cast<uint32_t>(getuid()));
     SidToString(sid, &sidText);
+    // The user comes as "DOMAIN\name", as lookups send it; the line shows its two parts.
     GetAccountForSid(sid, &domain, &user);
-    DebugPrint("User = \"%s\\%s\", SID = %s", domain.c_str(), user.c_str(), sidText.c_str());
+    const std::string name =
+        user.substr(user.rfind('\\') == std::string::npos ? 0 : user.rfind('\\') + 1);
+    DebugPrint("User = \"%s\\%s\", SID = %s", domain.c_str(), name.c_str(), sidText.c_str());
     IP_ADDRESS address;
     address.ResolveHostName(UrlHost(options.queryUrl));
     const std::string addressText = address.ToText();
@@ -59,8 +62,7 @@ int RunQueryUrl(const COMMAND_LINE_OPTIONS& options, SETTINGS& settings, POLICY_
     query.lookupUrl = options.queryUrl;
     query.address = address;
     query.addressText = addressText;
-    const std::string userName = domain.empty() ? user : domain + "\\" + user;
-    query.userName = userName;
+    query.userName = user;
     query.deviceId = deviceId;
     std::string redirect;
     if (engine.QueryRedirectUrl(query, &redirect)) {

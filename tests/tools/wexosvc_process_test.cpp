@@ -53,6 +53,21 @@ TEST(WexoSvcProcessTest, RunsAsAnApplicationAndStopsCleanlyOnSigterm) {
     server.Stop();
 }
 
+TEST(WexoSvcProcessTest, ASigtermDuringTheStartEndsInACleanStop) {
+    // No policy server answers here, so the start is still building its server set.
+    auto child = StartProgram({"-A"}, {"WexoSvc=0x120", "WEXO_POLICY_SERVERS=127.0.0.1:9"});
+    ASSERT_NE(child, nullptr);
+    // The settings are loaded once the control handler is in place.
+    ASSERT_TRUE(child->ReadUntil("Loading registry settings", seconds(30))) << child->Output();
+    ASSERT_TRUE(child->Signal(SIGTERM));
+    EXPECT_EQ(child->Wait(seconds(30)), 0) << child->Output();
+    const std::string& log = child->Output();
+    const size_t stop = log.find("Stopping Service: Reason = Service control: stop");
+    ASSERT_NE(stop, std::string::npos) << log;
+    EXPECT_NE(log.find("Uninitializing service", stop), std::string::npos) << log;
+    EXPECT_NE(log.find("stopped normally", stop), std::string::npos) << log;
+}
+
 TEST(WexoSvcProcessTest, AnInvalidArgumentIsReportedWithExitCodeTwo) {
     const std::vector<std::vector<std::string>> cases = {
         {"CHECK_IN"}, {"-V", "-PING_SERVER"}, {"-NOSUCH"}, {"-POLICY_SERVER", "abc"}};

@@ -13,8 +13,10 @@
 #include "os/registry/registry.h"
 #include "service/checkin/deployments.h"
 #include "service/checkin/settings.h"
+#include "service/servers/policy_ping.h"
 #include "service/support/debug_log.h"
 #include "service/support/registry_helpers.h"
+#include "tools/peers/policy_server.h"
 
 namespace wexo::svc {
 namespace {
@@ -144,6 +146,35 @@ TEST_F(ProgramEntryTest, PolicyServerTestRunsForItsSecondsOnTheVirtualClock) {
     EXPECT_THAT(lines,
                 Contains(HasSubstr("Waiting for get policy server threads to complete ...")));
     EXPECT_THAT(lines, Not(Contains(HasSubstr("Time-out waiting"))));
+}
+
+TEST_F(ProgramEntryTest, QueryUrlAndPingServerAskTheServerOfTheRegistry) {
+    peers::PolicyServer server;
+    std::string error;
+    ASSERT_TRUE(server.Pages().SetPolicyText("[rules]\nblock host games.example\n", &error))
+        << error;
+    ASSERT_TRUE(server.Start());
+    ASSERT_TRUE(WriteRegistryString(Key(), "PolicyServers", server.HostPort()));
+    ASSERT_TRUE(WriteRegistryDword(Key(), "ServerMode", SERVER_MODE_BALANCED));
+
+    EXPECT_EQ(WexoSvcMain({"wexosvc", "-V", "-QUERY_URL", "http://games.example/play"}), 0);
+    EXPECT_THAT(Lines(), Contains(HasSubstr("Would redirect URL = \"http://games.example/play\"")));
+    // The user line names the account once, with its domain.
+    EXPECT_THAT(Lines(), Contains(::testing::MatchesRegex(
+                             "WexoS: User = \"[^\\\\]+\\\\[^\\\\]+\", SID = S-1-22-1-[0-9]+")));
+    lines_.clear();
+    EXPECT_EQ(WexoSvcMain({"wexosvc", "-V", "-QUERY_URL", "http://www.example.test/"}), 0);
+    EXPECT_THAT(Lines(), Contains(HasSubstr("No redirect for URL = \"http://www.example.test/\"")));
+
+    lines_.clear();
+    EXPECT_EQ(WexoSvcMain({"wexosvc", "-V", "-PING_SERVER", server.HostPort()}), 0);
+    EXPECT_THAT(Lines(), Contains(HasSubstr("Server \"" + server.HostPort() + "\" is available")));
+    server.Stop();
+    lines_.clear();
+    EXPECT_EQ(WexoSvcMain({"wexosvc", "-V", "-PING_SERVER", server.HostPort()}), 0);
+    EXPECT_THAT(Lines(),
+                Contains(HasSubstr("Server \"" + server.HostPort() + "\" is not available")));
+    EXPECT_TRUE(WaitForPingRequests(std::chrono::milliseconds(5000)));
 }
 
 }  // namespace
