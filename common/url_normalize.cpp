@@ -1,5 +1,6 @@
 #include "common/url_normalize.h"
 
+#include <array>
 #include <cstring>
 
 namespace wexo {
@@ -51,12 +52,36 @@ std::string_view Trim(std::string_view text) {
     return text;
 }
 
+// Lower-case of every byte by table: a host is folded on every request, and a table keeps the
+// loop free of branches.
+constexpr std::array<char, 256> kLowerTable = [] {
+    std::array<char, 256> table{};
+    for (int c = 0; c < 256; ++c) {
+        table[static_cast<size_t>(c)] = Lower(static_cast<char>(c));
+    }
+    return table;
+}();
+
 char* CopyLower(std::string_view text, char* out) {
     for (const char c : text) {
-        *out++ = Lower(c);
+        *out++ = kLowerTable[static_cast<unsigned char>(c)];
     }
     return out;
 }
+
+// The bytes the first look at a path stops at: the ones that end the path, a percent sign, and a
+// "/" (which matters only when a "/" or "." follows it).
+constexpr uint8_t kPathEnds = 1;
+constexpr uint8_t kPathPercent = 2;
+constexpr uint8_t kPathSlash = 4;
+constexpr std::array<uint8_t, 256> kPathTable = [] {
+    std::array<uint8_t, 256> table{};
+    table['?'] = kPathEnds;
+    table['#'] = kPathEnds;
+    table['%'] = kPathPercent;
+    table['/'] = kPathSlash;
+    return table;
+}();
 
 // Writes ":port" unless the port is empty or the default one; leading zeros go, since a server
 // reads the number.
@@ -156,14 +181,18 @@ std::string_view NormalizePathInto(std::string_view target, std::span<char> buff
     // copied whole. A "/." that is not a dot segment ("/.well-known") only costs the slow way.
     size_t end = target.size();
     bool normal = !target.empty() && target.front() == '/';
+    const auto* bytes = reinterpret_cast<const unsigned char*>(target.data());
     for (size_t i = 0; i < target.size(); ++i) {
-        const char c = target[i];
-        if (c == '?' || c == '#') {
+        const uint8_t kind = kPathTable[bytes[i]];
+        if (kind == 0) {
+            continue;
+        }
+        if (kind == kPathEnds) {
             end = i;
             break;
         }
-        if (c == '%' ||
-            (c == '/' && i + 1 < target.size() && (target[i + 1] == '/' || target[i + 1] == '.'))) {
+        if (kind == kPathPercent ||
+            (i + 1 < target.size() && (bytes[i + 1] == '/' || bytes[i + 1] == '.'))) {
             normal = false;
         }
     }

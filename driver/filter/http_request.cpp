@@ -58,6 +58,11 @@ const char* AsChars(const uint8_t* bytes) {
     return reinterpret_cast<const char*>(bytes);
 }
 
+// Header lines and values the parse records on its stack before it sizes the table; a browser's
+// request has well under these.
+constexpr size_t kScratchLines = 32;
+constexpr size_t kScratchValues = 64;
+
 // A line ends at its LF; a CR right before it is part of the line end, as servers read it.
 struct LINE {
     size_t begin;
@@ -377,14 +382,35 @@ HTTP_PARSE_OUTCOME ParseHttpRequest(std::span<const uint8_t> bytes, HTTP_REQUEST
         return {line.status, line.status == HttpParseStatus::Incomplete ? 1u : 0u, 0};
     }
 
-    // First pass: find the end of the header block and size the table.
+    // One pass records the lines and values into scratch space on the stack while it finds the
+    // end of the block; a request with more than the scratch holds is walked a second time to
+    // fill the table (a browser's request fits).
     const size_t blockStart = line.next;
+    struct SCRATCH_LINE {
+        const char* name;
+        uint32_t nameLength;
+        uint32_t valueCount;
+    };
+    SCRATCH_LINE scratchLines[kScratchLines];
+    HTTP_HEADER_VALUE scratchValues[kScratchValues];
     size_t lines = 0;
     size_t values = 0;
     size_t blockEnd =
-        WalkHeaderBlock(data, blockStart, size, [&](size_t, size_t colon, size_t end) {
+        WalkHeaderBlock(data, blockStart, size, [&](size_t begin, size_t colon, size_t end) {
+            const bool record = lines < kScratchLines;
+            if (record) {
+                scratchLines[lines] = {AsChars(data + begin), static_cast<uint32_t>(colon - begin),
+                                       0};
+            }
+            ForEachValue(data, colon + 1, end, [&](size_t first, size_t stop) {
+                if (record && values < kScratchValues) {
+                    scratchValues[values] = {AsChars(data + first),
+                                             static_cast<uint32_t>(stop - first)};
+                    ++scratchLines[lines].valueCount;
+                }
+                ++values;
+            });
             ++lines;
-            ForEachValue(data, colon + 1, end, [&](size_t, size_t) { ++values; });
         });
     if (blockEnd == kNotFound) {
         if (!truncatedIsComplete) {
@@ -405,7 +431,7 @@ HTTP_PARSE_OUTCOME ParseHttpRequest(std::span<const uint8_t> bytes, HTTP_REQUEST
         return complete;
     }
 
-    // Second pass: one block holds the line entries followed by all their values.
+    // One block holds the line entries followed by all their values.
     size_t tableSize = lines * sizeof(HTTP_HEADER) + values * sizeof(HTTP_HEADER_VALUE);
     void* block = os::ExAllocatePoolWithTag(os::PoolType::NonPaged, tableSize, kHttpHeaderTableTag);
     if (block == nullptr) {
@@ -413,25 +439,40 @@ HTTP_PARSE_OUTCOME ParseHttpRequest(std::span<const uint8_t> bytes, HTTP_REQUEST
         return complete;
     }
     auto* headers = static_cast<HTTP_HEADER*>(block);
-    auto* nextValue = reinterpret_cast<HTTP_HEADER_VALUE*>(headers + lines);
-    size_t line_ = 0;
+    auto* const firstValue = reinterpret_cast<HTTP_HEADER_VALUE*>(headers + lines);
     size_t hostHeaders = 0;
     size_t hostValues = 0;
-    WalkHeaderBlock(data, blockStart, size, [&](size_t begin, size_t colon, size_t end) {
-        HTTP_HEADER& header = headers[line_++];
-        header.name = AsChars(data + begin);
-        header.nameLength = static_cast<uint32_t>(colon - begin);
-        header.values = nextValue;
-        header.valueCount = 0;
-        ForEachValue(data, colon + 1, end, [&](size_t first, size_t stop) {
-            *nextValue++ = {AsChars(data + first), static_cast<uint32_t>(stop - first)};
-            ++header.valueCount;
-        });
+    auto countHost = [&](const HTTP_HEADER& header) {
         if (NameIs(header.name, header.nameLength, "HOST")) {
             ++hostHeaders;
             hostValues += header.valueCount;
         }
-    });
+    };
+    if (lines <= kScratchLines && values <= kScratchValues) {
+        std::memcpy(firstValue, scratchValues, values * sizeof(HTTP_HEADER_VALUE));
+        const HTTP_HEADER_VALUE* nextValue = firstValue;
+        for (size_t i = 0; i < lines; ++i) {
+            headers[i] = {scratchLines[i].name, scratchLines[i].nameLength,
+                          scratchLines[i].valueCount, nextValue};
+            nextValue += scratchLines[i].valueCount;
+            countHost(headers[i]);
+        }
+    } else {
+        HTTP_HEADER_VALUE* nextValue = firstValue;
+        size_t line_ = 0;
+        WalkHeaderBlock(data, blockStart, size, [&](size_t begin, size_t colon, size_t end) {
+            HTTP_HEADER& header = headers[line_++];
+            header.name = AsChars(data + begin);
+            header.nameLength = static_cast<uint32_t>(colon - begin);
+            header.values = nextValue;
+            header.valueCount = 0;
+            ForEachValue(data, colon + 1, end, [&](size_t first, size_t stop) {
+                *nextValue++ = {AsChars(data + first), static_cast<uint32_t>(stop - first)};
+                ++header.valueCount;
+            });
+            countHost(header);
+        });
+    }
     request.table_ = headers;
     request.headerCount_ = lines;
     request.host_ = FindHost(request);

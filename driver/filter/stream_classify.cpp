@@ -1,6 +1,7 @@
 #include "driver/filter/stream_classify.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <string>
 
@@ -64,9 +65,27 @@ uint32_t ClampToUint32(uint64_t value) {
     return static_cast<uint32_t>(std::min<uint64_t>(value, UINT32_MAX));
 }
 
-// A host name as servers read it, for the service-domain pass.
-std::string TrimmedHost(std::string_view host) {
-    return NormalizeHost(host);
+// The longest host the classify path normalises on its stack: a DNS name is at most 253 bytes,
+// with a port and brackets well under this. A longer one (no real host) takes the allocating form.
+constexpr size_t kMaxClassifyHostBytes = 512;
+
+// Whether a host, read as servers read it, is of the service domain.
+bool IsServiceDomainHost(std::string_view host) {
+    if (host.size() > kMaxClassifyHostBytes) {
+        return IsServiceDomain(NormalizeHost(host));
+    }
+    std::array<char, kMaxClassifyHostBytes> buffer;
+    return IsServiceDomain(NormalizeHostInto(host, buffer));
+}
+
+// Whether two names are one host as servers read them.
+bool SameHost(std::string_view a, std::string_view b) {
+    if (a.size() > kMaxClassifyHostBytes || b.size() > kMaxClassifyHostBytes) {
+        return NormalizeHost(a) == NormalizeHost(b);
+    }
+    std::array<char, kMaxClassifyHostBytes> first;
+    std::array<char, kMaxClassifyHostBytes> second;
+    return NormalizeHostInto(a, first) == NormalizeHostInto(b, second);
 }
 
 // Copies bytes of a chain, from `from` on, into `out`; returns how many.
@@ -693,7 +712,7 @@ STREAM_FILTER::Result STREAM_FILTER::HttpRequest(SEGMENT& segment, std::span<con
         return Result::Success;
     }
     const std::string_view host = RequestedHost(request.Host(), request.ProxyPrefix());
-    if (IsServiceDomain(TrimmedHost(host))) {
+    if (IsServiceDomainHost(host)) {
         std::lock_guard guard(flowLock_);
         if (flow->state.load() != FLOW_STATE_NEW) {
             return Result::Failure;
@@ -805,7 +824,7 @@ STREAM_FILTER::Result STREAM_FILTER::CertificateHost(SEGMENT& segment, std::stri
             }
         };
         uint32_t state = flow->state.load();
-        if (state == FLOW_STATE_NEW && !IsServiceDomain(TrimmedHost(commonName))) {
+        if (state == FLOW_STATE_NEW && !IsServiceDomainHost(commonName)) {
             SetStateLocked(flow, FLOW_STATE_TLS_FLIGHT);
             flow->names = std::move(names);
             queue();
@@ -814,13 +833,13 @@ STREAM_FILTER::Result STREAM_FILTER::CertificateHost(SEGMENT& segment, std::stri
             SetStateLocked(flow, FLOW_STATE_TLS_FLIGHT);
             if (flow->names) {
                 // The server name the client asked for wins over the certificate.
-                if (IsServiceDomain(TrimmedHost(flow->names->Host()))) {
+                if (IsServiceDomainHost(flow->names->Host())) {
                     flow->names.reset();
                     SetStateLocked(flow, FLOW_STATE_PASSED);
                 } else {
                     queue();
                 }
-            } else if (!IsServiceDomain(TrimmedHost(commonName))) {
+            } else if (!IsServiceDomainHost(commonName)) {
                 flow->names = std::move(names);
                 queue();
             } else {
@@ -860,7 +879,7 @@ STREAM_FILTER::Result STREAM_FILTER::ServerHelloOnly(SEGMENT& segment, bool tls1
         bool resumed = CompareSessionIdsLocked(flow, tls13, serverSessionId);
         // Without a server name and a readable certificate (TLS 1.3 encrypts it) the connection
         // is looked up by its destination address.
-        if (!resumed && flow->names && IsServiceDomain(TrimmedHost(flow->names->Host()))) {
+        if (!resumed && flow->names && IsServiceDomainHost(flow->names->Host())) {
             flow->names.reset();
             SetStateLocked(flow, FLOW_STATE_PASSED);
             return Result::Success;
@@ -881,7 +900,7 @@ STREAM_FILTER::Result STREAM_FILTER::ServerFlightUnread(SEGMENT& segment) {
             return Result::Success;
         }
         SetStateLocked(flow, FLOW_STATE_TLS_FLIGHT);
-        if (flow->names && IsServiceDomain(TrimmedHost(flow->names->Host()))) {
+        if (flow->names && IsServiceDomainHost(flow->names->Host())) {
             flow->names.reset();
             SetStateLocked(flow, FLOW_STATE_PASSED);
             return Result::Success;
@@ -1071,7 +1090,7 @@ STREAM_FILTER::HeadNames STREAM_FILTER::NamesOfHeldHead(const HELD_DATA& held, b
         return HeadNames::Conflict;
     }
     const std::string_view host = RequestedHost(request.Host(), request.ProxyPrefix());
-    serviceDomain = !host.empty() && IsServiceDomain(TrimmedHost(host));
+    serviceDomain = !host.empty() && IsServiceDomainHost(host);
     names.reset(FLOW_NAMES::Create(request.Host(), request.Path(), request.ProxyPrefix()));
     return names ? HeadNames::Judge : HeadNames::NoMemory;
 }
@@ -1267,11 +1286,11 @@ Http2Names NamesOfHttp2Request(const HTTP2_REQUEST& request, FlowNamesPtr& names
     std::string_view authority = request.Authority();
     std::string_view hostField = request.Host();
     if (request.Repeated() || (!authority.empty() && !hostField.empty() &&
-                               NormalizeHost(authority) != NormalizeHost(hostField))) {
+                               !SameHost(authority, hostField))) {
         return Http2Names::Conflict;
     }
     std::string_view host = authority.empty() ? hostField : authority;
-    serviceDomain = !host.empty() && IsServiceDomain(NormalizeHost(host));
+    serviceDomain = !host.empty() && IsServiceDomainHost(host);
     names.reset(FLOW_NAMES::Create(host, request.Path(), {}));
     return names ? Http2Names::Judge : Http2Names::NoMemory;
 }

@@ -212,6 +212,41 @@ TEST(HttpRequestTest, HostIsFirstCommaSeparatedValueAfterBlanks) {
     EXPECT_EQ(ValuesOf(p.request.Headers()[0]), (std::vector<std::string>{"a.test", "b.test"}));
 }
 
+// Heads beyond what the parse records on its stack (32 lines, 64 values) are read the same way:
+// every line and value kept, in order, and the Host found wherever it stands.
+TEST(HttpRequestTest, LongHeadsBeyondTheStackScratchKeepEveryLineAndValue) {
+    for (const size_t filler : {size_t{31}, size_t{32}, size_t{33}, size_t{60}}) {
+        for (const size_t listed : {size_t{1}, size_t{63}, size_t{64}, size_t{65}, size_t{100}}) {
+            std::string head = "GET /p HTTP/1.1\r\n";
+            std::vector<std::string> list;
+            for (size_t i = 0; i < listed; ++i) {
+                list.push_back("v" + std::to_string(i));
+            }
+            head += "X-List: ";
+            for (size_t i = 0; i < listed; ++i) {
+                head += (i ? "," : "") + list[i];
+            }
+            head += "\r\n";
+            for (size_t i = 0; i < filler; ++i) {
+                head += "X-" + std::to_string(i) + ": " + std::to_string(i) + "\r\n";
+            }
+            head += "Host: late.test, other.test\r\n\r\n";
+            Bytes keep;
+            Parsed p = Parse(ToBytes(head), keep);
+            SCOPED_TRACE(std::to_string(filler) + " lines, " + std::to_string(listed) + " values");
+            ASSERT_EQ(p.outcome.status, HttpParseStatus::Complete);
+            EXPECT_EQ(p.outcome.headLength, head.size());
+            ASSERT_EQ(p.request.Headers().size(), filler + 2);
+            EXPECT_EQ(ValuesOf(p.request.Headers()[0]), list);
+            EXPECT_EQ(ValuesOf(p.request.Headers()[filler]),
+                      (std::vector<std::string>{std::to_string(filler - 1)}));
+            EXPECT_EQ(p.request.Headers()[filler + 1].Name(), "Host");
+            EXPECT_EQ(p.request.Host(), "late.test");
+            EXPECT_TRUE(p.request.HostConflict());
+        }
+    }
+}
+
 TEST(HttpRequestTest, ValuesKeepTrailingBlanksAndDropEmptyOnes) {
     Bytes keep;
     Parsed p = Parse(ToBytes("GET / HTTP/1.1\r\nAccept: a, b ,, \t,c  \r\nEmpty:\r\n"
