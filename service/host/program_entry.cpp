@@ -343,9 +343,8 @@ int WexoSvcMain(const std::vector<std::string>& arguments, HOST_PARTS parts) {
         DEVICE_INFORMATION device;
         device.SetTestMode(true);
         if (parts.gatherDeviceInformation) {
-            parts.gatherDeviceInformation(device);
-        }
-        if (!options.uniqueDeviceId.empty()) {
+            parts.gatherDeviceInformation(device, options.uniqueDeviceId);
+        } else if (!options.uniqueDeviceId.empty()) {
             device.SetUniqueDeviceId(options.uniqueDeviceId);
         }
         if (!settings.OpenProductKey()) {

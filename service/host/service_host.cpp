@@ -267,9 +267,6 @@ bool SERVICE_HOST::InitialiseSteps() {
     servers_ = std::make_unique<POLICY_SERVERS>(settings_, stop_);
     decision_ = std::make_unique<POLICY_ENGINE>(settings_, *servers_, &stop_->event);
     sessions_ = std::make_unique<HTTPS_SESSION_MAP>();
-    if (!options_.uniqueDeviceId.empty()) {
-        device_.SetUniqueDeviceId(options_.uniqueDeviceId);
-    }
     context_ = std::make_unique<POLICY_LOOKUP_CONTEXT>(
         POLICY_LOOKUP_CONTEXT{*decision_, *sessions_, device_, stop_->event});
     channel_ = SERVICE_CALL_CHANNEL::Create();
@@ -518,16 +515,15 @@ bool SERVICE_HOST::FilteringOn() const {
 }
 
 void SERVICE_HOST::SystemInformationThread() {
-    if (parts_.getMacAddress) {
-        parts_.getMacAddress();
-    } else {
-        LogPartNotAvailable("GetMacAddress");
-    }
     if (parts_.gatherDeviceInformation) {
-        parts_.gatherDeviceInformation(device_);
+        parts_.gatherDeviceInformation(device_, options_.uniqueDeviceId);
     } else {
         LogPartNotAvailable("GatherDeviceInformation");
+        if (!options_.uniqueDeviceId.empty()) {
+            device_.SetUniqueDeviceId(options_.uniqueDeviceId);
+        }
     }
+    // Whatever failed, lookups and check-ins stop waiting for it.
     device_.SetReady();
     systemInformationEvent_.Set();
 }

@@ -65,8 +65,12 @@ struct UPDATE_PROCESS {
 
 // The later parts. An empty member is a part not in this build.
 struct HOST_PARTS {
+    // The MAC text the last gathering found.
     std::function<std::string()> getMacAddress;
-    std::function<void(DEVICE_INFORMATION& device)> gatherDeviceInformation;
+    // The system-information step: MAC address, hardware facts, the device ID (the override
+    // when one is given) into `device`, which it marks ready.
+    std::function<void(DEVICE_INFORMATION& device, const std::string& deviceIdOverride)>
+        gatherDeviceInformation;
     std::function<bool()> showProcesses;
     std::function<bool(const std::string& domain, const std::string& macAddress,
                        CHECK_IN_RESULT* result)>

@@ -98,4 +98,25 @@ TEST(WexoSvcProcessTest, VersionPrintsTheBannerAndATestModeNotBuiltSaysSo) {
         << update->Output();
 }
 
+TEST(WexoSvcProcessTest, DeviceAndProcessModesShowTheIdentityOfThisMachine) {
+    auto device = StartProgram({"-DEVICE"}, {"WexoSvc=0x20"});
+    ASSERT_NE(device, nullptr);
+    EXPECT_EQ(device->Wait(seconds(20)), 0) << device->Output();
+    const std::string& out = device->Output();
+    const size_t at = out.find("Unique device ID = ");
+    ASSERT_NE(at, std::string::npos) << out;
+    const std::string id = out.substr(at + 19, 36);
+    EXPECT_EQ(id.size(), 36u);
+    EXPECT_EQ(id.find_first_not_of("0123456789ABCDEF-"), std::string::npos) << id;
+    EXPECT_NE(out.find("Mac address = "), std::string::npos) << out;
+
+    auto processes = StartProgram({"-SHOW_PROCESSES"}, {"WexoSvc=0x20"});
+    ASSERT_NE(processes, nullptr);
+    const pid_t pid = processes->Pid();
+    EXPECT_EQ(processes->Wait(seconds(20)), 0) << processes->Output();
+    // The program lists itself.
+    EXPECT_NE(processes->Output().find("PID=" + std::to_string(pid) + ","), std::string::npos)
+        << processes->Output();
+}
+
 }  // namespace

@@ -21,6 +21,7 @@
 #include "os/core/process.h"
 #include "os/registry/registry.h"
 #include "service/checkin/identity.h"
+#include "service/host/built_in_parts.h"
 #include "service/host/program_entry.h"
 #include "service/support/registry_helpers.h"
 #include "tools/pipeline/in_process_driver.h"
@@ -120,7 +121,7 @@ int main(int argc, char** argv) {
     if (const char* urls = Environment("WEXO_DEMO_URLS")) {
         traffic = std::thread(DemoTraffic, std::ref(driver), std::ref(ended), std::string(urls));
     }
-    const int code = wexo::svc::WexoSvcMain(arguments);
+    const int code = wexo::svc::WexoSvcMain(arguments, wexo::svc::BuiltInHostParts());
     ended.Set();
     if (traffic.joinable()) {
         traffic.join();
