@@ -2,9 +2,14 @@
 // server on loopback, stopped by SIGTERM; its exit status and the order of its start and stop
 // lines. And the outcomes of the command line without a service.
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -66,6 +71,87 @@ TEST(WexoSvcProcessTest, ASigtermDuringTheStartEndsInACleanStop) {
     ASSERT_NE(stop, std::string::npos) << log;
     EXPECT_NE(log.find("Uninitializing service", stop), std::string::npos) << log;
     EXPECT_NE(log.find("stopped normally", stop), std::string::npos) << log;
+}
+
+// The socket systemd gives a notify service: the test reads the status datagrams the program sends.
+class NOTIFY_SOCKET {
+  public:
+    NOTIFY_SOCKET() {
+        path_ = (std::filesystem::temp_directory_path() /
+                 ("wexo-notify-" + std::to_string(getpid()) + ".sock"))
+                    .string();
+        std::filesystem::remove(path_);
+        fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        path_.copy(address.sun_path, sizeof(address.sun_path) - 1);
+        bound_ = fd_ >= 0 && bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0;
+    }
+    ~NOTIFY_SOCKET() {
+        if (fd_ >= 0) {
+            close(fd_);
+        }
+        std::filesystem::remove(path_);
+    }
+    bool Bound() const { return bound_; }
+    const std::string& Path() const { return path_; }
+    // The next datagram within the limit, or empty.
+    std::string Next(std::chrono::milliseconds limit) {
+        pollfd fd{fd_, POLLIN, 0};
+        if (poll(&fd, 1, static_cast<int>(limit.count())) <= 0) {
+            return {};
+        }
+        char buffer[4096];
+        ssize_t n = recv(fd_, buffer, sizeof buffer, 0);
+        return n > 0 ? std::string(buffer, static_cast<size_t>(n)) : std::string();
+    }
+
+  private:
+    std::string path_;
+    int fd_ = -1;
+    bool bound_ = false;
+};
+
+TEST(WexoSvcProcessTest, UnderSystemdItReportsItsStatesAndStopsOnSigterm) {
+    NOTIFY_SOCKET notify;
+    ASSERT_TRUE(notify.Bound());
+    wexo::peers::PolicyServer server;
+    ASSERT_TRUE(server.Start());
+    auto child = CHILD_PROCESS::Start(
+        kProgram, {},
+        {"NOTIFY_SOCKET=" + notify.Path(), "WEXO_REGISTRY_FILE=", "WexoSvc=0x120",
+         "WEXO_POLICY_SERVERS=" + server.HostPort()});
+    ASSERT_NE(child, nullptr);
+    // Start pending with its 30-second wait hint, then running.
+    const std::string pending = notify.Next(seconds(30));
+    EXPECT_NE(pending.find("STATUS=start pending"), std::string::npos) << pending;
+    EXPECT_NE(pending.find("EXTEND_TIMEOUT_USEC=30000000"), std::string::npos) << pending;
+    const std::string running = notify.Next(seconds(30));
+    EXPECT_NE(running.find("READY=1"), std::string::npos) << running << child->Output();
+    ASSERT_TRUE(child->ReadUntil("Service started", seconds(30))) << child->Output();
+    ASSERT_TRUE(child->Signal(SIGTERM));
+    const std::string stopping = notify.Next(seconds(30));
+    EXPECT_NE(stopping.find("STOPPING=1"), std::string::npos) << stopping;
+    const std::string stopped = notify.Next(seconds(30));
+    EXPECT_NE(stopped.find("STATUS=stopped"), std::string::npos) << stopped;
+    EXPECT_EQ(child->Wait(seconds(30)), 0) << child->Output();
+    const std::string& log = child->Output();
+    EXPECT_EQ(log.find("Running as application"), std::string::npos) << log;
+    EXPECT_NE(log.find("Exit ServiceMain"), std::string::npos) << log;
+    EXPECT_NE(log.find("Exit program"), std::string::npos) << log;
+    server.Stop();
+}
+
+TEST(WexoSvcProcessTest, NotStartedBySystemdItRunsAsAnApplication) {
+    wexo::peers::PolicyServer server;
+    ASSERT_TRUE(server.Start());
+    auto child = StartProgram({}, {"WexoSvc=0x120", "WEXO_POLICY_SERVERS=" + server.HostPort()});
+    ASSERT_NE(child, nullptr);
+    ASSERT_TRUE(child->ReadUntil("Service started", seconds(30))) << child->Output();
+    EXPECT_NE(child->Output().find("Running as application"), std::string::npos);
+    ASSERT_TRUE(child->Signal(SIGTERM));
+    EXPECT_EQ(child->Wait(seconds(30)), 0) << child->Output();
+    server.Stop();
 }
 
 TEST(WexoSvcProcessTest, AnInvalidArgumentIsReportedWithExitCodeTwo) {

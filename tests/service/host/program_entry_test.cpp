@@ -177,5 +177,12 @@ TEST_F(ProgramEntryTest, QueryUrlAndPingServerAskTheServerOfTheRegistry) {
     EXPECT_TRUE(WaitForPingRequests(std::chrono::milliseconds(5000)));
 }
 
+TEST_F(ProgramEntryTest, AStartThatFailsUnwindsAndExitsWith1010) {
+    // No driver in this process: the control device cannot be opened.
+    EXPECT_EQ(WexoSvcMain({"wexosvc", "-V", "-X"}), 1010);
+    EXPECT_THAT(Lines(), Not(Contains(HasSubstr("Service started"))));
+    EXPECT_THAT(Lines(), Not(Contains(HasSubstr("thread started"))));
+}
+
 }  // namespace
 }  // namespace wexo::svc
