@@ -378,18 +378,6 @@ int WexoSvcMain(const std::vector<std::string>& arguments, HOST_PARTS parts) {
         int serviceExit = 0;
         const bool dispatched =
             os::StartServiceCtrlDispatcher("WexoSvc", [&](std::vector<std::string> serviceArgs) {
-                // The start parameters are read with the same parser.
-                COMMAND_LINE_OPTIONS startOptions;
-                std::string badParameter;
-                std::vector<std::string> parameters(
-                    serviceArgs.empty() ? serviceArgs.begin() : serviceArgs.begin() + 1,
-                    serviceArgs.end());
-                if (!ParseCommandLine(parameters, &startOptions, &badParameter)) {
-                    ServiceEventLog().Report(os::EVENTLOG_ERROR_TYPE, EVENT_INVALID_START_PARAMETER,
-                                             {badParameter});
-                    serviceExit = static_cast<int>(SERVICE_EXIT_INVALID_PARAMETER);
-                    return;
-                }
                 SERVICE_HOST host(hostOptions, parts);
                 serviceExit = host.ServiceMain(serviceArgs);
             });

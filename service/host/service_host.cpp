@@ -13,6 +13,7 @@
 #include "service/calls/register_service.h"
 #include "service/calls/service_call.h"
 #include "service/checkin/deployments.h"
+#include "service/host/command_line.h"
 #include "service/host/program_entry.h"
 #include "service/host/version_banner.h"
 #include "service/policy/https_session_map.h"
@@ -163,7 +164,20 @@ int SERVICE_HOST::ServiceMain(const std::vector<std::string>& arguments) {
         return 1;
     }
     gStatusHandle.store(handle);
-    (void)arguments;  // the start parameters were parsed with the command line
+    // The start parameters (after the service's name) are read with the command line's parser;
+    // what they could set was already given on the command line.
+    COMMAND_LINE_OPTIONS parameters;
+    std::string invalid;
+    const std::span<const std::string> given =
+        arguments.empty() ? std::span<const std::string>()
+                          : std::span<const std::string>(arguments).subspan(1);
+    if (!ParseCommandLine(given, &parameters, &invalid)) {
+        ServiceEventLog().Report(os::EVENTLOG_ERROR_TYPE, EVENT_INVALID_START_PARAMETER, {invalid});
+        ReportStopped(SERVICE_EXIT_INVALID_PARAMETER);
+        gStatusHandle.store(0);
+        os::DeregisterControlHandler();
+        return os::ServiceExitStatus(os::LastServiceStatus());
+    }
     if (!ReportStatus(os::SERVICE_START_PENDING, 0, 0, 1, kStartWaitHintMs)) {
         gStatusHandle.store(0);
         os::DeregisterControlHandler();

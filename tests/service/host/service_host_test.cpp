@@ -4,19 +4,26 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
+#include <filesystem>
 #include <mutex>
 #include <string>
 #include <vector>
 
 #include "os/core/clock.h"
+#include "os/core/event_log.h"
 #include "os/registry/registry.h"
 #include "os/win32/address_change.h"
 #include "os/win32/service_control.h"
 #include "service/servers/policy_servers.h"
 #include "service/support/debug_log.h"
+#include "service/support/event_log.h"
 #include "service/support/registry_helpers.h"
 #include "tests/service/log_capture.h"
 
@@ -209,6 +216,54 @@ TEST_F(ServiceHostTest, TheFirstAddressChangeAfterAResumeIsIgnoredTheNextEnables
 
     host.StopRequest("test");
     thread->Join();
+}
+
+TEST_F(ServiceHostTest, AnInvalidStartParameterStopsTheServiceWithCodeOne) {
+    // A notify socket of the test's own makes the dispatcher run the service as systemd would.
+    const std::string path =
+        (std::filesystem::temp_directory_path() / ("wexo-host-" + std::to_string(getpid())))
+            .string();
+    const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    path.copy(address.sun_path, sizeof(address.sun_path) - 1);
+    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+    const char* previous = std::getenv("NOTIFY_SOCKET");
+    const std::string saved = previous != nullptr ? previous : "";
+    setenv("NOTIFY_SOCKET", path.c_str(), 1);
+    const bool syslog = os::SetEventLogSyslogOutput(false);
+    os::ClearEventLogRecords();
+    ServiceEventLog().Start("WexoSvc");
+    int exitStatus = -1;
+    const bool dispatched =
+        os::StartServiceCtrlDispatcher("WexoSvc", [&](std::vector<std::string> arguments) {
+            arguments.push_back("-NOSUCH");
+            SERVICE_HOST host(Options(), {});
+            exitStatus = host.ServiceMain(arguments);
+        });
+    if (previous != nullptr) {
+        setenv("NOTIFY_SOCKET", saved.c_str(), 1);
+    } else {
+        unsetenv("NOTIFY_SOCKET");
+    }
+    close(fd);
+    std::filesystem::remove(path);
+    ServiceEventLog().Stop();
+    os::SetEventLogSyslogOutput(syslog);
+    ASSERT_TRUE(dispatched);
+    EXPECT_EQ(exitStatus, 1);
+    const os::SERVICE_STATUS last = os::LastServiceStatus();
+    EXPECT_EQ(last.currentState, os::SERVICE_STOPPED);
+    EXPECT_EQ(last.win32ExitCode, os::ERROR_SERVICE_SPECIFIC_ERROR);
+    EXPECT_EQ(last.serviceSpecificExitCode, SERVICE_EXIT_INVALID_PARAMETER);
+    bool reported = false;
+    for (const os::EVENT_LOG_RECORD& record : os::EventLogRecords()) {
+        reported = reported || (record.eventId == 0xC0000002 && !record.strings.empty() &&
+                                record.strings[0] == "-NOSUCH");
+    }
+    EXPECT_TRUE(reported);
+    // Nothing of the service started.
+    EXPECT_THAT(lines_.Lines(), Not(Contains(::testing::HasSubstr("Uninitializing"))));
 }
 
 // The check-in thread on the virtual clock, with a check-in that asks for its next time.
