@@ -161,15 +161,17 @@ int RunServiceProgram(const std::string& policyFile) {
                                  "stopped normally"};
     size_t start = 0;
     const std::string& output = child->Output();
+    bool showing = false;  // a shown entry goes on over its indented lines
     while (start < output.size()) {
         size_t end = output.find('\n', start);
         end = end == std::string::npos ? output.size() : end;
         const std::string line = output.substr(start, end - start);
+        showing = showing && line.rfind("    ", 0) == 0;
         for (const char* part : shown) {
-            if (line.find(part) != std::string::npos) {
-                std::printf("  %s\n", line.c_str());
-                break;
-            }
+            showing = showing || line.find(part) != std::string::npos;
+        }
+        if (showing) {
+            std::printf("  %s\n", line.c_str());
         }
         start = end + 1;
     }
