@@ -114,7 +114,7 @@ class LOGIND_WATCHER final : public CONTROL_SOURCE {
 
     // True when logind is on the bus and every subscription is in place (else one line is logged).
     bool Subscribe() {
-        sd_bus_error error = SD_BUS_ERROR_NULL;
+        sd_bus_error error{};  // SD_BUS_ERROR_NULL, whose compound literal is C, not C++
         sd_bus_message* reply = nullptr;
         int r = sd_bus_call_method(bus_, "org.freedesktop.DBus", "/org/freedesktop/DBus",
                                    "org.freedesktop.DBus", "NameHasOwner", &error, &reply, "s",
@@ -202,7 +202,7 @@ class LOGIND_WATCHER final : public CONTROL_SOURCE {
         if (inhibitor_ >= 0) {
             return;
         }
-        sd_bus_error error = SD_BUS_ERROR_NULL;
+        sd_bus_error error{};  // SD_BUS_ERROR_NULL, whose compound literal is C, not C++
         sd_bus_message* reply = nullptr;
         int r = sd_bus_call_method(bus_, kLogin1, kLogin1Path, kManager, "Inhibit", &error, &reply,
                                    "ssss", "sleep:shutdown", "wexo",
@@ -232,7 +232,7 @@ class LOGIND_WATCHER final : public CONTROL_SOURCE {
     }
 
     std::string ReadSessionName(const char* path) {
-        sd_bus_error error = SD_BUS_ERROR_NULL;
+        sd_bus_error error{};  // SD_BUS_ERROR_NULL, whose compound literal is C, not C++
         char* name = nullptr;
         std::string result;
         if (sd_bus_get_property_string(bus_, kLogin1, path, kSession, "Name", &error, &name) >= 0 &&
