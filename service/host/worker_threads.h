@@ -20,9 +20,6 @@ struct THREAD_GROUP {
     std::function<void()> stop;                        // the group's stop callback (may be empty)
     std::vector<std::shared_ptr<os::Thread>> threads;  // the slots, in start order
     bool array = false;  // an array group: threads are named "#n" (from 1) in lines
-    // Released after a successful start: no longer stopped by its owner's clean-up. The owner reads
-    // it; StopThreadGroups stops every group it is given, released or not.
-    bool released = false;
 };
 
 // Starts one thread of the group (an os::Thread named after the group); its handle goes into the
