@@ -412,6 +412,11 @@ void SERVICE_CALL_QUEUE::SetStandby(bool standby) {
     standby_ = standby;
 }
 
+bool SERVICE_CALL_QUEUE::Standby() const {
+    std::lock_guard guard(lock_);
+    return standby_;
+}
+
 void SERVICE_CALL_QUEUE::Heartbeat() {
     std::lock_guard guard(lock_);
     lastHeartbeat_ = os::QuerySystemTime();

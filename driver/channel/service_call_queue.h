@@ -88,6 +88,8 @@ class SERVICE_CALL_QUEUE {
                         uint32_t answerSize, int32_t status);
     os::NTSTATUS Extend(uint64_t handle);
     void SetStandby(bool standby);
+    // The standby flag: set while the machine sleeps (the DNS-remap resolver then stays idle).
+    bool Standby() const;
     void Heartbeat();
 
     // For tests and diagnostics.

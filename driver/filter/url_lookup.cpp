@@ -37,26 +37,27 @@ void PrintVerdictLine(bool serviceUnavailable, const LOOKUP_TARGET& t) {
         for (int i = 0; i < 8; ++i) {
             g[i] = static_cast<unsigned long>(a[2 * i] << 8 | a[2 * i + 1]);
         }
-        DriverPrint(serviceUnavailable
-                        ? "WexoW: ProcessUrlLookup: FC#%ld, Service unavailable; disconnecting "
-                          "client,\n    Host=\"%s\",\n    URL=\"%s\",\n    Proxy=\"%s\",\n    "
-                          "IPv6=%lx:%lx:%lx:%lx:%lx:%lx:%lx:%lx\n\n"
-                        : "WexoW: ProcessUrlLookup: FC#%ld, BLOCKED; disconnecting client,\n    "
-                          "Host=\"%s\",\n    URL=\"%s\",\n    Proxy=\"%s\",\n    "
-                          "IPv6=%lx:%lx:%lx:%lx:%lx:%lx:%lx:%lx\n\n",
-                    flowNumber, t.host.c_str(), t.path.c_str(), t.proxy.c_str(), g[0], g[1], g[2],
-                    g[3], g[4], g[5], g[6], g[7]);
+        DriverPrintAndLog(
+            serviceUnavailable
+                ? "WexoW: ProcessUrlLookup: FC#%ld, Service unavailable; disconnecting "
+                  "client,\n    Host=\"%s\",\n    URL=\"%s\",\n    Proxy=\"%s\",\n    "
+                  "IPv6=%lx:%lx:%lx:%lx:%lx:%lx:%lx:%lx\n\n"
+                : "WexoW: ProcessUrlLookup: FC#%ld, BLOCKED; disconnecting client,\n    "
+                  "Host=\"%s\",\n    URL=\"%s\",\n    Proxy=\"%s\",\n    "
+                  "IPv6=%lx:%lx:%lx:%lx:%lx:%lx:%lx:%lx\n\n",
+            flowNumber, t.host.c_str(), t.path.c_str(), t.proxy.c_str(), g[0], g[1], g[2], g[3],
+            g[4], g[5], g[6], g[7]);
         return;
     }
-    DriverPrint(serviceUnavailable
-                    ? "WexoW: ProcessUrlLookup: FC#%ld, Service unavailable; disconnecting client,"
-                      "\n    Host=\"%s\",\n    URL=\"%s\",\n    Proxy=\"%s\",\n    "
-                      "IPv4=%u.%u.%u.%u\n\n"
-                    : "WexoW: ProcessUrlLookup: FC#%ld, BLOCKED; disconnecting client,\n    "
-                      "Host=\"%s\",\n    URL=\"%s\",\n    Proxy=\"%s\",\n    "
-                      "IPv4=%u.%u.%u.%u\n\n",
-                flowNumber, t.host.c_str(), t.path.c_str(), t.proxy.c_str(), a[0], a[1], a[2],
-                a[3]);
+    DriverPrintAndLog(
+        serviceUnavailable
+            ? "WexoW: ProcessUrlLookup: FC#%ld, Service unavailable; disconnecting client,"
+              "\n    Host=\"%s\",\n    URL=\"%s\",\n    Proxy=\"%s\",\n    "
+              "IPv4=%u.%u.%u.%u\n\n"
+            : "WexoW: ProcessUrlLookup: FC#%ld, BLOCKED; disconnecting client,\n    "
+              "Host=\"%s\",\n    URL=\"%s\",\n    Proxy=\"%s\",\n    "
+              "IPv4=%u.%u.%u.%u\n\n",
+        flowNumber, t.host.c_str(), t.path.c_str(), t.proxy.c_str(), a[0], a[1], a[2], a[3]);
 }
 
 template <typename T>

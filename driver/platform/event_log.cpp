@@ -1,15 +1,20 @@
 #include "driver/platform/event_log.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <vector>
 
+#include "driver/platform/debug_print.h"
 #include "os/kernel/error_log.h"
+#include "os/kernel/pool.h"
 
 namespace wexo::drv {
 namespace {
 
-constexpr size_t kMaxStringBytes = 200;
+// The source the entries appear under: the driver object's name.
+constexpr char kDriverSourceName[] = "WexoWfp";
+constexpr uint32_t kErrorLogPacketTag = os::MakePoolTag("ELOG");
 
 struct MESSAGE {
     uint32_t id;
@@ -36,8 +41,8 @@ constexpr MESSAGE kMessages[] = {
 };
 
 template <typename T>
-void Put(std::vector<uint8_t>& bytes, size_t offset, T value) {
-    std::memcpy(bytes.data() + offset, &value, sizeof value);
+void Put(uint8_t* packet, size_t offset, T value) {
+    std::memcpy(packet + offset, &value, sizeof value);
 }
 
 }  // namespace
@@ -73,24 +78,154 @@ std::string StatusText(os::NTSTATUS status) {
     return text;
 }
 
-void WriteDriverEvent(uint32_t messageId, uint32_t uniqueValue, os::NTSTATUS finalStatus,
-                      std::initializer_list<std::string_view> strings) {
-    std::vector<std::string> inserted;
-    size_t used = 0;
-    for (std::string_view text : strings) {
-        size_t bytes = (text.size() + 1) * sizeof(char16_t);
-        if (used + bytes > kMaxStringBytes) {
+void WriteEvent(uint32_t messageId, std::span<const EVENT_ITEM> items) {
+    uint8_t majorFunction = 0;
+    uint8_t retryCount = 0;
+    uint16_t category = 0;
+    uint32_t uniqueValue = 0;
+    uint32_t finalStatus = 0;
+    uint32_t sequenceNumber = 0;
+    uint32_t controlCode = 0;
+    const uint8_t* dump = nullptr;
+    uint32_t dumpLength = 0;
+    std::vector<std::u16string> strings;
+
+    for (const EVENT_ITEM& item : items) {
+        if (item.tag == EVENT_TAG::End) {
             break;
         }
-        used += bytes;
-        inserted.emplace_back(text);
+        char number[16];
+        switch (item.tag) {
+            case EVENT_TAG::MajorFunction:
+                majorFunction = static_cast<uint8_t>(item.number);
+                break;
+            case EVENT_TAG::RetryCount:
+                retryCount = static_cast<uint8_t>(item.number);
+                break;
+            case EVENT_TAG::EventCategory:
+                category = static_cast<uint16_t>(item.number);
+                break;
+            case EVENT_TAG::UniqueValue:
+                uniqueValue = item.number;
+                break;
+            case EVENT_TAG::FinalStatus:
+                finalStatus = item.number;
+                break;
+            case EVENT_TAG::SequenceNumber:
+                sequenceNumber = item.number;
+                break;
+            case EVENT_TAG::ControlCode:
+                controlCode = item.number;
+                break;
+            case EVENT_TAG::Request:
+                if (item.pointer != nullptr) {
+                    const auto* request = static_cast<const EVENT_REQUEST*>(item.pointer);
+                    majorFunction = request->majorFunction;
+                    finalStatus = static_cast<uint32_t>(request->status);
+                    if (request->majorFunction == IRP_MJ_DEVICE_CONTROL) {
+                        controlCode = request->ioControlCode;
+                    }
+                }
+                break;
+            case EVENT_TAG::DumpData:
+                dump = static_cast<const uint8_t*>(item.pointer);
+                dumpLength = dump != nullptr ? item.length : 0;
+                break;
+            case EVENT_TAG::String:
+                // A missing string is left out rather than read through.
+                if (item.pointer != nullptr) {
+                    strings.emplace_back(static_cast<const char16_t*>(item.pointer));
+                }
+                break;
+            case EVENT_TAG::CountedString:
+                if (item.pointer != nullptr || item.length == 0) {
+                    const auto* text = static_cast<const char16_t*>(item.pointer);
+                    strings.emplace_back(text, text + item.length / sizeof(char16_t));
+                }
+                break;
+            case EVENT_TAG::SignedNumber:
+                std::snprintf(number, sizeof number, "%d", static_cast<int32_t>(item.number));
+                strings.push_back(WidenText(number));
+                break;
+            case EVENT_TAG::UnsignedNumber:
+                std::snprintf(number, sizeof number, "%u", item.number);
+                strings.push_back(WidenText(number));
+                break;
+            case EVENT_TAG::HexNumber:
+                std::snprintf(number, sizeof number, "%X", item.number);
+                strings.push_back(WidenText(number));
+                break;
+            default:
+                break;  // an item this table does not know carries nothing
+        }
     }
-    std::vector<uint8_t> packet(kPacketHeaderSize, 0);
-    Put<uint16_t>(packet, 4, static_cast<uint16_t>(inserted.size()));
-    Put<uint32_t>(packet, 12, messageId);
+
+    // Strings first, up to the first that does not fit; the dump data gets what is left.
+    size_t stringBytes = 0;
+    size_t kept = 0;
+    for (const std::u16string& text : strings) {
+        size_t bytes = (text.size() + 1) * sizeof(char16_t);
+        if (stringBytes + bytes > kPacketMaximumDataSize) {
+            break;
+        }
+        stringBytes += bytes;
+        ++kept;
+    }
+    size_t dumpSize = (static_cast<size_t>(dumpLength) + 3) & ~size_t{3};
+    if (dumpSize > kPacketMaximumDataSize - stringBytes) {
+        dumpSize = (kPacketMaximumDataSize - stringBytes) & ~size_t{3};
+    }
+    const size_t dumpCopied = std::min<size_t>(dumpLength, dumpSize);
+    const size_t stringOffset = kPacketHeaderSize + dumpSize;
+    const size_t packetSize = std::max(kPacketMinimumSize, stringOffset + stringBytes);
+
+    auto* packet = static_cast<uint8_t*>(
+        os::ExAllocatePoolWithTag(os::PoolType::NonPaged, packetSize, kErrorLogPacketTag));
+    if (packet == nullptr) {
+        return;
+    }
+    std::memset(packet, 0, packetSize);
+    Put<uint8_t>(packet, kPacketMajorFunctionOffset, majorFunction);
+    Put<uint8_t>(packet, kPacketRetryCountOffset, retryCount);
+    Put<uint16_t>(packet, kPacketDumpDataSizeOffset, static_cast<uint16_t>(dumpSize));
+    Put<uint16_t>(packet, kPacketNumberOfStringsOffset, static_cast<uint16_t>(kept));
+    Put<uint16_t>(packet, kPacketStringOffsetOffset, static_cast<uint16_t>(stringOffset));
+    Put<uint16_t>(packet, kPacketEventCategoryOffset, category);
+    Put<uint32_t>(packet, kPacketErrorCodeOffset, messageId);
     Put<uint32_t>(packet, kPacketUniqueValueOffset, uniqueValue);
-    Put<int32_t>(packet, kPacketFinalStatusOffset, finalStatus);
-    os::IoWriteErrorLogEntry("WexoWfp", messageId, inserted, packet);
+    Put<uint32_t>(packet, kPacketFinalStatusOffset, finalStatus);
+    Put<uint32_t>(packet, kPacketSequenceNumberOffset, sequenceNumber);
+    Put<uint32_t>(packet, kPacketControlCodeOffset, controlCode);
+    if (dumpCopied != 0) {
+        std::memcpy(packet + kPacketHeaderSize, dump, dumpCopied);
+    }
+    std::vector<std::string> inserted;
+    size_t at = stringOffset;
+    for (size_t i = 0; i < kept; ++i) {
+        const std::u16string& text = strings[i];
+        std::memcpy(packet + at, text.data(), text.size() * sizeof(char16_t));
+        at += (text.size() + 1) * sizeof(char16_t);  // the NUL is already zero
+        inserted.push_back(NarrowText(text));
+    }
+    os::IoWriteErrorLogEntry(kDriverSourceName, messageId, inserted,
+                             std::span<const uint8_t>(packet, packetSize));
+    os::ExFreePoolWithTag(packet, kErrorLogPacketTag);
+}
+
+void WriteDriverEvent(uint32_t messageId, uint32_t uniqueValue, os::NTSTATUS finalStatus,
+                      std::initializer_list<std::string_view> strings) {
+    std::vector<std::u16string> wide;
+    wide.reserve(strings.size());
+    for (std::string_view text : strings) {
+        wide.push_back(WidenText(text));
+    }
+    std::vector<EVENT_ITEM> items = {EventUniqueValue(uniqueValue), EventFinalStatus(finalStatus)};
+    for (const std::u16string& text : wide) {
+        items.push_back(
+            EventCountedString(text.data(), static_cast<uint32_t>(text.size() * sizeof(char16_t))));
+    }
+    items.push_back(EventEnd());
+    WriteEvent(messageId, items);
 }
 
 }  // namespace wexo::drv

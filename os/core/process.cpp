@@ -15,7 +15,7 @@ struct ProcessTable {
     std::mutex lock;
     std::map<uint32_t, std::shared_ptr<PROCESS>> processes;
     std::shared_ptr<PROCESS> real;
-    std::array<std::atomic<CloseRoutine>, 6> closeRoutines{};
+    std::array<std::atomic<CloseRoutine>, kObjectTypeCount> closeRoutines{};
 };
 
 ProcessTable& Table() {
@@ -26,11 +26,12 @@ ProcessTable& Table() {
 }  // namespace
 
 PROCESS::PROCESS(uint32_t id, std::vector<uint8_t> userSid, uint32_t sessionId,
-                 std::string imagePath)
+                 std::string imagePath, uint64_t authenticationId)
     : id_(id),
       userSid_(std::move(userSid)),
       sessionId_(sessionId),
-      imagePath_(std::move(imagePath)) {}
+      imagePath_(std::move(imagePath)),
+      authenticationId_(authenticationId) {}
 
 PROCESS::~PROCESS() {
     std::lock_guard guard(lock_);
@@ -140,11 +141,13 @@ void PROCESS::Terminate() {
 }
 
 std::shared_ptr<PROCESS> CreateProcess(std::vector<uint8_t> userSid, uint32_t sessionId,
-                                       std::string imagePath) {
+                                       std::string imagePath,
+                                       std::optional<uint64_t> authenticationId) {
     static std::atomic<uint32_t> nextId{0x40000};
     uint32_t id = nextId.fetch_add(4);
     auto process =
-        std::make_shared<PROCESS>(id, std::move(userSid), sessionId, std::move(imagePath));
+        std::make_shared<PROCESS>(id, std::move(userSid), sessionId, std::move(imagePath),
+                                  authenticationId.value_or(DefaultLogonId(sessionId)));
     ProcessTable& table = Table();
     std::lock_guard guard(table.lock);
     table.processes.emplace(id, process);

@@ -1,13 +1,16 @@
-// Processes of the simulated system: an id, the user SID and session of its token, an image path,
-// a handle table and the memory the driver committed in it. Threads of tests and tools act for a
-// process (ScopedProcessContext); os::Thread inherits its creator's process. A thread not attached
-// to a simulated process acts for the real one (its Linux pid).
+// Processes of the simulated system: an id, the user SID, session and logon session of its token,
+// an image path, a handle table and the memory the driver committed in it. Threads of tests and
+// tools act for a process (ScopedProcessContext); os::Thread inherits its creator's process. A
+// thread not attached to a simulated process acts for the real one (its Linux pid).
 #pragma once
 
+#include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -18,7 +21,27 @@ namespace os {
 using HANDLE = uint64_t;
 constexpr HANDLE INVALID_HANDLE_VALUE = ~0ull;
 
-enum class ObjectType { Event, File, Timer, Mutant, Thread, Process };
+enum class ObjectType {
+    Event,
+    File,
+    Timer,
+    Mutant,
+    Thread,
+    Process,
+    Directory,
+    SymbolicLink,
+    Token
+};
+constexpr size_t kObjectTypeCount = 9;
+static_assert(static_cast<size_t>(ObjectType::Token) + 1 == kObjectTypeCount);
+
+// The logon session of the system's own processes; its device directory is "\GLOBAL??" itself.
+constexpr uint64_t kSystemLogonId = 0x3E7;
+// The logon session a process gets when its creator names none: the system's for session 0 (the
+// services' session), one interactive logon per other session.
+constexpr uint64_t DefaultLogonId(uint32_t sessionId) {
+    return sessionId == 0 ? kSystemLogonId : 0x10000ull + sessionId;
+}
 
 // Access rights the handle table checks.
 constexpr uint32_t EVENT_QUERY_STATE = 0x0001;
@@ -37,7 +60,11 @@ struct HANDLE_ENTRY {
 
 class PROCESS {
   public:
-    PROCESS(uint32_t id, std::vector<uint8_t> userSid, uint32_t sessionId, std::string imagePath);
+    PROCESS(uint32_t id, std::vector<uint8_t> userSid, uint32_t sessionId, std::string imagePath,
+            uint64_t authenticationId);
+    PROCESS(uint32_t id, std::vector<uint8_t> userSid, uint32_t sessionId, std::string imagePath)
+        : PROCESS(id, std::move(userSid), sessionId, std::move(imagePath),
+                  DefaultLogonId(sessionId)) {}
     ~PROCESS();
     PROCESS(const PROCESS&) = delete;
     PROCESS& operator=(const PROCESS&) = delete;
@@ -45,6 +72,9 @@ class PROCESS {
     uint32_t Id() const { return id_; }
     const std::vector<uint8_t>& UserSid() const { return userSid_; }
     uint32_t SessionId() const { return sessionId_; }
+    // The token's authentication id: the 64-bit id of the logon session the process runs in.
+    uint64_t AuthenticationId() const { return authenticationId_.load(); }
+    void SetAuthenticationId(uint64_t id) { authenticationId_.store(id); }
     const std::string& ImagePath() const { return imagePath_; }
     bool HasEnded() const;
 
@@ -72,6 +102,7 @@ class PROCESS {
     const std::vector<uint8_t> userSid_;
     const uint32_t sessionId_;
     const std::string imagePath_;
+    std::atomic<uint64_t> authenticationId_;
     mutable std::mutex lock_;
     bool ended_ = false;
     uint64_t nextHandle_ = 4;
@@ -80,8 +111,10 @@ class PROCESS {
 };
 
 // Creates a simulated process (ids are unique, multiples of 4, above the real pids' usual range).
+// Without a logon session it gets DefaultLogonId(sessionId).
 std::shared_ptr<PROCESS> CreateProcess(std::vector<uint8_t> userSid, uint32_t sessionId,
-                                       std::string imagePath);
+                                       std::string imagePath,
+                                       std::optional<uint64_t> authenticationId = std::nullopt);
 // PsLookupProcessByProcessId: the simulated process of that id, or the real process, else null.
 std::shared_ptr<PROCESS> LookupProcess(uint32_t processId);
 // Ends a process and removes it from the table.

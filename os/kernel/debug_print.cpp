@@ -26,4 +26,12 @@ void DbgPrintEx(uint32_t componentId, uint32_t level, const char* format, ...) {
     va_end(args);
 }
 
+void DbgPrint(const char* format, ...) {
+    // DbgPrint is what the debugger shows as the default component at error level.
+    va_list args;
+    va_start(args, format);
+    vDbgPrintEx(0, 0, format, args);
+    va_end(args);
+}
+
 }  // namespace os

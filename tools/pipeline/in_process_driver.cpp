@@ -2,43 +2,27 @@
 
 #include <optional>
 
-#include "driver/channel/control_device.h"
-#include "driver/channel/service_call_queue.h"
 #include "driver/filter/stream_classify.h"
 #include "driver/filter/url_lookup.h"
-#include "driver/filter/wfp_registration.h"
+#include "driver/platform/driver_entry.h"
+#include "os/registry/registry.h"
 #include "os/wfp/wfp_engine.h"
 
 namespace wexo::pipeline {
 
+namespace {
+
+// Where the service manager keeps the driver's service key, which the installer made.
+constexpr char16_t kServiceKeyPath[] =
+    u"\\REGISTRY\\MACHINE\\SYSTEM\\ControlSet001\\Services\\WexoWfp";
+
+}  // namespace
+
 struct IN_PROCESS_DRIVER::PARTS {
-    explicit PARTS(IN_PROCESS_DRIVER& driver) : owner(driver) {}
-
-    IN_PROCESS_DRIVER& owner;
     os::FilterEngine engine;
-    drv::SERVICE_CALL_QUEUE queue;
-    drv::PROTECTION_STATE protection;
-    drv::CONTROL_DEVICE device{queue, protection, Hooks()};
-    drv::STREAM_FILTER filter;
-    drv::URL_LOOKUP lookup{filter, queue};
-    drv::WFP_REGISTRATION registration{filter, lookup};
-    bool registered = false;
+    drv::DRIVER_OBJECT driverObject;
+    drv::WEXO_DRIVER driver;
     std::optional<os::SimNetwork> network;
-
-    drv::CONTROL_DEVICE::HOOKS Hooks() {
-        drv::CONTROL_DEVICE::HOOKS hooks;
-        // Called only once the device is in use, when the filter exists.
-        hooks.serviceProcessChanged = [this](uint32_t processId) {
-            filter.SetServiceProcessId(processId);
-            owner.serviceProcessId_.store(processId);
-            if (processId != 0) {
-                owner.registered_.Set();
-            } else {
-                owner.registered_.Reset();
-            }
-        };
-        return hooks;
-    }
 };
 
 IN_PROCESS_DRIVER::IN_PROCESS_DRIVER() = default;
@@ -48,19 +32,27 @@ IN_PROCESS_DRIVER::~IN_PROCESS_DRIVER() {
 }
 
 bool IN_PROCESS_DRIVER::Start() {
-    parts_ = std::make_unique<PARTS>(*this);
+    parts_ = std::make_unique<PARTS>();
     PARTS& p = *parts_;
-    if (!p.queue.Initialise() || p.device.Create() != os::STATUS_SUCCESS) {
-        Stop();
+    std::string keyPath;
+    for (char16_t c : std::u16string_view(kServiceKeyPath)) {
+        keyPath.push_back(static_cast<char>(c));
+    }
+    os::RegKey serviceKey;
+    if (!os::NT_SUCCESS(os::ZwCreateKey(serviceKey, keyPath))) {
+        parts_.reset();
         return false;
     }
-    if (p.registration.Initialise() != os::STATUS_SUCCESS) {
-        Stop();
-        return false;
-    }
-    p.registered = true;
-    if (p.lookup.StartWorkers() != os::STATUS_SUCCESS) {
-        Stop();
+    p.driver.OnServiceProcessChanged([this](uint32_t processId) {
+        serviceProcessId_.store(processId);
+        if (processId != 0) {
+            registered_.Set();
+        } else {
+            registered_.Reset();
+        }
+    });
+    if (!os::NT_SUCCESS(p.driver.DriverEntry(p.driverObject, kServiceKeyPath))) {
+        parts_.reset();
         return false;
     }
     p.network.emplace(p.engine);
@@ -72,13 +64,8 @@ void IN_PROCESS_DRIVER::Stop() {
     if (!parts_) {
         return;
     }
-    PARTS& p = *parts_;
-    p.network.reset();
-    if (p.registered) {
-        p.registration.TearDown();
-    }
-    p.queue.ShutDown();
-    p.device.Delete();
+    parts_->network.reset();
+    // The host process ends here: the driver goes with it.
     parts_.reset();
     started_ = false;
 }
@@ -98,11 +85,11 @@ os::Event& IN_PROCESS_DRIVER::ServiceRegistered() {
 }
 
 uint64_t IN_PROCESS_DRIVER::CompletedLookups() const {
-    return parts_ ? parts_->lookup.CompletedLookups() : 0;
+    return parts_ ? parts_->driver.Lookup().CompletedLookups() : 0;
 }
 
 void IN_PROCESS_DRIVER::SetBlockOnFailure(bool on) {
-    parts_->filter.SetBlockOnFailure(on);
+    parts_->driver.Filter().SetBlockOnFailure(on);
 }
 
 }  // namespace wexo::pipeline

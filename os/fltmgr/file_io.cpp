@@ -1,0 +1,656 @@
+#include "os/fltmgr/file_io.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <linux/openat2.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <map>
+#include <utility>
+#include <vector>
+
+namespace os {
+namespace {
+
+// The generic rights as the file object type maps them.
+constexpr uint32_t GENERIC_EXECUTE = 0x20000000;
+constexpr uint32_t FILE_EXECUTE = 0x0020;
+constexpr uint32_t FILE_GENERIC_READ = 0x00120089;
+constexpr uint32_t FILE_GENERIC_WRITE = 0x00120116;
+constexpr uint32_t FILE_GENERIC_EXECUTE = 0x001200A0;
+constexpr uint32_t FILE_ALL_ACCESS = 0x001F01FF;
+
+constexpr uint32_t kReadAccess = FILE_READ_DATA | FILE_EXECUTE;
+constexpr uint32_t kWriteAccess = FILE_WRITE_DATA | FILE_APPEND_DATA;
+// The longest name component NTFS takes, in UTF-16 units.
+constexpr size_t kLongestComponent = 255;
+// Rounds of "it was there a moment ago" before a create gives up.
+constexpr int kCreateRounds = 4;
+
+uint32_t MapGenericAccess(uint32_t access) {
+    uint32_t mapped = access & 0x0FFFFFFF;
+    if (access & GENERIC_READ) {
+        mapped |= FILE_GENERIC_READ;
+    }
+    if (access & GENERIC_WRITE) {
+        mapped |= FILE_GENERIC_WRITE;
+    }
+    if (access & GENERIC_EXECUTE) {
+        mapped |= FILE_GENERIC_EXECUTE;
+    }
+    if (access & GENERIC_ALL) {
+        mapped |= FILE_ALL_ACCESS;
+    }
+    return mapped;
+}
+
+NTSTATUS StatusFromErrno(int err) {
+    switch (err) {
+        case ENOENT:
+            return STATUS_OBJECT_NAME_NOT_FOUND;
+        case ENOTDIR:
+            return STATUS_OBJECT_PATH_NOT_FOUND;
+        case EACCES:
+        case EPERM:
+        case EXDEV:  // a link that leads out of the volume's folder
+        case ELOOP:
+            return STATUS_ACCESS_DENIED;
+        case EEXIST:
+            return STATUS_OBJECT_NAME_COLLISION;
+        case EISDIR:
+            return STATUS_FILE_IS_A_DIRECTORY;
+        case ENOSPC:
+        case EDQUOT:
+        case EFBIG:
+            return STATUS_DISK_FULL;
+        case EROFS:
+            return STATUS_MEDIA_WRITE_PROTECTED;
+        case ENAMETOOLONG:
+            return STATUS_OBJECT_NAME_INVALID;
+        case ENOMEM:
+        case EMFILE:
+        case ENFILE:
+            return STATUS_INSUFFICIENT_RESOURCES;
+        case EBUSY:
+        case ETXTBSY:
+            return STATUS_SHARING_VIOLATION;
+        case EIO:
+            return STATUS_IO_DEVICE_ERROR;
+        default:
+            return STATUS_UNSUCCESSFUL;
+    }
+}
+
+bool IsInvalidNameCharacter(char16_t c) {
+    if (c < 0x20) {
+        return true;
+    }
+    switch (c) {
+        case u'"':
+        case u'*':
+        case u'/':
+        case u':':
+        case u'<':
+        case u'>':
+        case u'?':
+        case u'|':
+            return true;
+        default:
+            return false;
+    }
+}
+
+// Appends one component as UTF-8; false for a name Windows would not take.
+bool AppendComponent(std::u16string_view component, std::string& out) {
+    if (component.empty() || component.size() > kLongestComponent || component == u"." ||
+        component == u"..") {
+        return false;
+    }
+    for (size_t i = 0; i < component.size(); ++i) {
+        char32_t c = component[i];
+        if (IsInvalidNameCharacter(component[i])) {
+            return false;
+        }
+        if (c >= 0xD800 && c <= 0xDBFF) {
+            if (i + 1 >= component.size() || component[i + 1] < 0xDC00 ||
+                component[i + 1] > 0xDFFF) {
+                return false;
+            }
+            c = 0x10000 + ((c - 0xD800) << 10) + (component[i + 1] - 0xDC00);
+            ++i;
+        } else if (c >= 0xDC00 && c <= 0xDFFF) {
+            return false;
+        }
+        if (c < 0x80) {
+            out.push_back(static_cast<char>(c));
+        } else if (c < 0x800) {
+            out.push_back(static_cast<char>(0xC0 | (c >> 6)));
+            out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+        } else if (c < 0x10000) {
+            out.push_back(static_cast<char>(0xE0 | (c >> 12)));
+            out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+        } else {
+            out.push_back(static_cast<char>(0xF0 | (c >> 18)));
+            out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+        }
+    }
+    return true;
+}
+
+// The part of a name after its volume ("" or "\a\b") as a path relative to the volume's folder
+// ("" for the root), with the folder that holds it and the last component.
+struct MAPPED_NAME {
+    std::string relative;
+    std::string parent;
+    std::string leaf;
+};
+
+NTSTATUS MapName(std::u16string_view remainder, MAPPED_NAME* mapped) {
+    if (remainder.empty() || remainder == u"\\") {
+        return STATUS_SUCCESS;
+    }
+    if (remainder[0] != u'\\') {
+        return STATUS_OBJECT_NAME_INVALID;
+    }
+    std::u16string_view rest = remainder.substr(1);
+    for (;;) {
+        size_t end = rest.find(u'\\');
+        std::u16string_view component = rest.substr(0, end);
+        if (!mapped->relative.empty()) {
+            mapped->parent = mapped->relative;
+            mapped->relative.push_back('/');
+        }
+        size_t start = mapped->relative.size();
+        if (!AppendComponent(component, mapped->relative)) {
+            return STATUS_OBJECT_NAME_INVALID;
+        }
+        mapped->leaf = mapped->relative.substr(start);
+        if (end == std::u16string_view::npos) {
+            return STATUS_SUCCESS;
+        }
+        rest = rest.substr(end + 1);
+    }
+}
+
+std::atomic<bool> gNoOpenat2{false};
+
+// Opens `relative` beneath the folder `rootFd` stands for: nothing on the way may lead out of it.
+// Returns the descriptor or -errno. Where the kernel has no openat2, the walk is done here with
+// symbolic links refused.
+int OpenBeneath(int rootFd, const std::string& relative, int flags, mode_t mode) {
+    const char* path = relative.empty() ? "." : relative.c_str();
+    if (!gNoOpenat2.load(std::memory_order_relaxed)) {
+        struct open_how how {};
+        how.flags = static_cast<uint64_t>(flags | O_CLOEXEC);
+        how.mode = (flags & O_CREAT) ? mode : 0;
+        how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
+        long fd;
+        do {
+            fd = ::syscall(SYS_openat2, rootFd, path, &how, sizeof how);
+        } while (fd < 0 && (errno == EINTR || errno == EAGAIN));
+        if (fd >= 0) {
+            return static_cast<int>(fd);
+        }
+        if (errno != ENOSYS) {
+            return -errno;
+        }
+        gNoOpenat2.store(true);
+    }
+    int dir = ::dup(rootFd);
+    if (dir < 0) {
+        return -errno;
+    }
+    std::string_view rest = relative;
+    while (!rest.empty()) {
+        size_t slash = rest.find('/');
+        std::string component(rest.substr(0, slash));
+        bool last = slash == std::string_view::npos;
+        int next =
+            last ? ::openat(dir, component.c_str(), flags | O_CLOEXEC | O_NOFOLLOW, mode)
+                 : ::openat(dir, component.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
+        int err = errno;
+        ::close(dir);
+        if (next < 0) {
+            return -err;
+        }
+        if (last) {
+            return next;
+        }
+        dir = next;
+        rest = rest.substr(slash + 1);
+    }
+    int fd = ::openat(dir, ".", flags | O_CLOEXEC, mode);
+    int err = errno;
+    ::close(dir);
+    return fd < 0 ? -err : fd;
+}
+
+// ---- Share access of the opens of one file ----
+
+struct SHARE_COUNTS {
+    uint32_t opens = 0;
+    uint32_t readers = 0;
+    uint32_t writers = 0;
+    uint32_t deleters = 0;
+    uint32_t sharedRead = 0;
+    uint32_t sharedWrite = 0;
+    uint32_t sharedDelete = 0;
+};
+
+bool CountsForSharing(uint32_t access) {
+    return (access & (kReadAccess | kWriteAccess | DELETE)) != 0;
+}
+
+struct SHARE_TABLE {
+    std::mutex lock;
+    std::map<std::pair<uint64_t, uint64_t>, SHARE_COUNTS> files;
+};
+
+SHARE_TABLE& Shares() {
+    static SHARE_TABLE* table = new SHARE_TABLE();
+    return *table;
+}
+
+// IoCheckShareAccess and IoSetShareAccess in one step.
+bool AddShareAccess(uint64_t device, uint64_t inode, uint32_t access, uint32_t share) {
+    if (!CountsForSharing(access)) {
+        return true;
+    }
+    bool read = access & kReadAccess;
+    bool write = access & kWriteAccess;
+    bool del = access & DELETE;
+    SHARE_TABLE& table = Shares();
+    std::lock_guard guard(table.lock);
+    SHARE_COUNTS& c = table.files[{device, inode}];
+    if ((read && c.sharedRead < c.opens) || (write && c.sharedWrite < c.opens) ||
+        (del && c.sharedDelete < c.opens) || (c.readers != 0 && !(share & FILE_SHARE_READ)) ||
+        (c.writers != 0 && !(share & FILE_SHARE_WRITE)) ||
+        (c.deleters != 0 && !(share & FILE_SHARE_DELETE))) {
+        if (c.opens == 0) {
+            table.files.erase({device, inode});
+        }
+        return false;
+    }
+    ++c.opens;
+    c.readers += read;
+    c.writers += write;
+    c.deleters += del;
+    c.sharedRead += (share & FILE_SHARE_READ) != 0;
+    c.sharedWrite += (share & FILE_SHARE_WRITE) != 0;
+    c.sharedDelete += (share & FILE_SHARE_DELETE) != 0;
+    return true;
+}
+
+void RemoveShareAccess(uint64_t device, uint64_t inode, uint32_t access, uint32_t share) {
+    if (!CountsForSharing(access)) {
+        return;
+    }
+    SHARE_TABLE& table = Shares();
+    std::lock_guard guard(table.lock);
+    auto it = table.files.find({device, inode});
+    if (it == table.files.end()) {
+        return;
+    }
+    SHARE_COUNTS& c = it->second;
+    --c.opens;
+    c.readers -= (access & kReadAccess) != 0;
+    c.writers -= (access & kWriteAccess) != 0;
+    c.deleters -= (access & DELETE) != 0;
+    c.sharedRead -= (share & FILE_SHARE_READ) != 0;
+    c.sharedWrite -= (share & FILE_SHARE_WRITE) != 0;
+    c.sharedDelete -= (share & FILE_SHARE_DELETE) != 0;
+    if (c.opens == 0) {
+        table.files.erase(it);
+    }
+}
+
+// ---- Kernel handles of this face ----
+
+struct HANDLE_TABLE {
+    std::mutex lock;
+    HANDLE next = 0x80000004;  // kernel handles have the top bit of the low word set
+    std::map<HANDLE, std::shared_ptr<FLT_FILE_OBJECT>> handles;
+};
+
+HANDLE_TABLE& Handles() {
+    static HANDLE_TABLE* table = new HANDLE_TABLE();
+    return *table;
+}
+
+}  // namespace
+
+// The parts of the face that reach into a file object.
+struct FltFileIo {
+    static std::shared_ptr<FLT_FILE_OBJECT> Make(std::u16string name,
+                                                 std::shared_ptr<FLT_VOLUME> volume, int fd,
+                                                 const struct stat& st, uint32_t access,
+                                                 uint32_t share, bool directory) {
+        return std::shared_ptr<FLT_FILE_OBJECT>(
+            new FLT_FILE_OBJECT(std::move(name), std::move(volume), fd, st.st_dev, st.st_ino,
+                                access, share, directory));
+    }
+
+    // The clean-up of the open: its share access goes and its descriptor is closed.
+    static void Cleanup(FLT_FILE_OBJECT& file) {
+        std::lock_guard guard(file.lock_);
+        if (file.fd_ < 0) {
+            return;
+        }
+        RemoveShareAccess(file.device_, file.inode_, file.access_, file.share_);
+        ::close(file.fd_);
+        file.fd_ = -1;
+    }
+
+    static NTSTATUS Write(FLT_FILE_OBJECT& file, const int64_t* byteOffset, uint32_t length,
+                          const void* buffer, uint32_t* bytesWritten) {
+        std::lock_guard guard(file.lock_);
+        if (file.fd_ < 0) {
+            return STATUS_FILE_CLOSED;
+        }
+        if (file.directory_) {
+            return STATUS_INVALID_DEVICE_REQUEST;
+        }
+        if ((file.access_ & kWriteAccess) == 0) {
+            return STATUS_ACCESS_DENIED;
+        }
+        if (length != 0 && buffer == nullptr) {
+            return STATUS_INVALID_PARAMETER;
+        }
+        bool appendOnly = (file.access_ & FILE_APPEND_DATA) && !(file.access_ & FILE_WRITE_DATA);
+        int64_t offset = byteOffset == nullptr ? FILE_USE_FILE_POINTER_POSITION : *byteOffset;
+        if (offset < FILE_USE_FILE_POINTER_POSITION) {
+            return STATUS_INVALID_PARAMETER;
+        }
+        NTSTATUS injected = FltInjectedFailure(FLT_FAILURE::WriteFile);
+        if (!NT_SUCCESS(injected)) {
+            return injected;
+        }
+        off_t moved = 0;
+        if (appendOnly || offset == FILE_WRITE_TO_END_OF_FILE) {
+            moved = ::lseek(file.fd_, 0, SEEK_END);
+        } else if (offset >= 0) {
+            moved = ::lseek(file.fd_, static_cast<off_t>(offset), SEEK_SET);
+        }
+        if (moved < 0) {
+            return StatusFromErrno(errno);
+        }
+        const auto* bytes = static_cast<const uint8_t*>(buffer);
+        uint32_t done = 0;
+        while (done < length) {
+            ssize_t n = ::write(file.fd_, bytes + done, length - done);
+            if (n < 0) {
+                if (errno == EINTR) {
+                    continue;
+                }
+                *bytesWritten = done;
+                return StatusFromErrno(errno);
+            }
+            if (n == 0) {
+                *bytesWritten = done;
+                return STATUS_DISK_FULL;
+            }
+            done += static_cast<uint32_t>(n);
+        }
+        *bytesWritten = done;
+        return STATUS_SUCCESS;
+    }
+};
+
+FLT_FILE_OBJECT::FLT_FILE_OBJECT(std::u16string fileName, std::shared_ptr<FLT_VOLUME> volume,
+                                 int fd, uint64_t device, uint64_t inode, uint32_t access,
+                                 uint32_t share, bool directory)
+    : fileName_(std::move(fileName)),
+      volume_(std::move(volume)),
+      device_(device),
+      inode_(inode),
+      access_(access),
+      share_(share),
+      directory_(directory),
+      fd_(fd) {}
+
+FLT_FILE_OBJECT::~FLT_FILE_OBJECT() {
+    FltFileIo::Cleanup(*this);
+}
+
+bool FLT_FILE_OBJECT::Closed() const {
+    std::lock_guard guard(lock_);
+    return fd_ < 0;
+}
+
+NTSTATUS FltCreateFileEx(const std::shared_ptr<FLT_FILTER>& filter,
+                         const std::shared_ptr<FLT_INSTANCE>& instance, HANDLE* fileHandle,
+                         std::shared_ptr<FLT_FILE_OBJECT>* fileObject, uint32_t desiredAccess,
+                         std::u16string_view fileName, IO_STATUS_BLOCK* ioStatus,
+                         uint32_t /*fileAttributes*/, uint32_t shareAccess,
+                         uint32_t createDisposition, uint32_t createOptions) {
+    if (fileHandle == nullptr || ioStatus == nullptr) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    *fileHandle = 0;
+    if (fileObject != nullptr) {
+        fileObject->reset();
+    }
+    ioStatus->information = 0;
+    auto fail = [&](NTSTATUS status) {
+        ioStatus->status = status;
+        return status;
+    };
+    const bool wantDirectory = createOptions & FILE_DIRECTORY_FILE;
+    const bool wantFile = createOptions & FILE_NON_DIRECTORY_FILE;
+    if (filter == nullptr || !filter->Registered() || createDisposition > FILE_OVERWRITE_IF ||
+        (wantDirectory && wantFile) ||
+        (wantDirectory && createDisposition != FILE_OPEN && createDisposition != FILE_CREATE &&
+         createDisposition != FILE_OPEN_IF) ||
+        (shareAccess & ~(FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE)) != 0) {
+        return fail(STATUS_INVALID_PARAMETER);
+    }
+    NTSTATUS injected = FltInjectedFailure(FLT_FAILURE::CreateFile);
+    if (!NT_SUCCESS(injected)) {
+        return fail(injected);
+    }
+    std::shared_ptr<FLT_VOLUME> volume;
+    std::u16string remainder;
+    NTSTATUS status = ResolveVolumePath(fileName, &volume, &remainder);
+    if (!NT_SUCCESS(status)) {
+        return fail(status);
+    }
+    if (instance != nullptr) {
+        if (instance->Filter() != filter.get()) {
+            return fail(STATUS_INVALID_PARAMETER);
+        }
+        if (!instance->Attached()) {
+            return fail(STATUS_FLT_DELETING_OBJECT);
+        }
+        if (instance->Volume() != volume) {
+            return fail(STATUS_INVALID_DEVICE_OBJECT_PARAMETER);
+        }
+    }
+    MAPPED_NAME name;
+    status = MapName(remainder, &name);
+    if (!NT_SUCCESS(status)) {
+        return fail(status);
+    }
+
+    const uint32_t access = MapGenericAccess(desiredAccess);
+    const bool truncating = createDisposition == FILE_SUPERSEDE ||
+                            createDisposition == FILE_OVERWRITE ||
+                            createDisposition == FILE_OVERWRITE_IF;
+    const bool read = access & kReadAccess;
+    const bool write = (access & kWriteAccess) || truncating;
+    int fileFlags = read && write ? O_RDWR : write ? O_WRONLY : O_RDONLY;
+    if ((access & FILE_APPEND_DATA) && !(access & FILE_WRITE_DATA)) {
+        fileFlags |= O_APPEND;
+    }
+    if (createOptions & FILE_WRITE_THROUGH) {
+        fileFlags |= O_DSYNC;
+    }
+    const int root = volume->RootFd();
+
+    int fd = -1;
+    bool directory = false;
+    uint64_t information = FILE_OPENED;
+    for (int round = 0; fd < 0; ++round) {
+        if (round == kCreateRounds) {
+            return fail(STATUS_OBJECT_NAME_COLLISION);
+        }
+        struct stat st {};
+        bool exists = false;
+        int probe = OpenBeneath(root, name.relative, O_PATH, 0);
+        if (probe >= 0) {
+            exists = ::fstat(probe, &st) == 0;
+            ::close(probe);
+            if (!exists) {
+                return fail(STATUS_IO_DEVICE_ERROR);
+            }
+        } else if (probe == -ENOENT) {
+            int parent = OpenBeneath(root, name.parent, O_PATH | O_DIRECTORY, 0);
+            if (parent < 0) {
+                return fail(parent == -ENOENT ? STATUS_OBJECT_PATH_NOT_FOUND
+                                              : StatusFromErrno(-parent));
+            }
+            ::close(parent);
+        } else {
+            return fail(StatusFromErrno(-probe));
+        }
+
+        if (exists) {
+            directory = S_ISDIR(st.st_mode);
+            if (createDisposition == FILE_CREATE) {
+                return fail(STATUS_OBJECT_NAME_COLLISION);
+            }
+            if (directory && (wantFile || truncating)) {
+                return fail(STATUS_FILE_IS_A_DIRECTORY);
+            }
+            if (!directory && wantDirectory) {
+                return fail(STATUS_NOT_A_DIRECTORY);
+            }
+            fd =
+                OpenBeneath(root, name.relative, directory ? O_RDONLY | O_DIRECTORY : fileFlags, 0);
+            if (fd == -ENOENT) {
+                continue;  // removed since the probe
+            }
+            if (fd < 0) {
+                return fail(StatusFromErrno(-fd));
+            }
+            information = createDisposition == FILE_SUPERSEDE ? FILE_SUPERSEDED
+                          : truncating                        ? FILE_OVERWRITTEN
+                                                              : FILE_OPENED;
+            continue;
+        }
+
+        if (createDisposition == FILE_OPEN || createDisposition == FILE_OVERWRITE) {
+            return fail(STATUS_OBJECT_NAME_NOT_FOUND);
+        }
+        if (wantDirectory) {
+            int parent = OpenBeneath(root, name.parent, O_PATH | O_DIRECTORY, 0);
+            if (parent < 0) {
+                return fail(StatusFromErrno(-parent));
+            }
+            int made = ::mkdirat(parent, name.leaf.c_str(), 0777);
+            int err = errno;
+            ::close(parent);
+            if (made != 0 && err == EEXIST) {
+                continue;
+            }
+            if (made != 0) {
+                return fail(StatusFromErrno(err));
+            }
+            fd = OpenBeneath(root, name.relative, O_RDONLY | O_DIRECTORY, 0);
+            directory = true;
+        } else {
+            fd = OpenBeneath(root, name.relative, fileFlags | O_CREAT | O_EXCL, 0666);
+            if (fd == -EEXIST) {
+                continue;  // created by someone else since the probe
+            }
+        }
+        if (fd < 0) {
+            return fail(StatusFromErrno(-fd));
+        }
+        information = FILE_CREATED;
+    }
+
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) {
+        ::close(fd);
+        return fail(STATUS_IO_DEVICE_ERROR);
+    }
+    if (!AddShareAccess(st.st_dev, st.st_ino, access, shareAccess)) {
+        ::close(fd);
+        return fail(STATUS_SHARING_VIOLATION);
+    }
+    auto file =
+        FltFileIo::Make(std::u16string(fileName), volume, fd, st, access, shareAccess, directory);
+    if (!directory && (information == FILE_OVERWRITTEN || information == FILE_SUPERSEDED) &&
+        ::ftruncate(fd, 0) != 0) {
+        return fail(StatusFromErrno(errno));  // the file object's clean-up undoes the open
+    }
+    HANDLE_TABLE& table = Handles();
+    {
+        std::lock_guard guard(table.lock);
+        *fileHandle = table.next;
+        table.next += 4;
+        table.handles[*fileHandle] = file;
+    }
+    if (fileObject != nullptr) {
+        *fileObject = std::move(file);
+    }
+    ioStatus->status = STATUS_SUCCESS;
+    ioStatus->information = information;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS FltCreateFile(const std::shared_ptr<FLT_FILTER>& filter,
+                       const std::shared_ptr<FLT_INSTANCE>& instance, HANDLE* fileHandle,
+                       uint32_t desiredAccess, std::u16string_view fileName,
+                       IO_STATUS_BLOCK* ioStatus, uint32_t fileAttributes, uint32_t shareAccess,
+                       uint32_t createDisposition, uint32_t createOptions) {
+    return FltCreateFileEx(filter, instance, fileHandle, nullptr, desiredAccess, fileName, ioStatus,
+                           fileAttributes, shareAccess, createDisposition, createOptions);
+}
+
+NTSTATUS FltWriteFile(const std::shared_ptr<FLT_INSTANCE>& instance, FLT_FILE_OBJECT& fileObject,
+                      const int64_t* byteOffset, uint32_t length, const void* buffer,
+                      uint32_t /*flags*/, uint32_t* bytesWritten) {
+    uint32_t written = 0;
+    uint32_t* out = bytesWritten != nullptr ? bytesWritten : &written;
+    *out = 0;
+    if (instance != nullptr) {
+        if (!instance->Attached()) {
+            return STATUS_FLT_DELETING_OBJECT;
+        }
+        if (instance->Volume() != fileObject.Volume()) {
+            return STATUS_INVALID_PARAMETER;
+        }
+    }
+    return FltFileIo::Write(fileObject, byteOffset, length, buffer, out);
+}
+
+NTSTATUS FltClose(HANDLE fileHandle) {
+    std::shared_ptr<FLT_FILE_OBJECT> file;
+    {
+        HANDLE_TABLE& table = Handles();
+        std::lock_guard guard(table.lock);
+        auto it = table.handles.find(fileHandle);
+        if (it == table.handles.end()) {
+            return STATUS_INVALID_HANDLE;
+        }
+        file = std::move(it->second);
+        table.handles.erase(it);
+    }
+    FltFileIo::Cleanup(*file);
+    return STATUS_SUCCESS;
+}
+
+size_t FltOpenHandleCount() {
+    HANDLE_TABLE& table = Handles();
+    std::lock_guard guard(table.lock);
+    return table.handles.size();
+}
+
+}  // namespace os

@@ -1,0 +1,153 @@
+// File I/O through the filter manager (FltCreateFileEx, FltWriteFile, FltClose) on the real files
+// of a volume's folder. A native name ("\Device\HarddiskVolume1\x\y.log", "\??\C:\x\y.log") is
+// resolved to its volume; the rest is mapped backslash to slash and opened beneath the volume's
+// folder, so that no name reaches outside it: a component "." or "..", an empty component or a
+// character Windows does not allow in a name is STATUS_OBJECT_NAME_INVALID, and a symbolic link
+// that leads out of the folder is STATUS_ACCESS_DENIED. Names are kept in the case they were
+// given: the folder's file system decides whether case matters.
+//
+// Handles are kernel handles of this face. Sharing is checked between the opens of this face as
+// Windows checks it (read, write and delete access against the share modes of the other opens of
+// the same file). Closing the handle ends the open: I/O on its file object then fails with
+// STATUS_FILE_CLOSED.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+
+#include "os/core/process.h"
+#include "os/core/status.h"
+#include "os/fltmgr/fltmgr.h"
+#include "os/kernel/device.h"
+
+namespace os {
+
+// ---- Statuses of the file systems ----
+constexpr NTSTATUS STATUS_DISK_FULL = MakeStatus(0xC000007F);
+constexpr NTSTATUS STATUS_MEDIA_WRITE_PROTECTED = MakeStatus(0xC00000A2);
+constexpr NTSTATUS STATUS_FILE_IS_A_DIRECTORY = MakeStatus(0xC00000BA);
+constexpr NTSTATUS STATUS_NOT_A_DIRECTORY = MakeStatus(0xC0000103);
+constexpr NTSTATUS STATUS_FILE_CLOSED = MakeStatus(0xC0000128);
+constexpr NTSTATUS STATUS_IO_DEVICE_ERROR = MakeStatus(0xC0000185);
+constexpr NTSTATUS STATUS_INVALID_DEVICE_OBJECT_PARAMETER = MakeStatus(0xC0000369);
+
+// ---- Access rights (SYNCHRONIZE and the generic rights are in os/core/process.h) ----
+constexpr uint32_t FILE_READ_DATA = 0x0001;
+constexpr uint32_t FILE_WRITE_DATA = 0x0002;
+constexpr uint32_t FILE_APPEND_DATA = 0x0004;
+constexpr uint32_t FILE_READ_ATTRIBUTES = 0x0080;
+constexpr uint32_t FILE_WRITE_ATTRIBUTES = 0x0100;
+constexpr uint32_t DELETE = 0x00010000;
+
+// ---- Share access ----
+constexpr uint32_t FILE_SHARE_READ = 0x1;
+constexpr uint32_t FILE_SHARE_WRITE = 0x2;
+constexpr uint32_t FILE_SHARE_DELETE = 0x4;
+
+// ---- Create dispositions ----
+constexpr uint32_t FILE_SUPERSEDE = 0;
+constexpr uint32_t FILE_OPEN = 1;
+constexpr uint32_t FILE_CREATE = 2;
+constexpr uint32_t FILE_OPEN_IF = 3;
+constexpr uint32_t FILE_OVERWRITE = 4;
+constexpr uint32_t FILE_OVERWRITE_IF = 5;
+
+// ---- Create options ----
+constexpr uint32_t FILE_DIRECTORY_FILE = 0x00000001;
+constexpr uint32_t FILE_WRITE_THROUGH = 0x00000002;
+constexpr uint32_t FILE_SEQUENTIAL_ONLY = 0x00000004;
+constexpr uint32_t FILE_SYNCHRONOUS_IO_ALERT = 0x00000010;
+constexpr uint32_t FILE_SYNCHRONOUS_IO_NONALERT = 0x00000020;
+constexpr uint32_t FILE_NON_DIRECTORY_FILE = 0x00000040;
+constexpr uint32_t FILE_COMPLETE_IF_OPLOCKED = 0x00000100;
+
+// ---- What a create did (IO_STATUS_BLOCK information) ----
+constexpr uint64_t FILE_SUPERSEDED = 0;
+constexpr uint64_t FILE_OPENED = 1;
+constexpr uint64_t FILE_CREATED = 2;
+constexpr uint64_t FILE_OVERWRITTEN = 3;
+
+// A byte offset that writes at the end of the file whatever the access (the LARGE_INTEGER with
+// LowPart FILE_WRITE_TO_END_OF_FILE and HighPart -1).
+constexpr int64_t FILE_WRITE_TO_END_OF_FILE = -1;
+// A byte offset that writes at the file object's current position.
+constexpr int64_t FILE_USE_FILE_POINTER_POSITION = -2;
+
+// One open of a file or directory of a volume.
+class FLT_FILE_OBJECT {
+  public:
+    ~FLT_FILE_OBJECT();
+    FLT_FILE_OBJECT(const FLT_FILE_OBJECT&) = delete;
+    FLT_FILE_OBJECT& operator=(const FLT_FILE_OBJECT&) = delete;
+
+    // The native name it was opened by.
+    const std::u16string& FileName() const { return fileName_; }
+    const std::shared_ptr<FLT_VOLUME>& Volume() const { return volume_; }
+    // The rights granted (generic rights mapped to the file's specific rights).
+    uint32_t GrantedAccess() const { return access_; }
+    uint32_t ShareAccess() const { return share_; }
+    bool IsDirectory() const { return directory_; }
+    // Its handle was closed.
+    bool Closed() const;
+
+  private:
+    friend struct FltFileIo;
+    FLT_FILE_OBJECT(std::u16string fileName, std::shared_ptr<FLT_VOLUME> volume, int fd,
+                    uint64_t device, uint64_t inode, uint32_t access, uint32_t share,
+                    bool directory);
+    const std::u16string fileName_;
+    const std::shared_ptr<FLT_VOLUME> volume_;
+    const uint64_t device_;
+    const uint64_t inode_;
+    const uint32_t access_;
+    const uint32_t share_;
+    const bool directory_;
+    mutable std::mutex lock_;
+    int fd_;  // -1 once closed
+};
+
+// FltCreateFileEx. The instance, when given, must be an attached instance of the filter on the
+// volume that holds the name (STATUS_FLT_DELETING_OBJECT for one that is no longer attached,
+// STATUS_INVALID_DEVICE_OBJECT_PARAMETER for a name on another volume); without one the name's
+// own volume is used. Dispositions FILE_SUPERSEDE to FILE_OVERWRITE_IF; `ioStatus->information`
+// says what was done (FILE_OPENED, FILE_CREATED, FILE_OVERWRITTEN, FILE_SUPERSEDED).
+// Failures: STATUS_OBJECT_PATH_NOT_FOUND (no volume holds the name, or a folder on the way is
+// missing), STATUS_OBJECT_NAME_NOT_FOUND (FILE_OPEN or FILE_OVERWRITE of a missing file),
+// STATUS_OBJECT_NAME_COLLISION (FILE_CREATE of an existing one), STATUS_OBJECT_NAME_INVALID,
+// STATUS_ACCESS_DENIED, STATUS_SHARING_VIOLATION, STATUS_FILE_IS_A_DIRECTORY,
+// STATUS_NOT_A_DIRECTORY, STATUS_INVALID_PARAMETER (an unknown disposition, contradicting
+// options, a missing output, a filter that is not registered).
+NTSTATUS FltCreateFileEx(const std::shared_ptr<FLT_FILTER>& filter,
+                         const std::shared_ptr<FLT_INSTANCE>& instance, HANDLE* fileHandle,
+                         std::shared_ptr<FLT_FILE_OBJECT>* fileObject, uint32_t desiredAccess,
+                         std::u16string_view fileName, IO_STATUS_BLOCK* ioStatus,
+                         uint32_t fileAttributes, uint32_t shareAccess, uint32_t createDisposition,
+                         uint32_t createOptions);
+// FltCreateFile: the same without the file object.
+NTSTATUS FltCreateFile(const std::shared_ptr<FLT_FILTER>& filter,
+                       const std::shared_ptr<FLT_INSTANCE>& instance, HANDLE* fileHandle,
+                       uint32_t desiredAccess, std::u16string_view fileName,
+                       IO_STATUS_BLOCK* ioStatus, uint32_t fileAttributes, uint32_t shareAccess,
+                       uint32_t createDisposition, uint32_t createOptions);
+
+// FltWriteFile, synchronous. An open with FILE_APPEND_DATA and without FILE_WRITE_DATA always
+// writes at the end of the file; otherwise the byte offset says where (null or
+// FILE_USE_FILE_POINTER_POSITION: the current position; FILE_WRITE_TO_END_OF_FILE: the end), and
+// the current position moves past what was written. STATUS_ACCESS_DENIED without write access,
+// STATUS_INVALID_DEVICE_REQUEST on a directory, STATUS_FILE_CLOSED after FltClose,
+// STATUS_FLT_DELETING_OBJECT through an instance that is no longer attached, STATUS_DISK_FULL
+// when the file system is full (with the bytes that were written).
+NTSTATUS FltWriteFile(const std::shared_ptr<FLT_INSTANCE>& instance, FLT_FILE_OBJECT& fileObject,
+                      const int64_t* byteOffset, uint32_t length, const void* buffer,
+                      uint32_t flags, uint32_t* bytesWritten);
+
+// FltClose: STATUS_INVALID_HANDLE for a handle this face did not give out (or closed already).
+NTSTATUS FltClose(HANDLE fileHandle);
+
+// Handles of this face that are open; for tests that check nothing was left open.
+size_t FltOpenHandleCount();
+
+}  // namespace os
