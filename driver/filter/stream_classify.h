@@ -60,6 +60,7 @@ class STREAM_FILTER {
     // Injects what a server sent with its FIN while a lookup was pending (the FIN itself waits).
     void SetInjectionHandle(const os::INJECTION_HANDLE* handle);
     void SetDormant(bool on) { dormant_.store(on); }
+    bool Dormant() const { return dormant_.load(); }
     void SetBlockOnFailure(bool on) { blockOnFailure_.store(on); }
     bool BlockOnFailure() const { return blockOnFailure_.load(); }
     // The registered service's process (0: none); its own connections are never inspected.

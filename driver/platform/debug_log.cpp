@@ -63,21 +63,6 @@ bool EqualNoCase(std::u16string_view a, std::u16string_view b) {
     return true;
 }
 
-// The entries below take the driver's formats with "%ws", which the checked entries cannot.
-void PrintUnchecked(const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    DriverPrintV(format, args);
-    va_end(args);
-}
-
-void LogUnchecked(const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    LogLineV(format, args);
-    va_end(args);
-}
-
 bool FileOpenLocked() {
     DEBUG_LOG& log = Log();
     return log.operations != nullptr && log.operations->IsOpen(log.file);
@@ -99,14 +84,14 @@ void CreateFileLocked() {
     os::NTSTATUS status = log.operations != nullptr ? log.operations->Create(log.file, &created)
                                                     : os::STATUS_NOT_SUPPORTED;
     if (!os::NT_SUCCESS(status)) {
-        PrintUnchecked("WexoW: Unable to create debug log=\"%ws\",\n    Status=0x%lx\n\n",
-                       log.file.path.c_str(),
-                       static_cast<unsigned long>(static_cast<uint32_t>(status)));
+        DriverPrintWide("WexoW: Unable to create debug log=\"%ws\",\n    Status=0x%lx\n\n",
+                        log.file.path.c_str(),
+                        static_cast<unsigned long>(static_cast<uint32_t>(status)));
         return;
     }
     log.open = true;
     if (created) {
-        LogUnchecked("WexoW: Debug log=\"%ws\" created", log.file.path.c_str());
+        LogLineWide("WexoW: Debug log=\"%ws\" created", log.file.path.c_str());
     }
 }
 
@@ -298,6 +283,13 @@ void LogLine(const char* format, ...) {
     va_end(args);
 }
 
+void LogLineWide(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    LogLineV(format, args);
+    va_end(args);
+}
+
 void DriverPrintAndLogV(const char* format, va_list args) {
     va_list copy;
     va_copy(copy, args);
@@ -307,6 +299,13 @@ void DriverPrintAndLogV(const char* format, va_list args) {
 }
 
 void DriverPrintAndLog(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    DriverPrintAndLogV(format, args);
+    va_end(args);
+}
+
+void DriverPrintAndLogWide(const char* format, ...) {
     va_list args;
     va_start(args, format);
     DriverPrintAndLogV(format, args);

@@ -6,8 +6,8 @@
 // Every caller is at passive level: this system has no raised IRQL, so the log mutex can always
 // be waited for and no line is skipped for the level it was asked at.
 //
-// Formats are the driver's printf formats (driver/platform/debug_print.h), "%ws" included on the
-// va_list entries.
+// Formats are the driver's printf formats (driver/platform/debug_print.h), "%ws" and "%wZ"
+// included on the va_list and "Wide" entries.
 #pragma once
 
 #include <cstdarg>
@@ -84,9 +84,11 @@ void ReadDebugSettings(const os::RegKey& serviceKey);
 // with the local time.
 void LogLine(const char* format, ...) __attribute__((format(printf, 1, 2)));
 void LogLineV(const char* format, va_list args);
+// The same for formats with "%ws" or "%wZ", unchecked.
+void LogLineWide(const char* format, ...);
 
-// The message both ways (to the log file and through the active printer) is DriverPrintAndLog of
-// driver/platform/debug_print.h.
+// The message both ways (to the log file and through the active printer) is DriverPrintAndLog
+// (DriverPrintAndLogWide) of driver/platform/debug_print.h.
 
 // Closes the file and forgets the path (a start that fails).
 void CloseDebugLog();

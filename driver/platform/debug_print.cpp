@@ -1,6 +1,8 @@
 #include "driver/platform/debug_print.h"
 
+#include <algorithm>
 #include <atomic>
+#include <climits>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -10,6 +12,7 @@
 #include "os/core/debugger.h"
 #include "os/kernel/debug_print.h"
 #include "os/kernel/system_routines.h"
+#include "os/kernel/unicode_string.h"
 
 namespace wexo::drv {
 namespace {
@@ -29,8 +32,20 @@ void CallVDbgPrintEx(VDBGPRINTEX_ROUTINE routine, const char* format, ...) {
     va_end(args);
 }
 
+// Whether a format has a "%w" conversion ("%ws", "%-20wZ"), which printf does not know.
 bool HasWideConversion(const char* format) {
-    return std::strstr(format, "%w") != nullptr;
+    for (const char* p = std::strchr(format, '%'); p != nullptr; p = std::strchr(p, '%')) {
+        ++p;
+        if (*p == '%') {
+            ++p;
+            continue;
+        }
+        p += std::strspn(p, "-+ #0'*.0123456789");
+        if (*p == 'w') {
+            return true;
+        }
+    }
+    return false;
 }
 
 void KernelPrinter(const char* format, va_list args) {
@@ -68,6 +83,9 @@ void AppendFormatted(std::string& out, const std::string& spec, T value) {
     out.resize(at + static_cast<size_t>(length));
 }
 
+// Widths and precisions beyond this are taken as this (no line of the driver comes near it).
+constexpr int kMaxWidth = 4096;
+
 bool IsDigit(char c) {
     return c >= '0' && c <= '9';
 }
@@ -90,6 +108,34 @@ void AppendUtf8(std::string& out, char32_t c) {
     }
 }
 
+// Appends a wide text as UTF-8: at most `precision` UTF-16 units of it (never half of a
+// surrogate pair), padded with spaces to `width` characters.
+void AppendWide(std::string& out, std::u16string_view text, int width, int precision,
+                bool leftJustified) {
+    if (precision >= 0 && text.size() > static_cast<size_t>(precision)) {
+        size_t keep = static_cast<size_t>(precision);
+        if (keep > 0 && text[keep - 1] >= 0xD800 && text[keep - 1] <= 0xDBFF &&
+            text[keep] >= 0xDC00 && text[keep] <= 0xDFFF) {
+            --keep;
+        }
+        text = text.substr(0, keep);
+    }
+    const std::string narrow = NarrowText(text);
+    size_t characters = 0;
+    for (char c : narrow) {
+        characters += (static_cast<uint8_t>(c) & 0xC0) != 0x80;
+    }
+    const size_t wanted = static_cast<size_t>(std::clamp(width, 0, kMaxWidth));
+    const size_t padding = wanted > characters ? wanted - characters : 0;
+    if (!leftJustified) {
+        out.append(padding, ' ');
+    }
+    out += narrow;
+    if (leftJustified) {
+        out.append(padding, ' ');
+    }
+}
+
 }  // namespace
 
 void DriverPrintV(const char* format, va_list args) {
@@ -97,6 +143,13 @@ void DriverPrintV(const char* format, va_list args) {
 }
 
 void DriverPrint(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    DriverPrintV(format, args);
+    va_end(args);
+}
+
+void DriverPrintWide(const char* format, ...) {
     va_list args;
     va_start(args, format);
     DriverPrintV(format, args);
@@ -153,24 +206,44 @@ std::string FormatDriverText(const char* format, va_list args) {
             continue;
         }
         std::string spec = "%";
+        std::string flags;
         while (*p != '\0' && std::strchr("-+ #0'", *p) != nullptr) {
-            spec.push_back(*p++);
+            flags.push_back(*p++);
         }
+        spec += flags;
+        int width = -1;
         if (*p == '*') {
-            spec += std::to_string(va_arg(ap, int));
+            width = va_arg(ap, int);
+            if (width < 0) {
+                flags.push_back('-');  // a negative width left-justifies
+                spec.push_back('-');
+                width = width == INT_MIN ? INT_MAX : -width;
+            }
+            spec += std::to_string(width);
             ++p;
-        } else {
+        } else if (IsDigit(*p)) {
+            width = 0;
             while (IsDigit(*p)) {
+                width = std::min(width * 10 + (*p - '0'), kMaxWidth);
                 spec.push_back(*p++);
             }
         }
+        int precision = -1;
         if (*p == '.') {
             spec.push_back(*p++);
+            precision = 0;
             if (*p == '*') {
-                spec += std::to_string(va_arg(ap, int));
+                precision = va_arg(ap, int);
+                if (precision < 0) {
+                    spec.pop_back();  // a negative precision is as if none was given
+                    precision = -1;
+                } else {
+                    spec += std::to_string(precision);
+                }
                 ++p;
             } else {
                 while (IsDigit(*p)) {
+                    precision = std::min(precision * 10 + (*p - '0'), kMaxWidth);
                     spec.push_back(*p++);
                 }
             }
@@ -186,10 +259,30 @@ std::string FormatDriverText(const char* format, va_list args) {
         }
         ++p;
         if (length == "w") {
+            const bool leftJustified = flags.find('-') != std::string::npos;
             if (conversion == 's') {
                 const char16_t* wide = va_arg(ap, const char16_t*);
-                std::string text = wide != nullptr ? NarrowText(wide) : "(null)";
-                AppendFormatted(out, spec + "s", text.c_str());
+                std::u16string_view text = u"(null)";
+                if (wide != nullptr) {
+                    // With a precision no more than that many units are read: the text need
+                    // not be terminated within them.
+                    size_t units = 0;
+                    while ((precision < 0 || units < static_cast<size_t>(precision)) &&
+                           wide[units] != u'\0') {
+                        ++units;
+                    }
+                    // A pair the precision cuts is left out whole, without reading past it.
+                    if (units > 0 && units == static_cast<size_t>(precision) &&
+                        wide[units - 1] >= 0xD800 && wide[units - 1] <= 0xDBFF) {
+                        --units;
+                    }
+                    text = std::u16string_view(wide, units);
+                }
+                AppendWide(out, text, width, precision, leftJustified);
+            } else if (conversion == 'Z') {
+                const auto* counted = va_arg(ap, const os::UNICODE_STRING*);
+                AppendWide(out, counted != nullptr ? counted->View() : u"(null)", width, precision,
+                           leftJustified);
             } else {
                 out.append(start, p);
             }

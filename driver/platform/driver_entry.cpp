@@ -1,6 +1,7 @@
 #include "driver/platform/driver_entry.h"
 
 #include <cstring>
+#include <optional>
 #include <vector>
 
 #include "common/control_codes.h"
@@ -9,13 +10,20 @@
 #include "driver/filter/stream_classify.h"
 #include "driver/filter/url_lookup.h"
 #include "driver/filter/wfp_registration.h"
+#include "driver/platform/debug_log.h"
 #include "driver/platform/debug_print.h"
+#include "driver/platform/dns_answer_remap.h"
+#include "driver/platform/driver_settings.h"
 #include "driver/platform/event_log.h"
 #include "driver/platform/registry_values.h"
+#include "driver/platform/registry_watch.h"
+#include "driver/platform/remap_resolver.h"
 #include "driver/platform/scratch_buffer.h"
 #include "driver/protection/protection_state.h"
+#include "os/fltmgr/fltmgr.h"
 #include "os/kernel/pool.h"
 #include "os/kernel/system_routines.h"
+#include "os/kernel/unicode_string.h"
 #include "os/registry/registry.h"
 
 namespace wexo::drv {
@@ -30,29 +38,12 @@ constexpr uint32_t kServiceKeyAccess = 0x2001F;
 // The installation's secret for the caller authentication of the privileged codes; the installer
 // writes it into the driver's service key.
 constexpr char kAuthSecretValue[] = "Auth Secret";
+// The file-system filter's name buffers: a full path of the longest kind the filter looks at.
+constexpr size_t kNameBufferSize = 2056;
+constexpr uint32_t kNameBufferTag = os::MakePoolTag("ETLF");
 
 using RtlGetVersionRoutine = os::NTSTATUS (*)(os::RTL_OSVERSIONINFOW*);
 using PsGetVersionRoutine = bool (*)(uint32_t*, uint32_t*, uint32_t*);
-
-std::string Narrow(std::u16string_view text) {
-    std::string out;
-    out.reserve(text.size());
-    for (char16_t c : text) {
-        if (c < 0x80) {
-            out.push_back(static_cast<char>(c));
-        } else if (c < 0x800) {
-            out.push_back(static_cast<char>(0xC0 | (c >> 6)));
-            out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-        } else {
-            // Paths and key names of the driver are plain text; surrogate pairs are kept as
-            // their units, which is enough to name a key.
-            out.push_back(static_cast<char>(0xE0 | (c >> 12)));
-            out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-        }
-    }
-    return out;
-}
 
 }  // namespace
 
@@ -108,6 +99,7 @@ struct WEXO_DRIVER::STATE {
 
     CONTROL_DEVICE::HOOKS Hooks() {
         CONTROL_DEVICE::HOOKS hooks;
+        hooks.wakeResolver = [this] { settings.WakeResolver(); };
         hooks.serviceProcessChanged = [this](uint32_t processId) {
             filter.SetServiceProcessId(processId);
             if (serviceObserver) {
@@ -123,13 +115,21 @@ struct WEXO_DRIVER::STATE {
     std::u16string controlSetName;
     os::RegKey serviceKey;
     void* fastIoTable = nullptr;
+    std::optional<os::LookasideList> nameBuffers;
+    std::shared_ptr<os::FLT_FILTER> fileFilter;
 
     SERVICE_CALL_QUEUE queue;
     PROTECTION_STATE protection;
+    DRIVER_SETTINGS settings;
     CONTROL_DEVICE device;
     STREAM_FILTER filter;
     URL_LOOKUP lookup{filter, queue};
     WFP_REGISTRATION registration{filter, lookup};
+    REGISTRY_WATCH watch{settings};
+    REMAP_RESOLVER resolver{settings, queue};
+    // The driver never unloads, so the filter is active exactly while it is registered.
+    DNS_ANSWER_REMAP remap{settings, registration.TransportInjection(),
+                           [this] { return registration.Registered(); }};
 };
 
 WEXO_DRIVER::WEXO_DRIVER() : state_(std::make_unique<STATE>()) {}
@@ -142,6 +142,10 @@ WEXO_DRIVER::~WEXO_DRIVER() {
     // released after it.
     STATE& s = *state_;
     s.registration.TearDown();
+    // A resolver blocked in a service call ends once the queue fails its calls.
+    s.queue.ShutDown();
+    s.resolver.Stop();
+    s.watch.Stop();
     Unwind(UNWIND_FROM::U3);
     running_ = false;
 }
@@ -150,7 +154,9 @@ void WEXO_DRIVER::Unwind(UNWIND_FROM from) {
     STATE& s = *state_;
     switch (from) {
         case UNWIND_FROM::U3:
+            s.settings.Targets().Free();
             s.protection.SetProtectedFolder(nullptr);
+            s.watch.Release();
             s.queue.ShutDown();
             s.filter.RemoveAllFlows();
             [[fallthrough]];
@@ -166,7 +172,11 @@ void WEXO_DRIVER::Unwind(UNWIND_FROM from) {
             s.serviceKey.Close();
             [[fallthrough]];
         case UNWIND_FROM::U7:
+            os::FltUnregisterFilter(s.fileFilter);
+            s.fileFilter.reset();
+            s.nameBuffers.reset();
             s.controlSetName.clear();
+            CloseDebugLog();
             [[fallthrough]];
         case UNWIND_FROM::U8:
             ScratchBuffer::DeletePool();
@@ -190,12 +200,26 @@ os::NTSTATUS WEXO_DRIVER::DriverEntry(DRIVER_OBJECT& driverObject,
     s.osVersion = ReadOsVersion();
     ScratchBuffer::CreatePool();
 
+    s.nameBuffers.emplace(os::PoolType::Paged, kNameBufferSize, kNameBufferTag);
+    os::FLT_REGISTRATION filterRegistration;
+    filterRegistration.name = WidenText(driverObject.name);
+    os::NTSTATUS status = os::FltRegisterFilter(filterRegistration, &s.fileFilter);
+    if (!os::NT_SUCCESS(status)) {
+        WriteDriverEvent(DRIVER_EVENT_REGISTER_FILTER_FAILED, UniqueValue("FSFI"), status,
+                         {StatusText(status)});
+        s.nameBuffers.reset();
+        s.fileFilter.reset();
+        return Fail(UNWIND_FROM::U8);
+    }
+    DebugLogInitialise(kInitialDebugFlags,
+                       std::make_shared<FILTER_LOG_FILE_OPERATIONS>(s.fileFilter));
+
     s.controlSetName = ControlSetName(registryPath);
-    os::NTSTATUS status = RegistryOpenKey(s.serviceKey, Narrow(registryPath), kServiceKeyAccess);
+    status = RegistryOpenKey(s.serviceKey, NarrowText(registryPath), kServiceKeyAccess);
     if (!os::NT_SUCCESS(status)) {
         return Fail(UNWIND_FROM::U7);
     }
-
+    ReadDebugSettings(s.serviceKey);
     PrintBanner();
 
     s.fastIoTable =
@@ -218,12 +242,56 @@ os::NTSTATUS WEXO_DRIVER::DriverEntry(DRIVER_OBJECT& driverObject,
     if (!s.queue.Initialise()) {
         return Fail(UNWIND_FROM::U3);
     }
+    // Until the watch thread reads the product key, every setting has its default.
+    s.watch.CreateEvents();
+    s.settings.SetChangeHook([&s] {
+        s.filter.SetDormant(s.settings.Dormant());
+        s.filter.SetBlockOnFailure(s.settings.BlockOnFailure());
+    });
+    s.settings.ReadProductSettings(true);
+    s.filter.SetDormant(s.settings.Dormant());
+    s.filter.SetBlockOnFailure(s.settings.BlockOnFailure());
+    if (imageHooks_.open) {
+        imageHooks_.open();
+    }
+    if (imageHooks_.deleteLeftover) {
+        imageHooks_.deleteLeftover();
+    }
+
+    s.registration.SetDatagramClassify([&s](const os::FWPS_INCOMING_VALUES& values,
+                                            const os::FWPS_INCOMING_METADATA_VALUES& metadata,
+                                            void* layerData, const os::FWPS_FILTER& filter,
+                                            uint64_t flowContext,
+                                            os::FWPS_CLASSIFY_OUT& classifyOut) {
+        s.remap.InspectInboundDatagram(values, metadata, layerData, filter, flowContext,
+                                       classifyOut);
+    });
     if (!os::NT_SUCCESS(s.registration.Initialise())) {
         return Fail(UNWIND_FROM::U3);
     }
     if (!os::NT_SUCCESS(s.lookup.StartWorkers())) {
         s.registration.TearDown();
         return Fail(UNWIND_FROM::U3);
+    }
+    status = os::FltStartFiltering(s.fileFilter);
+    if (!os::NT_SUCCESS(status)) {
+        WriteDriverEvent(DRIVER_EVENT_START_FILTER_FAILED, UniqueValue("FSFS"), status,
+                         {StatusText(status)});
+        s.registration.TearDown();
+        return Fail(UNWIND_FROM::U3);
+    }
+
+    // Neither thread is needed to filter: without the watch the settings keep their defaults,
+    // without the resolver remapped names get empty answers.
+    status = s.watch.Start(&s.serviceKey, [&s] { ReadDebugSettings(s.serviceKey); });
+    if (!os::NT_SUCCESS(status)) {
+        WriteDriverEvent(DRIVER_EVENT_CREATE_THREAD_FAILED, UniqueValue("SCT "), status,
+                         {StatusText(status)});
+    }
+    status = s.resolver.Start();
+    if (!os::NT_SUCCESS(status)) {
+        WriteDriverEvent(DRIVER_EVENT_CREATE_THREAD_FAILED, UniqueValue("DNS1"), status,
+                         {StatusText(status)});
     }
     running_ = true;
     WriteDriverEvent(DRIVER_EVENT_STARTED, UniqueValue("DE06"), os::STATUS_SUCCESS,
@@ -233,16 +301,18 @@ os::NTSTATUS WEXO_DRIVER::DriverEntry(DRIVER_OBJECT& driverObject,
 
 void WEXO_DRIVER::PrintBanner() {
     STATE& s = *state_;
-    std::string path = Narrow(s.driverObject->imagePath);
-    std::string controlSet = Narrow(s.controlSetName);
-    DriverPrint(
-        "WexoW: DriverEntry: %s%s v%u.%u.%u build %lu, %s,\n    Built on %s at %s,\n    "
-        "Windows v%lu.%lu build %lu,\n    DriverPath=\"%s\",\n    "
-        "CurrentControlSet=%s\n\n",
+    os::UNICODE_STRING path;
+    path.Buffer = s.driverObject->imagePath.data();
+    path.Length = static_cast<uint16_t>(s.driverObject->imagePath.size() * sizeof(char16_t));
+    path.MaximumLength = path.Length;
+    // The wide conversions are the kernel printf's; the compiler cannot check them.
+    DriverPrintAndLogWide(
+        "WexoW: DriverEntry: %s%s v%u.%u.%u build %lu, %s,\n    Built on %s at %s,\n    Windows "
+        "v%lu.%lu build %lu,\n    DriverPath=\"%wZ\",\n    CurrentControlSet=%ws\n\n",
         kImageFileName, "", kVersionMajor, kVersionMinor, kVersionRevision, kVersionBuild,
         kBuildFlavour, BuildDate(), BuildTime(), static_cast<unsigned long>(s.osVersion.major),
         static_cast<unsigned long>(s.osVersion.minor),
-        static_cast<unsigned long>(s.osVersion.build), path.c_str(), controlSet.c_str());
+        static_cast<unsigned long>(s.osVersion.build), &path, s.controlSetName.c_str());
 }
 
 void WEXO_DRIVER::InstallAuthSecret() {
@@ -258,6 +328,18 @@ void WEXO_DRIVER::InstallAuthSecret() {
         s.device.SetAuthSecret(std::vector<uint8_t>(data, data + information->DataLength));
     }
     FreeRegistryValue(information);
+}
+
+void WEXO_DRIVER::SetImageFileHooks(IMAGE_FILE_HOOKS hooks) {
+    imageHooks_ = std::move(hooks);
+}
+
+DRIVER_SETTINGS& WEXO_DRIVER::Settings() {
+    return state_->settings;
+}
+
+REMAP_RESOLVER& WEXO_DRIVER::Resolver() {
+    return state_->resolver;
 }
 
 void WEXO_DRIVER::OnServiceProcessChanged(std::function<void(uint32_t processId)> observer) {

@@ -55,6 +55,8 @@ class STREAM_FILTER;
 class URL_LOOKUP;
 class WFP_REGISTRATION;
 class PROTECTION_STATE;
+class DRIVER_SETTINGS;
+class REMAP_RESOLVER;
 
 class WEXO_DRIVER {
   public:
@@ -69,6 +71,14 @@ class WEXO_DRIVER {
     // log), with everything the start made undone. A driver object starts once.
     os::NTSTATUS DriverEntry(DRIVER_OBJECT& driverObject, std::u16string_view registryPath);
 
+    // The driver's own image file: held open from the start (so that a self-update can replace
+    // it safely) and an image an earlier update left beside it deleted. Set before the start.
+    struct IMAGE_FILE_HOOKS {
+        std::function<void()> open;
+        std::function<void()> deleteLeftover;
+    };
+    void SetImageFileHooks(IMAGE_FILE_HOOKS hooks);
+
     // The host's observer of the registered service process (0: none); set before the start.
     void OnServiceProcessChanged(std::function<void(uint32_t processId)> observer);
 
@@ -82,6 +92,8 @@ class WEXO_DRIVER {
     URL_LOOKUP& Lookup();
     WFP_REGISTRATION& Registration();
     PROTECTION_STATE& Protection();
+    DRIVER_SETTINGS& Settings();
+    REMAP_RESOLVER& Resolver();
 
   private:
     // Where the unwinding of a failed start begins; each step undoes its own and all below it.
@@ -93,6 +105,7 @@ class WEXO_DRIVER {
 
     struct STATE;
     std::unique_ptr<STATE> state_;
+    IMAGE_FILE_HOOKS imageHooks_;
     bool running_ = false;
     bool started_ = false;
 };

@@ -65,15 +65,18 @@ bool REGISTRY_WATCH::Stop() {
 }
 
 void REGISTRY_WATCH::Release() {
-    if (Stop()) {
-        // Closing the handles cancels the notifications that would set the events.
-        serviceKey_.Close();
-        settings_.CloseProductKey();
-        DeleteEvent(productEvent_);
-        DeleteEvent(serviceEvent_);
-        productEvent_ = nullptr;
-        serviceEvent_ = nullptr;
+    // A thread that did not end in time may still be reading: it keeps its key, its events and
+    // the list it may be about to replace.
+    if (!Stop()) {
+        return;
     }
+    // Closing the handles cancels the notifications that would set the events.
+    serviceKey_.Close();
+    settings_.CloseProductKey();
+    DeleteEvent(productEvent_);
+    DeleteEvent(serviceEvent_);
+    productEvent_ = nullptr;
+    serviceEvent_ = nullptr;
     settings_.FreeRemapList();
 }
 

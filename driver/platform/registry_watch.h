@@ -41,7 +41,8 @@ class REGISTRY_WATCH {
     // Asks the thread to end and waits for it; true when it ended (or never ran).
     bool Stop();
     // Stops the thread, closes the key handles and the events and frees the remap list. A thread
-    // that did not end in time keeps its events, so that it never touches freed ones.
+    // that did not end in time keeps its key, its events and the list, so that it never touches
+    // freed ones.
     void Release();
 
   private:

@@ -88,8 +88,4 @@ uint64_t IN_PROCESS_DRIVER::CompletedLookups() const {
     return parts_ ? parts_->driver.Lookup().CompletedLookups() : 0;
 }
 
-void IN_PROCESS_DRIVER::SetBlockOnFailure(bool on) {
-    parts_->driver.Filter().SetBlockOnFailure(on);
-}
-
 }  // namespace wexo::pipeline

@@ -32,7 +32,6 @@ class IN_PROCESS_DRIVER {
     os::Event& ServiceRegistered();
     uint32_t ServiceProcessId() const { return serviceProcessId_.load(); }
     uint64_t CompletedLookups() const;
-    void SetBlockOnFailure(bool on);
 
   private:
     struct PARTS;

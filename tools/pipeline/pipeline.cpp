@@ -139,7 +139,6 @@ bool PIPELINE::Start(std::string* error) {
     if (!p.servers->WaitForServer()) {
         return fail("no policy server became available");
     }
-    p.driver.SetBlockOnFailure(p.settings.BlockOnFailure());
     p.browser = os::CreateProcess(svc::UnixUserSid(uid), 1, "C:\\Browser\\browser.exe");
     return true;
 }

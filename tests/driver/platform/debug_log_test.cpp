@@ -17,6 +17,7 @@
 #include "os/fltmgr/file_io.h"
 #include "os/fltmgr/fltmgr.h"
 #include "os/kernel/system_routines.h"
+#include "os/kernel/unicode_string.h"
 #include "os/registry/registry.h"
 
 namespace wexo::drv {
@@ -344,6 +345,50 @@ TEST(DriverFormatTest, WideStringsPrintAsUtf8AmongTheUsualConversions) {
     EXPECT_EQ(Format("%wq stays"), "%wq stays");
 }
 
+TEST(DriverFormatTest, CountedWideStringsPrintTheirLengthAndNoMore) {
+    char16_t text[] = u"\\Device\\HarddiskVolume1\\wexo.sysGARBAGE";
+    os::UNICODE_STRING counted;
+    counted.Buffer = text;
+    counted.Length = 32 * sizeof(char16_t);  // up to ".sys": the rest is not the string's
+    counted.MaximumLength = sizeof text;
+    EXPECT_EQ(Format("DriverPath=\"%wZ\",\n", &counted),
+              "DriverPath=\"\\Device\\HarddiskVolume1\\wexo.sys\",\n");
+    counted.Length = 7;  // an odd byte length: three whole units
+    EXPECT_EQ(Format("[%wZ]", &counted), "[\\De]");
+    counted.Length = 0;
+    EXPECT_EQ(Format("[%wZ]", &counted), "[]");
+    EXPECT_EQ(Format("[%wZ]", static_cast<const os::UNICODE_STRING*>(nullptr)), "[(null)]");
+    os::UNICODE_STRING empty;  // no buffer at all
+    EXPECT_EQ(Format("[%wZ] %d", &empty, 5), "[] 5");
+
+    char16_t broken[] = {u'a', 0xDC00, u'b', 0xD83D, 0};
+    os::UNICODE_STRING lone;
+    lone.Buffer = broken;
+    lone.Length = 4 * sizeof(char16_t);  // a lone trail, and a lead the string ends on
+    EXPECT_EQ(Format("%wZ", &lone),
+              "a\xEF\xBF\xBD"
+              "b\xEF\xBF\xBD");
+    EXPECT_EQ(Format("%ws", broken),
+              "a\xEF\xBF\xBD"
+              "b\xEF\xBF\xBD");
+}
+
+TEST(DriverFormatTest, WideStringsTakeWidthAndPrecisionInCharacters) {
+    char16_t text[] = u"Z\u00fcrich";
+    os::UNICODE_STRING counted{10, 14, text};  // without its last letter
+    EXPECT_EQ(Format("[%8wZ][%-8wZ][%.3wZ]", &counted, &counted, &counted),
+              "[   Z\xC3\xBCric][Z\xC3\xBCric   ][Z\xC3\xBCr]");
+    EXPECT_EQ(Format("[%*ws][%.*ws]", -8, text, 2, text), "[Z\xC3\xBCrich  ][Z\xC3\xBC]");
+    // A precision is how far the text is read: it need not be terminated within it.
+    const char16_t unterminated[] = {u'a', u'b', u'c'};
+    EXPECT_EQ(Format("%.3ws!", unterminated), "abc!");
+    // A pair is never cut in half.
+    EXPECT_EQ(Format("%.1ws|%.2ws", u"\U0001F600", u"\U0001F600"), "|\xF0\x9F\x98\x80");
+    // The only wide conversion of a format still is one.
+    EXPECT_EQ(Format("%-6ws|", u"ab"), "ab    |");
+    EXPECT_EQ(Format("%.*d|%.*s", -1, 42, 2, "xyz"), "42|xy");
+}
+
 TEST(DriverTextTest, ConversionsKeepEveryCharacterAndMarkBrokenOnes) {
     EXPECT_EQ(WidenText("Z\xC3\xBCrich \xF0\x9F\x98\x80"), u"Z\u00fcrich \U0001F600");
     EXPECT_EQ(NarrowText(u"Z\u00fcrich \U0001F600"), "Z\xC3\xBCrich \xF0\x9F\x98\x80");
@@ -370,12 +415,16 @@ TEST(DriverPrinterTest, TheKernelPrinterFallsBackToDbgPrint) {
         DriverPrint("WexoW: two\n");
     }
     SelectKernelPrinter();
+    char16_t path[] = u"C:\\x";
+    const os::UNICODE_STRING counted{4, 4, path};
+    DriverPrintWide("WexoW: %-4ws|%wZ\n", u"ab", &counted);
     SetDebuggerOutput(false);
     DriverPrint("WexoW: silent\n");
     SetDebuggerOutput(true);
-    ASSERT_EQ(lines.size(), 2u);
+    ASSERT_EQ(lines.size(), 3u);
     EXPECT_EQ(lines[0], std::make_pair(os::DPFLTR_IHVDRIVER_ID, std::string("WexoW: one\n")));
     EXPECT_EQ(lines[1], std::make_pair(0u, std::string("WexoW: two\n")));  // DbgPrint
+    EXPECT_EQ(lines[2], std::make_pair(os::DPFLTR_IHVDRIVER_ID, std::string("WexoW: ab  |C:\n")));
 }
 
 }  // namespace

@@ -2,21 +2,27 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/caller_auth.h"
 #include "driver/channel/control_device.h"
 #include "driver/filter/wfp_registration.h"
+#include "driver/platform/driver_settings.h"
 #include "driver/platform/event_log.h"
 #include "driver/platform/system_thread.h"
 #include "driver/protection/protection_state.h"
 #include "os/core/allocation.h"
 #include "os/core/debugger.h"
 #include "os/core/event_log.h"
+#include "os/fltmgr/fltmgr.h"
 #include "os/kernel/device.h"
 #include "os/kernel/system_routines.h"
 #include "os/registry/registry.h"
@@ -29,6 +35,12 @@ namespace {
 constexpr char16_t kRegistryPath[] =
     u"\\REGISTRY\\MACHINE\\SYSTEM\\ControlSet001\\Services\\WexoWfp";
 constexpr char kServiceKey[] = "\\REGISTRY\\MACHINE\\SYSTEM\\ControlSet001\\Services\\WexoWfp";
+
+os::NTSTATUS SetValue(const os::RegKey& key, const char* name, uint32_t type, const void* data,
+                      size_t size) {
+    return os::ZwSetValueKey(key, name, type,
+                             std::span<const uint8_t>(static_cast<const uint8_t*>(data), size));
+}
 
 // A registry, an engine and the debugger's lines for each test; the driver under test is made by
 // the test so that it can choose what fails first.
@@ -268,6 +280,124 @@ TEST_F(DriverEntryTest, StartWithTheEngineStoppedRegistersWhenItStarts) {
     EXPECT_FALSE(driver.Registration().Registered());
     engine_.SetBfeState(os::FWPM_SERVICE_RUNNING);
     EXPECT_TRUE(driver.Registration().Registered());
+}
+
+TEST_F(DriverEntryTest, FileSystemFilterFailuresWriteTheirEntriesAndUnwind) {
+    {
+        os::ScopedFltFailure failure(os::FLT_FAILURE::RegisterFilter, os::STATUS_NO_MEMORY);
+        WEXO_DRIVER driver;
+        EXPECT_EQ(driver.DriverEntry(driverObject_, kRegistryPath), os::STATUS_UNSUCCESSFUL);
+        auto events = DriverEvents();
+        ASSERT_EQ(events.size(), 1u);
+        EXPECT_EQ(events[0].eventId, DRIVER_EVENT_REGISTER_FILTER_FAILED);
+        EXPECT_EQ(UniqueValueOf(events[0]), UniqueValue("FSFI"));
+        // Nothing after the registration ran: no banner.
+        EXPECT_TRUE(Banner().empty());
+    }
+    ExpectNothingLeft();
+    os::ClearEventLogRecords();
+    {
+        os::ScopedFltFailure failure(os::FLT_FAILURE::StartFiltering, os::STATUS_NO_MEMORY);
+        WEXO_DRIVER driver;
+        EXPECT_EQ(driver.DriverEntry(driverObject_, kRegistryPath), os::STATUS_UNSUCCESSFUL);
+        EXPECT_FALSE(driver.Registration().Registered());
+        auto events = DriverEvents();
+        ASSERT_EQ(events.size(), 1u);
+        EXPECT_EQ(events[0].eventId, DRIVER_EVENT_START_FILTER_FAILED);
+        EXPECT_EQ(UniqueValueOf(events[0]), UniqueValue("FSFS"));
+    }
+    ExpectNothingLeft();
+}
+
+// The two threads started last are not needed to filter: each failure leaves its entry and a
+// running driver whose settings stay at their defaults.
+TEST_F(DriverEntryTest, WatchAndResolverThreadFailuresLeaveTheDriverRunning) {
+    os::RegKey product;
+    ASSERT_EQ(os::ZwCreateKey(product, kProductKeyName), os::STATUS_SUCCESS);
+    uint32_t one = 1;
+    ASSERT_EQ(SetValue(product, kBlockOnFailureValue, os::REG_DWORD, &one, 4), os::STATUS_SUCCESS);
+    std::vector<uint32_t> survived;
+    for (int skip = 0; skip < 40 && survived.size() < 2; ++skip) {
+        os::ClearEventLogRecords();
+        ScopedSystemThreadFailure failure(1, skip);
+        WEXO_DRIVER driver;
+        if (driver.DriverEntry(driverObject_, kRegistryPath) != os::STATUS_SUCCESS) {
+            continue;  // a lookup worker: the start fails (tested above)
+        }
+        auto events = DriverEvents();
+        ASSERT_EQ(events.size(), 2u);
+        EXPECT_EQ(events[0].eventId, DRIVER_EVENT_CREATE_THREAD_FAILED);
+        EXPECT_EQ(UniqueValueOf(events[1]), UniqueValue("DE06"));
+        survived.push_back(UniqueValueOf(events[0]));
+        EXPECT_TRUE(driver.Registration().Registered());
+        if (UniqueValueOf(events[0]) == UniqueValue("SCT ")) {
+            // The product key is never read without the watch.
+            EXPECT_FALSE(driver.Filter().BlockOnFailure());
+        }
+    }
+    ASSERT_EQ(survived.size(), 2u);
+    EXPECT_EQ(survived[0], UniqueValue("SCT "));
+    EXPECT_EQ(survived[1], UniqueValue("DNS1"));
+}
+
+// A setting the service writes reaches classify through the key's change notification, without
+// a restart of the driver.
+TEST_F(DriverEntryTest, DormantAndBlockOnFailureTakeEffectWhenWritten) {
+    WEXO_DRIVER driver;
+    ASSERT_EQ(driver.DriverEntry(driverObject_, kRegistryPath), os::STATUS_SUCCESS);
+    EXPECT_FALSE(driver.Filter().Dormant());
+    EXPECT_FALSE(driver.Filter().BlockOnFailure());
+    os::RegKey product;
+    ASSERT_EQ(os::ZwCreateKey(product, kProductKeyName), os::STATUS_SUCCESS);
+    auto set = [&](const char* name, uint32_t value) {
+        ASSERT_EQ(SetValue(product, name, os::REG_DWORD, &value, 4), os::STATUS_SUCCESS);
+    };
+    // The watch thread reacts on its own schedule; the wait is bounded, never a fixed sleep.
+    auto eventually = [](auto condition) {
+        for (int i = 0; i < 2000 && !condition(); ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        return condition();
+    };
+    set(kDormantValue, 1);
+    EXPECT_TRUE(eventually([&] { return driver.Filter().Dormant(); }));
+    set(kBlockOnFailureValue, 7);
+    EXPECT_TRUE(eventually([&] { return driver.Filter().BlockOnFailure(); }));
+    set(kDormantValue, 0);
+    EXPECT_TRUE(eventually([&] { return !driver.Filter().Dormant(); }));
+    EXPECT_TRUE(driver.Filter().BlockOnFailure());
+    ASSERT_EQ(os::ZwDeleteValueKey(product, kBlockOnFailureValue), os::STATUS_SUCCESS);
+    EXPECT_TRUE(eventually([&] { return !driver.Filter().BlockOnFailure(); }));
+}
+
+// With a log path in the service key the banner reaches the file as well as the debugger.
+TEST_F(DriverEntryTest, DebugLogFromTheServiceKeyGetsTheBanner) {
+    char folder[] = "/tmp/wexo-entry-XXXXXX";
+    ASSERT_NE(mkdtemp(folder), nullptr);
+    {
+        os::ScopedVolumes volumes;
+        ASSERT_EQ(
+            os::MountVolume(os::kSystemVolumeDeviceName, os::kSystemVolumeDriveLetter, folder),
+            os::STATUS_SUCCESS);
+        os::RegKey key;
+        ASSERT_EQ(os::ZwOpenKey(key, kServiceKey), os::STATUS_SUCCESS);
+        std::u16string path = u"\\??\\C:\\wexo.log";
+        ASSERT_EQ(SetValue(key, "Debug Log", os::REG_SZ, path.c_str(),
+                           static_cast<uint32_t>((path.size() + 1) * 2)),
+                  os::STATUS_SUCCESS);
+        uint32_t options = 3;
+        ASSERT_EQ(SetValue(key, "Debug Options", os::REG_DWORD, &options, 4), os::STATUS_SUCCESS);
+        WEXO_DRIVER driver;
+        ASSERT_EQ(driver.DriverEntry(driverObject_, kRegistryPath), os::STATUS_SUCCESS);
+        EXPECT_FALSE(Banner().empty());
+    }
+    std::ifstream in(std::string(folder) + "/wexo.log");
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_NE(text.find("WexoW: DriverEntry: WexoWfp.sys v6.2.9 build 4, Release x64,"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find("CurrentControlSet=CONTROLSET001"), std::string::npos) << text;
+    std::filesystem::remove_all(folder);
 }
 
 // Every allocation of the start, failed in turn: the start either copes or fails cleanly, and

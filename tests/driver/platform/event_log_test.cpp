@@ -161,6 +161,43 @@ TEST_F(EventLogTest, DumpDataIsRoundedUpAndCutToWhatTheStringsLeave) {
     EXPECT_EQ(PacketStrings(record), std::vector<std::u16string>{name});
 }
 
+TEST_F(EventLogTest, StringsThatTakeAll200BytesLeaveNoRoomForDumpData) {
+    const uint8_t dump[] = {9, 9, 9, 9};
+    const std::u16string full(99, u'f');  // 200 bytes with its NUL
+    WriteEvent(DRIVER_EVENT_NO_MDL, {EventDumpData(dump, sizeof dump), EventString(full.c_str())});
+    os::EVENT_LOG_RECORD record = Only();
+    EXPECT_EQ(At<uint16_t>(record, kPacketDumpDataSizeOffset), 0);
+    EXPECT_EQ(At<uint16_t>(record, kPacketStringOffsetOffset), kPacketHeaderSize);
+    EXPECT_EQ(record.data.size(), kPacketHeaderSize + 200);
+    EXPECT_EQ(PacketStrings(record), std::vector<std::u16string>{full});
+
+    // Dump data alone may take all of it; a later dump item replaces an earlier one.
+    os::ClearEventLogRecords();
+    std::vector<uint8_t> big(250, 0x5A);
+    WriteEvent(DRIVER_EVENT_NO_MDL, {EventDumpData(dump, sizeof dump),
+                                     EventDumpData(big.data(), static_cast<uint32_t>(big.size()))});
+    record = Only();
+    EXPECT_EQ(At<uint16_t>(record, kPacketDumpDataSizeOffset), 200);
+    EXPECT_EQ(record.data.size(), kPacketHeaderSize + 200);
+    EXPECT_EQ(record.data[kPacketHeaderSize], 0x5A);
+}
+
+TEST_F(EventLogTest, CountedStringsTakeWholeUnitsAndMissingTextIsLeftOut) {
+    const char16_t text[] = {u'a', u'b', u'c'};  // not terminated
+    const EVENT_ITEM unknownTag{static_cast<EVENT_TAG>(3), 77};
+    const EVENT_ITEM noRequest{EVENT_TAG::Request, 0, nullptr};
+    WriteEvent(DRIVER_EVENT_CREATE_KEY_FAILED,
+               {EventCountedString(text, 5), unknownTag, EventString(nullptr),
+                EventCountedString(nullptr, 4), EventCountedString(nullptr, 0), noRequest,
+                EventHexNumber(0x1F)});
+    os::EVENT_LOG_RECORD record = Only();
+    // Five bytes are two units; a null text with a length is left out, an empty one is kept.
+    EXPECT_EQ(PacketStrings(record), (std::vector<std::u16string>{u"ab", u"", u"1F"}));
+    EXPECT_EQ(At<uint32_t>(record, kPacketFinalStatusOffset), 0u);
+    EXPECT_EQ(FormatDriverEventMessage(record.eventId, record.strings),
+              "Unable to create registry key ab. Status=0x.\r\n");
+}
+
 TEST_F(EventLogTest, APacketIsAtLeast48BytesAndNoneIsWrittenWithoutMemory) {
     WriteEvent(DRIVER_EVENT_BUILD_REQUEST_FAILED, {});
     os::EVENT_LOG_RECORD record = Only();
