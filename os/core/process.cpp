@@ -84,6 +84,10 @@ uint64_t PROCESS::CommitRegion(size_t size) {
     if (size == 0) {
         return 0;
     }
+    if (remote_) {
+        // The region lives in the other process, which also releases it.
+        return remote_->CommitRegion(size);
+    }
     void* region = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (region == MAP_FAILED) {
         return 0;
@@ -154,6 +158,18 @@ std::shared_ptr<PROCESS> CreateProcess(std::vector<uint8_t> userSid, uint32_t se
     return process;
 }
 
+std::shared_ptr<PROCESS> CreateProcessWithId(uint32_t id, std::vector<uint8_t> userSid,
+                                             uint32_t sessionId, std::string imagePath) {
+    auto process =
+        std::make_shared<PROCESS>(id, std::move(userSid), sessionId, std::move(imagePath));
+    ProcessTable& table = Table();
+    std::lock_guard guard(table.lock);
+    if (!table.processes.emplace(id, process).second) {
+        return nullptr;
+    }
+    return process;
+}
+
 std::shared_ptr<PROCESS> LookupProcess(uint32_t processId) {
     ProcessTable& table = Table();
     std::lock_guard guard(table.lock);
@@ -211,6 +227,10 @@ void RunCloseRoutine(const HANDLE_ENTRY& entry) {
 NTSTATUS ObReferenceObjectByHandle(HANDLE handle, uint32_t desiredAccess, ObjectType type,
                                    std::shared_ptr<void>* object) {
     auto process = CurrentProcess();
+    if (process && process->Remote() != nullptr) {
+        // Never cached: the other process may close the handle and reuse its value.
+        return process->Remote()->ImportHandle(handle, desiredAccess, type, object);
+    }
     HANDLE_ENTRY entry;
     if (!process || !process->LookupHandle(handle, &entry)) {
         return STATUS_INVALID_HANDLE;

@@ -58,6 +58,22 @@ struct HANDLE_ENTRY {
     uint32_t access;
 };
 
+// A process that lives in another real process (a caller of the driver host over its bridge): its
+// memory is reached through the other process's pid, regions are committed there, and a handle the
+// host's table does not know is asked of the other process (a waitable object comes back as a
+// stand-in whose signals reach the original).
+class PROCESS_REMOTE {
+  public:
+    virtual ~PROCESS_REMOTE() = default;
+    // The Linux pid the cross-address-space copies use; -1 once the process is gone.
+    virtual int MemoryPid() const = 0;
+    virtual uint64_t CommitRegion(size_t size) = 0;
+    // The object behind one of the other process's handles, or STATUS_INVALID_HANDLE /
+    // STATUS_OBJECT_TYPE_MISMATCH / STATUS_ACCESS_DENIED as a local table would answer.
+    virtual NTSTATUS ImportHandle(HANDLE handle, uint32_t desiredAccess, ObjectType type,
+                                  std::shared_ptr<void>* object) = 0;
+};
+
 class PROCESS {
   public:
     PROCESS(uint32_t id, std::vector<uint8_t> userSid, uint32_t sessionId, std::string imagePath,
@@ -91,6 +107,10 @@ class PROCESS {
     bool ReleaseRegion(uint64_t address);
     size_t CommittedRegionCount() const;
 
+    // Set once, before the process is used, for a process that lives elsewhere.
+    void SetRemote(std::shared_ptr<PROCESS_REMOTE> remote) { remote_ = std::move(remote); }
+    PROCESS_REMOTE* Remote() const { return remote_.get(); }
+
     // Ends the process: every handle is closed (running the close routines of their objects) and
     // committed memory goes back.
     void Terminate();
@@ -108,6 +128,7 @@ class PROCESS {
     uint64_t nextHandle_ = 4;
     std::map<HANDLE, HANDLE_ENTRY> handles_;
     std::map<uint64_t, size_t> regions_;
+    std::shared_ptr<PROCESS_REMOTE> remote_;
 };
 
 // Creates a simulated process (ids are unique, multiples of 4, above the real pids' usual range).
@@ -115,6 +136,10 @@ class PROCESS {
 std::shared_ptr<PROCESS> CreateProcess(std::vector<uint8_t> userSid, uint32_t sessionId,
                                        std::string imagePath,
                                        std::optional<uint64_t> authenticationId = std::nullopt);
+// A process that stands for another real process of that pid (it keeps its id); null when the id
+// is already in the table.
+std::shared_ptr<PROCESS> CreateProcessWithId(uint32_t id, std::vector<uint8_t> userSid,
+                                             uint32_t sessionId, std::string imagePath);
 // PsLookupProcessByProcessId: the simulated process of that id, or the real process, else null.
 std::shared_ptr<PROCESS> LookupProcess(uint32_t processId);
 // Ends a process and removes it from the table.

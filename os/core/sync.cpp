@@ -39,10 +39,16 @@ uint32_t CurrentThreadId() {
 Event::Event(EventType type, bool initialState) : type_(type), signaled_(initialState) {}
 
 bool Event::Set() {
-    std::lock_guard guard(Dispatcher::Get().Lock());
-    bool previous = signaled_;
-    signaled_ = true;
-    SignalLocked();
+    bool previous;
+    {
+        std::lock_guard guard(Dispatcher::Get().Lock());
+        previous = signaled_;
+        signaled_ = true;
+        SignalLocked();
+    }
+    if (forwarder_) {
+        forwarder_();
+    }
     return previous;
 }
 

@@ -60,12 +60,16 @@ class Event final : public DispatcherObject {
     bool Reset();
     bool IsSet() const;
     EventType Type() const { return type_; }
+    // Called after every Set, outside the dispatcher's lock: a stand-in for another process's
+    // event passes its signals on. Set before the event is shared.
+    void SetForwarder(std::function<void()> forwarder) { forwarder_ = std::move(forwarder); }
 
   private:
     bool IsSignaledFor(uint32_t threadId) const override;
     void Acquire(uint32_t threadId) override;
     const EventType type_;
     bool signaled_;
+    std::function<void()> forwarder_;
 };
 
 // A waitable timer. Due times use the Windows convention: negative is relative in 100 ns units,

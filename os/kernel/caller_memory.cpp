@@ -15,30 +15,44 @@ std::atomic<int> gCommitFailures{0};
 constexpr uint64_t kPageSize = 4096;
 
 // One process_vm_* call; the kernel reports EFAULT instead of faulting on a bad range.
-bool Copy(bool toCaller, uint64_t address, void* local, size_t length) {
+bool Copy(pid_t pid, bool toCaller, uint64_t address, void* local, size_t length) {
     if (length == 0) {
         return true;
     }
+    if (pid <= 0) {
+        return false;
+    }
     iovec mine{local, length};
     iovec theirs{reinterpret_cast<void*>(address), length};
-    ssize_t done = toCaller ? process_vm_writev(getpid(), &mine, 1, &theirs, 1, 0)
-                            : process_vm_readv(getpid(), &mine, 1, &theirs, 1, 0);
+    ssize_t done = toCaller ? process_vm_writev(pid, &mine, 1, &theirs, 1, 0)
+                            : process_vm_readv(pid, &mine, 1, &theirs, 1, 0);
     return done == static_cast<ssize_t>(length);
 }
 
 constexpr size_t kRewriteBatch = 16;
 
-// One byte of each page, copied onto itself through the caller's address space: the kernel takes
-// the caller's pages for writing, so a page that is only readable fails the copy with EFAULT, and
-// a writable one keeps its bytes. The driver writes these ranges next; a caller must not change
+// One byte of each page, read and written back through the caller's address space: the kernel
+// takes the caller's pages for writing, so a page that is only readable fails the write with
+// EFAULT, and a writable one keeps its bytes. The bytes pass through a buffer of ours, because the
+// caller may be another process. The driver writes these ranges next; a caller must not change
 // them meanwhile, as with any buffer handed to a request.
-bool RewriteInPlace(const uint64_t* addresses, size_t count) {
-    iovec ranges[kRewriteBatch];
-    for (size_t i = 0; i < count; ++i) {
-        ranges[i] = iovec{reinterpret_cast<void*>(addresses[i]), 1};
+bool RewriteInPlace(pid_t pid, const uint64_t* addresses, size_t count) {
+    if (count == 0) {
+        return true;
     }
-    return count == 0 || process_vm_writev(getpid(), ranges, count, ranges, count, 0) ==
-                             static_cast<ssize_t>(count);
+    if (pid <= 0) {
+        return false;
+    }
+    uint8_t bytes[kRewriteBatch];
+    iovec mine[kRewriteBatch];
+    iovec theirs[kRewriteBatch];
+    for (size_t i = 0; i < count; ++i) {
+        mine[i] = iovec{&bytes[i], 1};
+        theirs[i] = iovec{reinterpret_cast<void*>(addresses[i]), 1};
+    }
+    const auto expected = static_cast<ssize_t>(count);
+    return process_vm_readv(pid, mine, count, theirs, count, 0) == expected &&
+           process_vm_writev(pid, mine, count, theirs, count, 0) == expected;
 }
 
 }  // namespace
@@ -53,7 +67,7 @@ bool CallerMemory::IsMapped(uint64_t address, size_t length) const {
             continue;
         }
         uint64_t probe = page < address ? address : page;
-        if (!Copy(false, probe, &byte, 1)) {
+        if (!Copy(pid_, false, probe, &byte, 1)) {
             return false;
         }
         knownPages_[nextKnown_++ % std::size(knownPages_)] = page;
@@ -66,7 +80,7 @@ bool CallerMemory::IsWritable(uint64_t address, size_t length) const {
     uint64_t pendingPages[kRewriteBatch] = {};
     size_t count = 0;
     auto flush = [&] {
-        if (!RewriteInPlace(pending, count)) {
+        if (!RewriteInPlace(pid_, pending, count)) {
             return false;
         }
         for (size_t i = 0; i < count; ++i) {
@@ -90,7 +104,11 @@ bool CallerMemory::IsWritable(uint64_t address, size_t length) const {
     return flush();
 }
 
-CallerMemory::CallerMemory(std::shared_ptr<PROCESS> process) : process_(std::move(process)) {}
+CallerMemory::CallerMemory(std::shared_ptr<PROCESS> process)
+    : process_(std::move(process)),
+      // A caller in another real process is reached through its pid, so a forged address can
+      // only ever name that process's memory, never the driver's own.
+      pid_(process_->Remote() != nullptr ? process_->Remote()->MemoryPid() : getpid()) {}
 
 bool CallerMemory::RangeIsPlausible(uint64_t address, size_t length, size_t alignment) const {
     if (alignment > 1 && address % alignment != 0) {
@@ -118,7 +136,7 @@ bool CallerMemory::Read(uint64_t address, void* destination, size_t length) cons
     if (length == 0) {
         return true;
     }
-    return RangeIsPlausible(address, length, 1) && Copy(false, address, destination, length);
+    return RangeIsPlausible(address, length, 1) && Copy(pid_, false, address, destination, length);
 }
 
 bool CallerMemory::Write(uint64_t address, const void* source, size_t length) const {
@@ -126,7 +144,7 @@ bool CallerMemory::Write(uint64_t address, const void* source, size_t length) co
         return true;
     }
     return RangeIsPlausible(address, length, 1) &&
-           Copy(true, address, const_cast<void*>(source), length);
+           Copy(pid_, true, address, const_cast<void*>(source), length);
 }
 
 bool CallerMemory::WriteAll(std::span<const WRITE> writes) const {
@@ -150,7 +168,7 @@ bool CallerMemory::WriteAll(std::span<const WRITE> writes) const {
     if (count == 0) {
         return true;
     }
-    return process_vm_writev(getpid(), mine, count, theirs, count, 0) == expected;
+    return pid_ > 0 && process_vm_writev(pid_, mine, count, theirs, count, 0) == expected;
 }
 
 uint64_t CallerMemory::Commit(size_t size) const {

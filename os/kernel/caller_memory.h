@@ -53,6 +53,7 @@ class CallerMemory {
     bool IsMapped(uint64_t address, size_t length) const;
     bool IsWritable(uint64_t address, size_t length) const;
     std::shared_ptr<PROCESS> process_;
+    int pid_;
     // Pages this request has already found mapped: the small variables of one request usually
     // share a page, and each check is a system call.
     mutable uint64_t knownPages_[4] = {~0ull, ~0ull, ~0ull, ~0ull};

@@ -84,6 +84,10 @@ os::Event& IN_PROCESS_DRIVER::ServiceRegistered() {
     return registered_;
 }
 
+drv::WEXO_DRIVER& IN_PROCESS_DRIVER::Driver() {
+    return parts_->driver;
+}
+
 uint64_t IN_PROCESS_DRIVER::CompletedLookups() const {
     return parts_ ? parts_->driver.Lookup().CompletedLookups() : 0;
 }

@@ -1,7 +1,6 @@
-// The driver assembled in the calling process over the filtering engine and its simulated network,
-// as the driver host will run it: the control device, the service-call queue, the filter, the
-// lookup workers and the engine registration. The pipeline and the service program (until the
-// driver runs in a host process of its own) use it.
+// The driver started in the calling process over the filtering engine and its simulated network,
+// through its start routine: the pipeline runs it beside the service, the driver host runs it
+// alone and serves its device to other processes.
 #pragma once
 
 #include <atomic>
@@ -10,6 +9,10 @@
 
 #include "os/core/sync.h"
 #include "os/wfp/sim/sim_network.h"
+
+namespace wexo::drv {
+class WEXO_DRIVER;
+}  // namespace wexo::drv
 
 namespace wexo::pipeline {
 
@@ -32,6 +35,8 @@ class IN_PROCESS_DRIVER {
     os::Event& ServiceRegistered();
     uint32_t ServiceProcessId() const { return serviceProcessId_.load(); }
     uint64_t CompletedLookups() const;
+    // The driver itself, while started.
+    drv::WEXO_DRIVER& Driver();
 
   private:
     struct PARTS;

@@ -1,0 +1,1014 @@
+#include "os/bridge/device_bridge.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <random>
+#include <sstream>
+#include <thread>
+#include <unordered_map>
+
+#include "os/core/process.h"
+#include "os/core/sync.h"
+
+namespace os {
+namespace {
+
+// ---- Wire format: a 32-bit body length, then the body: a 32-bit operation and its fields. ----
+
+enum class OP : uint32_t {
+    Open = 1,
+    Control = 2,
+    Close = 3,
+    Commit = 10,
+    CommitReply = 11,
+    Import = 12,
+    ImportReply = 13,
+    Reply = 100,
+};
+
+class WRITER {
+  public:
+    explicit WRITER(OP op) {
+        body_.reserve(64);
+        Put(static_cast<uint32_t>(op));
+    }
+    template <typename T>
+    WRITER& Put(T value) {
+        return PutBytes(&value, sizeof(T));
+    }
+    WRITER& PutBytes(const void* data, size_t length) {
+        const size_t at = body_.size();
+        body_.resize(at + length);
+        if (length != 0) {
+            std::memcpy(body_.data() + at, data, length);
+        }
+        return *this;
+    }
+    const std::vector<uint8_t>& Body() const { return body_; }
+
+  private:
+    std::vector<uint8_t> body_;
+};
+
+class READER {
+  public:
+    explicit READER(const std::vector<uint8_t>& body) : body_(body) {}
+    template <typename T>
+    bool Get(T* value) {
+        if (body_.size() - offset_ < sizeof(T)) {
+            return false;
+        }
+        std::memcpy(value, body_.data() + offset_, sizeof(T));
+        offset_ += sizeof(T);
+        return true;
+    }
+    size_t Left() const { return body_.size() - offset_; }
+    const uint8_t* Here() const { return body_.data() + offset_; }
+
+  private:
+    const std::vector<uint8_t>& body_;
+    size_t offset_ = 0;
+};
+
+// Waits until `fd` is readable or `stopFd` (when not -1) is; false on time-out, stop or error.
+bool WaitReadable(int fd, int stopFd, int timeoutMs) {
+    pollfd fds[2] = {{fd, POLLIN, 0}, {stopFd, POLLIN, 0}};
+    for (;;) {
+        int n = poll(fds, stopFd >= 0 ? 2 : 1, timeoutMs);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return false;
+        }
+        if (stopFd >= 0 && (fds[1].revents & POLLIN) != 0) {
+            return false;
+        }
+        return (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) != 0;
+    }
+}
+
+// Reads exactly `length` bytes; a descriptor passed along with them lands in `*passed`.
+bool ReceiveAll(int fd, void* data, size_t length, int* passed, int stopFd, int timeoutMs) {
+    auto* out = static_cast<uint8_t*>(data);
+    size_t done = 0;
+    while (done < length) {
+        if (!WaitReadable(fd, stopFd, timeoutMs)) {
+            return false;
+        }
+        iovec io{out + done, length - done};
+        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))];
+        msghdr message{};
+        message.msg_iov = &io;
+        message.msg_iovlen = 1;
+        message.msg_control = control;
+        message.msg_controllen = sizeof control;
+        ssize_t n = recvmsg(fd, &message, MSG_CMSG_CLOEXEC);
+        if (n < 0 && (errno == EINTR || errno == EAGAIN)) {
+            continue;
+        }
+        if (n <= 0) {
+            return false;
+        }
+        for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
+            if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_RIGHTS) {
+                int received;
+                std::memcpy(&received, CMSG_DATA(c), sizeof received);
+                if (passed != nullptr && *passed < 0) {
+                    *passed = received;
+                } else {
+                    close(received);  // nobody asked for it
+                }
+            }
+        }
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// One frame, with an optional descriptor. MSG_NOSIGNAL: a peer that went away is an error
+// return, not a signal that ends the process.
+bool SendFrame(int fd, const WRITER& writer, int passFd = -1) {
+    const auto& body = writer.Body();
+    uint32_t length = static_cast<uint32_t>(body.size());
+    const size_t total = sizeof length + body.size();
+    size_t done = 0;
+    while (done < total) {
+        iovec io[2];
+        int count = 0;
+        if (done < sizeof length) {
+            io[count++] = iovec{reinterpret_cast<uint8_t*>(&length) + done, sizeof length - done};
+            io[count++] = iovec{const_cast<uint8_t*>(body.data()), body.size()};
+        } else {
+            const size_t at = done - sizeof length;
+            io[count++] = iovec{const_cast<uint8_t*>(body.data()) + at, body.size() - at};
+        }
+        msghdr message{};
+        message.msg_iov = io;
+        message.msg_iovlen = static_cast<size_t>(count);
+        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))];
+        if (passFd >= 0 && done == 0) {
+            message.msg_control = control;
+            message.msg_controllen = sizeof control;
+            cmsghdr* c = CMSG_FIRSTHDR(&message);
+            c->cmsg_level = SOL_SOCKET;
+            c->cmsg_type = SCM_RIGHTS;
+            c->cmsg_len = CMSG_LEN(sizeof(int));
+            std::memcpy(CMSG_DATA(c), &passFd, sizeof passFd);
+        }
+        ssize_t n = sendmsg(fd, &message, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return false;
+        }
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// One frame's body: the length first (beyond `maxFrame` the peer is not worth reading on), then
+// the rest within the time-out.
+bool ReceiveFrame(int fd, std::vector<uint8_t>* body, int* passed, int stopFd, int firstTimeoutMs,
+                  uint32_t maxFrame, int restTimeoutMs) {
+    uint32_t length = 0;
+    if (!WaitReadable(fd, stopFd, firstTimeoutMs) ||
+        !ReceiveAll(fd, &length, sizeof length, passed, stopFd, restTimeoutMs)) {
+        return false;
+    }
+    if (length < sizeof(uint32_t) || length > maxFrame) {
+        return false;
+    }
+    body->resize(length);
+    return ReceiveAll(fd, body->data(), length, passed, stopFd, restTimeoutMs);
+}
+
+OP OpOf(const std::vector<uint8_t>& body) {
+    uint32_t op = 0;
+    std::memcpy(&op, body.data(), sizeof op);
+    return static_cast<OP>(op);
+}
+
+sockaddr_un SocketAddress(const std::string& path, bool* fits) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    *fits = path.size() < sizeof address.sun_path;
+    if (*fits) {
+        std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    }
+    return address;
+}
+
+// The 22nd field of /proc/<pid>/stat: when the process started, in clock ticks since boot. A pid
+// the kernel hands out again belongs to a process that started later.
+bool ProcessStartTime(pid_t pid, uint64_t* startTime) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    // The command name may hold blanks and parentheses; the fields resume after the last ')'.
+    size_t close = text.rfind(')');
+    if (close == std::string::npos) {
+        return false;
+    }
+    std::istringstream fields(text.substr(close + 2));
+    std::string field;
+    for (int i = 3; i <= 22; ++i) {
+        if (!(fields >> field)) {
+            return false;
+        }
+    }
+    *startTime = std::strtoull(field.c_str(), nullptr, 10);
+    return true;
+}
+
+int PidfdOpen(pid_t pid) {
+    return static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+}
+
+bool PidfdAlive(int pidfd) {
+    return pidfd >= 0 && syscall(SYS_pidfd_send_signal, pidfd, 0, nullptr, 0) == 0;
+}
+
+std::string ImagePathOf(pid_t pid) {
+    char target[4096];
+    ssize_t n =
+        readlink(("/proc/" + std::to_string(pid) + "/exe").c_str(), target, sizeof target - 1);
+    if (n <= 0) {
+        return {};
+    }
+    std::string path = "C:";
+    for (ssize_t i = 0; i < n; ++i) {
+        path.push_back(target[i] == '/' ? '\\' : target[i]);
+    }
+    return path;
+}
+
+}  // namespace
+
+std::string DeviceBridgeRuntimeDir() {
+    const char* dir = std::getenv("WEXO_RUNTIME_DIR");
+    return dir != nullptr && *dir != '\0' ? dir : "/run/wexo";
+}
+
+// ================================ Host side ================================
+
+namespace {
+
+struct CONNECTION;
+// The connection whose request this host thread is serving: the driver's commits and handle
+// look-ups for the caller are asked over it.
+thread_local CONNECTION* tConnection = nullptr;
+
+struct CALLER;
+
+struct CONNECTION {
+    int fd = -1;
+    std::shared_ptr<CALLER> caller;
+    std::thread thread;
+    std::atomic<bool> done{false};
+};
+
+// A process that called in: its real pid pinned by a pidfd and its start time, and the opens it
+// made, by the number the caller knows them by.
+struct CALLER {
+    pid_t pid = 0;
+    uint64_t startTime = 0;
+    int pidfd = -1;
+    std::shared_ptr<PROCESS> process;
+    std::mutex lock;
+    std::map<uint64_t, std::shared_ptr<void>> files;
+    uint64_t nextFile = 1;
+    size_t connections = 0;
+
+    bool Alive() const {
+        uint64_t now = 0;
+        return PidfdAlive(pidfd) && ProcessStartTime(pid, &now) && now == startTime;
+    }
+    ~CALLER() {
+        if (pidfd >= 0) {
+            close(pidfd);
+        }
+    }
+};
+
+class CALLER_REMOTE final : public PROCESS_REMOTE {
+  public:
+    explicit CALLER_REMOTE(std::weak_ptr<CALLER> caller) : caller_(std::move(caller)) {}
+
+    int MemoryPid() const override {
+        auto caller = caller_.lock();
+        // Checked on every request: once the caller is gone its pid may name another process.
+        return caller && caller->Alive() ? caller->pid : -1;
+    }
+
+    uint64_t CommitRegion(size_t size) override {
+        CONNECTION* connection = Current();
+        if (connection == nullptr) {
+            return 0;
+        }
+        std::vector<uint8_t> body;
+        if (!SendFrame(connection->fd, WRITER(OP::Commit).Put<uint64_t>(size)) ||
+            !ReceiveFrame(connection->fd, &body, nullptr, -1, DEVICE_BRIDGE_SERVER::kPeerTimeoutMs,
+                          DEVICE_BRIDGE_SERVER::kMaxFrame, DEVICE_BRIDGE_SERVER::kPeerTimeoutMs) ||
+            OpOf(body) != OP::CommitReply) {
+            return 0;
+        }
+        READER reader(body);
+        uint32_t op = 0;
+        uint64_t address = 0;
+        reader.Get(&op);
+        return reader.Get(&address) ? address : 0;
+    }
+
+    NTSTATUS ImportHandle(HANDLE handle, uint32_t desiredAccess, ObjectType type,
+                          std::shared_ptr<void>* object) override {
+        CONNECTION* connection = Current();
+        if (connection == nullptr) {
+            return STATUS_INVALID_HANDLE;
+        }
+        std::vector<uint8_t> body;
+        int passed = -1;
+        if (!SendFrame(connection->fd, WRITER(OP::Import)
+                                           .Put<uint64_t>(handle)
+                                           .Put<uint32_t>(desiredAccess)
+                                           .Put<uint32_t>(static_cast<uint32_t>(type))) ||
+            !ReceiveFrame(connection->fd, &body, &passed, -1, DEVICE_BRIDGE_SERVER::kPeerTimeoutMs,
+                          DEVICE_BRIDGE_SERVER::kMaxFrame, DEVICE_BRIDGE_SERVER::kPeerTimeoutMs) ||
+            OpOf(body) != OP::ImportReply) {
+            if (passed >= 0) {
+                close(passed);
+            }
+            return STATUS_INVALID_HANDLE;
+        }
+        READER reader(body);
+        uint32_t op = 0;
+        int32_t status = STATUS_INVALID_HANDLE;
+        reader.Get(&op);
+        reader.Get(&status);
+        if (!NT_SUCCESS(status) || passed < 0 || type != ObjectType::Event) {
+            if (passed >= 0) {
+                close(passed);
+            }
+            return NT_SUCCESS(status) ? STATUS_INVALID_HANDLE : status;
+        }
+        // The stand-in: every Set is one count on the caller's eventfd, which the caller turns
+        // into a Set of its own event.
+        auto* event = new Event(EventType::Synchronization, false);
+        event->SetForwarder([passed] {
+            uint64_t one = 1;
+            [[maybe_unused]] ssize_t n = write(passed, &one, sizeof one);
+        });
+        *object = std::shared_ptr<Event>(event, [passed](Event* e) {
+            close(passed);
+            delete e;
+        });
+        return STATUS_SUCCESS;
+    }
+
+  private:
+    CONNECTION* Current() const {
+        auto caller = caller_.lock();
+        return tConnection != nullptr && caller && tConnection->caller == caller ? tConnection
+                                                                                 : nullptr;
+    }
+    std::weak_ptr<CALLER> caller_;
+};
+
+}  // namespace
+
+struct DEVICE_BRIDGE_SERVER::STATE {
+    DEVICE_GATEWAY* devices = nullptr;
+    std::function<std::vector<uint8_t>(uint32_t)> sidForUid;
+    int listenFd = -1;
+    int stopFd = -1;
+    std::string socketPath;
+    uint64_t instance = 0;
+    std::thread acceptThread;
+    mutable std::mutex lock;
+    std::vector<std::unique_ptr<CONNECTION>> connections;
+    std::map<pid_t, std::shared_ptr<CALLER>> callers;
+
+    void AcceptLoop();
+    void Serve(CONNECTION* connection);
+    bool Handle(CONNECTION* connection, const std::vector<uint8_t>& body);
+    std::shared_ptr<CALLER> CallerFor(pid_t pid, uid_t uid);
+    void Leave(const std::shared_ptr<CALLER>& caller);
+    void ReapFinishedLocked();
+};
+
+namespace {
+
+// Closes every open of a caller that is gone, as its handle rundown would, then ends its process.
+void CloseCallerOpens(DEVICE_GATEWAY& devices, CALLER& caller) {
+    std::map<uint64_t, std::shared_ptr<void>> files;
+    {
+        std::lock_guard guard(caller.lock);
+        files.swap(caller.files);
+    }
+    ScopedProcessContext context(static_cast<uint32_t>(caller.pid));
+    for (auto& [id, file] : files) {
+        devices.Close(file);
+    }
+}
+
+}  // namespace
+
+std::shared_ptr<CALLER> DEVICE_BRIDGE_SERVER::STATE::CallerFor(pid_t pid, uid_t uid) {
+    uint64_t startTime = 0;
+    if (!ProcessStartTime(pid, &startTime)) {
+        return nullptr;
+    }
+    std::shared_ptr<CALLER> stale;
+    {
+        std::lock_guard guard(lock);
+        auto it = callers.find(pid);
+        if (it != callers.end()) {
+            if (it->second->startTime == startTime && PidfdAlive(it->second->pidfd)) {
+                ++it->second->connections;
+                return it->second;
+            }
+            // The pid now names another process: the old caller's opens are not its to use.
+            stale = it->second;
+            callers.erase(it);
+        }
+    }
+    if (stale) {
+        CloseCallerOpens(*devices, *stale);
+        TerminateProcess(static_cast<uint32_t>(stale->pid));
+    }
+    auto caller = std::make_shared<CALLER>();
+    caller->pid = pid;
+    caller->startTime = startTime;
+    caller->pidfd = PidfdOpen(pid);
+    // Start time read again through the pinned pid: the process the pidfd holds is the one that
+    // connected, not a successor that got its pid in between.
+    uint64_t again = 0;
+    if (caller->pidfd < 0 || !ProcessStartTime(pid, &again) || again != startTime) {
+        return nullptr;
+    }
+    caller->process = CreateProcessWithId(static_cast<uint32_t>(pid), sidForUid(uid),
+                                          uid == 0 ? 0 : 1, ImagePathOf(pid));
+    if (!caller->process) {
+        return nullptr;
+    }
+    caller->process->SetRemote(std::make_shared<CALLER_REMOTE>(caller));
+    caller->connections = 1;
+    std::lock_guard guard(lock);
+    callers[pid] = caller;
+    return caller;
+}
+
+void DEVICE_BRIDGE_SERVER::STATE::Leave(const std::shared_ptr<CALLER>& caller) {
+    {
+        std::lock_guard guard(lock);
+        if (--caller->connections > 0) {
+            return;
+        }
+        auto it = callers.find(caller->pid);
+        if (it != callers.end() && it->second == caller) {
+            callers.erase(it);
+        }
+    }
+    CloseCallerOpens(*devices, *caller);
+    TerminateProcess(static_cast<uint32_t>(caller->pid));
+}
+
+void DEVICE_BRIDGE_SERVER::STATE::ReapFinishedLocked() {
+    for (auto it = connections.begin(); it != connections.end();) {
+        if ((*it)->done.load()) {
+            (*it)->thread.join();
+            it = connections.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
+
+void DEVICE_BRIDGE_SERVER::STATE::AcceptLoop() {
+    for (;;) {
+        if (!WaitReadable(listenFd, stopFd, -1)) {
+            return;
+        }
+        int fd = accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd < 0) {
+            continue;
+        }
+        ucred credentials{};
+        socklen_t size = sizeof credentials;
+        std::shared_ptr<CALLER> caller;
+        if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &credentials, &size) == 0 &&
+            credentials.pid > 0) {
+            std::lock_guard guard(lock);
+            ReapFinishedLocked();
+            if (connections.size() >= kMaxConnections) {
+                close(fd);
+                continue;
+            }
+        }
+        // The host's own threads act for the host itself; a connection from its own pid would
+        // put a stand-in in front of the real process.
+        if (credentials.pid > 0 && credentials.pid != getpid()) {
+            caller = CallerFor(credentials.pid, credentials.uid);
+        }
+        if (!caller) {
+            close(fd);
+            continue;
+        }
+        auto connection = std::make_unique<CONNECTION>();
+        connection->fd = fd;
+        connection->caller = caller;
+        CONNECTION* raw = connection.get();
+        std::lock_guard guard(lock);
+        connections.push_back(std::move(connection));
+        raw->thread = std::thread([this, raw] { Serve(raw); });
+    }
+}
+
+void DEVICE_BRIDGE_SERVER::STATE::Serve(CONNECTION* connection) {
+    std::vector<uint8_t> body;
+    while (ReceiveFrame(connection->fd, &body, nullptr, stopFd, -1, kMaxFrame, kPeerTimeoutMs)) {
+        tConnection = connection;
+        bool ok = Handle(connection, body);
+        tConnection = nullptr;
+        if (!ok) {
+            break;  // a caller that does not keep to the format is not served further
+        }
+    }
+    // Shut down rather than only closed: a caller thread still waiting for an answer learns at
+    // once that none will come.
+    shutdown(connection->fd, SHUT_RDWR);
+    close(connection->fd);
+    Leave(connection->caller);
+    connection->caller.reset();
+    connection->done.store(true);
+}
+
+bool DEVICE_BRIDGE_SERVER::STATE::Handle(CONNECTION* connection, const std::vector<uint8_t>& body) {
+    CALLER& caller = *connection->caller;
+    READER reader(body);
+    uint32_t op = 0;
+    reader.Get(&op);
+    ScopedProcessContext context(static_cast<uint32_t>(caller.pid));
+    switch (static_cast<OP>(op)) {
+        case OP::Open: {
+            if (reader.Left() % sizeof(char16_t) != 0 || reader.Left() > 2 * 1024) {
+                return false;
+            }
+            std::u16string name(reader.Left() / sizeof(char16_t), u'\0');
+            std::memcpy(name.data(), reader.Here(), reader.Left());
+            std::shared_ptr<void> file;
+            NTSTATUS status = devices->Open(name, static_cast<uint32_t>(caller.pid), &file);
+            uint64_t id = 0;
+            if (NT_SUCCESS(status)) {
+                std::lock_guard guard(caller.lock);
+                id = caller.nextFile++;
+                caller.files.emplace(id, file);
+            }
+            return SendFrame(
+                connection->fd,
+                WRITER(OP::Reply).Put<int32_t>(status).Put<uint64_t>(instance).Put<uint64_t>(id));
+        }
+        case OP::Control: {
+            uint64_t instanceOf = 0, id = 0, input = 0, output = 0;
+            uint32_t code = 0, inputLength = 0, outputLength = 0;
+            if (!reader.Get(&instanceOf) || !reader.Get(&id) || !reader.Get(&code) ||
+                !reader.Get(&input) || !reader.Get(&inputLength) || !reader.Get(&output) ||
+                !reader.Get(&outputLength)) {
+                return false;
+            }
+            std::shared_ptr<void> file;
+            {
+                std::lock_guard guard(caller.lock);
+                auto it = caller.files.find(id);
+                if (instanceOf == instance && it != caller.files.end()) {
+                    file = it->second;
+                }
+            }
+            uint64_t information = 0;
+            NTSTATUS status = file ? devices->Control(file, code, input, inputLength, output,
+                                                      outputLength, &information)
+                                   : STATUS_INVALID_HANDLE;
+            return SendFrame(connection->fd,
+                             WRITER(OP::Reply).Put<int32_t>(status).Put<uint64_t>(information));
+        }
+        case OP::Close: {
+            uint64_t instanceOf = 0, id = 0;
+            if (!reader.Get(&instanceOf) || !reader.Get(&id)) {
+                return false;
+            }
+            std::shared_ptr<void> file;
+            {
+                std::lock_guard guard(caller.lock);
+                auto it = caller.files.find(id);
+                if (instanceOf == instance && it != caller.files.end()) {
+                    file = it->second;
+                    caller.files.erase(it);
+                }
+            }
+            if (file) {
+                devices->Close(file);
+            }
+            return SendFrame(connection->fd,
+                             WRITER(OP::Reply)
+                                 .Put<int32_t>(file ? STATUS_SUCCESS : STATUS_INVALID_HANDLE)
+                                 .Put<uint64_t>(0));
+        }
+        default:
+            return false;
+    }
+}
+
+DEVICE_BRIDGE_SERVER::DEVICE_BRIDGE_SERVER(
+    DEVICE_GATEWAY& devices, std::function<std::vector<uint8_t>(uint32_t uid)> sidForUid)
+    : state_(std::make_shared<STATE>()) {
+    state_->devices = &devices;
+    state_->sidForUid = std::move(sidForUid);
+}
+
+DEVICE_BRIDGE_SERVER::~DEVICE_BRIDGE_SERVER() {
+    Stop();
+}
+
+NTSTATUS DEVICE_BRIDGE_SERVER::Start(const std::string& runtimeDir) {
+    STATE& s = *state_;
+    if (s.listenFd >= 0) {
+        return STATUS_INVALID_DEVICE_STATE;
+    }
+    struct stat info {};
+    if (stat(runtimeDir.c_str(), &info) != 0) {
+        if (mkdir(runtimeDir.c_str(), 0755) != 0 || stat(runtimeDir.c_str(), &info) != 0) {
+            return STATUS_OBJECT_PATH_NOT_FOUND;
+        }
+    }
+    // Anyone who could write the folder could put a socket of their own in the host's place.
+    if (!S_ISDIR(info.st_mode) || info.st_uid != geteuid() || (info.st_mode & 0022) != 0) {
+        return STATUS_ACCESS_DENIED;
+    }
+    s.socketPath = runtimeDir + "/" + kDeviceSocketName;
+    bool fits = false;
+    sockaddr_un address = SocketAddress(s.socketPath, &fits);
+    if (!fits) {
+        return STATUS_NAME_TOO_LONG;
+    }
+    unlink(s.socketPath.c_str());  // a socket left by a host that crashed
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        chmod(s.socketPath.c_str(), 0666) != 0 || listen(fd, 64) != 0) {
+        close(fd);
+        unlink(s.socketPath.c_str());
+        return STATUS_ACCESS_DENIED;
+    }
+    s.listenFd = fd;
+    s.stopFd = eventfd(0, EFD_CLOEXEC);
+    std::random_device random;
+    s.instance = (static_cast<uint64_t>(random()) << 32) | random();
+    s.acceptThread = std::thread([&s] { s.AcceptLoop(); });
+    return STATUS_SUCCESS;
+}
+
+void DEVICE_BRIDGE_SERVER::Stop() {
+    STATE& s = *state_;
+    if (s.listenFd < 0) {
+        return;
+    }
+    uint64_t one = 1;
+    [[maybe_unused]] ssize_t n = write(s.stopFd, &one, sizeof one);
+    s.acceptThread.join();
+    std::vector<std::unique_ptr<CONNECTION>> connections;
+    {
+        std::lock_guard guard(s.lock);
+        for (auto& connection : s.connections) {
+            // Wakes a thread that waits for its caller's answer inside a request.
+            shutdown(connection->fd, SHUT_RDWR);
+        }
+        connections.swap(s.connections);
+    }
+    for (auto& connection : connections) {
+        connection->thread.join();
+    }
+    close(s.listenFd);
+    close(s.stopFd);
+    unlink(s.socketPath.c_str());
+    s.listenFd = -1;
+    s.stopFd = -1;
+}
+
+size_t DEVICE_BRIDGE_SERVER::ConnectionCount() const {
+    std::lock_guard guard(state_->lock);
+    size_t count = 0;
+    for (const auto& connection : state_->connections) {
+        count += connection->done.load() ? 0 : 1;
+    }
+    return count;
+}
+
+size_t DEVICE_BRIDGE_SERVER::CallerCount() const {
+    std::lock_guard guard(state_->lock);
+    return state_->callers.size();
+}
+
+// ================================ Caller side ================================
+
+namespace {
+
+// An open as the caller holds it: the host's instance and the open's number there.
+struct REMOTE_FILE {
+    uint64_t instance = 0;
+    uint64_t id = 0;
+};
+
+}  // namespace
+
+struct DEVICE_BRIDGE_CLIENT::STATE {
+    std::string socketPath;
+    // The watcher of the eventfds behind events the host took stand-ins for.
+    std::mutex lock;
+    int epollFd = -1;
+    int wakeFd = -1;
+    std::thread watcher;
+    std::map<int, std::shared_ptr<Event>> imported;
+
+    ~STATE() {
+        if (watcher.joinable()) {
+            uint64_t one = 1;
+            [[maybe_unused]] ssize_t n = write(wakeFd, &one, sizeof one);
+            watcher.join();
+        }
+        for (auto& [fd, event] : imported) {
+            close(fd);
+        }
+        if (epollFd >= 0) {
+            close(epollFd);
+        }
+        if (wakeFd >= 0) {
+            close(wakeFd);
+        }
+    }
+
+    void Watch() {
+        epoll_event events[16];
+        for (;;) {
+            int n = epoll_wait(epollFd, events, 16, -1);
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            if (n < 0) {
+                return;
+            }
+            for (int i = 0; i < n; ++i) {
+                int fd = events[i].data.fd;
+                if (fd == wakeFd) {
+                    return;
+                }
+                uint64_t count = 0;
+                if (read(fd, &count, sizeof count) != sizeof count) {
+                    continue;
+                }
+                std::shared_ptr<Event> event;
+                {
+                    std::lock_guard guard(lock);
+                    auto it = imported.find(fd);
+                    if (it != imported.end()) {
+                        event = it->second;
+                    }
+                }
+                if (event) {
+                    event->Set();
+                }
+            }
+        }
+    }
+
+    // An eventfd whose counts set `event`; -1 when none can be made.
+    int Export(std::shared_ptr<Event> event) {
+        std::lock_guard guard(lock);
+        if (epollFd < 0) {
+            epollFd = epoll_create1(EPOLL_CLOEXEC);
+            wakeFd = eventfd(0, EFD_CLOEXEC);
+            if (epollFd < 0 || wakeFd < 0) {
+                return -1;
+            }
+            epoll_event wake{EPOLLIN, {.fd = wakeFd}};
+            epoll_ctl(epollFd, EPOLL_CTL_ADD, wakeFd, &wake);
+            watcher = std::thread([this] { Watch(); });
+        }
+        int fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        if (fd < 0) {
+            return -1;
+        }
+        epoll_event in{EPOLLIN, {.fd = fd}};
+        if (epoll_ctl(epollFd, EPOLL_CTL_ADD, fd, &in) != 0) {
+            close(fd);
+            return -1;
+        }
+        imported.emplace(fd, std::move(event));
+        return fd;
+    }
+
+    // The host's questions while a request runs, then its answer.
+    bool AwaitReply(int fd, std::vector<uint8_t>* reply) {
+        for (;;) {
+            if (!ReceiveFrame(fd, reply, nullptr, -1, -1, DEVICE_BRIDGE_SERVER::kMaxFrame,
+                              DEVICE_BRIDGE_SERVER::kPeerTimeoutMs)) {
+                return false;
+            }
+            READER reader(*reply);
+            uint32_t op = 0;
+            reader.Get(&op);
+            if (static_cast<OP>(op) == OP::Reply) {
+                return true;
+            }
+            if (static_cast<OP>(op) == OP::Commit) {
+                uint64_t size = 0;
+                reader.Get(&size);
+                auto process = CurrentProcess();
+                uint64_t address = process ? process->CommitRegion(size) : 0;
+                if (!SendFrame(fd, WRITER(OP::CommitReply).Put<uint64_t>(address))) {
+                    return false;
+                }
+            } else if (static_cast<OP>(op) == OP::Import) {
+                uint64_t handle = 0;
+                uint32_t access = 0, type = 0;
+                reader.Get(&handle);
+                reader.Get(&access);
+                reader.Get(&type);
+                int passFd = -1;
+                NTSTATUS status = ExportHandle(handle, access, type, &passFd);
+                if (!SendFrame(fd, WRITER(OP::ImportReply).Put<int32_t>(status), passFd)) {
+                    return false;
+                }
+            } else {
+                return false;
+            }
+        }
+    }
+
+    NTSTATUS ExportHandle(HANDLE handle, uint32_t access, uint32_t type, int* passFd) {
+        auto process = CurrentProcess();
+        HANDLE_ENTRY entry;
+        if (!process || !process->LookupHandle(handle, &entry)) {
+            return STATUS_INVALID_HANDLE;
+        }
+        if (static_cast<uint32_t>(entry.type) != type) {
+            return STATUS_OBJECT_TYPE_MISMATCH;
+        }
+        if ((entry.access & access) != access) {
+            return STATUS_ACCESS_DENIED;
+        }
+        if (entry.type != ObjectType::Event) {
+            return STATUS_NOT_SUPPORTED;  // only events cross between processes
+        }
+        *passFd = Export(std::static_pointer_cast<Event>(entry.object));
+        return *passFd >= 0 ? STATUS_SUCCESS : STATUS_INSUFFICIENT_RESOURCES;
+    }
+};
+
+namespace {
+
+// This thread's connection to the host of one client; made on first use and again after the host
+// went away.
+struct THREAD_CONNECTIONS {
+    std::unordered_map<const void*, int> fds;
+    ~THREAD_CONNECTIONS() {
+        for (auto& [client, fd] : fds) {
+            close(fd);
+        }
+    }
+};
+thread_local THREAD_CONNECTIONS tConnections;
+
+int Connect(const std::string& path) {
+    bool fits = false;
+    sockaddr_un address = SocketAddress(path, &fits);
+    if (!fits) {
+        return -1;
+    }
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        return -1;
+    }
+    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+}  // namespace
+
+DEVICE_BRIDGE_CLIENT::DEVICE_BRIDGE_CLIENT(std::string runtimeDir)
+    : state_(std::make_shared<STATE>()) {
+    state_->socketPath = std::move(runtimeDir) + "/" + kDeviceSocketName;
+}
+
+DEVICE_BRIDGE_CLIENT::~DEVICE_BRIDGE_CLIENT() {
+    auto it = tConnections.fds.find(state_.get());
+    if (it != tConnections.fds.end()) {
+        close(it->second);
+        tConnections.fds.erase(it);
+    }
+}
+
+namespace {
+
+// One request and its answer over this thread's connection; false when the host cannot be
+// reached or went away meanwhile.
+bool Exchange(DEVICE_BRIDGE_CLIENT::STATE& state, const WRITER& request,
+              std::vector<uint8_t>* reply) {
+    auto it = tConnections.fds.find(&state);
+    if (it == tConnections.fds.end()) {
+        int fd = Connect(state.socketPath);
+        if (fd < 0) {
+            return false;
+        }
+        it = tConnections.fds.emplace(&state, fd).first;
+    }
+    if (SendFrame(it->second, request) && state.AwaitReply(it->second, reply)) {
+        return true;
+    }
+    close(it->second);
+    tConnections.fds.erase(it);
+    return false;
+}
+
+}  // namespace
+
+NTSTATUS DEVICE_BRIDGE_CLIENT::Open(const std::u16string& name, uint32_t /*processId*/,
+                                    std::shared_ptr<void>* file) {
+    WRITER request(OP::Open);
+    request.PutBytes(name.data(), name.size() * sizeof(char16_t));
+    std::vector<uint8_t> reply;
+    if (!Exchange(*state_, request, &reply)) {
+        return STATUS_OBJECT_NAME_NOT_FOUND;  // no host: as for a driver that is not loaded
+    }
+    READER reader(reply);
+    uint32_t op = 0;
+    int32_t status = STATUS_UNSUCCESSFUL;
+    auto remote = std::make_shared<REMOTE_FILE>();
+    if (!reader.Get(&op) || !reader.Get(&status) || !reader.Get(&remote->instance) ||
+        !reader.Get(&remote->id)) {
+        return STATUS_UNSUCCESSFUL;
+    }
+    if (NT_SUCCESS(status)) {
+        *file = remote;
+    }
+    return status;
+}
+
+void DEVICE_BRIDGE_CLIENT::Close(const std::shared_ptr<void>& file) {
+    auto remote = std::static_pointer_cast<REMOTE_FILE>(file);
+    std::vector<uint8_t> reply;
+    // A host that went away closed the open with the connection already.
+    Exchange(*state_, WRITER(OP::Close).Put(remote->instance).Put(remote->id), &reply);
+}
+
+NTSTATUS DEVICE_BRIDGE_CLIENT::Control(const std::shared_ptr<void>& file, uint32_t code,
+                                       uint64_t input, uint32_t inputLength, uint64_t output,
+                                       uint32_t outputLength, uint64_t* information) {
+    auto remote = std::static_pointer_cast<REMOTE_FILE>(file);
+    std::vector<uint8_t> reply;
+    if (!Exchange(*state_,
+                  WRITER(OP::Control)
+                      .Put(remote->instance)
+                      .Put(remote->id)
+                      .Put(code)
+                      .Put(input)
+                      .Put(inputLength)
+                      .Put(output)
+                      .Put(outputLength),
+                  &reply)) {
+        return STATUS_DEVICE_DOES_NOT_EXIST;
+    }
+    READER reader(reply);
+    uint32_t op = 0;
+    int32_t status = STATUS_UNSUCCESSFUL;
+    uint64_t info = 0;
+    if (!reader.Get(&op) || !reader.Get(&status) || !reader.Get(&info)) {
+        return STATUS_UNSUCCESSFUL;
+    }
+    if (information != nullptr) {
+        *information = info;
+    }
+    return status;
+}
+
+}  // namespace os
