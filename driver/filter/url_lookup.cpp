@@ -3,11 +3,13 @@
 #include <arpa/inet.h>
 
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "driver/platform/debug_print.h"
 #include "driver/platform/event_log.h"
+#include "driver/platform/identification.h"
 #include "os/core/process.h"
 #include "os/kernel/pool.h"
 
@@ -148,13 +150,13 @@ bool URL_LOOKUP::ProcessUrlLookup() {
     }
     const bool https = target.state == FLOW_STATE_TLS_LOOKUP;
 
-    // A process that cannot be looked up gives no user and session 0.
-    std::vector<uint8_t> sid;
+    // The user and session of the connection's process, from its token; a process that cannot
+    // be opened gives no user and session 0. The copy lives until the call has ended.
+    void* sid = nullptr;
+    uint32_t sidLength = 0;
     uint32_t session = 0;
-    if (auto process = os::LookupProcess(static_cast<uint32_t>(target.processId))) {
-        sid = process->UserSid();
-        session = process->SessionId();
-    }
+    ProcessUser(target.processId, &sid, &sidLength, &session);
+    std::unique_ptr<void, void (*)(void*)> sidCopy(sid, [](void* p) { FreeProcessUserSid(p); });
 
     POLICY_LOOKUP_REQUEST record{};
     record.processId = target.processId;
@@ -166,8 +168,8 @@ bool URL_LOOKUP::ProcessUrlLookup() {
     record.urlPathLength = static_cast<uint32_t>(target.path.size());
     record.proxyPrefix = Address(target.proxy.data());
     record.proxyPrefixLength = static_cast<uint32_t>(target.proxy.size());
-    record.userSid = Address(sid.data());
-    record.userSidLength = static_cast<uint32_t>(sid.size());
+    record.userSid = Address(sid);
+    record.userSidLength = sidLength;
     record.remoteAddress = Address(target.address);
     record.remoteAddressLength = target.addressLength;
     record.sessionId = session;

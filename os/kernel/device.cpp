@@ -1,6 +1,5 @@
 #include "os/kernel/device.h"
 
-#include <map>
 #include <mutex>
 
 #include "os/core/device_gateway.h"
@@ -8,35 +7,9 @@
 namespace os {
 namespace {
 
-struct Namespace {
-    std::mutex lock;
-    std::map<std::u16string, std::shared_ptr<DEVICE_OBJECT>> devices;
-    std::map<std::u16string, std::u16string> links;
-};
-
-Namespace& Names() {
-    static Namespace* names = new Namespace();
-    return *names;
-}
-
-std::u16string Upper(std::u16string text) {
-    for (auto& c : text) {
-        if (c >= u'a' && c <= u'z') {
-            c = static_cast<char16_t>(c - u'a' + u'A');
-        }
-    }
-    return text;
-}
-
-// "\GLOBAL??\X", "\??\Global\X" and "\??\X" name the same link here: one session's view.
-std::u16string NormaliseLinkName(const std::u16string& name) {
-    std::u16string upper = Upper(name);
-    for (const std::u16string prefix : {u"\\GLOBAL??\\", u"\\??\\GLOBAL\\"}) {
-        if (upper.rfind(prefix, 0) == 0) {
-            return u"\\??\\" + upper.substr(prefix.size());
-        }
-    }
-    return upper;
+uint64_t LogonIdOf(uint32_t processId) {
+    auto process = LookupProcess(processId);
+    return process ? process->AuthenticationId() : kSystemLogonId;
 }
 
 // User-mode opens in this process reach the devices of this namespace directly.
@@ -79,6 +52,10 @@ void InstallInProcessGateway() {
 FILE_OBJECT::FILE_OBJECT(std::shared_ptr<DEVICE_OBJECT> device, uint32_t processId)
     : device_(std::move(device)), processId_(processId) {}
 
+std::u16string FILE_OBJECT::ObjectName() const {
+    return device_->Name();
+}
+
 DEVICE_OBJECT::DEVICE_OBJECT(std::u16string name, uint32_t deviceType, bool exclusive)
     : name_(std::move(name)), deviceType_(deviceType), exclusive_(exclusive) {}
 
@@ -94,27 +71,16 @@ NTSTATUS IoCreateDevice(const std::u16string& name, uint32_t deviceType, bool ex
         return STATUS_INSUFFICIENT_RESOURCES;
     }
     InstallInProcessGateway();
-    Namespace& names = Names();
-    std::lock_guard guard(names.lock);
-    std::u16string key = Upper(name);
-    if (names.devices.count(key) != 0) {
-        return STATUS_OBJECT_NAME_COLLISION;
+    auto created = std::make_shared<DEVICE_OBJECT>(name, deviceType, exclusive);
+    NTSTATUS status = ObInsertDevice(created);
+    if (NT_SUCCESS(status)) {
+        *device = std::move(created);
     }
-    *device = std::make_shared<DEVICE_OBJECT>(name, deviceType, exclusive);
-    names.devices.emplace(key, *device);
-    return STATUS_SUCCESS;
+    return status;
 }
 
 void IoDeleteDevice(const std::shared_ptr<DEVICE_OBJECT>& device) {
-    if (!device) {
-        return;
-    }
-    Namespace& names = Names();
-    std::lock_guard guard(names.lock);
-    auto it = names.devices.find(Upper(device->Name()));
-    if (it != names.devices.end() && it->second == device) {
-        names.devices.erase(it);
-    }
+    ObRemoveDevice(device);
 }
 
 NTSTATUS IoCreateSymbolicLink(const std::u16string& link, const std::u16string& target) {
@@ -122,39 +88,19 @@ NTSTATUS IoCreateSymbolicLink(const std::u16string& link, const std::u16string& 
         --TestDeviceFailures().createLink;
         return STATUS_INSUFFICIENT_RESOURCES;
     }
-    Namespace& names = Names();
-    std::lock_guard guard(names.lock);
-    std::u16string key = NormaliseLinkName(link);
-    if (names.links.count(key) != 0) {
-        return STATUS_OBJECT_NAME_COLLISION;
-    }
-    names.links.emplace(key, Upper(target));
-    return STATUS_SUCCESS;
+    return ObCreateSymbolicLink(link, target, LogonIdOf(CurrentProcessId()));
 }
 
 NTSTATUS IoDeleteSymbolicLink(const std::u16string& link) {
-    Namespace& names = Names();
-    std::lock_guard guard(names.lock);
-    return names.links.erase(NormaliseLinkName(link)) != 0 ? STATUS_SUCCESS
-                                                           : STATUS_OBJECT_NAME_NOT_FOUND;
+    return ObDeleteSymbolicLink(link, LogonIdOf(CurrentProcessId()));
 }
 
 NTSTATUS IoOpenDevice(const std::u16string& name, uint32_t processId,
                       std::shared_ptr<FILE_OBJECT>* file) {
     std::shared_ptr<DEVICE_OBJECT> device;
-    {
-        Namespace& names = Names();
-        std::lock_guard guard(names.lock);
-        std::u16string key = NormaliseLinkName(name);
-        auto link = names.links.find(key);
-        if (link != names.links.end()) {
-            key = link->second;
-        }
-        auto it = names.devices.find(key);
-        if (it == names.devices.end()) {
-            return STATUS_OBJECT_NAME_NOT_FOUND;
-        }
-        device = it->second;
+    NTSTATUS found = ObLookupDevice(name, LogonIdOf(processId), &device);
+    if (!NT_SUCCESS(found)) {
+        return found;
     }
     auto opened = std::make_shared<FILE_OBJECT>(device, processId);
     if (device->create) {

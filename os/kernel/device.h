@@ -1,4 +1,5 @@
-// Devices of the object namespace, their symbolic links, and the file objects that opens create.
+// Devices of the object namespace (os/kernel/object_namespace.h), their symbolic links, and the
+// file objects that opens create.
 // A driver creates a device with dispatch routines and a fast device-control entry; user mode opens
 // it through a link (os/win32_io.h) and sends control codes that reach the fast entry with the
 // caller's own buffer addresses and the caller's memory (os/caller_memory.h).
@@ -13,6 +14,7 @@
 
 #include "os/core/status.h"
 #include "os/kernel/caller_memory.h"
+#include "os/kernel/object_namespace.h"
 
 namespace os {
 
@@ -26,10 +28,12 @@ class FILE_OBJECT;
 void IoAddFileHandle(FILE_OBJECT& file);
 void IoCloseFileHandle(const std::shared_ptr<FILE_OBJECT>& file);
 
-// One open of a device. The driver may keep per-open state in `context`.
-class FILE_OBJECT {
+// One open of a device. The driver may keep per-open state in `context`. Its name is the device's
+// (an open of the device itself names no file on it).
+class FILE_OBJECT final : public NAMED_OBJECT {
   public:
     FILE_OBJECT(std::shared_ptr<DEVICE_OBJECT> device, uint32_t processId);
+    std::u16string ObjectName() const override;
     DEVICE_OBJECT& Device() const { return *device_; }
     uint32_t ProcessId() const { return processId_; }
     std::atomic<uint64_t> context{0};
@@ -52,7 +56,7 @@ struct FAST_IO_DEVICE_CONTROL_ARGS {
     CallerMemory& caller;
 };
 
-class DEVICE_OBJECT {
+class DEVICE_OBJECT final : public NAMED_OBJECT {
   public:
     // Returns whether the fast path handled the request.
     using FastIoDeviceControl =
@@ -61,6 +65,7 @@ class DEVICE_OBJECT {
 
     DEVICE_OBJECT(std::u16string name, uint32_t deviceType, bool exclusive);
     const std::u16string& Name() const { return name_; }
+    std::u16string ObjectName() const override { return name_; }
     uint32_t DeviceType() const { return deviceType_; }
     bool Exclusive() const { return exclusive_; }
 
@@ -76,10 +81,13 @@ class DEVICE_OBJECT {
     bool exclusive_;
 };
 
-// IoCreateDevice: STATUS_OBJECT_NAME_COLLISION when the name is taken.
+// IoCreateDevice: the device stands in the namespace under its full name ("\Device\X"; its
+// directory must exist). STATUS_OBJECT_NAME_COLLISION when the name is taken.
 NTSTATUS IoCreateDevice(const std::u16string& name, uint32_t deviceType, bool exclusive,
                         std::shared_ptr<DEVICE_OBJECT>* device);
 void IoDeleteDevice(const std::shared_ptr<DEVICE_OBJECT>& device);
+// A link created under "\??" by a caller of the system's logon session stands in "\GLOBAL??", so
+// "\??\X", "\GLOBAL??\X" and "\??\Global\X" name the same link there.
 NTSTATUS IoCreateSymbolicLink(const std::u16string& link, const std::u16string& target);
 NTSTATUS IoDeleteSymbolicLink(const std::u16string& link);
 
@@ -90,8 +98,9 @@ struct DeviceFailures {
 };
 DeviceFailures& TestDeviceFailures();
 
-// Opens a device by a name in the object namespace ("\??\X", "\GLOBAL??\X", "\Device\X"); runs the
-// device's create routine. The result is a file object with no handle yet.
+// Opens a device by a name in the object namespace ("\??\X", "\GLOBAL??\X", "\Device\X"), links
+// followed as the opening process sees them; runs the device's create routine. The result is a
+// file object with no handle yet.
 NTSTATUS IoOpenDevice(const std::u16string& name, uint32_t processId,
                       std::shared_ptr<FILE_OBJECT>* file);
 // The control-request path of a file object; the caller's memory is the current process's.

@@ -36,6 +36,23 @@ NTSTATUS ReferenceKernelHandle(HANDLE handle, uint32_t desiredAccess, ObjectType
     return STATUS_SUCCESS;
 }
 
+HANDLE InsertHandleFor(uint32_t attributes, std::shared_ptr<void> object, ObjectType type,
+                       uint32_t access) {
+    if ((attributes & OBJ_KERNEL_HANDLE) != 0) {
+        return InsertKernelHandle(std::move(object), type, access);
+    }
+    auto process = CurrentProcess();
+    return process ? process->InsertHandle(std::move(object), type, access) : 0;
+}
+
+NTSTATUS ReferenceAnyHandle(HANDLE handle, uint32_t desiredAccess, ObjectType type,
+                            std::shared_ptr<void>* object) {
+    if (IsKernelHandle(handle)) {
+        return ReferenceKernelHandle(handle, desiredAccess, type, object);
+    }
+    return ObReferenceObjectByHandle(handle, desiredAccess, type, object);
+}
+
 NTSTATUS ZwClose(HANDLE handle) {
     HANDLE_ENTRY entry{nullptr, ObjectType::Event, 0};
     if (IsKernelHandle(handle)) {

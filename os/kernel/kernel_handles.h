@@ -13,6 +13,9 @@
 
 namespace os {
 
+// A fixed-size answer asked for with a buffer too short for it.
+constexpr NTSTATUS STATUS_INFO_LENGTH_MISMATCH = MakeStatus(0xC0000004);
+
 constexpr uint32_t OBJ_CASE_INSENSITIVE = 0x00000040;
 constexpr uint32_t OBJ_KERNEL_HANDLE = 0x00000200;
 
@@ -39,6 +42,26 @@ NTSTATUS ReferenceKernelObject(HANDLE handle, uint32_t desiredAccess, ObjectType
                                std::shared_ptr<T>* object) {
     std::shared_ptr<void> any;
     NTSTATUS status = ReferenceKernelHandle(handle, desiredAccess, type, &any);
+    if (NT_SUCCESS(status)) {
+        *object = std::static_pointer_cast<T>(std::move(any));
+    }
+    return status;
+}
+
+// A handle as the driver's Zw calls return it: a kernel handle when the attributes ask for one
+// (OBJ_KERNEL_HANDLE), else a handle of the current process. 0 when the table refuses.
+HANDLE InsertHandleFor(uint32_t attributes, std::shared_ptr<void> object, ObjectType type,
+                       uint32_t access);
+// The object behind a kernel handle or a handle of the current process, checked as
+// ReferenceKernelHandle checks.
+NTSTATUS ReferenceAnyHandle(HANDLE handle, uint32_t desiredAccess, ObjectType type,
+                            std::shared_ptr<void>* object);
+
+template <typename T>
+NTSTATUS ReferenceAnyObject(HANDLE handle, uint32_t desiredAccess, ObjectType type,
+                            std::shared_ptr<T>* object) {
+    std::shared_ptr<void> any;
+    NTSTATUS status = ReferenceAnyHandle(handle, desiredAccess, type, &any);
     if (NT_SUCCESS(status)) {
         *object = std::static_pointer_cast<T>(std::move(any));
     }

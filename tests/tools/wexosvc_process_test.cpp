@@ -28,6 +28,8 @@ std::unique_ptr<CHILD_PROCESS> StartProgram(const std::vector<std::string>& argu
                                             std::vector<std::string> environment = {}) {
     environment.push_back("NOTIFY_SOCKET=");
     environment.push_back("WEXO_REGISTRY_FILE=");
+    // These tests are of the service program alone: the driver runs inside it.
+    environment.push_back("WEXO_IN_PROCESS_DRIVER=1");
     return CHILD_PROCESS::Start(kProgram, arguments, environment);
 }
 
@@ -119,8 +121,8 @@ TEST(WexoSvcProcessTest, UnderSystemdItReportsItsStatesAndStopsOnSigterm) {
     ASSERT_TRUE(server.Start());
     auto child = CHILD_PROCESS::Start(
         kProgram, {},
-        {"NOTIFY_SOCKET=" + notify.Path(), "WEXO_REGISTRY_FILE=", "WexoSvc=0x120",
-         "WEXO_POLICY_SERVERS=" + server.HostPort()});
+        {"NOTIFY_SOCKET=" + notify.Path(), "WEXO_REGISTRY_FILE=", "WEXO_IN_PROCESS_DRIVER=1",
+         "WexoSvc=0x120", "WEXO_POLICY_SERVERS=" + server.HostPort()});
     ASSERT_NE(child, nullptr);
     // Start pending with its 30-second wait hint, then running.
     const std::string pending = notify.Next(seconds(30));

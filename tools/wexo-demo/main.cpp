@@ -140,7 +140,7 @@ int RunServiceProgram(const std::string& policyFile) {
         program.c_str(), server.HostPort().c_str());
     auto child = wexo::peers::CHILD_PROCESS::Start(
         program, {"-A"},
-        {"WexoSvc=0x120", "NOTIFY_SOCKET=", "WEXO_REGISTRY_FILE=",
+        {"WexoSvc=0x120", "NOTIFY_SOCKET=", "WEXO_REGISTRY_FILE=", "WEXO_IN_PROCESS_DRIVER=1",
          "WEXO_POLICY_SERVERS=" + server.HostPort(), "WEXO_DEMO_URLS=" + list});
     if (!child) {
         std::fprintf(stderr, "wexo-demo: %s did not start\n", program.c_str());

@@ -1,11 +1,14 @@
-// wexosvc: the service program. Until the driver runs in a host process of its own, this program
-// also holds the driver in the same process, over the simulated network, so that the service has a
-// control device to open and register with.
+// wexosvc: the service program. It reaches the control device of the driver host (wexowfp) over
+// the bridge socket in the runtime folder; for development it can hold the driver in its own
+// process instead, over the simulated network.
 //
 // Environment, for development and the demo:
+//   WEXO_IN_PROCESS_DRIVER=1  the driver in this process (no driver host needed)
+//   WEXO_RUNTIME_DIR     the driver host's socket folder (default /run/wexo)
 //   WEXO_REGISTRY_FILE   the registry store's file (default: a store in memory)
 //   WEXO_POLICY_SERVERS  written to "PolicyServers" (with "ServerMode" balanced) before start
-//   WEXO_DEMO_URLS       once the service registered: one simulated browser connection per URL
+//   WEXO_DEMO_URLS       with the driver in this process, once the service registered: one
+//   simulated browser connection per URL
 //                        ("http://host/path", separated by blanks), each verdict on stdout
 #include <unistd.h>
 
@@ -18,6 +21,8 @@
 #include <thread>
 #include <vector>
 
+#include "os/bridge/device_bridge.h"
+#include "os/core/device_gateway.h"
 #include "os/core/process.h"
 #include "os/registry/registry.h"
 #include "service/checkin/identity.h"
@@ -110,15 +115,23 @@ int main(int argc, char** argv) {
     if (!InstallRegistry()) {
         return 1;
     }
+    const char* inProcess = Environment("WEXO_IN_PROCESS_DRIVER");
     IN_PROCESS_DRIVER driver;
-    if (!driver.Start()) {
-        std::fprintf(stderr, "wexosvc: the in-process driver did not start\n");
-        return 1;
+    // Lives to the end of the process: handles of the device refer to it until then.
+    static os::DEVICE_BRIDGE_CLIENT bridge;
+    if (inProcess != nullptr && std::string(inProcess) == "1") {
+        if (!driver.Start()) {
+            std::fprintf(stderr, "wexosvc: the in-process driver did not start\n");
+            return 1;
+        }
+    } else {
+        os::SetDeviceGateway(&bridge);
     }
     WritePolicyServers();
     std::thread traffic;
     os::Event ended(os::EventType::Notification);
-    if (const char* urls = Environment("WEXO_DEMO_URLS")) {
+    const char* urls = Environment("WEXO_DEMO_URLS");
+    if (urls != nullptr && inProcess != nullptr) {
         traffic = std::thread(DemoTraffic, std::ref(driver), std::ref(ended), std::string(urls));
     }
     const int code = wexo::svc::WexoSvcMain(arguments, wexo::svc::BuiltInHostParts());

@@ -178,7 +178,7 @@ class UrlLookupTest : public ::testing::Test {
     std::optional<os::SimNetwork> network{std::in_place, engine};
     // The browser runs in a process of its own, as a user in session 1.
     std::shared_ptr<os::PROCESS> browser =
-        os::CreateProcess({1, 2, 0, 0, 0, 0, 0, 5, 21, 0, 0, 0, 1, 0, 0, 0, 2, 0, 0, 0}, 1,
+        os::CreateProcess({1, 3, 0, 0, 0, 0, 0, 5, 21, 0, 0, 0, 1, 0, 0, 0, 2, 0, 0, 0}, 1,
                           "C:\\Browser\\browser.exe");
     std::unique_ptr<TestService> service;
     std::mutex linesLock;
