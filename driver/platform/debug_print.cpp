@@ -10,6 +10,7 @@
 #include <cwchar>
 
 #include "os/core/debugger.h"
+#include "os/core/utf8.h"
 #include "os/kernel/debug_print.h"
 #include "os/kernel/system_routines.h"
 #include "os/kernel/unicode_string.h"
@@ -90,23 +91,7 @@ bool IsDigit(char c) {
     return c >= '0' && c <= '9';
 }
 
-void AppendUtf8(std::string& out, char32_t c) {
-    if (c < 0x80) {
-        out.push_back(static_cast<char>(c));
-    } else if (c < 0x800) {
-        out.push_back(static_cast<char>(0xC0 | (c >> 6)));
-        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    } else if (c < 0x10000) {
-        out.push_back(static_cast<char>(0xE0 | (c >> 12)));
-        out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    } else {
-        out.push_back(static_cast<char>(0xF0 | (c >> 18)));
-        out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    }
-}
+using os::AppendUtf8;
 
 // Appends a wide text as UTF-8: at most `precision` UTF-16 units of it (never half of a
 // surrogate pair), padded with spaces to `width` characters.

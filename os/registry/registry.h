@@ -101,6 +101,7 @@ constexpr uint32_t REG_NOTIFY_CHANGE_LAST_SET = 0x4;
 constexpr uint32_t REG_NOTIFY_CHANGE_SECURITY = 0x8;
 
 class RegistryStore;
+class REGISTRY_REMOTE;
 namespace detail {
 struct RegKeyNode;
 }
@@ -205,10 +206,53 @@ enum class RegistryWriteFault {
     CrashBeforeRename  // the new file written and flushed, the rename never happens
 };
 
+// ---- A store of another process ----
+
+// What a store held by another process answers when that process cannot be reached (no host, or
+// the connection to it was lost). The Win32 path reports it as the registry's own errors:
+// ERROR_CANTOPEN for opens and creates, ERROR_CANTREAD for reads, ERROR_CANTWRITE for changes.
+constexpr NTSTATUS STATUS_REGISTRY_UNREACHABLE = STATUS_DEVICE_NOT_READY;
+
+// Handles of a remote store are numbers its bridge gives. 0 names no key (the path is absolute);
+// the two roots have fixed numbers that are valid on every connection and are never closed.
+constexpr uint64_t kRemoteNoKey = 0;
+constexpr uint64_t kRemoteLocalMachine = 1;
+constexpr uint64_t kRemoteUsers = 2;
+
+// The operations of a store that lives in another process (os/bridge implements it). Each returns
+// the status the store over there returned, or STATUS_REGISTRY_UNREACHABLE.
+class REGISTRY_REMOTE {
+  public:
+    virtual ~REGISTRY_REMOTE() = default;
+    virtual NTSTATUS CreateKey(uint64_t base, std::string_view path, uint64_t* handle,
+                               uint32_t* disposition) = 0;
+    virtual NTSTATUS OpenKey(uint64_t base, std::string_view path, uint64_t* handle) = 0;
+    virtual void CloseKey(uint64_t handle) = 0;
+    virtual NTSTATUS DeleteKey(uint64_t handle) = 0;
+    virtual NTSTATUS RenameKey(uint64_t handle, std::string_view newName) = 0;
+    virtual NTSTATUS EnumerateKey(uint64_t handle, uint32_t index, std::string& name) = 0;
+    virtual NTSTATUS QueryKeyInfo(uint64_t handle, REG_KEY_INFO& info) = 0;
+    virtual NTSTATUS SetValue(uint64_t handle, std::string_view name, uint32_t type,
+                              std::span<const uint8_t> data) = 0;
+    virtual NTSTATUS QueryValue(uint64_t handle, std::string_view name, REG_VALUE& value) = 0;
+    virtual NTSTATUS DeleteValue(uint64_t handle, std::string_view name) = 0;
+    virtual NTSTATUS EnumerateValue(uint64_t handle, uint32_t index, std::string& name,
+                                    REG_VALUE* value) = 0;
+    // The event is set once when the change happens over there; the registration ends when it
+    // fires or when the handle is closed, as in a local store.
+    virtual NTSTATUS NotifyChange(uint64_t handle, Event& event, uint32_t filter,
+                                  bool watchSubtree) = 0;
+    virtual NTSTATUS KeyPath(uint64_t handle, std::string& path) = 0;
+};
+
 class RegistryStore : public std::enable_shared_from_this<RegistryStore> {
   public:
     // A store that lives in memory only.
     static std::shared_ptr<RegistryStore> CreateInMemory();
+    // A store that another process holds: every operation goes to `remote`. It has no registry
+    // callbacks of its own (they run where the store is) and no file.
+    static std::shared_ptr<RegistryStore> CreateRemote(std::shared_ptr<REGISTRY_REMOTE> remote);
+    bool IsRemote() const;
     // A store kept in `path`: loaded now (a missing file starts an empty store and creates the
     // file), written atomically on every change. Returns null on failure, with the reason in
     // `result`, which also carries a notice when a corrupt file was moved aside.
@@ -257,6 +301,8 @@ class RegistryStore : public std::enable_shared_from_this<RegistryStore> {
     RegistryStore();
     void CloseHandle(RegKey& key);
     std::string PathOf(const RegKey& key);
+    RegKey RemoteKey(uint64_t handle);
+    NTSTATUS RemoteBase(const RegKey* base, uint64_t* handle) const;
 
     std::string path_;
     std::unique_ptr<Impl> impl_;

@@ -190,8 +190,22 @@ std::vector<std::string> RegMultiStringFromData(std::span<const uint8_t> data) {
 
 namespace {
 
-uint32_t Win32(NTSTATUS status) {
-    return RegistryStatusToWin32Error(status);
+// A store in another process that cannot be reached reports the registry's own errors for a key
+// that cannot be opened, read or written, as a reader of a failed registry call expects.
+enum class Access { Open, Read, Write };
+
+uint32_t Win32(const RegKey& key, NTSTATUS status, Access access) {
+    if (status != STATUS_REGISTRY_UNREACHABLE || !key.Store()->IsRemote())
+        return RegistryStatusToWin32Error(status);
+    switch (access) {
+        case Access::Open:
+            return ERROR_CANTOPEN;
+        case Access::Read:
+            return ERROR_CANTREAD;
+        case Access::Write:
+            break;
+    }
+    return ERROR_CANTWRITE;
 }
 
 }  // namespace
@@ -200,13 +214,14 @@ uint32_t RegCreateKeyEx(const RegKey& parent, std::string_view subKey, RegKey& r
                         uint32_t* disposition) {
     if (!parent.IsValid())
         return ERROR_INVALID_HANDLE;
-    return Win32(parent.Store()->CreateKey(&parent, subKey, result, disposition));
+    return Win32(parent, parent.Store()->CreateKey(&parent, subKey, result, disposition),
+                 Access::Open);
 }
 
 uint32_t RegOpenKeyEx(const RegKey& parent, std::string_view subKey, RegKey& result) {
     if (!parent.IsValid())
         return ERROR_INVALID_HANDLE;
-    return Win32(parent.Store()->OpenKey(&parent, subKey, result));
+    return Win32(parent, parent.Store()->OpenKey(&parent, subKey, result), Access::Open);
 }
 
 uint32_t RegCloseKey(RegKey& key) {
@@ -220,30 +235,30 @@ uint32_t RegDeleteKey(const RegKey& parent, std::string_view subKey) {
     if (!parent.IsValid())
         return ERROR_INVALID_HANDLE;
     if (subKey.empty())
-        return Win32(parent.Store()->DeleteKey(parent));
+        return Win32(parent, parent.Store()->DeleteKey(parent), Access::Write);
     RegKey key;
     NTSTATUS status = parent.Store()->OpenKey(&parent, subKey, key);
     if (!NT_SUCCESS(status))
-        return Win32(status);
-    return Win32(key.Store()->DeleteKey(key));
+        return Win32(parent, status, Access::Open);
+    return Win32(key, key.Store()->DeleteKey(key), Access::Write);
 }
 
 uint32_t RegRenameKey(const RegKey& parent, std::string_view subKey, std::string_view newName) {
     if (!parent.IsValid())
         return ERROR_INVALID_HANDLE;
     if (subKey.empty())
-        return Win32(parent.Store()->RenameKey(parent, newName));
+        return Win32(parent, parent.Store()->RenameKey(parent, newName), Access::Write);
     RegKey key;
     NTSTATUS status = parent.Store()->OpenKey(&parent, subKey, key);
     if (!NT_SUCCESS(status))
-        return Win32(status);
-    return Win32(key.Store()->RenameKey(key, newName));
+        return Win32(parent, status, Access::Open);
+    return Win32(key, key.Store()->RenameKey(key, newName), Access::Write);
 }
 
 uint32_t RegEnumKeyEx(const RegKey& key, uint32_t index, std::string& name) {
     if (!key.IsValid())
         return ERROR_INVALID_HANDLE;
-    return Win32(key.Store()->EnumerateKey(key, index, name));
+    return Win32(key, key.Store()->EnumerateKey(key, index, name), Access::Read);
 }
 
 uint32_t RegEnumKeyEx(const RegKey& key, uint32_t index, char* name, uint32_t* nameLength) {
@@ -254,7 +269,7 @@ uint32_t RegEnumKeyEx(const RegKey& key, uint32_t index, char* name, uint32_t* n
     std::string found;
     NTSTATUS status = key.Store()->EnumerateKey(key, index, found);
     if (!NT_SUCCESS(status))
-        return Win32(status);
+        return Win32(key, status, Access::Read);
     if (*nameLength < found.size() + 1)
         return ERROR_MORE_DATA;
     std::memcpy(name, found.data(), found.size());
@@ -266,14 +281,14 @@ uint32_t RegEnumKeyEx(const RegKey& key, uint32_t index, char* name, uint32_t* n
 uint32_t RegQueryInfoKey(const RegKey& key, REG_KEY_INFO& info) {
     if (!key.IsValid())
         return ERROR_INVALID_HANDLE;
-    return Win32(key.Store()->QueryKeyInfo(key, info));
+    return Win32(key, key.Store()->QueryKeyInfo(key, info), Access::Read);
 }
 
 uint32_t RegSetValueEx(const RegKey& key, std::string_view valueName, uint32_t type,
                        std::span<const uint8_t> data) {
     if (!key.IsValid())
         return ERROR_INVALID_HANDLE;
-    return Win32(key.Store()->SetValue(key, valueName, type, data));
+    return Win32(key, key.Store()->SetValue(key, valueName, type, data), Access::Write);
 }
 
 uint32_t RegQueryValueEx(const RegKey& key, std::string_view valueName, uint32_t* type,
@@ -285,7 +300,7 @@ uint32_t RegQueryValueEx(const RegKey& key, std::string_view valueName, uint32_t
     REG_VALUE value;
     NTSTATUS status = key.Store()->QueryValue(key, valueName, value);
     if (!NT_SUCCESS(status))
-        return Win32(status);
+        return Win32(key, status, Access::Read);
     if (type != nullptr)
         *type = value.type;
     const auto needed = static_cast<uint32_t>(value.data.size());
@@ -307,26 +322,26 @@ uint32_t RegQueryValueEx(const RegKey& key, std::string_view valueName, uint32_t
 uint32_t RegQueryValue(const RegKey& key, std::string_view valueName, REG_VALUE& value) {
     if (!key.IsValid())
         return ERROR_INVALID_HANDLE;
-    return Win32(key.Store()->QueryValue(key, valueName, value));
+    return Win32(key, key.Store()->QueryValue(key, valueName, value), Access::Read);
 }
 
 uint32_t RegDeleteValue(const RegKey& key, std::string_view valueName) {
     if (!key.IsValid())
         return ERROR_INVALID_HANDLE;
-    return Win32(key.Store()->DeleteValue(key, valueName));
+    return Win32(key, key.Store()->DeleteValue(key, valueName), Access::Write);
 }
 
 uint32_t RegEnumValue(const RegKey& key, uint32_t index, std::string& valueName, REG_VALUE* value) {
     if (!key.IsValid())
         return ERROR_INVALID_HANDLE;
-    return Win32(key.Store()->EnumerateValue(key, index, valueName, value));
+    return Win32(key, key.Store()->EnumerateValue(key, index, valueName, value), Access::Read);
 }
 
 uint32_t RegNotifyChangeKeyValue(const RegKey& key, bool watchSubtree, uint32_t filter,
                                  Event& event) {
     if (!key.IsValid())
         return ERROR_INVALID_HANDLE;
-    return Win32(key.Store()->NotifyChange(key, event, filter, watchSubtree));
+    return Win32(key, key.Store()->NotifyChange(key, event, filter, watchSubtree), Access::Read);
 }
 
 // ---- Kernel path ----

@@ -41,6 +41,7 @@ struct RegKeyNode {
     std::map<std::string, std::shared_ptr<RegKeyNode>> subkeys;  // by upper-cased name
     std::vector<RegValueEntry> values;                           // in the order first set
     std::vector<RegNotifyEntry> notifications;
+    uint64_t remote = 0;  // a remote store's handle: each handle has a node of its own
 };
 
 }  // namespace detail
@@ -191,7 +192,8 @@ struct RegistryStore::Impl {
         Event idle{EventType::Notification, /*initial*/ true};  // set while none runs
     };
 
-    std::mutex lock;  // the tree, handles' notifications, the file
+    std::mutex lock;                          // the tree, handles' notifications, the file
+    std::shared_ptr<REGISTRY_REMOTE> remote;  // set: every operation goes there
     std::shared_ptr<RegKeyNode> root;
     std::vector<Link> links;
     bool persistent = false;
@@ -440,6 +442,26 @@ std::shared_ptr<RegistryStore> RegistryStore::CreateInMemory() {
     return std::shared_ptr<RegistryStore>(new RegistryStore());
 }
 
+std::shared_ptr<RegistryStore> RegistryStore::CreateRemote(
+    std::shared_ptr<REGISTRY_REMOTE> remote) {
+    std::shared_ptr<RegistryStore> store(new RegistryStore());
+    store->impl_->remote = std::move(remote);
+    return store;
+}
+
+bool RegistryStore::IsRemote() const {
+    return impl_->remote != nullptr;
+}
+
+RegKey RegistryStore::RemoteKey(uint64_t handle) {
+    RegKey key;
+    key.store_ = shared_from_this();
+    key.node_ = std::make_shared<RegKeyNode>();
+    key.node_->remote = handle;
+    key.id_ = gNextHandleId++;
+    return key;
+}
+
 std::shared_ptr<RegistryStore> RegistryStore::OpenFile(const std::string& path,
                                                        const RegistryOpenOptions& options,
                                                        RegistryOpenResult* result) {
@@ -539,6 +561,8 @@ void RegistryStore::SetWriteFault(RegistryWriteFault fault) {
 }
 
 RegKey RegistryStore::Root(PredefinedKey root) {
+    if (impl_->remote != nullptr)
+        return RemoteKey(root == PredefinedKey::LocalMachine ? kRemoteLocalMachine : kRemoteUsers);
     std::lock_guard guard(impl_->lock);
     RegKey key;
     key.store_ = shared_from_this();
@@ -550,12 +574,21 @@ RegKey RegistryStore::Root(PredefinedKey root) {
 void RegistryStore::CloseHandle(RegKey& key) {
     if (key.node_ == nullptr)
         return;
+    if (impl_->remote != nullptr) {
+        if (key.node_->remote > kRemoteUsers)
+            impl_->remote->CloseKey(key.node_->remote);
+        return;
+    }
     std::lock_guard guard(impl_->lock);
     auto& entries = key.node_->notifications;
     std::erase_if(entries, [&](const RegNotifyEntry& entry) { return entry.handleId == key.id_; });
 }
 
 std::string RegistryStore::PathOf(const RegKey& key) {
+    if (impl_->remote != nullptr) {
+        std::string path;
+        return NT_SUCCESS(impl_->remote->KeyPath(key.node_->remote, path)) ? path : std::string();
+    }
     std::lock_guard guard(impl_->lock);
     const RegKeyNode* node = key.node_.get();
     return node->deleted ? node->deletedPath : JoinPath(ComponentsOf(node));
@@ -571,10 +604,30 @@ NTSTATUS CheckHandle(const RegKey& key, const RegistryStore* store) {
 
 }  // namespace
 
+NTSTATUS RegistryStore::RemoteBase(const RegKey* base, uint64_t* handle) const {
+    *handle = kRemoteNoKey;
+    if (base == nullptr)
+        return STATUS_SUCCESS;
+    if (!base->IsValid() || base->Store().get() != this)
+        return STATUS_INVALID_HANDLE;
+    *handle = base->node_->remote;
+    return STATUS_SUCCESS;
+}
+
 NTSTATUS RegistryStore::CreateKey(const RegKey* base, std::string_view path, RegKey& out,
                                   uint32_t* disposition) {
     if (base != nullptr && base->IsValid() && base->Store().get() != this) {
         return STATUS_INVALID_HANDLE;
+    }
+    if (impl_->remote != nullptr) {
+        uint64_t baseHandle = kRemoteNoKey;
+        uint64_t handle = 0;
+        NTSTATUS status = RemoteBase(base, &baseHandle);
+        if (NT_SUCCESS(status))
+            status = impl_->remote->CreateKey(baseHandle, path, &handle, disposition);
+        if (NT_SUCCESS(status))
+            out = RemoteKey(handle);
+        return status;
     }
     std::vector<std::string> components;
     std::string complete;
@@ -640,6 +693,16 @@ NTSTATUS RegistryStore::OpenKey(const RegKey* base, std::string_view path, RegKe
     if (base != nullptr && base->IsValid() && base->Store().get() != this) {
         return STATUS_INVALID_HANDLE;
     }
+    if (impl_->remote != nullptr) {
+        uint64_t baseHandle = kRemoteNoKey;
+        uint64_t handle = 0;
+        NTSTATUS status = RemoteBase(base, &baseHandle);
+        if (NT_SUCCESS(status))
+            status = impl_->remote->OpenKey(baseHandle, path, &handle);
+        if (NT_SUCCESS(status))
+            out = RemoteKey(handle);
+        return status;
+    }
     std::unique_lock guard(impl_->lock);
     std::vector<std::string> components;
     NTSTATUS status = impl_->Absolute(base, path, components);
@@ -662,6 +725,8 @@ NTSTATUS RegistryStore::DeleteKey(const RegKey& key) {
     NTSTATUS status = CheckHandle(key, this);
     if (!NT_SUCCESS(status))
         return status;
+    if (impl_->remote != nullptr)
+        return impl_->remote->DeleteKey(key.node_->remote);
     RegKeyNode* node = key.node_.get();
     REG_NOTIFY_INFO info;
     info.notifyClass = REG_NOTIFY_CLASS::RegNtPreDeleteKey;
@@ -698,6 +763,8 @@ NTSTATUS RegistryStore::RenameKey(const RegKey& key, std::string_view newName) {
     NTSTATUS status = CheckHandle(key, this);
     if (!NT_SUCCESS(status))
         return status;
+    if (impl_->remote != nullptr)
+        return impl_->remote->RenameKey(key.node_->remote, newName);
     if (!file::IsValidKeyName(newName))
         return STATUS_OBJECT_NAME_INVALID;
     RegKeyNode* node = key.node_.get();
@@ -741,6 +808,8 @@ NTSTATUS RegistryStore::EnumerateKey(const RegKey& key, uint32_t index, std::str
     NTSTATUS status = CheckHandle(key, this);
     if (!NT_SUCCESS(status))
         return status;
+    if (impl_->remote != nullptr)
+        return impl_->remote->EnumerateKey(key.node_->remote, index, name);
     std::lock_guard guard(impl_->lock);
     const RegKeyNode* node = key.node_.get();
     if (node->deleted)
@@ -755,6 +824,8 @@ NTSTATUS RegistryStore::QueryKeyInfo(const RegKey& key, REG_KEY_INFO& info) {
     NTSTATUS status = CheckHandle(key, this);
     if (!NT_SUCCESS(status))
         return status;
+    if (impl_->remote != nullptr)
+        return impl_->remote->QueryKeyInfo(key.node_->remote, info);
     std::lock_guard guard(impl_->lock);
     const RegKeyNode* node = key.node_.get();
     if (node->deleted)
@@ -779,6 +850,8 @@ NTSTATUS RegistryStore::SetValue(const RegKey& key, std::string_view name, uint3
     NTSTATUS status = CheckHandle(key, this);
     if (!NT_SUCCESS(status))
         return status;
+    if (impl_->remote != nullptr)
+        return impl_->remote->SetValue(key.node_->remote, name, type, data);
     if (!file::IsValidValueName(name) || data.size() > UINT32_MAX) {
         return STATUS_INVALID_PARAMETER;
     }
@@ -825,6 +898,8 @@ NTSTATUS RegistryStore::QueryValue(const RegKey& key, std::string_view name, REG
     NTSTATUS status = CheckHandle(key, this);
     if (!NT_SUCCESS(status))
         return status;
+    if (impl_->remote != nullptr)
+        return impl_->remote->QueryValue(key.node_->remote, name, value);
     std::lock_guard guard(impl_->lock);
     RegKeyNode* node = key.node_.get();
     if (node->deleted)
@@ -841,6 +916,8 @@ NTSTATUS RegistryStore::DeleteValue(const RegKey& key, std::string_view name) {
     NTSTATUS status = CheckHandle(key, this);
     if (!NT_SUCCESS(status))
         return status;
+    if (impl_->remote != nullptr)
+        return impl_->remote->DeleteValue(key.node_->remote, name);
     RegKeyNode* node = key.node_.get();
     REG_NOTIFY_INFO info;
     info.notifyClass = REG_NOTIFY_CLASS::RegNtPreDeleteValueKey;
@@ -875,6 +952,8 @@ NTSTATUS RegistryStore::EnumerateValue(const RegKey& key, uint32_t index, std::s
     NTSTATUS status = CheckHandle(key, this);
     if (!NT_SUCCESS(status))
         return status;
+    if (impl_->remote != nullptr)
+        return impl_->remote->EnumerateValue(key.node_->remote, index, name, value);
     std::lock_guard guard(impl_->lock);
     const RegKeyNode* node = key.node_.get();
     if (node->deleted)
@@ -895,6 +974,8 @@ NTSTATUS RegistryStore::NotifyChange(const RegKey& key, Event& event, uint32_t f
     NTSTATUS status = CheckHandle(key, this);
     if (!NT_SUCCESS(status))
         return status;
+    if (impl_->remote != nullptr)
+        return impl_->remote->NotifyChange(key.node_->remote, event, filter, watchSubtree);
     constexpr uint32_t kAll = REG_NOTIFY_CHANGE_NAME | REG_NOTIFY_CHANGE_ATTRIBUTES |
                               REG_NOTIFY_CHANGE_LAST_SET | REG_NOTIFY_CHANGE_SECURITY;
     if (filter == 0 || (filter & ~kAll) != 0)
@@ -911,6 +992,8 @@ NTSTATUS RegistryStore::RegisterCallback(RegistryCallback callback, std::string_
                                          uint64_t* cookie) {
     if (!callback || cookie == nullptr)
         return STATUS_INVALID_PARAMETER;
+    if (impl_->remote != nullptr)
+        return STATUS_NOT_SUPPORTED;  // callbacks run in the process that holds the store
     std::lock_guard guard(impl_->callbackLock);
     if (!altitude.empty()) {
         for (const auto& entry : impl_->callbacks) {

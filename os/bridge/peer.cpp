@@ -1,0 +1,719 @@
+#include "os/bridge/peer.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <sstream>
+
+#include "os/core/status.h"
+
+#ifndef SO_PEERPIDFD
+#define SO_PEERPIDFD 77  // Linux 6.5; older C libraries do not name it
+#endif
+
+namespace os::bridge {
+namespace {
+
+std::string ErrnoText(int err) {
+    return std::strerror(err);
+}
+
+int64_t NowMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// Waits for `events` on the socket until the deadline (-1: none). 1 ready, 0 timed out, -1 error.
+int WaitFor(int fd, short events, int64_t deadline) {
+    for (;;) {
+        int timeout = -1;
+        if (deadline >= 0)
+            timeout = static_cast<int>(std::max<int64_t>(0, deadline - NowMs()));
+        pollfd entry{fd, events, 0};
+        int ready = ::poll(&entry, 1, timeout);
+        if (ready < 0 && errno == EINTR)
+            continue;
+        if (ready < 0)
+            return -1;
+        if (ready == 0)
+            return 0;
+        return 1;  // readable, writable, or hung up / in error: the next call tells which
+    }
+}
+
+bool ReadSmallFile(const std::string& path, std::string* text) {
+    std::ifstream in(path);
+    if (!in)
+        return false;
+    std::ostringstream content;
+    content << in.rdbuf();
+    *text = content.str();
+    return true;
+}
+
+// True while the pidfd's process has not exited (a pidfd becomes readable when it exits).
+bool PidfdRunning(int pidfd) {
+    pollfd entry{pidfd, POLLIN, 0};
+    int ready;
+    do {
+        ready = ::poll(&entry, 1, 0);
+    } while (ready < 0 && errno == EINTR);
+    return ready == 0;
+}
+
+// Pins `pid` by the pidfd given (or opened now) and records its start time.
+bool PinProcess(pid_t pid, UNIQUE_FD pidfd, PEER_IDENTITY* peer, std::string* why) {
+    if (!pidfd.IsValid()) {
+        // The system call itself: some C libraries declare the wrapper without C linkage.
+        pidfd.Reset(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
+        if (!pidfd.IsValid()) {
+            *why = "pidfd_open(" + std::to_string(pid) + "): " + ErrnoText(errno);
+            return false;
+        }
+    }
+    const uint64_t startTime = ProcessStartTime(pid);
+    // Still running after the read: the pid was not reused between the pidfd and the read, so the
+    // start time is the pidfd's process's own.
+    if (startTime == 0 || !PidfdRunning(pidfd.Get())) {
+        *why = "process " + std::to_string(pid) + " ended";
+        return false;
+    }
+    peer->pid = pid;
+    peer->startTime = startTime;
+    ::fcntl(pidfd.Get(), F_SETFD, FD_CLOEXEC);
+    peer->pidfd = std::make_shared<UNIQUE_FD>(std::move(pidfd));
+    return true;
+}
+
+}  // namespace
+
+// ---- Runtime folder ----
+
+std::string RuntimeDirectory() {
+    const char* value = std::getenv(kRuntimeDirectoryVariable);
+    if (value != nullptr && *value != '\0')
+        return value;
+    return kDefaultRuntimeDirectory;
+}
+
+uint32_t PrepareRuntimeDirectory(const std::string& path, std::string* why) {
+    std::string ignored;
+    std::string& reason = why != nullptr ? *why : ignored;
+    if (path.empty()) {
+        reason = "no runtime folder";
+        return ERROR_INVALID_PARAMETER;
+    }
+    struct stat info {};
+    if (::lstat(path.c_str(), &info) != 0) {
+        if (errno != ENOENT) {
+            reason = "runtime folder \"" + path + "\": " + ErrnoText(errno);
+            return Win32ErrorFromErrno(errno);
+        }
+        // mkdir applies the umask; chmod afterwards gives exactly 0755.
+        if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) {
+            const int err = errno;
+            reason = "cannot create the runtime folder \"" + path + "\": " + ErrnoText(err);
+            return err == ENOENT ? ERROR_PATH_NOT_FOUND : Win32ErrorFromErrno(err);
+        }
+        ::chmod(path.c_str(), 0755);
+        if (::lstat(path.c_str(), &info) != 0) {
+            reason = "runtime folder \"" + path + "\": " + ErrnoText(errno);
+            return Win32ErrorFromErrno(errno);
+        }
+    }
+    if (!S_ISDIR(info.st_mode)) {
+        reason = "runtime folder \"" + path + "\" is not a folder";
+        return ERROR_ACCESS_DENIED;
+    }
+    if (info.st_uid != 0 && info.st_uid != ::geteuid()) {
+        reason = "runtime folder \"" + path + "\" is owned by uid " + std::to_string(info.st_uid) +
+                 ", neither root nor this process's user";
+        return ERROR_ACCESS_DENIED;
+    }
+    if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+        reason = "runtime folder \"" + path + "\" is writable by others";
+        return ERROR_ACCESS_DENIED;
+    }
+    return ERROR_SUCCESS;
+}
+
+// ---- File descriptors ----
+
+UNIQUE_FD& UNIQUE_FD::operator=(UNIQUE_FD&& other) noexcept {
+    if (this != &other)
+        Reset(other.Release());
+    return *this;
+}
+
+int UNIQUE_FD::Release() {
+    int fd = fd_;
+    fd_ = -1;
+    return fd;
+}
+
+void UNIQUE_FD::Reset(int fd) {
+    if (fd_ >= 0)
+        ::close(fd_);
+    fd_ = fd;
+}
+
+// ---- Peer identity ----
+
+uint64_t ProcessStartTime(pid_t pid) {
+    if (pid <= 0)
+        return 0;
+    std::string text;
+    if (!ReadSmallFile("/proc/" + std::to_string(pid) + "/stat", &text))
+        return 0;
+    // The command name is in parentheses and may hold anything, ")" included: fields are counted
+    // from the last ")". Field 3 (state) follows it; the start time is field 22.
+    size_t end = text.rfind(')');
+    if (end == std::string::npos)
+        return 0;
+    std::istringstream fields(text.substr(end + 1));
+    std::string field;
+    for (int number = 3; number <= 22; ++number) {
+        if (!(fields >> field))
+            return 0;
+    }
+    char* rest = nullptr;
+    errno = 0;
+    unsigned long long value = std::strtoull(field.c_str(), &rest, 10);
+    if (errno != 0 || rest == field.c_str() || *rest != '\0')
+        return 0;
+    return value;
+}
+
+bool IdentifyPeer(int socket, PEER_IDENTITY* peer, std::string* why) {
+    std::string ignored;
+    std::string& reason = why != nullptr ? *why : ignored;
+    ucred credentials{};
+    socklen_t length = sizeof credentials;
+    if (::getsockopt(socket, SOL_SOCKET, SO_PEERCRED, &credentials, &length) != 0) {
+        reason = "SO_PEERCRED: " + ErrnoText(errno);
+        return false;
+    }
+    if (credentials.pid <= 0) {
+        reason = "the peer has no process";
+        return false;
+    }
+    int pidfd = -1;
+    length = sizeof pidfd;
+    if (::getsockopt(socket, SOL_SOCKET, SO_PEERPIDFD, &pidfd, &length) != 0)
+        pidfd = -1;  // an older kernel: pidfd_open of the pid
+    PEER_IDENTITY found;
+    found.uid = credentials.uid;
+    found.gid = credentials.gid;
+    if (!PinProcess(credentials.pid, UNIQUE_FD(pidfd), &found, &reason))
+        return false;
+    *peer = std::move(found);
+    return true;
+}
+
+bool IdentifyProcess(pid_t pid, PEER_IDENTITY* peer, std::string* why) {
+    std::string ignored;
+    std::string& reason = why != nullptr ? *why : ignored;
+    PEER_IDENTITY found;
+    if (!PinProcess(pid, UNIQUE_FD(), &found, &reason))
+        return false;
+    struct stat info {};
+    if (::stat(("/proc/" + std::to_string(pid)).c_str(), &info) != 0) {
+        reason = "process " + std::to_string(pid) + ": " + ErrnoText(errno);
+        return false;
+    }
+    found.uid = info.st_uid;
+    found.gid = info.st_gid;
+    *peer = std::move(found);
+    return true;
+}
+
+bool IsSameProcess(const PEER_IDENTITY& peer) {
+    if (peer.pidfd == nullptr || !peer.pidfd->IsValid() || peer.startTime == 0)
+        return false;
+    if (!PidfdRunning(peer.pidfd->Get()))
+        return false;
+    return ProcessStartTime(peer.pid) == peer.startTime;
+}
+
+std::vector<uint8_t> UnixUserSid(uint32_t uid) {
+    constexpr uint64_t kAuthority = 22;
+    const uint32_t subAuthorities[] = {1, uid};
+    std::vector<uint8_t> sid{1, 2};
+    for (int shift = 40; shift >= 0; shift -= 8)
+        sid.push_back(static_cast<uint8_t>(kAuthority >> shift));
+    for (uint32_t sub : subAuthorities) {
+        for (int shift = 0; shift < 32; shift += 8)
+            sid.push_back(static_cast<uint8_t>(sub >> shift));
+    }
+    return sid;
+}
+
+uint32_t PeerSessionId(pid_t pid, uid_t uid) {
+    constexpr unsigned long long kNoLoginSession = 4294967295ull;
+    std::string text;
+    if (ReadSmallFile("/proc/" + std::to_string(pid) + "/sessionid", &text)) {
+        char* rest = nullptr;
+        errno = 0;
+        unsigned long long value = std::strtoull(text.c_str(), &rest, 10);
+        if (errno == 0 && rest != text.c_str() && value < kNoLoginSession)
+            return static_cast<uint32_t>(value);
+    }
+    return uid == 0 ? 0 : 1;
+}
+
+namespace {
+
+struct PeerTable {
+    std::mutex lock;
+    std::map<std::pair<pid_t, uint64_t>, std::weak_ptr<PEER_PROCESS>> peers;
+};
+
+PeerTable& Peers() {
+    static PeerTable* table = new PeerTable();
+    return *table;
+}
+
+std::string ImagePathOf(pid_t pid) {
+    std::vector<char> buffer(4096);
+    ssize_t got = ::readlink(("/proc/" + std::to_string(pid) + "/exe").c_str(), buffer.data(),
+                             buffer.size() - 1);
+    return got > 0 ? std::string(buffer.data(), static_cast<size_t>(got)) : std::string();
+}
+
+}  // namespace
+
+std::shared_ptr<PEER_PROCESS> PEER_PROCESS::Attach(const PEER_IDENTITY& peer) {
+    PeerTable& table = Peers();
+    std::lock_guard guard(table.lock);
+    const auto key = std::make_pair(peer.pid, peer.startTime);
+    auto it = table.peers.find(key);
+    if (it != table.peers.end()) {
+        if (auto existing = it->second.lock())
+            return existing;
+    }
+    auto process = CreateProcess(UnixUserSid(peer.uid), PeerSessionId(peer.pid, peer.uid),
+                                 ImagePathOf(peer.pid));
+    std::shared_ptr<PEER_PROCESS> attached(new PEER_PROCESS(peer, std::move(process)));
+    table.peers[key] = attached;
+    return attached;
+}
+
+PEER_PROCESS::~PEER_PROCESS() {
+    {
+        PeerTable& table = Peers();
+        std::lock_guard guard(table.lock);
+        auto it = table.peers.find({peer_.pid, peer_.startTime});
+        if (it != table.peers.end() && it->second.expired())
+            table.peers.erase(it);
+    }
+    TerminateProcess(process_->Id());
+}
+
+// ---- Frames ----
+
+const char* FrameStatusText(FRAME_STATUS status) {
+    switch (status) {
+        case FRAME_STATUS::Ok:
+            return "ok";
+        case FRAME_STATUS::Closed:
+            return "closed";
+        case FRAME_STATUS::Cut:
+            return "cut off inside a frame";
+        case FRAME_STATUS::TooLarge:
+            return "frame too large";
+        case FRAME_STATUS::TimedOut:
+            return "timed out";
+        case FRAME_STATUS::Failed:
+            break;
+    }
+    return "failed";
+}
+
+namespace {
+
+// Receives up to `size` bytes; descriptors that arrive are appended to *fds. >0 bytes, 0 at the
+// end of the stream, -1 when nothing is there yet (EAGAIN), -2 on an error.
+ssize_t ReceiveSome(int socket, uint8_t* buffer, size_t size, std::vector<UNIQUE_FD>* fds,
+                    bool* descriptorsLost) {
+    iovec io{buffer, size};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * kMaxFrameDescriptors)];
+    msghdr message{};
+    message.msg_iov = &io;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    ssize_t got;
+    do {
+        got = ::recvmsg(socket, &message, MSG_CMSG_CLOEXEC);
+    } while (got < 0 && errno == EINTR);
+    if (got < 0)
+        return errno == EAGAIN || errno == EWOULDBLOCK ? -1 : -2;
+    if ((message.msg_flags & MSG_CTRUNC) != 0)
+        *descriptorsLost = true;
+    for (cmsghdr* header = CMSG_FIRSTHDR(&message); header != nullptr;
+         header = CMSG_NXTHDR(&message, header)) {
+        if (header->cmsg_level != SOL_SOCKET || header->cmsg_type != SCM_RIGHTS)
+            continue;
+        const size_t count = (header->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+        for (size_t i = 0; i < count; ++i) {
+            int fd;
+            std::memcpy(&fd, CMSG_DATA(header) + i * sizeof(int), sizeof fd);
+            if (fds != nullptr && fds->size() < kMaxFrameDescriptors)
+                fds->emplace_back(fd);
+            else
+                ::close(fd);
+        }
+    }
+    return got;
+}
+
+}  // namespace
+
+FRAME_STATUS ReadFrame(int socket, std::vector<uint8_t>& payload, std::vector<UNIQUE_FD>* fds,
+                       const FRAME_OPTIONS& options, int idleTimeoutMs) {
+    payload.clear();
+    if (fds != nullptr)
+        fds->clear();
+    uint8_t header[kFrameHeaderSize];
+    size_t have = 0;
+    bool lost = false;
+    int64_t deadline = idleTimeoutMs < 0 ? -1 : NowMs() + idleTimeoutMs;
+    // The header, then the payload; the mid-frame clock starts with the first byte.
+    while (have < kFrameHeaderSize) {
+        ssize_t got = ReceiveSome(socket, header + have, kFrameHeaderSize - have, fds, &lost);
+        if (got > 0) {
+            if (have == 0)
+                deadline = NowMs() + options.midFrameTimeoutMs;
+            have += static_cast<size_t>(got);
+            continue;
+        }
+        if (got == 0)
+            return have == 0 ? FRAME_STATUS::Closed : FRAME_STATUS::Cut;
+        if (got == -2)
+            return FRAME_STATUS::Failed;
+        int ready = WaitFor(socket, POLLIN, deadline);
+        if (ready == 0)
+            return FRAME_STATUS::TimedOut;
+        if (ready < 0)
+            return FRAME_STATUS::Failed;
+    }
+    const uint32_t length =
+        static_cast<uint32_t>(header[0]) | (static_cast<uint32_t>(header[1]) << 8) |
+        (static_cast<uint32_t>(header[2]) << 16) | (static_cast<uint32_t>(header[3]) << 24);
+    if (length > options.maxPayload)
+        return FRAME_STATUS::TooLarge;
+    payload.resize(length);
+    size_t done = 0;
+    while (done < length) {
+        ssize_t got = ReceiveSome(socket, payload.data() + done, length - done, fds, &lost);
+        if (got > 0) {
+            done += static_cast<size_t>(got);
+            continue;
+        }
+        if (got == 0)
+            return FRAME_STATUS::Cut;
+        if (got == -2)
+            return FRAME_STATUS::Failed;
+        int ready = WaitFor(socket, POLLIN, deadline);
+        if (ready == 0)
+            return FRAME_STATUS::TimedOut;
+        if (ready < 0)
+            return FRAME_STATUS::Failed;
+    }
+    // Descriptors the control buffer could not hold were closed by the kernel: the frame is not
+    // what its sender meant.
+    return lost ? FRAME_STATUS::Failed : FRAME_STATUS::Ok;
+}
+
+FRAME_STATUS WriteFrame(int socket, std::span<const uint8_t> payload, std::span<const int> fds,
+                        const FRAME_OPTIONS& options) {
+    if (payload.size() > UINT32_MAX || fds.size() > kMaxFrameDescriptors)
+        return FRAME_STATUS::TooLarge;
+    const auto length = static_cast<uint32_t>(payload.size());
+    const uint8_t header[kFrameHeaderSize] = {
+        static_cast<uint8_t>(length), static_cast<uint8_t>(length >> 8),
+        static_cast<uint8_t>(length >> 16), static_cast<uint8_t>(length >> 24)};
+    const int64_t deadline = NowMs() + options.writeTimeoutMs;
+    size_t sent = 0;  // of header and payload together
+    const size_t total = kFrameHeaderSize + payload.size();
+    while (sent < total) {
+        iovec io[2];
+        int count = 0;
+        if (sent < kFrameHeaderSize) {
+            io[count++] = {const_cast<uint8_t*>(header) + sent, kFrameHeaderSize - sent};
+            if (!payload.empty())
+                io[count++] = {const_cast<uint8_t*>(payload.data()), payload.size()};
+        } else {
+            const size_t offset = sent - kFrameHeaderSize;
+            io[count++] = {const_cast<uint8_t*>(payload.data()) + offset, payload.size() - offset};
+        }
+        msghdr message{};
+        message.msg_iov = io;
+        message.msg_iovlen = static_cast<size_t>(count);
+        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * kMaxFrameDescriptors)];
+        if (sent == 0 && !fds.empty()) {
+            message.msg_control = control;
+            message.msg_controllen = CMSG_SPACE(sizeof(int) * fds.size());
+            cmsghdr* cmsg = CMSG_FIRSTHDR(&message);
+            cmsg->cmsg_level = SOL_SOCKET;
+            cmsg->cmsg_type = SCM_RIGHTS;
+            cmsg->cmsg_len = CMSG_LEN(sizeof(int) * fds.size());
+            std::memcpy(CMSG_DATA(cmsg), fds.data(), sizeof(int) * fds.size());
+        }
+        ssize_t put;
+        do {
+            put = ::sendmsg(socket, &message, MSG_NOSIGNAL);
+        } while (put < 0 && errno == EINTR);
+        if (put > 0) {
+            sent += static_cast<size_t>(put);
+            continue;
+        }
+        if (put < 0 && errno != EAGAIN && errno != EWOULDBLOCK)
+            return FRAME_STATUS::Failed;
+        int ready = WaitFor(socket, POLLOUT, deadline);
+        if (ready == 0)
+            return FRAME_STATUS::TimedOut;
+        if (ready < 0)
+            return FRAME_STATUS::Failed;
+    }
+    return FRAME_STATUS::Ok;
+}
+
+// ---- Sockets ----
+
+namespace {
+
+bool SocketAddress(const std::string& path, sockaddr_un* address) {
+    *address = {};
+    address->sun_family = AF_UNIX;
+    if (path.size() >= sizeof address->sun_path)
+        return false;
+    std::memcpy(address->sun_path, path.c_str(), path.size() + 1);
+    return true;
+}
+
+}  // namespace
+
+std::unique_ptr<SOCKET_LISTENER> SOCKET_LISTENER::Listen(const std::string& folder,
+                                                         const std::string& name, uint32_t* error,
+                                                         std::string* why) {
+    uint32_t ignoredError = 0;
+    std::string ignored;
+    uint32_t& result = error != nullptr ? *error : ignoredError;
+    std::string& reason = why != nullptr ? *why : ignored;
+    result = PrepareRuntimeDirectory(folder, &reason);
+    if (result != ERROR_SUCCESS)
+        return nullptr;
+    const std::string path = folder + "/" + name;
+    sockaddr_un address{};
+    if (name.empty() || name.find('/') != std::string::npos || !SocketAddress(path, &address)) {
+        result = ERROR_INVALID_NAME;
+        reason = "socket path \"" + path + "\" is not usable";
+        return nullptr;
+    }
+    struct stat info {};
+    if (::lstat(path.c_str(), &info) == 0) {
+        if (!S_ISSOCK(info.st_mode)) {
+            result = ERROR_ALREADY_EXISTS;
+            reason = "\"" + path + "\" exists and is not a socket";
+            return nullptr;
+        }
+        UNIQUE_FD probe;
+        if (ConnectSocket(path, &probe) == ERROR_SUCCESS) {
+            result = ERROR_ALREADY_EXISTS;
+            reason = "another server listens on \"" + path + "\"";
+            return nullptr;
+        }
+        ::unlink(path.c_str());  // what a server that died left behind
+    }
+    UNIQUE_FD fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    if (!fd.IsValid() ||
+        ::bind(fd.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        result = Win32ErrorFromErrno(errno);
+        reason = "cannot bind \"" + path + "\": " + ErrnoText(errno);
+        return nullptr;
+    }
+    // Nobody else can write the folder, so the file cannot be swapped before its mode is set.
+    if (::chmod(path.c_str(), 0666) != 0 || ::listen(fd.Get(), 64) != 0) {
+        result = Win32ErrorFromErrno(errno);
+        reason = "cannot listen on \"" + path + "\": " + ErrnoText(errno);
+        ::unlink(path.c_str());
+        return nullptr;
+    }
+    std::unique_ptr<SOCKET_LISTENER> listener(new SOCKET_LISTENER());
+    listener->fd_ = std::move(fd);
+    listener->path_ = path;
+    result = ERROR_SUCCESS;
+    return listener;
+}
+
+SOCKET_LISTENER::~SOCKET_LISTENER() {
+    if (fd_.IsValid())
+        ::unlink(path_.c_str());
+}
+
+uint32_t ConnectSocket(const std::string& path, UNIQUE_FD* socket) {
+    sockaddr_un address{};
+    if (!SocketAddress(path, &address))
+        return ERROR_INVALID_NAME;
+    UNIQUE_FD fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    if (!fd.IsValid())
+        return Win32ErrorFromErrno(errno);
+    int status;
+    do {
+        status = ::connect(fd.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address);
+    } while (status != 0 && errno == EINTR);
+    if (status != 0 && errno == EAGAIN) {
+        // The server's backlog is full: wait a little for room, as a blocking connect would.
+        if (WaitFor(fd.Get(), POLLOUT, NowMs() + 2000) == 1) {
+            int err = 0;
+            socklen_t length = sizeof err;
+            ::getsockopt(fd.Get(), SOL_SOCKET, SO_ERROR, &err, &length);
+            status = err == 0 ? 0 : -1;
+            errno = err;
+        }
+    }
+    if (status != 0) {
+        int err = errno;
+        if (err == ECONNREFUSED || err == ENOENT)
+            return ERROR_FILE_NOT_FOUND;
+        return Win32ErrorFromErrno(err);
+    }
+    *socket = std::move(fd);
+    return ERROR_SUCCESS;
+}
+
+// ---- Accept loop ----
+
+struct ACCEPT_LOOP::Connection {
+    UNIQUE_FD socket;
+    PEER_IDENTITY peer;
+    std::thread thread;
+    bool done = false;
+};
+
+ACCEPT_LOOP::~ACCEPT_LOOP() {
+    Stop();
+}
+
+uint32_t ACCEPT_LOOP::Start(std::unique_ptr<SOCKET_LISTENER> listener, size_t maxConnections,
+                            Handler handler) {
+    if (listener == nullptr || !handler || acceptThread_.joinable())
+        return ERROR_INVALID_PARAMETER;
+    stopFd_.Reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    if (!stopFd_.IsValid())
+        return Win32ErrorFromErrno(errno);
+    listener_ = std::move(listener);
+    handler_ = std::move(handler);
+    maxConnections_ = maxConnections;
+    stopping_ = false;
+    acceptThread_ = std::thread([this] { Run(); });
+    return ERROR_SUCCESS;
+}
+
+void ACCEPT_LOOP::Stop() {
+    if (!acceptThread_.joinable())
+        return;
+    const uint64_t one = 1;
+    [[maybe_unused]] ssize_t put = ::write(stopFd_.Get(), &one, sizeof one);
+    acceptThread_.join();
+    std::vector<std::shared_ptr<Connection>> connections;
+    {
+        std::lock_guard guard(lock_);
+        stopping_ = true;
+        for (const auto& connection : connections_) {
+            if (!connection->done)
+                ::shutdown(connection->socket.Get(), SHUT_RDWR);
+        }
+        connections.swap(connections_);
+    }
+    for (const auto& connection : connections) {
+        if (connection->thread.joinable())
+            connection->thread.join();
+    }
+    listener_.reset();
+    stopFd_.Reset();
+}
+
+size_t ACCEPT_LOOP::ActiveConnections() const {
+    std::lock_guard guard(lock_);
+    return static_cast<size_t>(std::count_if(connections_.begin(), connections_.end(),
+                                             [](const auto& c) { return !c->done; }));
+}
+
+std::string ACCEPT_LOOP::SocketPath() const {
+    return listener_ != nullptr ? listener_->Path() : std::string();
+}
+
+void ACCEPT_LOOP::ReapFinishedLocked(std::vector<std::thread>& done) {
+    for (auto it = connections_.begin(); it != connections_.end();) {
+        if ((*it)->done) {
+            done.push_back(std::move((*it)->thread));
+            it = connections_.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
+
+void ACCEPT_LOOP::Run() {
+    for (;;) {
+        pollfd entries[2] = {{listener_->Fd(), POLLIN, 0}, {stopFd_.Get(), POLLIN, 0}};
+        int ready = ::poll(entries, 2, -1);
+        if (ready < 0 && errno == EINTR)
+            continue;
+        if (ready < 0 || (entries[1].revents & POLLIN) != 0)
+            return;
+        UNIQUE_FD socket(
+            ::accept4(listener_->Fd(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
+        if (!socket.IsValid())
+            continue;  // the peer gave up already, or a transient shortage of descriptors
+        std::vector<std::thread> finished;
+        auto connection = std::make_shared<Connection>();
+        {
+            std::lock_guard guard(lock_);
+            ReapFinishedLocked(finished);
+            if (connections_.size() >= maxConnections_) {
+                ++refused_;
+                socket.Reset();
+            }
+        }
+        for (std::thread& thread : finished)
+            thread.join();
+        if (!socket.IsValid())
+            continue;
+        if (!IdentifyPeer(socket.Get(), &connection->peer, nullptr)) {
+            ++refused_;
+            continue;
+        }
+        connection->socket = std::move(socket);
+        std::lock_guard guard(lock_);
+        connections_.push_back(connection);
+        connection->thread = std::thread([this, connection] { Serve(connection); });
+    }
+}
+
+void ACCEPT_LOOP::Serve(const std::shared_ptr<Connection>& connection) {
+    handler_(connection->socket.Get(), connection->peer);
+    std::lock_guard guard(lock_);
+    // Closed under the lock, so that Stop never shuts down a number already reused.
+    connection->socket.Reset();
+    connection->peer = {};
+    connection->done = true;
+}
+
+}  // namespace os::bridge
