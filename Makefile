@@ -14,7 +14,7 @@ FUZZ_SECONDS ?= 60
 # Libraries from Debian are not built with the sanitizers; see the suppressions file for why.
 export TSAN_OPTIONS ?= suppressions=$(CURDIR)/tools/sanitizers/tsan.supp second_deadlock_stack=1
 
-.PHONY: all deps configure build test demo bench fuzz format clean
+.PHONY: all deps configure build test demo bench fuzz format clean install deb
 
 all: build
 
@@ -41,6 +41,20 @@ demo: build
 
 bench: build
 	@for b in $(BUILD_DIR)/bench/bench_*; do echo "== $$b"; $$b --benchmark_counters_tabular=true || exit 1; done
+
+# make install [PREFIX=/usr/local] [DESTDIR=staging]: the daemons to PREFIX/lib/wexo, wexo-reg to
+# PREFIX/bin, the systemd units to PREFIX/lib/systemd/system (their ExecStart under PREFIX), the
+# documentation to PREFIX/share/doc/wexo. Run as root for a system prefix; systemd is not told:
+# `systemctl daemon-reload && systemctl enable --now wexowfp wexosvc` starts them.
+PREFIX ?= /usr/local
+install: build
+	@DESTDIR="$(DESTDIR)" cmake --install $(BUILD_DIR) --prefix "$(PREFIX)"
+
+# make deb: the Debian package (programs under /usr, units enabled and started by its postinst), in
+# $(BUILD_DIR); its path is the last line printed.
+deb: build
+	@cd $(BUILD_DIR) && cpack -G DEB > cpack.log 2>&1 || (cat cpack.log; exit 1)
+	@sed -n 's/^CPack: - package: \(.*\) generated\.$$/\1/p' $(BUILD_DIR)/cpack.log
 
 # libFuzzer targets, built with clang in their own folder: make fuzz TARGET=http_request_fuzz
 fuzz: deps

@@ -5,7 +5,8 @@
 // Environment, for development and the demo:
 //   WEXO_IN_PROCESS_DRIVER=1  the driver in this process (no driver host needed)
 //   WEXO_RUNTIME_DIR     the driver host's socket folder (default /run/wexo)
-//   WEXO_REGISTRY_FILE   the registry store's file (default: a store in memory)
+//   WEXO_REGISTRY_FILE   with the driver in this process: the registry store's file (default: a
+//                        store in memory); otherwise the driver host's store is used
 //   WEXO_POLICY_SERVERS  written to "PolicyServers" (with "ServerMode" balanced) before start
 //   WEXO_DEMO_URLS       with the driver in this process, once the service registered: one
 //   simulated browser connection per URL
@@ -22,6 +23,7 @@
 #include <vector>
 
 #include "os/bridge/device_bridge.h"
+#include "os/bridge/registry_bridge.h"
 #include "os/core/device_gateway.h"
 #include "os/core/process.h"
 #include "os/registry/registry.h"
@@ -29,6 +31,7 @@
 #include "service/host/built_in_parts.h"
 #include "service/host/program_entry.h"
 #include "service/support/registry_helpers.h"
+#include "tools/pipeline/demo_traffic.h"
 #include "tools/pipeline/in_process_driver.h"
 
 namespace {
@@ -68,58 +71,25 @@ void WritePolicyServers() {
     }
 }
 
-// One browser connection per URL, once a service is registered; the verdict as the browser sees
-// it.
-void DemoTraffic(IN_PROCESS_DRIVER& driver, os::Event& ended, std::string urls) {
-    os::DispatcherObject* objects[] = {&driver.ServiceRegistered(), &ended};
-    if (os::WaitForMultipleObjects(objects, false, 30'000) != os::WAIT_OBJECT_0) {
-        std::printf("wexosvc demo: no service registered\n");
-        return;
-    }
-    // The policy-server set is built at the end of the start; a lookup before it has a server
-    // would only be allowed for want of one.
-    std::this_thread::sleep_for(std::chrono::seconds(1));
-    auto browser = os::CreateProcess(wexo::svc::UnixUserSid(static_cast<uint32_t>(getuid())), 1,
-                                     "C:\\Browser\\browser.exe");
-    std::istringstream list(urls);
-    std::string url;
-    uint8_t last = 20;
-    while (list >> url) {
-        const std::string rest =
-            url.substr(url.find("://") == std::string::npos ? 0 : url.find("://") + 3);
-        const size_t slash = rest.find('/');
-        const std::string host = rest.substr(0, slash);
-        const std::string path = slash == std::string::npos ? "/" : rest.substr(slash);
-        auto connection =
-            driver.Network().OpenTcp(os::MakeIPv4Address(198, 51, 100, last++), 80, browser->Id());
-        connection->ClientSend("GET " + path + " HTTP/1.1\r\nHost: " + host + "\r\n\r\n");
-        connection->WaitUntil(
-            [](const os::SIM_END_STATE& client, const os::SIM_END_STATE& server) {
-                return !server.received.empty() || !client.received.empty() || client.reset;
-            },
-            10'000);
-        const std::string received = connection->ClientReceived();
-        const char* verdict = received.rfind("HTTP/1.1 302", 0) == 0 ? "REDIRECTED"
-                              : connection->ClientWasReset()         ? "CLOSED"
-                                                                     : "ALLOWED";
-        std::printf("wexosvc demo: GET %s%s %s\n", host.c_str(), path.c_str(), verdict);
-        std::fflush(stdout);
-    }
-    os::TerminateProcess(browser->Id());
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
     std::vector<std::string> arguments(argv, argv + argc);
-    if (!InstallRegistry()) {
-        return 1;
-    }
     const char* inProcess = Environment("WEXO_IN_PROCESS_DRIVER");
+    const bool holdsDriver = inProcess != nullptr && std::string(inProcess) == "1";
+    if (holdsDriver) {
+        if (!InstallRegistry()) {
+            return 1;
+        }
+    } else {
+        // The driver host owns the store; without a host the registry calls fail and the service
+        // says so in its lines.
+        os::ConnectRegistryBridge();
+    }
     IN_PROCESS_DRIVER driver;
     // Lives to the end of the process: handles of the device refer to it until then.
     static os::DEVICE_BRIDGE_CLIENT bridge;
-    if (inProcess != nullptr && std::string(inProcess) == "1") {
+    if (holdsDriver) {
         if (!driver.Start()) {
             std::fprintf(stderr, "wexosvc: the in-process driver did not start\n");
             return 1;
@@ -131,8 +101,10 @@ int main(int argc, char** argv) {
     std::thread traffic;
     os::Event ended(os::EventType::Notification);
     const char* urls = Environment("WEXO_DEMO_URLS");
-    if (urls != nullptr && inProcess != nullptr) {
-        traffic = std::thread(DemoTraffic, std::ref(driver), std::ref(ended), std::string(urls));
+    if (urls != nullptr && holdsDriver) {
+        traffic = std::thread([&driver, &ended, list = std::string(urls)] {
+            wexo::pipeline::RunDemoTraffic(driver, ended, list, "wexosvc demo:");
+        });
     }
     const int code = wexo::svc::WexoSvcMain(arguments, wexo::svc::BuiltInHostParts());
     ended.Set();

@@ -1,6 +1,7 @@
 // wexowfp: the driver host. It owns the registry store, starts the driver through its start routine
-// (the driver has no unload: it runs until this process ends), and serves the control device to
-// other processes over the bridge socket in the runtime folder. The filtering engine runs over the
+// (the driver has no unload: it runs until this process ends), and serves the control device and
+// the registry to
+// other processes over the bridge sockets in the runtime folder. The filtering engine runs over the
 // simulated network until the real backend exists.
 //
 // Environment:
@@ -21,10 +22,12 @@
 #include <thread>
 
 #include "os/bridge/device_bridge.h"
+#include "os/bridge/registry_bridge.h"
 #include "os/core/device_gateway.h"
 #include "os/core/process.h"
 #include "os/registry/registry.h"
 #include "service/checkin/identity.h"
+#include "tools/pipeline/demo_traffic.h"
 #include "tools/pipeline/in_process_driver.h"
 
 namespace {
@@ -51,45 +54,6 @@ bool InstallRegistry() {
     }
     os::SetSystemRegistry(store);
     return true;
-}
-
-// One browser connection per URL once a service registered; the verdict as the browser sees it.
-void DemoTraffic(IN_PROCESS_DRIVER& driver, os::Event& ended, std::string urls) {
-    os::DispatcherObject* objects[] = {&driver.ServiceRegistered(), &ended};
-    if (os::WaitForMultipleObjects(objects, false, 60'000) != os::WAIT_OBJECT_0) {
-        std::printf("wexowfp demo: no service registered\n");
-        std::fflush(stdout);
-        return;
-    }
-    // The service builds its policy-server set at the end of its start; a lookup before it has
-    // a server would only be allowed for want of one.
-    std::this_thread::sleep_for(std::chrono::seconds(1));
-    auto browser = os::CreateProcess(wexo::svc::UnixUserSid(1000), 1, "C:\\Browser\\browser.exe");
-    std::istringstream list(urls);
-    std::string url;
-    uint8_t last = 20;
-    while (list >> url) {
-        const std::string rest =
-            url.substr(url.find("://") == std::string::npos ? 0 : url.find("://") + 3);
-        const size_t slash = rest.find('/');
-        const std::string host = rest.substr(0, slash);
-        const std::string path = slash == std::string::npos ? "/" : rest.substr(slash);
-        auto connection =
-            driver.Network().OpenTcp(os::MakeIPv4Address(198, 51, 100, last++), 80, browser->Id());
-        connection->ClientSend("GET " + path + " HTTP/1.1\r\nHost: " + host + "\r\n\r\n");
-        connection->WaitUntil(
-            [](const os::SIM_END_STATE& client, const os::SIM_END_STATE& server) {
-                return !server.received.empty() || !client.received.empty() || client.reset;
-            },
-            10'000);
-        const std::string received = connection->ClientReceived();
-        const char* verdict = received.rfind("HTTP/1.1 302", 0) == 0 ? "REDIRECTED"
-                              : connection->ClientWasReset()         ? "CLOSED"
-                                                                     : "ALLOWED";
-        std::printf("wexowfp demo: GET %s%s %s\n", host.c_str(), path.c_str(), verdict);
-        std::fflush(stdout);
-    }
-    os::TerminateProcess(browser->Id());
 }
 
 }  // namespace
@@ -124,14 +88,24 @@ int main() {
                      runtimeDir.c_str(), static_cast<unsigned>(status));
         return 1;
     }
-    std::printf("wexowfp: the driver runs; its device is served in %s\n", runtimeDir.c_str());
+    os::REGISTRY_BRIDGE_SERVER registry;
+    std::string why;
+    if (registry.Start(runtimeDir, {}, &why) != os::ERROR_SUCCESS) {
+        std::fprintf(stderr, "wexowfp: the registry bridge in %s did not start: %s\n",
+                     runtimeDir.c_str(), why.c_str());
+        return 1;
+    }
+    std::printf("wexowfp: the driver runs; its device and the registry are served in %s\n",
+                runtimeDir.c_str());
     std::fflush(stdout);
     sd_notify(0, "READY=1");
 
     std::thread traffic;
     os::Event ended(os::EventType::Notification);
     if (const char* urls = Environment("WEXO_DEMO_URLS")) {
-        traffic = std::thread(DemoTraffic, std::ref(driver), std::ref(ended), std::string(urls));
+        traffic = std::thread([&driver, &ended, list = std::string(urls)] {
+            wexo::pipeline::RunDemoTraffic(driver, ended, list, "wexowfp demo:");
+        });
     }
     int signal = 0;
     sigwait(&stops, &signal);
@@ -142,6 +116,7 @@ int main() {
     if (traffic.joinable()) {
         traffic.join();
     }
+    registry.Stop();
     devices.Stop();
     driver.Stop();
     return 0;

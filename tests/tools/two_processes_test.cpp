@@ -1,0 +1,88 @@
+// The product as two processes: the driver host (wexowfp) with the driver and the registry, the
+// service (wexosvc) reaching both over the bridge sockets of a runtime folder of the test's own,
+// and the reference policy server on loopback. Browser connections on the host's simulated
+// network get their verdicts from the service in the other process.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <stdlib.h>
+
+#include <chrono>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "tools/peers/child_process.h"
+#include "tools/peers/policy_server.h"
+
+namespace {
+
+using std::chrono::seconds;
+using wexo::peers::CHILD_PROCESS;
+
+const std::string kHost = std::string(WEXO_BINARY_DIR) + "/tools/wexowfp";
+const std::string kService = std::string(WEXO_BINARY_DIR) + "/tools/wexosvc";
+
+class TwoProcessesTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        char dir[] = "/tmp/wexo-run-XXXXXX";
+        ASSERT_NE(mkdtemp(dir), nullptr);
+        dir_ = dir;
+        std::string error;
+        ASSERT_TRUE(server_.Pages().SetPolicyText("[rules]\nblock host games.example\n", &error))
+            << error;
+        ASSERT_TRUE(server_.Start());
+    }
+    void TearDown() override {
+        server_.Stop();
+        std::filesystem::remove_all(dir_);
+    }
+    std::vector<std::string> Environment(std::vector<std::string> more) {
+        more.push_back("WEXO_RUNTIME_DIR=" + dir_);
+        more.push_back("NOTIFY_SOCKET=");
+        more.push_back("WEXO_REGISTRY_FILE=");
+        more.push_back("WEXO_IN_PROCESS_DRIVER=");
+        return more;
+    }
+
+    std::string dir_;
+    wexo::peers::PolicyServer server_;
+};
+
+TEST_F(TwoProcessesTest, TheServiceInItsOwnProcessDecidesTheHostsConnections) {
+    auto host =
+        CHILD_PROCESS::Start(kHost, {},
+                             Environment({"WEXO_DEMO_URLS=http://www.example.test/index.html "
+                                          "http://games.example/play"}));
+    ASSERT_NE(host, nullptr);
+    ASSERT_TRUE(host->ReadUntil("the driver runs", seconds(30))) << host->Output();
+    // The policy servers reach the host's registry through the service's registry bridge.
+    auto service = CHILD_PROCESS::Start(
+        kService, {"-A"},
+        Environment({"WexoSvc=0x120", "WEXO_POLICY_SERVERS=" + server_.HostPort()}));
+    ASSERT_NE(service, nullptr);
+    ASSERT_TRUE(service->ReadUntil("Service started", seconds(30))) << service->Output();
+    ASSERT_TRUE(host->ReadUntil("wexowfp demo: GET", seconds(60), 2)) << host->Output();
+    EXPECT_NE(host->Output().find("wexowfp demo: GET www.example.test/index.html ALLOWED"),
+              std::string::npos)
+        << host->Output();
+    EXPECT_NE(host->Output().find("wexowfp demo: GET games.example/play REDIRECTED"),
+              std::string::npos)
+        << host->Output();
+
+    ASSERT_TRUE(service->Signal(SIGTERM));
+    EXPECT_EQ(service->Wait(seconds(30)), 0) << service->Output();
+    ASSERT_TRUE(host->Signal(SIGTERM));
+    EXPECT_EQ(host->Wait(seconds(30)), 0) << host->Output();
+    EXPECT_FALSE(std::filesystem::exists(dir_ + "/device.sock"));
+}
+
+TEST_F(TwoProcessesTest, WithoutADriverHostTheServiceCannotOpenTheDevice) {
+    auto service = CHILD_PROCESS::Start(kService, {"-A"}, Environment({"WexoSvc=0x120"}));
+    ASSERT_NE(service, nullptr);
+    const int status = service->Wait(seconds(60));
+    EXPECT_NE(status, 0) << service->Output();
+    EXPECT_EQ(service->Output().find("Service started"), std::string::npos) << service->Output();
+}
+
+}  // namespace
