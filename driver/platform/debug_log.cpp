@@ -8,6 +8,7 @@
 #include "os/core/clock.h"
 #include "os/core/sync.h"
 #include "os/kernel/pool.h"
+#include "os/kernel/unicode_string.h"
 
 namespace wexo::drv {
 namespace {
@@ -47,21 +48,8 @@ class LOG_LOCK {
     LOG_LOCK& operator=(const LOG_LOCK&) = delete;
 };
 
-char16_t FoldCase(char16_t c) {
-    return c >= u'a' && c <= u'z' ? static_cast<char16_t>(c - u'a' + u'A') : c;
-}
-
-bool EqualNoCase(std::u16string_view a, std::u16string_view b) {
-    if (a.size() != b.size()) {
-        return false;
-    }
-    for (size_t i = 0; i < a.size(); ++i) {
-        if (FoldCase(a[i]) != FoldCase(b[i])) {
-            return false;
-        }
-    }
-    return true;
-}
+// Names compare as the object manager compares them.
+using os::NamesEqual;
 
 bool FileOpenLocked() {
     DEBUG_LOG& log = Log();
@@ -173,7 +161,7 @@ void ReadDebugSettings(const os::RegKey& serviceKey) {
         log.file.path.clear();
     } else if (log.file.path.empty()) {
         log.file.path = std::move(path);
-    } else if (!EqualNoCase(path, log.file.path)) {
+    } else if (!NamesEqual(path, log.file.path)) {
         CloseFileLocked();
         log.file.path = std::move(path);
     }

@@ -7,27 +7,14 @@
 #include <algorithm>
 #include <mutex>
 
+#include "os/kernel/unicode_string.h"
+
 namespace os {
 namespace {
 
-char16_t FoldCase(char16_t c) {
-    return c >= u'a' && c <= u'z' ? static_cast<char16_t>(c - u'a' + u'A') : c;
-}
-
-bool EqualNoCase(std::u16string_view a, std::u16string_view b) {
-    if (a.size() != b.size()) {
-        return false;
-    }
-    for (size_t i = 0; i < a.size(); ++i) {
-        if (FoldCase(a[i]) != FoldCase(b[i])) {
-            return false;
-        }
-    }
-    return true;
-}
 
 bool StartsWithNoCase(std::u16string_view text, std::u16string_view prefix) {
-    return text.size() >= prefix.size() && EqualNoCase(text.substr(0, prefix.size()), prefix);
+    return text.size() >= prefix.size() && NamesEqual(text.substr(0, prefix.size()), prefix);
 }
 
 bool IsLetter(char16_t c) {
@@ -164,7 +151,7 @@ NTSTATUS MountVolume(std::u16string_view deviceName, std::u16string_view driveLe
     }
     std::u16string letter(driveLetter);
     if (!letter.empty()) {
-        letter[0] = FoldCase(letter[0]);
+        letter[0] = RtlUpcaseUnicodeChar(letter[0]);
     }
     FltState& state = FltState::Get();
     std::shared_ptr<FLT_VOLUME> mounted;
@@ -173,8 +160,8 @@ NTSTATUS MountVolume(std::u16string_view deviceName, std::u16string_view driveLe
         std::lock_guard guard(state.lock);
         state.EnsureSystemVolumeLocked();
         for (const auto& existing : state.volumes) {
-            if (EqualNoCase(existing->DeviceName(), deviceName) ||
-                (!letter.empty() && EqualNoCase(existing->DriveLetter(), letter))) {
+            if (NamesEqual(existing->DeviceName(), deviceName) ||
+                (!letter.empty() && NamesEqual(existing->DriveLetter(), letter))) {
                 ::close(fd);
                 return STATUS_OBJECT_NAME_COLLISION;
             }
@@ -203,7 +190,7 @@ NTSTATUS DismountVolume(std::u16string_view deviceName) {
     std::lock_guard guard(state.lock);
     state.EnsureSystemVolumeLocked();
     auto it = std::find_if(state.volumes.begin(), state.volumes.end(), [&](const auto& volume) {
-        return EqualNoCase(volume->DeviceName(), deviceName);
+        return NamesEqual(volume->DeviceName(), deviceName);
     });
     if (it == state.volumes.end()) {
         return STATUS_FLT_VOLUME_NOT_FOUND;
@@ -270,7 +257,7 @@ NTSTATUS ResolveVolumePath(std::u16string_view path, std::shared_ptr<FLT_VOLUME>
         }
         for (const auto& candidate : state.volumes) {
             if (!candidate->DriveLetter().empty() &&
-                EqualNoCase(candidate->DriveLetter(), rest.substr(0, 2))) {
+                NamesEqual(candidate->DriveLetter(), rest.substr(0, 2))) {
                 *volume = candidate;
                 remainder->assign(rest.substr(2));
                 return STATUS_SUCCESS;
@@ -385,7 +372,7 @@ NTSTATUS FltGetVolumeInstanceFromName(const std::shared_ptr<FLT_FILTER>& filter,
     std::lock_guard guard(state.lock);
     for (const auto& candidate : state.instances) {
         if (candidate->Filter() == filter.get() && candidate->Volume() == volume &&
-            (instanceName.empty() || EqualNoCase(candidate->Name(), instanceName))) {
+            (instanceName.empty() || NamesEqual(candidate->Name(), instanceName))) {
             *instance = candidate;
             return STATUS_SUCCESS;
         }

@@ -33,33 +33,16 @@
 #include "service/support/registry_helpers.h"
 #include "tools/pipeline/demo_traffic.h"
 #include "tools/pipeline/in_process_driver.h"
+#include "tools/pipeline/program_environment.h"
 
 namespace {
 
 using wexo::pipeline::IN_PROCESS_DRIVER;
 
-const char* Environment(const char* name) {
-    const char* value = std::getenv(name);
-    return value != nullptr && *value != '\0' ? value : nullptr;
-}
-
-bool InstallRegistry() {
-    const char* path = Environment("WEXO_REGISTRY_FILE");
-    if (path == nullptr) {
-        return true;
-    }
-    os::RegistryOpenResult result;
-    auto store = os::RegistryStore::OpenFile(path, os::RegistryOpenOptions{}, &result);
-    if (!store) {
-        std::fprintf(stderr, "wexosvc: the registry file %s cannot be used\n", path);
-        return false;
-    }
-    os::SetSystemRegistry(store);
-    return true;
-}
+using wexo::pipeline::EnvironmentValue;
 
 void WritePolicyServers() {
-    const char* servers = Environment("WEXO_POLICY_SERVERS");
+    const char* servers = EnvironmentValue("WEXO_POLICY_SERVERS");
     if (servers == nullptr) {
         return;
     }
@@ -75,10 +58,10 @@ void WritePolicyServers() {
 
 int main(int argc, char** argv) {
     std::vector<std::string> arguments(argv, argv + argc);
-    const char* inProcess = Environment("WEXO_IN_PROCESS_DRIVER");
+    const char* inProcess = EnvironmentValue("WEXO_IN_PROCESS_DRIVER");
     const bool holdsDriver = inProcess != nullptr && std::string(inProcess) == "1";
     if (holdsDriver) {
-        if (!InstallRegistry()) {
+        if (!wexo::pipeline::InstallRegistryFile("wexosvc")) {
             return 1;
         }
     } else {
@@ -100,7 +83,7 @@ int main(int argc, char** argv) {
     WritePolicyServers();
     std::thread traffic;
     os::Event ended(os::EventType::Notification);
-    const char* urls = Environment("WEXO_DEMO_URLS");
+    const char* urls = EnvironmentValue("WEXO_DEMO_URLS");
     if (urls != nullptr && holdsDriver) {
         traffic = std::thread([&driver, &ended, list = std::string(urls)] {
             wexo::pipeline::RunDemoTraffic(driver, ended, list, "wexosvc demo:");

@@ -29,6 +29,7 @@
 #include "service/checkin/identity.h"
 #include "tools/pipeline/demo_traffic.h"
 #include "tools/pipeline/in_process_driver.h"
+#include "tools/pipeline/program_environment.h"
 
 namespace {
 
@@ -36,25 +37,7 @@ using wexo::pipeline::IN_PROCESS_DRIVER;
 
 constexpr char kServiceKey[] = "\\REGISTRY\\MACHINE\\SYSTEM\\ControlSet001\\Services\\WexoWfp";
 
-const char* Environment(const char* name) {
-    const char* value = std::getenv(name);
-    return value != nullptr && *value != '\0' ? value : nullptr;
-}
-
-bool InstallRegistry() {
-    const char* path = Environment("WEXO_REGISTRY_FILE");
-    if (path == nullptr) {
-        return true;
-    }
-    os::RegistryOpenResult result;
-    auto store = os::RegistryStore::OpenFile(path, os::RegistryOpenOptions{}, &result);
-    if (!store) {
-        std::fprintf(stderr, "wexowfp: the registry file %s cannot be used\n", path);
-        return false;
-    }
-    os::SetSystemRegistry(store);
-    return true;
-}
+using wexo::pipeline::EnvironmentValue;
 
 }  // namespace
 
@@ -66,7 +49,7 @@ int main() {
     sigaddset(&stops, SIGINT);
     pthread_sigmask(SIG_BLOCK, &stops, nullptr);
 
-    if (!InstallRegistry()) {
+    if (!wexo::pipeline::InstallRegistryFile("wexowfp")) {
         return 1;
     }
     // The installer makes the driver's service key; a first start without one makes it.
@@ -102,7 +85,7 @@ int main() {
 
     std::thread traffic;
     os::Event ended(os::EventType::Notification);
-    if (const char* urls = Environment("WEXO_DEMO_URLS")) {
+    if (const char* urls = EnvironmentValue("WEXO_DEMO_URLS")) {
         traffic = std::thread([&driver, &ended, list = std::string(urls)] {
             wexo::pipeline::RunDemoTraffic(driver, ended, list, "wexowfp demo:");
         });

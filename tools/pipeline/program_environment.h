@@ -1,0 +1,14 @@
+// What the product's programs take from their environment for development and the demo.
+#pragma once
+
+namespace wexo::pipeline {
+
+// The variable's value, or null when it is unset or empty.
+const char* EnvironmentValue(const char* name);
+
+// Installs the registry store of the file WEXO_REGISTRY_FILE names as the system registry (none
+// named: the store in memory stays). False, with a line naming `program`, when the file cannot be
+// used.
+bool InstallRegistryFile(const char* program);
+
+}  // namespace wexo::pipeline
