@@ -208,6 +208,12 @@ os::NTSTATUS CONTROL_DEVICE::Register(const os::FAST_IO_DEVICE_CONTROL_ARGS& arg
     if (args.inputLength < sizeof(QRN_REGISTER_REQUEST)) {
         return os::STATUS_BUFFER_TOO_SMALL;
     }
+    // The service runs in the system's logon session. Any other caller that became the service
+    // would receive every lookup and could let everything pass, so only the system may register.
+    auto process = os::CurrentProcess();
+    if (!process || process->AuthenticationId() != os::kSystemLogonId) {
+        return os::STATUS_ACCESS_DENIED;
+    }
     QRN_REGISTER_REQUEST request;
     std::u16string program, data;
     bool hasProgram = false, hasData = false;

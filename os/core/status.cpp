@@ -32,6 +32,7 @@ constexpr StatusMapping kStatusMap[] = {
     {STATUS_INSUFFICIENT_RESOURCES, 1450},  // ERROR_NO_SYSTEM_RESOURCES
     {STATUS_DEVICE_NOT_READY, 21},          // ERROR_NOT_READY
     {STATUS_NOT_SUPPORTED, ERROR_NOT_SUPPORTED},
+    {STATUS_DEVICE_DOES_NOT_EXIST, ERROR_DEV_NOT_EXIST},
     {STATUS_INTERNAL_ERROR, 1359},  // ERROR_INTERNAL_ERROR
     {STATUS_CANCELLED, ERROR_OPERATION_ABORTED},
     {STATUS_BUFFER_OVERFLOW, ERROR_MORE_DATA},
@@ -63,6 +64,7 @@ constexpr MessageText kMessages[] = {
     {ERROR_SHARING_VIOLATION,
      "The process cannot access the file because it is being used by another process"},
     {ERROR_NOT_SUPPORTED, "The request is not supported"},
+    {ERROR_DEV_NOT_EXIST, "The specified network resource or device is no longer available"},
     {ERROR_FILE_EXISTS, "The file exists"},
     {ERROR_INVALID_PARAMETER, "The parameter is incorrect"},
     {ERROR_DISK_FULL, "There is not enough space on the disk"},

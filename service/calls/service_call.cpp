@@ -1,5 +1,6 @@
 #include "service/calls/service_call.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <new>
 #include <thread>
@@ -11,6 +12,7 @@
 #include "os/win32/handles.h"
 #include "os/win32/heap.h"
 #include "service/calls/dns_resolution.h"
+#include "service/calls/register_service.h"
 #include "service/policy/policy_lookup.h"
 #include "service/support/debug_log.h"
 #include "service/support/string_no_memory.h"
@@ -336,6 +338,11 @@ uint32_t SERVICE_CALL_CHANNEL::HeartbeatThread() {
                 uint32_t error = os::GetLastError();
                 DebugPrint("ServiceCallHeartbeat: DeviceIoControl error. %s. Error code = %lu.",
                            os::SystemMessageText(error).c_str(), Ul(error));
+                // A host that ended fails the open's requests; one that started again no longer
+                // knows the open. Either way nobody will ever signal the workers again.
+                if (error == os::ERROR_DEV_NOT_EXIST || error == os::ERROR_INVALID_HANDLE) {
+                    ReopenDevice();
+                }
             }
             continue;
         }
@@ -355,6 +362,37 @@ uint32_t SERVICE_CALL_CHANNEL::HeartbeatThread() {
     }
     DebugPrint("ServiceCallHeartbreatThread: stopped");
     return result;
+}
+
+bool SERVICE_CALL_CHANNEL::ReopenDevice() {
+    DebugPrint("ServiceCallHeartbeat: The driver's device went away; opening it again");
+    os::ScopedProcessContext context(processId_);
+    uint32_t delay = kReopenFirstMs;
+    for (uint32_t attempt = 1;; ++attempt) {
+        os::HANDLE device = OpenControlDevice();
+        if (device != os::INVALID_HANDLE_VALUE) {
+            if (RegisterService(device, inputHandle_)) {
+                std::lock_guard guard(reopenLock_);
+                device_.store(device);
+                if (reopened_ != 0) {
+                    os::CloseHandle(reopened_);
+                }
+                reopened_ = device;
+                DebugPrint(
+                    "ServiceCallHeartbeat: Device opened again and service registered "
+                    "(attempt %u)",
+                    attempt);
+                return true;
+            }
+            os::CloseHandle(device);
+        }
+        DebugPrint("ServiceCallHeartbeat: Device not opened (attempt %u); next attempt in %lu ms",
+                   attempt, Ul(delay));
+        if (os::WaitForSingleObject(*stop_, delay) != os::WAIT_TIMEOUT) {
+            return false;
+        }
+        delay = std::min(delay * 2, kReopenMaxMs);
+    }
 }
 
 bool SERVICE_CALL_CHANNEL::IsHeartbeatRunning() const {
@@ -429,6 +467,11 @@ void SERVICE_CALL_CHANNEL::ServiceCallUninitialize() {
     {
         os::ScopedProcessContext context(processId_);
         os::CloseHandle(inputHandle_);
+        std::lock_guard guard(reopenLock_);
+        if (reopened_ != 0) {
+            os::CloseHandle(reopened_);
+            reopened_ = 0;
+        }
     }
     inputHandle_ = 0;
     // The event objects stay with the channel: a worker that overran still waits on them.

@@ -103,6 +103,8 @@ class SERVICE_CALL_CHANNEL final : public SERVICE_CALL_SINK,
     static constexpr uint32_t kThreadsPerProcessor = 16;
     static constexpr const char* kThreadGroupName = "Service Call";
     static constexpr const char* kDefaultThreadName = "Service call thread";
+    static constexpr uint32_t kReopenFirstMs = 1000;
+    static constexpr uint32_t kReopenMaxMs = 30000;
 
     // Threads of the channel keep it alive while they run, so it lives in a shared_ptr.
     static std::shared_ptr<SERVICE_CALL_CHANNEL> Create();
@@ -152,12 +154,20 @@ class SERVICE_CALL_CHANNEL final : public SERVICE_CALL_SINK,
     SERVICE_CALL_CHANNEL() = default;
     bool Control(uint32_t code, void* input, uint32_t inputLength);
     uint32_t HeartbeatThread();
+    // The device went away (its driver host ended or restarted): opens it again and registers the
+    // same input event, waiting longer after each failure up to kReopenMaxMs; false when stopped.
+    bool ReopenDevice();
     void Handle(uint64_t handle, uint32_t code, uint64_t address, uint32_t size,
                 std::span<uint8_t> buffer);
     void ReleaseRegion(uint64_t address, uint32_t sequence);
 
     uint32_t processId_ = 0;
-    os::HANDLE device_ = 0;
+    // Read by every worker and replaced by the heartbeat thread when the device is opened again.
+    std::atomic<os::HANDLE> device_{0};
+    // The open the channel made itself after the first went away (0: none); closed with the
+    // channel. The first open is its opener's to close.
+    std::mutex reopenLock_;
+    os::HANDLE reopened_ = 0;
     SERVICE_CALL_DISPATCHER dispatcher_;
     std::shared_ptr<os::Event> stop_;
     os::HANDLE inputHandle_ = 0;

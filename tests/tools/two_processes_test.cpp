@@ -77,6 +77,52 @@ TEST_F(TwoProcessesTest, TheServiceInItsOwnProcessDecidesTheHostsConnections) {
     EXPECT_FALSE(std::filesystem::exists(dir_ + "/device.sock"));
 }
 
+// A driver host killed outright: the service notices at its next heartbeat, keeps trying to open
+// the device, and registers with the host that starts next; that host's connections get verdicts.
+TEST_F(TwoProcessesTest, AServiceOutlivesAKilledDriverHostAndRegistersWithTheNextOne) {
+    const std::vector<std::string> urls = {
+        "WEXO_DEMO_URLS=http://www.example.test/index.html http://games.example/play"};
+    auto host = CHILD_PROCESS::Start(kHost, {}, Environment(urls));
+    ASSERT_NE(host, nullptr);
+    ASSERT_TRUE(host->ReadUntil("the driver runs", seconds(30))) << host->Output();
+    auto service = CHILD_PROCESS::Start(
+        kService, {"-A"},
+        Environment({"WexoSvc=0x120", "WEXO_POLICY_SERVERS=" + server_.HostPort()}));
+    ASSERT_NE(service, nullptr);
+    ASSERT_TRUE(service->ReadUntil("Service started", seconds(30))) << service->Output();
+    ASSERT_TRUE(host->ReadUntil("wexowfp demo: GET", seconds(60), 2)) << host->Output();
+
+    ASSERT_TRUE(host->Signal(SIGKILL));
+    host->Wait(seconds(30));
+    ASSERT_TRUE(service->ReadUntil("The driver's device went away; opening it again", seconds(30)))
+        << service->Output();
+
+    auto next = CHILD_PROCESS::Start(kHost, {}, Environment(urls));
+    ASSERT_NE(next, nullptr);
+    ASSERT_TRUE(next->ReadUntil("the driver runs", seconds(30))) << next->Output();
+    ASSERT_TRUE(service->ReadUntil("Device opened again and service registered", seconds(60)))
+        << service->Output();
+    ASSERT_TRUE(next->ReadUntil("wexowfp demo: GET", seconds(60), 2)) << next->Output();
+    EXPECT_NE(next->Output().find("wexowfp demo: GET www.example.test/index.html ALLOWED"),
+              std::string::npos)
+        << next->Output();
+    EXPECT_NE(next->Output().find("wexowfp demo: GET games.example/play REDIRECTED"),
+              std::string::npos)
+        << next->Output();
+
+    // Without any host the service still stops at once.
+    ASSERT_TRUE(next->Signal(SIGKILL));
+    next->Wait(seconds(30));
+    ASSERT_TRUE(
+        service->ReadUntil("The driver's device went away; opening it again", seconds(30), 2))
+        << service->Output();
+    ASSERT_TRUE(service->Signal(SIGTERM));
+    EXPECT_EQ(service->Wait(seconds(30)), 0) << service->Output();
+    EXPECT_NE(service->Output().find("ServiceCallUninitialize: Heartbeat thread stopped"),
+              std::string::npos)
+        << service->Output();
+}
+
 TEST_F(TwoProcessesTest, WithoutADriverHostTheServiceCannotOpenTheDevice) {
     auto service = CHILD_PROCESS::Start(kService, {"-A"}, Environment({"WexoSvc=0x120"}));
     ASSERT_NE(service, nullptr);

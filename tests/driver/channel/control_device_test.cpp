@@ -130,6 +130,21 @@ TEST_F(ControlDeviceTest, SecondRegistrationIsRefusedAndTheFirstStays) {
     EXPECT_EQ(second.Control(b, QRN_GET_VERSION, nullptr, 0, &version, 8), 0u);
 }
 
+// A user's process that registered would be asked every lookup and could answer "allow".
+TEST_F(ControlDeviceTest, OnlyAProcessOfTheSystemLogonMayRegister) {
+    ServiceProcess user, system;
+    user.Process().SetAuthenticationId(os::DefaultLogonId(1));
+    os::HANDLE a, b;
+    EXPECT_EQ(user.Register(&a), os::ERROR_ACCESS_DENIED);
+    EXPECT_EQ(device.RegisteredProcessId(), 0u);
+    EXPECT_FALSE(queue.IsServiceActive());
+    // Refused before anything is read: the handle stays an unregistered one.
+    QRN_VERSION_REPLY version{};
+    EXPECT_EQ(user.Control(a, QRN_GET_VERSION, nullptr, 0, &version, 8), 0u);
+    ASSERT_EQ(system.Register(&b), 0u);
+    EXPECT_EQ(device.RegisteredProcessId(), system.Id());
+}
+
 TEST_F(ControlDeviceTest, ClosingTheRegisteredHandleOrEndingTheProcessUnregisters) {
     ServiceProcess first;
     os::HANDLE a;

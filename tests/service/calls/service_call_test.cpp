@@ -166,7 +166,8 @@ class ChannelTest : public ::testing::Test {
     void Start(SERVICE_CALL_DISPATCHER dispatcher) {
         os::ScopedProcessContext context(process->Id());
         channel = SERVICE_CALL_CHANNEL::Create();
-        ASSERT_NE(channel->ServiceCallInitialize(device, std::move(dispatcher)), 0u);
+        input = channel->ServiceCallInitialize(device, std::move(dispatcher));
+        ASSERT_NE(input, 0u);
     }
     bool Drain() {
         os::ScopedProcessContext context(process->Id());
@@ -186,6 +187,7 @@ class ChannelTest : public ::testing::Test {
     SCRIPTED_DRIVER driver;
     std::shared_ptr<os::PROCESS> process;
     os::HANDLE device = 0;
+    os::HANDLE input = 0;
     std::shared_ptr<SERVICE_CALL_CHANNEL> channel;
     std::mutex lock;
     std::deque<SCRIPTED_CALL> calls;
@@ -440,6 +442,84 @@ TEST_F(ChannelTest, AHeartbeatThatOverrunsIsLeftToEndOnItsOwn) {
     ASSERT_TRUE(clock.Settle());
     EXPECT_TRUE(log.Has("ServiceCallHeartbreatThread: stopped"));
     EXPECT_EQ(driver.Count(QRN_SC_HEARTBEAT), 1);
+}
+
+// The driver host ended: its device's requests fail and it cannot be opened until a new host runs.
+// The channel opens it again with growing pauses and registers the same input event there.
+TEST_F(ChannelTest, ADeviceThatWentAwayIsOpenedAgainWithABoundedBackOff) {
+    os::VirtualClock clock;
+    std::vector<os::HANDLE> registered;
+    driver.On(QRN_REGISTER, [&](const os::FAST_IO_DEVICE_CONTROL_ARGS& args) {
+        QRN_REGISTER_REQUEST request{};
+        args.caller.Read(args.inputBuffer, &request, sizeof request);
+        registered.push_back(request.inputEvent);
+        QRN_REGISTER_REPLY reply{6, 2, 9, 0, 2};
+        args.caller.Write(args.outputBuffer, &reply, sizeof reply);
+        return os::STATUS_SUCCESS;
+    });
+    Start([](uint32_t, SERVICE_CALL& call, const uint8_t*, uint32_t) {
+        call.Complete(nullptr, 0, 0);
+        return true;
+    });
+    const size_t handles = process->HandleCount();
+    driver.On(QRN_SC_HEARTBEAT, [](const auto&) { return os::STATUS_DEVICE_DOES_NOT_EXIST; });
+    driver.SetCreateStatus(os::STATUS_OBJECT_NAME_NOT_FOUND);
+    ASSERT_TRUE(clock.Advance(std::chrono::seconds(2)));
+    EXPECT_TRUE(
+        log.Has("ServiceCallHeartbeat: DeviceIoControl error. The specified network "
+                "resource or device is no longer available. Error code = 55."));
+    EXPECT_TRUE(log.Has("ServiceCallHeartbeat: The driver's device went away; opening it again"));
+    EXPECT_TRUE(
+        log.Has("ServiceCallHeartbeat: Device not opened (attempt 1); next attempt in 1000 ms"));
+    // 1, 2, 4, 8 and 16 seconds, then every 30 seconds; no heartbeat meanwhile.
+    ASSERT_TRUE(clock.Advance(std::chrono::seconds(1 + 2 + 4 + 8 + 16 + 30 + 30) -
+                              std::chrono::milliseconds(1)));
+    EXPECT_EQ(log.Count("(attempt 6); next attempt in 30000 ms"), 1u);
+    EXPECT_EQ(log.Count("(attempt 7); next attempt in 30000 ms"), 1u);
+    EXPECT_EQ(log.Count("(attempt 8)"), 0u);
+    EXPECT_EQ(driver.Count(QRN_SC_HEARTBEAT), 1);
+    EXPECT_TRUE(registered.empty());
+
+    // A new host: the next attempt opens the device and registers the same input event.
+    driver.SetCreateStatus(os::STATUS_SUCCESS);
+    driver.On(QRN_SC_HEARTBEAT, [](const auto&) { return os::STATUS_SUCCESS; });
+    ASSERT_TRUE(clock.Advance(std::chrono::milliseconds(1)));
+    EXPECT_TRUE(
+        log.Has("ServiceCallHeartbeat: Device opened again and service registered "
+                "(attempt 8)"));
+    ASSERT_EQ(registered.size(), 1u);
+    EXPECT_EQ(registered[0], input);
+    EXPECT_EQ(process->HandleCount(), handles + 1);
+    ASSERT_TRUE(clock.Advance(std::chrono::seconds(2)));
+    EXPECT_EQ(driver.Count(QRN_SC_HEARTBEAT), 2);
+    // Calls are fetched through the new open.
+    Queue({MakeCallHandle(0, 1), 3, {1, 2, 3}});
+    EXPECT_TRUE(Drain());
+    EXPECT_EQ(Answers().size(), 1u);
+
+    {
+        os::ScopedProcessContext context(process->Id());
+        channel->ServiceCallUninitialize();
+    }
+    // The input event and the channel's own open are closed; the first open is its opener's.
+    EXPECT_EQ(process->HandleCount(), handles - 1);
+}
+
+// A device that does not come back never holds up the stop.
+TEST_F(ChannelTest, StoppingWhileTheDeviceIsAwayEndsTheHeartbeatAtOnce) {
+    os::VirtualClock clock;
+    Start(nullptr);
+    driver.On(QRN_SC_HEARTBEAT, [](const auto&) { return os::STATUS_INVALID_HANDLE; });
+    driver.SetCreateStatus(os::STATUS_OBJECT_NAME_NOT_FOUND);
+    ASSERT_TRUE(clock.Advance(std::chrono::seconds(2 + 1 + 2)));
+    EXPECT_EQ(log.Count("(attempt 3); next attempt in 4000 ms"), 1u);
+    {
+        os::ScopedProcessContext context(process->Id());
+        channel->ServiceCallUninitialize();
+    }
+    EXPECT_TRUE(log.Has("ServiceCallUninitialize: Heartbeat thread stopped"));
+    EXPECT_EQ(log.Count("time-out"), 0u);
+    EXPECT_EQ(log.Count("(attempt 4)"), 0u);
 }
 
 TEST_F(ChannelTest, WorkersEndOnStopAndUninitializeClosesTheInputEvent) {

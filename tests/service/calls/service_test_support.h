@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <functional>
 #include <map>
@@ -151,7 +152,7 @@ class SCRIPTED_DRIVER {
     SCRIPTED_DRIVER() {
         EXPECT_EQ(os::IoCreateDevice(kDeviceName, kDeviceType, false, &device_),
                   os::STATUS_SUCCESS);
-        device_->create = [](os::FILE_OBJECT&) { return os::STATUS_SUCCESS; };
+        device_->create = [this](os::FILE_OBJECT&) { return createStatus_.load(); };
         device_->close = [](os::FILE_OBJECT&) { return os::STATUS_SUCCESS; };
         device_->cleanup = [](os::FILE_OBJECT&) { return os::STATUS_SUCCESS; };
         device_->fastIoDeviceControl = [this](const os::FAST_IO_DEVICE_CONTROL_ARGS& args,
@@ -179,6 +180,8 @@ class SCRIPTED_DRIVER {
         std::lock_guard guard(lock_);
         handlers_[code] = std::move(handler);
     }
+    // What an open of the device gets (a driver that went away: STATUS_OBJECT_NAME_NOT_FOUND).
+    void SetCreateStatus(os::NTSTATUS status) { createStatus_.store(status); }
     int Count(uint32_t code) const {
         std::lock_guard guard(lock_);
         auto it = counts_.find(code);
@@ -187,6 +190,7 @@ class SCRIPTED_DRIVER {
 
   private:
     std::shared_ptr<os::DEVICE_OBJECT> device_;
+    std::atomic<os::NTSTATUS> createStatus_{os::STATUS_SUCCESS};
     mutable std::mutex lock_;
     std::map<uint32_t, HANDLER> handlers_;
     std::map<uint32_t, int> counts_;
