@@ -1,12 +1,20 @@
-// The main job: the driver, the service and the reference policy server run together on the
-// simulated network with the sample policy. A handful of HTTP and TLS connections go through them,
-// and one line per connection says what became of it and why; then where the logs are.
+// The main job, in two acts. First the driver, the service and the reference policy server run
+// together in this process on the simulated network with the sample policy: a handful of HTTP and
+// TLS connections go through them, and one line per connection says what became of it and why.
+// Then the installed programs run as separate processes (policy-server, the driver host wexowfp and
+// the service wexosvc talking over the bridge sockets) and the host's connections are decided by
+// the service in the other process.
 #include <signal.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -116,52 +124,10 @@ class Demo {
     size_t askedBefore_ = 0;
 };
 
-// The service program itself: `wexosvc -A` against a reference policy server, a few browser
-// connections, then a stop by SIGTERM; the lines of its log that show the start, the lookups and
-// the stop.
-int RunServiceProgram(const std::string& policyFile) {
-    wexo::peers::PolicyServer server;
-    std::string error;
-    if (!server.Pages().LoadPolicyFile(policyFile, &error) || !server.Start()) {
-        std::fprintf(stderr, "wexo-demo: the policy server for wexosvc did not start %s\n",
-                     error.c_str());
-        return 1;
-    }
-    const std::string program = std::string(WEXO_BINARY_DIR) + "/tools/wexosvc";
-    const std::vector<std::string> urls = {"http://www.example.test/index.html",
-                                           "http://games.example/play",
-                                           "http://news.example/world/europe.html"};
-    std::string list;
-    for (const auto& url : urls) {
-        list += url + " ";
-    }
-    std::printf(
-        "\nThe service program: %s -A (the driver still in its process), policy server %s\n",
-        program.c_str(), server.HostPort().c_str());
-    auto child = wexo::peers::CHILD_PROCESS::Start(
-        program, {"-A"},
-        {"WexoSvc=0x120", "NOTIFY_SOCKET=", "WEXO_REGISTRY_FILE=", "WEXO_IN_PROCESS_DRIVER=1",
-         "WEXO_POLICY_SERVERS=" + server.HostPort(), "WEXO_DEMO_URLS=" + list});
-    if (!child) {
-        std::fprintf(stderr, "wexo-demo: %s did not start\n", program.c_str());
-        return 1;
-    }
-    const bool served =
-        child->ReadUntil("wexosvc demo: GET", std::chrono::seconds(60), urls.size());
-    child->Signal(SIGTERM);
-    const int status = child->Wait(std::chrono::seconds(30));
-    const char* const shown[] = {"Running as application",
-                                 "Service registered",
-                                 "Service started",
-                                 "QueryRedirectUrl:",
-                                 "wexosvc demo:",
-                                 "Stopping Service: Reason = Service control",
-                                 "Stop service event signaled",
-                                 "Uninitializing service",
-                                 "stopped normally"};
+// Prints the lines of `output` that contain one of `shown`, each with the indented lines after it.
+void ShowLines(const std::string& output, const std::vector<const char*>& shown) {
     size_t start = 0;
-    const std::string& output = child->Output();
-    bool showing = false;  // a shown entry goes on over its indented lines
+    bool showing = false;
     while (start < output.size()) {
         size_t end = output.find('\n', start);
         end = end == std::string::npos ? output.size() : end;
@@ -175,9 +141,84 @@ int RunServiceProgram(const std::string& policyFile) {
         }
         start = end + 1;
     }
-    std::printf("wexosvc exited with status %d%s\n", status,
-                served ? "" : " (not every connection was answered)");
-    return status == 0 && served ? 0 : 1;
+}
+
+// The product as it is installed: the reference policy server, the driver host (wexowfp) and the
+// service (wexosvc -A) as three processes, the service reaching the host's device and registry over
+// the bridge sockets of a runtime folder of the demo's own. The host's simulated browser
+// connections get their verdicts from the service in the other process; then each process is
+// stopped by SIGTERM.
+int RunPrograms(const std::string& policyFile) {
+    using std::chrono::seconds;
+    using wexo::peers::CHILD_PROCESS;
+    const std::string tools = std::string(WEXO_BINARY_DIR) + "/tools/";
+    char folder[] = "/tmp/wexo-demo-run-XXXXXX";
+    if (mkdtemp(folder) == nullptr) {
+        std::fprintf(stderr, "wexo-demo: no runtime folder: %s\n", std::strerror(errno));
+        return 1;
+    }
+    const std::string runtime = folder;
+    const std::vector<std::string> common = {"WEXO_RUNTIME_DIR=" + runtime, "NOTIFY_SOCKET=",
+                                             "WEXO_REGISTRY_FILE=", "WEXO_IN_PROCESS_DRIVER="};
+    auto with = [&common](std::vector<std::string> more) {
+        more.insert(more.end(), common.begin(), common.end());
+        return more;
+    };
+    const std::vector<std::string> urls = {
+        "http://www.example.test/index.html", "http://games.example/play",
+        "http://news.example/world/europe.html", "http://news.example/world/weather/today.html"};
+    std::string list;
+    for (const auto& url : urls) {
+        list += url + " ";
+    }
+
+    int result = 1;
+    std::unique_ptr<CHILD_PROCESS> server, host, service;
+    const std::string listening = "Policy server listening on http://";
+    server = CHILD_PROCESS::Start(tools + "policy-server", {"--policy", policyFile, "--quiet"}, {});
+    host = CHILD_PROCESS::Start(tools + "wexowfp", {}, with({"WEXO_DEMO_URLS=" + list}));
+    if (!server || !server->ReadUntil(listening, seconds(30)) || !host ||
+        !host->ReadUntil("the driver runs", seconds(30))) {
+        std::fprintf(stderr, "wexo-demo: the policy server or the driver host did not start\n%s%s",
+                     server ? server->Output().c_str() : "", host ? host->Output().c_str() : "");
+    } else {
+        const std::string& said = server->Output();
+        const size_t at = said.find(listening) + listening.size();
+        const std::string address = said.substr(at, said.find('\n', at) - at);
+        std::printf(
+            "\nThe installed programs, each a process of its own: policy-server (%s), "
+            "wexowfp (pid %d), wexosvc -A\n",
+            address.c_str(), static_cast<int>(host->Pid()));
+        service = CHILD_PROCESS::Start(tools + "wexosvc", {"-A"},
+                                       with({"WexoSvc=0x120", "WEXO_POLICY_SERVERS=" + address}));
+        const bool served =
+            service && host->ReadUntil("wexowfp demo: GET", seconds(60), urls.size());
+        if (service) {
+            std::printf("wexosvc (pid %d):\n", static_cast<int>(service->Pid()));
+            service->Signal(SIGTERM);
+            const int status = service->Wait(seconds(30));
+            ShowLines(service->Output(),
+                      {"Running as application", "Service registered", "Service started",
+                       "QueryRedirectUrl:", "Stopping Service: Reason = Service control",
+                       "Uninitializing service", "stopped normally"});
+            std::printf("wexosvc exited with status %d\n", status);
+            result = status == 0 && served ? 0 : 1;
+        }
+        std::printf(
+            "wexowfp: the browser's connections on its network, as the browser saw them:\n");
+        host->Signal(SIGTERM);
+        const int hostStatus = host->Wait(seconds(30));
+        ShowLines(host->Output(), {"wexowfp demo:", "wexowfp: stopping"});
+        std::printf("wexowfp exited with status %d%s\n", hostStatus,
+                    served ? "" : " (not every connection was answered)");
+        result = hostStatus == 0 ? result : 1;
+    }
+    if (server) {
+        server->Signal(SIGTERM);
+        server->Wait(seconds(30));
+    }
+    std::filesystem::remove_all(runtime);
+    return result;
 }
 
 }  // namespace
@@ -213,5 +254,5 @@ int main() {
     pipeline.Stop();
     std::printf("\nThe service's debug log: %s\n",
                 os::LinuxPathFromWindows(log).value_or(log).c_str());
-    return RunServiceProgram(options.policyFile);
+    return RunPrograms(options.policyFile);
 }
