@@ -18,6 +18,7 @@
 #include <map>
 #include <sstream>
 
+#include "os/core/sid.h"
 #include "os/core/status.h"
 
 #ifndef SO_PEERPIDFD
@@ -247,19 +248,6 @@ bool IsSameProcess(const PEER_IDENTITY& peer) {
     if (!PidfdRunning(peer.pidfd->Get()))
         return false;
     return ProcessStartTime(peer.pid) == peer.startTime;
-}
-
-std::vector<uint8_t> UnixUserSid(uint32_t uid) {
-    constexpr uint64_t kAuthority = 22;
-    const uint32_t subAuthorities[] = {1, uid};
-    std::vector<uint8_t> sid{1, 2};
-    for (int shift = 40; shift >= 0; shift -= 8)
-        sid.push_back(static_cast<uint8_t>(kAuthority >> shift));
-    for (uint32_t sub : subAuthorities) {
-        for (int shift = 0; shift < 32; shift += 8)
-            sid.push_back(static_cast<uint8_t>(sub >> shift));
-    }
-    return sid;
 }
 
 uint32_t PeerSessionId(pid_t pid, uid_t uid) {

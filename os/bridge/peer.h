@@ -94,8 +94,6 @@ bool IdentifyProcess(pid_t pid, PEER_IDENTITY* peer, std::string* why);
 // start time does not belong to the process that now has the pid.
 bool IsSameProcess(const PEER_IDENTITY& peer);
 
-// The SID of a Linux user, S-1-22-1-<uid> (the rule the service applies to Unix users).
-std::vector<uint8_t> UnixUserSid(uint32_t uid);
 // The session a peer runs in: its login session (/proc/<pid>/sessionid) when it has one, as the
 // process list reports it; otherwise 0 for root (the system's services) and 1 for other users.
 uint32_t PeerSessionId(pid_t pid, uid_t uid);

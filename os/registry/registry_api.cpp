@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "os/core/utf8.h"
 #include "os/registry/registry.h"
 
 namespace os {
@@ -82,24 +83,6 @@ void AppendUtf8AsUtf16(std::vector<uint8_t>& out, std::string_view text) {
             AppendUtf16(out, static_cast<char16_t>(cp));
         }
         i += length;
-    }
-}
-
-void AppendUtf8(std::string& out, char32_t cp) {
-    if (cp < 0x80) {
-        out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-        out += static_cast<char>(0xC0 | (cp >> 6));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        out += static_cast<char>(0xE0 | (cp >> 12));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (cp >> 18));
-        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
     }
 }
 

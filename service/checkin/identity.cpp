@@ -13,7 +13,7 @@
 namespace wexo::svc {
 namespace {
 
-constexpr uint8_t kSidRevision = 1;
+using os::kSidRevision;
 constexpr size_t kMaxSubAuthorities = 15;
 constexpr uint64_t kNtAuthority = 5;
 
@@ -42,26 +42,6 @@ bool ParseSid(std::span<const uint8_t> sid, SID_FIELDS* fields) {
 }
 
 }  // namespace
-
-std::vector<uint8_t> MakeSid(uint64_t authority, std::span<const uint32_t> subAuthorities) {
-    std::vector<uint8_t> sid;
-    sid.push_back(kSidRevision);
-    sid.push_back(static_cast<uint8_t>(subAuthorities.size()));
-    for (int shift = 40; shift >= 0; shift -= 8) {
-        sid.push_back(static_cast<uint8_t>(authority >> shift));
-    }
-    for (uint32_t sub : subAuthorities) {
-        for (int shift = 0; shift < 32; shift += 8) {
-            sid.push_back(static_cast<uint8_t>(sub >> shift));
-        }
-    }
-    return sid;
-}
-
-std::vector<uint8_t> UnixUserSid(uint32_t uid) {
-    const uint32_t sub[] = {kUnixUserSubAuthority, uid};
-    return MakeSid(kUnixUserAuthority, sub);
-}
 
 bool SidToString(std::span<const uint8_t> sid, std::string* text) {
     SID_FIELDS fields;

@@ -10,15 +10,16 @@
 #include <string>
 #include <vector>
 
+#include "os/core/sid.h"
 #include "os/core/sync.h"
 
 namespace wexo::svc {
 
-// Binary SIDs. A Linux user is S-1-22-1-<uid>.
-constexpr uint64_t kUnixUserAuthority = 22;
-constexpr uint32_t kUnixUserSubAuthority = 1;
-std::vector<uint8_t> MakeSid(uint64_t authority, std::span<const uint32_t> subAuthorities);
-std::vector<uint8_t> UnixUserSid(uint32_t uid);
+// Binary SIDs (os/core/sid.h). A Linux user is S-1-22-1-<uid>.
+using os::kUnixUserAuthority;
+using os::kUnixUserSubAuthority;
+using os::MakeSid;
+using os::UnixUserSid;
 // "S-1-22-1-1000"; false for bytes that are not one well-formed SID.
 bool SidToString(std::span<const uint8_t> sid, std::string* text);
 

@@ -25,8 +25,8 @@
 #include "os/bridge/registry_bridge.h"
 #include "os/core/device_gateway.h"
 #include "os/core/process.h"
+#include "os/core/sid.h"
 #include "os/registry/registry.h"
-#include "service/checkin/identity.h"
 #include "tools/pipeline/demo_traffic.h"
 #include "tools/pipeline/in_process_driver.h"
 #include "tools/pipeline/program_environment.h"
@@ -63,7 +63,7 @@ int main() {
         std::fprintf(stderr, "wexowfp: the driver did not start\n");
         return 1;
     }
-    os::DEVICE_BRIDGE_SERVER devices(*os::CurrentDeviceGateway(), wexo::svc::UnixUserSid);
+    os::DEVICE_BRIDGE_SERVER devices(*os::CurrentDeviceGateway(), os::UnixUserSid);
     const std::string runtimeDir = os::DeviceBridgeRuntimeDir();
     os::NTSTATUS status = devices.Start(runtimeDir);
     if (!os::NT_SUCCESS(status)) {

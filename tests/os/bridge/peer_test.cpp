@@ -13,6 +13,7 @@
 #include <cstring>
 #include <thread>
 
+#include "os/core/sid.h"
 #include "os/core/status.h"
 #include "tests/os/bridge/bridge_fixture.h"
 #include "tools/peers/child_process.h"
@@ -20,6 +21,7 @@
 namespace {
 
 using namespace os::bridge;
+using os::UnixUserSid;
 using wexo::peers::CHILD_PROCESS;
 using wexo::test::PollUntil;
 using wexo::test::TEMP_FOLDER;

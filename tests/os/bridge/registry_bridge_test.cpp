@@ -10,6 +10,7 @@
 #include <set>
 
 #include "os/core/process.h"
+#include "os/core/sid.h"
 #include "tests/os/bridge/bridge_fixture.h"
 #include "tools/peers/child_process.h"
 
@@ -153,7 +154,7 @@ TEST_F(RegistryBridge, CallbacksSeeThePeerAndMayDenyIt) {
     os::CmUnRegisterCallback(cookie);
 
     std::lock_guard guard(lock);
-    EXPECT_EQ(sid, os::bridge::UnixUserSid(::geteuid()));
+    EXPECT_EQ(sid, os::UnixUserSid(::geteuid()));
     EXPECT_EQ(callers.size(), 2u) << "each peer process is a process of its own";
     EXPECT_EQ(callers.count(os::CurrentProcessId()), 0u) << "not the host";
     for (uint32_t id : callers) {
