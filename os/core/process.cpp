@@ -147,7 +147,9 @@ void PROCESS::Terminate() {
 std::shared_ptr<PROCESS> CreateProcess(std::vector<uint8_t> userSid, uint32_t sessionId,
                                        std::string imagePath,
                                        std::optional<uint64_t> authenticationId) {
-    static std::atomic<uint32_t> nextId{0x40000};
+    // Above the kernel's highest pid (PID_MAX_LIMIT, 2^22), so that a simulated process never
+    // takes the id of a real caller the driver host stands in for (CreateProcessWithId).
+    static std::atomic<uint32_t> nextId{0x40000000};
     uint32_t id = nextId.fetch_add(4);
     auto process =
         std::make_shared<PROCESS>(id, std::move(userSid), sessionId, std::move(imagePath),

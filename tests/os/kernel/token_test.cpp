@@ -47,6 +47,19 @@ TEST_F(TokenTest, ProcessesAreLookedUpByTheirId) {
               STATUS_INVALID_CID);
 }
 
+// The driver host stands in for real callers by their real pids; no simulated process may hold one.
+TEST_F(TokenTest, SimulatedIdsNeverMeetARealPid) {
+    constexpr uint32_t kHighestPid = 1u << 22;  // the kernel's PID_MAX_LIMIT
+    EXPECT_GT(process_->Id(), kHighestPid);
+    auto real = CreateProcessWithId(kHighestPid - 4, kUserSid, 0, "caller");
+    ASSERT_NE(real, nullptr);
+    std::shared_ptr<PROCESS> found;
+    ASSERT_EQ(PsLookupProcessByProcessId(kHighestPid - 4, &found), STATUS_SUCCESS);
+    EXPECT_EQ(found, real);
+    EXPECT_EQ(CreateProcessWithId(kHighestPid - 4, kUserSid, 0, "again"), nullptr);
+    TerminateProcess(real->Id());
+}
+
 TEST_F(TokenTest, TokenUserIsTheSidAfterTheStructureAndTooSmallTellsTheSize) {
     HANDLE token = OpenToken();
     const uint32_t needed = static_cast<uint32_t>(sizeof(TOKEN_USER) + kUserSid.size());
