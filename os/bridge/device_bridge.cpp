@@ -6,23 +6,20 @@
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <map>
 #include <mutex>
 #include <random>
-#include <sstream>
 #include <thread>
 #include <unordered_map>
 
+#include "os/bridge/peer.h"
 #include "os/core/process.h"
 #include "os/core/sync.h"
 
@@ -216,49 +213,6 @@ sockaddr_un SocketAddress(const std::string& path, bool* fits) {
     return address;
 }
 
-// The 22nd field of /proc/<pid>/stat: when the process started, in clock ticks since boot. A pid
-// the kernel hands out again belongs to a process that started later.
-bool ProcessStartTime(pid_t pid, uint64_t* startTime) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    // The command name may hold blanks and parentheses; the fields resume after the last ')'.
-    size_t close = text.rfind(')');
-    if (close == std::string::npos) {
-        return false;
-    }
-    std::istringstream fields(text.substr(close + 2));
-    std::string field;
-    for (int i = 3; i <= 22; ++i) {
-        if (!(fields >> field)) {
-            return false;
-        }
-    }
-    *startTime = std::strtoull(field.c_str(), nullptr, 10);
-    return true;
-}
-
-int PidfdOpen(pid_t pid) {
-    return static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
-}
-
-bool PidfdAlive(int pidfd) {
-    return pidfd >= 0 && syscall(SYS_pidfd_send_signal, pidfd, 0, nullptr, 0) == 0;
-}
-
-std::string ImagePathOf(pid_t pid) {
-    char target[4096];
-    ssize_t n =
-        readlink(("/proc/" + std::to_string(pid) + "/exe").c_str(), target, sizeof target - 1);
-    if (n <= 0) {
-        return {};
-    }
-    std::string path = "C:";
-    for (ssize_t i = 0; i < n; ++i) {
-        path.push_back(target[i] == '/' ? '\\' : target[i]);
-    }
-    return path;
-}
-
 }  // namespace
 
 std::string DeviceBridgeRuntimeDir() {
@@ -270,11 +224,6 @@ std::string DeviceBridgeRuntimeDir() {
 
 namespace {
 
-struct CONNECTION;
-// The connection whose request this host thread is serving: the driver's commits and handle
-// look-ups for the caller are asked over it.
-thread_local CONNECTION* tConnection = nullptr;
-
 struct CALLER;
 
 struct CONNECTION {
@@ -284,47 +233,29 @@ struct CONNECTION {
     std::atomic<bool> done{false};
 };
 
-// A process that called in: its real pid pinned by a pidfd and its start time, and the opens it
-// made, by the number the caller knows them by.
+// A process that called in, as the host's stand-in for it (one per real process, shared with the
+// registry bridge), and the opens it made, by the number the caller knows them by.
 struct CALLER {
-    pid_t pid = 0;
-    uint64_t startTime = 0;
-    int pidfd = -1;
-    std::shared_ptr<PROCESS> process;
+    std::shared_ptr<bridge::PEER_PROCESS> peer;
     std::mutex lock;
     std::map<uint64_t, std::shared_ptr<void>> files;
     uint64_t nextFile = 1;
     size_t connections = 0;
 
-    bool Alive() const {
-        uint64_t now = 0;
-        return PidfdAlive(pidfd) && ProcessStartTime(pid, &now) && now == startTime;
-    }
-    ~CALLER() {
-        if (pidfd >= 0) {
-            close(pidfd);
-        }
-    }
+    pid_t Pid() const { return peer->Peer().pid; }
+    uint32_t ProcessId() const { return peer->ProcessId(); }
 };
 
-class CALLER_REMOTE final : public PROCESS_REMOTE {
+// The driver's questions to the caller while one of its requests runs, asked over the connection
+// that carries the request.
+class CONNECTION_QUESTIONS final : public bridge::PEER_QUESTIONS {
   public:
-    explicit CALLER_REMOTE(std::weak_ptr<CALLER> caller) : caller_(std::move(caller)) {}
-
-    int MemoryPid() const override {
-        auto caller = caller_.lock();
-        // Checked on every request: once the caller is gone its pid may name another process.
-        return caller && caller->Alive() ? caller->pid : -1;
-    }
+    explicit CONNECTION_QUESTIONS(int fd) : fd_(fd) {}
 
     uint64_t CommitRegion(size_t size) override {
-        CONNECTION* connection = Current();
-        if (connection == nullptr) {
-            return 0;
-        }
         std::vector<uint8_t> body;
-        if (!SendFrame(connection->fd, WRITER(OP::Commit).Put<uint64_t>(size)) ||
-            !ReceiveFrame(connection->fd, &body, nullptr, -1, DEVICE_BRIDGE_SERVER::kPeerTimeoutMs,
+        if (!SendFrame(fd_, WRITER(OP::Commit).Put<uint64_t>(size)) ||
+            !ReceiveFrame(fd_, &body, nullptr, -1, DEVICE_BRIDGE_SERVER::kPeerTimeoutMs,
                           DEVICE_BRIDGE_SERVER::kMaxFrame, DEVICE_BRIDGE_SERVER::kPeerTimeoutMs) ||
             OpOf(body) != OP::CommitReply) {
             return 0;
@@ -338,17 +269,13 @@ class CALLER_REMOTE final : public PROCESS_REMOTE {
 
     NTSTATUS ImportHandle(HANDLE handle, uint32_t desiredAccess, ObjectType type,
                           std::shared_ptr<void>* object) override {
-        CONNECTION* connection = Current();
-        if (connection == nullptr) {
-            return STATUS_INVALID_HANDLE;
-        }
         std::vector<uint8_t> body;
         int passed = -1;
-        if (!SendFrame(connection->fd, WRITER(OP::Import)
-                                           .Put<uint64_t>(handle)
-                                           .Put<uint32_t>(desiredAccess)
-                                           .Put<uint32_t>(static_cast<uint32_t>(type))) ||
-            !ReceiveFrame(connection->fd, &body, &passed, -1, DEVICE_BRIDGE_SERVER::kPeerTimeoutMs,
+        if (!SendFrame(fd_, WRITER(OP::Import)
+                                .Put<uint64_t>(handle)
+                                .Put<uint32_t>(desiredAccess)
+                                .Put<uint32_t>(static_cast<uint32_t>(type))) ||
+            !ReceiveFrame(fd_, &body, &passed, -1, DEVICE_BRIDGE_SERVER::kPeerTimeoutMs,
                           DEVICE_BRIDGE_SERVER::kMaxFrame, DEVICE_BRIDGE_SERVER::kPeerTimeoutMs) ||
             OpOf(body) != OP::ImportReply) {
             if (passed >= 0) {
@@ -382,19 +309,13 @@ class CALLER_REMOTE final : public PROCESS_REMOTE {
     }
 
   private:
-    CONNECTION* Current() const {
-        auto caller = caller_.lock();
-        return tConnection != nullptr && caller && tConnection->caller == caller ? tConnection
-                                                                                 : nullptr;
-    }
-    std::weak_ptr<CALLER> caller_;
+    const int fd_;
 };
 
 }  // namespace
 
 struct DEVICE_BRIDGE_SERVER::STATE {
     DEVICE_GATEWAY* devices = nullptr;
-    std::function<std::vector<uint8_t>(uint32_t)> sidForUid;
     int listenFd = -1;
     int stopFd = -1;
     std::string socketPath;
@@ -407,21 +328,22 @@ struct DEVICE_BRIDGE_SERVER::STATE {
     void AcceptLoop();
     void Serve(CONNECTION* connection);
     bool Handle(CONNECTION* connection, const std::vector<uint8_t>& body);
-    std::shared_ptr<CALLER> CallerFor(pid_t pid, uid_t uid);
+    std::shared_ptr<CALLER> CallerFor(const bridge::PEER_IDENTITY& identity);
     void Leave(const std::shared_ptr<CALLER>& caller);
     void ReapFinishedLocked();
 };
 
 namespace {
 
-// Closes every open of a caller that is gone, as its handle rundown would, then ends its process.
+// Closes every open of a caller that is gone, as its handle rundown would: cleanup, then close, in
+// the caller's process context.
 void CloseCallerOpens(DEVICE_GATEWAY& devices, CALLER& caller) {
     std::map<uint64_t, std::shared_ptr<void>> files;
     {
         std::lock_guard guard(caller.lock);
         files.swap(caller.files);
     }
-    ScopedProcessContext context(static_cast<uint32_t>(caller.pid));
+    ScopedProcessContext context(caller.ProcessId());
     for (auto& [id, file] : files) {
         devices.Close(file);
     }
@@ -429,17 +351,15 @@ void CloseCallerOpens(DEVICE_GATEWAY& devices, CALLER& caller) {
 
 }  // namespace
 
-std::shared_ptr<CALLER> DEVICE_BRIDGE_SERVER::STATE::CallerFor(pid_t pid, uid_t uid) {
-    uint64_t startTime = 0;
-    if (!ProcessStartTime(pid, &startTime)) {
-        return nullptr;
-    }
+std::shared_ptr<CALLER> DEVICE_BRIDGE_SERVER::STATE::CallerFor(
+    const bridge::PEER_IDENTITY& identity) {
     std::shared_ptr<CALLER> stale;
     {
         std::lock_guard guard(lock);
-        auto it = callers.find(pid);
+        auto it = callers.find(identity.pid);
         if (it != callers.end()) {
-            if (it->second->startTime == startTime && PidfdAlive(it->second->pidfd)) {
+            if (it->second->peer->Peer().startTime == identity.startTime &&
+                it->second->peer->IsAlive()) {
                 ++it->second->connections;
                 return it->second;
             }
@@ -450,27 +370,15 @@ std::shared_ptr<CALLER> DEVICE_BRIDGE_SERVER::STATE::CallerFor(pid_t pid, uid_t 
     }
     if (stale) {
         CloseCallerOpens(*devices, *stale);
-        TerminateProcess(static_cast<uint32_t>(stale->pid));
     }
     auto caller = std::make_shared<CALLER>();
-    caller->pid = pid;
-    caller->startTime = startTime;
-    caller->pidfd = PidfdOpen(pid);
-    // Start time read again through the pinned pid: the process the pidfd holds is the one that
-    // connected, not a successor that got its pid in between.
-    uint64_t again = 0;
-    if (caller->pidfd < 0 || !ProcessStartTime(pid, &again) || again != startTime) {
+    caller->peer = bridge::PEER_PROCESS::Attach(identity);
+    if (!caller->peer) {
         return nullptr;
     }
-    caller->process = CreateProcessWithId(static_cast<uint32_t>(pid), sidForUid(uid),
-                                          uid == 0 ? 0 : 1, ImagePathOf(pid));
-    if (!caller->process) {
-        return nullptr;
-    }
-    caller->process->SetRemote(std::make_shared<CALLER_REMOTE>(caller));
     caller->connections = 1;
     std::lock_guard guard(lock);
-    callers[pid] = caller;
+    callers[identity.pid] = caller;
     return caller;
 }
 
@@ -480,13 +388,13 @@ void DEVICE_BRIDGE_SERVER::STATE::Leave(const std::shared_ptr<CALLER>& caller) {
         if (--caller->connections > 0) {
             return;
         }
-        auto it = callers.find(caller->pid);
+        auto it = callers.find(caller->Pid());
         if (it != callers.end() && it->second == caller) {
             callers.erase(it);
         }
     }
+    // The stand-in itself ends once no bridge holds it any more.
     CloseCallerOpens(*devices, *caller);
-    TerminateProcess(static_cast<uint32_t>(caller->pid));
 }
 
 void DEVICE_BRIDGE_SERVER::STATE::ReapFinishedLocked() {
@@ -509,11 +417,7 @@ void DEVICE_BRIDGE_SERVER::STATE::AcceptLoop() {
         if (fd < 0) {
             continue;
         }
-        ucred credentials{};
-        socklen_t size = sizeof credentials;
-        std::shared_ptr<CALLER> caller;
-        if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &credentials, &size) == 0 &&
-            credentials.pid > 0) {
+        {
             std::lock_guard guard(lock);
             ReapFinishedLocked();
             if (connections.size() >= kMaxConnections) {
@@ -523,8 +427,10 @@ void DEVICE_BRIDGE_SERVER::STATE::AcceptLoop() {
         }
         // The host's own threads act for the host itself; a connection from its own pid would
         // put a stand-in in front of the real process.
-        if (credentials.pid > 0 && credentials.pid != getpid()) {
-            caller = CallerFor(credentials.pid, credentials.uid);
+        bridge::PEER_IDENTITY identity;
+        std::shared_ptr<CALLER> caller;
+        if (bridge::IdentifyPeer(fd, &identity, nullptr) && identity.pid != getpid()) {
+            caller = CallerFor(identity);
         }
         if (!caller) {
             close(fd);
@@ -543,9 +449,7 @@ void DEVICE_BRIDGE_SERVER::STATE::AcceptLoop() {
 void DEVICE_BRIDGE_SERVER::STATE::Serve(CONNECTION* connection) {
     std::vector<uint8_t> body;
     while (ReceiveFrame(connection->fd, &body, nullptr, stopFd, -1, kMaxFrame, kPeerTimeoutMs)) {
-        tConnection = connection;
         bool ok = Handle(connection, body);
-        tConnection = nullptr;
         if (!ok) {
             break;  // a caller that does not keep to the format is not served further
         }
@@ -564,7 +468,9 @@ bool DEVICE_BRIDGE_SERVER::STATE::Handle(CONNECTION* connection, const std::vect
     READER reader(body);
     uint32_t op = 0;
     reader.Get(&op);
-    ScopedProcessContext context(static_cast<uint32_t>(caller.pid));
+    ScopedProcessContext context(caller.ProcessId());
+    CONNECTION_QUESTIONS questions(connection->fd);
+    bridge::SCOPED_PEER_QUESTIONS asking(*caller.peer, questions);
     switch (static_cast<OP>(op)) {
         case OP::Open: {
             if (reader.Left() % sizeof(char16_t) != 0 || reader.Left() > 2 * 1024) {
@@ -573,7 +479,7 @@ bool DEVICE_BRIDGE_SERVER::STATE::Handle(CONNECTION* connection, const std::vect
             std::u16string name(reader.Left() / sizeof(char16_t), u'\0');
             std::memcpy(name.data(), reader.Here(), reader.Left());
             std::shared_ptr<void> file;
-            NTSTATUS status = devices->Open(name, static_cast<uint32_t>(caller.pid), &file);
+            NTSTATUS status = devices->Open(name, caller.ProcessId(), &file);
             uint64_t id = 0;
             if (NT_SUCCESS(status)) {
                 std::lock_guard guard(caller.lock);
@@ -634,12 +540,14 @@ bool DEVICE_BRIDGE_SERVER::STATE::Handle(CONNECTION* connection, const std::vect
     }
 }
 
-DEVICE_BRIDGE_SERVER::DEVICE_BRIDGE_SERVER(
-    DEVICE_GATEWAY& devices, std::function<std::vector<uint8_t>(uint32_t uid)> sidForUid)
+DEVICE_BRIDGE_SERVER::DEVICE_BRIDGE_SERVER(DEVICE_GATEWAY& devices)
     : state_(std::make_shared<STATE>()) {
     state_->devices = &devices;
-    state_->sidForUid = std::move(sidForUid);
 }
+
+DEVICE_BRIDGE_SERVER::DEVICE_BRIDGE_SERVER(DEVICE_GATEWAY& devices,
+                                           std::function<std::vector<uint8_t>(uint32_t)>)
+    : DEVICE_BRIDGE_SERVER(devices) {}
 
 DEVICE_BRIDGE_SERVER::~DEVICE_BRIDGE_SERVER() {
     Stop();

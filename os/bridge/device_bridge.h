@@ -31,7 +31,10 @@ class DEVICE_BRIDGE_SERVER {
     // How long a caller may take to send the rest of a frame, or to answer the host.
     static constexpr int kPeerTimeoutMs = 5'000;
 
-    // `devices` is the host's own gateway (the kernel's); `sidForUid` gives a caller's user SID.
+    // `devices` is the host's own gateway (the kernel's). Each caller is the stand-in process
+    // os/bridge/peer keeps for it (its real pid, its user's SID), shared with the registry bridge.
+    explicit DEVICE_BRIDGE_SERVER(DEVICE_GATEWAY& devices);
+    // The SID rule is the stand-in's (os::UnixUserSid); the second argument is not used.
     DEVICE_BRIDGE_SERVER(DEVICE_GATEWAY& devices,
                          std::function<std::vector<uint8_t>(uint32_t uid)> sidForUid);
     ~DEVICE_BRIDGE_SERVER();

@@ -275,40 +275,118 @@ PeerTable& Peers() {
     return *table;
 }
 
+// The executable as the process table names images: the Linux path under "C:" with backslashes.
 std::string ImagePathOf(pid_t pid) {
     std::vector<char> buffer(4096);
     ssize_t got = ::readlink(("/proc/" + std::to_string(pid) + "/exe").c_str(), buffer.data(),
                              buffer.size() - 1);
-    return got > 0 ? std::string(buffer.data(), static_cast<size_t>(got)) : std::string();
+    if (got <= 0)
+        return {};
+    std::string path = "C:";
+    for (ssize_t i = 0; i < got; ++i)
+        path.push_back(buffer[static_cast<size_t>(i)] == '/' ? '\\'
+                                                             : buffer[static_cast<size_t>(i)]);
+    return path;
 }
+
+thread_local const PEER_PROCESS* tQuestionedPeer = nullptr;
+thread_local PEER_QUESTIONS* tQuestions = nullptr;
+
+class PEER_REMOTE final : public PROCESS_REMOTE {
+  public:
+    explicit PEER_REMOTE(PEER_IDENTITY peer) : peer_(std::move(peer)) {}
+    void SetOwner(const PEER_PROCESS* owner) { owner_ = owner; }
+
+    int MemoryPid() const override {
+        // Checked on every request: once the peer is gone its pid may name another process.
+        return IsSameProcess(peer_) ? static_cast<int>(peer_.pid) : -1;
+    }
+    uint64_t CommitRegion(size_t size) override {
+        PEER_QUESTIONS* questions = Questions();
+        return questions != nullptr ? questions->CommitRegion(size) : 0;
+    }
+    NTSTATUS ImportHandle(HANDLE handle, uint32_t desiredAccess, ObjectType type,
+                          std::shared_ptr<void>* object) override {
+        PEER_QUESTIONS* questions = Questions();
+        return questions != nullptr ? questions->ImportHandle(handle, desiredAccess, type, object)
+                                    : STATUS_INVALID_HANDLE;
+    }
+
+  private:
+    // Only a request of this peer, on the thread that serves it, may ask the peer anything.
+    PEER_QUESTIONS* Questions() const {
+        return tQuestionedPeer == owner_ && owner_ != nullptr ? tQuestions : nullptr;
+    }
+    const PEER_IDENTITY peer_;
+    const PEER_PROCESS* owner_ = nullptr;
+};
 
 }  // namespace
 
+SCOPED_PEER_QUESTIONS::SCOPED_PEER_QUESTIONS(const PEER_PROCESS& peer, PEER_QUESTIONS& questions)
+    : previousPeer_(tQuestionedPeer), previousQuestions_(tQuestions) {
+    tQuestionedPeer = &peer;
+    tQuestions = &questions;
+}
+
+SCOPED_PEER_QUESTIONS::~SCOPED_PEER_QUESTIONS() {
+    tQuestionedPeer = previousPeer_;
+    tQuestions = previousQuestions_;
+}
+
 std::shared_ptr<PEER_PROCESS> PEER_PROCESS::Attach(const PEER_IDENTITY& peer) {
     PeerTable& table = Peers();
+    // A retired stand-in ends after the table's lock is let go (its destructor takes the lock).
+    std::shared_ptr<PEER_PROCESS> retired;
     std::lock_guard guard(table.lock);
     const auto key = std::make_pair(peer.pid, peer.startTime);
-    auto it = table.peers.find(key);
-    if (it != table.peers.end()) {
-        if (auto existing = it->second.lock())
-            return existing;
+    for (auto it = table.peers.begin(); it != table.peers.end();) {
+        if (it->first.first != peer.pid) {
+            ++it;
+            continue;
+        }
+        if (it->first == key) {
+            if (auto existing = it->second.lock())
+                return existing;
+        } else if (auto stale = it->second.lock()) {
+            // The pid names a new process, so the one it named has ended: its stand-in's handles
+            // are closed now and its id is free for the new one.
+            if (LookupProcess(stale->ProcessId()) == stale->Process())
+                TerminateProcess(stale->ProcessId());
+            retired = std::move(stale);
+        }
+        it = table.peers.erase(it);
     }
-    auto process = CreateProcess(UnixUserSid(peer.uid), PeerSessionId(peer.pid, peer.uid),
-                                 ImagePathOf(peer.pid));
-    std::shared_ptr<PEER_PROCESS> attached(new PEER_PROCESS(peer, std::move(process)));
+    const uint32_t session = PeerSessionId(peer.pid, peer.uid);
+    const bool host = peer.pid == ::getpid();
+    std::shared_ptr<PROCESS> process =
+        host ? CreateProcess(UnixUserSid(peer.uid), session, ImagePathOf(peer.pid))
+             : CreateProcessWithId(static_cast<uint32_t>(peer.pid), UnixUserSid(peer.uid), session,
+                                   ImagePathOf(peer.pid));
+    if (process == nullptr)
+        return nullptr;
+    process->SetAuthenticationId(peer.uid == 0 ? kSystemLogonId : DefaultLogonId(session));
+    std::shared_ptr<PEER_PROCESS> attached(new PEER_PROCESS(peer, process));
+    if (!host) {
+        auto remote = std::make_shared<PEER_REMOTE>(peer);
+        remote->SetOwner(attached.get());
+        process->SetRemote(std::move(remote));
+    }
     table.peers[key] = attached;
     return attached;
 }
 
 PEER_PROCESS::~PEER_PROCESS() {
-    {
-        PeerTable& table = Peers();
-        std::lock_guard guard(table.lock);
-        auto it = table.peers.find({peer_.pid, peer_.startTime});
-        if (it != table.peers.end() && it->second.expired())
-            table.peers.erase(it);
-    }
-    TerminateProcess(process_->Id());
+    PeerTable& table = Peers();
+    std::lock_guard guard(table.lock);
+    auto it = table.peers.find({peer_.pid, peer_.startTime});
+    if (it != table.peers.end() && it->second.expired())
+        table.peers.erase(it);
+    // A retired stand-in's id may already belong to its successor.
+    if (LookupProcess(process_->Id()) == process_)
+        TerminateProcess(process_->Id());
+    else
+        process_->Terminate();
 }
 
 // ---- Frames ----

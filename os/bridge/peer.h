@@ -98,13 +98,46 @@ bool IsSameProcess(const PEER_IDENTITY& peer);
 // process list reports it; otherwise 0 for root (the system's services) and 1 for other users.
 uint32_t PeerSessionId(pid_t pid, uid_t uid);
 
-// The simulated process that stands for a peer process while any connection of it is open: one
-// per real process (pid and start time), shared by every bridge, so that the registry and the
-// control device see the same caller. Its id is a simulated process id (real pids are not
-// multiples of 4 and could meet a simulated one); the real pid is kept here. The process is ended
-// (os::TerminateProcess, closing its handles) when the last holder lets it go.
+// What the host may ask a peer while it serves one of that peer's requests on the current thread:
+// to commit a region in the peer's memory, and for the object behind one of the peer's handles.
+// The bridge that carries the request answers them over the request's own connection.
+class PEER_QUESTIONS {
+  public:
+    virtual ~PEER_QUESTIONS() = default;
+    virtual uint64_t CommitRegion(size_t size) = 0;
+    virtual NTSTATUS ImportHandle(HANDLE handle, uint32_t desiredAccess, ObjectType type,
+                                  std::shared_ptr<void>* object) = 0;
+};
+
+class PEER_PROCESS;
+
+// Makes `questions` the way to reach `peer` for what the driver asks of it on this thread, for
+// the scope's life.
+class SCOPED_PEER_QUESTIONS {
+  public:
+    SCOPED_PEER_QUESTIONS(const PEER_PROCESS& peer, PEER_QUESTIONS& questions);
+    ~SCOPED_PEER_QUESTIONS();
+    SCOPED_PEER_QUESTIONS(const SCOPED_PEER_QUESTIONS&) = delete;
+    SCOPED_PEER_QUESTIONS& operator=(const SCOPED_PEER_QUESTIONS&) = delete;
+
+  private:
+    const PEER_PROCESS* previousPeer_;
+    PEER_QUESTIONS* previousQuestions_;
+};
+
+// The process of the host's process table that stands for a peer process while any connection
+// of it (to any bridge) is open: one per real process (pid and start time), so that the registry
+// and the control device see the same caller. Its id is the peer's real pid (simulated processes
+// have ids above the highest real pid, so the two never meet); only a connection from the host's
+// own process gets a simulated id, so that the host's threads remain the host. Its user is the
+// peer's uid as a SID, its session the peer's login session, and root runs in the system's logon
+// session. Its memory is the peer's own, reached through the pid while the pinned process lives;
+// regions and handles are asked of the peer through the questions of the request in progress. A
+// pid that names a new process retires the stand-in of the one before. The process is ended
+// (its handles closed) when the last holder lets it go.
 class PEER_PROCESS {
   public:
+    // Null when no process can be made for the peer.
     static std::shared_ptr<PEER_PROCESS> Attach(const PEER_IDENTITY& peer);
     ~PEER_PROCESS();
     PEER_PROCESS(const PEER_PROCESS&) = delete;
@@ -113,6 +146,8 @@ class PEER_PROCESS {
     uint32_t ProcessId() const { return process_->Id(); }
     const std::shared_ptr<PROCESS>& Process() const { return process_; }
     const PEER_IDENTITY& Peer() const { return peer_; }
+    // Whether the peer process still runs (IsSameProcess of its identity).
+    bool IsAlive() const { return IsSameProcess(peer_); }
 
   private:
     PEER_PROCESS(PEER_IDENTITY peer, std::shared_ptr<PROCESS> process)

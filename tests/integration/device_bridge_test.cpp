@@ -23,7 +23,6 @@
 #include "driver/platform/resolve_name.h"
 #include "os/core/device_gateway.h"
 #include "os/core/process.h"
-#include "service/checkin/identity.h"
 #include "tools/pipeline/in_process_driver.h"
 
 namespace wexo::integration {
@@ -123,8 +122,7 @@ class DeviceBridgeTest : public ::testing::Test {
         ASSERT_NE(mkdtemp(dir), nullptr);
         dir_ = dir;
         ASSERT_TRUE(driver_.Start());
-        server_ = std::make_unique<os::DEVICE_BRIDGE_SERVER>(*os::CurrentDeviceGateway(),
-                                                             svc::UnixUserSid);
+        server_ = std::make_unique<os::DEVICE_BRIDGE_SERVER>(*os::CurrentDeviceGateway());
         ASSERT_EQ(server_->Start(dir_), os::STATUS_SUCCESS);
     }
     void TearDown() override {
@@ -235,7 +233,7 @@ TEST_F(DeviceBridgeTest, ARuntimeFolderOthersCanWriteIsRefused) {
     char dir[] = "/tmp/wexo-open-XXXXXX";
     ASSERT_NE(mkdtemp(dir), nullptr);
     chmod(dir, 0777);
-    os::DEVICE_BRIDGE_SERVER other(*os::CurrentDeviceGateway(), svc::UnixUserSid);
+    os::DEVICE_BRIDGE_SERVER other(*os::CurrentDeviceGateway());
     EXPECT_EQ(other.Start(dir), os::STATUS_ACCESS_DENIED);
     std::filesystem::remove_all(dir);
 }

@@ -25,7 +25,6 @@
 #include "os/bridge/registry_bridge.h"
 #include "os/core/device_gateway.h"
 #include "os/core/process.h"
-#include "os/core/sid.h"
 #include "os/registry/registry.h"
 #include "tools/pipeline/demo_traffic.h"
 #include "tools/pipeline/in_process_driver.h"
@@ -63,7 +62,7 @@ int main() {
         std::fprintf(stderr, "wexowfp: the driver did not start\n");
         return 1;
     }
-    os::DEVICE_BRIDGE_SERVER devices(*os::CurrentDeviceGateway(), os::UnixUserSid);
+    os::DEVICE_BRIDGE_SERVER devices(*os::CurrentDeviceGateway());
     const std::string runtimeDir = os::DeviceBridgeRuntimeDir();
     os::NTSTATUS status = devices.Start(runtimeDir);
     if (!os::NT_SUCCESS(status)) {

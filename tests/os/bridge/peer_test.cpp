@@ -345,6 +345,46 @@ TEST(PeerProcess, StandsForThePeerWhileHeld) {
     EXPECT_TRUE(process->HasEnded());
 }
 
+// Another process's stand-in carries its real pid, so the registry and the control device name the
+// same caller; its memory is the peer's while the peer lives; a pid given to a new process retires
+// the stand-in of the one before without touching its successor.
+TEST(PeerProcess, AnotherProcessIsStoodForUnderItsRealPid) {
+    auto child = CHILD_PROCESS::Start("/bin/sleep", {"5"}, {});
+    ASSERT_NE(child, nullptr);
+    PEER_IDENTITY peer;
+    std::string why;
+    ASSERT_TRUE(IdentifyProcess(child->Pid(), &peer, &why)) << why;
+    auto attached = PEER_PROCESS::Attach(peer);
+    ASSERT_NE(attached, nullptr);
+    EXPECT_EQ(attached->ProcessId(), static_cast<uint32_t>(child->Pid()));
+    EXPECT_EQ(os::LookupProcess(attached->ProcessId()), attached->Process());
+    EXPECT_EQ(PEER_PROCESS::Attach(peer), attached);
+    EXPECT_EQ(
+        attached->Process()->AuthenticationId(),
+        peer.uid == 0 ? os::kSystemLogonId : os::DefaultLogonId(attached->Process()->SessionId()));
+    ASSERT_NE(attached->Process()->Remote(), nullptr);
+    EXPECT_EQ(attached->Process()->Remote()->MemoryPid(), child->Pid());
+    // Outside a request of this peer nothing may be asked of it.
+    EXPECT_EQ(attached->Process()->Remote()->CommitRegion(4096), 0u);
+
+    child->Signal(SIGKILL);
+    child->Wait(std::chrono::milliseconds(2000));
+    EXPECT_EQ(attached->Process()->Remote()->MemoryPid(), -1)
+        << "an ended peer's memory is not read";
+
+    PEER_IDENTITY successor = peer;
+    successor.startTime += 1;
+    auto next = PEER_PROCESS::Attach(successor);
+    ASSERT_NE(next, nullptr);
+    EXPECT_TRUE(attached->Process()->HasEnded());
+    EXPECT_EQ(os::LookupProcess(next->ProcessId()), next->Process());
+    attached.reset();
+    EXPECT_EQ(os::LookupProcess(next->ProcessId()), next->Process()) << "the successor stays";
+
+    next.reset();
+    EXPECT_EQ(os::LookupProcess(static_cast<uint32_t>(child->Pid())), nullptr);
+}
+
 TEST(PeerProcess, SidAndSessionRules) {
     // S-1-22-1-1000: revision 1, two sub-authorities, authority 22, then 1 and 1000.
     EXPECT_EQ(UnixUserSid(1000),
