@@ -1,12 +1,8 @@
 #include "os/bridge/device_bridge.h"
 
-#include <fcntl.h>
-#include <poll.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -83,134 +79,39 @@ class READER {
     size_t offset_ = 0;
 };
 
-// Waits until `fd` is readable or `stopFd` (when not -1) is; false on time-out, stop or error.
-bool WaitReadable(int fd, int stopFd, int timeoutMs) {
-    pollfd fds[2] = {{fd, POLLIN, 0}, {stopFd, POLLIN, 0}};
-    for (;;) {
-        int n = poll(fds, stopFd >= 0 ? 2 : 1, timeoutMs);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return false;
-        }
-        if (stopFd >= 0 && (fds[1].revents & POLLIN) != 0) {
-            return false;
-        }
-        return (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) != 0;
-    }
-}
+// Frames beyond 64 KiB, a peer that stops inside a frame or stops reading: the connection ends.
+constexpr bridge::FRAME_OPTIONS kFrameOptions{DEVICE_BRIDGE_SERVER::kMaxFrame,
+                                              DEVICE_BRIDGE_SERVER::kPeerTimeoutMs,
+                                              DEVICE_BRIDGE_SERVER::kPeerTimeoutMs};
 
-// Reads exactly `length` bytes; a descriptor passed along with them lands in `*passed`.
-bool ReceiveAll(int fd, void* data, size_t length, int* passed, int stopFd, int timeoutMs) {
-    auto* out = static_cast<uint8_t*>(data);
-    size_t done = 0;
-    while (done < length) {
-        if (!WaitReadable(fd, stopFd, timeoutMs)) {
-            return false;
-        }
-        iovec io{out + done, length - done};
-        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))];
-        msghdr message{};
-        message.msg_iov = &io;
-        message.msg_iovlen = 1;
-        message.msg_control = control;
-        message.msg_controllen = sizeof control;
-        ssize_t n = recvmsg(fd, &message, MSG_CMSG_CLOEXEC);
-        if (n < 0 && (errno == EINTR || errno == EAGAIN)) {
-            continue;
-        }
-        if (n <= 0) {
-            return false;
-        }
-        for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
-            if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_RIGHTS) {
-                int received;
-                std::memcpy(&received, CMSG_DATA(c), sizeof received);
-                if (passed != nullptr && *passed < 0) {
-                    *passed = received;
-                } else {
-                    close(received);  // nobody asked for it
-                }
-            }
-        }
-        done += static_cast<size_t>(n);
-    }
-    return true;
-}
-
-// One frame, with an optional descriptor. MSG_NOSIGNAL: a peer that went away is an error
-// return, not a signal that ends the process.
+// One frame, with an optional descriptor.
 bool SendFrame(int fd, const WRITER& writer, int passFd = -1) {
-    const auto& body = writer.Body();
-    uint32_t length = static_cast<uint32_t>(body.size());
-    const size_t total = sizeof length + body.size();
-    size_t done = 0;
-    while (done < total) {
-        iovec io[2];
-        int count = 0;
-        if (done < sizeof length) {
-            io[count++] = iovec{reinterpret_cast<uint8_t*>(&length) + done, sizeof length - done};
-            io[count++] = iovec{const_cast<uint8_t*>(body.data()), body.size()};
-        } else {
-            const size_t at = done - sizeof length;
-            io[count++] = iovec{const_cast<uint8_t*>(body.data()) + at, body.size() - at};
-        }
-        msghdr message{};
-        message.msg_iov = io;
-        message.msg_iovlen = static_cast<size_t>(count);
-        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))];
-        if (passFd >= 0 && done == 0) {
-            message.msg_control = control;
-            message.msg_controllen = sizeof control;
-            cmsghdr* c = CMSG_FIRSTHDR(&message);
-            c->cmsg_level = SOL_SOCKET;
-            c->cmsg_type = SCM_RIGHTS;
-            c->cmsg_len = CMSG_LEN(sizeof(int));
-            std::memcpy(CMSG_DATA(c), &passFd, sizeof passFd);
-        }
-        ssize_t n = sendmsg(fd, &message, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return false;
-        }
-        done += static_cast<size_t>(n);
+    std::span<const int> fds;
+    if (passFd >= 0) {
+        fds = std::span<const int>(&passFd, 1);
     }
-    return true;
+    return bridge::WriteFrame(fd, writer.Body(), fds, kFrameOptions) == bridge::FRAME_STATUS::Ok;
 }
 
-// One frame's body: the length first (beyond `maxFrame` the peer is not worth reading on), then
-// the rest within the time-out.
-bool ReceiveFrame(int fd, std::vector<uint8_t>* body, int* passed, int stopFd, int firstTimeoutMs,
-                  uint32_t maxFrame, int restTimeoutMs) {
-    uint32_t length = 0;
-    if (!WaitReadable(fd, stopFd, firstTimeoutMs) ||
-        !ReceiveAll(fd, &length, sizeof length, passed, stopFd, restTimeoutMs)) {
+// One frame's body (at least its operation); a descriptor that came with it lands in *passed
+// (closed when nobody asked for it). `idleTimeoutMs` bounds the wait for its first byte.
+bool ReceiveFrame(int fd, std::vector<uint8_t>* body, int* passed, int idleTimeoutMs) {
+    std::vector<bridge::UNIQUE_FD> fds;
+    if (bridge::ReadFrame(fd, *body, passed != nullptr ? &fds : nullptr, kFrameOptions,
+                          idleTimeoutMs) != bridge::FRAME_STATUS::Ok ||
+        body->size() < sizeof(uint32_t)) {
         return false;
     }
-    if (length < sizeof(uint32_t) || length > maxFrame) {
-        return false;
+    if (passed != nullptr && !fds.empty()) {
+        *passed = fds.front().Release();
     }
-    body->resize(length);
-    return ReceiveAll(fd, body->data(), length, passed, stopFd, restTimeoutMs);
+    return true;
 }
 
 OP OpOf(const std::vector<uint8_t>& body) {
     uint32_t op = 0;
     std::memcpy(&op, body.data(), sizeof op);
     return static_cast<OP>(op);
-}
-
-sockaddr_un SocketAddress(const std::string& path, bool* fits) {
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    *fits = path.size() < sizeof address.sun_path;
-    if (*fits) {
-        std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
-    }
-    return address;
 }
 
 }  // namespace
@@ -229,8 +130,6 @@ struct CALLER;
 struct CONNECTION {
     int fd = -1;
     std::shared_ptr<CALLER> caller;
-    std::thread thread;
-    std::atomic<bool> done{false};
 };
 
 // A process that called in, as the host's stand-in for it (one per real process, shared with the
@@ -255,8 +154,7 @@ class CONNECTION_QUESTIONS final : public bridge::PEER_QUESTIONS {
     uint64_t CommitRegion(size_t size) override {
         std::vector<uint8_t> body;
         if (!SendFrame(fd_, WRITER(OP::Commit).Put<uint64_t>(size)) ||
-            !ReceiveFrame(fd_, &body, nullptr, -1, DEVICE_BRIDGE_SERVER::kPeerTimeoutMs,
-                          DEVICE_BRIDGE_SERVER::kMaxFrame, DEVICE_BRIDGE_SERVER::kPeerTimeoutMs) ||
+            !ReceiveFrame(fd_, &body, nullptr, DEVICE_BRIDGE_SERVER::kPeerTimeoutMs) ||
             OpOf(body) != OP::CommitReply) {
             return 0;
         }
@@ -275,8 +173,7 @@ class CONNECTION_QUESTIONS final : public bridge::PEER_QUESTIONS {
                                 .Put<uint64_t>(handle)
                                 .Put<uint32_t>(desiredAccess)
                                 .Put<uint32_t>(static_cast<uint32_t>(type))) ||
-            !ReceiveFrame(fd_, &body, &passed, -1, DEVICE_BRIDGE_SERVER::kPeerTimeoutMs,
-                          DEVICE_BRIDGE_SERVER::kMaxFrame, DEVICE_BRIDGE_SERVER::kPeerTimeoutMs) ||
+            !ReceiveFrame(fd_, &body, &passed, DEVICE_BRIDGE_SERVER::kPeerTimeoutMs) ||
             OpOf(body) != OP::ImportReply) {
             if (passed >= 0) {
                 close(passed);
@@ -316,21 +213,16 @@ class CONNECTION_QUESTIONS final : public bridge::PEER_QUESTIONS {
 
 struct DEVICE_BRIDGE_SERVER::STATE {
     DEVICE_GATEWAY* devices = nullptr;
-    int listenFd = -1;
-    int stopFd = -1;
-    std::string socketPath;
     uint64_t instance = 0;
-    std::thread acceptThread;
+    bridge::ACCEPT_LOOP loop;
+    bool running = false;
     mutable std::mutex lock;
-    std::vector<std::unique_ptr<CONNECTION>> connections;
     std::map<pid_t, std::shared_ptr<CALLER>> callers;
 
-    void AcceptLoop();
-    void Serve(CONNECTION* connection);
+    void Serve(int fd, const bridge::PEER_IDENTITY& identity);
     bool Handle(CONNECTION* connection, const std::vector<uint8_t>& body);
     std::shared_ptr<CALLER> CallerFor(const bridge::PEER_IDENTITY& identity);
     void Leave(const std::shared_ptr<CALLER>& caller);
-    void ReapFinishedLocked();
 };
 
 namespace {
@@ -353,22 +245,20 @@ void CloseCallerOpens(DEVICE_GATEWAY& devices, CALLER& caller) {
 
 std::shared_ptr<CALLER> DEVICE_BRIDGE_SERVER::STATE::CallerFor(
     const bridge::PEER_IDENTITY& identity) {
-    std::shared_ptr<CALLER> stale;
-    {
-        std::lock_guard guard(lock);
-        auto it = callers.find(identity.pid);
-        if (it != callers.end()) {
-            if (it->second->peer->Peer().startTime == identity.startTime &&
-                it->second->peer->IsAlive()) {
-                ++it->second->connections;
-                return it->second;
-            }
-            // The pid now names another process: the old caller's opens are not its to use.
-            stale = it->second;
-            callers.erase(it);
+    // Under the lock throughout: the connections of one process arrive on threads of their own and
+    // must all find the one caller its opens are kept in.
+    std::lock_guard guard(lock);
+    auto it = callers.find(identity.pid);
+    if (it != callers.end()) {
+        if (it->second->peer->Peer().startTime == identity.startTime &&
+            it->second->peer->IsAlive()) {
+            ++it->second->connections;
+            return it->second;
         }
-    }
-    if (stale) {
+        // The pid now names another process: the old caller's opens are not its to use. They are
+        // closed in the old caller's context before its stand-in makes way for the new one.
+        std::shared_ptr<CALLER> stale = it->second;
+        callers.erase(it);
         CloseCallerOpens(*devices, *stale);
     }
     auto caller = std::make_shared<CALLER>();
@@ -377,7 +267,6 @@ std::shared_ptr<CALLER> DEVICE_BRIDGE_SERVER::STATE::CallerFor(
         return nullptr;
     }
     caller->connections = 1;
-    std::lock_guard guard(lock);
     callers[identity.pid] = caller;
     return caller;
 }
@@ -397,70 +286,26 @@ void DEVICE_BRIDGE_SERVER::STATE::Leave(const std::shared_ptr<CALLER>& caller) {
     CloseCallerOpens(*devices, *caller);
 }
 
-void DEVICE_BRIDGE_SERVER::STATE::ReapFinishedLocked() {
-    for (auto it = connections.begin(); it != connections.end();) {
-        if ((*it)->done.load()) {
-            (*it)->thread.join();
-            it = connections.erase(it);
-        } else {
-            ++it;
-        }
+void DEVICE_BRIDGE_SERVER::STATE::Serve(int fd, const bridge::PEER_IDENTITY& identity) {
+    // The host's own threads act for the host itself; a connection from its own pid would put a
+    // stand-in in front of the real process.
+    if (identity.pid == getpid()) {
+        return;
     }
-}
-
-void DEVICE_BRIDGE_SERVER::STATE::AcceptLoop() {
-    for (;;) {
-        if (!WaitReadable(listenFd, stopFd, -1)) {
-            return;
-        }
-        int fd = accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
-        if (fd < 0) {
-            continue;
-        }
-        {
-            std::lock_guard guard(lock);
-            ReapFinishedLocked();
-            if (connections.size() >= kMaxConnections) {
-                close(fd);
-                continue;
-            }
-        }
-        // The host's own threads act for the host itself; a connection from its own pid would
-        // put a stand-in in front of the real process.
-        bridge::PEER_IDENTITY identity;
-        std::shared_ptr<CALLER> caller;
-        if (bridge::IdentifyPeer(fd, &identity, nullptr) && identity.pid != getpid()) {
-            caller = CallerFor(identity);
-        }
-        if (!caller) {
-            close(fd);
-            continue;
-        }
-        auto connection = std::make_unique<CONNECTION>();
-        connection->fd = fd;
-        connection->caller = caller;
-        CONNECTION* raw = connection.get();
-        std::lock_guard guard(lock);
-        connections.push_back(std::move(connection));
-        raw->thread = std::thread([this, raw] { Serve(raw); });
+    CONNECTION connection{fd, CallerFor(identity)};
+    if (!connection.caller) {
+        return;
     }
-}
-
-void DEVICE_BRIDGE_SERVER::STATE::Serve(CONNECTION* connection) {
     std::vector<uint8_t> body;
-    while (ReceiveFrame(connection->fd, &body, nullptr, stopFd, -1, kMaxFrame, kPeerTimeoutMs)) {
-        bool ok = Handle(connection, body);
-        if (!ok) {
+    while (ReceiveFrame(fd, &body, nullptr, -1)) {
+        if (!Handle(&connection, body)) {
             break;  // a caller that does not keep to the format is not served further
         }
     }
-    // Shut down rather than only closed: a caller thread still waiting for an answer learns at
+    // Shut down before the loop closes it: a caller thread still waiting for an answer learns at
     // once that none will come.
-    shutdown(connection->fd, SHUT_RDWR);
-    close(connection->fd);
-    Leave(connection->caller);
-    connection->caller.reset();
-    connection->done.store(true);
+    shutdown(fd, SHUT_RDWR);
+    Leave(connection.caller);
 }
 
 bool DEVICE_BRIDGE_SERVER::STATE::Handle(CONNECTION* connection, const std::vector<uint8_t>& body) {
@@ -555,78 +400,52 @@ DEVICE_BRIDGE_SERVER::~DEVICE_BRIDGE_SERVER() {
 
 NTSTATUS DEVICE_BRIDGE_SERVER::Start(const std::string& runtimeDir) {
     STATE& s = *state_;
-    if (s.listenFd >= 0) {
+    if (s.running) {
         return STATUS_INVALID_DEVICE_STATE;
     }
-    struct stat info {};
-    if (stat(runtimeDir.c_str(), &info) != 0) {
-        if (mkdir(runtimeDir.c_str(), 0755) != 0 || stat(runtimeDir.c_str(), &info) != 0) {
-            return STATUS_OBJECT_PATH_NOT_FOUND;
+    uint32_t error = ERROR_SUCCESS;
+    auto listener = bridge::SOCKET_LISTENER::Listen(runtimeDir, kDeviceSocketName, &error, nullptr);
+    if (listener == nullptr) {
+        switch (error) {
+            case ERROR_ACCESS_DENIED:
+                return STATUS_ACCESS_DENIED;  // a folder others could put a socket of theirs in
+            case ERROR_PATH_NOT_FOUND:
+            case ERROR_FILE_NOT_FOUND:
+                return STATUS_OBJECT_PATH_NOT_FOUND;
+            case ERROR_INVALID_NAME:
+                return STATUS_NAME_TOO_LONG;
+            case ERROR_ALREADY_EXISTS:
+                return STATUS_OBJECT_NAME_COLLISION;  // another host serves this folder
+            default:
+                return STATUS_UNSUCCESSFUL;
         }
     }
-    // Anyone who could write the folder could put a socket of their own in the host's place.
-    if (!S_ISDIR(info.st_mode) || info.st_uid != geteuid() || (info.st_mode & 0022) != 0) {
-        return STATUS_ACCESS_DENIED;
-    }
-    s.socketPath = runtimeDir + "/" + kDeviceSocketName;
-    bool fits = false;
-    sockaddr_un address = SocketAddress(s.socketPath, &fits);
-    if (!fits) {
-        return STATUS_NAME_TOO_LONG;
-    }
-    unlink(s.socketPath.c_str());  // a socket left by a host that crashed
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
-    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        chmod(s.socketPath.c_str(), 0666) != 0 || listen(fd, 64) != 0) {
-        close(fd);
-        unlink(s.socketPath.c_str());
-        return STATUS_ACCESS_DENIED;
-    }
-    s.listenFd = fd;
-    s.stopFd = eventfd(0, EFD_CLOEXEC);
     std::random_device random;
     s.instance = (static_cast<uint64_t>(random()) << 32) | random();
-    s.acceptThread = std::thread([&s] { s.AcceptLoop(); });
+    STATE* raw = &s;
+    error =
+        s.loop.Start(std::move(listener), kMaxConnections,
+                     [raw](int fd, const bridge::PEER_IDENTITY& peer) { raw->Serve(fd, peer); });
+    if (error != ERROR_SUCCESS) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    s.running = true;
     return STATUS_SUCCESS;
 }
 
 void DEVICE_BRIDGE_SERVER::Stop() {
     STATE& s = *state_;
-    if (s.listenFd < 0) {
+    if (!s.running) {
         return;
     }
-    uint64_t one = 1;
-    [[maybe_unused]] ssize_t n = write(s.stopFd, &one, sizeof one);
-    s.acceptThread.join();
-    std::vector<std::unique_ptr<CONNECTION>> connections;
-    {
-        std::lock_guard guard(s.lock);
-        for (auto& connection : s.connections) {
-            // Wakes a thread that waits for its caller's answer inside a request.
-            shutdown(connection->fd, SHUT_RDWR);
-        }
-        connections.swap(s.connections);
-    }
-    for (auto& connection : connections) {
-        connection->thread.join();
-    }
-    close(s.listenFd);
-    close(s.stopFd);
-    unlink(s.socketPath.c_str());
-    s.listenFd = -1;
-    s.stopFd = -1;
+    // Every connection is shut down (a thread waiting for its caller inside a request wakes) and
+    // its caller's opens closed as it ends; the socket file goes with the listener.
+    s.loop.Stop();
+    s.running = false;
 }
 
 size_t DEVICE_BRIDGE_SERVER::ConnectionCount() const {
-    std::lock_guard guard(state_->lock);
-    size_t count = 0;
-    for (const auto& connection : state_->connections) {
-        count += connection->done.load() ? 0 : 1;
-    }
-    return count;
+    return state_->loop.ActiveConnections();
 }
 
 size_t DEVICE_BRIDGE_SERVER::CallerCount() const {
@@ -735,8 +554,7 @@ struct DEVICE_BRIDGE_CLIENT::STATE {
     // The host's questions while a request runs, then its answer.
     bool AwaitReply(int fd, std::vector<uint8_t>* reply) {
         for (;;) {
-            if (!ReceiveFrame(fd, reply, nullptr, -1, -1, DEVICE_BRIDGE_SERVER::kMaxFrame,
-                              DEVICE_BRIDGE_SERVER::kPeerTimeoutMs)) {
+            if (!ReceiveFrame(fd, reply, nullptr, -1)) {
                 return false;
             }
             READER reader(*reply);
@@ -805,20 +623,8 @@ struct THREAD_CONNECTIONS {
 thread_local THREAD_CONNECTIONS tConnections;
 
 int Connect(const std::string& path) {
-    bool fits = false;
-    sockaddr_un address = SocketAddress(path, &fits);
-    if (!fits) {
-        return -1;
-    }
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
-        return -1;
-    }
-    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
+    bridge::UNIQUE_FD fd;
+    return bridge::ConnectSocket(path, &fd) == ERROR_SUCCESS ? fd.Release() : -1;
 }
 
 }  // namespace
