@@ -229,6 +229,14 @@ TEST_F(DeviceBridgeTest, WithoutAHostTheDeviceDoesNotOpen) {
     std::filesystem::remove_all(dir);
 }
 
+// A second host on the same folder would take the first one's callers.
+TEST_F(DeviceBridgeTest, ASecondHostCannotTakeTheSocketOfARunningOne) {
+    os::DEVICE_BRIDGE_SERVER second(*os::CurrentDeviceGateway());
+    EXPECT_EQ(second.Start(dir_), os::STATUS_OBJECT_NAME_COLLISION);
+    CHILD service({dir_, "register"});
+    EXPECT_EQ(service.Wait(), 0) << "the first host still serves";
+}
+
 TEST_F(DeviceBridgeTest, ARuntimeFolderOthersCanWriteIsRefused) {
     char dir[] = "/tmp/wexo-open-XXXXXX";
     ASSERT_NE(mkdtemp(dir), nullptr);
