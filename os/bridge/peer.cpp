@@ -298,8 +298,12 @@ class PEER_REMOTE final : public PROCESS_REMOTE {
     void SetOwner(const PEER_PROCESS* owner) { owner_ = owner; }
 
     int MemoryPid() const override {
-        // Checked on every request: once the peer is gone its pid may name another process.
-        return IsSameProcess(peer_) ? static_cast<int>(peer_.pid) : -1;
+        // Checked on every request: once the peer is gone its pid may name another process. The
+        // pidfd alone suffices here: it was pinned to this very process when the peer connected,
+        // and while it has not exited its pid cannot belong to anyone else.
+        const bool running = peer_.pidfd != nullptr && peer_.pidfd->IsValid() &&
+                             PidfdRunning(peer_.pidfd->Get());
+        return running ? static_cast<int>(peer_.pid) : -1;
     }
     uint64_t CommitRegion(size_t size) override {
         PEER_QUESTIONS* questions = Questions();
