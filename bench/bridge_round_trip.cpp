@@ -8,13 +8,9 @@
 // costs: one frame of a control request out and one frame of its reply back over a Unix socket,
 // with nothing else around it.
 #include <benchmark/benchmark.h>
-#include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
-#include <sys/prctl.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -38,6 +34,7 @@
 #include "os/core/device_gateway.h"
 #include "os/core/status.h"
 #include "service/calls/service_call.h"
+#include "tools/peers/child_process.h"
 #include "tools/pipeline/in_process_driver.h"
 
 namespace {
@@ -62,153 +59,43 @@ void Fail(benchmark::State& state, const std::string& problem) {
     state.SkipWithError(problem.c_str());
 }
 
-// ---- Children: whatever way the bench ends, none is left running. ----
-
-// Pids of the children alive, for the exit handler; the destructors are the usual way out.
-std::mutex gChildrenLock;
-std::vector<pid_t> gChildren;
-
-void KillAllChildren() {
-    std::lock_guard guard(gChildrenLock);
-    for (pid_t pid : gChildren) {
-        kill(pid, SIGKILL);
-        waitpid(pid, nullptr, 0);
-    }
-    gChildren.clear();
-}
-
-// bridge_bench_peer with its standard output on a pipe. It is asked to die with the bench (a bench
-// killed outright cannot run a destructor), and is killed and reaped when this object goes.
+// bridge_bench_peer as a child process: it dies with the bench and is killed and reaped when
+// this object goes.
 class CHILD {
   public:
     // `passFd` stays open across the exec; every other descriptor of the bench does not.
-    CHILD(std::vector<std::string> arguments, int passFd = -1) {
-        int out[2];
-        if (pipe2(out, O_CLOEXEC) != 0) {
-            return;
-        }
-        std::vector<char*> argv;
-        static char program[] = WEXO_BRIDGE_BENCH_PEER;
-        argv.push_back(program);
-        for (auto& a : arguments) {
-            argv.push_back(a.data());
-        }
-        argv.push_back(nullptr);
-        const pid_t parent = getpid();
-        std::lock_guard guard(gChildrenLock);
-        pid_ = fork();
-        if (pid_ == 0) {
-            // Only async-signal-safe calls between fork and exec: the bench has threads.
-            prctl(PR_SET_PDEATHSIG, SIGKILL);
-            if (getppid() != parent) {
-                _exit(127);  // the bench died before the request took hold
-            }
-            dup2(out[1], 1);
-            if (passFd >= 0) {
-                fcntl(passFd, F_SETFD, 0);
-            }
-            execv(argv[0], argv.data());
-            _exit(127);
-        }
-        close(out[1]);
-        if (pid_ < 0) {
-            close(out[0]);
-            return;
-        }
-        out_ = out[0];
-        gChildren.push_back(pid_);
-    }
-    ~CHILD() {
-        Kill();
-        if (out_ >= 0) {
-            close(out_);
-        }
-    }
-    CHILD(const CHILD&) = delete;
-    CHILD& operator=(const CHILD&) = delete;
+    explicit CHILD(std::vector<std::string> arguments, int passFd = -1)
+        : process_(peers::CHILD_PROCESS::Start(WEXO_BRIDGE_BENCH_PEER, arguments, {}, passFd)) {}
 
-    pid_t Pid() const { return pid_; }
-
-    // The next line of its output; empty when it closed its output or `ms` passed.
+    pid_t Pid() const { return process_ ? process_->Pid() : -1; }
     std::string ReadLine(int ms) {
-        std::string line;
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-        while (out_ >= 0 && std::chrono::steady_clock::now() < deadline) {
-            pollfd p{out_, POLLIN, 0};
-            if (poll(&p, 1, 50) <= 0) {
-                continue;
-            }
-            char c;
-            if (read(out_, &c, 1) != 1) {
-                break;
-            }
-            if (c == '\n') {
-                return line;
-            }
-            line.push_back(c);
-        }
-        return line;
+        return process_ ? process_->ReadLine(std::chrono::milliseconds(ms)) : std::string();
     }
-
-    // How it ended ("exited 3", "killed by signal 9"), given a moment to end when it is about
-    // to; else "still running".
+    bool Running() { return process_ && process_->Running(); }
+    // How it ended ("exited 3", "ended by signal 9"), or "still running" (it is killed then).
     std::string Ended() {
-        int status = 0;
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(200);
-        while (pid_ > 0 && waitpid(pid_, &status, WNOHANG) != pid_) {
-            if (std::chrono::steady_clock::now() >= deadline) {
-                return "still running";
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
-        if (pid_ <= 0) {
+        if (!process_) {
             return "not started";
         }
-        Forget();
-        if (WIFEXITED(status) && WEXITSTATUS(status) == 127) {
+        const int status = process_->Wait(std::chrono::milliseconds(200));
+        if (status < 0) {
+            return "still running";
+        }
+        if (status == 127) {
             return "exited 127: " WEXO_BRIDGE_BENCH_PEER " did not run";
         }
-        return WIFEXITED(status) ? "exited " + std::to_string(WEXITSTATUS(status))
-                                 : "killed by signal " + std::to_string(WTERMSIG(status));
+        return status > 128 ? "ended by signal " + std::to_string(status - 128)
+                            : "exited " + std::to_string(status);
     }
-
-    bool Running() {
-        if (pid_ > 0 && waitpid(pid_, nullptr, WNOHANG) == pid_) {
-            Forget();
-        }
-        return pid_ > 0;
-    }
-
-    // Waits up to `ms` for it to end on its own; true when it did (and it is reaped).
-    bool WaitEnd(int ms) {
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-        while (pid_ > 0 && std::chrono::steady_clock::now() < deadline) {
-            if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
-                Forget();
-                return true;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
-        return pid_ <= 0;
-    }
-
-    void Kill() {
-        if (pid_ > 0) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-            Forget();
+    // Gives it `ms` to end on its own.
+    void WaitEnd(int ms) {
+        if (process_) {
+            process_->Wait(std::chrono::milliseconds(ms));
         }
     }
 
   private:
-    void Forget() {
-        std::lock_guard guard(gChildrenLock);
-        std::erase(gChildren, pid_);
-        pid_ = -1;
-    }
-
-    pid_t pid_ = -1;
-    int out_ = -1;
+    std::unique_ptr<peers::CHILD_PROCESS> process_;
 };
 
 // ---- Baseline ----
@@ -494,7 +381,6 @@ BENCHMARK(BM_BridgeLookups)
 // Each bridge round trip is reported as a ratio of the bare ping-pong (x_bare), and the lookups of
 // several submitters as a ratio of one submitter's (x_one), both measured in the same run.
 int main(int argc, char** argv) {
-    std::atexit(KillAllChildren);
     benchmark::Initialize(&argc, argv);
     class RatioReporter : public benchmark::ConsoleReporter {
       public:
@@ -538,7 +424,6 @@ int main(int argc, char** argv) {
     benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();
     HOST::End();
-    KillAllChildren();
     if (gFailed) {
         std::fprintf(stderr, "bench_bridge_round_trip: FAILED (see above)\n");
         return 1;

@@ -3,12 +3,9 @@
 // processes of their own (tests/programs/device_bridge_peer).
 #include "os/bridge/device_bridge.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -23,6 +20,7 @@
 #include "driver/platform/resolve_name.h"
 #include "os/core/device_gateway.h"
 #include "os/core/process.h"
+#include "tools/peers/child_process.h"
 #include "tools/pipeline/in_process_driver.h"
 
 namespace wexo::integration {
@@ -30,80 +28,27 @@ namespace {
 
 const std::string kPeer = std::string(WEXO_BINARY_DIR) + "/tests/device_bridge_peer";
 
-// A child process with its standard output on a pipe.
+// A peer program as a child process, its waits in milliseconds.
 class CHILD {
   public:
-    explicit CHILD(std::vector<std::string> arguments) {
-        int out[2];
-        if (pipe2(out, O_CLOEXEC) != 0) {
-            return;
-        }
-        std::vector<char*> argv;
-        argv.push_back(const_cast<char*>(kPeer.c_str()));
-        for (auto& a : arguments) {
-            argv.push_back(a.data());
-        }
-        argv.push_back(nullptr);
-        pid_ = fork();
-        if (pid_ == 0) {
-            dup2(out[1], 1);
-            execv(argv[0], argv.data());
-            _exit(127);
-        }
-        close(out[1]);
-        out_ = out[0];
-    }
-    ~CHILD() {
-        Kill();
-        if (out_ >= 0) {
-            close(out_);
-        }
-    }
-    pid_t Pid() const { return pid_; }
-    // The next line of its output, waiting at most `ms`.
+    explicit CHILD(std::vector<std::string> arguments)
+        : process_(peers::CHILD_PROCESS::Start(kPeer, arguments, {})) {}
+    pid_t Pid() const { return process_ ? process_->Pid() : -1; }
     std::string ReadLine(int ms = 10'000) {
-        std::string line;
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-        while (std::chrono::steady_clock::now() < deadline) {
-            pollfd p{out_, POLLIN, 0};
-            if (poll(&p, 1, 50) <= 0) {
-                continue;
-            }
-            char c;
-            if (read(out_, &c, 1) != 1) {
-                break;
-            }
-            if (c == '\n') {
-                return line;
-            }
-            line.push_back(c);
-        }
-        return line;
+        return process_ ? process_->ReadLine(std::chrono::milliseconds(ms)) : std::string();
     }
-    // Its exit status (-1 when it did not end in time).
+    // Its exit status (-1 when it did not end in time; it is killed then).
     int Wait(int ms = 10'000) {
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-        while (pid_ > 0 && std::chrono::steady_clock::now() < deadline) {
-            int status = 0;
-            if (waitpid(pid_, &status, WNOHANG) == pid_) {
-                pid_ = -1;
-                return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        }
-        return -1;
+        return process_ ? process_->Wait(std::chrono::milliseconds(ms)) : -1;
     }
     void Kill() {
-        if (pid_ > 0) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-            pid_ = -1;
+        if (process_ && process_->Signal(SIGKILL)) {
+            process_->Wait(std::chrono::seconds(10));
         }
     }
 
   private:
-    pid_t pid_ = -1;
-    int out_ = -1;
+    std::unique_ptr<peers::CHILD_PROCESS> process_;
 };
 
 template <typename CONDITION>

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -12,7 +13,8 @@ namespace wexo::peers {
 
 std::unique_ptr<CHILD_PROCESS> CHILD_PROCESS::Start(const std::string& program,
                                                     const std::vector<std::string>& arguments,
-                                                    const std::vector<std::string>& environment) {
+                                                    const std::vector<std::string>& environment,
+                                                    int keepFd) {
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0) {
         return nullptr;
@@ -43,6 +45,7 @@ std::unique_ptr<CHILD_PROCESS> CHILD_PROCESS::Start(const std::string& program,
     }
     argv.push_back(nullptr);
 
+    const pid_t parent = getpid();
     pid_t pid = fork();
     if (pid < 0) {
         close(fds[0]);
@@ -50,8 +53,15 @@ std::unique_ptr<CHILD_PROCESS> CHILD_PROCESS::Start(const std::string& program,
         return nullptr;
     }
     if (pid == 0) {
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (getppid() != parent) {
+            _exit(127);  // the parent died before the request took hold
+        }
         dup2(fds[1], 1);
         dup2(fds[1], 2);
+        if (keepFd >= 0) {
+            fcntl(keepFd, F_SETFD, 0);
+        }
         execve(program.c_str(), argv.data(), envp.data());
         _exit(127);
     }
@@ -105,13 +115,48 @@ bool CHILD_PROCESS::ReadUntil(const std::string& text, std::chrono::milliseconds
     return true;
 }
 
+std::string CHILD_PROCESS::ReadLine(std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    for (;;) {
+        const size_t end = output_.find('\n', lineStart_);
+        if (end != std::string::npos) {
+            std::string line = output_.substr(lineStart_, end - lineStart_);
+            lineStart_ = end + 1;
+            return line;
+        }
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0 || out_ < 0) {
+            return {};
+        }
+        ReadSome(left);
+    }
+}
+
 bool CHILD_PROCESS::Signal(int signal) {
     return pid_ > 0 && kill(pid_, signal) == 0;
 }
 
+namespace {
+
+int StatusOf(int status) {
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+}  // namespace
+
+bool CHILD_PROCESS::Running() {
+    int status = 0;
+    if (pid_ > 0 && waitpid(pid_, &status, WNOHANG) == pid_) {
+        pid_ = -1;
+        status_ = StatusOf(status);
+    }
+    return pid_ > 0;
+}
+
 int CHILD_PROCESS::Wait(std::chrono::milliseconds limit) {
     if (pid_ <= 0) {
-        return -1;
+        return status_;
     }
     const auto deadline = std::chrono::steady_clock::now() + limit;
     int status = 0;
@@ -135,7 +180,8 @@ int CHILD_PROCESS::Wait(std::chrono::milliseconds limit) {
     pid_ = -1;
     while (ReadSome(std::chrono::milliseconds(100))) {
     }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    status_ = StatusOf(status);
+    return status_;
 }
 
 size_t CountOccurrences(const std::string& output, const std::string& text) {

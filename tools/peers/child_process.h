@@ -15,10 +15,14 @@ namespace wexo::peers {
 class CHILD_PROCESS {
   public:
     // Starts `program` with the arguments (after its name) and extra environment entries
-    // ("NAME=value"; "NAME=" removes one). Null when it cannot be started.
+    // ("NAME=value"; "NAME=" removes one). `keepFd`, when not -1, stays open in the child under
+    // its number (every other descriptor of the parent is close-on-exec). The child is killed
+    // when the parent dies, so that a parent killed outright leaves nothing running. Null when it
+    // cannot be started.
     static std::unique_ptr<CHILD_PROCESS> Start(const std::string& program,
                                                 const std::vector<std::string>& arguments,
-                                                const std::vector<std::string>& environment);
+                                                const std::vector<std::string>& environment,
+                                                int keepFd = -1);
     ~CHILD_PROCESS();
     CHILD_PROCESS(const CHILD_PROCESS&) = delete;
     CHILD_PROCESS& operator=(const CHILD_PROCESS&) = delete;
@@ -28,9 +32,15 @@ class CHILD_PROCESS {
     const std::string& Output() const { return output_; }
     // Reads until `text` appears `times` times, the output ends or the limit passes.
     bool ReadUntil(const std::string& text, std::chrono::milliseconds limit, size_t times = 1);
+    // The next whole line not yet returned (without its newline); empty when none came within
+    // the limit or the output ended.
+    std::string ReadLine(std::chrono::milliseconds limit);
     bool Signal(int signal);
+    // Whether it still runs; a child that ended is reaped and its status kept for Wait.
+    bool Running();
     // The exit status (128 + the signal when a signal ended it), or -1 when it did not end in
-    // time (it is killed then). The output is read meanwhile, to its end.
+    // time (it is killed then). The output is read meanwhile, to its end. A child already reaped
+    // (by Running) gives its status at once.
     int Wait(std::chrono::milliseconds limit);
 
   private:
@@ -41,6 +51,8 @@ class CHILD_PROCESS {
     pid_t pid_ = -1;
     int out_ = -1;
     std::string output_;
+    size_t lineStart_ = 0;  // where the next line for ReadLine begins
+    int status_ = -1;       // once reaped
 };
 
 // How often `text` occurs in `output`.
