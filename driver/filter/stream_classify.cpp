@@ -305,6 +305,13 @@ void STREAM_FILTER::StreamClassify(const os::FWPS_INCOMING_VALUES& values,
     } else {
         Outbound(segment);
     }
+    // A flow that passed is never inspected again: the engine need not present its data any
+    // more, which lets a backend move it without copies.
+    if (packet->streamAction == os::FWPS_STREAM_ACTION_NONE &&
+        classifyOut.actionType == os::FWP_ACTION_PERMIT && packet->countBytesEnforced == 0 &&
+        segment.flow->state.load() == FLOW_STATE_PASSED) {
+        packet->streamAction = os::FWPS_STREAM_ACTION_ALLOW_CONNECTION;
+    }
 }
 
 void STREAM_FILTER::PermitOrDropOnFailure(SEGMENT& segment, Result result) {

@@ -61,6 +61,11 @@ uint16_t StreamFlow::StreamLayerId() const {
     return IsV6(tuple_) ? FWPS_LAYER_STREAM_V6 : FWPS_LAYER_STREAM_V4;
 }
 
+bool StreamFlow::PassesThrough() const {
+    std::lock_guard state(stateLock_);
+    return allowConnection_ && !reset_;
+}
+
 bool StreamFlow::IsReset() const {
     std::lock_guard guard(stateLock_);
     return reset_;

@@ -58,6 +58,9 @@ class StreamFlow : public std::enable_shared_from_this<StreamFlow> {
 
     bool IsReset() const;
     bool IsDeleted() const;
+    // The callout let the connection pass (FWPS_STREAM_ACTION_ALLOW_CONNECTION): its data is no
+    // longer indicated, so a backend may move it without the engine.
+    bool PassesThrough() const;
     // The flow context a callout associated for a layer, 0 when none.
     uint64_t ContextFor(uint16_t layerId, uint32_t calloutId) const;
 

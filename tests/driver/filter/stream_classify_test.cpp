@@ -304,6 +304,21 @@ TEST_F(StreamClassifyTest, BytesThatStopLookingLikeAGetPassUninspected) {
     EXPECT_EQ(filter_.Flows().InUse(), 1u);
 }
 
+// A flow that passed is no longer presented at all, so a backend may move its bytes on its own;
+// one still watched is presented segment by segment.
+TEST_F(StreamClassifyTest, APassedFlowLetsTheEngineStopPresentingIt) {
+    auto passed = Open();
+    EXPECT_TRUE(passed->ClientSend("GE"));
+    EXPECT_TRUE(passed->ClientSend("X-MAGIC 1\r\n"));
+    EXPECT_TRUE(passed->Flow().PassesThrough());
+    EXPECT_TRUE(passed->ServerSend("and the answer"));
+    EXPECT_EQ(passed->ClientReceived(), "and the answer");
+
+    auto watched = Open();
+    EXPECT_TRUE(watched->ClientSend("GE"));
+    EXPECT_FALSE(watched->Flow().PassesThrough()) << "waiting for the rest of a request";
+}
+
 TEST_F(StreamClassifyTest, ALargeHeadIsHeldUntilWholeSoThatAHostAtItsEndCounts) {
     auto connection = Open();
     EXPECT_TRUE(connection->ClientSend("GET /big HTTP/1.1\r\nX-Long: "));
