@@ -42,9 +42,10 @@ namespace {
 using namespace wexo;
 
 // The frames of one control request on the bridge: a 32-bit length, then the operation, the
-// host's instance, the open's number, the code, the input address and length and the output
-// address and length. Its reply: length, operation, status and information.
-constexpr size_t kControlFrameSize = 4 + 4 + 8 + 8 + 4 + 8 + 4 + 8 + 4;
+// host's instance, the open's number, the code, the input address and length, the output
+// address and length and the caller's thread. Its reply: length, operation, status and
+// information.
+constexpr size_t kControlFrameSize = 4 + 4 + 8 + 8 + 4 + 8 + 4 + 8 + 4 + 4;
 constexpr size_t kReplyFrameSize = 4 + 4 + 4 + 8;
 
 // The service's pool on this machine, as the service sizes it.

@@ -29,6 +29,12 @@ bool InFirstGroup(uint32_t code) {
     return code >= QRN_GET_VERSION && code <= QRN_RESUME_PROTECTION;
 }
 
+// The thread a request comes from, told apart across processes: a thread of another process
+// (a caller of the driver host's bridge) never takes the authorisation of one of this process.
+uint64_t RequestingThread() {
+    return (uint64_t{os::CurrentProcessId()} << 32) | os::RequestorThreadId();
+}
+
 bool IsPrivileged(uint32_t code) {
     return code == QRN_UPDATE_DRIVER || code == QRN_UNINSTALL || code == QRN_SUSPEND_PROTECTION;
 }
@@ -279,7 +285,7 @@ os::NTSTATUS CONTROL_DEVICE::Challenge(const os::FAST_IO_DEVICE_CONTROL_ARGS& ar
     // A new challenge replaces any earlier one and any authorisation not yet used.
     nonce_ = nonce;
     challengePending_ = true;
-    challengeThread_ = os::CurrentThreadId();
+    challengeThread_ = RequestingThread();
     challengeTime_ = os::GetTickCount64();
     authorisedThread_ = 0;
     *information = nonce.size();
@@ -298,7 +304,7 @@ os::NTSTATUS CONTROL_DEVICE::Respond(const os::FAST_IO_DEVICE_CONTROL_ARGS& args
     bool pending = challengePending_;
     // A challenge is answered once, right or wrong.
     challengePending_ = false;
-    uint32_t thread = os::CurrentThreadId();
+    const uint64_t thread = RequestingThread();
     uint32_t code = WexoCode(response.function);
     bool privileged =
         code == QRN_UPDATE_DRIVER || code == QRN_UNINSTALL || code == QRN_SUSPEND_PROTECTION;
@@ -306,7 +312,8 @@ os::NTSTATUS CONTROL_DEVICE::Respond(const os::FAST_IO_DEVICE_CONTROL_ARGS& args
         os::GetTickCount64() - challengeTime_ > kChallengeLifetimeMs) {
         return os::STATUS_ACCESS_DENIED;
     }
-    AuthMac expected = ComputeAuthResponse(secret_, nonce_, thread, response.function);
+    AuthMac expected =
+        ComputeAuthResponse(secret_, nonce_, os::RequestorThreadId(), response.function);
     if (CRYPTO_memcmp(expected.data(), response.mac, expected.size()) != 0) {
         return os::STATUS_ACCESS_DENIED;
     }
@@ -317,7 +324,7 @@ os::NTSTATUS CONTROL_DEVICE::Respond(const os::FAST_IO_DEVICE_CONTROL_ARGS& args
 
 bool CONTROL_DEVICE::TakeAuthorisation(uint32_t code) {
     std::lock_guard guard(authLock_);
-    bool authorised = authorisedThread_ != 0 && authorisedThread_ == os::CurrentThreadId() &&
+    bool authorised = authorisedThread_ != 0 && authorisedThread_ == RequestingThread() &&
                       authorisedCode_ == code;
     if (authorised) {
         authorisedThread_ = 0;

@@ -80,9 +80,10 @@ class CONTROL_DEVICE {
     std::vector<uint8_t> secret_;
     bool challengePending_ = false;
     AuthNonce nonce_{};
-    uint32_t challengeThread_ = 0;
+    // Requesting threads as (process id << 32) | the thread's number in its process.
+    uint64_t challengeThread_ = 0;
     uint64_t challengeTime_ = 0;
-    uint32_t authorisedThread_ = 0;
+    uint64_t authorisedThread_ = 0;
     uint32_t authorisedCode_ = 0;
 };
 

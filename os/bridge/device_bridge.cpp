@@ -337,12 +337,15 @@ bool DEVICE_BRIDGE_SERVER::STATE::Handle(CONNECTION* connection, const std::vect
         }
         case OP::Control: {
             uint64_t instanceOf = 0, id = 0, input = 0, output = 0;
-            uint32_t code = 0, inputLength = 0, outputLength = 0;
+            uint32_t code = 0, inputLength = 0, outputLength = 0, thread = 0;
             if (!reader.Get(&instanceOf) || !reader.Get(&id) || !reader.Get(&code) ||
                 !reader.Get(&input) || !reader.Get(&inputLength) || !reader.Get(&output) ||
-                !reader.Get(&outputLength)) {
+                !reader.Get(&outputLength) || !reader.Get(&thread) || thread == 0) {
                 return false;
             }
+            // The request runs as the caller's own thread: what the driver binds to a thread (the
+            // caller authentication) is bound to that one, within the caller's process.
+            ScopedRequestorThread requestor(thread);
             std::shared_ptr<void> file;
             {
                 std::lock_guard guard(caller.lock);
@@ -708,7 +711,8 @@ NTSTATUS DEVICE_BRIDGE_CLIENT::Control(const std::shared_ptr<void>& file, uint32
                       .Put(input)
                       .Put(inputLength)
                       .Put(output)
-                      .Put(outputLength),
+                      .Put(outputLength)
+                      .Put(CurrentThreadId()),
                   &reply)) {
         return STATUS_DEVICE_DOES_NOT_EXIST;
     }

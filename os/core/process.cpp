@@ -6,10 +6,13 @@
 #include <array>
 #include <atomic>
 
+#include "os/core/sync.h"
+
 namespace os {
 namespace {
 
 thread_local uint32_t tProcessId = 0;
+thread_local uint32_t tRequestorThread = 0;  // 0: the calling thread itself
 
 struct ProcessTable {
     std::mutex lock;
@@ -245,6 +248,18 @@ NTSTATUS ObReferenceObjectByHandle(HANDLE handle, uint32_t desiredAccess, Object
     }
     *object = entry.object;
     return STATUS_SUCCESS;
+}
+
+uint32_t RequestorThreadId() {
+    return tRequestorThread != 0 ? tRequestorThread : CurrentThreadId();
+}
+
+ScopedRequestorThread::ScopedRequestorThread(uint32_t threadId) : previous_(tRequestorThread) {
+    tRequestorThread = threadId;
+}
+
+ScopedRequestorThread::~ScopedRequestorThread() {
+    tRequestorThread = previous_;
 }
 
 ScopedProcessContext::ScopedProcessContext(uint32_t processId) : previous_(tProcessId) {

@@ -183,4 +183,19 @@ class ScopedProcessContext {
     uint32_t previous_;
 };
 
+// The thread a request comes from, as its own process numbers its threads: the calling thread
+// itself, unless a bridge serves the request of a thread of another process, which it names for
+// the request's duration. With the process id it tells one requesting thread from every other.
+uint32_t RequestorThreadId();
+class ScopedRequestorThread {
+  public:
+    explicit ScopedRequestorThread(uint32_t threadId);
+    ~ScopedRequestorThread();
+    ScopedRequestorThread(const ScopedRequestorThread&) = delete;
+    ScopedRequestorThread& operator=(const ScopedRequestorThread&) = delete;
+
+  private:
+    uint32_t previous_;
+};
+
 }  // namespace os

@@ -482,5 +482,17 @@ TEST_F(BridgeFaultsTest, AnUnprivilegedProcessCannotRegisterEvenWithoutAService)
     EXPECT_TRUE(Resolves("real.peer.test"));
 }
 
+// A caller in another process that holds the installation's secret is authorised for one
+// privileged request, on its own thread only; a thread of the host never could have been.
+TEST_F(BridgeFaultsTest, ACallerWithTheSecretIsAuthorisedOnItsOwnThreadOnly) {
+    CHILD caller({dir_, "authorised"});
+    EXPECT_EQ(caller.ReadLine(), "response " + Hex(os::STATUS_SUCCESS));
+    EXPECT_EQ(caller.ReadLine(), "other-thread " + Hex(os::STATUS_ACCESS_DENIED));
+    EXPECT_EQ(caller.ReadLine(), "suspend " + Hex(os::STATUS_SUCCESS));
+    EXPECT_EQ(caller.Wait(), 0);
+    EXPECT_TRUE(Driver().Protection().ProductKeyUnprotected());
+    EXPECT_FALSE(Driver().Protection().FileProtectionOn());
+}
+
 }  // namespace
 }  // namespace wexo::integration

@@ -24,6 +24,11 @@
 //   device_bridge_peer RUNTIME_DIR raw-register  QRN_REGISTER once; prints "register 0xSTATUS"
 //                                                and, when taken, holds it until killed, else
 //                                                closes the open and prints "closed"
+//   device_bridge_peer RUNTIME_DIR authorised    answers a challenge with the test secret (32
+//                                                bytes 0x5C) for QRN_SUSPEND_PROTECTION, then
+//                                                asks for it from another thread and from this
+//                                                one; prints "response", "other-thread" and
+//                                                "suspend" with their statuses
 //
 // With "--nobody" before the mode the process first gives up root for uid and gid 65534, as a
 // local user's process would be; it exits 5 when that fails.
@@ -288,6 +293,34 @@ int Calls() {
     return 0;
 }
 
+int Authorised() {
+    RAW_DEVICE device;
+    if (!device.Opened()) {
+        return 2;
+    }
+    AuthNonce nonce{};
+    if (!os::NT_SUCCESS(device.Control(QRN_AUTH_CHALLENGE, nullptr, 0, nonce.data(),
+                                       static_cast<uint32_t>(nonce.size())))) {
+        return 3;
+    }
+    const std::vector<uint8_t> secret(32, 0x5C);
+    QRN_AUTH_RESPONSE_REQUEST response{};
+    response.function = ControlFunction(QRN_SUSPEND_PROTECTION);
+    AuthMac mac = ComputeAuthResponse(secret, nonce, os::CurrentThreadId(), response.function);
+    std::memcpy(response.mac, mac.data(), mac.size());
+    PrintLine(StatusLine(
+        "response", device.Control(QRN_AUTH_RESPONSE, &response, sizeof response, nullptr, 0)));
+    // The authorisation is this thread's: another thread of the same process is refused.
+    os::NTSTATUS other = os::STATUS_UNSUCCESSFUL;
+    std::thread([&] {
+        other = device.Control(QRN_SUSPEND_PROTECTION, nullptr, 0, nullptr, 0);
+    }).join();
+    PrintLine(StatusLine("other-thread", other));
+    PrintLine(
+        StatusLine("suspend", device.Control(QRN_SUSPEND_PROTECTION, nullptr, 0, nullptr, 0)));
+    return 0;
+}
+
 int RawRegister() {
     {
         RAW_DEVICE device;
@@ -400,6 +433,9 @@ int main(int argc, char** argv) {
     }
     if (mode == "raw-register") {
         return RawRegister();
+    }
+    if (mode == "authorised") {
+        return Authorised();
     }
     return 64;
 }
