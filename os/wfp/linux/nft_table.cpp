@@ -1,0 +1,224 @@
+#include "os/wfp/linux/nft_table.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <nftables/libnftables.h>
+#include <sched.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <functional>
+#include <thread>
+
+#include "os/core/status.h"
+
+namespace os {
+
+namespace {
+
+bool ValidTableName(const std::string& name) {
+    if (name.empty() || name.size() > 64)
+        return false;
+    if (!((name[0] >= 'a' && name[0] <= 'z') || (name[0] >= 'A' && name[0] <= 'Z')))
+        return false;
+    for (char c : name) {
+        const bool ok =
+            (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
+        if (!ok)
+            return false;
+    }
+    return true;
+}
+
+std::string Hex(uint32_t value) {
+    char text[16];
+    std::snprintf(text, sizeof(text), "0x%08x", value);
+    return text;
+}
+
+// nft reports kernel refusals with strerror() of the netlink error, so the text tells the errno.
+uint32_t ErrorFromNftMessage(const std::string& message) {
+    if (message.find("syntax error") != std::string::npos)
+        return ERROR_INVALID_PARAMETER;
+    struct KNOWN {
+        int err;
+        uint32_t error;
+    };
+    static constexpr KNOWN kKnown[] = {
+        {EPERM, ERROR_ACCESS_DENIED},        {EACCES, ERROR_ACCESS_DENIED},
+        {ENOENT, ERROR_NOT_FOUND},           {EOPNOTSUPP, ERROR_NOT_SUPPORTED},
+        {EAFNOSUPPORT, ERROR_NOT_SUPPORTED}, {EPROTONOSUPPORT, ERROR_NOT_SUPPORTED},
+        {ENOMEM, ERROR_NOT_ENOUGH_MEMORY},   {EINVAL, ERROR_INVALID_PARAMETER},
+    };
+    for (const KNOWN& known : kKnown) {
+        if (message.find(strerror(known.err)) != std::string::npos)
+            return known.error;
+    }
+    return ERROR_GEN_FAILURE;
+}
+
+ino_t NamespaceInode(int fd) {
+    struct stat info {};
+    if (fd < 0 || ::fstat(fd, &info) != 0)
+        return 0;
+    return info.st_ino;
+}
+
+int OpenThreadNamespace() {
+    return ::open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
+}
+
+// Runs `work` in the network namespace `namespaceFd`: on the calling thread when it is there
+// already, else on a thread of its own that enters it, so the caller's namespace never changes.
+uint32_t RunInNamespace(int namespaceFd, const std::function<uint32_t()>& work) {
+    const int own = OpenThreadNamespace();
+    const bool same = own >= 0 && NamespaceInode(own) == NamespaceInode(namespaceFd);
+    if (own >= 0)
+        ::close(own);
+    if (same || namespaceFd < 0)
+        return work();
+    uint32_t result = ERROR_GEN_FAILURE;
+    std::thread worker([&] {
+        if (::setns(namespaceFd, CLONE_NEWNET) != 0) {
+            result = Win32ErrorFromErrno(errno);
+            return;
+        }
+        result = work();
+    });
+    worker.join();
+    return result;
+}
+
+}  // namespace
+
+uint32_t RunNftCommands(const std::string& commands, std::string* message, std::string* output) {
+    nft_ctx* context = nft_ctx_new(NFT_CTX_DEFAULT);
+    if (context == nullptr) {
+        if (message != nullptr)
+            *message = "nft_ctx_new failed";
+        return ERROR_NOT_ENOUGH_MEMORY;
+    }
+    nft_ctx_buffer_output(context);
+    nft_ctx_buffer_error(context);
+    const int rc = nft_run_cmd_from_buffer(context, commands.c_str());
+    const char* errorText = nft_ctx_get_error_buffer(context);
+    const std::string errors = errorText != nullptr ? errorText : "";
+    if (output != nullptr) {
+        const char* outputText = nft_ctx_get_output_buffer(context);
+        *output = outputText != nullptr ? outputText : "";
+    }
+    nft_ctx_free(context);
+    if (message != nullptr)
+        *message = errors;
+    if (rc == 0)
+        return ERROR_SUCCESS;
+    return ErrorFromNftMessage(errors);
+}
+
+std::string NFT_TABLE::Commands(const NFT_TABLE_OPTIONS& options,
+                                const std::string& previousTable) {
+    if (!ValidTableName(options.tableName) || options.tcpProxyPort == 0)
+        return "";
+    if (!previousTable.empty() && !ValidTableName(previousTable))
+        return "";
+    const std::string& name = options.tableName;
+    const std::string mark = Hex(options.mark);
+    std::string text;
+    // Adding before deleting makes the delete succeed whether or not a table is there, so a
+    // stale table is replaced instead of doubled and a fresh host needs no other path.
+    if (!previousTable.empty() && previousTable != name)
+        text += "add table inet " + previousTable + "\ndelete table inet " + previousTable + "\n";
+    text += "add table inet " + name + "\ndelete table inet " + name + "\n";
+    text += "table inet " + name + " {\n";
+    // A socket's mark is on every packet it sends; the proxy's marked connections to the real
+    // servers must not come back to it. Loopback also carries connections to the host's own
+    // addresses, which never leave it and are not filtered.
+    text += "    chain nat_output {\n";
+    text += "        type nat hook output priority -100; policy accept;\n";
+    text += "        meta mark " + mark + " return\n";
+    text += "        oifname \"lo\" return\n";
+    text += "        meta l4proto tcp redirect to :" + std::to_string(options.tcpProxyPort) + "\n";
+    if (options.dnsPort != 0)
+        text += "        udp dport 53 redirect to :" + std::to_string(options.dnsPort) + "\n";
+    text += "    }\n";
+    if (options.rejectQuic) {
+        text += "    chain filter_output {\n";
+        text += "        type filter hook output priority 0; policy accept;\n";
+        text += "        meta mark " + mark + " return\n";
+        text += "        oifname \"lo\" return\n";
+        text += "        udp dport 443 reject with icmpx type port-unreachable\n";
+        text += "    }\n";
+    }
+    text += "}\n";
+    return text;
+}
+
+NFT_TABLE::~NFT_TABLE() {
+    std::lock_guard<std::mutex> guard(lock_);
+    RemoveLocked(nullptr);
+    if (namespaceFd_ >= 0)
+        ::close(namespaceFd_);
+}
+
+uint32_t NFT_TABLE::Install(const NFT_TABLE_OPTIONS& options, std::string* message) {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (message != nullptr)
+        message->clear();
+    const int here = OpenThreadNamespace();
+    if (here < 0)
+        return Win32ErrorFromErrno(errno);
+    // A table installed in another namespace is removed there; the new one goes here.
+    if (!installedName_.empty() && NamespaceInode(here) != NamespaceInode(namespaceFd_)) {
+        const uint32_t removed = RemoveLocked(message);
+        if (removed != ERROR_SUCCESS) {
+            ::close(here);
+            return removed;
+        }
+    }
+    const std::string commands = Commands(options, installedName_);
+    if (commands.empty()) {
+        ::close(here);
+        if (message != nullptr)
+            *message = "invalid table name or no proxy port";
+        return ERROR_INVALID_PARAMETER;
+    }
+    const uint32_t result = RunNftCommands(commands, message);
+    if (result != ERROR_SUCCESS) {
+        // The transaction failed as a whole: what was installed before is still in place.
+        ::close(here);
+        return result;
+    }
+    if (namespaceFd_ >= 0)
+        ::close(namespaceFd_);
+    namespaceFd_ = here;
+    installedName_ = options.tableName;
+    return ERROR_SUCCESS;
+}
+
+uint32_t NFT_TABLE::Remove(std::string* message) {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (message != nullptr)
+        message->clear();
+    return RemoveLocked(message);
+}
+
+uint32_t NFT_TABLE::RemoveLocked(std::string* message) {
+    if (installedName_.empty())
+        return ERROR_SUCCESS;
+    const std::string commands =
+        "add table inet " + installedName_ + "\ndelete table inet " + installedName_ + "\n";
+    const uint32_t result =
+        RunInNamespace(namespaceFd_, [&] { return RunNftCommands(commands, message); });
+    if (result == ERROR_SUCCESS)
+        installedName_.clear();
+    return result;
+}
+
+bool NFT_TABLE::Installed() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    return !installedName_.empty();
+}
+
+}  // namespace os

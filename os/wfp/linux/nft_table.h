@@ -1,0 +1,66 @@
+// The nftables table that sends the host's traffic through the driver host: outbound TCP to the
+// transparent proxy, outbound DNS to the DNS forwarder, and outbound QUIC refused so that browsers
+// fall back to TCP. The proxy's own sockets carry a mark (SetSocketMark) and pass untouched, as
+// does everything on the loopback interface.
+//
+// The table lives in the network namespace of the thread that installed it; removal goes to that
+// namespace from whichever thread removes it.
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+namespace os {
+
+// "WEXO" in ASCII: the mark of the proxy's own sockets.
+constexpr uint32_t kProxySocketMark = 0x5745584f;
+
+struct NFT_TABLE_OPTIONS {
+    // Letters, digits and '_', starting with a letter; at most 64 characters.
+    std::string tableName = "wexo";
+    uint32_t mark = kProxySocketMark;
+    // Where outbound TCP goes (on 127.0.0.1 for IPv4, ::1 for IPv6); required.
+    uint16_t tcpProxyPort = 0;
+    // Where outbound UDP to port 53 goes; 0 leaves DNS alone.
+    uint16_t dnsPort = 0;
+    // Outbound UDP to port 443 is answered with an ICMP port unreachable.
+    bool rejectQuic = true;
+};
+
+class NFT_TABLE {
+  public:
+    NFT_TABLE() = default;
+    // Removes the table if it is installed.
+    ~NFT_TABLE();
+    NFT_TABLE(const NFT_TABLE&) = delete;
+    NFT_TABLE& operator=(const NFT_TABLE&) = delete;
+
+    // Replaces any table of the same name (a stale one of a crashed run included) and the table
+    // this object installed before, in one transaction: either the new rules are all in place or
+    // nothing changed. ERROR_SUCCESS, ERROR_INVALID_PARAMETER for bad options or rules nft
+    // rejects, ERROR_ACCESS_DENIED without CAP_NET_ADMIN, ERROR_NOT_FOUND or ERROR_NOT_SUPPORTED
+    // when the kernel lacks a feature, ERROR_GEN_FAILURE otherwise; `message` gets nft's text.
+    uint32_t Install(const NFT_TABLE_OPTIONS& options, std::string* message = nullptr);
+    // Deletes the installed table; ERROR_SUCCESS when none is installed or it is already gone.
+    uint32_t Remove(std::string* message = nullptr);
+    bool Installed() const;
+
+    // The commands Install runs, for diagnostics; empty for invalid options.
+    static std::string Commands(const NFT_TABLE_OPTIONS& options,
+                                const std::string& previousTable = "");
+
+  private:
+    uint32_t RemoveLocked(std::string* message);
+
+    mutable std::mutex lock_;
+    std::string installedName_;  // empty when none is installed
+    int namespaceFd_ = -1;       // the network namespace it is installed in
+};
+
+// Runs nft commands (one transaction per call) in the calling thread's network namespace; the
+// Win32-style result as Install gives it, nft's error text in `message`, its output in `output`.
+uint32_t RunNftCommands(const std::string& commands, std::string* message = nullptr,
+                        std::string* output = nullptr);
+
+}  // namespace os

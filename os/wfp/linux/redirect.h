@@ -1,0 +1,23 @@
+// What the transparent proxy needs of a socket beyond the ordinary calls: the mark that lets its
+// own connections pass the redirect table, and where a redirected connection was going.
+#pragma once
+
+#include <sys/socket.h>
+
+#include <cstdint>
+
+namespace os {
+
+// Marks a socket (SO_MARK) before it connects or sends, so that the redirect table passes its
+// traffic. ERROR_SUCCESS or the Win32 error of the failure (ERROR_ACCESS_DENIED without
+// CAP_NET_ADMIN).
+uint32_t SetSocketMark(int fd, uint32_t mark);
+
+// The destination a redirected TCP connection's client asked for, as connection tracking recorded
+// it before the redirect rewrote it (for a tracked connection that was not redirected, simply the
+// address it was made to). An IPv4 connection accepted on a dual-stack socket comes back as
+// AF_INET. ERROR_NOT_FOUND when connection tracking holds no entry for it, ERROR_INVALID_PARAMETER
+// for a socket that is not a connected TCP socket.
+uint32_t OriginalDestination(int fd, sockaddr_storage* destination);
+
+}  // namespace os

@@ -1,0 +1,809 @@
+#include "os/wfp/linux/tcp_proxy.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <linux/netfilter_ipv4.h>
+#include <linux/netfilter_ipv6/ip6_tables.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "os/wfp/wfp_flow.h"
+
+namespace os::wfplinux {
+namespace {
+
+constexpr size_t kReadChunk = 64 * 1024;
+constexpr int kClient = 0;
+constexpr int kUpstream = 1;
+// Tags of the loop's own descriptors; a connection's are its id and side.
+constexpr uint64_t kListenerV4Tag = ~0ull;
+constexpr uint64_t kListenerV6Tag = ~0ull - 1;
+constexpr uint64_t kWakeTag = ~0ull - 2;
+constexpr int kPipeSize = 1 << 20;
+
+int Other(int side) {
+    return 1 - side;
+}
+
+// The client's sends go out to the server (outbound), the server's come in (inbound).
+FWP_DIRECTION DirectionFrom(int readSide) {
+    return readSide == kClient ? FWP_DIRECTION_OUTBOUND : FWP_DIRECTION_INBOUND;
+}
+
+// Where a direction's bytes are written.
+int TargetOf(FWP_DIRECTION direction) {
+    return direction == FWP_DIRECTION_OUTBOUND ? kUpstream : kClient;
+}
+
+int64_t NowMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+IP_ADDRESS_BYTES AddressOf(const sockaddr_storage& address, uint16_t* port) {
+    IP_ADDRESS_BYTES bytes;
+    if (address.ss_family == AF_INET) {
+        const auto& v4 = reinterpret_cast<const sockaddr_in&>(address);
+        bytes.family = AddressFamily::IPv4;
+        std::memcpy(bytes.bytes.data(), &v4.sin_addr, 4);
+        *port = ntohs(v4.sin_port);
+    } else {
+        const auto& v6 = reinterpret_cast<const sockaddr_in6&>(address);
+        bytes.family = AddressFamily::IPv6;
+        std::memcpy(bytes.bytes.data(), &v6.sin6_addr, 16);
+        *port = ntohs(v6.sin6_port);
+    }
+    return bytes;
+}
+
+socklen_t LengthOf(const sockaddr_storage& address) {
+    return address.ss_family == AF_INET ? sizeof(sockaddr_in) : sizeof(sockaddr_in6);
+}
+
+bool DefaultDestination(int clientFd, PROXIED_CONNECTION* connection) {
+    socklen_t length = sizeof connection->destination;
+    auto* out = reinterpret_cast<sockaddr*>(&connection->destination);
+    if (connection->client.ss_family == AF_INET) {
+        return getsockopt(clientFd, SOL_IP, SO_ORIGINAL_DST, out, &length) == 0;
+    }
+    return getsockopt(clientFd, SOL_IPV6, IP6T_SO_ORIGINAL_DST, out, &length) == 0;
+}
+
+// A reset rather than a FIN: the peer learns at once that the connection is gone.
+void CloseWithReset(int fd) {
+    linger hard{1, 0};
+    setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+    close(fd);
+}
+
+}  // namespace
+
+// One proxied connection. The loop thread reads, connects and closes; deliveries may come from
+// any thread and write under the lock.
+struct CONNECTION {
+    uint64_t id = 0;
+    int fd[2] = {-1, -1};
+    bool connecting = true;
+    int64_t connectDeadline = 0;
+    PROXIED_CONNECTION info;
+    std::optional<uint64_t> processId;
+    std::shared_ptr<StreamFlow> flow;
+
+    std::mutex lock;
+    // What is still to be written to each socket, and its FIN once that is out.
+    std::string out[2];
+    size_t outOffset[2] = {0, 0};
+    bool finPending[2] = {false, false};
+    bool finSent[2] = {false, false};
+    bool readEnded[2] = {false, false};
+    bool readPaused[2] = {false, false};
+    uint32_t interest[2] = {0, 0};
+    bool reset = false;
+    bool closed = false;
+    // Pass-through: bytes read from a side wait in its pipe until its target takes them.
+    bool spliced = false;
+    int pipe[2][2] = {{-1, -1}, {-1, -1}};
+    size_t inPipe[2] = {0, 0};
+    bool finForwarded[2] = {false, false};  // a spliced side's FIN, given to the engine
+
+    size_t Buffered(int side) const { return out[side].size() - outOffset[side]; }
+};
+
+struct TCP_PROXY::STATE {
+    FilterEngine* engine = nullptr;
+    TCP_PROXY_OPTIONS options;
+    int epollFd = -1;
+    int wakeFd = -1;
+    int listeners[2] = {-1, -1};
+    int spareFd = -1;  // given up to accept (and refuse) a connection when descriptors run out
+    std::thread loop;
+    std::atomic<bool> stopping{false};
+
+    std::mutex lock;  // the connection table and the reset queue
+    std::map<uint64_t, std::shared_ptr<CONNECTION>> connections;
+    std::vector<uint64_t> resetQueue;
+    uint64_t nextId = 1;
+    TCP_PROXY_COUNTS counts;
+    std::atomic<uint64_t> highWater{0};
+
+    void Run();
+    void Accept(int listener);
+    void Refuse(int fd);
+    void Connected(const std::shared_ptr<CONNECTION>& c);
+    void Readable(const std::shared_ptr<CONNECTION>& c, int side);
+    void Writable(const std::shared_ptr<CONNECTION>& c, int side);
+    void Spliced(const std::shared_ptr<CONNECTION>& c, int side);
+    void ForwardFinIfDrained(const std::shared_ptr<CONNECTION>& c, int side);
+    void MaybeSplice(const std::shared_ptr<CONNECTION>& c);
+    void MaybeFinish(const std::shared_ptr<CONNECTION>& c);
+    void Finish(const std::shared_ptr<CONNECTION>& c, bool withReset);
+    void ExpireConnects();
+    void DrainResets();
+
+    // Under the connection's lock.
+    void WriteLocked(CONNECTION& c, int side);
+    void UpdateInterestLocked(CONNECTION& c, int side);
+    void QueueReset(CONNECTION& c);
+    void Deliver(CONNECTION& c, FWP_DIRECTION direction, std::span<const uint8_t> bytes);
+    void DeliverFin(CONNECTION& c, FWP_DIRECTION direction);
+};
+
+namespace {
+
+class ENDPOINTS final : public StreamEndpoints {
+  public:
+    ENDPOINTS(TCP_PROXY::STATE* state, std::weak_ptr<CONNECTION> connection)
+        : state_(state), connection_(std::move(connection)) {}
+    void Deliver(FWP_DIRECTION direction, std::span<const uint8_t> bytes) override {
+        if (auto c = connection_.lock()) {
+            state_->Deliver(*c, direction, bytes);
+        }
+    }
+    void DeliverFin(FWP_DIRECTION direction) override {
+        if (auto c = connection_.lock()) {
+            state_->DeliverFin(*c, direction);
+        }
+    }
+    void Reset() override {
+        if (auto c = connection_.lock()) {
+            std::lock_guard guard(c->lock);
+            state_->QueueReset(*c);
+        }
+    }
+
+  private:
+    TCP_PROXY::STATE* const state_;
+    const std::weak_ptr<CONNECTION> connection_;
+};
+
+}  // namespace
+
+void TCP_PROXY::STATE::UpdateInterestLocked(CONNECTION& c, int side) {
+    if (c.closed || c.fd[side] < 0) {
+        return;
+    }
+    uint32_t events = 0;
+    if (c.connecting) {
+        events = side == kUpstream ? static_cast<uint32_t>(EPOLLOUT) : 0u;
+    } else {
+        if (!c.readEnded[side] && !c.readPaused[side] && !c.reset) {
+            events |= EPOLLIN;
+        }
+        const bool toWrite = c.Buffered(side) > 0 || (c.finPending[side] && !c.finSent[side]) ||
+                             c.inPipe[Other(side)] > 0;
+        if (toWrite && !c.reset) {
+            events |= EPOLLOUT;
+        }
+    }
+    if (events == c.interest[side]) {
+        return;
+    }
+    epoll_event event{events, {.u64 = (c.id << 1) | static_cast<uint64_t>(side)}};
+    epoll_ctl(epollFd, EPOLL_CTL_MOD, c.fd[side], &event);
+    c.interest[side] = events;
+}
+
+void TCP_PROXY::STATE::WriteLocked(CONNECTION& c, int side) {
+    if (c.closed || c.reset || c.connecting) {
+        return;
+    }
+    while (c.Buffered(side) > 0) {
+        ssize_t n = send(c.fd[side], c.out[side].data() + c.outOffset[side], c.Buffered(side),
+                         MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            break;
+        }
+        if (n <= 0) {
+            QueueReset(c);  // the receiver went away: the connection cannot go on
+            return;
+        }
+        c.outOffset[side] += static_cast<size_t>(n);
+    }
+    if (c.Buffered(side) == 0) {
+        c.out[side].clear();
+        c.outOffset[side] = 0;
+        if (c.finPending[side] && !c.finSent[side]) {
+            shutdown(c.fd[side], SHUT_WR);
+            c.finSent[side] = true;
+        }
+    }
+    // A receiver that does not keep up holds back its sender; once half is out, it goes on.
+    const int source = Other(side);
+    const size_t bound = options.maxBufferedPerDirection;
+    if (c.Buffered(side) > bound) {
+        c.readPaused[source] = true;
+    } else if (c.readPaused[source] && c.Buffered(side) <= bound / 2) {
+        c.readPaused[source] = false;
+    }
+    UpdateInterestLocked(c, side);
+    UpdateInterestLocked(c, source);
+}
+
+void TCP_PROXY::STATE::QueueReset(CONNECTION& c) {
+    if (c.reset || c.closed) {
+        return;
+    }
+    c.reset = true;
+    {
+        std::lock_guard guard(lock);
+        resetQueue.push_back(c.id);
+    }
+    uint64_t one = 1;
+    [[maybe_unused]] ssize_t n = write(wakeFd, &one, sizeof one);
+}
+
+void TCP_PROXY::STATE::Deliver(CONNECTION& c, FWP_DIRECTION direction,
+                               std::span<const uint8_t> bytes) {
+    const int target = TargetOf(direction);
+    std::lock_guard guard(c.lock);
+    if (c.closed || c.reset || c.finPending[target]) {
+        return;
+    }
+    c.out[target].append(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+    WriteLocked(c, target);
+    const uint64_t held = c.Buffered(target);
+    uint64_t seen = highWater.load();
+    while (held > seen && !highWater.compare_exchange_weak(seen, held)) {
+    }
+}
+
+void TCP_PROXY::STATE::DeliverFin(CONNECTION& c, FWP_DIRECTION direction) {
+    const int target = TargetOf(direction);
+    {
+        std::lock_guard guard(c.lock);
+        if (c.closed || c.reset || c.finPending[target]) {
+            return;
+        }
+        c.finPending[target] = true;
+        WriteLocked(c, target);
+    }
+    uint64_t one = 1;  // the loop looks whether the connection is done
+    [[maybe_unused]] ssize_t n = write(wakeFd, &one, sizeof one);
+}
+
+void TCP_PROXY::STATE::Refuse(int fd) {
+    CloseWithReset(fd);
+    std::lock_guard guard(lock);
+    ++counts.refused;
+}
+
+void TCP_PROXY::STATE::Accept(int listener) {
+    for (;;) {
+        sockaddr_storage peer{};
+        socklen_t length = sizeof peer;
+        int fd = accept4(listener, reinterpret_cast<sockaddr*>(&peer), &length,
+                         SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0) {
+            if (errno == EINTR || errno == ECONNABORTED) {
+                continue;
+            }
+            if ((errno == EMFILE || errno == ENFILE) && spareFd >= 0) {
+                // Out of descriptors: the waiting connection is refused at once instead of
+                // waking the loop again and again; the open ones are not touched.
+                close(spareFd);
+                int refused = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+                if (refused >= 0) {
+                    Refuse(refused);
+                }
+                spareFd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+                continue;
+            }
+            return;  // EAGAIN: all taken
+        }
+        auto c = std::make_shared<CONNECTION>();
+        c->info.client = peer;
+        const bool known = options.destination ? options.destination(fd, &c->info)
+                                               : DefaultDestination(fd, &c->info);
+        if (!known) {
+            Refuse(fd);
+            continue;
+        }
+        c->fd[kClient] = fd;
+        c->fd[kUpstream] = socket(c->info.destination.ss_family,
+                                  SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP);
+        if (c->fd[kUpstream] < 0) {
+            Refuse(fd);
+            continue;
+        }
+        if (options.mark != 0) {
+            setsockopt(c->fd[kUpstream], SOL_SOCKET, SO_MARK, &options.mark, sizeof options.mark);
+        }
+        if (options.owner) {
+            c->processId = options.owner(c->info);
+        }
+        int rc = connect(c->fd[kUpstream], reinterpret_cast<sockaddr*>(&c->info.destination),
+                         LengthOf(c->info.destination));
+        if (rc != 0 && errno != EINPROGRESS) {
+            close(c->fd[kUpstream]);
+            CloseWithReset(fd);
+            std::lock_guard guard(lock);
+            ++counts.upstreamFailed;
+            continue;
+        }
+        c->connectDeadline = NowMs() + options.connectTimeoutMs;
+        {
+            std::lock_guard guard(lock);
+            c->id = nextId++;
+            connections.emplace(c->id, c);
+            ++counts.accepted;
+        }
+        std::lock_guard guard(c->lock);
+        for (int side : {kClient, kUpstream}) {
+            epoll_event event{0, {.u64 = (c->id << 1) | static_cast<uint64_t>(side)}};
+            epoll_ctl(epollFd, EPOLL_CTL_ADD, c->fd[side], &event);
+        }
+        UpdateInterestLocked(*c, kUpstream);
+    }
+}
+
+void TCP_PROXY::STATE::Connected(const std::shared_ptr<CONNECTION>& c) {
+    int error = 0;
+    socklen_t length = sizeof error;
+    getsockopt(c->fd[kUpstream], SOL_SOCKET, SO_ERROR, &error, &length);
+    if (error != 0) {
+        Finish(c, true);  // refused or unreachable: the client is reset
+        std::lock_guard guard(lock);
+        ++counts.upstreamFailed;
+        return;
+    }
+    FLOW_TUPLE tuple;
+    tuple.localAddress = AddressOf(c->info.client, &tuple.localPort);
+    tuple.remoteAddress = AddressOf(c->info.destination, &tuple.remotePort);
+    tuple.protocol = IPPROTO_TCP_VALUE;
+    auto endpoints = std::make_shared<ENDPOINTS>(this, c);
+    {
+        std::lock_guard guard(c->lock);
+        c->connecting = false;
+    }
+    // The flow-established classify runs now; a block there resets the connection.
+    std::shared_ptr<StreamFlow> flow = engine->OpenStreamFlow(tuple, c->processId, endpoints);
+    std::lock_guard guard(c->lock);
+    c->flow = std::move(flow);
+    UpdateInterestLocked(*c, kClient);
+    UpdateInterestLocked(*c, kUpstream);
+}
+
+void TCP_PROXY::STATE::Readable(const std::shared_ptr<CONNECTION>& c, int side) {
+    if (c->spliced) {
+        Spliced(c, side);
+        return;
+    }
+    uint8_t buffer[kReadChunk];
+    ssize_t n = recv(c->fd[side], buffer, sizeof buffer, MSG_DONTWAIT);
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
+        return;
+    }
+    if (n < 0) {
+        c->flow->Abort();  // a reset from that end resets both
+        return;
+    }
+    if (n == 0) {
+        std::lock_guard guard(c->lock);
+        c->readEnded[side] = true;
+        UpdateInterestLocked(*c, side);
+    }
+    // Not under the lock: the classify may deliver on this thread.
+    c->flow->Send(DirectionFrom(side), std::span<const uint8_t>(buffer, static_cast<size_t>(n)),
+                  n == 0);
+    MaybeSplice(c);
+}
+
+void TCP_PROXY::STATE::MaybeSplice(const std::shared_ptr<CONNECTION>& c) {
+    if (c->spliced || !c->flow->PassesThrough()) {
+        return;
+    }
+    std::lock_guard guard(c->lock);
+    if (c->reset || c->Buffered(kClient) > 0 || c->Buffered(kUpstream) > 0) {
+        return;  // what is buffered goes out first, in order
+    }
+    for (int side : {kClient, kUpstream}) {
+        if (pipe2(c->pipe[side], O_NONBLOCK | O_CLOEXEC) != 0) {
+            for (int s : {kClient, kUpstream}) {
+                for (int& end : c->pipe[s]) {
+                    if (end >= 0) {
+                        close(end);
+                        end = -1;
+                    }
+                }
+            }
+            return;  // no pipes to be had: the bytes keep going through the classify
+        }
+    }
+    for (int side : {kClient, kUpstream}) {
+        fcntl(c->pipe[side][1], F_SETPIPE_SZ, kPipeSize);  // fewer, larger moves; best effort
+    }
+    c->spliced = true;
+    std::lock_guard counting(lock);
+    ++counts.spliced;
+}
+
+// Pass-through: from the socket into its pipe, and from the pipe to the other socket, without the
+// bytes reaching user space.
+void TCP_PROXY::STATE::Spliced(const std::shared_ptr<CONNECTION>& c, int side) {
+    {
+        std::lock_guard guard(c->lock);
+        if (c->reset || c->readEnded[side]) {
+            return;
+        }
+        ssize_t n = splice(c->fd[side], nullptr, c->pipe[side][1], nullptr, kReadChunk * 4,
+                           SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
+        if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
+            n = -2;
+        }
+        if (n == -1) {
+            QueueReset(*c);
+            return;
+        }
+        if (n > 0) {
+            c->inPipe[side] += static_cast<size_t>(n);
+        } else if (n == 0) {
+            c->readEnded[side] = true;
+        }
+        Writable(c, Other(side));  // moves what the pipe holds on
+        // A pipe not yet emptied holds the reading back until its target takes it.
+        c->readPaused[side] = c->inPipe[side] > 0;
+        UpdateInterestLocked(*c, side);
+    }
+    ForwardFinIfDrained(c, side);
+}
+
+// A spliced side's FIN goes through the engine once its pipe is empty, so that the flow ends as
+// any other does (its FIN delivered in order, its flow-delete run).
+void TCP_PROXY::STATE::ForwardFinIfDrained(const std::shared_ptr<CONNECTION>& c, int side) {
+    {
+        std::lock_guard guard(c->lock);
+        if (!c->spliced || c->reset || !c->readEnded[side] || c->inPipe[side] > 0 ||
+            c->finForwarded[side]) {
+            return;
+        }
+        c->finForwarded[side] = true;
+    }
+    c->flow->Send(DirectionFrom(side), {}, true);
+}
+
+// Writes what waits for `side`: the buffer of delivered bytes, or the pipe of the other side.
+// Called with the connection's lock held.
+void TCP_PROXY::STATE::Writable(const std::shared_ptr<CONNECTION>& c, int side) {
+    CONNECTION& conn = *c;
+    if (conn.closed || conn.reset) {
+        return;
+    }
+    const int source = Other(side);
+    if (conn.spliced && conn.inPipe[source] > 0) {
+        while (conn.inPipe[source] > 0) {
+            ssize_t n = splice(conn.pipe[source][0], nullptr, conn.fd[side], nullptr,
+                               conn.inPipe[source], SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
+            if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
+                break;
+            }
+            if (n <= 0) {
+                QueueReset(conn);
+                return;
+            }
+            conn.inPipe[source] -= static_cast<size_t>(n);
+        }
+        conn.readPaused[source] = conn.inPipe[source] > 0;
+        UpdateInterestLocked(conn, source);
+    }
+    WriteLocked(conn, side);
+}
+
+void TCP_PROXY::STATE::MaybeFinish(const std::shared_ptr<CONNECTION>& c) {
+    bool done;
+    {
+        std::lock_guard guard(c->lock);
+        done = c->reset ||
+               (c->readEnded[kClient] && c->readEnded[kUpstream] && c->finSent[kClient] &&
+                c->finSent[kUpstream] && c->Buffered(kClient) == 0 && c->Buffered(kUpstream) == 0);
+    }
+    if (done) {
+        Finish(c, c->reset);
+    }
+}
+
+void TCP_PROXY::STATE::Finish(const std::shared_ptr<CONNECTION>& c, bool withReset) {
+    {
+        std::lock_guard guard(c->lock);
+        if (c->closed) {
+            return;
+        }
+        c->closed = true;
+        for (int side : {kClient, kUpstream}) {
+            if (c->fd[side] >= 0) {
+                epoll_ctl(epollFd, EPOLL_CTL_DEL, c->fd[side], nullptr);
+                if (withReset) {
+                    CloseWithReset(c->fd[side]);
+                } else {
+                    close(c->fd[side]);
+                }
+                c->fd[side] = -1;
+            }
+            for (int& end : c->pipe[side]) {
+                if (end >= 0) {
+                    close(end);
+                    end = -1;
+                }
+            }
+        }
+    }
+    // A flow still open ends as a reset one does (its flow-delete runs once).
+    if (c->flow && !c->flow->IsDeleted()) {
+        c->flow->Abort();
+    }
+    std::lock_guard guard(lock);
+    connections.erase(c->id);
+}
+
+void TCP_PROXY::STATE::DrainResets() {
+    std::vector<uint64_t> ids;
+    {
+        std::lock_guard guard(lock);
+        ids.swap(resetQueue);
+    }
+    for (uint64_t id : ids) {
+        std::shared_ptr<CONNECTION> c;
+        {
+            std::lock_guard guard(lock);
+            auto it = connections.find(id);
+            if (it != connections.end()) {
+                c = it->second;
+            }
+        }
+        if (c) {
+            Finish(c, true);
+        }
+    }
+}
+
+void TCP_PROXY::STATE::ExpireConnects() {
+    const int64_t now = NowMs();
+    std::vector<std::shared_ptr<CONNECTION>> late;
+    {
+        std::lock_guard guard(lock);
+        for (auto& [id, c] : connections) {
+            if (c->connecting && c->connectDeadline <= now) {
+                late.push_back(c);
+            }
+        }
+    }
+    for (auto& c : late) {
+        Finish(c, true);
+    }
+    std::lock_guard guard(lock);
+    counts.upstreamFailed += late.size();
+}
+
+void TCP_PROXY::STATE::Run() {
+    epoll_event events[64];
+    while (!stopping.load()) {
+        int n = epoll_wait(epollFd, events, 64, 500);
+        if (n < 0 && errno != EINTR) {
+            return;
+        }
+        for (int i = 0; i < n; ++i) {
+            const uint64_t tag = events[i].data.u64;
+            if (tag == kListenerV4Tag || tag == kListenerV6Tag) {
+                Accept(tag == kListenerV4Tag ? listeners[0] : listeners[1]);
+                continue;
+            }
+            if (tag == kWakeTag) {
+                uint64_t count;
+                [[maybe_unused]] ssize_t r = read(wakeFd, &count, sizeof count);
+                continue;
+            }
+            std::shared_ptr<CONNECTION> c;
+            {
+                std::lock_guard guard(lock);
+                auto it = connections.find(tag >> 1);
+                if (it != connections.end()) {
+                    c = it->second;
+                }
+            }
+            if (!c) {
+                continue;
+            }
+            const int side = static_cast<int>(tag & 1);
+            const uint32_t what = events[i].events;
+            if (c->connecting) {
+                if (side == kUpstream && (what & (EPOLLOUT | EPOLLERR | EPOLLHUP)) != 0) {
+                    Connected(c);
+                }
+                continue;
+            }
+            if ((what & EPOLLOUT) != 0) {
+                {
+                    std::lock_guard guard(c->lock);
+                    Writable(c, side);
+                }
+                ForwardFinIfDrained(c, Other(side));
+            }
+            if ((what & (EPOLLIN | EPOLLHUP | EPOLLERR)) != 0) {
+                Readable(c, side);
+            }
+            MaybeFinish(c);
+        }
+        DrainResets();
+        ExpireConnects();
+        // Connections whose last FIN went out on another thread.
+        std::vector<std::shared_ptr<CONNECTION>> all;
+        {
+            std::lock_guard guard(lock);
+            for (auto& [id, c] : connections) {
+                if (!c->connecting) {
+                    all.push_back(c);
+                }
+            }
+        }
+        for (auto& c : all) {
+            MaybeFinish(c);
+        }
+    }
+}
+
+TCP_PROXY::TCP_PROXY(FilterEngine& engine, TCP_PROXY_OPTIONS options)
+    : state_(std::make_shared<STATE>()) {
+    state_->engine = &engine;
+    state_->options = std::move(options);
+}
+
+TCP_PROXY::~TCP_PROXY() {
+    Stop();
+}
+
+namespace {
+
+int Listen(int family, uint16_t port, uint16_t* bound, std::string* why) {
+    int fd = socket(family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        *why = std::string("socket: ") + std::strerror(errno);
+        return -1;
+    }
+    int one = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_storage address{};
+    if (family == AF_INET) {
+        auto& v4 = reinterpret_cast<sockaddr_in&>(address);
+        v4.sin_family = AF_INET;
+        v4.sin_port = htons(port);
+        v4.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    } else {
+        setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one);
+        auto& v6 = reinterpret_cast<sockaddr_in6&>(address);
+        v6.sin6_family = AF_INET6;
+        v6.sin6_port = htons(port);
+        v6.sin6_addr = in6addr_loopback;
+    }
+    if (bind(fd, reinterpret_cast<sockaddr*>(&address), LengthOf(address)) != 0 ||
+        listen(fd, 4096) != 0) {
+        *why = std::string("cannot listen on the proxy port: ") + std::strerror(errno);
+        close(fd);
+        return -1;
+    }
+    socklen_t length = sizeof address;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    uint16_t ignored = 0;
+    AddressOf(address, bound != nullptr ? bound : &ignored);
+    return fd;
+}
+
+}  // namespace
+
+int TCP_PROXY::Start(std::string* why) {
+    STATE& s = *state_;
+    std::string ignored;
+    std::string& reason = why != nullptr ? *why : ignored;
+    if (s.loop.joinable()) {
+        reason = "already started";
+        return EALREADY;
+    }
+    // Every proxied connection takes two descriptors (four once spliced): as many as allowed.
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &limit);
+    }
+    s.listeners[0] = Listen(AF_INET, state_->options.port, &port_, &reason);
+    if (s.listeners[0] < 0) {
+        return errno != 0 ? errno : EINVAL;
+    }
+    std::string v6Why;
+    s.listeners[1] = Listen(AF_INET6, port_, nullptr, &v6Why);  // none without IPv6 loopback
+    s.epollFd = epoll_create1(EPOLL_CLOEXEC);
+    s.wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    s.spareFd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    if (s.epollFd < 0 || s.wakeFd < 0) {
+        reason = std::string("epoll: ") + std::strerror(errno);
+        return errno;
+    }
+    epoll_event wake{EPOLLIN, {.u64 = kWakeTag}};
+    epoll_ctl(s.epollFd, EPOLL_CTL_ADD, s.wakeFd, &wake);
+    epoll_event v4{EPOLLIN, {.u64 = kListenerV4Tag}};
+    epoll_ctl(s.epollFd, EPOLL_CTL_ADD, s.listeners[0], &v4);
+    if (s.listeners[1] >= 0) {
+        epoll_event v6{EPOLLIN, {.u64 = kListenerV6Tag}};
+        epoll_ctl(s.epollFd, EPOLL_CTL_ADD, s.listeners[1], &v6);
+    }
+    s.stopping = false;
+    STATE* raw = &s;
+    s.loop = std::thread([raw] { raw->Run(); });
+    return 0;
+}
+
+void TCP_PROXY::Stop() {
+    STATE& s = *state_;
+    if (!s.loop.joinable()) {
+        return;
+    }
+    s.stopping = true;
+    uint64_t one = 1;
+    [[maybe_unused]] ssize_t n = write(s.wakeFd, &one, sizeof one);
+    s.loop.join();
+    std::vector<std::shared_ptr<CONNECTION>> open;
+    {
+        std::lock_guard guard(s.lock);
+        for (auto& [id, c] : s.connections) {
+            open.push_back(c);
+        }
+    }
+    for (auto& c : open) {
+        s.Finish(c, true);
+    }
+    s.engine->WaitForCompletions(5000);
+    for (int& fd : s.listeners) {
+        if (fd >= 0) {
+            close(fd);
+            fd = -1;
+        }
+    }
+    for (int* fd : {&s.epollFd, &s.wakeFd, &s.spareFd}) {
+        if (*fd >= 0) {
+            close(*fd);
+            *fd = -1;
+        }
+    }
+}
+
+TCP_PROXY_COUNTS TCP_PROXY::Counts() const {
+    std::lock_guard guard(state_->lock);
+    TCP_PROXY_COUNTS counts = state_->counts;
+    counts.open = state_->connections.size();
+    counts.bufferedHighWater = state_->highWater.load();
+    return counts;
+}
+
+}  // namespace os::wfplinux

@@ -1,0 +1,87 @@
+// The stream backend of the filtering engine on a real machine: a transparent TCP proxy. The
+// machine's outbound connections are redirected to its listener (nft_table); each accepted
+// connection learns where its client meant to go, opens that connection itself (marked, so it is
+// not redirected again) and presents the two byte streams to the engine's stream layer as one
+// flow, with the engine's contract (os/wfp/wfp_flow.h): permitted bytes are written on in order,
+// absorbed ones are not, a FIN is a half-close, a reset resets both sockets, injected bytes are
+// written to the side they name. Once the engine lets a flow's connection pass and nothing is
+// held, its bytes move with splice(2) through a pipe, without copies to user space and without a
+// classify per segment.
+//
+// One event-loop thread serves every socket; deliveries may come from any thread (verdicts are
+// injected by the driver's lookup workers) and write at once when the socket takes them. What a
+// side cannot take yet is buffered up to a bound; past it the proxy stops reading the side that
+// sends, so a client or server that stops reading never makes the proxy buffer without bound.
+#pragma once
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include "os/wfp/wfp_engine.h"
+
+namespace os::wfplinux {
+
+// An accepted connection as the proxy knows it before it opens the upstream side.
+struct PROXIED_CONNECTION {
+    sockaddr_storage client{};       // the client's own address and port
+    sockaddr_storage destination{};  // where the client meant to go
+};
+
+struct TCP_PROXY_OPTIONS {
+    // The listening port on 127.0.0.1 and ::1 (0: one chosen now).
+    uint16_t port = 0;
+    // SO_MARK of the proxy's own upstream sockets, so that the redirect lets them pass.
+    uint32_t mark = 0;
+    // What one direction may hold for a receiver that does not read, before the sender is no
+    // longer read.
+    size_t maxBufferedPerDirection = 256 * 1024;
+    // How long an upstream connect may take before the client is reset.
+    int connectTimeoutMs = 30'000;
+    // Where an accepted connection meant to go; false when it cannot be told (the connection is
+    // refused). The default reads the redirect's original destination.
+    std::function<bool(int clientFd, PROXIED_CONNECTION* connection)> destination;
+    // The process (an id of the host's process table) that owns the client's socket, when known.
+    std::function<std::optional<uint64_t>(const PROXIED_CONNECTION& connection)> owner;
+};
+
+struct TCP_PROXY_COUNTS {
+    uint64_t accepted = 0;
+    uint64_t refused = 0;         // no destination, no descriptor, or the accept failed
+    uint64_t upstreamFailed = 0;  // refused, reset or timed out: the client was reset
+    uint64_t spliced = 0;         // connections that went over to splice
+    uint64_t open = 0;
+    // The most one direction of one connection ever held for its receiver.
+    uint64_t bufferedHighWater = 0;
+};
+
+class TCP_PROXY {
+  public:
+    TCP_PROXY(FilterEngine& engine, TCP_PROXY_OPTIONS options);
+    // Every open connection is reset (its flow ends), then the loop stops.
+    ~TCP_PROXY();
+    TCP_PROXY(const TCP_PROXY&) = delete;
+    TCP_PROXY& operator=(const TCP_PROXY&) = delete;
+
+    // Listens and starts the loop. 0, or an errno value with the reason in *why.
+    int Start(std::string* why);
+    void Stop();
+    uint16_t Port() const { return port_; }
+    TCP_PROXY_COUNTS Counts() const;
+
+    struct STATE;
+
+  private:
+    std::shared_ptr<STATE> state_;
+    uint16_t port_ = 0;
+};
+
+}  // namespace os::wfplinux

@@ -1,0 +1,222 @@
+#include "tests/os/wfp/linux/netns_fixture.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <sched.h>
+#include <signal.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <filesystem>
+#include <thread>
+
+namespace wexo::test {
+
+namespace {
+
+constexpr char kPrefix[] = "wexo-t";
+// The veth ends are made directly inside the namespaces, so the one name never meets the host's.
+constexpr char kLink[] = "wexo0";
+constexpr auto kIpLimit = std::chrono::seconds(10);
+
+std::atomic<int> gSequence{0};
+
+}  // namespace
+
+std::string NETWORK_NAMESPACES::FindProgram(const std::string& name) {
+    if (name.find('/') != std::string::npos)
+        return name;
+    std::vector<std::string> folders;
+    const char* path = std::getenv("PATH");
+    std::string list = path != nullptr ? path : "";
+    size_t start = 0;
+    while (start <= list.size()) {
+        const size_t end = list.find(':', start);
+        const std::string folder =
+            list.substr(start, end == std::string::npos ? std::string::npos : end - start);
+        if (!folder.empty())
+            folders.push_back(folder);
+        if (end == std::string::npos)
+            break;
+        start = end + 1;
+    }
+    // Test runners often run without the sbin folders on PATH, where ip and nft live.
+    for (const char* extra : {"/usr/sbin", "/sbin", "/usr/bin", "/bin"})
+        folders.emplace_back(extra);
+    for (const std::string& folder : folders) {
+        const std::string candidate = folder + "/" + name;
+        if (::access(candidate.c_str(), X_OK) == 0)
+            return candidate;
+    }
+    return "";
+}
+
+bool NETWORK_NAMESPACES::Available(std::string* why) {
+    auto fail = [&](const std::string& reason) {
+        if (why != nullptr)
+            *why = reason;
+        return false;
+    };
+    if (::geteuid() != 0)
+        return fail("network namespaces need root");
+    if (FindProgram("ip").empty())
+        return fail("the ip program (iproute2) is not installed");
+    if (::access("/proc/self/ns/net", F_OK) != 0)
+        return fail("the kernel has no network namespaces");
+    // unshare on a thread of its own moves only that thread, which then ends.
+    int err = 0;
+    std::thread probe([&] {
+        if (::unshare(CLONE_NEWNET) != 0)
+            err = errno;
+    });
+    probe.join();
+    if (err != 0)
+        return fail(std::string("cannot make a network namespace: ") + strerror(err));
+    return true;
+}
+
+bool NETWORK_NAMESPACES::Ip(const std::vector<std::string>& arguments, std::string* why) {
+    const std::string ip = FindProgram("ip");
+    auto child = peers::CHILD_PROCESS::Start(ip, arguments, {});
+    if (child == nullptr) {
+        if (why != nullptr)
+            *why = "cannot start " + ip;
+        return false;
+    }
+    const int status = child->Wait(kIpLimit);
+    if (status == 0)
+        return true;
+    if (why != nullptr) {
+        std::string line = "ip";
+        for (const std::string& argument : arguments)
+            line += " " + argument;
+        *why = line + " failed (" + std::to_string(status) + "): " + child->Output();
+    }
+    return false;
+}
+
+void NETWORK_NAMESPACES::RemoveStale() {
+    std::error_code error;
+    std::vector<std::string> stale;
+    for (const auto& entry : std::filesystem::directory_iterator("/run/netns", error)) {
+        const std::string name = entry.path().filename().string();
+        if (name.rfind(kPrefix, 0) != 0)
+            continue;
+        const size_t digits = sizeof(kPrefix) - 1;
+        const size_t dash = name.find('-', digits);
+        if (dash == std::string::npos || dash == digits ||
+            name.find_first_not_of("0123456789", digits) != dash)
+            continue;
+        const pid_t pid = static_cast<pid_t>(std::atoi(name.substr(digits, dash - digits).c_str()));
+        if (::kill(pid, 0) != 0 && errno == ESRCH)
+            stale.push_back(name);
+    }
+    for (const std::string& name : stale)
+        Ip({"netns", "delete", name}, nullptr);
+}
+
+bool NETWORK_NAMESPACES::WaitUntilUp(const std::string& name, std::string* why) {
+    const std::string ip = FindProgram("ip");
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    std::string last;
+    while (std::chrono::steady_clock::now() < end) {
+        auto child = peers::CHILD_PROCESS::Start(ip, {"-n", name, "-o", "link", "show", kLink}, {});
+        if (child == nullptr)
+            break;
+        if (child->Wait(kIpLimit) == 0 && child->Output().find("state UP") != std::string::npos)
+            return true;
+        last = child->Output();
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    if (why != nullptr)
+        *why = "the veth end in " + name + " did not come up: " + last;
+    return false;
+}
+
+std::unique_ptr<NETWORK_NAMESPACES> NETWORK_NAMESPACES::Create(std::string* why) {
+    if (!Available(why))
+        return nullptr;
+    RemoveStale();
+    std::unique_ptr<NETWORK_NAMESPACES> made(new NETWORK_NAMESPACES());
+    const std::string base = std::string(kPrefix) + std::to_string(::getpid()) + "-" +
+                             std::to_string(gSequence.fetch_add(1)) + "-";
+    const std::string client = base + "client";
+    const std::string server = base + "server";
+    if (!Ip({"netns", "add", client}, why))
+        return nullptr;
+    made->names_[0] = client;
+    if (!Ip({"netns", "add", server}, why))
+        return nullptr;  // the destructor removes the client's
+    made->names_[1] = server;
+    const std::vector<std::vector<std::string>> steps = {
+        {"link", "add", kLink, "netns", client, "type", "veth", "peer", "name", kLink, "netns",
+         server},
+        {"-n", client, "link", "set", "lo", "up"},
+        {"-n", server, "link", "set", "lo", "up"},
+        {"-n", client, "addr", "add", "192.0.2.1/24", "dev", kLink},
+        {"-n", server, "addr", "add", "192.0.2.2/24", "dev", kLink},
+        {"-n", client, "-6", "addr", "add", "2001:db8::1/64", "dev", kLink, "nodad"},
+        {"-n", server, "-6", "addr", "add", "2001:db8::2/64", "dev", kLink, "nodad"},
+        {"-n", client, "link", "set", kLink, "up"},
+        {"-n", server, "link", "set", kLink, "up"},
+    };
+    for (const auto& step : steps) {
+        if (!Ip(step, why))
+            return nullptr;
+    }
+    // The kernel starts a link's queue only when it processes the carrier change, up to a second
+    // later; until then packets are dropped, and a lost SYN costs a second of retransmission.
+    for (const std::string& name : {client, server}) {
+        if (!WaitUntilUp(name, why))
+            return nullptr;
+    }
+    return made;
+}
+
+NETWORK_NAMESPACES::~NETWORK_NAMESPACES() {
+    // Deleting a namespace takes its end of the veth pair, and so the pair, with it.
+    for (const std::string& name : names_) {
+        if (!name.empty())
+            Ip({"netns", "delete", name}, nullptr);
+    }
+}
+
+bool NETWORK_NAMESPACES::RunIn(SIDE side, const std::function<void()>& work) const {
+    const std::string path = "/run/netns/" + Name(side);
+    bool entered = false;
+    std::thread worker([&] {
+        const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0)
+            return;
+        entered = ::setns(fd, CLONE_NEWNET) == 0;
+        ::close(fd);
+        if (entered)
+            work();
+    });
+    worker.join();
+    return entered;
+}
+
+int NETWORK_NAMESPACES::Run(SIDE side, const std::vector<std::string>& command, std::string* output,
+                            std::chrono::milliseconds limit) const {
+    auto child = Start(side, command);
+    if (child == nullptr)
+        return -1;
+    const int status = child->Wait(limit);
+    if (output != nullptr)
+        *output = child->Output();
+    return status;
+}
+
+std::unique_ptr<peers::CHILD_PROCESS> NETWORK_NAMESPACES::Start(
+    SIDE side, const std::vector<std::string>& command) const {
+    if (command.empty())
+        return nullptr;
+    std::vector<std::string> arguments = {"netns", "exec", Name(side), FindProgram(command[0])};
+    arguments.insert(arguments.end(), command.begin() + 1, command.end());
+    return peers::CHILD_PROCESS::Start(FindProgram("ip"), arguments, {});
+}
+
+}  // namespace wexo::test

@@ -1,0 +1,404 @@
+#include "os/wfp/linux/nft_table.h"
+
+#include <gtest/gtest.h>
+
+#include "os/core/status.h"
+#include "os/wfp/linux/redirect.h"
+#include "tests/os/wfp/linux/netns_fixture.h"
+#include "tests/os/wfp/linux/socket_util.h"
+
+namespace {
+
+using wexo::test::Address;
+using wexo::test::Bound;
+using wexo::test::Connect;
+using wexo::test::NETWORK_NAMESPACES;
+using wexo::test::Text;
+using wexo::test::UNIQUE_FD;
+using SIDE = NETWORK_NAMESPACES::SIDE;
+
+constexpr uint16_t kProxyPort = 15001;
+constexpr uint16_t kDnsPort = 15053;
+
+os::NFT_TABLE_OPTIONS Options() {
+    os::NFT_TABLE_OPTIONS options;
+    options.tcpProxyPort = kProxyPort;
+    options.dnsPort = kDnsPort;
+    return options;
+}
+
+void Mark(int fd) {
+    ASSERT_EQ(os::SetSocketMark(fd, os::kProxySocketMark), os::ERROR_SUCCESS);
+}
+
+class NftTableTest : public testing::Test {
+  protected:
+    void SetUp() override {
+        std::string why;
+        net_ = NETWORK_NAMESPACES::Create(&why);
+        if (net_ == nullptr)
+            GTEST_SKIP() << why;
+    }
+
+    // Installs in the client namespace (the table object itself may live anywhere).
+    uint32_t InstallInClient(os::NFT_TABLE& table, const os::NFT_TABLE_OPTIONS& options,
+                             std::string* message = nullptr) {
+        uint32_t result = os::ERROR_GEN_FAILURE;
+        EXPECT_TRUE(net_->RunIn(SIDE::Client, [&] { result = table.Install(options, message); }));
+        return result;
+    }
+
+    // What the nft program lists in the client namespace.
+    std::string ListInClient(const std::vector<std::string>& what) {
+        if (NETWORK_NAMESPACES::FindProgram("nft").empty())
+            return "(no nft program)";
+        std::vector<std::string> command = {"nft", "list"};
+        command.insert(command.end(), what.begin(), what.end());
+        std::string output;
+        net_->Run(SIDE::Client, command, &output);
+        return output;
+    }
+
+    // A socket made in a namespace; it stays there whichever thread uses it.
+    UNIQUE_FD MakeIn(SIDE side, const std::function<UNIQUE_FD()>& make) {
+        UNIQUE_FD fd;
+        EXPECT_TRUE(net_->RunIn(side, [&] { fd = make(); }));
+        return fd;
+    }
+
+    int ConnectFrom(SIDE side, UNIQUE_FD& fd, int type, const sockaddr_storage& to,
+                    const std::function<void(int)>& prepare = nullptr) {
+        int err = -1;
+        EXPECT_TRUE(net_->RunIn(side, [&] { err = Connect(fd, type, to, prepare); }));
+        return err;
+    }
+
+    std::unique_ptr<NETWORK_NAMESPACES> net_;
+};
+
+size_t Count(const std::string& text, const std::string& what) {
+    size_t count = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        ++count;
+    return count;
+}
+
+TEST(NftTableCommands, RefuseNamesThatWouldReachTheCommandLine) {
+    os::NFT_TABLE_OPTIONS options = Options();
+    options.tableName = "wexo; flush ruleset";
+    EXPECT_EQ(os::NFT_TABLE::Commands(options), "");
+    os::NFT_TABLE table;
+    std::string message;
+    EXPECT_EQ(table.Install(options, &message), os::ERROR_INVALID_PARAMETER);
+    EXPECT_FALSE(table.Installed());
+    options = Options();
+    options.tcpProxyPort = 0;
+    EXPECT_EQ(table.Install(options, &message), os::ERROR_INVALID_PARAMETER);
+}
+
+TEST_F(NftTableTest, InstallShowsTheRules) {
+    os::NFT_TABLE table;
+    std::string message;
+    ASSERT_EQ(InstallInClient(table, Options(), &message), os::ERROR_SUCCESS) << message;
+    EXPECT_TRUE(table.Installed());
+    const std::string listed = ListInClient({"table", "inet", "wexo"});
+    EXPECT_NE(listed.find("type nat hook output"), std::string::npos) << listed;
+    EXPECT_NE(listed.find("meta l4proto tcp redirect to :15001"), std::string::npos) << listed;
+    EXPECT_NE(listed.find("udp dport 53 redirect to :15053"), std::string::npos) << listed;
+    EXPECT_NE(listed.find("type filter hook output"), std::string::npos) << listed;
+    EXPECT_NE(listed.find("udp dport 443 reject"), std::string::npos) << listed;
+    EXPECT_EQ(Count(listed, "meta mark 0x5745584f return"), 2u) << listed;
+}
+
+TEST_F(NftTableTest, OptionsLeaveOutDnsAndQuic) {
+    os::NFT_TABLE table;
+    os::NFT_TABLE_OPTIONS options = Options();
+    options.dnsPort = 0;
+    options.rejectQuic = false;
+    std::string message;
+    ASSERT_EQ(InstallInClient(table, options, &message), os::ERROR_SUCCESS) << message;
+    const std::string listed = ListInClient({"table", "inet", "wexo"});
+    EXPECT_NE(listed.find("redirect to :15001"), std::string::npos) << listed;
+    EXPECT_EQ(listed.find("dport 53"), std::string::npos) << listed;
+    EXPECT_EQ(listed.find("dport 443"), std::string::npos) << listed;
+}
+
+TEST_F(NftTableTest, InstallingAgainReplacesTheTable) {
+    os::NFT_TABLE table;
+    std::string message;
+    ASSERT_EQ(InstallInClient(table, Options(), &message), os::ERROR_SUCCESS) << message;
+    os::NFT_TABLE_OPTIONS changed = Options();
+    changed.tcpProxyPort = 15002;
+    ASSERT_EQ(InstallInClient(table, changed, &message), os::ERROR_SUCCESS) << message;
+    // A second owner, as after a crash that left the first one's table behind.
+    os::NFT_TABLE other;
+    changed.tcpProxyPort = 15003;
+    ASSERT_EQ(InstallInClient(other, changed, &message), os::ERROR_SUCCESS) << message;
+    const std::string tables = ListInClient({"tables"});
+    EXPECT_EQ(Count(tables, "table inet wexo"), 1u) << tables;
+    const std::string listed = ListInClient({"table", "inet", "wexo"});
+    EXPECT_EQ(Count(listed, "redirect to :"), 2u) << listed;  // TCP and DNS, once each
+    EXPECT_NE(listed.find("redirect to :15003"), std::string::npos) << listed;
+}
+
+TEST_F(NftTableTest, RenamedTableReplacesThePreviousOne) {
+    os::NFT_TABLE table;
+    std::string message;
+    ASSERT_EQ(InstallInClient(table, Options(), &message), os::ERROR_SUCCESS) << message;
+    os::NFT_TABLE_OPTIONS renamed = Options();
+    renamed.tableName = "wexo_next";
+    ASSERT_EQ(InstallInClient(table, renamed, &message), os::ERROR_SUCCESS) << message;
+    const std::string tables = ListInClient({"tables"});
+    EXPECT_EQ(Count(tables, "table inet wexo\n"), 0u) << tables;
+    EXPECT_EQ(Count(tables, "table inet wexo_next"), 1u) << tables;
+}
+
+TEST_F(NftTableTest, RemoveDeletesTheTable) {
+    os::NFT_TABLE table;
+    std::string message;
+    ASSERT_EQ(InstallInClient(table, Options(), &message), os::ERROR_SUCCESS) << message;
+    uint32_t removed = os::ERROR_GEN_FAILURE;
+    ASSERT_TRUE(net_->RunIn(SIDE::Client, [&] { removed = table.Remove(&message); }));
+    EXPECT_EQ(removed, os::ERROR_SUCCESS) << message;
+    EXPECT_FALSE(table.Installed());
+    EXPECT_EQ(ListInClient({"tables"}).find("wexo"), std::string::npos);
+    EXPECT_EQ(table.Remove(), os::ERROR_SUCCESS);  // nothing left to remove
+}
+
+TEST_F(NftTableTest, RemovalFromAnotherNamespaceReachesTheTable) {
+    {
+        os::NFT_TABLE table;
+        std::string message;
+        ASSERT_EQ(InstallInClient(table, Options(), &message), os::ERROR_SUCCESS) << message;
+        ASSERT_NE(ListInClient({"tables"}).find("table inet wexo"), std::string::npos);
+        // The destructor runs here, on the test's thread outside the client namespace.
+    }
+    EXPECT_EQ(ListInClient({"tables"}).find("wexo"), std::string::npos);
+}
+
+TEST_F(NftTableTest, RejectedRulesComeBackWithNftsMessage) {
+    uint32_t result = os::ERROR_SUCCESS;
+    std::string message;
+    ASSERT_TRUE(net_->RunIn(SIDE::Client, [&] {
+        result = os::RunNftCommands("table inet wexo { chain c { no such statement } }", &message);
+    }));
+    EXPECT_EQ(result, os::ERROR_INVALID_PARAMETER);
+    EXPECT_NE(message.find("syntax error"), std::string::npos) << message;
+    // A table the kernel does not have.
+    ASSERT_TRUE(net_->RunIn(SIDE::Client, [&] {
+        result = os::RunNftCommands("delete table inet wexo_absent", &message);
+    }));
+    EXPECT_EQ(result, os::ERROR_NOT_FOUND) << message;
+    EXPECT_FALSE(message.empty());
+}
+
+// The traffic tests: a proxy listener in the client namespace on the proxy port (both families),
+// the real server in the server namespace.
+class NftTrafficTest : public NftTableTest {
+  protected:
+    void SetUp() override {
+        NftTableTest::SetUp();
+        if (IsSkipped())
+            return;
+        proxy_ = MakeIn(SIDE::Client, [] { return Bound(SOCK_STREAM, "::", kProxyPort); });
+        server80_ = MakeIn(SIDE::Server, [] { return Bound(SOCK_STREAM, "::", 80); });
+        server8080_ = MakeIn(SIDE::Server, [] { return Bound(SOCK_STREAM, "::", 8080); });
+        ASSERT_TRUE(proxy_.Valid() && server80_.Valid() && server8080_.Valid());
+    }
+
+    void Install(const os::NFT_TABLE_OPTIONS& options) {
+        std::string message;
+        ASSERT_EQ(InstallInClient(table_, options, &message), os::ERROR_SUCCESS) << message;
+    }
+
+    // Whether a UDP socket of the client that sent once sees ECONNREFUSED on its next receive.
+    int ErrorAfterSend(UNIQUE_FD& fd, int* sendError) {
+        const char datagram[] = "quic initial";
+        *sendError = ::send(fd.Get(), datagram, sizeof(datagram), 0) < 0 ? errno : 0;
+        char answer[64];
+        // A refusal comes back at once over the veth pair; silence this long means none came.
+        if (!wexo::test::Readable(fd.Get(), 300))
+            return 0;
+        return ::recv(fd.Get(), answer, sizeof(answer), MSG_DONTWAIT) < 0 ? errno : 0;
+    }
+
+    os::NFT_TABLE table_;
+    UNIQUE_FD proxy_;
+    UNIQUE_FD server80_;
+    UNIQUE_FD server8080_;
+};
+
+TEST_F(NftTrafficTest, TcpGoesToTheProxyWithItsOriginalDestination) {
+    Install(Options());
+    struct CASE {
+        const char* ip;
+        uint16_t port;
+    };
+    for (const CASE& target : {CASE{"192.0.2.2", 80}, CASE{"2001:db8::2", 8080}}) {
+        SCOPED_TRACE(target.ip);
+        UNIQUE_FD client;
+        ASSERT_EQ(ConnectFrom(SIDE::Client, client, SOCK_STREAM, Address(target.ip, target.port)),
+                  0);
+        UNIQUE_FD accepted = wexo::test::AcceptWithin(proxy_.Get(), 2000);
+        ASSERT_TRUE(accepted.Valid()) << "nothing reached the proxy";
+        EXPECT_EQ(wexo::test::PeerText(accepted.Get()), wexo::test::LocalText(client.Get()));
+        sockaddr_storage original{};
+        ASSERT_EQ(os::OriginalDestination(accepted.Get(), &original), os::ERROR_SUCCESS);
+        EXPECT_EQ(Text(original), Text(Address(target.ip, target.port)));
+        EXPECT_EQ(original.ss_family, Address(target.ip, target.port).ss_family);
+        EXPECT_FALSE(wexo::test::Readable(server80_.Get(), 0));
+        EXPECT_FALSE(wexo::test::Readable(server8080_.Get(), 0));
+    }
+}
+
+TEST_F(NftTrafficTest, MarkedSocketsReachTheRealServer) {
+    Install(Options());
+    struct CASE {
+        const char* ip;
+        uint16_t port;
+        int listener;
+    };
+    for (const CASE& target :
+         {CASE{"192.0.2.2", 80, server80_.Get()}, CASE{"2001:db8::2", 8080, server8080_.Get()}}) {
+        SCOPED_TRACE(target.ip);
+        UNIQUE_FD client;
+        ASSERT_EQ(
+            ConnectFrom(SIDE::Client, client, SOCK_STREAM, Address(target.ip, target.port), Mark),
+            0);
+        UNIQUE_FD accepted = wexo::test::AcceptWithin(target.listener, 2000);
+        ASSERT_TRUE(accepted.Valid()) << "the marked connection did not reach the server";
+        EXPECT_EQ(wexo::test::PeerText(accepted.Get()), wexo::test::LocalText(client.Get()));
+        EXPECT_FALSE(wexo::test::Readable(proxy_.Get(), 0));
+        // Tracked, but not translated.
+        sockaddr_storage original{};
+        if (os::OriginalDestination(client.Get(), &original) == os::ERROR_SUCCESS) {
+            EXPECT_EQ(Text(original), Text(Address(target.ip, target.port)));
+        }
+    }
+}
+
+TEST_F(NftTrafficTest, QuicIsRefusedUnlessTurnedOff) {
+    UNIQUE_FD quicServer = MakeIn(SIDE::Server, [] { return Bound(SOCK_DGRAM, "::", 443); });
+    ASSERT_TRUE(quicServer.Valid());
+    Install(Options());
+    for (const char* ip : {"192.0.2.2", "2001:db8::2"}) {
+        SCOPED_TRACE(ip);
+        UNIQUE_FD client;
+        ASSERT_EQ(ConnectFrom(SIDE::Client, client, SOCK_DGRAM, Address(ip, 443)), 0);
+        int sendError = 0;
+        EXPECT_EQ(ErrorAfterSend(client, &sendError), ECONNREFUSED);
+        // The dropped datagram may also fail the send itself; it must never arrive.
+        EXPECT_TRUE(sendError == 0 || sendError == EPERM) << strerror(sendError);
+        EXPECT_FALSE(wexo::test::Readable(quicServer.Get(), 0));
+    }
+    // The proxy's own (marked) datagrams pass.
+    UNIQUE_FD marked;
+    ASSERT_EQ(ConnectFrom(SIDE::Client, marked, SOCK_DGRAM, Address("192.0.2.2", 443), Mark), 0);
+    int sendError = 0;
+    EXPECT_EQ(ErrorAfterSend(marked, &sendError), 0);
+    EXPECT_EQ(sendError, 0);
+    EXPECT_TRUE(wexo::test::Readable(quicServer.Get(), 1000));
+    char drain[64];
+    ASSERT_GT(::recv(quicServer.Get(), drain, sizeof(drain), 0), 0);
+
+    os::NFT_TABLE_OPTIONS options = Options();
+    options.rejectQuic = false;
+    Install(options);
+    UNIQUE_FD client;
+    ASSERT_EQ(ConnectFrom(SIDE::Client, client, SOCK_DGRAM, Address("192.0.2.2", 443)), 0);
+    EXPECT_EQ(ErrorAfterSend(client, &sendError), 0);
+    EXPECT_EQ(sendError, 0);
+    EXPECT_TRUE(wexo::test::Readable(quicServer.Get(), 1000));
+}
+
+TEST_F(NftTrafficTest, DnsGoesToTheForwarderAndTheAnswerComesFromTheServer) {
+    // The forwarder answers from the address the redirect sent the query to (127.0.0.1 or ::1),
+    // which is what lets connection tracking translate the answer back; a wildcard socket would
+    // answer from the host's own address and the client would never see it.
+    UNIQUE_FD forwarder4 =
+        MakeIn(SIDE::Client, [] { return Bound(SOCK_DGRAM, "127.0.0.1", kDnsPort); });
+    UNIQUE_FD forwarder6 = MakeIn(SIDE::Client, [] { return Bound(SOCK_DGRAM, "::1", kDnsPort); });
+    UNIQUE_FD realDns = MakeIn(SIDE::Server, [] { return Bound(SOCK_DGRAM, "::", 53); });
+    ASSERT_TRUE(forwarder4.Valid() && forwarder6.Valid() && realDns.Valid());
+    Install(Options());
+    const char query[] = "dns query";
+    const char answer[] = "dns answer";
+    struct CASE {
+        const char* ip;
+        int forwarder;
+    };
+    for (const CASE& target :
+         {CASE{"192.0.2.2", forwarder4.Get()}, CASE{"2001:db8::2", forwarder6.Get()}}) {
+        SCOPED_TRACE(target.ip);
+        UNIQUE_FD client;
+        ASSERT_EQ(ConnectFrom(SIDE::Client, client, SOCK_DGRAM, Address(target.ip, 53)), 0);
+        ASSERT_EQ(::send(client.Get(), query, sizeof(query), 0),
+                  static_cast<ssize_t>(sizeof(query)));
+        ASSERT_TRUE(wexo::test::Readable(target.forwarder, 2000)) << "no query at the forwarder";
+        char received[64] = {};
+        sockaddr_storage from{};
+        socklen_t fromSize = sizeof(from);
+        ASSERT_EQ(::recvfrom(target.forwarder, received, sizeof(received), 0,
+                             reinterpret_cast<sockaddr*>(&from), &fromSize),
+                  static_cast<ssize_t>(sizeof(query)));
+        EXPECT_EQ(Text(from), wexo::test::LocalText(client.Get()));
+        EXPECT_FALSE(wexo::test::Readable(realDns.Get(), 0));
+        // The client, connected to the server's port 53, accepts only an answer from there.
+        ASSERT_EQ(::sendto(target.forwarder, answer, sizeof(answer), 0,
+                           reinterpret_cast<const sockaddr*>(&from), fromSize),
+                  static_cast<ssize_t>(sizeof(answer)));
+        ASSERT_TRUE(wexo::test::Readable(client.Get(), 2000)) << "the answer was not translated";
+        ASSERT_EQ(::recv(client.Get(), received, sizeof(received), 0),
+                  static_cast<ssize_t>(sizeof(answer)));
+        EXPECT_STREQ(received, answer);
+    }
+
+    // Without a DNS port the query goes to the server.
+    os::NFT_TABLE_OPTIONS options = Options();
+    options.dnsPort = 0;
+    Install(options);
+    UNIQUE_FD direct;
+    ASSERT_EQ(ConnectFrom(SIDE::Client, direct, SOCK_DGRAM, Address("192.0.2.2", 53)), 0);
+    ASSERT_EQ(::send(direct.Get(), query, sizeof(query), 0), static_cast<ssize_t>(sizeof(query)));
+    EXPECT_TRUE(wexo::test::Readable(realDns.Get(), 2000));
+    EXPECT_FALSE(wexo::test::Readable(forwarder4.Get(), 0));
+}
+
+TEST_F(NftTrafficTest, LoopbackIsUntouched) {
+    UNIQUE_FD local = MakeIn(SIDE::Client, [] { return Bound(SOCK_STREAM, "::", 9090); });
+    UNIQUE_FD quicLocal = MakeIn(SIDE::Client, [] { return Bound(SOCK_DGRAM, "::", 443); });
+    ASSERT_TRUE(local.Valid() && quicLocal.Valid());
+    Install(Options());
+    // The host's own addresses go over loopback too.
+    for (const char* ip : {"127.0.0.1", "::1", "192.0.2.1", "2001:db8::1"}) {
+        SCOPED_TRACE(ip);
+        UNIQUE_FD client;
+        ASSERT_EQ(ConnectFrom(SIDE::Client, client, SOCK_STREAM, Address(ip, 9090)), 0);
+        UNIQUE_FD accepted = wexo::test::AcceptWithin(local.Get(), 2000);
+        ASSERT_TRUE(accepted.Valid());
+        EXPECT_FALSE(wexo::test::Readable(proxy_.Get(), 0));
+        sockaddr_storage original{};
+        if (os::OriginalDestination(accepted.Get(), &original) == os::ERROR_SUCCESS) {
+            EXPECT_EQ(Text(original), Text(Address(ip, 9090)));
+        }
+
+        UNIQUE_FD datagrams;
+        ASSERT_EQ(ConnectFrom(SIDE::Client, datagrams, SOCK_DGRAM, Address(ip, 443)), 0);
+        const char datagram[] = "local";
+        ASSERT_EQ(::send(datagrams.Get(), datagram, sizeof(datagram), 0),
+                  static_cast<ssize_t>(sizeof(datagram)));
+        ASSERT_TRUE(wexo::test::Readable(quicLocal.Get(), 1000));
+        char drain[64];
+        ASSERT_GT(::recv(quicLocal.Get(), drain, sizeof(drain), 0), 0);
+    }
+}
+
+TEST(RedirectHelpers, RefuseWhatIsNotAConnectedSocket) {
+    sockaddr_storage original{};
+    EXPECT_EQ(os::OriginalDestination(-1, &original), os::ERROR_INVALID_HANDLE);
+    UNIQUE_FD unconnected(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    EXPECT_EQ(os::OriginalDestination(unconnected.Get(), &original), os::ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(os::SetSocketMark(-1, 1), os::ERROR_INVALID_HANDLE);
+}
+
+}  // namespace
