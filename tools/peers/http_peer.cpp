@@ -16,8 +16,6 @@
 namespace wexo::peers {
 namespace {
 
-const char* const kLoopback = "127.0.0.1";
-
 // Headers cpp-httplib adds to a request on its own; they were not sent by the client.
 bool IsSyntheticHeader(const std::string& name) {
     return name == "REMOTE_ADDR" || name == "REMOTE_PORT" || name == "LOCAL_ADDR" ||
@@ -89,7 +87,7 @@ int FindConnection(const httplib::Request& request) {
 // while a stop is looking at (a duplicate of) it.
 std::mutex gDescriptorLock;
 
-void ShutConnections(int port) {
+void ShutConnections(const std::string& address, int port) {
     std::lock_guard guard(gDescriptorLock);
     std::vector<int> descriptors;
     if (DIR* directory = opendir("/proc/self/fd")) {
@@ -111,11 +109,11 @@ void ShutConnections(int port) {
         sockaddr_storage peer{};
         socklen_t localLength = sizeof(local);
         socklen_t peerLength = sizeof(peer);
-        std::string address;
+        std::string text;
         int localPort = 0;
         if (getsockname(mine, reinterpret_cast<sockaddr*>(&local), &localLength) == 0 &&
             getpeername(mine, reinterpret_cast<sockaddr*>(&peer), &peerLength) == 0 &&
-            AddressText(local, address, localPort) && address == kLoopback && localPort == port) {
+            AddressText(local, text, localPort) && text == address && localPort == port) {
             shutdown(mine, SHUT_RDWR);
         }
         close(mine);
@@ -193,7 +191,7 @@ bool HttpPeer::Start() {
         return false;
     }
     refusing_ = false;
-    return Listen(0);
+    return Listen(options_.port);
 }
 
 void HttpPeer::Stop() {
@@ -208,7 +206,7 @@ bool HttpPeer::IsRunning() const {
 }
 
 std::string HttpPeer::HostPort() const {
-    return std::string(kLoopback) + ":" + std::to_string(port_);
+    return options_.address + ":" + std::to_string(port_);
 }
 
 std::string HttpPeer::BaseUrl() const {
@@ -257,8 +255,8 @@ bool HttpPeer::Listen(int port) {
     }
     int bound = -1;
     if (port == 0) {
-        bound = server->bind_to_any_port(kLoopback);
-    } else if (server->bind_to_port(kLoopback, port)) {
+        bound = server->bind_to_any_port(options_.address);
+    } else if (server->bind_to_port(options_.address, port)) {
         bound = port;
     }
     if (bound <= 0) {
@@ -300,7 +298,7 @@ void HttpPeer::EndListening() {
     server_->stop();
     // Workers wait on kept-alive connections for the next request; shutting the connections
     // ends the wait. (The listener is closed, so no new one comes.)
-    ShutConnections(port_);
+    ShutConnections(options_.address, port_);
     listener_.join();  // the listener joins the workers before it ends
     server_.reset();
 }

@@ -72,6 +72,10 @@ struct PeerOptions {
     // How long a connection waits for the client's next request (also its first one). Stop does
     // not wait for it: it shuts the peer's open connections.
     int keepAliveSeconds = 5;
+    // Where it listens: 127.0.0.1 on a port chosen at start, unless a test puts it elsewhere (an
+    // address of a network namespace of its own, a fixed port).
+    std::string address = "127.0.0.1";
+    int port = 0;
 };
 
 // Options of an HTTPS peer with the given identity (none: self-signed for "127.0.0.1").
@@ -84,8 +88,8 @@ class HttpPeer {
     HttpPeer(const HttpPeer&) = delete;
     HttpPeer& operator=(const HttpPeer&) = delete;
 
-    // Binds 127.0.0.1 on a port chosen now and starts serving. False when it cannot bind or is
-    // already running.
+    // Binds its address (127.0.0.1 on a port chosen now, unless the options say otherwise) and
+    // starts serving. False when it cannot bind or is already running.
     bool Start();
     // Stops listening, ends requests held by the hang switch or a delay by resetting their
     // connections, and waits for every thread of the peer. Prompt; safe to call again.

@@ -158,8 +158,9 @@ int RunPrograms(const std::string& policyFile) {
         return 1;
     }
     const std::string runtime = folder;
-    const std::vector<std::string> common = {"WEXO_RUNTIME_DIR=" + runtime, "NOTIFY_SOCKET=",
-                                             "WEXO_REGISTRY_FILE=", "WEXO_IN_PROCESS_DRIVER="};
+    const std::vector<std::string> common = {
+        "WEXO_RUNTIME_DIR=" + runtime,
+        "NOTIFY_SOCKET=", "WEXO_REGISTRY_FILE=", "WEXO_IN_PROCESS_DRIVER=", "WEXO_NETWORK="};
     auto with = [&common](std::vector<std::string> more) {
         more.insert(more.end(), common.begin(), common.end());
         return more;

@@ -1,10 +1,11 @@
 // wexowfp: the driver host. It owns the registry store, starts the driver through its start routine
 // (the driver has no unload: it runs until this process ends), and serves the control device and
-// the registry to
-// other processes over the bridge sockets in the runtime folder. The filtering engine runs over the
-// simulated network until the real backend exists.
+// the registry to other processes over the bridge sockets in the runtime folder.
 //
 // Environment:
+//   WEXO_NETWORK         "real": the machine's outbound connections are filtered (the product's
+//                        nftables table and the transparent proxy; the systemd unit sets it);
+//                        otherwise the engine runs over the simulated network only
 //   WEXO_REGISTRY_FILE   the registry store's file (default: a store in memory)
 //   WEXO_RUNTIME_DIR     the folder of the bridge sockets (default /run/wexo)
 //   WEXO_DEMO_URLS       once a service registered: one simulated browser connection per URL
@@ -29,6 +30,7 @@
 #include "tools/pipeline/demo_traffic.h"
 #include "tools/pipeline/in_process_driver.h"
 #include "tools/pipeline/program_environment.h"
+#include "tools/pipeline/real_network.h"
 
 namespace {
 
@@ -77,6 +79,19 @@ int main() {
                      runtimeDir.c_str(), why.c_str());
         return 1;
     }
+    wexo::pipeline::REAL_NETWORK network;
+    const char* mode = EnvironmentValue("WEXO_NETWORK");
+    if (mode != nullptr && std::string(mode) == "real") {
+        std::string problem;
+        if (!network.Start(&problem)) {
+            std::fprintf(stderr, "wexowfp: the machine's connections cannot be filtered: %s\n",
+                         problem.c_str());
+            return 1;
+        }
+        std::printf("wexowfp: filtering the machine's connections (proxy port %u%s)\n",
+                    static_cast<unsigned>(network.ProxyPort()),
+                    network.RejectsQuic() ? ", QUIC refused" : "");
+    }
     std::printf("wexowfp: the driver runs; its device and the registry are served in %s\n",
                 runtimeDir.c_str());
     std::fflush(stdout);
@@ -98,6 +113,7 @@ int main() {
     if (traffic.joinable()) {
         traffic.join();
     }
+    network.Stop();  // the machine's connections are no longer redirected to a host that stops
     registry.Stop();
     devices.Stop();
     driver.Stop();

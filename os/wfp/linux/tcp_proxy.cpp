@@ -2,8 +2,6 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <linux/netfilter_ipv4.h>
-#include <linux/netfilter_ipv6/ip6_tables.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/resource.h>
@@ -18,6 +16,8 @@
 #include <string>
 #include <vector>
 
+#include "os/core/status.h"
+#include "os/wfp/linux/redirect.h"
 #include "os/wfp/wfp_flow.h"
 
 namespace os::wfplinux {
@@ -70,15 +70,6 @@ IP_ADDRESS_BYTES AddressOf(const sockaddr_storage& address, uint16_t* port) {
 
 socklen_t LengthOf(const sockaddr_storage& address) {
     return address.ss_family == AF_INET ? sizeof(sockaddr_in) : sizeof(sockaddr_in6);
-}
-
-bool DefaultDestination(int clientFd, PROXIED_CONNECTION* connection) {
-    socklen_t length = sizeof connection->destination;
-    auto* out = reinterpret_cast<sockaddr*>(&connection->destination);
-    if (connection->client.ss_family == AF_INET) {
-        return getsockopt(clientFd, SOL_IP, SO_ORIGINAL_DST, out, &length) == 0;
-    }
-    return getsockopt(clientFd, SOL_IPV6, IP6T_SO_ORIGINAL_DST, out, &length) == 0;
 }
 
 // A reset rather than a FIN: the peer learns at once that the connection is gone.
@@ -327,8 +318,9 @@ void TCP_PROXY::STATE::Accept(int listener) {
         }
         auto c = std::make_shared<CONNECTION>();
         c->info.client = peer;
-        const bool known = options.destination ? options.destination(fd, &c->info)
-                                               : DefaultDestination(fd, &c->info);
+        const bool known = options.destination
+                               ? options.destination(fd, &c->info)
+                               : OriginalDestination(fd, &c->info.destination) == ERROR_SUCCESS;
         if (!known) {
             Refuse(fd);
             continue;
@@ -340,8 +332,11 @@ void TCP_PROXY::STATE::Accept(int listener) {
             Refuse(fd);
             continue;
         }
-        if (options.mark != 0) {
-            setsockopt(c->fd[kUpstream], SOL_SOCKET, SO_MARK, &options.mark, sizeof options.mark);
+        if (options.mark != 0 && SetSocketMark(c->fd[kUpstream], options.mark) != ERROR_SUCCESS) {
+            // Unmarked, the connection would be redirected back to this proxy.
+            close(c->fd[kUpstream]);
+            Refuse(fd);
+            continue;
         }
         if (options.owner) {
             c->processId = options.owner(c->info);

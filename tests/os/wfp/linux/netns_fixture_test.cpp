@@ -1,4 +1,4 @@
-#include "tests/os/wfp/linux/netns_fixture.h"
+#include "tests/support/network_namespaces.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>

@@ -4,7 +4,7 @@
 
 #include "os/core/status.h"
 #include "os/wfp/linux/redirect.h"
-#include "tests/os/wfp/linux/netns_fixture.h"
+#include "tests/support/network_namespaces.h"
 #include "tests/os/wfp/linux/socket_util.h"
 
 namespace {

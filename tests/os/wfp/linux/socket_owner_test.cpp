@@ -6,7 +6,7 @@
 
 #include "os/wfp/linux/nft_table.h"
 #include "os/wfp/linux/redirect.h"
-#include "tests/os/wfp/linux/netns_fixture.h"
+#include "tests/support/network_namespaces.h"
 #include "tests/os/wfp/linux/socket_util.h"
 
 namespace {

@@ -1,0 +1,134 @@
+#include "tools/pipeline/real_network.h"
+
+#include <map>
+#include <mutex>
+#include <optional>
+
+#include "driver/platform/driver_settings.h"
+#include "os/bridge/peer.h"
+#include "os/registry/registry.h"
+#include "os/wfp/linux/nft_table.h"
+#include "os/wfp/linux/socket_owner.h"
+#include "os/wfp/linux/tcp_proxy.h"
+#include "os/wfp/wfp_engine.h"
+
+namespace wexo::pipeline {
+namespace {
+
+bool ReadRejectQuic() {
+    os::RegKey key;
+    if (!os::NT_SUCCESS(os::ZwOpenKey(key, drv::kProductKeyName))) {
+        return true;
+    }
+    os::REG_VALUE value;
+    if (os::RegQueryValue(key, kRejectQuicValue, value) != os::ERROR_SUCCESS ||
+        value.type != os::REG_DWORD || value.data.size() != 4) {
+        return true;
+    }
+    return (value.data[0] | value.data[1] | value.data[2] | value.data[3]) != 0;
+}
+
+// The host's stand-ins for the processes whose connections it proxies: the driver looks a flow's
+// process up in the host's process table (its user, its session). One per real process, kept
+// while it runs.
+class OWNER_PROCESSES {
+  public:
+    std::optional<uint64_t> For(const os::SOCKET_OWNER& owner) {
+        if (owner.pid <= 0) {
+            return std::nullopt;
+        }
+        std::lock_guard guard(lock_);
+        auto it = byPid_.find(owner.pid);
+        if (it != byPid_.end() && it->second->Peer().startTime == owner.startTime &&
+            it->second->IsAlive()) {
+            return it->second->ProcessId();
+        }
+        std::erase_if(byPid_, [](const auto& entry) { return !entry.second->IsAlive(); });
+        os::bridge::PEER_IDENTITY identity;
+        if (!os::bridge::IdentifyProcess(owner.pid, &identity, nullptr) ||
+            identity.startTime != owner.startTime) {
+            return std::nullopt;  // it ended, and its pid may name another process already
+        }
+        auto process = os::bridge::PEER_PROCESS::Attach(identity);
+        if (!process) {
+            return std::nullopt;
+        }
+        byPid_[owner.pid] = process;
+        return process->ProcessId();
+    }
+
+  private:
+    std::mutex lock_;
+    std::map<pid_t, std::shared_ptr<os::bridge::PEER_PROCESS>> byPid_;
+};
+
+}  // namespace
+
+struct REAL_NETWORK::PARTS {
+    os::SOCKET_OWNERS owners;
+    OWNER_PROCESSES processes;
+    std::unique_ptr<os::wfplinux::TCP_PROXY> proxy;
+    os::NFT_TABLE table;
+    bool rejectQuic = true;
+};
+
+REAL_NETWORK::REAL_NETWORK() = default;
+
+REAL_NETWORK::~REAL_NETWORK() {
+    Stop();
+}
+
+bool REAL_NETWORK::Start(std::string* why) {
+    std::string ignored;
+    std::string& reason = why != nullptr ? *why : ignored;
+    if (parts_) {
+        reason = "already started";
+        return false;
+    }
+    auto parts = std::make_unique<PARTS>();
+    PARTS* raw = parts.get();
+    os::wfplinux::TCP_PROXY_OPTIONS options;
+    options.mark = os::kProxySocketMark;
+    options.owner =
+        [raw](const os::wfplinux::PROXIED_CONNECTION& connection) -> std::optional<uint64_t> {
+        auto owner = raw->owners.Find(connection.client, connection.destination);
+        return owner ? raw->processes.For(*owner) : std::nullopt;
+    };
+    parts->proxy =
+        std::make_unique<os::wfplinux::TCP_PROXY>(os::FilterEngine::Current(), std::move(options));
+    if (parts->proxy->Start(&reason) != 0) {
+        return false;
+    }
+    parts->rejectQuic = ReadRejectQuic();
+    os::NFT_TABLE_OPTIONS table;
+    table.tcpProxyPort = parts->proxy->Port();
+    table.rejectQuic = parts->rejectQuic;
+    std::string nft;
+    if (parts->table.Install(table, &nft) != os::ERROR_SUCCESS) {
+        reason = "the nftables table was not installed: " + nft;
+        parts->proxy->Stop();
+        return false;
+    }
+    parts_ = std::move(parts);
+    return true;
+}
+
+void REAL_NETWORK::Stop() {
+    if (!parts_) {
+        return;
+    }
+    // The redirect goes first, so that no new connection waits for a proxy that is gone.
+    parts_->table.Remove();
+    parts_->proxy->Stop();
+    parts_.reset();
+}
+
+uint16_t REAL_NETWORK::ProxyPort() const {
+    return parts_ ? parts_->proxy->Port() : 0;
+}
+
+bool REAL_NETWORK::RejectsQuic() const {
+    return parts_ && parts_->rejectQuic;
+}
+
+}  // namespace wexo::pipeline

@@ -1,0 +1,36 @@
+// The driver host on a real machine: the machine's outbound TCP connections are redirected by the
+// product's nftables table to the transparent proxy, which presents each one to the filtering
+// engine the driver registered with, as the process that owns the connection; outbound QUIC is
+// refused so that browsers fall back to TCP at once. Removed again on Stop (and a stale table of
+// a host that crashed is replaced at Start).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace wexo::pipeline {
+
+// Product-key values the real network reads at start.
+inline constexpr char kRejectQuicValue[] = "RejectQuic";  // DWORD, default 1
+
+class REAL_NETWORK {
+  public:
+    REAL_NETWORK();
+    ~REAL_NETWORK();
+    REAL_NETWORK(const REAL_NETWORK&) = delete;
+    REAL_NETWORK& operator=(const REAL_NETWORK&) = delete;
+
+    // False (with the reason) when the proxy or the table cannot be set up; nothing stays then.
+    bool Start(std::string* why);
+    void Stop();
+    uint16_t ProxyPort() const;
+    bool RejectsQuic() const;
+
+    struct PARTS;
+
+  private:
+    std::unique_ptr<PARTS> parts_;
+};
+
+}  // namespace wexo::pipeline
