@@ -1,5 +1,6 @@
 #include "os/bridge/device_bridge.h"
 
+#include <fcntl.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -12,6 +13,8 @@
 #include <map>
 #include <mutex>
 #include <random>
+#include <string>
+#include <string_view>
 #include <thread>
 #include <unordered_map>
 
@@ -145,6 +148,15 @@ struct CALLER {
     uint32_t ProcessId() const { return peer->ProcessId(); }
 };
 
+// Whether a descriptor a caller passed is an eventfd: anything else (a pipe that fills up, a
+// socket) could stall the host when the driver sets the event behind it.
+bool IsEventFd(int fd) {
+    char link[64];
+    const std::string path = "/proc/self/fd/" + std::to_string(fd);
+    const ssize_t n = readlink(path.c_str(), link, sizeof link);
+    return n > 0 && std::string_view(link, static_cast<size_t>(n)) == "anon_inode:[eventfd]";
+}
+
 // The driver's questions to the caller while one of its requests runs, asked over the connection
 // that carries the request.
 class CONNECTION_QUESTIONS final : public bridge::PEER_QUESTIONS {
@@ -185,12 +197,15 @@ class CONNECTION_QUESTIONS final : public bridge::PEER_QUESTIONS {
         int32_t status = STATUS_INVALID_HANDLE;
         reader.Get(&op);
         reader.Get(&status);
-        if (!NT_SUCCESS(status) || passed < 0 || type != ObjectType::Event) {
+        if (!NT_SUCCESS(status) || passed < 0 || type != ObjectType::Event || !IsEventFd(passed)) {
             if (passed >= 0) {
                 close(passed);
             }
             return NT_SUCCESS(status) ? STATUS_INVALID_HANDLE : status;
         }
+        // The driver sets events under its own locks: a count that the caller's descriptor
+        // cannot take now is dropped (a set event is set), never waited for.
+        fcntl(passed, F_SETFL, fcntl(passed, F_GETFL) | O_NONBLOCK);
         // The stand-in: every Set is one count on the caller's eventfd, which the caller turns
         // into a Set of its own event.
         auto* event = new Event(EventType::Synchronization, false);

@@ -11,6 +11,7 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -161,9 +162,16 @@ bool SOCKET_OWNERS::QueryKernel(const sockaddr_storage& source, const sockaddr_s
             continue;
         if (size <= 0)
             return false;
-        int left = static_cast<int>(size);
-        for (auto* header = reinterpret_cast<nlmsghdr*>(answer); NLMSG_OK(header, left);
-             header = NLMSG_NEXT(header, left)) {
+        // The messages one after the other, each within what was received (the macros of
+        // netlink.h mix signed and unsigned lengths).
+        size_t left = static_cast<size_t>(size);
+        for (char* at = answer; left >= sizeof(nlmsghdr);) {
+            auto* header = reinterpret_cast<nlmsghdr*>(at);
+            if (header->nlmsg_len < sizeof(nlmsghdr) || header->nlmsg_len > left)
+                break;
+            const size_t step = std::min<size_t>(NLMSG_ALIGN(header->nlmsg_len), left);
+            at += step;
+            left -= step;
             // An answer to an earlier query that timed out.
             if (header->nlmsg_seq != message.header.nlmsg_seq)
                 continue;
