@@ -16,6 +16,7 @@
 #include <string>
 #include <thread>
 
+#include "tests/os/wfp/linux/socket_util.h"
 #include "tests/os/wfp/wfp_test_util.h"
 
 namespace {
@@ -24,25 +25,11 @@ constexpr size_t kDownload = 256u << 20;  // per iteration
 double gDirectBytesPerSecond = 0;
 
 int Listen(uint16_t* port) {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    listen(fd, 16);
-    socklen_t length = sizeof address;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    *port = ntohs(address.sin_port);
-    return fd;
+    return wexo::test::LoopbackListener(port);
 }
 
 int Connect(uint16_t port) {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(port);
-    return connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 ? fd : -1;
+    return wexo::test::ConnectLoopback(port);
 }
 
 // One download: the server writes kDownload bytes and closes; the client reads them all.

@@ -31,49 +31,17 @@
 #include "os/core/process.h"
 #include "os/core/sid.h"
 #include "os/registry/registry.h"
+#include "tests/integration/bridge_peer_process.h"
 #include "tools/peers/child_process.h"
 #include "tools/pipeline/in_process_driver.h"
 
 namespace wexo::integration {
 namespace {
 
-const std::string kPeer = std::string(WEXO_BINARY_DIR) + "/tests/device_bridge_peer";
 constexpr char kServiceKey[] = "\\REGISTRY\\MACHINE\\SYSTEM\\ControlSet001\\Services\\WexoWfp";
 constexpr char kAuthSecretValue[] = "Auth Secret";
 
-// A peer program as a child process (killed when dropped), its waits in milliseconds.
-class CHILD {
-  public:
-    explicit CHILD(const std::vector<std::string>& arguments)
-        : process_(peers::CHILD_PROCESS::Start(kPeer, arguments, {})) {}
-
-    pid_t Pid() const { return process_ ? process_->Pid() : -1; }
-    // The next line of its output; empty when none came within `ms` or the output ended.
-    std::string ReadLine(int ms = 10'000) {
-        return process_ ? process_->ReadLine(std::chrono::milliseconds(ms)) : std::string();
-    }
-    // "NAME VALUE" lines up to "end", by name.
-    std::map<std::string, std::string> ReadReport() {
-        std::map<std::string, std::string> lines;
-        for (std::string line = ReadLine(); !line.empty() && line != "end"; line = ReadLine()) {
-            size_t blank = line.find(' ');
-            lines[line.substr(0, blank)] = blank == std::string::npos ? "" : line.substr(blank + 1);
-        }
-        return lines;
-    }
-    // Its exit status (128 + signal when killed, -1 when it did not end in time).
-    int Wait(int ms = 10'000) {
-        return process_ ? process_->Wait(std::chrono::milliseconds(ms)) : -1;
-    }
-    void Kill() {
-        if (process_ && process_->Signal(SIGKILL)) {
-            process_->Wait(std::chrono::seconds(10));
-        }
-    }
-
-  private:
-    std::unique_ptr<peers::CHILD_PROCESS> process_;
-};
+using CHILD = BRIDGE_PEER;
 
 template <typename CONDITION>
 bool Eventually(CONDITION condition, int ms = 10'000) {

@@ -20,36 +20,14 @@
 #include "driver/platform/resolve_name.h"
 #include "os/core/device_gateway.h"
 #include "os/core/process.h"
+#include "tests/integration/bridge_peer_process.h"
 #include "tools/peers/child_process.h"
 #include "tools/pipeline/in_process_driver.h"
 
 namespace wexo::integration {
 namespace {
 
-const std::string kPeer = std::string(WEXO_BINARY_DIR) + "/tests/device_bridge_peer";
-
-// A peer program as a child process, its waits in milliseconds.
-class CHILD {
-  public:
-    explicit CHILD(std::vector<std::string> arguments)
-        : process_(peers::CHILD_PROCESS::Start(kPeer, arguments, {})) {}
-    pid_t Pid() const { return process_ ? process_->Pid() : -1; }
-    std::string ReadLine(int ms = 10'000) {
-        return process_ ? process_->ReadLine(std::chrono::milliseconds(ms)) : std::string();
-    }
-    // Its exit status (-1 when it did not end in time; it is killed then).
-    int Wait(int ms = 10'000) {
-        return process_ ? process_->Wait(std::chrono::milliseconds(ms)) : -1;
-    }
-    void Kill() {
-        if (process_ && process_->Signal(SIGKILL)) {
-            process_->Wait(std::chrono::seconds(10));
-        }
-    }
-
-  private:
-    std::unique_ptr<peers::CHILD_PROCESS> process_;
-};
+using CHILD = BRIDGE_PEER;
 
 template <typename CONDITION>
 bool Eventually(CONDITION condition) {

@@ -46,30 +46,50 @@ class TwoProcessesTest : public ::testing::Test {
         return more;
     }
 
+    // The host with two simulated browser connections, once it says its driver runs.
+    std::unique_ptr<CHILD_PROCESS> StartHost() {
+        auto host =
+            CHILD_PROCESS::Start(kHost, {},
+                                 Environment({"WEXO_DEMO_URLS=http://www.example.test/index.html "
+                                              "http://games.example/play"}));
+        EXPECT_NE(host, nullptr);
+        if (host && !host->ReadUntil("the driver runs", seconds(30))) {
+            ADD_FAILURE() << host->Output();
+        }
+        return host;
+    }
+    // The policy servers reach the host's registry through the service's registry bridge.
+    std::unique_ptr<CHILD_PROCESS> StartService() {
+        auto service = CHILD_PROCESS::Start(
+            kService, {"-A"},
+            Environment({"WexoSvc=0x120", "WEXO_POLICY_SERVERS=" + server_.HostPort()}));
+        EXPECT_NE(service, nullptr);
+        if (service && !service->ReadUntil("Service started", seconds(30))) {
+            ADD_FAILURE() << service->Output();
+        }
+        return service;
+    }
+    // Both connections decided by the service in the other process.
+    static void ExpectVerdicts(CHILD_PROCESS& host) {
+        ASSERT_TRUE(host.ReadUntil("wexowfp demo: GET", seconds(60), 2)) << host.Output();
+        EXPECT_NE(host.Output().find("wexowfp demo: GET www.example.test/index.html ALLOWED"),
+                  std::string::npos)
+            << host.Output();
+        EXPECT_NE(host.Output().find("wexowfp demo: GET games.example/play REDIRECTED"),
+                  std::string::npos)
+            << host.Output();
+    }
+
     std::string dir_;
     wexo::peers::PolicyServer server_;
 };
 
 TEST_F(TwoProcessesTest, TheServiceInItsOwnProcessDecidesTheHostsConnections) {
-    auto host =
-        CHILD_PROCESS::Start(kHost, {},
-                             Environment({"WEXO_DEMO_URLS=http://www.example.test/index.html "
-                                          "http://games.example/play"}));
+    auto host = StartHost();
     ASSERT_NE(host, nullptr);
-    ASSERT_TRUE(host->ReadUntil("the driver runs", seconds(30))) << host->Output();
-    // The policy servers reach the host's registry through the service's registry bridge.
-    auto service = CHILD_PROCESS::Start(
-        kService, {"-A"},
-        Environment({"WexoSvc=0x120", "WEXO_POLICY_SERVERS=" + server_.HostPort()}));
+    auto service = StartService();
     ASSERT_NE(service, nullptr);
-    ASSERT_TRUE(service->ReadUntil("Service started", seconds(30))) << service->Output();
-    ASSERT_TRUE(host->ReadUntil("wexowfp demo: GET", seconds(60), 2)) << host->Output();
-    EXPECT_NE(host->Output().find("wexowfp demo: GET www.example.test/index.html ALLOWED"),
-              std::string::npos)
-        << host->Output();
-    EXPECT_NE(host->Output().find("wexowfp demo: GET games.example/play REDIRECTED"),
-              std::string::npos)
-        << host->Output();
+    ExpectVerdicts(*host);
 
     ASSERT_TRUE(service->Signal(SIGTERM));
     EXPECT_EQ(service->Wait(seconds(30)), 0) << service->Output();
@@ -81,16 +101,10 @@ TEST_F(TwoProcessesTest, TheServiceInItsOwnProcessDecidesTheHostsConnections) {
 // A driver host killed outright: the service notices at its next heartbeat, keeps trying to open
 // the device, and registers with the host that starts next; that host's connections get verdicts.
 TEST_F(TwoProcessesTest, AServiceOutlivesAKilledDriverHostAndRegistersWithTheNextOne) {
-    const std::vector<std::string> urls = {
-        "WEXO_DEMO_URLS=http://www.example.test/index.html http://games.example/play"};
-    auto host = CHILD_PROCESS::Start(kHost, {}, Environment(urls));
+    auto host = StartHost();
     ASSERT_NE(host, nullptr);
-    ASSERT_TRUE(host->ReadUntil("the driver runs", seconds(30))) << host->Output();
-    auto service = CHILD_PROCESS::Start(
-        kService, {"-A"},
-        Environment({"WexoSvc=0x120", "WEXO_POLICY_SERVERS=" + server_.HostPort()}));
+    auto service = StartService();
     ASSERT_NE(service, nullptr);
-    ASSERT_TRUE(service->ReadUntil("Service started", seconds(30))) << service->Output();
     ASSERT_TRUE(host->ReadUntil("wexowfp demo: GET", seconds(60), 2)) << host->Output();
 
     ASSERT_TRUE(host->Signal(SIGKILL));
@@ -98,18 +112,11 @@ TEST_F(TwoProcessesTest, AServiceOutlivesAKilledDriverHostAndRegistersWithTheNex
     ASSERT_TRUE(service->ReadUntil("The driver's device went away; opening it again", seconds(30)))
         << service->Output();
 
-    auto next = CHILD_PROCESS::Start(kHost, {}, Environment(urls));
+    auto next = StartHost();
     ASSERT_NE(next, nullptr);
-    ASSERT_TRUE(next->ReadUntil("the driver runs", seconds(30))) << next->Output();
     ASSERT_TRUE(service->ReadUntil("Device opened again and service registered", seconds(60)))
         << service->Output();
-    ASSERT_TRUE(next->ReadUntil("wexowfp demo: GET", seconds(60), 2)) << next->Output();
-    EXPECT_NE(next->Output().find("wexowfp demo: GET www.example.test/index.html ALLOWED"),
-              std::string::npos)
-        << next->Output();
-    EXPECT_NE(next->Output().find("wexowfp demo: GET games.example/play REDIRECTED"),
-              std::string::npos)
-        << next->Output();
+    ExpectVerdicts(*next);
 
     // Without any host the service still stops at once.
     ASSERT_TRUE(next->Signal(SIGKILL));

@@ -140,4 +140,42 @@ inline int Connect(UNIQUE_FD& fd, int type, const sockaddr_storage& to,
     return 0;
 }
 
+// A TCP listener on 127.0.0.1 on a port chosen now (in *port); -1 on failure.
+inline int LoopbackListener(uint16_t* port) {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof(address);
+    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
+        ::listen(fd, 16) != 0 ||
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        if (fd >= 0)
+            ::close(fd);
+        return -1;
+    }
+    *port = ntohs(address.sin_port);
+    return fd;
+}
+
+// A TCP connection to 127.0.0.1:port whose reads give up after `receiveSeconds` (0: never); -1
+// when it cannot be made.
+inline int ConnectLoopback(uint16_t port, int receiveSeconds = 0) {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(port);
+    if (fd < 0 || ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
+        if (fd >= 0)
+            ::close(fd);
+        return -1;
+    }
+    if (receiveSeconds > 0) {
+        timeval limit{receiveSeconds, 0};
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof(limit));
+    }
+    return fd;
+}
+
 }  // namespace wexo::test

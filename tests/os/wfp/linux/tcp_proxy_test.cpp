@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "tests/os/wfp/linux/socket_util.h"
 #include "tests/os/wfp/wfp_test_util.h"
 
 namespace os::wfplinux {
@@ -24,27 +25,15 @@ namespace {
 using namespace std::chrono_literals;
 
 int Listener(uint16_t* port) {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    EXPECT_EQ(listen(fd, 16), 0);
-    socklen_t length = sizeof address;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    *port = ntohs(address.sin_port);
+    int fd = wexo::test::LoopbackListener(port);
+    EXPECT_GE(fd, 0);
     return fd;
 }
 
+// No test waits for ever on a proxy that lost a byte.
 int Connect(uint16_t port) {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(port);
-    EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    timeval limit{10, 0};  // no test waits for ever on a proxy that lost a byte
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    int fd = wexo::test::ConnectLoopback(port, 10);
+    EXPECT_GE(fd, 0);
     return fd;
 }
 
