@@ -35,8 +35,7 @@ void WFP_REGISTRATION::SetDatagramClassify(os::FWPS_CALLOUT_CLASSIFY_FN classify
 }
 
 bool WFP_REGISTRATION::Registered() const {
-    std::lock_guard guard(lock_);
-    return static_cast<bool>(engine_);
+    return registered_.load();
 }
 
 os::NTSTATUS WFP_REGISTRATION::Initialise() {
@@ -163,6 +162,7 @@ os::NTSTATUS WFP_REGISTRATION::Register() {
         return status;
     }
     filter_.SetStreamCalloutIds(calloutIds_[2], calloutIds_[3]);
+    registered_.store(true);
     return os::STATUS_SUCCESS;
 }
 
@@ -187,6 +187,7 @@ void WFP_REGISTRATION::TearDown() {
     {
         std::lock_guard guard(lock_);
         if (engine_) {
+            registered_.store(false);
             UnregisterCallouts();
             os::FwpmEngineClose(engine_);
         }

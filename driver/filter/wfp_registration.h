@@ -3,6 +3,7 @@
 // closes), registration as soon as the base filtering engine runs, and the tear-down of it all.
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <mutex>
 
@@ -57,6 +58,9 @@ class WFP_REGISTRATION {
     os::FWPS_CALLOUT_CLASSIFY_FN datagramClassify_;
     mutable std::mutex lock_;
     os::ENGINE_HANDLE engine_;
+    // Read by classify functions, which run under the engine's own lock: they must not take
+    // lock_, which is held while the engine is called.
+    std::atomic<bool> registered_{false};
     uint32_t calloutIds_[6] = {};
     os::BFE_SUBSCRIPTION subscription_;
     os::INJECTION_HANDLE streamInjection_;

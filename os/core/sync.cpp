@@ -39,16 +39,15 @@ uint32_t CurrentThreadId() {
 Event::Event(EventType type, bool initialState) : type_(type), signaled_(initialState) {}
 
 bool Event::Set() {
-    bool previous;
-    {
-        std::lock_guard guard(Dispatcher::Get().Lock());
-        previous = signaled_;
-        signaled_ = true;
-        SignalLocked();
-    }
+    // Forwarded first: a waiter woken below may be the event's last owner and free it at once,
+    // so nothing of the event is touched once the lock is let go.
     if (forwarder_) {
         forwarder_();
     }
+    std::lock_guard guard(Dispatcher::Get().Lock());
+    const bool previous = signaled_;
+    signaled_ = true;
+    SignalLocked();
     return previous;
 }
 
