@@ -157,6 +157,44 @@ TEST_F(RealTrafficTest, CurlIsAllowedRedirectedOrCutAsThePolicySays) {
     EXPECT_EQ(secure_->RequestCount("GET", "/play"), 0u);
 }
 
+// A real browser: headless Chromium in the client namespace is sent to the block page for a
+// blocked host and shows an allowed one; with SCREENSHOT_DIR set the block page is also saved as
+// a picture (docs/block-page.png was made so).
+TEST_F(RealTrafficTest, ChromiumShowsTheBlockPageForABlockedHost) {
+    const std::string chromium = NETWORK_NAMESPACES::FindProgram("chromium");
+    if (chromium.empty()) {
+        GTEST_SKIP() << "chromium is not installed";
+    }
+    auto browse = [&](const std::vector<std::string>& what, std::string* out) {
+        std::vector<std::string> command = {
+            chromium,
+            "--headless=new",
+            "--no-sandbox",
+            "--disable-gpu",
+            "--no-first-run",
+            "--user-data-dir=" + dir_ + "/chromium",
+            "--host-resolver-rules=MAP games.example 192.0.2.2, MAP www.example.test 192.0.2.2"};
+        command.insert(command.end(), what.begin(), what.end());
+        return namespaces_->Run(SIDE::Client, command, out, seconds(90));
+    };
+    std::string page;
+    EXPECT_EQ(browse({"--dump-dom", "http://www.example.test/index.html"}, &page), 0) << page;
+    EXPECT_NE(page.find("the page"), std::string::npos) << page;
+    EXPECT_EQ(browse({"--dump-dom", "http://games.example/play"}, &page), 0) << page;
+    EXPECT_NE(page.find("<title>Page blocked</title>"), std::string::npos) << page;
+    EXPECT_EQ(web_->RequestCount("GET", "/play"), 0u);
+
+    const char* folder = std::getenv("SCREENSHOT_DIR");
+    const std::string picture =
+        (folder != nullptr ? std::string(folder) : dir_) + "/block-page.png";
+    EXPECT_EQ(browse({"--screenshot=" + picture, "--window-size=900,520", "--hide-scrollbars",
+                      "http://games.example/play"},
+                     &page),
+              0)
+        << page;
+    EXPECT_GT(std::filesystem::exists(picture) ? std::filesystem::file_size(picture) : 0u, 1000u);
+}
+
 TEST_F(RealTrafficTest, QuicIsRefusedAndTheTableGoesWithTheHost) {
     int error = 0;
     ASSERT_TRUE(namespaces_->RunIn(SIDE::Client, [&] {

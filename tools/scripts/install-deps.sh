@@ -9,7 +9,7 @@ packages=(
     libjsonparser-dev libcurl4-openssl-dev libpugixml-dev libcpp-httplib-dev
     libssl-dev openssl zlib1g-dev libbrotli-dev libarchive-dev libhttp-parser-dev libnghttp2-dev
     libsystemd-dev
-    libnftables-dev nftables iproute2 curl
+    libnftables-dev nftables iproute2 curl chromium
     clang libclang-rt-14-dev
 )
 
