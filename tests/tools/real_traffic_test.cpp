@@ -195,6 +195,28 @@ TEST_F(RealTrafficTest, ChromiumShowsTheBlockPageForABlockedHost) {
     EXPECT_GT(std::filesystem::exists(picture) ? std::filesystem::file_size(picture) : 0u, 1000u);
 }
 
+// The service killed outright: with no service to ask, a new connection that needs a lookup is
+// cut (the client gets nothing, the server sees nothing); a restarted service registers and
+// connections are decided again.
+TEST_F(RealTrafficTest, AKilledServiceCutsNewLookupsAndARestartedOneDecidesAgain) {
+    std::string out;
+    ASSERT_EQ(Curl("http://www.example.test/index.html", "www.example.test", 80, &out), 0);
+    ASSERT_TRUE(service_->Signal(SIGKILL));
+    service_->Wait(seconds(30));
+    EXPECT_NE(Curl("http://news.example/index.html", "news.example", 80, &out), 0) << out;
+    EXPECT_EQ(web_->RequestCount("GET", "/index.html"), 1u) << "the cut request reached the server";
+
+    service_ = namespaces_->Start(
+        SIDE::Client,
+        Program(kService, {"WexoSvc=0x120", "WEXO_POLICY_SERVERS=" + policy_.HostPort()}, {"-A"}));
+    ASSERT_NE(service_, nullptr);
+    ASSERT_TRUE(service_->ReadUntil("Service started", seconds(30))) << service_->Output();
+    EXPECT_EQ(Curl("http://news.example/index.html", "news.example", 80, &out), 0);
+    EXPECT_EQ(out.substr(0, 4), "200 ") << out;
+    EXPECT_EQ(Curl("http://games.example/play", "games.example", 80, &out), 0);
+    EXPECT_EQ(out.substr(0, 4), "302 ") << out;
+}
+
 TEST_F(RealTrafficTest, QuicIsRefusedAndTheTableGoesWithTheHost) {
     int error = 0;
     ASSERT_TRUE(namespaces_->RunIn(SIDE::Client, [&] {
