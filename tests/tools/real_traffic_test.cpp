@@ -17,16 +17,16 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/network_namespaces.h"
 #include "tools/peers/child_process.h"
 #include "tools/peers/http_peer.h"
+#include "tools/peers/network_namespaces.h"
 #include "tools/peers/policy_server.h"
 
 namespace {
 
 using std::chrono::seconds;
 using wexo::peers::CHILD_PROCESS;
-using wexo::test::NETWORK_NAMESPACES;
+using wexo::peers::NETWORK_NAMESPACES;
 using SIDE = NETWORK_NAMESPACES::SIDE;
 
 const std::string kHost = std::string(WEXO_BINARY_DIR) + "/tools/wexowfp";

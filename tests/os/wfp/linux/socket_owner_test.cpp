@@ -6,15 +6,15 @@
 
 #include "os/wfp/linux/nft_table.h"
 #include "os/wfp/linux/redirect.h"
-#include "tests/support/network_namespaces.h"
 #include "tests/os/wfp/linux/socket_util.h"
+#include "tools/peers/network_namespaces.h"
 
 namespace {
 
+using wexo::peers::NETWORK_NAMESPACES;
 using wexo::test::Address;
 using wexo::test::Bound;
 using wexo::test::Connect;
-using wexo::test::NETWORK_NAMESPACES;
 using wexo::test::UNIQUE_FD;
 using SIDE = NETWORK_NAMESPACES::SIDE;
 

@@ -1,4 +1,4 @@
-#include "tests/support/network_namespaces.h"
+#include "tools/peers/network_namespaces.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -12,7 +12,7 @@
 #include <filesystem>
 #include <thread>
 
-namespace wexo::test {
+namespace wexo::peers {
 
 namespace {
 
@@ -219,4 +219,4 @@ std::unique_ptr<peers::CHILD_PROCESS> NETWORK_NAMESPACES::Start(
     return peers::CHILD_PROCESS::Start(FindProgram("ip"), arguments, {});
 }
 
-}  // namespace wexo::test
+}  // namespace wexo::peers

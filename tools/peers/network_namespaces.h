@@ -1,7 +1,8 @@
-// Two network namespaces joined by a veth pair, for tests that send real traffic through nftables
-// without touching the machine's own network: the client at 192.0.2.1/24 and 2001:db8::1/64, the
-// server at 192.0.2.2/24 and 2001:db8::2/64. The namespaces are named "wexo-t<pid>-..." so that a
-// later run removes those a crashed run left behind; the destructor removes its own.
+// Two network namespaces joined by a veth pair, for the tests and the demo that send real
+// traffic through nftables without touching the machine's own network: the client at
+// 192.0.2.1/24 and 2001:db8::1/64, the server at 192.0.2.2/24 and 2001:db8::2/64. The namespaces
+// are named "wexo-t<pid>-..." so that a later run removes those a crashed run left behind; the
+// destructor removes its own.
 #pragma once
 
 #include <chrono>
@@ -12,7 +13,7 @@
 
 #include "tools/peers/child_process.h"
 
-namespace wexo::test {
+namespace wexo::peers {
 
 class NETWORK_NAMESPACES {
   public:
@@ -60,4 +61,4 @@ class NETWORK_NAMESPACES {
     std::string names_[2];
 };
 
-}  // namespace wexo::test
+}  // namespace wexo::peers

@@ -1,4 +1,4 @@
-#include "tests/support/network_namespaces.h"
+#include "tools/peers/network_namespaces.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -11,7 +11,7 @@
 
 namespace {
 
-using wexo::test::NETWORK_NAMESPACES;
+using wexo::peers::NETWORK_NAMESPACES;
 using wexo::test::UNIQUE_FD;
 using SIDE = NETWORK_NAMESPACES::SIDE;
 
