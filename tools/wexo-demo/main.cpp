@@ -13,7 +13,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <functional>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
@@ -22,6 +24,7 @@
 #include "os/win32/environment.h"
 #include "tools/peers/child_process.h"
 #include "tools/peers/policy_server.h"
+#include "tools/pipeline/namespace_product.h"
 #include "tools/pipeline/pipeline.h"
 
 namespace {
@@ -222,6 +225,62 @@ int RunPrograms(const std::string& policyFile) {
     return result;
 }
 
+// The real network, when this machine allows it (root, network namespaces, nftables, curl): the
+// installed programs in a network namespace of the demo's own filter curl's real connections to
+// web servers in a second namespace, with the sample policy.
+int RunRealNetwork(const std::string& policyFile) {
+    std::string why;
+    if (!wexo::pipeline::NAMESPACE_PRODUCT::Available(&why)) {
+        std::printf("\nThe real network: not shown on this machine (%s).\n", why.c_str());
+        return 0;
+    }
+    std::ifstream in(policyFile);
+    const std::string policy((std::istreambuf_iterator<char>(in)),
+                             std::istreambuf_iterator<char>());
+    wexo::pipeline::NAMESPACE_PRODUCT product;
+    if (!product.Start(policy, &why)) {
+        std::fprintf(stderr, "wexo-demo: the real network did not start: %s\n", why.c_str());
+        return 1;
+    }
+    std::printf(
+        "\nThe real network: wexowfp (WEXO_NETWORK=real: the product's nftables table and "
+        "its transparent proxy) and wexosvc in namespace %s, web servers at 192.0.2.2 in "
+        "%s; curl as a user runs it:\n",
+        product.Namespaces().Name(wexo::pipeline::NAMESPACE_PRODUCT::SIDE::Client).c_str(),
+        product.Namespaces().Name(wexo::pipeline::NAMESPACE_PRODUCT::SIDE::Server).c_str());
+    struct FETCH {
+        const char* url;
+        const char* host;
+        int port;
+    };
+    const FETCH fetches[] = {{"http://www.example.test/index.html", "www.example.test", 80},
+                             {"http://games.example/play", "games.example", 80},
+                             {"https://mail.example.test/index.html", "mail.example.test", 443},
+                             {"https://games.example/play", "games.example", 443}};
+    for (const FETCH& fetch : fetches) {
+        std::string out;
+        const int status = product.Curl(fetch.url, fetch.host, fetch.port, &out);
+        std::string what;
+        if (status != 0) {
+            what = "CLOSED     the connection was cut (curl exit " + std::to_string(status) + ")";
+        } else if (out.rfind("302 ", 0) == 0) {
+            what = "REDIRECTED to the block page " + out.substr(4);
+        } else {
+            what = "ALLOWED    the server answered " + out.substr(0, 3);
+        }
+        std::printf("  curl %-38s %s\n", fetch.url, what.c_str());
+    }
+    product.StopService();
+    const int hostStatus = product.StopHost();
+    std::string tables;
+    product.Run(wexo::pipeline::NAMESPACE_PRODUCT::SIDE::Client, {"nft", "list", "tables"},
+                &tables);
+    const bool removed = tables.find("wexo") == std::string::npos;
+    std::printf("wexowfp exited with status %d; its nftables table %s\n", hostStatus,
+                removed ? "is gone" : "is still there");
+    return hostStatus == 0 && removed ? 0 : 1;
+}
+
 }  // namespace
 
 int main() {
@@ -255,5 +314,7 @@ int main() {
     pipeline.Stop();
     std::printf("\nThe service's debug log: %s\n",
                 os::LinuxPathFromWindows(log).value_or(log).c_str());
-    return RunPrograms(options.policyFile);
+    const int programs = RunPrograms(options.policyFile);
+    const int real = RunRealNetwork(options.policyFile);
+    return programs != 0 ? programs : real;
 }

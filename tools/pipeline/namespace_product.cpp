@@ -1,0 +1,154 @@
+#include "tools/pipeline/namespace_product.h"
+
+#include <signal.h>
+#include <stdlib.h>
+
+#include <chrono>
+#include <filesystem>
+
+namespace wexo::pipeline {
+namespace {
+
+using std::chrono::seconds;
+
+const std::string kHost = std::string(WEXO_BINARY_DIR) + "/tools/wexowfp";
+const std::string kService = std::string(WEXO_BINARY_DIR) + "/tools/wexosvc";
+
+int StopChild(std::unique_ptr<peers::CHILD_PROCESS>& child) {
+    if (!child) {
+        return -1;
+    }
+    child->Signal(SIGTERM);
+    const int status = child->Wait(seconds(30));
+    return status;
+}
+
+}  // namespace
+
+bool NAMESPACE_PRODUCT::Available(std::string* why) {
+    if (!peers::NETWORK_NAMESPACES::Available(why)) {
+        return false;
+    }
+    if (peers::NETWORK_NAMESPACES::FindProgram("curl").empty()) {
+        *why = "curl is not installed";
+        return false;
+    }
+    return true;
+}
+
+NAMESPACE_PRODUCT::NAMESPACE_PRODUCT() = default;
+
+NAMESPACE_PRODUCT::~NAMESPACE_PRODUCT() {
+    StopService();
+    StopHost();
+    policy_.Stop();
+    if (web_) {
+        web_->Stop();
+    }
+    if (secure_) {
+        secure_->Stop();
+    }
+    namespaces_.reset();
+    if (!dir_.empty()) {
+        std::error_code ignored;
+        std::filesystem::remove_all(dir_, ignored);
+    }
+}
+
+std::vector<std::string> NAMESPACE_PRODUCT::Program(
+    const std::string& program, const std::vector<std::string>& settings,
+    const std::vector<std::string>& arguments) const {
+    // The settings of the product's development runs are cleared; only those given count.
+    std::vector<std::string> command = {"env",
+                                        "WEXO_RUNTIME_DIR=" + dir_,
+                                        "NOTIFY_SOCKET=",
+                                        "WEXO_REGISTRY_FILE=",
+                                        "WEXO_IN_PROCESS_DRIVER=",
+                                        "WEXO_DEMO_URLS="};
+    command.insert(command.end(), settings.begin(), settings.end());
+    command.push_back(program);
+    command.insert(command.end(), arguments.begin(), arguments.end());
+    return command;
+}
+
+bool NAMESPACE_PRODUCT::Start(const std::string& policy, std::string* why) {
+    namespaces_ = peers::NETWORK_NAMESPACES::Create(why);
+    if (!namespaces_) {
+        return false;
+    }
+    char dir[] = "/tmp/wexo-real-XXXXXX";
+    if (mkdtemp(dir) == nullptr) {
+        *why = "no runtime folder";
+        return false;
+    }
+    dir_ = dir;
+
+    // Web servers on the server's address; their sockets stay in its namespace.
+    peers::PeerOptions plain;
+    plain.address = "192.0.2.2";
+    plain.port = 80;
+    web_ = std::make_unique<peers::HttpPeer>(plain);
+    peers::PeerOptions tls = peers::HttpsPeer();
+    tls.address = "192.0.2.2";
+    tls.port = 443;
+    secure_ = std::make_unique<peers::HttpPeer>(tls);
+    for (auto* peer : {web_.get(), secure_.get()}) {
+        peer->Reply("GET", "/index.html", 200, "the page");
+        peer->Reply("GET", "/play", 200, "the game");
+    }
+    bool started = false;
+    if (!namespaces_->RunIn(SIDE::Server, [&] { started = web_->Start() && secure_->Start(); }) ||
+        !started) {
+        *why = "the web servers did not start";
+        return false;
+    }
+    if (!policy_.Pages().SetPolicyText(policy, why)) {
+        return false;
+    }
+    if (!namespaces_->RunIn(SIDE::Client, [&] { started = policy_.Start(); }) || !started) {
+        *why = "the policy server did not start";
+        return false;
+    }
+    host_ = namespaces_->Start(SIDE::Client, Program(kHost, {"WEXO_NETWORK=real"}));
+    if (!host_ || !host_->ReadUntil("the driver runs", seconds(30)) ||
+        host_->Output().find("filtering the machine's connections") == std::string::npos) {
+        *why = "the driver host did not start: " + (host_ ? host_->Output() : std::string());
+        return false;
+    }
+    return StartService(why);
+}
+
+bool NAMESPACE_PRODUCT::StartService(std::string* why) {
+    service_ = namespaces_->Start(
+        SIDE::Client,
+        Program(kService, {"WexoSvc=0x120", "WEXO_POLICY_SERVERS=" + policy_.HostPort()}, {"-A"}));
+    if (!service_ || !service_->ReadUntil("Service started", seconds(30))) {
+        *why = "the service did not start: " + (service_ ? service_->Output() : std::string());
+        return false;
+    }
+    return true;
+}
+
+int NAMESPACE_PRODUCT::StopService() {
+    return StopChild(service_);
+}
+
+int NAMESPACE_PRODUCT::StopHost() {
+    return StopChild(host_);
+}
+
+int NAMESPACE_PRODUCT::Curl(const std::string& url, const std::string& host, int port,
+                            std::string* out) const {
+    return namespaces_->Run(
+        SIDE::Client,
+        {"curl", "-sk", "--max-time", "15", "-o", "/dev/null", "-w", "%{http_code} %{redirect_url}",
+         "--resolve", host + ":" + std::to_string(port) + ":192.0.2.2", url},
+        out, seconds(30));
+}
+
+int NAMESPACE_PRODUCT::Run(SIDE side, const std::vector<std::string>& command,
+                           std::string* out) const {
+    return namespaces_->Run(side, command, out, seconds(90));
+}
+
+}  // namespace wexo::pipeline

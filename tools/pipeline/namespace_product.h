@@ -1,0 +1,71 @@
+// The installed product on a real network, inside two network namespaces of its own: the driver
+// host (wexowfp with WEXO_NETWORK=real: the product's nftables table and its transparent proxy)
+// and the service (wexosvc -A) in the client namespace, the reference policy server on the
+// client's loopback (which the redirect leaves alone), and web servers for HTTP (port 80) and
+// HTTPS (port 443, self-signed) on the server's address 192.0.2.2. Nothing outside the namespaces
+// is touched; everything is stopped and removed when the object goes. For the real-traffic tests
+// and the demo.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "tools/peers/child_process.h"
+#include "tools/peers/http_peer.h"
+#include "tools/peers/network_namespaces.h"
+#include "tools/peers/policy_server.h"
+
+namespace wexo::pipeline {
+
+class NAMESPACE_PRODUCT {
+  public:
+    using SIDE = peers::NETWORK_NAMESPACES::SIDE;
+
+    // Whether it can run here (root, ip, network namespaces, curl); `why` says what is missing.
+    static bool Available(std::string* why);
+
+    NAMESPACE_PRODUCT();
+    ~NAMESPACE_PRODUCT();
+    NAMESPACE_PRODUCT(const NAMESPACE_PRODUCT&) = delete;
+    NAMESPACE_PRODUCT& operator=(const NAMESPACE_PRODUCT&) = delete;
+
+    // Makes the namespaces, starts the servers (both web servers answer "/index.html" and "/play"),
+    // the host and the service with `policy` (the policy file's text). False with the reason.
+    bool Start(const std::string& policy, std::string* why);
+    // Stops the service (SIGTERM) and then the host; their exit statuses.
+    int StopService();
+    int StopHost();
+    // The service again, after it was stopped or killed; false with its output when it did not
+    // start.
+    bool StartService(std::string* why);
+
+    // curl in the client namespace with `host` resolved to the server: its exit status, and
+    // "<status code> <redirect URL>" in *out.
+    int Curl(const std::string& url, const std::string& host, int port, std::string* out) const;
+    // A program in a namespace with `ip netns exec`: its exit status, its output in *out.
+    int Run(SIDE side, const std::vector<std::string>& command, std::string* out) const;
+
+    peers::NETWORK_NAMESPACES& Namespaces() { return *namespaces_; }
+    peers::HttpPeer& Web() { return *web_; }
+    peers::HttpPeer& Secure() { return *secure_; }
+    peers::PolicyServer& Policy() { return policy_; }
+    peers::CHILD_PROCESS* Host() { return host_.get(); }
+    peers::CHILD_PROCESS* Service() { return service_.get(); }
+    const std::string& RuntimeDir() const { return dir_; }
+
+  private:
+    std::vector<std::string> Program(const std::string& program,
+                                     const std::vector<std::string>& settings,
+                                     const std::vector<std::string>& arguments = {}) const;
+
+    std::unique_ptr<peers::NETWORK_NAMESPACES> namespaces_;
+    std::string dir_;
+    std::unique_ptr<peers::HttpPeer> web_;
+    std::unique_ptr<peers::HttpPeer> secure_;
+    peers::PolicyServer policy_;
+    std::unique_ptr<peers::CHILD_PROCESS> host_;
+    std::unique_ptr<peers::CHILD_PROCESS> service_;
+};
+
+}  // namespace wexo::pipeline
