@@ -31,6 +31,11 @@ class UNIQUE_FD {
     }
     int Get() const { return fd_; }
     bool Valid() const { return fd_ >= 0; }
+    int Release() {
+        const int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
     void Reset() {
         if (fd_ >= 0)
             ::close(fd_);
