@@ -728,7 +728,8 @@ int TCP_PROXY::Start(std::string* why) {
     }
     // Every proxied connection takes two descriptors (four once spliced): as many as allowed.
     rlimit limit{};
-    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+    if (s.options.raiseDescriptorLimit && getrlimit(RLIMIT_NOFILE, &limit) == 0 &&
+        limit.rlim_cur < limit.rlim_max) {
         limit.rlim_cur = limit.rlim_max;
         setrlimit(RLIMIT_NOFILE, &limit);
     }

@@ -4,14 +4,18 @@
 #include "os/wfp/linux/tcp_proxy.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <filesystem>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
@@ -266,6 +270,91 @@ TEST_F(TcpProxyTest, APassedFlowMovesBySpliceAndLosesNothing) {
     close(client);
     close(server);
     EXPECT_TRUE(Eventually([&] { return proxy_->Counts().open == 0; }));
+}
+
+// With the descriptors used up, a new connection is refused at once (reset) and the ones already
+// open go on working.
+TEST(TcpProxyLimitsTest, RunningOutOfDescriptorsRefusesNewConnectionsNotOldOnes) {
+    testing::StreamHarness harness;
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+    uint16_t serverPort = 0;
+    int server = Listener(&serverPort);
+    TCP_PROXY_OPTIONS options;
+    options.destination = [serverPort](int, PROXIED_CONNECTION* connection) {
+        auto& to = reinterpret_cast<sockaddr_in&>(connection->destination);
+        to.sin_family = AF_INET;
+        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        to.sin_port = htons(serverPort);
+        return true;
+    };
+    options.raiseDescriptorLimit = false;  // the test's tight limit must stay
+    TCP_PROXY proxy(FilterEngine::Current(), std::move(options));
+    // Room for this process's own descriptors and a few connections, no more.
+    const int used =
+        static_cast<int>(std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
+                                       std::filesystem::directory_iterator()));
+    rlimit tight{static_cast<rlim_t>(used + 24), saved.rlim_max};
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &tight), 0);
+    std::string why;
+    ASSERT_EQ(proxy.Start(&why), 0) << why;
+    struct PAIR {
+        int client;
+        int server;
+    };
+    std::vector<PAIR> pairs;
+    // The test's own sockets draw on a reserve, so that the proxy is the one that runs out.
+    std::vector<int> reserve;
+    for (int i = 0; i < 12; ++i) {
+        reserve.push_back(open("/dev/null", O_RDONLY | O_CLOEXEC));
+    }
+    auto spend = [&] {
+        if (!reserve.empty()) {
+            close(reserve.back());
+            reserve.pop_back();
+        }
+    };
+    int refusedError = 0;
+    for (int i = 0; i < 60 && refusedError == 0 && !reserve.empty(); ++i) {
+        spend();
+        int client = wexo::test::ConnectLoopback(proxy.Port(), 2);
+        if (client < 0) {
+            continue;
+        }
+        pollfd accept{server, POLLIN, 0};
+        if (poll(&accept, 1, 300) == 1) {
+            spend();
+            int end = accept4(server, nullptr, nullptr, SOCK_CLOEXEC);
+            if (end >= 0) {
+                pairs.push_back({client, end});
+                continue;
+            }
+        }
+        // Not passed on: the proxy must have reset it rather than leave it hanging.
+        char byte;
+        if (recv(client, &byte, 1, 0) < 0) {
+            refusedError = errno;
+        }
+        close(client);
+    }
+    for (int fd : reserve) {
+        close(fd);
+    }
+    EXPECT_EQ(refusedError, ECONNRESET);
+    EXPECT_GE(proxy.Counts().refused + proxy.Counts().upstreamFailed, 1u);
+    ASSERT_FALSE(pairs.empty());
+    // The first connection still carries bytes both ways.
+    SendAll(pairs.front().client, "still here");
+    char got[16] = {};
+    EXPECT_EQ(recv(pairs.front().server, got, sizeof got, 0), 10);
+    EXPECT_STREQ(got, "still here");
+    for (const PAIR& pair : pairs) {
+        close(pair.client);
+        close(pair.server);
+    }
+    proxy.Stop();
+    close(server);
+    EXPECT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
 }
 
 // Stopping the proxy resets what is still open; the flows end.
