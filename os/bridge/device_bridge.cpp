@@ -408,9 +408,6 @@ DEVICE_BRIDGE_SERVER::DEVICE_BRIDGE_SERVER(DEVICE_GATEWAY& devices)
     state_->devices = &devices;
 }
 
-DEVICE_BRIDGE_SERVER::DEVICE_BRIDGE_SERVER(DEVICE_GATEWAY& devices,
-                                           std::function<std::vector<uint8_t>(uint32_t)>)
-    : DEVICE_BRIDGE_SERVER(devices) {}
 
 DEVICE_BRIDGE_SERVER::~DEVICE_BRIDGE_SERVER() {
     Stop();

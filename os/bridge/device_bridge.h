@@ -8,10 +8,8 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <string>
-#include <vector>
 
 #include "os/core/device_gateway.h"
 #include "os/core/status.h"
@@ -34,9 +32,6 @@ class DEVICE_BRIDGE_SERVER {
     // `devices` is the host's own gateway (the kernel's). Each caller is the stand-in process
     // os/bridge/peer keeps for it (its real pid, its user's SID), shared with the registry bridge.
     explicit DEVICE_BRIDGE_SERVER(DEVICE_GATEWAY& devices);
-    // The SID rule is the stand-in's (os::UnixUserSid); the second argument is not used.
-    DEVICE_BRIDGE_SERVER(DEVICE_GATEWAY& devices,
-                         std::function<std::vector<uint8_t>(uint32_t uid)> sidForUid);
     ~DEVICE_BRIDGE_SERVER();
     DEVICE_BRIDGE_SERVER(const DEVICE_BRIDGE_SERVER&) = delete;
     DEVICE_BRIDGE_SERVER& operator=(const DEVICE_BRIDGE_SERVER&) = delete;
