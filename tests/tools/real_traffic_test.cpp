@@ -156,4 +156,57 @@ TEST_F(RealTrafficTest, QuicIsRefusedAndTheTableGoesWithTheHost) {
     EXPECT_EQ(out.substr(0, 4), "200 ") << out;
 }
 
+// Real DNS through the forwarder: names resolve as the server's DNS says, a host of the remap list
+// resolves to its target's address once the driver has it, curl reaches a host by its name, and
+// the DNS-over-HTTPS canary gets NXDOMAIN without reaching the server's DNS.
+TEST_F(RealTrafficTest, DnsAnswersAreRemappedAndTheCanaryIsRefused) {
+    auto lookup = [&](const std::string& name) {
+        std::string out;
+        product_->Run(SIDE::Client, {"getent", "ahosts", name}, &out);
+        return out;
+    };
+    EXPECT_NE(lookup("www.example.test").find("192.0.2.2"), std::string::npos);
+    EXPECT_NE(lookup("www.search.example").find("192.0.2.2"), std::string::npos);
+
+    // The remap list and the switch that turns rewriting on, as check-in would write them.
+    std::string out;
+    const std::string key = "HKLM\\SOFTWARE\\Corvane\\Ostrel";
+    ASSERT_EQ(
+        product_->Registry(
+            {"add", key, "/v", "UnencryptedSearch", "/t", "REG_DWORD", "/d", "1", "/f"}, &out),
+        0)
+        << out;
+    ASSERT_EQ(product_->Registry({"add", key, "/v", "DNSRemapping", "/t", "REG_MULTI_SZ", "/d",
+                                  "www.search.example,safe.search.example", "/f"},
+                                 &out),
+              0)
+        << out;
+    // The driver reads the list at once, and learns the target's address from the service.
+    std::string remapped;
+    for (int i = 0; i < 100; ++i) {
+        remapped = lookup("www.search.example");
+        if (remapped.find("192.0.2.3") != std::string::npos) {
+            break;
+        }
+        usleep(100'000);
+    }
+    EXPECT_NE(remapped.find("192.0.2.3"), std::string::npos) << remapped;
+    EXPECT_NE(remapped.find("safe.search.example"), std::string::npos) << remapped;
+    EXPECT_EQ(remapped.find("192.0.2.2"), std::string::npos) << remapped;
+    // A name the list does not hold is left as it was.
+    EXPECT_NE(lookup("www.example.test").find("192.0.2.2"), std::string::npos);
+
+    // curl finds the server by its name, through the redirect and the forwarder.
+    EXPECT_EQ(product_->Run(SIDE::Client,
+                            {"curl", "-s", "--max-time", "15", "-o", "/dev/null", "-w",
+                             "%{http_code}", "http://www.example.test/index.html"},
+                            &out),
+              0);
+    EXPECT_EQ(out, "200");
+
+    EXPECT_EQ(lookup("use-application-dns.net"), "");
+    EXPECT_EQ(product_->Dns().QueryCount("use-application-dns.net"), 0u);
+    EXPECT_GE(product_->Dns().QueryCount("www.example.test"), 1u);
+}
+
 }  // namespace

@@ -8,7 +8,9 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <thread>
 
@@ -22,6 +24,46 @@ constexpr char kLink[] = "wexo0";
 constexpr auto kIpLimit = std::chrono::seconds(10);
 
 std::atomic<int> gSequence{0};
+
+// `ip netns exec` mounts the files of /etc/netns/<name>/ over those of /etc for the program it
+// runs: the client's programs ask the server's DNS, through the name service's own DNS module (a
+// machine whose hosts line goes to a local resolver daemon would otherwise leave the namespace).
+std::string EtcFolder(const std::string& name) {
+    return "/etc/netns/" + name;
+}
+
+bool WriteClientEtc(const std::string& name, std::string* why) {
+    std::error_code error;
+    const std::string folder = EtcFolder(name);
+    std::filesystem::create_directories(folder, error);
+    std::string nsswitch;
+    if (FILE* in = std::fopen("/etc/nsswitch.conf", "r")) {
+        char line[1024];
+        while (std::fgets(line, sizeof line, in) != nullptr) {
+            if (std::strncmp(line, "hosts:", 6) != 0)
+                nsswitch += line;
+        }
+        std::fclose(in);
+    }
+    nsswitch += "hosts: files dns\n";
+    const std::pair<std::string, std::string> files[] = {
+        {"resolv.conf", "nameserver 192.0.2.2\nnameserver 2001:db8::2\noptions timeout:2\n"},
+        {"nsswitch.conf", nsswitch}};
+    for (const auto& [file, text] : files) {
+        FILE* out = std::fopen((folder + "/" + file).c_str(), "w");
+        if (out == nullptr || std::fputs(text.c_str(), out) < 0 || std::fclose(out) != 0) {
+            if (why != nullptr)
+                *why = "cannot write " + folder + "/" + file;
+            return false;
+        }
+    }
+    return true;
+}
+
+void RemoveEtc(const std::string& name) {
+    std::error_code error;
+    std::filesystem::remove_all(EtcFolder(name), error);
+}
 
 }  // namespace
 
@@ -113,8 +155,10 @@ void NETWORK_NAMESPACES::RemoveStale() {
         if (::kill(pid, 0) != 0 && errno == ESRCH)
             stale.push_back(name);
     }
-    for (const std::string& name : stale)
+    for (const std::string& name : stale) {
         Ip({"netns", "delete", name}, nullptr);
+        RemoveEtc(name);
+    }
 }
 
 bool NETWORK_NAMESPACES::WaitUntilUp(const std::string& name, std::string* why) {
@@ -172,14 +216,18 @@ std::unique_ptr<NETWORK_NAMESPACES> NETWORK_NAMESPACES::Create(std::string* why)
         if (!WaitUntilUp(name, why))
             return nullptr;
     }
+    if (!WriteClientEtc(client, why))
+        return nullptr;
     return made;
 }
 
 NETWORK_NAMESPACES::~NETWORK_NAMESPACES() {
     // Deleting a namespace takes its end of the veth pair, and so the pair, with it.
     for (const std::string& name : names_) {
-        if (!name.empty())
+        if (!name.empty()) {
             Ip({"netns", "delete", name}, nullptr);
+            RemoveEtc(name);
+        }
     }
 }
 

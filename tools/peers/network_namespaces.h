@@ -2,7 +2,8 @@
 // traffic through nftables without touching the machine's own network: the client at
 // 192.0.2.1/24 and 2001:db8::1/64, the server at 192.0.2.2/24 and 2001:db8::2/64. The namespaces
 // are named "wexo-t<pid>-..." so that a later run removes those a crashed run left behind; the
-// destructor removes its own.
+// destructor removes its own. Programs run in the client namespace resolve names through a DNS
+// server at 192.0.2.2 (a resolv.conf of the namespace's own, under /etc/netns).
 #pragma once
 
 #include <chrono>

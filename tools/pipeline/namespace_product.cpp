@@ -13,6 +13,7 @@ using std::chrono::seconds;
 
 const std::string kHost = std::string(WEXO_BINARY_DIR) + "/tools/wexowfp";
 const std::string kService = std::string(WEXO_BINARY_DIR) + "/tools/wexosvc";
+const std::string kRegistryTool = std::string(WEXO_BINARY_DIR) + "/tools/wexo-reg";
 
 int StopChild(std::unique_ptr<peers::CHILD_PROCESS>& child) {
     if (!child) {
@@ -42,6 +43,7 @@ NAMESPACE_PRODUCT::~NAMESPACE_PRODUCT() {
     StopService();
     StopHost();
     policy_.Stop();
+    dns_.Stop();
     if (web_) {
         web_->Stop();
     }
@@ -102,6 +104,16 @@ bool NAMESPACE_PRODUCT::Start(const std::string& policy, std::string* why) {
         *why = "the web servers did not start";
         return false;
     }
+    for (const DNS_NAME_ENTRY& entry : kDnsNames) {
+        dns_.Add(entry.name, entry.address);
+    }
+    if (!namespaces_->RunIn(SIDE::Server,
+                            [&] {
+                                started = dns_.Start({"192.0.2.2", "2001:db8::2"}, 53, why);
+                            }) ||
+        !started) {
+        return false;
+    }
     if (!policy_.Pages().SetPolicyText(policy, why)) {
         return false;
     }
@@ -144,6 +156,11 @@ int NAMESPACE_PRODUCT::Curl(const std::string& url, const std::string& host, int
         {"curl", "-sk", "--max-time", "15", "-o", "/dev/null", "-w", "%{http_code} %{redirect_url}",
          "--resolve", host + ":" + std::to_string(port) + ":192.0.2.2", url},
         out, seconds(30));
+}
+
+int NAMESPACE_PRODUCT::Registry(const std::vector<std::string>& arguments, std::string* out) const {
+    std::vector<std::string> command = Program(kRegistryTool, {}, arguments);
+    return namespaces_->Run(SIDE::Client, command, out, seconds(30));
 }
 
 int NAMESPACE_PRODUCT::Run(SIDE side, const std::vector<std::string>& command,

@@ -1,8 +1,9 @@
 // The installed product on a real network, inside two network namespaces of its own: the driver
 // host (wexowfp with WEXO_NETWORK=real: the product's nftables table and its transparent proxy)
 // and the service (wexosvc -A) in the client namespace, the reference policy server on the
-// client's loopback (which the redirect leaves alone), and web servers for HTTP (port 80) and
-// HTTPS (port 443, self-signed) on the server's address 192.0.2.2. Nothing outside the namespaces
+// client's loopback (which the redirect leaves alone), web servers for HTTP (port 80) and HTTPS
+// (port 443, self-signed) on the server's address 192.0.2.2, and the DNS server the client's
+// programs ask, on the same address (its names are in kDnsNames). Nothing outside the namespaces
 // is touched; everything is stopped and removed when the object goes. For the real-traffic tests
 // and the demo.
 #pragma once
@@ -12,11 +13,25 @@
 #include <vector>
 
 #include "tools/peers/child_process.h"
+#include "tools/peers/dns_peer.h"
 #include "tools/peers/http_peer.h"
 #include "tools/peers/network_namespaces.h"
 #include "tools/peers/policy_server.h"
 
 namespace wexo::pipeline {
+
+// The names the server's DNS knows, with their addresses: the web hosts on the server's address,
+// "safe.search.example" on 192.0.2.3 (no server there) as the target a remap list may name.
+struct DNS_NAME_ENTRY {
+    const char* name;
+    const char* address;
+};
+inline constexpr DNS_NAME_ENTRY kDnsNames[] = {
+    {"www.example.test", "192.0.2.2"},      {"mail.example.test", "192.0.2.2"},
+    {"news.example", "192.0.2.2"},          {"games.example", "192.0.2.2"},
+    {"www.search.example", "192.0.2.2"},    {"safe.search.example", "192.0.2.3"},
+    {"safe.search.example", "2001:db8::3"},
+};
 
 class NAMESPACE_PRODUCT {
   public:
@@ -45,11 +60,14 @@ class NAMESPACE_PRODUCT {
     int Curl(const std::string& url, const std::string& host, int port, std::string* out) const;
     // A program in a namespace with `ip netns exec`: its exit status, its output in *out.
     int Run(SIDE side, const std::vector<std::string>& command, std::string* out) const;
+    // wexo-reg in the client namespace against the running host: its exit status and output.
+    int Registry(const std::vector<std::string>& arguments, std::string* out) const;
 
     peers::NETWORK_NAMESPACES& Namespaces() { return *namespaces_; }
     peers::HttpPeer& Web() { return *web_; }
     peers::HttpPeer& Secure() { return *secure_; }
     peers::PolicyServer& Policy() { return policy_; }
+    peers::DNS_PEER& Dns() { return dns_; }
     peers::CHILD_PROCESS* Host() { return host_.get(); }
     peers::CHILD_PROCESS* Service() { return service_.get(); }
     const std::string& RuntimeDir() const { return dir_; }
@@ -64,6 +82,7 @@ class NAMESPACE_PRODUCT {
     std::unique_ptr<peers::HttpPeer> web_;
     std::unique_ptr<peers::HttpPeer> secure_;
     peers::PolicyServer policy_;
+    peers::DNS_PEER dns_;
     std::unique_ptr<peers::CHILD_PROCESS> host_;
     std::unique_ptr<peers::CHILD_PROCESS> service_;
 };

@@ -7,6 +7,7 @@
 #include "driver/platform/driver_settings.h"
 #include "os/bridge/peer.h"
 #include "os/registry/registry.h"
+#include "os/wfp/linux/dns_forwarder.h"
 #include "os/wfp/linux/nft_table.h"
 #include "os/wfp/linux/socket_owner.h"
 #include "os/wfp/linux/tcp_proxy.h"
@@ -15,14 +16,15 @@
 namespace wexo::pipeline {
 namespace {
 
-bool ReadRejectQuic() {
+// A switch of the product key: on unless the DWORD is there and 0.
+bool ReadSwitch(const char* name) {
     os::RegKey key;
     if (!os::NT_SUCCESS(os::ZwOpenKey(key, drv::kProductKeyName))) {
         return true;
     }
     os::REG_VALUE value;
-    if (os::RegQueryValue(key, kRejectQuicValue, value) != os::ERROR_SUCCESS ||
-        value.type != os::REG_DWORD || value.data.size() != 4) {
+    if (os::RegQueryValue(key, name, value) != os::ERROR_SUCCESS || value.type != os::REG_DWORD ||
+        value.data.size() != 4) {
         return true;
     }
     return (value.data[0] | value.data[1] | value.data[2] | value.data[3]) != 0;
@@ -68,8 +70,10 @@ struct REAL_NETWORK::PARTS {
     os::SOCKET_OWNERS owners;
     OWNER_PROCESSES processes;
     std::unique_ptr<os::wfplinux::TCP_PROXY> proxy;
+    std::unique_ptr<os::wfplinux::DNS_FORWARDER> dns;
     os::NFT_TABLE table;
     bool rejectQuic = true;
+    bool blockDohCanary = true;
 };
 
 REAL_NETWORK::REAL_NETWORK() = default;
@@ -99,13 +103,25 @@ bool REAL_NETWORK::Start(std::string* why) {
     if (parts->proxy->Start(&reason) != 0) {
         return false;
     }
-    parts->rejectQuic = ReadRejectQuic();
+    parts->rejectQuic = ReadSwitch(kRejectQuicValue);
+    parts->blockDohCanary = ReadSwitch(kBlockDohCanaryValue);
+    os::wfplinux::DNS_FORWARDER_OPTIONS dns;
+    dns.mark = os::kProxySocketMark;
+    dns.answerDohCanary = parts->blockDohCanary;
+    parts->dns =
+        std::make_unique<os::wfplinux::DNS_FORWARDER>(os::FilterEngine::Current(), std::move(dns));
+    if (parts->dns->Start(&reason) != 0) {
+        parts->proxy->Stop();
+        return false;
+    }
     os::NFT_TABLE_OPTIONS table;
     table.tcpProxyPort = parts->proxy->Port();
+    table.dnsPort = parts->dns->Port();
     table.rejectQuic = parts->rejectQuic;
     std::string nft;
     if (parts->table.Install(table, &nft) != os::ERROR_SUCCESS) {
         reason = "the nftables table was not installed: " + nft;
+        parts->dns->Stop();
         parts->proxy->Stop();
         return false;
     }
@@ -119,6 +135,7 @@ void REAL_NETWORK::Stop() {
     }
     // The redirect goes first, so that no new connection waits for a proxy that is gone.
     parts_->table.Remove();
+    parts_->dns->Stop();
     parts_->proxy->Stop();
     parts_.reset();
 }
@@ -127,8 +144,16 @@ uint16_t REAL_NETWORK::ProxyPort() const {
     return parts_ ? parts_->proxy->Port() : 0;
 }
 
+uint16_t REAL_NETWORK::DnsPort() const {
+    return parts_ ? parts_->dns->Port() : 0;
+}
+
 bool REAL_NETWORK::RejectsQuic() const {
     return parts_ && parts_->rejectQuic;
+}
+
+bool REAL_NETWORK::BlocksDohCanary() const {
+    return parts_ && parts_->blockDohCanary;
 }
 
 }  // namespace wexo::pipeline

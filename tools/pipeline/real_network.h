@@ -1,7 +1,8 @@
 // The driver host on a real machine: the machine's outbound TCP connections are redirected by the
 // product's nftables table to the transparent proxy, which presents each one to the filtering
-// engine the driver registered with, as the process that owns the connection; outbound QUIC is
-// refused so that browsers fall back to TCP at once. Removed again on Stop (and a stale table of
+// engine the driver registered with, as the process that owns the connection; outbound DNS goes
+// through the DNS forwarder, whose answers the engine sees; outbound QUIC is refused so that
+// browsers fall back to TCP at once. Removed again on Stop (and a stale table of
 // a host that crashed is replaced at Start).
 #pragma once
 
@@ -13,6 +14,8 @@ namespace wexo::pipeline {
 
 // Product-key values the real network reads at start.
 inline constexpr char kRejectQuicValue[] = "RejectQuic";  // DWORD, default 1
+// The DNS-over-HTTPS canary name answered NXDOMAIN by the DNS forwarder.
+inline constexpr char kBlockDohCanaryValue[] = "BlockDohCanary";  // DWORD, default 1
 
 class REAL_NETWORK {
   public:
@@ -25,7 +28,9 @@ class REAL_NETWORK {
     bool Start(std::string* why);
     void Stop();
     uint16_t ProxyPort() const;
+    uint16_t DnsPort() const;
     bool RejectsQuic() const;
+    bool BlocksDohCanary() const;
 
     struct PARTS;
 

@@ -88,9 +88,11 @@ int main() {
                          problem.c_str());
             return 1;
         }
-        std::printf("wexowfp: filtering the machine's connections (proxy port %u%s)\n",
-                    static_cast<unsigned>(network.ProxyPort()),
-                    network.RejectsQuic() ? ", QUIC refused" : "");
+        std::printf(
+            "wexowfp: filtering the machine's connections (proxy port %u, DNS port %u%s%s)\n",
+            static_cast<unsigned>(network.ProxyPort()), static_cast<unsigned>(network.DnsPort()),
+            network.RejectsQuic() ? ", QUIC refused" : "",
+            network.BlocksDohCanary() ? ", DNS-over-HTTPS canary answered" : "");
     }
     std::printf("wexowfp: the driver runs; its device and the registry are served in %s\n",
                 runtimeDir.c_str());

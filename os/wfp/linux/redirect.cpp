@@ -1,8 +1,19 @@
 #include "os/wfp/linux/redirect.h"
 
+#include <arpa/inet.h>
 #include <errno.h>
+#include <linux/netfilter/nfnetlink.h>
+#include <linux/netfilter/nfnetlink_conntrack.h>
+#include <linux/netlink.h>
 #include <netinet/in.h>
 #include <string.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <cstddef>
+#include <span>
+#include <vector>
 
 #include "os/core/status.h"
 
@@ -23,7 +34,221 @@ uint32_t ErrorOfOriginalDestination(int err) {
     return err == ENOENT ? ERROR_NOT_FOUND : Win32ErrorFromErrno(err);
 }
 
+// A ctnetlink request, built attribute by attribute; nests are closed in reverse order of opening.
+class NETLINK_MESSAGE {
+  public:
+    NETLINK_MESSAGE(uint16_t type, uint16_t flags, uint8_t family) {
+        bytes_.resize(NLMSG_HDRLEN + NLMSG_ALIGN(sizeof(nfgenmsg)));
+        auto* header = reinterpret_cast<nlmsghdr*>(bytes_.data());
+        header->nlmsg_type = type;
+        header->nlmsg_flags = flags;
+        header->nlmsg_seq = 1;
+        auto* generic = reinterpret_cast<nfgenmsg*>(bytes_.data() + NLMSG_HDRLEN);
+        generic->nfgen_family = family;
+        generic->version = NFNETLINK_V0;
+    }
+    size_t Open(uint16_t type) {
+        const size_t at = bytes_.size();
+        Put(type | NLA_F_NESTED, {});
+        return at;
+    }
+    void Close(size_t at) {
+        reinterpret_cast<nlattr*>(bytes_.data() + at)->nla_len =
+            static_cast<uint16_t>(bytes_.size() - at);
+    }
+    void Put(uint16_t type, std::span<const uint8_t> value) {
+        const size_t at = bytes_.size();
+        bytes_.resize(at + NLA_ALIGN(NLA_HDRLEN + value.size()));
+        auto* attribute = reinterpret_cast<nlattr*>(bytes_.data() + at);
+        attribute->nla_type = type;
+        attribute->nla_len = static_cast<uint16_t>(NLA_HDRLEN + value.size());
+        if (!value.empty())
+            memcpy(bytes_.data() + at + NLA_HDRLEN, value.data(), value.size());
+    }
+    std::span<uint8_t> Finish() {
+        reinterpret_cast<nlmsghdr*>(bytes_.data())->nlmsg_len =
+            static_cast<uint32_t>(bytes_.size());
+        return bytes_;
+    }
+
+  private:
+    std::vector<uint8_t> bytes_;
+};
+
+// The attributes inside `area`, by type: a pointer to the value and its size; null when absent.
+std::span<const uint8_t> FindAttribute(std::span<const uint8_t> area, uint16_t type) {
+    size_t at = 0;
+    while (at + NLA_HDRLEN <= area.size()) {
+        nlattr attribute;
+        memcpy(&attribute, area.data() + at, sizeof(attribute));
+        if (attribute.nla_len < NLA_HDRLEN || at + attribute.nla_len > area.size())
+            break;
+        if ((attribute.nla_type & NLA_TYPE_MASK) == type)
+            return area.subspan(at + NLA_HDRLEN, attribute.nla_len - NLA_HDRLEN);
+        at += NLA_ALIGN(attribute.nla_len);
+    }
+    return {};
+}
+
+template <typename T>
+std::span<const uint8_t> Bytes(const T& value) {
+    return {reinterpret_cast<const uint8_t*>(&value), sizeof(value)};
+}
+
+void PutTuple(NETLINK_MESSAGE& message, uint16_t which, const sockaddr_storage& source,
+              const sockaddr_storage& destination, uint8_t protocol) {
+    const size_t tuple = message.Open(which);
+    const size_t ip = message.Open(CTA_TUPLE_IP);
+    uint16_t sourcePort = 0;
+    uint16_t destinationPort = 0;
+    if (source.ss_family == AF_INET) {
+        const auto& from = reinterpret_cast<const sockaddr_in&>(source);
+        const auto& to = reinterpret_cast<const sockaddr_in&>(destination);
+        message.Put(CTA_IP_V4_SRC, Bytes(from.sin_addr));
+        message.Put(CTA_IP_V4_DST, Bytes(to.sin_addr));
+        sourcePort = from.sin_port;
+        destinationPort = to.sin_port;
+    } else {
+        const auto& from = reinterpret_cast<const sockaddr_in6&>(source);
+        const auto& to = reinterpret_cast<const sockaddr_in6&>(destination);
+        message.Put(CTA_IP_V6_SRC, Bytes(from.sin6_addr));
+        message.Put(CTA_IP_V6_DST, Bytes(to.sin6_addr));
+        sourcePort = from.sin6_port;
+        destinationPort = to.sin6_port;
+    }
+    message.Close(ip);
+    const size_t proto = message.Open(CTA_TUPLE_PROTO);
+    message.Put(CTA_PROTO_NUM, Bytes(protocol));
+    message.Put(CTA_PROTO_SRC_PORT, Bytes(sourcePort));  // already in network order
+    message.Put(CTA_PROTO_DST_PORT, Bytes(destinationPort));
+    message.Close(proto);
+    message.Close(tuple);
+}
+
+// The original direction's destination out of a conntrack entry's attributes.
+bool OriginalDestinationOf(std::span<const uint8_t> attributes, int family,
+                           sockaddr_storage* destination) {
+    std::span<const uint8_t> tuple = FindAttribute(attributes, CTA_TUPLE_ORIG);
+    std::span<const uint8_t> ip = FindAttribute(tuple, CTA_TUPLE_IP);
+    std::span<const uint8_t> proto = FindAttribute(tuple, CTA_TUPLE_PROTO);
+    std::span<const uint8_t> port = FindAttribute(proto, CTA_PROTO_DST_PORT);
+    if (port.size() != 2)
+        return false;
+    *destination = {};
+    if (family == AF_INET) {
+        std::span<const uint8_t> address = FindAttribute(ip, CTA_IP_V4_DST);
+        if (address.size() != 4)
+            return false;
+        auto& v4 = reinterpret_cast<sockaddr_in&>(*destination);
+        v4.sin_family = AF_INET;
+        memcpy(&v4.sin_addr, address.data(), 4);
+        memcpy(&v4.sin_port, port.data(), 2);
+        return true;
+    }
+    std::span<const uint8_t> address = FindAttribute(ip, CTA_IP_V6_DST);
+    if (address.size() != 16)
+        return false;
+    auto& v6 = reinterpret_cast<sockaddr_in6&>(*destination);
+    v6.sin6_family = AF_INET6;
+    memcpy(&v6.sin6_addr, address.data(), 16);
+    memcpy(&v6.sin6_port, port.data(), 2);
+    return true;
+}
+
 }  // namespace
+
+uint32_t OriginalDatagramDestination(const sockaddr_storage& client,
+                                     const sockaddr_storage& redirectedTo,
+                                     sockaddr_storage* destination) {
+    const int family = client.ss_family;
+    if (destination == nullptr || family != redirectedTo.ss_family ||
+        (family != AF_INET && family != AF_INET6))
+        return ERROR_INVALID_PARAMETER;
+    const int fd = ::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_NETFILTER);
+    if (fd < 0)
+        return Win32ErrorFromErrno(errno);
+    // The kernel answers at once; the bound only guards against a netlink that never does.
+    timeval bound{1, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof(bound));
+    NETLINK_MESSAGE request((NFNL_SUBSYS_CTNETLINK << 8) | IPCTNL_MSG_CT_GET, NLM_F_REQUEST,
+                            static_cast<uint8_t>(family));
+    // After the redirect the reply goes from the forwarder's address back to the client; that
+    // tuple names the entry, whose original direction holds where the client sent to.
+    PutTuple(request, CTA_TUPLE_REPLY, redirectedTo, client, IPPROTO_UDP);
+    std::span<uint8_t> bytes = request.Finish();
+    sockaddr_nl kernel{};
+    kernel.nl_family = AF_NETLINK;
+    uint32_t result = ERROR_NOT_FOUND;
+    if (::sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&kernel),
+                 sizeof(kernel)) < 0) {
+        result = Win32ErrorFromErrno(errno);
+        ::close(fd);
+        return result;
+    }
+    alignas(nlmsghdr) uint8_t reply[8192];
+    const ssize_t size = ::recv(fd, reply, sizeof(reply), 0);
+    const int receiveError = errno;
+    ::close(fd);
+    if (size < 0)
+        return Win32ErrorFromErrno(receiveError);
+    int remaining = static_cast<int>(size);
+    for (auto* header = reinterpret_cast<nlmsghdr*>(reply); NLMSG_OK(header, remaining);
+         header = NLMSG_NEXT(header, remaining)) {
+        if (header->nlmsg_type == NLMSG_ERROR) {
+            const auto* error = static_cast<const nlmsgerr*>(NLMSG_DATA(header));
+            if (error->error == 0)
+                continue;
+            return -error->error == ENOENT ? ERROR_NOT_FOUND : Win32ErrorFromErrno(-error->error);
+        }
+        if ((header->nlmsg_type & 0xff) != IPCTNL_MSG_CT_NEW)
+            continue;
+        const size_t offset = NLMSG_HDRLEN + NLMSG_ALIGN(sizeof(nfgenmsg));
+        if (header->nlmsg_len < offset)
+            break;
+        std::span<const uint8_t> attributes(reinterpret_cast<const uint8_t*>(header) + offset,
+                                            header->nlmsg_len - offset);
+        result = OriginalDestinationOf(attributes, family, destination) ? ERROR_SUCCESS
+                                                                        : ERROR_NOT_FOUND;
+        break;
+    }
+    return result;
+}
+
+sockaddr_storage LoopbackAddress(int family, uint16_t port) {
+    sockaddr_storage address{};
+    if (family == AF_INET) {
+        auto& v4 = reinterpret_cast<sockaddr_in&>(address);
+        v4.sin_family = AF_INET;
+        v4.sin_port = htons(port);
+        v4.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    } else {
+        auto& v6 = reinterpret_cast<sockaddr_in6&>(address);
+        v6.sin6_family = AF_INET6;
+        v6.sin6_port = htons(port);
+        v6.sin6_addr = in6addr_loopback;
+    }
+    return address;
+}
+
+IP_ADDRESS_BYTES AddressBytes(const sockaddr_storage& address, uint16_t* port) {
+    IP_ADDRESS_BYTES bytes;
+    if (address.ss_family == AF_INET) {
+        const auto& v4 = reinterpret_cast<const sockaddr_in&>(address);
+        bytes.family = AddressFamily::IPv4;
+        memcpy(bytes.bytes.data(), &v4.sin_addr, 4);
+        *port = ntohs(v4.sin_port);
+    } else {
+        const auto& v6 = reinterpret_cast<const sockaddr_in6&>(address);
+        bytes.family = AddressFamily::IPv6;
+        memcpy(bytes.bytes.data(), &v6.sin6_addr, 16);
+        *port = ntohs(v6.sin6_port);
+    }
+    return bytes;
+}
+
+socklen_t AddressLength(const sockaddr_storage& address) {
+    return address.ss_family == AF_INET ? sizeof(sockaddr_in) : sizeof(sockaddr_in6);
+}
 
 uint32_t SetSocketMark(int fd, uint32_t mark) {
     if (::setsockopt(fd, SOL_SOCKET, SO_MARK, &mark, sizeof(mark)) != 0)

@@ -6,7 +6,15 @@
 
 #include <cstdint>
 
+#include "os/wfp/ip_packet.h"
+
 namespace os {
+
+// The loopback address of a family (AF_INET or AF_INET6) with a port in host order.
+sockaddr_storage LoopbackAddress(int family, uint16_t port);
+// An address as the engine's tuples hold it, and its port in host order.
+IP_ADDRESS_BYTES AddressBytes(const sockaddr_storage& address, uint16_t* port);
+socklen_t AddressLength(const sockaddr_storage& address);
 
 // Marks a socket (SO_MARK) before it connects or sends, so that the redirect table passes its
 // traffic. ERROR_SUCCESS or the Win32 error of the failure (ERROR_ACCESS_DENIED without
@@ -19,5 +27,14 @@ uint32_t SetSocketMark(int fd, uint32_t mark);
 // AF_INET. ERROR_NOT_FOUND when connection tracking holds no entry for it, ERROR_INVALID_PARAMETER
 // for a socket that is not a connected TCP socket.
 uint32_t OriginalDestination(int fd, sockaddr_storage* destination);
+
+// The same for a redirected UDP datagram, which has no connection to ask: connection tracking's
+// entry for the exchange whose reply goes from `redirectedTo` (the local address and port the
+// redirect rewrote the destination to) back to `client`. Both of one family. ERROR_NOT_FOUND
+// when no entry is tracked, ERROR_INVALID_PARAMETER for addresses of different or unknown
+// families, ERROR_ACCESS_DENIED without CAP_NET_ADMIN.
+uint32_t OriginalDatagramDestination(const sockaddr_storage& client,
+                                     const sockaddr_storage& redirectedTo,
+                                     sockaddr_storage* destination);
 
 }  // namespace os

@@ -52,26 +52,6 @@ int64_t NowMs() {
         .count();
 }
 
-IP_ADDRESS_BYTES AddressOf(const sockaddr_storage& address, uint16_t* port) {
-    IP_ADDRESS_BYTES bytes;
-    if (address.ss_family == AF_INET) {
-        const auto& v4 = reinterpret_cast<const sockaddr_in&>(address);
-        bytes.family = AddressFamily::IPv4;
-        std::memcpy(bytes.bytes.data(), &v4.sin_addr, 4);
-        *port = ntohs(v4.sin_port);
-    } else {
-        const auto& v6 = reinterpret_cast<const sockaddr_in6&>(address);
-        bytes.family = AddressFamily::IPv6;
-        std::memcpy(bytes.bytes.data(), &v6.sin6_addr, 16);
-        *port = ntohs(v6.sin6_port);
-    }
-    return bytes;
-}
-
-socklen_t LengthOf(const sockaddr_storage& address) {
-    return address.ss_family == AF_INET ? sizeof(sockaddr_in) : sizeof(sockaddr_in6);
-}
-
 // A reset rather than a FIN: the peer learns at once that the connection is gone.
 void CloseWithReset(int fd) {
     linger hard{1, 0};
@@ -342,7 +322,7 @@ void TCP_PROXY::STATE::Accept(int listener) {
             c->processId = options.owner(c->info);
         }
         int rc = connect(c->fd[kUpstream], reinterpret_cast<sockaddr*>(&c->info.destination),
-                         LengthOf(c->info.destination));
+                         AddressLength(c->info.destination));
         if (rc != 0 && errno != EINPROGRESS) {
             close(c->fd[kUpstream]);
             CloseWithReset(fd);
@@ -377,8 +357,8 @@ void TCP_PROXY::STATE::Connected(const std::shared_ptr<CONNECTION>& c) {
         return;
     }
     FLOW_TUPLE tuple;
-    tuple.localAddress = AddressOf(c->info.client, &tuple.localPort);
-    tuple.remoteAddress = AddressOf(c->info.destination, &tuple.remotePort);
+    tuple.localAddress = AddressBytes(c->info.client, &tuple.localPort);
+    tuple.remoteAddress = AddressBytes(c->info.destination, &tuple.remotePort);
     tuple.protocol = IPPROTO_TCP_VALUE;
     auto endpoints = std::make_shared<ENDPOINTS>(this, c);
     {
@@ -690,20 +670,11 @@ int Listen(int family, uint16_t port, uint16_t* bound, std::string* why) {
     }
     int one = 1;
     setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_storage address{};
-    if (family == AF_INET) {
-        auto& v4 = reinterpret_cast<sockaddr_in&>(address);
-        v4.sin_family = AF_INET;
-        v4.sin_port = htons(port);
-        v4.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    } else {
+    if (family == AF_INET6) {
         setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one);
-        auto& v6 = reinterpret_cast<sockaddr_in6&>(address);
-        v6.sin6_family = AF_INET6;
-        v6.sin6_port = htons(port);
-        v6.sin6_addr = in6addr_loopback;
     }
-    if (bind(fd, reinterpret_cast<sockaddr*>(&address), LengthOf(address)) != 0 ||
+    sockaddr_storage address = LoopbackAddress(family, port);
+    if (bind(fd, reinterpret_cast<sockaddr*>(&address), AddressLength(address)) != 0 ||
         listen(fd, 4096) != 0) {
         *why = std::string("cannot listen on the proxy port: ") + std::strerror(errno);
         close(fd);
@@ -712,7 +683,7 @@ int Listen(int family, uint16_t port, uint16_t* bound, std::string* why) {
     socklen_t length = sizeof address;
     getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
     uint16_t ignored = 0;
-    AddressOf(address, bound != nullptr ? bound : &ignored);
+    AddressBytes(address, bound != nullptr ? bound : &ignored);
     return fd;
 }
 

@@ -462,48 +462,12 @@ class DatagramTest : public ::testing::Test {
                   STATUS_SUCCESS);
     }
 
-    // Rewrites an inbound datagram the way the DNS remapping does: clone it, replace the payload,
-    // rebuild the IP header, inject it on the receive path, absorb the original.
     void Rewrite(NET_BUFFER_LIST& packet, const FWPS_INCOMING_VALUES& values,
                  const FWPS_INCOMING_METADATA_VALUES& metadata, FWPS_CLASSIFY_OUT& out,
                  std::string_view replacement) {
-        size_t headers = metadata.ipHeaderSize + metadata.transportHeaderSize;
-        ASSERT_EQ(NdisRetreatNetBufferDataStart(packet, headers), STATUS_SUCCESS);
-        std::vector<uint8_t> rebuilt(packet.Data().begin(), packet.Data().begin() + headers);
-        NdisAdvanceNetBufferDataStart(packet, headers);
-        rebuilt.insert(rebuilt.end(), replacement.begin(), replacement.end());
-        uint16_t udpLength = static_cast<uint16_t>(kUdpHeaderSize + replacement.size());
-        rebuilt[metadata.ipHeaderSize + 4] = static_cast<uint8_t>(udpLength >> 8);
-        rebuilt[metadata.ipHeaderSize + 5] = static_cast<uint8_t>(udpLength);
-        NetBufferListPtr clone = AllocatePoolNetBufferList(
-            {rebuilt.data() + metadata.ipHeaderSize, rebuilt.size() - metadata.ipHeaderSize},
-            metadata.ipHeaderSize, kWfpCloneTag);
-        ASSERT_TRUE(clone);
-        bool v6 = values.layerId == FWPS_LAYER_DATAGRAM_DATA_V6;
-        std::array<uint8_t, 16> remote{};
-        std::array<uint8_t, 16> local{};
-        if (v6) {
-            remote = values.remoteAddressV6;
-            local = values.localAddressV6;
-        } else {
-            IP_ADDRESS_BYTES r = MakeIPv4Address(values.remoteAddressV4);
-            IP_ADDRESS_BYTES l = MakeIPv4Address(values.localAddressV4);
-            remote = r.bytes;
-            local = l.bytes;
-        }
-        size_t length = v6 ? 16 : 4;
-        ASSERT_EQ(FwpsConstructIpHeaderForTransportPacket(
-                      *clone, metadata.ipHeaderSize, v6 ? AddressFamily::IPv6 : AddressFamily::IPv4,
-                      {remote.data(), length}, {local.data(), length}, IPPROTO_UDP_VALUE),
-                  STATUS_SUCCESS);
-        ASSERT_EQ(FwpsInjectTransportReceiveAsync(
-                      injection_, this, v6 ? AddressFamily::IPv6 : AddressFamily::IPv4, 0,
-                      values.interfaceIndex, values.subInterfaceIndex, std::move(clone),
-                      [this](NetBufferListChain, NTSTATUS status) { injectStatus_ = status; }),
-                  STATUS_SUCCESS);
-        out.actionType = FWP_ACTION_BLOCK;
-        out.flags |= FWPS_CLASSIFY_OUT_FLAG_ABSORB;
-        out.rights &= ~FWPS_RIGHT_ACTION_WRITE;
+        testing::RewriteInboundDatagram(
+            injection_, this, packet, values, metadata, out, replacement,
+            [this](NetBufferListChain, NTSTATUS status) { injectStatus_ = status; });
     }
 
     struct CALL {

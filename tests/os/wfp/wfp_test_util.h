@@ -1,16 +1,19 @@
 // A scripted callout driver for tests of the filtering engine: one dynamic session with a flow-
 // established callout (which associates a context with every flow) and a stream callout whose
-// verdict each test scripts, plus a stream injection handle.
+// verdict each test scripts, plus a stream injection handle; and the rewrite of an inbound
+// datagram as the driver's DNS remapping does it.
 #pragma once
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
 
 #include "os/core/sync.h"
+#include "os/wfp/ip_packet.h"
 #include "os/wfp/sim/sim_network.h"
 #include "os/wfp/wfp.h"
 #include "os/wfp/wfp_engine.h"
@@ -65,6 +68,52 @@ inline void SetNeedMore(FWPS_STREAM_CALLOUT_IO_PACKET& packet, FWPS_CLASSIFY_OUT
 inline void SetDrop(FWPS_STREAM_CALLOUT_IO_PACKET& packet, FWPS_CLASSIFY_OUT& out) {
     packet.streamAction = FWPS_STREAM_ACTION_DROP_CONNECTION;
     SetAbsorb(out);
+}
+
+// Rewrites an inbound datagram the way the DNS remapping does: clone it, replace the payload,
+// rebuild the IP header, inject it on the receive path, absorb the original.
+inline void RewriteInboundDatagram(const INJECTION_HANDLE& injection, void* context,
+                                   NET_BUFFER_LIST& packet, const FWPS_INCOMING_VALUES& values,
+                                   const FWPS_INCOMING_METADATA_VALUES& metadata,
+                                   FWPS_CLASSIFY_OUT& out, std::string_view replacement,
+                                   FWPS_INJECT_COMPLETE completion) {
+    size_t headers = metadata.ipHeaderSize + metadata.transportHeaderSize;
+    ASSERT_EQ(NdisRetreatNetBufferDataStart(packet, headers), STATUS_SUCCESS);
+    std::vector<uint8_t> rebuilt(packet.Data().begin(), packet.Data().begin() + headers);
+    NdisAdvanceNetBufferDataStart(packet, headers);
+    rebuilt.insert(rebuilt.end(), replacement.begin(), replacement.end());
+    uint16_t udpLength = static_cast<uint16_t>(kUdpHeaderSize + replacement.size());
+    rebuilt[metadata.ipHeaderSize + 4] = static_cast<uint8_t>(udpLength >> 8);
+    rebuilt[metadata.ipHeaderSize + 5] = static_cast<uint8_t>(udpLength);
+    NetBufferListPtr clone = AllocatePoolNetBufferList(
+        {rebuilt.data() + metadata.ipHeaderSize, rebuilt.size() - metadata.ipHeaderSize},
+        metadata.ipHeaderSize, kWfpCloneTag);
+    ASSERT_TRUE(clone);
+    bool v6 = values.layerId == FWPS_LAYER_DATAGRAM_DATA_V6;
+    std::array<uint8_t, 16> remote{};
+    std::array<uint8_t, 16> local{};
+    if (v6) {
+        remote = values.remoteAddressV6;
+        local = values.localAddressV6;
+    } else {
+        IP_ADDRESS_BYTES r = MakeIPv4Address(values.remoteAddressV4);
+        IP_ADDRESS_BYTES l = MakeIPv4Address(values.localAddressV4);
+        remote = r.bytes;
+        local = l.bytes;
+    }
+    size_t length = v6 ? 16 : 4;
+    ASSERT_EQ(FwpsConstructIpHeaderForTransportPacket(
+                  *clone, metadata.ipHeaderSize, v6 ? AddressFamily::IPv6 : AddressFamily::IPv4,
+                  {remote.data(), length}, {local.data(), length}, IPPROTO_UDP_VALUE),
+              STATUS_SUCCESS);
+    ASSERT_EQ(FwpsInjectTransportReceiveAsync(injection, context,
+                                              v6 ? AddressFamily::IPv6 : AddressFamily::IPv4, 0,
+                                              values.interfaceIndex, values.subInterfaceIndex,
+                                              std::move(clone), std::move(completion)),
+              STATUS_SUCCESS);
+    out.actionType = FWP_ACTION_BLOCK;
+    out.flags |= FWPS_CLASSIFY_OUT_FLAG_ABSORB;
+    out.rights &= ~FWPS_RIGHT_ACTION_WRITE;
 }
 
 class StreamHarness {

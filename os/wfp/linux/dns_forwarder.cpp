@@ -1,0 +1,458 @@
+#include "os/wfp/linux/dns_forwarder.h"
+
+#include <fcntl.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <thread>
+
+#include "os/wfp/linux/redirect.h"
+#include "os/wfp/wfp_flow.h"
+
+namespace os::wfplinux {
+namespace {
+
+constexpr uint64_t kListenerV4Tag = ~0ull;
+constexpr uint64_t kListenerV6Tag = ~0ull - 1;
+constexpr uint64_t kWakeTag = ~0ull - 2;
+// A loop turn reads at most this many datagrams from one socket, so a flood on one does not
+// starve the others.
+constexpr int kReadsPerTurn = 64;
+constexpr size_t kHeaderSize = 12;
+
+int64_t NowMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+uint16_t Read16(std::span<const uint8_t> bytes, size_t at) {
+    return static_cast<uint16_t>(bytes[at] << 8 | bytes[at + 1]);
+}
+
+// The exchange's key: the client's socket and the resolver it asked.
+std::string KeyOf(const sockaddr_storage& client, const sockaddr_storage& resolver) {
+    std::string key(reinterpret_cast<const char*>(&client), AddressLength(client));
+    key.append(reinterpret_cast<const char*>(&resolver), AddressLength(resolver));
+    return key;
+}
+
+// A descriptor closed when the last holder lets it go: the engine may deliver an injected answer
+// after the exchange that made it was forgotten, and must not write to a reused number.
+struct SOCKET_HOLD {
+    explicit SOCKET_HOLD(int descriptor) : fd(descriptor) {}
+    ~SOCKET_HOLD() {
+        if (fd >= 0)
+            close(fd);
+    }
+    SOCKET_HOLD(const SOCKET_HOLD&) = delete;
+    SOCKET_HOLD& operator=(const SOCKET_HOLD&) = delete;
+    const int fd;
+};
+
+// The counts, shared with the sinks, which the engine may call after the forwarder stopped.
+struct COUNTERS {
+    void Add(uint64_t DNS_FORWARDER_COUNTS::*member, int64_t by = 1) {
+        std::lock_guard guard(lock);
+        counts.*member += static_cast<uint64_t>(by);
+    }
+    DNS_FORWARDER_COUNTS Get() const {
+        std::lock_guard guard(lock);
+        return counts;
+    }
+    mutable std::mutex lock;
+    DNS_FORWARDER_COUNTS counts;
+};
+
+}  // namespace
+
+std::optional<DNS_QUESTION> ReadDnsQuestion(std::span<const uint8_t> message) {
+    if (message.size() < kHeaderSize || Read16(message, 4) != 1)
+        return std::nullopt;
+    // Label by label; a compression pointer has no place in the only question.
+    DNS_QUESTION question;
+    size_t at = kHeaderSize;
+    for (;;) {
+        if (at >= message.size())
+            return std::nullopt;
+        const uint8_t length = message[at++];
+        if (length == 0)
+            break;
+        if ((length & 0xC0) != 0 || at + length > message.size() ||
+            question.name.size() + length > 253)
+            return std::nullopt;
+        if (!question.name.empty())
+            question.name += '.';
+        for (size_t i = 0; i < length; ++i) {
+            const char c = static_cast<char>(message[at + i]);
+            question.name += (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+        }
+        at += length;
+    }
+    if (at + 4 > message.size())
+        return std::nullopt;
+    question.type = Read16(message, at);
+    question.klass = Read16(message, at + 2);
+    question.end = at + 4;
+    return question;
+}
+
+std::optional<std::vector<uint8_t>> DohCanaryAnswer(std::span<const uint8_t> query) {
+    std::optional<DNS_QUESTION> question = ReadDnsQuestion(query);
+    if (!question || question->name != kDohCanaryName)
+        return std::nullopt;
+    const uint16_t flags = Read16(query, 2);
+    const bool isQuery = (flags & 0x8000) == 0;
+    const unsigned opcode = (flags >> 11) & 0xF;
+    if (!isQuery || opcode != 0 || Read16(query, 6) != 0 || Read16(query, 8) != 0)
+        return std::nullopt;
+    std::vector<uint8_t> answer(query.begin(), query.begin() + static_cast<long>(question->end));
+    // A response to the same query: recursion desired kept, recursion available, NXDOMAIN, and
+    // nothing but the question (an EDNS record of the query is not echoed).
+    const uint16_t answerFlags = static_cast<uint16_t>(0x8000 | (flags & 0x0100) | 0x0080 | 3);
+    answer[2] = static_cast<uint8_t>(answerFlags >> 8);
+    answer[3] = static_cast<uint8_t>(answerFlags);
+    for (size_t i = 6; i < kHeaderSize; ++i)
+        answer[i] = 0;
+    return answer;
+}
+
+struct DNS_FORWARDER::STATE {
+    STATE(FilterEngine& e, DNS_FORWARDER_OPTIONS o) : engine(e), options(std::move(o)) {}
+
+    struct EXCHANGE {
+        uint64_t id = 0;
+        std::string key;
+        sockaddr_storage client{};
+        sockaddr_storage resolver{};
+        std::shared_ptr<SOCKET_HOLD> upstream;
+        std::shared_ptr<DatagramEndpoint> endpoint;
+        int64_t lastUsedMs = 0;
+    };
+
+    // What passes the engine: outbound queries go to the resolver, inbound answers (the driver's
+    // rewritten ones included) back to the client from the forwarder's own address.
+    class SINK final : public DatagramSink {
+      public:
+        SINK(std::shared_ptr<COUNTERS> counters, std::shared_ptr<SOCKET_HOLD> upstream,
+             std::shared_ptr<SOCKET_HOLD> listener, const sockaddr_storage& client)
+            : counters_(std::move(counters)),
+              upstream_(std::move(upstream)),
+              listener_(std::move(listener)),
+              client_(client) {}
+        void Deliver(FWP_DIRECTION direction, std::span<const uint8_t> payload, bool) override {
+            if (direction == FWP_DIRECTION_OUTBOUND) {
+                if (send(upstream_->fd, payload.data(), payload.size(), MSG_DONTWAIT) < 0)
+                    counters_->Add(&DNS_FORWARDER_COUNTS::dropped);
+                else
+                    counters_->Add(&DNS_FORWARDER_COUNTS::queries);
+                return;
+            }
+            if (sendto(listener_->fd, payload.data(), payload.size(), MSG_DONTWAIT,
+                       reinterpret_cast<const sockaddr*>(&client_), AddressLength(client_)) < 0)
+                counters_->Add(&DNS_FORWARDER_COUNTS::dropped);
+            else
+                counters_->Add(&DNS_FORWARDER_COUNTS::delivered);
+        }
+
+      private:
+        const std::shared_ptr<COUNTERS> counters_;
+        const std::shared_ptr<SOCKET_HOLD> upstream_;
+        const std::shared_ptr<SOCKET_HOLD> listener_;
+        const sockaddr_storage client_;
+    };
+
+    void Count(uint64_t DNS_FORWARDER_COUNTS::*member, int64_t by = 1) {
+        counters->Add(member, by);
+    }
+
+    void Loop();
+    void ReadClients(int family);
+    void ReadUpstream(uint64_t id);
+    EXCHANGE* ExchangeFor(const sockaddr_storage& client, const sockaddr_storage& resolver,
+                          int family);
+    void Forget(std::map<uint64_t, EXCHANGE>::iterator it);
+    void ExpireIdle();
+
+    FilterEngine& engine;
+    const DNS_FORWARDER_OPTIONS options;
+    std::shared_ptr<SOCKET_HOLD> listeners[2];  // IPv4, IPv6
+    sockaddr_storage listenerAddresses[2]{};
+    int epollFd = -1;
+    int wakeFd = -1;
+    std::atomic<bool> stopping{false};
+    std::thread loop;
+
+    // Loop thread only.
+    std::map<uint64_t, EXCHANGE> exchanges;
+    std::map<std::string, uint64_t> byKey;
+    uint64_t nextId = 1;
+
+    const std::shared_ptr<COUNTERS> counters = std::make_shared<COUNTERS>();
+};
+
+void DNS_FORWARDER::STATE::Loop() {
+    epoll_event events[64];
+    const int sweepMs = std::clamp(options.idleTimeoutMs, 10, 500);
+    int64_t nextSweep = NowMs() + sweepMs;
+    while (!stopping.load()) {
+        const int n = epoll_wait(epollFd, events, 64, sweepMs);
+        for (int i = 0; i < n; ++i) {
+            const uint64_t tag = events[i].data.u64;
+            if (tag == kWakeTag) {
+                uint64_t ignored = 0;
+                [[maybe_unused]] ssize_t r = read(wakeFd, &ignored, sizeof ignored);
+            } else if (tag == kListenerV4Tag) {
+                ReadClients(AF_INET);
+            } else if (tag == kListenerV6Tag) {
+                ReadClients(AF_INET6);
+            } else {
+                ReadUpstream(tag);
+            }
+        }
+        if (NowMs() >= nextSweep) {
+            ExpireIdle();
+            nextSweep = NowMs() + sweepMs;
+        }
+    }
+}
+
+void DNS_FORWARDER::STATE::ReadClients(int family) {
+    const int index = family == AF_INET ? 0 : 1;
+    const int fd = listeners[index]->fd;
+    uint8_t buffer[65536];
+    for (int turn = 0; turn < kReadsPerTurn; ++turn) {
+        sockaddr_storage client{};
+        socklen_t length = sizeof client;
+        const ssize_t n = recvfrom(fd, buffer, sizeof buffer, MSG_DONTWAIT,
+                                   reinterpret_cast<sockaddr*>(&client), &length);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return;  // EAGAIN, or an error of an earlier send reported here
+        }
+        std::span<const uint8_t> query(buffer, static_cast<size_t>(n));
+        if (options.answerDohCanary) {
+            if (auto answer = DohCanaryAnswer(query)) {
+                if (sendto(fd, answer->data(), answer->size(), MSG_DONTWAIT,
+                           reinterpret_cast<const sockaddr*>(&client), length) >= 0)
+                    Count(&DNS_FORWARDER_COUNTS::canaryAnswers);
+                continue;
+            }
+        }
+        sockaddr_storage resolver{};
+        const bool known = options.destination
+                               ? options.destination(client, listenerAddresses[index], &resolver)
+                               : OriginalDatagramDestination(client, listenerAddresses[index],
+                                                             &resolver) == ERROR_SUCCESS;
+        if (!known || resolver.ss_family != family) {
+            Count(&DNS_FORWARDER_COUNTS::dropped);
+            continue;
+        }
+        EXCHANGE* exchange = ExchangeFor(client, resolver, family);
+        if (exchange == nullptr) {
+            Count(&DNS_FORWARDER_COUNTS::dropped);
+            continue;
+        }
+        exchange->lastUsedMs = NowMs();
+        // What the engine permits reaches the sink, which sends it on.
+        if (!exchange->endpoint->Send(FWP_DIRECTION_OUTBOUND, query))
+            Count(&DNS_FORWARDER_COUNTS::dropped);
+    }
+}
+
+void DNS_FORWARDER::STATE::ReadUpstream(uint64_t id) {
+    auto it = exchanges.find(id);
+    if (it == exchanges.end())
+        return;
+    EXCHANGE& exchange = it->second;
+    uint8_t buffer[65536];
+    for (int turn = 0; turn < kReadsPerTurn; ++turn) {
+        const ssize_t n = recv(exchange.upstream->fd, buffer, sizeof buffer, MSG_DONTWAIT);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            // A port unreachable from the resolver shows as ECONNREFUSED; the client will time
+            // out and retry as it would without the forwarder.
+            if (errno != EAGAIN)
+                Count(&DNS_FORWARDER_COUNTS::dropped);
+            return;
+        }
+        exchange.lastUsedMs = NowMs();
+        Count(&DNS_FORWARDER_COUNTS::answers);
+        exchange.endpoint->Send(FWP_DIRECTION_INBOUND,
+                                std::span<const uint8_t>(buffer, static_cast<size_t>(n)));
+    }
+}
+
+DNS_FORWARDER::STATE::EXCHANGE* DNS_FORWARDER::STATE::ExchangeFor(const sockaddr_storage& client,
+                                                                  const sockaddr_storage& resolver,
+                                                                  int family) {
+    std::string key = KeyOf(client, resolver);
+    if (auto found = byKey.find(key); found != byKey.end())
+        return &exchanges.at(found->second);
+    if (exchanges.size() >= options.maxExchanges)
+        return nullptr;
+    const int fd = socket(family, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return nullptr;
+    auto upstream = std::make_shared<SOCKET_HOLD>(fd);
+    if (SetSocketMark(fd, options.mark) != ERROR_SUCCESS ||
+        connect(fd, reinterpret_cast<const sockaddr*>(&resolver), AddressLength(resolver)) != 0)
+        return nullptr;
+    const uint64_t id = nextId++;
+    epoll_event event{};
+    event.events = EPOLLIN;
+    event.data.u64 = id;
+    if (epoll_ctl(epollFd, EPOLL_CTL_ADD, fd, &event) != 0)
+        return nullptr;
+    FLOW_TUPLE tuple;
+    tuple.localAddress = AddressBytes(client, &tuple.localPort);
+    tuple.remoteAddress = AddressBytes(resolver, &tuple.remotePort);
+    tuple.protocol = IPPROTO_UDP_VALUE;
+    std::optional<uint64_t> process =
+        options.owner ? options.owner(client, resolver) : std::nullopt;
+    auto sink =
+        std::make_shared<SINK>(counters, upstream, listeners[family == AF_INET ? 0 : 1], client);
+    EXCHANGE exchange;
+    exchange.id = id;
+    exchange.key = key;
+    exchange.client = client;
+    exchange.resolver = resolver;
+    exchange.upstream = std::move(upstream);
+    exchange.endpoint = engine.OpenDatagramEndpoint(tuple, process, std::move(sink));
+    byKey.emplace(std::move(key), id);
+    Count(&DNS_FORWARDER_COUNTS::exchanges);
+    return &exchanges.emplace(id, std::move(exchange)).first->second;
+}
+
+void DNS_FORWARDER::STATE::Forget(std::map<uint64_t, EXCHANGE>::iterator it) {
+    epoll_ctl(epollFd, EPOLL_CTL_DEL, it->second.upstream->fd, nullptr);
+    byKey.erase(it->second.key);
+    exchanges.erase(it);
+    Count(&DNS_FORWARDER_COUNTS::exchanges, -1);
+}
+
+void DNS_FORWARDER::STATE::ExpireIdle() {
+    const int64_t now = NowMs();
+    for (auto it = exchanges.begin(); it != exchanges.end();) {
+        auto next = std::next(it);
+        if (now - it->second.lastUsedMs >= options.idleTimeoutMs)
+            Forget(it);
+        it = next;
+    }
+}
+
+DNS_FORWARDER::DNS_FORWARDER(FilterEngine& engine, DNS_FORWARDER_OPTIONS options)
+    : state_(std::make_shared<STATE>(engine, std::move(options))) {}
+
+DNS_FORWARDER::~DNS_FORWARDER() {
+    Stop();
+}
+
+namespace {
+
+int BindDatagram(int family, uint16_t port, uint16_t* bound, std::string* why) {
+    const int fd = socket(family, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        *why = std::string("cannot make the DNS socket: ") + std::strerror(errno);
+        return -1;
+    }
+    int one = 1;
+    if (family == AF_INET6)
+        setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one);
+    // Bound to loopback itself, not to every address: an answer must leave from the address the
+    // redirect rewrote to, or connection tracking cannot give it the resolver's address back.
+    sockaddr_storage address = LoopbackAddress(family, port);
+    if (bind(fd, reinterpret_cast<sockaddr*>(&address), AddressLength(address)) != 0) {
+        *why = std::string("cannot bind the DNS port: ") + std::strerror(errno);
+        close(fd);
+        return -1;
+    }
+    socklen_t length = sizeof address;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    AddressBytes(address, bound);
+    return fd;
+}
+
+}  // namespace
+
+int DNS_FORWARDER::Start(std::string* why) {
+    STATE& s = *state_;
+    std::string ignored;
+    std::string& reason = why != nullptr ? *why : ignored;
+    if (s.loop.joinable()) {
+        reason = "already started";
+        return EALREADY;
+    }
+    uint16_t port = 0;
+    const int v4 = BindDatagram(AF_INET, s.options.port, &port, &reason);
+    if (v4 < 0)
+        return errno != 0 ? errno : EINVAL;
+    s.listeners[0] = std::make_shared<SOCKET_HOLD>(v4);
+    const int v6 = BindDatagram(AF_INET6, port, &port, &reason);
+    if (v6 < 0) {
+        const int err = errno != 0 ? errno : EINVAL;
+        s.listeners[0].reset();
+        return err;
+    }
+    s.listeners[1] = std::make_shared<SOCKET_HOLD>(v6);
+    s.listenerAddresses[0] = LoopbackAddress(AF_INET, port);
+    s.listenerAddresses[1] = LoopbackAddress(AF_INET6, port);
+    s.epollFd = epoll_create1(EPOLL_CLOEXEC);
+    s.wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    bool ok = s.epollFd >= 0 && s.wakeFd >= 0;
+    const uint64_t tags[3] = {kListenerV4Tag, kListenerV6Tag, kWakeTag};
+    const int fds[3] = {v4, v6, s.wakeFd};
+    for (int i = 0; ok && i < 3; ++i) {
+        epoll_event event{};
+        event.events = EPOLLIN;
+        event.data.u64 = tags[i];
+        ok = epoll_ctl(s.epollFd, EPOLL_CTL_ADD, fds[i], &event) == 0;
+    }
+    if (!ok) {
+        const int err = errno;
+        reason = std::string("cannot set up the DNS loop: ") + std::strerror(err);
+        Stop();
+        return err != 0 ? err : EINVAL;
+    }
+    port_ = port;
+    s.stopping = false;
+    s.loop = std::thread([&s] { s.Loop(); });
+    return 0;
+}
+
+void DNS_FORWARDER::Stop() {
+    STATE& s = *state_;
+    s.stopping = true;
+    if (s.loop.joinable()) {
+        uint64_t one = 1;
+        [[maybe_unused]] ssize_t r = write(s.wakeFd, &one, sizeof one);
+        s.loop.join();
+    }
+    while (!s.exchanges.empty())
+        s.Forget(s.exchanges.begin());
+    // Sinks still queued in the engine hold what they write to; the rest closes now.
+    s.listeners[0].reset();
+    s.listeners[1].reset();
+    if (s.epollFd >= 0)
+        close(s.epollFd);
+    if (s.wakeFd >= 0)
+        close(s.wakeFd);
+    s.epollFd = -1;
+    s.wakeFd = -1;
+    port_ = 0;
+}
+
+DNS_FORWARDER_COUNTS DNS_FORWARDER::Counts() const {
+    return state_->counters->Get();
+}
+
+}  // namespace os::wfplinux
