@@ -205,13 +205,53 @@ SOCKET_OWNERS::HOLDER* SOCKET_OWNERS::HolderOf(uint64_t inode) {
     return Scan(inode);
 }
 
+SOCKET_OWNERS::HOLDER* SOCKET_OWNERS::ScanProcess(pid_t pid, uint64_t inode) {
+    char path[32];
+    std::snprintf(path, sizeof(path), "/proc/%d/fd", static_cast<int>(pid));
+    const int fdFolder = ::open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fdFolder < 0)
+        return nullptr;  // gone meanwhile, or a kernel thread
+    DIR* descriptors = ::fdopendir(fdFolder);
+    if (descriptors == nullptr) {
+        ::close(fdFolder);
+        return nullptr;
+    }
+    HOLDER* result = nullptr;
+    while (const dirent* descriptor = ::readdir(descriptors)) {
+        if (!AllDigits(descriptor->d_name))
+            continue;
+        char link[64];
+        const ssize_t size = ::readlinkat(fdFolder, descriptor->d_name, link, sizeof(link));
+        uint64_t named = 0;
+        if (size <= 0 || !SocketInodeOfLink(link, static_cast<size_t>(size), &named))
+            continue;
+        // Every socket passed is remembered: the same application's next connections and its
+        // other sockets are then found without a walk.
+        HOLDER& holder = holders_[named];
+        holder = HOLDER{pid, std::atoi(descriptor->d_name), 0};
+        if (named == inode)
+            result = &holder;
+    }
+    ::closedir(descriptors);
+    return result;
+}
+
 SOCKET_OWNERS::HOLDER* SOCKET_OWNERS::Scan(uint64_t inode) {
     ++scans_;
     if (holders_.size() > kMaxHolders)
         holders_.clear();
+    // The process that owned the last socket found by a walk is asked first: an application that
+    // opens one connection usually opens more.
+    if (lastOwner_ > 0) {
+        if (HOLDER* found = ScanProcess(lastOwner_, inode))
+            return found;
+    }
     DIR* processes = ::opendir("/proc");
     if (processes == nullptr)
         return nullptr;
+    // This process's sockets are mostly the proxy's own, rarely a redirected client's: they are
+    // looked at last.
+    const pid_t self = ::getpid();
     HOLDER* result = nullptr;
     while (result == nullptr) {
         const dirent* process = ::readdir(processes);
@@ -220,33 +260,15 @@ SOCKET_OWNERS::HOLDER* SOCKET_OWNERS::Scan(uint64_t inode) {
         if (!AllDigits(process->d_name))
             continue;
         const pid_t pid = static_cast<pid_t>(std::atoi(process->d_name));
-        const std::string path = std::string("/proc/") + process->d_name + "/fd";
-        const int fdFolder = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (fdFolder < 0)
-            continue;  // gone meanwhile, or a kernel thread
-        DIR* descriptors = ::fdopendir(fdFolder);
-        if (descriptors == nullptr) {
-            ::close(fdFolder);
+        if (pid == self || pid == lastOwner_)
             continue;
-        }
-        while (const dirent* descriptor = ::readdir(descriptors)) {
-            if (!AllDigits(descriptor->d_name))
-                continue;
-            char link[64];
-            const ssize_t size = ::readlinkat(fdFolder, descriptor->d_name, link, sizeof(link));
-            uint64_t named = 0;
-            if (size <= 0 || !SocketInodeOfLink(link, static_cast<size_t>(size), &named))
-                continue;
-            // Every socket passed is remembered: the same application's next connections and
-            // its other sockets are then found without a walk.
-            HOLDER& holder = holders_[named];
-            holder = HOLDER{pid, std::atoi(descriptor->d_name), 0};
-            if (named == inode)
-                result = &holder;
-        }
-        ::closedir(descriptors);
+        result = ScanProcess(pid, inode);
     }
     ::closedir(processes);
+    if (result == nullptr && self != lastOwner_)
+        result = ScanProcess(self, inode);
+    if (result != nullptr)
+        lastOwner_ = result->pid;
     return result;
 }
 
@@ -287,6 +309,7 @@ std::optional<SOCKET_OWNER> SOCKET_OWNERS::FindForAccepted(int fd) {
 void SOCKET_OWNERS::ForgetAll() {
     std::lock_guard<std::mutex> guard(lock_);
     holders_.clear();
+    lastOwner_ = 0;
 }
 
 uint64_t SOCKET_OWNERS::Scans() const {

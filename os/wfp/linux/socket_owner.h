@@ -63,12 +63,15 @@ class SOCKET_OWNERS {
     // else from a walk of /proc; null when none holds it (lock_ held).
     HOLDER* HolderOf(uint64_t inode);
     HOLDER* Scan(uint64_t inode);
+    // One process's descriptors: each socket remembered, the holder of `inode` when found.
+    HOLDER* ScanProcess(pid_t pid, uint64_t inode);
 
     int diag_ = -1;
     uint32_t sequence_ = 0;
     mutable std::mutex lock_;
     std::unordered_map<uint64_t, HOLDER> holders_;  // socket inode -> a descriptor naming it
     uint64_t scans_ = 0;
+    pid_t lastOwner_ = 0;  // the holder the last walk found
 };
 
 // The start time of a process in clock ticks since boot; 0 when it is gone.

@@ -8,9 +8,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
+#include <cstdio>
 #include <cstring>
+#include <deque>
 #include <map>
 #include <mutex>
 #include <string>
@@ -31,6 +35,8 @@ constexpr uint64_t kListenerV4Tag = ~0ull;
 constexpr uint64_t kListenerV6Tag = ~0ull - 1;
 constexpr uint64_t kWakeTag = ~0ull - 2;
 constexpr int kPipeSize = 1 << 20;
+// Empty pipes kept for reuse: enough for the connections that move bytes at one moment.
+constexpr size_t kPipePoolSize = 64;
 
 int Other(int side) {
     return 1 - side;
@@ -67,6 +73,9 @@ struct CONNECTION {
     uint64_t id = 0;
     int fd[2] = {-1, -1};
     bool connecting = true;
+    // The upstream side is connected, the flow waits for the owner look-up.
+    bool upstreamReady = false;
+    bool ownerPending = false;  // under the proxy's lock
     int64_t connectDeadline = 0;
     PROXIED_CONNECTION info;
     std::optional<uint64_t> processId;
@@ -102,9 +111,21 @@ struct TCP_PROXY::STATE {
     std::thread loop;
     std::atomic<bool> stopping{false};
 
-    std::mutex lock;  // the connection table and the reset queue
+    std::mutex lock;  // the connection table and the queues below
     std::map<uint64_t, std::shared_ptr<CONNECTION>> connections;
     std::vector<uint64_t> resetQueue;
+    // Connections whose last FIN went out on another thread: the loop looks whether they are done.
+    std::vector<uint64_t> finishQueue;
+    // Connects in the order they started, so in the order their deadlines come (one timeout).
+    std::deque<std::pair<int64_t, uint64_t>> connectDeadlines;
+    // Owner look-ups walk /proc: they run on a thread of their own, never on the loop.
+    std::deque<std::shared_ptr<CONNECTION>> ownerQueue;
+    std::vector<uint64_t> ownersFound;
+    std::condition_variable ownerWake;
+    std::thread ownerThread;
+
+    std::mutex pipeLock;
+    std::vector<std::array<int, 2>> pipePool;
     uint64_t nextId = 1;
     TCP_PROXY_COUNTS counts;
     std::atomic<uint64_t> highWater{0};
@@ -122,6 +143,14 @@ struct TCP_PROXY::STATE {
     void Finish(const std::shared_ptr<CONNECTION>& c, bool withReset);
     void ExpireConnects();
     void DrainResets();
+    void DrainFinishes();
+    // Empty pipes kept for the next spliced read; false when no pipe can be had.
+    bool TakePipe(int (&ends)[2]);
+    void GivePipe(int (&ends)[2]);
+    void OpenFlow(const std::shared_ptr<CONNECTION>& c);
+    void DrainOwners();
+    void OwnerLookups();
+    void Wake();
 
     // Under the connection's lock.
     void WriteLocked(CONNECTION& c, int side);
@@ -167,7 +196,7 @@ void TCP_PROXY::STATE::UpdateInterestLocked(CONNECTION& c, int side) {
     }
     uint32_t events = 0;
     if (c.connecting) {
-        events = side == kUpstream ? static_cast<uint32_t>(EPOLLOUT) : 0u;
+        events = side == kUpstream && !c.upstreamReady ? static_cast<uint32_t>(EPOLLOUT) : 0u;
     } else {
         if (!c.readEnded[side] && !c.readPaused[side] && !c.reset) {
             events |= EPOLLIN;
@@ -211,6 +240,11 @@ void TCP_PROXY::STATE::WriteLocked(CONNECTION& c, int side) {
         if (c.finPending[side] && !c.finSent[side]) {
             shutdown(c.fd[side], SHUT_WR);
             c.finSent[side] = true;
+            {
+                std::lock_guard guard(lock);
+                finishQueue.push_back(c.id);
+            }
+            Wake();
         }
     }
     // A receiver that does not keep up holds back its sender; once half is out, it goes on.
@@ -234,6 +268,10 @@ void TCP_PROXY::STATE::QueueReset(CONNECTION& c) {
         std::lock_guard guard(lock);
         resetQueue.push_back(c.id);
     }
+    Wake();
+}
+
+void TCP_PROXY::STATE::Wake() {
     uint64_t one = 1;
     [[maybe_unused]] ssize_t n = write(wakeFd, &one, sizeof one);
 }
@@ -318,9 +356,6 @@ void TCP_PROXY::STATE::Accept(int listener) {
             Refuse(fd);
             continue;
         }
-        if (options.owner) {
-            c->processId = options.owner(c->info);
-        }
         int rc = connect(c->fd[kUpstream], reinterpret_cast<sockaddr*>(&c->info.destination),
                          AddressLength(c->info.destination));
         if (rc != 0 && errno != EINPROGRESS) {
@@ -335,7 +370,16 @@ void TCP_PROXY::STATE::Accept(int listener) {
             std::lock_guard guard(lock);
             c->id = nextId++;
             connections.emplace(c->id, c);
+            connectDeadlines.emplace_back(c->connectDeadline, c->id);
             ++counts.accepted;
+            if (options.owner) {
+                // The connect and the look-up run side by side; the flow opens when both are done.
+                c->ownerPending = true;
+                ownerQueue.push_back(c);
+            }
+        }
+        if (options.owner) {
+            ownerWake.notify_one();
         }
         std::lock_guard guard(c->lock);
         for (int side : {kClient, kUpstream}) {
@@ -356,6 +400,22 @@ void TCP_PROXY::STATE::Connected(const std::shared_ptr<CONNECTION>& c) {
         ++counts.upstreamFailed;
         return;
     }
+    bool waiting;
+    {
+        std::lock_guard guard(lock);
+        waiting = c->ownerPending;
+    }
+    {
+        std::lock_guard guard(c->lock);
+        c->upstreamReady = true;
+        UpdateInterestLocked(*c, kUpstream);
+    }
+    if (!waiting) {
+        OpenFlow(c);
+    }
+}
+
+void TCP_PROXY::STATE::OpenFlow(const std::shared_ptr<CONNECTION>& c) {
     FLOW_TUPLE tuple;
     tuple.localAddress = AddressBytes(c->info.client, &tuple.localPort);
     tuple.remoteAddress = AddressBytes(c->info.destination, &tuple.remotePort);
@@ -406,22 +466,7 @@ void TCP_PROXY::STATE::MaybeSplice(const std::shared_ptr<CONNECTION>& c) {
     if (c->reset || c->Buffered(kClient) > 0 || c->Buffered(kUpstream) > 0) {
         return;  // what is buffered goes out first, in order
     }
-    for (int side : {kClient, kUpstream}) {
-        if (pipe2(c->pipe[side], O_NONBLOCK | O_CLOEXEC) != 0) {
-            for (int s : {kClient, kUpstream}) {
-                for (int& end : c->pipe[s]) {
-                    if (end >= 0) {
-                        close(end);
-                        end = -1;
-                    }
-                }
-            }
-            return;  // no pipes to be had: the bytes keep going through the classify
-        }
-    }
-    for (int side : {kClient, kUpstream}) {
-        fcntl(c->pipe[side][1], F_SETPIPE_SZ, kPipeSize);  // fewer, larger moves; best effort
-    }
+    // The pipes are taken when bytes come: an idle connection holds none.
     c->spliced = true;
     std::lock_guard counting(lock);
     ++counts.spliced;
@@ -433,6 +478,10 @@ void TCP_PROXY::STATE::Spliced(const std::shared_ptr<CONNECTION>& c, int side) {
     {
         std::lock_guard guard(c->lock);
         if (c->reset || c->readEnded[side]) {
+            return;
+        }
+        if (c->pipe[side][0] < 0 && !TakePipe(c->pipe[side])) {
+            QueueReset(*c);  // no descriptors left for a pipe: handled as a failed allocation
             return;
         }
         ssize_t n = splice(c->fd[side], nullptr, c->pipe[side][1], nullptr, kReadChunk * 4,
@@ -450,6 +499,9 @@ void TCP_PROXY::STATE::Spliced(const std::shared_ptr<CONNECTION>& c, int side) {
             c->readEnded[side] = true;
         }
         Writable(c, Other(side));  // moves what the pipe holds on
+        if (c->inPipe[side] == 0) {
+            GivePipe(c->pipe[side]);  // nothing came, or everything went on at once
+        }
         // A pipe not yet emptied holds the reading back until its target takes it.
         c->readPaused[side] = c->inPipe[side] > 0;
         UpdateInterestLocked(*c, side);
@@ -491,6 +543,9 @@ void TCP_PROXY::STATE::Writable(const std::shared_ptr<CONNECTION>& c, int side) 
                 return;
             }
             conn.inPipe[source] -= static_cast<size_t>(n);
+        }
+        if (conn.inPipe[source] == 0) {
+            GivePipe(conn.pipe[source]);
         }
         conn.readPaused[source] = conn.inPipe[source] > 0;
         UpdateInterestLocked(conn, source);
@@ -565,14 +620,124 @@ void TCP_PROXY::STATE::DrainResets() {
     }
 }
 
+bool TCP_PROXY::STATE::TakePipe(int (&ends)[2]) {
+    {
+        std::lock_guard guard(pipeLock);
+        if (!pipePool.empty()) {
+            ends[0] = pipePool.back()[0];
+            ends[1] = pipePool.back()[1];
+            pipePool.pop_back();
+            return true;
+        }
+    }
+    if (pipe2(ends, O_NONBLOCK | O_CLOEXEC) != 0) {
+        ends[0] = ends[1] = -1;
+        return false;
+    }
+    fcntl(ends[1], F_SETPIPE_SZ, kPipeSize);  // fewer, larger moves; best effort
+    return true;
+}
+
+void TCP_PROXY::STATE::GivePipe(int (&ends)[2]) {
+    if (ends[0] < 0) {
+        return;
+    }
+    {
+        std::lock_guard guard(pipeLock);
+        if (pipePool.size() < kPipePoolSize) {
+            pipePool.push_back({ends[0], ends[1]});
+            ends[0] = ends[1] = -1;
+            return;
+        }
+    }
+    close(ends[0]);
+    close(ends[1]);
+    ends[0] = ends[1] = -1;
+}
+
+void TCP_PROXY::STATE::DrainFinishes() {
+    std::vector<uint64_t> ids;
+    {
+        std::lock_guard guard(lock);
+        ids.swap(finishQueue);
+    }
+    for (uint64_t id : ids) {
+        std::shared_ptr<CONNECTION> c;
+        {
+            std::lock_guard guard(lock);
+            auto it = connections.find(id);
+            if (it != connections.end()) {
+                c = it->second;
+            }
+        }
+        if (c && !c->connecting) {
+            MaybeFinish(c);
+        }
+    }
+}
+
+void TCP_PROXY::STATE::DrainOwners() {
+    std::vector<uint64_t> ids;
+    {
+        std::lock_guard guard(lock);
+        ids.swap(ownersFound);
+    }
+    for (uint64_t id : ids) {
+        std::shared_ptr<CONNECTION> c;
+        {
+            std::lock_guard guard(lock);
+            auto it = connections.find(id);
+            if (it != connections.end()) {
+                c = it->second;
+            }
+        }
+        if (!c) {
+            continue;
+        }
+        bool ready;
+        {
+            std::lock_guard guard(c->lock);
+            ready = c->upstreamReady && c->connecting && !c->closed;
+        }
+        if (ready) {
+            OpenFlow(c);
+        }
+    }
+}
+
+void TCP_PROXY::STATE::OwnerLookups() {
+    for (;;) {
+        std::shared_ptr<CONNECTION> c;
+        {
+            std::unique_lock guard(lock);
+            ownerWake.wait(guard, [this] { return stopping.load() || !ownerQueue.empty(); });
+            if (stopping.load()) {
+                return;
+            }
+            c = std::move(ownerQueue.front());
+            ownerQueue.pop_front();
+        }
+        std::optional<uint64_t> process = options.owner(c->info);
+        {
+            std::lock_guard guard(lock);
+            c->processId = process;
+            c->ownerPending = false;
+            ownersFound.push_back(c->id);
+        }
+        Wake();
+    }
+}
+
 void TCP_PROXY::STATE::ExpireConnects() {
     const int64_t now = NowMs();
     std::vector<std::shared_ptr<CONNECTION>> late;
     {
         std::lock_guard guard(lock);
-        for (auto& [id, c] : connections) {
-            if (c->connecting && c->connectDeadline <= now) {
-                late.push_back(c);
+        while (!connectDeadlines.empty() && connectDeadlines.front().first <= now) {
+            auto it = connections.find(connectDeadlines.front().second);
+            connectDeadlines.pop_front();
+            if (it != connections.end() && it->second->connecting) {
+                late.push_back(it->second);
             }
         }
     }
@@ -633,20 +798,9 @@ void TCP_PROXY::STATE::Run() {
             MaybeFinish(c);
         }
         DrainResets();
+        DrainOwners();
+        DrainFinishes();
         ExpireConnects();
-        // Connections whose last FIN went out on another thread.
-        std::vector<std::shared_ptr<CONNECTION>> all;
-        {
-            std::lock_guard guard(lock);
-            for (auto& [id, c] : connections) {
-                if (!c->connecting) {
-                    all.push_back(c);
-                }
-            }
-        }
-        for (auto& c : all) {
-            MaybeFinish(c);
-        }
     }
 }
 
@@ -697,12 +851,24 @@ int TCP_PROXY::Start(std::string* why) {
         reason = "already started";
         return EALREADY;
     }
-    // Every proxied connection takes two descriptors (four once spliced): as many as allowed.
+    // Every proxied connection takes two descriptors (four more while a spliced one moves bytes):
+    // as many as allowed, and with the privilege to raise the hard limit, as many as the kernel
+    // allows a process.
     rlimit limit{};
-    if (s.options.raiseDescriptorLimit && getrlimit(RLIMIT_NOFILE, &limit) == 0 &&
-        limit.rlim_cur < limit.rlim_max) {
-        limit.rlim_cur = limit.rlim_max;
-        setrlimit(RLIMIT_NOFILE, &limit);
+    if (s.options.raiseDescriptorLimit && getrlimit(RLIMIT_NOFILE, &limit) == 0) {
+        rlim_t most = limit.rlim_max;
+        if (FILE* file = fopen("/proc/sys/fs/nr_open", "r")) {
+            unsigned long long kernelMost = 0;
+            if (fscanf(file, "%llu", &kernelMost) == 1 && kernelMost > most) {
+                most = static_cast<rlim_t>(kernelMost);
+            }
+            fclose(file);
+        }
+        rlimit raised{most, most};
+        if (setrlimit(RLIMIT_NOFILE, &raised) != 0 && limit.rlim_cur < limit.rlim_max) {
+            limit.rlim_cur = limit.rlim_max;
+            setrlimit(RLIMIT_NOFILE, &limit);
+        }
     }
     s.listeners[0] = Listen(AF_INET, state_->options.port, &port_, &reason);
     if (s.listeners[0] < 0) {
@@ -728,6 +894,9 @@ int TCP_PROXY::Start(std::string* why) {
     s.stopping = false;
     STATE* raw = &s;
     s.loop = std::thread([raw] { raw->Run(); });
+    if (s.options.owner) {
+        s.ownerThread = std::thread([raw] { raw->OwnerLookups(); });
+    }
     return 0;
 }
 
@@ -736,10 +905,31 @@ void TCP_PROXY::Stop() {
     if (!s.loop.joinable()) {
         return;
     }
-    s.stopping = true;
-    uint64_t one = 1;
-    [[maybe_unused]] ssize_t n = write(s.wakeFd, &one, sizeof one);
+    {
+        std::lock_guard guard(s.lock);
+        s.stopping = true;
+    }
+    s.ownerWake.notify_all();
+    s.Wake();
     s.loop.join();
+    if (s.ownerThread.joinable()) {
+        s.ownerThread.join();
+    }
+    {
+        std::lock_guard guard(s.lock);
+        s.ownerQueue.clear();
+        s.ownersFound.clear();
+        s.finishQueue.clear();
+        s.connectDeadlines.clear();
+    }
+    {
+        std::lock_guard guard(s.pipeLock);
+        for (auto& ends : s.pipePool) {
+            close(ends[0]);
+            close(ends[1]);
+        }
+        s.pipePool.clear();
+    }
     std::vector<std::shared_ptr<CONNECTION>> open;
     {
         std::lock_guard guard(s.lock);

@@ -46,8 +46,9 @@ struct TCP_PROXY_OPTIONS {
     size_t maxBufferedPerDirection = 256 * 1024;
     // How long an upstream connect may take before the client is reset.
     int connectTimeoutMs = 30'000;
-    // Every connection takes two descriptors (four once spliced): Start raises the process's
-    // limit to the most allowed, unless told not to.
+    // Every connection takes two descriptors, and a spliced one four more while it moves bytes
+    // (idle ones give their pipes back): Start raises the process's limit to the most allowed,
+    // unless told not to.
     bool raiseDescriptorLimit = true;
     // Where an accepted connection meant to go; false when it cannot be told (the connection is
     // refused). The default reads the redirect's original destination.
