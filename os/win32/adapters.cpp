@@ -79,6 +79,30 @@ bool IsPhysicalInterface(std::string_view name, const std::string& sysfsRoot) {
     return ValidName(name) && Exists(sysfsRoot + "/class/net/" + std::string(name) + "/device");
 }
 
+INTERFACE_DEVICE QueryInterfaceDevice(std::string_view name, const std::string& sysfsRoot) {
+    INTERFACE_DEVICE result;
+    const std::string folder = sysfsRoot + "/class/net";
+    struct stat info {};
+    if (stat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
+        result.error = Win32ErrorFromErrno(errno == 0 ? ENOTDIR : errno);
+        result.failedStep = INTERFACE_QUERY_STEP::Enumerate;
+        return result;
+    }
+    if (!ValidName(name)) {
+        result.error = ERROR_INVALID_NAME;
+        result.failedStep = INTERFACE_QUERY_STEP::Name;
+        return result;
+    }
+    const std::string device = folder + "/" + std::string(name) + "/device";
+    if (lstat(device.c_str(), &info) == 0) {
+        result.physical = true;
+    } else if (errno != ENOENT && errno != ENOTDIR) {
+        result.error = Win32ErrorFromErrno(errno);
+        result.failedStep = INTERFACE_QUERY_STEP::Characteristics;
+    }
+    return result;
+}
+
 uint32_t GetAdaptersInfo(std::vector<IP_ADAPTER_INFO>* adapters, const std::string& sysfsRoot) {
     adapters->clear();
     const std::string folder = sysfsRoot + "/class/net";

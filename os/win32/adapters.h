@@ -48,4 +48,17 @@ uint32_t GetAdaptersInfo(std::vector<IP_ADAPTER_INFO>* adapters,
 // component of a path.
 bool IsPhysicalInterface(std::string_view name, const std::string& sysfsRoot = kDefaultSysfsRoot);
 
+// The same with where it failed, as the network configuration's steps fail on Windows: the
+// interface folder cannot be listed (the components cannot be enumerated), the name is not one
+// of an interface (no bind name), or the device link cannot be looked at (no characteristics).
+// An interface that is not there, or has no device, is simply not physical.
+enum class INTERFACE_QUERY_STEP { None, Enumerate, Name, Characteristics };
+struct INTERFACE_DEVICE {
+    uint32_t error = 0;
+    INTERFACE_QUERY_STEP failedStep = INTERFACE_QUERY_STEP::None;
+    bool physical = false;
+};
+INTERFACE_DEVICE QueryInterfaceDevice(std::string_view name,
+                                      const std::string& sysfsRoot = kDefaultSysfsRoot);
+
 }  // namespace os

@@ -1,6 +1,7 @@
 #include "os/win32/device_facts.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/utsname.h>
 #include <unistd.h>
 
@@ -120,6 +121,19 @@ uint32_t ReadFactFile(const std::string& path, std::string* text) {
         content.pop_back();
     }
     *text = std::move(content);
+    return ERROR_SUCCESS;
+}
+
+uint32_t ConnectDeviceFacts(const DEVICE_FACT_SOURCES& sources) {
+    for (const std::string& folder : {sources.sysfsRoot + "/class/dmi/id", sources.procRoot}) {
+        struct stat info {};
+        if (stat(folder.c_str(), &info) != 0) {
+            return Win32ErrorFromErrno(errno);
+        }
+        if (!S_ISDIR(info.st_mode)) {
+            return ERROR_PATH_NOT_FOUND;
+        }
+    }
     return ERROR_SUCCESS;
 }
 

@@ -39,6 +39,11 @@ struct BIOS_FACTS {
     std::string serialNumber;  // product_serial
 };
 
+// Whether the facts can be asked for at all: the DMI folder and the processor list are there.
+// ERROR_SUCCESS or the mapped errno of the first that is not (a machine without DMI, a tree
+// without /proc).
+uint32_t ConnectDeviceFacts(const DEVICE_FACT_SOURCES& sources);
+
 // ERROR_SUCCESS, the mapped errno of a file that cannot be read, or ERROR_NOT_FOUND when
 // /proc/cpuinfo lacks one of the fields (vendor_id, cpu family, model, stepping, model name). The
 // cores are the distinct (physical id, core id) pairs; without them "cpu cores" of the first

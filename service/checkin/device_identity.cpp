@@ -14,6 +14,7 @@
 #include "os/win32/process_list.h"
 #include "service/support/debug_log.h"
 #include "service/support/registry_helpers.h"
+#include "service/support/text.h"
 
 namespace wexo::svc {
 namespace {
@@ -73,7 +74,8 @@ void LogOpenFailure(const std::string& fullPath, uint32_t error) {
 bool AccountFromIdentityStore(const std::string& sid, std::string* account) {
     DebugWrite(LINE_VERBOSE, "Looking for SID = %s in %s ...", sid.c_str(), kIdentityStoreName);
     const std::string path =
-        "SOFTWARE\\Microsoft\\IdentityStore\\Cache\\" + sid + "\\IdentityCache\\" + sid;
+        FormatText("SOFTWARE\\Microsoft\\IdentityStore\\Cache\\%s\\IdentityCache\\%s", sid.c_str(),
+                   sid.c_str());
     const std::string fullPath = "HKEY_LOCAL_MACHINE\\" + path;
     os::RegKey key;
     uint32_t error = os::RegOpenKeyEx(os::RegKey(os::HKEY_LOCAL_MACHINE), path, key);
@@ -237,7 +239,24 @@ void DEVICE_IDENTITY::SetDeviceIdOverride(std::string_view deviceId) {
 }
 
 bool DEVICE_IDENTITY::IsPhysicalAdapter(const std::string& adapterName) {
-    return os::IsPhysicalInterface(adapterName, sources_.sysfsRoot);
+    const os::INTERFACE_DEVICE device = os::QueryInterfaceDevice(adapterName, sources_.sysfsRoot);
+    const char* format = nullptr;
+    switch (device.failedStep) {
+        case os::INTERFACE_QUERY_STEP::None:
+            return device.physical;
+        case os::INTERFACE_QUERY_STEP::Enumerate:
+            format = "GetEnumComponents: Unable to create INetCfg instance. %s. Error code = %#lx.";
+            break;
+        case os::INTERFACE_QUERY_STEP::Name:
+            format = "IsPhysicalAdapter: Unable to get bind name. %s. Error code = %#lx.";
+            break;
+        case os::INTERFACE_QUERY_STEP::Characteristics:
+            format = "IsPhysicalAdapter: Unable to get characteristics. %s. Error code = %#lx.";
+            break;
+    }
+    DebugPrint(format, os::SystemMessageText(device.error).c_str(),
+               static_cast<unsigned long>(device.error));
+    return false;
 }
 
 bool DEVICE_IDENTITY::GetMacAddress(std::string* macAddress) {
@@ -275,12 +294,28 @@ bool DEVICE_IDENTITY::GetMacAddress(std::string* macAddress) {
 }
 
 bool DEVICE_IDENTITY::GatherDeviceInformation(std::string_view macAddress) {
+    // The facts' folders stand where the WMI service does: without them there is nothing to ask.
+    if (uint32_t error = os::ConnectDeviceFacts(sources_); error != os::ERROR_SUCCESS) {
+        DebugPrint("WmiGetServices: Unable to connect to WMI server. %s. Error code = %#lx.",
+                   os::SystemMessageText(error).c_str(), static_cast<unsigned long>(error));
+        return false;
+    }
     os::PROCESSOR_FACTS processor;
     os::BASEBOARD_FACTS board;
     os::BIOS_FACTS bios;
-    if (os::QueryProcessorFacts(sources_, &processor) != os::ERROR_SUCCESS ||
-        os::QueryBaseBoardFacts(sources_, &board) != os::ERROR_SUCCESS ||
-        os::QueryBiosFacts(sources_, &bios) != os::ERROR_SUCCESS) {
+    const char* failedClass = nullptr;
+    uint32_t error = os::QueryProcessorFacts(sources_, &processor);
+    if (error != os::ERROR_SUCCESS) {
+        failedClass = "Win32_Processor";
+    } else if (error = os::QueryBaseBoardFacts(sources_, &board); error != os::ERROR_SUCCESS) {
+        failedClass = "Win32_BaseBoard";
+    } else if (error = os::QueryBiosFacts(sources_, &bios); error != os::ERROR_SUCCESS) {
+        failedClass = "Win32_Bios";
+    }
+    if (failedClass != nullptr) {
+        const std::string query = FormatText("SELECT * FROM %s", failedClass);
+        DebugPrint("WMI query \"%s\" failed. %s. Error code = %lu.", query.c_str(),
+                   os::SystemMessageText(error).c_str(), static_cast<unsigned long>(error));
         return false;
     }
     std::string serial = bios.serialNumber;
@@ -373,14 +408,28 @@ bool GetMicrosoftAccountForSid(std::span<const uint8_t> sid, std::string* accoun
 
 bool GetCloudDomainForSessionId(uint32_t sessionId, const SESSION_USER_SID& sessionUserSid,
                                 std::string* domain) {
+    const SESSION_USER_TOKEN userToken = [&sessionUserSid](uint32_t session, TOKEN_HANDLE* token) {
+        auto made = std::make_unique<os::ACCESS_TOKEN>();
+        if (!sessionUserSid || !sessionUserSid(session, &made->userSid)) {
+            return false;
+        }
+        made->sessionId = session;
+        *token = TOKEN_HANDLE(std::move(made));
+        return true;
+    };
+    return GetCloudDomainForSessionId(sessionId, userToken, domain);
+}
+
+bool GetCloudDomainForSessionId(uint32_t sessionId, const SESSION_USER_TOKEN& sessionUserToken,
+                                std::string* domain) {
     const unsigned long session = sessionId;
     if (sessionId == 0) {
         DebugPrint("GetCloudDomainForSessionId: No console logon");
         return false;
     }
-    std::vector<uint8_t> sid;
+    TOKEN_HANDLE token;
     os::SetLastError(os::ERROR_SUCCESS);
-    if (!sessionUserSid || !sessionUserSid(sessionId, &sid)) {
+    if (!sessionUserToken || !sessionUserToken(sessionId, &token) || !token.IsValid()) {
         uint32_t error = os::GetLastError();
         if (error == os::ERROR_SUCCESS) {
             error = kErrorNoToken;
@@ -389,6 +438,10 @@ bool GetCloudDomainForSessionId(uint32_t sessionId, const SESSION_USER_SID& sess
             "GetCloudDomainForSessionId: SessionId = %lu. Unable to get user security "
             "token.\n    %s. Error code = %lu.",
             session, os::SystemMessageText(error).c_str(), static_cast<unsigned long>(error));
+        return false;
+    }
+    std::vector<uint8_t> sid;
+    if (!token.GetUser(&sid)) {
         return false;
     }
     std::string account;

@@ -88,9 +88,16 @@ bool GetMicrosoftAccountForSid(std::span<const uint8_t> sid, std::string* accoun
 // user the caller can tell.
 using SESSION_USER_SID = std::function<bool(uint32_t sessionId, std::vector<uint8_t>* sid)>;
 
-// The domain of the Microsoft account of the session's user: the text after the last "@". False
-// for session 0 (no console logon), a session without a user, a user without an account, or an
-// account without "@".
+// The token of a session's user (WTSQueryUserToken); false with the last error set when the
+// session has no user the caller can tell.
+using SESSION_USER_TOKEN = std::function<bool(uint32_t sessionId, TOKEN_HANDLE* token)>;
+
+// The domain of the Microsoft account of the session's user (the token user's SID): the text
+// after the last "@". False for session 0 (no console logon), a session without a user, a user
+// without an account, or an account without "@".
+bool GetCloudDomainForSessionId(uint32_t sessionId, const SESSION_USER_TOKEN& sessionUserToken,
+                                std::string* domain);
+// The same where the session's user is known by its SID: the token is made of it and the session.
 bool GetCloudDomainForSessionId(uint32_t sessionId, const SESSION_USER_SID& sessionUserSid,
                                 std::string* domain);
 

@@ -8,6 +8,7 @@
 
 #include "os/core/status.h"
 #include "os/win32/accounts.h"
+#include "service/checkin/device_identity.h"
 #include "service/support/debug_log.h"
 
 namespace wexo::svc {
@@ -16,6 +17,7 @@ namespace {
 using os::kSidRevision;
 constexpr size_t kMaxSubAuthorities = 15;
 constexpr uint64_t kNtAuthority = 5;
+constexpr uint32_t kErrorObjectNotFound = 4312;  // ERROR_OBJECT_NOT_FOUND: the token has no SID
 
 struct SID_FIELDS {
     uint64_t authority = 0;
@@ -76,6 +78,13 @@ std::string ComputerAccountDomain() {
 bool GetAccountForSid(std::span<const uint8_t> sid, std::string* domain, std::string* user) {
     domain->clear();
     user->clear();
+    if (std::string account; GetMicrosoftAccountForSid(sid, &account)) {
+        if (size_t at = account.rfind('@'); at != std::string::npos) {
+            *domain = account.substr(at + 1);
+            *user = std::move(account);
+            return true;
+        }
+    }
     SID_FIELDS fields;
     if (!ParseSid(sid, &fields)) {
         return true;
@@ -83,9 +92,13 @@ bool GetAccountForSid(std::span<const uint8_t> sid, std::string* domain, std::st
     std::string name;
     if (fields.authority == kUnixUserAuthority && fields.subAuthorities.size() == 2 &&
         fields.subAuthorities[0] == kUnixUserSubAuthority) {
-        name = os::LookupUserName(fields.subAuthorities[1]);
-        if (!name.empty()) {
+        const uint32_t error = os::LookupUserName(fields.subAuthorities[1], &name);
+        if (error == os::ERROR_SUCCESS) {
             *domain = ComputerAccountDomain();
+        } else if (error != os::ERROR_NONE_MAPPED) {
+            DebugPrint("Unable to open lookup SID. %s. Error code = %#lx.",
+                       os::SystemMessageText(error).c_str(), static_cast<unsigned long>(error));
+            return true;
         }
     } else if (fields.authority == kNtAuthority && fields.subAuthorities.size() == 1) {
         switch (fields.subAuthorities[0]) {
@@ -109,6 +122,71 @@ bool GetAccountForSid(std::span<const uint8_t> sid, std::string* domain, std::st
         return true;
     }
     *user = domain->empty() ? name : *domain + "\\" + name;
+    return true;
+}
+
+std::unique_ptr<uint8_t[]> TOKEN_HANDLE::GetInformation(uint32_t informationClass,
+                                                        uint32_t* length) const {
+    auto fail = [informationClass] {
+        const uint32_t error = os::GetLastError();
+        DebugPrint(
+            "TOKEN_HANDLE::GetInformation: GetTokenInformation class = %d failed. %s. Error code "
+            "= %lu.",
+            static_cast<int>(informationClass), os::SystemMessageText(error).c_str(),
+            static_cast<unsigned long>(error));
+        return nullptr;
+    };
+    if (!token_) {
+        os::SetLastError(os::ERROR_INVALID_HANDLE);
+        return fail();
+    }
+    uint32_t needed = 0;
+    if (!os::GetTokenInformation(*token_, informationClass, nullptr, 0, &needed) &&
+        os::GetLastError() != os::ERROR_INSUFFICIENT_BUFFER) {
+        return fail();
+    }
+    auto buffer = std::make_unique<uint8_t[]>(needed);
+    if (!os::GetTokenInformation(*token_, informationClass, buffer.get(), needed, &needed)) {
+        return fail();
+    }
+    *length = needed;
+    return buffer;
+}
+
+bool TOKEN_HANDLE::GetUser(std::vector<uint8_t>* sid) const {
+    uint32_t length = 0;
+    std::unique_ptr<uint8_t[]> buffer = GetInformation(os::TokenUser, &length);
+    if (!buffer) {
+        return false;
+    }
+    const auto* user = reinterpret_cast<const os::TOKEN_USER*>(buffer.get());
+    const auto* start = static_cast<const uint8_t*>(user->User.Sid);
+    const auto* end = buffer.get() + length;
+    if (start == nullptr || start >= end) {
+        os::SetLastError(kErrorObjectNotFound);
+        return false;
+    }
+    sid->assign(start, end);
+    return true;
+}
+
+bool TOKEN_HANDLE::GetSessionId(uint32_t* sessionId) const {
+    uint32_t session = 0;
+    uint32_t length = 0;
+    if (!token_ ||
+        !os::GetTokenInformation(*token_, os::TokenSessionId, &session, sizeof session, &length)) {
+        if (!token_) {
+            os::SetLastError(os::ERROR_INVALID_HANDLE);
+        }
+        const uint32_t error = os::GetLastError();
+        DebugPrint(
+            "TOKEN_HANDLE::GetInformation: GetTokenInformation class = %d failed. %s. Error code "
+            "= %lu.",
+            static_cast<int>(os::TokenSessionId), os::SystemMessageText(error).c_str(),
+            static_cast<unsigned long>(error));
+        return false;
+    }
+    *sessionId = session;
     return true;
 }
 

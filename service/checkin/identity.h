@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <span>
 #include <string>
@@ -12,6 +13,7 @@
 
 #include "os/core/sid.h"
 #include "os/core/sync.h"
+#include "os/win32/accounts.h"
 
 namespace wexo::svc {
 
@@ -26,10 +28,31 @@ bool SidToString(std::span<const uint8_t> sid, std::string* text);
 // The computer's name as an account domain: the host name up to its first ".", in upper case.
 std::string ComputerAccountDomain();
 
-// The domain and user ("DOMAIN\name", or the name alone without a domain) of a SID: a Linux
-// user's name from the user database with the computer as its domain, and the well-known service
-// accounts of NT AUTHORITY. An invalid or unknown SID leaves both empty. Always true.
+// The domain and user of a SID. A Microsoft account ("name@example.com") signed in with it gives
+// the text after its last "@" and the whole account. Otherwise "DOMAIN\name" (or the name alone
+// without a domain): a Linux user's name from the user database with the computer as its domain,
+// and the well-known service accounts of NT AUTHORITY. An invalid or unknown SID, or a user
+// database that cannot be read, leaves both empty. Always true.
 bool GetAccountForSid(std::span<const uint8_t> sid, std::string* domain, std::string* user);
+
+// Owns one access token and lets it go with the object. Its reads log their failures.
+class TOKEN_HANDLE {
+  public:
+    explicit TOKEN_HANDLE(std::unique_ptr<os::ACCESS_TOKEN> token = nullptr)
+        : token_(std::move(token)) {}
+    TOKEN_HANDLE(TOKEN_HANDLE&&) = default;
+    TOKEN_HANDLE& operator=(TOKEN_HANDLE&&) = default;
+
+    bool IsValid() const { return token_ != nullptr; }
+    // Asks for the size, allocates, reads. Null (after the line) when either call fails.
+    std::unique_ptr<uint8_t[]> GetInformation(uint32_t informationClass, uint32_t* length) const;
+    // A copy of the token user's SID; false with 4312 when the token has no SID.
+    bool GetUser(std::vector<uint8_t>* sid) const;
+    bool GetSessionId(uint32_t* sessionId) const;
+
+  private:
+    std::unique_ptr<os::ACCESS_TOKEN> token_;
+};
 
 // The unique device ID and its readiness. The system-information thread sets the ID, then marks
 // the information ready (whether or not it could compute it); lookups wait for that.

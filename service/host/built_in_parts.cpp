@@ -4,8 +4,11 @@
 #include <fstream>
 #include <memory>
 
+#include "service/checkin/check_in.h"
 #include "service/checkin/device_identity.h"
+#include "service/checkin/dns_remap_list.h"
 #include "service/checkin/identity.h"
+#include "service/checkin/software_update.h"
 
 namespace wexo::svc {
 namespace {
@@ -35,6 +38,23 @@ std::optional<uint32_t> Number(const std::optional<std::string>& text) {
     return value;
 }
 
+// What the host applies of a check-in reply: only the members the reply carried.
+CHECK_IN_RESULT CheckInResultOf(const CHECK_IN_REPLY& reply) {
+    CHECK_IN_RESULT result;
+    if ((reply.received & CHECK_IN_RECEIVED_SERVERS) != 0) {
+        result.servers = reply.servers;
+    }
+    result.serverMode = reply.serverMode;
+    if ((reply.received & CHECK_IN_RECEIVED_DORMANT) != 0) {
+        result.dormant = reply.dormant != 0;
+    }
+    if ((reply.received & CHECK_IN_RECEIVED_NEXT_CHECK_IN) != 0) {
+        result.nextCheckIn = os::UtcToSystemTime(reply.nextCheckIn);
+    }
+    result.updateUrl = reply.updateUrl;
+    return result;
+}
+
 }  // namespace
 
 std::optional<uint32_t> SessionUserId(uint32_t sessionId, std::string_view runRoot) {
@@ -56,6 +76,20 @@ HOST_PARTS BuiltInHostParts() {
         identity->GatherSystemInformation(device);
     };
     parts.showProcesses = [] { return ShowProcesses(); };
+    parts.updateDnsRemapList = [](SETTINGS& settings, POLICY_SERVERS* servers,
+                                  DEVICE_INFORMATION& device) {
+        UpdateDnsRemapList(settings,
+                           servers != nullptr ? CurrentServerOf(*servers) : CURRENT_POLICY_SERVER(),
+                           device.GetUniqueDeviceId());
+    };
+    parts.checkIn = [identity](const std::string& domain, const std::string& macAddress,
+                               CHECK_IN_RESULT* result) {
+        CHECK_IN_REPLY reply;
+        const bool read = CheckIn(domain.empty() ? nullptr : domain.c_str(), macAddress,
+                                  CurrentCheckInDevice(identity->GetUniqueDeviceId()), &reply);
+        *result = CheckInResultOf(reply);
+        return read;
+    };
     parts.cloudAccountDomain = [](uint32_t sessionId) {
         std::string domain;
         const SESSION_USER_SID userSid = [](uint32_t session, std::vector<uint8_t>* sid) {
@@ -69,6 +103,17 @@ HOST_PARTS BuiltInHostParts() {
         return GetCloudDomainForSessionId(sessionId, userSid, &domain) ? domain : std::string();
     };
     parts.consoleSession = [] { return ActiveConsoleSession(); };
+    parts.startUpdate = [](const std::string& url, UPDATE_PROCESS* update) {
+        std::shared_ptr<os::STARTED_PROCESS> process = StartSoftwareUpdate(url);
+        if (!process) {
+            return false;
+        }
+        // The check-in thread waits on the process's end and reads its code; both live as long
+        // as either of them is held.
+        update->process = std::shared_ptr<os::DispatcherObject>(process, &process->Ended());
+        update->exitCode = [process] { return process->ExitCode(); };
+        return true;
+    };
     return parts;
 }
 

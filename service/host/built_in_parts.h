@@ -1,7 +1,6 @@
 // The later parts this build has, handed to the service host: the device and account identity
 // (MAC address, hardware facts and device ID, process list, cloud-account domains of logind
-// sessions). Check-in, the DNS remap list and software update are not in this build yet, so their
-// members stay empty and say so where they are used.
+// sessions), the check-in, the DNS remap list's update and the software update.
 #pragma once
 
 #include <cstdint>

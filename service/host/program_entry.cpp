@@ -195,7 +195,13 @@ int RunTestModes(const COMMAND_LINE_OPTIONS& options, HOST_PARTS& parts, SETTING
         servers->WaitForServer();
     }
     if (!options.updatePackageUrl.empty()) {
-        notAvailable("UPDATE");
+        // The updater runs on by itself, as after a check-in; the test mode does not wait for it.
+        UPDATE_PROCESS started;
+        if (!parts.startUpdate) {
+            notAvailable("UPDATE");
+        } else {
+            parts.startUpdate(options.updatePackageUrl, &started);
+        }
     }
     if (!options.pingServer.empty()) {
         ProbeApiProtocol(options.pingServer);
@@ -213,7 +219,7 @@ int RunTestModes(const COMMAND_LINE_OPTIONS& options, HOST_PARTS& parts, SETTING
     }
     if (options.dnsRemappingQuery) {
         if (parts.updateDnsRemapList) {
-            parts.updateDnsRemapList();
+            parts.updateDnsRemapList(settings, servers.get(), device);
         } else {
             notAvailable("QUERY_DNS_REMAPPING");
         }

@@ -13,6 +13,7 @@
 #include "service/calls/register_service.h"
 #include "service/calls/service_call.h"
 #include "service/checkin/deployments.h"
+#include "service/checkin/dns_remap_list.h"
 #include "service/host/command_line.h"
 #include "service/host/program_entry.h"
 #include "service/host/version_banner.h"
@@ -318,6 +319,9 @@ bool SERVICE_HOST::InitialiseSteps() {
     // 11. The deployment written back, and the settings that follow it.
     SaveDebugOutputMode(settings_.ProductKey(), options_.commandLineDebugFlags);
     WriteDeployment(settings_.ProductKey(), options_.deployment);
+    if (settings_.DnsRemappingMode() == DNS_REMAPPING_BUILD_IN) {
+        WriteDnsRemapping(settings_.ProductKey(), nullptr);
+    }
     // 12. Check-in and session reuse.
     if (!StartWorker(checkInGroup_, &SERVICE_HOST::CheckInThread) ||
         !StartGroupThread(sessionReuseGroup_,
@@ -675,7 +679,7 @@ void SERVICE_HOST::CheckInThread() {
         if (wait == os::WAIT_OBJECT_0 + 3) {
             DebugPrint("Policy query elapsed");
             if (parts_.updateDnsRemapList) {
-                parts_.updateDnsRemapList();
+                parts_.updateDnsRemapList(settings_, servers_.get(), device_);
             } else {
                 LogPartNotAvailable("UpdateDnsRemapList");
             }
@@ -723,7 +727,7 @@ bool SERVICE_HOST::CheckInOnce(bool& freshInstall, std::optional<UPDATE_PROCESS>
     if (checkedIn) {
         if (settings_.ApplyCheckInServers(result.serverMode, result.servers)) {
             if (parts_.updateDnsRemapList) {
-                parts_.updateDnsRemapList();
+                parts_.updateDnsRemapList(settings_, servers_.get(), device_);
             }
             const uint64_t due =
                 os::QuerySystemTime() + uint64_t{kPolicyQueryPeriodSeconds} * kTicksPerSecond;
@@ -772,7 +776,7 @@ bool SERVICE_HOST::CheckInOnce(bool& freshInstall, std::optional<UPDATE_PROCESS>
         return false;
     }
     if (parts_.updateDnsRemapList) {
-        parts_.updateDnsRemapList();
+        parts_.updateDnsRemapList(settings_, servers_.get(), device_);
     } else {
         LogPartNotAvailable("UpdateDnsRemapList");
     }

@@ -75,7 +75,10 @@ struct HOST_PARTS {
     std::function<bool(const std::string& domain, const std::string& macAddress,
                        CHECK_IN_RESULT* result)>
         checkIn;
-    std::function<void()> updateDnsRemapList;
+    // The DNS remap list's update: the settings it changes, the set whose current server it asks
+    // (none in the test modes that build no set) and the device whose ID it sends.
+    std::function<void(SETTINGS& settings, POLICY_SERVERS* servers, DEVICE_INFORMATION& device)>
+        updateDnsRemapList;
     std::function<bool(const std::string& url, UPDATE_PROCESS* process)> startUpdate;
     // The cloud-account domain of a session's user; empty when it has none.
     std::function<std::string(uint32_t sessionId)> cloudAccountDomain;

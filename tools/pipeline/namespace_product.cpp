@@ -61,12 +61,11 @@ std::vector<std::string> NAMESPACE_PRODUCT::Program(
     const std::string& program, const std::vector<std::string>& settings,
     const std::vector<std::string>& arguments) const {
     // The settings of the product's development runs are cleared; only those given count.
-    std::vector<std::string> command = {"env",
-                                        "WEXO_RUNTIME_DIR=" + dir_,
-                                        "NOTIFY_SOCKET=",
-                                        "WEXO_REGISTRY_FILE=",
-                                        "WEXO_IN_PROCESS_DRIVER=",
-                                        "WEXO_DEMO_URLS="};
+    std::vector<std::string> command = {
+        "env", "WEXO_RUNTIME_DIR=" + dir_,
+        "NOTIFY_SOCKET=", "WEXO_REGISTRY_FILE=", "WEXO_IN_PROCESS_DRIVER=", "WEXO_DEMO_URLS=",
+        // No check-in goes to the production server.
+        "WEXO_API_SERVER=127.0.0.1:9"};
     command.insert(command.end(), settings.begin(), settings.end());
     command.push_back(program);
     command.insert(command.end(), arguments.begin(), arguments.end());

@@ -163,7 +163,9 @@ int RunPrograms(const std::string& policyFile) {
     const std::string runtime = folder;
     const std::vector<std::string> common = {
         "WEXO_RUNTIME_DIR=" + runtime,
-        "NOTIFY_SOCKET=", "WEXO_REGISTRY_FILE=", "WEXO_IN_PROCESS_DRIVER=", "WEXO_NETWORK="};
+        "NOTIFY_SOCKET=", "WEXO_REGISTRY_FILE=", "WEXO_IN_PROCESS_DRIVER=", "WEXO_NETWORK=",
+        // Check-in stays on the machine: a loopback port nobody listens on.
+        "WEXO_API_SERVER=127.0.0.1:9"};
     auto with = [&common](std::vector<std::string> more) {
         more.insert(more.end(), common.begin(), common.end());
         return more;

@@ -8,6 +8,9 @@
 //   WEXO_REGISTRY_FILE   with the driver in this process: the registry store's file (default: a
 //                        store in memory); otherwise the driver host's store is used
 //   WEXO_POLICY_SERVERS  written to "PolicyServers" (with "ServerMode" balanced) before start
+//   WEXO_API_SERVER      "host:port": the Development deployment runs, its check-in (API) server
+//                        that one and its mobile server the first policy server; tests and the
+//                        demo give one on loopback so that no check-in leaves the machine
 //   WEXO_DEMO_URLS       with the driver in this process, once the service registered: one
 //   simulated browser connection per URL
 //                        ("http://host/path", separated by blanks), each verdict on stdout
@@ -27,6 +30,7 @@
 #include "os/core/device_gateway.h"
 #include "os/core/process.h"
 #include "os/registry/registry.h"
+#include "service/checkin/deployments.h"
 #include "service/checkin/identity.h"
 #include "service/host/built_in_parts.h"
 #include "service/host/program_entry.h"
@@ -54,10 +58,24 @@ void WritePolicyServers() {
     }
 }
 
+// Points the Development deployment at the given API server and selects it.
+void UseApiServer(std::vector<std::string>& arguments) {
+    const char* api = EnvironmentValue("WEXO_API_SERVER");
+    if (api == nullptr || *api == '\0') {
+        return;
+    }
+    const char* servers = EnvironmentValue("WEXO_POLICY_SERVERS");
+    std::string mobile = servers != nullptr ? servers : api;
+    mobile = mobile.substr(0, mobile.find(';'));
+    wexo::svc::SetDevelopmentServers(mobile, api);
+    arguments.insert(arguments.begin() + (arguments.empty() ? 0 : 1), "-DEVL");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     std::vector<std::string> arguments(argv, argv + argc);
+    UseApiServer(arguments);
     const char* inProcess = EnvironmentValue("WEXO_IN_PROCESS_DRIVER");
     const bool holdsDriver = inProcess != nullptr && std::string(inProcess) == "1";
     if (holdsDriver) {

@@ -191,11 +191,15 @@ uint32_t OriginalDatagramDestination(const sockaddr_storage& client,
     ::close(fd);
     if (size < 0)
         return Win32ErrorFromErrno(receiveError);
-    int remaining = static_cast<int>(size);
-    for (auto* header = reinterpret_cast<nlmsghdr*>(reply); NLMSG_OK(header, remaining);
-         header = NLMSG_NEXT(header, remaining)) {
+    const size_t total = static_cast<size_t>(size);
+    for (size_t at = 0; at + NLMSG_HDRLEN <= total;) {
+        const auto* header = reinterpret_cast<const nlmsghdr*>(reply + at);
+        if (header->nlmsg_len < NLMSG_HDRLEN || at + header->nlmsg_len > total)
+            break;
+        at += NLMSG_ALIGN(header->nlmsg_len);
         if (header->nlmsg_type == NLMSG_ERROR) {
-            const auto* error = static_cast<const nlmsgerr*>(NLMSG_DATA(header));
+            const auto* error =
+                static_cast<const nlmsgerr*>(NLMSG_DATA(const_cast<nlmsghdr*>(header)));
             if (error->error == 0)
                 continue;
             return -error->error == ENOENT ? ERROR_NOT_FOUND : Win32ErrorFromErrno(-error->error);

@@ -4,14 +4,17 @@
 #include <gtest/gtest.h>
 #include <openssl/sha.h>
 #include <stdlib.h>  // mkdtemp
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 
 #include "os/core/status.h"
 #include "os/registry/registry.h"
+#include "os/win32/accounts.h"
 #include "service/support/registry_helpers.h"
 #include "tests/service/log_capture.h"
 
@@ -429,6 +432,190 @@ TEST_F(CloudAccountTest, SessionZeroAndSessionsWithoutAUser) {
                  "token.\n    " +
                  os::SystemMessageText(os::ERROR_ACCESS_DENIED) + ". Error code = 5."));
     EXPECT_EQ(domain, "");
+}
+
+TEST_F(CloudAccountTest, TheAccountOfAUserWithAMicrosoftAccountIsThatAccount) {
+    IdentityStore(kSid, "dave@school.example");
+    std::string domain, user;
+    EXPECT_TRUE(GetAccountForSid(UnixUserSid(1001), &domain, &user));
+    EXPECT_EQ(domain, "school.example");
+    EXPECT_EQ(user, "dave@school.example");
+    // An account without "@" does not name a domain: the user database is asked instead.
+    IdentityStore(kSid, "dave");
+    const uint32_t self = static_cast<uint32_t>(getuid());
+    IdentityStore("S-1-22-1-" + std::to_string(self), "local-name");
+    EXPECT_TRUE(GetAccountForSid(UnixUserSid(self), &domain, &user));
+    EXPECT_EQ(domain, ComputerAccountDomain());
+    EXPECT_EQ(user, domain + "\\" + os::LookupUserName(self));
+}
+
+TEST_F(CloudAccountTest, TheSessionTokensUserIsLookedUp) {
+    IdentityStore(kSid, "erin@tenant.example");
+    uint32_t askedFor = 0;
+    const SESSION_USER_TOKEN token = [&](uint32_t session, TOKEN_HANDLE* handle) {
+        askedFor = session;
+        auto made = std::make_unique<os::ACCESS_TOKEN>();
+        made->userSid = UnixUserSid(1001);
+        made->sessionId = session;
+        *handle = TOKEN_HANDLE(std::move(made));
+        return true;
+    };
+    std::string domain;
+    ASSERT_TRUE(GetCloudDomainForSessionId(7, token, &domain));
+    EXPECT_EQ(askedFor, 7u);
+    EXPECT_EQ(domain, "tenant.example");
+
+    // A token without a user SID: the read fails with 4312 and there is no domain.
+    const SESSION_USER_TOKEN empty = [](uint32_t, TOKEN_HANDLE* handle) {
+        *handle = TOKEN_HANDLE(std::make_unique<os::ACCESS_TOKEN>());
+        return true;
+    };
+    domain.clear();
+    EXPECT_FALSE(GetCloudDomainForSessionId(7, empty, &domain));
+    EXPECT_EQ(domain, "");
+}
+
+TEST(TokenHandleTest, TheUserAndSessionOfAProcessToken) {
+    LOG_CAPTURE log;
+    std::unique_ptr<os::ACCESS_TOKEN> raw;
+    ASSERT_TRUE(os::OpenProcessToken(static_cast<uint32_t>(getpid()), &raw));
+    TOKEN_HANDLE token(std::move(raw));
+    std::vector<uint8_t> sid;
+    ASSERT_TRUE(token.GetUser(&sid));
+    EXPECT_EQ(sid, UnixUserSid(static_cast<uint32_t>(geteuid())));
+    uint32_t session = 0xFFFF;
+    EXPECT_TRUE(token.GetSessionId(&session));
+    EXPECT_NE(session, 4294967295u);  // outside a login session is session 0
+
+    // The size asked for first, then the read; a class the system does not know is logged.
+    uint32_t length = 0;
+    EXPECT_NE(token.GetInformation(os::TokenUser, &length), nullptr);
+    EXPECT_EQ(length, sizeof(os::TOKEN_USER) + sid.size());
+    EXPECT_EQ(token.GetInformation(99, &length), nullptr);
+    EXPECT_TRUE(log.Has("TOKEN_HANDLE::GetInformation: GetTokenInformation class = 99 failed. " +
+                        os::SystemMessageText(os::ERROR_INVALID_PARAMETER) + ". Error code = 87."));
+
+    TOKEN_HANDLE none;
+    EXPECT_FALSE(none.GetUser(&sid));
+    TOKEN_HANDLE noSid(std::make_unique<os::ACCESS_TOKEN>());
+    EXPECT_FALSE(noSid.GetUser(&sid));
+    EXPECT_EQ(os::GetLastError(), 4312u);
+    // A process that is not there has no token.
+    EXPECT_FALSE(os::OpenProcessToken(4'000'000'000u, &raw));
+    EXPECT_EQ(os::GetLastError(), os::ERROR_INVALID_PARAMETER);
+}
+
+TEST(DeviceFailureLinesTest, WhereTheLinuxStepsFailTheWindowsLinesAreWritten) {
+    DEVICE_TREE tree;
+    ASSERT_TRUE(tree.Made());
+    LOG_CAPTURE log;
+    DEVICE_IDENTITY identity(tree.Sources());
+    // No network class folder: the adapters cannot be enumerated.
+    EXPECT_FALSE(identity.IsPhysicalAdapter("eth0"));
+    EXPECT_TRUE(log.Has("GetEnumComponents: Unable to create INetCfg instance. " +
+                        os::SystemMessageText(os::ERROR_FILE_NOT_FOUND) + ". Error code = 0x2."));
+    tree.Interface("eth0", 2, 1, "00:1a:2b:3c:4d:5e", true);
+    EXPECT_TRUE(identity.IsPhysicalAdapter("eth0"));
+    log.Clear();
+    EXPECT_FALSE(identity.IsPhysicalAdapter("../eth0"));
+    EXPECT_THAT(log.Lines().at(0), StartsWith("IsPhysicalAdapter: Unable to get bind name. "));
+    // An interface entry that loops cannot be looked at.
+    tree.Link("sys/class/net/loop0", tree.Path("sys/class/net/loop0"));
+    log.Clear();
+    EXPECT_FALSE(identity.IsPhysicalAdapter("loop0"));
+    EXPECT_THAT(log.Lines().at(0),
+                StartsWith("IsPhysicalAdapter: Unable to get characteristics. "));
+    // Not there at all is just not physical.
+    log.Clear();
+    EXPECT_FALSE(identity.IsPhysicalAdapter("wlan7"));
+    EXPECT_TRUE(log.Lines().empty());
+
+    // No DMI folder: nothing to ask the facts of.
+    log.Clear();
+    EXPECT_FALSE(identity.GatherDeviceInformation(""));
+    EXPECT_TRUE(log.Has("WmiGetServices: Unable to connect to WMI server. " +
+                        os::SystemMessageText(os::ERROR_FILE_NOT_FOUND) + ". Error code = 0x2."));
+    tree.Facts("CZC1234XYZ");
+    fs::remove(tree.Path("sys/class/dmi/id/product_serial"));
+    log.Clear();
+    EXPECT_FALSE(identity.GatherDeviceInformation(""));
+    EXPECT_TRUE(log.Has("WMI query \"SELECT * FROM Win32_Bios\" failed. " +
+                        os::SystemMessageText(os::ERROR_FILE_NOT_FOUND) + ". Error code = 2."));
+}
+
+// The whole system-information step over a sysfs and DMI tree, twice, as two starts of the
+// service would run it.
+std::string DeviceIdOf(const DEVICE_TREE& tree) {
+    DEVICE_IDENTITY identity(tree.Sources());
+    DEVICE_INFORMATION device;
+    identity.GatherSystemInformation(device);
+    return device.GetUniqueDeviceId();
+}
+
+TEST(DeviceIdFromTreeTest, TheIdIsStableAndFollowsTheMacOnlyWithoutAUsableSerial) {
+    DEVICE_TREE tree;
+    ASSERT_TRUE(tree.Made());
+    tree.Interface("enp0s31f6", 2, 1, "00:1a:2b:3c:4d:5e", true);
+    tree.Interface("wlp2s0", 3, 1, "a0:b1:c2:d3:e4:f5", true, true);
+    tree.Facts("CZC1234XYZ");
+    LOG_CAPTURE log;
+    const std::string withSerial = DeviceIdOf(tree);
+    EXPECT_EQ(withSerial, ExpectedDeviceId(std::string(kIdentityPrefix) + "CZC1234XYZ"));
+    EXPECT_EQ(DeviceIdOf(tree), withSerial);
+    EXPECT_TRUE(log.Has("Wireless adapter MAC address = A0:B1:C2:D3:E4:F5"));
+    // A good serial identifies the device whatever adapter it has now.
+    tree.Write("sys/class/net/wlp2s0/address", "a0:b1:c2:d3:e4:00\n");
+    EXPECT_EQ(DeviceIdOf(tree), withSerial);
+
+    // Without a BIOS serial the wireless MAC stands in for it.
+    tree.Write("sys/class/net/wlp2s0/address", "a0:b1:c2:d3:e4:f5\n");
+    tree.Write("sys/class/dmi/id/product_serial", "\n");
+    const std::string withMac = DeviceIdOf(tree);
+    EXPECT_EQ(withMac, ExpectedDeviceId(std::string(kIdentityPrefix) + "A0:B1:C2:D3:E4:F5"));
+    EXPECT_EQ(DeviceIdOf(tree), withMac);
+    EXPECT_TRUE(
+        log.Has("Substituting MAC address for BIOS serial number = \"\"; Empty or invalid"));
+    tree.Write("sys/class/net/wlp2s0/address", "a0:b1:c2:d3:e4:00\n");
+    const std::string otherMac = DeviceIdOf(tree);
+    EXPECT_NE(otherMac, withMac);
+    EXPECT_EQ(otherMac, ExpectedDeviceId(std::string(kIdentityPrefix) + "A0:B1:C2:D3:E4:00"));
+    // Without the Wi-Fi adapter, the wired one's MAC.
+    fs::remove_all(tree.Path("sys/class/net/wlp2s0"));
+    EXPECT_EQ(DeviceIdOf(tree),
+              ExpectedDeviceId(std::string(kIdentityPrefix) + "00:1A:2B:3C:4D:5E"));
+}
+
+TEST(DeviceIdFromTreeTest, UnreadableAndGarbageDmiFilesFallBack) {
+    DEVICE_TREE tree;
+    ASSERT_TRUE(tree.Made());
+    tree.Interface("eth0", 2, 1, "00:1a:2b:3c:4d:5e", true);
+    tree.Facts("CZC1234XYZ");
+    // A file that cannot be read (here a folder in its place; a root-only file for another
+    // user) is a failed query: no identity text, the ID of empty text, the device still ready.
+    fs::remove(tree.Path("sys/class/dmi/id/board_serial"));
+    fs::create_directories(tree.Path("sys/class/dmi/id/board_serial"));
+    const std::string kEmptyTextId = "EEA339DA-6B5E-0D4B-3255-BFEF95601890";
+    EXPECT_EQ(DeviceIdOf(tree), kEmptyTextId);
+    fs::remove(tree.Path("sys/class/dmi/id/board_serial"));
+    tree.Write("sys/class/dmi/id/board_serial", "/7XYZ12/CN1296/\n");
+
+    // Vendor placeholders and junk are the invalid serials of the rules: the MAC stands in.
+    const std::string macId = ExpectedDeviceId(std::string(kIdentityPrefix) + "00:1A:2B:3C:4D:5E");
+    for (const char* placeholder :
+         {"To Be Filled By O.E.M.", "Default string", "System Serial Number", "None", "0",
+          "        ", "00000000", "\x01\x02\x03"}) {
+        tree.Write("sys/class/dmi/id/product_serial", std::string(placeholder) + "\n");
+        EXPECT_EQ(DeviceIdOf(tree), macId) << placeholder;
+    }
+    // Bytes that are no text still give one well-formed ID, the same each time.
+    tree.Write("sys/class/dmi/id/product_serial", "\xff\xfe\xfd\xc3\x28\xa0\xa1\x80\n");
+    const std::string junk = DeviceIdOf(tree);
+    EXPECT_EQ(junk.size(), 36u);
+    EXPECT_EQ(DeviceIdOf(tree), junk);
+    EXPECT_NE(junk, macId);
+    // A processor list without the fields the processor class needs is a failed query too.
+    tree.Write("proc/cpuinfo", "garbage without colons\n\n\n");
+    EXPECT_EQ(DeviceIdOf(tree), kEmptyTextId);
 }
 
 TEST(ShowProcessesTest, OneLinePerProcessWithWhatCouldBeRead) {

@@ -45,11 +45,11 @@ TEST_F(LogindRecordsTest, TheSessionsUserAndTheActiveConsoleSessionComeFromLogin
     EXPECT_EQ(ActiveConsoleSession(root_.string()), std::nullopt);
 }
 
-TEST(BuiltInPartsTest, IdentityIsInThisBuildCheckInUpdateAndRemapListAreNot) {
+TEST(BuiltInPartsTest, EveryPartIsInThisBuild) {
     const HOST_PARTS parts = BuiltInHostParts();
     EXPECT_TRUE(parts.getMacAddress && parts.gatherDeviceInformation && parts.showProcesses &&
-                parts.cloudAccountDomain && parts.consoleSession);
-    EXPECT_FALSE(parts.checkIn || parts.updateDnsRemapList || parts.startUpdate);
+                parts.cloudAccountDomain && parts.consoleSession && parts.startUpdate &&
+                parts.checkIn && parts.updateDnsRemapList);
 }
 
 }  // namespace

@@ -120,6 +120,21 @@ TEST_F(ProgramEntryTest, TestModesWhosePartsAreMissingSayNotAvailableAndFail) {
                                             "ID = 0B4E4C2E-6C1D-4F5C-9E0A-5D2B3C4D5E6F")));
 }
 
+TEST_F(ProgramEntryTest, UpdateModeStartsTheUpdateWithItsUrlOrSaysItIsMissing) {
+    EXPECT_EQ(WexoSvcMain({"wexosvc", "-V", "-UPDATE", "http://u.test/pkg.zip"}),
+              kExitNotAvailable);
+    EXPECT_THAT(Lines(), Contains(HasSubstr("UPDATE: not available in this build")));
+
+    HOST_PARTS parts;
+    std::vector<std::string> urls;
+    parts.startUpdate = [&](const std::string& url, UPDATE_PROCESS*) {
+        urls.push_back(url);
+        return true;
+    };
+    EXPECT_EQ(WexoSvcMain({"wexosvc", "-V", "-UPDATE", "http://u.test/pkg.zip"}, parts), 0);
+    EXPECT_THAT(urls, ::testing::ElementsAre("http://u.test/pkg.zip"));
+}
+
 TEST_F(ProgramEntryTest, PolicyServerTestRunsForItsSecondsOnTheVirtualClock) {
     os::VirtualClock clock;
     // On an os thread, so that each step of the clock waits until the program has settled.

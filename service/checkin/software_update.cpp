@@ -1,0 +1,323 @@
+#include "service/checkin/software_update.h"
+
+#include <cctype>
+#include <vector>
+
+#include "os/core/status.h"
+#include "os/win32/environment.h"
+#include "os/win32/files.h"
+#include "os/win32/zip_archive.h"
+#include "service/support/debug_log.h"
+#include "service/support/http_api.h"
+#include "service/support/text.h"
+
+namespace wexo::svc {
+namespace {
+
+bool IsSeparator(char c) {
+    return c == '\\' || c == '/';
+}
+
+bool StartsWithIgnoringCase(std::string_view text, std::string_view prefix) {
+    if (text.size() < prefix.size()) {
+        return false;
+    }
+    for (size_t i = 0; i < prefix.size(); ++i) {
+        if (std::toupper(static_cast<unsigned char>(text[i])) !=
+            std::toupper(static_cast<unsigned char>(prefix[i]))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool IsDrivePath(std::string_view path) {
+    return path.size() >= 2 && std::isalpha(static_cast<unsigned char>(path[0])) != 0 &&
+           path[1] == ':';
+}
+
+void LogDeleteFailure(const std::string& path, uint32_t error) {
+    DebugPrint("Unable to delete directory \"%s\".\n    %s. Error code = %lu.", path.c_str(),
+               os::SystemMessageText(error).c_str(), static_cast<unsigned long>(error));
+}
+
+// The folder and every missing parent; false with the last error of the first that could not be
+// made.
+bool CreateDirectoryWithParents(const std::string& folder) {
+    if (os::GetFileAttributes(folder) != os::INVALID_FILE_ATTRIBUTES) {
+        return true;
+    }
+    const size_t cut = folder.find_last_of("\\/");
+    if (cut != std::string::npos && cut > 0 && folder[cut - 1] != ':') {
+        if (!CreateDirectoryWithParents(folder.substr(0, cut))) {
+            return false;
+        }
+    }
+    return os::CreateDirectory(folder) || os::GetLastError() == os::ERROR_ALREADY_EXISTS;
+}
+
+}  // namespace
+
+bool JoinUpdatePath(std::string_view path, std::string_view name, std::string* joined) {
+    while (!name.empty() && IsSeparator(name.front())) {
+        name.remove_prefix(1);
+    }
+    std::string result(path);
+    if (result.empty() || !IsSeparator(result.back())) {
+        result += '\\';
+    }
+    result += name;
+    for (char& c : result) {
+        if (c == '/') {
+            c = '\\';
+        }
+    }
+    if (result.size() > kMaxUpdatePath) {
+        return false;
+    }
+    *joined = std::move(result);
+    return true;
+}
+
+bool FullUpdatePath(std::string_view path, std::string* full) {
+    std::string result;
+    if (IsDrivePath(path) || (path.size() >= 2 && IsSeparator(path[0]) && IsSeparator(path[1]))) {
+        result = std::string(path);
+    } else {
+        std::string current;
+        if (!os::GetCurrentDirectory(&current)) {
+            return false;
+        }
+        if (!path.empty() && IsSeparator(path.front())) {
+            result = current.substr(0, 2) + std::string(path);
+        } else {
+            // Leading "." and ".." steps are taken from the current folder, never above its
+            // drive's root.
+            while (!path.empty()) {
+                size_t end = path.find_first_of("\\/");
+                std::string_view step = path.substr(0, end);
+                if (step != "." && step != "..") {
+                    break;
+                }
+                if (step == "..") {
+                    size_t cut = current.find_last_of('\\');
+                    if (cut != std::string::npos && cut > 2) {
+                        current.resize(cut);
+                    } else if (cut == 2) {
+                        current.resize(3);
+                    }
+                }
+                path = end == std::string_view::npos ? std::string_view() : path.substr(end + 1);
+            }
+            if (path.empty()) {
+                result = current;
+            } else {
+                result = current;
+                if (!IsSeparator(result.back())) {
+                    result += '\\';
+                }
+                result += path;
+            }
+        }
+    }
+    if (result.size() > kMaxUpdatePath) {
+        return false;
+    }
+    *full = std::move(result);
+    return true;
+}
+
+std::string UpdaterCommandLine(std::string_view unpackFolder, uint32_t mode) {
+    const char* debugSwitch = (mode & DEBUG_OUTPUT_DEBUGGER) != 0 ? " /D" : "";
+    const char* logSwitch = "";
+    if ((mode & DEBUG_OUTPUT_LOG) != 0) {
+        if ((mode & DEBUG_OUTPUT_RENAME) != 0) {
+            logSwitch = " /R";
+        } else if ((mode & DEBUG_OUTPUT_OVERWRITE) != 0) {
+            logSwitch = " /O";
+        } else {
+            logSwitch = " /L";
+        }
+    }
+    return FormatText("\"%s\\%s\"%s%s /%s", std::string(unpackFolder).c_str(), kUpdaterName,
+                      debugSwitch, logSwitch, "UPDATE");
+}
+
+bool DeleteDirectoryTree(const std::string& path) {
+    const uint32_t attributes = os::GetFileAttributes(path);
+    if (attributes == os::INVALID_FILE_ATTRIBUTES) {
+        const uint32_t error = os::GetLastError();
+        if (error == os::ERROR_FILE_NOT_FOUND || error == os::ERROR_PATH_NOT_FOUND) {
+            return true;
+        }
+        LogDeleteFailure(path, error);
+        return false;
+    }
+    if ((attributes & os::FILE_ATTRIBUTE_DIRECTORY) == 0) {
+        if (!os::DeleteFile(path)) {
+            LogDeleteFailure(path, os::GetLastError());
+            return false;
+        }
+        return true;
+    }
+    std::vector<std::string> names;
+    if (!os::ListDirectory(path, &names)) {
+        LogDeleteFailure(path, os::GetLastError());
+        return false;
+    }
+    for (const std::string& name : names) {
+        if (name == "." || name == "..") {
+            continue;
+        }
+        std::string child;
+        if (!JoinUpdatePath(path, name, &child)) {
+            LogDeleteFailure(path, os::ERROR_INVALID_NAME);
+            return false;
+        }
+        if (!DeleteDirectoryTree(child)) {
+            return false;
+        }
+    }
+    if (!os::RemoveDirectory(path)) {
+        LogDeleteFailure(path, os::GetLastError());
+        return false;
+    }
+    return true;
+}
+
+bool DownloadUpdatePackage(const std::string& url, const std::string& packageFile) {
+    DebugPrint("Download update package:\n    URL = \"%s\",\n    Update package zip = \"%s\"",
+               url.c_str(), packageFile.c_str());
+    std::unique_ptr<HTTPX_API> client;
+    std::string_view rest = url;
+    if (StartsWithIgnoringCase(rest, "HTTPS://")) {
+        client = std::make_unique<HTTPS_API>();
+        rest.remove_prefix(8);
+    } else {
+        if (StartsWithIgnoringCase(rest, "HTTP://")) {
+            rest.remove_prefix(7);
+        }
+        client = std::make_unique<HTTP_API>();
+    }
+    const size_t slash = rest.find('/');
+    const std::string server(rest.substr(0, slash));
+    const std::string page =
+        slash == std::string_view::npos ? std::string() : std::string(rest.substr(slash + 1));
+    if (!client->Get(server, page.c_str())) {
+        DebugPrint("Unable to download update package.\n    URL = \"%s\"\n    %s", url.c_str(),
+                   client->GetLastErrorText().c_str());
+        return false;
+    }
+    if (client->GetStatus() != 200) {
+        DebugPrint("Unexpected HTTP status = %u when downloading update package.\n    URL = \"%s\"",
+                   static_cast<unsigned>(client->GetStatus()), url.c_str());
+        return false;
+    }
+    const std::string_view body = client->GetReplyData();
+    os::WRITE_FILE file;
+    if (!file.Create(packageFile)) {
+        const uint32_t error = os::GetLastError();
+        DebugPrint("Open update package \"%s\" failed\n    %s. Error code = %lu.",
+                   packageFile.c_str(), os::SystemMessageText(error).c_str(),
+                   static_cast<unsigned long>(error));
+        return false;
+    }
+    if (!file.Write(body.data(), body.size()) || !file.Close()) {
+        const uint32_t error = os::GetLastError();
+        DebugPrint("Write update package \"%s\" failed.\n    %s. Error code = %lu.",
+                   packageFile.c_str(), os::SystemMessageText(error).c_str(),
+                   static_cast<unsigned long>(error));
+        // A package cut short by a full disk is not one to unpack later by mistake.
+        file.Close();
+        os::DeleteFile(packageFile);
+        return false;
+    }
+    return true;
+}
+
+bool UnpackPackage(const std::string& zipFile, const std::string& targetFolder) {
+    std::string source, target;
+    if (!FullUpdatePath(zipFile, &source) || !FullUpdatePath(targetFolder, &target)) {
+        DebugPrint("Unable to unzip into directory = \"%s\"\n", targetFolder.c_str());
+        return false;
+    }
+    DebugPrint("Unzipping:\n    Source = \"%s\"\n    Target = \"%s\"", source.c_str(),
+               target.c_str());
+    if (!CreateDirectoryWithParents(target)) {
+        const uint32_t error = os::GetLastError();
+        DebugPrint("Unable to create target directory = \"%s\".\n    %s. Error code = %lu.",
+                   target.c_str(), os::SystemMessageText(error).c_str(),
+                   static_cast<unsigned long>(error));
+    }
+    const os::UNPACK_RESULT result = os::UnpackZipFile(source, target);
+    if (result.error != os::ERROR_SUCCESS) {
+        DebugPrint("Zip entry \"%s\" not unpacked: %s.\n    %s. Error code = %lu.",
+                   result.entry.c_str(), result.reason.c_str(),
+                   os::SystemMessageText(result.error).c_str(),
+                   static_cast<unsigned long>(result.error));
+        // Nothing of a refused package stays to be started by mistake.
+        DeleteDirectoryTree(target);
+        DebugPrint("Unable to unzip into directory = \"%s\"\n", target.c_str());
+        return false;
+    }
+    return true;
+}
+
+std::shared_ptr<os::STARTED_PROCESS> LaunchUpdater(const std::string& unpackFolder) {
+    const std::string commandLine = UpdaterCommandLine(unpackFolder, DebugGetMode());
+    os::PROCESS_INFORMATION information;
+    if (!os::CreateProcess(commandLine, unpackFolder, &information)) {
+        const uint32_t error = os::GetLastError();
+        DebugPrint("Unable to create process.\n    Command line [%s].\n    %s. Error code = %lu.",
+                   commandLine.c_str(), os::SystemMessageText(error).c_str(),
+                   static_cast<unsigned long>(error));
+        return nullptr;
+    }
+    DebugPrint("Process created (%lu.%lu) command line [%s]",
+               static_cast<unsigned long>(information.processId),
+               static_cast<unsigned long>(information.threadId), commandLine.c_str());
+    return information.process;
+}
+
+std::shared_ptr<os::STARTED_PROCESS> StartSoftwareUpdate(const std::string& url) {
+    DebugWrite(LINE_ALWAYS_LOG, "Software update URL = \"%s\"", url.c_str());
+    const std::string temporary = os::GetTempPath();
+    if (temporary.empty()) {
+        const uint32_t error = os::GetLastError();
+        DebugPrint("Get temporary path failed.\n    %s. Error code = %lu.",
+                   os::SystemMessageText(error).c_str(), static_cast<unsigned long>(error));
+        return nullptr;
+    }
+    std::string updateFolder;
+    if (!JoinUpdatePath(temporary, kUpdateFolderName, &updateFolder)) {
+        return nullptr;
+    }
+    if (!DeleteDirectoryTree(updateFolder)) {
+        DebugPrint("Unable delete directory \"%s\"", updateFolder.c_str());
+        return nullptr;
+    }
+    if (!os::CreateDirectory(updateFolder)) {
+        DebugPrint("Unable create directory \"%s\"", updateFolder.c_str());
+        return nullptr;
+    }
+    std::string packageFile;
+    if (!JoinUpdatePath(updateFolder, kUpdatePackageName, &packageFile) ||
+        !DownloadUpdatePackage(url, packageFile)) {
+        return nullptr;
+    }
+    const std::string unpackFolder = packageFile.substr(0, packageFile.rfind('.'));
+    DebugPrint("Software update zip file \"%s\"", packageFile.c_str());
+    if (!DeleteDirectoryTree(unpackFolder)) {
+        DebugPrint("Unable to delete unzip directory \"%s\"", unpackFolder.c_str());
+        return nullptr;
+    }
+    if (!UnpackPackage(packageFile, unpackFolder)) {
+        DebugPrint("Unable to unzip \"%s\"", packageFile.c_str());
+        return nullptr;
+    }
+    DebugPrint("Delete zip file \"%s\"", packageFile.c_str());
+    os::DeleteFile(packageFile);
+    return LaunchUpdater(unpackFolder);
+}
+
+}  // namespace wexo::svc

@@ -1,0 +1,275 @@
+// Software update end to end against a local update server: the package fetched by its scheme,
+// unpacked all or nothing, the updater started with its command line, and every failure ending
+// the update with no updater and nothing unpacked left behind.
+#include "service/checkin/software_update.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <sstream>
+#include <string>
+
+#include "os/core/status.h"
+#include "os/core/sync.h"
+#include "os/win32/environment.h"
+#include "service/support/debug_log.h"
+#include "tests/service/log_capture.h"
+#include "tests/service/support/http_test_support.h"
+#include "tests/support/zip_builder.h"
+#include "tools/peers/http_peer.h"
+
+namespace wexo::svc {
+namespace {
+
+namespace fs = std::filesystem;
+using ::testing::Contains;
+using ::testing::HasSubstr;
+using ::testing::Not;
+using wexo::testing::File;
+using wexo::testing::MakeArchive;
+using wexo::testing::SymbolicLink;
+
+// The updater of the test packages: leaves its arguments and folder in a marker file beside the
+// temporary folder and ends with exit code 3.
+constexpr char kUpdater[] =
+    "#!/bin/sh\nprintf '%s|' \"$@\" > ../../updater-ran\npwd >> "
+    "../../updater-ran\nexit 3\n";
+
+class SoftwareUpdateTest : public ::testing::Test {
+  protected:
+    SoftwareUpdateTest() {
+        std::string pattern = (fs::temp_directory_path() / "wexo-update-XXXXXX").string();
+        EXPECT_NE(mkdtemp(pattern.data()), nullptr);
+        temp_ = pattern;
+        previousTmp_ = os::GetEnvironmentVariable("TMPDIR");
+        os::SetEnvironmentVariable("TMPDIR", temp_.string());
+        EXPECT_TRUE(peer_.Start());
+    }
+    ~SoftwareUpdateTest() override {
+        peer_.Stop();
+        os::SetEnvironmentVariable("TMPDIR", previousTmp_);
+        std::error_code ignored;
+        fs::remove_all(temp_, ignored);
+    }
+
+    fs::path UpdateFolder() const { return temp_ / kUpdateFolderName; }
+    fs::path UnpackFolder() const { return UpdateFolder() / "UpdatePackage"; }
+    std::string Windows(const fs::path& path) const {
+        return *os::WindowsPathFromLinux(path.string());
+    }
+    std::string Serve(const std::string& path, const std::string& zip) {
+        peer_.Reply("GET", path, 200, zip, "application/zip");
+        return peer_.BaseUrl() + path;
+    }
+    // Runs the update; the updater's exit code when one was started and ended.
+    std::optional<std::optional<uint32_t>> Update(const std::string& url) {
+        std::shared_ptr<os::STARTED_PROCESS> process = StartSoftwareUpdate(url);
+        if (!process) {
+            return std::nullopt;
+        }
+        EXPECT_EQ(os::WaitForSingleObject(process->Ended(), 10'000), os::WAIT_OBJECT_0);
+        return process->ExitCode();
+    }
+    std::string Marker() const {
+        std::ifstream in(temp_ / "updater-ran");
+        std::stringstream text;
+        text << in.rdbuf();
+        return text.str();
+    }
+    void ExpectRefused(const std::string& url) {
+        EXPECT_EQ(Update(url), std::nullopt);
+        EXPECT_FALSE(fs::exists(temp_ / "updater-ran"));
+        EXPECT_FALSE(fs::exists(UnpackFolder()));
+        EXPECT_THAT(lines_.Lines(), Contains("Unable to unzip into directory = \"" +
+                                             Windows(UnpackFolder()) + "\"\n"));
+        EXPECT_THAT(lines_.Lines(), Contains("Unable to unzip \"" +
+                                             Windows(UpdateFolder() / kUpdatePackageName) + "\""));
+    }
+
+    testing::LOG_CAPTURE lines_;
+    testing_http::NoProxyEnvironment noProxy_;
+    fs::path temp_;
+    std::optional<std::string> previousTmp_;
+    peers::HttpPeer peer_;
+};
+
+TEST(UpdaterCommandLineTest, TheSwitchesFollowTheDebugOutputMode) {
+    const std::string folder = "C:\\tmp\\CorvaneOstrelUpdate\\UpdatePackage";
+    const std::string program = "\"" + folder + "\\Update.exe\"";
+    EXPECT_EQ(UpdaterCommandLine(folder, 0), program + " /UPDATE");
+    EXPECT_EQ(UpdaterCommandLine(folder, 0x1), program + " /D /UPDATE");
+    EXPECT_EQ(UpdaterCommandLine(folder, 0xA), program + " /R /UPDATE");
+    EXPECT_EQ(UpdaterCommandLine(folder, 0x6), program + " /O /UPDATE");
+    EXPECT_EQ(UpdaterCommandLine(folder, 0x2 | 0x100), program + " /L /UPDATE");
+    EXPECT_EQ(UpdaterCommandLine(folder, 0x1 | 0xE), program + " /D /R /UPDATE");
+    // Rename or overwrite without the log file itself says nothing.
+    EXPECT_EQ(UpdaterCommandLine(folder, 0x8), program + " /UPDATE");
+}
+
+TEST(UpdatePathTest, JoiningAndTheLimitOf260Characters) {
+    std::string joined;
+    ASSERT_TRUE(JoinUpdatePath("C:\\tmp\\", "\\/name/sub", &joined));
+    EXPECT_EQ(joined, "C:\\tmp\\name\\sub");
+    ASSERT_TRUE(JoinUpdatePath("C:/tmp", "x", &joined));
+    EXPECT_EQ(joined, "C:\\tmp\\x");
+    const std::string base = "C:\\" + std::string(250, 'a');
+    EXPECT_TRUE(JoinUpdatePath(base, "123456", &joined));  // 260
+    EXPECT_EQ(joined.size(), 260u);
+    EXPECT_FALSE(JoinUpdatePath(base, "1234567", &joined));
+    EXPECT_EQ(joined.size(), 260u);  // left as it was
+
+    std::string full, current;
+    ASSERT_TRUE(FullUpdatePath("C:\\a\\b", &full));
+    EXPECT_EQ(full, "C:\\a\\b");
+    ASSERT_TRUE(FullUpdatePath("\\\\share\\x", &full));
+    EXPECT_EQ(full, "\\\\share\\x");
+    const fs::path saved = fs::current_path();
+    fs::current_path("/usr/lib");
+    ASSERT_TRUE(FullUpdatePath("..\\.\\..\\etc\\x", &full));
+    EXPECT_EQ(full, "C:\\etc\\x");
+    ASSERT_TRUE(FullUpdatePath("\\var\\y", &full));
+    EXPECT_EQ(full, "C:\\var\\y");
+    ASSERT_TRUE(FullUpdatePath("z", &full));
+    EXPECT_EQ(full, "C:\\usr\\lib\\z");
+    fs::current_path(saved);
+    EXPECT_FALSE(FullUpdatePath(base + "\\123456789", &full));
+}
+
+TEST_F(SoftwareUpdateTest, APackageIsUnpackedAndItsUpdaterStartedWithTheCommandLine) {
+    const std::string url = Serve(
+        "/packages/update.zip",
+        MakeArchive({File("Update.exe", kUpdater, 0755), File("payload/wexosvc", "new service")}));
+    ASSERT_EQ(Update(url), std::optional<uint32_t>(3));
+    const std::string unpack = Windows(UnpackFolder());
+    EXPECT_EQ(Marker(), "/UPDATE|" + fs::canonical(UnpackFolder()).string() + "\n");
+    EXPECT_TRUE(fs::exists(UnpackFolder() / "payload/wexosvc"));
+    // The archive is gone; the unpacked folder stays until the next update.
+    const std::string package = Windows(UpdateFolder() / kUpdatePackageName);
+    EXPECT_FALSE(fs::exists(UpdateFolder() / kUpdatePackageName));
+    EXPECT_EQ(peer_.LastRequest().target, "/packages/update.zip");
+    const auto lines = lines_.Lines();
+    EXPECT_THAT(lines, Contains("Software update URL = \"" + url + "\""));
+    EXPECT_THAT(lines, Contains("Download update package:\n    URL = \"" + url +
+                                "\",\n    Update package zip = \"" + package + "\""));
+    EXPECT_THAT(lines, Contains("Software update zip file \"" + package + "\""));
+    EXPECT_THAT(lines, Contains("Unzipping:\n    Source = \"" + package + "\"\n    Target = \"" +
+                                unpack + "\""));
+    EXPECT_THAT(lines, Contains("Delete zip file \"" + package + "\""));
+    EXPECT_THAT(lines,
+                Contains(HasSubstr("command line [\"" + unpack + "\\Update.exe\" /UPDATE]")));
+
+    // The next update starts from a fresh folder: what the last one left is gone.
+    const std::string second =
+        Serve("/second.zip", MakeArchive({File("Update.exe", "#!/bin/sh\nexit 0\n", 0755)}));
+    ASSERT_EQ(Update(second), std::optional<uint32_t>(0));
+    EXPECT_FALSE(fs::exists(UnpackFolder() / "payload"));
+}
+
+TEST_F(SoftwareUpdateTest, EntriesThatReachOutsideRefuseThePackage) {
+    const std::vector<std::vector<wexo::testing::ARCHIVE_ITEM>> packages = {
+        {File("Update.exe", kUpdater, 0755), File("../../escaped", "x")},
+        {File("Update.exe", kUpdater, 0755), File("/tmp/escaped-update-entry", "x")},
+        {File("Update.exe", kUpdater, 0755), SymbolicLink("payload", "/etc")},
+        {SymbolicLink("Update.exe", "/bin/true")},
+    };
+    for (size_t i = 0; i < packages.size(); ++i) {
+        SCOPED_TRACE(i);
+        lines_.Clear();
+        ExpectRefused(Serve("/bad" + std::to_string(i) + ".zip", MakeArchive(packages[i])));
+        EXPECT_FALSE(fs::exists(temp_ / "escaped"));
+    }
+    EXPECT_FALSE(fs::exists("/tmp/escaped-update-entry"));
+    EXPECT_THAT(lines_.Lines(), Contains(HasSubstr("Zip entry \"Update.exe\" not unpacked: "
+                                                   "symbolic link.")));
+}
+
+TEST_F(SoftwareUpdateTest, APackageCutShortOrDamagedStartsNothing) {
+    const std::string zip = MakeArchive(
+        {File("Update.exe", kUpdater, 0755), File("payload.bin", std::string(20000, 'p'))});
+    ExpectRefused(Serve("/cut.zip", zip.substr(0, zip.size() / 2)));
+    lines_.Clear();
+    ExpectRefused(Serve("/cut-end.zip", zip.substr(0, zip.size() - 1)));
+    lines_.Clear();
+    ExpectRefused(Serve("/garbage.zip", "PK\x03\x04 this is no archive"));
+}
+
+TEST_F(SoftwareUpdateTest, ADownloadThatFailsEndsTheUpdateWithItsLine) {
+    peer_.Reply("GET", "/missing.zip", 404, "not here");
+    const std::string url = peer_.BaseUrl() + "/missing.zip";
+    EXPECT_EQ(Update(url), std::nullopt);
+    EXPECT_THAT(lines_.Lines(),
+                Contains("Unexpected HTTP status = 404 when downloading update package.\n    URL = "
+                         "\"" +
+                         url + "\""));
+    EXPECT_FALSE(fs::exists(UpdateFolder() / kUpdatePackageName));
+    EXPECT_FALSE(fs::exists(UnpackFolder()));
+    peer_.Reply("GET", "/moved.zip", 302, "");
+    EXPECT_EQ(Update(peer_.BaseUrl() + "/moved.zip"), std::nullopt);
+    EXPECT_THAT(lines_.Lines(), Contains(HasSubstr("Unexpected HTTP status = 302")));
+
+    // Nobody listening.
+    const std::string refused = peer_.BaseUrl() + "/x.zip";
+    peer_.Stop();
+    lines_.Clear();
+    EXPECT_EQ(Update(refused), std::nullopt);
+    EXPECT_THAT(lines_.Lines(),
+                Contains(HasSubstr("Unable to download update package.\n    URL = \"" + refused)));
+    EXPECT_THAT(lines_.Lines(), Not(Contains(HasSubstr("Unzipping:"))));
+}
+
+TEST_F(SoftwareUpdateTest, TheSchemeChoosesTheClientWhateverItsCase) {
+    peers::HttpPeer https(peers::HttpsPeer());
+    ASSERT_TRUE(https.Start());
+    const std::string zip = MakeArchive({File("Update.exe", kUpdater, 0755)});
+    https.Reply("GET", "/tls.zip", 200, zip);
+    ASSERT_EQ(Update("hTTpS://" + https.HostPort() + "/tls.zip"), std::optional<uint32_t>(3));
+    EXPECT_TRUE(https.LastRequest().tls);
+    EXPECT_EQ(https.LastRequest().Header("User-Agent"), "WEXO_CLIENT");
+    // Without a scheme: plain HTTP, and a URL without a page asks for "/".
+    peer_.Reply("GET", "/", 200, zip);
+    fs::remove(temp_ / "updater-ran");
+    ASSERT_EQ(Update(peer_.HostPort()), std::optional<uint32_t>(3));
+    EXPECT_EQ(peer_.LastRequest().target, "/");
+    EXPECT_FALSE(peer_.LastRequest().tls);
+}
+
+TEST_F(SoftwareUpdateTest, ALeftoverFolderIsRemovedWithoutFollowingItsLinks) {
+    // Something outside that a planted link names must survive the clean-up.
+    fs::create_directories(temp_ / "precious");
+    std::ofstream(temp_ / "precious" / "keep") << "keep";
+    fs::create_directories(UnpackFolder() / "old");
+    std::ofstream(UnpackFolder() / "old" / "file") << "old";
+    fs::create_directory_symlink(temp_ / "precious", UpdateFolder() / "link-to-precious");
+    fs::create_symlink(temp_ / "precious" / "keep", UnpackFolder() / "link-to-keep");
+    const std::string url = Serve("/u.zip", MakeArchive({File("Update.exe", kUpdater, 0755)}));
+    ASSERT_EQ(Update(url), std::optional<uint32_t>(3));
+    EXPECT_EQ(std::ifstream(temp_ / "precious" / "keep").get(), 'k');
+    EXPECT_FALSE(fs::exists(UnpackFolder() / "old"));
+    EXPECT_FALSE(fs::is_symlink(UpdateFolder() / "link-to-precious"));
+
+    // The update folder itself planted as a link: the link goes, its target stays.
+    fs::remove_all(UpdateFolder());
+    fs::create_directory_symlink(temp_ / "precious", UpdateFolder());
+    ASSERT_EQ(Update(url), std::optional<uint32_t>(3));
+    EXPECT_FALSE(fs::is_symlink(UpdateFolder()));
+    EXPECT_TRUE(fs::exists(temp_ / "precious" / "keep"));
+}
+
+TEST_F(SoftwareUpdateTest, AnUpdaterThatCannotBeStartedIsLogged) {
+    const std::string url =
+        Serve("/noexec.zip", MakeArchive({File("Update.exe", "#!/bin/sh\nexit 0\n", 0644)}));
+    EXPECT_EQ(Update(url), std::nullopt);
+    EXPECT_THAT(lines_.Lines(),
+                Contains(HasSubstr("Unable to create process.\n    Command line [\"" +
+                                   Windows(UnpackFolder()) + "\\Update.exe\" /UPDATE].\n    ")));
+    const std::string missing = Serve("/none.zip", MakeArchive({File("readme", "no updater")}));
+    EXPECT_EQ(Update(missing), std::nullopt);
+    EXPECT_THAT(lines_.Lines(), Contains(HasSubstr("Error code = 2.")));
+}
+
+}  // namespace
+}  // namespace wexo::svc
