@@ -40,6 +40,7 @@ demo: build
 	@$(BUILD_DIR)/tools/wexo-demo
 
 bench: build
+	@tools/scripts/install-deps.sh --bench
 	@for b in $(BUILD_DIR)/bench/bench_*; do echo "== $$b"; $$b --benchmark_counters_tabular=true || exit 1; done
 
 # make install [PREFIX=/usr/local] [DESTDIR=staging]: the daemons to PREFIX/lib/wexo, wexo-reg to

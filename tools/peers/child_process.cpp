@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 
 namespace wexo::peers {
@@ -69,6 +70,7 @@ std::unique_ptr<CHILD_PROCESS> CHILD_PROCESS::Start(const std::string& program,
     std::unique_ptr<CHILD_PROCESS> child(new CHILD_PROCESS());
     child->pid_ = pid;
     child->out_ = fds[0];
+    child->reader_ = std::thread([raw = child.get()] { raw->Read(); });
     return child;
 }
 
@@ -77,60 +79,67 @@ CHILD_PROCESS::~CHILD_PROCESS() {
         kill(pid_, SIGKILL);
         waitpid(pid_, nullptr, 0);
     }
+    // A grandchild may still hold the pipe's other end: the reader is told to stop.
+    stop_ = true;
+    if (reader_.joinable()) {
+        reader_.join();
+    }
     if (out_ >= 0) {
         close(out_);
     }
 }
 
-bool CHILD_PROCESS::ReadSome(std::chrono::milliseconds limit) {
-    if (out_ < 0) {
-        return false;
+void CHILD_PROCESS::Read() {
+    char buffer[16384];
+    while (!stop_) {
+        pollfd fd{out_, POLLIN, 0};
+        if (poll(&fd, 1, 50) <= 0) {
+            continue;
+        }
+        const ssize_t n = read(out_, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        std::lock_guard guard(lock_);
+        if (n <= 0) {
+            ended_ = true;
+            changed_.notify_all();
+            return;
+        }
+        output_.append(buffer, static_cast<size_t>(n));
+        changed_.notify_all();
     }
-    pollfd fd{out_, POLLIN, 0};
-    if (poll(&fd, 1, static_cast<int>(limit.count())) <= 0) {
-        return false;
-    }
-    char buffer[4096];
-    ssize_t n = read(out_, buffer, sizeof buffer);
-    if (n <= 0) {
-        close(out_);
-        out_ = -1;
-        return false;
-    }
-    output_.append(buffer, static_cast<size_t>(n));
-    return true;
+}
+
+template <typename DONE>
+bool CHILD_PROCESS::WaitFor(std::chrono::steady_clock::time_point deadline, DONE done) {
+    std::unique_lock guard(lock_);
+    return changed_.wait_until(guard, deadline, [&] { return done() || ended_; }) && done();
+}
+
+std::string CHILD_PROCESS::Output() const {
+    std::lock_guard guard(lock_);
+    return output_;
 }
 
 bool CHILD_PROCESS::ReadUntil(const std::string& text, std::chrono::milliseconds limit,
                               size_t times) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (CountOccurrences(output_, text) < times) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0 || out_ < 0) {
-            return false;
-        }
-        ReadSome(left);
-    }
-    return true;
+    return WaitFor(std::chrono::steady_clock::now() + limit,
+                   [&] { return CountOccurrences(output_, text) >= times; });
 }
 
 std::string CHILD_PROCESS::ReadLine(std::chrono::milliseconds limit) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    for (;;) {
-        const size_t end = output_.find('\n', lineStart_);
-        if (end != std::string::npos) {
-            std::string line = output_.substr(lineStart_, end - lineStart_);
-            lineStart_ = end + 1;
-            return line;
-        }
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0 || out_ < 0) {
-            return {};
-        }
-        ReadSome(left);
+    size_t end = std::string::npos;
+    if (!WaitFor(std::chrono::steady_clock::now() + limit, [&] {
+            end = output_.find('\n', lineStart_);
+            return end != std::string::npos;
+        })) {
+        return {};
     }
+    std::lock_guard guard(lock_);
+    std::string line = output_.substr(lineStart_, end - lineStart_);
+    lineStart_ = end + 1;
+    return line;
 }
 
 bool CHILD_PROCESS::Signal(int signal) {
@@ -171,15 +180,14 @@ int CHILD_PROCESS::Wait(std::chrono::milliseconds limit) {
             pid_ = -1;
             return -1;
         }
-        if (!ReadSome(std::chrono::milliseconds(20)) && out_ < 0) {
-            // The output ended first; the exit is near. Wait for it without spinning.
-            struct timespec pause = {0, 1'000'000};
-            nanosleep(&pause, nullptr);
-        }
+        struct timespec pause = {0, 2'000'000};
+        nanosleep(&pause, nullptr);
     }
     pid_ = -1;
-    while (ReadSome(std::chrono::milliseconds(100))) {
-    }
+    // What it wrote last is read before its status is given, unless a child of its own still
+    // holds the pipe.
+    WaitFor(std::chrono::steady_clock::now() + std::chrono::milliseconds(100),
+            [] { return false; });
     status_ = StatusOf(status);
     return status_;
 }

@@ -1,13 +1,19 @@
 // A program started as a child process with its standard output and error read through one pipe,
-// for the tests and the demo that run the product's programs as real processes. Every wait is
-// bounded in real time; a child still running when the object goes is killed.
+// for the tests and the demo that run the product's programs as real processes. A thread of its
+// own reads the pipe all the time, so a child that writes a lot never blocks on a full pipe while
+// nobody looks. Every wait is bounded in real time; a child still running when the object goes is
+// killed.
 #pragma once
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace wexo::peers {
@@ -29,7 +35,7 @@ class CHILD_PROCESS {
 
     pid_t Pid() const { return pid_; }
     // Everything read so far.
-    const std::string& Output() const { return output_; }
+    std::string Output() const;
     // Reads until `text` appears `times` times, the output ends or the limit passes.
     bool ReadUntil(const std::string& text, std::chrono::milliseconds limit, size_t times = 1);
     // The next whole line not yet returned (without its newline); empty when none came within
@@ -45,12 +51,19 @@ class CHILD_PROCESS {
 
   private:
     CHILD_PROCESS() = default;
-    // Reads what is there within `limit`; false when the output ended or nothing came.
-    bool ReadSome(std::chrono::milliseconds limit);
+    void Read();
+    // Waits until `done` holds (under the lock), the output ends or the deadline passes.
+    template <typename DONE>
+    bool WaitFor(std::chrono::steady_clock::time_point deadline, DONE done);
 
     pid_t pid_ = -1;
     int out_ = -1;
+    std::thread reader_;
+    std::atomic<bool> stop_{false};
+    mutable std::mutex lock_;
+    std::condition_variable changed_;
     std::string output_;
+    bool ended_ = false;    // the pipe's writers are all gone
     size_t lineStart_ = 0;  // where the next line for ReadLine begins
     int status_ = -1;       // once reaped
 };

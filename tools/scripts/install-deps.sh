@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build needs, and only those that are missing.
 # Quiet when everything is already there, so `make test` stays readable.
+# With --bench also what only the benchmarks use: Squid, the proxy a user would otherwise pick,
+# which bench_real_product runs side by side with the product in its own namespaces.
 set -euo pipefail
 
 packages=(
@@ -12,6 +14,10 @@ packages=(
     libnftables-dev nftables iproute2 curl chromium
     clang libclang-rt-14-dev
 )
+
+if [ "${1:-}" = "--bench" ]; then
+    packages+=(squid)
+fi
 
 missing=()
 for p in "${packages[@]}"; do
@@ -35,4 +41,9 @@ if ! $sudo apt-get install -y -q --no-install-recommends "${missing[@]}" >/tmp/w
         echo "Package installation failed; see /tmp/wexo-apt.log" >&2
         exit 1
     fi
+fi
+
+# The benchmark starts Squid itself; the machine's own Squid service stays off.
+if [[ " ${missing[*]} " == *" squid "* ]] && [ -d /run/systemd/system ]; then
+    $sudo systemctl disable --now squid >/dev/null 2>&1 || true
 fi
