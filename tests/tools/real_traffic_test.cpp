@@ -103,6 +103,48 @@ TEST_F(RealTrafficTest, ChromiumShowsTheBlockPageForABlockedHost) {
     EXPECT_GT(std::filesystem::exists(picture) ? std::filesystem::file_size(picture) : 0u, 1000u);
 }
 
+// Chromium that has learnt a host speaks HTTP/3 (its Alt-Svc header, remembered in the profile)
+// tries QUIC: the UDP is refused (the table's counter shows it), and the page
+// still comes, over TCP, through the filter.
+TEST_F(RealTrafficTest, ChromiumOfferedQuicIsRefusedAndLoadsOverTcp) {
+    const std::string chromium = wexo::peers::NETWORK_NAMESPACES::FindProgram("chromium");
+    if (chromium.empty()) {
+        GTEST_SKIP() << "chromium is not installed";
+    }
+    Secure().Reply("GET", "/h3.html", 200, "<title>over tcp</title>the h3 page", "text/html",
+                   {{"Alt-Svc", "h3=\":443\"; ma=86400"}});
+    auto visit = [&](std::string* page) {
+        return product_->Run(
+            SIDE::Client,
+            {chromium, "--headless=new", "--no-sandbox", "--disable-gpu", "--no-first-run",
+             "--user-data-dir=" + product_->RuntimeDir() + "/chromium-quic", "--enable-quic",
+             // The server's own key is trusted, so its certificate counts as valid (Chromium
+             // uses no alternative service for a host whose certificate has errors).
+             "--ignore-certificate-errors-spki-list=" + product_->SecurePin(),
+             "--host-resolver-rules=MAP mail.example.test 192.0.2.2", "--dump-dom",
+             "https://mail.example.test/h3.html"},
+            page);
+    };
+    auto refused = [&] {
+        std::string table;
+        product_->Run(SIDE::Client, {"nft", "list", "table", "inet", "wexo"}, &table);
+        const size_t rule = table.find("udp dport 443 counter packets ");
+        return rule == std::string::npos
+                   ? std::string("(no rule)")
+                   : table.substr(rule + 30, table.find(' ', rule + 30) - rule - 30);
+    };
+    // Chromium tries QUIC as soon as it has the header (for the rest of the first visit, or on
+    // the second), and once refused marks it broken for the host: either way the counter moves.
+    const std::string before = refused();
+    std::string page;
+    ASSERT_EQ(visit(&page), 0) << page;
+    ASSERT_NE(page.find("the h3 page"), std::string::npos) << page;
+    EXPECT_EQ(visit(&page), 0) << page;
+    EXPECT_NE(page.find("the h3 page"), std::string::npos) << page;
+    EXPECT_NE(refused(), before) << "Chromium never tried QUIC";
+    EXPECT_EQ(Secure().RequestCount("GET", "/h3.html"), 2u);
+}
+
 // The service killed outright: with no service to ask, a new connection that needs a lookup is
 // cut (the client gets nothing, the server sees nothing); a restarted service registers and
 // connections are decided again.

@@ -162,6 +162,21 @@ std::string TlsIdentity::KeyPem() const {
     return BioText(bio);
 }
 
+std::string TlsIdentity::PublicKeyPin() const {
+    unsigned char* der = nullptr;
+    const int length = i2d_X509_PUBKEY(X509_get_X509_PUBKEY(certificate.get()), &der);
+    if (length <= 0) {
+        return {};
+    }
+    unsigned char digest[32];
+    unsigned int digestLength = 0;
+    EVP_Digest(der, static_cast<size_t>(length), digest, &digestLength, EVP_sha256(), nullptr);
+    OPENSSL_free(der);
+    unsigned char text[64] = {};
+    const int written = EVP_EncodeBlock(text, digest, static_cast<int>(digestLength));
+    return std::string(reinterpret_cast<char*>(text), static_cast<size_t>(written));
+}
+
 std::string TlsIdentity::CommonName() const {
     char text[256] = {};
     X509_NAME_get_text_by_NID(X509_get_subject_name(certificate.get()), NID_commonName, text,

@@ -21,6 +21,9 @@ struct TlsIdentity {
     std::string KeyPem() const;
     // The subject's common name.
     std::string CommonName() const;
+    // Base64 of the SHA-256 of the certificate's SubjectPublicKeyInfo: what browsers pin (and
+    // Chromium's --ignore-certificate-errors-spki-list takes).
+    std::string PublicKeyPin() const;
 };
 
 struct CertificateOptions {

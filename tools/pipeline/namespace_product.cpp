@@ -89,7 +89,11 @@ bool NAMESPACE_PRODUCT::Start(const std::string& policy, std::string* why) {
     plain.address = "192.0.2.2";
     plain.port = 80;
     web_ = std::make_unique<peers::HttpPeer>(plain);
-    peers::PeerOptions tls = peers::HttpsPeer();
+    peers::CertificateOptions names;
+    names.commonName = "mail.example.test";
+    names.altNames = {"mail.example.test", "www.example.test", "games.example", "192.0.2.2"};
+    secureIdentity_ = peers::MakeSelfSignedIdentity(names);
+    peers::PeerOptions tls = peers::HttpsPeer(secureIdentity_);
     tls.address = "192.0.2.2";
     tls.port = 443;
     secure_ = std::make_unique<peers::HttpPeer>(tls);

@@ -16,6 +16,7 @@
 #include "tools/peers/dns_peer.h"
 #include "tools/peers/http_peer.h"
 #include "tools/peers/network_namespaces.h"
+#include "tools/peers/peer_tls.h"
 #include "tools/peers/policy_server.h"
 
 namespace wexo::pipeline {
@@ -66,6 +67,8 @@ class NAMESPACE_PRODUCT {
     peers::NETWORK_NAMESPACES& Namespaces() { return *namespaces_; }
     peers::HttpPeer& Web() { return *web_; }
     peers::HttpPeer& Secure() { return *secure_; }
+    // The HTTPS server's key pin, for clients that are told to trust it.
+    std::string SecurePin() const { return secureIdentity_.PublicKeyPin(); }
     peers::PolicyServer& Policy() { return policy_; }
     peers::DNS_PEER& Dns() { return dns_; }
     peers::CHILD_PROCESS* Host() { return host_.get(); }
@@ -81,6 +84,7 @@ class NAMESPACE_PRODUCT {
     std::string dir_;
     std::unique_ptr<peers::HttpPeer> web_;
     std::unique_ptr<peers::HttpPeer> secure_;
+    peers::TlsIdentity secureIdentity_;
     peers::PolicyServer policy_;
     peers::DNS_PEER dns_;
     std::unique_ptr<peers::CHILD_PROCESS> host_;

@@ -148,7 +148,8 @@ std::string NFT_TABLE::Commands(const NFT_TABLE_OPTIONS& options,
         text += "        type filter hook output priority 0; policy accept;\n";
         text += "        meta mark " + mark + " return\n";
         text += "        oifname \"lo\" return\n";
-        text += "        udp dport 443 reject with icmpx type port-unreachable\n";
+        // Counted, so that what was refused can be seen with `nft list table`.
+        text += "        udp dport 443 counter reject with icmpx type port-unreachable\n";
         text += "    }\n";
     }
     text += "}\n";

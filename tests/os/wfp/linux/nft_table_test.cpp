@@ -106,7 +106,8 @@ TEST_F(NftTableTest, InstallShowsTheRules) {
     EXPECT_NE(listed.find("meta l4proto tcp redirect to :15001"), std::string::npos) << listed;
     EXPECT_NE(listed.find("udp dport 53 redirect to :15053"), std::string::npos) << listed;
     EXPECT_NE(listed.find("type filter hook output"), std::string::npos) << listed;
-    EXPECT_NE(listed.find("udp dport 443 reject"), std::string::npos) << listed;
+    EXPECT_NE(listed.find("udp dport 443 counter packets 0 bytes 0 reject"), std::string::npos)
+        << listed;
     EXPECT_EQ(Count(listed, "meta mark 0x5745584f return"), 2u) << listed;
 }
 
