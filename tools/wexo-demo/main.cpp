@@ -1,9 +1,10 @@
-// The main job, in two acts. First the driver, the service and the reference policy server run
+// The main job, in acts. First the driver, the service and the reference policy server run
 // together in this process on the simulated network with the sample policy: a handful of HTTP and
 // TLS connections go through them, and one line per connection says what became of it and why.
 // Then the installed programs run as separate processes (policy-server, the driver host wexowfp and
 // the service wexosvc talking over the bridge sockets) and the host's connections are decided by
-// the service in the other process.
+// the service in the other process. Then the same programs check in with the reference API server,
+// which changes their policy-server list and sends the device dormant and back (check_in_act.cpp).
 #include <signal.h>
 #include <unistd.h>
 
@@ -26,6 +27,7 @@
 #include "tools/peers/policy_server.h"
 #include "tools/pipeline/namespace_product.h"
 #include "tools/pipeline/pipeline.h"
+#include "tools/wexo-demo/check_in_act.h"
 
 namespace {
 
@@ -317,6 +319,7 @@ int main() {
     std::printf("\nThe service's debug log: %s\n",
                 os::LinuxPathFromWindows(log).value_or(log).c_str());
     const int programs = RunPrograms(options.policyFile);
+    const int checkIn = wexo::demo::RunCheckInAct(options.policyFile);
     const int real = RunRealNetwork(options.policyFile);
-    return programs != 0 ? programs : real;
+    return programs != 0 ? programs : checkIn != 0 ? checkIn : real;
 }

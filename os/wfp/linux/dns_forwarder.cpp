@@ -357,33 +357,6 @@ DNS_FORWARDER::~DNS_FORWARDER() {
     Stop();
 }
 
-namespace {
-
-int BindDatagram(int family, uint16_t port, uint16_t* bound, std::string* why) {
-    const int fd = socket(family, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
-        *why = std::string("cannot make the DNS socket: ") + std::strerror(errno);
-        return -1;
-    }
-    int one = 1;
-    if (family == AF_INET6)
-        setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one);
-    // Bound to loopback itself, not to every address: an answer must leave from the address the
-    // redirect rewrote to, or connection tracking cannot give it the resolver's address back.
-    sockaddr_storage address = LoopbackAddress(family, port);
-    if (bind(fd, reinterpret_cast<sockaddr*>(&address), AddressLength(address)) != 0) {
-        *why = std::string("cannot bind the DNS port: ") + std::strerror(errno);
-        close(fd);
-        return -1;
-    }
-    socklen_t length = sizeof address;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    AddressBytes(address, bound);
-    return fd;
-}
-
-}  // namespace
-
 int DNS_FORWARDER::Start(std::string* why) {
     STATE& s = *state_;
     std::string ignored;
@@ -393,11 +366,11 @@ int DNS_FORWARDER::Start(std::string* why) {
         return EALREADY;
     }
     uint16_t port = 0;
-    const int v4 = BindDatagram(AF_INET, s.options.port, &port, &reason);
+    const int v4 = BindLoopback(AF_INET, SOCK_DGRAM, s.options.port, &port, &reason);
     if (v4 < 0)
         return errno != 0 ? errno : EINVAL;
     s.listeners[0] = std::make_shared<SOCKET_HOLD>(v4);
-    const int v6 = BindDatagram(AF_INET6, port, &port, &reason);
+    const int v6 = BindLoopback(AF_INET6, SOCK_DGRAM, port, &port, &reason);
     if (v6 < 0) {
         const int err = errno != 0 ? errno : EINVAL;
         s.listeners[0].reset();

@@ -254,6 +254,32 @@ socklen_t AddressLength(const sockaddr_storage& address) {
     return address.ss_family == AF_INET ? sizeof(sockaddr_in) : sizeof(sockaddr_in6);
 }
 
+int BindLoopback(int family, int type, uint16_t port, uint16_t* bound, std::string* why) {
+    const int fd = ::socket(family, type | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        *why = std::string("socket: ") + strerror(errno);
+        return -1;
+    }
+    const int one = 1;
+    if (type == SOCK_STREAM)
+        ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    if (family == AF_INET6)
+        ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one);
+    sockaddr_storage address = LoopbackAddress(family, port);
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), AddressLength(address)) != 0) {
+        const int err = errno;
+        *why = "cannot bind port " + std::to_string(port) + ": " + strerror(err);
+        ::close(fd);
+        errno = err;
+        return -1;
+    }
+    socklen_t length = sizeof address;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    uint16_t ignored = 0;
+    AddressBytes(address, bound != nullptr ? bound : &ignored);
+    return fd;
+}
+
 uint32_t SetSocketMark(int fd, uint32_t mark) {
     if (::setsockopt(fd, SOL_SOCKET, SO_MARK, &mark, sizeof(mark)) != 0)
         return Win32ErrorFromErrno(errno);

@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 
 #include <cstdint>
+#include <string>
 
 #include "os/wfp/ip_packet.h"
 
@@ -15,6 +16,12 @@ sockaddr_storage LoopbackAddress(int family, uint16_t port);
 // An address as the engine's tuples hold it, and its port in host order.
 IP_ADDRESS_BYTES AddressBytes(const sockaddr_storage& address, uint16_t* port);
 socklen_t AddressLength(const sockaddr_storage& address);
+
+// A non-blocking socket of `type` bound to the loopback address of `family` (IPv6 only for
+// AF_INET6) on `port` (0: one chosen now, given back in *bound); -1 with errno kept and the reason
+// in *why. A redirect rewrites destinations to exactly this address, so the redirect's backends
+// bind it rather than every address.
+int BindLoopback(int family, int type, uint16_t port, uint16_t* bound, std::string* why);
 
 // Marks a socket (SO_MARK) before it connects or sends, so that the redirect table passes its
 // traffic. ERROR_SUCCESS or the Win32 error of the failure (ERROR_ACCESS_DENIED without

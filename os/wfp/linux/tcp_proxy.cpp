@@ -144,6 +144,9 @@ struct TCP_PROXY::STATE {
     void ExpireConnects();
     void DrainResets();
     void DrainFinishes();
+    std::shared_ptr<CONNECTION> Find(uint64_t id);
+    // The connections a queue names that are still open; the queue is emptied.
+    std::vector<std::shared_ptr<CONNECTION>> TakeQueued(std::vector<uint64_t>& queue);
     // Empty pipes kept for the next spliced read; false when no pipe can be had.
     bool TakePipe(int (&ends)[2]);
     void GivePipe(int (&ends)[2]);
@@ -599,24 +602,29 @@ void TCP_PROXY::STATE::Finish(const std::shared_ptr<CONNECTION>& c, bool withRes
     connections.erase(c->id);
 }
 
-void TCP_PROXY::STATE::DrainResets() {
-    std::vector<uint64_t> ids;
-    {
-        std::lock_guard guard(lock);
-        ids.swap(resetQueue);
+std::shared_ptr<CONNECTION> TCP_PROXY::STATE::Find(uint64_t id) {
+    std::lock_guard guard(lock);
+    auto it = connections.find(id);
+    return it != connections.end() ? it->second : nullptr;
+}
+
+std::vector<std::shared_ptr<CONNECTION>> TCP_PROXY::STATE::TakeQueued(
+    std::vector<uint64_t>& queue) {
+    std::vector<std::shared_ptr<CONNECTION>> found;
+    std::lock_guard guard(lock);
+    for (uint64_t id : queue) {
+        auto it = connections.find(id);
+        if (it != connections.end()) {
+            found.push_back(it->second);
+        }
     }
-    for (uint64_t id : ids) {
-        std::shared_ptr<CONNECTION> c;
-        {
-            std::lock_guard guard(lock);
-            auto it = connections.find(id);
-            if (it != connections.end()) {
-                c = it->second;
-            }
-        }
-        if (c) {
-            Finish(c, true);
-        }
+    queue.clear();
+    return found;
+}
+
+void TCP_PROXY::STATE::DrainResets() {
+    for (auto& c : TakeQueued(resetQueue)) {
+        Finish(c, true);
     }
 }
 
@@ -656,44 +664,15 @@ void TCP_PROXY::STATE::GivePipe(int (&ends)[2]) {
 }
 
 void TCP_PROXY::STATE::DrainFinishes() {
-    std::vector<uint64_t> ids;
-    {
-        std::lock_guard guard(lock);
-        ids.swap(finishQueue);
-    }
-    for (uint64_t id : ids) {
-        std::shared_ptr<CONNECTION> c;
-        {
-            std::lock_guard guard(lock);
-            auto it = connections.find(id);
-            if (it != connections.end()) {
-                c = it->second;
-            }
-        }
-        if (c && !c->connecting) {
+    for (auto& c : TakeQueued(finishQueue)) {
+        if (!c->connecting) {
             MaybeFinish(c);
         }
     }
 }
 
 void TCP_PROXY::STATE::DrainOwners() {
-    std::vector<uint64_t> ids;
-    {
-        std::lock_guard guard(lock);
-        ids.swap(ownersFound);
-    }
-    for (uint64_t id : ids) {
-        std::shared_ptr<CONNECTION> c;
-        {
-            std::lock_guard guard(lock);
-            auto it = connections.find(id);
-            if (it != connections.end()) {
-                c = it->second;
-            }
-        }
-        if (!c) {
-            continue;
-        }
+    for (auto& c : TakeQueued(ownersFound)) {
         bool ready;
         {
             std::lock_guard guard(c->lock);
@@ -766,14 +745,7 @@ void TCP_PROXY::STATE::Run() {
                 [[maybe_unused]] ssize_t r = read(wakeFd, &count, sizeof count);
                 continue;
             }
-            std::shared_ptr<CONNECTION> c;
-            {
-                std::lock_guard guard(lock);
-                auto it = connections.find(tag >> 1);
-                if (it != connections.end()) {
-                    c = it->second;
-                }
-            }
+            std::shared_ptr<CONNECTION> c = Find(tag >> 1);
             if (!c) {
                 continue;
             }
@@ -817,27 +789,12 @@ TCP_PROXY::~TCP_PROXY() {
 namespace {
 
 int Listen(int family, uint16_t port, uint16_t* bound, std::string* why) {
-    int fd = socket(family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
-        *why = std::string("socket: ") + std::strerror(errno);
-        return -1;
-    }
-    int one = 1;
-    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    if (family == AF_INET6) {
-        setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one);
-    }
-    sockaddr_storage address = LoopbackAddress(family, port);
-    if (bind(fd, reinterpret_cast<sockaddr*>(&address), AddressLength(address)) != 0 ||
-        listen(fd, 4096) != 0) {
+    const int fd = BindLoopback(family, SOCK_STREAM, port, bound, why);
+    if (fd >= 0 && listen(fd, 4096) != 0) {
         *why = std::string("cannot listen on the proxy port: ") + std::strerror(errno);
         close(fd);
         return -1;
     }
-    socklen_t length = sizeof address;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    uint16_t ignored = 0;
-    AddressBytes(address, bound != nullptr ? bound : &ignored);
     return fd;
 }
 

@@ -116,6 +116,25 @@ inline void RewriteInboundDatagram(const INJECTION_HANDLE& injection, void* cont
     out.rights &= ~FWPS_RIGHT_ACTION_WRITE;
 }
 
+// Registers a runtime callout and adds its management callout and a terminating filter that
+// calls it at `layer`, in `sublayer`; the runtime id, which the caller unregisters.
+inline uint32_t AddCalloutWithFilter(ENGINE_HANDLE& engine, const FWPS_CALLOUT& callout,
+                                     const GUID& layer, const GUID& sublayer) {
+    uint32_t id = 0;
+    EXPECT_EQ(FwpsCalloutRegister(callout, &id), STATUS_SUCCESS);
+    FWPM_CALLOUT management;
+    management.calloutKey = callout.calloutKey;
+    management.applicableLayer = layer;
+    EXPECT_EQ(FwpmCalloutAdd(engine, management), STATUS_SUCCESS);
+    FWPM_FILTER filter;
+    filter.layerKey = layer;
+    filter.subLayerKey = sublayer;
+    filter.action.type = FWP_ACTION_CALLOUT_TERMINATING;
+    filter.action.calloutKey = callout.calloutKey;
+    EXPECT_EQ(FwpmFilterAdd(engine, filter), STATUS_SUCCESS);
+    return id;
+}
+
 class StreamHarness {
   public:
     static constexpr uint64_t kContextBase = 0x1000;
@@ -218,19 +237,8 @@ class StreamHarness {
             std::lock_guard guard(lock_);
             deleted_.push_back(context);
         };
-        uint32_t id = 0;
-        EXPECT_EQ(FwpsCalloutRegister(callout, &id), STATUS_SUCCESS);
+        const uint32_t id = AddCalloutWithFilter(engine_, callout, layer, kSublayer);
         registered_.push_back(id);
-        FWPM_CALLOUT management;
-        management.calloutKey = key;
-        management.applicableLayer = layer;
-        EXPECT_EQ(FwpmCalloutAdd(engine_, management), STATUS_SUCCESS);
-        FWPM_FILTER filter;
-        filter.layerKey = layer;
-        filter.subLayerKey = kSublayer;
-        filter.action.type = FWP_ACTION_CALLOUT_TERMINATING;
-        filter.action.calloutKey = key;
-        EXPECT_EQ(FwpmFilterAdd(engine_, filter), STATUS_SUCCESS);
         return id;
     }
 
@@ -248,19 +256,7 @@ class StreamHarness {
                 STATUS_SUCCESS);
             out.actionType = FWP_ACTION_PERMIT;
         };
-        uint32_t id = 0;
-        EXPECT_EQ(FwpsCalloutRegister(callout, &id), STATUS_SUCCESS);
-        registered_.push_back(id);
-        FWPM_CALLOUT management;
-        management.calloutKey = key;
-        management.applicableLayer = layer;
-        EXPECT_EQ(FwpmCalloutAdd(engine_, management), STATUS_SUCCESS);
-        FWPM_FILTER filter;
-        filter.layerKey = layer;
-        filter.subLayerKey = kSublayer;
-        filter.action.type = FWP_ACTION_CALLOUT_TERMINATING;
-        filter.action.calloutKey = key;
-        EXPECT_EQ(FwpmFilterAdd(engine_, filter), STATUS_SUCCESS);
+        registered_.push_back(AddCalloutWithFilter(engine_, callout, layer, kSublayer));
     }
 
     ENGINE_HANDLE engine_;

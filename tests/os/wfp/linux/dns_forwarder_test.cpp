@@ -175,19 +175,8 @@ class DATAGRAM_CALLOUTS {
             if (decide && !injected)
                 decide(*packet, values, metadata, out);
         };
-        uint32_t id = 0;
-        EXPECT_EQ(FwpsCalloutRegister(callout, &id), STATUS_SUCCESS);
-        registered_.push_back(id);
-        FWPM_CALLOUT management;
-        management.calloutKey = key;
-        management.applicableLayer = layer;
-        EXPECT_EQ(FwpmCalloutAdd(engine_, management), STATUS_SUCCESS);
-        FWPM_FILTER filter;
-        filter.layerKey = layer;
-        filter.subLayerKey = kSublayer;
-        filter.action.type = FWP_ACTION_CALLOUT_TERMINATING;
-        filter.action.calloutKey = key;
-        EXPECT_EQ(FwpmFilterAdd(engine_, filter), STATUS_SUCCESS);
+        registered_.push_back(
+            os::testing::AddCalloutWithFilter(engine_, callout, layer, kSublayer));
     }
 
     ENGINE_HANDLE engine_;
