@@ -149,7 +149,8 @@ constexpr TLS_VERSION kTlsVersions[] = {
     {0x3000, CURL_SSLVERSION_TLSv1_3, CURL_SSLVERSION_MAX_TLSv1_3, "1.3"},
 };
 
-bool ParseUnsigned(std::string_view text, uint32_t& value) {
+template <typename NUMBER>
+bool ParseUnsigned(std::string_view text, NUMBER& value) {
     text = TrimBlanks(text);
     int base = 10;
     if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
@@ -266,6 +267,17 @@ std::string HTTP_ENGINE::ApplyConfig(std::string_view text) {
         } else {
             return "AbsoluteTimeout takes true or false";
         }
+        return "";
+    }
+    if (EqualsNoCase(name, "MaxReplyBytes")) {
+        if (query) {
+            return std::to_string(maxReplyBytes_);
+        }
+        uint64_t bytes = 0;
+        if (!ParseUnsigned(value, bytes) || bytes == 0) {
+            return "MaxReplyBytes takes a number above 0";
+        }
+        maxReplyBytes_ = bytes;
         return "";
     }
     if (EqualsNoCase(name, "SSLEnabledProtocols")) {
@@ -388,6 +400,7 @@ int HTTP_ENGINE::Perform(HTTP_METHOD method, const std::string& url) {
     headerPending_ = false;
     handshakeSeen_ = false;
     notAccepted_ = false;
+    replyTooLarge_ = false;
     certificate_ = HTTP_SERVER_CERTIFICATE();
     sinkException_ = nullptr;
 
@@ -441,7 +454,10 @@ int HTTP_ENGINE::Perform(HTTP_METHOD method, const std::string& url) {
         curl_easy_getinfo(handle_, CURLINFO_RESPONSE_CODE, &status);
         if (code != CURLE_OK) {
             result = code;
-            if (notAccepted_) {
+            if (replyTooLarge_) {
+                lastErrorText_ = "Reply larger than " + std::to_string(maxReplyBytes_) + " bytes";
+                reply_.clear();
+            } else if (notAccepted_) {
                 lastErrorText_ = "Server certificate not accepted";
                 if (!certificate_.verifyError.empty()) {
                     lastErrorText_ += ": " + certificate_.verifyError;
@@ -464,6 +480,10 @@ int HTTP_ENGINE::Perform(HTTP_METHOD method, const std::string& url) {
 size_t HTTP_ENGINE::OnWrite(char* data, size_t size, size_t count, void* self) {
     auto* engine = static_cast<HTTP_ENGINE*>(self);
     try {
+        if (engine->reply_.size() + size * count > engine->maxReplyBytes_) {
+            engine->replyTooLarge_ = true;
+            return 0;  // libcurl ends the transfer
+        }
         engine->reply_.append(data, size * count);
         return size * count;
     } catch (...) {

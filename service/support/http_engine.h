@@ -73,6 +73,9 @@ class HTTP_EVENT_SINK {
 
 class HTTP_ENGINE {
   public:
+    // Policy, check-in and remap replies are kilobytes; an update package tens of megabytes.
+    static constexpr uint64_t kDefaultMaxReplyBytes = 256ull << 20;
+
     // `tls`: a TLS client (its TLS settings apply; the URL's scheme decides what is spoken).
     HTTP_ENGINE(bool tls, HTTP_EVENT_SINK& sink);
     ~HTTP_ENGINE();
@@ -100,6 +103,8 @@ class HTTP_ENGINE {
     //                        to the highest version given are offered.
     //   SSLCACertFile        a PEM file of trusted certificates in place of the system's store,
     //                        read when set; empty: the system's store again.
+    //   MaxReplyBytes        the largest reply body kept (default kDefaultMaxReplyBytes); a
+    //                        server that sends more fails the request instead of filling memory.
     std::string ApplyConfig(std::string_view text);
 
     // One request, synchronous. Returns 0, HTTP_ENGINE_STATUS_ERROR or a CURLcode.
@@ -136,6 +141,8 @@ class HTTP_ENGINE {
     bool proxyAuto_ = false;
     uint32_t timeout_ = HTTP_ENGINE_DEFAULT_TIMEOUT;
     bool absoluteTimeout_ = false;
+    uint64_t maxReplyBytes_ = kDefaultMaxReplyBytes;
+    bool replyTooLarge_ = false;
     uint32_t sslProtocols_ = 0;  // 0: libcurl's default range
     long sslVersion_ = 0;        // CURL_SSLVERSION_* value for the range
     std::string caFile_;

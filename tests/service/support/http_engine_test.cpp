@@ -88,6 +88,24 @@ TEST_F(HttpEngineTest, DeliversStatusHeadersAndRedirectsOnlyFor3xx) {
     EXPECT_EQ(engine.LastErrorCode(), 0);
 }
 
+// A server that sends more than the engine keeps fails the request; the bound is a setting and a
+// reply within it comes whole.
+TEST_F(HttpEngineTest, AReplyPastTheBoundFailsTheRequestInsteadOfFillingMemory) {
+    HttpPeer peer;
+    peer.Reply("GET", "/big", 200, std::string(100'000, 'x'));
+    peer.Reply("GET", "/fits", 200, std::string(1'000, 'y'));
+    ASSERT_TRUE(peer.Start());
+    HTTP_ENGINE engine(false, sink_);
+    EXPECT_EQ(engine.ApplyConfig("MaxReplyBytes"), "268435456");
+    EXPECT_EQ(engine.ApplyConfig("MaxReplyBytes=0"), "MaxReplyBytes takes a number above 0");
+    EXPECT_EQ(engine.ApplyConfig("MaxReplyBytes=4096"), "");
+    EXPECT_EQ(engine.Perform(HTTP_METHOD::Get, peer.BaseUrl() + "/big"), CURLE_WRITE_ERROR);
+    EXPECT_EQ(engine.LastErrorText(), "Reply larger than 4096 bytes");
+    EXPECT_TRUE(engine.ReplyData().empty());
+    EXPECT_EQ(engine.Perform(HTTP_METHOD::Get, peer.BaseUrl() + "/fits"), 0);
+    EXPECT_EQ(engine.ReplyData().size(), 1'000u);
+}
+
 TEST_F(HttpEngineTest, SinkThatRefusesAnUnverifiedServerEndsTheRequest) {
     HttpPeer peer(HttpsPeer());
     peer.Reply("GET", "/a", 200, "secret");
