@@ -2,29 +2,29 @@
 // packages and the remap list page in process, and the program that serves them.
 #include "tools/peers/api_server.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "os/core/clock.h"
 #include "service/checkin/check_in.h"
 #include "service/support/debug_log.h"
-
-extern char** environ;
+#include "tools/peers/child_process.h"
 
 namespace wexo::peers {
 namespace {
+
+using namespace std::chrono_literals;
 
 TEST(ApiFileTest, EverySettingReads) {
     ApiFile file;
@@ -257,89 +257,35 @@ TEST_F(ApiPagesTest, AnEditedFileIsReadAgainAndABrokenEditIsNotTaken) {
 class ApiServerProgramTest : public ApiPagesTest {
   protected:
     void SetUp() override {
-        program_ = std::string(WEXO_BINARY_DIR) + "/tools/api-server";
-        if (!std::filesystem::exists(program_)) {
-            GTEST_SKIP() << "build the api-server target first: " << program_;
+        if (!std::filesystem::exists(kProgram)) {
+            GTEST_SKIP() << "build the api-server target first: " << kProgram;
         }
         ApiPagesTest::SetUp();
     }
 
-    pid_t Spawn(std::vector<std::string> arguments, int& output) {
-        int pipeEnds[2];
-        if (pipe(pipeEnds) != 0) {
-            return 0;
-        }
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, pipeEnds[1], STDOUT_FILENO);
-        posix_spawn_file_actions_adddup2(&actions, pipeEnds[1], STDERR_FILENO);
-        posix_spawn_file_actions_addclose(&actions, pipeEnds[0]);
-        arguments.insert(arguments.begin(), program_);
-        std::vector<char*> argv;
-        for (auto& argument : arguments) {
-            argv.push_back(argument.data());
-        }
-        argv.push_back(nullptr);
-        pid_t pid = 0;
-        if (posix_spawn(&pid, program_.c_str(), &actions, nullptr, argv.data(), environ) != 0) {
-            pid = 0;
-        }
-        posix_spawn_file_actions_destroy(&actions);
-        close(pipeEnds[1]);
-        output = pipeEnds[0];
-        return pid;
+    static std::unique_ptr<CHILD_PROCESS> Run(const std::vector<std::string>& arguments) {
+        return CHILD_PROCESS::Start(kProgram, arguments, {});
     }
 
-    static std::string ReadLine(int fd) {
-        std::string line;
-        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-        fcntl(fd, F_SETFL, O_NONBLOCK);
-        while (std::chrono::steady_clock::now() < end) {
-            char c = 0;
-            const ssize_t got = read(fd, &c, 1);
-            if (got == 1) {
-                if (c == '\n') {
-                    return line;
-                }
-                line.push_back(c);
-            } else if (got == 0) {
-                return line;
-            } else {
-                std::this_thread::sleep_for(std::chrono::milliseconds(2));
-            }
-        }
-        return line;
+    // The port its first line says it listens on, after `prefix`; 0 when it says something else.
+    static int ListeningPort(CHILD_PROCESS& child, const std::string& prefix) {
+        const std::string line = child.ReadLine(2s);
+        EXPECT_EQ(line.rfind(prefix, 0), 0u) << line;
+        return line.rfind(prefix, 0) == 0 ? std::atoi(line.c_str() + prefix.size()) : 0;
     }
 
-    static int ExitCode(pid_t pid) {
-        int status = 0;
-        for (int i = 0; i < 500; ++i) {
-            if (waitpid(pid, &status, WNOHANG) == pid) {
-                return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        kill(pid, SIGKILL);
-        waitpid(pid, &status, 0);
-        return -2;
-    }
-
-    std::string program_;
+    static constexpr char kProgram[] = WEXO_BINARY_DIR "/tools/api-server";
 };
 
 TEST_F(ApiServerProgramTest, AnswersCheckInsAndPackagesFromItsFilesUntilTerminated) {
     const std::filesystem::path devices = folder_ / "devices.ini";
     Write(devices, "[device AA:BB:CC:DD:EE:01]\nServerMode = balanced\nUpdatePackage = U.zip\n");
     Write(folder_ / "updates" / "U.zip", "package bytes");
-    int output = -1;
-    const pid_t pid = Spawn(
-        {"--http", "--devices", devices.string(), "--updates", (folder_ / "updates").string()},
-        output);
-    ASSERT_NE(pid, 0);
-    const std::string line = ReadLine(output);
-    const std::string prefix = "API server listening on http://127.0.0.1:";
-    ASSERT_EQ(line.rfind(prefix, 0), 0u) << line;
-    const int port = std::stoi(line.substr(prefix.size()));
+    auto child =
+        Run({"--http", "--devices", devices.string(), "--updates", (folder_ / "updates").string()});
+    ASSERT_TRUE(child);
+    const int port = ListeningPort(*child, "API server listening on http://127.0.0.1:");
+    ASSERT_GT(port, 0);
     httplib::Client client("127.0.0.1", port);
     client.set_connection_timeout(2, 0);
     client.set_read_timeout(2, 0);
@@ -349,33 +295,58 @@ TEST_F(ApiServerProgramTest, AnswersCheckInsAndPackagesFromItsFilesUntilTerminat
     EXPECT_NE(checkIn->body.find("\"UpdateURL\": \"http://127.0.0.1:" + std::to_string(port) +
                                  "/updates/U.zip\""),
               std::string::npos);
-    EXPECT_EQ(ReadLine(output),
+    EXPECT_EQ(child->ReadLine(2s),
               "checkin mac=\"AA:BB:CC:DD:EE:01\" uuid=\"u1\": answered from "
               "[device AA:BB:CC:DD:EE:01]");
     auto package = client.Get("/updates/U.zip");
     ASSERT_TRUE(package);
     EXPECT_EQ(package->body, "package bytes");
-    EXPECT_EQ(ReadLine(output), "updates/U.zip: 13 bytes");
-    kill(pid, SIGTERM);
-    EXPECT_EQ(ExitCode(pid), 0);
-    close(output);
+    EXPECT_EQ(child->ReadLine(2s), "updates/U.zip: 13 bytes");
+    ASSERT_TRUE(child->Signal(SIGTERM));
+    EXPECT_EQ(child->Wait(5s), 0) << child->Output();
+}
+
+TEST_F(ApiServerProgramTest, ChecksInOverTlsUnlessToldOtherwise) {
+    auto child = Run({"--quiet"});
+    ASSERT_TRUE(child);
+    const int port = ListeningPort(*child, "API server listening on https://127.0.0.1:");
+    ASSERT_GT(port, 0);
+    httplib::SSLClient client("127.0.0.1", port);
+    client.enable_server_certificate_verification(false);
+    client.set_connection_timeout(2, 0);
+    client.set_read_timeout(2, 0);
+    // No devices file: no device is registered.
+    auto checkIn = client.Get("/2/checkin?mac=AA%3ABB%3ACC%3ADD%3AEE%3A01");
+    ASSERT_TRUE(checkIn);
+    EXPECT_EQ(checkIn->status, 404);
+    ASSERT_TRUE(child->Signal(SIGINT));
+    EXPECT_EQ(child->Wait(5s), 0) << child->Output();
+    // --quiet: nothing but where it listened.
+    const std::string output = child->Output();
+    EXPECT_EQ(std::count(output.begin(), output.end(), '\n'), 1) << output;
 }
 
 TEST_F(ApiServerProgramTest, RefusesADevicesFileItCannotReadAndBadArguments) {
     const std::filesystem::path devices = folder_ / "devices.ini";
     Write(devices, "[device a]\nColour = red\n");
-    int output = -1;
-    pid_t pid = Spawn({"--devices", devices.string()}, output);
-    ASSERT_NE(pid, 0);
-    EXPECT_EQ(ReadLine(output),
-              "api-server: " + devices.string() + ": line 2: unknown setting \"Colour\"");
-    EXPECT_EQ(ExitCode(pid), 2);
-    close(output);
-    pid = Spawn({"--port", "70000"}, output);
-    ASSERT_NE(pid, 0);
-    EXPECT_EQ(ReadLine(output), "api-server: invalid port \"70000\"");
-    EXPECT_EQ(ExitCode(pid), 2);
-    close(output);
+    const struct {
+        std::vector<std::string> arguments;
+        std::string said;
+    } cases[] = {
+        {{"--devices", devices.string()},
+         "api-server: " + devices.string() + ": line 2: unknown setting \"Colour\""},
+        // A folder reads as no text, which is no devices file.
+        {{"--devices", folder_.string()},
+         "api-server: " + folder_.string() + ": cannot read " + folder_.string()},
+        {{"--port", "70000"}, "api-server: invalid port \"70000\""},
+        {{"--devices"}, "api-server: invalid argument \"--devices\""},
+    };
+    for (const auto& c : cases) {
+        auto child = Run(c.arguments);
+        ASSERT_TRUE(child);
+        EXPECT_EQ(child->ReadLine(2s), c.said);
+        EXPECT_EQ(child->Wait(5s), 2) << child->Output();
+    }
 }
 
 }  // namespace

@@ -3,30 +3,31 @@
 #include "tools/peers/policy_server.h"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <memory>
+#include <mutex>
 #include <string>
-#include <thread>
+#include <vector>
 
 #include "service/policy/redirect_query.h"
 #include "service/support/xml_parser.h"
+#include "tools/peers/child_process.h"
 #include "tools/peers/policy_file.h"
-
-extern char** environ;
 
 namespace wexo::peers {
 namespace {
+
+using namespace std::chrono_literals;
 
 httplib::Client MakeClient(const PolicyServer& server) {
     httplib::Client client("127.0.0.1", server.Port());
@@ -474,93 +475,38 @@ TEST_F(PolicyPagesTest, AnEditedFileIsReadAgainAndABrokenEditIsNotTaken) {
 class PolicyServerProgramTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        program_ = std::string(WEXO_BINARY_DIR) + "/tools/policy-server";
-        if (!std::filesystem::exists(program_)) {
-            GTEST_SKIP() << "build the policy-server target first: " << program_;
+        if (!std::filesystem::exists(kProgram)) {
+            GTEST_SKIP() << "build the policy-server target first: " << kProgram;
         }
     }
 
-    // Starts the program with its output on a pipe; returns its pid (0 on failure).
-    pid_t Spawn(std::vector<std::string> arguments, int& output) {
-        int pipeEnds[2];
-        if (pipe(pipeEnds) != 0) {
-            return 0;
-        }
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, pipeEnds[1], STDOUT_FILENO);
-        posix_spawn_file_actions_adddup2(&actions, pipeEnds[1], STDERR_FILENO);
-        posix_spawn_file_actions_addclose(&actions, pipeEnds[0]);
-        arguments.insert(arguments.begin(), program_);
-        std::vector<char*> argv;
-        for (auto& argument : arguments) {
-            argv.push_back(argument.data());
-        }
-        argv.push_back(nullptr);
-        pid_t pid = 0;
-        if (posix_spawn(&pid, program_.c_str(), &actions, nullptr, argv.data(), environ) != 0) {
-            pid = 0;
-        }
-        posix_spawn_file_actions_destroy(&actions);
-        close(pipeEnds[1]);
-        output = pipeEnds[0];
-        return pid;
+    static std::unique_ptr<CHILD_PROCESS> Run(const std::vector<std::string>& arguments) {
+        return CHILD_PROCESS::Start(kProgram, arguments, {});
     }
 
-    // One line of output (without its end), waiting at most two seconds.
-    static std::string ReadLine(int fd) {
-        std::string line;
-        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-        fcntl(fd, F_SETFL, O_NONBLOCK);
-        while (std::chrono::steady_clock::now() < end) {
-            char c = 0;
-            const ssize_t got = read(fd, &c, 1);
-            if (got == 1) {
-                if (c == '\n') {
-                    return line;
-                }
-                line.push_back(c);
-            } else if (got == 0) {
-                return line;
-            } else {
-                std::this_thread::sleep_for(std::chrono::milliseconds(2));
-            }
-        }
-        return line;
+    // The port its first line says it listens on over plain HTTP; 0 when it says something else.
+    static int ListeningPort(CHILD_PROCESS& child) {
+        const std::string prefix = "Policy server listening on http://127.0.0.1:";
+        const std::string line = child.ReadLine(2s);
+        EXPECT_EQ(line.rfind(prefix, 0), 0u) << line;
+        return line.rfind(prefix, 0) == 0 ? std::atoi(line.c_str() + prefix.size()) : 0;
     }
 
-    static int ExitCode(pid_t pid) {
-        int status = 0;
-        for (int i = 0; i < 500; ++i) {
-            if (waitpid(pid, &status, WNOHANG) == pid) {
-                return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        kill(pid, SIGKILL);
-        waitpid(pid, &status, 0);
-        return -2;
-    }
-
-    std::string program_;
+    static constexpr char kProgram[] = WEXO_BINARY_DIR "/tools/policy-server";
 };
 
 TEST_F(PolicyServerProgramTest, ServesThePingPageUntilTerminated) {
-    int output = -1;
-    const pid_t pid = Spawn({"--port", "0"}, output);
-    ASSERT_NE(pid, 0);
-    const std::string line = ReadLine(output);
-    const std::string prefix = "Policy server listening on http://127.0.0.1:";
-    ASSERT_EQ(line.rfind(prefix, 0), 0u) << line;
-    const int port = std::stoi(line.substr(prefix.size()));
+    auto child = Run({"--port", "0"});
+    ASSERT_TRUE(child);
+    const int port = ListeningPort(*child);
+    ASSERT_GT(port, 0);
     httplib::Client client("127.0.0.1", port);
     client.set_connection_timeout(2, 0);
     auto head = client.Head("/ostrel_ping");
     ASSERT_TRUE(head);
     EXPECT_EQ(head->status, 200);
-    kill(pid, SIGTERM);
-    EXPECT_EQ(ExitCode(pid), 0);
-    close(output);
+    ASSERT_TRUE(child->Signal(SIGTERM));
+    EXPECT_EQ(child->Wait(5s), 0) << child->Output();
 }
 
 TEST_F(PolicyServerProgramTest, ListensOnTheGivenPortOverTls) {
@@ -578,10 +524,9 @@ TEST_F(PolicyServerProgramTest, ListensOnTheGivenPortOverTls) {
         port = ntohs(address.sin_port);
         close(probe);
     }
-    int output = -1;
-    const pid_t pid = Spawn({"--https", "--port", std::to_string(port)}, output);
-    ASSERT_NE(pid, 0);
-    EXPECT_EQ(ReadLine(output),
+    auto child = Run({"--https", "--port", std::to_string(port)});
+    ASSERT_TRUE(child);
+    EXPECT_EQ(child->ReadLine(2s),
               "Policy server listening on https://127.0.0.1:" + std::to_string(port));
     httplib::SSLClient client("127.0.0.1", port);
     client.enable_server_certificate_verification(false);
@@ -589,19 +534,15 @@ TEST_F(PolicyServerProgramTest, ListensOnTheGivenPortOverTls) {
     auto head = client.Head("/ostrel_ping");
     ASSERT_TRUE(head);
     EXPECT_EQ(head->status, 200);
-    kill(pid, SIGINT);
-    EXPECT_EQ(ExitCode(pid), 0);
-    close(output);
+    ASSERT_TRUE(child->Signal(SIGINT));
+    EXPECT_EQ(child->Wait(5s), 0) << child->Output();
 }
 
 TEST_F(PolicyServerProgramTest, AnswersFromThePolicyFileAndSaysWhatItDecided) {
-    int output = -1;
-    const pid_t pid = Spawn({"--policy", kSamplePolicy}, output);
-    ASSERT_NE(pid, 0);
-    const std::string line = ReadLine(output);
-    const std::string prefix = "Policy server listening on http://127.0.0.1:";
-    ASSERT_EQ(line.rfind(prefix, 0), 0u) << line;
-    const int port = std::stoi(line.substr(prefix.size()));
+    auto child = Run({"--policy", kSamplePolicy});
+    ASSERT_TRUE(child);
+    const int port = ListeningPort(*child);
+    ASSERT_GT(port, 0);
     httplib::Client client("127.0.0.1", port);
     client.set_connection_timeout(2, 0);
     auto reply = client.Get("/access/mobile?id=ID&user=DEMO%5Cpupil&url=games.example/play");
@@ -611,12 +552,11 @@ TEST_F(PolicyServerProgramTest, AnswersFromThePolicyFileAndSaysWhatItDecided) {
     EXPECT_EQ(policy.redirectUrl, "http://127.0.0.1:" + std::to_string(port) +
                                       "/blocked.html?url=games.example%2Fplay&rule=block%20host%"
                                       "20games.example");
-    EXPECT_EQ(ReadLine(output),
+    EXPECT_EQ(child->ReadLine(2s),
               "access/mobile user=\"DEMO\\pupil\" url=\"games.example/play\": blocked by \"block "
               "host games.example\"");
-    kill(pid, SIGTERM);
-    EXPECT_EQ(ExitCode(pid), 0);
-    close(output);
+    ASSERT_TRUE(child->Signal(SIGTERM));
+    EXPECT_EQ(child->Wait(5s), 0) << child->Output();
 }
 
 TEST_F(PolicyServerProgramTest, RefusesAPolicyFileItCannotRead) {
@@ -625,26 +565,29 @@ TEST_F(PolicyServerProgramTest, RefusesAPolicyFileItCannotRead) {
         std::ofstream file(path, std::ios::trunc);
         file << "[settings]\nCacheTimeout = soon\n";
     }
-    int output = -1;
-    const pid_t pid = Spawn({"--policy", path}, output);
-    ASSERT_NE(pid, 0);
-    EXPECT_EQ(ReadLine(output), "policy-server: " + path +
-                                    ": line 2: CacheTimeout must be a number of seconds from 0 "
-                                    "to 2147483647");
-    EXPECT_EQ(ExitCode(pid), 2);
-    close(output);
+    auto child = Run({"--policy", path});
+    ASSERT_TRUE(child);
+    EXPECT_EQ(child->ReadLine(2s), "policy-server: " + path +
+                                       ": line 2: CacheTimeout must be a number of seconds from 0 "
+                                       "to 2147483647");
+    EXPECT_EQ(child->Wait(5s), 2) << child->Output();
     std::filesystem::remove(path);
 }
 
 TEST_F(PolicyServerProgramTest, RefusesBadArguments) {
     for (const auto& arguments : std::vector<std::vector<std::string>>{
              {"--port", "http"}, {"--port", "70000"}, {"--verbose"}, {"--port"}, {"--policy"}}) {
-        int output = -1;
-        const pid_t pid = Spawn(arguments, output);
-        ASSERT_NE(pid, 0);
-        EXPECT_EQ(ExitCode(pid), 2) << arguments[0];
-        close(output);
+        auto child = Run(arguments);
+        ASSERT_TRUE(child);
+        EXPECT_EQ(child->Wait(5s), 2) << arguments[0] << "\n" << child->Output();
     }
+    // What is wrong comes first, then how it is used.
+    auto child = Run({"--verbose"});
+    ASSERT_TRUE(child);
+    EXPECT_EQ(child->ReadLine(2s), "policy-server: invalid argument \"--verbose\"");
+    EXPECT_EQ(child->ReadLine(2s),
+              "usage: policy-server [--port N] [--https] [--policy FILE] [--quiet]");
+    EXPECT_EQ(child->Wait(5s), 2) << child->Output();
 }
 
 }  // namespace

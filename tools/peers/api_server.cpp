@@ -4,19 +4,14 @@
 
 #include <algorithm>
 #include <cctype>
-#include <cerrno>
 #include <charconv>
 #include <cstdio>
-#include <fstream>
-#include <sstream>
 
 #include "os/core/clock.h"
 
 namespace wexo::peers {
 namespace {
 
-// Files larger than this are not devices files a person wrote.
-constexpr long long kMaxDevicesFileBytes = 4 * 1024 * 1024;
 // Packages larger than this are not served (they are read whole into memory).
 constexpr long long kMaxPackageBytes = 256 * 1024 * 1024;
 constexpr uint64_t kTicksPerSecond = 10'000'000;
@@ -111,40 +106,6 @@ bool IsPlainFileName(std::string_view name) {
     return std::all_of(name.begin(), name.end(), [](char c) {
         return std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '.' || c == '-' || c == '_';
     });
-}
-
-std::string EscapeXml(std::string_view text) {
-    std::string escaped;
-    for (const char c : text) {
-        switch (c) {
-            case '&':
-                escaped += "&amp;";
-                break;
-            case '<':
-                escaped += "&lt;";
-                break;
-            case '>':
-                escaped += "&gt;";
-                break;
-            default:
-                escaped.push_back(c);
-        }
-    }
-    return escaped;
-}
-
-bool ReadWholeFile(const std::string& path, std::string* text) {
-    std::ifstream file(path, std::ios::binary);
-    if (!file) {
-        return false;
-    }
-    std::ostringstream content;
-    content << file.rdbuf();
-    if (file.bad()) {
-        return false;
-    }
-    *text = content.str();
-    return true;
 }
 
 struct Reader {
@@ -392,69 +353,32 @@ std::string CheckInReplyJson(const ApiDevice& device, const std::string& updates
     return json + "\n}\n";
 }
 
+ApiPages::ApiPages()
+    : file_(ParseApiFile, {" is larger than a devices file can be", "cannot read "},
+            [this](bool reloaded, const std::string& path, const std::string& error) {
+                Report(reloaded ? "devices reloaded from " + path
+                                : "devices file not reloaded (" + error +
+                                      "); the previous devices stay");
+            }) {}
+
 std::vector<ApiPages::Page> ApiPages::Pages() {
-    auto bind = [this](void (ApiPages::*answer)(const httplib::Request&, httplib::Response&)) {
-        return [this, answer](const httplib::Request& request, httplib::Response& response) {
-            (this->*answer)(request, response);
-        };
-    };
     return {
-        {"GET", kCheckInPath, false, bind(&ApiPages::AnswerCheckIn)},
-        {"GET", kUpdatesPrefix, true, bind(&ApiPages::AnswerPackage)},
-        {"GET", kDnsRemapsPath, false, bind(&ApiPages::AnswerDnsRemaps)},
+        {"GET", kCheckInPath, false, Bind(this, &ApiPages::AnswerCheckIn)},
+        {"GET", kUpdatesPrefix, true, Bind(this, &ApiPages::AnswerPackage)},
+        {"GET", kDnsRemapsPath, false, Bind(this, &ApiPages::AnswerDnsRemaps)},
     };
-}
-
-void ApiPages::SetBaseUrl(std::string baseUrl) {
-    std::lock_guard guard(mutex_);
-    baseUrl_ = std::move(baseUrl);
-}
-
-std::string ApiPages::BaseUrl() const {
-    std::lock_guard guard(mutex_);
-    return baseUrl_;
 }
 
 bool ApiPages::SetDevicesText(std::string_view text, std::string* error) {
-    ApiFile file;
-    if (!ParseApiFile(text, &file, error)) {
-        return false;
-    }
-    SetDevices(std::move(file));
-    return true;
+    return file_.SetText(text, error);
 }
 
 void ApiPages::SetDevices(ApiFile file) {
-    std::lock_guard guard(mutex_);
-    file_ = std::make_shared<const ApiFile>(std::move(file));
-    path_.clear();
+    file_.Set(std::move(file));
 }
 
 bool ApiPages::LoadDevicesFile(const std::string& path, std::string* error) {
-    struct stat status {};
-    if (::stat(path.c_str(), &status) != 0) {
-        *error = "cannot open " + path;
-        return false;
-    }
-    if (status.st_size > kMaxDevicesFileBytes) {
-        *error = path + " is larger than a devices file can be";
-        return false;
-    }
-    std::string text;
-    ApiFile file;
-    if (!ReadWholeFile(path, &text)) {
-        *error = "cannot read " + path;
-        return false;
-    }
-    if (!ParseApiFile(text, &file, error)) {
-        return false;
-    }
-    std::lock_guard guard(mutex_);
-    file_ = std::make_shared<const ApiFile>(std::move(file));
-    path_ = path;
-    stamp_ = FileStamp{status.st_mtim.tv_sec, status.st_mtim.tv_nsec, status.st_size};
-    rejectedStamp_ = FileStamp{0, 0, kNoStamp};
-    return true;
+    return file_.Load(path, error);
 }
 
 void ApiPages::SetUpdatesFolder(std::string folder) {
@@ -470,72 +394,6 @@ void ApiPages::SetCheckInAnswer(int status, std::string body, std::string conten
 void ApiPages::ClearCheckInAnswer() {
     std::lock_guard guard(mutex_);
     checkInAnswer_.reset();
-}
-
-void ApiPages::SetActivityLog(std::function<void(const std::string&)> log) {
-    std::lock_guard guard(mutex_);
-    activityLog_ = std::move(log);
-}
-
-void ApiPages::Report(const std::string& line) {
-    std::function<void(const std::string&)> log;
-    {
-        std::lock_guard guard(mutex_);
-        log = activityLog_;
-    }
-    if (log) {
-        log(line);
-    }
-}
-
-std::shared_ptr<const ApiFile> ApiPages::CurrentFile() {
-    std::string path;
-    {
-        std::lock_guard guard(mutex_);
-        if (path_.empty()) {
-            return file_;
-        }
-        path = path_;
-    }
-    struct stat status {};
-    FileStamp stamp;
-    if (::stat(path.c_str(), &status) == 0) {
-        stamp = FileStamp{status.st_mtim.tv_sec, status.st_mtim.tv_nsec, status.st_size};
-    }
-    {
-        std::lock_guard guard(mutex_);
-        if (stamp == stamp_ || stamp == rejectedStamp_ || path != path_) {
-            return file_;
-        }
-    }
-    std::string text;
-    std::string error;
-    ApiFile file;
-    bool read = false;
-    if (stamp.size < 0) {
-        error = "cannot open " + path;
-    } else if (stamp.size > kMaxDevicesFileBytes) {
-        error = path + " is larger than a devices file can be";
-    } else if (!ReadWholeFile(path, &text)) {
-        error = "cannot read " + path;
-    } else {
-        read = ParseApiFile(text, &file, &error);
-    }
-    std::shared_ptr<const ApiFile> current;
-    {
-        std::lock_guard guard(mutex_);
-        if (read) {
-            file_ = std::make_shared<const ApiFile>(std::move(file));
-            stamp_ = stamp;
-            rejectedStamp_ = FileStamp{0, 0, kNoStamp};
-        } else {
-            rejectedStamp_ = stamp;
-        }
-        current = file_;
-    }
-    Report(read ? "devices reloaded from " + path
-                : "devices file not reloaded (" + error + "); the previous devices stay");
-    return current;
 }
 
 void ApiPages::AnswerCheckIn(const httplib::Request& request, httplib::Response& response) {
@@ -577,7 +435,7 @@ void ApiPages::AnswerPackage(const httplib::Request& request, httplib::Response&
     std::string content;
     if (folder.empty() || !IsPlainFileName(name) || ::stat(path.c_str(), &status) != 0 ||
         !S_ISREG(status.st_mode) || status.st_size > kMaxPackageBytes ||
-        !ReadWholeFile(path, &content)) {
+        ReadWholeFile(path, &content) != FILE_READ::kRead) {
         response.status = 404;
         response.set_content("No such package.\n", "text/plain");
         Report("updates/" + name + ": not found");
@@ -591,56 +449,7 @@ void ApiPages::AnswerPackage(const httplib::Request& request, httplib::Response&
 void ApiPages::AnswerDnsRemaps(const httplib::Request&, httplib::Response& response) {
     ++dnsRemapCount_;
     const std::shared_ptr<const ApiFile> file = CurrentFile();
-    if (!file->dnsRemaps) {
-        response.status = 404;
-        response.set_content("No DNS remap list is kept for this device.\n", "text/plain");
-        return;
-    }
-    std::string xml = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<DNSRemap>\n";
-    for (const auto& [host, target] : *file->dnsRemaps) {
-        xml += "  <host>" + EscapeXml(host) + "," + EscapeXml(target) + "</host>\n";
-    }
-    xml += "</DNSRemap>\n";
-    response.status = 200;
-    response.set_content(xml, "text/xml; charset=utf-8");
-}
-
-ApiServer::ApiServer(PeerOptions options) : peer_(std::move(options)) {
-    for (auto& page : pages_.Pages()) {
-        if (page.prefix) {
-            prefixPages_.push_back(std::move(page));
-        } else {
-            peer_.Handle(page.method, page.path, std::move(page.handler));
-        }
-    }
-    peer_.HandleOthers([this](const httplib::Request& request, httplib::Response& response) {
-        for (const ApiPages::Page& page : prefixPages_) {
-            if ((request.method == page.method ||
-                 (request.method == "HEAD" && page.method == "GET")) &&
-                request.path.rfind(page.path, 0) == 0) {
-                page.handler(request, response);
-                return;
-            }
-        }
-        response.status = 404;
-        response.set_content("Not Found", "text/plain");
-    });
-}
-
-ApiServer::~ApiServer() {
-    peer_.Stop();
-}
-
-bool ApiServer::Start() {
-    if (!peer_.Start()) {
-        return false;
-    }
-    pages_.SetBaseUrl(peer_.BaseUrl());
-    return true;
-}
-
-void ApiServer::Stop() {
-    peer_.Stop();
+    AnswerDnsRemapList(file->dnsRemaps ? &*file->dnsRemaps : nullptr, response);
 }
 
 }  // namespace wexo::peers

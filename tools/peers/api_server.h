@@ -31,8 +31,6 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <ctime>
-#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -42,6 +40,8 @@
 #include <vector>
 
 #include "tools/peers/http_peer.h"
+#include "tools/peers/reference_server.h"
+#include "tools/peers/watched_file.h"
 
 namespace wexo::peers {
 
@@ -83,29 +83,20 @@ std::string CheckInTimeText(uint64_t systemTime);
 // A JSON string literal of the text: quotes, backslashes and control bytes escaped.
 std::string JsonQuoted(std::string_view text);
 
-class ApiPages {
+// Its base URL is where update package URLs point; its activity log has one line per check-in,
+// package and reload.
+class ApiPages : public REFERENCE_PAGES {
   public:
-    struct Page {
-        std::string method;
-        std::string path;  // "/2/checkin"; for a prefix page, what the path begins with
-        bool prefix = false;
-        PeerHandler handler;
-    };
+    using Page = REFERENCE_PAGE;
 
     static constexpr char kCheckInPath[] = "/2/checkin";
     static constexpr char kUpdatesPrefix[] = "/updates/";
     static constexpr char kDnsRemapsPath[] = "/api/mobile/v1/dns_remaps";
 
-    ApiPages() = default;
-    ApiPages(const ApiPages&) = delete;
-    ApiPages& operator=(const ApiPages&) = delete;
+    ApiPages();
 
     // The handlers refer to this object, which must outlive any server they are registered with.
     std::vector<Page> Pages();
-
-    // "https://127.0.0.1:<port>": where this server's own pages are (update package URLs).
-    void SetBaseUrl(std::string baseUrl);
-    std::string BaseUrl() const;
 
     // ---- The devices. No device is registered until a file or text is given.
     bool SetDevicesText(std::string_view text, std::string* error);
@@ -124,65 +115,32 @@ class ApiPages {
     size_t PackageCount() const { return packageCount_.load(); }
     size_t DnsRemapCount() const { return dnsRemapCount_.load(); }
 
-    // One line per check-in, package and reload; none unless set. Called on the server's threads.
-    void SetActivityLog(std::function<void(const std::string&)> log);
-
   private:
     void AnswerCheckIn(const httplib::Request& request, httplib::Response& response);
     void AnswerPackage(const httplib::Request& request, httplib::Response& response);
     void AnswerDnsRemaps(const httplib::Request& request, httplib::Response& response);
-    std::shared_ptr<const ApiFile> CurrentFile();
-    void Report(const std::string& line);
+    std::shared_ptr<const ApiFile> CurrentFile() { return file_.Current(); }
 
     struct FixedAnswer {
         int status = 200;
         std::string body;
         std::string contentType;
     };
-    struct FileStamp {
-        std::time_t modified = 0;
-        long long modifiedNs = 0;
-        long long size = -1;
-        bool operator==(const FileStamp&) const = default;
-    };
-    static constexpr long long kNoStamp = -2;
 
-    mutable std::mutex mutex_;
-    std::shared_ptr<const ApiFile> file_ = std::make_shared<ApiFile>();
-    std::string path_;
-    FileStamp stamp_;
-    FileStamp rejectedStamp_{0, 0, kNoStamp};
+    std::mutex mutex_;
+    WATCHED_FILE<ApiFile> file_;
     std::string updatesFolder_;
     std::optional<FixedAnswer> checkInAnswer_;
-    std::string baseUrl_;
-    std::function<void(const std::string&)> activityLog_;
     std::atomic<size_t> checkInCount_{0};
     std::atomic<size_t> packageCount_{0};
     std::atomic<size_t> dnsRemapCount_{0};
 };
 
 // The pages on a local HttpPeer; HTTPS with a self-signed certificate unless told otherwise.
-class ApiServer {
+// HostPort() is the API server name the service is given.
+class ApiServer : public REFERENCE_SERVER<ApiPages> {
   public:
-    explicit ApiServer(PeerOptions options = HttpsPeer());
-    ~ApiServer();
-    ApiServer(const ApiServer&) = delete;
-    ApiServer& operator=(const ApiServer&) = delete;
-
-    bool Start();
-    void Stop();
-    bool IsRunning() const { return peer_.IsRunning(); }
-    int Port() const { return peer_.Port(); }
-    // "127.0.0.1:<port>": the API server name the service is given.
-    std::string HostPort() const { return peer_.HostPort(); }
-
-    ApiPages& Pages() { return pages_; }
-    HttpPeer& Peer() { return peer_; }
-
-  private:
-    ApiPages pages_;
-    std::vector<ApiPages::Page> prefixPages_;
-    HttpPeer peer_;
+    explicit ApiServer(PeerOptions options = HttpsPeer()) : REFERENCE_SERVER(std::move(options)) {}
 };
 
 }  // namespace wexo::peers

@@ -23,42 +23,35 @@
 
 #include <atomic>
 #include <cstddef>
-#include <ctime>
-#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "tools/peers/http_peer.h"
 #include "tools/peers/policy_file.h"
+#include "tools/peers/reference_server.h"
+#include "tools/peers/watched_file.h"
 
 namespace wexo::peers {
 
-class PolicyPages {
+// Its base URL is where the block page's URL points; its activity log has one line per policy
+// decision and per policy reload ("access/mobile user=... url=...: blocked by ...").
+class PolicyPages : public REFERENCE_PAGES {
   public:
-    struct Page {
-        std::string method;  // "GET" (HEAD is served by the GET handler)
-        std::string path;    // "/ostrel_ping"
-        PeerHandler handler;
-    };
+    using Page = REFERENCE_PAGE;
 
     static constexpr char kBlockPagePath[] = "/blocked.html";
     static constexpr char kBlockOnFailurePagePath[] = "/BlockOnFailure.html";
 
-    PolicyPages() = default;
-    PolicyPages(const PolicyPages&) = delete;
-    PolicyPages& operator=(const PolicyPages&) = delete;
+    PolicyPages();
 
     // The table of pages. The handlers refer to this object, which must outlive any server they
     // are registered with.
     std::vector<Page> Pages();
-
-    // "http://127.0.0.1:<port>": where this server's own pages are (the block page's URL).
-    void SetBaseUrl(std::string baseUrl);
-    std::string BaseUrl() const;
 
     // ---- The policy. An empty policy (no rules, every setting off) until one is set.
     // False, with "line N: ..." in *error, when the text is not a policy; the old one stays.
@@ -84,10 +77,6 @@ class PolicyPages {
     size_t MobileCount() const { return mobileCount_.load(); }
     size_t DnsRemapCount() const { return dnsRemapCount_.load(); }
 
-    // One line per policy decision and per policy reload ("access/mobile user=... url=...:
-    // blocked by ..."); none unless set. Called on the server's threads.
-    void SetActivityLog(std::function<void(const std::string&)> log);
-
   private:
     void AnswerPing(const httplib::Request& request, httplib::Response& response);
     void AnswerMobile(const httplib::Request& request, httplib::Response& response);
@@ -95,8 +84,7 @@ class PolicyPages {
     void AnswerBlockPage(const httplib::Request& request, httplib::Response& response);
     void AnswerBlockOnFailurePage(const httplib::Request& request, httplib::Response& response);
     // The policy to answer with, read again first when its file changed.
-    std::shared_ptr<const PolicyFile> CurrentPolicy();
-    void Report(const std::string& line);
+    std::shared_ptr<const PolicyFile> CurrentPolicy() { return policy_.Current(); }
 
     struct MobileAnswer {
         int status = 200;
@@ -104,63 +92,27 @@ class PolicyPages {
         std::string contentType;
         std::string location;
     };
-    static constexpr long long kNoStamp = -2;
-    struct FileStamp {
-        std::time_t modified = 0;
-        long long modifiedNs = 0;
-        long long size = -1;
-        bool operator==(const FileStamp&) const = default;
-    };
 
-    mutable std::mutex mutex_;
+    std::mutex mutex_;
     int pingStatus_ = 200;
     std::string pingLocation_;
     std::optional<MobileAnswer> mobileAnswer_;
-    std::shared_ptr<const PolicyFile> policy_ = std::make_shared<PolicyFile>();
-    std::string policyPath_;
-    FileStamp policyStamp_;
-    // The state of the file when it last failed to read; none yet (a missing file is -1).
-    FileStamp rejectedStamp_{0, 0, kNoStamp};
-    std::string baseUrl_;
-    std::function<void(const std::string&)> activityLog_;
+    WATCHED_FILE<PolicyFile> policy_;
     std::atomic<size_t> pingCount_{0};
     std::atomic<size_t> mobileCount_{0};
     std::atomic<size_t> dnsRemapCount_{0};
 };
 
-// The pages on a local HttpPeer.
-class PolicyServer {
+// The pages on a local HttpPeer; HostPort() is the policy-server name the service is given.
+class PolicyServer : public REFERENCE_SERVER<PolicyPages> {
   public:
-    explicit PolicyServer(PeerOptions options = {});
-    ~PolicyServer();
-    PolicyServer(const PolicyServer&) = delete;
-    PolicyServer& operator=(const PolicyServer&) = delete;
-
-    // Binds 127.0.0.1 on a port chosen now; false when it cannot (or already runs).
-    bool Start();
-    void Stop();
-    bool IsRunning() const { return peer_.IsRunning(); }
-
-    int Port() const { return peer_.Port(); }
-    // "127.0.0.1:<port>": the policy-server name the service is given.
-    std::string HostPort() const { return peer_.HostPort(); }
-    bool IsHttps() const { return peer_.Options().https; }
-
-    PolicyPages& Pages() { return pages_; }
-    // The peer's switches and request log.
-    HttpPeer& Peer() { return peer_; }
-
-  private:
-    PolicyPages pages_;
-    HttpPeer peer_;
+    explicit PolicyServer(PeerOptions options = {}) : REFERENCE_SERVER(std::move(options)) {}
 };
 
 // The XML text of a policy reply ("<Ostrel>" with the five fields; no RedirectURL when empty),
 // with the cache lifetime given for the URL it answers (CacheTimeoutFor).
 std::string PolicyReplyXml(const PolicyFile& policy, const std::string& redirectUrl,
                            int32_t cacheTimeout);
-// Text safe inside an XML element or an HTML page: & < > " ' escaped.
-std::string EscapeMarkup(std::string_view text);
 // Percent-encoding of a query value (everything but A-Z a-z 0-9 - . _ ~).
 std::string EncodeQueryValue(std::string_view value);
 
