@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "tools/peers/dns_peer.h"
 #include "tools/pipeline/namespace_product.h"
 
 namespace {
@@ -235,6 +236,37 @@ TEST_F(RealTrafficTest, DnsAnswersAreRemappedAndTheCanaryIsRefused) {
     EXPECT_NE(remapped.find("192.0.2.3"), std::string::npos) << remapped;
     EXPECT_NE(remapped.find("safe.search.example"), std::string::npos) << remapped;
     EXPECT_EQ(remapped.find("192.0.2.2"), std::string::npos) << remapped;
+    // Asked over TCP, where a client could hope to go around the rewriting, the answer is the same.
+    std::string overTcp;
+    ASSERT_TRUE(product_->Namespaces().RunIn(SIDE::Client, [&] {
+        const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(53);
+        to.sin_addr.s_addr = htonl(0xC0000202);  // 192.0.2.2
+        timeval limit{5, 0};
+        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+        const std::vector<uint8_t> query = wexo::peers::DnsQuery("www.search.example");
+        std::string frame = {static_cast<char>(query.size() >> 8), static_cast<char>(query.size())};
+        frame.append(query.begin(), query.end());
+        if (connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0 &&
+            send(fd, frame.data(), frame.size(), MSG_NOSIGNAL) > 0) {
+            // The answer's two length bytes, then that many.
+            uint8_t length[2] = {};
+            if (recv(fd, length, 2, MSG_WAITALL) == 2) {
+                overTcp.resize(static_cast<size_t>(length[0] << 8 | length[1]));
+                if (recv(fd, overTcp.data(), overTcp.size(), MSG_WAITALL) !=
+                    static_cast<ssize_t>(overTcp.size())) {
+                    overTcp.clear();
+                }
+            }
+        }
+        close(fd);
+    }));
+    EXPECT_NE(overTcp.find(std::string("\xC0\x00\x02\x03", 4)), std::string::npos)
+        << "over TCP the search host was not remapped";
+    EXPECT_EQ(overTcp.find(std::string("\xC0\x00\x02\x02", 4)), std::string::npos);
+    EXPECT_EQ(product_->Dns().TcpQueries(), 1u);
     // A name the list does not hold is left as it was.
     EXPECT_NE(lookup("www.example.test").find("192.0.2.2"), std::string::npos);
 

@@ -32,6 +32,32 @@ std::string Lower(std::string text) {
 
 }  // namespace
 
+std::vector<uint8_t> DnsQuery(const std::string& name, uint16_t type, uint16_t id,
+                              uint16_t flags) {
+    std::vector<uint8_t> query;
+    Put16(query, id);
+    Put16(query, flags);
+    Put16(query, 1);
+    for (int i = 0; i < 3; ++i)
+        Put16(query, 0);
+    size_t start = 0;
+    while (start <= name.size()) {
+        size_t dot = name.find('.', start);
+        if (dot == std::string::npos)
+            dot = name.size();
+        if (dot > start) {
+            query.push_back(static_cast<uint8_t>(dot - start));
+            query.insert(query.end(), name.begin() + static_cast<long>(start),
+                         name.begin() + static_cast<long>(dot));
+        }
+        start = dot + 1;
+    }
+    query.push_back(0);
+    Put16(query, type);
+    Put16(query, kClassIn);
+    return query;
+}
+
 DNS_PEER::~DNS_PEER() {
     Stop();
 }
@@ -86,6 +112,19 @@ bool DNS_PEER::Start(const std::vector<std::string>& addresses, uint16_t port, s
             return false;
         }
         sockets_.push_back(fd);
+        const int tcp = socket(address.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const int one = 1;
+        if (tcp >= 0)
+            setsockopt(tcp, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+        if (tcp < 0 || bind(tcp, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+            listen(tcp, 16) != 0) {
+            *why = "cannot listen on " + text + ": " + std::strerror(errno);
+            if (tcp >= 0)
+                close(tcp);
+            Stop();
+            return false;
+        }
+        tcpListeners_.push_back(tcp);
     }
     if (pipe2(wake_, O_CLOEXEC) != 0) {
         *why = std::string("no pipe: ") + std::strerror(errno);
@@ -106,6 +145,9 @@ void DNS_PEER::Stop() {
     for (int fd : sockets_)
         close(fd);
     sockets_.clear();
+    for (int fd : tcpListeners_)
+        close(fd);
+    tcpListeners_.clear();
     for (int& fd : wake_) {
         if (fd >= 0)
             close(fd);
@@ -119,6 +161,11 @@ size_t DNS_PEER::QueryCount(const std::string& name) const {
     return it != queries_.end() ? it->second : 0;
 }
 
+size_t DNS_PEER::TcpQueries() const {
+    std::lock_guard guard(lock_);
+    return tcpQueries_;
+}
+
 sockaddr_storage DNS_PEER::LastClient() const {
     std::lock_guard guard(lock_);
     return lastClient_;
@@ -128,6 +175,9 @@ void DNS_PEER::Serve() {
     std::vector<pollfd> watched;
     for (int fd : sockets_)
         watched.push_back({fd, POLLIN, 0});
+    const size_t firstTcp = watched.size();
+    for (int fd : tcpListeners_)
+        watched.push_back({fd, POLLIN, 0});
     watched.push_back({wake_[0], POLLIN, 0});
     uint8_t buffer[65536];
     while (!stopping_) {
@@ -136,6 +186,10 @@ void DNS_PEER::Serve() {
         for (size_t i = 0; i + 1 < watched.size(); ++i) {
             if ((watched[i].revents & POLLIN) == 0)
                 continue;
+            if (i >= firstTcp) {
+                ServeConnection(watched[i].fd);
+                continue;
+            }
             sockaddr_storage client{};
             socklen_t length = sizeof client;
             const ssize_t n = recvfrom(watched[i].fd, buffer, sizeof buffer, MSG_DONTWAIT,
@@ -152,6 +206,43 @@ void DNS_PEER::Serve() {
                        reinterpret_cast<sockaddr*>(&client), length);
         }
     }
+}
+
+// Messages of one TCP connection, each with its two length bytes, until the client closes or is
+// quiet for a second.
+void DNS_PEER::ServeConnection(int listener) {
+    sockaddr_storage client{};
+    socklen_t length = sizeof client;
+    const int fd = accept4(listener, reinterpret_cast<sockaddr*>(&client), &length, SOCK_CLOEXEC);
+    if (fd < 0)
+        return;
+    timeval limit{1, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    std::vector<uint8_t> bytes;
+    uint8_t buffer[4096];
+    while (!stopping_) {
+        const ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+        if (n <= 0)
+            break;
+        bytes.insert(bytes.end(), buffer, buffer + n);
+        while (bytes.size() >= 2 && bytes.size() >= 2u + (bytes[0] << 8 | bytes[1])) {
+            const size_t size = static_cast<size_t>(bytes[0] << 8 | bytes[1]);
+            std::vector<uint8_t> answer = Answer(bytes.data() + 2, size);
+            bytes.erase(bytes.begin(), bytes.begin() + static_cast<long>(size + 2));
+            {
+                std::lock_guard guard(lock_);
+                lastClient_ = client;
+                ++tcpQueries_;
+            }
+            if (answer.empty())
+                continue;
+            const uint8_t prefix[2] = {static_cast<uint8_t>(answer.size() >> 8),
+                                       static_cast<uint8_t>(answer.size())};
+            send(fd, prefix, 2, MSG_NOSIGNAL | MSG_MORE);
+            send(fd, answer.data(), answer.size(), MSG_NOSIGNAL);
+        }
+    }
+    close(fd);
 }
 
 std::vector<uint8_t> DNS_PEER::Answer(const uint8_t* query, size_t size) {

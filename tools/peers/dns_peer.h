@@ -1,5 +1,6 @@
 // A small authoritative DNS server for tests and the demo: A and AAAA records from a table, over
-// UDP on the addresses it is given (in the network namespace of the thread that starts it).
+// UDP and TCP on the addresses it is given (in the network namespace of the thread that starts
+// it; TCP connections are served one at a time).
 // Unknown names get NXDOMAIN, a known name without a record of the asked type an empty answer.
 #pragma once
 
@@ -14,6 +15,10 @@
 #include <vector>
 
 namespace wexo::peers {
+
+// A standard query with one question (class IN), as a stub resolver sends it.
+std::vector<uint8_t> DnsQuery(const std::string& name, uint16_t type = 1, uint16_t id = 0x1234,
+                              uint16_t flags = 0x0100);
 
 class DNS_PEER {
   public:
@@ -32,6 +37,7 @@ class DNS_PEER {
     // Queries seen for a name (lower case), and the source of the last query of any name.
     size_t QueryCount(const std::string& name) const;
     sockaddr_storage LastClient() const;
+    size_t TcpQueries() const;
 
   private:
     void Serve();
@@ -45,7 +51,11 @@ class DNS_PEER {
     std::map<std::string, std::vector<RECORD>> records_;
     std::map<std::string, size_t> queries_;
     sockaddr_storage lastClient_{};
+    size_t tcpQueries_ = 0;
+    void ServeConnection(int listener);
+
     std::vector<int> sockets_;
+    std::vector<int> tcpListeners_;
     int wake_[2] = {-1, -1};
     std::atomic<bool> stopping_{false};
     std::thread thread_;

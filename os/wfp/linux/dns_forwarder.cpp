@@ -1,6 +1,7 @@
 #include "os/wfp/linux/dns_forwarder.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -9,6 +10,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <iterator>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -22,6 +24,8 @@ namespace {
 constexpr uint64_t kListenerV4Tag = ~0ull;
 constexpr uint64_t kListenerV6Tag = ~0ull - 1;
 constexpr uint64_t kWakeTag = ~0ull - 2;
+constexpr uint64_t kTcpV4Tag = ~0ull - 3;
+constexpr uint64_t kTcpV6Tag = ~0ull - 4;
 // A loop turn reads at most this many datagrams from one socket, so a flood on one does not
 // starve the others.
 constexpr int kReadsPerTurn = 64;
@@ -169,6 +173,62 @@ struct DNS_FORWARDER::STATE {
         const sockaddr_storage client_;
     };
 
+    // A TCP connection's two sockets: what passes the engine is written, framed, to one of them.
+    class TCP_SINK final : public DatagramSink {
+      public:
+        TCP_SINK(std::shared_ptr<COUNTERS> counters, std::shared_ptr<SOCKET_HOLD> client,
+                 std::shared_ptr<SOCKET_HOLD> upstream)
+            : counters_(std::move(counters)),
+              client_(std::move(client)),
+              upstream_(std::move(upstream)) {}
+        void Deliver(FWP_DIRECTION direction, std::span<const uint8_t> payload, bool) override {
+            const bool outbound = direction == FWP_DIRECTION_OUTBOUND;
+            const bool sent = WriteFrame(outbound ? upstream_->fd : client_->fd, payload);
+            counters_->Add(!sent      ? &DNS_FORWARDER_COUNTS::dropped
+                           : outbound ? &DNS_FORWARDER_COUNTS::queries
+                                      : &DNS_FORWARDER_COUNTS::delivered);
+        }
+        // One message with its length in front, whole or not at all as far as the peer can tell.
+        bool WriteFrame(int fd, std::span<const uint8_t> message) {
+            if (message.size() > 0xFFFF)
+                return false;
+            std::vector<uint8_t> frame;
+            frame.reserve(message.size() + 2);
+            frame.push_back(static_cast<uint8_t>(message.size() >> 8));
+            frame.push_back(static_cast<uint8_t>(message.size()));
+            frame.insert(frame.end(), message.begin(), message.end());
+            std::lock_guard guard(writeLock_);
+            for (size_t done = 0; done < frame.size();) {
+                const ssize_t n = send(fd, frame.data() + done, frame.size() - done, MSG_NOSIGNAL);
+                if (n < 0 && errno == EINTR)
+                    continue;
+                if (n <= 0)
+                    return false;
+                done += static_cast<size_t>(n);
+            }
+            return true;
+        }
+
+      private:
+        const std::shared_ptr<COUNTERS> counters_;
+        const std::shared_ptr<SOCKET_HOLD> client_;
+        const std::shared_ptr<SOCKET_HOLD> upstream_;
+        std::mutex writeLock_;  // the engine may deliver while the connection's thread writes
+    };
+
+    struct TCP_CONNECTION {
+        std::shared_ptr<SOCKET_HOLD> client;
+        std::shared_ptr<SOCKET_HOLD> upstream;
+        sockaddr_storage clientAddress{};
+        sockaddr_storage resolver{};
+        std::thread thread;
+        std::atomic<bool> done{false};
+    };
+
+    void AcceptTcp(int listener);
+    void ServeTcp(TCP_CONNECTION& connection);
+    void ReapTcp(bool all);
+
     void Count(uint64_t DNS_FORWARDER_COUNTS::*member, int64_t by = 1) {
         counters->Add(member, by);
     }
@@ -184,6 +244,9 @@ struct DNS_FORWARDER::STATE {
     FilterEngine& engine;
     const DNS_FORWARDER_OPTIONS options;
     std::shared_ptr<SOCKET_HOLD> listeners[2];  // IPv4, IPv6
+    std::shared_ptr<SOCKET_HOLD> tcpListeners[2];
+    std::mutex tcpLock;
+    std::vector<std::unique_ptr<TCP_CONNECTION>> tcpConnections;
     sockaddr_storage listenerAddresses[2]{};
     int epollFd = -1;
     int wakeFd = -1;
@@ -213,6 +276,8 @@ void DNS_FORWARDER::STATE::Loop() {
                 ReadClients(AF_INET);
             } else if (tag == kListenerV6Tag) {
                 ReadClients(AF_INET6);
+            } else if (tag == kTcpV4Tag || tag == kTcpV6Tag) {
+                AcceptTcp(tcpListeners[tag == kTcpV4Tag ? 0 : 1]->fd);
             } else {
                 ReadUpstream(tag);
             }
@@ -350,6 +415,146 @@ void DNS_FORWARDER::STATE::ExpireIdle() {
     }
 }
 
+void DNS_FORWARDER::STATE::ReapTcp(bool all) {
+    std::vector<std::unique_ptr<TCP_CONNECTION>> ended;
+    {
+        std::lock_guard guard(tcpLock);
+        for (auto& connection : tcpConnections) {
+            if (all) {
+                // A thread blocked on either socket wakes when it is shut down.
+                shutdown(connection->client->fd, SHUT_RDWR);
+                if (connection->upstream)
+                    shutdown(connection->upstream->fd, SHUT_RDWR);
+            }
+        }
+        auto first = std::stable_partition(tcpConnections.begin(), tcpConnections.end(),
+                                           [all](const auto& c) { return !all && !c->done; });
+        std::move(first, tcpConnections.end(), std::back_inserter(ended));
+        tcpConnections.erase(first, tcpConnections.end());
+    }
+    for (auto& connection : ended) {
+        if (connection->thread.joinable())
+            connection->thread.join();
+    }
+}
+
+void DNS_FORWARDER::STATE::AcceptTcp(int listener) {
+    ReapTcp(false);
+    for (;;) {
+        auto connection = std::make_unique<TCP_CONNECTION>();
+        socklen_t length = sizeof connection->clientAddress;
+        const int fd = accept4(listener, reinterpret_cast<sockaddr*>(&connection->clientAddress),
+                               &length, SOCK_CLOEXEC);
+        if (fd < 0)
+            return;
+        connection->client = std::make_shared<SOCKET_HOLD>(fd);
+        const bool known = options.tcpDestination
+                               ? options.tcpDestination(fd, &connection->resolver)
+                               : OriginalDestination(fd, &connection->resolver) == ERROR_SUCCESS;
+        bool room;
+        {
+            std::lock_guard guard(tcpLock);
+            room = tcpConnections.size() < options.maxTcpConnections;
+        }
+        if (!known || !room ||
+            connection->resolver.ss_family != connection->clientAddress.ss_family) {
+            linger hard{1, 0};
+            setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+            Count(&DNS_FORWARDER_COUNTS::dropped);
+            continue;
+        }
+        TCP_CONNECTION* raw = connection.get();
+        connection->thread = std::thread([this, raw] {
+            Count(&DNS_FORWARDER_COUNTS::tcpConnections);
+            ServeTcp(*raw);
+            Count(&DNS_FORWARDER_COUNTS::tcpConnections, -1);
+            raw->done = true;
+        });
+        std::lock_guard guard(tcpLock);
+        tcpConnections.push_back(std::move(connection));
+    }
+}
+
+void DNS_FORWARDER::STATE::ServeTcp(TCP_CONNECTION& connection) {
+    const int client = connection.client->fd;
+    // Both peers learn at once that the exchange is over; the descriptors go when it is reaped.
+    struct ENDING {
+        TCP_CONNECTION& c;
+        ~ENDING() {
+            shutdown(c.client->fd, SHUT_RDWR);
+            if (c.upstream)
+                shutdown(c.upstream->fd, SHUT_RDWR);
+        }
+    } ending{connection};
+    const int family = connection.resolver.ss_family;
+    const int upstream = socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (upstream < 0)
+        return;
+    {
+        std::lock_guard guard(tcpLock);
+        connection.upstream = std::make_shared<SOCKET_HOLD>(upstream);
+    }
+    const int limitMs = std::max(options.tcpIdleTimeoutMs, 1);
+    timeval limit{limitMs / 1000, (limitMs % 1000) * 1000};
+    for (int fd : {client, upstream}) {
+        setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+    }
+    if (SetSocketMark(upstream, options.mark) != ERROR_SUCCESS ||
+        connect(upstream, reinterpret_cast<const sockaddr*>(&connection.resolver),
+                AddressLength(connection.resolver)) != 0) {
+        Count(&DNS_FORWARDER_COUNTS::dropped);
+        return;
+    }
+    FLOW_TUPLE tuple;
+    tuple.localAddress = AddressBytes(connection.clientAddress, &tuple.localPort);
+    tuple.remoteAddress = AddressBytes(connection.resolver, &tuple.remotePort);
+    // Presented as the datagram layer sees DNS, which is where the driver looks at answers.
+    tuple.protocol = IPPROTO_UDP_VALUE;
+    auto sink = std::make_shared<TCP_SINK>(counters, connection.client, connection.upstream);
+    std::optional<uint64_t> process =
+        options.owner ? options.owner(connection.clientAddress, connection.resolver) : std::nullopt;
+    std::shared_ptr<DatagramEndpoint> endpoint = engine.OpenDatagramEndpoint(tuple, process, sink);
+    std::vector<uint8_t> pending[2];  // bytes read from the client, from the resolver
+    uint8_t buffer[16384];
+    while (!stopping.load()) {
+        pollfd fds[2] = {{client, POLLIN, 0}, {upstream, POLLIN, 0}};
+        if (poll(fds, 2, limitMs) <= 0)
+            return;  // quiet for too long, or poll failed
+        for (int side = 0; side < 2; ++side) {
+            if ((fds[side].revents & (POLLIN | POLLHUP | POLLERR)) == 0)
+                continue;
+            const ssize_t n = recv(fds[side].fd, buffer, sizeof buffer, MSG_DONTWAIT);
+            if (n < 0 && (errno == EAGAIN || errno == EINTR))
+                continue;
+            if (n <= 0)
+                return;  // either end closing ends the exchange
+            std::vector<uint8_t>& bytes = pending[side];
+            bytes.insert(bytes.end(), buffer, buffer + n);
+            while (bytes.size() >= 2) {
+                const size_t length = static_cast<size_t>(bytes[0] << 8 | bytes[1]);
+                if (bytes.size() < length + 2)
+                    break;
+                const std::span<const uint8_t> message(bytes.data() + 2, length);
+                if (side == 0) {
+                    std::optional<std::vector<uint8_t>> canary;
+                    if (options.answerDohCanary)
+                        canary = DohCanaryAnswer(message);
+                    if (canary) {
+                        if (sink->WriteFrame(client, *canary))
+                            Count(&DNS_FORWARDER_COUNTS::canaryAnswers);
+                    } else if (!endpoint->Send(FWP_DIRECTION_OUTBOUND, message)) {
+                        Count(&DNS_FORWARDER_COUNTS::dropped);
+                    }
+                } else {
+                    Count(&DNS_FORWARDER_COUNTS::answers);
+                    endpoint->Send(FWP_DIRECTION_INBOUND, message);
+                }
+                bytes.erase(bytes.begin(), bytes.begin() + static_cast<long>(length + 2));
+            }
+        }
+    }
+}
+
 DNS_FORWARDER::DNS_FORWARDER(FilterEngine& engine, DNS_FORWARDER_OPTIONS options)
     : state_(std::make_shared<STATE>(engine, std::move(options))) {}
 
@@ -377,6 +582,21 @@ int DNS_FORWARDER::Start(std::string* why) {
         return err;
     }
     s.listeners[1] = std::make_shared<SOCKET_HOLD>(v6);
+    if (s.options.tcp) {
+        for (int family : {AF_INET, AF_INET6}) {
+            uint16_t same = port;
+            const int fd = BindLoopback(family, SOCK_STREAM, port, &same, &reason);
+            if (fd < 0 || listen(fd, 256) != 0) {
+                const int err = errno != 0 ? errno : EINVAL;
+                if (fd >= 0)
+                    close(fd);
+                reason = "cannot listen for DNS over TCP: " + reason;
+                Stop();
+                return err;
+            }
+            s.tcpListeners[family == AF_INET ? 0 : 1] = std::make_shared<SOCKET_HOLD>(fd);
+        }
+    }
     s.listenerAddresses[0] = LoopbackAddress(AF_INET, port);
     s.listenerAddresses[1] = LoopbackAddress(AF_INET6, port);
     s.epollFd = epoll_create1(EPOLL_CLOEXEC);
@@ -389,6 +609,12 @@ int DNS_FORWARDER::Start(std::string* why) {
         event.events = EPOLLIN;
         event.data.u64 = tags[i];
         ok = epoll_ctl(s.epollFd, EPOLL_CTL_ADD, fds[i], &event) == 0;
+    }
+    for (int i = 0; ok && s.options.tcp && i < 2; ++i) {
+        epoll_event event{};
+        event.events = EPOLLIN;
+        event.data.u64 = i == 0 ? kTcpV4Tag : kTcpV6Tag;
+        ok = epoll_ctl(s.epollFd, EPOLL_CTL_ADD, s.tcpListeners[i]->fd, &event) == 0;
     }
     if (!ok) {
         const int err = errno;
@@ -410,11 +636,14 @@ void DNS_FORWARDER::Stop() {
         [[maybe_unused]] ssize_t r = write(s.wakeFd, &one, sizeof one);
         s.loop.join();
     }
+    s.ReapTcp(true);
     while (!s.exchanges.empty())
         s.Forget(s.exchanges.begin());
     // Sinks still queued in the engine hold what they write to; the rest closes now.
     s.listeners[0].reset();
     s.listeners[1].reset();
+    s.tcpListeners[0].reset();
+    s.tcpListeners[1].reset();
     if (s.epollFd >= 0)
         close(s.epollFd);
     if (s.wakeFd >= 0)

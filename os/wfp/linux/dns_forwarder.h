@@ -9,6 +9,11 @@
 // One exchange per client socket and resolver: its upstream socket and its datagram endpoint, kept
 // while datagrams flow and forgotten after a quiet spell. Exchanges are bounded; a query past the
 // bound is dropped, and the client's own retry finds room once old ones expire.
+//
+// DNS over TCP takes the same way when the table sends it here: each redirected connection gets
+// an upstream connection of its own and an endpoint, and every message (two length bytes, then the
+// message) is presented as a datagram would be, so an answer over TCP is rewritten as one over UDP
+// is. A thread serves each such connection; they are bounded too.
 #pragma once
 
 #include <netinet/in.h>
@@ -56,6 +61,13 @@ struct DNS_FORWARDER_OPTIONS {
     // Exchanges held at once.
     size_t maxExchanges = 4096;
     bool answerDohCanary = true;
+    // DNS over TCP on the same port; connections held at once, and how long one may stay quiet.
+    bool tcp = true;
+    size_t maxTcpConnections = 64;
+    int tcpIdleTimeoutMs = 10'000;
+    // Where an accepted TCP connection was going; the default reads the redirect's original
+    // destination.
+    std::function<bool(int clientFd, sockaddr_storage* resolver)> tcpDestination;
     // Where a client's datagram, received on `redirectedTo`, was going; false when it cannot be
     // told (the datagram is dropped). The default asks connection tracking.
     std::function<bool(const sockaddr_storage& client, const sockaddr_storage& redirectedTo,
@@ -68,12 +80,13 @@ struct DNS_FORWARDER_OPTIONS {
 };
 
 struct DNS_FORWARDER_COUNTS {
-    uint64_t queries = 0;        // datagrams from clients relayed upstream
-    uint64_t answers = 0;        // datagrams from resolvers presented to the engine
-    uint64_t delivered = 0;      // datagrams sent back to clients (injected ones included)
-    uint64_t canaryAnswers = 0;  // NXDOMAIN answers given for the canary name
-    uint64_t dropped = 0;        // no destination, no room, or the upstream socket failed
-    uint64_t exchanges = 0;      // held now
+    uint64_t queries = 0;         // datagrams from clients relayed upstream
+    uint64_t answers = 0;         // datagrams from resolvers presented to the engine
+    uint64_t delivered = 0;       // datagrams sent back to clients (injected ones included)
+    uint64_t canaryAnswers = 0;   // NXDOMAIN answers given for the canary name
+    uint64_t dropped = 0;         // no destination, no room, or the upstream socket failed
+    uint64_t exchanges = 0;       // held now
+    uint64_t tcpConnections = 0;  // TCP connections served now
 };
 
 class DNS_FORWARDER {

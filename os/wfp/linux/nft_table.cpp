@@ -139,6 +139,8 @@ std::string NFT_TABLE::Commands(const NFT_TABLE_OPTIONS& options,
     text += "        type nat hook output priority -100; policy accept;\n";
     text += "        meta mark " + mark + " return\n";
     text += "        oifname \"lo\" return\n";
+    if (options.dnsPort != 0 && options.dnsOverTcp)
+        text += "        tcp dport 53 redirect to :" + std::to_string(options.dnsPort) + "\n";
     text += "        meta l4proto tcp redirect to :" + std::to_string(options.tcpProxyPort) + "\n";
     if (options.dnsPort != 0)
         text += "        udp dport 53 redirect to :" + std::to_string(options.dnsPort) + "\n";

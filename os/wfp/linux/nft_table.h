@@ -24,6 +24,8 @@ struct NFT_TABLE_OPTIONS {
     uint16_t tcpProxyPort = 0;
     // Where outbound UDP to port 53 goes; 0 leaves DNS alone.
     uint16_t dnsPort = 0;
+    // With a DNS port: TCP to port 53 goes there too, rather than to the proxy.
+    bool dnsOverTcp = true;
     // Outbound UDP to port 443 is answered with an ICMP port unreachable.
     bool rejectQuic = true;
 };

@@ -34,36 +34,9 @@ using wexo::test::Bound;
 using wexo::test::UNIQUE_FD;
 using SIDE = NETWORK_NAMESPACES::SIDE;
 
-// A standard query with one question, as a stub resolver sends it.
 std::vector<uint8_t> Query(const std::string& name, uint16_t type = 1, uint16_t id = 0x1234,
                            uint16_t flags = 0x0100) {
-    std::vector<uint8_t> query = {static_cast<uint8_t>(id >> 8),
-                                  static_cast<uint8_t>(id),
-                                  static_cast<uint8_t>(flags >> 8),
-                                  static_cast<uint8_t>(flags),
-                                  0,
-                                  1,
-                                  0,
-                                  0,
-                                  0,
-                                  0,
-                                  0,
-                                  0};
-    size_t start = 0;
-    while (start <= name.size()) {
-        size_t dot = name.find('.', start);
-        if (dot == std::string::npos)
-            dot = name.size();
-        if (dot > start) {
-            query.push_back(static_cast<uint8_t>(dot - start));
-            query.insert(query.end(), name.begin() + static_cast<long>(start),
-                         name.begin() + static_cast<long>(dot));
-        }
-        start = dot + 1;
-    }
-    query.insert(query.end(),
-                 {0, static_cast<uint8_t>(type >> 8), static_cast<uint8_t>(type), 0, 1});
-    return query;
+    return wexo::peers::DnsQuery(name, type, id, flags);
 }
 
 std::string Text(const std::vector<uint8_t>& bytes) {
@@ -214,6 +187,37 @@ bool Eventually(CONDITION condition) {
     for (int i = 0; i < 2000 && !condition(); ++i)
         std::this_thread::sleep_for(1ms);
     return condition();
+}
+
+// A message with its two length bytes, as DNS over TCP carries it.
+std::string Frame(const std::string& message) {
+    return std::string{static_cast<char>(message.size() >> 8), static_cast<char>(message.size())} +
+           message;
+}
+
+// The next framed message of a TCP stream, within a bound.
+std::string ReadFrame(int fd) {
+    std::string bytes;
+    char buffer[4096];
+    auto whole = [&] {
+        return bytes.size() >= 2 &&
+               bytes.size() >= 2u + (static_cast<size_t>(static_cast<uint8_t>(bytes[0])) << 8 |
+                                     static_cast<uint8_t>(bytes[1]));
+    };
+    while (!whole()) {
+        if (!wexo::test::Readable(fd, 3000))
+            return "(nothing)";
+        const ssize_t n = recv(fd, buffer, 1, 0);  // one at a time: never past this message
+        if (n <= 0)
+            return "(closed)";
+        bytes.append(buffer, static_cast<size_t>(n));
+    }
+    return bytes.substr(2);
+}
+
+void SendAll(int fd, const std::string& bytes) {
+    ASSERT_EQ(send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL),
+              static_cast<ssize_t>(bytes.size()));
 }
 
 // The forwarder on loopback: the redirect's part is played by the destination hook, which sends
@@ -374,6 +378,64 @@ TEST_F(DnsForwarderTest, ExchangesAreBoundedAndForgottenWhenQuiet) {
     EXPECT_EQ(Receive(clients[2].Get()), "C");
 }
 
+// DNS over TCP: each framed message is presented as a datagram would be, so a rewritten answer
+// replaces the original on this path too; messages split across writes or sent together are
+// taken one by one, and the canary is answered here.
+TEST_F(DnsForwarderTest, MessagesOverTcpGoThroughTheEngineOneByOne) {
+    callouts_.SetDecide([&](NET_BUFFER_LIST& packet, const FWPS_INCOMING_VALUES& values,
+                            const FWPS_INCOMING_METADATA_VALUES& metadata, FWPS_CLASSIFY_OUT& out) {
+        std::string payload(packet.Data().begin(), packet.Data().end());
+        if (values.direction == FWP_DIRECTION_INBOUND && payload == "answer to remap me")
+            os::testing::RewriteInboundDatagram(callouts_.Injection(), nullptr, packet, values,
+                                                metadata, out, "remapped", nullptr);
+    });
+    UNIQUE_FD resolver = Bound(SOCK_STREAM, "127.0.0.1", 0);
+    ASSERT_TRUE(resolver.Valid());
+    std::atomic<int> resolverQueries{0};
+    std::thread serve([&] {
+        UNIQUE_FD c = wexo::test::AcceptWithin(resolver.Get(), 5000);
+        for (;;) {
+            const std::string query = ReadFrame(c.Get());
+            if (query == "(nothing)" || query == "(closed)")
+                return;
+            ++resolverQueries;
+            const std::string answer = Frame("answer to " + query);
+            send(c.Get(), answer.data(), answer.size(), MSG_NOSIGNAL);
+        }
+    });
+    DNS_FORWARDER_OPTIONS options;
+    options.tcpDestination = [&](int, sockaddr_storage* to) {
+        socklen_t length = sizeof *to;
+        getsockname(resolver.Get(), reinterpret_cast<sockaddr*>(to), &length);
+        return true;
+    };
+    Start(options);
+    UNIQUE_FD client;
+    ASSERT_EQ(
+        wexo::test::Connect(client, SOCK_STREAM, LoopbackAddress(AF_INET, forwarder_->Port())), 0);
+    SendAll(client.Get(), Frame("one"));
+    EXPECT_EQ(ReadFrame(client.Get()), "answer to one");
+    SendAll(client.Get(), Frame("remap me"));
+    EXPECT_EQ(ReadFrame(client.Get()), "remapped");
+    const std::string split = Frame("two");
+    SendAll(client.Get(), split.substr(0, 1));
+    std::this_thread::sleep_for(20ms);
+    SendAll(client.Get(), split.substr(1));
+    EXPECT_EQ(ReadFrame(client.Get()), "answer to two");
+    SendAll(client.Get(), Frame("three") + Frame("four"));
+    EXPECT_EQ(ReadFrame(client.Get()), "answer to three");
+    EXPECT_EQ(ReadFrame(client.Get()), "answer to four");
+    SendAll(client.Get(), Frame(Text(Query("use-application-dns.net"))));
+    const std::string canary = ReadFrame(client.Get());
+    ASSERT_GE(canary.size(), 4u);
+    EXPECT_EQ(canary[3] & 0x0F, 3);
+    EXPECT_EQ(resolverQueries.load(), 5);
+    EXPECT_EQ(forwarder_->Counts().tcpConnections, 1u);
+    client.Reset();
+    serve.join();
+    EXPECT_TRUE(Eventually([&] { return forwarder_->Counts().tcpConnections == 0; }));
+}
+
 TEST_F(DnsForwarderTest, AClientWhoseDestinationIsUnknownIsDropped) {
     DNS_FORWARDER_OPTIONS options;
     Start(options);
@@ -458,6 +520,18 @@ TEST_F(DnsRedirectTest, AnswersComeFromTheResolverAskedThroughTheForwarder) {
     EXPECT_TRUE(Eventually([&] { return forwarder_->Counts().delivered == 2; }));
     EXPECT_EQ(forwarder_->Counts().queries, 2u);
     EXPECT_EQ(callouts_.Seen().size(), 4u);
+
+    // Over TCP the same way, to the resolver asked.
+    std::string overTcp;
+    net_->RunIn(SIDE::Client, [&] {
+        UNIQUE_FD fd;
+        ASSERT_EQ(wexo::test::Connect(fd, SOCK_STREAM, Address("192.0.2.2", 53)), 0);
+        SendAll(fd.Get(), Frame(Text(Query("www.example.test", 1))));
+        overTcp = ReadFrame(fd.Get());
+    });
+    ASSERT_GE(overTcp.size(), 16u) << overTcp;
+    EXPECT_EQ(overTcp.substr(overTcp.size() - 4), std::string("\xC0\x00\x02\x02", 4));
+    EXPECT_EQ(dns_.TcpQueries(), 1u);
 
     // The canary never reaches the resolver, whichever address was asked.
     const std::string canary = Ask("192.0.2.2", Query("Use-Application-DNS.net"));

@@ -105,6 +105,10 @@ TEST_F(NftTableTest, InstallShowsTheRules) {
     EXPECT_NE(listed.find("type nat hook output"), std::string::npos) << listed;
     EXPECT_NE(listed.find("meta l4proto tcp redirect to :15001"), std::string::npos) << listed;
     EXPECT_NE(listed.find("udp dport 53 redirect to :15053"), std::string::npos) << listed;
+    // DNS over TCP goes to the forwarder, ahead of the rule that sends all TCP to the proxy.
+    const size_t dnsOverTcp = listed.find("tcp dport 53 redirect to :15053");
+    EXPECT_NE(dnsOverTcp, std::string::npos) << listed;
+    EXPECT_LT(dnsOverTcp, listed.find("meta l4proto tcp redirect to :15001")) << listed;
     EXPECT_NE(listed.find("type filter hook output"), std::string::npos) << listed;
     EXPECT_NE(listed.find("udp dport 443 counter packets 0 bytes 0 reject"), std::string::npos)
         << listed;
@@ -138,7 +142,8 @@ TEST_F(NftTableTest, InstallingAgainReplacesTheTable) {
     const std::string tables = ListInClient({"tables"});
     EXPECT_EQ(Count(tables, "table inet wexo"), 1u) << tables;
     const std::string listed = ListInClient({"table", "inet", "wexo"});
-    EXPECT_EQ(Count(listed, "redirect to :"), 2u) << listed;  // TCP and DNS, once each
+    // TCP, and DNS over UDP and TCP, once each.
+    EXPECT_EQ(Count(listed, "redirect to :"), 3u) << listed;
     EXPECT_NE(listed.find("redirect to :15003"), std::string::npos) << listed;
 }
 
