@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <optional>
@@ -23,6 +24,11 @@ namespace {
 constexpr uint32_t kErrorInvalidData = 13;       // ERROR_INVALID_DATA
 constexpr uint32_t kErrorFilenameTooLong = 206;  // ERROR_FILENAME_EXCED_RANGE
 constexpr size_t kMaxPath = 260;                 // MAX_PATH, without its terminator
+constexpr uint32_t kErrorDiskFull = 112;         // ERROR_DISK_FULL
+// All the files of one archive together: an update package is tens of megabytes, and a small
+// archive that unpacks to far more (a zip bomb) must not fill the temporary folder's disk.
+constexpr int64_t kMaxUnpackedBytes = int64_t{1} << 30;
+std::atomic<int64_t> gMaxUnpackedBytes{kMaxUnpackedBytes};
 constexpr size_t kReadBlock = 64 * 1024;
 
 // A descriptor closed when it goes.
@@ -183,7 +189,14 @@ void EmptyFolder(int folder) {
 
 // The entry's data into a new file `name` of `parent`.
 UNPACK_RESULT WriteFile(archive* reader, archive_entry* entry, int parent, const std::string& name,
-                        const std::string& entryName) {
+                        const std::string& entryName, int64_t* unpacked) {
+    const int64_t left = gMaxUnpackedBytes.load() - *unpacked;
+    auto tooLarge = [&] {
+        return Refused(kErrorDiskFull, entryName, "the archive unpacks to more than 1 GiB");
+    };
+    if (archive_entry_size_is_set(entry) && archive_entry_size(entry) > left) {
+        return tooLarge();
+    }
     // Only the owner may change what the program started from here runs; no set-id bits.
     const mode_t mode = (archive_entry_perm(entry) & 0755) | 0600;
     FD file(
@@ -203,6 +216,9 @@ UNPACK_RESULT WriteFile(archive* reader, archive_entry* entry, int parent, const
         // libarchive reports a failed CRC as a warning: damaged data is no warning here.
         if (rc != ARCHIVE_OK || offset < 0) {
             return ArchiveFailure(reader, entryName);
+        }
+        if (offset > left || static_cast<int64_t>(size) > left - offset) {
+            return tooLarge();
         }
         const char* bytes = static_cast<const char*>(block);
         int64_t at = offset;
@@ -228,11 +244,12 @@ UNPACK_RESULT WriteFile(archive* reader, archive_entry* entry, int parent, const
     if (fchmod(file.Get(), mode) != 0) {
         return SystemFailure(errno, entryName);
     }
+    *unpacked += std::max(end, archive_entry_size_is_set(entry) ? archive_entry_size(entry) : 0);
     return {};
 }
 
 UNPACK_RESULT UnpackEntry(archive* reader, archive_entry* entry, int root, size_t folderLength,
-                          size_t* files) {
+                          size_t* files, int64_t* unpacked) {
     const char* rawName = archive_entry_pathname(entry);
     if (rawName == nullptr) {
         rawName = archive_entry_pathname_utf8(entry);
@@ -276,7 +293,7 @@ UNPACK_RESULT UnpackEntry(archive* reader, archive_entry* entry, int root, size_
     if (isFolder) {
         return {};
     }
-    UNPACK_RESULT written = WriteFile(reader, entry, at, components.back(), entryName);
+    UNPACK_RESULT written = WriteFile(reader, entry, at, components.back(), entryName, unpacked);
     if (written.error == ERROR_SUCCESS) {
         ++*files;
     }
@@ -289,6 +306,7 @@ UNPACK_RESULT UnpackInto(archive* reader, const std::string& linuxFolder, size_t
         return SystemFailure(errno, "");
     }
     size_t files = 0;
+    int64_t unpacked = 0;
     UNPACK_RESULT result;
     for (;;) {
         archive_entry* entry = nullptr;
@@ -300,7 +318,7 @@ UNPACK_RESULT UnpackInto(archive* reader, const std::string& linuxFolder, size_t
             result = ArchiveFailure(reader, "");
             break;
         }
-        result = UnpackEntry(reader, entry, root.Get(), folderLength, &files);
+        result = UnpackEntry(reader, entry, root.Get(), folderLength, &files, &unpacked);
         if (result.error != ERROR_SUCCESS) {
             break;
         }
@@ -321,6 +339,17 @@ UNPACK_RESULT OpenFailure(archive* reader) {
 }
 
 }  // namespace
+
+int64_t MaxUnpackedBytes() {
+    return gMaxUnpackedBytes.load();
+}
+
+SCOPED_UNPACK_LIMIT::SCOPED_UNPACK_LIMIT(int64_t bytes)
+    : previous_(gMaxUnpackedBytes.exchange(bytes)) {}
+
+SCOPED_UNPACK_LIMIT::~SCOPED_UNPACK_LIMIT() {
+    gMaxUnpackedBytes = previous_;
+}
 
 UNPACK_RESULT UnpackArchive(archive* reader, const std::string& linuxFolder) {
     return UnpackInto(reader, linuxFolder, linuxFolder.size());

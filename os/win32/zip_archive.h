@@ -32,4 +32,18 @@ UNPACK_RESULT UnpackZipMemory(std::span<const uint8_t> bytes, const std::string&
 // other formats for what a zip cannot carry through libarchive (hard links).
 UNPACK_RESULT UnpackArchive(archive* reader, const std::string& linuxFolder);
 
+// What all the files of one archive may come to together (1 GiB); a test may lower it for its
+// lifetime instead of unpacking a gibibyte.
+int64_t MaxUnpackedBytes();
+class SCOPED_UNPACK_LIMIT {
+  public:
+    explicit SCOPED_UNPACK_LIMIT(int64_t bytes);
+    ~SCOPED_UNPACK_LIMIT();
+    SCOPED_UNPACK_LIMIT(const SCOPED_UNPACK_LIMIT&) = delete;
+    SCOPED_UNPACK_LIMIT& operator=(const SCOPED_UNPACK_LIMIT&) = delete;
+
+  private:
+    int64_t previous_;
+};
+
 }  // namespace os

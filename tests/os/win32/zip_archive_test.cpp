@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -187,6 +188,46 @@ TEST_F(ZipArchiveTest, AnArchiveCutShortAtAnyByteOrDamagedIsRefused) {
     damaged[second + 10 + 400] = static_cast<char>(damaged[second + 10 + 400] ^ 0x55);
     UNPACK_RESULT result = Unpack(damaged);
     EXPECT_EQ(result.error, 13u);
+    EXPECT_TRUE(TargetEmpty());
+    EXPECT_TRUE(Outside().empty());
+}
+
+// An archive that would unpack to more than the bound is refused whole: one entry that says it is
+// 2 GiB (a tar header, whose data need not be there for the size to be read), and, under a bound
+// lowered to 1 MiB, entries each small enough whose sum is past it.
+TEST_F(ZipArchiveTest, AnArchiveThatUnpacksToMoreThanAGibibyteIsRefused) {
+    std::string header(512, '\0');
+    header.replace(0, 3, "big");
+    header.replace(100, 8, "0000644");
+    header.replace(108, 8, "0000000");
+    header.replace(116, 8, "0000000");
+    header.replace(124, 12, "20000000000");  // 2 GiB in octal
+    header.replace(136, 12, "00000000000");
+    header[156] = '0';
+    header.replace(257, 6, std::string("ustar\0", 6));
+    header.replace(263, 2, "00");
+    header.replace(148, 8, "        ");
+    unsigned sum = 0;
+    for (char c : header)
+        sum += static_cast<unsigned char>(c);
+    char checksum[8];
+    std::snprintf(checksum, sizeof checksum, "%06o", sum);
+    header.replace(148, 7, std::string(checksum, 6) + '\0');
+    UNPACK_RESULT result = UnpackTar(header + std::string(1024, '\0'));
+    EXPECT_EQ(result.error, 112u);
+    EXPECT_EQ(result.reason, "the archive unpacks to more than 1 GiB");
+    EXPECT_TRUE(TargetEmpty());
+
+    EXPECT_EQ(os::MaxUnpackedBytes(), int64_t{1} << 30);
+    os::SCOPED_UNPACK_LIMIT limit(1 << 20);
+    std::vector<wexo::testing::ARCHIVE_ITEM> parts;
+    const std::string part(300'000, 'z');
+    for (int i = 0; i < 3; ++i)
+        parts.push_back(File("part" + std::to_string(i), part));
+    EXPECT_EQ(Unpack(MakeArchive(parts)).error, ERROR_SUCCESS) << "900 KB is within the bound";
+    parts.push_back(File("part3", part));
+    result = Unpack(MakeArchive(parts));
+    EXPECT_EQ(result.error, 112u);
     EXPECT_TRUE(TargetEmpty());
     EXPECT_TRUE(Outside().empty());
 }
