@@ -343,10 +343,14 @@ TEST_F(RealLoadTest, TenThousandConnectionsAreHeldAndLeaveNothingBehind) {
     // most 16 KiB of its own memory (socket buffers are the kernel's), and a second round of the
     // same load grows the host by less than a quarter of what the first took (state left behind
     // by each connection would grow it by as much again).
+    // Under AddressSanitizer the host's allocator holds freed memory back in quarantine and pads
+    // every block: its resident set says nothing about the product's.
+#if !defined(__SANITIZE_ADDRESS__)
     EXPECT_LT(perConnection, 16.0 * 1024);
     const long firstRound = open[0] - before;
     EXPECT_LT(open[1] - open[0], firstRound / 4);
     EXPECT_LT(after[1] - after[0], firstRound / 4);
+#endif
 
     // The host still filters afterwards.
     std::string out;
