@@ -81,7 +81,6 @@ class WEB_SERVER {
             UNIQUE_FD c(accept4(listener, nullptr, nullptr, SOCK_CLOEXEC));
             if (!c.Valid())
                 continue;
-            ++accepted;
             timeval limit{2, 0};
             setsockopt(c.Get(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
             std::string request;
@@ -119,9 +118,6 @@ class WEB_SERVER {
     std::vector<UNIQUE_FD> listeners_;
     std::vector<std::thread> threads_;
     std::atomic<bool> stop_{false};
-
-  public:
-    std::atomic<int> accepted{0};
 };
 
 // Squid in intercept mode in the client namespace: a table of its own, ahead of the product's,
@@ -321,8 +317,6 @@ void Setup(benchmark::State& state, bool marked) {
                 const std::string why = "connection " + std::to_string(times.size()) +
                                         " got no answer: " + std::strerror(errno);
                 state.SkipWithError(why.c_str());
-                std::string host = gSetup->product->Host()->Output();
-                std::string service = gSetup->product->Service()->Output();
                 return;
             }
             times.push_back(
@@ -357,27 +351,16 @@ void BM_SetupThroughProduct(benchmark::State& state) {
     Setup(state, false);
 }
 
-long ResidentKiB(pid_t pid) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.rfind("VmRSS:", 0) == 0)
-            return std::strtol(line.c_str() + 6, nullptr, 10);
-    }
-    return -1;
-}
-
 // Idle connections held open (connected, nothing sent yet: the flow waits for its first bytes).
 void BM_HostMemoryPerOpenConnection(benchmark::State& state) {
     if (!Ready(state))
         return;
-    const pid_t host = gSetup->product->Host()->Pid();
     double perConnection = 0;
     for (auto _ : state) {
         std::vector<UNIQUE_FD> sockets;
         for (int i = 0; i < kHeldConnections; ++i)
             sockets.push_back(ClientSocket(false));
-        const long before = ResidentKiB(host);
+        const long before = gSetup->product->HostResidentKiB();
         const sockaddr_storage to = wexo::test::Address("192.0.2.2", kWebPort);
         for (UNIQUE_FD& fd : sockets) {
             if (connect(fd.Get(), reinterpret_cast<const sockaddr*>(&to),
@@ -388,7 +371,7 @@ void BM_HostMemoryPerOpenConnection(benchmark::State& state) {
         }
         // The host has them all once each has its flow; give it the moment it needs.
         std::this_thread::sleep_for(std::chrono::milliseconds(500));
-        const long open = ResidentKiB(host);
+        const long open = gSetup->product->HostResidentKiB();
         perConnection = static_cast<double>(open - before) * 1024.0 / kHeldConnections;
     }
     state.counters["bytes_per_connection"] = perConnection;

@@ -47,17 +47,6 @@ constexpr uint16_t kPort = 7000;
 constexpr int kRounds = 2;
 constexpr auto kLimit = std::chrono::seconds(120);
 
-// The resident set of a process in KiB, from its own accounting.
-long ResidentKiB(pid_t pid) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.rfind("VmRSS:", 0) == 0)
-            return std::strtol(line.c_str() + 6, nullptr, 10);
-    }
-    return -1;
-}
-
 // The descriptors a process holds.
 int DescriptorCount(pid_t pid) {
     std::error_code error;
@@ -309,7 +298,7 @@ class RealLoadTest : public ::testing::Test {
 TEST_F(RealLoadTest, TenThousandConnectionsAreHeldAndLeaveNothingBehind) {
     RecordProperty("connections", std::to_string(connections_));
     const pid_t host = product_->Host()->Pid();
-    const long before = ResidentKiB(host);
+    const long before = product_->HostResidentKiB();
     const int descriptors = DescriptorCount(host);
     ASSERT_GT(before, 0);
     long open[2] = {0, 0};
@@ -320,14 +309,14 @@ TEST_F(RealLoadTest, TenThousandConnectionsAreHeldAndLeaveNothingBehind) {
         std::string why;
         ASSERT_TRUE(OpenAll(sockets, static_cast<uint16_t>(kPort + round), &why)) << why;
         EXPECT_EQ(server_.Accepted(), connections_ * (round + 1));
-        open[round] = ResidentKiB(host);
+        open[round] = product_->HostResidentKiB();
         sockets.clear();
         ASSERT_TRUE(Within([&] { return server_.Closed() == connections_ * (round + 1); }))
             << server_.Closed() << " closed";
         // The host lets go of both ends of every connection.
         ASSERT_TRUE(Within([&] { return DescriptorCount(host) <= descriptors + 8; }))
             << DescriptorCount(host) << " descriptors held, " << descriptors << " before";
-        after[round] = ResidentKiB(host);
+        after[round] = product_->HostResidentKiB();
     }
     const double perConnection =
         static_cast<double>(open[0] - before) * 1024.0 / static_cast<double>(connections_);

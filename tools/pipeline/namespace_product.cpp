@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 
 namespace wexo::pipeline {
 namespace {
@@ -159,6 +160,20 @@ int NAMESPACE_PRODUCT::Curl(const std::string& url, const std::string& host, int
         {"curl", "-sk", "--max-time", "15", "-o", "/dev/null", "-w", "%{http_code} %{redirect_url}",
          "--resolve", host + ":" + std::to_string(port) + ":192.0.2.2", url},
         out, seconds(30));
+}
+
+long NAMESPACE_PRODUCT::HostResidentKiB() const {
+    if (!host_) {
+        return -1;
+    }
+    std::ifstream status("/proc/" + std::to_string(host_->Pid()) + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("VmRSS:", 0) == 0) {
+            return std::strtol(line.c_str() + 6, nullptr, 10);
+        }
+    }
+    return -1;
 }
 
 int NAMESPACE_PRODUCT::Registry(const std::vector<std::string>& arguments, std::string* out) const {

@@ -72,6 +72,8 @@ class NAMESPACE_PRODUCT {
     peers::PolicyServer& Policy() { return policy_; }
     peers::DNS_PEER& Dns() { return dns_; }
     peers::CHILD_PROCESS* Host() { return host_.get(); }
+    // The driver host's resident set in KiB, from its own accounting; -1 without a host.
+    long HostResidentKiB() const;
     peers::CHILD_PROCESS* Service() { return service_.get(); }
     const std::string& RuntimeDir() const { return dir_; }
 
