@@ -19,6 +19,7 @@
 #include "driver/platform/registry_watch.h"
 #include "driver/platform/remap_resolver.h"
 #include "driver/platform/scratch_buffer.h"
+#include "driver/protection/driver_image.h"
 #include "driver/protection/protection_state.h"
 #include "os/fltmgr/fltmgr.h"
 #include "os/kernel/pool.h"
@@ -99,6 +100,11 @@ struct WEXO_DRIVER::STATE {
 
     CONTROL_DEVICE::HOOKS Hooks() {
         CONTROL_DEVICE::HOOKS hooks;
+        hooks.updateDriverImage = [this](const os::CallerMemory& caller, uint64_t input,
+                                         uint32_t inputLength) {
+            return image.UpdateFromCaller(caller, input, inputLength);
+        };
+        hooks.releaseDriverImage = [this] { image.Release(); };
         hooks.wakeResolver = [this] { settings.WakeResolver(); };
         hooks.serviceProcessChanged = [this](uint32_t processId) {
             filter.SetServiceProcessId(processId);
@@ -120,6 +126,7 @@ struct WEXO_DRIVER::STATE {
 
     SERVICE_CALL_QUEUE queue;
     PROTECTION_STATE protection;
+    DRIVER_IMAGE_FILE image;
     DRIVER_SETTINGS settings;
     CONTROL_DEVICE device;
     STREAM_FILTER filter;
@@ -154,6 +161,7 @@ void WEXO_DRIVER::Unwind(UNWIND_FROM from) {
     STATE& s = *state_;
     switch (from) {
         case UNWIND_FROM::U3:
+            s.image.Release();
             s.settings.Targets().Free();
             s.protection.SetProtectedFolder(nullptr);
             s.watch.Release();
@@ -332,6 +340,21 @@ void WEXO_DRIVER::InstallAuthSecret() {
 
 void WEXO_DRIVER::SetImageFileHooks(IMAGE_FILE_HOOKS hooks) {
     imageHooks_ = std::move(hooks);
+}
+
+WEXO_DRIVER::IMAGE_FILE_HOOKS WEXO_DRIVER::OwnImageFileHooks() {
+    IMAGE_FILE_HOOKS hooks;
+    hooks.open = [this] {
+        state_->image.Hold(state_->fileFilter, state_->driverObject->imagePath);
+    };
+    hooks.deleteLeftover = [this] {
+        state_->image.DeleteLeftover(state_->fileFilter, state_->driverObject->imagePath);
+    };
+    return hooks;
+}
+
+DRIVER_IMAGE_FILE& WEXO_DRIVER::Image() {
+    return state_->image;
 }
 
 DRIVER_SETTINGS& WEXO_DRIVER::Settings() {

@@ -55,6 +55,7 @@ class STREAM_FILTER;
 class URL_LOOKUP;
 class WFP_REGISTRATION;
 class PROTECTION_STATE;
+class DRIVER_IMAGE_FILE;
 class DRIVER_SETTINGS;
 class REMAP_RESOLVER;
 
@@ -78,6 +79,10 @@ class WEXO_DRIVER {
         std::function<void()> deleteLeftover;
     };
     void SetImageFileHooks(IMAGE_FILE_HOOKS hooks);
+    // The hooks that hold the image at the driver object's image path and delete the leftover
+    // beside it, through the driver's file-system filter. A host whose image path lies on a
+    // mounted volume sets these; the self-update and the release reach the same image.
+    IMAGE_FILE_HOOKS OwnImageFileHooks();
 
     // The host's observer of the registered service process (0: none); set before the start.
     void OnServiceProcessChanged(std::function<void(uint32_t processId)> observer);
@@ -92,6 +97,7 @@ class WEXO_DRIVER {
     URL_LOOKUP& Lookup();
     WFP_REGISTRATION& Registration();
     PROTECTION_STATE& Protection();
+    DRIVER_IMAGE_FILE& Image();
     DRIVER_SETTINGS& Settings();
     REMAP_RESOLVER& Resolver();
 

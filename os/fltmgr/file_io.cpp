@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <linux/openat2.h>
+#include <stdio.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -330,9 +331,145 @@ struct FltFileIo {
         if (file.fd_ < 0) {
             return;
         }
+        if (file.deletePending_) {
+            std::string path;
+            if (PathOf(file.fd_, &path)) {
+                ::unlink(path.c_str());
+            }
+        }
         RemoveShareAccess(file.device_, file.inode_, file.access_, file.share_);
         ::close(file.fd_);
         file.fd_ = -1;
+    }
+
+    // The name the descriptor has now, as the system resolves it (it follows renames).
+    static bool PathOf(int fd, std::string* path) {
+        char buffer[4096];
+        std::string link = "/proc/self/fd/" + std::to_string(fd);
+        ssize_t n = ::readlink(link.c_str(), buffer, sizeof buffer);
+        if (n <= 0 || static_cast<size_t>(n) >= sizeof buffer) {
+            return false;
+        }
+        path->assign(buffer, static_cast<size_t>(n));
+        return true;
+    }
+
+    static NTSTATUS Read(FLT_FILE_OBJECT& file, const int64_t* byteOffset, uint32_t length,
+                         void* buffer, uint32_t* bytesRead) {
+        std::lock_guard guard(file.lock_);
+        if (file.fd_ < 0) {
+            return STATUS_FILE_CLOSED;
+        }
+        if (file.directory_) {
+            return STATUS_INVALID_DEVICE_REQUEST;
+        }
+        if ((file.access_ & kReadAccess) == 0) {
+            return STATUS_ACCESS_DENIED;
+        }
+        if (length != 0 && buffer == nullptr) {
+            return STATUS_INVALID_PARAMETER;
+        }
+        int64_t offset = byteOffset == nullptr ? FILE_USE_FILE_POINTER_POSITION : *byteOffset;
+        if (offset < 0 && offset != FILE_USE_FILE_POINTER_POSITION) {
+            return STATUS_INVALID_PARAMETER;
+        }
+        NTSTATUS injected = FltInjectedFailure(FLT_FAILURE::ReadFile);
+        if (!NT_SUCCESS(injected)) {
+            return injected;
+        }
+        if (offset >= 0 && ::lseek(file.fd_, static_cast<off_t>(offset), SEEK_SET) < 0) {
+            return StatusFromErrno(errno);
+        }
+        auto* bytes = static_cast<uint8_t*>(buffer);
+        uint32_t done = 0;
+        while (done < length) {
+            ssize_t n = ::read(file.fd_, bytes + done, length - done);
+            if (n < 0) {
+                if (errno == EINTR) {
+                    continue;
+                }
+                *bytesRead = done;
+                return StatusFromErrno(errno);
+            }
+            if (n == 0) {
+                break;
+            }
+            done += static_cast<uint32_t>(n);
+        }
+        *bytesRead = done;
+        return done == 0 && length != 0 ? STATUS_END_OF_FILE : STATUS_SUCCESS;
+    }
+
+    static NTSTATUS SetEndOfFile(FLT_FILE_OBJECT& file, int64_t endOfFile) {
+        std::lock_guard guard(file.lock_);
+        if (file.fd_ < 0) {
+            return STATUS_FILE_CLOSED;
+        }
+        if (file.directory_) {
+            return STATUS_INVALID_PARAMETER;
+        }
+        if ((file.access_ & FILE_WRITE_DATA) == 0) {
+            return STATUS_ACCESS_DENIED;
+        }
+        if (endOfFile < 0) {
+            return STATUS_INVALID_PARAMETER;
+        }
+        NTSTATUS injected = FltInjectedFailure(FLT_FAILURE::SetInformation);
+        if (!NT_SUCCESS(injected)) {
+            return injected;
+        }
+        return ::ftruncate(file.fd_, static_cast<off_t>(endOfFile)) == 0 ? STATUS_SUCCESS
+                                                                         : StatusFromErrno(errno);
+    }
+
+    static NTSTATUS SetDeleteDisposition(FLT_FILE_OBJECT& file) {
+        std::lock_guard guard(file.lock_);
+        if (file.fd_ < 0) {
+            return STATUS_FILE_CLOSED;
+        }
+        if ((file.access_ & DELETE) == 0) {
+            return STATUS_ACCESS_DENIED;
+        }
+        NTSTATUS injected = FltInjectedFailure(FLT_FAILURE::SetInformation);
+        if (!NT_SUCCESS(injected)) {
+            return injected;
+        }
+        file.deletePending_ = true;
+        return STATUS_SUCCESS;
+    }
+
+    static NTSTATUS Rename(FLT_FILE_OBJECT& file, std::u16string_view newName,
+                           bool replaceIfExists) {
+        std::string leaf;
+        if (newName.find(u'\\') != std::u16string_view::npos || !AppendComponent(newName, leaf)) {
+            return STATUS_OBJECT_NAME_INVALID;
+        }
+        std::lock_guard guard(file.lock_);
+        if (file.fd_ < 0) {
+            return STATUS_FILE_CLOSED;
+        }
+        NTSTATUS injected = FltInjectedFailure(FLT_FAILURE::SetInformation);
+        if (!NT_SUCCESS(injected)) {
+            return injected;
+        }
+        std::string from;
+        if (!PathOf(file.fd_, &from)) {
+            return STATUS_IO_DEVICE_ERROR;
+        }
+        size_t slash = from.rfind('/');
+        if (slash == std::string::npos) {
+            return STATUS_IO_DEVICE_ERROR;
+        }
+        // The new name stays in the file's own folder, so the rename cannot leave the volume.
+        std::string to = from.substr(0, slash + 1) + leaf;
+        if (to == from) {
+            return STATUS_SUCCESS;
+        }
+        if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(),
+                        replaceIfExists ? 0 : RENAME_NOREPLACE) != 0) {
+            return errno == EEXIST ? STATUS_OBJECT_NAME_COLLISION : StatusFromErrno(errno);
+        }
+        return STATUS_SUCCESS;
     }
 
     static NTSTATUS Write(FLT_FILE_OBJECT& file, const int64_t* byteOffset, uint32_t length,
@@ -617,6 +754,65 @@ NTSTATUS FltWriteFile(const std::shared_ptr<FLT_INSTANCE>& instance, FLT_FILE_OB
         }
     }
     return FltFileIo::Write(fileObject, byteOffset, length, buffer, out);
+}
+
+namespace {
+
+NTSTATUS CheckInstance(const std::shared_ptr<FLT_INSTANCE>& instance,
+                       const FLT_FILE_OBJECT& fileObject) {
+    if (instance != nullptr) {
+        if (!instance->Attached()) {
+            return STATUS_FLT_DELETING_OBJECT;
+        }
+        if (instance->Volume() != fileObject.Volume()) {
+            return STATUS_INVALID_PARAMETER;
+        }
+    }
+    return STATUS_SUCCESS;
+}
+
+}  // namespace
+
+NTSTATUS FltReadFile(const std::shared_ptr<FLT_INSTANCE>& instance, FLT_FILE_OBJECT& fileObject,
+                     const int64_t* byteOffset, uint32_t length, void* buffer, uint32_t /*flags*/,
+                     uint32_t* bytesRead) {
+    uint32_t read = 0;
+    uint32_t* out = bytesRead != nullptr ? bytesRead : &read;
+    *out = 0;
+    NTSTATUS status = CheckInstance(instance, fileObject);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    return FltFileIo::Read(fileObject, byteOffset, length, buffer, out);
+}
+
+NTSTATUS FltSetEndOfFile(const std::shared_ptr<FLT_INSTANCE>& instance, FLT_FILE_OBJECT& fileObject,
+                         int64_t endOfFile) {
+    NTSTATUS status = CheckInstance(instance, fileObject);
+    return NT_SUCCESS(status) ? FltFileIo::SetEndOfFile(fileObject, endOfFile) : status;
+}
+
+NTSTATUS FltSetDeleteDisposition(const std::shared_ptr<FLT_INSTANCE>& instance,
+                                 FLT_FILE_OBJECT& fileObject) {
+    NTSTATUS status = CheckInstance(instance, fileObject);
+    return NT_SUCCESS(status) ? FltFileIo::SetDeleteDisposition(fileObject) : status;
+}
+
+NTSTATUS FltRenameFile(const std::shared_ptr<FLT_INSTANCE>& instance, FLT_FILE_OBJECT& fileObject,
+                       std::u16string_view newName, bool replaceIfExists) {
+    NTSTATUS status = CheckInstance(instance, fileObject);
+    return NT_SUCCESS(status) ? FltFileIo::Rename(fileObject, newName, replaceIfExists) : status;
+}
+
+NTSTATUS FltReferenceFileHandle(HANDLE fileHandle, std::shared_ptr<FLT_FILE_OBJECT>* fileObject) {
+    HANDLE_TABLE& table = Handles();
+    std::lock_guard guard(table.lock);
+    auto it = table.handles.find(fileHandle);
+    if (it == table.handles.end() || fileObject == nullptr) {
+        return STATUS_INVALID_HANDLE;
+    }
+    *fileObject = it->second;
+    return STATUS_SUCCESS;
 }
 
 NTSTATUS FltClose(HANDLE fileHandle) {

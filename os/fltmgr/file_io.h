@@ -26,6 +26,7 @@
 namespace os {
 
 // ---- Statuses of the file systems ----
+constexpr NTSTATUS STATUS_END_OF_FILE = MakeStatus(0xC0000011);
 constexpr NTSTATUS STATUS_DISK_FULL = MakeStatus(0xC000007F);
 constexpr NTSTATUS STATUS_MEDIA_WRITE_PROTECTED = MakeStatus(0xC00000A2);
 constexpr NTSTATUS STATUS_FILE_IS_A_DIRECTORY = MakeStatus(0xC00000BA);
@@ -107,6 +108,7 @@ class FLT_FILE_OBJECT {
     const bool directory_;
     mutable std::mutex lock_;
     int fd_;  // -1 once closed
+    bool deletePending_ = false;
 };
 
 // FltCreateFileEx. The instance, when given, must be an attached instance of the filter on the
@@ -143,6 +145,35 @@ NTSTATUS FltCreateFile(const std::shared_ptr<FLT_FILTER>& filter,
 NTSTATUS FltWriteFile(const std::shared_ptr<FLT_INSTANCE>& instance, FLT_FILE_OBJECT& fileObject,
                       const int64_t* byteOffset, uint32_t length, const void* buffer,
                       uint32_t flags, uint32_t* bytesWritten);
+
+// FltReadFile, synchronous: from the byte offset (null or FILE_USE_FILE_POINTER_POSITION: the
+// current position), which then moves past what was read. A read that starts at or beyond the end
+// of the file is STATUS_END_OF_FILE with nothing read; one that reaches it reads what there is.
+// STATUS_ACCESS_DENIED without read access, STATUS_INVALID_DEVICE_REQUEST on a directory,
+// STATUS_FILE_CLOSED after FltClose, STATUS_FLT_DELETING_OBJECT through a detached instance.
+NTSTATUS FltReadFile(const std::shared_ptr<FLT_INSTANCE>& instance, FLT_FILE_OBJECT& fileObject,
+                     const int64_t* byteOffset, uint32_t length, void* buffer, uint32_t flags,
+                     uint32_t* bytesRead);
+
+// FltSetInformationFile, the classes the driver uses. Each fails as FltWriteFile does for a closed
+// file or a detached instance, and with the failure switch FLT_FAILURE::SetInformation.
+// FileEndOfFileInformation: the file's size becomes `endOfFile` (needs FILE_WRITE_DATA).
+NTSTATUS FltSetEndOfFile(const std::shared_ptr<FLT_INSTANCE>& instance, FLT_FILE_OBJECT& fileObject,
+                         int64_t endOfFile);
+// FileDispositionInformation with DeleteFile set (needs DELETE): the file goes when the open is
+// closed.
+NTSTATUS FltSetDeleteDisposition(const std::shared_ptr<FLT_INSTANCE>& instance,
+                                 FLT_FILE_OBJECT& fileObject);
+// FileRenameInformation with a bare file name: the file gets that name in its own folder.
+// STATUS_OBJECT_NAME_INVALID for a name with a backslash or one Windows refuses,
+// STATUS_OBJECT_NAME_COLLISION when the name is taken and `replaceIfExists` is false. A kernel
+// caller renames regardless of the open's access, as the file system lets it.
+NTSTATUS FltRenameFile(const std::shared_ptr<FLT_INSTANCE>& instance, FLT_FILE_OBJECT& fileObject,
+                       std::u16string_view newName, bool replaceIfExists);
+
+// The file object behind a handle of this face (ObReferenceObjectByHandle for file handles);
+// STATUS_INVALID_HANDLE when it is not one.
+NTSTATUS FltReferenceFileHandle(HANDLE fileHandle, std::shared_ptr<FLT_FILE_OBJECT>* fileObject);
 
 // FltClose: STATUS_INVALID_HANDLE for a handle this face did not give out (or closed already).
 NTSTATUS FltClose(HANDLE fileHandle);

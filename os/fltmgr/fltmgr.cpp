@@ -407,7 +407,7 @@ struct detail::FLT_FAILURE_SWITCH {
 
 namespace {
 
-constexpr size_t kFailureKinds = 4;
+constexpr size_t kFailureKinds = 6;
 
 std::mutex& SwitchLock() {
     static std::mutex lock;

@@ -222,7 +222,14 @@ NTSTATUS FindInstanceForPath(const std::shared_ptr<FLT_FILTER>& filter, std::u16
 
 // ---- Failure switches (tests) ----
 
-enum class FLT_FAILURE { RegisterFilter, StartFiltering, CreateFile, WriteFile };
+enum class FLT_FAILURE {
+    RegisterFilter,
+    StartFiltering,
+    CreateFile,
+    WriteFile,
+    ReadFile,
+    SetInformation
+};
 
 namespace detail {
 struct FLT_FAILURE_SWITCH;
