@@ -49,12 +49,20 @@ LOOPBACK_PAIR Connected(int listener) {
     return pair;
 }
 
-TEST(SocketOwners, FindsThisProcessOnLoopback) {
+// The owner table of this process and a loopback listener to connect to.
+class SocketOwners : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (!owners.Ready())
+            GTEST_SKIP() << "no sock_diag netlink here";
+        listener = Bound(SOCK_STREAM, "127.0.0.1", 0);
+        ASSERT_TRUE(listener.Valid());
+    }
     os::SOCKET_OWNERS owners;
-    if (!owners.Ready())
-        GTEST_SKIP() << "no sock_diag netlink here";
-    UNIQUE_FD listener = Bound(SOCK_STREAM, "127.0.0.1", 0);
-    ASSERT_TRUE(listener.Valid());
+    UNIQUE_FD listener;
+};
+
+TEST_F(SocketOwners, FindsThisProcessOnLoopback) {
     LOOPBACK_PAIR pair = Connected(listener.Get());
     // Without a redirect the client's destination is the accepted socket's own address.
     const auto owner = owners.FindForAccepted(pair.accepted.Get());
@@ -71,12 +79,7 @@ TEST(SocketOwners, FindsThisProcessOnLoopback) {
     EXPECT_EQ(server->pid, ::getpid());
 }
 
-TEST(SocketOwners, UnknownTupleGivesNone) {
-    os::SOCKET_OWNERS owners;
-    if (!owners.Ready())
-        GTEST_SKIP() << "no sock_diag netlink here";
-    UNIQUE_FD listener = Bound(SOCK_STREAM, "127.0.0.1", 0);
-    ASSERT_TRUE(listener.Valid());
+TEST_F(SocketOwners, UnknownTupleGivesNone) {
     LOOPBACK_PAIR pair = Connected(listener.Get());
     sockaddr_storage source = LocalOf(pair.client.Get());
     // The same addresses with the port of no connection.
@@ -89,12 +92,7 @@ TEST(SocketOwners, UnknownTupleGivesNone) {
     EXPECT_EQ(owners.Scans(), 0u);
 }
 
-TEST(SocketOwners, OneScanRemembersEverySocketItPasses) {
-    os::SOCKET_OWNERS owners;
-    if (!owners.Ready())
-        GTEST_SKIP() << "no sock_diag netlink here";
-    UNIQUE_FD listener = Bound(SOCK_STREAM, "127.0.0.1", 0);
-    ASSERT_TRUE(listener.Valid());
+TEST_F(SocketOwners, OneScanRemembersEverySocketItPasses) {
     LOOPBACK_PAIR first = Connected(listener.Get());
     LOOPBACK_PAIR second = Connected(listener.Get());
     ASSERT_TRUE(owners.FindForAccepted(first.accepted.Get()).has_value());
@@ -111,12 +109,7 @@ TEST(SocketOwners, OneScanRemembersEverySocketItPasses) {
     EXPECT_EQ(owners.Scans(), 2u);
 }
 
-TEST(SocketOwners, ARememberedDescriptorIsCheckedBeforeItIsBelieved) {
-    os::SOCKET_OWNERS owners;
-    if (!owners.Ready())
-        GTEST_SKIP() << "no sock_diag netlink here";
-    UNIQUE_FD listener = Bound(SOCK_STREAM, "127.0.0.1", 0);
-    ASSERT_TRUE(listener.Valid());
+TEST_F(SocketOwners, ARememberedDescriptorIsCheckedBeforeItIsBelieved) {
     LOOPBACK_PAIR pair = Connected(listener.Get());
     const auto before = owners.FindForAccepted(pair.accepted.Get());
     ASSERT_TRUE(before.has_value());
@@ -140,7 +133,7 @@ TEST(SocketOwners, ARememberedDescriptorIsCheckedBeforeItIsBelieved) {
     }
 }
 
-TEST(SocketOwners, ProcessStartTimeOfAGoneProcessIsZero) {
+TEST(SocketOwnersStartTime, ProcessStartTimeOfAGoneProcessIsZero) {
     EXPECT_GT(os::ProcessStartTime(::getpid()), 0u);
     EXPECT_EQ(os::ProcessStartTime(0x3ffffff), 0u);
 }
