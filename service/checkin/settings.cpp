@@ -6,9 +6,12 @@
 #include <utility>
 
 #include "os/core/status.h"
+#include "os/win32/environment.h"
+#include "service/checkin/software_update.h"
 #include "service/servers/policy_servers.h"
 #include "service/support/debug_log.h"
 #include "service/support/event_log.h"
+#include "service/support/http_engine.h"
 #include "service/support/registry_helpers.h"
 #include "service/support/text.h"
 
@@ -287,6 +290,56 @@ void SETTINGS::LoadSettings() {
                BoolText(unencryptedSearch_), DnsRemappingModeName(dnsRemappingMode_),
                BoolText(blockOnFailure_), BoolText(dormant_), ServerModeName(serverMode_));
     LogPolicyServerNames("Registry policy servers", policyServers_);
+    LoadSecuritySettings();
+}
+
+void SETTINGS::LoadSecuritySettings() {
+    strictTls_ = false;
+    if (!ReadRegistryBoolean(key_, "StrictTls", strictTls_)) {
+        strictTls_ = false;
+        if (os::GetLastError() != os::ERROR_FILE_NOT_FOUND) {
+            LogReadFailure("StrictTls");
+        }
+    }
+    tlsCaFile_.clear();
+    if (!ReadRegistryString(key_, "TlsCaFile", tlsCaFile_)) {
+        tlsCaFile_.clear();
+        if (os::GetLastError() != os::ERROR_FILE_NOT_FOUND) {
+            LogReadFailure("TlsCaFile");
+        }
+    }
+    tlsCaFile_ = std::string(TrimBlanks(tlsCaFile_));
+    // Paths in the product key are Windows paths ("C:\etc\wexo\ca.pem"); one already written
+    // the Linux way is taken as it is.
+    if (std::optional<std::string> linuxPath = os::LinuxPathFromWindows(tlsCaFile_)) {
+        tlsCaFile_ = std::move(*linuxPath);
+    }
+    updatePublicKey_.reset();
+    std::string publicKey;
+    if (ReadRegistryString(key_, "UpdatePublicKey", publicKey)) {
+        if (!std::all_of(publicKey.begin(), publicKey.end(), IsBlank)) {
+            updatePublicKey_ = std::move(publicKey);
+        }
+    } else if (os::GetLastError() != os::ERROR_FILE_NOT_FOUND) {
+        // Someone meant updates to be signed: a value that cannot be read is no reason to take
+        // unsigned ones.
+        LogReadFailure("UpdatePublicKey");
+        updatePublicKey_.emplace();
+    }
+
+    SetHttpTlsPolicy({strictTls_, strictTls_ ? tlsCaFile_ : std::string()});
+    SetUpdatePublicKey(updatePublicKey_);
+    if (strictTls_) {
+        if (tlsCaFile_.empty()) {
+            DebugWrite(LINE_ALWAYS_LOG, "Strict TLS = on, trusted certificates of the system");
+        } else {
+            DebugWrite(LINE_ALWAYS_LOG, "Strict TLS = on, trusted certificates = \"%s\"",
+                       tlsCaFile_.c_str());
+        }
+    }
+    if (updatePublicKey_) {
+        DebugWrite(LINE_ALWAYS_LOG, "Signed software updates = on");
+    }
 }
 
 bool SETTINGS::ApplyCheckInServers(int32_t serverMode, std::span<const std::string> names) {
@@ -436,6 +489,21 @@ bool SETTINGS::Dormant() const {
 bool SETTINGS::UnencryptedSearch() const {
     SETTINGS_GUARD guard(*lock_);
     return unencryptedSearch_;
+}
+
+bool SETTINGS::StrictTls() const {
+    SETTINGS_GUARD guard(*lock_);
+    return strictTls_;
+}
+
+std::string SETTINGS::TlsCaFile() const {
+    SETTINGS_GUARD guard(*lock_);
+    return tlsCaFile_;
+}
+
+std::optional<std::string> SETTINGS::UpdatePublicKey() const {
+    SETTINGS_GUARD guard(*lock_);
+    return updatePublicKey_;
 }
 
 }  // namespace wexo::svc

@@ -106,7 +106,12 @@ class SETTINGS {
     const os::RegKey& ProductKey() const { return key_; }
 
     // Fills the members from the product key (the key must be open; reads of a closed key fail
-    // with their lines and leave the defaults).
+    // with their lines and leave the defaults). It also puts the opt-in security values in force
+    // for the whole process: "StrictTls" (DWORD, non-zero: on) with "TlsCaFile" (a path, Windows or
+    // Linux) as the HTTP engine's TLS policy, and "UpdatePublicKey" (text) as the key software
+    // updates must be signed with. A missing or zero "StrictTls" and a missing or blank
+    // "UpdatePublicKey" leave both off; an "UpdatePublicKey" that is there but not text (a wrong
+    // type) refuses every update rather than taking unsigned ones.
     void LoadSettings();
 
     // After a check-in: stores a new server mode (not -1) and a new, different, non-empty name
@@ -134,8 +139,13 @@ class SETTINGS {
     bool BlockOnFailure() const;
     bool Dormant() const;
     bool UnencryptedSearch() const;
+    bool StrictTls() const;
+    std::string TlsCaFile() const;
+    std::optional<std::string> UpdatePublicKey() const;
 
   private:
+    // The opt-in security values, read and put in force at the end of LoadSettings (lock held).
+    void LoadSecuritySettings();
     // Writes a DWORD of the product key; returns 0 or the Win32 error.
     uint32_t WriteDword(const char* valueName, uint32_t value);
 
@@ -152,6 +162,9 @@ class SETTINGS {
     bool blockOnFailure_ = false;
     bool dormant_ = false;
     bool unencryptedSearch_ = false;
+    bool strictTls_ = false;
+    std::string tlsCaFile_;
+    std::optional<std::string> updatePublicKey_;
 };
 
 }  // namespace wexo::svc

@@ -1,12 +1,15 @@
 #include "service/checkin/software_update.h"
 
 #include <cctype>
+#include <mutex>
+#include <utility>
 #include <vector>
 
 #include "os/core/status.h"
 #include "os/win32/environment.h"
 #include "os/win32/files.h"
 #include "os/win32/zip_archive.h"
+#include "service/checkin/update_signature.h"
 #include "service/support/debug_log.h"
 #include "service/support/http_api.h"
 #include "service/support/text.h"
@@ -56,7 +59,71 @@ bool CreateDirectoryWithParents(const std::string& folder) {
     return os::CreateDirectory(folder) || os::GetLastError() == os::ERROR_ALREADY_EXISTS;
 }
 
+std::mutex& PublicKeyMutex() {
+    static std::mutex mutex;
+    return mutex;
+}
+
+std::optional<std::string>& PublicKey() {
+    static std::optional<std::string> key;
+    return key;
+}
+
+void LogSignatureRefusal(const std::string& reason) {
+    DebugPrint("Update package signature not valid: %s", reason.c_str());
+}
+
+// The client for the URL's scheme, with the server and page it names.
+std::unique_ptr<HTTPX_API> ClientFor(const std::string& url, std::string* server,
+                                     std::string* page) {
+    std::unique_ptr<HTTPX_API> client;
+    std::string_view rest = url;
+    if (StartsWithIgnoringCase(rest, "HTTPS://")) {
+        client = std::make_unique<HTTPS_API>();
+        rest.remove_prefix(8);
+    } else {
+        if (StartsWithIgnoringCase(rest, "HTTP://")) {
+            rest.remove_prefix(7);
+        }
+        client = std::make_unique<HTTP_API>();
+    }
+    const size_t slash = rest.find('/');
+    *server = std::string(rest.substr(0, slash));
+    *page = slash == std::string_view::npos ? std::string() : std::string(rest.substr(slash + 1));
+    return client;
+}
+
+// Whether the signature served beside the package is the key's signature of `package`; false
+// with the reason.
+bool CheckPackageSignature(const std::string& url, std::string_view package,
+                           const UPDATE_PUBLIC_KEY& key, std::string* reason) {
+    const std::string signatureUrl = url + kUpdateSignatureSuffix;
+    std::string server, page;
+    std::unique_ptr<HTTPX_API> client = ClientFor(signatureUrl, &server, &page);
+    if (!client->Get(server, page.c_str())) {
+        *reason =
+            "signature \"" + signatureUrl + "\" not downloaded: " + client->GetLastErrorText();
+        return false;
+    }
+    if (client->GetStatus() != 200) {
+        *reason = "signature \"" + signatureUrl + "\" not downloaded: HTTP status " +
+                  std::to_string(client->GetStatus());
+        return false;
+    }
+    return VerifyUpdateSignature(key, package, client->GetReplyData(), reason);
+}
+
 }  // namespace
+
+void SetUpdatePublicKey(std::optional<std::string> text) {
+    std::lock_guard lock(PublicKeyMutex());
+    PublicKey() = std::move(text);
+}
+
+std::optional<std::string> GetUpdatePublicKey() {
+    std::lock_guard lock(PublicKeyMutex());
+    return PublicKey();
+}
 
 bool JoinUpdatePath(std::string_view path, std::string_view name, std::string* joined) {
     while (!name.empty() && IsSeparator(name.front())) {
@@ -186,23 +253,24 @@ bool DeleteDirectoryTree(const std::string& path) {
 }
 
 bool DownloadUpdatePackage(const std::string& url, const std::string& packageFile) {
+    return DownloadUpdatePackage(url, packageFile, std::nullopt);
+}
+
+bool DownloadUpdatePackage(const std::string& url, const std::string& packageFile,
+                           const std::optional<std::string>& publicKey) {
+    // A key that cannot be used refuses the update before anything is fetched.
+    UPDATE_PUBLIC_KEY key{};
+    if (publicKey) {
+        std::string reason;
+        if (!ParseUpdatePublicKey(*publicKey, &key, &reason)) {
+            LogSignatureRefusal(reason);
+            return false;
+        }
+    }
     DebugPrint("Download update package:\n    URL = \"%s\",\n    Update package zip = \"%s\"",
                url.c_str(), packageFile.c_str());
-    std::unique_ptr<HTTPX_API> client;
-    std::string_view rest = url;
-    if (StartsWithIgnoringCase(rest, "HTTPS://")) {
-        client = std::make_unique<HTTPS_API>();
-        rest.remove_prefix(8);
-    } else {
-        if (StartsWithIgnoringCase(rest, "HTTP://")) {
-            rest.remove_prefix(7);
-        }
-        client = std::make_unique<HTTP_API>();
-    }
-    const size_t slash = rest.find('/');
-    const std::string server(rest.substr(0, slash));
-    const std::string page =
-        slash == std::string_view::npos ? std::string() : std::string(rest.substr(slash + 1));
+    std::string server, page;
+    std::unique_ptr<HTTPX_API> client = ClientFor(url, &server, &page);
     if (!client->Get(server, page.c_str())) {
         DebugPrint("Unable to download update package.\n    URL = \"%s\"\n    %s", url.c_str(),
                    client->GetLastErrorText().c_str());
@@ -231,6 +299,16 @@ bool DownloadUpdatePackage(const std::string& url, const std::string& packageFil
         file.Close();
         os::DeleteFile(packageFile);
         return false;
+    }
+    if (publicKey) {
+        // The bytes checked are the ones just written whole to the file that is unpacked.
+        std::string reason;
+        if (!CheckPackageSignature(url, body, key, &reason)) {
+            LogSignatureRefusal(reason);
+            os::DeleteFile(packageFile);
+            return false;
+        }
+        DebugPrint("Update package signature verified");
     }
     return true;
 }
@@ -280,6 +358,11 @@ std::shared_ptr<os::STARTED_PROCESS> LaunchUpdater(const std::string& unpackFold
 }
 
 std::shared_ptr<os::STARTED_PROCESS> StartSoftwareUpdate(const std::string& url) {
+    return StartSoftwareUpdate(url, GetUpdatePublicKey());
+}
+
+std::shared_ptr<os::STARTED_PROCESS> StartSoftwareUpdate(
+    const std::string& url, const std::optional<std::string>& publicKey) {
     DebugWrite(LINE_ALWAYS_LOG, "Software update URL = \"%s\"", url.c_str());
     const std::string temporary = os::GetTempPath();
     if (temporary.empty()) {
@@ -302,7 +385,7 @@ std::shared_ptr<os::STARTED_PROCESS> StartSoftwareUpdate(const std::string& url)
     }
     std::string packageFile;
     if (!JoinUpdatePath(updateFolder, kUpdatePackageName, &packageFile) ||
-        !DownloadUpdatePackage(url, packageFile)) {
+        !DownloadUpdatePackage(url, packageFile, publicKey)) {
         return nullptr;
     }
     const std::string unpackFolder = packageFile.substr(0, packageFile.rfind('.'));

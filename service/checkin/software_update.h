@@ -3,6 +3,13 @@
 // unpacked folder with its fixed command line. The service does not wait for the updater: the
 // caller gets its process and notices its end (the check-in thread logs the exit code).
 //
+// Signed updates (off unless the product key's "UpdatePublicKey" is set): before anything is
+// unpacked, "<URL>.sig" is downloaded from beside the package and must be the Ed25519 signature of
+// the whole package by that key (update_signature.h). A key that cannot be used, a signature that
+// cannot be downloaded, or one that does not match refuses the update with
+// "Update package signature not valid: <reason>": the package file is deleted, nothing is unpacked
+// and no updater is started.
+//
 // Paths are Windows paths of at most 260 characters, as the service has always kept them; a path
 // that would be longer ends the step. On Linux "Update.exe" is an executable file of that name at
 // the top of the package.
@@ -10,6 +17,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -37,9 +45,20 @@ std::string UpdaterCommandLine(std::string_view unpackFolder, uint32_t debugOutp
 // Depth first; links are removed as themselves, never followed. A path that is not there counts
 // as deleted.
 bool DeleteDirectoryTree(const std::string& path);
+// The public key packages must be signed with: the "UpdatePublicKey" text as the settings read it
+// ("" for a value that is there but could not be read as text, which no package passes); none:
+// packages are taken unsigned. Set by whoever reads the settings; each update takes the key in
+// force when it starts.
+void SetUpdatePublicKey(std::optional<std::string> text);
+std::optional<std::string> GetUpdatePublicKey();
+
 // GET of the URL by its scheme (HTTPS_API for "https://", HTTP_API otherwise) into the file. A
 // file is left only when the whole body was written.
 bool DownloadUpdatePackage(const std::string& url, const std::string& packageFile);
+// As DownloadUpdatePackage, and then the package checked against "<url>.sig" with the key given
+// (none: no check). A package that fails the check is deleted after its line.
+bool DownloadUpdatePackage(const std::string& url, const std::string& packageFile,
+                           const std::optional<std::string>& publicKey);
 // The archive into the folder, all or nothing: an archive with an entry that would land outside
 // the folder, a link or a special file, or one that is damaged or cut short, is refused and the
 // folder removed.
@@ -47,6 +66,9 @@ bool UnpackPackage(const std::string& zipFile, const std::string& targetFolder);
 // Starts the updater; null when it cannot be started.
 std::shared_ptr<os::STARTED_PROCESS> LaunchUpdater(const std::string& unpackFolder);
 // The whole update for one URL; the updater's process, or null after the failing step's lines.
+// The first form takes the key of GetUpdatePublicKey.
 std::shared_ptr<os::STARTED_PROCESS> StartSoftwareUpdate(const std::string& url);
+std::shared_ptr<os::STARTED_PROCESS> StartSoftwareUpdate(
+    const std::string& url, const std::optional<std::string>& publicKey);
 
 }  // namespace wexo::svc

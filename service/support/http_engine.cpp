@@ -13,7 +13,9 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <utility>
 
+#include "service/support/debug_log.h"
 #include "service/support/text.h"
 
 namespace wexo::svc {
@@ -116,6 +118,24 @@ SYSTEM_TRUST& SystemTrust() {
     return trust;
 }
 
+// The process's TLS policy; requests copy it when they start, so a change never meets a request
+// half way.
+std::mutex& TlsPolicyMutex() {
+    static std::mutex mutex;
+    return mutex;
+}
+
+HTTP_TLS_POLICY& TlsPolicy() {
+    static HTTP_TLS_POLICY policy;
+    return policy;
+}
+
+// The results with which libcurl reports a server it could not verify, or trusted certificates it
+// could not read.
+bool IsVerificationFailure(int code) {
+    return code == CURLE_PEER_FAILED_VERIFICATION || code == CURLE_SSL_CACERT_BADFILE;
+}
+
 bool HasLineBreak(std::string_view value) {
     return value.find_first_of("\r\n") != value.npos;
 }
@@ -162,6 +182,16 @@ bool ParseUnsigned(std::string_view text, NUMBER& value) {
 }
 
 }  // namespace
+
+void SetHttpTlsPolicy(HTTP_TLS_POLICY policy) {
+    std::lock_guard lock(TlsPolicyMutex());
+    TlsPolicy() = std::move(policy);
+}
+
+HTTP_TLS_POLICY GetHttpTlsPolicy() {
+    std::lock_guard lock(TlsPolicyMutex());
+    return TlsPolicy();
+}
 
 void HTTP_EVENT_SINK::OnError(int, const std::string&) {}
 void HTTP_EVENT_SINK::OnHeader(std::string_view, std::string_view) {}
@@ -389,6 +419,14 @@ void HTTP_ENGINE::ApplyRequestOptions(HTTP_METHOD method, const std::string& url
     curl_easy_setopt(
         handle_, CURLOPT_SSLVERSION,
         tls_ && sslVersion_ != 0 ? sslVersion_ : static_cast<long>(CURL_SSLVERSION_DEFAULT));
+
+    // Strict: libcurl checks the name too, and loads the named bundle before OnSslContext runs.
+    // Otherwise the name is left to OpenSSL's verification alone, whose result the sink judges.
+    const bool strict = policy_.strict;
+    curl_easy_setopt(handle_, CURLOPT_SSL_VERIFYPEER, 1L);
+    curl_easy_setopt(handle_, CURLOPT_SSL_VERIFYHOST, strict ? 2L : 0L);
+    curl_easy_setopt(handle_, CURLOPT_CAINFO,
+                     strict && !policy_.caFile.empty() ? policy_.caFile.c_str() : nullptr);
 }
 
 int HTTP_ENGINE::Perform(HTTP_METHOD method, const std::string& url) {
@@ -403,6 +441,7 @@ int HTTP_ENGINE::Perform(HTTP_METHOD method, const std::string& url) {
     replyTooLarge_ = false;
     certificate_ = HTTP_SERVER_CERTIFICATE();
     sinkException_ = nullptr;
+    policy_ = GetHttpTlsPolicy();
 
     int result = 0;
     if (handle_ == nullptr) {
@@ -464,6 +503,10 @@ int HTTP_ENGINE::Perform(HTTP_METHOD method, const std::string& url) {
                 }
             } else {
                 lastErrorText_ = errorBuffer_[0] != '\0' ? errorBuffer_ : curl_easy_strerror(code);
+                if (policy_.strict && IsVerificationFailure(code)) {
+                    DebugPrint("TLS verification of %s failed: %s", verifiedName_.c_str(),
+                               lastErrorText_.c_str());
+                }
             }
         } else if ((status < 200 || status > 299) && status != 101) {
             result = HTTP_ENGINE_STATUS_ERROR;
@@ -578,9 +621,9 @@ CURLcode HTTP_ENGINE::OnSslContext(CURL*, void* sslContext, void* self) {
     }
     if (engine->caStore_ != nullptr) {
         SSL_CTX_set1_cert_store(context, engine->caStore_);
-    } else {
+    } else if (!engine->policy_.strict || engine->policy_.caFile.empty()) {
         SystemTrust().UseIn(context);
-    }
+    }  // else the strict policy's bundle, which libcurl has loaded into the context
     SSL_CTX_set_verify(context, SSL_VERIFY_PEER, &HTTP_ENGINE::OnVerify);
     if (!engine->verifiedName_.empty()) {
         X509_VERIFY_PARAM* parameters = SSL_CTX_get0_param(context);
@@ -620,6 +663,9 @@ int HTTP_ENGINE::OnVerify(int preverifyOk, X509_STORE_CTX* store) {
             }
         }
         if (preverifyOk == 0) {
+            if (engine->policy_.strict) {
+                return 0;  // the handshake ends here, with OpenSSL's reason for libcurl to give
+            }
             if (certificate.verified) {
                 certificate.verified = false;
                 certificate.verifyError =

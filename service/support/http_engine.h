@@ -20,6 +20,11 @@
 //   never switched off. TLS session resumption is off, so every new connection is verified.
 //   Trusted certificates: the system's store, read once per process (again when its bundle file
 //   changes) and shared by all connections, or the file given with "SSLCACertFile".
+// - Strict TLS (SetHttpTlsPolicy, off unless the product's settings turn it on): a certificate
+//   problem ends the handshake instead, whatever the sink would say, libcurl checks the host name
+//   as well, and a "CA file" named there takes the place of the system's store (a client's own
+//   "SSLCACertFile" still comes first). Such a failure writes
+//   "TLS verification of <host> failed: <libcurl's text>" to the debug log.
 // - Only http and https URLs are fetched.
 #pragma once
 
@@ -42,6 +47,16 @@ constexpr int HTTP_ENGINE_STATUS_ERROR = 151;
 constexpr uint32_t HTTP_ENGINE_DEFAULT_TIMEOUT = 60;
 
 enum class HTTP_METHOD { Get, Head, Post };
+
+// How every engine of the process treats server certificates. The engine reads no settings of its
+// own: whoever reads the product's settings sets this, and each request takes the policy in force
+// when it starts.
+struct HTTP_TLS_POLICY {
+    bool strict = false;  // a certificate that does not verify fails the request
+    std::string caFile;   // strict only: a PEM bundle of trusted certificates; empty: the system's
+};
+void SetHttpTlsPolicy(HTTP_TLS_POLICY policy);
+HTTP_TLS_POLICY GetHttpTlsPolicy();
 
 // What the engine learnt about the server's certificate during the TLS handshake.
 struct HTTP_SERVER_CERTIFICATE {
@@ -158,6 +173,7 @@ class HTTP_ENGINE {
     std::string headerName_;
     std::string headerValue_;
     std::string verifiedName_;  // host name or address the certificate must carry
+    HTTP_TLS_POLICY policy_;    // the process's policy when the request started
     bool handshakeSeen_ = false;
     bool notAccepted_ = false;
     HTTP_SERVER_CERTIFICATE certificate_;

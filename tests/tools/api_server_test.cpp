@@ -3,6 +3,9 @@
 #include "tools/peers/api_server.h"
 
 #include <gtest/gtest.h>
+#include <openssl/bio.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -17,8 +20,15 @@
 #include <vector>
 
 #include "os/core/clock.h"
+#include "os/core/sync.h"
+#include "os/win32/environment.h"
 #include "service/checkin/check_in.h"
+#include "service/checkin/software_update.h"
+#include "service/checkin/update_signature.h"
 #include "service/support/debug_log.h"
+#include "tests/service/checkin/update_signing_support.h"
+#include "tests/service/support/http_test_support.h"
+#include "tests/support/zip_builder.h"
 #include "tools/peers/child_process.h"
 
 namespace wexo::peers {
@@ -252,6 +262,142 @@ TEST_F(ApiPagesTest, AnEditedFileIsReadAgainAndABrokenEditIsNotTaken) {
     EXPECT_EQ(error, "cannot open " + path.string() + ".missing");
 }
 
+// ---- Signed packages.
+
+// Whether `signature` is the signature of `content` by the key whose public half is `hex`.
+bool SignedBy(const std::string& hex, const std::string& content, const std::string& signature) {
+    svc::UPDATE_PUBLIC_KEY key{};
+    std::string reason;
+    return svc::ParseUpdatePublicKey(hex, &key, &reason) &&
+           svc::VerifyUpdateSignature(key, content, signature, &reason);
+}
+
+TEST_F(ApiPagesTest, WithASigningKeyEveryPackageHasItsSignatureBesideIt) {
+    Write(folder_ / "updates" / "U.zip", "first bytes");
+    Write(folder_ / "updates" / "Old.zip.sig", "a file of the folder");
+    // Unsigned: a ".sig" name is a file name like any other.
+    auto none = Get("/updates/U.zip.sig");
+    ASSERT_TRUE(none);
+    EXPECT_EQ(none->status, 404);
+    auto plain = Get("/updates/Old.zip.sig");
+    ASSERT_TRUE(plain);
+    EXPECT_EQ(plain->body, "a file of the folder");
+    EXPECT_EQ(server_.Pages().SigningPublicKeyHex(), "");
+
+    const svc::testing_signing::TEST_SIGNER signer;
+    const std::filesystem::path keyFile = folder_ / "signing.pem";
+    Write(keyFile, signer.PrivateKeyPem());
+    std::string error;
+    ASSERT_TRUE(server_.Pages().LoadSigningKeyFile(keyFile.string(), &error)) << error;
+    EXPECT_EQ(server_.Pages().SigningPublicKeyHex(), signer.PublicKeyHex());
+
+    auto signature = Get("/updates/U.zip.sig");
+    ASSERT_TRUE(signature);
+    EXPECT_EQ(signature->status, 200);
+    EXPECT_EQ(signature->body.size(), 64u);
+    EXPECT_EQ(signature->body, signer.Sign("first bytes"));
+    // The package is served as before.
+    auto package = Get("/updates/U.zip");
+    ASSERT_TRUE(package);
+    EXPECT_EQ(package->body, "first bytes");
+
+    // A changed package is signed as it is now.
+    Write(folder_ / "updates" / "U.zip", "second, longer bytes");
+    auto changed = Get("/updates/U.zip.sig");
+    ASSERT_TRUE(changed);
+    EXPECT_TRUE(SignedBy(signer.PublicKeyHex(), "second, longer bytes", changed->body));
+    EXPECT_FALSE(SignedBy(signer.PublicKeyHex(), "first bytes", changed->body));
+
+    // Signed: a ".sig" name is always the server's own signature, of a package it serves.
+    for (const char* target : {"/updates/Old.zip.sig", "/updates/missing.zip.sig", "/updates/.sig",
+                               "/updates/..%2Fsigning.pem.sig"}) {
+        auto refused = Get(target);
+        ASSERT_TRUE(refused) << target;
+        EXPECT_EQ(refused->status, 404) << target;
+    }
+
+    server_.Pages().SetSigningKey(nullptr);
+    auto unsignedAgain = Get("/updates/U.zip.sig");
+    ASSERT_TRUE(unsignedAgain);
+    EXPECT_EQ(unsignedAgain->status, 404);
+}
+
+TEST_F(ApiPagesTest, ASigningKeyFileMustHoldAnEd25519PrivateKey) {
+    const svc::testing_signing::TEST_SIGNER signer;
+    const std::filesystem::path publicOnly = folder_ / "public.pem";
+    Write(publicOnly, signer.PublicKeyPem());
+    const std::filesystem::path ec = folder_ / "ec.pem";
+    {
+        std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> key(EVP_EC_gen("P-256"),
+                                                                &EVP_PKEY_free);
+        ASSERT_TRUE(key);
+        std::unique_ptr<BIO, decltype(&BIO_free)> bio(BIO_new(BIO_s_mem()), &BIO_free);
+        ASSERT_EQ(
+            PEM_write_bio_PrivateKey(bio.get(), key.get(), nullptr, nullptr, 0, nullptr, nullptr),
+            1);
+        char* data = nullptr;
+        const long length = BIO_get_mem_data(bio.get(), &data);
+        Write(ec, std::string(data, static_cast<size_t>(length)));
+    }
+    std::string error;
+    EXPECT_FALSE(server_.Pages().LoadSigningKeyFile(publicOnly.string(), &error));
+    EXPECT_EQ(error, "not a PEM Ed25519 private key");
+    EXPECT_FALSE(server_.Pages().LoadSigningKeyFile(ec.string(), &error));
+    EXPECT_EQ(error, "not a PEM Ed25519 private key");
+    EXPECT_FALSE(server_.Pages().LoadSigningKeyFile((folder_ / "none.pem").string(), &error));
+    EXPECT_EQ(error, "cannot open " + (folder_ / "none.pem").string());
+    EXPECT_EQ(server_.Pages().SigningPublicKeyHex(), "") << "no refused key is taken";
+}
+
+// The service's software update against the API server over HTTPS, signing on: its own package
+// is unpacked and started; a package the server signs with a key the service does not hold is
+// refused.
+TEST(SignedUpdateThroughTheApiServerTest, TheServiceTakesOnlyPackagesSignedWithItsKey) {
+    namespace fs = std::filesystem;
+    std::string pattern = (fs::temp_directory_path() / "wexo-api-update-XXXXXX").string();
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+    const fs::path temp = pattern;
+    const std::optional<std::string> previousTmp = os::GetEnvironmentVariable("TMPDIR");
+    os::SetEnvironmentVariable("TMPDIR", temp.string());
+    svc::testing_http::NoProxyEnvironment noProxy;
+    {
+        fs::create_directories(temp / "updates");
+        const std::string updater = "#!/bin/sh\npwd > ../../updater-ran\nexit 7\n";
+        std::ofstream(temp / "updates" / "Update.zip", std::ios::binary)
+            << testing::MakeArchive({testing::File("Update.exe", updater, 0755)});
+
+        const svc::testing_signing::TEST_SIGNER signer;
+        const fs::path keyFile = temp / "signing.pem";
+        std::ofstream(keyFile) << signer.PrivateKeyPem();
+        ApiServer server;  // HTTPS, as the service's check-ins are
+        ASSERT_TRUE(server.Start());
+        server.Pages().SetUpdatesFolder((temp / "updates").string());
+        std::string error;
+        ASSERT_TRUE(server.Pages().LoadSigningKeyFile(keyFile.string(), &error)) << error;
+        const std::string url = server.Pages().BaseUrl() + "/updates/Update.zip";
+        ASSERT_EQ(url.rfind("https://", 0), 0u) << url;
+
+        std::shared_ptr<os::STARTED_PROCESS> process =
+            svc::StartSoftwareUpdate(url, signer.PublicKeyPem());
+        ASSERT_TRUE(process);
+        EXPECT_EQ(os::WaitForSingleObject(process->Ended(), 10'000), os::WAIT_OBJECT_0);
+        EXPECT_EQ(process->ExitCode(), std::optional<uint32_t>(7));
+        EXPECT_TRUE(fs::exists(temp / "updater-ran"));
+        EXPECT_EQ(server.Pages().PackageCount(), 2u) << "the package and its signature";
+
+        fs::remove(temp / "updater-ran");
+        const svc::testing_signing::TEST_SIGNER other;
+        EXPECT_FALSE(svc::StartSoftwareUpdate(url, other.PublicKeyHex()));
+        EXPECT_FALSE(fs::exists(temp / "updater-ran"));
+        EXPECT_FALSE(fs::exists(temp / svc::kUpdateFolderName / "UpdatePackage"));
+        EXPECT_FALSE(fs::exists(temp / svc::kUpdateFolderName / svc::kUpdatePackageName));
+        server.Stop();
+    }
+    os::SetEnvironmentVariable("TMPDIR", previousTmp);
+    std::error_code ignored;
+    fs::remove_all(temp, ignored);
+}
+
 // ---- The program.
 
 class ApiServerProgramTest : public ApiPagesTest {
@@ -304,6 +450,36 @@ TEST_F(ApiServerProgramTest, AnswersCheckInsAndPackagesFromItsFilesUntilTerminat
     EXPECT_EQ(child->ReadLine(2s), "updates/U.zip: 13 bytes");
     ASSERT_TRUE(child->Signal(SIGTERM));
     EXPECT_EQ(child->Wait(5s), 0) << child->Output();
+}
+
+TEST_F(ApiServerProgramTest, SignsEveryPackageWithTheKeyItIsGiven) {
+    const svc::testing_signing::TEST_SIGNER signer;
+    const std::filesystem::path keyFile = folder_ / "signing.pem";
+    Write(keyFile, signer.PrivateKeyPem());
+    Write(folder_ / "updates" / "U.zip", "package bytes");
+    auto child = Run(
+        {"--http", "--updates", (folder_ / "updates").string(), "--signing-key", keyFile.string()});
+    ASSERT_TRUE(child);
+    const int port = ListeningPort(*child, "API server listening on http://127.0.0.1:");
+    ASSERT_GT(port, 0);
+    httplib::Client client("127.0.0.1", port);
+    client.set_connection_timeout(2, 0);
+    client.set_read_timeout(2, 0);
+    auto signature = client.Get("/updates/U.zip.sig");
+    ASSERT_TRUE(signature);
+    EXPECT_EQ(signature->status, 200);
+    EXPECT_TRUE(SignedBy(signer.PublicKeyHex(), "package bytes", signature->body));
+    EXPECT_EQ(child->ReadLine(2s), "updates/U.zip.sig: signature of 13 bytes");
+    ASSERT_TRUE(child->Signal(SIGTERM));
+    EXPECT_EQ(child->Wait(5s), 0) << child->Output();
+
+    // A key file it cannot use stops it at start.
+    Write(keyFile, signer.PublicKeyPem());
+    auto refused = Run({"--signing-key", keyFile.string()});
+    ASSERT_TRUE(refused);
+    EXPECT_EQ(refused->ReadLine(2s),
+              "api-server: " + keyFile.string() + ": not a PEM Ed25519 private key");
+    EXPECT_EQ(refused->Wait(5s), 2) << refused->Output();
 }
 
 TEST_F(ApiServerProgramTest, ChecksInOverTlsUnlessToldOtherwise) {

@@ -1,11 +1,13 @@
 #include "tools/peers/api_server.h"
 
+#include <openssl/pem.h>
 #include <sys/stat.h>
 
 #include <algorithm>
 #include <cctype>
 #include <charconv>
 #include <cstdio>
+#include <memory>
 
 #include "os/core/clock.h"
 
@@ -99,6 +101,24 @@ bool ParseBoolean(std::string_view text, bool* value) {
 }
 
 // A file name that stays inside the updates folder.
+constexpr std::string_view kSignatureSuffix = ".sig";
+
+// The raw Ed25519 signature of the content; empty when OpenSSL fails.
+std::string SignPackage(EVP_PKEY* key, const std::string& content) {
+    std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(EVP_MD_CTX_new(),
+                                                                    &EVP_MD_CTX_free);
+    std::string signature(64, '\0');
+    size_t length = signature.size();
+    if (!context || EVP_DigestSignInit(context.get(), nullptr, nullptr, nullptr, key) != 1 ||
+        EVP_DigestSign(context.get(), reinterpret_cast<unsigned char*>(signature.data()), &length,
+                       reinterpret_cast<const unsigned char*>(content.data()),
+                       content.size()) != 1) {
+        return {};
+    }
+    signature.resize(length);
+    return signature;
+}
+
 bool IsPlainFileName(std::string_view name) {
     if (name.empty() || name.front() == '.' || name.size() > 255) {
         return false;
@@ -386,6 +406,44 @@ void ApiPages::SetUpdatesFolder(std::string folder) {
     updatesFolder_ = std::move(folder);
 }
 
+bool ApiPages::LoadSigningKeyFile(const std::string& path, std::string* error) {
+    std::unique_ptr<FILE, decltype(&std::fclose)> file(std::fopen(path.c_str(), "r"), &std::fclose);
+    if (!file) {
+        *error = "cannot open " + path;
+        return false;
+    }
+    std::shared_ptr<EVP_PKEY> key(PEM_read_PrivateKey(file.get(), nullptr, nullptr, nullptr),
+                                  EVP_PKEY_free);
+    if (!key || EVP_PKEY_get_base_id(key.get()) != EVP_PKEY_ED25519) {
+        *error = "not a PEM Ed25519 private key";
+        return false;
+    }
+    SetSigningKey(std::move(key));
+    return true;
+}
+
+void ApiPages::SetSigningKey(std::shared_ptr<EVP_PKEY> key) {
+    std::lock_guard guard(mutex_);
+    signingKey_ = std::move(key);
+}
+
+std::string ApiPages::SigningPublicKeyHex() const {
+    std::lock_guard guard(mutex_);
+    unsigned char raw[32];
+    size_t length = sizeof(raw);
+    if (!signingKey_ || EVP_PKEY_get_raw_public_key(signingKey_.get(), raw, &length) != 1 ||
+        length != sizeof(raw)) {
+        return {};
+    }
+    std::string hex;
+    char digits[3];
+    for (unsigned char byte : raw) {
+        std::snprintf(digits, sizeof(digits), "%02x", byte);
+        hex += digits;
+    }
+    return hex;
+}
+
 void ApiPages::SetCheckInAnswer(int status, std::string body, std::string contentType) {
     std::lock_guard guard(mutex_);
     checkInAnswer_ = FixedAnswer{status, std::move(body), std::move(contentType)};
@@ -422,9 +480,7 @@ void ApiPages::AnswerCheckIn(const httplib::Request& request, httplib::Response&
            "\": answered from [device " + device->mac + "]");
 }
 
-void ApiPages::AnswerPackage(const httplib::Request& request, httplib::Response& response) {
-    ++packageCount_;
-    const std::string name = request.path.substr(std::string_view(kUpdatesPrefix).size());
+bool ApiPages::ReadPackage(const std::string& name, std::string* content) const {
     std::string folder;
     {
         std::lock_guard guard(mutex_);
@@ -432,18 +488,48 @@ void ApiPages::AnswerPackage(const httplib::Request& request, httplib::Response&
     }
     struct stat status {};
     const std::string path = folder + "/" + name;
+    return !folder.empty() && IsPlainFileName(name) && ::stat(path.c_str(), &status) == 0 &&
+           S_ISREG(status.st_mode) && status.st_size <= kMaxPackageBytes &&
+           ReadWholeFile(path, content) == FILE_READ::kRead;
+}
+
+void ApiPages::AnswerPackage(const httplib::Request& request, httplib::Response& response) {
+    ++packageCount_;
+    const std::string name = request.path.substr(std::string_view(kUpdatesPrefix).size());
+    std::shared_ptr<EVP_PKEY> key;
+    {
+        std::lock_guard guard(mutex_);
+        key = signingKey_;
+    }
+    const bool signature = key && name.ends_with(kSignatureSuffix);
+    // The signature is made from the package as it is now, so an edited package is never served
+    // with the signature of its old bytes.
+    const std::string package =
+        signature ? name.substr(0, name.size() - kSignatureSuffix.size()) : name;
     std::string content;
-    if (folder.empty() || !IsPlainFileName(name) || ::stat(path.c_str(), &status) != 0 ||
-        !S_ISREG(status.st_mode) || status.st_size > kMaxPackageBytes ||
-        ReadWholeFile(path, &content) != FILE_READ::kRead) {
+    if (!ReadPackage(package, &content)) {
         response.status = 404;
         response.set_content("No such package.\n", "text/plain");
         Report("updates/" + name + ": not found");
         return;
     }
+    if (signature) {
+        std::string signatureBytes = SignPackage(key.get(), content);
+        if (signatureBytes.empty()) {
+            response.status = 500;
+            response.set_content("Signing failed.\n", "text/plain");
+            Report("updates/" + name + ": signing failed");
+            return;
+        }
+        response.status = 200;
+        response.set_content(std::move(signatureBytes), "application/octet-stream");
+        Report("updates/" + name + ": signature of " + std::to_string(content.size()) + " bytes");
+        return;
+    }
+    const size_t size = content.size();
     response.status = 200;
     response.set_content(std::move(content), "application/octet-stream");
-    Report("updates/" + name + ": " + std::to_string(status.st_size) + " bytes");
+    Report("updates/" + name + ": " + std::to_string(size) + " bytes");
 }
 
 void ApiPages::AnswerDnsRemaps(const httplib::Request&, httplib::Response& response) {

@@ -22,11 +22,15 @@
 //       or 404 when no section names its MAC address (the device is not registered).
 //   "updates/<file>" (GET): the file of that name in the updates folder, or 404. Only plain file
 //       names are served: no folders, nothing that begins with a dot.
+//   "updates/<file>.sig" (GET), when the pages have a signing key: the raw 64-byte Ed25519
+//       signature of the package "<file>" as it is at that moment, or 404 when that package is
+//       not served (a file of the folder whose own name ends in ".sig" is then never served).
 //   "api/mobile/v1/dns_remaps" (GET, pair host_id): the [dns_remaps] list as XML; 200 with no
 //       hosts when the section is there but empty; 404 when the file has no such section.
 #pragma once
 
 #include <httplib.h>
+#include <openssl/evp.h>
 
 #include <atomic>
 #include <cstddef>
@@ -106,6 +110,15 @@ class ApiPages : public REFERENCE_PAGES {
     bool LoadDevicesFile(const std::string& path, std::string* error);
     // Where "updates/<file>" is served from; none: every package is 404.
     void SetUpdatesFolder(std::string folder);
+    // Signs every package served: "updates/<file>.sig" is then the signature of "updates/<file>".
+    // The key is an Ed25519 private key, as a PEM file (PKCS#8, what "openssl genpkey -algorithm
+    // ed25519" writes); false with the reason when the file is not one.
+    bool LoadSigningKeyFile(const std::string& path, std::string* error);
+    // The same with a key in hand; null: packages are served unsigned again.
+    void SetSigningKey(std::shared_ptr<EVP_PKEY> key);
+    // The signing key's public half as 64 hexadecimal digits (what the service's "UpdatePublicKey"
+    // takes); "" without a key.
+    std::string SigningPublicKeyHex() const;
 
     // What "2/checkin" answers instead of the device's reply (a broken reply, an HTML page, ...).
     void SetCheckInAnswer(int status, std::string body, std::string contentType);
@@ -118,6 +131,8 @@ class ApiPages : public REFERENCE_PAGES {
   private:
     void AnswerCheckIn(const httplib::Request& request, httplib::Response& response);
     void AnswerPackage(const httplib::Request& request, httplib::Response& response);
+    // A package of the folder, whole; false when it is not one that is served.
+    bool ReadPackage(const std::string& name, std::string* content) const;
     void AnswerDnsRemaps(const httplib::Request& request, httplib::Response& response);
     std::shared_ptr<const ApiFile> CurrentFile() { return file_.Current(); }
 
@@ -127,9 +142,10 @@ class ApiPages : public REFERENCE_PAGES {
         std::string contentType;
     };
 
-    std::mutex mutex_;
+    mutable std::mutex mutex_;
     WATCHED_FILE<ApiFile> file_;
     std::string updatesFolder_;
+    std::shared_ptr<EVP_PKEY> signingKey_;
     std::optional<FixedAnswer> checkInAnswer_;
     std::atomic<size_t> checkInCount_{0};
     std::atomic<size_t> packageCount_{0};

@@ -11,7 +11,9 @@
 #include <vector>
 
 #include "os/core/status.h"
+#include "service/checkin/software_update.h"
 #include "service/support/event_log.h"
+#include "service/support/http_engine.h"
 #include "service/support/registry_helpers.h"
 #include "tests/service/support/http_test_support.h"
 
@@ -173,6 +175,85 @@ TEST_F(SettingsTest, AFailedKeyCreationReportsTheEvent) {
     EXPECT_THAT(log_.Find("Unable to create registry key"),
                 ::testing::StartsWith("Unable to create registry key "
                                       "\"HKEY_LOCAL_MACHINE\\SOFTWARE\\Corvane\\Ostrel\"."));
+}
+
+// ---- The opt-in security values, put in force for the whole process.
+
+class SecuritySettingsTest : public SettingsTest {
+  protected:
+    void TearDown() override {
+        SetHttpTlsPolicy({});
+        SetUpdatePublicKey(std::nullopt);
+        SettingsTest::TearDown();
+    }
+};
+
+TEST_F(SecuritySettingsTest, AbsentOrZeroTheyStayOffAndSayNothing) {
+    // What an earlier load put in force is taken back by a load that finds nothing.
+    SetHttpTlsPolicy({true, "/left/over.pem"});
+    SetUpdatePublicKey("left over");
+    settings_.LoadSettings();
+    EXPECT_FALSE(GetHttpTlsPolicy().strict);
+    EXPECT_EQ(GetHttpTlsPolicy().caFile, "");
+    EXPECT_EQ(GetUpdatePublicKey(), std::nullopt);
+    EXPECT_FALSE(settings_.StrictTls());
+    EXPECT_EQ(settings_.UpdatePublicKey(), std::nullopt);
+    EXPECT_EQ(log_.Find("Strict TLS"), "");
+    EXPECT_EQ(log_.Find("Signed software updates"), "");
+    EXPECT_EQ(log_.Count("Unable to read registry value = \"PolicyServers\". " +
+                         os::SystemMessageText(os::ERROR_FILE_NOT_FOUND) + ". Error code = 2."),
+              1u)
+        << "missing security values add no read-failure lines";
+    EXPECT_EQ(log_.Find("Unable to read registry value = \"StrictTls\""), "");
+
+    // A CA file alone turns nothing on; zero is off; a blank key is no key.
+    SetDword("StrictTls", 0);
+    SetString("TlsCaFile", "/etc/wexo/ca.pem");
+    SetString("UpdatePublicKey", "  \r\n");
+    settings_.LoadSettings();
+    EXPECT_FALSE(GetHttpTlsPolicy().strict);
+    EXPECT_EQ(GetHttpTlsPolicy().caFile, "") << "the file counts only for strict TLS";
+    EXPECT_EQ(GetUpdatePublicKey(), std::nullopt);
+}
+
+TEST_F(SecuritySettingsTest, SetTheyArePutInForceWithTheirLines) {
+    SetDword("StrictTls", 1);
+    settings_.LoadSettings();
+    EXPECT_TRUE(GetHttpTlsPolicy().strict);
+    EXPECT_EQ(GetHttpTlsPolicy().caFile, "");
+    EXPECT_TRUE(log_.Has("Strict TLS = on, trusted certificates of the system"));
+
+    SetDword("StrictTls", 5);  // any non-zero value
+    SetString("TlsCaFile", " /etc/wexo/ca.pem ");
+    SetString("UpdatePublicKey", "00112233");
+    settings_.LoadSettings();
+    EXPECT_TRUE(GetHttpTlsPolicy().strict);
+    EXPECT_EQ(GetHttpTlsPolicy().caFile, "/etc/wexo/ca.pem");
+    EXPECT_EQ(settings_.TlsCaFile(), "/etc/wexo/ca.pem");
+    EXPECT_TRUE(log_.Has("Strict TLS = on, trusted certificates = \"/etc/wexo/ca.pem\""));
+    // The key is kept as written: whether it can be used is the update's to say, and refuse.
+    EXPECT_EQ(GetUpdatePublicKey(), std::optional<std::string>("00112233"));
+    EXPECT_TRUE(log_.Has("Signed software updates = on"));
+
+    // A Windows path, as the product key's paths are, names the file on the C: drive.
+    SetString("TlsCaFile", "C:\\etc\\wexo\\deployment-ca.pem");
+    settings_.LoadSettings();
+    EXPECT_EQ(GetHttpTlsPolicy().caFile, "/etc/wexo/deployment-ca.pem");
+}
+
+TEST_F(SecuritySettingsTest, ValuesOfTheWrongTypeLogAndNeverLoosenTheUpdateCheck) {
+    SetString("StrictTls", "1");
+    SetDword("UpdatePublicKey", 1);
+    settings_.LoadSettings();
+    const std::string text = os::SystemMessageText(os::ERROR_INVALID_DATATYPE);
+    EXPECT_TRUE(log_.Has("Unable to read registry value = \"StrictTls\". " + text +
+                         ". Error code = 1804."));
+    EXPECT_TRUE(log_.Has("Unable to read registry value = \"UpdatePublicKey\". " + text +
+                         ". Error code = 1804."));
+    EXPECT_FALSE(GetHttpTlsPolicy().strict);
+    // A key that was meant but cannot be read: every update is refused, none taken unsigned.
+    EXPECT_EQ(GetUpdatePublicKey(), std::optional<std::string>(""));
+    EXPECT_TRUE(log_.Has("Signed software updates = on"));
 }
 
 TEST(ServerModeNameTest, NamesAndTheUnknownLine) {

@@ -17,6 +17,7 @@
 #include "os/core/sync.h"
 #include "os/win32/environment.h"
 #include "service/support/debug_log.h"
+#include "tests/service/checkin/update_signing_support.h"
 #include "tests/service/log_capture.h"
 #include "tests/service/support/http_test_support.h"
 #include "tests/support/zip_builder.h"
@@ -67,7 +68,14 @@ class SoftwareUpdateTest : public ::testing::Test {
     }
     // Runs the update; the updater's exit code when one was started and ended.
     std::optional<std::optional<uint32_t>> Update(const std::string& url) {
-        std::shared_ptr<os::STARTED_PROCESS> process = StartSoftwareUpdate(url);
+        return Started(StartSoftwareUpdate(url));
+    }
+    std::optional<std::optional<uint32_t>> Update(const std::string& url,
+                                                  const std::optional<std::string>& publicKey) {
+        return Started(StartSoftwareUpdate(url, publicKey));
+    }
+    std::optional<std::optional<uint32_t>> Started(
+        const std::shared_ptr<os::STARTED_PROCESS>& process) {
         if (!process) {
             return std::nullopt;
         }
@@ -269,6 +277,105 @@ TEST_F(SoftwareUpdateTest, AnUpdaterThatCannotBeStartedIsLogged) {
     const std::string missing = Serve("/none.zip", MakeArchive({File("readme", "no updater")}));
     EXPECT_EQ(Update(missing), std::nullopt);
     EXPECT_THAT(lines_.Lines(), Contains(HasSubstr("Error code = 2.")));
+}
+
+// ---- Signed updates.
+
+class SignedUpdateTest : public SoftwareUpdateTest {
+  protected:
+    ~SignedUpdateTest() override { SetUpdatePublicKey(std::nullopt); }
+
+    // The package at `path` and, unless `signature` is none, its signature beside it.
+    std::string ServeSigned(const std::string& path, const std::string& zip,
+                            const std::optional<std::string>& signature) {
+        if (signature) {
+            peer_.Reply("GET", path + ".sig", 200, *signature, "application/octet-stream");
+        } else {
+            peer_.Reply("GET", path + ".sig", 404, "no signature");
+        }
+        return Serve(path, zip);
+    }
+    // The update is refused for its signature: nothing unpacked or started, the download gone.
+    void ExpectRefused(const std::string& url, const std::optional<std::string>& key,
+                       const std::string& reason) {
+        lines_.Clear();
+        EXPECT_EQ(Update(url, key), std::nullopt) << url;
+        EXPECT_THAT(lines_.Lines(), Contains("Update package signature not valid: " + reason))
+            << url;
+        EXPECT_FALSE(fs::exists(temp_ / "updater-ran")) << url;
+        EXPECT_FALSE(fs::exists(UnpackFolder())) << url;
+        EXPECT_FALSE(fs::exists(UpdateFolder() / kUpdatePackageName)) << url;
+        EXPECT_THAT(lines_.Lines(), Not(Contains(HasSubstr("Unzipping:")))) << url;
+        EXPECT_THAT(lines_.Lines(), Not(Contains(HasSubstr("Process created")))) << url;
+    }
+
+    const testing_signing::TEST_SIGNER signer_;
+    const std::string zip_ = MakeArchive({File("Update.exe", kUpdater, 0755)});
+};
+
+TEST_F(SignedUpdateTest, ACorrectlySignedPackageIsUnpackedAndStartedWithEitherFormOfTheKey) {
+    const std::string url = ServeSigned("/signed.zip", zip_, signer_.Sign(zip_));
+    for (const std::string& key : {signer_.PublicKeyHex(), signer_.PublicKeyPem()}) {
+        lines_.Clear();
+        fs::remove(temp_ / "updater-ran");
+        ASSERT_EQ(Update(url, key), std::optional<uint32_t>(3));
+        EXPECT_EQ(Marker(), "/UPDATE|" + fs::canonical(UnpackFolder()).string() + "\n");
+        EXPECT_THAT(lines_.Lines(), Contains("Update package signature verified"));
+        EXPECT_THAT(lines_.Lines(), Not(Contains(HasSubstr("signature not valid"))));
+    }
+    EXPECT_EQ(peer_.RequestCount("GET", "/signed.zip.sig"), 2u);
+    EXPECT_EQ(peer_.RequestCount("GET", "/signed.zip"), 2u);
+
+    // The key the settings put in force is the one the plain call takes.
+    SetUpdatePublicKey(signer_.PublicKeyHex());
+    fs::remove(temp_ / "updater-ran");
+    ASSERT_EQ(Update(url), std::optional<uint32_t>(3));
+    EXPECT_EQ(peer_.RequestCount("GET", "/signed.zip.sig"), 3u);
+}
+
+TEST_F(SignedUpdateTest, APackageThatDoesNotMatchItsSignatureIsRefused) {
+    const std::string key = signer_.PublicKeyHex();
+    std::string flipped = zip_;
+    flipped[flipped.size() / 2] ^= 0x01;
+    ExpectRefused(ServeSigned("/flipped.zip", flipped, signer_.Sign(zip_)), key,
+                  "the signature does not match the package");
+
+    const testing_signing::TEST_SIGNER stranger;
+    ExpectRefused(ServeSigned("/stranger.zip", zip_, stranger.Sign(zip_)), key,
+                  "the signature does not match the package");
+
+    ExpectRefused(ServeSigned("/short.zip", zip_, signer_.Sign(zip_).substr(0, 60)), key,
+                  "the signature has 60 bytes, not 64");
+
+    const std::string missing = ServeSigned("/missing.zip", zip_, std::nullopt);
+    ExpectRefused(missing, key,
+                  "signature \"" + missing + ".sig\" not downloaded: HTTP status 404");
+    EXPECT_EQ(peer_.RequestCount("GET", "/missing.zip.sig"), 1u);
+
+    // The package file was downloaded whole before each refusal.
+    EXPECT_EQ(peer_.RequestCount("GET", "/flipped.zip"), 1u);
+}
+
+TEST_F(SignedUpdateTest, AKeyThatCannotBeUsedRefusesEveryUpdateBeforeItIsFetched) {
+    const std::string url = ServeSigned("/good.zip", zip_, signer_.Sign(zip_));
+    const std::string neither =
+        "the public key is neither 64 hexadecimal digits nor a PEM public key";
+    ExpectRefused(url, "", neither);
+    ExpectRefused(url, signer_.PublicKeyHex().substr(2), neither);
+    ExpectRefused(url, "-----BEGIN PUBLIC KEY-----\nAAAA\n-----END PUBLIC KEY-----\n",
+                  "the PEM key is not a public key");
+    EXPECT_EQ(peer_.RequestCount(), 0u) << "nothing is fetched that could not be checked";
+    // A well-formed key of someone else is usable, and refuses at the signature.
+    const testing_signing::TEST_SIGNER stranger;
+    ExpectRefused(url, stranger.PublicKeyHex(), "the signature does not match the package");
+}
+
+TEST_F(SignedUpdateTest, WithoutAKeyNoSignatureIsFetchedAndNoneIsNeeded) {
+    const std::string url = ServeSigned("/unsigned.zip", zip_, std::nullopt);
+    ASSERT_EQ(Update(url, std::nullopt), std::optional<uint32_t>(3));
+    ASSERT_EQ(Update(url), std::optional<uint32_t>(3)) << "no key is in force by default";
+    EXPECT_EQ(peer_.RequestCount("GET", "/unsigned.zip.sig"), 0u);
+    EXPECT_THAT(lines_.Lines(), Not(Contains(HasSubstr("signature"))));
 }
 
 }  // namespace
