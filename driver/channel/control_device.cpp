@@ -7,6 +7,7 @@
 
 #include "common/control_codes.h"
 #include "common/records.h"
+#include "driver/platform/debug_print.h"
 #include "driver/platform/event_log.h"
 #include "os/core/clock.h"
 #include "os/core/process.h"
@@ -329,6 +330,12 @@ bool CONTROL_DEVICE::TakeAuthorisation(uint32_t code) {
     if (authorised) {
         authorisedThread_ = 0;
         authorisedCode_ = 0;
+    } else {
+        // A refused privileged request is rare and says someone tried: always worth a line.
+        DriverPrintAndLog(
+            "WexoW: DeviceControl: ACCESS DENIED, code 0x%lx without authorisation,"
+            "\n    ProcessId=%lu\n\n",
+            static_cast<unsigned long>(code), static_cast<unsigned long>(os::CurrentProcessId()));
     }
     return authorised;
 }

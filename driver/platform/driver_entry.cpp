@@ -20,7 +20,9 @@
 #include "driver/platform/remap_resolver.h"
 #include "driver/platform/scratch_buffer.h"
 #include "driver/protection/driver_image.h"
+#include "driver/protection/file_protection.h"
 #include "driver/protection/protection_state.h"
+#include "driver/protection/registry_protection.h"
 #include "os/fltmgr/fltmgr.h"
 #include "os/kernel/pool.h"
 #include "os/kernel/system_routines.h"
@@ -108,6 +110,7 @@ struct WEXO_DRIVER::STATE {
         hooks.wakeResolver = [this] { settings.WakeResolver(); };
         hooks.serviceProcessChanged = [this](uint32_t processId) {
             filter.SetServiceProcessId(processId);
+            protection.SetServiceProcessId(processId);
             if (serviceObserver) {
                 serviceObserver(processId);
             }
@@ -126,6 +129,8 @@ struct WEXO_DRIVER::STATE {
 
     SERVICE_CALL_QUEUE queue;
     PROTECTION_STATE protection;
+    FILE_PROTECTION fileProtection{protection};
+    REGISTRY_PROTECTION registryProtection{protection};
     DRIVER_IMAGE_FILE image;
     DRIVER_SETTINGS settings;
     CONTROL_DEVICE device;
@@ -163,6 +168,7 @@ void WEXO_DRIVER::Unwind(UNWIND_FROM from) {
         case UNWIND_FROM::U3:
             s.image.Release();
             s.settings.Targets().Free();
+            s.registryProtection.Unregister();
             s.protection.SetProtectedFolder(nullptr);
             s.watch.Release();
             s.queue.ShutDown();
@@ -209,9 +215,8 @@ os::NTSTATUS WEXO_DRIVER::DriverEntry(DRIVER_OBJECT& driverObject,
     ScratchBuffer::CreatePool();
 
     s.nameBuffers.emplace(os::PoolType::Paged, kNameBufferSize, kNameBufferTag);
-    os::FLT_REGISTRATION filterRegistration;
-    filterRegistration.name = WidenText(driverObject.name);
-    os::NTSTATUS status = os::FltRegisterFilter(filterRegistration, &s.fileFilter);
+    os::NTSTATUS status = os::FltRegisterFilter(
+        s.fileProtection.Registration(WidenText(driverObject.name)), &s.fileFilter);
     if (!os::NT_SUCCESS(status)) {
         WriteDriverEvent(DRIVER_EVENT_REGISTER_FILTER_FAILED, UniqueValue("FSFI"), status,
                          {StatusText(status)});
@@ -219,6 +224,7 @@ os::NTSTATUS WEXO_DRIVER::DriverEntry(DRIVER_OBJECT& driverObject,
         s.fileFilter.reset();
         return Fail(UNWIND_FROM::U8);
     }
+    s.fileProtection.SetFilter(s.fileFilter);
     DebugLogInitialise(kInitialDebugFlags,
                        std::make_shared<FILTER_LOG_FILE_OPERATIONS>(s.fileFilter));
 
@@ -259,6 +265,7 @@ os::NTSTATUS WEXO_DRIVER::DriverEntry(DRIVER_OBJECT& driverObject,
     s.settings.ReadProductSettings(true);
     s.filter.SetDormant(s.settings.Dormant());
     s.filter.SetBlockOnFailure(s.settings.BlockOnFailure());
+    s.registryProtection.Register();
     if (imageHooks_.open) {
         imageHooks_.open();
     }
@@ -399,6 +406,14 @@ WFP_REGISTRATION& WEXO_DRIVER::Registration() {
 
 PROTECTION_STATE& WEXO_DRIVER::Protection() {
     return state_->protection;
+}
+
+FILE_PROTECTION& WEXO_DRIVER::FileProtection() {
+    return state_->fileProtection;
+}
+
+REGISTRY_PROTECTION& WEXO_DRIVER::RegistryProtection() {
+    return state_->registryProtection;
 }
 
 }  // namespace wexo::drv

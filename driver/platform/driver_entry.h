@@ -55,6 +55,8 @@ class STREAM_FILTER;
 class URL_LOOKUP;
 class WFP_REGISTRATION;
 class PROTECTION_STATE;
+class FILE_PROTECTION;
+class REGISTRY_PROTECTION;
 class DRIVER_IMAGE_FILE;
 class DRIVER_SETTINGS;
 class REMAP_RESOLVER;
@@ -97,6 +99,8 @@ class WEXO_DRIVER {
     URL_LOOKUP& Lookup();
     WFP_REGISTRATION& Registration();
     PROTECTION_STATE& Protection();
+    FILE_PROTECTION& FileProtection();
+    REGISTRY_PROTECTION& RegistryProtection();
     DRIVER_IMAGE_FILE& Image();
     DRIVER_SETTINGS& Settings();
     REMAP_RESOLVER& Resolver();

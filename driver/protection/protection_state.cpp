@@ -1,5 +1,7 @@
 #include "driver/protection/protection_state.h"
 
+#include "driver/platform/identification.h"
+
 namespace wexo::drv {
 
 namespace {
@@ -9,6 +11,24 @@ char16_t FoldCase(char16_t c) {
 }
 
 }  // namespace
+
+std::u16string NormaliseText(std::u16string_view path) {
+    if (path.empty() || path.size() * sizeof(char16_t) > 0xFFFE) {
+        return std::u16string(path);
+    }
+    std::u16string copy(path);
+    os::UNICODE_STRING view;
+    view.Buffer = copy.data();
+    view.Length = static_cast<uint16_t>(copy.size() * sizeof(char16_t));
+    view.MaximumLength = view.Length;
+    UNICODE_STRING* normalised = NormalisePath(view);
+    if (normalised == nullptr) {
+        return copy;  // no memory: the name as given, which at worst matches less
+    }
+    std::u16string result(normalised->View());
+    FreeString(normalised);
+    return result;
+}
 
 bool EqualIgnoringCase(const std::u16string& a, const std::u16string& b) {
     if (a.size() != b.size()) {
@@ -36,8 +56,12 @@ void PROTECTION_STATE::Store(std::u16string& slot, bool& present, const std::u16
 }
 
 void PROTECTION_STATE::SetProtectedFolder(const std::u16string* folder) {
+    std::u16string normalised;
+    if (folder != nullptr) {
+        normalised = NormaliseText(*folder);
+    }
     std::lock_guard guard(foldersLock_);
-    Store(programFolder_, hasProgramFolder_, folder);
+    Store(programFolder_, hasProgramFolder_, folder != nullptr ? &normalised : nullptr);
 }
 
 void PROTECTION_STATE::SetDataFolder(const std::u16string* folder) {

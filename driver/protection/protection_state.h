@@ -4,8 +4,10 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 #include <mutex>
 #include <string>
+#include <string_view>
 
 namespace wexo::drv {
 
@@ -20,7 +22,13 @@ class PROTECTION_STATE {
     void SetProductKeyUnprotected(bool on) { productKeyUnprotected_ = on; }
     bool ProductKeyUnprotected() const { return productKeyUnprotected_; }
 
-    // A folder equal to the stored one, ignoring case, leaves it; null clears it.
+    // The registered service's process, exempt from the file and registry protection; 0 for none.
+    void SetServiceProcessId(uint32_t processId) { serviceProcessId_ = processId; }
+    uint32_t ServiceProcessId() const { return serviceProcessId_; }
+
+    // The program folder is kept normalised (object-manager links resolved), the form the file
+    // names the filter sees are compared in. A folder equal to the stored one, ignoring case,
+    // leaves it; null clears it.
     void SetProtectedFolder(const std::u16string* folder);
     void SetDataFolder(const std::u16string* folder);
     std::u16string ProtectedFolder() const;
@@ -32,6 +40,7 @@ class PROTECTION_STATE {
     std::atomic<bool> fileProtection_{true};
     std::atomic<bool> registryProtection_{true};
     std::atomic<bool> productKeyUnprotected_{false};
+    std::atomic<uint32_t> serviceProcessId_{0};
     mutable std::mutex foldersLock_;
     std::u16string programFolder_;
     bool hasProgramFolder_ = false;
@@ -40,5 +49,7 @@ class PROTECTION_STATE {
 };
 
 bool EqualIgnoringCase(const std::u16string& a, const std::u16string& b);
+// The path with its object-manager links resolved (identification's NormalisePath), as text.
+std::u16string NormaliseText(std::u16string_view path);
 
 }  // namespace wexo::drv

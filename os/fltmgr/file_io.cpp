@@ -1,5 +1,6 @@
 #include "os/fltmgr/file_io.h"
 
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <linux/openat2.h>
@@ -9,11 +10,14 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstring>
 #include <map>
 #include <utility>
 #include <vector>
 
 #include "os/core/utf8.h"
+#include "os/fltmgr/filter_context.h"
+#include "os/kernel/object_namespace.h"
 
 namespace os {
 namespace {
@@ -170,15 +174,18 @@ NTSTATUS MapName(std::u16string_view remainder, MAPPED_NAME* mapped) {
 std::atomic<bool> gNoOpenat2{false};
 
 // Opens `relative` beneath the folder `rootFd` stands for: nothing on the way may lead out of it.
-// Returns the descriptor or -errno. Where the kernel has no openat2, the walk is done here with
-// symbolic links refused.
-int OpenBeneath(int rootFd, const std::string& relative, int flags, mode_t mode) {
+// Returns the descriptor or -errno. With `noSymlinks` any symbolic link on the way is -ELOOP (the
+// caller resolved the links itself and a new one appeared since). Where the kernel has no openat2,
+// the walk is done here with symbolic links refused.
+int OpenBeneath(int rootFd, const std::string& relative, int flags, mode_t mode,
+                bool noSymlinks = false) {
     const char* path = relative.empty() ? "." : relative.c_str();
     if (!gNoOpenat2.load(std::memory_order_relaxed)) {
         struct open_how how {};
         how.flags = static_cast<uint64_t>(flags | O_CLOEXEC);
         how.mode = (flags & O_CREAT) ? mode : 0;
-        how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
+        how.resolve =
+            RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS | (noSymlinks ? RESOLVE_NO_SYMLINKS : 0);
         long fd;
         do {
             fd = ::syscall(SYS_openat2, rootFd, path, &how, sizeof how);
@@ -319,14 +326,19 @@ struct FltFileIo {
     static std::shared_ptr<FLT_FILE_OBJECT> Make(std::u16string name,
                                                  std::shared_ptr<FLT_VOLUME> volume, int fd,
                                                  const struct stat& st, uint32_t access,
-                                                 uint32_t share, bool directory) {
-        return std::shared_ptr<FLT_FILE_OBJECT>(
+                                                 uint32_t share, bool directory,
+                                                 uint32_t flags = 0) {
+        auto file = std::shared_ptr<FLT_FILE_OBJECT>(
             new FLT_FILE_OBJECT(std::move(name), std::move(volume), fd, st.st_dev, st.st_ino,
                                 access, share, directory));
+        file->flags_ = flags;
+        return file;
     }
 
     // The clean-up of the open: its share access goes and its descriptor is closed.
     static void Cleanup(FLT_FILE_OBJECT& file) {
+        // The filters' contexts go first: their clean-up may still look at the open.
+        FltContexts::DetachAll(file);
         std::lock_guard guard(file.lock_);
         if (file.fd_ < 0) {
             return;
@@ -334,7 +346,11 @@ struct FltFileIo {
         if (file.deletePending_) {
             std::string path;
             if (PathOf(file.fd_, &path)) {
-                ::unlink(path.c_str());
+                if (file.directory_) {
+                    ::rmdir(path.c_str());
+                } else {
+                    ::unlink(path.c_str());
+                }
             }
         }
         RemoveShareAccess(file.device_, file.inode_, file.access_, file.share_);
@@ -434,8 +450,183 @@ struct FltFileIo {
         if (!NT_SUCCESS(injected)) {
             return injected;
         }
+        if (file.directory_ && !DirectoryIsEmpty(file.fd_)) {
+            return STATUS_DIRECTORY_NOT_EMPTY;
+        }
         file.deletePending_ = true;
         return STATUS_SUCCESS;
+    }
+
+    static bool DirectoryIsEmpty(int fd) {
+        int copy = ::openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (copy < 0) {
+            return false;
+        }
+        DIR* dir = ::fdopendir(copy);
+        if (dir == nullptr) {
+            ::close(copy);
+            return false;
+        }
+        bool empty = true;
+        while (struct dirent* entry = ::readdir(dir)) {
+            if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0) {
+                empty = false;
+                break;
+            }
+        }
+        ::closedir(dir);
+        return empty;
+    }
+
+    // Renames the open's file to, or links it as, `relative` beneath the volume's folder. The
+    // target's folder is opened beneath the folder, so the name cannot lead out of the volume.
+    static NTSTATUS MoveOrLink(FLT_FILE_OBJECT& file, const std::string& targetParent,
+                               const std::string& targetLeaf, bool replaceIfExists, bool link) {
+        std::lock_guard guard(file.lock_);
+        if (file.fd_ < 0) {
+            return STATUS_FILE_CLOSED;
+        }
+        if (link && file.directory_) {
+            return STATUS_FILE_IS_A_DIRECTORY;
+        }
+        NTSTATUS injected = FltInjectedFailure(FLT_FAILURE::SetInformation);
+        if (!NT_SUCCESS(injected)) {
+            return injected;
+        }
+        int parent =
+            OpenBeneath(file.volume_->RootFd(), targetParent, O_PATH | O_DIRECTORY, 0, true);
+        if (parent < 0) {
+            return parent == -ENOENT ? STATUS_OBJECT_PATH_NOT_FOUND : StatusFromErrno(-parent);
+        }
+        int result;
+        if (link) {
+            if (replaceIfExists) {
+                ::unlinkat(parent, targetLeaf.c_str(), 0);
+            }
+            // Through the descriptor's /proc name, which linkat may follow without privilege.
+            std::string self = "/proc/self/fd/" + std::to_string(file.fd_);
+            result =
+                ::linkat(AT_FDCWD, self.c_str(), parent, targetLeaf.c_str(), AT_SYMLINK_FOLLOW);
+        } else {
+            std::string from;
+            if (!PathOf(file.fd_, &from)) {
+                ::close(parent);
+                return STATUS_IO_DEVICE_ERROR;
+            }
+            result = ::renameat2(AT_FDCWD, from.c_str(), parent, targetLeaf.c_str(),
+                                 replaceIfExists ? 0 : RENAME_NOREPLACE);
+        }
+        int err = errno;
+        ::close(parent);
+        if (result != 0) {
+            return err == EEXIST || err == ENOTEMPTY ? STATUS_OBJECT_NAME_COLLISION
+                                                     : StatusFromErrno(err);
+        }
+        return STATUS_SUCCESS;
+    }
+
+    // Times in 100 ns units since 1601 (0 and -1 leave a time as it is); the read-only attribute
+    // takes the write bits away, any other non-zero attributes give the owner's back.
+    static NTSTATUS SetBasic(FLT_FILE_OBJECT& file, int64_t lastAccessTime, int64_t lastWriteTime,
+                             uint32_t attributes) {
+        std::lock_guard guard(file.lock_);
+        if (file.fd_ < 0) {
+            return STATUS_FILE_CLOSED;
+        }
+        if ((file.access_ & FILE_WRITE_ATTRIBUTES) == 0) {
+            return STATUS_ACCESS_DENIED;
+        }
+        NTSTATUS injected = FltInjectedFailure(FLT_FAILURE::SetInformation);
+        if (!NT_SUCCESS(injected)) {
+            return injected;
+        }
+        constexpr int64_t kUnixEpoch = 116444736000000000LL;
+        auto toTimespec = [](int64_t time) {
+            struct timespec ts {};
+            if (time == 0 || time == -1) {
+                ts.tv_nsec = UTIME_OMIT;
+                return ts;
+            }
+            int64_t sinceEpoch = time - kUnixEpoch;
+            ts.tv_sec = static_cast<time_t>(sinceEpoch / 10000000);
+            ts.tv_nsec = static_cast<long>((sinceEpoch % 10000000) * 100);
+            if (ts.tv_nsec < 0) {
+                ts.tv_sec -= 1;
+                ts.tv_nsec += 1000000000L;
+            }
+            return ts;
+        };
+        struct timespec times[2] = {toTimespec(lastAccessTime), toTimespec(lastWriteTime)};
+        if (::futimens(file.fd_, times) != 0) {
+            return StatusFromErrno(errno);
+        }
+        if (attributes != 0) {
+            struct stat st {};
+            if (::fstat(file.fd_, &st) != 0) {
+                return StatusFromErrno(errno);
+            }
+            constexpr uint32_t kReadOnly = 0x1;
+            mode_t mode = st.st_mode & 07777;
+            mode = (attributes & kReadOnly) ? (mode & ~mode_t{0222}) : (mode | S_IWUSR);
+            if (::fchmod(file.fd_, mode) != 0) {
+                return StatusFromErrno(errno);
+            }
+        }
+        return STATUS_SUCCESS;
+    }
+
+    static NTSTATUS ClearDeleteDisposition(FLT_FILE_OBJECT& file) {
+        std::lock_guard guard(file.lock_);
+        if (file.fd_ < 0) {
+            return STATUS_FILE_CLOSED;
+        }
+        if ((file.access_ & DELETE) == 0) {
+            return STATUS_ACCESS_DENIED;
+        }
+        file.deletePending_ = false;
+        return STATUS_SUCCESS;
+    }
+
+    static bool CurrentRemainder(const FLT_FILE_OBJECT& file, std::u16string* remainder) {
+        std::string path;
+        {
+            std::lock_guard guard(file.lock_);
+            if (file.fd_ < 0 || !PathOf(file.fd_, &path)) {
+                return false;
+            }
+        }
+        std::string folder = file.volume_->Folder();
+        while (folder.size() > 1 && folder.back() == '/') {
+            folder.pop_back();
+        }
+        if (folder != "/") {
+            if (path.compare(0, folder.size(), folder) != 0 ||
+                (path.size() > folder.size() && path[folder.size()] != '/')) {
+                return false;
+            }
+            path = path.substr(folder.size());
+        }
+        if (path == "/") {
+            path.clear();
+        }
+        std::u16string wide;
+        if (!DecodeUtf8(path, &wide)) {
+            return false;
+        }
+        for (char16_t& c : wide) {
+            if (c == u'/') {
+                c = u'\\';
+            }
+        }
+        *remainder = std::move(wide);
+        return true;
+    }
+
+    static uint32_t LinkCount(const FLT_FILE_OBJECT& file) {
+        std::lock_guard guard(file.lock_);
+        struct stat st {};
+        return file.fd_ >= 0 && ::fstat(file.fd_, &st) == 0 ? static_cast<uint32_t>(st.st_nlink)
+                                                            : 0;
     }
 
     static NTSTATUS Rename(FLT_FILE_OBJECT& file, std::u16string_view newName,
@@ -596,6 +787,30 @@ NTSTATUS FltCreateFileEx(const std::shared_ptr<FLT_FILTER>& filter,
             return fail(STATUS_INVALID_DEVICE_OBJECT_PARAMETER);
         }
     }
+    return detail::OpenOnVolume(volume, remainder, std::u16string(fileName), desiredAccess,
+                                shareAccess, createDisposition, createOptions, 0, false, fileHandle,
+                                fileObject, ioStatus);
+}
+
+namespace detail {
+
+NTSTATUS OpenOnVolume(const std::shared_ptr<FLT_VOLUME>& volume, std::u16string_view remainder,
+                      std::u16string objectName, uint32_t desiredAccess, uint32_t shareAccess,
+                      uint32_t createDisposition, uint32_t createOptions, uint32_t objectFlags,
+                      bool noSymlinks, HANDLE* fileHandle,
+                      std::shared_ptr<FLT_FILE_OBJECT>* fileObject, IO_STATUS_BLOCK* ioStatus) {
+    *fileHandle = 0;
+    if (fileObject != nullptr) {
+        fileObject->reset();
+    }
+    ioStatus->information = 0;
+    auto fail = [&](NTSTATUS status) {
+        ioStatus->status = status;
+        return status;
+    };
+    const bool wantDirectory = createOptions & FILE_DIRECTORY_FILE;
+    const bool wantFile = createOptions & FILE_NON_DIRECTORY_FILE;
+    NTSTATUS status;
     MAPPED_NAME name;
     status = MapName(remainder, &name);
     if (!NT_SUCCESS(status)) {
@@ -626,7 +841,10 @@ NTSTATUS FltCreateFileEx(const std::shared_ptr<FLT_FILTER>& filter,
         }
         struct stat st {};
         bool exists = false;
-        int probe = OpenBeneath(root, name.relative, O_PATH, 0);
+        int probe = OpenBeneath(root, name.relative, O_PATH, 0, noSymlinks);
+        if (probe == -ELOOP && noSymlinks) {
+            return fail(STATUS_REPARSE);
+        }
         if (probe >= 0) {
             exists = ::fstat(probe, &st) == 0;
             ::close(probe);
@@ -655,8 +873,11 @@ NTSTATUS FltCreateFileEx(const std::shared_ptr<FLT_FILTER>& filter,
             if (!directory && wantDirectory) {
                 return fail(STATUS_NOT_A_DIRECTORY);
             }
-            fd =
-                OpenBeneath(root, name.relative, directory ? O_RDONLY | O_DIRECTORY : fileFlags, 0);
+            fd = OpenBeneath(root, name.relative, directory ? O_RDONLY | O_DIRECTORY : fileFlags, 0,
+                             noSymlinks);
+            if (fd == -ELOOP && noSymlinks) {
+                return fail(STATUS_REPARSE);
+            }
             if (fd == -ENOENT) {
                 continue;  // removed since the probe
             }
@@ -689,7 +910,7 @@ NTSTATUS FltCreateFileEx(const std::shared_ptr<FLT_FILTER>& filter,
             fd = OpenBeneath(root, name.relative, O_RDONLY | O_DIRECTORY, 0);
             directory = true;
         } else {
-            fd = OpenBeneath(root, name.relative, fileFlags | O_CREAT | O_EXCL, 0666);
+            fd = OpenBeneath(root, name.relative, fileFlags | O_CREAT | O_EXCL, 0666, noSymlinks);
             if (fd == -EEXIST) {
                 continue;  // created by someone else since the probe
             }
@@ -709,8 +930,8 @@ NTSTATUS FltCreateFileEx(const std::shared_ptr<FLT_FILTER>& filter,
         ::close(fd);
         return fail(STATUS_SHARING_VIOLATION);
     }
-    auto file =
-        FltFileIo::Make(std::u16string(fileName), volume, fd, st, access, shareAccess, directory);
+    auto file = FltFileIo::Make(std::move(objectName), volume, fd, st, access, shareAccess,
+                                directory, objectFlags);
     if (!directory && (information == FILE_OVERWRITTEN || information == FILE_SUPERSEDED) &&
         ::ftruncate(fd, 0) != 0) {
         return fail(StatusFromErrno(errno));  // the file object's clean-up undoes the open
@@ -729,6 +950,152 @@ NTSTATUS FltCreateFileEx(const std::shared_ptr<FLT_FILTER>& filter,
     ioStatus->information = information;
     return STATUS_SUCCESS;
 }
+
+NTSTATUS ReparseOnce(const FLT_VOLUME& volume, std::u16string_view remainder, bool followLast,
+                     std::u16string* reparsed) {
+    reparsed->clear();
+    MAPPED_NAME name;
+    NTSTATUS status = MapName(remainder, &name);
+    if (!NT_SUCCESS(status) || name.relative.empty()) {
+        return status;
+    }
+    std::vector<std::string> components;
+    for (size_t start = 0;;) {
+        size_t slash = name.relative.find('/', start);
+        components.push_back(name.relative.substr(start, slash - start));
+        if (slash == std::string::npos) {
+            break;
+        }
+        start = slash + 1;
+    }
+    std::string prefix;
+    for (size_t i = 0; i < components.size(); ++i) {
+        std::string here = prefix.empty() ? components[i] : prefix + "/" + components[i];
+        const bool last = i + 1 == components.size();
+        struct stat st {};
+        // The components before this one are no links (checked on the way), so the look-up
+        // stays beneath the folder.
+        if (::fstatat(volume.RootFd(), here.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+            return STATUS_SUCCESS;  // the rest does not exist: the open decides
+        }
+        if (!S_ISLNK(st.st_mode) || (last && !followLast)) {
+            prefix = std::move(here);
+            continue;
+        }
+        char buffer[4096];
+        ssize_t n = ::readlinkat(volume.RootFd(), here.c_str(), buffer, sizeof buffer);
+        if (n <= 0 || static_cast<size_t>(n) >= sizeof buffer) {
+            return STATUS_REPARSE_POINT_NOT_RESOLVED;
+        }
+        std::string target(buffer, static_cast<size_t>(n));
+        std::vector<std::string> resolved;
+        if (target[0] == '/') {
+            std::string folder = volume.Folder();
+            while (folder.size() > 1 && folder.back() == '/') {
+                folder.pop_back();
+            }
+            if (folder != "/") {
+                if (target.compare(0, folder.size(), folder) != 0 ||
+                    (target.size() > folder.size() && target[folder.size()] != '/')) {
+                    return STATUS_ACCESS_DENIED;  // leads out of the volume
+                }
+                target = target.substr(folder.size());
+            }
+        } else {
+            resolved.assign(components.begin(), components.begin() + static_cast<long>(i));
+        }
+        for (size_t start = 0; start <= target.size();) {
+            size_t slash = target.find('/', start);
+            std::string part = target.substr(
+                start, slash == std::string::npos ? std::string::npos : slash - start);
+            if (part == "..") {
+                if (resolved.empty()) {
+                    return STATUS_ACCESS_DENIED;
+                }
+                resolved.pop_back();
+            } else if (!part.empty() && part != ".") {
+                resolved.push_back(part);
+            }
+            if (slash == std::string::npos) {
+                break;
+            }
+            start = slash + 1;
+        }
+        resolved.insert(resolved.end(), components.begin() + static_cast<long>(i) + 1,
+                        components.end());
+        std::u16string text;
+        for (const std::string& part : resolved) {
+            std::u16string wide;
+            std::string check;
+            if (!DecodeUtf8(part, &wide) || !AppendComponent(wide, check)) {
+                return STATUS_OBJECT_NAME_INVALID;
+            }
+            text += u'\\';
+            text += wide;
+        }
+        *reparsed = text.empty() ? std::u16string(u"\\") : text;
+        return STATUS_REPARSE;
+    }
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS MoveOrLink(FLT_FILE_OBJECT& fileObject, std::u16string_view targetRemainder,
+                    bool replaceIfExists, bool link) {
+    MAPPED_NAME name;
+    NTSTATUS status = MapName(targetRemainder, &name);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    if (name.relative.empty()) {
+        return STATUS_OBJECT_NAME_INVALID;  // the volume's root is no name to move to
+    }
+    return FltFileIo::MoveOrLink(fileObject, name.parent, name.leaf, replaceIfExists, link);
+}
+
+NTSTATUS SetBasicInformation(FLT_FILE_OBJECT& fileObject, int64_t lastAccessTime,
+                             int64_t lastWriteTime, uint32_t attributes) {
+    return FltFileIo::SetBasic(fileObject, lastAccessTime, lastWriteTime, attributes);
+}
+
+uint32_t LinkCount(const FLT_FILE_OBJECT& fileObject) {
+    return FltFileIo::LinkCount(fileObject);
+}
+
+bool CurrentRemainder(const FLT_FILE_OBJECT& fileObject, std::u16string* remainder) {
+    return FltFileIo::CurrentRemainder(fileObject, remainder);
+}
+
+NTSTATUS SetDeletePending(FLT_FILE_OBJECT& fileObject, bool deleteFile) {
+    return deleteFile ? FltFileIo::SetDeleteDisposition(fileObject)
+                      : FltFileIo::ClearDeleteDisposition(fileObject);
+}
+
+HANDLE AddHandle(std::shared_ptr<FLT_FILE_OBJECT> fileObject) {
+    HANDLE_TABLE& table = Handles();
+    std::lock_guard guard(table.lock);
+    HANDLE handle = table.next;
+    table.next += 4;
+    table.handles[handle] = std::move(fileObject);
+    return handle;
+}
+
+std::shared_ptr<FLT_FILE_OBJECT> TakeHandle(HANDLE fileHandle) {
+    HANDLE_TABLE& table = Handles();
+    std::lock_guard guard(table.lock);
+    auto it = table.handles.find(fileHandle);
+    if (it == table.handles.end()) {
+        return nullptr;
+    }
+    auto file = std::move(it->second);
+    table.handles.erase(it);
+    return file;
+}
+
+void CloseFileObject(FLT_FILE_OBJECT& fileObject) {
+    FltFileIo::Cleanup(fileObject);
+}
+
+}  // namespace detail
 
 NTSTATUS FltCreateFile(const std::shared_ptr<FLT_FILTER>& filter,
                        const std::shared_ptr<FLT_INSTANCE>& instance, HANDLE* fileHandle,

@@ -17,6 +17,8 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "os/core/process.h"
 #include "os/core/status.h"
@@ -26,6 +28,11 @@
 namespace os {
 
 // ---- Statuses of the file systems ----
+// A success code: the name led through a symbolic link; the open is issued again with the name
+// the link gives.
+constexpr NTSTATUS STATUS_REPARSE = MakeStatus(0x00000104);
+constexpr NTSTATUS STATUS_NOT_SAME_DEVICE = MakeStatus(0xC00000D4);
+constexpr NTSTATUS STATUS_REPARSE_POINT_NOT_RESOLVED = MakeStatus(0xC0000280);
 constexpr NTSTATUS STATUS_END_OF_FILE = MakeStatus(0xC0000011);
 constexpr NTSTATUS STATUS_DISK_FULL = MakeStatus(0xC000007F);
 constexpr NTSTATUS STATUS_MEDIA_WRITE_PROTECTED = MakeStatus(0xC00000A2);
@@ -94,8 +101,12 @@ class FLT_FILE_OBJECT {
     // Its handle was closed.
     bool Closed() const;
 
+    // FO_* flags of the open (FO_VOLUME_OPEN).
+    uint32_t Flags() const { return flags_; }
+
   private:
     friend struct FltFileIo;
+    friend struct FltContexts;
     FLT_FILE_OBJECT(std::u16string fileName, std::shared_ptr<FLT_VOLUME> volume, int fd,
                     uint64_t device, uint64_t inode, uint32_t access, uint32_t share,
                     bool directory);
@@ -106,10 +117,17 @@ class FLT_FILE_OBJECT {
     const uint32_t access_;
     const uint32_t share_;
     const bool directory_;
+    uint32_t flags_ = 0;
     mutable std::mutex lock_;
     int fd_;  // -1 once closed
     bool deletePending_ = false;
+    // The stream-handle contexts, one per filter; guarded by the context face's lock.
+    std::vector<std::pair<const FLT_FILTER*, void*>> handleContexts_;
+    bool contextsClosed_ = false;
 };
+
+// The file object's flags.
+constexpr uint32_t FO_VOLUME_OPEN = 0x00400000;
 
 // FltCreateFileEx. The instance, when given, must be an attached instance of the filter on the
 // volume that holds the name (STATUS_FLT_DELETING_OBJECT for one that is no longer attached,
@@ -180,5 +198,49 @@ NTSTATUS FltClose(HANDLE fileHandle);
 
 // Handles of this face that are open; for tests that check nothing was left open.
 size_t FltOpenHandleCount();
+
+// ---- For the operations processes issue (os/fltmgr/process_io) ----
+namespace detail {
+
+// The open of FltCreateFileEx on a volume the name was resolved to (`remainder` is the rest after
+// the volume), the file object named `objectName`. With `noSymlinks` a symbolic link anywhere in
+// the name gives STATUS_REPARSE instead of being followed.
+NTSTATUS OpenOnVolume(const std::shared_ptr<FLT_VOLUME>& volume, std::u16string_view remainder,
+                      std::u16string objectName, uint32_t desiredAccess, uint32_t shareAccess,
+                      uint32_t createDisposition, uint32_t createOptions, uint32_t objectFlags,
+                      bool noSymlinks, HANDLE* fileHandle,
+                      std::shared_ptr<FLT_FILE_OBJECT>* fileObject, IO_STATUS_BLOCK* ioStatus);
+
+// The first symbolic link of the name (a remainder after the volume) replaced by what it points
+// to, as the file system answers an open through a link: STATUS_REPARSE with the new remainder;
+// STATUS_SUCCESS when no existing component is a link (the last one is not looked at unless
+// `followLast`). A link that leads out of the volume's folder is STATUS_ACCESS_DENIED, one whose
+// target Windows cannot name STATUS_OBJECT_NAME_INVALID.
+NTSTATUS ReparseOnce(const FLT_VOLUME& volume, std::u16string_view remainder, bool followLast,
+                     std::u16string* reparsed);
+
+// Renames the open's file to (or links it as) the remainder on its own volume; links in the
+// target's folder are refused (the caller resolved them).
+NTSTATUS MoveOrLink(FLT_FILE_OBJECT& fileObject, std::u16string_view targetRemainder,
+                    bool replaceIfExists, bool link);
+// FileBasicInformation: times in 100 ns units since 1601 (0 or -1 leave one as it is) and the
+// read-only attribute; needs FILE_WRITE_ATTRIBUTES.
+NTSTATUS SetBasicInformation(FLT_FILE_OBJECT& fileObject, int64_t lastAccessTime,
+                             int64_t lastWriteTime, uint32_t attributes);
+// The name the open's file has now, as a remainder after its volume ("\\a\\b"), following renames;
+// false once closed or when the name cannot be told.
+bool CurrentRemainder(const FLT_FILE_OBJECT& fileObject, std::u16string* remainder);
+// FileDispositionInformation with the flag set or cleared (needs DELETE).
+NTSTATUS SetDeletePending(FLT_FILE_OBJECT& fileObject, bool deleteFile);
+// The file's link count now (0 once closed).
+uint32_t LinkCount(const FLT_FILE_OBJECT& fileObject);
+// The handle table entry for a file object this face opened for a process.
+HANDLE AddHandle(std::shared_ptr<FLT_FILE_OBJECT> fileObject);
+// The file object a handle stands for, taken out of the table (null when it is not one).
+std::shared_ptr<FLT_FILE_OBJECT> TakeHandle(HANDLE fileHandle);
+// The clean-up of an open, as FltClose does it.
+void CloseFileObject(FLT_FILE_OBJECT& fileObject);
+
+}  // namespace detail
 
 }  // namespace os

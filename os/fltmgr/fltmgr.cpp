@@ -7,11 +7,11 @@
 #include <algorithm>
 #include <mutex>
 
+#include "os/fltmgr/filter_context.h"
 #include "os/kernel/unicode_string.h"
 
 namespace os {
 namespace {
-
 
 bool StartsWithNoCase(std::u16string_view text, std::u16string_view prefix) {
     return text.size() >= prefix.size() && NamesEqual(text.substr(0, prefix.size()), prefix);
@@ -131,6 +131,10 @@ FLT_FILTER::FLT_FILTER(FLT_REGISTRATION registration) : registration_(std::move(
 FLT_INSTANCE::FLT_INSTANCE(std::shared_ptr<FLT_FILTER> filter, std::shared_ptr<FLT_VOLUME> volume,
                            std::u16string name)
     : filter_(std::move(filter)), volume_(std::move(volume)), name_(std::move(name)) {}
+
+FLT_INSTANCE::~FLT_INSTANCE() {
+    FltContexts::DetachInstance(*this);
+}
 
 NTSTATUS MountVolume(std::u16string_view deviceName, std::u16string_view driveLetter,
                      std::string_view folder, uint32_t fileSystemType,
@@ -287,6 +291,21 @@ NTSTATUS FltRegisterFilter(const FLT_REGISTRATION& registration,
         registration.version > FLT_REGISTRATION_VERSION_0203) {
         return STATUS_INVALID_PARAMETER;
     }
+    uint16_t contextTypes = 0;
+    for (const FLT_CONTEXT_REGISTRATION& context : registration.contexts) {
+        const uint16_t type = context.contextType;
+        const bool oneKnownType =
+            type != 0 && (type & (type - 1)) == 0 && type <= FLT_STREAMHANDLE_CONTEXT;
+        if (!oneKnownType || (contextTypes & type) != 0 || context.size == 0) {
+            return STATUS_INVALID_PARAMETER;
+        }
+        contextTypes |= type;
+    }
+    for (const FLT_OPERATION_REGISTRATION& operation : registration.operations) {
+        if (!operation.preOperation && !operation.postOperation) {
+            return STATUS_INVALID_PARAMETER;
+        }
+    }
     NTSTATUS injected = FltInjectedFailure(FLT_FAILURE::RegisterFilter);
     if (!NT_SUCCESS(injected)) {
         return injected;
@@ -338,6 +357,18 @@ void FltUnregisterFilter(const std::shared_ptr<FLT_FILTER>& filter) {
                         state.filters.end());
     state.DetachLocked(
         [&](const FLT_INSTANCE& instance) { return instance.Filter() == filter.get(); });
+}
+
+std::vector<std::shared_ptr<FLT_INSTANCE>> FltAttachedInstances(const FLT_VOLUME& volume) {
+    FltState& state = FltState::Get();
+    std::lock_guard guard(state.lock);
+    std::vector<std::shared_ptr<FLT_INSTANCE>> attached;
+    for (const auto& instance : state.instances) {
+        if (instance->Volume().get() == &volume && instance->Attached()) {
+            attached.push_back(instance);
+        }
+    }
+    return attached;
 }
 
 NTSTATUS FltEnumerateVolumes(const std::shared_ptr<FLT_FILTER>& filter,
@@ -407,7 +438,7 @@ struct detail::FLT_FAILURE_SWITCH {
 
 namespace {
 
-constexpr size_t kFailureKinds = 6;
+constexpr size_t kFailureKinds = static_cast<size_t>(FLT_FAILURE::GetFileName) + 1;
 
 std::mutex& SwitchLock() {
     static std::mutex lock;

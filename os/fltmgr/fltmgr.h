@@ -7,18 +7,22 @@
 // program face reads C: (os/win32/environment.h). Tests put volumes of their own on temporary
 // folders with ScopedVolumes.
 //
-// The registration has room for the operation callbacks and the contexts a file-system filter
-// registers; this face does not call any yet. Instance set-up is called as the filter manager calls
-// it: for every mounted volume when filtering starts and for every volume mounted afterwards, never
-// with the face's lock held, so that the callback may do file I/O through the filter.
+// The registration carries the filter's operation callbacks and its context types. Instance set-up
+// is called as the filter manager calls it: for every mounted volume when filtering starts and for
+// every volume mounted afterwards, never with the face's lock held, so that the callback may do
+// file I/O through the filter.
 //
-// File I/O through an instance is in os/fltmgr/file_io.h.
+// File I/O through an instance (issued below the filter, so no callback sees it) is in
+// os/fltmgr/file_io.h; contexts in os/fltmgr/filter_context.h; the file operations processes issue,
+// which pass through the callbacks of every filter attached to the volume, in
+// os/fltmgr/process_io.h.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -145,14 +149,80 @@ constexpr uint16_t FLT_REGISTRATION_VERSION_0200 = 0x0200;
 constexpr uint16_t FLT_REGISTRATION_VERSION_0203 = 0x0203;
 constexpr uint16_t FLT_REGISTRATION_VERSION = 0x0202;
 
+// ---- Operation callbacks ----
+
+struct FLT_CALLBACK_DATA;
+
+// The operations a filter can register for (IRP_MJ_*).
+constexpr uint8_t IRP_MJ_CREATE = 0x00;
+constexpr uint8_t IRP_MJ_CLOSE = 0x02;
+constexpr uint8_t IRP_MJ_READ = 0x03;
+constexpr uint8_t IRP_MJ_WRITE = 0x04;
+constexpr uint8_t IRP_MJ_SET_INFORMATION = 0x06;
+
+enum FLT_PREOP_CALLBACK_STATUS : uint32_t {
+    FLT_PREOP_SUCCESS_WITH_CALLBACK = 0,
+    FLT_PREOP_SUCCESS_NO_CALLBACK = 1,
+    FLT_PREOP_PENDING = 2,
+    FLT_PREOP_DISALLOW_FASTIO = 3,
+    FLT_PREOP_COMPLETE = 4,
+    FLT_PREOP_SYNCHRONIZE = 5,
+};
+
+enum FLT_POSTOP_CALLBACK_STATUS : uint32_t {
+    FLT_POSTOP_FINISHED_PROCESSING = 0,
+    FLT_POSTOP_MORE_PROCESSING_REQUIRED = 1,
+};
+
+// Given to a post-operation callback whose instance is being torn down.
+constexpr uint32_t FLTFL_POST_OPERATION_DRAINING = 0x00000001;
+
+// A pre-operation callback may complete the operation itself (FLT_PREOP_COMPLETE with the status
+// in data.ioStatus), let it pass with its post-operation callback called afterwards
+// (FLT_PREOP_SUCCESS_WITH_CALLBACK, with a completion context the post-operation callback gets) or
+// without it. FLT_PREOP_PENDING and FLT_PREOP_SYNCHRONIZE are taken as a pass with the callback:
+// this face completes every operation synchronously.
+using FLT_PRE_OPERATION_CALLBACK = std::function<FLT_PREOP_CALLBACK_STATUS(
+    FLT_CALLBACK_DATA& data, const FLT_RELATED_OBJECTS& objects, void** completionContext)>;
+using FLT_POST_OPERATION_CALLBACK = std::function<FLT_POSTOP_CALLBACK_STATUS(
+    FLT_CALLBACK_DATA& data, const FLT_RELATED_OBJECTS& objects, void* completionContext,
+    uint32_t flags)>;
+
+struct FLT_OPERATION_REGISTRATION {
+    uint8_t majorFunction = IRP_MJ_CREATE;
+    uint32_t flags = 0;
+    FLT_PRE_OPERATION_CALLBACK preOperation;
+    FLT_POST_OPERATION_CALLBACK postOperation;
+};
+
+// ---- Context types ----
+
+constexpr uint16_t FLT_VOLUME_CONTEXT = 0x0001;
+constexpr uint16_t FLT_INSTANCE_CONTEXT = 0x0002;
+constexpr uint16_t FLT_FILE_CONTEXT = 0x0004;
+constexpr uint16_t FLT_STREAM_CONTEXT = 0x0008;
+constexpr uint16_t FLT_STREAMHANDLE_CONTEXT = 0x0010;
+
+// Called once, when the last reference to a context is released, before its memory goes.
+using FLT_CONTEXT_CLEANUP_CALLBACK = std::function<void(void* context, uint16_t contextType)>;
+
+struct FLT_CONTEXT_REGISTRATION {
+    uint16_t contextType = 0;
+    uint16_t flags = 0;
+    FLT_CONTEXT_CLEANUP_CALLBACK cleanup;
+    size_t size = 0;
+    uint32_t poolTag = 0;
+};
+
 struct FLT_REGISTRATION {
     uint16_t version = FLT_REGISTRATION_VERSION;
     uint32_t flags = 0;
     // The filter's name (its service name); instances are named after it.
     std::u16string name;
+    std::vector<FLT_CONTEXT_REGISTRATION> contexts;
+    std::vector<FLT_OPERATION_REGISTRATION> operations;
     // Null: every volume gets an instance.
     FLT_INSTANCE_SETUP_CALLBACK instanceSetup;
-    // The operation callbacks and the context registrations join the registration here.
 };
 
 class FLT_FILTER {
@@ -178,6 +248,10 @@ class FLT_INSTANCE {
   public:
     FLT_INSTANCE(std::shared_ptr<FLT_FILTER> filter, std::shared_ptr<FLT_VOLUME> volume,
                  std::u16string name);
+    // Releases the instance context.
+    ~FLT_INSTANCE();
+    FLT_INSTANCE(const FLT_INSTANCE&) = delete;
+    FLT_INSTANCE& operator=(const FLT_INSTANCE&) = delete;
     FLT_FILTER* Filter() const { return filter_.get(); }
     const std::shared_ptr<FLT_VOLUME>& Volume() const { return volume_; }
     // "<filter name> Instance".
@@ -186,14 +260,17 @@ class FLT_INSTANCE {
 
   private:
     friend struct FltState;
+    friend struct FltContexts;
     const std::shared_ptr<FLT_FILTER> filter_;
     const std::shared_ptr<FLT_VOLUME> volume_;
     const std::u16string name_;
     std::atomic<bool> attached_{false};
+    void* context_ = nullptr;  // the instance context, one reference held; the context face's lock
 };
 
-// FltRegisterFilter: STATUS_INVALID_PARAMETER for a missing output, an empty name or a
-// registration version outside 0x0200..0x0203.
+// FltRegisterFilter: STATUS_INVALID_PARAMETER for a missing output, an empty name, a registration
+// version outside 0x0200..0x0203, an operation or context registration without its callbacks or
+// size, or a context type registered twice.
 NTSTATUS FltRegisterFilter(const FLT_REGISTRATION& registration,
                            std::shared_ptr<FLT_FILTER>* filter);
 // FltStartFiltering: offers the filter an instance on every mounted volume (set-up called for
@@ -220,6 +297,10 @@ NTSTATUS FltGetVolumeInstanceFromName(const std::shared_ptr<FLT_FILTER>& filter,
 NTSTATUS FindInstanceForPath(const std::shared_ptr<FLT_FILTER>& filter, std::u16string_view path,
                              std::shared_ptr<FLT_INSTANCE>* instance);
 
+// The instances attached to the volume, in the order the filters started: the order an operation
+// a process issues passes through them.
+std::vector<std::shared_ptr<FLT_INSTANCE>> FltAttachedInstances(const FLT_VOLUME& volume);
+
 // ---- Failure switches (tests) ----
 
 enum class FLT_FAILURE {
@@ -228,7 +309,8 @@ enum class FLT_FAILURE {
     CreateFile,
     WriteFile,
     ReadFile,
-    SetInformation
+    SetInformation,
+    GetFileName
 };
 
 namespace detail {

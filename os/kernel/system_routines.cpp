@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <mutex>
 
+#include "os/core/routine_exports.h"
 #include "os/kernel/debug_print.h"
 
 namespace os {
@@ -104,7 +105,7 @@ SYSTEM_ROUTINE MmGetSystemRoutineAddress(std::string_view name) {
     if (name == "DbgPrint") {
         return reinterpret_cast<SYSTEM_ROUTINE>(&DbgPrint);
     }
-    return nullptr;
+    return FindExportedRoutine(name);
 }
 
 ScopedMissingSystemRoutines::ScopedMissingSystemRoutines(

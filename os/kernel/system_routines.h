@@ -31,9 +31,10 @@ bool PsGetVersion(uint32_t* major, uint32_t* minor, uint32_t* build);
 using SYSTEM_ROUTINE = void (*)();
 
 // The routine of that name, or null when this kernel does not export it. Known here:
-// "RtlGetVersion", "PsGetVersion", "vDbgPrintEx", "DbgPrint" (the kernel's own routines; the
-// registry's are looked up by the registry face's users). There is no UTF-16 "_vsnwprintf" on
-// Linux, so drivers use their own formatter.
+// "RtlGetVersion", "PsGetVersion", "vDbgPrintEx", "DbgPrint" (the kernel's own routines), then
+// what other faces export (os/core/routine_exports.h: the registry's "CmRegisterCallbackEx" and
+// "CmRegisterCallback", whose types are os::CM_REGISTER_CALLBACK_EX and os::CM_REGISTER_CALLBACK).
+// There is no UTF-16 "_vsnwprintf" on Linux, so drivers use their own formatter.
 SYSTEM_ROUTINE MmGetSystemRoutineAddress(std::string_view name);
 
 // Versions parsed from a kernel release text ("6.18.44-cloud-amd64"); missing fields are 0.

@@ -403,5 +403,9 @@ NTSTATUS CmRegisterCallbackEx(RegistryCallback callback, std::string_view altitu
                               uint64_t* cookie);
 NTSTATUS CmRegisterCallback(RegistryCallback callback, uint64_t* cookie);
 NTSTATUS CmUnRegisterCallback(uint64_t cookie);
+// Both registrations are also exported by name (MmGetSystemRoutineAddress), with these types.
+using CM_REGISTER_CALLBACK_EX = NTSTATUS (*)(RegistryCallback callback, std::string_view altitude,
+                                             uint64_t* cookie);
+using CM_REGISTER_CALLBACK = NTSTATUS (*)(RegistryCallback callback, uint64_t* cookie);
 
 }  // namespace os

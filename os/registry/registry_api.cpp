@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "os/core/routine_exports.h"
 #include "os/core/utf8.h"
 #include "os/registry/registry.h"
 
@@ -433,5 +434,18 @@ NTSTATUS CmRegisterCallback(RegistryCallback callback, uint64_t* cookie) {
 NTSTATUS CmUnRegisterCallback(uint64_t cookie) {
     return SystemRegistry()->UnregisterCallback(cookie);
 }
+
+namespace {
+
+// Offered by name, as the kernel's export table offers them to a driver that looks them up.
+const bool kExported = [] {
+    CM_REGISTER_CALLBACK_EX registerEx = &CmRegisterCallbackEx;
+    CM_REGISTER_CALLBACK registerPlain = &CmRegisterCallback;
+    ExportRoutine("CmRegisterCallbackEx", reinterpret_cast<EXPORTED_ROUTINE>(registerEx));
+    ExportRoutine("CmRegisterCallback", reinterpret_cast<EXPORTED_ROUTINE>(registerPlain));
+    return true;
+}();
+
+}  // namespace
 
 }  // namespace os

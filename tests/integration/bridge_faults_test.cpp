@@ -114,7 +114,10 @@ class BridgeFaultsTest : public ::testing::Test {
     drv::WEXO_DRIVER& Driver() { return driver_.Driver(); }
 
     // Block on failure as the installation sets it: in the product key, which the driver watches.
+    // Only the registered service may change that key while the driver runs; the service here is
+    // another process, so the key is opened to this one as a suspended protection opens it.
     void SetBlockOnFailure(bool on) {
+        Driver().Protection().SetProductKeyUnprotected(true);
         os::RegKey product;
         ASSERT_EQ(os::ZwCreateKey(product, drv::kProductKeyName), os::STATUS_SUCCESS);
         uint32_t value = on ? 1 : 0;

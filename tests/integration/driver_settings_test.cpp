@@ -91,7 +91,10 @@ class DriverSettingsTest : public ::testing::Test {
     }
     void TearDown() override { pipeline_.reset(); }
 
+    // Settings are written as check-in writes them: by the service, the one process the driver
+    // lets change its product key.
     void SetDword(const char* name, uint32_t value) {
+        os::ScopedProcessContext asService(pipeline_->ServiceProcessId());
         ASSERT_EQ(os::ZwSetValueKey(product_, name, os::REG_DWORD,
                                     std::span<const uint8_t>(
                                         reinterpret_cast<const uint8_t*>(&value), sizeof(value))),
@@ -104,6 +107,7 @@ class DriverSettingsTest : public ::testing::Test {
             data.push_back(u'\0');
         }
         data.push_back(u'\0');
+        os::ScopedProcessContext asService(pipeline_->ServiceProcessId());
         ASSERT_EQ(os::ZwSetValueKey(
                       product_, name, os::REG_MULTI_SZ,
                       std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(data.data()),

@@ -133,9 +133,11 @@ TEST_F(ServiceChannelTest, TheServiceRegistersWithItsFolders) {
     EXPECT_EQ(device.RegisteredProcessId(), service.Id());
     std::string module;
     ASSERT_TRUE(os::GetModuleFileName(module));
+    // The service names its folder as "\??\C:\..."; the driver keeps it in device form.
     std::u16string folder = protection.ProtectedFolder();
-    EXPECT_EQ(folder.substr(0, 4), u"\\??\\");
-    EXPECT_EQ(folder.size(), 4 + module.rfind('\\'));
+    const std::u16string volume = u"\\Device\\HarddiskVolume1";
+    EXPECT_EQ(folder.substr(0, volume.size()), volume);
+    EXPECT_EQ(folder.size(), volume.size() + module.rfind('\\') - 2);
     EXPECT_TRUE(log.Has("Service registered"));
     EXPECT_TRUE(log.Has("RegisterService: Driver v6.2.9 interface v2\r\n"));
 

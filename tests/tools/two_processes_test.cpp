@@ -21,6 +21,7 @@ using wexo::peers::CHILD_PROCESS;
 
 const std::string kHost = std::string(WEXO_BINARY_DIR) + "/tools/wexowfp";
 const std::string kService = std::string(WEXO_BINARY_DIR) + "/tools/wexosvc";
+const std::string kRegistryTool = std::string(WEXO_BINARY_DIR) + "/tools/wexo-reg";
 
 class TwoProcessesTest : public ::testing::Test {
   protected:
@@ -52,18 +53,18 @@ class TwoProcessesTest : public ::testing::Test {
         auto host =
             CHILD_PROCESS::Start(kHost, {},
                                  Environment({"WEXO_DEMO_URLS=http://www.example.test/index.html "
-                                              "http://games.example/play"}));
+                                              "http://games.example/play",
+                                              "WEXO_POLICY_SERVERS=" + server_.HostPort()}));
         EXPECT_NE(host, nullptr);
         if (host && !host->ReadUntil("the driver runs", seconds(30))) {
             ADD_FAILURE() << host->Output();
         }
         return host;
     }
-    // The policy servers reach the host's registry through the service's registry bridge.
+    // The service reads the policy servers the host's installer values name, through the
+    // registry bridge.
     std::unique_ptr<CHILD_PROCESS> StartService() {
-        auto service = CHILD_PROCESS::Start(
-            kService, {"-A"},
-            Environment({"WexoSvc=0x120", "WEXO_POLICY_SERVERS=" + server_.HostPort()}));
+        auto service = CHILD_PROCESS::Start(kService, {"-A"}, Environment({"WexoSvc=0x120"}));
         EXPECT_NE(service, nullptr);
         if (service && !service->ReadUntil("Service started", seconds(30))) {
             ADD_FAILURE() << service->Output();
@@ -141,3 +142,38 @@ TEST_F(TwoProcessesTest, WithoutADriverHostTheServiceCannotOpenTheDevice) {
 }
 
 }  // namespace
+
+// Another process (wexo-reg, over the registry bridge) cannot change the product's keys while the
+// driver runs; the service in its process can, and the host says who was refused.
+TEST_F(TwoProcessesTest, AnotherProcessIsRefusedTheProductKeyWhileTheServiceWritesIt) {
+    auto host = StartHost();
+    ASSERT_NE(host, nullptr);
+    auto registry = [&](std::vector<std::string> arguments) {
+        auto tool = CHILD_PROCESS::Start(kRegistryTool, arguments, Environment({}));
+        EXPECT_NE(tool, nullptr);
+        const int status = tool ? tool->Wait(seconds(30)) : -1;
+        return std::make_pair(status, tool ? tool->Output() : std::string());
+    };
+    const std::string product = "HKLM\\SOFTWARE\\Corvane\\Ostrel";
+    auto [added, addSaid] =
+        registry({"add", product, "/v", "Dormant", "/t", "REG_DWORD", "/d", "1", "/f"});
+    EXPECT_EQ(added, 1) << addSaid;
+    EXPECT_NE(addSaid.find("Access is denied"), std::string::npos) << addSaid;
+    auto [deleted, deleteSaid] = registry({"delete", product, "/f"});
+    EXPECT_EQ(deleted, 1) << deleteSaid;
+    auto [queried, querySaid] = registry({"query", product, "/v", "PolicyServers"});
+    EXPECT_EQ(queried, 0) << querySaid;  // reading is nobody's harm
+    EXPECT_NE(querySaid.find(server_.HostPort()), std::string::npos) << querySaid;
+
+    // The service, once registered, writes its settings (the deployment and the debug mode).
+    auto service = StartService();
+    ASSERT_NE(service, nullptr);
+    ExpectVerdicts(*host);
+    EXPECT_EQ(service->Output().find("Unable to write"), std::string::npos) << service->Output();
+    auto [after, afterSaid] = registry({"query", product, "/v", "Deployment"});
+    EXPECT_EQ(after, 0) << afterSaid;
+    ASSERT_TRUE(service->Signal(SIGTERM));
+    EXPECT_EQ(service->Wait(seconds(30)), 0) << service->Output();
+    ASSERT_TRUE(host->Signal(SIGTERM));
+    EXPECT_EQ(host->Wait(seconds(30)), 0) << host->Output();
+}

@@ -73,7 +73,8 @@ std::vector<std::string> NAMESPACE_PRODUCT::Program(
     return command;
 }
 
-bool NAMESPACE_PRODUCT::Start(const std::string& policy, std::string* why) {
+bool NAMESPACE_PRODUCT::Start(const std::string& policy, std::string* why,
+                              const std::vector<std::vector<std::string>>& installed) {
     namespaces_ = peers::NETWORK_NAMESPACES::Create(why);
     if (!namespaces_) {
         return false;
@@ -125,7 +126,20 @@ bool NAMESPACE_PRODUCT::Start(const std::string& policy, std::string* why) {
         *why = "the policy server did not start";
         return false;
     }
-    host_ = namespaces_->Start(SIDE::Client, Program(kHost, {"WEXO_NETWORK=real"}));
+    // What an installer leaves: the store file the host keeps, with the policy servers and any
+    // values the caller asked for, written before the driver first starts.
+    const std::string registryFile = "WEXO_REGISTRY_FILE=" + dir_ + "/registry.dat";
+    for (const std::vector<std::string>& arguments : installed) {
+        std::string out;
+        std::vector<std::string> command = Program(kRegistryTool, {registryFile}, arguments);
+        if (namespaces_->Run(SIDE::Client, command, &out, seconds(30)) != 0) {
+            *why = "the installed values were not written: " + out;
+            return false;
+        }
+    }
+    host_ = namespaces_->Start(SIDE::Client,
+                               Program(kHost, {"WEXO_NETWORK=real", registryFile,
+                                               "WEXO_POLICY_SERVERS=" + policy_.HostPort()}));
     if (!host_ || !host_->ReadUntil("the driver runs", seconds(30)) ||
         host_->Output().find("filtering the machine's connections") == std::string::npos) {
         *why = "the driver host did not start: " + (host_ ? host_->Output() : std::string());
@@ -135,9 +149,7 @@ bool NAMESPACE_PRODUCT::Start(const std::string& policy, std::string* why) {
 }
 
 bool NAMESPACE_PRODUCT::StartService(std::string* why) {
-    service_ = namespaces_->Start(
-        SIDE::Client,
-        Program(kService, {"WexoSvc=0x120", "WEXO_POLICY_SERVERS=" + policy_.HostPort()}, {"-A"}));
+    service_ = namespaces_->Start(SIDE::Client, Program(kService, {"WexoSvc=0x120"}, {"-A"}));
     if (!service_ || !service_->ReadUntil("Service started", seconds(30))) {
         *why = "the service did not start: " + (service_ ? service_->Output() : std::string());
         return false;

@@ -47,8 +47,11 @@ class NAMESPACE_PRODUCT {
     NAMESPACE_PRODUCT& operator=(const NAMESPACE_PRODUCT&) = delete;
 
     // Makes the namespaces, starts the servers (both web servers answer "/index.html" and "/play"),
-    // the host and the service with `policy` (the policy file's text). False with the reason.
-    bool Start(const std::string& policy, std::string* why);
+    // the host and the service with `policy` (the policy file's text). `installed` are wexo-reg
+    // command lines run on the host's store before the host starts, as an installer's values
+    // (once the driver runs, only the service may change the product key). False with the reason.
+    bool Start(const std::string& policy, std::string* why,
+               const std::vector<std::vector<std::string>>& installed = {});
     // Stops the service (SIGTERM) and then the host; their exit statuses.
     int StopService();
     int StopHost();

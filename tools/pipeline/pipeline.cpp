@@ -92,17 +92,19 @@ bool PIPELINE::Start(std::string* error) {
                           svc::DEBUG_OUTPUT_XML);
     }
 
-    // The driver starts first, as at boot.
-    if (!p.driver.Start()) {
-        return fail("the driver did not start");
-    }
-
-    // The service's settings: the policy-server set is the reference server.
+    // The service's settings, as an installer leaves them before the driver first loads (once
+    // it runs, only the service may change the product key): the policy-server set is the
+    // reference server.
     if (!p.settings.OpenProductKey() ||
         !svc::WriteRegistryString(p.settings.ProductKey(), "PolicyServers", p.server.HostPort()) ||
         !svc::WriteRegistryDword(p.settings.ProductKey(), "ServerMode",
                                  svc::SERVER_MODE_BALANCED)) {
         return fail("the product key could not be written");
+    }
+
+    // The driver starts first, as at boot.
+    if (!p.driver.Start()) {
+        return fail("the driver did not start");
     }
     p.settings.LoadSettings();
     p.servers = std::make_unique<svc::POLICY_SERVERS>(p.settings, p.stop);
@@ -188,6 +190,10 @@ os::SimNetwork& PIPELINE::Network() {
 
 uint32_t PIPELINE::BrowserProcessId() const {
     return parts_->browser->Id();
+}
+
+uint32_t PIPELINE::ServiceProcessId() const {
+    return parts_->serviceProcess != nullptr ? parts_->serviceProcess->Id() : 0;
 }
 
 peers::PolicyServer& PIPELINE::Server() {

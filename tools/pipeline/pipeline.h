@@ -39,6 +39,8 @@ class PIPELINE {
     os::SimNetwork& Network();
     // A browser process of the signed-in user (session 1).
     uint32_t BrowserProcessId() const;
+    // The service's process, the one the driver lets change its settings once it runs.
+    uint32_t ServiceProcessId() const;
     peers::PolicyServer& Server();
     // Lookups whose verdict the driver has applied; waits (real time, bounded) for a count.
     uint64_t CompletedLookups() const;

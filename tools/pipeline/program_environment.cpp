@@ -3,7 +3,9 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "os/core/status.h"
 #include "os/registry/registry.h"
+#include "service/support/registry_helpers.h"
 
 namespace wexo::pipeline {
 
@@ -24,6 +26,28 @@ bool InstallRegistryFile(const char* program) {
         return false;
     }
     os::SetSystemRegistry(store);
+    return true;
+}
+
+bool WritePolicyServers(const char* program) {
+    const char* servers = EnvironmentValue("WEXO_POLICY_SERVERS");
+    if (servers == nullptr) {
+        return true;
+    }
+    os::RegKey key;
+    uint32_t error =
+        os::RegCreateKeyEx(os::RegKey(os::HKEY_LOCAL_MACHINE), svc::kProductKeyPath, key);
+    if (error == os::ERROR_SUCCESS && !svc::WriteRegistryString(key, "PolicyServers", servers)) {
+        error = os::ERROR_ACCESS_DENIED;
+    }
+    if (error == os::ERROR_SUCCESS && !svc::WriteRegistryDword(key, "ServerMode", 0)) {
+        error = os::ERROR_ACCESS_DENIED;
+    }
+    if (error != os::ERROR_SUCCESS) {
+        std::fprintf(stderr, "%s: the policy servers were not written: %s\n", program,
+                     os::SystemMessageText(error).c_str());
+        return false;
+    }
     return true;
 }
 

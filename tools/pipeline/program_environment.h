@@ -11,4 +11,10 @@ const char* EnvironmentValue(const char* name);
 // used.
 bool InstallRegistryFile(const char* program);
 
+// Writes WEXO_POLICY_SERVERS (when set) to the product key's "PolicyServers", with "ServerMode"
+// balanced, as an installer leaves them. Once the driver runs only the registered service may
+// change the product key, so the driver host writes them before its driver starts. False, with a
+// line naming `program`, when the key refused them.
+bool WritePolicyServers(const char* program);
+
 }  // namespace wexo::pipeline

@@ -137,12 +137,12 @@ class CHECK_IN_ACT {
             std::printf("  %s\n", line.c_str());
         }
         std::printf(
-            "wexowfp runs; wexosvc -A -IC, installed with PolicyServers = %s (balanced), checks in "
+            "wexowfp runs, installed with PolicyServers = %s (balanced); wexosvc -A -IC checks in "
             "at once:\n",
             policyAddress_[0].c_str());
         const std::string tiered = policyAddress_[1] + ";" + policyAddress_[0];
-        if (!StartHost({}) ||
-            !CheckIn(true, "Server Mode = Tiered",
+        if (!StartHost({}, true) ||
+            !CheckIn("Server Mode = Tiered",
                      {"Registry policy servers:", "Immediate check-in",
                       "CheckIn: Server =", "CheckIn: URL =", "Dormant mode =", "Server Mode =",
                       "Requested next check-in", "Server mode changing", "New policy server names",
@@ -155,7 +155,7 @@ class CHECK_IN_ACT {
         std::printf("\nThe devices file now says Dormant = true; wexosvc -A -IC again:\n");
         const std::initializer_list<const char*> dormancy = {
             "CheckIn: URL =", "Dormant mode =", "Switching to"};
-        if (!WriteDevices(true) || !CheckIn(false, "Switching to dormant mode", dormancy) ||
+        if (!WriteDevices(true) || !CheckIn("Switching to dormant mode", dormancy) ||
             !ShowRegistry("the product key", {{"Dormant", "0x1"}}) || !StopHost()) {
             return false;
         }
@@ -165,7 +165,7 @@ class CHECK_IN_ACT {
         }
 
         std::printf("\nDormant = false again; wexosvc -A -IC:\n");
-        if (!WriteDevices(false) || !CheckIn(false, "Switching to active mode", dormancy) ||
+        if (!WriteDevices(false) || !CheckIn("Switching to active mode", dormancy) ||
             !ShowRegistry("the product key", {{"Dormant", "0x0"}}) || !StopHost()) {
             return false;
         }
@@ -269,13 +269,18 @@ class CHECK_IN_ACT {
         return true;
     }
 
-    bool StartHost(const std::vector<std::string>& urls) {
+    // `installed`: the first start, which writes the policy server as an installer would (once
+    // the driver runs, only the service may change the product key).
+    bool StartHost(const std::vector<std::string>& urls, bool installed = false) {
         std::string list;
         for (const std::string& url : urls) {
             list += (list.empty() ? "" : " ") + url;
         }
-        host_ =
-            CHILD_PROCESS::Start(tools_ + "wexowfp", {}, Environment({"WEXO_DEMO_URLS=" + list}));
+        std::vector<std::string> more = {"WEXO_DEMO_URLS=" + list};
+        if (installed) {
+            more.push_back("WEXO_POLICY_SERVERS=" + policyAddress_[0]);
+        }
+        host_ = CHILD_PROCESS::Start(tools_ + "wexowfp", {}, Environment(more));
         if (!host_ || !host_->ReadUntil("the driver runs", Within(seconds(15)))) {
             std::fprintf(stderr, "wexo-demo: the driver host did not start\n%s",
                          host_ ? host_->Output().c_str() : "");
@@ -294,16 +299,11 @@ class CHECK_IN_ACT {
         return status == 0;
     }
 
-    // `wexosvc -A -IC` on the running host until its check-in is done; `installed`: with the
-    // policy server that an installer would have written.
-    bool CheckIn(bool installed, const char* expected, std::initializer_list<const char*> shown) {
+    // `wexosvc -A -IC` on the running host until its check-in is done.
+    bool CheckIn(const char* expected, std::initializer_list<const char*> shown) {
         const std::string before = api_->Output();
         const size_t checkIns = peers::CountOccurrences(before, "checkin mac=");
-        std::vector<std::string> more;
-        if (installed) {
-            more.push_back("WEXO_POLICY_SERVERS=" + policyAddress_[0]);
-        }
-        service_ = CHILD_PROCESS::Start(tools_ + "wexosvc", {"-A", "-IC"}, Environment(more));
+        service_ = CHILD_PROCESS::Start(tools_ + "wexosvc", {"-A", "-IC"}, Environment({}));
         const bool ended = service_ && service_->ReadUntil(kCheckInEnded, Within(seconds(15)));
         api_->ReadUntil("checkin mac=", Within(seconds(2)), checkIns + 1);
         std::string output;
@@ -329,8 +329,9 @@ class CHECK_IN_ACT {
         std::printf("  wexo-reg query %s /v ... (%s):\n", key.c_str(), what);
         bool all = true;
         for (const auto& [name, wanted] : values) {
+            // Through the running host, not the store file it keeps.
             auto query = CHILD_PROCESS::Start(tools_ + "wexo-reg", {"query", key, "/v", name},
-                                              Environment({}));
+                                              Environment({"WEXO_REGISTRY_FILE="}));
             const int status = query ? query->Wait(Within(seconds(10))) : -1;
             std::string found;
             for (std::string_view line : Lines(query ? query->Output() : std::string())) {

@@ -184,21 +184,25 @@ int RunPrograms(const std::string& policyFile) {
     std::unique_ptr<CHILD_PROCESS> server, host, service;
     const std::string listening = "Policy server listening on http://";
     server = CHILD_PROCESS::Start(tools + "policy-server", {"--policy", policyFile, "--quiet"}, {});
-    host = CHILD_PROCESS::Start(tools + "wexowfp", {}, with({"WEXO_DEMO_URLS=" + list}));
-    if (!server || !server->ReadUntil(listening, seconds(30)) || !host ||
-        !host->ReadUntil("the driver runs", seconds(30))) {
+    std::string address;
+    if (server && server->ReadUntil(listening, seconds(30))) {
+        const std::string& said = server->Output();
+        const size_t at = said.find(listening) + listening.size();
+        address = said.substr(at, said.find('\n', at) - at);
+        // The policy server as an installer writes it, before the driver starts.
+        host = CHILD_PROCESS::Start(
+            tools + "wexowfp", {},
+            with({"WEXO_DEMO_URLS=" + list, "WEXO_POLICY_SERVERS=" + address}));
+    }
+    if (!host || !host->ReadUntil("the driver runs", seconds(30))) {
         std::fprintf(stderr, "wexo-demo: the policy server or the driver host did not start\n%s%s",
                      server ? server->Output().c_str() : "", host ? host->Output().c_str() : "");
     } else {
-        const std::string& said = server->Output();
-        const size_t at = said.find(listening) + listening.size();
-        const std::string address = said.substr(at, said.find('\n', at) - at);
         std::printf(
             "\nThe installed programs, each a process of its own: policy-server (%s), "
             "wexowfp (pid %d), wexosvc -A\n",
             address.c_str(), static_cast<int>(host->Pid()));
-        service = CHILD_PROCESS::Start(tools + "wexosvc", {"-A"},
-                                       with({"WexoSvc=0x120", "WEXO_POLICY_SERVERS=" + address}));
+        service = CHILD_PROCESS::Start(tools + "wexosvc", {"-A"}, with({"WexoSvc=0x120"}));
         const bool served =
             service && host->ReadUntil("wexowfp demo: GET", seconds(60), urls.size());
         if (service) {

@@ -12,6 +12,9 @@
 // "/" or "-" and are read without regard to case. Without /f, a change that replaces or deletes
 // something asks on a terminal and is refused otherwise.
 //
+// With WEXO_REGISTRY_FILE set it works on that store file directly instead, as an installer
+// prepares the store before the driver host first starts (no host may have the file open then).
+//
 // Exit status: 0 done, 1 the operation failed (or was declined), 2 invalid arguments.
 //
 // export writes a .reg text file: the line "Windows Registry Editor Version 5.00", then for the key
@@ -34,6 +37,7 @@
 #include "os/bridge/registry_bridge.h"
 #include "os/core/status.h"
 #include "os/registry/registry.h"
+#include "tools/pipeline/program_environment.h"
 
 namespace {
 
@@ -610,6 +614,19 @@ int Export(const KEY_NAME& name, const ARGUMENTS& args) {
     return Done();
 }
 
+int RunCommand(const ARGUMENTS& args, const KEY_NAME& name) {
+    if (args.command == "QUERY") {
+        os::RegKey key;
+        uint32_t error = os::RegOpenKeyEx(os::RegKey(name.root), name.subKey, key);
+        return error == os::ERROR_SUCCESS ? Query(key, args) : Failure(error);
+    }
+    if (args.command == "ADD")
+        return Add(name, args);
+    if (args.command == "DELETE")
+        return Delete(name, args);
+    return Export(name, args);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -634,6 +651,14 @@ int main(int argc, char** argv) {
     if (!ParseKey(args.positional[0], name))
         return Syntax(command, "Invalid key name " + args.positional[0] + ".");
 
+    // An installer prepares a store file before the host first starts: then the file is used
+    // directly (no host may have it open at the same time).
+    if (wexo::pipeline::EnvironmentValue("WEXO_REGISTRY_FILE") != nullptr) {
+        if (!wexo::pipeline::InstallRegistryFile("wexo-reg")) {
+            return kFailed;
+        }
+        return RunCommand(args, name);
+    }
     const std::string runtimeDir = os::bridge::RuntimeDirectory();
     const uint32_t connected = os::ConnectRegistryBridge(runtimeDir);
     if (connected != os::ERROR_SUCCESS) {
@@ -642,14 +667,5 @@ int main(int argc, char** argv) {
             runtimeDir.c_str(), os::kRegistrySocketName, os::SystemMessageText(connected).c_str());
         return kFailed;
     }
-    if (args.command == "QUERY") {
-        os::RegKey key;
-        uint32_t error = os::RegOpenKeyEx(os::RegKey(name.root), name.subKey, key);
-        return error == os::ERROR_SUCCESS ? Query(key, args) : Failure(error);
-    }
-    if (args.command == "ADD")
-        return Add(name, args);
-    if (args.command == "DELETE")
-        return Delete(name, args);
-    return Export(name, args);
+    return RunCommand(args, name);
 }

@@ -7,7 +7,9 @@
 //   WEXO_RUNTIME_DIR     the driver host's socket folder (default /run/wexo)
 //   WEXO_REGISTRY_FILE   with the driver in this process: the registry store's file (default: a
 //                        store in memory); otherwise the driver host's store is used
-//   WEXO_POLICY_SERVERS  written to "PolicyServers" (with "ServerMode" balanced) before start
+//   WEXO_POLICY_SERVERS  written to "PolicyServers" (with "ServerMode" balanced) before start;
+//                        a running driver host refuses them from anyone but the registered
+//                        service, so give them to wexowfp there
 //   WEXO_API_SERVER      "host:port": the Development deployment runs, its check-in (API) server
 //                        that one and its mobile server the first policy server; tests and the
 //                        demo give one on loopback so that no check-in leaves the machine
@@ -45,19 +47,6 @@ using wexo::pipeline::IN_PROCESS_DRIVER;
 
 using wexo::pipeline::EnvironmentValue;
 
-void WritePolicyServers() {
-    const char* servers = EnvironmentValue("WEXO_POLICY_SERVERS");
-    if (servers == nullptr) {
-        return;
-    }
-    os::RegKey key;
-    if (os::RegCreateKeyEx(os::RegKey(os::HKEY_LOCAL_MACHINE), wexo::svc::kProductKeyPath, key) ==
-        os::ERROR_SUCCESS) {
-        wexo::svc::WriteRegistryString(key, "PolicyServers", servers);
-        wexo::svc::WriteRegistryDword(key, "ServerMode", 0);
-    }
-}
-
 // Points the Development deployment at the given API server and selects it.
 void UseApiServer(std::vector<std::string>& arguments) {
     const char* api = EnvironmentValue("WEXO_API_SERVER");
@@ -87,6 +76,10 @@ int main(int argc, char** argv) {
         // says so in its lines.
         os::ConnectRegistryBridge();
     }
+    // With the driver in this process the servers are written before it starts, as an installer
+    // would; against a driver host they reach its product key only where the host lets them
+    // (its own WEXO_POLICY_SERVERS is the way to give them there).
+    wexo::pipeline::WritePolicyServers("wexosvc");
     IN_PROCESS_DRIVER driver;
     // Lives to the end of the process: handles of the device refer to it until then.
     static os::DEVICE_BRIDGE_CLIENT bridge;
@@ -98,7 +91,6 @@ int main(int argc, char** argv) {
     } else {
         os::SetDeviceGateway(&bridge);
     }
-    WritePolicyServers();
     std::thread traffic;
     os::Event ended(os::EventType::Notification);
     const char* urls = EnvironmentValue("WEXO_DEMO_URLS");

@@ -7,6 +7,8 @@
 //                        nftables table and the transparent proxy; the systemd unit sets it);
 //                        otherwise the engine runs over the simulated network only
 //   WEXO_REGISTRY_FILE   the registry store's file (default: a store in memory)
+//   WEXO_POLICY_SERVERS  written to the product key's "PolicyServers" (with "ServerMode"
+//                        balanced) before the driver starts, as an installer would
 //   WEXO_RUNTIME_DIR     the folder of the bridge sockets (default /run/wexo)
 //   WEXO_DEMO_URLS       once a service registered: one simulated browser connection per URL
 //                        ("http://host/path", separated by blanks), each verdict on stdout
@@ -57,6 +59,10 @@ int main() {
     os::RegKey serviceKey;
     if (!os::NT_SUCCESS(os::ZwCreateKey(serviceKey, kServiceKey))) {
         std::fprintf(stderr, "wexowfp: the driver's service key cannot be made\n");
+        return 1;
+    }
+    // Installer data: once the driver runs, only the registered service changes the product key.
+    if (!wexo::pipeline::WritePolicyServers("wexowfp")) {
         return 1;
     }
     IN_PROCESS_DRIVER driver;

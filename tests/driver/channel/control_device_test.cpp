@@ -64,7 +64,8 @@ TEST_F(ControlDeviceTest, RegistrationRecordsTheProcessAndReplies) {
     EXPECT_EQ(reply.build, 9);
     EXPECT_EQ(reply.interfaceVersion, 2);
     EXPECT_TRUE(queue.IsServiceActive());
-    EXPECT_EQ(protection.ProtectedFolder(), service.programFolder_);
+    // Kept in the device form the filter compares names in.
+    EXPECT_EQ(protection.ProtectedFolder(), NormaliseText(service.programFolder_));
     EXPECT_EQ(protection.DataFolder(), u"");
 }
 
@@ -265,7 +266,10 @@ TEST_F(ControlDeviceTest, FolderTextsAreStoredAndCleared) {
     request.dataFolderLength = static_cast<uint16_t>(data.size() * 2);
     QRN_REGISTER_REPLY reply{};
     ASSERT_EQ(service.Control(handle, QRN_REGISTER, &request, sizeof request, &reply, 10), 0u);
-    EXPECT_EQ(protection.ProtectedFolder(), program);
+    // The program folder is kept in device form (C: is the system volume), the data folder as
+    // given: no check reads it.
+    const std::u16string inDeviceForm = u"\\Device\\HarddiskVolume1\\Wexo";
+    EXPECT_EQ(protection.ProtectedFolder(), inDeviceForm);
     EXPECT_EQ(protection.DataFolder(), data);
     service.Close(handle);
 
@@ -276,7 +280,7 @@ TEST_F(ControlDeviceTest, FolderTextsAreStoredAndCleared) {
     request.dataFolder = 0;
     request.dataFolderLength = 0;
     ASSERT_EQ(service.Control(handle, QRN_REGISTER, &request, sizeof request, &reply, 10), 0u);
-    EXPECT_EQ(protection.ProtectedFolder(), program);
+    EXPECT_EQ(protection.ProtectedFolder(), inDeviceForm);
     EXPECT_EQ(protection.DataFolder(), u"");
 
     // A folder text the caller cannot read is refused before anything is registered.

@@ -347,6 +347,8 @@ TEST_F(DriverEntryTest, DormantAndBlockOnFailureTakeEffectWhenWritten) {
     ASSERT_EQ(driver.DriverEntry(driverObject_, kRegistryPath), os::STATUS_SUCCESS);
     EXPECT_FALSE(driver.Filter().Dormant());
     EXPECT_FALSE(driver.Filter().BlockOnFailure());
+    // The test writes as the registered service, the one process the driver lets change the key.
+    driver.Protection().SetServiceProcessId(os::CurrentProcessId());
     os::RegKey product;
     ASSERT_EQ(os::ZwCreateKey(product, kProductKeyName), os::STATUS_SUCCESS);
     auto set = [&](const char* name, uint32_t value) {
