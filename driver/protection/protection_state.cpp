@@ -60,8 +60,24 @@ void PROTECTION_STATE::SetProtectedFolder(const std::u16string* folder) {
     if (folder != nullptr) {
         normalised = NormaliseText(*folder);
     }
-    std::lock_guard guard(foldersLock_);
-    Store(programFolder_, hasProgramFolder_, folder != nullptr ? &normalised : nullptr);
+    {
+        std::lock_guard guard(foldersLock_);
+        Store(programFolder_, hasProgramFolder_, folder != nullptr ? &normalised : nullptr);
+    }
+    Changed();
+}
+
+void PROTECTION_STATE::SetChangeObserver(std::function<void()> observer) {
+    std::lock_guard guard(observerLock_);
+    observer_ = std::move(observer);
+}
+
+void PROTECTION_STATE::Changed() {
+    // Held while the observer runs, so that removing it waits for a call in progress.
+    std::lock_guard guard(observerLock_);
+    if (observer_) {
+        observer_();
+    }
 }
 
 void PROTECTION_STATE::SetDataFolder(const std::u16string* folder) {

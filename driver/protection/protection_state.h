@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -13,7 +14,10 @@ namespace wexo::drv {
 
 class PROTECTION_STATE {
   public:
-    void SetFileProtection(bool on) { fileProtection_ = on; }
+    void SetFileProtection(bool on) {
+        fileProtection_ = on;
+        Changed();
+    }
     bool FileProtectionOn() const { return fileProtection_; }
     // `RegistryProtectionEnabled`: nothing turns it back on before a restart.
     void DisableRegistryProtection() { registryProtection_ = false; }
@@ -34,13 +38,22 @@ class PROTECTION_STATE {
     std::u16string ProtectedFolder() const;
     std::u16string DataFolder() const;
 
+    // Called after the file protection is switched or the protected folder changes (on the thread
+    // that changed it): a host that enforces the protection outside the driver follows it. Null
+    // removes it; it must not change the state itself.
+    void SetChangeObserver(std::function<void()> observer);
+
   private:
+    void Changed();
+
     static void Store(std::u16string& slot, bool& present, const std::u16string* folder);
 
     std::atomic<bool> fileProtection_{true};
     std::atomic<bool> registryProtection_{true};
     std::atomic<bool> productKeyUnprotected_{false};
     std::atomic<uint32_t> serviceProcessId_{0};
+    std::mutex observerLock_;
+    std::function<void()> observer_;
     mutable std::mutex foldersLock_;
     std::u16string programFolder_;
     bool hasProgramFolder_ = false;

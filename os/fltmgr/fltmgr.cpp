@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <mutex>
 
+#include "os/core/utf8.h"
 #include "os/fltmgr/filter_context.h"
 #include "os/kernel/unicode_string.h"
 
@@ -357,6 +358,36 @@ void FltUnregisterFilter(const std::shared_ptr<FLT_FILTER>& filter) {
                         state.filters.end());
     state.DetachLocked(
         [&](const FLT_INSTANCE& instance) { return instance.Filter() == filter.get(); });
+}
+
+bool LinuxPathOf(std::u16string_view path, std::string* linuxPath) {
+    std::shared_ptr<FLT_VOLUME> volume;
+    std::u16string remainder;
+    if (!NT_SUCCESS(ResolveVolumePath(path, &volume, &remainder))) {
+        return false;
+    }
+    std::string below;  // "/a/b" or empty
+    for (size_t i = 0; i < remainder.size(); ++i) {
+        char32_t c = remainder[i];
+        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < remainder.size() && remainder[i + 1] >= 0xDC00 &&
+            remainder[i + 1] <= 0xDFFF) {
+            c = 0x10000 + ((c - 0xD800) << 10) + (remainder[i + 1] - 0xDC00);
+            ++i;
+        } else if ((c >= 0xD800 && c <= 0xDFFF) || c == 0) {
+            return false;
+        }
+        AppendUtf8(below, c == u'\\' ? U'/' : c);
+    }
+    std::string_view folder = volume->Folder();
+    while (folder.size() > 1 && folder.back() == '/') {
+        folder.remove_suffix(1);
+    }
+    if (folder == "/") {
+        *linuxPath = below.empty() ? std::string("/") : below;
+    } else {
+        *linuxPath = std::string(folder) + below;
+    }
+    return true;
 }
 
 std::vector<std::shared_ptr<FLT_INSTANCE>> FltAttachedInstances(const FLT_VOLUME& volume) {

@@ -122,6 +122,10 @@ class ScopedVolumes {
 NTSTATUS ResolveVolumePath(std::u16string_view path, std::shared_ptr<FLT_VOLUME>* volume,
                            std::u16string* remainder);
 
+// The Linux path of a native path (ResolveVolumePath, then the remainder below the volume's folder
+// with slashes); false when no mounted volume holds it or the name has no UTF-8 form.
+bool LinuxPathOf(std::u16string_view path, std::string* linuxPath);
+
 // ---- Filters and instances ----
 
 class FLT_FILTER;

@@ -12,6 +12,9 @@
 //   WEXO_RUNTIME_DIR     the folder of the bridge sockets (default /run/wexo)
 //   WEXO_DEMO_URLS       once a service registered: one simulated browser connection per URL
 //                        ("http://host/path", separated by blanks), each verdict on stdout
+//   WEXO_FILE_PROTECTION "real": the program folder the service registers is held against every
+//                        other process of the machine (immutable attribute and fanotify) while
+//                        the driver's file protection is on
 //   NOTIFY_SOCKET        set by systemd: READY=1 once the driver runs and the sockets listen
 #include <signal.h>
 #include <systemd/sd-daemon.h>
@@ -32,6 +35,7 @@
 #include "tools/pipeline/demo_traffic.h"
 #include "tools/pipeline/in_process_driver.h"
 #include "tools/pipeline/program_environment.h"
+#include "tools/pipeline/real_file_protection.h"
 #include "tools/pipeline/real_network.h"
 
 namespace {
@@ -100,6 +104,16 @@ int main() {
             network.RejectsQuic() ? ", QUIC refused" : "",
             network.BlocksDohCanary() ? ", DNS-over-HTTPS canary answered" : "");
     }
+    wexo::pipeline::REAL_FILE_PROTECTION files;
+    const char* filesMode = EnvironmentValue("WEXO_FILE_PROTECTION");
+    if (filesMode != nullptr && std::string(filesMode) == "real") {
+        std::string problem;
+        if (!files.Start(driver.Driver(), &problem)) {
+            std::fprintf(stderr, "wexowfp: the program folder cannot be protected: %s\n",
+                         problem.c_str());
+            return 1;
+        }
+    }
     std::printf("wexowfp: the driver runs; its device and the registry are served in %s\n",
                 runtimeDir.c_str());
     std::fflush(stdout);
@@ -122,6 +136,7 @@ int main() {
         traffic.join();
     }
     network.Stop();  // the machine's connections are no longer redirected to a host that stops
+    files.Stop();    // nothing stays immutable behind a host that stops
     registry.Stop();
     devices.Stop();
     driver.Stop();
