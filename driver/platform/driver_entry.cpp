@@ -40,7 +40,7 @@ constexpr uint32_t kFastIoTableTag = os::MakePoolTag("WXFI");
 constexpr uint32_t kServiceKeyAccess = 0x2001F;
 // The installation's secret for the caller authentication of the privileged codes; the installer
 // writes it into the driver's service key.
-constexpr char kAuthSecretValue[] = "Auth Secret";
+constexpr const char* kAuthSecretValue = kAuthSecretValueName;
 // The file-system filter's name buffers: a full path of the longest kind the filter looks at.
 constexpr size_t kNameBufferSize = 2056;
 constexpr uint32_t kNameBufferTag = os::MakePoolTag("ETLF");

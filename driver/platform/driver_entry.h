@@ -13,6 +13,10 @@
 
 namespace wexo::drv {
 
+// The value of the driver's service key that holds the installation's authentication secret
+// (REG_BINARY): a host that serves its registry to other processes keeps it from them.
+inline constexpr char kAuthSecretValueName[] = "Auth Secret";
+
 // ---- Identity of the image ----
 inline constexpr char kImageFileName[] = "WexoWfp.sys";
 inline constexpr char kDriverName[] = "WexoWfp";

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <chrono>
 #include <condition_variable>
 #include <map>
@@ -159,6 +160,8 @@ class SERVER_CONNECTION {
     bool Answer(uint64_t requestId, NTSTATUS status, const WRITER* results);
     const RegKey* Base(uint32_t handle) const;
     const RegKey* Key(uint32_t handle) const;
+    // Whether this caller may not read the value (a secret and the caller is not root).
+    bool Hidden(const RegKey& key, std::string_view valueName) const;
     NTSTATUS AddKey(RegKey key, uint32_t* handle);
     void CloseKey(uint32_t handle);
     void Watch();
@@ -207,6 +210,25 @@ const RegKey* SERVER_CONNECTION::Base(uint32_t handle) const {
     if (handle == kRemoteNoKey)
         return nullptr;
     return Key(handle);
+}
+
+bool SERVER_CONNECTION::Hidden(const RegKey& key, std::string_view valueName) const {
+    if (options_.secretValues.empty() || process_->Peer().uid == 0 || !key.IsValid()) {
+        return false;
+    }
+    auto same = [](std::string_view a, std::string_view b) {
+        return a.size() == b.size() &&
+               std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+                   return std::toupper(static_cast<unsigned char>(x)) ==
+                          std::toupper(static_cast<unsigned char>(y));
+               });
+    };
+    for (const REGISTRY_SECRET_VALUE& secret : options_.secretValues) {
+        if (same(secret.value, valueName) && same(secret.key, key.Path())) {
+            return true;
+        }
+    }
+    return false;
 }
 
 const RegKey* SERVER_CONNECTION::Key(uint32_t handle) const {
@@ -337,7 +359,8 @@ bool SERVER_CONNECTION::Handle(std::span<const uint8_t> request) {
             if (!in.Complete())
                 return false;
             REG_VALUE value;
-            status = store_->QueryValue(*Key(handle), name, value);
+            status = Hidden(*Key(handle), name) ? STATUS_ACCESS_DENIED
+                                                : store_->QueryValue(*Key(handle), name, value);
             out.U32(value.type).Bytes(value.data);
             break;
         }
@@ -357,6 +380,10 @@ bool SERVER_CONNECTION::Handle(std::span<const uint8_t> request) {
             REG_VALUE value;
             status =
                 store_->EnumerateValue(*Key(handle), index, name, withValue ? &value : nullptr);
+            if (NT_SUCCESS(status) && withValue && Hidden(*Key(handle), name)) {
+                status = STATUS_ACCESS_DENIED;
+                value = REG_VALUE{};
+            }
             out.Str(name).U32(value.type).Bytes(value.data);
             break;
         }

@@ -21,6 +21,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "os/bridge/peer.h"
 #include "os/registry/registry.h"
@@ -29,7 +30,19 @@ namespace os {
 
 constexpr char kRegistrySocketName[] = "registry.sock";
 
+// A value only callers running as root may read through the bridge: a secret of the host (the
+// driver's authentication secret) that an ordinary local user must not learn, as a Windows key's
+// access list would keep it. `key` is the full kernel name ("\REGISTRY\MACHINE\..."); names
+// compare without case.
+struct REGISTRY_SECRET_VALUE {
+    std::string key;
+    std::string value;
+};
+
 struct REGISTRY_BRIDGE_OPTIONS {
+    // Reading one of these (by name or by enumeration with its data) is STATUS_ACCESS_DENIED for
+    // any other caller.
+    std::vector<REGISTRY_SECRET_VALUE> secretValues;
     size_t maxConnections = 64;
     size_t maxHandlesPerConnection = 4096;
     // Armed notifications per connection (the host waits for them together with one wake event).

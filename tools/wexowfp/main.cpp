@@ -27,6 +27,7 @@
 #include <string>
 #include <thread>
 
+#include "driver/platform/driver_entry.h"
 #include "os/bridge/device_bridge.h"
 #include "os/bridge/registry_bridge.h"
 #include "os/core/device_gateway.h"
@@ -84,7 +85,10 @@ int main() {
     }
     os::REGISTRY_BRIDGE_SERVER registry;
     std::string why;
-    if (registry.Start(runtimeDir, {}, &why) != os::ERROR_SUCCESS) {
+    // The secret that authorises the privileged codes is no ordinary user's to read.
+    os::REGISTRY_BRIDGE_OPTIONS registryOptions;
+    registryOptions.secretValues = {{kServiceKey, wexo::drv::kAuthSecretValueName}};
+    if (registry.Start(runtimeDir, registryOptions, &why) != os::ERROR_SUCCESS) {
         std::fprintf(stderr, "wexowfp: the registry bridge in %s did not start: %s\n",
                      runtimeDir.c_str(), why.c_str());
         return 1;

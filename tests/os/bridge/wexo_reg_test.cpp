@@ -1,5 +1,7 @@
 // The admin tool as built, run against a bridge server of the test.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <fstream>
 #include <sstream>
@@ -227,6 +229,57 @@ TEST_F(WexoReg, FailedOperationsAndAMissingHost) {
     EXPECT_EQ(nohost.status, 1);
     EXPECT_NE(nohost.output.find("ERROR: The registry cannot be reached"), std::string::npos)
         << nohost.output;
+}
+
+}  // namespace
+
+namespace {
+
+// The host's secret values: root reads them, an ordinary user is refused them by name and by
+// enumeration, and the rest of the key stays readable to that user.
+TEST_F(WexoReg, ASecretValueIsReadByRootOnly) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs root to run the tool as another user";
+    }
+    server_.Stop();
+    os::REGISTRY_BRIDGE_OPTIONS options;
+    options.secretValues = {{"\\REGISTRY\\MACHINE\\SYSTEM\\Wexo", "auth secret"}};
+    std::string why;
+    ASSERT_EQ(server_.Start(temp_.Path(), options, &why), os::ERROR_SUCCESS) << why;
+    RegKey key = Key("SYSTEM\\Wexo");
+    const std::vector<uint8_t> secret(32, 0x5C);
+    ASSERT_EQ(os::RegSetValueEx(key, "Auth Secret", os::REG_BINARY, secret), os::ERROR_SUCCESS);
+    ASSERT_EQ(os::RegSetValueEx(key, "Public", os::REG_SZ, os::RegStringData("p")),
+              os::ERROR_SUCCESS);
+    ASSERT_EQ(::chmod(temp_.Path().c_str(), 0755), 0);
+
+    RESULT root = Reg({"query", "HKLM\\SYSTEM\\Wexo", "/v", "Auth Secret"});
+    EXPECT_EQ(root.status, 0) << root.output;
+    EXPECT_NE(root.output.find("5C5C5C"), std::string::npos) << root.output;
+
+    auto asNobody = [&](std::vector<std::string> arguments) {
+        std::vector<std::string> command = {"--reuid=65534", "--regid=65534", "--clear-groups",
+                                            wexo::test::RegTool()};
+        command.insert(command.end(), arguments.begin(), arguments.end());
+        auto child =
+            CHILD_PROCESS::Start("/usr/bin/setpriv", command, {"WEXO_RUNTIME_DIR=" + temp_.Path()});
+        RESULT result;
+        if (child != nullptr) {
+            result.status = child->Wait(5000ms);
+            result.output = child->Output();
+        }
+        return result;
+    };
+    RESULT byName = asNobody({"query", "HKLM\\SYSTEM\\Wexo", "/v", "auth SECRET"});
+    EXPECT_EQ(byName.status, 1) << byName.output;
+    EXPECT_NE(byName.output.find("Access is denied"), std::string::npos) << byName.output;
+    EXPECT_EQ(byName.output.find("5C5C"), std::string::npos) << byName.output;
+    RESULT listed = asNobody({"query", "HKLM\\SYSTEM\\Wexo"});
+    EXPECT_EQ(listed.output.find("5C5C"), std::string::npos) << listed.output;
+    RESULT exported = asNobody({"export", "HKLM\\SYSTEM", "/dev/stdout", "/y"});
+    EXPECT_EQ(exported.output.find("5c,5c"), std::string::npos) << exported.output;
+    RESULT other = asNobody({"query", "HKLM\\SYSTEM\\Wexo", "/v", "Public"});
+    EXPECT_EQ(other.status, 0) << other.output;
 }
 
 }  // namespace
