@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/uio.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -45,22 +46,48 @@ std::optional<int> GetFlags(int fd) {
     return flags;
 }
 
-// Sets or clears the attribute of one path (never through a link); true when it changed.
-bool SetImmutable(const std::string& path, bool on) {
+// Marks an attribute this guard set, so that a guard started after a crash of the one before
+// knows the attribute as its own (and lifts it), while one that was there before stays. The
+// trusted namespace is root's only: no user can forge or remove the mark.
+constexpr char kHeldMark[] = "trusted.wexo.held";
+
+bool HasHeldMark(int fd) {
+    char value = 0;
+    return ::fgetxattr(fd, kHeldMark, &value, sizeof value) >= 0;
+}
+
+enum class SET_RESULT { Changed, Ours, NotOurs, Failed };
+
+// Sets or clears the attribute of one path (never through a link).
+SET_RESULT SetImmutable(const std::string& path, bool on) {
     int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
     if (fd < 0) {
-        return false;
+        return SET_RESULT::Failed;
     }
-    bool changed = false;
+    SET_RESULT result = SET_RESULT::Failed;
     if (std::optional<int> flags = GetFlags(fd)) {
         const bool is = (*flags & FS_IMMUTABLE_FL) != 0;
-        if (is != on) {
-            int wanted = on ? (*flags | FS_IMMUTABLE_FL) : (*flags & ~FS_IMMUTABLE_FL);
-            changed = ::ioctl(fd, FS_IOC_SETFLAGS, &wanted) == 0;
+        if (on && is) {
+            result = HasHeldMark(fd) ? SET_RESULT::Ours : SET_RESULT::NotOurs;
+        } else if (on) {
+            const char mark = '1';
+            int wanted = *flags | FS_IMMUTABLE_FL;
+            if (::fsetxattr(fd, kHeldMark, &mark, sizeof mark, 0) == 0 &&
+                ::ioctl(fd, FS_IOC_SETFLAGS, &wanted) == 0) {
+                result = SET_RESULT::Changed;
+            } else {
+                ::fremovexattr(fd, kHeldMark);
+            }
+        } else {
+            int wanted = *flags & ~FS_IMMUTABLE_FL;
+            if (!is || ::ioctl(fd, FS_IOC_SETFLAGS, &wanted) == 0) {
+                ::fremovexattr(fd, kHeldMark);
+                result = SET_RESULT::Changed;
+            }
         }
     }
     ::close(fd);
-    return changed;
+    return result;
 }
 
 // The tree's folders and the files the attribute goes on (no links, no log files, not past a
@@ -100,8 +127,8 @@ std::optional<std::string> ReadSmallFile(const std::string& path) {
 
 // The process a thread belongs to.
 std::optional<uint32_t> ProcessOfThread(uint32_t threadId) {
-    std::optional<std::string> status = ReadSmallFile("/proc/" + std::to_string(threadId) +
-                                                      "/status");
+    std::optional<std::string> status =
+        ReadSmallFile("/proc/" + std::to_string(threadId) + "/status");
     if (!status) {
         return std::nullopt;
     }
@@ -126,7 +153,7 @@ constexpr long kSysExecveat = __NR_execveat;
 
 OPEN_KIND KindOfFlags(uint64_t flags) {
     return (flags & O_ACCMODE) != O_RDONLY || (flags & O_TRUNC) != 0 ? OPEN_KIND::Write
-                                                                      : OPEN_KIND::Read;
+                                                                     : OPEN_KIND::Read;
 }
 
 // What the blocked thread asked for, from the system call it is in.
@@ -167,8 +194,12 @@ OPEN_KIND KindOfOpen(uint32_t threadId, uint32_t processId, int* flagsOut) {
             break;
         case kSysOpenat2: {
             // The flags are the first member of the caller's open_how.
-            struct iovec local {&flags, sizeof flags};
-            struct iovec remote {reinterpret_cast<void*>(args[2]), sizeof flags};
+            struct iovec local {
+                &flags, sizeof flags
+            };
+            struct iovec remote {
+                reinterpret_cast<void*>(args[2]), sizeof flags
+            };
             if (::process_vm_readv(static_cast<pid_t>(processId), &local, 1, &remote, 1, 0) !=
                 static_cast<ssize_t>(sizeof flags)) {
                 return OPEN_KIND::Unknown;
@@ -229,7 +260,8 @@ struct PROGRAM_GUARD::STATE {
         // but the order keeps a half-done walk easy to read.
         for (const std::vector<std::string>* list : {&tree.files, &tree.folders}) {
             for (const std::string& path : *list) {
-                if (SetImmutable(path, true)) {
+                const SET_RESULT result = SetImmutable(path, true);
+                if (result == SET_RESULT::Changed || result == SET_RESULT::Ours) {
                     madeImmutable.push_back(path);
                 }
             }
@@ -312,8 +344,7 @@ struct PROGRAM_GUARD::STATE {
 bool PROGRAM_GUARD::Available(std::string* why) {
     int fd = ::fanotify_init(FAN_CLASS_CONTENT | FAN_CLOEXEC, O_RDONLY);
     if (fd < 0) {
-        *why = std::string("fanotify permission events are not available: ") +
-               std::strerror(errno);
+        *why = std::string("fanotify permission events are not available: ") + std::strerror(errno);
         return false;
     }
     ::close(fd);
@@ -381,6 +412,11 @@ void PROGRAM_GUARD::Stop() {
         ::close(s.wake);
         s.wake = -1;
     }
+}
+
+void PROGRAM_GUARD::LeaveHeldForTest() {
+    std::lock_guard guard(state_->lock);
+    state_->madeImmutable.clear();
 }
 
 PROGRAM_GUARD::COUNTS PROGRAM_GUARD::Counts() const {

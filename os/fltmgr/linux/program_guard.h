@@ -7,7 +7,9 @@
 // - The immutable attribute (FS_IMMUTABLE_FL) on every file and folder of the tree but log files:
 //   the kernel then refuses writes, truncation, renames, deletes, hard links, attribute and time
 //   changes of them and new names in the folders, to every process, before any permission event.
-//   Only attributes this guard set are lifted again; ones that were there stay.
+//   Only attributes this guard set are lifted again; ones that were there stay. Each one it sets
+//   carries a mark (the extended attribute "trusted.wexo.held"), so a guard started after a
+//   crash of the one before takes the leftovers as its own and lifts them in turn.
 // - fanotify permission events (FAN_OPEN_PERM) on every folder of the tree: an open for writing or
 //   truncating by a process other than the exempt one is refused (EPERM), with a report. This
 //   holds where the attribute cannot be set, or after a privileged process took it off a file.
@@ -50,12 +52,14 @@ class PROGRAM_GUARD {
     bool Protect(const std::string& folder, bool on, std::string* why);
     // Lifts everything and stops the listener.
     void Stop();
+    // For tests: forgets what it holds without lifting it, as a killed host leaves it.
+    void LeaveHeldForTest();
 
     // What the guard did, for tests and the host's lines.
     struct COUNTS {
         uint64_t allowed = 0;
         uint64_t refused = 0;
-        uint64_t unknown = 0;  // opens whose flags could not be read (let through)
+        uint64_t unknown = 0;    // opens whose flags could not be read (let through)
         uint64_t immutable = 0;  // attributes set and held now
     };
     COUNTS Counts() const;

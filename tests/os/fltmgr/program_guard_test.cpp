@@ -94,6 +94,7 @@ class ProgramGuardTest : public ::testing::Test {
     std::mutex lock_;
     std::vector<std::string> refusedPaths_;
     std::atomic<bool> exemptAll_{false};
+    uint64_t crashedLeftovers_ = 0;
     PROGRAM_GUARD guard_{[this](uint32_t) { return exemptAll_.load(); },
                          [this](uint32_t, const std::string& path, int) {
                              std::lock_guard guard(lock_);
@@ -165,6 +166,22 @@ TEST_F(ProgramGuardTest, LiftingGivesBackExactlyWhatTheGuardTook) {
     guard_.Stop();
     EXPECT_FALSE(Immutable(dir_ / "new.bin"));
     EXPECT_EQ(Shell("echo x > " + P("new.bin")), 0);
+
+    // What a guard that crashed left held is taken up by the next one, and lifted by it.
+    {
+        PROGRAM_GUARD crashed{[](uint32_t) { return false; }, nullptr};
+        ASSERT_TRUE(crashed.Protect(dir_.string(), true, &why)) << why;
+        // No Stop: the attributes stay as after a kill. The listener goes with the object.
+        crashedLeftovers_ = crashed.Counts().immutable;
+        crashed.LeaveHeldForTest();
+    }
+    EXPECT_TRUE(Immutable(dir_ / "a.bin"));
+    PROGRAM_GUARD next{[](uint32_t) { return false; }, nullptr};
+    ASSERT_TRUE(next.Protect(dir_.string(), true, &why)) << why;
+    EXPECT_EQ(next.Counts().immutable, crashedLeftovers_);
+    next.Stop();
+    EXPECT_FALSE(Immutable(dir_ / "a.bin"));
+    EXPECT_TRUE(Immutable(dir_ / "sub" / "b.bin"));  // never the guard's
 
     // A folder that is not there holds nothing.
     EXPECT_FALSE(guard_.Protect(P("missing"), true, &why));
