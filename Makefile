@@ -14,7 +14,7 @@ FUZZ_SECONDS ?= 60
 # Libraries from Debian are not built with the sanitizers; see the suppressions file for why.
 export TSAN_OPTIONS ?= suppressions=$(CURDIR)/tools/sanitizers/tsan.supp second_deadlock_stack=1
 
-.PHONY: all deps configure build test demo bench fuzz format clean install deb
+.PHONY: all deps configure build test demo bench fuzz fuzz-all format clean install deb
 
 all: build
 
@@ -56,6 +56,14 @@ install: build
 deb: build
 	@cd $(BUILD_DIR) && cpack -G DEB > cpack.log 2>&1 || (cat cpack.log; exit 1)
 	@sed -n 's/^CPack: - package: \(.*\) generated\.$$/\1/p' $(BUILD_DIR)/cpack.log
+
+# Every libFuzzer target in turn, FUZZ_SECONDS each, and a table of executions and findings:
+# make fuzz-all FUZZ_SECONDS=600 (FUZZ_MERGE=1 merges what they found into fuzz/corpus/).
+fuzz-all: deps
+	@mkdir -p build-fuzz
+	@CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+		-DWEXO_FUZZ=ON > build-fuzz/configure.log 2>&1 || (cat build-fuzz/configure.log; exit 1)
+	@JOBS=$(JOBS) tools/scripts/fuzz-all build-fuzz $(FUZZ_SECONDS)
 
 # libFuzzer targets, built with clang in their own folder: make fuzz TARGET=http_request_fuzz
 fuzz: deps

@@ -5,6 +5,8 @@
 #include <thread>
 #include <vector>
 
+#include "driver/filter/stream_classify.h"
+#include "driver/platform/driver_entry.h"
 #include "os/core/clock.h"
 #include "os/registry/registry.h"
 #include "os/win32/handles.h"
@@ -115,25 +117,15 @@ bool PIPELINE::Start(std::string* error) {
         svc::POLICY_LOOKUP_CONTEXT{*p.decision, p.sessions, p.deviceInformation, p.stop->event});
 
     // The service runs as the signed-in Linux user, in a process of its own.
-    uint32_t uid = static_cast<uint32_t>(getuid());
+    const uint32_t uid = static_cast<uint32_t>(getuid());
     p.serviceProcess = os::CreateProcess(svc::UnixUserSid(uid), 0, "C:\\usr\\lib\\wexo\\wexosvc");
-    bool registered = false;
     {
         os::ScopedProcessContext context(p.serviceProcess->Id());
         p.servers->Rebuild();
         p.sessionThread = os::Thread::Start(
             [&p] { p.sessions.HttpsSessionReuseThread(p.stop->event); }, "HTTPS session reuse");
-        p.deviceHandle = svc::OpenControlDevice();
-        if (p.deviceHandle != os::INVALID_HANDLE_VALUE) {
-            p.channel = svc::SERVICE_CALL_CHANNEL::Create();
-            os::HANDLE input = p.channel->ServiceCallInitialize(
-                p.deviceHandle, svc::MakeServiceCallDispatcher(*p.context));
-            for (uint32_t i = 0; input != 0 && i < options_.serviceWorkers; ++i) {
-                p.workers.push_back(p.channel->StartServiceCallThread(i));
-            }
-            registered = input != 0 && svc::RegisterService(p.deviceHandle, input);
-        }
     }
+    const bool registered = StartServiceChannel();
     if (!registered) {
         return fail("the service did not register with the driver");
     }
@@ -145,22 +137,64 @@ bool PIPELINE::Start(std::string* error) {
     return true;
 }
 
+bool PIPELINE::StartServiceChannel() {
+    PARTS& p = *parts_;
+    os::ScopedProcessContext context(p.serviceProcess->Id());
+    p.deviceHandle = svc::OpenControlDevice();
+    if (p.deviceHandle == os::INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    p.channel = svc::SERVICE_CALL_CHANNEL::Create();
+    os::HANDLE input = p.channel->ServiceCallInitialize(p.deviceHandle,
+                                                        svc::MakeServiceCallDispatcher(*p.context));
+    for (uint32_t i = 0; input != 0 && i < options_.serviceWorkers; ++i) {
+        p.workers.push_back(p.channel->StartServiceCallThread(i));
+    }
+    return input != 0 && svc::RegisterService(p.deviceHandle, input);
+}
+
+void PIPELINE::StopServiceChannel() {
+    PARTS& p = *parts_;
+    if (!p.channel) {
+        return;
+    }
+    p.channel->ServiceCallStop();
+    for (auto& worker : p.workers) {
+        worker->Join();
+    }
+    p.workers.clear();
+    os::ScopedProcessContext context(p.serviceProcess->Id());
+    p.channel->ServiceCallUninitialize();
+    os::CloseHandle(p.deviceHandle);
+    p.deviceHandle = 0;
+    p.channel.reset();
+}
+
+bool PIPELINE::RestartService(std::string* error) {
+    if (!parts_) {
+        *error = "the pipeline does not run";
+        return false;
+    }
+    PARTS& p = *parts_;
+    StopServiceChannel();
+    // The old process ends (its handles closed, as a killed service's are); a new one registers.
+    os::TerminateProcess(p.serviceProcess->Id());
+    p.serviceProcess = os::CreateProcess(svc::UnixUserSid(static_cast<uint32_t>(getuid())), 0,
+                                         "C:\\usr\\lib\\wexo\\wexosvc");
+    if (!StartServiceChannel()) {
+        *error = "the restarted service did not register with the driver";
+        return false;
+    }
+    return true;
+}
+
 void PIPELINE::Stop() {
     if (!parts_) {
         return;
     }
     PARTS& p = *parts_;
     p.driver.CloseNetwork();
-    if (p.channel) {
-        p.channel->ServiceCallStop();
-        for (auto& worker : p.workers) {
-            worker->Join();
-        }
-        os::ScopedProcessContext context(p.serviceProcess->Id());
-        p.channel->ServiceCallUninitialize();
-        os::CloseHandle(p.deviceHandle);
-        p.channel.reset();
-    }
+    StopServiceChannel();
     p.stop->Request();
     if (p.sessionThread) {
         p.sessionThread->Join();
@@ -190,6 +224,10 @@ os::SimNetwork& PIPELINE::Network() {
 
 uint32_t PIPELINE::BrowserProcessId() const {
     return parts_->browser->Id();
+}
+
+size_t PIPELINE::OpenFlows() const {
+    return parts_->driver.Driver().Filter().Flows().LinkedCount();
 }
 
 uint32_t PIPELINE::ServiceProcessId() const {

@@ -35,6 +35,9 @@ class PIPELINE {
     // error says what did not start and nothing is left running.
     bool Start(std::string* error);
     void Stop();
+    // The service's channel stopped and its process ended, then a new service process registers
+    // with the running driver (the settings and the policy-server set carry over).
+    bool RestartService(std::string* error);
 
     os::SimNetwork& Network();
     // A browser process of the signed-in user (session 1).
@@ -45,12 +48,17 @@ class PIPELINE {
     // Lookups whose verdict the driver has applied; waits (real time, bounded) for a count.
     uint64_t CompletedLookups() const;
     bool AwaitLookups(uint64_t count, uint32_t milliseconds = 10'000);
+    // Flows the driver holds now (every connection of the simulated network that is not closed).
+    size_t OpenFlows() const;
     // The service's allowed-URL cache size, for showing where an answer came from.
     size_t AllowedCacheCount() const;
     // The log file, when there is one.
     std::string LogPath() const;
 
   private:
+    bool StartServiceChannel();
+    void StopServiceChannel();
+
     struct PARTS;
     PIPELINE_OPTIONS options_;
     std::unique_ptr<PARTS> parts_;

@@ -1,0 +1,256 @@
+// soak: the whole system in one process under a steady load of browser connections for a while
+// (default 30 minutes), with the policy server failing, hanging, answering garbage, refusing and
+// recovering on a schedule, and the service restarted twice. At the end it checks that no flow is
+// stuck in the driver and that the process holds no more threads or descriptors than once it had
+// warmed up, and reports how its heap grew (the allocator's own count, mallinfo2) against a bound.
+//
+//   soak [--seconds N] [--clients N] [--heap-bound-kib N]
+//
+// Exit status: 0 when every check held, 1 when one did not, 2 for bad arguments or a start that
+// failed. One line per phase, then the figures.
+#include <dirent.h>
+#include <malloc.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "os/wfp/sim/sim_network.h"
+#include "tools/pipeline/pipeline.h"
+
+namespace {
+
+using std::chrono::milliseconds;
+using std::chrono::steady_clock;
+
+size_t CountEntries(const char* folder) {
+    size_t count = 0;
+    if (DIR* dir = ::opendir(folder)) {
+        while (struct dirent* entry = ::readdir(dir)) {
+            count += entry->d_name[0] != '.' ? 1 : 0;
+        }
+        ::closedir(dir);
+    }
+    return count;
+}
+
+size_t HeapInUse() {
+    return mallinfo2().uordblks;
+}
+
+struct FIGURES {
+    size_t threads;
+    size_t descriptors;
+    size_t heap;
+};
+
+FIGURES Measure() {
+    return {CountEntries("/proc/self/task"), CountEntries("/proc/self/fd"), HeapInUse()};
+}
+
+enum class PHASE { Normal, ServerErrors, Garbage, Hanging, Refusing };
+
+const char* PhaseName(PHASE phase) {
+    switch (phase) {
+        case PHASE::Normal:
+            return "normal";
+        case PHASE::ServerErrors:
+            return "the policy server answers 500";
+        case PHASE::Garbage:
+            return "the policy server answers garbage";
+        case PHASE::Hanging:
+            return "the policy server hangs";
+        case PHASE::Refusing:
+            return "the policy server refuses connections";
+    }
+    return "";
+}
+
+void Enter(wexo::peers::PolicyServer& server, PHASE phase) {
+    auto& pages = server.Pages();
+    auto& peer = server.Peer();
+    pages.ClearMobileAnswer();
+    peer.SetHang(false);
+    peer.SetRefuse(false);
+    switch (phase) {
+        case PHASE::Normal:
+            break;
+        case PHASE::ServerErrors:
+            pages.SetMobileAnswer(500, "broken", "text/html");
+            break;
+        case PHASE::Garbage:
+            pages.SetMobileAnswer(200, "<Ostrel><Redirect>\x01\x02 not a reply", "text/xml");
+            break;
+        case PHASE::Hanging:
+            peer.SetHang(true);
+            break;
+        case PHASE::Refusing:
+            peer.SetRefuse(true);
+            break;
+    }
+}
+
+struct COUNTERS {
+    std::atomic<uint64_t> opened{0};
+    std::atomic<uint64_t> answered{0};   // reached the server, or the client got the block page
+    std::atomic<uint64_t> cut{0};        // reset or closed by the filter
+    std::atomic<uint64_t> undecided{0};  // still undecided when the client gave up on it
+};
+
+// One browser: connections to allowed and blocked hosts, each with a URL of its own so that the
+// caches do not answer everything, given a short while to be decided, then closed.
+void Browse(wexo::pipeline::PIPELINE& pipeline, int client, const std::atomic<bool>& running,
+            COUNTERS& counters) {
+    uint64_t n = 0;
+    while (running.load()) {
+        ++n;
+        const bool blocked = n % 4 == 0;
+        const std::string host = blocked ? "games.test" : "site" + std::to_string(n % 50) + ".test";
+        const std::string request = "GET /page/" + std::to_string(client) + "/" +
+                                    std::to_string(n) + " HTTP/1.1\r\nHost: " + host + "\r\n\r\n";
+        auto connection = pipeline.Network().OpenTcp(
+            os::MakeIPv4Address(198, 51, 100, static_cast<uint8_t>(1 + n % 200)), 80,
+            pipeline.BrowserProcessId());
+        counters.opened.fetch_add(1);
+        connection->ClientSend(request);
+        const auto deadline = steady_clock::now() + milliseconds(300);
+        bool decided = false;
+        while (steady_clock::now() < deadline && running.load()) {
+            if (!connection->ServerReceived().empty() ||
+                connection->ClientReceived().find("302") != std::string::npos) {
+                counters.answered.fetch_add(1);
+                decided = true;
+                break;
+            }
+            if (connection->ClientWasReset() || connection->ClientSawFin()) {
+                counters.cut.fetch_add(1);
+                decided = true;
+                break;
+            }
+            std::this_thread::sleep_for(milliseconds(2));
+        }
+        if (!decided) {
+            counters.undecided.fetch_add(1);
+        }
+        connection->ClientClose();
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    long seconds = 1800;
+    int clients = 4;
+    long heapBoundKib = 4 * 1024;
+    for (int i = 1; i < argc; ++i) {
+        const std::string argument = argv[i];
+        if (i + 1 < argc && argument == "--seconds") {
+            seconds = std::strtol(argv[++i], nullptr, 10);
+        } else if (i + 1 < argc && argument == "--clients") {
+            clients = static_cast<int>(std::strtol(argv[++i], nullptr, 10));
+        } else if (i + 1 < argc && argument == "--heap-bound-kib") {
+            heapBoundKib = std::strtol(argv[++i], nullptr, 10);
+        } else {
+            std::fprintf(stderr, "usage: soak [--seconds N] [--clients N] [--heap-bound-kib N]\n");
+            return 2;
+        }
+    }
+    if (seconds < 10 || clients < 1 || clients > 64 || heapBoundKib < 1) {
+        std::fprintf(stderr, "soak: at least 10 seconds, 1 to 64 clients, a positive bound\n");
+        return 2;
+    }
+
+    wexo::pipeline::PIPELINE_OPTIONS options;
+    options.policyText = "[rules]\nblock host games.test\n";
+    options.serviceWorkers = 4;
+    wexo::pipeline::PIPELINE pipeline(options);
+    std::string error;
+    if (!pipeline.Start(&error)) {
+        std::fprintf(stderr, "soak: %s\n", error.c_str());
+        return 2;
+    }
+
+    // Ten phases; the service restarts as the fourth and the seventh begin.
+    const PHASE schedule[] = {
+        PHASE::Normal, PHASE::ServerErrors, PHASE::Normal, PHASE::Garbage,      PHASE::Hanging,
+        PHASE::Normal, PHASE::Refusing,     PHASE::Normal, PHASE::ServerErrors, PHASE::Normal};
+    const auto phaseLength = milliseconds(seconds * 1000 / 10);
+    COUNTERS counters;
+    std::atomic<bool> running{true};
+    std::vector<std::thread> browsers;
+    for (int client = 0; client < clients; ++client) {
+        browsers.emplace_back(Browse, std::ref(pipeline), client, std::cref(running),
+                              std::ref(counters));
+    }
+
+    FIGURES warm{};
+    bool restartsFailed = false;
+    const auto start = steady_clock::now();
+    for (size_t phase = 0; phase < std::size(schedule); ++phase) {
+        if (phase == 3 || phase == 6) {
+            const bool restarted = pipeline.RestartService(&error);
+            restartsFailed |= !restarted;
+            std::printf("soak: %5.0f s: the service restarted%s%s\n",
+                        std::chrono::duration<double>(steady_clock::now() - start).count(),
+                        restarted ? "" : ": ", restarted ? "" : error.c_str());
+        }
+        Enter(pipeline.Server(), schedule[phase]);
+        std::printf("soak: %5.0f s: %s (%llu connections so far)\n",
+                    std::chrono::duration<double>(steady_clock::now() - start).count(),
+                    PhaseName(schedule[phase]),
+                    static_cast<unsigned long long>(counters.opened.load()));
+        std::fflush(stdout);
+        // The test server keeps every request it saw; that is the peer's memory, not the
+        // product's, so it is let go as the soak goes on.
+        for (auto left = phaseLength; left.count() > 0; left -= milliseconds(1000)) {
+            std::this_thread::sleep_for(std::min(left, milliseconds(1000)));
+            pipeline.Server().Peer().ClearRequests();
+        }
+        if (phase == 0) {
+            warm = Measure();  // after the first phase every pool and cache has grown in
+        }
+    }
+    running = false;
+    for (std::thread& browser : browsers) {
+        browser.join();
+    }
+    Enter(pipeline.Server(), PHASE::Normal);
+    pipeline.Network().WaitSettled();
+    // Flows end once their connections are closed and settled; give the driver a moment.
+    size_t stuck = 0;
+    for (int i = 0; i < 500; ++i) {
+        stuck = pipeline.OpenFlows();
+        if (stuck == 0) {
+            break;
+        }
+        std::this_thread::sleep_for(milliseconds(10));
+    }
+    const FIGURES end = Measure();
+    const long heapGrowthKib = (static_cast<long>(end.heap) - static_cast<long>(warm.heap)) / 1024;
+
+    std::printf("soak: %llu connections: %llu decided, %llu cut, %llu undecided after 300 ms\n",
+                static_cast<unsigned long long>(counters.opened.load()),
+                static_cast<unsigned long long>(counters.answered.load()),
+                static_cast<unsigned long long>(counters.cut.load()),
+                static_cast<unsigned long long>(counters.undecided.load()));
+    std::printf("soak: flows left in the driver: %zu\n", stuck);
+    std::printf(
+        "soak: threads %zu -> %zu, descriptors %zu -> %zu, heap %zu KiB -> %zu KiB "
+        "(%+ld KiB, bound %ld KiB)\n",
+        warm.threads, end.threads, warm.descriptors, end.descriptors, warm.heap / 1024,
+        end.heap / 1024, heapGrowthKib, heapBoundKib);
+    const bool held = !restartsFailed && stuck == 0 && end.threads <= warm.threads &&
+                      end.descriptors <= warm.descriptors && heapGrowthKib <= heapBoundKib &&
+                      counters.opened.load() > 0;
+    std::printf("soak: %s\n", held ? "every check held" : "a check failed");
+    pipeline.Stop();
+    return held ? 0 : 1;
+}
