@@ -50,6 +50,34 @@ const FLT_CONTEXT_REGISTRATION* FindRegistration(const FLT_FILTER& filter, uint1
     return nullptr;
 }
 
+// The header of a context about to be attached for the instance's filter, or null when it is not
+// one of that filter's contexts of that type. The caller's old-context output starts empty.
+CONTEXT_HEADER* NewContextFor(const std::shared_ptr<FLT_INSTANCE>& instance, void* newContext,
+                              uint16_t type, void** oldContext) {
+    if (oldContext != nullptr) {
+        *oldContext = nullptr;
+    }
+    CONTEXT_HEADER* header = newContext != nullptr ? HeaderOf(newContext) : nullptr;
+    if (instance == nullptr || header == nullptr || header->type != type ||
+        header->filter.get() != instance->Filter()) {
+        return nullptr;
+    }
+    return header;
+}
+
+// A context a replace took off its holder: the holder's reference passes to the caller when it
+// asked for the old one, and is dropped otherwise.
+void HandBack(void* replaced, void** oldContext) {
+    if (replaced == nullptr) {
+        return;
+    }
+    if (oldContext != nullptr) {
+        *oldContext = replaced;
+    } else {
+        FltReleaseContext(replaced);
+    }
+}
+
 }  // namespace
 
 NTSTATUS FltAllocateContext(const std::shared_ptr<FLT_FILTER>& filter, uint16_t contextType,
@@ -106,12 +134,9 @@ void FltReleaseContext(void* context) {
 NTSTATUS FltSetStreamHandleContext(const std::shared_ptr<FLT_INSTANCE>& instance,
                                    FLT_FILE_OBJECT& fileObject, FLT_SET_CONTEXT_OPERATION operation,
                                    void* newContext, void** oldContext) {
-    if (oldContext != nullptr) {
-        *oldContext = nullptr;
-    }
-    CONTEXT_HEADER* header = newContext != nullptr ? HeaderOf(newContext) : nullptr;
-    if (instance == nullptr || header == nullptr || header->type != FLT_STREAMHANDLE_CONTEXT ||
-        header->filter.get() != instance->Filter()) {
+    CONTEXT_HEADER* header =
+        NewContextFor(instance, newContext, FLT_STREAMHANDLE_CONTEXT, oldContext);
+    if (header == nullptr) {
         return STATUS_INVALID_PARAMETER;
     }
     void* replaced = nullptr;
@@ -145,13 +170,7 @@ NTSTATUS FltSetStreamHandleContext(const std::shared_ptr<FLT_INSTANCE>& instance
         header->file = &fileObject;
         FltReferenceContext(newContext);
     }
-    if (replaced != nullptr) {
-        if (oldContext != nullptr) {
-            *oldContext = replaced;  // the holder's reference passes to the caller
-        } else {
-            FltReleaseContext(replaced);
-        }
-    }
+    HandBack(replaced, oldContext);
     return STATUS_SUCCESS;
 }
 
@@ -175,12 +194,8 @@ NTSTATUS FltGetStreamHandleContext(const std::shared_ptr<FLT_INSTANCE>& instance
 NTSTATUS FltSetInstanceContext(const std::shared_ptr<FLT_INSTANCE>& instance,
                                FLT_SET_CONTEXT_OPERATION operation, void* newContext,
                                void** oldContext) {
-    if (oldContext != nullptr) {
-        *oldContext = nullptr;
-    }
-    CONTEXT_HEADER* header = newContext != nullptr ? HeaderOf(newContext) : nullptr;
-    if (instance == nullptr || header == nullptr || header->type != FLT_INSTANCE_CONTEXT ||
-        header->filter.get() != instance->Filter()) {
+    CONTEXT_HEADER* header = NewContextFor(instance, newContext, FLT_INSTANCE_CONTEXT, oldContext);
+    if (header == nullptr) {
         return STATUS_INVALID_PARAMETER;
     }
     void* replaced = nullptr;
@@ -205,13 +220,7 @@ NTSTATUS FltSetInstanceContext(const std::shared_ptr<FLT_INSTANCE>& instance,
         header->instance = instance.get();
         FltReferenceContext(newContext);
     }
-    if (replaced != nullptr) {
-        if (oldContext != nullptr) {
-            *oldContext = replaced;
-        } else {
-            FltReleaseContext(replaced);
-        }
-    }
+    HandBack(replaced, oldContext);
     return STATUS_SUCCESS;
 }
 

@@ -433,8 +433,13 @@ NTSTATUS NtSetInformationFile(HANDLE fileHandle, IO_STATUS_BLOCK* ioStatus,
     return io.status;
 }
 
-NTSTATUS NtWriteFile(HANDLE fileHandle, IO_STATUS_BLOCK* ioStatus, const void* buffer,
-                     uint32_t length, const int64_t* byteOffset) {
+namespace {
+
+// A read or a write: through the filters' callbacks, then `transfer` on the open (it returns the
+// status and sets the bytes moved).
+template <typename TRANSFER>
+NTSTATUS Transfer(uint8_t majorFunction, HANDLE fileHandle, IO_STATUS_BLOCK* ioStatus,
+                  uint32_t length, const int64_t* byteOffset, TRANSFER transfer) {
     IO_STATUS_BLOCK unused;
     IO_STATUS_BLOCK& io = ioStatus != nullptr ? *ioStatus : unused;
     io = IO_STATUS_BLOCK{};
@@ -443,7 +448,7 @@ NTSTATUS NtWriteFile(HANDLE fileHandle, IO_STATUS_BLOCK* ioStatus, const void* b
         io.status = STATUS_INVALID_HANDLE;
         return io.status;
     }
-    FLT_CALLBACK_DATA data = NewData(IRP_MJ_WRITE);
+    FLT_CALLBACK_DATA data = NewData(majorFunction);
     data.iopb.targetFileObject = file;
     data.openedName = file->FileName();
     data.iopb.parameters.readWrite.length = length;
@@ -454,41 +459,30 @@ NTSTATUS NtWriteFile(HANDLE fileHandle, IO_STATUS_BLOCK* ioStatus, const void* b
         io = data.ioStatus;
         return io.status;
     }
-    uint32_t written = 0;
-    data.ioStatus.status = FltWriteFile(nullptr, *file, byteOffset, length, buffer, 0, &written);
-    data.ioStatus.information = written;
+    uint32_t moved = 0;
+    data.ioStatus.status = transfer(*file, &moved);
+    data.ioStatus.information = moved;
     RunPost(data, posts);
     io = data.ioStatus;
     return io.status;
 }
 
+}  // namespace
+
+NTSTATUS NtWriteFile(HANDLE fileHandle, IO_STATUS_BLOCK* ioStatus, const void* buffer,
+                     uint32_t length, const int64_t* byteOffset) {
+    return Transfer(IRP_MJ_WRITE, fileHandle, ioStatus, length, byteOffset,
+                    [&](FLT_FILE_OBJECT& file, uint32_t* moved) {
+                        return FltWriteFile(nullptr, file, byteOffset, length, buffer, 0, moved);
+                    });
+}
+
 NTSTATUS NtReadFile(HANDLE fileHandle, IO_STATUS_BLOCK* ioStatus, void* buffer, uint32_t length,
                     const int64_t* byteOffset) {
-    IO_STATUS_BLOCK unused;
-    IO_STATUS_BLOCK& io = ioStatus != nullptr ? *ioStatus : unused;
-    io = IO_STATUS_BLOCK{};
-    std::shared_ptr<FLT_FILE_OBJECT> file;
-    if (!NT_SUCCESS(FltReferenceFileHandle(fileHandle, &file))) {
-        io.status = STATUS_INVALID_HANDLE;
-        return io.status;
-    }
-    FLT_CALLBACK_DATA data = NewData(IRP_MJ_READ);
-    data.iopb.targetFileObject = file;
-    data.openedName = file->FileName();
-    data.iopb.parameters.readWrite.length = length;
-    data.iopb.parameters.readWrite.byteOffset =
-        byteOffset != nullptr ? *byteOffset : FILE_USE_FILE_POINTER_POSITION;
-    std::vector<PENDING_POST> posts;
-    if (RunPre(data, *file->Volume(), &posts)) {
-        io = data.ioStatus;
-        return io.status;
-    }
-    uint32_t read = 0;
-    data.ioStatus.status = FltReadFile(nullptr, *file, byteOffset, length, buffer, 0, &read);
-    data.ioStatus.information = read;
-    RunPost(data, posts);
-    io = data.ioStatus;
-    return io.status;
+    return Transfer(IRP_MJ_READ, fileHandle, ioStatus, length, byteOffset,
+                    [&](FLT_FILE_OBJECT& file, uint32_t* moved) {
+                        return FltReadFile(nullptr, file, byteOffset, length, buffer, 0, moved);
+                    });
 }
 
 NTSTATUS NtClose(HANDLE fileHandle) {
