@@ -1,6 +1,6 @@
 // Client hello parse of arbitrary bytes: fields stay inside the input (or the result's own copy of
 // a field split across records) and within their size limits, the outcome agrees with the result,
-// and bytes appended after a complete hello change nothing.
+// and bytes appended after a complete hello change nothing (but may show an ECH extension).
 #include <cstdint>
 #include <span>
 #include <vector>
@@ -50,13 +50,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                        TlsParseStatus::Complete);
             FUZZ_CHECK(again.serverName.Text() == hello.serverName.Text());
             FUZZ_CHECK(again.sessionId.Text() == hello.sessionId.Text());
+            // More bytes can only show an ECH extension that was not there yet.
+            FUZZ_CHECK(!hello.offersEch || again.offersEch);
             break;
         }
         case TlsParseStatus::Incomplete:
             FUZZ_CHECK(outcome.missing > 0);
             break;
         case TlsParseStatus::NotRecognised:
-            FUZZ_CHECK(outcome.missing == 0 && hello.sessionId.Empty() && hello.serverName.Empty());
+            FUZZ_CHECK(outcome.missing == 0 && hello.sessionId.Empty() &&
+                       hello.serverName.Empty() && !hello.offersEch);
             break;
     }
     return 0;

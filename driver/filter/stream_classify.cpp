@@ -10,6 +10,7 @@
 #include "common/url_normalize.h"
 #include "driver/filter/http_request.h"
 #include "driver/filter/tls_parser.h"
+#include "driver/platform/debug_print.h"
 
 namespace wexo::drv {
 
@@ -603,6 +604,16 @@ void STREAM_FILTER::ParseOutbound(SEGMENT& segment, std::span<const uint8_t> byt
     }
     if (tls.status == TlsParseStatus::Complete) {
         flow->moreRequested = false;
+        if (hello.offersEch) {
+            // The name that decides is the shared front name the hello shows outside; the one the
+            // client means is sealed inside. Said here, so that a debug log explains a verdict
+            // that looks wrong for the site the user saw.
+            std::string_view outer = hello.serverName.Text();
+            DriverPrintAndLog(
+                "WexoW: ClassifyTls: FC#%ld, the client hello offers Encrypted "
+                "Client Hello; judged by its outer name \"%.*s\"\n\n",
+                static_cast<long>(flow->flowNumber), static_cast<int>(outer.size()), outer.data());
+        }
         FlowNamesPtr names;
         if (!hello.serverName.Empty()) {
             names.reset(FLOW_NAMES::Create(hello.serverName.Text(), {}, {}));

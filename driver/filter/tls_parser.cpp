@@ -13,6 +13,7 @@ constexpr uint8_t kServerHello = 2;
 constexpr uint8_t kCertificate = 11;
 constexpr uint16_t kSupportedVersions = 43;
 constexpr uint16_t kServerName = 0;
+constexpr uint16_t kEncryptedClientHello = 0xfe0d;
 constexpr uint16_t kTls13 = 0x0304;
 constexpr size_t kMaxSessionId = 32;
 
@@ -159,6 +160,24 @@ TLS_PARSE_OUTCOME StreamFailure(StreamError error, const HELLO_STREAM& stream) {
     return error == StreamError::NoData ? Incomplete(stream.Missing()) : NotRecognised();
 }
 
+// Once the server name is read, the rest of the extensions matter only for whether one of them is
+// an encrypted client hello. The name is final by then, so whatever is missing or malformed past
+// it leaves the outcome Complete: the walk just stops.
+TLS_PARSE_OUTCOME CompleteAfterName(HELLO_STREAM& stream, TLS_CLIENT_HELLO& hello) {
+    uint8_t field[4];
+    while (!hello.offersEch && !stream.AtEnd()) {
+        if (stream.Read(4, field) != StreamError::None) {
+            break;
+        }
+        if (Be16(field) == kEncryptedClientHello) {
+            hello.offersEch = true;
+        } else if (stream.Skip(Be16(field + 2)) != StreamError::None) {
+            break;
+        }
+    }
+    return Complete();
+}
+
 // The hello after its version: random, session ID, cipher suites, compression methods, and the
 // extensions up to the server name.
 TLS_PARSE_OUTCOME ParseHelloBody(HELLO_STREAM& stream, TLS_CLIENT_HELLO& hello) {
@@ -203,6 +222,9 @@ TLS_PARSE_OUTCOME ParseHelloBody(HELLO_STREAM& stream, TLS_CLIENT_HELLO& hello) 
         }
         uint16_t type = Be16(field);
         size_t length = Be16(field + 2);
+        if (type == kEncryptedClientHello) {
+            hello.offersEch = true;
+        }
         // Server name: list length (2), name type (1), name length (2), name. Only the low byte
         // of the name length counts.
         if (type == kServerName && length >= 5 && stream.End() - start >= 9) {
@@ -211,11 +233,22 @@ TLS_PARSE_OUTCOME ParseHelloBody(HELLO_STREAM& stream, TLS_CLIENT_HELLO& hello) 
             }
             size_t nameLength = field[4];
             if (nameLength == 0) {
-                return Complete();
+                return stream.Skip(length - 5) == StreamError::None
+                           ? CompleteAfterName(stream, hello)
+                           : Complete();
             }
             if (start + 9 + nameLength <= stream.End()) {
                 error = stream.Take(nameLength, hello.serverName);
-                return error == StreamError::None ? Complete() : StreamFailure(error, stream);
+                if (error != StreamError::None) {
+                    return StreamFailure(error, stream);
+                }
+                // The extension's own length is not trusted for the name; past it, the rest of
+                // the extension is skipped only when it fits (else the walk just ends).
+                if (length < 5 + nameLength ||
+                    stream.Skip(length - 5 - nameLength) != StreamError::None) {
+                    return Complete();
+                }
+                return CompleteAfterName(stream, hello);
             }
             length -= 5;
         }

@@ -71,11 +71,18 @@ struct TLS_CLIENT_HELLO {
     // Server name: 1 to 255 bytes, or empty. Its length is the low byte of the name's 16-bit length
     // field, so a name of 300 bytes reads as its first 44.
     TLS_FIELD<255> serverName;
+    // The hello carries an encrypted_client_hello extension (0xfe0d): the real server name, if
+    // any, is sealed in an inner hello, and serverName is the outer, shared front name. Set from
+    // the bytes at hand: extensions after the server name are looked through as far as they are
+    // present, without changing the outcome. A client that sends a decoy of the extension (which
+    // is made to look the same) sets it too.
+    bool offersEch = false;
 };
 
 // Parses the client's first TLS handshake record (or the SSL 2.0-compatible form).
 // - Complete: sessionId and serverName are final (either may be empty). A server name found in the
-//   first record ends the parse even when the hello continues in a later record.
+//   first record ends the parse even when the hello continues in a later record (offersEch then
+//   reflects only the extensions present).
 // - Incomplete: the record, or a hello that continues in later records, is not all there yet;
 //   fields read so far are set. Also for 1 to 4 bytes that begin a TLS handshake record header.
 // - NotRecognised: not a client hello, or malformed.

@@ -15,8 +15,9 @@ using std::chrono::seconds;
 using wexo::peers::CHILD_PROCESS;
 
 TEST(SoakTest, AMinuteOfFailingServersAndTwoServiceRestartsLeavesNothingBehind) {
-    auto soak = CHILD_PROCESS::Start(std::string(WEXO_BINARY_DIR) + "/tools/soak",
-                                     {"--seconds", "60", "--heap-bound-kib", "4096"}, {});
+    auto soak = CHILD_PROCESS::Start(
+        std::string(WEXO_BINARY_DIR) + "/tools/soak",
+        {"--seconds", "60", "--clients", "2", "--pace-ms", "20", "--heap-bound-kib", "4096"}, {});
     ASSERT_NE(soak, nullptr);
     const int status = soak->Wait(seconds(240));
     EXPECT_EQ(status, 0) << soak->Output();

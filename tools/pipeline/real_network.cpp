@@ -74,6 +74,7 @@ struct REAL_NETWORK::PARTS {
     os::NFT_TABLE table;
     bool rejectQuic = true;
     bool blockDohCanary = true;
+    bool stripEch = true;
 };
 
 REAL_NETWORK::REAL_NETWORK() = default;
@@ -105,9 +106,11 @@ bool REAL_NETWORK::Start(std::string* why) {
     }
     parts->rejectQuic = ReadSwitch(kRejectQuicValue);
     parts->blockDohCanary = ReadSwitch(kBlockDohCanaryValue);
+    parts->stripEch = ReadSwitch(kStripEchValue);
     os::wfplinux::DNS_FORWARDER_OPTIONS dns;
     dns.mark = os::kProxySocketMark;
     dns.answerDohCanary = parts->blockDohCanary;
+    dns.stripEch = parts->stripEch;
     parts->dns =
         std::make_unique<os::wfplinux::DNS_FORWARDER>(os::FilterEngine::Current(), std::move(dns));
     if (parts->dns->Start(&reason) != 0) {
@@ -154,6 +157,10 @@ bool REAL_NETWORK::RejectsQuic() const {
 
 bool REAL_NETWORK::BlocksDohCanary() const {
     return parts_ && parts_->blockDohCanary;
+}
+
+bool REAL_NETWORK::StripsEch() const {
+    return parts_ && parts_->stripEch;
 }
 
 }  // namespace wexo::pipeline

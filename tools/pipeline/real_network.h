@@ -16,6 +16,9 @@ namespace wexo::pipeline {
 inline constexpr char kRejectQuicValue[] = "RejectQuic";  // DWORD, default 1
 // The DNS-over-HTTPS canary name answered NXDOMAIN by the DNS forwarder.
 inline constexpr char kBlockDohCanaryValue[] = "BlockDohCanary";  // DWORD, default 1
+// The "ech" key taken out of the HTTPS and SVCB records the DNS forwarder relays, so that
+// browsers do not start Encrypted Client Hello and the filter sees the real server name.
+inline constexpr char kStripEchValue[] = "StripEch";  // DWORD, default 1
 
 class REAL_NETWORK {
   public:
@@ -31,6 +34,7 @@ class REAL_NETWORK {
     uint16_t DnsPort() const;
     bool RejectsQuic() const;
     bool BlocksDohCanary() const;
+    bool StripsEch() const;
 
     struct PARTS;
 

@@ -4,7 +4,11 @@
 // stuck in the driver and that the process holds no more threads or descriptors than once it had
 // warmed up, and reports how its heap grew (the allocator's own count, mallinfo2) against a bound.
 //
-//   soak [--seconds N] [--clients N] [--heap-bound-kib N]
+//   soak [--seconds N] [--clients N] [--pace-ms N] [--heap-bound-kib N]
+//
+// Each client waits the pace between its connections: every lookup the caches cannot answer is a
+// loopback connection to the policy server, and a minute of those at full speed would leave tens
+// of thousands of sockets in TIME-WAIT, taking ports the rest of the machine needs.
 //
 // Exit status: 0 when every check held, 1 when one did not, 2 for bad arguments or a start that
 // failed. One line per phase, then the figures.
@@ -107,8 +111,8 @@ struct COUNTERS {
 
 // One browser: connections to allowed and blocked hosts, each with a URL of its own so that the
 // caches do not answer everything, given a short while to be decided, then closed.
-void Browse(wexo::pipeline::PIPELINE& pipeline, int client, const std::atomic<bool>& running,
-            COUNTERS& counters) {
+void Browse(wexo::pipeline::PIPELINE& pipeline, int client, milliseconds pace,
+            const std::atomic<bool>& running, COUNTERS& counters) {
     uint64_t n = 0;
     while (running.load()) {
         ++n;
@@ -141,6 +145,7 @@ void Browse(wexo::pipeline::PIPELINE& pipeline, int client, const std::atomic<bo
             counters.undecided.fetch_add(1);
         }
         connection->ClientClose();
+        std::this_thread::sleep_for(pace);
     }
 }
 
@@ -149,6 +154,7 @@ void Browse(wexo::pipeline::PIPELINE& pipeline, int client, const std::atomic<bo
 int main(int argc, char** argv) {
     long seconds = 1800;
     int clients = 4;
+    long paceMs = 10;
     long heapBoundKib = 4 * 1024;
     for (int i = 1; i < argc; ++i) {
         const std::string argument = argv[i];
@@ -156,15 +162,22 @@ int main(int argc, char** argv) {
             seconds = std::strtol(argv[++i], nullptr, 10);
         } else if (i + 1 < argc && argument == "--clients") {
             clients = static_cast<int>(std::strtol(argv[++i], nullptr, 10));
+        } else if (i + 1 < argc && argument == "--pace-ms") {
+            paceMs = std::strtol(argv[++i], nullptr, 10);
         } else if (i + 1 < argc && argument == "--heap-bound-kib") {
             heapBoundKib = std::strtol(argv[++i], nullptr, 10);
         } else {
-            std::fprintf(stderr, "usage: soak [--seconds N] [--clients N] [--heap-bound-kib N]\n");
+            std::fprintf(stderr,
+                         "usage: soak [--seconds N] [--clients N] [--pace-ms N] "
+                         "[--heap-bound-kib N]\n");
             return 2;
         }
     }
-    if (seconds < 10 || clients < 1 || clients > 64 || heapBoundKib < 1) {
-        std::fprintf(stderr, "soak: at least 10 seconds, 1 to 64 clients, a positive bound\n");
+    if (seconds < 10 || clients < 1 || clients > 64 || heapBoundKib < 1 || paceMs < 0 ||
+        paceMs > 10000) {
+        std::fprintf(stderr,
+                     "soak: at least 10 seconds, 1 to 64 clients, a pace of 0 to 10000 ms, a "
+                     "positive bound\n");
         return 2;
     }
 
@@ -187,8 +200,8 @@ int main(int argc, char** argv) {
     std::atomic<bool> running{true};
     std::vector<std::thread> browsers;
     for (int client = 0; client < clients; ++client) {
-        browsers.emplace_back(Browse, std::ref(pipeline), client, std::cref(running),
-                              std::ref(counters));
+        browsers.emplace_back(Browse, std::ref(pipeline), client, milliseconds(paceMs),
+                              std::cref(running), std::ref(counters));
     }
 
     FIGURES warm{};

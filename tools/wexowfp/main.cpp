@@ -103,10 +103,11 @@ int main() {
             return 1;
         }
         std::printf(
-            "wexowfp: filtering the machine's connections (proxy port %u, DNS port %u%s%s)\n",
+            "wexowfp: filtering the machine's connections (proxy port %u, DNS port %u%s%s%s)\n",
             static_cast<unsigned>(network.ProxyPort()), static_cast<unsigned>(network.DnsPort()),
             network.RejectsQuic() ? ", QUIC refused" : "",
-            network.BlocksDohCanary() ? ", DNS-over-HTTPS canary answered" : "");
+            network.BlocksDohCanary() ? ", DNS-over-HTTPS canary answered" : "",
+            network.StripsEch() ? ", ECH keys stripped" : "");
     }
     wexo::pipeline::REAL_FILE_PROTECTION files;
     const char* filesMode = EnvironmentValue("WEXO_FILE_PROTECTION");

@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "os/wfp/linux/redirect.h"
+#include "os/wfp/linux/svcb_strip.h"
 #include "os/wfp/wfp_flow.h"
 
 namespace os::wfplinux {
@@ -74,6 +75,20 @@ struct COUNTERS {
     mutable std::mutex lock;
     DNS_FORWARDER_COUNTS counts;
 };
+
+// What goes back to a client: the answer as it passed the engine, without its ECH keys when
+// those are stripped. `stripped` holds the shorter copy when one was made.
+std::span<const uint8_t> ForClient(std::span<const uint8_t> answer, bool stripEch,
+                                   std::optional<std::vector<uint8_t>>& stripped,
+                                   COUNTERS& counters) {
+    if (!stripEch)
+        return answer;
+    stripped = StripEchParams(answer);
+    if (!stripped)
+        return answer;
+    counters.Add(&DNS_FORWARDER_COUNTS::echStripped);
+    return *stripped;
+}
 
 }  // namespace
 
@@ -146,11 +161,12 @@ struct DNS_FORWARDER::STATE {
     class SINK final : public DatagramSink {
       public:
         SINK(std::shared_ptr<COUNTERS> counters, std::shared_ptr<SOCKET_HOLD> upstream,
-             std::shared_ptr<SOCKET_HOLD> listener, const sockaddr_storage& client)
+             std::shared_ptr<SOCKET_HOLD> listener, const sockaddr_storage& client, bool stripEch)
             : counters_(std::move(counters)),
               upstream_(std::move(upstream)),
               listener_(std::move(listener)),
-              client_(client) {}
+              client_(client),
+              stripEch_(stripEch) {}
         void Deliver(FWP_DIRECTION direction, std::span<const uint8_t> payload, bool) override {
             if (direction == FWP_DIRECTION_OUTBOUND) {
                 if (send(upstream_->fd, payload.data(), payload.size(), MSG_DONTWAIT) < 0)
@@ -159,7 +175,10 @@ struct DNS_FORWARDER::STATE {
                     counters_->Add(&DNS_FORWARDER_COUNTS::queries);
                 return;
             }
-            if (sendto(listener_->fd, payload.data(), payload.size(), MSG_DONTWAIT,
+            std::optional<std::vector<uint8_t>> stripped;
+            const std::span<const uint8_t> answer =
+                ForClient(payload, stripEch_, stripped, *counters_);
+            if (sendto(listener_->fd, answer.data(), answer.size(), MSG_DONTWAIT,
                        reinterpret_cast<const sockaddr*>(&client_), AddressLength(client_)) < 0)
                 counters_->Add(&DNS_FORWARDER_COUNTS::dropped);
             else
@@ -171,19 +190,25 @@ struct DNS_FORWARDER::STATE {
         const std::shared_ptr<SOCKET_HOLD> upstream_;
         const std::shared_ptr<SOCKET_HOLD> listener_;
         const sockaddr_storage client_;
+        const bool stripEch_;
     };
 
     // A TCP connection's two sockets: what passes the engine is written, framed, to one of them.
     class TCP_SINK final : public DatagramSink {
       public:
         TCP_SINK(std::shared_ptr<COUNTERS> counters, std::shared_ptr<SOCKET_HOLD> client,
-                 std::shared_ptr<SOCKET_HOLD> upstream)
+                 std::shared_ptr<SOCKET_HOLD> upstream, bool stripEch)
             : counters_(std::move(counters)),
               client_(std::move(client)),
-              upstream_(std::move(upstream)) {}
+              upstream_(std::move(upstream)),
+              stripEch_(stripEch) {}
         void Deliver(FWP_DIRECTION direction, std::span<const uint8_t> payload, bool) override {
             const bool outbound = direction == FWP_DIRECTION_OUTBOUND;
-            const bool sent = WriteFrame(outbound ? upstream_->fd : client_->fd, payload);
+            std::optional<std::vector<uint8_t>> stripped;
+            const bool sent =
+                outbound
+                    ? WriteFrame(upstream_->fd, payload)
+                    : WriteFrame(client_->fd, ForClient(payload, stripEch_, stripped, *counters_));
             counters_->Add(!sent      ? &DNS_FORWARDER_COUNTS::dropped
                            : outbound ? &DNS_FORWARDER_COUNTS::queries
                                       : &DNS_FORWARDER_COUNTS::delivered);
@@ -213,6 +238,7 @@ struct DNS_FORWARDER::STATE {
         const std::shared_ptr<COUNTERS> counters_;
         const std::shared_ptr<SOCKET_HOLD> client_;
         const std::shared_ptr<SOCKET_HOLD> upstream_;
+        const bool stripEch_;
         std::mutex writeLock_;  // the engine may deliver while the connection's thread writes
     };
 
@@ -384,8 +410,8 @@ DNS_FORWARDER::STATE::EXCHANGE* DNS_FORWARDER::STATE::ExchangeFor(const sockaddr
     tuple.protocol = IPPROTO_UDP_VALUE;
     std::optional<uint64_t> process =
         options.owner ? options.owner(client, resolver) : std::nullopt;
-    auto sink =
-        std::make_shared<SINK>(counters, upstream, listeners[family == AF_INET ? 0 : 1], client);
+    auto sink = std::make_shared<SINK>(counters, upstream, listeners[family == AF_INET ? 0 : 1],
+                                       client, options.stripEch);
     EXCHANGE exchange;
     exchange.id = id;
     exchange.key = key;
@@ -510,7 +536,8 @@ void DNS_FORWARDER::STATE::ServeTcp(TCP_CONNECTION& connection) {
     tuple.remoteAddress = AddressBytes(connection.resolver, &tuple.remotePort);
     // Presented as the datagram layer sees DNS, which is where the driver looks at answers.
     tuple.protocol = IPPROTO_UDP_VALUE;
-    auto sink = std::make_shared<TCP_SINK>(counters, connection.client, connection.upstream);
+    auto sink = std::make_shared<TCP_SINK>(counters, connection.client, connection.upstream,
+                                           options.stripEch);
     std::optional<uint64_t> process =
         options.owner ? options.owner(connection.clientAddress, connection.resolver) : std::nullopt;
     std::shared_ptr<DatagramEndpoint> endpoint = engine.OpenDatagramEndpoint(tuple, process, sink);
@@ -570,31 +597,52 @@ int DNS_FORWARDER::Start(std::string* why) {
         reason = "already started";
         return EALREADY;
     }
+    // One port for UDP and TCP on both families. A port the system chose for the first socket
+    // may still be taken for another (a connection of someone else's in TIME-WAIT holds it for
+    // TCP): then another port is tried, a few times, as long as none was asked for.
     uint16_t port = 0;
-    const int v4 = BindLoopback(AF_INET, SOCK_DGRAM, s.options.port, &port, &reason);
-    if (v4 < 0)
-        return errno != 0 ? errno : EINVAL;
-    s.listeners[0] = std::make_shared<SOCKET_HOLD>(v4);
-    const int v6 = BindLoopback(AF_INET6, SOCK_DGRAM, port, &port, &reason);
-    if (v6 < 0) {
-        const int err = errno != 0 ? errno : EINVAL;
+    int v4 = -1;
+    int v6 = -1;
+    for (int attempt = 0;; ++attempt) {
         s.listeners[0].reset();
-        return err;
-    }
-    s.listeners[1] = std::make_shared<SOCKET_HOLD>(v6);
-    if (s.options.tcp) {
+        s.listeners[1].reset();
+        s.tcpListeners[0].reset();
+        s.tcpListeners[1].reset();
+        port = 0;
+        int err = 0;
+        v4 = BindLoopback(AF_INET, SOCK_DGRAM, s.options.port, &port, &reason);
+        if (v4 < 0) {
+            err = errno != 0 ? errno : EINVAL;
+        } else {
+            s.listeners[0] = std::make_shared<SOCKET_HOLD>(v4);
+            v6 = BindLoopback(AF_INET6, SOCK_DGRAM, port, &port, &reason);
+            if (v6 < 0) {
+                err = errno != 0 ? errno : EINVAL;
+            } else {
+                s.listeners[1] = std::make_shared<SOCKET_HOLD>(v6);
+            }
+        }
         for (int family : {AF_INET, AF_INET6}) {
+            if (err != 0 || !s.options.tcp) {
+                break;
+            }
             uint16_t same = port;
             const int fd = BindLoopback(family, SOCK_STREAM, port, &same, &reason);
             if (fd < 0 || listen(fd, 256) != 0) {
-                const int err = errno != 0 ? errno : EINVAL;
+                err = errno != 0 ? errno : EINVAL;
                 if (fd >= 0)
                     close(fd);
                 reason = "cannot listen for DNS over TCP: " + reason;
-                Stop();
-                return err;
+                break;
             }
             s.tcpListeners[family == AF_INET ? 0 : 1] = std::make_shared<SOCKET_HOLD>(fd);
+        }
+        if (err == 0) {
+            break;
+        }
+        if (err != EADDRINUSE || s.options.port != 0 || attempt == 15) {
+            Stop();
+            return err;
         }
     }
     s.listenerAddresses[0] = LoopbackAddress(AF_INET, port);

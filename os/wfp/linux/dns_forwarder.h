@@ -10,6 +10,10 @@
 // while datagrams flow and forgotten after a quiet spell. Exchanges are bounded; a query past the
 // bound is dropped, and the client's own retry finds room once old ones expire.
 //
+// Every answer handed back to a client, over UDP or TCP and rewritten by the driver or not, loses
+// the "ech" parameter of its HTTPS and SVCB records (svcb_strip.h), so that browsers send hellos
+// whose server name the driver can read.
+//
 // DNS over TCP takes the same way when the table sends it here: each redirected connection gets
 // an upstream connection of its own and an endpoint, and every message (two length bytes, then the
 // message) is presented as a datagram would be, so an answer over TCP is rewritten as one over UDP
@@ -61,6 +65,8 @@ struct DNS_FORWARDER_OPTIONS {
     // Exchanges held at once.
     size_t maxExchanges = 4096;
     bool answerDohCanary = true;
+    // Take the Encrypted Client Hello keys ("ech" SvcParams) out of answers.
+    bool stripEch = true;
     // DNS over TCP on the same port; connections held at once, and how long one may stay quiet.
     bool tcp = true;
     size_t maxTcpConnections = 64;
@@ -84,6 +90,7 @@ struct DNS_FORWARDER_COUNTS {
     uint64_t answers = 0;         // datagrams from resolvers presented to the engine
     uint64_t delivered = 0;       // datagrams sent back to clients (injected ones included)
     uint64_t canaryAnswers = 0;   // NXDOMAIN answers given for the canary name
+    uint64_t echStripped = 0;     // answers delivered without the "ech" parameters they had
     uint64_t dropped = 0;         // no destination, no room, or the upstream socket failed
     uint64_t exchanges = 0;       // held now
     uint64_t tcpConnections = 0;  // TCP connections served now

@@ -6,10 +6,12 @@
 
 #include <algorithm>
 #include <cctype>
+#include <mutex>
 #include <optional>
 
 #include "common/service_domain.h"
 #include "driver/filter/tls_parser.h"
+#include "os/core/debugger.h"
 #include "os/wfp/sim/sim_network.h"
 #include "tests/driver/filter/stream_filter_harness.h"
 
@@ -64,6 +66,28 @@ std::vector<uint8_t> ClientHello(std::string_view serverName, std::vector<uint8_
                                    static_cast<uint8_t>(handshake.size())};
     record.insert(record.end(), handshake.begin(), handshake.end());
     return record;
+}
+
+// The same hello (with a server name, without a session ID) with an encrypted_client_hello
+// extension after the name, and its three lengths grown to match.
+std::vector<uint8_t> WithEchExtension(std::vector<uint8_t> hello) {
+    const std::vector<uint8_t> extension = {0xfe, 0x0d, 0x00, 0x0c, 0x00, 0x00, 0x01, 0x00,
+                                            0x01, 0x2a, 0x00, 0x01, 0x77, 0x00, 0x01, 0x88};
+    hello.insert(hello.end(), extension.begin(), extension.end());
+    auto grow = [&](size_t at, size_t width) {
+        size_t value = 0;
+        for (size_t i = 0; i < width; ++i) {
+            value = value << 8 | hello[at + i];
+        }
+        value += extension.size();
+        for (size_t i = width; i-- > 0; value >>= 8) {
+            hello[at + i] = static_cast<uint8_t>(value);
+        }
+    };
+    grow(3, 2);   // record
+    grow(6, 3);   // handshake
+    grow(50, 2);  // extensions: after version, random, empty session ID, suites, compression
+    return hello;
 }
 
 class StreamClassifyTest : public ::testing::Test {
@@ -596,6 +620,38 @@ TEST_F(StreamClassifyTest, ATls13FlightWithoutAHostIsLookedUpByItsDestination) {
         EXPECT_EQ(flow->addressLength, 4u);
         registration_.Discard(flow);
     }
+}
+
+// A hello that offers Encrypted Client Hello is judged by the name it shows, and says so.
+TEST_F(StreamClassifyTest, AnEchHelloIsJudgedByItsOuterNameAndSaysSo) {
+    std::mutex linesLock;
+    std::vector<std::string> lines;
+    os::ScopedDebuggerListener listener{[&](uint32_t, uint32_t, std::string_view text) {
+        std::lock_guard guard(linesLock);
+        lines.emplace_back(text);
+    }};
+    const std::vector<uint8_t> hello = WithEchExtension(ClientHello("public.front.test"));
+    TLS_CLIENT_HELLO parsed;
+    ASSERT_EQ(ParseTlsClientHello(hello, parsed).status, TlsParseStatus::Complete);
+    ASSERT_TRUE(parsed.offersEch);
+
+    auto plain = Open(kServer, 443);
+    EXPECT_TRUE(plain->ClientSend(ClientHello("plain.test")));
+    auto connection = Open(kServer, 443);
+    EXPECT_TRUE(connection->ClientSend(hello));
+    EXPECT_EQ(connection->ServerReceived(), Text(hello));
+    EXPECT_TRUE(connection->ServerSend("not a TLS record at all"));
+    FLOW* flow = TakeOnly();
+    ASSERT_NE(flow, nullptr);
+    ASSERT_TRUE(flow->names);
+    EXPECT_EQ(flow->names->Host(), "public.front.test");
+    EXPECT_EQ(flow->flowNumber, 2u);
+    registration_.Discard(flow);
+    std::lock_guard guard(linesLock);
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0],
+              "WexoW: ClassifyTls: FC#2, the client hello offers Encrypted Client Hello; judged "
+              "by its outer name \"public.front.test\"\n\n");
 }
 
 TEST_F(StreamClassifyTest, AnUnreadableServerFlightAfterAHelloIsLookedUpAnyway) {

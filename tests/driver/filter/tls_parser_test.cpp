@@ -341,6 +341,102 @@ TEST(TlsClientHelloTest, OtherBytesAreNotRecognised) {
     }
 }
 
+// --- Client hello: Encrypted Client Hello ---
+
+// An outer hello's encrypted_client_hello extension: type outer, an HPKE suite, a config ID, the
+// encapsulated key and the sealed inner hello.
+Bytes EchExtension() {
+    Bytes body = Bytes{0} + U16(0x0001) + U16(0x0001) + Bytes{0x2A} + U16(32) + Bytes(32, 0xE1) +
+                 U16(120) + Bytes(120, 0xE2);
+    return Extension(0xfe0d, body);
+}
+
+TEST(TlsClientHelloTest, AnEchExtensionIsNoticedAndTheOuterNameIsKept) {
+    Bytes keep;
+    const Bytes name = ServerNameExtension("public.example.test");
+    // Browsers shuffle their extensions: the extension counts before the name and after it.
+    for (const Bytes& extensions : {name + kAlpn + EchExtension(), EchExtension() + name + kAlpn,
+                                    kAlpn + name + EchExtension() + kAlpn}) {
+        Hello h = ParseHello(ClientHello({9, 9}, extensions), keep);
+        ASSERT_EQ(h.outcome.status, TlsParseStatus::Complete);
+        EXPECT_TRUE(h.hello.offersEch);
+        EXPECT_EQ(h.hello.serverName.Text(), "public.example.test");
+        EXPECT_EQ(AsBytes(h.hello.sessionId.Bytes()), (Bytes{9, 9}));
+    }
+    Hello plain = ParseHello(ClientHello({}, name + kAlpn), keep);
+    ASSERT_EQ(plain.outcome.status, TlsParseStatus::Complete);
+    EXPECT_FALSE(plain.hello.offersEch);
+    EXPECT_EQ(plain.hello.serverName.Text(), "public.example.test");
+    // Without a server name at all, and after an empty one.
+    Hello nameless = ParseHello(ClientHello({}, kAlpn + EchExtension()), keep);
+    ASSERT_EQ(nameless.outcome.status, TlsParseStatus::Complete);
+    EXPECT_TRUE(nameless.hello.offersEch);
+    EXPECT_TRUE(nameless.hello.serverName.Empty());
+    Hello empty = ParseHello(ClientHello({}, ServerNameExtension("") + EchExtension()), keep);
+    ASSERT_EQ(empty.outcome.status, TlsParseStatus::Complete);
+    EXPECT_TRUE(empty.hello.offersEch);
+    EXPECT_TRUE(empty.hello.serverName.Empty());
+    // The captured hellos have none.
+    for (const CapturedHello& captured : kCapturedHellos) {
+        Hello h = ParseHello(ReadData(captured.file), keep);
+        EXPECT_FALSE(h.hello.offersEch) << captured.file;
+    }
+}
+
+TEST(TlsClientHelloTest, LookingForEchAfterTheNameNeverChangesTheOutcome) {
+    Bytes keep;
+    const Bytes name = ServerNameExtension("a.test");
+    // Whatever follows the name, malformed or cut, the name decides as it did.
+    for (const Bytes& after : {Bytes{0, 5}, U16(7) + U16(40) + Bytes{1}, Bytes{0xfe}}) {
+        Hello h = ParseHello(ClientHello({}, name + after), keep);
+        EXPECT_EQ(h.outcome.status, TlsParseStatus::Complete);
+        EXPECT_EQ(h.hello.serverName.Text(), "a.test");
+        EXPECT_FALSE(h.hello.offersEch);
+    }
+    // A header of the extension is enough, even if its body runs past the record.
+    Hello header = ParseHello(ClientHello({}, name + U16(0xfe0d) + U16(300) + Bytes{0}), keep);
+    EXPECT_EQ(header.outcome.status, TlsParseStatus::Complete);
+    EXPECT_TRUE(header.hello.offersEch);
+    // A hello that is not recognised says nothing about ECH either.
+    Hello broken = ParseHello(ClientHello({}, EchExtension() + kAlpn + Bytes{0, 5}), keep);
+    EXPECT_EQ(broken.outcome.status, TlsParseStatus::NotRecognised);
+    EXPECT_FALSE(broken.hello.offersEch);
+}
+
+TEST(TlsClientHelloTest, AnEchHelloSplitAcrossRecordsIsNoticed) {
+    const Bytes whole =
+        ClientHello({1, 2, 3}, ServerNameExtension("public.example.test") + kAlpn + EchExtension());
+    const size_t messageSize = whole.size() - 5;
+    const size_t echStart = messageSize - EchExtension().size();
+    for (size_t split = 1; split < messageSize; ++split) {
+        Bytes twoRecords = Refragment(whole, {split});
+        Bytes keep;
+        Hello h = ParseHello(twoRecords, keep);
+        ASSERT_EQ(h.outcome.status, TlsParseStatus::Complete) << split;
+        ASSERT_TRUE(h.hello.offersEch) << split;
+        ASSERT_EQ(h.hello.serverName.Text(), "public.example.test") << split;
+
+        // The first record alone: the name may already decide, and then the extension counts
+        // only when its header is in that record.
+        Hello first = ParseHello(Slice(twoRecords, 0, 5 + split), keep);
+        if (first.outcome.status == TlsParseStatus::Complete) {
+            ASSERT_EQ(first.hello.serverName.Text(), "public.example.test") << split;
+            ASSERT_EQ(first.hello.offersEch, split >= echStart + 4) << split;
+        }
+    }
+    // In tiny records too.
+    const Bytes message = Slice(whole, 5, messageSize);
+    Bytes tiny;
+    for (size_t at = 0; at < message.size(); at += 5) {
+        tiny = tiny + Record(22, Slice(message, at, std::min<size_t>(5, message.size() - at)));
+    }
+    Bytes keep;
+    Hello h = ParseHello(tiny, keep);
+    ASSERT_EQ(h.outcome.status, TlsParseStatus::Complete);
+    EXPECT_TRUE(h.hello.offersEch);
+    EXPECT_EQ(h.hello.serverName.Text(), "public.example.test");
+}
+
 // --- Client hello: SSL 2.0-compatible form ---
 
 Bytes Ssl2Hello(size_t cipherSpecs, const Bytes& sessionId, size_t challenge) {

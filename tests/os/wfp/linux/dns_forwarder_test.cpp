@@ -10,6 +10,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -19,7 +20,9 @@
 
 #include "os/wfp/linux/nft_table.h"
 #include "os/wfp/linux/redirect.h"
+#include "os/wfp/linux/svcb_strip.h"
 #include "tests/os/wfp/linux/socket_util.h"
+#include "tests/os/wfp/linux/svcb_test_messages.h"
 #include "tests/os/wfp/wfp_test_util.h"
 #include "tools/peers/dns_peer.h"
 #include "tools/peers/network_namespaces.h"
@@ -434,6 +437,66 @@ TEST_F(DnsForwarderTest, MessagesOverTcpGoThroughTheEngineOneByOne) {
     client.Reset();
     serve.join();
     EXPECT_TRUE(Eventually([&] { return forwarder_->Counts().tcpConnections == 0; }));
+}
+
+// A resolver's HTTPS answer reaches the client without its ECH keys, over UDP as over TCP; the
+// engine saw the answer as the resolver sent it. With stripping off, the answer is untouched.
+TEST_F(DnsForwarderTest, AnswersReachTheClientWithoutEchKeys) {
+    const std::string original = Text(wexo::test::svcb::HttpsAnswer());
+    std::optional<std::vector<uint8_t>> expected = StripEchParams(wexo::test::svcb::HttpsAnswer());
+    ASSERT_TRUE(expected);
+    const std::string stripped = Text(*expected);
+    const std::string query = Text(Query("example.test", 65));
+
+    UNIQUE_FD tcpResolver = Bound(SOCK_STREAM, "127.0.0.1", 0);
+    ASSERT_TRUE(tcpResolver.Valid());
+    DNS_FORWARDER_OPTIONS options;
+    options.tcpDestination = [&](int, sockaddr_storage* to) {
+        socklen_t length = sizeof *to;
+        getsockname(tcpResolver.Get(), reinterpret_cast<sockaddr*>(to), &length);
+        return true;
+    };
+    for (bool strip : {true, false}) {
+        SCOPED_TRACE(strip ? "stripping" : "not stripping");
+        forwarder_.reset();
+        options.stripEch = strip;
+        Start(options);
+        if (HasFatalFailure())
+            return;
+        const std::string want = strip ? stripped : original;
+        for (int family : {AF_INET, AF_INET6}) {
+            const int index = family == AF_INET ? 0 : 1;
+            sockaddr_storage forwarder{};
+            UNIQUE_FD client = Client(family, &forwarder);
+            SendTo(client.Get(), query, forwarder);
+            EXPECT_EQ(Answer(index, original), query);
+            EXPECT_EQ(Receive(client.Get()), want);
+        }
+        UNIQUE_FD client;
+        ASSERT_EQ(
+            wexo::test::Connect(client, SOCK_STREAM, LoopbackAddress(AF_INET, forwarder_->Port())),
+            0);
+        // Started once nothing can return before the join.
+        std::thread serve([&] {
+            UNIQUE_FD c = wexo::test::AcceptWithin(tcpResolver.Get(), 5000);
+            if (ReadFrame(c.Get()) == query) {
+                const std::string answer = Frame(original);
+                send(c.Get(), answer.data(), answer.size(), MSG_NOSIGNAL);
+            }
+            ReadFrame(c.Get());  // until the forwarder closes
+        });
+        const std::string framed = Frame(query);
+        EXPECT_EQ(send(client.Get(), framed.data(), framed.size(), MSG_NOSIGNAL),
+                  static_cast<ssize_t>(framed.size()));
+        EXPECT_EQ(ReadFrame(client.Get()), want);
+        client.Reset();
+        serve.join();
+        EXPECT_TRUE(Eventually([&] { return forwarder_->Counts().delivered == 3; }));
+        EXPECT_EQ(forwarder_->Counts().echStripped, strip ? 3u : 0u);
+    }
+    // The engine was shown the resolver's answer as it came.
+    std::vector<std::string> seen = callouts_.Seen();
+    EXPECT_NE(std::find(seen.begin(), seen.end(), "in:" + original), seen.end());
 }
 
 TEST_F(DnsForwarderTest, AClientWhoseDestinationIsUnknownIsDropped) {
