@@ -4,6 +4,7 @@
 
 #include "driver/platform/debug_log.h"
 #include "driver/platform/debug_print.h"
+#include "os/fltmgr/file_io.h"
 #include "os/fltmgr/filter_context.h"
 
 namespace wexo::drv {
@@ -202,14 +203,21 @@ os::FLT_PREOP_CALLBACK_STATUS FILE_PROTECTION::PreCreate(os::FLT_CALLBACK_DATA& 
             &name))) {
         return os::FLT_PREOP_SUCCESS_NO_CALLBACK;  // no name: the filter fails open
     }
-    const NAME_CLASS nameClass = Classify(name->Name.View());
+    NAME_CLASS nameClass = Classify(name->Name.View());
+    const uint32_t disposition = data.iopb.parameters.create.options >> 24;
+    const uint32_t access = data.iopb.parameters.create.desiredAccess;
+    // A name outside the folder may be another name (a hard link) of a program file: an open
+    // that would change it is judged as one inside.
+    if (nameClass == NAME_CLASS::Unprotected &&
+        (disposition != os::FILE_OPEN || (access & kChangingAccess) != 0) &&
+        os::FltNameHasLinkBelow(name->Name.View(), state_.ProtectedFolder())) {
+        nameClass = NAME_CLASS::Inside;
+    }
     if (nameClass == NAME_CLASS::Unprotected) {
         os::FltReleaseFileNameInformation(name);
         return os::FLT_PREOP_SUCCESS_NO_CALLBACK;
     }
     if (nameClass == NAME_CLASS::Inside) {
-        const uint32_t disposition = data.iopb.parameters.create.options >> 24;
-        const uint32_t access = data.iopb.parameters.create.desiredAccess;
         const bool log = (DebugFlags() & kPreCreateLogMask) != 0;
         bool denied = true;
         if (disposition != os::FILE_OPEN) {

@@ -9,7 +9,8 @@
 // link whose target lands inside the folder (or onto it) is refused whatever handle it is made
 // through, so that a log file, which anyone may write, cannot be renamed over a program file; and
 // a handle on a program file may not make a hard link, which would give the file a second,
-// unprotected name.
+// unprotected name. A hard link that already exists (made before protection was on) is judged as
+// the file it reaches: an open of it that would change a program file is refused.
 #pragma once
 
 #include <cstdint>

@@ -1198,6 +1198,76 @@ NTSTATUS FltClose(HANDLE fileHandle) {
     return STATUS_SUCCESS;
 }
 
+bool FltNameHasLinkBelow(std::u16string_view fileName, std::u16string_view folder,
+                         size_t maxEntries) {
+    std::shared_ptr<FLT_VOLUME> volume;
+    std::u16string remainder;
+    MAPPED_NAME name;
+    if (!NT_SUCCESS(ResolveVolumePath(fileName, &volume, &remainder)) ||
+        !NT_SUCCESS(MapName(remainder, &name)) || name.relative.empty()) {
+        return false;
+    }
+    const int probe = OpenBeneath(volume->RootFd(), name.relative, O_PATH, 0, true);
+    if (probe < 0) {
+        return false;
+    }
+    struct stat target {};
+    const bool known = ::fstat(probe, &target) == 0;
+    ::close(probe);
+    std::string root;
+    if (!known || !S_ISREG(target.st_mode) || target.st_nlink < 2 || !LinuxPathOf(folder, &root)) {
+        return false;
+    }
+    const uint64_t device = target.st_dev;
+    const uint64_t inode = target.st_ino;
+    // Depth first over descriptors, so that a folder renamed during the walk cannot lead it out.
+    std::vector<int> pending;
+    int top = ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (top < 0) {
+        return false;
+    }
+    pending.push_back(top);
+    size_t seen = 0;
+    bool found = false;
+    while (!pending.empty() && !found) {
+        const int dirFd = pending.back();
+        pending.pop_back();
+        DIR* dir = ::fdopendir(dirFd);
+        if (dir == nullptr) {
+            ::close(dirFd);
+            continue;
+        }
+        while (struct dirent* entry = ::readdir(dir)) {
+            if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) {
+                continue;
+            }
+            if (++seen > maxEntries) {
+                break;
+            }
+            struct stat st {};
+            if (::fstatat(::dirfd(dir), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+                continue;
+            }
+            if (S_ISREG(st.st_mode) && st.st_dev == device && st.st_ino == inode) {
+                found = true;
+                break;
+            }
+            if (S_ISDIR(st.st_mode)) {
+                int child = ::openat(::dirfd(dir), entry->d_name,
+                                     O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+                if (child >= 0) {
+                    pending.push_back(child);
+                }
+            }
+        }
+        ::closedir(dir);
+    }
+    for (int fd : pending) {
+        ::close(fd);
+    }
+    return found;
+}
+
 size_t FltOpenHandleCount() {
     HANDLE_TABLE& table = Handles();
     std::lock_guard guard(table.lock);

@@ -199,6 +199,13 @@ NTSTATUS FltClose(HANDLE fileHandle);
 // Handles of this face that are open; for tests that check nothing was left open.
 size_t FltOpenHandleCount();
 
+// Whether the file a native name names (no symbolic link on the way), when it has more than one
+// name (hard links), also has one below the native folder: a walk of the folder's tree (no links
+// followed, at most `maxEntries` entries) for the same file. A missing file, a file with one name
+// or a folder no volume holds is false.
+bool FltNameHasLinkBelow(std::u16string_view fileName, std::u16string_view folder,
+                         size_t maxEntries = 100000);
+
 // ---- For the operations processes issue (os/fltmgr/process_io) ----
 namespace detail {
 

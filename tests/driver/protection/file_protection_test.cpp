@@ -298,6 +298,17 @@ TEST_F(FileProtectionTest, RenamesAndLinksCannotPutAFileIntoTheFolderNorGiveAPro
     EXPECT_EQ(ReadWhole(agent_ / "a.dll"), "code");
     EXPECT_EQ(ReadWhole(root_ / "tmp" / "evil.dll"), "evil");
 
+    // A hard link made before protection was on is judged as the program file it reaches.
+    fs::create_hard_link(agent_ / "a.dll", root_ / "tmp" / "old-link.dll");
+    EXPECT_EQ(Open(u"\\??\\C:\\tmp\\old-link.dll", os::FILE_WRITE_DATA), os::STATUS_ACCESS_DENIED);
+    EXPECT_EQ(Open(u"\\??\\C:\\tmp\\old-link.dll", os::FILE_READ_DATA, os::FILE_OVERWRITE),
+              os::STATUS_ACCESS_DENIED);
+    EXPECT_EQ(Open(u"\\??\\C:\\tmp\\old-link.dll", os::FILE_READ_DATA), os::STATUS_SUCCESS);
+    EXPECT_EQ(ReadWhole(agent_ / "a.dll"), "code");
+    // A file outside with links of its own outside only is anyone's.
+    fs::create_hard_link(root_ / "tmp" / "evil.dll", root_ / "tmp" / "evil2.dll");
+    EXPECT_EQ(Open(u"\\??\\C:\\tmp\\evil2.dll", os::FILE_WRITE_DATA), os::STATUS_SUCCESS);
+
     // The service may do all of it.
     ASSERT_EQ(Open(u"\\??\\C:\\tmp\\evil.dll", os::DELETE, os::FILE_OPEN, 0, &evil, service_.get()),
               os::STATUS_SUCCESS);
