@@ -59,14 +59,15 @@ bool CreateDirectoryWithParents(const std::string& folder) {
     return os::CreateDirectory(folder) || os::GetLastError() == os::ERROR_ALREADY_EXISTS;
 }
 
+// Never destroyed: an update on another thread may still read them while the process exits.
 std::mutex& PublicKeyMutex() {
-    static std::mutex mutex;
-    return mutex;
+    static std::mutex* mutex = new std::mutex();
+    return *mutex;
 }
 
 std::optional<std::string>& PublicKey() {
-    static std::optional<std::string> key;
-    return key;
+    static std::optional<std::string>* key = new std::optional<std::string>();
+    return *key;
 }
 
 void LogSignatureRefusal(const std::string& reason) {

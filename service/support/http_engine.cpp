@@ -114,20 +114,21 @@ class SYSTEM_TRUST {
 };
 
 SYSTEM_TRUST& SystemTrust() {
-    static SYSTEM_TRUST trust;
-    return trust;
+    static SYSTEM_TRUST* trust = new SYSTEM_TRUST();  // never destroyed, as the policy below
+    return *trust;
 }
 
 // The process's TLS policy; requests copy it when they start, so a change never meets a request
 // half way.
+// Never destroyed: a request on another thread may still start while the process exits.
 std::mutex& TlsPolicyMutex() {
-    static std::mutex mutex;
-    return mutex;
+    static std::mutex* mutex = new std::mutex();
+    return *mutex;
 }
 
 HTTP_TLS_POLICY& TlsPolicy() {
-    static HTTP_TLS_POLICY policy;
-    return policy;
+    static HTTP_TLS_POLICY* policy = new HTTP_TLS_POLICY();
+    return *policy;
 }
 
 // The results with which libcurl reports a server it could not verify, or trusted certificates it
