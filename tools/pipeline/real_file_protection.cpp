@@ -45,6 +45,7 @@ void REAL_FILE_PROTECTION::Stop() {
 }
 
 void REAL_FILE_PROTECTION::Apply() {
+    std::lock_guard guard(applyLock_);
     drv::PROTECTION_STATE& protection = driver_->Protection();
     std::string folder;
     const std::u16string native = protection.ProtectedFolder();

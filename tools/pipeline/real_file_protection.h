@@ -7,6 +7,7 @@
 #pragma once
 
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "os/fltmgr/linux/program_guard.h"
@@ -35,6 +36,8 @@ class REAL_FILE_PROTECTION {
 
     drv::WEXO_DRIVER* driver_ = nullptr;
     std::unique_ptr<os::PROGRAM_GUARD> guard_;
+    // Apply runs at Start and then on whichever thread changed the protection.
+    std::mutex applyLock_;
     std::string held_;
 };
 
