@@ -1,7 +1,8 @@
 // The soak program's short form: a minute of browser connections through the whole system while
 // the policy server fails, hangs, answers garbage and refuses on a schedule and the service
 // restarts twice. It must end with no stuck flow, no more threads or descriptors than once it had
-// warmed up, and its heap grown by less than the bound.
+// warmed up (once the lookups that waited on the hanging server have timed out), and its heap
+// grown by less than the bound.
 #include <gtest/gtest.h>
 
 #include <chrono>
