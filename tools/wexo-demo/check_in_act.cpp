@@ -308,8 +308,9 @@ class CHECK_IN_ACT {
         api_->ReadUntil("checkin mac=", Within(seconds(2)), checkIns + 1);
         std::string output;
         const int status = Stop(service_, &output);
-        for (std::string_view line :
-             Lines(std::string_view(api_->Output()).substr(before.size()))) {
+        // Held here: the lines are views into it.
+        const std::string said = api_->Output();
+        for (std::string_view line : Lines(std::string_view(said).substr(before.size()))) {
             std::printf("  api-server: %.*s\n", static_cast<int>(line.size()), line.data());
         }
         ShowServiceLines(output, shown);
@@ -334,7 +335,8 @@ class CHECK_IN_ACT {
                                               Environment({"WEXO_REGISTRY_FILE="}));
             const int status = query ? query->Wait(Within(seconds(10))) : -1;
             std::string found;
-            for (std::string_view line : Lines(query ? query->Output() : std::string())) {
+            const std::string said = query ? query->Output() : std::string();
+            for (std::string_view line : Lines(said)) {
                 if (line.find(" REG_") != std::string_view::npos) {
                     found = std::string(line.substr(line.find_first_not_of(' ')));
                 }
@@ -363,7 +365,8 @@ class CHECK_IN_ACT {
         std::string output;
         const int status = Stop(service_, &output);
         std::string verdict;
-        for (std::string_view line : Lines(host_->Output())) {
+        const std::string said = host_->Output();
+        for (std::string_view line : Lines(said)) {
             if (line.find("wexowfp demo:") != std::string_view::npos) {
                 std::printf("  %.*s\n", static_cast<int>(line.size()), line.data());
             }
