@@ -15,24 +15,8 @@ constexpr uint64_t kPreCreateLogMask = kDebugFlagAllDenials | kDebugFlagPreCreat
 constexpr uint64_t kSetInformationLogMask =
     kDebugFlagAllDenials | kDebugFlagPreSetInformationDenials;
 
-char16_t Fold(char16_t c) {
-    return c >= u'a' && c <= u'z' ? static_cast<char16_t>(c - u'a' + u'A') : c;
-}
-
-bool SameText(std::u16string_view a, std::u16string_view b) {
-    if (a.size() != b.size()) {
-        return false;
-    }
-    for (size_t i = 0; i < a.size(); ++i) {
-        if (Fold(a[i]) != Fold(b[i])) {
-            return false;
-        }
-    }
-    return true;
-}
-
 bool HasPrefix(std::u16string_view text, std::u16string_view prefix) {
-    return text.size() >= prefix.size() && SameText(text.substr(0, prefix.size()), prefix);
+    return text.size() >= prefix.size() && EqualIgnoringCase(text.substr(0, prefix.size()), prefix);
 }
 
 void DropTrailingBackslash(std::u16string& text) {
@@ -117,12 +101,13 @@ NAME_CLASS ClassifyName(std::u16string_view rawName, std::u16string_view protect
     }
     if (name.size() > folder.size()) {
         if (name[folder.size()] == u'\\' && HasPrefix(name, folder)) {
-            return SameText(ExtensionOf(name), u"log") ? NAME_CLASS::Unprotected
-                                                       : NAME_CLASS::Inside;
+            return EqualIgnoringCase(ExtensionOf(name), u"log") ? NAME_CLASS::Unprotected
+                                                                : NAME_CLASS::Inside;
         }
         return NAME_CLASS::Unprotected;
     }
-    if (SameText(name, folder) || (folder[name.size()] == u'\\' && HasPrefix(folder, name))) {
+    if (EqualIgnoringCase(name, folder) ||
+        (folder[name.size()] == u'\\' && HasPrefix(folder, name))) {
         return NAME_CLASS::FolderOrAbove;
     }
     return NAME_CLASS::Unprotected;

@@ -4,14 +4,6 @@
 
 namespace wexo::drv {
 
-namespace {
-
-char16_t FoldCase(char16_t c) {
-    return c >= u'a' && c <= u'z' ? static_cast<char16_t>(c - u'a' + u'A') : c;
-}
-
-}  // namespace
-
 std::u16string NormaliseText(std::u16string_view path) {
     if (path.empty() || path.size() * sizeof(char16_t) > 0xFFFE) {
         return std::u16string(path);
@@ -28,18 +20,6 @@ std::u16string NormaliseText(std::u16string_view path) {
     std::u16string result(normalised->View());
     FreeString(normalised);
     return result;
-}
-
-bool EqualIgnoringCase(const std::u16string& a, const std::u16string& b) {
-    if (a.size() != b.size()) {
-        return false;
-    }
-    for (size_t i = 0; i < a.size(); ++i) {
-        if (FoldCase(a[i]) != FoldCase(b[i])) {
-            return false;
-        }
-    }
-    return true;
 }
 
 void PROTECTION_STATE::Store(std::u16string& slot, bool& present, const std::u16string* folder) {

@@ -61,7 +61,29 @@ class PROTECTION_STATE {
     bool hasDataFolder_ = false;
 };
 
-bool EqualIgnoringCase(const std::u16string& a, const std::u16string& b);
+// Names of the protected folders and keys compare without the case of ASCII letters, as the
+// file system's and the registry's names do; UTF-16 file names and UTF-8 key names alike.
+template <typename CHAR>
+bool EqualIgnoringCase(std::basic_string_view<CHAR> a, std::basic_string_view<CHAR> b) {
+    auto fold = [](CHAR c) {
+        return c >= CHAR('a') && c <= CHAR('z') ? static_cast<CHAR>(c - CHAR('a') + CHAR('A')) : c;
+    };
+    if (a.size() != b.size()) {
+        return false;
+    }
+    for (size_t i = 0; i < a.size(); ++i) {
+        if (fold(a[i]) != fold(b[i])) {
+            return false;
+        }
+    }
+    return true;
+}
+inline bool EqualIgnoringCase(std::u16string_view a, std::u16string_view b) {
+    return EqualIgnoringCase<char16_t>(a, b);
+}
+inline bool EqualIgnoringCase(std::string_view a, std::string_view b) {
+    return EqualIgnoringCase<char>(a, b);
+}
 // The path with its object-manager links resolved (identification's NormalisePath), as text.
 std::u16string NormaliseText(std::u16string_view path);
 

@@ -37,27 +37,11 @@ constexpr PROTECTED_KEY_ROW kCreateBelow[] = {
     {kP6, false},
 };
 
-char Fold(char c) {
-    return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
-}
-
-bool SameText(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) {
-        return false;
-    }
-    for (size_t i = 0; i < a.size(); ++i) {
-        if (Fold(a[i]) != Fold(b[i])) {
-            return false;
-        }
-    }
-    return true;
-}
-
 bool ComponentMatches(std::string_view name, std::string_view pattern) {
     if (pattern == kControlSetComponent) {
-        return SameText(name, "ControlSet001") || SameText(name, "ControlSet002");
+        return EqualIgnoringCase(name, "ControlSet001") || EqualIgnoringCase(name, "ControlSet002");
     }
-    return SameText(name, pattern);
+    return EqualIgnoringCase(name, pattern);
 }
 
 // The next component of `path` (up to a backslash); the path moves past it. False when empty.
