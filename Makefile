@@ -58,12 +58,13 @@ deb: build
 	@sed -n 's/^CPack: - package: \(.*\) generated\.$$/\1/p' $(BUILD_DIR)/cpack.log
 
 # Every libFuzzer target in turn, FUZZ_SECONDS each, and a table of executions and findings:
-# make fuzz-all FUZZ_SECONDS=600 (FUZZ_MERGE=1 merges what they found into fuzz/corpus/).
+# make fuzz-all FUZZ_SECONDS=600 (FUZZ_MERGE=1 merges what they found into fuzz/corpus/;
+# FUZZ_RUNS=10000000 stops each target after that many inputs, FUZZ_SECONDS then its upper bound).
 fuzz-all: deps
 	@mkdir -p build-fuzz
 	@CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 		-DWEXO_FUZZ=ON > build-fuzz/configure.log 2>&1 || (cat build-fuzz/configure.log; exit 1)
-	@JOBS=$(JOBS) tools/scripts/fuzz-all build-fuzz $(FUZZ_SECONDS)
+	@JOBS=$(JOBS) FUZZ_RUNS=$(FUZZ_RUNS) tools/scripts/fuzz-all build-fuzz $(FUZZ_SECONDS)
 
 # libFuzzer targets, built with clang in their own folder: make fuzz TARGET=http_request_fuzz
 fuzz: deps

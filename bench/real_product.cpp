@@ -5,6 +5,9 @@
 //     (a marked socket, which the product's table lets pass), through the product, through Squid;
 //   - connection set-up of 1,000 connections to an allowed, cached host, from connect() to the
 //     first byte of the answer: p50 and p99, direct and through the product;
+//   - the same downloads over a link shaped to 1 and 2.5 Gbit/s (tbf on the server's end of the
+//     veth): what a laptop's own link allows, where the CPU, not the proxy's extra TCP work,
+//     is no longer what sets the rate;
 //   - the driver host's memory per open connection (its resident set with 2,000 idle connections
 //     held, from its own accounting).
 // Root only (namespaces, nftables); each benchmark says why when it cannot run. x_direct is the
@@ -24,6 +27,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <string>
 #include <thread>
@@ -198,6 +202,7 @@ struct SETUP {
 };
 SETUP* gSetup = nullptr;
 double gDirectBytesPerSecond = 0;
+std::map<int64_t, double> gDirectAtLinkRate;  // by the link's Mbit/s
 double gDirectSetupP50 = 0;
 
 // A client socket made in the client namespace; marked ones bypass the product.
@@ -244,8 +249,9 @@ bool Ready(benchmark::State& state) {
     return true;
 }
 
-// Downloads of kBigBody; MB_per_s over the iterations, x_direct against the direct run.
-void Download(benchmark::State& state, bool marked, uint16_t port) {
+// Downloads of kBigBody; MB_per_s over the iterations, x_direct against the direct run (whose
+// rate `direct` keeps).
+void Download(benchmark::State& state, bool marked, uint16_t port, double* direct) {
     if (!Ready(state))
         return;
     if (port == kSquidWebPort && !gSetup->squid) {
@@ -275,27 +281,82 @@ void Download(benchmark::State& state, bool marked, uint16_t port) {
     const double rate = static_cast<double>(bytes) / seconds;
     state.counters["MB_per_s"] = rate / 1e6;
     if (marked)
-        gDirectBytesPerSecond = rate;
-    else if (gDirectBytesPerSecond > 0)
-        state.counters["x_direct"] = rate / gDirectBytesPerSecond;
+        *direct = rate;
+    else if (*direct > 0)
+        state.counters["x_direct"] = rate / *direct;
+}
+
+// The product's first request of the host is looked up; the measured ones find it cached.
+void WarmProduct() {
+    UNIQUE_FD warm = ClientSocket(false);
+    ConnectAndAsk(warm.Get(), kWebPort, "/small");
+    ReadAll(warm.Get());
 }
 
 void BM_DownloadDirect(benchmark::State& state) {
-    Download(state, true, kWebPort);
+    Download(state, true, kWebPort, &gDirectBytesPerSecond);
 }
 
 void BM_DownloadThroughProduct(benchmark::State& state) {
-    // The first request of the host is looked up; the measured ones find it cached.
-    if (Ready(state)) {
-        UNIQUE_FD warm = ClientSocket(false);
-        ConnectAndAsk(warm.Get(), kWebPort, "/small");
-        ReadAll(warm.Get());
-    }
-    Download(state, false, kWebPort);
+    if (Ready(state))
+        WarmProduct();
+    Download(state, false, kWebPort, &gDirectBytesPerSecond);
 }
 
 void BM_DownloadThroughSquid(benchmark::State& state) {
-    Download(state, false, kSquidWebPort);
+    Download(state, false, kSquidWebPort, &gDirectBytesPerSecond);
+}
+
+// The server's end of the veth sends at most `mbit` Mbit/s while this lives (a token bucket with
+// 10 ms of burst), as the one link between a laptop and the rest of the network would.
+class LINK_RATE {
+  public:
+    LINK_RATE(int64_t mbit, std::string* why) {
+        const std::string rate = std::to_string(mbit) + "mbit";
+        const std::string burst = std::to_string(mbit * 1'000'000 / 8 / 100);
+        std::string out;
+        shaped_ = gSetup->product->Run(SIDE::Server,
+                                       {"tc", "qdisc", "replace", "dev", "wexo0", "root", "tbf",
+                                        "rate", rate, "burst", burst, "latency", "50ms"},
+                                       &out) == 0;
+        if (!shaped_)
+            *why = "the link could not be shaped: " + out;
+    }
+    ~LINK_RATE() {
+        if (shaped_)
+            gSetup->product->Run(SIDE::Server, {"tc", "qdisc", "del", "dev", "wexo0", "root"},
+                                 nullptr);
+    }
+    bool Shaped() const { return shaped_; }
+
+  private:
+    bool shaped_ = false;
+};
+
+void DownloadAtLinkRate(benchmark::State& state, bool marked, uint16_t port) {
+    if (!Ready(state))
+        return;
+    std::string why;
+    LINK_RATE link(state.range(0), &why);
+    if (!link.Shaped()) {
+        state.SkipWithError(why.c_str());
+        return;
+    }
+    if (!marked && port == kWebPort)
+        WarmProduct();
+    Download(state, marked, port, &gDirectAtLinkRate[state.range(0)]);
+}
+
+void BM_DownloadDirectAtLinkRate(benchmark::State& state) {
+    DownloadAtLinkRate(state, true, kWebPort);
+}
+
+void BM_DownloadThroughProductAtLinkRate(benchmark::State& state) {
+    DownloadAtLinkRate(state, false, kWebPort);
+}
+
+void BM_DownloadThroughSquidAtLinkRate(benchmark::State& state) {
+    DownloadAtLinkRate(state, false, kSquidWebPort);
 }
 
 // Time from connect() to the first byte of the answer, for kSetupConnections connections one
@@ -382,6 +443,9 @@ void BM_HostMemoryPerOpenConnection(benchmark::State& state) {
 WEXO_REAL(BM_DownloadDirect)(3);
 WEXO_REAL(BM_DownloadThroughProduct)(3);
 WEXO_REAL(BM_DownloadThroughSquid)(3);
+WEXO_REAL(BM_DownloadDirectAtLinkRate)(2)->Arg(1000)->Arg(2500);
+WEXO_REAL(BM_DownloadThroughProductAtLinkRate)(2)->Arg(1000)->Arg(2500);
+WEXO_REAL(BM_DownloadThroughSquidAtLinkRate)(2)->Arg(1000)->Arg(2500);
 WEXO_REAL(BM_SetupDirect)(1);
 WEXO_REAL(BM_SetupThroughProduct)(1);
 BENCHMARK(BM_HostMemoryPerOpenConnection)->Unit(benchmark::kMillisecond)->Iterations(1);

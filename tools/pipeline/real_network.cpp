@@ -163,4 +163,8 @@ bool REAL_NETWORK::StripsEch() const {
     return parts_ && parts_->stripEch;
 }
 
+uint64_t REAL_NETWORK::OpenConnections() const {
+    return parts_ ? parts_->proxy->Counts().open : 0;
+}
+
 }  // namespace wexo::pipeline

@@ -35,6 +35,8 @@ class REAL_NETWORK {
     bool RejectsQuic() const;
     bool BlocksDohCanary() const;
     bool StripsEch() const;
+    // Connections the proxy holds now (0 when not started).
+    uint64_t OpenConnections() const;
 
     struct PARTS;
 

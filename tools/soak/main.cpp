@@ -4,7 +4,10 @@
 // stuck in the driver and that the process holds no more threads or descriptors than once it had
 // warmed up, and reports how its heap grew (the allocator's own count, mallinfo2) against a bound.
 //
-//   soak [--seconds N] [--clients N] [--pace-ms N] [--heap-bound-kib N]
+//   soak [--real] [--seconds N] [--clients N] [--pace-ms N] [--heap-bound-kib N]
+//
+// --real runs it through the real backend instead (real_soak.h): the installed programs in network
+// namespaces of the soak's own, real sockets through the product's nftables table and proxy.
 //
 // Each client waits the pace between its connections: every lookup the caches cannot answer is a
 // loopback connection to the policy server, and a minute of those at full speed would leave tens
@@ -31,22 +34,14 @@
 
 #include "os/wfp/sim/sim_network.h"
 #include "tools/pipeline/pipeline.h"
+#include "tools/soak/real_soak.h"
+#include "tools/soak/soak_schedule.h"
 
 namespace {
 
 using std::chrono::milliseconds;
 using std::chrono::steady_clock;
-
-size_t CountEntries(const char* folder) {
-    size_t count = 0;
-    if (DIR* dir = ::opendir(folder)) {
-        while (struct dirent* entry = ::readdir(dir)) {
-            count += entry->d_name[0] != '.' ? 1 : 0;
-        }
-        ::closedir(dir);
-    }
-    return count;
-}
+using wexo::soak::PHASE;
 
 // The threads' names, counted: what a failed thread check shows.
 std::string ThreadNames() {
@@ -81,7 +76,8 @@ struct FIGURES {
 };
 
 FIGURES Measure() {
-    return {CountEntries("/proc/self/task"), CountEntries("/proc/self/fd"), HeapInUse()};
+    return {wexo::soak::CountEntries("/proc/self/task"), wexo::soak::CountEntries("/proc/self/fd"),
+            HeapInUse()};
 }
 
 // Threads and descriptors come and go with the lookups in flight (a name resolution, a policy
@@ -101,48 +97,6 @@ FIGURES FewestOver(milliseconds span) {
         fewest.heap = now.heap;
     }
     return fewest;
-}
-
-enum class PHASE { Normal, ServerErrors, Garbage, Hanging, Refusing };
-
-const char* PhaseName(PHASE phase) {
-    switch (phase) {
-        case PHASE::Normal:
-            return "normal";
-        case PHASE::ServerErrors:
-            return "the policy server answers 500";
-        case PHASE::Garbage:
-            return "the policy server answers garbage";
-        case PHASE::Hanging:
-            return "the policy server hangs";
-        case PHASE::Refusing:
-            return "the policy server refuses connections";
-    }
-    return "";
-}
-
-void Enter(wexo::peers::PolicyServer& server, PHASE phase) {
-    auto& pages = server.Pages();
-    auto& peer = server.Peer();
-    pages.ClearMobileAnswer();
-    peer.SetHang(false);
-    peer.SetRefuse(false);
-    switch (phase) {
-        case PHASE::Normal:
-            break;
-        case PHASE::ServerErrors:
-            pages.SetMobileAnswer(500, "broken", "text/html");
-            break;
-        case PHASE::Garbage:
-            pages.SetMobileAnswer(200, "<Ostrel><Redirect>\x01\x02 not a reply", "text/xml");
-            break;
-        case PHASE::Hanging:
-            peer.SetHang(true);
-            break;
-        case PHASE::Refusing:
-            peer.SetRefuse(true);
-            break;
-    }
 }
 
 struct COUNTERS {
@@ -195,34 +149,40 @@ void Browse(wexo::pipeline::PIPELINE& pipeline, int client, milliseconds pace,
 }  // namespace
 
 int main(int argc, char** argv) {
-    long seconds = 1800;
-    int clients = 4;
-    long paceMs = 10;
-    long heapBoundKib = 4 * 1024;
+    wexo::soak::SOAK_ARGUMENTS arguments;
     for (int i = 1; i < argc; ++i) {
         const std::string argument = argv[i];
-        if (i + 1 < argc && argument == "--seconds") {
-            seconds = std::strtol(argv[++i], nullptr, 10);
+        if (argument == "--real") {
+            arguments.real = true;
+        } else if (i + 1 < argc && argument == "--seconds") {
+            arguments.seconds = std::strtol(argv[++i], nullptr, 10);
         } else if (i + 1 < argc && argument == "--clients") {
-            clients = static_cast<int>(std::strtol(argv[++i], nullptr, 10));
+            arguments.clients = static_cast<int>(std::strtol(argv[++i], nullptr, 10));
         } else if (i + 1 < argc && argument == "--pace-ms") {
-            paceMs = std::strtol(argv[++i], nullptr, 10);
+            arguments.paceMs = std::strtol(argv[++i], nullptr, 10);
         } else if (i + 1 < argc && argument == "--heap-bound-kib") {
-            heapBoundKib = std::strtol(argv[++i], nullptr, 10);
+            arguments.heapBoundKib = std::strtol(argv[++i], nullptr, 10);
         } else {
             std::fprintf(stderr,
-                         "usage: soak [--seconds N] [--clients N] [--pace-ms N] "
+                         "usage: soak [--real] [--seconds N] [--clients N] [--pace-ms N] "
                          "[--heap-bound-kib N]\n");
             return 2;
         }
     }
-    if (seconds < 10 || clients < 1 || clients > 64 || heapBoundKib < 1 || paceMs < 0 ||
-        paceMs > 10000) {
+    if (arguments.seconds < 10 || arguments.clients < 1 || arguments.clients > 64 ||
+        arguments.heapBoundKib < 1 || arguments.paceMs < 0 || arguments.paceMs > 10000) {
         std::fprintf(stderr,
                      "soak: at least 10 seconds, 1 to 64 clients, a pace of 0 to 10000 ms, a "
                      "positive bound\n");
         return 2;
     }
+    if (arguments.real) {
+        return wexo::soak::RunRealSoak(arguments);
+    }
+    const long seconds = arguments.seconds;
+    const int clients = arguments.clients;
+    const long paceMs = arguments.paceMs;
+    const long heapBoundKib = arguments.heapBoundKib;
 
     wexo::pipeline::PIPELINE_OPTIONS options;
     options.policyText = "[rules]\nblock host games.test\n";
@@ -234,11 +194,7 @@ int main(int argc, char** argv) {
         return 2;
     }
 
-    // Ten phases; the service restarts as the fourth and the seventh begin.
-    const PHASE schedule[] = {
-        PHASE::Normal, PHASE::ServerErrors, PHASE::Normal, PHASE::Garbage,      PHASE::Hanging,
-        PHASE::Normal, PHASE::Refusing,     PHASE::Normal, PHASE::ServerErrors, PHASE::Normal};
-    const auto phaseLength = milliseconds(seconds * 1000 / 10);
+    const auto phaseLength = milliseconds(seconds * 1000 / static_cast<long>(wexo::soak::kPhases));
     COUNTERS counters;
     std::atomic<bool> running{true};
     std::vector<std::thread> browsers;
@@ -251,18 +207,18 @@ int main(int argc, char** argv) {
     std::string warmThreads;
     bool restartsFailed = false;
     const auto start = steady_clock::now();
-    for (size_t phase = 0; phase < std::size(schedule); ++phase) {
-        if (phase == 3 || phase == 6) {
+    for (size_t phase = 0; phase < wexo::soak::kPhases; ++phase) {
+        if (wexo::soak::RestartsServiceAt(phase)) {
             const bool restarted = pipeline.RestartService(&error);
             restartsFailed |= !restarted;
             std::printf("soak: %5.0f s: the service restarted%s%s\n",
                         std::chrono::duration<double>(steady_clock::now() - start).count(),
                         restarted ? "" : ": ", restarted ? "" : error.c_str());
         }
-        Enter(pipeline.Server(), schedule[phase]);
+        wexo::soak::Enter(pipeline.Server(), wexo::soak::kSchedule[phase]);
         std::printf("soak: %5.0f s: %s (%llu connections so far, %zu threads)\n",
                     std::chrono::duration<double>(steady_clock::now() - start).count(),
-                    PhaseName(schedule[phase]),
+                    wexo::soak::PhaseName(wexo::soak::kSchedule[phase]),
                     static_cast<unsigned long long>(counters.opened.load()), Measure().threads);
         std::fflush(stdout);
         // The test server keeps every request it saw; that is the peer's memory, not the
@@ -283,7 +239,7 @@ int main(int argc, char** argv) {
     for (std::thread& browser : browsers) {
         browser.join();
     }
-    Enter(pipeline.Server(), PHASE::Normal);
+    wexo::soak::Enter(pipeline.Server(), PHASE::Normal);
     pipeline.Network().WaitSettled();
     // Flows end once their connections are closed and settled; give the driver a moment.
     size_t stuck = 0;

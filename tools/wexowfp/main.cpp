@@ -16,6 +16,11 @@
 //                        other process of the machine (immutable attribute and fanotify) while
 //                        the driver's file protection is on
 //   NOTIFY_SOCKET        set by systemd: READY=1 once the driver runs and the sockets listen
+//
+// SIGUSR1 prints one status line (the driver's flows, the proxy's open connections, the heap in
+// use by the allocator's own count) and the host goes on: what an operator or a soak reads to
+// tell a stuck flow or a leak from a busy machine.
+#include <malloc.h>
 #include <signal.h>
 #include <systemd/sd-daemon.h>
 #include <unistd.h>
@@ -27,6 +32,7 @@
 #include <string>
 #include <thread>
 
+#include "driver/filter/stream_classify.h"
 #include "driver/platform/driver_entry.h"
 #include "os/bridge/device_bridge.h"
 #include "os/bridge/registry_bridge.h"
@@ -55,6 +61,7 @@ int main() {
     sigemptyset(&stops);
     sigaddset(&stops, SIGTERM);
     sigaddset(&stops, SIGINT);
+    sigaddset(&stops, SIGUSR1);
     pthread_sigmask(SIG_BLOCK, &stops, nullptr);
 
     if (!wexo::pipeline::InstallRegistryFile("wexowfp")) {
@@ -132,7 +139,15 @@ int main() {
         });
     }
     int signal = 0;
-    sigwait(&stops, &signal);
+    while (sigwait(&stops, &signal) == 0 && signal == SIGUSR1) {
+        std::printf(
+            "wexowfp: status: %zu flows in the driver, %llu connections through the proxy, "
+            "%zu KiB of heap in use\n",
+            driver.Driver().Filter().Flows().LinkedCount(),
+            static_cast<unsigned long long>(network.OpenConnections()),
+            mallinfo2().uordblks / 1024);
+        std::fflush(stdout);
+    }
     sd_notify(0, "STOPPING=1");
     std::printf("wexowfp: stopping on signal %d\n", signal);
     std::fflush(stdout);

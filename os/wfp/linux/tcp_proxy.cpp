@@ -2,6 +2,8 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/resource.h>
@@ -728,6 +730,14 @@ void TCP_PROXY::STATE::ExpireConnects() {
 }
 
 void TCP_PROXY::STATE::Run() {
+    // splice(2) has no MSG_NOSIGNAL: writing into a socket whose peer is gone raises SIGPIPE (on
+    // the first write when the peer had sent its FIN before its reset), which ends a process that
+    // does not ignore it. The signal goes to the writing thread, this one: blocked here, the
+    // splice just fails with EPIPE and the connection is reset.
+    sigset_t pipeSignal;
+    sigemptyset(&pipeSignal);
+    sigaddset(&pipeSignal, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipeSignal, nullptr);
     epoll_event events[64];
     while (!stopping.load()) {
         int n = epoll_wait(epollFd, events, 64, 500);
