@@ -272,6 +272,44 @@ TEST_F(TcpProxyTest, APassedFlowMovesBySpliceAndLosesNothing) {
     EXPECT_TRUE(Eventually([&] { return proxy_->Counts().open == 0; }));
 }
 
+// A client that half-closes and then resets while a passed flow still brings it bytes: the
+// splice into its socket fails with EPIPE, which must reset the connection, not raise a SIGPIPE
+// that ends the host.
+TEST_F(TcpProxyTest, AClientResetDuringASplicedDownloadEndsOnlyItsConnection) {
+    harness_.SetDecide([](const testing::INDICATION&, FWPS_STREAM_CALLOUT_IO_PACKET& packet,
+                          FWPS_CLASSIFY_OUT& out) {
+        packet.streamAction = FWPS_STREAM_ACTION_ALLOW_CONNECTION;
+        out.actionType = FWP_ACTION_PERMIT;
+    });
+    for (int round = 0; round < 5; ++round) {
+        int client = Connect(proxy_->Port());
+        int server = AcceptServer();
+        ASSERT_GE(server, 0);
+        SendAll(client, "GET /big HTTP/1.1\r\n\r\n");
+        char head[64];
+        ASSERT_GT(recv(server, head, sizeof head, 0), 0);
+        shutdown(client, SHUT_WR);
+        linger reset{1, 0};
+        setsockopt(client, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+        const std::string chunk(256 * 1024, 'x');
+        send(server, chunk.data(), chunk.size(), MSG_NOSIGNAL);
+        close(client);
+        // The server goes on sending until the proxy gives up on the connection.
+        for (int i = 0; i < 200 && send(server, chunk.data(), chunk.size(), MSG_NOSIGNAL) > 0;
+             ++i) {
+        }
+        close(server);
+        EXPECT_TRUE(Eventually([&] { return proxy_->Counts().open == 0; }));
+    }
+    // The proxy still serves.
+    harness_.SetDecide(nullptr);
+    int client = Connect(proxy_->Port());
+    int server = AcceptServer();
+    ASSERT_GE(server, 0);
+    close(client);
+    close(server);
+}
+
 // With the descriptors used up, a new connection is refused at once (reset) and the ones already
 // open go on working.
 TEST(TcpProxyLimitsTest, RunningOutOfDescriptorsRefusesNewConnectionsNotOldOnes) {
