@@ -287,9 +287,11 @@ int RunRealSoak(const SOAK_ARGUMENTS& arguments) {
             std::this_thread::sleep_for(std::min(left, milliseconds(1000)));
             product.Web().ClearRequests();
             product.Secure().ClearRequests();
-            if (phase == 1) {
-                // Threads and descriptors come and go with the connections in flight: the end is
-                // judged against the most seen while warm.
+            if (phase == 1 || (phase >= 2 && RestartsServiceAt(phase - 1))) {
+                // Threads and descriptors come and go with the connections in flight, and each
+                // service holds its own set of bridge connections to the host, which it opens as
+                // its threads start: the end is judged against the most seen while warm, in the
+                // second phase of each service's life.
                 const HOST_FIGURES busy = probe.Measure();
                 warm.threads = std::max(warm.threads, busy.threads);
                 warm.descriptors = std::max(warm.descriptors, busy.descriptors);
@@ -338,6 +340,9 @@ int RunRealSoak(const SOAK_ARGUMENTS& arguments) {
         warm.threads, end.threads, warm.descriptors, end.descriptors, warm.heapKib, end.heapKib,
         heapGrowthKib, arguments.heapBoundKib);
     std::printf("soak: the host settled %.1f s after the load stopped\n", settled);
+    if (warm.heapKib == 0 && end.heapKib == 0) {
+        std::printf("soak: the heap is not measured: the allocator is not glibc's (a sanitizer)\n");
+    }
     const bool held = !failed && hostRuns && warm.heapKib >= 0 && end.flows == 0 &&
                       end.connections == 0 && end.threads <= warm.threads &&
                       end.descriptors <= warm.descriptors &&
