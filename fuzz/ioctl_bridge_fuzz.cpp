@@ -8,6 +8,7 @@
 // break the format. After each input the child asks for the driver's version on a fresh connection;
 // a host that does not answer within two seconds is a finding (abort), a child that dies is only
 // started again.
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
@@ -20,15 +21,20 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <filesystem>
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -205,9 +211,6 @@ bool SendBytes(int fd, const uint8_t* bytes, size_t length, const std::vector<in
     const size_t count = std::min(fds.size(), kMaxPassed);
     size_t done = 0;
     while (done < length) {
-        if (!WaitFor(fd, POLLOUT, 50)) {
-            return false;
-        }
         iovec io{const_cast<uint8_t*>(bytes) + done, length - done};
         msghdr message{};
         message.msg_iov = &io;
@@ -223,24 +226,34 @@ bool SendBytes(int fd, const uint8_t* bytes, size_t length, const std::vector<in
             std::memcpy(CMSG_DATA(c), fds.data(), count * sizeof(int));
         }
         ssize_t n = sendmsg(fd, &message, MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (n < 0 && (errno == EINTR || errno == EAGAIN)) {
+        if (n > 0) {
+            done += static_cast<size_t>(n);
             continue;
         }
-        if (n <= 0) {
-            return false;
+        if (n < 0 && errno == EINTR) {
+            continue;
         }
-        done += static_cast<size_t>(n);
+        if (n < 0 && errno == EAGAIN && WaitFor(fd, POLLOUT, 50)) {
+            continue;
+        }
+        return false;
     }
     return true;
 }
 
-bool SendFrame(int fd, const std::vector<uint8_t>& body, const std::vector<int>& fds = {}) {
-    std::vector<uint8_t> frame(4 + body.size());
+void AppendFrame(std::vector<uint8_t>* out, const std::vector<uint8_t>& body) {
+    const size_t at = out->size();
+    out->resize(at + 4 + body.size());
     uint32_t length = static_cast<uint32_t>(body.size());
-    std::memcpy(frame.data(), &length, 4);
+    std::memcpy(out->data() + at, &length, 4);
     if (!body.empty()) {
-        std::memcpy(frame.data() + 4, body.data(), body.size());
+        std::memcpy(out->data() + at + 4, body.data(), body.size());
     }
+}
+
+bool SendFrame(int fd, const std::vector<uint8_t>& body, const std::vector<int>& fds = {}) {
+    std::vector<uint8_t> frame;
+    AppendFrame(&frame, body);
     return SendBytes(fd, frame.data(), frame.size(), fds);
 }
 
@@ -265,17 +278,18 @@ void CloseAll(const std::vector<int>& fds) {
 bool ReceiveBytes(int fd, uint8_t* out, size_t length, Clock::time_point deadline) {
     size_t done = 0;
     while (done < length) {
-        if (!WaitFor(fd, POLLIN, MillisecondsLeft(deadline))) {
-            return false;
-        }
+        // Bytes already there are taken without a poll first; the wait is for those still to come.
         ssize_t n = recv(fd, out + done, length - done, MSG_DONTWAIT);
-        if (n < 0 && (errno == EINTR || errno == EAGAIN)) {
+        if (n > 0) {
+            done += static_cast<size_t>(n);
             continue;
         }
-        if (n <= 0) {
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n == 0 || errno != EAGAIN || !WaitFor(fd, POLLIN, MillisecondsLeft(deadline))) {
             return false;
         }
-        done += static_cast<size_t>(n);
     }
     return true;
 }
@@ -1051,6 +1065,15 @@ class CHILD {
         const uint8_t passing = in.Byte();
         const std::vector<int> passed =
             NewEventFds(passing % 8 == 0 ? passing / 8 % (kMaxPassed + 1) : 0);
+        // From a frame boundary (a connection that carried only whole frames so far) what the
+        // host makes of these bytes is known: a frame they do not finish leaves it waiting for the
+        // rest, and a single whole frame gets at most one frame back (an answer, or a question
+        // after which it waits for ours) or the end of the connection. Waiting on after that
+        // would only sit out the time. After other traffic anything may still come.
+        const size_t claimed = size_t{4} + length;
+        const bool atBoundary = !slots_[slot].dirty;
+        const bool silent = atBoundary && (sent < 4 || (length <= kMaxHostFrame && sent < claimed));
+        const bool oneFrame = atBoundary && length <= kMaxHostFrame && sent == claimed;
         slots_[slot].dirty = true;
         bool ok = sent == 0 || SendBytes(fd, frame.data(), sent, passed);
         CloseAll(passed);
@@ -1060,7 +1083,12 @@ class CHILD {
         }
         // Whatever the host says back is read and dropped; its end of the connection is noticed.
         const int waitMs = in.Byte() % 4;
+        if (silent) {
+            return;
+        }
         uint8_t drain[4096];
+        uint8_t header[4] = {};
+        size_t received = 0;
         while (WaitFor(fd, POLLIN, waitMs)) {
             ssize_t n = recv(fd, drain, sizeof drain, MSG_DONTWAIT);
             if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) {
@@ -1069,6 +1097,16 @@ class CHILD {
             }
             if (n < 0) {
                 break;
+            }
+            if (received < sizeof header) {
+                std::memcpy(header + received, drain,
+                            std::min(sizeof header - received, static_cast<size_t>(n)));
+            }
+            received += static_cast<size_t>(n);
+            uint32_t echoed = 0;
+            std::memcpy(&echoed, header, sizeof echoed);
+            if (oneFrame && received >= sizeof header && received >= size_t{4} + echoed) {
+                return;
             }
         }
     }
@@ -1121,14 +1159,19 @@ class CHILD {
                     .Put<uint64_t>(Scratch(0))
                     .Put<uint32_t>(sizeof(QRN_VERSION_REPLY))
                     .Put<uint32_t>(ThreadId());
+                // The close goes with the request: the host takes one frame at a time, so the
+                // version is answered first, and the close's answer is of no interest.
+                std::vector<uint8_t> frames;
+                AppendFrame(&frames, control.Bytes());
+                AppendFrame(&frames,
+                            Body(kOpClose).Put<uint64_t>(instance).Put<uint64_t>(id).Bytes());
                 QRN_VERSION_REPLY version{};
-                answered = SendFrame(fd, control.Bytes()) && ReceiveFrame(fd, &reply, until) &&
+                answered = SendBytes(fd, frames.data(), frames.size()) &&
+                           ReceiveFrame(fd, &reply, until) &&
                            Field<uint32_t>(reply, 0) == kOpReply && Field<int32_t>(reply, 4) == 0;
                 std::memcpy(&version, base_, sizeof version);
                 answered = answered && version.major == kDriverMajorVersion &&
                            version.minor == kDriverMinorVersion;
-                SendFrame(fd, Body(kOpClose).Put<uint64_t>(instance).Put<uint64_t>(id).Bytes());
-                ReceiveFrame(fd, &reply, until);
             }
             close(fd);
             if (answered) {
@@ -1177,6 +1220,94 @@ void RunChildWhenAsked() {
 
 // ================================ The host ================================
 
+// Looks at `done` until it holds or the deadline passes, a microsecond after the first look and
+// twice as long after each further one: what the host still does after an input takes tens of
+// microseconds, and a fixed pause would cost more than the work it waits for.
+template <typename DONE>
+bool WaitUntil(DONE done, Clock::time_point deadline) {
+    constexpr auto kLongestPause = std::chrono::microseconds(500);
+    auto pause = std::chrono::microseconds(1);
+    while (!done()) {
+        if (Clock::now() >= deadline) {
+            return done();
+        }
+        std::this_thread::sleep_for(pause);
+        pause = std::min(pause * 2, kLongestPause);
+    }
+    return true;
+}
+
+// Threads for the name resolutions the child asks for. Each resolution blocks until it is answered
+// or cancelled, so each gets a thread to itself at once; a thread whose resolution ended waits for
+// the next one instead of ending, so that an input does not pay for making threads.
+class LOOKUP_THREADS {
+  public:
+    LOOKUP_THREADS() = default;
+    LOOKUP_THREADS(const LOOKUP_THREADS&) = delete;
+    LOOKUP_THREADS& operator=(const LOOKUP_THREADS&) = delete;
+    ~LOOKUP_THREADS() { Stop(); }
+
+    void Run(std::function<void()> job) {
+        running_.fetch_add(1);
+        std::lock_guard guard(lock_);
+        jobs_.push_back(std::move(job));
+        if (jobs_.size() > free_) {
+            ++free_;
+            threads_.emplace_back([this] { Serve(); });
+        }
+        wake_.notify_one();
+    }
+
+    // Resolutions handed over and not yet ended, and those ended so far.
+    int Running() const { return running_.load(); }
+    uint64_t Finished() const { return finished_.load(); }
+
+    // Once every resolution has ended.
+    void Stop() {
+        {
+            std::lock_guard guard(lock_);
+            stopping_ = true;
+        }
+        wake_.notify_all();
+        for (auto& thread : threads_) {
+            thread.join();
+        }
+        threads_.clear();
+    }
+
+  private:
+    void Serve() {
+        std::unique_lock guard(lock_);
+        for (;;) {
+            wake_.wait(guard, [this] { return stopping_ || !jobs_.empty(); });
+            if (jobs_.empty()) {
+                return;
+            }
+            std::function<void()> job = std::move(jobs_.front());
+            jobs_.pop_front();
+            --free_;
+            guard.unlock();
+            job();
+            // What the resolution held goes before it counts as ended, within its input.
+            job = nullptr;
+            finished_.fetch_add(1);
+            running_.fetch_sub(1);
+            guard.lock();
+            ++free_;
+        }
+    }
+
+    std::mutex lock_;
+    std::condition_variable wake_;
+    std::deque<std::function<void()>> jobs_;
+    std::vector<std::thread> threads_;
+    // Threads not running a resolution: never fewer than the resolutions waiting for one.
+    size_t free_ = 0;
+    bool stopping_ = false;
+    std::atomic<int> running_{0};
+    std::atomic<uint64_t> finished_{0};
+};
+
 class HOST {
   public:
     HOST() {
@@ -1205,6 +1336,10 @@ class HOST {
             std::abort();
         }
         events_ = OpenEventDescriptors();
+        // The first pauses of WaitUntil are a few microseconds; the default timer slack (50 µs)
+        // would stretch each of them to that. Threads made from here on inherit it; the host's own
+        // threads are made already and keep theirs.
+        prctl(PR_SET_TIMERSLACK, 1000UL);
     }
 
     // At exit: the child goes first, so that nothing new comes in while the host stops.
@@ -1221,6 +1356,7 @@ class HOST {
         }
         StopChild();
         server_.reset();
+        lookups_.Stop();
         driver_.Stop();
         std::error_code ignored;
         std::filesystem::remove_all(dir_, ignored);
@@ -1351,7 +1487,7 @@ class HOST {
         const drv::NameFamily family = message[6] != 0 ? drv::NameFamily::V6 : drv::NameFamily::V4;
         auto& queue = driver_.Driver().Queue();
         const uint32_t before = queue.InFlight();
-        const uint64_t finishedBefore = finished_.load();
+        const uint64_t finishedBefore = lookups_.Finished();
         for (size_t i = 0; i < count; ++i) {
             uint16_t length = 0;
             std::memcpy(&length, message + 7 + 2 * i, 2);
@@ -1359,50 +1495,37 @@ class HOST {
             for (size_t at = 7; at < name.size(); at += 8) {
                 name[at] = '.';
             }
-            running_.fetch_add(1);
-            lookups_.emplace_back([this, &queue, family, name = std::move(name)] {
+            lookups_.Run([&queue, family, name = std::move(name)] {
                 drv::ResolveName(queue, name, family);
-                finished_.fetch_add(1);
-                running_.fetch_sub(1);
             });
         }
         // The calls are queued before the child goes on to fetch them (or they failed at once,
         // without a service).
-        const auto until = Clock::now() + std::chrono::milliseconds(200);
-        while (queue.InFlight() + (finished_.load() - finishedBefore) < before + count &&
-               Clock::now() < until) {
-            std::this_thread::sleep_for(std::chrono::microseconds(200));
-        }
+        WaitUntil(
+            [&] {
+                return queue.InFlight() + (lookups_.Finished() - finishedBefore) >= before + count;
+            },
+            Clock::now() + std::chrono::milliseconds(200));
     }
 
     // After an input the caller has ended: its connections are served no longer, its
     // registration is gone and every call it held is cancelled.
     void Settle() {
         const auto until = Clock::now() + std::chrono::milliseconds(kSettleMs);
-        while (server_->ConnectionCount() != 0 && Clock::now() < until) {
-            std::this_thread::sleep_for(std::chrono::microseconds(100));
-        }
-        if (server_->ConnectionCount() != 0) {
+        if (!WaitUntil([this] { return server_->ConnectionCount() == 0; }, until)) {
             std::fprintf(stderr,
                          "ioctl_bridge_fuzz: %zu connections still served %d ms after their "
                          "caller closed them\n",
                          server_->ConnectionCount(), kSettleMs);
             std::abort();
         }
-        while (running_.load() != 0 && Clock::now() < until) {
-            std::this_thread::sleep_for(std::chrono::microseconds(100));
-        }
-        if (running_.load() != 0) {
+        if (!WaitUntil([this] { return lookups_.Running() == 0; }, until)) {
             std::fprintf(stderr,
                          "ioctl_bridge_fuzz: %d service calls still wait %d ms after their "
                          "service ended\n",
-                         running_.load(), kSettleMs);
+                         lookups_.Running(), kSettleMs);
             std::abort();
         }
-        for (auto& lookup : lookups_) {
-            lookup.join();
-        }
-        lookups_.clear();
         if (driver_.ServiceProcessId() != 0) {
             std::fprintf(stderr, "ioctl_bridge_fuzz: the registration of process %u outlived it\n",
                          driver_.ServiceProcessId());
@@ -1411,12 +1534,13 @@ class HOST {
         // The eventfds a caller passes are the host's to close: once the caller has gone, none
         // may be left. A host that keeps them runs out of descriptors for a caller that sends
         // enough of them.
-        size_t events = OpenEventDescriptors();
-        for (int i = 0; i < 100 && events > events_; ++i) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-            events = OpenEventDescriptors();
-        }
-        if (events > events_) {
+        size_t events = 0;
+        if (!WaitUntil(
+                [&] {
+                    events = OpenEventDescriptors();
+                    return events <= events_;
+                },
+                Clock::now() + std::chrono::milliseconds(100))) {
             std::fprintf(stderr,
                          "ioctl_bridge_fuzz: the host holds %zu eventfds after the input, %zu "
                          "before; its caller has gone\n",
@@ -1427,16 +1551,20 @@ class HOST {
     }
 
     static size_t OpenEventDescriptors() {
+        DIR* folder = opendir("/proc/self/fd");
+        if (folder == nullptr) {
+            return 0;
+        }
         size_t count = 0;
-        std::error_code error;
-        for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd", error)) {
+        while (const dirent* entry = readdir(folder)) {
             char target[64];
-            ssize_t n = readlink(entry.path().c_str(), target, sizeof target - 1);
+            ssize_t n = readlinkat(dirfd(folder), entry->d_name, target, sizeof target);
             if (n > 0 &&
                 std::string_view(target, static_cast<size_t>(n)) == "anon_inode:[eventfd]") {
                 ++count;
             }
         }
+        closedir(folder);
         return count;
     }
 
@@ -1449,11 +1577,9 @@ class HOST {
     uint32_t sequence_ = 0;
     uint64_t restarts_ = 0;
     TRAFFIC traffic_;
-    std::atomic<int> running_{0};
-    std::atomic<uint64_t> finished_{0};
     // The eventfds the host held after the last input.
     size_t events_ = 0;
-    std::vector<std::thread> lookups_;
+    LOOKUP_THREADS lookups_;
 };
 
 HOST* theHost = nullptr;
