@@ -106,6 +106,15 @@ class TcpProxyTest : public ::testing::Test {
         return fd;
     }
 
+    // Every flow passes at its first bytes, and so goes over to splice.
+    void LetFlowsPass() {
+        harness_.SetDecide([](const testing::INDICATION&, FWPS_STREAM_CALLOUT_IO_PACKET& packet,
+                              FWPS_CLASSIFY_OUT& out) {
+            packet.streamAction = FWPS_STREAM_ACTION_ALLOW_CONNECTION;
+            out.actionType = FWP_ACTION_PERMIT;
+        });
+    }
+
     template <typename CONDITION>
     static bool Eventually(CONDITION condition) {
         for (int i = 0; i < 2000 && !condition(); ++i) {
@@ -241,11 +250,7 @@ TEST_F(TcpProxyTest, AReceiverThatDoesNotReadHoldsBackItsSender) {
 
 // A flow the callout lets pass moves by splice from then on, complete and in order.
 TEST_F(TcpProxyTest, APassedFlowMovesBySpliceAndLosesNothing) {
-    harness_.SetDecide([](const testing::INDICATION&, FWPS_STREAM_CALLOUT_IO_PACKET& packet,
-                          FWPS_CLASSIFY_OUT& out) {
-        packet.streamAction = FWPS_STREAM_ACTION_ALLOW_CONNECTION;
-        out.actionType = FWP_ACTION_PERMIT;
-    });
+    LetFlowsPass();
     int client = Connect(proxy_->Port());
     int server = AcceptServer();
     ASSERT_GE(server, 0);
@@ -276,11 +281,7 @@ TEST_F(TcpProxyTest, APassedFlowMovesBySpliceAndLosesNothing) {
 // splice into its socket fails with EPIPE, which must reset the connection, not raise a SIGPIPE
 // that ends the host.
 TEST_F(TcpProxyTest, AClientResetDuringASplicedDownloadEndsOnlyItsConnection) {
-    harness_.SetDecide([](const testing::INDICATION&, FWPS_STREAM_CALLOUT_IO_PACKET& packet,
-                          FWPS_CLASSIFY_OUT& out) {
-        packet.streamAction = FWPS_STREAM_ACTION_ALLOW_CONNECTION;
-        out.actionType = FWP_ACTION_PERMIT;
-    });
+    LetFlowsPass();
     for (int round = 0; round < 5; ++round) {
         int client = Connect(proxy_->Port());
         int server = AcceptServer();
