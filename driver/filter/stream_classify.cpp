@@ -1209,6 +1209,11 @@ void STREAM_FILTER::AdvanceHttp(FLOW* flow, HELD_DATA& held, bool requestAllowed
                     flow->heldBytes = 0;
                     continue;
                 }
+                if (held.clientFinSeen) {
+                    // The client closed while the lookup was pending: no more of the head is
+                    // coming and no classify will gather it, so it is judged now.
+                    continue;
+                }
                 if (flow->deleted != 0 || unloading_.load()) {
                     // No classify and no flow-delete will come for it any more.
                     guard.unlock();

@@ -36,6 +36,8 @@ constexpr int kUpstream = 1;
 constexpr uint64_t kListenerV4Tag = ~0ull;
 constexpr uint64_t kListenerV6Tag = ~0ull - 1;
 constexpr uint64_t kWakeTag = ~0ull - 2;
+// The interest of a socket that is out of the epoll set for good.
+constexpr uint32_t kNoLongerWatched = ~0u;
 constexpr int kPipeSize = 1 << 20;
 // Empty pipes kept for reuse: enough for the connections that move bytes at one moment.
 constexpr size_t kPipePoolSize = 64;
@@ -196,7 +198,16 @@ class ENDPOINTS final : public StreamEndpoints {
 }  // namespace
 
 void TCP_PROXY::STATE::UpdateInterestLocked(CONNECTION& c, int side) {
-    if (c.closed || c.fd[side] < 0) {
+    if (c.closed || c.fd[side] < 0 || c.interest[side] == kNoLongerWatched) {
+        return;
+    }
+    if (!c.connecting && c.readEnded[side] && c.finSent[side] && c.Buffered(side) == 0 &&
+        c.inPipe[Other(side)] == 0) {
+        // Read to its end and shut for writing: nothing more can happen on this socket, and epoll
+        // would report its hang-up (which no interest mask turns off) on every wait until the
+        // other side is done too.
+        epoll_ctl(epollFd, EPOLL_CTL_DEL, c.fd[side], nullptr);
+        c.interest[side] = kNoLongerWatched;
         return;
     }
     uint32_t events = 0;
@@ -482,7 +493,18 @@ void TCP_PROXY::STATE::MaybeSplice(const std::shared_ptr<CONNECTION>& c) {
 void TCP_PROXY::STATE::Spliced(const std::shared_ptr<CONNECTION>& c, int side) {
     {
         std::lock_guard guard(c->lock);
-        if (c->reset || c->readEnded[side]) {
+        if (c->reset) {
+            return;
+        }
+        if (c->readEnded[side]) {
+            // A side read to its end is not read again, but epoll reports its reset (an error and
+            // a hang-up, which no interest mask turns off) until the socket closes: without this
+            // the loop would spin until the other side ends. It resets both, as a read would.
+            int error = 0;
+            socklen_t length = sizeof error;
+            if (getsockopt(c->fd[side], SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error != 0) {
+                QueueReset(*c);
+            }
             return;
         }
         if (c->pipe[side][0] < 0 && !TakePipe(c->pipe[side])) {
