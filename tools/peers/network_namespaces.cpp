@@ -195,6 +195,11 @@ std::unique_ptr<NETWORK_NAMESPACES> NETWORK_NAMESPACES::Create(std::string* why)
         return nullptr;  // the destructor removes the client's
     made->names_[1] = server;
     const std::vector<std::vector<std::string>> steps = {
+        // No duplicate address detection, for the link-local addresses either: an address that
+        // turns from tentative to valid a second after the link is up is a network change to a
+        // browser, which then fails the page it is loading (ERR_NETWORK_CHANGED).
+        {"netns", "exec", client, "sysctl", "-qw", "net.ipv6.conf.default.accept_dad=0"},
+        {"netns", "exec", server, "sysctl", "-qw", "net.ipv6.conf.default.accept_dad=0"},
         {"link", "add", kLink, "netns", client, "type", "veth", "peer", "name", kLink, "netns",
          server},
         {"-n", client, "link", "set", "lo", "up"},
