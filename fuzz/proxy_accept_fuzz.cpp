@@ -243,6 +243,41 @@ int ConnectClient(int family, uint16_t port) {
     return fd;
 }
 
+// Whether a socket of this process listens on [::1]:port.
+bool ListensOnV6Loopback(uint16_t port) {
+    std::vector<unsigned long> own;
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd", error)) {
+        char target[64] = {};
+        unsigned long inode = 0;
+        if (readlink(entry.path().c_str(), target, sizeof target - 1) > 0 &&
+            std::sscanf(target, "socket:[%lu]", &inode) == 1) {
+            own.push_back(inode);
+        }
+    }
+    FILE* table = std::fopen("/proc/net/tcp6", "r");
+    if (table == nullptr) {
+        return false;
+    }
+    bool found = false;
+    char line[512];
+    while (!found && std::fgets(line, sizeof line, table) != nullptr) {
+        char local[40] = {};
+        unsigned localPort = 0;
+        unsigned state = 0;
+        unsigned long inode = 0;
+        if (std::sscanf(line,
+                        " %*u: %32[0-9A-Fa-f]:%X %*32[0-9A-Fa-f]:%*X %X %*s %*s %*s %*s %*s %lu",
+                        local, &localPort, &state, &inode) == 4) {
+            found = std::string_view(local) == "00000000000000000000000001000000" &&
+                    localPort == port && state == 0x0A &&
+                    std::find(own.begin(), own.end(), inode) != own.end();
+        }
+    }
+    std::fclose(table);
+    return found;
+}
+
 // Descriptors of this process. Pipes whose two ends are both here are the proxy's (it keeps a few
 // empty ones for reuse); a pipe with one end here leads to a child (the sanitizers' symbolizer).
 struct DESCRIPTORS {
@@ -590,9 +625,11 @@ class HARNESS {
             switch (destination_.load()) {
                 case Destination::Server:
                     connection->destination = Loopback(family, serverPort_[at]);
+                    lastDestinationPort_.store(serverPort_[at]);
                     return true;
                 case Destination::Refusing:
                     connection->destination = Loopback(family, refusingPort_[at]);
+                    lastDestinationPort_.store(refusingPort_[at]);
                     return true;
                 case Destination::Unknown:
                     break;
@@ -904,22 +941,46 @@ class HARNESS {
 
     // Once both of its peers have gone, the connection, its flow in the engine and in the driver,
     // and any lookup for it end, well within the bound.
+    // Once both of its peers have gone, the connection, its flow in the engine and in the driver,
+    // and any lookup for it end, well within the bound, and the proxy's counts say once what became
+    // of the connection. (A failed upstream connect is counted just after the connection is
+    // forgotten: the counts are read again until they agree, within the same bound.)
     void Settle(os::wfplinux::TCP_PROXY& proxy, const os::wfplinux::TCP_PROXY_COUNTS& before,
                 Destination destination, bool serverReset) {
         auto& filter = driver_.Driver().Filter();
         auto& engine = os::FilterEngine::Current();
         const auto start = Clock::now();
         os::wfplinux::TCP_PROXY_COUNTS now;
+        uint64_t refused = 0;
+        uint64_t failed = 0;
+        uint64_t accepted = 0;
         for (;;) {
             now = proxy.Counts();
-            const bool done = now.open == before.open &&
-                              now.accepted + now.refused + now.upstreamFailed >
-                                  before.accepted + before.refused + before.upstreamFailed;
-            if (done && filter.Flows().InUse() == flowsAtRest_ && engine.FlowCount() == 0 &&
-                filter.QueuedCount() == 0 && filter.InProgressCount() == 0) {
+            refused = now.refused - before.refused;
+            failed = now.upstreamFailed - before.upstreamFailed;
+            accepted = now.accepted - before.accepted;
+            bool counted = false;
+            switch (destination) {
+                case Destination::Server:
+                    // A server that resets before the flow opens has failed the connect.
+                    counted = accepted == 1 && refused == 0 && (failed == 0 || serverReset);
+                    break;
+                case Destination::Refusing:
+                    counted = refused == 0 && failed == 1 && accepted <= 1;
+                    break;
+                case Destination::Unknown:
+                    counted = refused == 1 && failed == 0 && accepted == 0;
+                    break;
+            }
+            const bool ended = now.open == before.open &&
+                               now.accepted + now.refused + now.upstreamFailed >
+                                   before.accepted + before.refused + before.upstreamFailed &&
+                               filter.Flows().InUse() == flowsAtRest_ && engine.FlowCount() == 0 &&
+                               filter.QueuedCount() == 0 && filter.InProgressCount() == 0;
+            if (ended && counted) {
                 break;
             }
-            if (ElapsedMs(start) > kSettleMs) {
+            if (ElapsedMs(start) > kSettleMs && !ended) {
                 std::fprintf(stderr,
                              "proxy_accept_fuzz: %d ms after both peers closed: %llu connections "
                              "open (%llu before), %zu driver flows (%zu at rest), %zu engine "
@@ -944,35 +1005,21 @@ class HARNESS {
                 DumpStacksIfAsked();
                 Finding("a stuck flow: the connection did not end after its peers had gone");
             }
+            if (ElapsedMs(start) > kSettleMs) {
+                std::fprintf(stderr,
+                             "proxy_accept_fuzz: counts after one connection: %llu accepted, %llu "
+                             "refused, %llu upstream failed; the proxy was last sent to port %u "
+                             "(the server's %u/%u, the refusing %u/%u)\n",
+                             static_cast<unsigned long long>(accepted),
+                             static_cast<unsigned long long>(refused),
+                             static_cast<unsigned long long>(failed), lastDestinationPort_.load(),
+                             serverPort_[0], serverPort_[1], refusingPort_[0], refusingPort_[1]);
+                Finding("the proxy's counts do not tell what became of the connection");
+            }
             std::this_thread::sleep_for(std::chrono::microseconds(100));
         }
-        // Whatever became of the connection, the counts say so once.
-        const uint64_t refused = now.refused - before.refused;
-        const uint64_t failed = now.upstreamFailed - before.upstreamFailed;
-        const uint64_t accepted = now.accepted - before.accepted;
-        bool expected = false;
-        switch (destination) {
-            case Destination::Server:
-                // A server that resets before the flow opens has failed the connect.
-                expected = accepted == 1 && refused == 0 && (failed == 0 || serverReset);
-                break;
-            case Destination::Refusing:
-                expected = refused == 0 && failed == 1 && accepted <= 1;
-                break;
-            case Destination::Unknown:
-                expected = refused == 1 && failed == 0 && accepted == 0;
-                break;
-        }
-        if (!expected) {
-            std::fprintf(stderr,
-                         "proxy_accept_fuzz: counts after one connection: %llu accepted, %llu "
-                         "refused, %llu upstream failed\n",
-                         static_cast<unsigned long long>(accepted),
-                         static_cast<unsigned long long>(refused),
-                         static_cast<unsigned long long>(failed));
-            Finding("the proxy's counts do not tell what became of the connection");
-        }
-        // Nothing of this connection may reach the next one's server.
+        // Nothing of this connection may reach the next one's server (and nothing of a connection
+        // meant for elsewhere reaches it at all).
         for (int fd : server_) {
             if (fd < 0) {
                 continue;
@@ -980,7 +1027,13 @@ class HARNESS {
             int late = accept4(fd, nullptr, nullptr, SOCK_CLOEXEC);
             if (late >= 0) {
                 close(late);
-                Finding("a second upstream connection for one client");
+                std::fprintf(stderr,
+                             "proxy_accept_fuzz: an upstream connection came to this program's "
+                             "server after the input; the destination was %s\n",
+                             destination == Destination::Server     ? "the server"
+                             : destination == Destination::Refusing ? "the refusing port"
+                                                                    : "unknown");
+                Finding("an upstream connection the input did not account for");
             }
         }
     }
@@ -1029,15 +1082,22 @@ class HARNESS {
         descriptors_.others = now.others;
     }
 
+    // The proxy takes a port on 127.0.0.1 and then the same port on ::1, where it may already be
+    // taken (by this program's own sockets, say): it then serves IPv4 alone. A proxy is started
+    // again until it listens on both.
     std::unique_ptr<os::wfplinux::TCP_PROXY> StartProxy() {
-        auto proxy =
-            std::make_unique<os::wfplinux::TCP_PROXY>(os::FilterEngine::Current(), proxyOptions_);
-        std::string why;
-        if (proxy->Start(&why) != 0) {
-            std::fprintf(stderr, "proxy_accept_fuzz: %s\n", why.c_str());
-            Finding("the proxy did not start");
+        for (int attempt = 0;; ++attempt) {
+            auto proxy = std::make_unique<os::wfplinux::TCP_PROXY>(os::FilterEngine::Current(),
+                                                                   proxyOptions_);
+            std::string why;
+            if (proxy->Start(&why) != 0) {
+                std::fprintf(stderr, "proxy_accept_fuzz: %s\n", why.c_str());
+                Finding("the proxy did not start");
+            }
+            if (server_[1] < 0 || ListensOnV6Loopback(proxy->Port()) || attempt == 20) {
+                return proxy;
+            }
         }
-        return proxy;
     }
 
     // A descriptor closed twice closes whatever took its number in between: this program's own
@@ -1064,6 +1124,7 @@ class HARNESS {
     uint16_t refusingPort_[2] = {0, 0};
     std::atomic<Destination> destination_{Destination::Server};
     std::atomic<uint64_t> owner_{0};
+    std::atomic<uint16_t> lastDestinationPort_{0};
     static constexpr int kJudged = 0;
     static constexpr int kOwn = 1;
     os::wfplinux::TCP_PROXY_OPTIONS proxyOptions_;
