@@ -29,7 +29,8 @@
 // Steps stop once they have taken 100 ms. Then both ends close.
 //
 // The service's own connections (owner 2) go through a second proxy: the driver never holds their
-// bytes, so that proxy's high water is its own bound at work.
+// bytes, so that proxy's high water is its own buffer bound at work; the first proxy may also
+// buffer what the driver held and handed on at once, itself within the bound of what is held.
 //
 // Findings (each aborts with a line that names it):
 //   - a stuck flow: two seconds after both peers closed, the connection is still open, or its flow
@@ -37,9 +38,11 @@
 //   - the proxy took the connection but never opened its upstream side, or its counts do not say
 //     what became of the connection (accepted, refused, upstream failed), or a second upstream
 //     connection came for one client;
-//   - the second proxy held more for a receiver that does not read than its bound and one read
-//     (checked until a reset or until both ends are shut for writing: past those the proxy reads
-//     a socket that reports a hang-up whatever its bound, a known fault);
+//   - a proxy held more for a receiver that does not read than its bounds and one read, or read
+//     more than its bound and one read that the engine had not delivered yet (a client that
+//     sends on while its lookup is pending);
+//   - a proxy that listens on 127.0.0.1 and not on ::1 (redirected IPv6 connections would reach
+//     whoever holds that port there);
 //   - a descriptor left open (the proxy may keep one empty pipe per direction for reuse), or one of
 //     this program's own sockets closed under it (a descriptor closed twice);
 //   - a processor kept busy through at least 20 ms of pauses in which neither peer did anything
@@ -733,7 +736,6 @@ class HARNESS {
         // own: its high water is the proxy's alone.
         os::wfplinux::TCP_PROXY& proxy = *proxies_[owner == Owner::Service ? kOwn : kJudged];
         const auto before = proxy.Counts();
-        bool boundHolds = owner == Owner::Service;
         const auto begun = Clock::now();
         const int64_t processorBegun = ProcessorUs();
         int64_t pausedUs = 0;
@@ -756,13 +758,8 @@ class HARNESS {
                 op = static_cast<uint8_t>(op - 10);
             }
             END& self = op % 2 == 0 ? client : server;
-            END& other = op % 2 == 0 ? server : client;
             if (op >= 2 && op <= 5) {
-                CheckBoundWhileItHolds(boundHolds, proxy, client, server);
-                // After a reset, or once both ends are shut for writing, the proxy reads a
-                // socket that reports a hang-up past its bound (a known fault); the bound is
-                // checked no further for this connection.
-                boundHolds = boundHolds && op <= 3 && !other.halfClosed;
+                CheckBounds(owner, proxy, client, server);
             }
             switch (op) {
                 case 0:
@@ -816,7 +813,7 @@ class HARNESS {
             DumpStacksIfAsked();
             Finding("a busy loop: a processor was kept busy while both peers were idle");
         }
-        CheckBoundWhileItHolds(boundHolds, proxy, client, server);
+        CheckBounds(owner, proxy, client, server);
         client.ReadAvailable();
         if (trace_) {
             std::fprintf(
@@ -850,11 +847,7 @@ class HARNESS {
                     std::chrono::duration_cast<std::chrono::milliseconds>(closed - begun).count()),
                 static_cast<int>((ProcessorUs() - processorBegun) / 1000), ElapsedMs(closed));
         }
-        if (proxies_[kOwn]->Counts().bufferedHighWater > kBufferBound + kOneRead) {
-            // Past the bound after the checks stopped: a fresh proxy, whose high water tells the
-            // next connections' story.
-            proxies_[kOwn] = StartProxy();
-        }
+        CheckBounds(owner, proxy, client, server);
         CheckDescriptors();
         CheckOwnSockets();
     }
@@ -954,19 +947,23 @@ class HARNESS {
         uint64_t refused = 0;
         uint64_t failed = 0;
         uint64_t accepted = 0;
+        uint64_t gone = 0;
         for (;;) {
             now = proxy.Counts();
             refused = now.refused - before.refused;
             failed = now.upstreamFailed - before.upstreamFailed;
             accepted = now.accepted - before.accepted;
+            // A client that resets while the upstream connect is still under way is gone first.
+            gone = now.clientGone - before.clientGone;
             bool counted = false;
             switch (destination) {
                 case Destination::Server:
                     // A server that resets before the flow opens has failed the connect.
-                    counted = accepted == 1 && refused == 0 && (failed == 0 || serverReset);
+                    counted =
+                        accepted == 1 && refused == 0 && (failed == 0 || serverReset) && gone <= 1;
                     break;
                 case Destination::Refusing:
-                    counted = refused == 0 && failed == 1 && accepted <= 1;
+                    counted = refused == 0 && failed + gone == 1 && accepted <= 1;
                     break;
                 case Destination::Unknown:
                     counted = refused == 1 && failed == 0 && accepted == 0;
@@ -1008,11 +1005,13 @@ class HARNESS {
             if (ElapsedMs(start) > kSettleMs) {
                 std::fprintf(stderr,
                              "proxy_accept_fuzz: counts after one connection: %llu accepted, %llu "
-                             "refused, %llu upstream failed; the proxy was last sent to port %u "
+                             "refused, %llu upstream failed, %llu gone first; the proxy was last "
+                             "sent to port %u "
                              "(the server's %u/%u, the refusing %u/%u)\n",
                              static_cast<unsigned long long>(accepted),
                              static_cast<unsigned long long>(refused),
-                             static_cast<unsigned long long>(failed), lastDestinationPort_.load(),
+                             static_cast<unsigned long long>(failed),
+                             static_cast<unsigned long long>(gone), lastDestinationPort_.load(),
                              serverPort_[0], serverPort_[1], refusingPort_[0], refusingPort_[1]);
                 Finding("the proxy's counts do not tell what became of the connection");
             }
@@ -1038,30 +1037,36 @@ class HARNESS {
         }
     }
 
-    // Past its bound a direction holds at most one more read. Where the driver holds data back
-    // before a verdict and hands it on at once, the proxy goes past its bound by what was held,
-    // and nothing bounds what a client sends while a lookup is pending: only the service's own
-    // connections, which the driver never holds, show the proxy's bound.
-    void CheckBoundWhileItHolds(bool holds, const os::wfplinux::TCP_PROXY& proxy, const END& client,
-                                const END& server) {
-        const uint64_t highWater = proxy.Counts().bufferedHighWater;
-        if (trace_ && highWater > highWaterSeen_) {
+    // Past its bound a direction holds at most one more read, and the engine at most one more
+    // read than the proxy's bound of what is held. The first proxy may buffer, on top of its own
+    // bound, what the driver held and handed on at once.
+    void CheckBounds(Owner owner, const os::wfplinux::TCP_PROXY& proxy, const END& client,
+                     const END& server) {
+        const auto counts = proxy.Counts();
+        if (trace_ && counts.bufferedHighWater > highWaterSeen_) {
             std::fprintf(stderr, "proxy_accept_fuzz: high water rose to %llu\n",
-                         static_cast<unsigned long long>(highWater));
-            highWaterSeen_ = highWater;
+                         static_cast<unsigned long long>(counts.bufferedHighWater));
+            highWaterSeen_ = counts.bufferedHighWater;
         }
-        if (!holds || highWater <= kBufferBound + kOneRead) {
+        const size_t heldBound = proxyOptions_.maxHeldPerDirection;
+        const size_t bufferBound =
+            kBufferBound + kOneRead + (owner == Owner::Service ? 0 : heldBound + kOneRead);
+        const bool buffered = counts.bufferedHighWater > bufferBound;
+        if (!buffered && counts.heldHighWater <= heldBound + kOneRead) {
             return;
         }
         std::fprintf(stderr,
-                     "proxy_accept_fuzz: a direction held %llu bytes for its receiver (bound %zu); "
-                     "the client sent %llu (%llu in bulk), the server %llu (%llu in bulk)\n",
-                     static_cast<unsigned long long>(highWater), kBufferBound,
+                     "proxy_accept_fuzz: a direction buffered %llu bytes (bound %zu) and left "
+                     "%llu undelivered (bound %zu); the client sent %llu (%llu in bulk), the "
+                     "server %llu (%llu in bulk)\n",
+                     static_cast<unsigned long long>(counts.bufferedHighWater), bufferBound,
+                     static_cast<unsigned long long>(counts.heldHighWater), heldBound,
                      static_cast<unsigned long long>(client.sent),
                      static_cast<unsigned long long>(client.bulk),
                      static_cast<unsigned long long>(server.sent),
                      static_cast<unsigned long long>(server.bulk));
-        Finding("the proxy buffered past its bound for a receiver that does not read");
+        Finding(buffered ? "the proxy buffered past its bound for a receiver that does not read"
+                         : "the proxy read past its bound while the engine held the bytes");
     }
 
     // Every descriptor of the connection is closed; the proxy may keep the pipes one connection
@@ -1082,22 +1087,20 @@ class HARNESS {
         descriptors_.others = now.others;
     }
 
-    // The proxy takes a port on 127.0.0.1 and then the same port on ::1, where it may already be
-    // taken (by this program's own sockets, say): it then serves IPv4 alone. A proxy is started
-    // again until it listens on both.
+    // The proxy takes a port on 127.0.0.1 and the same port on ::1, where it may already be taken
+    // (by this program's own sockets, say): it must then take another, never serve IPv4 alone.
     std::unique_ptr<os::wfplinux::TCP_PROXY> StartProxy() {
-        for (int attempt = 0;; ++attempt) {
-            auto proxy = std::make_unique<os::wfplinux::TCP_PROXY>(os::FilterEngine::Current(),
-                                                                   proxyOptions_);
-            std::string why;
-            if (proxy->Start(&why) != 0) {
-                std::fprintf(stderr, "proxy_accept_fuzz: %s\n", why.c_str());
-                Finding("the proxy did not start");
-            }
-            if (server_[1] < 0 || ListensOnV6Loopback(proxy->Port()) || attempt == 20) {
-                return proxy;
-            }
+        auto proxy =
+            std::make_unique<os::wfplinux::TCP_PROXY>(os::FilterEngine::Current(), proxyOptions_);
+        std::string why;
+        if (proxy->Start(&why) != 0) {
+            std::fprintf(stderr, "proxy_accept_fuzz: %s\n", why.c_str());
+            Finding("the proxy did not start");
         }
+        if (server_[1] >= 0 && !ListensOnV6Loopback(proxy->Port())) {
+            Finding("the proxy listens on 127.0.0.1 and not on ::1");
+        }
+        return proxy;
     }
 
     // A descriptor closed twice closes whatever took its number in between: this program's own

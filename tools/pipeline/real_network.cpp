@@ -94,6 +94,9 @@ bool REAL_NETWORK::Start(std::string* why) {
     PARTS* raw = parts.get();
     os::wfplinux::TCP_PROXY_OPTIONS options;
     options.mark = os::kProxySocketMark;
+    // Passed connections leave the host for relay processes: its descriptors are for the ones it
+    // inspects.
+    options.relayPassedFlows = true;
     options.owner =
         [raw](const os::wfplinux::PROXIED_CONNECTION& connection) -> std::optional<uint64_t> {
         auto owner = raw->owners.Find(connection.client, connection.destination);

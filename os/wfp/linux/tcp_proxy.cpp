@@ -24,6 +24,7 @@
 
 #include "os/core/status.h"
 #include "os/wfp/linux/redirect.h"
+#include "os/wfp/linux/splice_relay.h"
 #include "os/wfp/wfp_flow.h"
 
 namespace os::wfplinux {
@@ -36,6 +37,9 @@ constexpr int kUpstream = 1;
 constexpr uint64_t kListenerV4Tag = ~0ull;
 constexpr uint64_t kListenerV6Tag = ~0ull - 1;
 constexpr uint64_t kWakeTag = ~0ull - 2;
+// Relay processes' sockets: relay i is kRelayTag - i.
+constexpr uint64_t kRelayTag = ~0ull - 3;
+constexpr size_t kMostRelays = 64;
 // The interest of a socket that is out of the epoll set for good.
 constexpr uint32_t kNoLongerWatched = ~0u;
 constexpr int kPipeSize = 1 << 20;
@@ -93,6 +97,15 @@ struct CONNECTION {
     bool finSent[2] = {false, false};
     bool readEnded[2] = {false, false};
     bool readPaused[2] = {false, false};
+    // Bytes read from a side and handed to the engine, and how many bytes went on in that
+    // direction (what a callout injects in their place included): the difference is what the
+    // engine and its callouts hold, which is bounded as the buffers are.
+    uint64_t readFrom[2] = {0, 0};
+    uint64_t deliveredFrom[2] = {0, 0};
+    bool heldPaused[2] = {false, false};
+    // A side whose hang-up came while it was not to be read: out of the epoll set until it is to be
+    // read again, since epoll reports a hang-up whatever the mask.
+    bool parked[2] = {false, false};
     uint32_t interest[2] = {0, 0};
     bool reset = false;
     bool closed = false;
@@ -101,6 +114,8 @@ struct CONNECTION {
     int pipe[2][2] = {{-1, -1}, {-1, -1}};
     size_t inPipe[2] = {0, 0};
     bool finForwarded[2] = {false, false};  // a spliced side's FIN, given to the engine
+    // The relay process that holds the sockets now (-1: this process); set on the loop thread.
+    int relay = -1;
 
     size_t Buffered(int side) const { return out[side].size() - outOffset[side]; }
 };
@@ -128,11 +143,24 @@ struct TCP_PROXY::STATE {
     std::condition_variable ownerWake;
     std::thread ownerThread;
 
+    // Relay processes (the loop thread's, and Stop's once the loop has ended).
+    struct RELAY_SLOT {
+        SPLICE_RELAY process;
+        size_t held = 0;
+        bool gone = false;
+    };
+    std::vector<RELAY_SLOT> relays;
+    size_t relayCapacity = 0;
+    // Passed connections a relay could not take at once (its socket was full): tried again soon.
+    std::deque<uint64_t> handOffs;
+    int64_t handOffsTried = 0;
+
     std::mutex pipeLock;
     std::vector<std::array<int, 2>> pipePool;
     uint64_t nextId = 1;
     TCP_PROXY_COUNTS counts;
     std::atomic<uint64_t> highWater{0};
+    std::atomic<uint64_t> heldHighWater{0};
 
     void Run();
     void Accept(int listener);
@@ -143,6 +171,8 @@ struct TCP_PROXY::STATE {
     void Spliced(const std::shared_ptr<CONNECTION>& c, int side);
     void ForwardFinIfDrained(const std::shared_ptr<CONNECTION>& c, int side);
     void MaybeSplice(const std::shared_ptr<CONNECTION>& c);
+    // A side that hung up or failed: false when it is to be read (the read finds out what it was).
+    bool HungUpWhileHeldBack(const std::shared_ptr<CONNECTION>& c, int side);
     void MaybeFinish(const std::shared_ptr<CONNECTION>& c);
     void Finish(const std::shared_ptr<CONNECTION>& c, bool withReset);
     void ExpireConnects();
@@ -157,17 +187,29 @@ struct TCP_PROXY::STATE {
     void OpenFlow(const std::shared_ptr<CONNECTION>& c);
     void DrainOwners();
     void OwnerLookups();
+    // Hands a passed connection's sockets to a relay when nothing of it is in this process.
+    void HandOff(const std::shared_ptr<CONNECTION>& c);
+    // A relay that has room, started when none has; -1 when none can be had.
+    int RelayWithRoom();
+    void RelayReports(size_t index);
+    void RetryHandOffs();
     void Wake();
 
     // Under the connection's lock.
     void WriteLocked(CONNECTION& c, int side);
     void UpdateInterestLocked(CONNECTION& c, int side);
+    void UpdateHeldLocked(CONNECTION& c, int side);
     void QueueReset(CONNECTION& c);
     void Deliver(CONNECTION& c, FWP_DIRECTION direction, std::span<const uint8_t> bytes);
     void DeliverFin(CONNECTION& c, FWP_DIRECTION direction);
 };
 
 namespace {
+
+// A side not to be read now: its receiver's buffer or pipe is full, or the engine holds its bound.
+bool HeldBack(const CONNECTION& c, int side) {
+    return !c.readEnded[side] && (c.readPaused[side] || c.heldPaused[side]);
+}
 
 class ENDPOINTS final : public StreamEndpoints {
   public:
@@ -214,7 +256,7 @@ void TCP_PROXY::STATE::UpdateInterestLocked(CONNECTION& c, int side) {
     if (c.connecting) {
         events = side == kUpstream && !c.upstreamReady ? static_cast<uint32_t>(EPOLLOUT) : 0u;
     } else {
-        if (!c.readEnded[side] && !c.readPaused[side] && !c.reset) {
+        if (!c.readEnded[side] && !c.readPaused[side] && !c.heldPaused[side] && !c.reset) {
             events |= EPOLLIN;
         }
         const bool toWrite = c.Buffered(side) > 0 || (c.finPending[side] && !c.finSent[side]) ||
@@ -223,12 +265,45 @@ void TCP_PROXY::STATE::UpdateInterestLocked(CONNECTION& c, int side) {
             events |= EPOLLOUT;
         }
     }
+    epoll_event event{events, {.u64 = (c.id << 1) | static_cast<uint64_t>(side)}};
+    if (c.parked[side]) {
+        if ((events & EPOLLIN) != 0) {
+            // To be read again: the hang-up is seen once more, after what is still queued.
+            epoll_ctl(epollFd, EPOLL_CTL_ADD, c.fd[side], &event);
+            c.parked[side] = false;
+            c.interest[side] = events;
+        }
+        return;
+    }
     if (events == c.interest[side]) {
         return;
     }
-    epoll_event event{events, {.u64 = (c.id << 1) | static_cast<uint64_t>(side)}};
     epoll_ctl(epollFd, EPOLL_CTL_MOD, c.fd[side], &event);
     c.interest[side] = events;
+}
+
+void TCP_PROXY::STATE::UpdateHeldLocked(CONNECTION& c, int side) {
+    // Once a FIN went either way the exchange is ending: what a callout still takes from this side
+    // it discards (a blocked request's successors, say), and the side must be read to its end for
+    // the connection to close. A spliced flow holds nothing in the engine.
+    if (c.spliced || c.finPending[kClient] || c.finPending[kUpstream]) {
+        c.deliveredFrom[side] = c.readFrom[side];
+        c.heldPaused[side] = false;
+        UpdateInterestLocked(c, side);
+        return;
+    }
+    const uint64_t held =
+        c.readFrom[side] > c.deliveredFrom[side] ? c.readFrom[side] - c.deliveredFrom[side] : 0;
+    uint64_t seen = heldHighWater.load();
+    while (held > seen && !heldHighWater.compare_exchange_weak(seen, held)) {
+    }
+    const size_t bound = options.maxHeldPerDirection;
+    if (held > bound) {
+        c.heldPaused[side] = true;
+    } else if (c.heldPaused[side] && held <= bound / 2) {
+        c.heldPaused[side] = false;
+    }
+    UpdateInterestLocked(c, side);
 }
 
 void TCP_PROXY::STATE::WriteLocked(CONNECTION& c, int side) {
@@ -296,11 +371,13 @@ void TCP_PROXY::STATE::Deliver(CONNECTION& c, FWP_DIRECTION direction,
                                std::span<const uint8_t> bytes) {
     const int target = TargetOf(direction);
     std::lock_guard guard(c.lock);
-    if (c.closed || c.reset || c.finPending[target]) {
+    if (c.closed || c.reset || c.finPending[target] || c.relay >= 0) {
         return;
     }
     c.out[target].append(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+    c.deliveredFrom[Other(target)] += bytes.size();
     WriteLocked(c, target);
+    UpdateHeldLocked(c, Other(target));
     const uint64_t held = c.Buffered(target);
     uint64_t seen = highWater.load();
     while (held > seen && !highWater.compare_exchange_weak(seen, held)) {
@@ -311,11 +388,13 @@ void TCP_PROXY::STATE::DeliverFin(CONNECTION& c, FWP_DIRECTION direction) {
     const int target = TargetOf(direction);
     {
         std::lock_guard guard(c.lock);
-        if (c.closed || c.reset || c.finPending[target]) {
-            return;
+        if (c.closed || c.reset || c.finPending[target] || c.relay >= 0) {
+            return;  // a relayed connection's FINs are the relay's
         }
         c.finPending[target] = true;
         WriteLocked(c, target);
+        UpdateHeldLocked(c, kClient);
+        UpdateHeldLocked(c, kUpstream);
     }
     uint64_t one = 1;  // the loop looks whether the connection is done
     [[maybe_unused]] ssize_t n = write(wakeFd, &one, sizeof one);
@@ -463,15 +542,44 @@ void TCP_PROXY::STATE::Readable(const std::shared_ptr<CONNECTION>& c, int side) 
         c->flow->Abort();  // a reset from that end resets both
         return;
     }
-    if (n == 0) {
+    {
         std::lock_guard guard(c->lock);
-        c->readEnded[side] = true;
-        UpdateInterestLocked(*c, side);
+        c->readFrom[side] += static_cast<uint64_t>(n);
+        if (n == 0) {
+            c->readEnded[side] = true;
+            UpdateInterestLocked(*c, side);
+        }
     }
     // Not under the lock: the classify may deliver on this thread.
     c->flow->Send(DirectionFrom(side), std::span<const uint8_t>(buffer, static_cast<size_t>(n)),
                   n == 0);
+    {
+        std::lock_guard guard(c->lock);
+        UpdateHeldLocked(*c, side);
+    }
     MaybeSplice(c);
+}
+
+bool TCP_PROXY::STATE::HungUpWhileHeldBack(const std::shared_ptr<CONNECTION>& c, int side) {
+    std::lock_guard guard(c->lock);
+    if (!HeldBack(*c, side)) {
+        return false;
+    }
+    int error = 0;
+    socklen_t length = sizeof error;
+    if (getsockopt(c->fd[side], SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error != 0) {
+        // A reset: both sides are reset, as a read would have found, without reading what is
+        // still queued past the bound.
+        QueueReset(*c);
+        return true;
+    }
+    // A plain hang-up: what is queued is read, and the hang-up seen, once the side is read again.
+    if (!c->parked[side] && c->interest[side] != kNoLongerWatched) {
+        epoll_ctl(epollFd, EPOLL_CTL_DEL, c->fd[side], nullptr);
+        c->parked[side] = true;
+        c->interest[side] = 0;
+    }
+    return true;
 }
 
 void TCP_PROXY::STATE::MaybeSplice(const std::shared_ptr<CONNECTION>& c) {
@@ -484,8 +592,136 @@ void TCP_PROXY::STATE::MaybeSplice(const std::shared_ptr<CONNECTION>& c) {
     }
     // The pipes are taken when bytes come: an idle connection holds none.
     c->spliced = true;
+    for (int side : {kClient, kUpstream}) {
+        c->heldPaused[side] = false;
+        UpdateInterestLocked(*c, side);
+    }
     std::lock_guard counting(lock);
     ++counts.spliced;
+}
+
+void TCP_PROXY::STATE::HandOff(const std::shared_ptr<CONNECTION>& c) {
+    std::lock_guard guard(c->lock);
+    // Only a connection with nothing of it here: no byte buffered or in a pipe, no FIN on its way.
+    if (!c->spliced || c->closed || c->reset || c->relay >= 0 || c->connecting) {
+        return;
+    }
+    for (int side : {kClient, kUpstream}) {
+        if (c->readEnded[side] || c->finPending[side] || c->Buffered(side) > 0 ||
+            c->inPipe[side] > 0) {
+            return;
+        }
+    }
+    const int index = RelayWithRoom();
+    if (index < 0) {
+        return;  // spliced here
+    }
+    if (!HandToRelay(relays[index].process, c->id, c->fd[kClient], c->fd[kUpstream])) {
+        // A burst of passed connections fills the relay's socket: spliced here until it has room.
+        handOffs.push_back(c->id);
+        return;
+    }
+    for (int side : {kClient, kUpstream}) {
+        if (!c->parked[side] && c->interest[side] != kNoLongerWatched) {
+            epoll_ctl(epollFd, EPOLL_CTL_DEL, c->fd[side], nullptr);
+        }
+        close(c->fd[side]);
+        c->fd[side] = -1;
+        GivePipe(c->pipe[side]);
+    }
+    c->relay = index;
+    ++relays[index].held;
+    std::lock_guard counting(lock);
+    ++counts.relayed;
+}
+
+void TCP_PROXY::STATE::RetryHandOffs() {
+    handOffsTried = NowMs();
+    std::deque<uint64_t> waiting;
+    waiting.swap(handOffs);
+    while (!waiting.empty()) {
+        const uint64_t id = waiting.front();
+        waiting.pop_front();
+        if (std::shared_ptr<CONNECTION> c = Find(id)) {
+            HandOff(c);
+            if (!handOffs.empty() && handOffs.back() == id) {
+                // Still no room: the rest wait for the next try, in their order.
+                handOffs.insert(handOffs.end(), waiting.begin(), waiting.end());
+                return;
+            }
+        }
+    }
+}
+
+int TCP_PROXY::STATE::RelayWithRoom() {
+    for (size_t i = 0; i < relays.size(); ++i) {
+        if (!relays[i].gone && relays[i].held < relayCapacity) {
+            return static_cast<int>(i);
+        }
+    }
+    if (relays.size() >= kMostRelays) {
+        return -1;
+    }
+    RELAY_SLOT slot;
+    std::string why;
+    if (!StartSpliceRelay(&slot.process, &why)) {
+        return -1;
+    }
+    epoll_event event{EPOLLIN, {.u64 = kRelayTag - relays.size()}};
+    epoll_ctl(epollFd, EPOLL_CTL_ADD, slot.process.control, &event);
+    relays.push_back(slot);
+    std::lock_guard counting(lock);
+    ++counts.relays;
+    return static_cast<int>(relays.size() - 1);
+}
+
+// How relayed connections ended: their flows end as a spliced one's do, with both FINs or a reset.
+// A relay that is gone took its connections with it: they were reset.
+void TCP_PROXY::STATE::RelayReports(size_t index) {
+    RELAY_SLOT& slot = relays[index];
+    RELAY_REPORT reports[64];
+    int n;
+    while ((n = ReadRelayReports(slot.process, reports, std::size(reports))) > 0) {
+        for (int i = 0; i < n; ++i) {
+            std::shared_ptr<CONNECTION> c = Find(reports[i].token);
+            if (!c || c->relay != static_cast<int>(index)) {
+                continue;  // ended here first (and the relay was told)
+            }
+            {
+                std::lock_guard guard(c->lock);
+                c->relay = -1;
+            }
+            --slot.held;
+            if (reports[i].end == RELAY_END::Closed) {
+                c->flow->Send(FWP_DIRECTION_OUTBOUND, {}, true);
+                c->flow->Send(FWP_DIRECTION_INBOUND, {}, true);
+            }
+            Finish(c, reports[i].end != RELAY_END::Closed);
+        }
+    }
+    if (n == 0) {
+        return;
+    }
+    epoll_ctl(epollFd, EPOLL_CTL_DEL, slot.process.control, nullptr);
+    StopSpliceRelay(&slot.process, 1000);
+    slot.gone = true;
+    std::vector<std::shared_ptr<CONNECTION>> lost;
+    {
+        std::lock_guard guard(lock);
+        for (auto& [id, c] : connections) {
+            if (c->relay == static_cast<int>(index)) {
+                lost.push_back(c);
+            }
+        }
+    }
+    for (auto& c : lost) {
+        {
+            std::lock_guard guard(c->lock);
+            c->relay = -1;
+        }
+        Finish(c, true);
+    }
+    slot.held = 0;
 }
 
 // Pass-through: from the socket into its pipe, and from the pipe to the other socket, without the
@@ -600,6 +836,14 @@ void TCP_PROXY::STATE::Finish(const std::shared_ptr<CONNECTION>& c, bool withRes
             return;
         }
         c->closed = true;
+        if (c->relay >= 0) {
+            // Ended here (a reset the engine asked for, or the proxy stopping): the relay resets
+            // its sockets.
+            RELAY_SLOT& slot = relays[c->relay];
+            HandToRelay(slot.process, c->id, -1, -1);
+            --slot.held;
+            c->relay = -1;
+        }
         for (int side : {kClient, kUpstream}) {
             if (c->fd[side] >= 0) {
                 epoll_ctl(epollFd, EPOLL_CTL_DEL, c->fd[side], nullptr);
@@ -762,7 +1006,7 @@ void TCP_PROXY::STATE::Run() {
     pthread_sigmask(SIG_BLOCK, &pipeSignal, nullptr);
     epoll_event events[64];
     while (!stopping.load()) {
-        int n = epoll_wait(epollFd, events, 64, 500);
+        int n = epoll_wait(epollFd, events, 64, handOffs.empty() ? 500 : 10);
         if (n < 0 && errno != EINTR) {
             return;
         }
@@ -777,15 +1021,26 @@ void TCP_PROXY::STATE::Run() {
                 [[maybe_unused]] ssize_t r = read(wakeFd, &count, sizeof count);
                 continue;
             }
-            std::shared_ptr<CONNECTION> c = Find(tag >> 1);
-            if (!c) {
+            if (tag <= kRelayTag && tag > kRelayTag - kMostRelays) {
+                RelayReports(static_cast<size_t>(kRelayTag - tag));
                 continue;
+            }
+            std::shared_ptr<CONNECTION> c = Find(tag >> 1);
+            if (!c || c->relay >= 0) {
+                continue;  // gone, or handed to a relay earlier in this batch
             }
             const int side = static_cast<int>(tag & 1);
             const uint32_t what = events[i].events;
             if (c->connecting) {
                 if (side == kUpstream && (what & (EPOLLOUT | EPOLLERR | EPOLLHUP)) != 0) {
                     Connected(c);
+                } else if (side == kClient && (what & (EPOLLERR | EPOLLHUP)) != 0) {
+                    // The client reset before its connection was open (while the owner look-up
+                    // ran, say): nothing is to be presented, and its reset would be reported on
+                    // every wait until then.
+                    Finish(c, true);
+                    std::lock_guard guard(lock);
+                    ++counts.clientGone;
                 }
                 continue;
             }
@@ -796,8 +1051,12 @@ void TCP_PROXY::STATE::Run() {
                 }
                 ForwardFinIfDrained(c, Other(side));
             }
-            if ((what & (EPOLLIN | EPOLLHUP | EPOLLERR)) != 0) {
+            const bool hungUp = (what & (EPOLLHUP | EPOLLERR)) != 0;
+            if (((what & EPOLLIN) != 0 || hungUp) && !(hungUp && HungUpWhileHeldBack(c, side))) {
                 Readable(c, side);
+            }
+            if (options.relayPassedFlows && c->spliced) {
+                HandOff(c);
             }
             MaybeFinish(c);
         }
@@ -805,6 +1064,9 @@ void TCP_PROXY::STATE::Run() {
         DrainOwners();
         DrainFinishes();
         ExpireConnects();
+        if (!handOffs.empty() && NowMs() - handOffsTried >= 10) {
+            RetryHandOffs();
+        }
     }
 }
 
@@ -859,12 +1121,25 @@ int TCP_PROXY::Start(std::string* why) {
             setrlimit(RLIMIT_NOFILE, &limit);
         }
     }
-    s.listeners[0] = Listen(AF_INET, state_->options.port, &port_, &reason);
-    if (s.listeners[0] < 0) {
-        return errno != 0 ? errno : EINVAL;
+    // Both loopbacks on one port. Where ::1 has that port taken, redirected IPv6 connections would
+    // reach whoever holds it: a port chosen here is chosen again, a given one is an error.
+    for (int attempt = 1;; ++attempt) {
+        s.listeners[0] = Listen(AF_INET, state_->options.port, &port_, &reason);
+        if (s.listeners[0] < 0) {
+            return errno != 0 ? errno : EINVAL;
+        }
+        std::string v6Why;
+        s.listeners[1] = Listen(AF_INET6, port_, nullptr, &v6Why);
+        if (s.listeners[1] >= 0 || errno != EADDRINUSE) {
+            break;  // listening on both, or on IPv4 alone where there is no IPv6 loopback
+        }
+        close(s.listeners[0]);
+        s.listeners[0] = -1;
+        if (state_->options.port != 0 || attempt == 10) {
+            reason = "the proxy port is taken on ::1 (" + v6Why + ")";
+            return EADDRINUSE;
+        }
     }
-    std::string v6Why;
-    s.listeners[1] = Listen(AF_INET6, port_, nullptr, &v6Why);  // none without IPv6 loopback
     s.epollFd = epoll_create1(EPOLL_CLOEXEC);
     s.wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     s.spareFd = open("/dev/null", O_RDONLY | O_CLOEXEC);
@@ -879,6 +1154,14 @@ int TCP_PROXY::Start(std::string* why) {
     if (s.listeners[1] >= 0) {
         epoll_event v6{EPOLLIN, {.u64 = kListenerV6Tag}};
         epoll_ctl(s.epollFd, EPOLL_CTL_ADD, s.listeners[1], &v6);
+    }
+    s.relayCapacity = s.options.connectionsPerRelay;
+    if (s.relayCapacity == 0) {
+        // A relay inherits this process's limit; two descriptors a connection, and room for the
+        // pipes of the ones that move bytes at one moment.
+        rlimit now{};
+        getrlimit(RLIMIT_NOFILE, &now);
+        s.relayCapacity = now.rlim_cur > 512 ? static_cast<size_t>((now.rlim_cur - 512) / 3) : 1;
     }
     s.stopping = false;
     STATE* raw = &s;
@@ -929,6 +1212,10 @@ void TCP_PROXY::Stop() {
     for (auto& c : open) {
         s.Finish(c, true);
     }
+    for (auto& slot : s.relays) {
+        StopSpliceRelay(&slot.process, 2000);
+    }
+    s.relays.clear();
     s.engine->WaitForCompletions(5000);
     for (int& fd : s.listeners) {
         if (fd >= 0) {
@@ -949,6 +1236,7 @@ TCP_PROXY_COUNTS TCP_PROXY::Counts() const {
     TCP_PROXY_COUNTS counts = state_->counts;
     counts.open = state_->connections.size();
     counts.bufferedHighWater = state_->highWater.load();
+    counts.heldHighWater = state_->heldHighWater.load();
     return counts;
 }
 

@@ -44,8 +44,19 @@ struct TCP_PROXY_OPTIONS {
     // What one direction may hold for a receiver that does not read, before the sender is no
     // longer read.
     size_t maxBufferedPerDirection = 256 * 1024;
+    // What one direction may have read and handed to the engine that was not delivered yet (held
+    // by a callout while a lookup is pending, or kept for need-more-data), before its sender is no
+    // longer read. It must exceed the most a callout gathers before it judges (a request head of up
+    // to 1 MiB), or that flow would wait for bytes that never come.
+    size_t maxHeldPerDirection = 2 * 1024 * 1024;
     // How long an upstream connect may take before the client is reset.
     int connectTimeoutMs = 30'000;
+    // Connections the engine lets pass are handed to relay processes (splice_relay.h), so that
+    // the host's descriptors go only to the connections it still inspects.
+    bool relayPassedFlows = false;
+    // How many connections one relay takes before another is started (0: what the descriptor
+    // limit allows, each connection taking two descriptors and a moving one up to four more).
+    size_t connectionsPerRelay = 0;
     // Every connection takes two descriptors, and a spliced one four more while it moves bytes
     // (idle ones give their pipes back): Start raises the process's limit to the most allowed,
     // unless told not to.
@@ -62,9 +73,14 @@ struct TCP_PROXY_COUNTS {
     uint64_t refused = 0;         // no destination, no descriptor, or the accept failed
     uint64_t upstreamFailed = 0;  // refused, reset or timed out: the client was reset
     uint64_t spliced = 0;         // connections that went over to splice
-    uint64_t open = 0;
+    uint64_t relayed = 0;         // passed connections handed to a relay process
+    uint64_t relays = 0;          // relay processes started
+    uint64_t clientGone = 0;      // the client reset before the upstream side was open
+    uint64_t open = 0;            // relayed ones included
     // The most one direction of one connection ever held for its receiver.
     uint64_t bufferedHighWater = 0;
+    // The most one direction of one connection ever had read and not yet delivered.
+    uint64_t heldHighWater = 0;
 };
 
 class TCP_PROXY {

@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -15,6 +16,7 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <iterator>
 #include <string>
 #include <thread>
@@ -75,6 +77,7 @@ class TcpProxyTest : public ::testing::Test {
         server_ = Listener(&serverPort_);
         TCP_PROXY_OPTIONS options;
         options.maxBufferedPerDirection = 64 * 1024;
+        options.maxHeldPerDirection = kHeldBound;
         options.connectTimeoutMs = 2'000;
         options.destination = [this](int, PROXIED_CONNECTION* connection) {
             auto& to = reinterpret_cast<sockaddr_in&>(connection->destination);
@@ -83,7 +86,13 @@ class TcpProxyTest : public ::testing::Test {
             to.sin_port = htons(destinationPort_.load());
             return true;
         };
-        options.owner = [](const PROXIED_CONNECTION&) { return std::optional<uint64_t>(77); };
+        Configure(options);
+        options.owner = [this](const PROXIED_CONNECTION&) {
+            for (int i = 0; i < 10'000 && holdOwner_.load(); ++i) {
+                std::this_thread::sleep_for(1ms);
+            }
+            return std::optional<uint64_t>(77);
+        };
         proxy_ = std::make_unique<TCP_PROXY>(FilterEngine::Current(), std::move(options));
         std::string why;
         ASSERT_EQ(proxy_->Start(&why), 0) << why;
@@ -93,6 +102,7 @@ class TcpProxyTest : public ::testing::Test {
         proxy_.reset();
         close(server_);
     }
+    virtual void Configure(TCP_PROXY_OPTIONS&) {}
 
     // The test server's end of the next connection.
     int AcceptServer() {
@@ -115,6 +125,46 @@ class TcpProxyTest : public ::testing::Test {
         });
     }
 
+    // Sends until the proxy stops taking the client's bytes; returns how many it took.
+    static size_t SendUntilHeldBack(int client) {
+        const int small = 64 * 1024;
+        setsockopt(client, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+        const std::string chunk(64 * 1024, 'x');
+        size_t sent = 0;
+        for (int stalls = 0; stalls < 20 && sent < (256u << 20);) {
+            ssize_t n = send(client, chunk.data(), chunk.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+            if (n > 0) {
+                sent += static_cast<size_t>(n);
+                stalls = 0;
+            } else {
+                ++stalls;
+                std::this_thread::sleep_for(5ms);
+            }
+        }
+        return sent;
+    }
+
+    // The callout keeps every byte the client sends, as the driver does while a lookup is pending.
+    void AbsorbWhatTheClientSends() {
+        harness_.SetDecide([this](const testing::INDICATION& seen, FWPS_STREAM_CALLOUT_IO_PACKET&,
+                                  FWPS_CLASSIFY_OUT& out) {
+            if ((seen.flags & FWPS_STREAM_FLAG_SEND) != 0 && seen.dataLength > 0) {
+                testing::SetAbsorb(out);
+                absorbed_ += seen.dataLength;
+                flowHandle_ = seen.flowHandle;
+            }
+        });
+    }
+
+    void InjectOutbound(std::string_view bytes, uint32_t flags = FWPS_STREAM_FLAG_SEND) {
+        ASSERT_EQ(FwpsStreamInjectAsync(
+                      harness_.Injection(), flowHandle_.load(), harness_.StreamCalloutId(),
+                      FWPS_LAYER_STREAM_V4, flags,
+                      bytes.empty() ? NetBufferListChain() : testing::MakeChain({bytes}),
+                      bytes.size(), nullptr),
+                  STATUS_SUCCESS);
+    }
+
     template <typename CONDITION>
     static bool Eventually(CONDITION condition) {
         for (int i = 0; i < 2000 && !condition(); ++i) {
@@ -128,6 +178,11 @@ class TcpProxyTest : public ::testing::Test {
     uint16_t serverPort_ = 0;
     std::atomic<uint16_t> destinationPort_{0};
     std::unique_ptr<TCP_PROXY> proxy_;
+    std::atomic<bool> holdOwner_{false};
+    std::atomic<size_t> absorbed_{0};
+    std::atomic<uint64_t> flowHandle_{0};
+    static constexpr size_t kHeldBound = 256 * 1024;
+    static constexpr size_t kOneRead = 64 * 1024;
 };
 
 // Permitted bytes go on in order both ways; each FIN is a half-close that reaches the other end
@@ -248,6 +303,107 @@ TEST_F(TcpProxyTest, AReceiverThatDoesNotReadHoldsBackItsSender) {
     close(server);
 }
 
+// A client that sends on while a server that does not read holds it back, and then resets: the
+// proxy must not read what is queued past its bound, and the reset ends the connection.
+TEST_F(TcpProxyTest, AResetFromAHeldBackClientIsNotReadPastTheBound) {
+    int client = Connect(proxy_->Port());
+    int server = AcceptServer();
+    ASSERT_GE(server, 0);
+    const int small = 64 * 1024;
+    setsockopt(server, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    const int large = 4 << 20;
+    setsockopt(client, SOL_SOCKET, SO_SNDBUF, &large, sizeof large);
+    const std::string chunk(64 * 1024, 'x');
+    for (int stalls = 0; stalls < 20;) {
+        if (send(client, chunk.data(), chunk.size(), MSG_DONTWAIT | MSG_NOSIGNAL) > 0) {
+            stalls = 0;
+        } else {
+            ++stalls;
+            std::this_thread::sleep_for(5ms);
+        }
+    }
+    linger reset{1, 0};
+    setsockopt(client, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+    close(client);
+    EXPECT_TRUE(Eventually([&] { return proxy_->Counts().open == 0; }));
+    EXPECT_LE(proxy_->Counts().bufferedHighWater, 64u * 1024 + kOneRead);
+    int error = 0;
+    ReadToEnd(server, &error);
+    EXPECT_EQ(error, ECONNRESET);
+    close(server);
+}
+
+// While a callout holds what the client sent (a lookup pending), the proxy stops reading the
+// client at its bound; once the held bytes go on, the client is read again and nothing is lost.
+TEST_F(TcpProxyTest, BytesTheEngineHoldsHoldBackTheClientUntilTheyGoOn) {
+    AbsorbWhatTheClientSends();
+    int client = Connect(proxy_->Port());
+    int server = AcceptServer();
+    ASSERT_GE(server, 0);
+    size_t sent = SendUntilHeldBack(client);
+    EXPECT_LT(sent, 256u << 20) << "the client never had to stop";
+    EXPECT_LE(proxy_->Counts().heldHighWater, kHeldBound + kOneRead);
+    EXPECT_LE(absorbed_.load(), kHeldBound + kOneRead);
+    // The verdict: what was held goes on, and what comes later is let through.
+    harness_.SetDecide(nullptr);
+    InjectOutbound(std::string(absorbed_.load(), 'x'));
+    std::thread reader([&] {
+        std::string got = ReadToEnd(server);
+        EXPECT_EQ(got.size(), sent + (1u << 20));
+        EXPECT_EQ(got.find_first_not_of('x'), std::string::npos);
+    });
+    SendAll(client, std::string(1u << 20, 'x'));
+    shutdown(client, SHUT_WR);
+    reader.join();
+    close(client);
+    close(server);
+    EXPECT_TRUE(Eventually([&] { return proxy_->Counts().open == 0; }));
+}
+
+// A callout that ends the exchange with a FIN while it holds the client's bytes (a blocked
+// request: the server is sent a FIN, what follows is discarded) lets the client be read to its
+// end, so that the connection closes instead of waiting for ever.
+TEST_F(TcpProxyTest, AFinFromTheCalloutLetsAHeldBackClientBeReadToItsEnd) {
+    AbsorbWhatTheClientSends();
+    int client = Connect(proxy_->Port());
+    int server = AcceptServer();
+    ASSERT_GE(server, 0);
+    SendUntilHeldBack(client);
+    InjectOutbound({}, FWPS_STREAM_FLAG_SEND | FWPS_STREAM_FLAG_SEND_DISCONNECT);
+    EXPECT_EQ(ReadToEnd(server), "") << "nothing held reached the server";
+    SendAll(client, std::string(1u << 20, 'x'));
+    shutdown(client, SHUT_WR);
+    shutdown(server, SHUT_WR);
+    EXPECT_EQ(ReadToEnd(client), "");
+    close(client);
+    close(server);
+    EXPECT_TRUE(Eventually([&] { return proxy_->Counts().open == 0; }));
+    EXPECT_TRUE(Eventually([&] { return harness_.DeletedContexts().size() == 1; }));
+}
+
+// A client that resets while its owner is still being looked up is gone at once: its reset is not
+// left to wake the loop until the look-up ends.
+TEST_F(TcpProxyTest, AClientThatResetsWhileItsOwnerIsLookedUpIsGoneAtOnce) {
+    holdOwner_ = true;
+    int client = Connect(proxy_->Port());
+    int server = AcceptServer();
+    ASSERT_GE(server, 0);
+    linger reset{1, 0};
+    setsockopt(client, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+    close(client);
+    // Well before the connect timeout (2 s), which would end it too.
+    for (int i = 0; i < 500 && proxy_->Counts().open != 0; ++i) {
+        std::this_thread::sleep_for(1ms);
+    }
+    EXPECT_EQ(proxy_->Counts().open, 0u) << "the connection waited for the look-up";
+    int error = 0;
+    ReadToEnd(server, &error);
+    EXPECT_EQ(error, ECONNRESET);
+    holdOwner_ = false;
+    close(server);
+    EXPECT_TRUE(harness_.Indications().empty()) << "a flow was opened for a connection gone";
+}
+
 // A flow the callout lets pass moves by splice from then on, complete and in order.
 TEST_F(TcpProxyTest, APassedFlowMovesBySpliceAndLosesNothing) {
     LetFlowsPass();
@@ -309,6 +465,154 @@ TEST_F(TcpProxyTest, AClientResetDuringASplicedDownloadEndsOnlyItsConnection) {
     ASSERT_GE(server, 0);
     close(client);
     close(server);
+}
+
+// Passed connections handed to relay processes, two to a relay.
+class TcpProxyRelayTest : public TcpProxyTest {
+  protected:
+    void Configure(TCP_PROXY_OPTIONS& options) override {
+        options.relayPassedFlows = true;
+        options.connectionsPerRelay = 2;
+    }
+
+    struct PAIR {
+        int client = -1;
+        int server = -1;
+    };
+    // A connection whose flow passed at its first bytes, the request read by the server.
+    PAIR OpenPassed() {
+        PAIR pair;
+        pair.client = Connect(proxy_->Port());
+        pair.server = AcceptServer();
+        EXPECT_GE(pair.server, 0);
+        SendAll(pair.client, "GET /big HTTP/1.1\r\n\r\n");
+        char head[64];
+        EXPECT_GT(recv(pair.server, head, sizeof head, 0), 0);
+        return pair;
+    }
+
+    static int OwnDescriptors() {
+        return static_cast<int>(std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
+                                              std::filesystem::directory_iterator()));
+    }
+};
+
+// A relayed download arrives whole and in order both ways, its half-closes included, and its flow
+// ends once (its flow-delete runs) when the relay reports the end.
+TEST_F(TcpProxyRelayTest, ARelayedConnectionCarriesEverythingAndItsFlowEnds) {
+    LetFlowsPass();
+    PAIR pair = OpenPassed();
+    ASSERT_TRUE(Eventually([&] { return proxy_->Counts().relayed == 1; }));
+    std::string body;
+    for (int i = 0; i < (16 << 20) / 16; ++i) {
+        char line[17];
+        std::snprintf(line, sizeof line, "%015d\n", i);
+        body.append(line, 16);
+    }
+    std::thread writer([&] {
+        SendAll(pair.server, body);
+        shutdown(pair.server, SHUT_WR);
+    });
+    SendAll(pair.client, "and the rest of the request");
+    shutdown(pair.client, SHUT_WR);
+    std::string got = ReadToEnd(pair.client);
+    writer.join();
+    EXPECT_EQ(ReadToEnd(pair.server), "and the rest of the request");
+    EXPECT_EQ(got.size(), body.size());
+    EXPECT_TRUE(got == body) << "bytes lost or out of order";
+    close(pair.client);
+    close(pair.server);
+    EXPECT_TRUE(Eventually([&] { return proxy_->Counts().open == 0; }));
+    EXPECT_TRUE(Eventually([&] { return harness_.DeletedContexts().size() == 1; }));
+    EXPECT_EQ(proxy_->Counts().relays, 1u);
+}
+
+// Relayed connections leave the host: its descriptors do not grow with them. A relay that is full
+// makes another start.
+TEST_F(TcpProxyRelayTest, RelayedConnectionsTakeNoDescriptorOfTheHost) {
+    LetFlowsPass();
+    const int before = OwnDescriptors();
+    std::vector<PAIR> pairs;
+    for (int i = 0; i < 6; ++i) {
+        pairs.push_back(OpenPassed());
+    }
+    ASSERT_TRUE(Eventually([&] { return proxy_->Counts().relayed == 6; }));
+    EXPECT_EQ(proxy_->Counts().relays, 3u);
+    EXPECT_EQ(proxy_->Counts().open, 6u);
+    // The test's own two ends of each, and one socket to each relay.
+    EXPECT_LE(OwnDescriptors() - before, 6 * 2 + 3 + 2) << "the host kept the relayed sockets";
+    for (PAIR& pair : pairs) {
+        SendAll(pair.server, "still here");
+        char got[16] = {};
+        EXPECT_EQ(recv(pair.client, got, sizeof got, 0), 10);
+        close(pair.client);
+        close(pair.server);
+    }
+    EXPECT_TRUE(Eventually([&] { return proxy_->Counts().open == 0; }));
+    EXPECT_TRUE(Eventually([&] { return harness_.DeletedContexts().size() == 6; }));
+}
+
+// A client that resets a relayed connection resets the server's side too, and the flow ends.
+TEST_F(TcpProxyRelayTest, AResetOfARelayedConnectionResetsTheOtherSide) {
+    LetFlowsPass();
+    PAIR pair = OpenPassed();
+    ASSERT_TRUE(Eventually([&] { return proxy_->Counts().relayed == 1; }));
+    linger reset{1, 0};
+    setsockopt(pair.client, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+    close(pair.client);
+    int error = 0;
+    ReadToEnd(pair.server, &error);
+    EXPECT_EQ(error, ECONNRESET);
+    close(pair.server);
+    EXPECT_TRUE(Eventually([&] { return proxy_->Counts().open == 0; }));
+    EXPECT_TRUE(Eventually([&] { return harness_.DeletedContexts().size() == 1; }));
+}
+
+// A relay that dies takes its connections with it (reset, their flows ended); the next passed
+// connection gets a relay that lives. Stopping the proxy resets what the relays hold.
+TEST_F(TcpProxyRelayTest, ARelayThatDiesResetsItsConnectionsAndStoppingResetsTheRest) {
+    LetFlowsPass();
+    PAIR first = OpenPassed();
+    ASSERT_TRUE(Eventually([&] { return proxy_->Counts().relayed == 1; }));
+    // The relay is this process's only child that is not a test helper.
+    pid_t relay = -1;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+        std::ifstream status(entry.path() / "status");
+        std::string line;
+        bool named = false;
+        pid_t parent = -1;
+        while (std::getline(status, line)) {
+            named = named || line == "Name:\twexo-relay";
+            if (line.starts_with("PPid:")) {
+                parent = std::stoi(line.substr(5));
+            }
+        }
+        if (named && parent == getpid()) {
+            relay = std::stoi(entry.path().filename());
+        }
+    }
+    ASSERT_GT(relay, 0);
+    kill(relay, SIGKILL);
+    int error = 0;
+    ReadToEnd(first.client, &error);
+    EXPECT_EQ(error, ECONNRESET);
+    EXPECT_TRUE(Eventually([&] { return proxy_->Counts().open == 0; }));
+    EXPECT_TRUE(Eventually([&] { return harness_.DeletedContexts().size() == 1; }));
+    close(first.client);
+    close(first.server);
+
+    PAIR second = OpenPassed();
+    ASSERT_TRUE(Eventually([&] { return proxy_->Counts().relayed == 2; }));
+    EXPECT_EQ(proxy_->Counts().relays, 2u);
+    SendAll(second.server, "alive");
+    char got[8] = {};
+    EXPECT_EQ(recv(second.client, got, sizeof got, 0), 5);
+    proxy_->Stop();
+    ReadToEnd(second.client, &error);
+    EXPECT_EQ(error, ECONNRESET);
+    EXPECT_TRUE(Eventually([&] { return harness_.DeletedContexts().size() == 2; }));
+    close(second.client);
+    close(second.server);
 }
 
 // With the descriptors used up, a new connection is refused at once (reset) and the ones already
@@ -399,6 +703,46 @@ TEST(TcpProxyLimitsTest, RunningOutOfDescriptorsRefusesNewConnectionsNotOldOnes)
     proxy.Stop();
     close(server);
     EXPECT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
+}
+
+// The proxy listens on both loopbacks on one port: where ::1 has that port taken, a given port is
+// an error and a chosen one is chosen again, never a proxy that listens on IPv4 alone.
+TEST(TcpProxyPortTest, APortTakenOnIpv6LoopbackIsNotHalfUsed) {
+    testing::StreamHarness harness;
+    wexo::test::UNIQUE_FD taken(socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in6 address{};
+    address.sin6_family = AF_INET6;
+    address.sin6_addr = in6addr_loopback;
+    const int one = 1;
+    if (!taken.Valid() ||
+        setsockopt(taken.Get(), IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one) != 0 ||
+        bind(taken.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        listen(taken.Get(), 1) != 0) {
+        GTEST_SKIP() << "no IPv6 loopback here";
+    }
+    socklen_t length = sizeof address;
+    getsockname(taken.Get(), reinterpret_cast<sockaddr*>(&address), &length);
+    const uint16_t port = ntohs(address.sin6_port);
+
+    TCP_PROXY_OPTIONS given;
+    given.port = port;
+    given.raiseDescriptorLimit = false;
+    TCP_PROXY refused(FilterEngine::Current(), std::move(given));
+    std::string why;
+    EXPECT_EQ(refused.Start(&why), EADDRINUSE);
+    EXPECT_NE(why.find("::1"), std::string::npos) << why;
+    // Nothing was left listening on IPv4 either.
+    EXPECT_LT(wexo::test::ConnectLoopback(port, 1), 0);
+
+    TCP_PROXY_OPTIONS chosen;
+    chosen.raiseDescriptorLimit = false;
+    TCP_PROXY proxy(FilterEngine::Current(), std::move(chosen));
+    ASSERT_EQ(proxy.Start(&why), 0) << why;
+    EXPECT_NE(proxy.Port(), port);
+    wexo::test::UNIQUE_FD v6(socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    address.sin6_port = htons(proxy.Port());
+    EXPECT_EQ(connect(v6.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0)
+        << std::strerror(errno);
 }
 
 // Stopping the proxy resets what is still open; the flows end.
