@@ -4,7 +4,8 @@
 // starts it, so the stream callouts that judge the bytes are the driver's own (HTTP/1.x heads,
 // client hellos and server flights, HTTP/2), and a service of this program answers the driver's
 // lookups at once with the verdict the input chose. Everything is set up once; each input is one
-// proxied connection.
+// proxied connection. As in the product, a connection the driver lets pass is handed to a relay
+// process (a few to a relay, so that relays fill up and more start).
 //
 // The input is a script. Its first byte chooses how the connection is judged:
 //   bits 0-1  the lookup verdict: 0 allowed, 1 blocked with a redirect text, 2 blocked without a
@@ -72,6 +73,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <memory>
 #include <optional>
@@ -622,6 +624,13 @@ class HARNESS {
         os::wfplinux::TCP_PROXY_OPTIONS options;
         options.maxBufferedPerDirection = kBufferBound;
         options.raiseDescriptorLimit = false;
+        // Passed connections go to relay processes, as in the product: a few to a relay, so
+        // that relays fill up and more start.
+        options.relayPassedFlows = true;
+        options.connectionsPerRelay = 4;
+        // A blocked connection's later bytes are discarded, and a sender held back for them waits
+        // this long before it is read to its end: well within the time a connection has to end.
+        options.maxHeldMs = 500;
         options.destination = [this](int, os::wfplinux::PROXIED_CONNECTION* connection) {
             const int family = connection->client.ss_family == AF_INET6 ? AF_INET6 : AF_INET;
             const int at = family == AF_INET6 ? 1 : 0;
@@ -660,15 +669,20 @@ class HARNESS {
         if (std::getenv("WEXO_PROXY_FUZZ_STATS") != nullptr) {
             for (const auto& proxy : proxies_) {
                 const auto counts = proxy->Counts();
-                std::fprintf(stderr,
-                             "proxy_accept_fuzz: %s proxy: %llu accepted, %llu refused, %llu "
-                             "upstream failed, %llu spliced, high water %llu\n",
-                             &proxy == &proxies_[kJudged] ? "judging" : "service's",
-                             static_cast<unsigned long long>(counts.accepted),
-                             static_cast<unsigned long long>(counts.refused),
-                             static_cast<unsigned long long>(counts.upstreamFailed),
-                             static_cast<unsigned long long>(counts.spliced),
-                             static_cast<unsigned long long>(counts.bufferedHighWater));
+                std::fprintf(
+                    stderr,
+                    "proxy_accept_fuzz: %s proxy: %llu accepted, %llu refused, %llu "
+                    "upstream failed, %llu spliced (%llu of them relayed, by %llu relays), "
+                    "high water %llu buffered and %llu held\n",
+                    &proxy == &proxies_[kJudged] ? "judging" : "service's",
+                    static_cast<unsigned long long>(counts.accepted),
+                    static_cast<unsigned long long>(counts.refused),
+                    static_cast<unsigned long long>(counts.upstreamFailed),
+                    static_cast<unsigned long long>(counts.spliced),
+                    static_cast<unsigned long long>(counts.relayed),
+                    static_cast<unsigned long long>(counts.relays),
+                    static_cast<unsigned long long>(counts.bufferedHighWater),
+                    static_cast<unsigned long long>(counts.heldHighWater));
             }
             std::fprintf(
                 stderr,
@@ -788,9 +802,9 @@ class HARNESS {
                     break;
                 case 7: {
                     const auto pauseBegun = Clock::now();
-                    const int64_t busyBefore = ProcessorUs();
+                    const int64_t busyBefore = ProcessorUs() + RelaysProcessorUs();
                     std::this_thread::sleep_for(std::chrono::microseconds(250 * argument));
-                    busyWhilePausedUs += ProcessorUs() - busyBefore;
+                    busyWhilePausedUs += ProcessorUs() + RelaysProcessorUs() - busyBefore;
                     pausedUs += std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() -
                                                                                       pauseBegun)
                                     .count();
@@ -1072,10 +1086,20 @@ class HARNESS {
     // Every descriptor of the connection is closed; the proxy may keep the pipes one connection
     // took (one per direction) for the next.
     void CheckDescriptors() {
-        DESCRIPTORS now = CountDescriptors();
+        // A relay started for a passed connection keeps its socket here for the next ones.
+        auto count = [this] {
+            DESCRIPTORS counted = CountDescriptors();
+            size_t relays = 0;
+            for (const auto& proxy : proxies_) {
+                relays += proxy->RelayProcesses().size();
+            }
+            counted.others -= std::min(counted.others, relays);
+            return counted;
+        };
+        DESCRIPTORS now = count();
         for (int i = 0; i < 100 && now.others > descriptors_.others; ++i) {
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
-            now = CountDescriptors();
+            now = count();
         }
         if (now.others > descriptors_.others || now.pipes > descriptors_.pipes + 2) {
             std::fprintf(stderr,
@@ -1085,6 +1109,21 @@ class HARNESS {
             Finding("a descriptor of a finished connection was left open");
         }
         descriptors_.others = now.others;
+    }
+
+    // The processor time of the proxies' relay processes, which move the passed connections.
+    int64_t RelaysProcessorUs() const {
+        int64_t total = 0;
+        for (const auto& proxy : proxies_) {
+            for (pid_t relay : proxy->RelayProcesses()) {
+                std::ifstream schedstat("/proc/" + std::to_string(relay) + "/schedstat");
+                long long onProcessorNs = 0;
+                if (schedstat >> onProcessorNs) {
+                    total += onProcessorNs / 1000;
+                }
+            }
+        }
+        return total;
     }
 
     // The proxy takes a port on 127.0.0.1 and the same port on ::1, where it may already be taken

@@ -103,8 +103,13 @@ struct CONNECTION {
     uint64_t readFrom[2] = {0, 0};
     uint64_t deliveredFrom[2] = {0, 0};
     bool heldPaused[2] = {false, false};
-    // A side whose hang-up came while it was not to be read: out of the epoll set until it is to be
-    // read again, since epoll reports a hang-up whatever the mask.
+    // The side half-closed while the engine held its bound: what it sent before its FIN (no more
+    // than the kernel had queued) is read, so that the FIN is seen. A callout that discards what
+    // it takes (a blocked connection's later bytes) would otherwise never let the side end.
+    bool readToEnd[2] = {false, false};
+    int64_t heldSince[2] = {0, 0};
+    // A side whose hang-up came while it was not to be read: out of the epoll set until there is
+    // something to read or write on it again, since epoll reports a hang-up whatever the mask.
     bool parked[2] = {false, false};
     uint32_t interest[2] = {0, 0};
     bool reset = false;
@@ -137,6 +142,8 @@ struct TCP_PROXY::STATE {
     std::vector<uint64_t> finishQueue;
     // Connects in the order they started, so in the order their deadlines come (one timeout).
     std::deque<std::pair<int64_t, uint64_t>> connectDeadlines;
+    // Sides held back for what the engine holds, in the order their time runs out.
+    std::deque<std::pair<int64_t, uint64_t>> heldDeadlines;
     // Owner look-ups walk /proc: they run on a thread of their own, never on the loop.
     std::deque<std::shared_ptr<CONNECTION>> ownerQueue;
     std::vector<uint64_t> ownersFound;
@@ -154,6 +161,7 @@ struct TCP_PROXY::STATE {
     // Passed connections a relay could not take at once (its socket was full): tried again soon.
     std::deque<uint64_t> handOffs;
     int64_t handOffsTried = 0;
+    std::vector<pid_t> relayPids;  // under lock, for RelayProcesses
 
     std::mutex pipeLock;
     std::vector<std::array<int, 2>> pipePool;
@@ -172,10 +180,11 @@ struct TCP_PROXY::STATE {
     void ForwardFinIfDrained(const std::shared_ptr<CONNECTION>& c, int side);
     void MaybeSplice(const std::shared_ptr<CONNECTION>& c);
     // A side that hung up or failed: false when it is to be read (the read finds out what it was).
-    bool HungUpWhileHeldBack(const std::shared_ptr<CONNECTION>& c, int side);
+    bool HungUp(const std::shared_ptr<CONNECTION>& c, int side);
     void MaybeFinish(const std::shared_ptr<CONNECTION>& c);
     void Finish(const std::shared_ptr<CONNECTION>& c, bool withReset);
     void ExpireConnects();
+    void ExpireHeld();
     void DrainResets();
     void DrainFinishes();
     std::shared_ptr<CONNECTION> Find(uint64_t id);
@@ -206,9 +215,10 @@ struct TCP_PROXY::STATE {
 
 namespace {
 
-// A side not to be read now: its receiver's buffer or pipe is full, or the engine holds its bound.
-bool HeldBack(const CONNECTION& c, int side) {
-    return !c.readEnded[side] && (c.readPaused[side] || c.heldPaused[side]);
+// A side not to be read now: read to its end, or its receiver's buffer or pipe is full, or the
+// engine holds its bound.
+bool NotToBeRead(const CONNECTION& c, int side) {
+    return c.readEnded[side] || c.readPaused[side] || c.heldPaused[side];
 }
 
 class ENDPOINTS final : public StreamEndpoints {
@@ -258,6 +268,8 @@ void TCP_PROXY::STATE::UpdateInterestLocked(CONNECTION& c, int side) {
     } else {
         if (!c.readEnded[side] && !c.readPaused[side] && !c.heldPaused[side] && !c.reset) {
             events |= EPOLLIN;
+        } else if (c.heldPaused[side] && !c.reset) {
+            events |= EPOLLRDHUP;  // its FIN, which a side not read would hide
         }
         const bool toWrite = c.Buffered(side) > 0 || (c.finPending[side] && !c.finSent[side]) ||
                              c.inPipe[Other(side)] > 0;
@@ -267,8 +279,8 @@ void TCP_PROXY::STATE::UpdateInterestLocked(CONNECTION& c, int side) {
     }
     epoll_event event{events, {.u64 = (c.id << 1) | static_cast<uint64_t>(side)}};
     if (c.parked[side]) {
-        if ((events & EPOLLIN) != 0) {
-            // To be read again: the hang-up is seen once more, after what is still queued.
+        if (events != 0) {
+            // To be read or written again: the hang-up is seen once more, after what is queued.
             epoll_ctl(epollFd, EPOLL_CTL_ADD, c.fd[side], &event);
             c.parked[side] = false;
             c.interest[side] = events;
@@ -286,7 +298,7 @@ void TCP_PROXY::STATE::UpdateHeldLocked(CONNECTION& c, int side) {
     // Once a FIN went either way the exchange is ending: what a callout still takes from this side
     // it discards (a blocked request's successors, say), and the side must be read to its end for
     // the connection to close. A spliced flow holds nothing in the engine.
-    if (c.spliced || c.finPending[kClient] || c.finPending[kUpstream]) {
+    if (c.spliced || c.finPending[kClient] || c.finPending[kUpstream] || c.readToEnd[side]) {
         c.deliveredFrom[side] = c.readFrom[side];
         c.heldPaused[side] = false;
         UpdateInterestLocked(c, side);
@@ -299,7 +311,12 @@ void TCP_PROXY::STATE::UpdateHeldLocked(CONNECTION& c, int side) {
     }
     const size_t bound = options.maxHeldPerDirection;
     if (held > bound) {
-        c.heldPaused[side] = true;
+        if (!c.heldPaused[side]) {
+            c.heldPaused[side] = true;
+            c.heldSince[side] = NowMs();
+            std::lock_guard guard(lock);
+            heldDeadlines.emplace_back(c.heldSince[side] + options.maxHeldMs, c.id);
+        }
     } else if (c.heldPaused[side] && held <= bound / 2) {
         c.heldPaused[side] = false;
     }
@@ -560,20 +577,22 @@ void TCP_PROXY::STATE::Readable(const std::shared_ptr<CONNECTION>& c, int side) 
     MaybeSplice(c);
 }
 
-bool TCP_PROXY::STATE::HungUpWhileHeldBack(const std::shared_ptr<CONNECTION>& c, int side) {
+bool TCP_PROXY::STATE::HungUp(const std::shared_ptr<CONNECTION>& c, int side) {
     std::lock_guard guard(c->lock);
-    if (!HeldBack(*c, side)) {
+    if (!NotToBeRead(*c, side)) {
         return false;
     }
     int error = 0;
     socklen_t length = sizeof error;
     if (getsockopt(c->fd[side], SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error != 0) {
         // A reset: both sides are reset, as a read would have found, without reading what is
-        // still queued past the bound.
+        // still queued past the bound. (A side read to its end reads as ended for good, not as
+        // reset: only its error tells.)
         QueueReset(*c);
         return true;
     }
-    // A plain hang-up: what is queued is read, and the hang-up seen, once the side is read again.
+    // A plain hang-up: what is queued is read, and the hang-up seen, once the side is read again;
+    // a side read to its end comes back when there is something to write to it.
     if (!c->parked[side] && c->interest[side] != kNoLongerWatched) {
         epoll_ctl(epollFd, EPOLL_CTL_DEL, c->fd[side], nullptr);
         c->parked[side] = true;
@@ -672,6 +691,7 @@ int TCP_PROXY::STATE::RelayWithRoom() {
     relays.push_back(slot);
     std::lock_guard counting(lock);
     ++counts.relays;
+    relayPids.push_back(slot.process.pid);
     return static_cast<int>(relays.size() - 1);
 }
 
@@ -687,15 +707,17 @@ void TCP_PROXY::STATE::RelayReports(size_t index) {
             if (!c || c->relay != static_cast<int>(index)) {
                 continue;  // ended here first (and the relay was told)
             }
+            if (reports[i].end == RELAY_END::Closed) {
+                // Still the relay's while the FINs go through the engine: they are delivered
+                // nowhere here, and the flow ends cleanly (its flow-delete runs).
+                c->flow->Send(FWP_DIRECTION_OUTBOUND, {}, true);
+                c->flow->Send(FWP_DIRECTION_INBOUND, {}, true);
+            }
             {
                 std::lock_guard guard(c->lock);
                 c->relay = -1;
             }
             --slot.held;
-            if (reports[i].end == RELAY_END::Closed) {
-                c->flow->Send(FWP_DIRECTION_OUTBOUND, {}, true);
-                c->flow->Send(FWP_DIRECTION_INBOUND, {}, true);
-            }
             Finish(c, reports[i].end != RELAY_END::Closed);
         }
     }
@@ -703,6 +725,10 @@ void TCP_PROXY::STATE::RelayReports(size_t index) {
         return;
     }
     epoll_ctl(epollFd, EPOLL_CTL_DEL, slot.process.control, nullptr);
+    {
+        std::lock_guard guard(lock);
+        std::erase(relayPids, slot.process.pid);
+    }
     StopSpliceRelay(&slot.process, 1000);
     slot.gone = true;
     std::vector<std::shared_ptr<CONNECTION>> lost;
@@ -995,6 +1021,33 @@ void TCP_PROXY::STATE::ExpireConnects() {
     counts.upstreamFailed += late.size();
 }
 
+// A side held back longer than any lookup may take is not waiting for a verdict: the callout is
+// discarding what it takes (a blocked connection's later bytes). It is read to its end, so that
+// the FIN its sender queued behind what was not read arrives and the connection can close.
+void TCP_PROXY::STATE::ExpireHeld() {
+    const int64_t now = NowMs();
+    std::vector<std::shared_ptr<CONNECTION>> due;
+    {
+        std::lock_guard guard(lock);
+        while (!heldDeadlines.empty() && heldDeadlines.front().first <= now) {
+            auto it = connections.find(heldDeadlines.front().second);
+            heldDeadlines.pop_front();
+            if (it != connections.end()) {
+                due.push_back(it->second);
+            }
+        }
+    }
+    for (auto& c : due) {
+        std::lock_guard guard(c->lock);
+        for (int side : {kClient, kUpstream}) {
+            if (c->heldPaused[side] && now - c->heldSince[side] >= options.maxHeldMs) {
+                c->readToEnd[side] = true;
+                UpdateHeldLocked(*c, side);
+            }
+        }
+    }
+}
+
 void TCP_PROXY::STATE::Run() {
     // splice(2) has no MSG_NOSIGNAL: writing into a socket whose peer is gone raises SIGPIPE (on
     // the first write when the peer had sent its FIN before its reset), which ends a process that
@@ -1006,7 +1059,14 @@ void TCP_PROXY::STATE::Run() {
     pthread_sigmask(SIG_BLOCK, &pipeSignal, nullptr);
     epoll_event events[64];
     while (!stopping.load()) {
-        int n = epoll_wait(epollFd, events, 64, handOffs.empty() ? 500 : 10);
+        int64_t timeout = handOffs.empty() ? 500 : 10;
+        {
+            std::lock_guard guard(lock);
+            if (!heldDeadlines.empty()) {
+                timeout = std::clamp<int64_t>(heldDeadlines.front().first - NowMs(), 1, timeout);
+            }
+        }
+        int n = epoll_wait(epollFd, events, 64, static_cast<int>(timeout));
         if (n < 0 && errno != EINTR) {
             return;
         }
@@ -1051,8 +1111,13 @@ void TCP_PROXY::STATE::Run() {
                 }
                 ForwardFinIfDrained(c, Other(side));
             }
+            if ((what & EPOLLRDHUP) != 0) {
+                std::lock_guard guard(c->lock);
+                c->readToEnd[side] = true;
+                UpdateHeldLocked(*c, side);
+            }
             const bool hungUp = (what & (EPOLLHUP | EPOLLERR)) != 0;
-            if (((what & EPOLLIN) != 0 || hungUp) && !(hungUp && HungUpWhileHeldBack(c, side))) {
+            if (((what & EPOLLIN) != 0 || hungUp) && !(hungUp && HungUp(c, side))) {
                 Readable(c, side);
             }
             if (options.relayPassedFlows && c->spliced) {
@@ -1064,6 +1129,7 @@ void TCP_PROXY::STATE::Run() {
         DrainOwners();
         DrainFinishes();
         ExpireConnects();
+        ExpireHeld();
         if (!handOffs.empty() && NowMs() - handOffsTried >= 10) {
             RetryHandOffs();
         }
@@ -1193,6 +1259,7 @@ void TCP_PROXY::Stop() {
         s.ownersFound.clear();
         s.finishQueue.clear();
         s.connectDeadlines.clear();
+        s.heldDeadlines.clear();
     }
     {
         std::lock_guard guard(s.pipeLock);
@@ -1216,6 +1283,10 @@ void TCP_PROXY::Stop() {
         StopSpliceRelay(&slot.process, 2000);
     }
     s.relays.clear();
+    {
+        std::lock_guard guard(s.lock);
+        s.relayPids.clear();
+    }
     s.engine->WaitForCompletions(5000);
     for (int& fd : s.listeners) {
         if (fd >= 0) {
@@ -1229,6 +1300,11 @@ void TCP_PROXY::Stop() {
             *fd = -1;
         }
     }
+}
+
+std::vector<pid_t> TCP_PROXY::RelayProcesses() const {
+    std::lock_guard guard(state_->lock);
+    return state_->relayPids;
 }
 
 TCP_PROXY_COUNTS TCP_PROXY::Counts() const {

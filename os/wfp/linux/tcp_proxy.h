@@ -16,6 +16,7 @@
 
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/types.h>
 
 #include <atomic>
 #include <cstddef>
@@ -25,6 +26,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "os/wfp/wfp_engine.h"
 
@@ -49,6 +51,9 @@ struct TCP_PROXY_OPTIONS {
     // longer read. It must exceed the most a callout gathers before it judges (a request head of up
     // to 1 MiB), or that flow would wait for bytes that never come.
     size_t maxHeldPerDirection = 2 * 1024 * 1024;
+    // How long a side stays held back for that: longer than any lookup may take (240 s). Past it
+    // the callout is taken to discard what it takes, and the side is read to its end.
+    int64_t maxHeldMs = 250'000;
     // How long an upstream connect may take before the client is reset.
     int connectTimeoutMs = 30'000;
     // Connections the engine lets pass are handed to relay processes (splice_relay.h), so that
@@ -96,6 +101,8 @@ class TCP_PROXY {
     void Stop();
     uint16_t Port() const { return port_; }
     TCP_PROXY_COUNTS Counts() const;
+    // The relay processes running now.
+    std::vector<pid_t> RelayProcesses() const;
 
     struct STATE;
 

@@ -381,6 +381,49 @@ TEST_F(TcpProxyTest, AFinFromTheCalloutLetsAHeldBackClientBeReadToItsEnd) {
     EXPECT_TRUE(Eventually([&] { return harness_.DeletedContexts().size() == 1; }));
 }
 
+// A client that half-closes and later resets, while the server keeps its side open: the side read
+// to its end still tells its reset (a read of it only says it ended), so the connection is reset
+// at once rather than left to wake the loop until the server closes.
+TEST_F(TcpProxyTest, AResetAfterTheClientsFinEndsTheConnection) {
+    int client = Connect(proxy_->Port());
+    int server = AcceptServer();
+    ASSERT_GE(server, 0);
+    SendAll(client, "GET / HTTP/1.1\r\n\r\n");
+    shutdown(client, SHUT_WR);
+    EXPECT_EQ(ReadToEnd(server), "GET / HTTP/1.1\r\n\r\n");
+    SendAll(server, "HTTP/1.1 200 OK\r\n");
+    char got[32];
+    ASSERT_GT(recv(client, got, sizeof got, 0), 0);
+    linger reset{1, 0};
+    setsockopt(client, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+    close(client);
+    EXPECT_TRUE(Eventually([&] { return proxy_->Counts().open == 0; }))
+        << "the connection waits for the server";
+    EXPECT_TRUE(Eventually([&] { return harness_.DeletedContexts().size() == 1; }));
+    close(server);
+}
+
+// A callout that discards what it absorbs (a blocked connection's later bytes) holds the client
+// back only for the longest a lookup may take (here 300 ms); then the client is read to its end,
+// so the FIN it queued behind the bytes not read arrives and the connection closes.
+class TcpProxyDiscardTest : public TcpProxyTest {
+  protected:
+    void Configure(TCP_PROXY_OPTIONS& options) override { options.maxHeldMs = 300; }
+};
+
+TEST_F(TcpProxyDiscardTest, AClientHeldBackForDiscardedBytesIsReadToItsEndInTime) {
+    AbsorbWhatTheClientSends();
+    int client = Connect(proxy_->Port());
+    int server = AcceptServer();
+    ASSERT_GE(server, 0);
+    SendUntilHeldBack(client);
+    close(client);  // its FIN waits behind what the proxy has not read
+    EXPECT_EQ(ReadToEnd(server), "") << "nothing the callout took reached the server";
+    close(server);
+    EXPECT_TRUE(Eventually([&] { return proxy_->Counts().open == 0; }));
+    EXPECT_TRUE(Eventually([&] { return harness_.DeletedContexts().size() == 1; }));
+}
+
 // A client that resets while its owner is still being looked up is gone at once: its reset is not
 // left to wake the loop until the look-up ends.
 TEST_F(TcpProxyTest, AClientThatResetsWhileItsOwnerIsLookedUpIsGoneAtOnce) {
