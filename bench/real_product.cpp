@@ -37,6 +37,7 @@
 #include "os/wfp/linux/nft_table.h"
 #include "os/wfp/linux/redirect.h"
 #include "tests/os/wfp/linux/socket_util.h"
+#include "tools/peers/tls_records.h"
 #include "tools/pipeline/namespace_product.h"
 
 namespace {
@@ -48,6 +49,9 @@ using SIDE = NAMESPACE_PRODUCT::SIDE;
 
 constexpr uint16_t kWebPort = 8080;
 constexpr uint16_t kSquidWebPort = 8081;  // the same server; this port goes through Squid
+// The same download after a TLS handshake (its records without the cryptography): a connection the
+// driver lets pass once its verdict came, which the host hands to a relay.
+constexpr uint16_t kTlsWebPort = 8443;
 constexpr uint16_t kSquidPort = 3129;
 constexpr size_t kBigBody = size_t{1} << 30;
 constexpr int kSetupConnections = 1000;
@@ -59,13 +63,18 @@ constexpr int kHeldConnections = 2000;
 class WEB_SERVER {
   public:
     bool Start(const wexo::peers::NETWORK_NAMESPACES& net) {
-        for (uint16_t port : {kWebPort, kSquidWebPort}) {
+        for (uint16_t port : {kWebPort, kSquidWebPort, kTlsWebPort}) {
             UNIQUE_FD fd;
             net.RunIn(SIDE::Server,
                       [&] { fd = wexo::test::Bound(SOCK_STREAM, "192.0.2.2", port); });
             if (!fd.Valid() || listen(fd.Get(), 4096) != 0)
                 return false;
-            threads_.emplace_back([this, listener = fd.Get()] { Serve(listener); });
+            threads_.emplace_back([this, listener = fd.Get(), tls = port == kTlsWebPort] {
+                if (tls)
+                    ServeTls(listener);
+                else
+                    Serve(listener);
+            });
             listeners_.push_back(std::move(fd));
         }
         return true;
@@ -112,6 +121,55 @@ class WEB_SERVER {
             for (size_t sent = 0; sent < body;) {
                 const ssize_t n =
                     send(c.Get(), chunk.data(), std::min(chunk.size(), body - sent), MSG_NOSIGNAL);
+                if (n <= 0)
+                    break;
+                sent += static_cast<size_t>(n);
+            }
+        }
+    }
+
+    // Reads one TLS record whole; false when the connection ended first.
+    static bool ReadRecord(int fd) {
+        char header[5];
+        if (!ReadExactly(fd, header, sizeof header))
+            return false;
+        std::string body((static_cast<uint8_t>(header[3]) << 8) | static_cast<uint8_t>(header[4]),
+                         '\0');
+        return ReadExactly(fd, body.data(), body.size());
+    }
+    static bool ReadExactly(int fd, char* to, size_t size) {
+        for (size_t got = 0; got < size;) {
+            const ssize_t n = recv(fd, to + got, size - got, 0);
+            if (n <= 0)
+                return false;
+            got += static_cast<size_t>(n);
+        }
+        return true;
+    }
+
+    // The client's hello gets the server's, its finish the server's, and its request kBigBody
+    // bytes; then the connection closes.
+    void ServeTls(int listener) {
+        static const std::string chunk(1 << 20, 'b');
+        const std::string hello = wexo::peers::TlsServerHello();
+        const std::string finish = wexo::peers::TlsChangeCipherSpec();
+        while (!stop_) {
+            if (!wexo::test::Readable(listener, 100))
+                continue;
+            UNIQUE_FD c(accept4(listener, nullptr, nullptr, SOCK_CLOEXEC));
+            if (!c.Valid())
+                continue;
+            timeval limit{2, 0};
+            setsockopt(c.Get(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+            if (!ReadRecord(c.Get()) ||
+                send(c.Get(), hello.data(), hello.size(), MSG_NOSIGNAL) <= 0 ||
+                !ReadRecord(c.Get()) ||
+                send(c.Get(), finish.data(), finish.size(), MSG_NOSIGNAL) <= 0 ||
+                !ReadRecord(c.Get()))
+                continue;
+            for (size_t sent = 0; sent < kBigBody;) {
+                const ssize_t n = send(c.Get(), chunk.data(),
+                                       std::min(chunk.size(), kBigBody - sent), MSG_NOSIGNAL);
                 if (n <= 0)
                     break;
                 sent += static_cast<size_t>(n);
@@ -229,6 +287,33 @@ bool ConnectAndAsk(int fd, uint16_t port, const std::string& path) {
            static_cast<ssize_t>(request.size());
 }
 
+// The client's side of the handshake before the download: its hello (a name the policy allows),
+// its finish once the server's hello came, and its request once the server's finish came.
+bool ConnectAndAskTls(int fd) {
+    const sockaddr_storage to = wexo::test::Address("192.0.2.2", kTlsWebPort);
+    if (connect(fd, reinterpret_cast<const sockaddr*>(&to), wexo::test::AddressSize(to)) != 0)
+        return false;
+    auto sendAll = [fd](const std::string& bytes) {
+        return send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) ==
+               static_cast<ssize_t>(bytes.size());
+    };
+    auto receive = [fd](size_t size) {
+        std::string got(size, '\0');
+        for (size_t at = 0; at < size;) {
+            const ssize_t n = recv(fd, got.data() + at, size - at, 0);
+            if (n <= 0)
+                return false;
+            at += static_cast<size_t>(n);
+        }
+        return true;
+    };
+    return sendAll(wexo::peers::TlsClientHello("www.example.test")) &&
+           receive(wexo::peers::TlsServerHello().size()) &&
+           sendAll(wexo::peers::TlsChangeCipherSpec()) &&
+           receive(wexo::peers::TlsChangeCipherSpec().size()) &&
+           sendAll(wexo::peers::TlsApplicationData("GET /big"));
+}
+
 // Everything the server sends; its size.
 size_t ReadAll(int fd) {
     static thread_local std::vector<char> buffer(1 << 20);
@@ -263,7 +348,9 @@ void Download(benchmark::State& state, bool marked, uint16_t port, double* direc
     for (auto _ : state) {
         UNIQUE_FD fd = ClientSocket(marked);
         const auto start = steady_clock::now();
-        if (!ConnectAndAsk(fd.Get(), port, "/big")) {
+        const bool asked = port == kTlsWebPort ? ConnectAndAskTls(fd.Get())
+                                               : ConnectAndAsk(fd.Get(), port, "/big");
+        if (!asked) {
             state.SkipWithError("the download did not start");
             return;
         }
@@ -301,6 +388,17 @@ void BM_DownloadThroughProduct(benchmark::State& state) {
     if (Ready(state))
         WarmProduct();
     Download(state, false, kWebPort, &gDirectBytesPerSecond);
+}
+
+double gDirectTlsBytesPerSecond = 0;
+
+void BM_DownloadTlsDirect(benchmark::State& state) {
+    Download(state, true, kTlsWebPort, &gDirectTlsBytesPerSecond);
+}
+
+// The verdict is cached by the first; every download passes and is moved by a relay.
+void BM_DownloadTlsThroughProduct(benchmark::State& state) {
+    Download(state, false, kTlsWebPort, &gDirectTlsBytesPerSecond);
 }
 
 void BM_DownloadThroughSquid(benchmark::State& state) {
@@ -344,7 +442,10 @@ void DownloadAtLinkRate(benchmark::State& state, bool marked, uint16_t port) {
     }
     if (!marked && port == kWebPort)
         WarmProduct();
-    Download(state, marked, port, &gDirectAtLinkRate[state.range(0)]);
+    static std::map<int64_t, double> directTlsAtLinkRate;
+    Download(state, marked, port,
+             port == kTlsWebPort ? &directTlsAtLinkRate[state.range(0)]
+                                 : &gDirectAtLinkRate[state.range(0)]);
 }
 
 void BM_DownloadDirectAtLinkRate(benchmark::State& state) {
@@ -353,6 +454,14 @@ void BM_DownloadDirectAtLinkRate(benchmark::State& state) {
 
 void BM_DownloadThroughProductAtLinkRate(benchmark::State& state) {
     DownloadAtLinkRate(state, false, kWebPort);
+}
+
+void BM_DownloadTlsDirectAtLinkRate(benchmark::State& state) {
+    DownloadAtLinkRate(state, true, kTlsWebPort);
+}
+
+void BM_DownloadTlsThroughProductAtLinkRate(benchmark::State& state) {
+    DownloadAtLinkRate(state, false, kTlsWebPort);
 }
 
 void BM_DownloadThroughSquidAtLinkRate(benchmark::State& state) {
@@ -443,9 +552,13 @@ void BM_HostMemoryPerOpenConnection(benchmark::State& state) {
 WEXO_REAL(BM_DownloadDirect)(3);
 WEXO_REAL(BM_DownloadThroughProduct)(3);
 WEXO_REAL(BM_DownloadThroughSquid)(3);
+WEXO_REAL(BM_DownloadTlsDirect)(3);
+WEXO_REAL(BM_DownloadTlsThroughProduct)(3);
 WEXO_REAL(BM_DownloadDirectAtLinkRate)(2)->Arg(1000)->Arg(2500);
 WEXO_REAL(BM_DownloadThroughProductAtLinkRate)(2)->Arg(1000)->Arg(2500);
 WEXO_REAL(BM_DownloadThroughSquidAtLinkRate)(2)->Arg(1000)->Arg(2500);
+WEXO_REAL(BM_DownloadTlsDirectAtLinkRate)(2)->Arg(1000)->Arg(2500);
+WEXO_REAL(BM_DownloadTlsThroughProductAtLinkRate)(2)->Arg(1000)->Arg(2500);
 WEXO_REAL(BM_SetupDirect)(1);
 WEXO_REAL(BM_SetupThroughProduct)(1);
 BENCHMARK(BM_HostMemoryPerOpenConnection)->Unit(benchmark::kMillisecond)->Iterations(1);

@@ -31,6 +31,7 @@
 #include <vector>
 
 #include "tests/os/wfp/linux/socket_util.h"
+#include "tools/peers/tls_records.h"
 #include "tools/pipeline/namespace_product.h"
 
 namespace {
@@ -96,45 +97,6 @@ long ProportionalKiB(pid_t pid) {
     return 0;
 }
 
-// A TLS 1.2 server hello of a new session (no session resumed): with it the driver looks the
-// client's server name up.
-constexpr std::array<uint8_t, 79> ServerHello() {
-    std::array<uint8_t, 79> hello{22, 3, 3, 0, 74, 2, 0, 0, 70, 3, 3};
-    size_t at = 11;
-    for (int i = 0; i < 32; ++i)
-        hello[at++] = 0x11;  // random
-    hello[at++] = 32;
-    for (int i = 0; i < 32; ++i)
-        hello[at++] = 0x77;  // session ID
-    hello[at++] = 0xC0;
-    hello[at++] = 0x2F;
-    hello[at++] = 0x00;
-    return hello;
-}
-
-// A TLS client hello for a server name, as a browser begins.
-std::string ClientHello(std::string_view serverName) {
-    auto put16 = [](std::string& to, size_t value) {
-        to.push_back(static_cast<char>(value >> 8));
-        to.push_back(static_cast<char>(value & 0xFF));
-    };
-    std::string body("\x03\x03", 2);
-    body.append(32, '\x42');                         // random
-    body.append("\x00\x00\x02\x13\x01\x01\x00", 7);  // no session, one suite, no compression
-    put16(body, serverName.size() + 9);              // the extensions
-    body.append("\x00\x00", 2);                      // server_name
-    put16(body, serverName.size() + 5);
-    put16(body, serverName.size() + 3);
-    body.push_back('\x00');  // a host name
-    put16(body, serverName.size());
-    body.append(serverName);
-    std::string record("\x16\x03\x01", 3);
-    put16(record, body.size() + 4);
-    record.append("\x01\x00", 2);
-    put16(record, body.size());
-    return record + body;
-}
-
 // A server in the server namespace that answers each connection's first bytes with "ok" and
 // keeps it open until the client closes. It runs in a process of its own, so that the test's
 // descriptors are only the clients' ends; its counts are in memory both processes share.
@@ -189,7 +151,8 @@ class HOLDING_SERVER {
         int listeners[kRounds + 1] = {};
         // Which descriptors are TLS connections that have been answered (no allocation here).
         static char tls[1 << 16];
-        static const std::array<uint8_t, 79> serverHello = ServerHello();
+        const std::string& serverHello = serverHello_;
+        const std::string& serverFinish = serverFinish_;
         for (int round = 0; round <= kRounds; ++round) {
             sockaddr_in address{};
             address.sin_family = AF_INET;
@@ -238,7 +201,8 @@ class HOLDING_SERVER {
                         ++counts_->answered;
                         tls[fd] = 2;
                     } else if (tls[fd] == 2 &&
-                               send(fd, "\x14\x03\x03\x00\x01\x01", 6, MSG_NOSIGNAL) == 6) {
+                               send(fd, serverFinish.data(), serverFinish.size(), MSG_NOSIGNAL) ==
+                                   static_cast<ssize_t>(serverFinish.size())) {
                         tls[fd] = 3;
                     }
                 } else if (got > 0) {
@@ -255,6 +219,9 @@ class HOLDING_SERVER {
 
     COUNTS* counts_ = nullptr;
     pid_t child_ = -1;
+    // Made before the fork: the child allocates nothing.
+    const std::string serverHello_ = wexo::peers::TlsServerHello();
+    const std::string serverFinish_ = wexo::peers::TlsChangeCipherSpec();
 };
 
 // What each connection sends in turn, each time waiting for an answer of the size given (0: none)
@@ -504,19 +471,21 @@ TEST_F(RealLoadTest, TenThousandPassedConnectionsAreHeldThroughRelays) {
     // server's; then a request inside the session. The driver lets a connection pass with the
     // first bytes it sees after its verdict, which may come while the handshake still runs.
     EXCHANGE tls;
-    const std::string finish("\x14\x03\x03\x00\x01\x01", 6);
-    tls.steps = {{ClientHello("www.allowed.example"), ServerHello().size()},
-                 {finish, 6},
-                 {std::string("\x17\x03\x03\x00\x05hello", 10), 0}};
+    const std::string finish = wexo::peers::TlsChangeCipherSpec();
+    tls.steps = {
+        {wexo::peers::TlsClientHello("www.allowed.example"), wexo::peers::TlsServerHello().size()},
+        {finish, 6},
+        {wexo::peers::TlsApplicationData("hello"), 0}};
     std::vector<UNIQUE_FD> sockets;
     std::string why;
     ASSERT_TRUE(OpenAll(sockets, kTlsPort, &why, tls, kConnections)) << why;
     EXPECT_EQ(server_.Accepted(), kConnections);
     // The next request on each, long after every verdict: a connection whose bytes all came
     // while its lookup ran passes with it.
-    const std::string next("\x17\x03\x03\x00\x04next", 9);
+    const std::string next = wexo::peers::TlsApplicationData("next");
     for (const UNIQUE_FD& socket : sockets)
-        ASSERT_EQ(send(socket.Get(), next.data(), next.size(), MSG_NOSIGNAL), 9);
+        ASSERT_EQ(send(socket.Get(), next.data(), next.size(), MSG_NOSIGNAL),
+                  static_cast<ssize_t>(next.size()));
     // Each passed and left the host, which keeps a socket to each relay and up to 64 empty pipes
     // (two descriptors each) for the next connections that pass.
     ASSERT_TRUE(Within([&] { return DescriptorCount(host) <= descriptors + 160; }))

@@ -25,6 +25,7 @@
 #include "os/win32/environment.h"
 #include "tools/peers/child_process.h"
 #include "tools/peers/policy_server.h"
+#include "tools/peers/tls_records.h"
 #include "tools/pipeline/namespace_product.h"
 #include "tools/pipeline/pipeline.h"
 #include "tools/wexo-demo/check_in_act.h"
@@ -32,32 +33,6 @@
 namespace {
 
 using wexo::pipeline::PIPELINE;
-
-// A TLS client hello with a server name, as a browser sends it.
-std::vector<uint8_t> ClientHello(const std::string& serverName) {
-    std::vector<uint8_t> body = {3, 3};
-    body.insert(body.end(), 32, 0x42);
-    body.push_back(0);  // no session to resume
-    body.insert(body.end(), {0x00, 0x02, 0x13, 0x01, 0x01, 0x00});
-    auto n = static_cast<uint16_t>(serverName.size());
-    uint16_t list = n + 3, extension = list + 2, extensions = extension + 4;
-    body.insert(body.end(), {uint8_t(extensions >> 8), uint8_t(extensions), 0, 0,
-                             uint8_t(extension >> 8), uint8_t(extension), uint8_t(list >> 8),
-                             uint8_t(list), 0, uint8_t(n >> 8), uint8_t(n)});
-    body.insert(body.end(), serverName.begin(), serverName.end());
-    uint16_t handshake = static_cast<uint16_t>(body.size() + 4);
-    std::vector<uint8_t> record = {22,
-                                   3,
-                                   1,
-                                   uint8_t(handshake >> 8),
-                                   uint8_t(handshake),
-                                   1,
-                                   0,
-                                   uint8_t(body.size() >> 8),
-                                   uint8_t(body.size())};
-    record.insert(record.end(), body.begin(), body.end());
-    return record;
-}
 
 class Demo {
   public:
@@ -72,15 +47,13 @@ class Demo {
 
     void Tls(const char* what, const std::string& host, const std::string& addressOf = {}) {
         auto connection = Open(addressOf.empty() ? host : addressOf, 443);
-        auto hello = ClientHello(host);
-        connection->ClientSend(std::span<const uint8_t>(hello));
+        const std::string hello = wexo::peers::TlsClientHello(host);
+        connection->ClientSend(
+            std::span(reinterpret_cast<const uint8_t*>(hello.data()), hello.size()));
         // The server's hello (TLS 1.2, a new session): now the driver asks about the host.
-        std::vector<uint8_t> serverHello = {22, 3, 3, 0, 74, 2, 0, 0, 70, 3, 3};
-        serverHello.insert(serverHello.end(), 32, 0x11);
-        serverHello.push_back(32);
-        serverHello.insert(serverHello.end(), 32, 0x77);
-        serverHello.insert(serverHello.end(), {0xC0, 0x2F, 0x00});
-        connection->ServerSend(std::span<const uint8_t>(serverHello));
+        const std::string serverHello = wexo::peers::TlsServerHello();
+        connection->ServerSend(
+            std::span(reinterpret_cast<const uint8_t*>(serverHello.data()), serverHello.size()));
         Report(what, "TLS ", host, *connection, true);
     }
 
