@@ -61,10 +61,6 @@ class RELAY_LOOP {
   public:
     explicit RELAY_LOOP(int control) : control_(control) {}
     ~RELAY_LOOP() {
-        for (auto& ends : pool_) {
-            close(ends[0]);
-            close(ends[1]);
-        }
         if (epoll_ >= 0) {
             close(epoll_);
         }
@@ -193,7 +189,7 @@ class RELAY_LOOP {
                 return;
             }
             if (!p.readEnded[side] && p.inPipe[side] == 0) {
-                if (p.pipe[side][0] < 0 && !TakePipe(p.pipe[side])) {
+                if (p.pipe[side][0] < 0 && !pipes_.Take(p.pipe[side])) {
                     Finish(it, RELAY_END::Reset);  // no descriptors for a pipe
                     return;
                 }
@@ -213,7 +209,7 @@ class RELAY_LOOP {
                 }
             }
             if (p.inPipe[side] == 0) {
-                GivePipe(p.pipe[side]);
+                pipes_.Give(p.pipe[side]);
                 if (p.readEnded[side] && !p.finSent[other]) {
                     shutdown(p.fd[other], SHUT_WR);
                     p.finSent[other] = true;
@@ -308,42 +304,58 @@ class RELAY_LOOP {
         }
     }
 
-    bool TakePipe(int (&ends)[2]) {
+    const int control_;
+    int epoll_ = -1;
+    bool hostGone_ = false;
+    std::unordered_map<uint64_t, PAIR> pairs_;
+    PIPE_POOL pipes_;
+};
+
+}  // namespace
+
+bool PIPE_POOL::Take(int (&ends)[2]) {
+    {
+        std::lock_guard guard(lock_);
         if (!pool_.empty()) {
             ends[0] = pool_.back()[0];
             ends[1] = pool_.back()[1];
             pool_.pop_back();
             return true;
         }
-        if (pipe2(ends, O_NONBLOCK | O_CLOEXEC) != 0) {
-            ends[0] = ends[1] = -1;
-            return false;
-        }
-        fcntl(ends[1], F_SETPIPE_SZ, kPipeSize);  // fewer, larger moves; best effort
-        return true;
     }
+    if (pipe2(ends, O_NONBLOCK | O_CLOEXEC) != 0) {
+        ends[0] = ends[1] = -1;
+        return false;
+    }
+    fcntl(ends[1], F_SETPIPE_SZ, kPipeSize);  // fewer, larger moves; best effort
+    return true;
+}
 
-    void GivePipe(int (&ends)[2]) {
-        if (ends[0] < 0) {
-            return;
-        }
+void PIPE_POOL::Give(int (&ends)[2]) {
+    if (ends[0] < 0) {
+        return;
+    }
+    {
+        std::lock_guard guard(lock_);
         if (pool_.size() < kPipePoolSize) {
             pool_.push_back({ends[0], ends[1]});
-        } else {
-            close(ends[0]);
-            close(ends[1]);
+            ends[0] = ends[1] = -1;
+            return;
         }
-        ends[0] = ends[1] = -1;
     }
+    close(ends[0]);
+    close(ends[1]);
+    ends[0] = ends[1] = -1;
+}
 
-    const int control_;
-    int epoll_ = -1;
-    bool hostGone_ = false;
-    std::unordered_map<uint64_t, PAIR> pairs_;
-    std::vector<std::array<int, 2>> pool_;
-};
-
-}  // namespace
+void PIPE_POOL::Clear() {
+    std::lock_guard guard(lock_);
+    for (auto& ends : pool_) {
+        close(ends[0]);
+        close(ends[1]);
+    }
+    pool_.clear();
+}
 
 void RunSpliceRelay(int control) {
     RELAY_LOOP loop(control);

@@ -11,11 +11,33 @@
 
 #include <sys/types.h>
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 #include <string>
+#include <vector>
 
 namespace os::wfplinux {
+
+// Empty pipes kept for the next splice, so that a connection holds pipes only while bytes move
+// (the proxy's and each relay's).
+class PIPE_POOL {
+  public:
+    PIPE_POOL() = default;
+    ~PIPE_POOL() { Clear(); }
+    PIPE_POOL(const PIPE_POOL&) = delete;
+    PIPE_POOL& operator=(const PIPE_POOL&) = delete;
+    // A pipe from the pool or a new one; false (ends -1) when no pipe can be had.
+    bool Take(int (&ends)[2]);
+    // Back to the pool, or closed when the pool is full; the ends become -1.
+    void Give(int (&ends)[2]);
+    void Clear();
+
+  private:
+    std::mutex lock_;
+    std::vector<std::array<int, 2>> pool_;
+};
 
 // How a relayed connection ended, as the relay reports it.
 enum class RELAY_END : uint32_t {

@@ -42,9 +42,6 @@ constexpr uint64_t kRelayTag = ~0ull - 3;
 constexpr size_t kMostRelays = 64;
 // The interest of a socket that is out of the epoll set for good.
 constexpr uint32_t kNoLongerWatched = ~0u;
-constexpr int kPipeSize = 1 << 20;
-// Empty pipes kept for reuse: enough for the connections that move bytes at one moment.
-constexpr size_t kPipePoolSize = 64;
 
 int Other(int side) {
     return 1 - side;
@@ -163,8 +160,7 @@ struct TCP_PROXY::STATE {
     int64_t handOffsTried = 0;
     std::vector<pid_t> relayPids;  // under lock, for RelayProcesses
 
-    std::mutex pipeLock;
-    std::vector<std::array<int, 2>> pipePool;
+    PIPE_POOL pipes;
     uint64_t nextId = 1;
     TCP_PROXY_COUNTS counts;
     std::atomic<uint64_t> highWater{0};
@@ -190,9 +186,6 @@ struct TCP_PROXY::STATE {
     std::shared_ptr<CONNECTION> Find(uint64_t id);
     // The connections a queue names that are still open; the queue is emptied.
     std::vector<std::shared_ptr<CONNECTION>> TakeQueued(std::vector<uint64_t>& queue);
-    // Empty pipes kept for the next spliced read; false when no pipe can be had.
-    bool TakePipe(int (&ends)[2]);
-    void GivePipe(int (&ends)[2]);
     void OpenFlow(const std::shared_ptr<CONNECTION>& c);
     void DrainOwners();
     void OwnerLookups();
@@ -646,7 +639,7 @@ void TCP_PROXY::STATE::HandOff(const std::shared_ptr<CONNECTION>& c) {
         }
         close(c->fd[side]);
         c->fd[side] = -1;
-        GivePipe(c->pipe[side]);
+        pipes.Give(c->pipe[side]);
     }
     c->relay = index;
     ++relays[index].held;
@@ -769,7 +762,7 @@ void TCP_PROXY::STATE::Spliced(const std::shared_ptr<CONNECTION>& c, int side) {
             }
             return;
         }
-        if (c->pipe[side][0] < 0 && !TakePipe(c->pipe[side])) {
+        if (c->pipe[side][0] < 0 && !pipes.Take(c->pipe[side])) {
             QueueReset(*c);  // no descriptors left for a pipe: handled as a failed allocation
             return;
         }
@@ -789,7 +782,7 @@ void TCP_PROXY::STATE::Spliced(const std::shared_ptr<CONNECTION>& c, int side) {
         }
         Writable(c, Other(side));  // moves what the pipe holds on
         if (c->inPipe[side] == 0) {
-            GivePipe(c->pipe[side]);  // nothing came, or everything went on at once
+            pipes.Give(c->pipe[side]);  // nothing came, or everything went on at once
         }
         // A pipe not yet emptied holds the reading back until its target takes it.
         c->readPaused[side] = c->inPipe[side] > 0;
@@ -834,7 +827,7 @@ void TCP_PROXY::STATE::Writable(const std::shared_ptr<CONNECTION>& c, int side) 
             conn.inPipe[source] -= static_cast<size_t>(n);
         }
         if (conn.inPipe[source] == 0) {
-            GivePipe(conn.pipe[source]);
+            pipes.Give(conn.pipe[source]);
         }
         conn.readPaused[source] = conn.inPipe[source] > 0;
         UpdateInterestLocked(conn, source);
@@ -920,41 +913,6 @@ void TCP_PROXY::STATE::DrainResets() {
     for (auto& c : TakeQueued(resetQueue)) {
         Finish(c, true);
     }
-}
-
-bool TCP_PROXY::STATE::TakePipe(int (&ends)[2]) {
-    {
-        std::lock_guard guard(pipeLock);
-        if (!pipePool.empty()) {
-            ends[0] = pipePool.back()[0];
-            ends[1] = pipePool.back()[1];
-            pipePool.pop_back();
-            return true;
-        }
-    }
-    if (pipe2(ends, O_NONBLOCK | O_CLOEXEC) != 0) {
-        ends[0] = ends[1] = -1;
-        return false;
-    }
-    fcntl(ends[1], F_SETPIPE_SZ, kPipeSize);  // fewer, larger moves; best effort
-    return true;
-}
-
-void TCP_PROXY::STATE::GivePipe(int (&ends)[2]) {
-    if (ends[0] < 0) {
-        return;
-    }
-    {
-        std::lock_guard guard(pipeLock);
-        if (pipePool.size() < kPipePoolSize) {
-            pipePool.push_back({ends[0], ends[1]});
-            ends[0] = ends[1] = -1;
-            return;
-        }
-    }
-    close(ends[0]);
-    close(ends[1]);
-    ends[0] = ends[1] = -1;
 }
 
 void TCP_PROXY::STATE::DrainFinishes() {
@@ -1261,14 +1219,7 @@ void TCP_PROXY::Stop() {
         s.connectDeadlines.clear();
         s.heldDeadlines.clear();
     }
-    {
-        std::lock_guard guard(s.pipeLock);
-        for (auto& ends : s.pipePool) {
-            close(ends[0]);
-            close(ends[1]);
-        }
-        s.pipePool.clear();
-    }
+    s.pipes.Clear();
     std::vector<std::shared_ptr<CONNECTION>> open;
     {
         std::lock_guard guard(s.lock);
