@@ -59,7 +59,8 @@ deb: build
 
 # Every libFuzzer target in turn, FUZZ_SECONDS each, and a table of executions and findings:
 # make fuzz-all FUZZ_SECONDS=600 (FUZZ_MERGE=1 merges what they found into fuzz/corpus/;
-# FUZZ_RUNS=10000000 stops each target after that many inputs, FUZZ_SECONDS then its upper bound).
+# FUZZ_RUNS=10000000 stops each target after that many inputs, FUZZ_SECONDS then its upper bound;
+# FUZZ_FLAGS="-detect_leaks=0 -fork=3" passes libFuzzer flags, as for the targets whose inputs wait).
 fuzz-all: deps
 	@mkdir -p build-fuzz
 	@CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
