@@ -218,18 +218,8 @@ class HOST {
         void* answer = nullptr;
         uint32_t answerSize = 0;
         int32_t status = -1;
-        drv::SERVICE_CALL_REQUEST request;
-        request.code = SC_CODE_POLICY_LOOKUP;
-        request.record = &record;
-        request.recordSize = sizeof record;
-        request.requestParts = drv::kPolicyLookupRequestParts;
-        request.answerRecordSize = sizeof(POLICY_LOOKUP_ANSWER);
-        request.answerParts = drv::kPolicyLookupAnswerParts;
-        request.answerOut = &answer;
-        request.answerSizeOut = &answerSize;
-        request.answerBuffer = buffer;
-        request.answerBufferSize = sizeof buffer;
-        request.statusOut = &status;
+        drv::SERVICE_CALL_REQUEST request =
+            drv::PolicyLookupCall(record, buffer, sizeof buffer, &answer, &answerSize, &status);
         CallResult result = driver_.Driver().Queue().Submit(request);
         // An allow carries no answer block: the driver reads one only with a block's status.
         const bool allowed = result == CallResult::Answered &&

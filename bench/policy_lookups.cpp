@@ -20,6 +20,7 @@
 #include "common/service_calls.h"
 #include "driver/channel/control_device.h"
 #include "driver/channel/service_call_queue.h"
+#include "driver/filter/url_lookup.h"
 #include "os/core/process.h"
 #include "os/win32/handles.h"
 #include "service/calls/register_service.h"
@@ -36,16 +37,6 @@ using Clock = std::chrono::steady_clock;
 
 constexpr int kLookupWorkers = 10;
 constexpr int kLookupsPerWorker = 300;
-
-constexpr drv::BLOCK_DESCRIPTOR kRequestParts[] = {{drv::BlockPart::Bytes, 8, 16},
-                                                   {drv::BlockPart::Bytes, 24, 32},
-                                                   {drv::BlockPart::Bytes, 40, 48},
-                                                   {drv::BlockPart::Bytes, 56, 64},
-                                                   {drv::BlockPart::Bytes, 72, 80},
-                                                   {drv::BlockPart::Bytes, 88, 96},
-                                                   {drv::BlockPart::End}};
-constexpr drv::BLOCK_DESCRIPTOR kAnswerParts[] = {{drv::BlockPart::Bytes, 0, 8},
-                                                  {drv::BlockPart::End}};
 
 int ServiceThreads() {
     return static_cast<int>(svc::SERVICE_CALL_CHANNEL::ServiceCallThreadCountFor(
@@ -143,17 +134,8 @@ class Channel {
         void* answer = nullptr;
         uint32_t answerSize = 0;
         int32_t status = -1;
-        drv::SERVICE_CALL_REQUEST request;
-        request.record = &record;
-        request.recordSize = sizeof record;
-        request.requestParts = kRequestParts;
-        request.answerRecordSize = sizeof(POLICY_LOOKUP_ANSWER);
-        request.answerParts = kAnswerParts;
-        request.answerOut = &answer;
-        request.answerSizeOut = &answerSize;
-        request.answerBuffer = buffer;
-        request.answerBufferSize = sizeof buffer;
-        request.statusOut = &status;
+        drv::SERVICE_CALL_REQUEST request =
+            drv::PolicyLookupCall(record, buffer, sizeof buffer, &answer, &answerSize, &status);
         bool answered = queue_.Submit(request) == CallResult::Answered;
         drv::SERVICE_CALL_QUEUE::FreeAnswer(request, answer);
         return answered;

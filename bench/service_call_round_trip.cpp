@@ -15,6 +15,7 @@
 #include "common/service_calls.h"
 #include "driver/channel/control_device.h"
 #include "driver/channel/service_call_queue.h"
+#include "driver/filter/url_lookup.h"
 #include "os/core/process.h"
 #include "os/win32/handles.h"
 
@@ -24,15 +25,6 @@ using namespace wexo;
 using namespace wexo::drv;
 
 double gBareNanoseconds = 0;
-
-constexpr BLOCK_DESCRIPTOR kRequestParts[] = {{BlockPart::Bytes, 8, 16},
-                                              {BlockPart::Bytes, 24, 32},
-                                              {BlockPart::Bytes, 40, 48},
-                                              {BlockPart::Bytes, 56, 64},
-                                              {BlockPart::Bytes, 72, 80},
-                                              {BlockPart::Bytes, 88, 96},
-                                              {BlockPart::End}};
-constexpr BLOCK_DESCRIPTOR kAnswerParts[] = {{BlockPart::Bytes, 0, 8}, {BlockPart::End}};
 
 // The bare hand-off: the least any request/answer exchange between two threads costs.
 void BM_BareHandOff(benchmark::State& state) {
@@ -113,18 +105,8 @@ class Channel {
         void* answer = nullptr;
         uint32_t answerSize = 0;
         int32_t status = 0;
-        SERVICE_CALL_REQUEST request;
-        request.record = &record;
-        request.recordSize = sizeof record;
-        request.requestParts = kRequestParts;
-        request.answerRecordSize = sizeof(POLICY_LOOKUP_ANSWER);
-        request.answerParts = kAnswerParts;
-        request.answerOut = &answer;
-        request.answerSizeOut = &answerSize;
-        request.answerBuffer = buffer;
-        request.answerBufferSize = sizeof buffer;
-        request.statusOut = &status;
-        return queue_.Submit(request);
+        return queue_.Submit(
+            PolicyLookupCall(record, buffer, sizeof buffer, &answer, &answerSize, &status));
     }
 
   private:

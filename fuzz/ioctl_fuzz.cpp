@@ -16,6 +16,7 @@
 #include "common/service_calls.h"
 #include "driver/channel/control_device.h"
 #include "driver/channel/service_call_queue.h"
+#include "driver/filter/url_lookup.h"
 #include "os/core/process.h"
 #include "os/core/sync.h"
 #include "os/win32/handles.h"
@@ -26,15 +27,6 @@ using namespace wexo;
 using namespace wexo::drv;
 
 constexpr size_t kArenaSize = 16 * 4096;
-
-constexpr BLOCK_DESCRIPTOR kRequestParts[] = {{BlockPart::Bytes, 8, 16},
-                                              {BlockPart::Bytes, 24, 32},
-                                              {BlockPart::Bytes, 40, 48},
-                                              {BlockPart::Bytes, 56, 64},
-                                              {BlockPart::Bytes, 72, 80},
-                                              {BlockPart::Bytes, 88, 96},
-                                              {BlockPart::End}};
-constexpr BLOCK_DESCRIPTOR kAnswerParts[] = {{BlockPart::Bytes, 0, 8}, {BlockPart::End}};
 
 constexpr uint32_t kCodes[] = {
     QRN_GET_VERSION,   QRN_REGISTER,   QRN_AUTH_CHALLENGE,     QRN_AUTH_RESPONSE,
@@ -135,17 +127,8 @@ struct Lookup {
         record.urlPathLength = static_cast<uint32_t>(path.size());
         record.remoteAddress = reinterpret_cast<uint64_t>(address);
         record.remoteAddressLength = 16;
-        request.code = SC_CODE_POLICY_LOOKUP;
-        request.record = &record;
-        request.recordSize = sizeof record;
-        request.requestParts = kRequestParts;
-        request.answerRecordSize = sizeof(POLICY_LOOKUP_ANSWER);
-        request.answerParts = kAnswerParts;
-        request.answerOut = &answer;
-        request.answerSizeOut = &answerSize;
-        request.answerBuffer = answerBuffer;
-        request.answerBufferSize = sizeof answerBuffer;
-        request.statusOut = &status;
+        request = PolicyLookupCall(record, answerBuffer, sizeof answerBuffer, &answer, &answerSize,
+                                   &status);
         thread = os::Thread::Start([this, &queue] {
             if (queue.Submit(request) == CallResult::Answered) {
                 SERVICE_CALL_QUEUE::FreeAnswer(request, answer);

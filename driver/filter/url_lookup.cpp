@@ -69,6 +69,25 @@ uint64_t Address(const T* pointer) {
 
 }  // namespace
 
+SERVICE_CALL_REQUEST PolicyLookupCall(const POLICY_LOOKUP_REQUEST& record, void* answerBuffer,
+                                      uint32_t answerBufferSize, void** answerOut,
+                                      uint32_t* answerSizeOut, int32_t* statusOut) {
+    SERVICE_CALL_REQUEST request;
+    request.code = SC_CODE_POLICY_LOOKUP;
+    request.limitSeconds = kServiceCallTimeoutSeconds;
+    request.record = &record;
+    request.recordSize = sizeof record;
+    request.requestParts = kPolicyLookupRequestParts;
+    request.answerRecordSize = sizeof(POLICY_LOOKUP_ANSWER);
+    request.answerParts = kPolicyLookupAnswerParts;
+    request.answerOut = answerOut;
+    request.answerSizeOut = answerSizeOut;
+    request.answerBuffer = answerBuffer;
+    request.answerBufferSize = answerBufferSize;
+    request.statusOut = statusOut;
+    return request;
+}
+
 URL_LOOKUP::URL_LOOKUP(STREAM_FILTER& filter, SERVICE_CALL_QUEUE& queue)
     : filter_(filter), queue_(queue) {}
 
@@ -181,20 +200,9 @@ bool URL_LOOKUP::ProcessUrlLookup() {
     void* answer = nullptr;
     uint32_t answerSize = 0;
     int32_t status = -1;
-    SERVICE_CALL_REQUEST request;
-    request.code = SC_CODE_POLICY_LOOKUP;
-    request.limitSeconds = kServiceCallTimeoutSeconds;
-    request.record = &record;
-    request.recordSize = sizeof record;
-    request.requestParts = kPolicyLookupRequestParts;
-    request.answerRecordSize = sizeof(POLICY_LOOKUP_ANSWER);
-    request.answerParts = kPolicyLookupAnswerParts;
     // A TLS connection is closed on a block; its answer text is of no use.
-    request.answerOut = https ? nullptr : &answer;
-    request.answerSizeOut = &answerSize;
-    request.answerBuffer = answerBuffer;
-    request.answerBufferSize = sizeof answerBuffer;
-    request.statusOut = &status;
+    SERVICE_CALL_REQUEST request = PolicyLookupCall(
+        record, answerBuffer, sizeof answerBuffer, https ? nullptr : &answer, &answerSize, &status);
     CallResult result = queue_.Submit(request);
 
     Outcome outcome;

@@ -31,6 +31,12 @@ inline constexpr BLOCK_DESCRIPTOR kPolicyLookupAnswerParts[] = {{BlockPart::Byte
 
 inline constexpr uint32_t kRedirectTextTag = os::MakePoolTag("WxRt");
 
+// The service call of a policy lookup of `record`. A block's answer lands in `answerBuffer`, or in
+// pool when it is longer (FreeAnswer gives that back); a null `answerOut` declines the answer.
+SERVICE_CALL_REQUEST PolicyLookupCall(const POLICY_LOOKUP_REQUEST& record, void* answerBuffer,
+                                      uint32_t answerBufferSize, void** answerOut,
+                                      uint32_t* answerSizeOut, int32_t* statusOut);
+
 class URL_LOOKUP {
   public:
     static constexpr int kWorkerCount = 10;

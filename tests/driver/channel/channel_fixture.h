@@ -16,21 +16,11 @@
 #include "common/service_calls.h"
 #include "driver/channel/control_device.h"
 #include "driver/channel/service_call_queue.h"
+#include "driver/filter/url_lookup.h"
 #include "os/core/process.h"
 #include "os/win32/handles.h"
 
 namespace wexo::drv::testing {
-
-// The descriptor lists of a policy lookup, as the lookup workers use them.
-inline constexpr BLOCK_DESCRIPTOR kLookupRequestParts[] = {{BlockPart::Bytes, 8, 16},
-                                                           {BlockPart::Bytes, 24, 32},
-                                                           {BlockPart::Bytes, 40, 48},
-                                                           {BlockPart::Bytes, 56, 64},
-                                                           {BlockPart::Bytes, 72, 80},
-                                                           {BlockPart::Bytes, 88, 96},
-                                                           {BlockPart::End}};
-inline constexpr BLOCK_DESCRIPTOR kLookupAnswerParts[] = {{BlockPart::Bytes, 0, 8},
-                                                          {BlockPart::End}};
 
 // One page the service can read but not write: a buffer it handed over by mistake, or a mapping
 // of a file opened read-only.
@@ -183,19 +173,9 @@ struct LookupRecord {
     }
 
     SERVICE_CALL_REQUEST Request(uint32_t limit = kServiceCallTimeoutSeconds) {
-        SERVICE_CALL_REQUEST request;
-        request.code = SC_CODE_POLICY_LOOKUP;
+        SERVICE_CALL_REQUEST request = PolicyLookupCall(record, answerBuffer, sizeof answerBuffer,
+                                                        &answer, &answerSize, &status);
         request.limitSeconds = limit;
-        request.record = &record;
-        request.recordSize = sizeof record;
-        request.requestParts = kLookupRequestParts;
-        request.answerRecordSize = sizeof(POLICY_LOOKUP_ANSWER);
-        request.answerParts = kLookupAnswerParts;
-        request.answerOut = &answer;
-        request.answerSizeOut = &answerSize;
-        request.answerBuffer = answerBuffer;
-        request.answerBufferSize = sizeof answerBuffer;
-        request.statusOut = &status;
         return request;
     }
 
