@@ -66,9 +66,10 @@ int DescriptorCount(pid_t pid) {
 }
 
 // The descriptors a process holds for connections: all but its unix sockets and pidfds. Those are
-// the device bridge's, a connection and a pinned peer per thread of the service that talks to the
-// driver; the service adds call workers while lookups queue up, so under a busy machine their
-// number after a round says how hard the round was, not whether connections were let go.
+// the device bridge's, a connection and a pinned peer for each thread of the service that has
+// talked to the driver. A call worker connects on its first call, so how many have after a round
+// says how busy the machine was (more calls waiting, more workers woken), not whether connections
+// were let go.
 int ConnectionDescriptorCount(pid_t pid) {
     const std::string proc = "/proc/" + std::to_string(pid);
     std::vector<std::string> unixSockets;
