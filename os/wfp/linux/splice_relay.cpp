@@ -38,11 +38,6 @@ void SetLinger(int fd, bool resetOnClose) {
     setsockopt(fd, SOL_SOCKET, SO_LINGER, &how, sizeof how);
 }
 
-void CloseWithReset(int fd) {
-    SetLinger(fd, true);
-    close(fd);
-}
-
 // One relayed connection: side 0 is the client's socket, side 1 the upstream one. What one side
 // sends waits in its pipe until the other side takes it.
 struct PAIR {
@@ -167,10 +162,10 @@ class RELAY_LOOP {
             PAIR& pair = it->second;
             pair.token = message.token;
             for (int side : {0, 1}) {
+                // They come set to reset when closed (HandToRelay): closed by anything but a clean
+                // end (this relay killed, say), the connection is reset, so that its peers do not
+                // take a cut-off stream for a whole one.
                 pair.fd[side] = fds[side];
-                // Closed by anything but a clean end (this relay killed, say), the connection is
-                // reset: its peers must not take a cut-off stream for a whole one.
-                SetLinger(pair.fd[side], true);
                 epoll_event event{EPOLLIN,
                                   {.u64 = (message.token << 1) | static_cast<uint64_t>(side)}};
                 epoll_ctl(epoll_, EPOLL_CTL_ADD, pair.fd[side], &event);
@@ -422,9 +417,25 @@ bool HandToRelay(const SPLICE_RELAY& relay, uint64_t token, int clientFd, int up
         rights->cmsg_len = CMSG_LEN(2 * sizeof(int));
         const int fds[2] = {clientFd, upstreamFd};
         std::memcpy(CMSG_DATA(rights), fds, sizeof fds);
+        // Set before they travel: a relay that dies before it has taken them off its socket drops
+        // them there, and a FIN then would pass for the end of a response.
+        SetLinger(clientFd, true);
+        SetLinger(upstreamFd, true);
     }
-    return sendmsg(relay.control, &header, MSG_DONTWAIT | MSG_NOSIGNAL) ==
-           static_cast<ssize_t>(sizeof message);
+    if (sendmsg(relay.control, &header, MSG_DONTWAIT | MSG_NOSIGNAL) ==
+        static_cast<ssize_t>(sizeof message)) {
+        return true;
+    }
+    if (clientFd >= 0) {
+        SetLinger(clientFd, false);  // still the host's, to close cleanly when that is their end
+        SetLinger(upstreamFd, false);
+    }
+    return false;
+}
+
+void CloseWithReset(int fd) {
+    SetLinger(fd, true);
+    close(fd);
 }
 
 int ReadRelayReports(const SPLICE_RELAY& relay, RELAY_REPORT* reports, size_t room) {

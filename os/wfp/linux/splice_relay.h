@@ -60,9 +60,14 @@ struct SPLICE_RELAY {
 // Forks a relay; false with the reason in *why.
 bool StartSpliceRelay(SPLICE_RELAY* relay, std::string* why);
 
-// Hands a connection's two sockets to the relay (the host then closes its own copies). False when
-// the relay cannot take them now (its socket is full, or it is gone): the host keeps them.
+// Hands a connection's two sockets to the relay (the host then closes its own copies); from then on
+// they are reset when closed, unless they end cleanly in the relay. False when the relay cannot
+// take them now (its socket is full, or it is gone): the host keeps them as they were.
 bool HandToRelay(const SPLICE_RELAY& relay, uint64_t token, int clientFd, int upstreamFd);
+
+// Closes a socket with a reset rather than a FIN: the peer learns at once that the connection is
+// gone.
+void CloseWithReset(int fd);
 
 // Reads the relay's reports that are waiting, at most `room`; returns how many, or -1 once the
 // relay is gone (its end closed or failed).

@@ -63,13 +63,6 @@ int64_t NowMs() {
         .count();
 }
 
-// A reset rather than a FIN: the peer learns at once that the connection is gone.
-void CloseWithReset(int fd) {
-    linger hard{1, 0};
-    setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
-    close(fd);
-}
-
 }  // namespace
 
 // One proxied connection. The loop thread reads, connects and closes; deliveries may come from
@@ -500,9 +493,11 @@ void TCP_PROXY::STATE::Connected(const std::shared_ptr<CONNECTION>& c) {
     socklen_t length = sizeof error;
     getsockopt(c->fd[kUpstream], SOL_SOCKET, SO_ERROR, &error, &length);
     if (error != 0) {
+        {
+            std::lock_guard guard(lock);
+            ++counts.upstreamFailed;
+        }
         Finish(c, true);  // refused or unreachable: the client is reset
-        std::lock_guard guard(lock);
-        ++counts.upstreamFailed;
         return;
     }
     bool waiting;
@@ -972,11 +967,13 @@ void TCP_PROXY::STATE::ExpireConnects() {
             }
         }
     }
+    {
+        std::lock_guard guard(lock);
+        counts.upstreamFailed += late.size();
+    }
     for (auto& c : late) {
         Finish(c, true);
     }
-    std::lock_guard guard(lock);
-    counts.upstreamFailed += late.size();
 }
 
 // A side held back longer than any lookup may take is not waiting for a verdict: the callout is
@@ -1055,10 +1052,12 @@ void TCP_PROXY::STATE::Run() {
                 } else if (side == kClient && (what & (EPOLLERR | EPOLLHUP)) != 0) {
                     // The client reset before its connection was open (while the owner look-up
                     // ran, say): nothing is to be presented, and its reset would be reported on
-                    // every wait until then.
+                    // every wait until then. Counted first: whoever sees it gone sees it counted.
+                    {
+                        std::lock_guard guard(lock);
+                        ++counts.clientGone;
+                    }
                     Finish(c, true);
-                    std::lock_guard guard(lock);
-                    ++counts.clientGone;
                 }
                 continue;
             }
