@@ -47,7 +47,8 @@
 //   - a descriptor left open (the proxy may keep one empty pipe per direction for reuse), or one of
 //     this program's own sockets closed under it (a descriptor closed twice);
 //   - a processor kept busy through at least 20 ms of pauses in which neither peer did anything
-//     (a loop that spins);
+//     and the proxy moved no byte (a loop that spins; a proxy still working off a flood that came
+//     before the pause moves bytes);
 //   - a lookup that names another process or destination than the connection's, or whose parts lie
 //     outside its request block;
 //   - SIGPIPE (a write into a socket whose peer is gone, which ends a host not started by systemd).
@@ -803,11 +804,15 @@ class HARNESS {
                 case 7: {
                     const auto pauseBegun = Clock::now();
                     const int64_t busyBefore = ProcessorUs() + RelaysProcessorUs();
+                    const uint64_t movedBefore = proxy.Counts().bytesMoved;
                     std::this_thread::sleep_for(std::chrono::microseconds(250 * argument));
-                    busyWhilePausedUs += ProcessorUs() + RelaysProcessorUs() - busyBefore;
-                    pausedUs += std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() -
-                                                                                      pauseBegun)
-                                    .count();
+                    const int64_t busy = ProcessorUs() + RelaysProcessorUs() - busyBefore;
+                    if (proxy.Counts().bytesMoved == movedBefore) {
+                        busyWhilePausedUs += busy;
+                        pausedUs += std::chrono::duration_cast<std::chrono::microseconds>(
+                                        Clock::now() - pauseBegun)
+                                        .count();
+                    }
                     break;
                 }
                 case 8:

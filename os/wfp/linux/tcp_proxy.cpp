@@ -158,6 +158,7 @@ struct TCP_PROXY::STATE {
     TCP_PROXY_COUNTS counts;
     std::atomic<uint64_t> highWater{0};
     std::atomic<uint64_t> heldHighWater{0};
+    std::atomic<uint64_t> bytesMoved{0};
 
     void Run();
     void Accept(int listener);
@@ -327,6 +328,7 @@ void TCP_PROXY::STATE::WriteLocked(CONNECTION& c, int side) {
             return;
         }
         c.outOffset[side] += static_cast<size_t>(n);
+        bytesMoved.fetch_add(static_cast<uint64_t>(n), std::memory_order_relaxed);
     }
     if (c.Buffered(side) == 0) {
         c.out[side].clear();
@@ -547,6 +549,7 @@ void TCP_PROXY::STATE::Readable(const std::shared_ptr<CONNECTION>& c, int side) 
         c->flow->Abort();  // a reset from that end resets both
         return;
     }
+    bytesMoved.fetch_add(static_cast<uint64_t>(n), std::memory_order_relaxed);
     {
         std::lock_guard guard(c->lock);
         c->readFrom[side] += static_cast<uint64_t>(n);
@@ -771,6 +774,7 @@ void TCP_PROXY::STATE::Spliced(const std::shared_ptr<CONNECTION>& c, int side) {
             return;
         }
         if (n > 0) {
+            bytesMoved.fetch_add(static_cast<uint64_t>(n), std::memory_order_relaxed);
             c->inPipe[side] += static_cast<size_t>(n);
         } else if (n == 0) {
             c->readEnded[side] = true;
@@ -820,6 +824,7 @@ void TCP_PROXY::STATE::Writable(const std::shared_ptr<CONNECTION>& c, int side) 
                 return;
             }
             conn.inPipe[source] -= static_cast<size_t>(n);
+            bytesMoved.fetch_add(static_cast<uint64_t>(n), std::memory_order_relaxed);
         }
         if (conn.inPipe[source] == 0) {
             pipes.Give(conn.pipe[source]);
@@ -1263,6 +1268,7 @@ TCP_PROXY_COUNTS TCP_PROXY::Counts() const {
     counts.open = state_->connections.size();
     counts.bufferedHighWater = state_->highWater.load();
     counts.heldHighWater = state_->heldHighWater.load();
+    counts.bytesMoved = state_->bytesMoved.load(std::memory_order_relaxed);
     return counts;
 }
 

@@ -86,6 +86,9 @@ struct TCP_PROXY_COUNTS {
     uint64_t bufferedHighWater = 0;
     // The most one direction of one connection ever had read and not yet delivered.
     uint64_t heldHighWater = 0;
+    // Bytes read from or written to either side of any connection here (relays not included): a
+    // watcher tells work from a loop that spins by whether this moves.
+    uint64_t bytesMoved = 0;
 };
 
 class TCP_PROXY {

@@ -482,6 +482,8 @@ TEST_F(TcpProxyTest, APassedFlowMovesBySpliceAndLosesNothing) {
     EXPECT_EQ(got.size(), body.size());
     EXPECT_TRUE(got == body) << "bytes lost or out of order";
     EXPECT_EQ(proxy_->Counts().spliced, 1u);
+    // Each byte read once and written once, spliced or not.
+    EXPECT_GE(proxy_->Counts().bytesMoved, 2 * body.size());
     close(client);
     close(server);
     EXPECT_TRUE(Eventually([&] { return proxy_->Counts().open == 0; }));
