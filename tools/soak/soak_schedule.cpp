@@ -1,6 +1,8 @@
 #include "tools/soak/soak_schedule.h"
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace wexo::soak {
 
@@ -46,12 +48,22 @@ void Enter(peers::PolicyServer& server, PHASE phase) {
 
 size_t CountEntries(const std::string& folder) {
     size_t count = 0;
-    if (DIR* dir = ::opendir(folder.c_str())) {
-        while (struct dirent* entry = ::readdir(dir)) {
-            count += entry->d_name[0] != '.' ? 1 : 0;
-        }
-        ::closedir(dir);
+    // Opened with open(2) rather than opendir: ThreadSanitizer sees a descriptor made by open, and
+    // one made inside opendir (reusing the number of a socket another thread wrote to and closed)
+    // only when closedir closes it, which it then reports as a race on the descriptor.
+    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) {
+        return 0;
     }
+    DIR* dir = ::fdopendir(fd);
+    if (dir == nullptr) {
+        ::close(fd);
+        return 0;
+    }
+    while (struct dirent* entry = ::readdir(dir)) {
+        count += entry->d_name[0] != '.' ? 1 : 0;
+    }
+    ::closedir(dir);
     return count;
 }
 
