@@ -959,11 +959,8 @@ class HARNESS {
     }
 
     // Once both of its peers have gone, the connection, its flow in the engine and in the driver,
-    // and any lookup for it end, well within the bound.
-    // Once both of its peers have gone, the connection, its flow in the engine and in the driver,
     // and any lookup for it end, well within the bound, and the proxy's counts say once what became
-    // of the connection. (A failed upstream connect is counted just after the connection is
-    // forgotten: the counts are read again until they agree, within the same bound.)
+    // of the connection (read again until they agree, within the same bound).
     void Settle(os::wfplinux::TCP_PROXY& proxy, const os::wfplinux::TCP_PROXY_COUNTS& before,
                 Destination destination, bool serverReset) {
         auto& filter = driver_.Driver().Filter();
