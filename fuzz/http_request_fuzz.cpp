@@ -1,6 +1,8 @@
 // HTTP request-head parse of arbitrary bytes: every range stays inside the input, the outcome
 // agrees with the result, the header table is freed, bytes appended after a complete request
-// change nothing, and the framing reader fed the same bytes in two pieces agrees with itself.
+// change nothing, a head looked at as it grows (in pieces the input chooses) reads at each look as
+// it does whole, and the framing reader fed the same bytes in two pieces agrees with itself.
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <span>
@@ -41,6 +43,14 @@ void CheckRequest(const wexo::drv::HTTP_REQUEST& request, std::span<const uint8_
     }
 }
 
+bool SameLook(const wexo::drv::HTTP_PARSE_OUTCOME& a, const wexo::drv::HTTP_REQUEST& x,
+              const wexo::drv::HTTP_PARSE_OUTCOME& b, const wexo::drv::HTTP_REQUEST& y) {
+    return a.status == b.status && a.missing == b.missing && a.headLength == b.headLength &&
+           x.Method() == y.Method() && x.Host() == y.Host() && x.Path() == y.Path() &&
+           x.ProxyPrefix() == y.ProxyPrefix() && x.Headers().size() == y.Headers().size() &&
+           x.Truncated() == y.Truncated() && x.HostConflict() == y.HostConflict();
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -73,6 +83,36 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             case HttpParseStatus::NotHttp:
                 FUZZ_CHECK(request.Headers().empty() && request.Path().empty());
                 break;
+        }
+    }
+    if (size > 0) {
+        // A parse of the whole prefix at each look would make this target quadratic: looks are
+        // compared where they end (an outcome, or the input's end) and at two looks on the way.
+        wexo::drv::HTTP_HEAD_SCAN scan;
+        size_t length = 0;
+        for (size_t piece = 0; length < size; ++piece) {
+            length = std::min(size, length + 1 + data[piece % size] % 61);
+            std::span<const uint8_t> prefix = bytes.first(length);
+            wexo::drv::HTTP_HEAD_SCAN last = scan;
+            wexo::drv::HTTP_REQUEST grown;
+            wexo::drv::HTTP_PARSE_OUTCOME outcome =
+                wexo::drv::ParseHttpRequest(prefix, grown, false, &scan);
+            const bool ends = outcome.status != HttpParseStatus::Incomplete || length == size;
+            if (ends || piece == 3 || piece == 10) {
+                wexo::drv::HTTP_REQUEST alone;
+                FUZZ_CHECK(
+                    SameLook(outcome, grown, wexo::drv::ParseHttpRequest(prefix, alone), alone));
+                // The last look, which takes what is there, from the same point.
+                wexo::drv::HTTP_REQUEST taken;
+                wexo::drv::HTTP_REQUEST takenAlone;
+                FUZZ_CHECK(SameLook(wexo::drv::ParseHttpRequest(prefix, taken, true, &last), taken,
+                                    wexo::drv::ParseHttpRequest(prefix, takenAlone, true),
+                                    takenAlone));
+            }
+            if (outcome.status != HttpParseStatus::Incomplete) {
+                FUZZ_CHECK(scan.seen == 0);
+                break;
+            }
         }
     }
     FUZZ_CHECK(os::PoolOutstanding(wexo::drv::kHttpHeaderTableTag) == 0);

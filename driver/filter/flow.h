@@ -15,6 +15,7 @@
 
 #include "driver/filter/http2_request.h"
 #include "driver/filter/http_framing.h"
+#include "driver/filter/http_request.h"
 #include "os/kernel/pool.h"
 #include "os/wfp/net_buffer.h"
 
@@ -133,6 +134,8 @@ struct FLOW {
     // The first outbound bytes were incomplete and the engine was asked for more of them. Only
     // the flow's outbound classify (one at a time per flow) touches it.
     bool moreRequested = false;
+    // How far the looks at those first bytes have read an unfinished HTTP request head.
+    HTTP_HEAD_SCAN headScan;
 };
 
 // Adds a reference.

@@ -1,5 +1,6 @@
 #include "driver/filter/http_request.h"
 
+#include <algorithm>
 #include <cstring>
 #include <utility>
 
@@ -192,82 +193,196 @@ struct REQUEST_LINE {
     size_t next = 0;  // where the header block starts
 };
 
-// Whether `bytes[at, end)` can be, or be the beginning of, "HTTP/1." digit, then blanks to the
-// line end.
-HttpParseStatus CheckVersion(const uint8_t* data, size_t at, size_t end, bool lineEnded) {
+// The steps of reading a request line, in the order they come; a look at bytes that end inside
+// the line stops in one of them, and the next look goes on from there.
+enum LineStep : uint8_t {
+    kLeadingEmptyLines = 0,
+    kMethod,
+    kBlanksAfterMethod,
+    kTarget,
+    kNoTarget,  // a line-end byte other than LF where the target should start
+    kBlanksAfterTarget,
+    kVersion,
+    kHeaderLines,  // the line ended; the header block is being read
+};
+
+// Whether `bytes[versionBegin, end)` can be, or be the beginning of, "HTTP/1." digit, then
+// blanks to the line end. The blanks are read from `blanksFrom` on, which is set to how far they
+// were read.
+HttpParseStatus CheckVersion(const uint8_t* data, size_t versionBegin, size_t end, bool lineEnded,
+                             uint32_t& blanksFrom) {
     constexpr std::string_view kVersion = "HTTP/1.";
-    size_t length = end - at;
+    size_t length = end - versionBegin;
     size_t compared = length < kVersion.size() ? length : kVersion.size();
-    if (!EqualsIgnoringCase(data + at, kVersion.substr(0, compared))) {
+    if (!EqualsIgnoringCase(data + versionBegin, kVersion.substr(0, compared))) {
         return HttpParseStatus::NotHttp;
     }
     if (length <= kVersion.size()) {
         return lineEnded ? HttpParseStatus::NotHttp : HttpParseStatus::Incomplete;
     }
-    size_t digit = at + kVersion.size();
+    size_t digit = versionBegin + kVersion.size();
     if (data[digit] < '0' || data[digit] > '9') {
         return HttpParseStatus::NotHttp;
     }
-    for (size_t i = digit + 1; i < end; ++i) {
+    for (size_t i = std::max<size_t>(digit + 1, blanksFrom); i < end; ++i) {
         if (!IsBlank(data[i])) {
             return HttpParseStatus::NotHttp;
         }
     }
+    blanksFrom = static_cast<uint32_t>(end);
     return lineEnded ? HttpParseStatus::Complete : HttpParseStatus::Incomplete;
 }
 
-REQUEST_LINE ParseRequestLine(const uint8_t* data, size_t size) {
+// Reads the request line, going on from where `scan` stopped. Each step stops at the line's end
+// only when the line has not ended; what it decided before that point stays decided.
+REQUEST_LINE ScanRequestLine(const uint8_t* data, size_t size, HTTP_HEAD_SCAN& scan) {
     REQUEST_LINE result;
-    size_t at = 0;
-    while (at < size && (data[at] == '\r' || data[at] == '\n')) {
-        ++at;
-    }
-    if (at > kMaxLeadingEmptyLineBytes) {
+    auto complete = [&] {
+        result.status = HttpParseStatus::Complete;
+        result.methodBegin = scan.methodBegin;
+        result.methodEnd = scan.methodEnd;
+        result.targetBegin = scan.targetBegin;
+        result.targetEnd = scan.targetEnd;
+        result.next = scan.blockStart;
         return result;
+    };
+    if (scan.step == kHeaderLines) {
+        return complete();
     }
-    if (at == size) {
+    if (scan.step == kLeadingEmptyLines) {
+        // At most 17 bytes are read here, so this step is read again on each look.
+        size_t at = 0;
+        while (at < size && (data[at] == '\r' || data[at] == '\n')) {
+            ++at;
+        }
+        if (at > kMaxLeadingEmptyLineBytes) {
+            return result;
+        }
+        if (at == size) {
+            result.status = HttpParseStatus::Incomplete;
+            return result;
+        }
+        scan.methodBegin = scan.at = scan.lineSearched = static_cast<uint32_t>(at);
+        scan.step = kMethod;
+    }
+    // The line end is looked for only in bytes the last look did not have. A CR that ends the
+    // bytes may be the first half of a line end still to come, so it is not read as text yet.
+    const size_t lineBegin = scan.methodBegin;
+    const auto* lineFeed = static_cast<const uint8_t*>(
+        std::memchr(data + scan.lineSearched, '\n', size - scan.lineSearched));
+    const bool ended = lineFeed != nullptr;
+    size_t end = size;
+    size_t next = 0;
+    if (ended) {
+        end = static_cast<size_t>(lineFeed - data);
+        next = end + 1;
+    } else {
+        scan.lineSearched = static_cast<uint32_t>(size);
+    }
+    if (end > lineBegin && data[end - 1] == '\r') {
+        --end;
+    }
+    auto stopped = [&](size_t at) {
+        if (ended) {
+            return result;
+        }
+        scan.at = static_cast<uint32_t>(at);
         result.status = HttpParseStatus::Incomplete;
         return result;
+    };
+    size_t at = scan.at;
+    switch (scan.step) {
+        case kMethod: {
+            // Reading stops one byte past the longest method taken.
+            while (at < end && IsTokenChar(data[at]) &&
+                   at - scan.methodBegin <= kMaxHttpMethodLength) {
+                ++at;
+            }
+            size_t methodLength = at - scan.methodBegin;
+            if (methodLength == 0 || methodLength > kMaxHttpMethodLength ||
+                (at < end && !IsBlank(data[at]))) {
+                return result;
+            }
+            if (at == end) {
+                return stopped(at);
+            }
+            scan.methodEnd = static_cast<uint32_t>(at);
+            scan.step = kBlanksAfterMethod;
+            [[fallthrough]];
+        }
+        case kBlanksAfterMethod:
+            while (at < end && IsBlank(data[at])) {
+                ++at;
+            }
+            if (at == end) {
+                return stopped(at);
+            }
+            scan.targetBegin = static_cast<uint32_t>(at);
+            scan.step = kTarget;
+            [[fallthrough]];
+        case kTarget:
+            while (at < end && !IsWhitespace(data[at])) {
+                ++at;
+            }
+            if (at == scan.targetBegin) {
+                // Only the line's end can still decide: there is no target before it.
+                scan.step = kNoTarget;
+                return stopped(at);
+            }
+            if (at == end) {
+                return stopped(at);
+            }
+            scan.targetEnd = static_cast<uint32_t>(at);
+            scan.step = kBlanksAfterTarget;
+            [[fallthrough]];
+        case kBlanksAfterTarget:
+            while (at < end && IsBlank(data[at])) {
+                ++at;
+            }
+            if (at == end) {
+                return stopped(at);
+            }
+            scan.versionBegin = static_cast<uint32_t>(at);
+            scan.step = kVersion;
+            [[fallthrough]];
+        case kVersion: {
+            uint32_t blanksFrom = static_cast<uint32_t>(at);
+            HttpParseStatus version = CheckVersion(data, scan.versionBegin, end, ended, blanksFrom);
+            if (version == HttpParseStatus::NotHttp) {
+                return result;
+            }
+            if (version == HttpParseStatus::Incomplete) {
+                return stopped(blanksFrom);
+            }
+            // The header block's first line starts where the request line ends.
+            scan.blockStart = scan.at = scan.lineSearched = static_cast<uint32_t>(next);
+            scan.step = kHeaderLines;
+            return complete();
+        }
+        case kNoTarget:
+            return stopped(at);
+        default:
+            return result;
     }
-    LINE line = FindLine(data, at, size);
-    const bool ended = line.next != kNotFound;
-    const size_t end = line.end;
-    result.methodBegin = at;
-    while (at < end && IsTokenChar(data[at])) {
-        ++at;
+}
+
+// Offset just past the empty line that ends the header block, or kNotFound when the bytes end
+// first. Goes on from the first line `scan` had not seen the end of: each byte is looked at once
+// over all the looks.
+size_t FindHeaderBlockEnd(const uint8_t* data, size_t size, HTTP_HEAD_SCAN& scan) {
+    for (;;) {
+        const auto* lineFeed = static_cast<const uint8_t*>(
+            std::memchr(data + scan.lineSearched, '\n', size - scan.lineSearched));
+        if (lineFeed == nullptr) {
+            scan.lineSearched = static_cast<uint32_t>(size);
+            return kNotFound;
+        }
+        size_t at = static_cast<size_t>(lineFeed - data);
+        if (at == scan.at || (at == scan.at + 1 && data[scan.at] == '\r')) {
+            return at + 1;
+        }
+        scan.at = scan.lineSearched = static_cast<uint32_t>(at + 1);
     }
-    result.methodEnd = at;
-    size_t methodLength = at - result.methodBegin;
-    if (methodLength > kMaxHttpMethodLength || (at == end && ended) ||
-        (at < end && !IsBlank(data[at]))) {
-        return result;
-    }
-    if (at == end) {
-        result.status = methodLength == 0 ? HttpParseStatus::NotHttp : HttpParseStatus::Incomplete;
-        return result;
-    }
-    if (methodLength == 0) {
-        return result;
-    }
-    while (at < end && IsBlank(data[at])) {
-        ++at;
-    }
-    result.targetBegin = at;
-    while (at < end && !IsWhitespace(data[at])) {
-        ++at;
-    }
-    result.targetEnd = at;
-    while (at < end && IsBlank(data[at])) {
-        ++at;
-    }
-    if (at == end || result.targetBegin == result.targetEnd) {
-        // The line ended, or the bytes stopped, before any version.
-        result.status = ended ? HttpParseStatus::NotHttp : HttpParseStatus::Incomplete;
-        return result;
-    }
-    result.status = CheckVersion(data, at, end, ended);
-    result.next = ended ? line.next : 0;
-    return result;
 }
 
 struct REQUEST_TARGET {
@@ -366,7 +481,7 @@ void HTTP_REQUEST::Reset() {
 }
 
 HTTP_PARSE_OUTCOME ParseHttpRequest(std::span<const uint8_t> bytes, HTTP_REQUEST& request,
-                                    bool truncatedIsComplete) {
+                                    bool truncatedIsComplete, HTTP_HEAD_SCAN* resume) {
     request.Reset();
     // Header lengths are 32-bit; no segment copy comes near this, but the bound keeps them exact.
     if (bytes.size() > UINT32_MAX) {
@@ -374,18 +489,38 @@ HTTP_PARSE_OUTCOME ParseHttpRequest(std::span<const uint8_t> bytes, HTTP_REQUEST
     }
     const uint8_t* data = bytes.data();
     const size_t size = bytes.size();
+    HTTP_HEAD_SCAN fresh;
+    HTTP_HEAD_SCAN& scan = resume != nullptr ? *resume : fresh;
+    if (scan.seen == 0 || size < scan.seen) {
+        // Fewer bytes than last time cannot be the same bytes grown: nothing is taken from before.
+        scan = {};
+    }
     if (size == 0) {
         return {HttpParseStatus::Incomplete, 1, 0};
     }
-    REQUEST_LINE line = ParseRequestLine(data, size);
+    REQUEST_LINE line = ScanRequestLine(data, size, scan);
     if (line.status != HttpParseStatus::Complete) {
-        return {line.status, line.status == HttpParseStatus::Incomplete ? 1u : 0u, 0};
+        if (line.status == HttpParseStatus::NotHttp) {
+            scan = {};
+            return {HttpParseStatus::NotHttp, 0, 0};
+        }
+        scan.seen = static_cast<uint32_t>(size);
+        return {HttpParseStatus::Incomplete, 1, 0};
+    }
+    const size_t blockStart = line.next;
+    if (resume != nullptr) {
+        // Until the block ends, a look only finds out whether it has; the head is read in full
+        // once, by the look that finds the end (or the last look, when what is there is taken).
+        if (FindHeaderBlockEnd(data, size, scan) == kNotFound && !truncatedIsComplete) {
+            scan.seen = static_cast<uint32_t>(size);
+            return {HttpParseStatus::Incomplete, 1, 0};
+        }
+        scan = {};
     }
 
     // One pass records the lines and values into scratch space on the stack while it finds the
     // end of the block; a request with more than the scratch holds is walked a second time to
     // fill the table (a browser's request fits).
-    const size_t blockStart = line.next;
     struct SCRATCH_LINE {
         const char* name;
         uint32_t nameLength;

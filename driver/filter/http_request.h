@@ -60,6 +60,8 @@ struct HTTP_HEADER {
 static_assert(sizeof(HTTP_HEADER) == 24 && sizeof(HTTP_HEADER_VALUE) == 16,
               "the table is sized as 24 bytes per line and 16 per value");
 
+struct HTTP_HEAD_SCAN;
+
 // The parsed request. Filled only when the parse is Complete; empty after any other outcome.
 // Move-only: it owns the header table.
 class HTTP_REQUEST {
@@ -97,7 +99,8 @@ class HTTP_REQUEST {
 
   private:
     friend HTTP_PARSE_OUTCOME ParseHttpRequest(std::span<const uint8_t> bytes,
-                                               HTTP_REQUEST& request, bool truncatedIsComplete);
+                                               HTTP_REQUEST& request, bool truncatedIsComplete,
+                                               HTTP_HEAD_SCAN* scan);
 
     std::string_view method_;
     std::string_view host_;
@@ -109,6 +112,25 @@ class HTTP_REQUEST {
     bool truncated_ = false;
 };
 
+// Where a look at an unfinished request head stopped. A caller that is handed the same bytes again
+// with more after them (a stream engine asked for more data) keeps one between its looks, so that
+// each look reads only what the last one did not have: a client that sends its head a byte at a
+// time would otherwise have the whole head read again on every byte, a cost that grows with the
+// square of the head. The outcome of a look is the same with it as without it. Only the parse
+// reads and writes its fields; a value-initialised one knows nothing yet.
+struct HTTP_HEAD_SCAN {
+    uint32_t seen = 0;  // bytes the last look had; 0: no look yet
+    uint8_t step = 0;
+    uint32_t at = 0;            // where the step's reading stopped
+    uint32_t lineSearched = 0;  // the line being read has no LF before this
+    uint32_t methodBegin = 0;
+    uint32_t methodEnd = 0;
+    uint32_t targetBegin = 0;
+    uint32_t targetEnd = 0;
+    uint32_t versionBegin = 0;
+    uint32_t blockStart = 0;
+};
+
 // Parses the bytes as the start of an HTTP/1.x request head:
 //   *(CR LF / LF) method SP target SP "HTTP/1." digit (CR LF / LF) *(header line) (CR LF / LF)
 // - NotHttp as soon as the bytes cannot become one: no token method of at most 32 characters
@@ -118,8 +140,11 @@ class HTTP_REQUEST {
 // - Complete once the empty line is there; also, with `truncatedIsComplete`, when the bytes end
 //   after a whole request line (then Truncated() and only the whole header lines are read).
 // The request is Complete also when the header table cannot be allocated (no headers, no host).
+// With `scan`, the bytes must begin with the bytes of the look that left it (when it is not
+// empty); it is kept after an Incomplete outcome and emptied after any other.
 HTTP_PARSE_OUTCOME ParseHttpRequest(std::span<const uint8_t> bytes, HTTP_REQUEST& request,
-                                    bool truncatedIsComplete = false);
+                                    bool truncatedIsComplete = false,
+                                    HTTP_HEAD_SCAN* scan = nullptr);
 
 // The host as Host() reports it, searched again in the request's header table.
 std::string_view FindHost(const HTTP_REQUEST& request);

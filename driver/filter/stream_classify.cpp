@@ -596,6 +596,10 @@ void STREAM_FILTER::AskForMore(SEGMENT& segment, std::span<const uint8_t> bytes,
 
 void STREAM_FILTER::ParseOutbound(SEGMENT& segment, std::span<const uint8_t> bytes) {
     FLOW* flow = segment.flow;
+    if (!flow->moreRequested) {
+        // These bytes are not the last look's grown longer: nothing read then applies.
+        flow->headScan = {};
+    }
     TLS_CLIENT_HELLO hello;
     TLS_PARSE_OUTCOME tls = ParseTlsClientHello(bytes, hello);
     if (tls.status == TlsParseStatus::Incomplete) {
@@ -648,7 +652,7 @@ void STREAM_FILTER::ParseOutbound(SEGMENT& segment, std::span<const uint8_t> byt
     const bool fin = (segment.Flags() & os::FWPS_STREAM_FLAG_SEND_DISCONNECT) != 0;
     // No more bytes are coming, or no more may be asked for: what is there is judged.
     const bool last = fin || uint64_t{bytes.size()} + 1 > kMaxRequestHeadBytes;
-    HTTP_PARSE_OUTCOME http = ParseHttpRequest(bytes, request, last);
+    HTTP_PARSE_OUTCOME http = ParseHttpRequest(bytes, request, last, &flow->headScan);
     switch (http.status) {
         case HttpParseStatus::NotHttp:
             // Bytes that were the beginning of a hello or a request and turned out not to be one
@@ -1308,8 +1312,8 @@ Http2Names NamesOfHttp2Request(const HTTP2_REQUEST& request, FlowNamesPtr& names
                                bool& serviceDomain) {
     std::string_view authority = request.Authority();
     std::string_view hostField = request.Host();
-    if (request.Repeated() || (!authority.empty() && !hostField.empty() &&
-                               !SameHost(authority, hostField))) {
+    if (request.Repeated() ||
+        (!authority.empty() && !hostField.empty() && !SameHost(authority, hostField))) {
         return Http2Names::Conflict;
     }
     std::string_view host = authority.empty() ? hostField : authority;

@@ -325,6 +325,141 @@ TEST(HttpRequestTest, NoMemoryForTableStillCompletesWithoutHeadersOrHost) {
     EXPECT_EQ(request.Path(), "/world/2024/article.html?ref=home");
 }
 
+// --- Looks at a head that grows ---
+
+// What a look reports, in a form two looks can be compared by.
+std::string Describe(const HTTP_PARSE_OUTCOME& outcome, const HTTP_REQUEST& request) {
+    std::string text = std::to_string(static_cast<int>(outcome.status)) + "/" +
+                       std::to_string(outcome.missing) + "/" + std::to_string(outcome.headLength);
+    text += "|" + std::string(request.Method()) + "|" + std::string(request.Host()) + "|" +
+            std::string(request.Path()) + "|" + std::string(request.ProxyPrefix()) + "|" +
+            std::to_string(request.Headers().size()) + (request.Truncated() ? "T" : "") +
+            (request.HostConflict() ? "C" : "");
+    return text;
+}
+
+// Heads that end each step of the reading in an unusual place: leading empty lines, a CR inside
+// the line, bare LFs, runs of blanks, a line-end byte where the target should be, a version with
+// blanks after it, a method too long, an empty line split between its CR and its LF.
+const char* const kGrowingHeads[] = {
+    "\r\n\n\r\nGET /a HTTP/1.1\r\nHost: lead.test\r\n\r\n",
+    "GET    /spaced\t \t HTTP/1.1  \t \r\nHost: x\r\n\r\n",
+    "GET /a\rb HTTP/1.1\r\nHost: cr.test\r\n\r\n",
+    "GET /a HTTP/1.1\nHost: lf.test\n\n",
+    "GET \x0b/a HTTP/1.1\r\n\r\n",
+    "GET /a HTTP/1.1 x\r\n\r\n",
+    "GET /a HTTP/2.0\r\n\r\n",
+    "GET /a HTTP/1.1\r\r\n\r\n",
+    "ABCDEFGHIJKLMNOPQRSTUVWXYZABCDEFGH / HTTP/1.1\r\n\r\n",
+    "CONNECT e.x:443 HTTP/1.1\r\nHost: e.x:443\r\nHost: other.x\r\n\r\n",
+    "GET http://proxy.test/p?q HTTP/1.0\r\nA: 1\r\n\r\r\n\r\n",
+    "GET / HTTP/1.1\r\nX: a\r\n \r\nHost: after.test\r\n\r\n",
+    "\r\n\r\n\r\n\r\n\r\n\r\n\r\n\r\n\r\nGET / HTTP/1.1\r\n\r\n",
+    "get /x HTTP/1.1\r\n",
+};
+
+TEST(HttpRequestTest, AHeadLookedAtAsItGrowsReadsAsItDoesWhole) {
+    std::vector<Bytes> heads;
+    for (const char* head : kGrowingHeads) {
+        heads.push_back(ToBytes(head));
+    }
+    heads.push_back(ReadData("http/browser_get.bin"));
+    heads.push_back(ReadData("http/proxy_get.bin"));
+    for (const Bytes& whole : heads) {
+        const std::string name(whole.begin(), whole.begin() + std::min<size_t>(whole.size(), 24));
+        for (size_t step : {1, 2, 3, 7, 64}) {
+            HTTP_HEAD_SCAN scan;
+            for (size_t length = std::min(step, whole.size());; length += step) {
+                length = std::min(length, whole.size());
+                Bytes prefix(whole.begin(), whole.begin() + static_cast<ptrdiff_t>(length));
+                // The last look takes what is there; it is tried on a copy so the looks go on.
+                HTTP_HEAD_SCAN last = scan;
+                HTTP_REQUEST taken;
+                HTTP_REQUEST takenAlone;
+                std::string lastLook =
+                    Describe(ParseHttpRequest(prefix, taken, true, &last), taken);
+                ASSERT_EQ(lastLook,
+                          Describe(ParseHttpRequest(prefix, takenAlone, true), takenAlone))
+                    << name << " step " << step << " length " << length;
+
+                HTTP_REQUEST grown;
+                HTTP_REQUEST alone;
+                HTTP_PARSE_OUTCOME outcome = ParseHttpRequest(prefix, grown, false, &scan);
+                ASSERT_EQ(Describe(outcome, grown),
+                          Describe(ParseHttpRequest(prefix, alone), alone))
+                    << name << " step " << step << " length " << length;
+                if (outcome.status != HttpParseStatus::Incomplete || length == whole.size()) {
+                    break;
+                }
+            }
+        }
+    }
+}
+
+TEST(HttpRequestTest, ALookReadsOnlyWhatTheLastLookDidNotHave) {
+    // Each case stops the first look in a long run of one step; the bytes that look read are then
+    // spoiled so that reading them again would end the head (or show it is not HTTP). A parse
+    // that goes on from where it stopped still finds the head unfinished.
+    struct Case {
+        const char* start;
+        char run;
+        char spoil;
+        HttpParseStatus spoiledAlone;
+    } cases[] = {
+        {"GET", ' ', '\n', HttpParseStatus::NotHttp},             // blanks after the method
+        {"GET /", 'a', '\v', HttpParseStatus::NotHttp},           // the target
+        {"GET /a", ' ', 'x', HttpParseStatus::NotHttp},           // blanks after the target
+        {"GET /a HTTP/1.1", ' ', 'x', HttpParseStatus::NotHttp},  // blanks after the version
+        {"GET /a HTTP/1.1\r\nX: ", 'a', '\n', HttpParseStatus::Complete},  // one header line
+    };
+    constexpr size_t kRun = 4096;
+    for (const Case& c : cases) {
+        const size_t keep = std::string_view(c.start).size();
+        Bytes bytes = ToBytes(c.start);
+        bytes.insert(bytes.end(), kRun, static_cast<uint8_t>(c.run));
+        HTTP_HEAD_SCAN scan;
+        HTTP_REQUEST request;
+        ASSERT_EQ(ParseHttpRequest(bytes, request, false, &scan).status,
+                  HttpParseStatus::Incomplete)
+            << c.start;
+        std::fill(bytes.begin() + static_cast<ptrdiff_t>(keep + 1), bytes.end() - 1,
+                  static_cast<uint8_t>(c.spoil));
+        bytes.insert(bytes.end(), kRun, static_cast<uint8_t>(c.run));
+        HTTP_REQUEST alone;
+        ASSERT_EQ(ParseHttpRequest(bytes, alone).status, c.spoiledAlone) << c.start;
+        EXPECT_EQ(ParseHttpRequest(bytes, request, false, &scan).status,
+                  HttpParseStatus::Incomplete)
+            << c.start;
+    }
+    // Header lines already read are not read again either, until the head is whole.
+    Bytes lines = ToBytes("GET / HTTP/1.1\r\n");
+    for (int i = 0; i < 200; ++i) {
+        for (char c : std::string_view("X-Line: value\r\n")) {
+            lines.push_back(static_cast<uint8_t>(c));
+        }
+    }
+    HTTP_HEAD_SCAN scan;
+    HTTP_REQUEST request;
+    ASSERT_EQ(ParseHttpRequest(lines, request, false, &scan).status, HttpParseStatus::Incomplete);
+    std::fill(lines.begin() + 16, lines.end(), static_cast<uint8_t>('\n'));
+    lines.push_back('Y');
+    EXPECT_EQ(ParseHttpRequest(lines, request, false, &scan).status, HttpParseStatus::Incomplete);
+}
+
+TEST(HttpRequestTest, ALookAtFewerBytesThanTheLastStartsAfresh) {
+    Bytes first = ToBytes("GET /first-and-longer-target");
+    HTTP_HEAD_SCAN scan;
+    HTTP_REQUEST request;
+    ASSERT_EQ(ParseHttpRequest(first, request, false, &scan).status, HttpParseStatus::Incomplete);
+    Bytes other = ToBytes("PING\r\n");
+    EXPECT_EQ(ParseHttpRequest(other, request, false, &scan).status, HttpParseStatus::NotHttp);
+    // Emptied by an outcome that is not Incomplete: the next look reads from the start.
+    Bytes next = ToBytes("POST /n HTTP/1.1\r\nHost: n.test\r\n\r\n");
+    ASSERT_EQ(ParseHttpRequest(next, request, false, &scan).status, HttpParseStatus::Complete);
+    EXPECT_EQ(request.Host(), "n.test");
+    EXPECT_EQ(request.Method(), "POST");
+}
+
 // --- Captured requests ---
 
 TEST(HttpRequestTest, CapturedBrowserRequest) {

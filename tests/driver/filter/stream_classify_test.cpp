@@ -284,6 +284,37 @@ TEST_F(StreamClassifyTest, AGetSplitOverTwoSegmentsIsLookedUpOnceWhole) {
     EXPECT_EQ(connection->ServerReceived(), "GET /split HTTP/1.1\r\nHost: split.test\r\n\r\n");
 }
 
+TEST_F(StreamClassifyTest, AHeadSentAByteAtATimeIsJudgedAsWhole) {
+    // Each byte is a look at the head so far; the looks go on from each other, and the verdict
+    // must be the one the whole head gets, with every byte held until then.
+    const std::string head =
+        "\r\nGET  /one/byte?at=a%20time HTTP/1.1 \r\nX-Pad: " + std::string(300, 'p') +
+        "\r\nHost: bytes.test\r\n\r\n";
+    auto connection = Open();
+    for (char c : head) {
+        ASSERT_TRUE(connection->ClientSend(std::string(1, c)));
+    }
+    EXPECT_EQ(connection->ServerReceived(), "");
+    FLOW* flow = TakeOnly();
+    ASSERT_NE(flow, nullptr);
+    EXPECT_EQ(flow->names->Host(), "bytes.test");
+    EXPECT_EQ(flow->names->Path(), "/one/byte?at=a%20time");
+    EXPECT_EQ(HeldText(flow), head);
+    registration_.Allow(flow);
+    ASSERT_TRUE(network_->WaitSettled());
+    EXPECT_EQ(connection->ServerReceived(), head);
+
+    // A line protocol typed a byte at a time still passes once it can no longer be HTTP.
+    auto typed = Open();
+    for (char c : std::string("GET key:7 \r")) {
+        ASSERT_TRUE(typed->ClientSend(std::string(1, c)));
+    }
+    EXPECT_EQ(typed->ServerReceived(), "");
+    ASSERT_TRUE(typed->ClientSend("\n"));
+    EXPECT_EQ(typed->ServerReceived(), "GET key:7 \r\n");
+    EXPECT_EQ(filter_.QueuedCount(), 0u);
+}
+
 TEST_F(StreamClassifyTest, AFinalLineEndSentOnItsOwnCompletesTheRequest) {
     // As a person typing into a terminal sends it: the last CR LF alone is fewer bytes than the
     // parser's estimate of what is missing, and must still be enough.
