@@ -440,6 +440,8 @@ void STREAM_FILTER::Outbound(SEGMENT& segment) {
     }
     PARSE_BUFFER buffer(segment.Data().dataLength);
     if (!buffer) {
+        // These bytes go on unread: the next look starts a new head, not this one grown.
+        flow->moreRequested = false;
         Permit(segment.packet, segment.out, segment.filter);
         return;
     }

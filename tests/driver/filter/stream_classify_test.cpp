@@ -774,6 +774,18 @@ TEST_F(StreamClassifyTest, NoMemoryForTheParseCopyPermitsAndLooksAgainNextTime) 
     EXPECT_EQ(filter_.QueuedCount(), 0u);
     EXPECT_TRUE(connection->ClientSend(kGet));
     EXPECT_EQ(filter_.QueuedCount(), 1u);
+
+    // What the looks at an unfinished head had read went on with the bytes: the next head is
+    // read from its own start.
+    auto grown = Open();
+    EXPECT_TRUE(grown->ClientSend("GET /aaaa"));
+    {
+        os::ScopedPoolFailure noCopy(kParseBufferTag);
+        EXPECT_TRUE(grown->ClientSend(" HTTP/1.1\r\n"));
+    }
+    EXPECT_EQ(grown->ServerReceived(), "GET /aaaa HTTP/1.1\r\n");
+    EXPECT_TRUE(grown->ClientSend("GET / HTTP/1.1\r\nHost: after.test\r\n\r\n"));
+    EXPECT_EQ(filter_.QueuedCount(), 2u);
 }
 
 TEST_F(StreamClassifyTest, NoMemoryForNamesOrCloneFollowsBlockOnFailure) {
