@@ -127,6 +127,18 @@ constexpr uint32_t kCodes[] = {
     QRN_SC_ATTACH,     QRN_SC_DETACH,  QRN_SC_INPUT,           QRN_SC_OUTPUT,
     QRN_SC_EXTEND,     QRN_SC_STANDBY, QRN_SC_RESUME,          QRN_SC_HEARTBEAT};
 
+// Every thread's stack, for a stall, when WEXO_BRIDGE_FUZZ_STACKS is set (needs gdb).
+void DumpStacksIfAsked() {
+    if (std::getenv("WEXO_BRIDGE_FUZZ_STACKS") == nullptr) {
+        return;
+    }
+    char command[160];
+    std::snprintf(command, sizeof command,
+                  "gdb -p %d -batch -ex 'thread apply all bt 30' 1>&2 2>/dev/null",
+                  static_cast<int>(getpid()));
+    [[maybe_unused]] int status = std::system(command);
+}
+
 int MillisecondsLeft(Clock::time_point deadline) {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
     return left.count() > 0 ? static_cast<int>(left.count()) : 0;
@@ -1513,6 +1525,7 @@ class HOST {
     void Settle() {
         const auto until = Clock::now() + std::chrono::milliseconds(kSettleMs);
         if (!WaitUntil([this] { return server_->ConnectionCount() == 0; }, until)) {
+            DumpStacksIfAsked();
             std::fprintf(stderr,
                          "ioctl_bridge_fuzz: %zu connections still served %d ms after their "
                          "caller closed them\n",

@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdio>
+#include <cstdlib>
 #include <iterator>
 
 namespace os {
@@ -55,10 +57,58 @@ bool RewriteInPlace(pid_t pid, const uint64_t* addresses, size_t count) {
            process_vm_writev(pid, mine, count, theirs, count, 0) == expected;
 }
 
+// Longer ranges are checked against the caller's mappings as the kernel lists them, not page by
+// page: a caller may name gigabytes of address space it reserved and never touched, and a system
+// call for each page (with a page made writable for each in a write probe) would keep the request
+// busy for seconds and fill the caller's memory. The accesses that follow a probe fail cleanly
+// either way, so the list is as good a check as the touch.
+constexpr uint64_t kMostPagesTouched = 64;
+
+bool TooLongToTouch(uint64_t address, size_t length) {
+    return (address + length - 1) / kPageSize - address / kPageSize >= kMostPagesTouched;
+}
+
+// Whether the mappings of `pid` cover [address, address + length) without a hole, each readable,
+// and writable too when `writable` is asked for.
+bool CoveredByMappings(pid_t pid, uint64_t address, uint64_t length, bool writable) {
+    if (pid <= 0) {
+        return false;
+    }
+    char path[32];
+    std::snprintf(path, sizeof path, "/proc/%d/maps", static_cast<int>(pid));
+    FILE* maps = std::fopen(path, "re");
+    if (maps == nullptr) {
+        return false;
+    }
+    const uint64_t end = address + length;
+    uint64_t covered = address;
+    char* line = nullptr;
+    size_t capacity = 0;
+    // The list is in address order.
+    while (covered < end && getline(&line, &capacity, maps) > 0) {
+        unsigned long long low = 0;
+        unsigned long long high = 0;
+        char permissions[5] = {};
+        if (std::sscanf(line, "%llx-%llx %4s", &low, &high, permissions) != 3 || high <= covered) {
+            continue;
+        }
+        if (low > covered || permissions[0] != 'r' || (writable && permissions[1] != 'w')) {
+            break;
+        }
+        covered = high;
+    }
+    std::free(line);
+    std::fclose(maps);
+    return covered >= end;
+}
+
 }  // namespace
 
 // A range is mapped when one byte of each of its pages can be read.
 bool CallerMemory::IsMapped(uint64_t address, size_t length) const {
+    if (TooLongToTouch(address, length)) {
+        return CoveredByMappings(pid_, address, length, false);
+    }
     uint8_t byte;
     uint64_t last = address + length - 1;
     for (uint64_t page = address & ~(kPageSize - 1); page <= last; page += kPageSize) {
@@ -76,6 +126,9 @@ bool CallerMemory::IsMapped(uint64_t address, size_t length) const {
 }
 
 bool CallerMemory::IsWritable(uint64_t address, size_t length) const {
+    if (TooLongToTouch(address, length)) {
+        return CoveredByMappings(pid_, address, length, true);
+    }
     uint64_t pending[kRewriteBatch] = {};
     uint64_t pendingPages[kRewriteBatch] = {};
     size_t count = 0;

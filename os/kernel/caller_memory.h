@@ -22,7 +22,8 @@ class CallerMemory {
 
     // ProbeForRead/ProbeForWrite: a zero length always passes; otherwise the range must be aligned,
     // must not wrap or reach past user space, and must be mapped: readable for ProbeForRead,
-    // writable for ProbeForWrite (a read-only page fails it). Probing leaves the bytes as they are.
+    // writable for ProbeForWrite (a read-only page fails it). Probing leaves the bytes as they are;
+    // a range of many pages is judged by the caller's mappings and none of its pages is touched.
     bool ProbeForRead(uint64_t address, size_t length, size_t alignment = 1) const;
     bool ProbeForWrite(uint64_t address, size_t length, size_t alignment = 1) const;
     // Each fails (returns false, copies nothing useful) when the range is not accessible.

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <vector>
 
 #include "os/core/process.h"
 
@@ -76,6 +77,46 @@ TEST_F(CallerMemoryTest, EveryPageOfTheRangeMustBeWritable) {
     CallerMemory fresh{CurrentProcess()};
     EXPECT_FALSE(fresh.ProbeForRead(pages.Address(page), 1));
     EXPECT_FALSE(fresh.ProbeForWrite(pages.Address(page), 1));
+}
+
+// Pages of [address, address + size) that are in memory.
+size_t ResidentPages(uint64_t address, size_t size, size_t page) {
+    std::vector<unsigned char> resident((size + page - 1) / page);
+    EXPECT_EQ(mincore(reinterpret_cast<void*>(address), size, resident.data()), 0);
+    size_t count = 0;
+    for (unsigned char flags : resident) {
+        count += flags & 1;
+    }
+    return count;
+}
+
+TEST_F(CallerMemoryTest, AProbeOfALargeReserveTouchesNoneOfItsPages) {
+    // A caller can name gigabytes it reserved and never used: walking them a page at a time would
+    // keep the request busy for seconds, and a write probe would make every page real.
+    constexpr size_t kReserve = size_t{1} << 30;
+    void* base = mmap(nullptr, kReserve, PROT_READ | PROT_WRITE,
+                      MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    ASSERT_NE(base, MAP_FAILED);
+    const auto address = reinterpret_cast<uint64_t>(base);
+    EXPECT_TRUE(caller.ProbeForRead(address, kReserve));
+    EXPECT_TRUE(caller.ProbeForWrite(address + 1, kReserve - 2));
+    EXPECT_EQ(ResidentPages(address, kReserve, page), 0u);
+
+    // The same judgement as page by page: a read-only stretch fails the write probe only, a hole
+    // (unmapped, or mapped without access) fails both, also at the range's very end.
+    ASSERT_EQ(mprotect(static_cast<char*>(base) + 512 * page, page, PROT_READ), 0);
+    EXPECT_TRUE(caller.ProbeForRead(address, kReserve));
+    EXPECT_FALSE(caller.ProbeForWrite(address, kReserve));
+    EXPECT_TRUE(caller.ProbeForWrite(address + 513 * page, kReserve - 513 * page));
+    ASSERT_EQ(mprotect(static_cast<char*>(base) + kReserve - page, page, PROT_NONE), 0);
+    EXPECT_FALSE(caller.ProbeForRead(address + 513 * page, kReserve - 513 * page));
+    EXPECT_TRUE(caller.ProbeForRead(address + 513 * page, kReserve - 514 * page));
+    ASSERT_EQ(munmap(static_cast<char*>(base) + 4096 * page, page), 0);
+    EXPECT_FALSE(caller.ProbeForRead(address, kReserve / 2));
+    EXPECT_FALSE(caller.ProbeForRead(address + 4096 * page, 100 * page));
+    EXPECT_TRUE(caller.ProbeForRead(address + 4097 * page, 100 * page));
+    EXPECT_EQ(ResidentPages(address, 4096 * page, page), 0u);
+    munmap(base, kReserve);
 }
 
 TEST_F(CallerMemoryTest, ImplausibleRangesFailWithoutLooking) {
