@@ -7,7 +7,7 @@
 // aim into the child's own memory, and answers to the host's commit and import questions that
 // break the format. After each input the child asks for the driver's version on a fresh connection;
 // a host that does not answer within two seconds is a finding (abort), a child that dies is only
-// started again.
+// started again. WEXO_BRIDGE_FUZZ_STACKS prints every thread's stack (through gdb) with a stall.
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -45,6 +45,7 @@
 #include "driver/channel/service_call_queue.h"
 #include "driver/platform/driver_entry.h"
 #include "driver/platform/resolve_name.h"
+#include "fuzz/stall_stacks.h"
 #include "os/bridge/device_bridge.h"
 #include "os/core/device_gateway.h"
 #include "os/core/status.h"
@@ -127,16 +128,8 @@ constexpr uint32_t kCodes[] = {
     QRN_SC_ATTACH,     QRN_SC_DETACH,  QRN_SC_INPUT,           QRN_SC_OUTPUT,
     QRN_SC_EXTEND,     QRN_SC_STANDBY, QRN_SC_RESUME,          QRN_SC_HEARTBEAT};
 
-// Every thread's stack, for a stall, when WEXO_BRIDGE_FUZZ_STACKS is set (needs gdb).
 void DumpStacksIfAsked() {
-    if (std::getenv("WEXO_BRIDGE_FUZZ_STACKS") == nullptr) {
-        return;
-    }
-    char command[160];
-    std::snprintf(command, sizeof command,
-                  "gdb -p %d -batch -ex 'thread apply all bt 30' 1>&2 2>/dev/null",
-                  static_cast<int>(getpid()));
-    [[maybe_unused]] int status = std::system(command);
+    wexo::fuzz::DumpStacksIfAsked("WEXO_BRIDGE_FUZZ_STACKS");
 }
 
 int MillisecondsLeft(Clock::time_point deadline) {

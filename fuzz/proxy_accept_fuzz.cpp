@@ -90,6 +90,7 @@
 #include "driver/filter/flow.h"
 #include "driver/filter/stream_classify.h"
 #include "driver/platform/driver_entry.h"
+#include "fuzz/stall_stacks.h"
 #include "os/core/process.h"
 #include "os/core/sid.h"
 #include "os/wfp/linux/tcp_proxy.h"
@@ -173,16 +174,8 @@ int64_t OthersProcessorUs() {
     return ProcessorUs() - ProcessorUs(CLOCK_THREAD_CPUTIME_ID);
 }
 
-// Every thread's stack, for a stall, when WEXO_PROXY_FUZZ_STACKS is set (needs gdb).
 void DumpStacksIfAsked() {
-    if (std::getenv("WEXO_PROXY_FUZZ_STACKS") == nullptr) {
-        return;
-    }
-    char command[160];
-    std::snprintf(command, sizeof command,
-                  "gdb -p %d -batch -ex 'thread apply all bt 30' 1>&2 2>/dev/null",
-                  static_cast<int>(getpid()));
-    [[maybe_unused]] int status = std::system(command);
+    wexo::fuzz::DumpStacksIfAsked("WEXO_PROXY_FUZZ_STACKS");
 }
 
 int ElapsedMs(Clock::time_point since) {
