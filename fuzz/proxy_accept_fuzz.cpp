@@ -242,7 +242,9 @@ int ConnectClient(int family, uint16_t port) {
     setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
     sockaddr_storage address = Loopback(family, port);
     if (connect(fd, reinterpret_cast<sockaddr*>(&address), LengthOf(family)) != 0) {
+        const int error = errno;  // for the finding's message
         close(fd);
+        errno = error;
         return -1;
     }
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
@@ -759,7 +761,13 @@ class HARNESS {
         END server;
         client.fd = ConnectClient(family, proxy.Port());
         if (client.fd < 0) {
-            Finding("no connection to the proxy's port");
+            const int error = errno;
+            DumpStacksIfAsked();
+            static char what[160];
+            std::snprintf(
+                what, sizeof what, "no connection to the proxy's port (%s, after %d ms): %s",
+                family == AF_INET6 ? "IPv6" : "IPv4", ElapsedMs(begun), std::strerror(error));
+            Finding(what);
         }
         if (destination == Destination::Server) {
             server.fd = AcceptUpstream(proxy, at);
