@@ -24,4 +24,9 @@ std::string_view RequestedHost(std::string_view hostHeader, std::string_view pro
     return hostHeader;
 }
 
+std::string_view HostHeaderBesideAuthority(std::string_view hostHeader,
+                                           std::string_view proxyPrefix) {
+    return ProxyAuthority(proxyPrefix).empty() ? std::string_view() : hostHeader;
+}
+
 }  // namespace wexo

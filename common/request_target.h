@@ -15,4 +15,11 @@ std::string_view ProxyAuthority(std::string_view proxyPrefix);
 // header says: its authority, when it has one, wins over the header.
 std::string_view RequestedHost(std::string_view hostHeader, std::string_view proxyPrefix);
 
+// The Host header of an absolute-form request whose prefix names an authority of its own; empty
+// for any other request (RequestedHost is then the only host it names). A proxy contacts the
+// authority, but many origin servers sent the same request serve the site its Host header names,
+// so a request that names two hosts reaches either one, depending on who receives it.
+std::string_view HostHeaderBesideAuthority(std::string_view hostHeader,
+                                           std::string_view proxyPrefix);
+
 }  // namespace wexo

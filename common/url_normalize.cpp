@@ -1,5 +1,6 @@
 #include "common/url_normalize.h"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 
@@ -275,6 +276,30 @@ std::string NormalizePath(std::string_view target) {
     const std::string_view written = NormalizePathInto(target, normalized);
     normalized.resize(written.size());
     return normalized;
+}
+
+std::string ServerReadPath(std::string_view target) {
+    const size_t end = std::min(target.find_first_of("?#"), target.size());
+    const std::string_view path = target.substr(0, end);
+    std::string read;
+    read.reserve(target.size());
+    bool parameters = false;
+    for (size_t i = 0; i < path.size(); ++i) {
+        const char c = path[i];
+        const bool encodedBackslash = c == '%' && i + 2 < path.size() && path[i + 1] == '5' &&
+                                      (path[i + 2] == 'c' || path[i + 2] == 'C');
+        if (c == '/' || c == '\\' || encodedBackslash) {
+            read.push_back('/');
+            parameters = false;
+            i += encodedBackslash ? 2 : 0;
+        } else if (c == ';') {
+            parameters = true;
+        } else if (!parameters) {
+            read.push_back(c);
+        }
+    }
+    read.append(target.substr(end));
+    return NormalizePath(read);
 }
 
 }  // namespace wexo

@@ -57,4 +57,17 @@ std::string NormalizePath(std::string_view target);
 // front); a shorter one gives an empty view.
 std::string_view NormalizePathInto(std::string_view target, std::span<char> buffer);
 
+// The path of a request target as the servers that read it most loosely take it, normalised as
+// NormalizePath does; the query and what follows stay as they are:
+// - a backslash is a "/" (IIS, and nginx on Windows, map it so), and so is "%5C", which those
+//   servers decode before they map the path;
+// - the path parameters of each segment (";" up to the segment's end: "/a;jsessionid=1/b" ->
+//   "/a/b", "/a/..;/b" -> "/b") are removed, as Tomcat, Jetty and Spring do before they map the
+//   path. They split on the bytes as sent, so an encoded "%3B" is part of the segment's name
+//   there and stays.
+// A lookup whose path differs in this reading from NormalizePath's is judged by both: a rule for
+// "/blocked/" must hold for "\blocked\x" and "/blocked;x=1/x" on the servers that serve them
+// as "/blocked/x".
+std::string ServerReadPath(std::string_view target);
+
 }  // namespace wexo

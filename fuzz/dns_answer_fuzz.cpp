@@ -9,7 +9,8 @@
 // Checked: the indicated packet leaves the classify as it came; a permitted answer injects
 // nothing; an absorbed one injects exactly one answer, which keeps the header and question, has
 // no records or exactly the alias and address records with sound pointers, and names the target;
-// nothing allocated stays allocated.
+// nothing allocated stays allocated; the names of answered addresses learnt from it stay within
+// their bounds.
 //
 // Input: byte 0 flags (bit 0 IPv6, bit 1 fragmented, bits 2-3 target, bit 4 address known,
 // bit 5 UnencryptedSearch off), byte 1 where the pieces split, the rest the DNS message.
@@ -24,6 +25,7 @@
 #include <string_view>
 #include <vector>
 
+#include "driver/filter/address_names.h"
 #include "driver/platform/dns_answer_remap.h"
 #include "os/wfp/wfp.h"
 #include "os/wfp/wfp_engine.h"
@@ -92,7 +94,8 @@ struct HARNESS {
     os::ENGINE_HANDLE session;
     os::INJECTION_HANDLE injection;
     FUZZ_TABLES tables;
-    DNS_ANSWER_REMAP remap{tables, injection, [] { return true; }};
+    ADDRESS_NAMES names;
+    DNS_ANSWER_REMAP remap{tables, injection, [] { return true; }, &names};
     std::shared_ptr<RECORDING_SINK> sink = std::make_shared<RECORDING_SINK>();
     std::shared_ptr<os::DatagramEndpoint> endpoints[2];
 
@@ -208,6 +211,22 @@ void CheckRewritten(std::span<const uint8_t> incoming, std::span<const uint8_t> 
 
 }  // namespace
 
+// Each name learnt for an address the message holds is a non-empty DNS name; the table stays
+// within its bounds.
+void CheckNames(ADDRESS_NAMES& names, std::span<const uint8_t> message) {
+    FUZZ_CHECK(names.NameCount() <= kAddressNamesLimit);
+    for (size_t at = 0; at + 4 <= message.size(); ++at) {
+        ADDRESS_NAMES::NAME_LIST list;
+        const size_t count = names.NamesOf(MakeAddressKey(message.data() + at, 4), list);
+        FUZZ_CHECK(count <= kAddressNamesPerAddress);
+        for (size_t i = 0; i < count; ++i) {
+            FUZZ_CHECK(!list[i].empty() && list[i].size() < kDnsNameTextSize);
+        }
+    }
+    // Nothing from one input decides another.
+    names.Clear();
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 2 || size > 2 + 4096) {
         return 0;
@@ -284,5 +303,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(os::PoolOutstanding(os::kWfpCloneTag) == 0);
     FUZZ_CHECK(os::PoolOutstanding(kRemapTargetTag) == 0);
     FUZZ_CHECK(os::PoolOutstanding(kDnsPacketCopyTag) == 0);
+    CheckNames(h.names, message);
     return 0;
 }

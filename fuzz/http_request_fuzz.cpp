@@ -1,11 +1,14 @@
 // HTTP request-head parse of arbitrary bytes: every range stays inside the input, the outcome
 // agrees with the result, the header table is freed, bytes appended after a complete request
 // change nothing, a head looked at as it grows (in pieces the input chooses) reads at each look as
-// it does whole, and the framing reader fed the same bytes in two pieces agrees with itself.
+// it does whole, the framing reader fed the same bytes in two pieces agrees with itself, and the
+// framing reader finds a whole head where the parse does (its end, CONNECT, an Upgrade header)
+// unless it refuses the framing.
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <span>
+#include <string_view>
 #include <vector>
 
 #include "driver/filter/http_framing.h"
@@ -48,7 +51,31 @@ bool SameLook(const wexo::drv::HTTP_PARSE_OUTCOME& a, const wexo::drv::HTTP_REQU
     return a.status == b.status && a.missing == b.missing && a.headLength == b.headLength &&
            x.Method() == y.Method() && x.Host() == y.Host() && x.Path() == y.Path() &&
            x.ProxyPrefix() == y.ProxyPrefix() && x.Headers().size() == y.Headers().size() &&
-           x.Truncated() == y.Truncated() && x.HostConflict() == y.HostConflict();
+           x.Truncated() == y.Truncated() && x.HostConflict() == y.HostConflict() &&
+           x.Ambiguous() == y.Ambiguous();
+}
+
+// An "Upgrade" header as the framing reader knows one: the name before the ":", blanks after it
+// not counted, on a line that does not start with a blank (a folded line).
+bool OffersUpgrade(const wexo::drv::HTTP_REQUEST& request) {
+    for (const wexo::drv::HTTP_HEADER& header : request.Headers()) {
+        std::string_view name = header.Name();
+        if (name.front() == ' ' || name.front() == '\t') {
+            continue;
+        }
+        while (!name.empty() && (name.back() == ' ' || name.back() == '\t')) {
+            name.remove_suffix(1);
+        }
+        constexpr std::string_view kUpgrade = "upgrade";
+        bool same = name.size() == kUpgrade.size();
+        for (size_t i = 0; same && i < name.size(); ++i) {
+            same = (name[i] | 0x20) == kUpgrade[i];
+        }
+        if (same) {
+            return true;
+        }
+    }
+    return false;
 }
 
 }  // namespace
@@ -62,6 +89,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         switch (outcome.status) {
             case HttpParseStatus::Complete: {
                 FUZZ_CHECK(outcome.missing == 0);
+                if (outcome.headLength > 0) {
+                    using wexo::drv::HTTP_FRAMING;
+                    HTTP_FRAMING framing;
+                    framing.BeginRequest();
+                    HTTP_FRAMING::RESULT step = framing.Feed(bytes);
+                    if (step.step != HTTP_FRAMING::Step::Error) {
+                        FUZZ_CHECK(step.consumed == outcome.headLength);
+                        FUZZ_CHECK((step.step == HTTP_FRAMING::Step::Tunnel) ==
+                                   (request.Method() == "CONNECT"));
+                        FUZZ_CHECK(step.step == HTTP_FRAMING::Step::Tunnel ||
+                                   step.step == HTTP_FRAMING::Step::HeadEnd);
+                        FUZZ_CHECK(framing.UpgradeOffered() == OffersUpgrade(request));
+                    }
+                }
                 std::vector<uint8_t> longer(bytes.begin(), bytes.end());
                 longer.insert(longer.end(), {'\r', '\n', 'H', 'o', 's', 't', ':', 'x', '\r', '\n'});
                 wexo::drv::HTTP_REQUEST again;
@@ -75,6 +116,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             case HttpParseStatus::Incomplete: {
                 FUZZ_CHECK(outcome.missing == 1);
                 FUZZ_CHECK(request.Headers().empty() && request.Path().empty());
+                FUZZ_CHECK(!request.Ambiguous());
                 wexo::drv::HTTP_REQUEST truncated;
                 wexo::drv::ParseHttpRequest(bytes, truncated, true);
                 CheckRequest(truncated, bytes);
@@ -82,6 +124,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             }
             case HttpParseStatus::NotHttp:
                 FUZZ_CHECK(request.Headers().empty() && request.Path().empty());
+                FUZZ_CHECK(!request.Ambiguous());
                 break;
         }
     }

@@ -44,6 +44,9 @@ enum FLOW_STATE : uint32_t {
     FLOW_STATE_DRAINING = 10,
     // Watched, and the head of a later request is being gathered in the held data.
     FLOW_STATE_HTTP_GATHER = 11,
+    // An allowed CONNECT opened a tunnel, and the first bytes of the connection inside it are
+    // being gathered in the held data until they can be judged.
+    FLOW_STATE_TUNNEL_GATHER = 12,
 };
 
 constexpr bool IsWatched(uint32_t state) {
@@ -131,6 +134,15 @@ struct FLOW {
     uint8_t deleted = 0;
     uint8_t clientFinSeen = 0;  // the client sent a disconnect while data was held
     uint8_t serverFinSeen = 0;  // the server sent a disconnect while a lookup was pending
+    // The first bytes were a TLS handshake record the parse could not read as a client hello: the
+    // connection has no server name to go by, and is never passed for that alone.
+    uint8_t helloUnread = 0;
+    // The connection carries a tunnel an allowed CONNECT opened: what the proxy answers first is
+    // not a server's flight, so a TLS connection inside is looked up on its hello.
+    uint8_t inTunnel = 0;
+    // The request before the one being read offered an upgrade: what follows it may be the
+    // protocol the server switched to rather than a request.
+    uint8_t upgradeOffered = 0;
     // The first outbound bytes were incomplete and the engine was asked for more of them. Only
     // the flow's outbound classify (one at a time per flow) touches it.
     bool moreRequested = false;

@@ -31,6 +31,24 @@ bool EqualsLower(std::span<const uint8_t> text, std::string_view lower) {
     return true;
 }
 
+// Blanks some server splits a request line at (see ParseHttpRequest): the method is the token
+// after any of them, and is ended by one.
+bool IsLineBlank(std::span<const uint8_t> line, size_t at) {
+    const uint8_t c = line[at];
+    if (c == 0xC2) {
+        return at + 1 < line.size() && (line[at + 1] == 0xA0 || line[at + 1] == 0x85);
+    }
+    return c == ' ' || c == '\t' || c == 0x0B || c == 0x0C || c == '\r' ||
+           (c >= 0x1C && c <= 0x1F) || c == 0x85 || c == 0xA0;
+}
+
+size_t SkipLineBlanks(std::span<const uint8_t> line, size_t at) {
+    while (at < line.size() && IsLineBlank(line, at)) {
+        at += line[at] == 0xC2 ? 2 : 1;
+    }
+    return at;
+}
+
 std::span<const uint8_t> Trim(std::span<const uint8_t> text) {
     while (!text.empty() && IsBlank(text.front())) {
         text = text.subspan(1);
@@ -67,6 +85,9 @@ void HTTP_FRAMING::BeginRequest() {
     contentLengthSeen_ = false;
     transferEncodingSeen_ = false;
     chunked_ = false;
+    upgradeInHead_ = false;
+    upgradeOffered_ = false;
+    crPending_ = false;
     contentLength_ = 0;
 }
 
@@ -125,11 +146,34 @@ HTTP_FRAMING::RESULT HTTP_FRAMING::Feed(std::span<const uint8_t> bytes) {
             case Phase::HeaderLine:
             case Phase::ChunkSize:
             case Phase::Trailer: {
+                if (phase_ == Phase::RequestLine && lineLength_ == 0 &&
+                    (bytes[at] == '\r' || bytes[at] == '\n')) {
+                    // An empty line before the request line: skipped, but part of the head.
+                    if (++headBytes_ > kMaxHttpHeadBytes) {
+                        Fail();
+                        return {Step::Error, at};
+                    }
+                    ++at;
+                    break;
+                }
                 const auto* lineFeed =
                     static_cast<const uint8_t*>(std::memchr(bytes.data() + at, '\n', size - at));
                 size_t stop =
                     lineFeed != nullptr ? static_cast<size_t>(lineFeed - bytes.data()) : size;
                 size_t length = stop - at;
+                if (phase_ != Phase::RequestLine && length > 0) {
+                    // A CR is a line end only right before the LF: the last byte here may still
+                    // become one, any before it (or one pending from the last piece) cannot. The
+                    // error is reported just past that CR, however the bytes were cut.
+                    const auto* cr = static_cast<const uint8_t*>(
+                        std::memchr(bytes.data() + at, '\r', length - 1));
+                    if (crPending_ || cr != nullptr) {
+                        Fail();
+                        return {Step::Error,
+                                crPending_ ? at : static_cast<size_t>(cr - bytes.data()) + 1};
+                    }
+                    crPending_ = bytes[stop - 1] == '\r';
+                }
                 if (lineLength_ < kLineCapture) {
                     size_t copy = std::min(length, kLineCapture - lineLength_);
                     std::memcpy(line_ + lineLength_, bytes.data() + at, copy);
@@ -151,6 +195,7 @@ HTTP_FRAMING::RESULT HTTP_FRAMING::Feed(std::span<const uint8_t> bytes) {
                     break;
                 }
                 ++at;
+                crPending_ = false;
                 const bool wasHeaderLine = phase_ == Phase::HeaderLine;
                 if (!EndOfLine()) {
                     return {Step::Error, at};
@@ -184,9 +229,17 @@ bool HTTP_FRAMING::EndOfLine() {
     lineLength_ = 0;
     switch (phase_) {
         case Phase::RequestLine: {
-            const auto* blank = static_cast<const uint8_t*>(std::memchr(line_, ' ', captured));
-            size_t method = blank != nullptr ? static_cast<size_t>(blank - line_) : captured;
-            connect_ = line.first(method).size() == 7 && std::memcmp(line_, "CONNECT", 7) == 0;
+            // The method as the request parse finds it: the token after any blanks, ended by one.
+            size_t begin = SkipLineBlanks(line, 0);
+            if (begin == captured && overflowed) {
+                // Blanks beyond the capture: where the method is cannot be told.
+                Fail();
+                return false;
+            }
+            constexpr std::string_view kConnect = "CONNECT";
+            connect_ = captured - begin > kConnect.size() &&
+                       std::memcmp(line_ + begin, kConnect.data(), kConnect.size()) == 0 &&
+                       IsLineBlank(line, begin + kConnect.size());
             phase_ = Phase::HeaderLine;
             return true;
         }
@@ -265,6 +318,10 @@ bool HTTP_FRAMING::HeaderLine(std::span<const uint8_t> line) {
         });
         return ok;
     }
+    if (EqualsLower(name, "upgrade")) {
+        upgradeInHead_ = true;
+        return true;
+    }
     if (EqualsLower(name, "transfer-encoding")) {
         transferEncodingSeen_ = true;
         ForEachItem(value, [&](std::span<const uint8_t> item) {
@@ -277,6 +334,7 @@ bool HTTP_FRAMING::HeaderLine(std::span<const uint8_t> line) {
 }
 
 bool HTTP_FRAMING::HeadComplete() {
+    upgradeOffered_ = upgradeInHead_;
     if (connect_) {
         phase_ = Phase::Tunnel;
         return true;

@@ -8,7 +8,10 @@
 // bounded state: the start of the current line (for the two framing headers and chunk sizes) and
 // counters. Framing that servers could read in two ways (both Content-Length and
 // Transfer-Encoding, Content-Length values that differ, a Transfer-Encoding that does not end in
-// "chunked", an unreadable chunk size) is an error: the next request's start cannot be known.
+// "chunked", an unreadable chunk size, a bare CR inside a header, chunk-size or trailer line,
+// which some servers take for a line end) is an error: the next request's start cannot be known.
+// Empty lines before a request line are skipped as the request parse skips them, whether they
+// come between requests or after BeginRequest.
 #pragma once
 
 #include <cstddef>
@@ -17,8 +20,8 @@
 
 namespace wexo::drv {
 
-// A request head longer than this is an error: no server takes one, and the filter must not
-// follow a head without bound.
+// A request head longer than this (empty lines before its request line included) is an error: no
+// server takes one, and the filter must not follow a head without bound.
 inline constexpr size_t kMaxHttpHeadBytes = 1024 * 1024;
 
 class HTTP_FRAMING {
@@ -47,6 +50,12 @@ class HTTP_FRAMING {
     void Reset() { *this = HTTP_FRAMING(); }
 
     bool InHead() const { return phase_ == Phase::RequestLine || phase_ == Phase::HeaderLine; }
+    // A CONNECT head ended: every later byte belongs to the tunnel.
+    bool InTunnel() const { return phase_ == Phase::Tunnel; }
+    // The head that ended last had an "Upgrade" header (any value, any case, blanks before its
+    // ":"): bytes after it that are not HTTP may be the protocol a server switched to. False from
+    // BeginRequest on until the new head ends.
+    bool UpgradeOffered() const { return upgradeOffered_; }
 
   private:
     enum class Phase : uint8_t {
@@ -81,6 +90,10 @@ class HTTP_FRAMING {
     bool contentLengthSeen_ = false;
     bool transferEncodingSeen_ = false;
     bool chunked_ = false;  // the last transfer coding named so far is "chunked"
+    bool upgradeInHead_ = false;
+    bool upgradeOffered_ = false;
+    // The bytes of the current line so far end in a CR: a line end if an LF comes next.
+    bool crPending_ = false;
     uint64_t contentLength_ = 0;
 };
 

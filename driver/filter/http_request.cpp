@@ -1,8 +1,13 @@
 #include "driver/filter/http_request.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <utility>
+
+#if defined(__SSE2__) || defined(_M_X64) || defined(_M_AMD64)
+#include <emmintrin.h>
+#endif
 
 namespace wexo::drv {
 namespace {
@@ -71,15 +76,48 @@ struct LINE {
     size_t next;  // the next line starts here
 };
 
-// The line that starts at `from`, or kNotFound in `next` when the bytes end before its LF.
-LINE FindLine(const uint8_t* data, size_t from, size_t size) {
-    const auto* lineFeed = static_cast<const uint8_t*>(std::memchr(data + from, '\n', size - from));
-    if (lineFeed == nullptr) {
-        // A CR at the very end is the first half of a line end still to come.
+// The first CR or LF from `from` on, or `size`: one pass finds both the line end and a CR that
+// does not end the line, where two searches would read each header line twice.
+size_t FindCrOrLf(const uint8_t* data, size_t from, size_t size) {
+    size_t at = from;
+#if defined(__SSE2__) || defined(_M_X64) || defined(_M_AMD64)
+    const __m128i cr = _mm_set1_epi8('\r');
+    const __m128i lf = _mm_set1_epi8('\n');
+    for (; size - at >= 16; at += 16) {
+        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + at));
+        const int found =
+            _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(bytes, cr), _mm_cmpeq_epi8(bytes, lf)));
+        if (found != 0) {
+            return at + static_cast<size_t>(std::countr_zero(static_cast<unsigned>(found)));
+        }
+    }
+#endif
+    while (at < size && data[at] != '\r' && data[at] != '\n') {
+        ++at;
+    }
+    return at;
+}
+
+// The line that starts at `from`, or kNotFound in `next` when the bytes end before its LF. Sets
+// `bareCr` when the line holds a CR that is not the one right before its LF (nor, while it has
+// none, the last byte there is).
+LINE FindLine(const uint8_t* data, size_t from, size_t size, bool& bareCr) {
+    size_t at = FindCrOrLf(data, from, size);
+    if (at < size && data[at] == '\r') {
+        if (at + 1 == size) {
+            return {from, at, kNotFound};  // the first half of a line end still to come
+        }
+        if (data[at + 1] == '\n') {
+            return {from, at, at + 2};
+        }
+        bareCr = true;
+        const auto* lineFeed = static_cast<const uint8_t*>(std::memchr(data + at, '\n', size - at));
+        at = lineFeed != nullptr ? static_cast<size_t>(lineFeed - data) : size;
+    }
+    if (at == size) {
         size_t end = (size > from && data[size - 1] == '\r') ? size - 1 : size;
         return {from, end, kNotFound};
     }
-    size_t at = static_cast<size_t>(lineFeed - data);
     size_t end = (at > from && data[at - 1] == '\r') ? at - 1 : at;
     return {from, end, at + 1};
 }
@@ -110,15 +148,20 @@ void ForEachValue(const uint8_t* data, size_t begin, size_t end, Visit&& visit) 
 
 // Calls onLine(begin, colon, end) for each whole header line that has a non-empty name before
 // its first ":". Returns the offset just past the empty line that ends the block, or kNotFound
-// when the bytes end first.
+// when the bytes end first. Sets `bareCr` when a whole line holds a CR that is not the one of its
+// CR LF: some servers end the line there, others keep the CR in it. (A line the bytes end in is
+// no line yet.)
 template <typename OnLine>
-size_t WalkHeaderBlock(const uint8_t* data, size_t from, size_t size, OnLine&& onLine) {
+size_t WalkHeaderBlock(const uint8_t* data, size_t from, size_t size, bool& bareCr,
+                       OnLine&& onLine) {
     size_t at = from;
     while (at < size) {
-        LINE line = FindLine(data, at, size);
+        bool lineBareCr = false;
+        LINE line = FindLine(data, at, size, lineBareCr);
         if (line.next == kNotFound) {
             return kNotFound;
         }
+        bareCr = bareCr || lineBareCr;
         if (line.end == line.begin) {
             return line.next;
         }
@@ -191,6 +234,7 @@ struct REQUEST_LINE {
     size_t targetBegin = 0;
     size_t targetEnd = 0;
     size_t next = 0;  // where the header block starts
+    bool ambiguous = false;
 };
 
 // The steps of reading a request line, in the order they come; a look at bytes that end inside
@@ -200,37 +244,174 @@ enum LineStep : uint8_t {
     kMethod,
     kBlanksAfterMethod,
     kTarget,
-    kNoTarget,  // a line-end byte other than LF where the target should start
     kBlanksAfterTarget,
     kVersion,
+    kBlanksAfterVersion,
+    kSplits,       // the line holds a blank other than SP: every way of splitting it is followed
     kHeaderLines,  // the line ended; the header block is being read
 };
 
-// Whether `bytes[versionBegin, end)` can be, or be the beginning of, "HTTP/1." digit, then
-// blanks to the line end. The blanks are read from `blanksFrom` on, which is set to how far they
-// were read.
-HttpParseStatus CheckVersion(const uint8_t* data, size_t versionBegin, size_t end, bool lineEnded,
-                             uint32_t& blanksFrom) {
-    constexpr std::string_view kVersion = "HTTP/1.";
-    size_t length = end - versionBegin;
-    size_t compared = length < kVersion.size() ? length : kVersion.size();
-    if (!EqualsIgnoringCase(data + versionBegin, kVersion.substr(0, compared))) {
-        return HttpParseStatus::NotHttp;
-    }
-    if (length <= kVersion.size()) {
-        return lineEnded ? HttpParseStatus::NotHttp : HttpParseStatus::Incomplete;
-    }
-    size_t digit = versionBegin + kVersion.size();
-    if (data[digit] < '0' || data[digit] > '9') {
-        return HttpParseStatus::NotHttp;
-    }
-    for (size_t i = std::max<size_t>(digit + 1, blanksFrom); i < end; ++i) {
-        if (!IsBlank(data[i])) {
-            return HttpParseStatus::NotHttp;
+// What a request-line byte is to the steps above, which split at SP only. They hold while the
+// line has no other blank and does not start with one: every way of splitting it reads such a
+// line alike. The first byte of a UTF-8 NBSP or NEL (0xC2) counts as a blank here.
+enum LineByte : uint8_t { kOtherByte = 0, kTokenByte, kSpaceByte, kOddBlankByte };
+
+struct LINE_BYTE_TABLE {
+    uint8_t of[256] = {};
+    constexpr LINE_BYTE_TABLE() {
+        for (int c = 0; c < 256; ++c) {
+            if (IsTokenChar(static_cast<uint8_t>(c))) {
+                of[c] = kTokenByte;
+            }
+        }
+        of[' '] = kSpaceByte;
+        for (int c : {0x09, 0x0B, 0x0C, 0x0D, 0x1C, 0x1D, 0x1E, 0x1F, 0x85, 0xA0, 0xC2}) {
+            of[c] = kOddBlankByte;
         }
     }
-    blanksFrom = static_cast<uint32_t>(end);
-    return lineEnded ? HttpParseStatus::Complete : HttpParseStatus::Incomplete;
+};
+constexpr LINE_BYTE_TABLE kLineBytes;
+
+// The ways servers split a request line, each named by the blanks it splits at:
+// - SP: nginx, Node's llhttp, Go (llhttp keeps HTAB and FF inside the target, nginx before 1.21.1
+//   other controls too);
+// - SP and HTAB: Tomcat, Jetty;
+// - ASCII blanks (SP HTAB VT FF CR), blanks before the method skipped: Apache without strict
+//   parsing, Twisted, servers that split with C's isspace;
+// - Python's white space in a line decoded as Latin-1 (also 0x1C-0x1F, NEL 0x85, NBSP 0xA0):
+//   http.server and what is built on it;
+// - those and a UTF-8 NBSP or NEL, for servers that decode the line as UTF-8 before splitting
+//   (the Latin-1 white space written in UTF-8).
+// The first two fail on a bare CR: the servers that do not split there refuse the line.
+enum Split : uint8_t {
+    kSplitAtSp = 0,
+    kSplitAtSpHtab,
+    kSplitAtAsciiBlanks,
+    kSplitAtLatin1Spaces,
+    kSplitAtUtf8Spaces,
+};
+static_assert(kSplitAtUtf8Spaces + 1 == kHttpLineReadings);
+
+// Each split splits at every blank the one before it does, and more.
+constexpr uint8_t SplitsFrom(Split first) {
+    return static_cast<uint8_t>(((1u << kHttpLineReadings) - 1) & ~((1u << first) - 1));
+}
+
+struct SPLIT_TABLE {
+    uint8_t separates[256] = {};  // bit n: the byte is a blank to split n
+    constexpr SPLIT_TABLE() {
+        separates[' '] = SplitsFrom(kSplitAtSp);
+        separates['\t'] = SplitsFrom(kSplitAtSpHtab);
+        for (int c : {0x0B, 0x0C, 0x0D}) {
+            separates[c] = SplitsFrom(kSplitAtAsciiBlanks);
+        }
+        for (int c : {0x1C, 0x1D, 0x1E, 0x1F, 0x85, 0xA0}) {
+            separates[c] = SplitsFrom(kSplitAtLatin1Spaces);
+        }
+    }
+};
+static_assert(SplitsFrom(kSplitAtSp) == 0x1F && SplitsFrom(kSplitAtLatin1Spaces) == 0x18);
+constexpr SPLIT_TABLE kSplitTable;
+
+constexpr uint8_t kInWord = 1;
+constexpr uint8_t kFailed = 2;
+// Bytes of a version word checked before only digits and dots remain: "HTTP/" and a digit.
+constexpr uint8_t kVersionPrefix = 6;
+
+// Whether byte `c` can stand at offset `at` of a version: "HTTP/" in any case, a digit, then
+// digits and dots (servers read leading zeros and more digits, and serve the versions they do not
+// know as the closest they do).
+constexpr bool VersionByteFits(uint8_t c, size_t at) {
+    if (at < 5) {
+        return FoldCase(c) == static_cast<uint8_t>("HTTP/"[at]);
+    }
+    return (c >= '0' && c <= '9') || (at > 5 && c == '.');
+}
+
+// The splits the byte at `at` is a blank to; a UTF-8 NBSP or NEL is known by its second byte,
+// which must be there (`at` + 1 < `size`).
+uint8_t SeparatesAt(const uint8_t* data, size_t at, size_t size) {
+    uint8_t separates = kSplitTable.separates[data[at]];
+    if (data[at] == 0xC2 && at + 1 < size && (data[at + 1] == 0xA0 || data[at + 1] == 0x85)) {
+        separates |= 1u << kSplitAtUtf8Spaces;
+    }
+    return separates;
+}
+
+// Follows every split over the line's bytes [at, end); returns where it stopped: at `end`, or
+// before a 0xC2 that is the last byte there is (the next byte decides what it is).
+size_t FollowSplits(const uint8_t* data, size_t at, size_t end, size_t size, HTTP_HEAD_SCAN& scan) {
+    for (; at < end; ++at) {
+        const uint8_t c = data[at];
+        if (c == 0xC2 && at + 1 >= size) {
+            break;
+        }
+        const uint8_t separates = SeparatesAt(data, at, size);
+        for (size_t n = 0; n < kHttpLineReadings; ++n) {
+            HTTP_HEAD_SCAN::READING& split = scan.readings[n];
+            if ((split.flags & kFailed) != 0) {
+                continue;
+            }
+            if ((separates & (1u << n)) != 0) {
+                if ((split.flags & kInWord) != 0) {
+                    split.flags &= static_cast<uint8_t>(~kInWord);
+                } else if (split.words == 0 && n < kSplitAtAsciiBlanks) {
+                    split.flags |= kFailed;
+                }
+                continue;
+            }
+            if (c == '\r' && n < kSplitAtAsciiBlanks) {
+                split.flags |= kFailed;
+                continue;
+            }
+            if ((split.flags & kInWord) == 0) {
+                if (split.words == 3) {
+                    split.flags |= kFailed;
+                    continue;
+                }
+                ++split.words;
+                split.flags |= kInWord;
+                split.progress = 0;
+            }
+            if (split.words == 1) {
+                if (!IsTokenChar(c) || split.progress == kMaxHttpMethodLength) {
+                    split.flags |= kFailed;
+                } else {
+                    ++split.progress;
+                }
+            } else if (split.words == 3) {
+                if (!VersionByteFits(c, split.progress)) {
+                    split.flags |= kFailed;
+                } else if (split.progress < kVersionPrefix) {
+                    ++split.progress;
+                }
+            }
+        }
+    }
+    return at;
+}
+
+struct LINE_PARTS {
+    size_t begin[3];
+    size_t end[3];
+};
+
+// The three words of the line [begin, end) as split `n` reads them; only for a line that split
+// has read as a request line.
+LINE_PARTS SplitLine(const uint8_t* data, size_t begin, size_t end, size_t size, size_t n) {
+    LINE_PARTS parts{};
+    size_t at = begin;
+    for (size_t word = 0; word < 3; ++word) {
+        while (at < end && (SeparatesAt(data, at, size) & (1u << n)) != 0) {
+            ++at;
+        }
+        parts.begin[word] = at;
+        while (at < end && (SeparatesAt(data, at, size) & (1u << n)) == 0) {
+            ++at;
+        }
+        parts.end[word] = at;
+    }
+    return parts;
 }
 
 // Reads the request line, going on from where `scan` stopped. Each step stops at the line's end
@@ -244,25 +425,25 @@ REQUEST_LINE ScanRequestLine(const uint8_t* data, size_t size, HTTP_HEAD_SCAN& s
         result.targetBegin = scan.targetBegin;
         result.targetEnd = scan.targetEnd;
         result.next = scan.blockStart;
+        result.ambiguous = scan.lineAmbiguous;
         return result;
     };
     if (scan.step == kHeaderLines) {
         return complete();
     }
     if (scan.step == kLeadingEmptyLines) {
-        // At most 17 bytes are read here, so this step is read again on each look.
-        size_t at = 0;
+        // Servers skip any number of them (nginx even drops them from its buffer as they come):
+        // only the head-size bound the caller keeps ends them.
+        size_t at = scan.at;
         while (at < size && (data[at] == '\r' || data[at] == '\n')) {
             ++at;
         }
-        if (at > kMaxLeadingEmptyLineBytes) {
-            return result;
-        }
+        scan.at = static_cast<uint32_t>(at);
         if (at == size) {
             result.status = HttpParseStatus::Incomplete;
             return result;
         }
-        scan.methodBegin = scan.at = scan.lineSearched = static_cast<uint32_t>(at);
+        scan.methodBegin = scan.lineSearched = static_cast<uint32_t>(at);
         scan.step = kMethod;
     }
     // The line end is looked for only in bytes the last look did not have. A CR that ends the
@@ -290,80 +471,191 @@ REQUEST_LINE ScanRequestLine(const uint8_t* data, size_t size, HTTP_HEAD_SCAN& s
         result.status = HttpParseStatus::Incomplete;
         return result;
     };
+    // The line is a request line with these parts: the header block starts after it.
+    auto finish = [&](size_t methodBegin, size_t methodEnd, size_t targetBegin, size_t targetEnd,
+                      size_t versionBegin, size_t versionEnd) {
+        std::string_view method{AsChars(data + methodBegin), methodEnd - methodBegin};
+        std::string_view target{AsChars(data + targetBegin), targetEnd - targetBegin};
+        std::string_view version{AsChars(data + versionBegin), versionEnd - versionBegin};
+        if (method == "PRI" && target == "*" && version == "HTTP/2.0") {
+            // The HTTP/2 connection preface: servers read HTTP/2 after it, not a request head.
+            return REQUEST_LINE{};
+        }
+        scan.methodBegin = static_cast<uint32_t>(methodBegin);
+        scan.methodEnd = static_cast<uint32_t>(methodEnd);
+        scan.targetBegin = static_cast<uint32_t>(targetBegin);
+        scan.targetEnd = static_cast<uint32_t>(targetEnd);
+        scan.blockStart = scan.at = scan.lineSearched = static_cast<uint32_t>(next);
+        scan.step = kHeaderLines;
+        // Made from the values in place, not copied from what was just stored: a store read
+        // back at once by a wider load stalls the parse of every request.
+        return REQUEST_LINE{
+            HttpParseStatus::Complete, methodBegin, methodEnd, targetBegin, targetEnd, next,
+            scan.lineAmbiguous};
+    };
+    auto toSplits = [&] {
+        scan.step = kSplits;
+        std::fill(std::begin(scan.readings), std::end(scan.readings), HTTP_HEAD_SCAN::READING{});
+        return lineBegin;  // the bytes read so far are read again once, by every split
+    };
     size_t at = scan.at;
     switch (scan.step) {
         case kMethod: {
             // Reading stops one byte past the longest method taken.
-            while (at < end && IsTokenChar(data[at]) &&
-                   at - scan.methodBegin <= kMaxHttpMethodLength) {
+            while (at < end && kLineBytes.of[data[at]] == kTokenByte &&
+                   at - lineBegin <= kMaxHttpMethodLength) {
                 ++at;
             }
-            size_t methodLength = at - scan.methodBegin;
-            if (methodLength == 0 || methodLength > kMaxHttpMethodLength ||
-                (at < end && !IsBlank(data[at]))) {
+            const size_t methodLength = at - lineBegin;
+            if (methodLength > kMaxHttpMethodLength) {
                 return result;
             }
             if (at == end) {
                 return stopped(at);
+            }
+            const uint8_t kind = kLineBytes.of[data[at]];
+            if (kind == kOddBlankByte || (kind == kSpaceByte && methodLength == 0)) {
+                at = toSplits();
+                break;
+            }
+            if (kind != kSpaceByte) {
+                return result;
             }
             scan.methodEnd = static_cast<uint32_t>(at);
             scan.step = kBlanksAfterMethod;
             [[fallthrough]];
         }
         case kBlanksAfterMethod:
-            while (at < end && IsBlank(data[at])) {
+            while (at < end && data[at] == ' ') {
                 ++at;
             }
             if (at == end) {
                 return stopped(at);
+            }
+            if (kLineBytes.of[data[at]] == kOddBlankByte) {
+                at = toSplits();
+                break;
             }
             scan.targetBegin = static_cast<uint32_t>(at);
             scan.step = kTarget;
             [[fallthrough]];
         case kTarget:
-            while (at < end && !IsWhitespace(data[at])) {
+            while (at < end && kLineBytes.of[data[at]] <= kTokenByte) {
                 ++at;
-            }
-            if (at == scan.targetBegin) {
-                // Only the line's end can still decide: there is no target before it.
-                scan.step = kNoTarget;
-                return stopped(at);
             }
             if (at == end) {
                 return stopped(at);
+            }
+            if (kLineBytes.of[data[at]] == kOddBlankByte) {
+                at = toSplits();
+                break;
             }
             scan.targetEnd = static_cast<uint32_t>(at);
             scan.step = kBlanksAfterTarget;
             [[fallthrough]];
         case kBlanksAfterTarget:
-            while (at < end && IsBlank(data[at])) {
+            while (at < end && data[at] == ' ') {
                 ++at;
             }
             if (at == end) {
                 return stopped(at);
             }
+            if (kLineBytes.of[data[at]] == kOddBlankByte) {
+                at = toSplits();
+                break;
+            }
             scan.versionBegin = static_cast<uint32_t>(at);
             scan.step = kVersion;
             [[fallthrough]];
-        case kVersion: {
-            uint32_t blanksFrom = static_cast<uint32_t>(at);
-            HttpParseStatus version = CheckVersion(data, scan.versionBegin, end, ended, blanksFrom);
-            if (version == HttpParseStatus::NotHttp) {
+        case kVersion:
+            while (at < end && VersionByteFits(data[at], at - scan.versionBegin)) {
+                ++at;
+            }
+            if (at < end) {
+                if (kLineBytes.of[data[at]] == kOddBlankByte) {
+                    at = toSplits();
+                    break;
+                }
+                if (data[at] != ' ' || at - scan.versionBegin < kVersionPrefix) {
+                    return result;
+                }
+                scan.step = kBlanksAfterVersion;
+            } else if (!ended) {
+                return stopped(at);
+            } else if (at - scan.versionBegin < kVersionPrefix) {
+                return result;
+            } else {
+                return finish(lineBegin, scan.methodEnd, scan.targetBegin, scan.targetEnd,
+                              scan.versionBegin, end);
+            }
+            [[fallthrough]];
+        case kBlanksAfterVersion: {
+            while (at < end && data[at] == ' ') {
+                ++at;
+            }
+            if (at < end) {
+                if (kLineBytes.of[data[at]] == kOddBlankByte) {
+                    at = toSplits();
+                    break;
+                }
                 return result;
             }
-            if (version == HttpParseStatus::Incomplete) {
-                return stopped(blanksFrom);
+            if (!ended) {
+                return stopped(at);
             }
-            // The header block's first line starts where the request line ends.
-            scan.blockStart = scan.at = scan.lineSearched = static_cast<uint32_t>(next);
-            scan.step = kHeaderLines;
-            return complete();
+            size_t versionEnd = end;
+            while (data[versionEnd - 1] == ' ') {
+                --versionEnd;
+            }
+            return finish(lineBegin, scan.methodEnd, scan.targetBegin, scan.targetEnd,
+                          scan.versionBegin, versionEnd);
         }
-        case kNoTarget:
-            return stopped(at);
+        case kSplits:
+            break;
         default:
             return result;
     }
+
+    // A blank other than SP: each split is followed on its own.
+    at = FollowSplits(data, at, end, size, scan);
+    bool open = false;
+    for (const HTTP_HEAD_SCAN::READING& split : scan.readings) {
+        open = open || (split.flags & kFailed) == 0;
+    }
+    if (!open) {
+        return result;
+    }
+    if (!ended) {
+        return stopped(at);
+    }
+    // The request is what the first split that reads a request line reads; the method is the
+    // same word to every such split (a token, at the line start or after blanks none of them
+    // keep), the target may not be.
+    const LINE_PARTS* chosen = nullptr;
+    LINE_PARTS parts[kHttpLineReadings];
+    for (size_t n = 0; n < kHttpLineReadings; ++n) {
+        const HTTP_HEAD_SCAN::READING& split = scan.readings[n];
+        if ((split.flags & kFailed) != 0 || split.words != 3 || split.progress < kVersionPrefix) {
+            continue;
+        }
+        parts[n] = SplitLine(data, lineBegin, end, size, n);
+        if (chosen == nullptr) {
+            chosen = &parts[n];
+            continue;
+        }
+        std::string_view target{AsChars(data + parts[n].begin[1]),
+                                parts[n].end[1] - parts[n].begin[1]};
+        std::string_view first{AsChars(data + chosen->begin[1]), chosen->end[1] - chosen->begin[1]};
+        if (target != first) {
+            scan.lineAmbiguous = true;
+        }
+    }
+    if (chosen == nullptr) {
+        return result;
+    }
+    // The method begins where the chosen split's first word does: after the blanks it skips.
+    return finish(chosen->begin[0], chosen->end[0], chosen->begin[1], chosen->end[1],
+                  chosen->begin[2], chosen->end[2]);
 }
 
 // Offset just past the empty line that ends the header block, or kNotFound when the bytes end
@@ -449,6 +741,7 @@ HTTP_REQUEST::HTTP_REQUEST(HTTP_REQUEST&& other) noexcept
       table_(std::exchange(other.table_, nullptr)),
       headerCount_(std::exchange(other.headerCount_, 0)),
       hostConflict_(std::exchange(other.hostConflict_, false)),
+      ambiguous_(std::exchange(other.ambiguous_, false)),
       truncated_(std::exchange(other.truncated_, false)) {}
 
 HTTP_REQUEST& HTTP_REQUEST::operator=(HTTP_REQUEST&& other) noexcept {
@@ -461,6 +754,7 @@ HTTP_REQUEST& HTTP_REQUEST::operator=(HTTP_REQUEST&& other) noexcept {
         table_ = std::exchange(other.table_, nullptr);
         headerCount_ = std::exchange(other.headerCount_, 0);
         hostConflict_ = std::exchange(other.hostConflict_, false);
+        ambiguous_ = std::exchange(other.ambiguous_, false);
         truncated_ = std::exchange(other.truncated_, false);
     }
     return *this;
@@ -477,6 +771,7 @@ void HTTP_REQUEST::Reset() {
     path_ = {};
     proxyPrefix_ = {};
     hostConflict_ = false;
+    ambiguous_ = false;
     truncated_ = false;
 }
 
@@ -530,8 +825,9 @@ HTTP_PARSE_OUTCOME ParseHttpRequest(std::span<const uint8_t> bytes, HTTP_REQUEST
     HTTP_HEADER_VALUE scratchValues[kScratchValues];
     size_t lines = 0;
     size_t values = 0;
-    size_t blockEnd =
-        WalkHeaderBlock(data, blockStart, size, [&](size_t begin, size_t colon, size_t end) {
+    bool bareCr = false;
+    size_t blockEnd = WalkHeaderBlock(
+        data, blockStart, size, bareCr, [&](size_t begin, size_t colon, size_t end) {
             const bool record = lines < kScratchLines;
             if (record) {
                 scratchLines[lines] = {AsChars(data + begin), static_cast<uint32_t>(colon - begin),
@@ -560,6 +856,7 @@ HTTP_PARSE_OUTCOME ParseHttpRequest(std::span<const uint8_t> bytes, HTTP_REQUEST
         ParseRequestTarget(data, line.targetBegin, line.targetEnd, method == "CONNECT");
     request.path_ = target.path;
     request.proxyPrefix_ = target.proxyPrefix;
+    request.ambiguous_ = line.ambiguous || bareCr;
     const HTTP_PARSE_OUTCOME complete{HttpParseStatus::Complete, 0,
                                       blockEnd == kNotFound ? 0 : blockEnd};
     if (lines == 0) {
@@ -595,7 +892,8 @@ HTTP_PARSE_OUTCOME ParseHttpRequest(std::span<const uint8_t> bytes, HTTP_REQUEST
     } else {
         HTTP_HEADER_VALUE* nextValue = firstValue;
         size_t line_ = 0;
-        WalkHeaderBlock(data, blockStart, size, [&](size_t begin, size_t colon, size_t end) {
+        bool seen = false;
+        WalkHeaderBlock(data, blockStart, size, seen, [&](size_t begin, size_t colon, size_t end) {
             HTTP_HEADER& header = headers[line_++];
             header.name = AsChars(data + begin);
             header.nameLength = static_cast<uint32_t>(colon - begin);

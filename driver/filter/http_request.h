@@ -1,7 +1,9 @@
 // Parse of an HTTP/1.x request head as a client sends it: the method, the host, the URL path and
 // the proxy prefix that a policy lookup needs. Every method is recognised, and the head is read as
-// common servers read it: empty lines before the request line are skipped and a line may end in
-// CR LF or in a bare LF.
+// the lenient servers read it: any number of empty lines before the request line are skipped, a
+// line may end in CR LF or in a bare LF, a version is any "HTTP/" digit spelling, and the parts of
+// the request line may be split by other blanks than SP. Where servers read a head in more than
+// one way, the result says so (Ambiguous()) instead of choosing one of them.
 //
 // The parse works on one contiguous copy of the bytes made by the caller and never reads outside
 // it. Every range in the result points into that copy (nothing is copied), so the copy must
@@ -21,8 +23,8 @@ namespace wexo::drv {
 inline constexpr uint32_t kHttpHeaderTableTag = os::MakePoolTag("WxHh");
 // Longest method token taken for one ("UPDATEREDIRECTREF", the longest registered, has 17).
 inline constexpr size_t kMaxHttpMethodLength = 32;
-// Empty lines a server skips before a request line; more than this is not taken for HTTP.
-inline constexpr size_t kMaxLeadingEmptyLineBytes = 16;
+// The ways of splitting a request line into its parts that servers use (see the parse).
+inline constexpr size_t kHttpLineReadings = 5;
 
 enum class HttpParseStatus : uint8_t {
     Complete,    // request line and header block up to the empty line are present
@@ -81,6 +83,10 @@ class HTTP_REQUEST {
     // Another "Host" value (a list, or a repeated header) names a different host than Host():
     // servers disagree on which one they use, so the request cannot be judged by either.
     bool HostConflict() const { return hostConflict_; }
+    // Servers may read this head in more than one way (a request line whose parts they split at
+    // different blanks, a bare CR inside a header line that some take for a line end): whatever
+    // is judged, a server may serve another request, so the connection must be closed.
+    bool Ambiguous() const { return ambiguous_; }
     // Origin form: the target as it stands. Absolute form ("scheme://..."): the target from the
     // first "/" after the authority, query included; empty when there is none. Authority form
     // (CONNECT) and the asterisk form: empty.
@@ -109,6 +115,7 @@ class HTTP_REQUEST {
     HTTP_HEADER* table_ = nullptr;
     size_t headerCount_ = 0;
     bool hostConflict_ = false;
+    bool ambiguous_ = false;
     bool truncated_ = false;
 };
 
@@ -129,13 +136,29 @@ struct HTTP_HEAD_SCAN {
     uint32_t targetEnd = 0;
     uint32_t versionBegin = 0;
     uint32_t blockStart = 0;
+    bool lineAmbiguous = false;
+    // Once the request line holds a blank other than SP (or starts with one): how far each way
+    // of splitting it has got.
+    struct READING {
+        uint8_t words;     // words begun
+        uint8_t progress;  // bytes of the current word checked (capped)
+        uint8_t flags;
+    } readings[kHttpLineReadings] = {};
 };
 
 // Parses the bytes as the start of an HTTP/1.x request head:
-//   *(CR LF / LF) method SP target SP "HTTP/1." digit (CR LF / LF) *(header line) (CR LF / LF)
-// - NotHttp as soon as the bytes cannot become one: no token method of at most 32 characters
-//   followed by blanks, no target, no "HTTP/1.x" version (HTTP/0.9, line protocols), or more than
-//   16 bytes of empty lines first.
+//   *(CR / LF) method blanks target blanks version *blanks (CR LF / LF) *(header line) (CR LF / LF)
+// where the version is "HTTP/" (any case), a digit, then digits and dots: servers take leading
+// zeros and more digits ("HTTP/01.1", "HTTP/1.01", "HTTP/1.10"), and one that serves a version it
+// does not know is still served a request. The request line is split as each kind of server
+// splits it: at SP only; at SP and HTAB; at every ASCII blank (SP, HTAB, VT, FF, CR); at what
+// Python takes for white space in a Latin-1 line (those and 0x1C-0x1F, 0x85, 0xA0); and also at a
+// UTF-8 NBSP or NEL (0xC2 0xA0, 0xC2 0x85). The first two ways take no blank before the method.
+// A split is a request line when it has three parts, a token method of at most 32 characters and
+// such a version. The request is what those splits read; when they read different targets it is
+// Ambiguous().
+// - NotHttp as soon as no split can become a request line (HTTP/0.9, line protocols, another
+//   protocol), and for the HTTP/2 preface ("PRI * HTTP/2.0"). Empty lines alone never are.
 // - Incomplete (missing 1) while they still can.
 // - Complete once the empty line is there; also, with `truncatedIsComplete`, when the bytes end
 //   after a whole request line (then Truncated() and only the whole header lines are read).

@@ -8,6 +8,7 @@
 #include "common/request_target.h"
 #include "common/service_domain.h"
 #include "common/url_normalize.h"
+#include "driver/filter/address_names.h"
 #include "driver/filter/http_request.h"
 #include "driver/filter/tls_parser.h"
 #include "driver/platform/debug_print.h"
@@ -79,6 +80,16 @@ bool IsServiceDomainHost(std::string_view host) {
     return IsServiceDomain(NormalizeHostInto(host, buffer));
 }
 
+// A request every host of which is of the service domain: the one a proxy contacts and, when it
+// names another, the one an origin server serves.
+bool IsServiceDomainRequest(const HTTP_REQUEST& request) {
+    const std::string_view host = RequestedHost(request.Host(), request.ProxyPrefix());
+    const std::string_view beside =
+        HostHeaderBesideAuthority(request.Host(), request.ProxyPrefix());
+    return !host.empty() && IsServiceDomainHost(host) &&
+           (beside.empty() || IsServiceDomainHost(beside));
+}
+
 // Whether two names are one host as servers read them.
 bool SameHost(std::string_view a, std::string_view b) {
     if (a.size() > kMaxClassifyHostBytes || b.size() > kMaxClassifyHostBytes) {
@@ -123,6 +134,10 @@ HTTP_FRAMING::RESULT FeedChain(HTTP_FRAMING& framing, const os::NetBufferListCha
         }
         base += data.size();
     }
+    if (framing.InTunnel()) {
+        // The CONNECT head ended with the bytes fed before: the tunnel starts where they stop.
+        return {HTTP_FRAMING::Step::Tunnel, std::max(base, from)};
+    }
     return {HTTP_FRAMING::Step::Consumed, std::max(base, from)};
 }
 
@@ -157,6 +172,11 @@ bool SplitChain(FLOW* flow, os::NetBufferListChain& chain, size_t bytes,
         front.Append(std::move(part));
     }
     return true;
+}
+
+// Bytes that a TLS server takes for the start of a handshake record, whatever follows.
+bool BeginsTlsRecord(std::span<const uint8_t> bytes) {
+    return bytes.size() >= 2 && bytes[0] == 22 && bytes[1] == 3;
 }
 
 // The copy of a segment that the parsers read; freed in every case.
@@ -249,7 +269,8 @@ void STREAM_FILTER::FlowDeleted(uint16_t, uint32_t, uint64_t flowContext) {
     {
         std::lock_guard guard(flowLock_);
         flow->deleted = 1;
-        if (flow->state.load() == FLOW_STATE_HTTP_GATHER) {
+        const uint32_t state = flow->state.load();
+        if (state == FLOW_STATE_HTTP_GATHER || state == FLOW_STATE_TUNNEL_GATHER) {
             gathered.data = std::move(flow->heldData);
             flow->heldBytes = 0;
             SetStateLocked(flow, FLOW_STATE_FINISHED);
@@ -296,6 +317,15 @@ void STREAM_FILTER::StreamClassify(const os::FWPS_INCOMING_VALUES& values,
     }
     packet->countBytesRequired = 0;
     packet->countBytesEnforced = 0;
+    // Most segments belong to flows decided for good: they pass at the cost of one state check
+    // (a FIN still goes the whole way, which ends the flow).
+    if (segment.flow->state.load(std::memory_order_relaxed) == FLOW_STATE_PASSED &&
+        (packet->streamData->flags &
+         (os::FWPS_STREAM_FLAG_SEND_DISCONNECT | os::FWPS_STREAM_FLAG_RECEIVE_DISCONNECT)) == 0) {
+        Permit(*packet, classifyOut, filter);
+        packet->streamAction = os::FWPS_STREAM_ACTION_ALLOW_CONNECTION;
+        return;
+    }
     uint64_t service = serviceProcessId_.load(std::memory_order_relaxed);
     if (service != 0 && segment.flow->processId == service) {
         Permit(*packet, classifyOut, filter);
@@ -343,7 +373,7 @@ void STREAM_FILTER::Inbound(SEGMENT& segment) {
                 }
                 flow->serverFinSeen = injected ? 1 : 0;
             } else if (!IsWatched(state) && state != FLOW_STATE_BLOCKED &&
-                       state != FLOW_STATE_DRAINING) {
+                       state != FLOW_STATE_DRAINING && state != FLOW_STATE_TUNNEL_GATHER) {
                 // A watched or cut connection keeps its state: the client may still send.
                 SetStateLocked(flow, FLOW_STATE_FINISHED);
             }
@@ -432,6 +462,10 @@ void STREAM_FILTER::Outbound(SEGMENT& segment) {
         ClosedOutbound(segment, state);
         return;
     }
+    if (state == FLOW_STATE_TUNNEL_GATHER) {
+        TunnelGatherOutbound(segment);
+        return;
+    }
     // Data that comes with the client's FIN is parsed too: a request sent and closed at once is
     // still a request.
     if (state != FLOW_STATE_NEW || segment.Data().dataLength == 0) {
@@ -467,7 +501,6 @@ void STREAM_FILTER::ClosedOutbound(SEGMENT& segment, uint32_t state) {
 void STREAM_FILTER::WatchOutbound(SEGMENT& segment) {
     FLOW* flow = segment.flow;
     const size_t length = segment.Data().dataLength;
-    const bool fin = (segment.Flags() & os::FWPS_STREAM_FLAG_SEND_DISCONNECT) != 0;
     HTTP_FRAMING& framing = flow->framing;
     if (flow->http2) {
         Http2WatchOutbound(segment);
@@ -497,9 +530,23 @@ void STREAM_FILTER::WatchOutbound(SEGMENT& segment) {
                 return;
             }
             if (step.step == HTTP_FRAMING::Step::Tunnel) {
-                std::lock_guard guard(flowLock_);
-                SetStateLocked(flow, FLOW_STATE_PASSED);
+                // What follows the allowed CONNECT head is a new connection's first bytes; the
+                // engine indicates them again, to be read as such.
+                framing.Reset();
+                flow->moreRequested = false;
+                {
+                    std::lock_guard guard(flowLock_);
+                    flow->inTunnel = 1;
+                    SetStateLocked(flow, FLOW_STATE_NEW);
+                }
+                if (offset == 0) {
+                    ParseOutbound(segment, buffer.Span());
+                    return;
+                }
                 Permit(segment.packet, segment.out, segment.filter);
+                if (offset < length) {
+                    segment.packet.countBytesEnforced = offset;
+                }
                 return;
             }
             if (step.step == HTTP_FRAMING::Step::Error) {
@@ -515,34 +562,41 @@ void STREAM_FILTER::WatchOutbound(SEGMENT& segment) {
             segment.packet.countBytesEnforced = offset;
             return;
         }
+        flow->upgradeOffered = framing.UpgradeOffered() ? 1 : 0;
         framing.BeginRequest();
     }
+    HELD_DATA held;
+    if (GatherSegment(segment, held, FLOW_STATE_HTTP_GATHER)) {
+        AdvanceHttp(flow, held, false);
+        Absorb(segment.packet, segment.out);
+    }
+}
+
+bool STREAM_FILTER::GatherSegment(SEGMENT& segment, HELD_DATA& held, FLOW_STATE state) {
+    FLOW* flow = segment.flow;
+    const size_t length = segment.Data().dataLength;
     os::NetBufferListChain clone;
     if (length > 0 && !os::NT_SUCCESS(os::FwpsCloneStreamData(segment.Data(), clone))) {
         DropConnection(segment.packet, segment.out);
-        return;
+        return false;
     }
-    HELD_DATA held;
-    {
-        std::lock_guard guard(flowLock_);
-        held.data = std::move(flow->heldData);
-        held.bytes = flow->heldBytes;
-        held.scanOffset = flow->scanOffset;
-        flow->heldBytes = 0;
-        flow->scanOffset = 0;
-        if (!clone.Empty()) {
-            ReferenceFlow(flow, static_cast<int32_t>(clone.Count()));
-            held.bytes += static_cast<uint32_t>(length);
-            held.data.Append(std::move(clone));
-        }
-        if (fin) {
-            flow->clientFinSeen = 1;
-        }
-        held.clientFinSeen = flow->clientFinSeen != 0;
-        SetStateLocked(flow, FLOW_STATE_HTTP_GATHER);
+    std::lock_guard guard(flowLock_);
+    held.data = std::move(flow->heldData);
+    held.bytes = flow->heldBytes;
+    held.scanOffset = flow->scanOffset;
+    flow->heldBytes = 0;
+    flow->scanOffset = 0;
+    if (!clone.Empty()) {
+        ReferenceFlow(flow, static_cast<int32_t>(clone.Count()));
+        held.bytes += static_cast<uint32_t>(length);
+        held.data.Append(std::move(clone));
     }
-    AdvanceHttp(flow, held, false);
-    Absorb(segment.packet, segment.out);
+    if ((segment.Flags() & os::FWPS_STREAM_FLAG_SEND_DISCONNECT) != 0) {
+        flow->clientFinSeen = 1;
+    }
+    held.clientFinSeen = flow->clientFinSeen != 0;
+    SetStateLocked(flow, state);
+    return true;
 }
 
 bool STREAM_FILTER::HoldWhilePending(SEGMENT& segment) {
@@ -584,6 +638,34 @@ void STREAM_FILTER::PassUninspected(SEGMENT& segment) {
     Permit(segment.packet, segment.out, segment.filter);
 }
 
+void STREAM_FILTER::HelloUnread(SEGMENT& segment) {
+    FLOW* flow = segment.flow;
+    flow->moreRequested = false;
+    bool queued = false;
+    {
+        std::lock_guard guard(flowLock_);
+        if (flow->state.load() == FLOW_STATE_NEW) {
+            flow->helloUnread = 1;
+            SetStateLocked(flow, FLOW_STATE_TLS_HELLO);
+            if (flow->inTunnel != 0) {
+                if (UnreadHelloClosesLocked(flow)) {
+                    DropConnection(segment.packet, segment.out);
+                    return;
+                }
+                queued = QueueTlsLocked(segment, flow);
+            }
+        }
+    }
+    if (queued) {
+        lookupEvent_.Set();
+    }
+    DriverPrintAndLog(
+        "WexoW: ClassifyTls: FC#%ld, a TLS handshake that is no readable client hello; judged "
+        "by the server's certificate or the destination\n\n",
+        static_cast<long>(flow->flowNumber));
+    Permit(segment.packet, segment.out, segment.filter);
+}
+
 void STREAM_FILTER::AskForMore(SEGMENT& segment, std::span<const uint8_t> bytes, uint32_t missing,
                                uint32_t limit) {
     FLOW* flow = segment.flow;
@@ -602,10 +684,23 @@ void STREAM_FILTER::ParseOutbound(SEGMENT& segment, std::span<const uint8_t> byt
         // These bytes are not the last look's grown longer: nothing read then applies.
         flow->headScan = {};
     }
+    const bool fin = (segment.Flags() & os::FWPS_STREAM_FLAG_SEND_DISCONNECT) != 0;
     TLS_CLIENT_HELLO hello;
     TLS_PARSE_OUTCOME tls = ParseTlsClientHello(bytes, hello);
     if (tls.status == TlsParseStatus::Incomplete) {
-        AskForMore(segment, bytes, tls.missing, kMaxFirstRequestBytes);
+        if (!fin && uint64_t{bytes.size()} + tls.missing <= kMaxFirstRequestBytes) {
+            flow->moreRequested = true;
+            NeedMoreData(segment.packet, segment.out,
+                         static_cast<uint32_t>(bytes.size() + tls.missing));
+            return;
+        }
+        // A hello that never ends within what a hello may take (a client can pad one out with
+        // empty records) names nothing a server would not read too.
+        HelloUnread(segment);
+        return;
+    }
+    if (tls.status == TlsParseStatus::NotRecognised && BeginsTlsRecord(bytes)) {
+        HelloUnread(segment);
         return;
     }
     if (tls.status == TlsParseStatus::Complete) {
@@ -628,6 +723,7 @@ void STREAM_FILTER::ParseOutbound(SEGMENT& segment, std::span<const uint8_t> byt
                 return;
             }
         }
+        bool queued = false;
         {
             std::lock_guard guard(flowLock_);
             if (flow->state.load() == FLOW_STATE_NEW) {
@@ -641,7 +737,13 @@ void STREAM_FILTER::ParseOutbound(SEGMENT& segment, std::span<const uint8_t> byt
                     flow->names = std::move(names);
                 }
                 SetStateLocked(flow, FLOW_STATE_TLS_HELLO);
+                if (flow->inTunnel != 0) {
+                    queued = QueueTlsLocked(segment, flow);
+                }
             }
+        }
+        if (queued) {
+            lookupEvent_.Set();
         }
         Permit(segment.packet, segment.out, segment.filter);
         return;
@@ -651,7 +753,6 @@ void STREAM_FILTER::ParseOutbound(SEGMENT& segment, std::span<const uint8_t> byt
         return;
     }
     HTTP_REQUEST request;
-    const bool fin = (segment.Flags() & os::FWPS_STREAM_FLAG_SEND_DISCONNECT) != 0;
     // No more bytes are coming, or no more may be asked for: what is there is judged.
     const bool last = fin || uint64_t{bytes.size()} + 1 > kMaxRequestHeadBytes;
     HTTP_PARSE_OUTCOME http = ParseHttpRequest(bytes, request, last, &flow->headScan);
@@ -721,8 +822,9 @@ bool STREAM_FILTER::QueueForLookupLocked(FLOW* flow) {
 STREAM_FILTER::Result STREAM_FILTER::HttpRequest(SEGMENT& segment, std::span<const uint8_t> bytes,
                                                  const HTTP_REQUEST& request) {
     FLOW* flow = segment.flow;
-    if (request.HostConflict()) {
-        // Servers differ in which of the hosts they serve: none of them can be judged.
+    if (request.HostConflict() || request.Ambiguous()) {
+        // Servers differ in which of the hosts they serve, or in how they read the head: it
+        // cannot be judged as any of them would see it.
         DropConnection(segment.packet, segment.out);
         return Result::Success;
     }
@@ -735,17 +837,21 @@ STREAM_FILTER::Result STREAM_FILTER::HttpRequest(SEGMENT& segment, std::span<con
         DropConnection(segment.packet, segment.out);
         return Result::Success;
     }
-    const std::string_view host = RequestedHost(request.Host(), request.ProxyPrefix());
-    if (IsServiceDomainHost(host)) {
+    if (IsServiceDomainRequest(request)) {
         std::lock_guard guard(flowLock_);
         if (flow->state.load() != FLOW_STATE_NEW) {
             return Result::Failure;
         }
-        // Our own servers are not looked up, but the requests after this one still are.
-        SetStateLocked(flow, step.step == HTTP_FRAMING::Step::Tunnel ? FLOW_STATE_PASSED
-                                                                     : FLOW_STATE_HTTP_WATCH);
+        // Our own servers are not looked up, but the requests after this one still are, and so is
+        // the connection a CONNECT opens through them.
+        const bool tunnel = step.step == HTTP_FRAMING::Step::Tunnel;
+        if (tunnel) {
+            framing.Reset();
+            flow->inTunnel = 1;
+        }
+        SetStateLocked(flow, tunnel ? FLOW_STATE_NEW : FLOW_STATE_HTTP_WATCH);
         Permit(segment.packet, segment.out, segment.filter);
-        if (step.step == HTTP_FRAMING::Step::HeadEnd && step.consumed < bytes.size()) {
+        if ((tunnel || step.step == HTTP_FRAMING::Step::HeadEnd) && step.consumed < bytes.size()) {
             segment.packet.countBytesEnforced = step.consumed;
         }
         return Result::Success;
@@ -778,7 +884,9 @@ STREAM_FILTER::Result STREAM_FILTER::QueueFirstRequest(SEGMENT& segment, FlowNam
         ReferenceFlow(flow, static_cast<int32_t>(lists));
         flow->heldBytes += static_cast<uint32_t>(clone.DataLength());
         flow->scanOffset = static_cast<uint32_t>(scanOffset);
-        flow->laterRequest = 0;
+        // Inside a tunnel the proxy's own answer may be on its way: a block cannot answer with a
+        // redirect there either.
+        flow->laterRequest = flow->inTunnel;
         flow->heldData.Append(std::move(clone));
         if (fin) {
             flow->clientFinSeen = 1;
@@ -848,26 +956,29 @@ STREAM_FILTER::Result STREAM_FILTER::CertificateHost(SEGMENT& segment, std::stri
             }
         };
         uint32_t state = flow->state.load();
-        if (state == FLOW_STATE_NEW && !IsServiceDomainHost(commonName)) {
+        const TlsName certificate = TlsNameLocked(segment, commonName);
+        if (state == FLOW_STATE_NEW && certificate != TlsName::Pass) {
             SetStateLocked(flow, FLOW_STATE_TLS_FLIGHT);
-            flow->names = std::move(names);
+            if (certificate == TlsName::Judge) {
+                flow->names = std::move(names);
+            }
             queue();
         } else if (state == FLOW_STATE_TLS_HELLO) {
             CompareSessionIdsLocked(flow, tls13, serverSessionId);
             SetStateLocked(flow, FLOW_STATE_TLS_FLIGHT);
-            if (flow->names) {
-                // The server name the client asked for wins over the certificate.
-                if (IsServiceDomainHost(flow->names->Host())) {
-                    flow->names.reset();
-                    SetStateLocked(flow, FLOW_STATE_PASSED);
-                } else {
-                    queue();
-                }
-            } else if (!IsServiceDomainHost(commonName)) {
-                flow->names = std::move(names);
-                queue();
-            } else {
+            // The server name the client asked for wins over the certificate.
+            const TlsName asked =
+                flow->names ? TlsNameLocked(segment, flow->names->Host()) : certificate;
+            if (asked == TlsName::Pass) {
+                flow->names.reset();
                 SetStateLocked(flow, FLOW_STATE_PASSED);
+            } else {
+                if (asked == TlsName::ByAddress) {
+                    flow->names.reset();
+                } else if (!flow->names) {
+                    flow->names = std::move(names);
+                }
+                queue();
             }
         } else {
             SetStateLocked(flow, FLOW_STATE_PASSED);
@@ -877,6 +988,55 @@ STREAM_FILTER::Result STREAM_FILTER::CertificateHost(SEGMENT& segment, std::stri
         lookupEvent_.Set();
     }
     return result;
+}
+
+STREAM_FILTER::TlsName STREAM_FILTER::TlsNameLocked(SEGMENT& segment, std::string_view host) {
+    if (!IsServiceDomainHost(host)) {
+        return TlsName::Judge;
+    }
+    // Any server can present our name; only the addresses our names were answered with are ours.
+    uint8_t address[16];
+    uint32_t length = 16;
+    if (segment.values.layerId == os::FWPS_LAYER_STREAM_V4) {
+        const uint32_t v4 = segment.values.remoteAddressV4;
+        const uint8_t bytes[4] = {static_cast<uint8_t>(v4 >> 24), static_cast<uint8_t>(v4 >> 16),
+                                  static_cast<uint8_t>(v4 >> 8), static_cast<uint8_t>(v4)};
+        std::memcpy(address, bytes, 4);
+        length = 4;
+    } else {
+        std::memcpy(address, segment.values.remoteAddressV6.data(), 16);
+    }
+    return addressNames_.WasGivenForServiceDomain(MakeAddressKey(address, length))
+               ? TlsName::Pass
+               : TlsName::ByAddress;
+}
+
+bool STREAM_FILTER::PassesAsServiceDomainLocked(SEGMENT& segment, FLOW* flow) {
+    if (!flow->names) {
+        return false;
+    }
+    switch (TlsNameLocked(segment, flow->names->Host())) {
+        case TlsName::Pass:
+            flow->names.reset();
+            SetStateLocked(flow, FLOW_STATE_PASSED);
+            return true;
+        case TlsName::ByAddress:
+            flow->names.reset();
+            return false;
+        case TlsName::Judge:
+            return false;
+    }
+    return false;
+}
+
+bool STREAM_FILTER::UnreadHelloClosesLocked(FLOW* flow) {
+    // Neither a name nor a certificate: with block-on-failure that is a failure to judge, not a
+    // lookup by address that a client could steer with a hello no parse reads.
+    if (flow->helloUnread == 0 || flow->names || !blockOnFailure_.load()) {
+        return false;
+    }
+    SetStateLocked(flow, FLOW_STATE_FINISHED);
+    return true;
 }
 
 bool STREAM_FILTER::QueueTlsLocked(SEGMENT& segment, FLOW* flow) {
@@ -903,10 +1063,11 @@ STREAM_FILTER::Result STREAM_FILTER::ServerHelloOnly(SEGMENT& segment, bool tls1
         bool resumed = CompareSessionIdsLocked(flow, tls13, serverSessionId);
         // Without a server name and a readable certificate (TLS 1.3 encrypts it) the connection
         // is looked up by its destination address.
-        if (!resumed && flow->names && IsServiceDomainHost(flow->names->Host())) {
-            flow->names.reset();
-            SetStateLocked(flow, FLOW_STATE_PASSED);
+        if (!resumed && PassesAsServiceDomainLocked(segment, flow)) {
             return Result::Success;
+        }
+        if (UnreadHelloClosesLocked(flow)) {
+            return Result::Failure;
         }
         if (!QueueTlsLocked(segment, flow)) {
             return Result::Failure;
@@ -924,10 +1085,11 @@ STREAM_FILTER::Result STREAM_FILTER::ServerFlightUnread(SEGMENT& segment) {
             return Result::Success;
         }
         SetStateLocked(flow, FLOW_STATE_TLS_FLIGHT);
-        if (flow->names && IsServiceDomainHost(flow->names->Host())) {
-            flow->names.reset();
-            SetStateLocked(flow, FLOW_STATE_PASSED);
+        if (PassesAsServiceDomainLocked(segment, flow)) {
             return Result::Success;
+        }
+        if (UnreadHelloClosesLocked(flow)) {
+            return Result::Failure;
         }
         if (!QueueTlsLocked(segment, flow)) {
             return Result::Failure;
@@ -1110,11 +1272,10 @@ STREAM_FILTER::HeadNames STREAM_FILTER::NamesOfHeldHead(const HELD_DATA& held, b
     if (outcome.status == HttpParseStatus::Incomplete && held.clientFinSeen && !whole) {
         return HeadNames::NotHttp;
     }
-    if (request.HostConflict()) {
+    if (request.HostConflict() || request.Ambiguous()) {
         return HeadNames::Conflict;
     }
-    const std::string_view host = RequestedHost(request.Host(), request.ProxyPrefix());
-    serviceDomain = !host.empty() && IsServiceDomainHost(host);
+    serviceDomain = IsServiceDomainRequest(request);
     names.reset(FLOW_NAMES::Create(request.Host(), request.Path(), request.ProxyPrefix()));
     return names ? HeadNames::Judge : HeadNames::NoMemory;
 }
@@ -1166,8 +1327,9 @@ bool STREAM_FILTER::ForwardFront(FLOW* flow, HELD_DATA& held, size_t bytes) {
     return true;
 }
 
-void STREAM_FILTER::AdvanceHttp(FLOW* flow, HELD_DATA& held, bool requestAllowed) {
-    if (flow->http2) {
+void STREAM_FILTER::AdvanceHttp(FLOW* flow, HELD_DATA& held, bool requestAllowed,
+                                bool tunnelStart) {
+    if (flow->http2 && !tunnelStart) {
         AdvanceHttp2(flow, held);
         return;
     }
@@ -1187,6 +1349,19 @@ void STREAM_FILTER::AdvanceHttp(FLOW* flow, HELD_DATA& held, bool requestAllowed
     };
 
     for (;;) {
+        if (tunnelStart) {
+            tunnelStart = false;
+            if (JudgeTunnelStart(flow, held)) {
+                return;
+            }
+            // An HTTP request inside the tunnel: judged as a connection's first one is.
+            framing.Reset();
+            flow->upgradeOffered = 0;
+            framing.BeginRequest();
+            held.scanOffset = 0;
+            requestAllowed = false;
+            continue;
+        }
         if (framing.InHead() && !requestAllowed) {
             // Gathering the head of a later request.
             HTTP_FRAMING::RESULT step = FeedChain(framing, held.data, held.scanOffset);
@@ -1202,6 +1377,10 @@ void STREAM_FILTER::AdvanceHttp(FLOW* flow, HELD_DATA& held, bool requestAllowed
                 bool serviceDomain;
                 if (held.bytes <= kEarlyHttpCheckBytes &&
                     NamesOfHeldHead(held, false, unused, serviceDomain) == HeadNames::NotHttp) {
+                    if (!UnreadRequestPasses(flow)) {
+                        Drain(flow, held);
+                        return;
+                    }
                     framing.Reset();
                     finish(FLOW_STATE_PASSED, true);
                     return;
@@ -1237,6 +1416,10 @@ void STREAM_FILTER::AdvanceHttp(FLOW* flow, HELD_DATA& held, bool requestAllowed
             bool serviceDomain = false;
             switch (NamesOfHeldHead(held, whole, names, serviceDomain)) {
                 case HeadNames::NotHttp:
+                    if (!UnreadRequestPasses(flow)) {
+                        Drain(flow, held);
+                        return;
+                    }
                     framing.Reset();
                     finish(FLOW_STATE_PASSED, true);
                     return;
@@ -1285,20 +1468,194 @@ void STREAM_FILTER::AdvanceHttp(FLOW* flow, HELD_DATA& held, bool requestAllowed
                     return;
                 }
                 held.scanOffset = 0;
+                flow->upgradeOffered = framing.UpgradeOffered() ? 1 : 0;
                 framing.BeginRequest();
                 requestAllowed = false;
                 continue;
             }
             case HTTP_FRAMING::Step::Tunnel:
-                // An allowed CONNECT: what follows is a new connection's first bytes.
-                framing.Reset();
-                flow->moreRequested = false;
-                finish(FLOW_STATE_NEW, true);
-                return;
+                // An allowed CONNECT: what follows is a new connection's first bytes, and is
+                // judged as those are before any of it goes on.
+                if (!ForwardFront(flow, held, step.consumed)) {
+                    Drain(flow, held);
+                    return;
+                }
+                held.scanOffset = 0;
+                flow->inTunnel = 1;
+                tunnelStart = true;
+                continue;
             case HTTP_FRAMING::Step::Error:
                 Drain(flow, held);
                 return;
         }
+    }
+}
+
+// ---- The connection inside a CONNECT tunnel ----
+
+bool STREAM_FILTER::UnreadRequestPasses(const FLOW* flow) const {
+    return flow->upgradeOffered != 0;
+}
+
+void STREAM_FILTER::ForwardAndPass(FLOW* flow, HELD_DATA& held) {
+    for (;;) {
+        Forward(flow, held);
+        if (EndLookup(flow, FLOW_STATE_PASSED, held)) {
+            break;
+        }
+    }
+    InjectHeldFins(flow, held);
+}
+
+void STREAM_FILTER::QueueTunnelTls(FLOW* flow, HELD_DATA& held, FlowNamesPtr names,
+                                   std::span<const uint8_t> sessionId, bool unread) {
+    if (unread && !names && blockOnFailure_.load()) {
+        Drain(flow, held);
+        return;
+    }
+    bool queued;
+    {
+        // The hello waits with what follows it: a blocked name never reaches the server.
+        std::lock_guard guard(flowLock_);
+        if (!flow->heldData.Empty()) {
+            held.bytes += flow->heldBytes;
+            held.data.Append(std::move(flow->heldData));
+        }
+        flow->heldData = std::move(held.data);
+        flow->heldBytes = held.bytes;
+        flow->scanOffset = 0;
+        held.bytes = 0;
+        flow->names = std::move(names);
+        size_t length = std::min(sessionId.size(), sizeof(flow->sessionId));
+        if (length > 0) {
+            std::memcpy(flow->sessionId, sessionId.data(), length);
+        }
+        flow->sessionIdLength = static_cast<uint32_t>(length);
+        flow->helloUnread = unread ? 1 : 0;
+        flow->laterRequest = 0;
+        // The lookup target (the tunnel's destination) was recorded for the CONNECT.
+        queued = QueueForLookupLocked(flow);
+        if (queued) {
+            SetStateLocked(flow, FLOW_STATE_TLS_LOOKUP);
+        } else {
+            held.data = std::move(flow->heldData);
+            held.bytes = flow->heldBytes;
+            flow->heldBytes = 0;
+            flow->names.reset();
+        }
+    }
+    if (queued) {
+        lookupEvent_.Set();
+    } else {
+        EndWithHeldDiscarded(flow, held, FLOW_STATE_FINISHED);
+        InjectHeldFins(flow, held);
+    }
+}
+
+bool STREAM_FILTER::JudgeTunnelStart(FLOW* flow, HELD_DATA& held) {
+    flow->http2.reset();
+    flow->moreRequested = false;
+    flow->headScan = {};
+    for (;;) {
+        if (held.data.Empty()) {
+            // Nothing of the inner connection yet: its first bytes come to the classify.
+            HELD_DATA late;
+            if (!EndLookup(flow, FLOW_STATE_NEW, late)) {
+                held = std::move(late);
+                continue;
+            }
+            InjectHeldFins(flow, late);
+            return true;
+        }
+        size_t size = std::min<size_t>(held.bytes, kMaxFirstRequestBytes);
+        PARSE_BUFFER buffer(size);
+        if (!buffer) {
+            Drain(flow, held);
+            return true;
+        }
+        size = CopyChain(held.data, 0, buffer.Span());
+        const std::span<const uint8_t> bytes = buffer.Span().first(size);
+        // More may still come and be asked for.
+        const bool more = !held.clientFinSeen && held.bytes < kMaxFirstRequestBytes;
+        bool gather = false;
+        TLS_CLIENT_HELLO hello;
+        TLS_PARSE_OUTCOME tls = ParseTlsClientHello(bytes, hello);
+        if (tls.status == TlsParseStatus::Complete) {
+            FlowNamesPtr names;
+            if (!hello.serverName.Empty()) {
+                names.reset(FLOW_NAMES::Create(hello.serverName.Text(), {}, {}));
+                if (!names) {
+                    Drain(flow, held);
+                    return true;
+                }
+            }
+            QueueTunnelTls(flow, held, std::move(names), hello.sessionId.Bytes(), false);
+            return true;
+        }
+        if (tls.status == TlsParseStatus::Incomplete) {
+            gather = more && uint64_t{held.bytes} + tls.missing <= kMaxFirstRequestBytes;
+            if (!gather) {
+                QueueTunnelTls(flow, held, {}, {}, true);
+                return true;
+            }
+        } else if (BeginsTlsRecord(bytes)) {
+            QueueTunnelTls(flow, held, {}, {}, true);
+            return true;
+        } else if (IsHttp2PrefaceStart(bytes)) {
+            if (bytes.size() < kHttp2PrefaceBytes && more) {
+                gather = true;
+            } else {
+                flow->http2.emplace();
+                AdvanceHttp2(flow, held);
+                return true;
+            }
+        }
+        if (!gather) {
+            HTTP_REQUEST request;
+            if (ParseHttpRequest(bytes, request, true).status != HttpParseStatus::NotHttp) {
+                return false;
+            }
+            // Neither HTTP nor TLS: a protocol of its own, passed as on a direct connection.
+            ForwardAndPass(flow, held);
+            return true;
+        }
+        std::unique_lock guard(flowLock_);
+        held.clientFinSeen = held.clientFinSeen || flow->clientFinSeen != 0;
+        if (!flow->heldData.Empty()) {
+            held.bytes += flow->heldBytes;
+            held.data.Append(std::move(flow->heldData));
+            flow->heldBytes = 0;
+            continue;
+        }
+        if (held.clientFinSeen) {
+            continue;  // nothing more is coming: judged with what is there
+        }
+        if (flow->deleted != 0 || unloading_.load()) {
+            guard.unlock();
+            EndWithHeldDiscarded(flow, held, FLOW_STATE_FINISHED);
+            return true;
+        }
+        flow->heldData = std::move(held.data);
+        flow->heldBytes = held.bytes;
+        flow->scanOffset = 0;
+        flow->names.reset();
+        // A FIN the server sent while the CONNECT was looked up is its own: the client gets it.
+        const bool serverFin = flow->serverFinSeen != 0;
+        flow->serverFinSeen = 0;
+        SetStateLocked(flow, FLOW_STATE_TUNNEL_GATHER);
+        guard.unlock();
+        if (serverFin) {
+            InjectFin(flow, os::FWPS_STREAM_FLAG_RECEIVE | os::FWPS_STREAM_FLAG_RECEIVE_DISCONNECT);
+        }
+        return true;
+    }
+}
+
+void STREAM_FILTER::TunnelGatherOutbound(SEGMENT& segment) {
+    HELD_DATA held;
+    if (GatherSegment(segment, held, FLOW_STATE_TUNNEL_GATHER)) {
+        AdvanceHttp(segment.flow, held, false, true);
+        Absorb(segment.packet, segment.out);
     }
 }
 

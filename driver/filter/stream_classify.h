@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <mutex>
 
+#include "driver/filter/address_names.h"
 #include "driver/filter/flow.h"
 #include "driver/filter/http_request.h"
 #include "os/core/sync.h"
@@ -106,7 +107,9 @@ class STREAM_FILTER {
     // each later request in it as the first one was (queued for lookup, gathered until its head is
     // whole, or passed when the bytes stop being HTTP), until the data is used up. Runs with the
     // flow's lookup pending (a lookup worker) or watched (its classify).
-    void AdvanceHttp(FLOW* flow, HELD_DATA& held, bool requestAllowed);
+    // With `tunnelStart`, the held data begins the connection inside a tunnel that an allowed
+    // CONNECT opened, and is judged first as a new connection's first bytes are.
+    void AdvanceHttp(FLOW* flow, HELD_DATA& held, bool requestAllowed, bool tunnelStart = false);
     // A lookup ends with the connection cut: the held data goes, the flow takes `state`.
     void EndWithHeldDiscarded(FLOW* flow, HELD_DATA& held, FLOW_STATE state);
     // A blocked later request: nothing more reaches the server, which is told the client is done.
@@ -115,6 +118,8 @@ class STREAM_FILTER {
     size_t InProgressCount() const;
 
     FLOW_TABLE& Flows() { return flows_; }
+    // The names each address was given for, as the DNS answers the driver saw said.
+    ADDRESS_NAMES& AddressNames() { return addressNames_; }
     // Guards every flow's state, names, session ID, held data, FIN flags and the lookup lists.
     std::mutex& FlowLock() { return flowLock_; }
 
@@ -144,6 +149,27 @@ class STREAM_FILTER {
     void ParseOutbound(SEGMENT& segment, std::span<const uint8_t> bytes);
     // Ends inspection of a flow that is still new: its data passes and is never looked up.
     void PassUninspected(SEGMENT& segment);
+    // First bytes that are a TLS handshake record but no client hello the parse can read: the
+    // flow waits for the server's flight like a hello without a name.
+    void HelloUnread(SEGMENT& segment);
+    // The bytes after an allowed CONNECT head, in the held data, as a new connection's first
+    // bytes: false when they are to be read as an HTTP request (the caller goes on with them).
+    bool JudgeTunnelStart(FLOW* flow, HELD_DATA& held);
+    // A TLS connection inside a tunnel is looked up at once, its hello held with what follows:
+    // what the tunnel's proxy answers first is not the server's flight, so that cannot be waited
+    // for.
+    void QueueTunnelTls(FLOW* flow, HELD_DATA& held, FlowNamesPtr names,
+                        std::span<const uint8_t> sessionId, bool unread);
+    // Forwards the held data and ends inspection.
+    void ForwardAndPass(FLOW* flow, HELD_DATA& held);
+    void TunnelGatherOutbound(SEGMENT& segment);
+    // Takes what the flow gathered so far with the segment after it (and the client's FIN) into
+    // `held`, the flow in `state`; false, the connection dropped, when the segment cannot be
+    // cloned.
+    bool GatherSegment(SEGMENT& segment, HELD_DATA& held, FLOW_STATE state);
+    // A request that cannot be read on a kept-alive connection: only the application protocol
+    // after an upgrade the last request offered may follow unread.
+    bool UnreadRequestPasses(const FLOW* flow) const;
     void AskForMore(SEGMENT& segment, std::span<const uint8_t> bytes, uint32_t missing,
                     uint32_t limit);
     Result HttpRequest(SEGMENT& segment, std::span<const uint8_t> bytes,
@@ -167,9 +193,21 @@ class STREAM_FILTER {
     bool QueueForLookupLocked(FLOW* flow);
     void RecordLookupTargetLocked(SEGMENT& segment);
     bool QueueTlsLocked(SEGMENT& segment, FLOW* flow);
+    // A flow whose hello was unread and that has no name: true (and finished) when it is to be
+    // closed rather than looked up by address.
+    bool UnreadHelloClosesLocked(FLOW* flow);
+    // What a TLS name means for the flow: looked up as such; passed, a name of the service domain
+    // toward an address answered for it; or not taken at all, the service domain named toward
+    // any other address (judged by what the address is known as).
+    enum class TlsName { Judge, Pass, ByAddress };
+    TlsName TlsNameLocked(SEGMENT& segment, std::string_view host);
+    // The flow's name passes it as the service domain's (state passed, true); one that is not to
+    // be taken is dropped.
+    bool PassesAsServiceDomainLocked(SEGMENT& segment, FLOW* flow);
     void SetStateLocked(FLOW* flow, FLOW_STATE state) { flow->state.store(state); }
 
     FLOW_TABLE flows_;
+    ADDRESS_NAMES addressNames_;
     mutable std::mutex flowLock_;
     FLOW_LIST<&FLOW::queueLinks> lookupQueue_;
     FLOW_LIST<&FLOW::queueLinks> inProgress_;

@@ -35,16 +35,17 @@ TLS_PARSE_OUTCOME Incomplete(uint64_t missing) {
             static_cast<uint32_t>(std::min<uint64_t>(missing, UINT32_MAX))};
 }
 
-// Content type, major and minor version of a handshake record of SSL 3.0 to TLS 1.2 framing
-// (TLS 1.3 still frames its records as TLS 1.2 or 1.0).
+// Content type and major version of a handshake record. The minor version is what a server
+// ignores on the first records (TLS 1.3 frames its records as TLS 1.2 or 1.0, and servers take any
+// legacy value there), so a client may write any: reading only 03 00 to 03 03 would let a hello
+// framed as 03 04 or 03 7F pass unread.
 bool IsHandshakeRecordHeader(const uint8_t* header) {
-    return header[0] == kContentHandshake && header[1] == 3 && header[2] <= 3;
+    return header[0] == kContentHandshake && header[1] == 3;
 }
 
 // The first `count` (fewer than 5) bytes of a record header could still become a handshake one.
 bool BeginsHandshakeRecordHeader(const uint8_t* header, size_t count) {
-    return (count < 1 || header[0] == kContentHandshake) && (count < 2 || header[1] == 3) &&
-           (count < 3 || header[2] <= 3);
+    return (count < 1 || header[0] == kContentHandshake) && (count < 2 || header[1] == 3);
 }
 
 enum class StreamError { None, PastEnd, NoData, BadRecord };
@@ -125,26 +126,24 @@ class HELLO_STREAM {
 
   private:
     // At the end of a record with more of the hello to come: step into the next record, which
-    // must be a non-empty handshake record.
+    // must be a handshake record. Empty ones are stepped over, as a server's record layer does.
     StreamError EnterRecordIfAtItsEnd() {
-        if (position_ != recordEnd_) {
-            return StreamError::None;
-        }
-        size_t present = bytes_.size() - position_;
-        const uint8_t* header = bytes_.data() + position_;
-        if (present < kRecordHeaderSize) {
-            if (!BeginsHandshakeRecordHeader(header, present)) {
+        while (position_ == recordEnd_) {
+            size_t present = bytes_.size() - position_;
+            const uint8_t* header = bytes_.data() + position_;
+            if (present < kRecordHeaderSize) {
+                if (!BeginsHandshakeRecordHeader(header, present)) {
+                    return StreamError::BadRecord;
+                }
+                missing_ = (kRecordHeaderSize - present) + (end_ - offset_);
+                return StreamError::NoData;
+            }
+            if (!IsHandshakeRecordHeader(header)) {
                 return StreamError::BadRecord;
             }
-            missing_ = (kRecordHeaderSize - present) + (end_ - offset_);
-            return StreamError::NoData;
+            position_ += kRecordHeaderSize;
+            recordEnd_ = position_ + Be16(header + 3);
         }
-        uint16_t length = Be16(header + 3);
-        if (!IsHandshakeRecordHeader(header) || length == 0) {
-            return StreamError::BadRecord;
-        }
-        position_ += kRecordHeaderSize;
-        recordEnd_ = position_ + length;
         return StreamError::None;
     }
 
@@ -260,9 +259,23 @@ TLS_PARSE_OUTCOME ParseHelloBody(HELLO_STREAM& stream, TLS_CLIENT_HELLO& hello) 
 }
 
 TLS_PARSE_OUTCOME ParseRecordHello(std::span<const uint8_t> bytes, TLS_CLIENT_HELLO& hello) {
-    const uint8_t* data = bytes.data();
+    // Empty handshake records before the hello are stepped over, as a server's record layer does.
+    size_t first = 0;
+    while (bytes.size() - first >= kRecordHeaderSize &&
+           IsHandshakeRecordHeader(bytes.data() + first) && Be16(bytes.data() + first + 3) == 0) {
+        first += kRecordHeaderSize;
+    }
+    const uint8_t* data = bytes.data() + first;
+    const size_t left = bytes.size() - first;
+    if (left < kRecordHeaderSize) {
+        return BeginsHandshakeRecordHeader(data, left) ? Incomplete(kRecordHeaderSize - left)
+                                                       : NotRecognised();
+    }
+    if (!IsHandshakeRecordHeader(data)) {
+        return NotRecognised();
+    }
     size_t recordLength = Be16(data + 3);
-    size_t present = bytes.size() - kRecordHeaderSize;
+    size_t present = left - kRecordHeaderSize;
     if (recordLength > present) {
         uint64_t missing = recordLength - present;
         // A hello longer than its record continues in the next one, which must come too.
@@ -274,12 +287,10 @@ TLS_PARSE_OUTCOME ParseRecordHello(std::span<const uint8_t> bytes, TLS_CLIENT_HE
         }
         return Incomplete(missing);
     }
-    if (recordLength == 0) {
-        return NotRecognised();
-    }
-    // Until the handshake length is known, only its 4-byte header may reach past the record.
-    HELLO_STREAM stream(bytes, kRecordHeaderSize, kRecordHeaderSize + recordLength,
-                        std::max<size_t>(recordLength, 4));
+    // Until the handshake length is known, only its 4-byte header is read; it may itself be split
+    // over records.
+    HELLO_STREAM stream(bytes, first + kRecordHeaderSize, first + kRecordHeaderSize + recordLength,
+                        4);
     uint8_t field[3];
     StreamError error = stream.Read(1, field);
     if (error != StreamError::None) {
@@ -291,13 +302,14 @@ TLS_PARSE_OUTCOME ParseRecordHello(std::span<const uint8_t> bytes, TLS_CLIENT_HE
     if (error = stream.Read(3, field); error != StreamError::None) {
         return StreamFailure(error, stream);
     }
-    // The handshake length only matters when it runs past the first record: within the record,
-    // the record's end bounds the hello.
-    stream.SetEnd(std::max<size_t>(recordLength, 4 + static_cast<size_t>(Be24(field))));
+    // The hello ends where its handshake length says, as a server reads it: a record may go on
+    // with later handshake messages, and a hello may go on in later records.
+    stream.SetEnd(4 + static_cast<size_t>(Be24(field)));
     if (error = stream.Read(2, field); error != StreamError::None) {
         return StreamFailure(error, stream);
     }
-    if (field[0] != 3 || field[1] > 3) {
+    // Servers negotiate down from any later client version.
+    if (field[0] != 3) {
         return NotRecognised();
     }
     hello.major = field[0];

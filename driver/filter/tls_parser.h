@@ -64,7 +64,7 @@ class TLS_FIELD {
 
 struct TLS_CLIENT_HELLO {
     uint8_t major = 0;      // client version: 3
-    uint8_t minor = 0;      // 0 to 3 (a TLS 1.3 hello says 3: TLS 1.2)
+    uint8_t minor = 0;      // any: 3 for TLS 1.2 and 1.3; servers negotiate down from later ones
     bool ssl2Form = false;  // the SSL 2.0-compatible hello, which never carries a server name
     // Offered session ID: 1 to 32 bytes, or empty (none, or a longer one that was skipped).
     TLS_FIELD<32> sessionId;
@@ -79,7 +79,10 @@ struct TLS_CLIENT_HELLO {
     bool offersEch = false;
 };
 
-// Parses the client's first TLS handshake record (or the SSL 2.0-compatible form).
+// Parses the client's hello from its first TLS handshake records (or the SSL 2.0-compatible
+// form), read as a server's record layer reads them: any minor record version, empty handshake
+// records stepped over, a hello split over records of any sizes, and the hello bounded by its own
+// handshake length (a record may carry later handshake messages after it).
 // - Complete: sessionId and serverName are final (either may be empty). A server name found in the
 //   first record ends the parse even when the hello continues in a later record (offersEch then
 //   reflects only the extensions present).

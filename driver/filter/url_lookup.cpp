@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "driver/filter/address_names.h"
 #include "driver/platform/debug_print.h"
 #include "driver/platform/event_log.h"
 #include "driver/platform/identification.h"
@@ -177,62 +178,91 @@ bool URL_LOOKUP::ProcessUrlLookup() {
     ProcessUser(target.processId, &sid, &sidLength, &session);
     std::unique_ptr<void, void (*)(void*)> sidCopy(sid, [](void* p) { FreeProcessUserSid(p); });
 
-    POLICY_LOOKUP_REQUEST record{};
-    record.processId = target.processId;
-    record.tlsSessionId = target.sessionIdLength != 0 ? Address(target.sessionId) : 0;
-    record.tlsSessionIdLength = target.sessionIdLength;
-    record.host = Address(target.host.data());
-    record.hostLength = static_cast<uint32_t>(target.host.size());
-    record.urlPath = Address(target.path.data());
-    record.urlPathLength = static_cast<uint32_t>(target.path.size());
-    record.proxyPrefix = Address(target.proxy.data());
-    record.proxyPrefixLength = static_cast<uint32_t>(target.proxy.size());
-    record.userSid = Address(sid);
-    record.userSidLength = sidLength;
-    record.remoteAddress = Address(target.address);
-    record.remoteAddressLength = target.addressLength;
-    record.sessionId = session;
-    record.flowNumber = target.flowNumber;
-    record.https = https ? 1 : 0;
-    record.sessionReuse = target.sessionReuse;
+    // One policy lookup of the flow under `host`; the block's text, when one is wanted and given,
+    // is copied to `text`.
+    auto ask = [&](const std::string& host, uint8_t** text, uint32_t* textLength) {
+        POLICY_LOOKUP_REQUEST record{};
+        record.processId = target.processId;
+        record.tlsSessionId = target.sessionIdLength != 0 ? Address(target.sessionId) : 0;
+        record.tlsSessionIdLength = target.sessionIdLength;
+        record.host = Address(host.data());
+        record.hostLength = static_cast<uint32_t>(host.size());
+        record.urlPath = Address(target.path.data());
+        record.urlPathLength = static_cast<uint32_t>(target.path.size());
+        record.proxyPrefix = Address(target.proxy.data());
+        record.proxyPrefixLength = static_cast<uint32_t>(target.proxy.size());
+        record.userSid = Address(sid);
+        record.userSidLength = sidLength;
+        record.remoteAddress = Address(target.address);
+        record.remoteAddressLength = target.addressLength;
+        record.sessionId = session;
+        record.flowNumber = target.flowNumber;
+        record.https = https ? 1 : 0;
+        record.sessionReuse = target.sessionReuse;
 
-    alignas(8) uint8_t answerBuffer[kDriverAnswerBufferSize];
-    void* answer = nullptr;
-    uint32_t answerSize = 0;
-    int32_t status = -1;
-    // A TLS connection is closed on a block; its answer text is of no use.
-    SERVICE_CALL_REQUEST request = PolicyLookupCall(
-        record, answerBuffer, sizeof answerBuffer, https ? nullptr : &answer, &answerSize, &status);
-    CallResult result = queue_.Submit(request);
+        alignas(8) uint8_t answerBuffer[kDriverAnswerBufferSize];
+        void* answer = nullptr;
+        uint32_t answerSize = 0;
+        int32_t status = -1;
+        // A TLS connection is closed on a block; its answer text is of no use.
+        SERVICE_CALL_REQUEST request =
+            PolicyLookupCall(record, answerBuffer, sizeof answerBuffer, https ? nullptr : &answer,
+                             &answerSize, &status);
+        CallResult result = queue_.Submit(request);
 
-    Outcome outcome;
+        Outcome outcome;
+        switch (result) {
+            case CallResult::Answered:
+                outcome = status == 0 ? Outcome::BlockedAnswer : Outcome::Allowed;
+                break;
+            case CallResult::ServiceUnavailable:
+                outcome = Outcome::NoService;
+                break;
+            default:
+                outcome = Outcome::NotAnswered;
+                break;
+        }
+        if (outcome == Outcome::BlockedAnswer && answer != nullptr) {
+            const auto* a = static_cast<const POLICY_LOOKUP_ANSWER*>(answer);
+            if (a->responseText != 0 && a->responseTextLength != 0) {
+                // Without memory for the copy the block goes on without a text.
+                *text = static_cast<uint8_t*>(os::ExAllocatePoolWithTag(
+                    os::PoolType::NonPaged, a->responseTextLength, kRedirectTextTag));
+                if (*text != nullptr) {
+                    std::memcpy(*text, reinterpret_cast<const void*>(a->responseText),
+                                a->responseTextLength);
+                    *textLength = a->responseTextLength;
+                }
+            }
+        }
+        SERVICE_CALL_QUEUE::FreeAnswer(request, answer);
+        return outcome;
+    };
+
     uint8_t* text = nullptr;
     uint32_t textLength = 0;
-    switch (result) {
-        case CallResult::Answered:
-            outcome = status == 0 ? Outcome::BlockedAnswer : Outcome::Allowed;
-            break;
-        case CallResult::ServiceUnavailable:
-            outcome = Outcome::NoService;
-            break;
-        default:
-            outcome = Outcome::NotAnswered;
-            break;
-    }
-    if (outcome == Outcome::BlockedAnswer && answer != nullptr) {
-        const auto* a = static_cast<const POLICY_LOOKUP_ANSWER*>(answer);
-        if (a->responseText != 0 && a->responseTextLength != 0) {
-            // Without memory for the copy the block goes on without a text.
-            text = static_cast<uint8_t*>(os::ExAllocatePoolWithTag(
-                os::PoolType::NonPaged, a->responseTextLength, kRedirectTextTag));
-            if (text != nullptr) {
-                std::memcpy(text, reinterpret_cast<const void*>(a->responseText),
-                            a->responseTextLength);
-                textLength = a->responseTextLength;
+    Outcome outcome = Outcome::Allowed;
+    ADDRESS_NAMES::NAME_LIST known;
+    const size_t knownCount = https && target.host.empty()
+                                  ? filter_.AddressNames().NamesOf(
+                                        MakeAddressKey(target.address, target.addressLength), known)
+                                  : 0;
+    if (knownCount == 0) {
+        outcome = ask(target.host, &text, &textLength);
+    } else {
+        // A TLS connection that names nothing is judged by what its destination was answered
+        // for, the most recent names first: blocked if any of them is.
+        for (size_t i = 0; i < knownCount; ++i) {
+            Outcome one = ask(known[i], &text, &textLength);
+            if (one == Outcome::BlockedAnswer || one == Outcome::NoService) {
+                outcome = one;
+                break;
+            }
+            if (one == Outcome::NotAnswered) {
+                outcome = one;
             }
         }
     }
-    SERVICE_CALL_QUEUE::FreeAnswer(request, answer);
 
     HELD_DATA held = filter_.CompleteLookup(flow);
     if (!https) {

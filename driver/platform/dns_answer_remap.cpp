@@ -6,6 +6,8 @@
 #include <memory>
 #include <utility>
 
+#include "driver/filter/address_names.h"
+
 namespace wexo::drv {
 namespace {
 
@@ -332,8 +334,32 @@ size_t BuildRemappedAnswer(std::span<const uint8_t> message, const DNS_QUESTION&
 
 DNS_ANSWER_REMAP::DNS_ANSWER_REMAP(DNS_REMAP_TABLES& tables,
                                    const os::INJECTION_HANDLE& transportInjection,
-                                   std::function<bool()> filterActive)
-    : tables_(tables), injection_(transportInjection), filterActive_(std::move(filterActive)) {}
+                                   std::function<bool()> filterActive, ADDRESS_NAMES* names)
+    : tables_(tables),
+      injection_(transportInjection),
+      filterActive_(std::move(filterActive)),
+      names_(names) {}
+
+void DNS_ANSWER_REMAP::LearnNames(os::NET_BUFFER_LIST& packet) {
+    const size_t length = packet.DataLength();
+    if (length < kDnsHeaderSize) {
+        return;
+    }
+    std::unique_ptr<uint8_t, PacketCopyDeleter> copy;
+    const uint8_t* message = os::NdisGetDataBuffer(packet, length, nullptr);
+    if (message == nullptr) {
+        copy.reset(static_cast<uint8_t*>(
+            os::ExAllocatePoolWithTag(os::PoolType::NonPaged, length, kDnsPacketCopyTag)));
+        if (!copy) {
+            return;
+        }
+        message = os::NdisGetDataBuffer(packet, length, copy.get());
+        if (message == nullptr) {
+            return;
+        }
+    }
+    names_->LearnFromAnswer({message, length});
+}
 
 void DNS_ANSWER_REMAP::InspectInboundDatagram(const os::FWPS_INCOMING_VALUES& values,
                                               const os::FWPS_INCOMING_METADATA_VALUES& metadata,
@@ -344,8 +370,7 @@ void DNS_ANSWER_REMAP::InspectInboundDatagram(const os::FWPS_INCOMING_VALUES& va
     }
     Permit(filter, classifyOut);
     auto* packet = static_cast<os::NET_BUFFER_LIST*>(layerData);
-    if (!filterActive_ || !filterActive_() || !injection_ || packet == nullptr ||
-        !tables_.UnencryptedSearch()) {
+    if (!filterActive_ || !filterActive_() || !injection_ || packet == nullptr) {
         return;
     }
     os::FWPS_PACKET_INJECTION_STATE state = os::FwpsQueryPacketInjectionState(injection_, *packet);
@@ -354,6 +379,13 @@ void DNS_ANSWER_REMAP::InspectInboundDatagram(const os::FWPS_INCOMING_VALUES& va
         return;
     }
     if (values.direction != os::FWP_DIRECTION_INBOUND) {
+        return;
+    }
+    // Every answer from a DNS server says which names its addresses stand for, remapped or not.
+    if (names_ != nullptr && values.remotePort == kDnsPort) {
+        LearnNames(*packet);
+    }
+    if (!tables_.UnencryptedSearch()) {
         return;
     }
     os::AddressFamily family;

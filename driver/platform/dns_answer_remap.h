@@ -21,6 +21,8 @@
 
 namespace wexo::drv {
 
+class ADDRESS_NAMES;
+
 inline constexpr size_t kDnsHeaderSize = 12;
 // The dotted text of a name, its terminating NUL included.
 inline constexpr size_t kDnsNameTextSize = 256;
@@ -31,6 +33,7 @@ inline constexpr uint16_t kDnsTypeA = 1;
 inline constexpr uint16_t kDnsTypeCname = 5;
 inline constexpr uint16_t kDnsTypeAaaa = 28;
 inline constexpr uint16_t kDnsClassIn = 1;
+inline constexpr uint16_t kDnsPort = 53;
 inline constexpr uint32_t kRemappedRecordTtl = 3600;
 // Name, type, class, TTL and data length of a record whose name is a compression pointer.
 inline constexpr size_t kDnsPointerRecordHeaderSize = 12;
@@ -114,8 +117,9 @@ class DNS_ANSWER_REMAP {
     // `transportInjection` is the registration's receive-injection handle; it becomes valid only
     // when the registration initialises, so it is looked at on every classify. `filterActive`
     // says whether the traffic filter is registered and not unloading.
+    // `names`, when given, learns from every inbound answer which names its addresses stand for.
     DNS_ANSWER_REMAP(DNS_REMAP_TABLES& tables, const os::INJECTION_HANDLE& transportInjection,
-                     std::function<bool()> filterActive);
+                     std::function<bool()> filterActive, ADDRESS_NAMES* names = nullptr);
     DNS_ANSWER_REMAP(const DNS_ANSWER_REMAP&) = delete;
     DNS_ANSWER_REMAP& operator=(const DNS_ANSWER_REMAP&) = delete;
 
@@ -127,6 +131,7 @@ class DNS_ANSWER_REMAP {
                                 os::FWPS_CLASSIFY_OUT& classifyOut);
 
   private:
+    void LearnNames(os::NET_BUFFER_LIST& packet);
     // Builds and injects the rewritten answer; false when the packet is to pass unchanged.
     bool RewriteAndInject(os::NET_BUFFER_LIST& packet, const os::FWPS_INCOMING_VALUES& values,
                           const os::FWPS_INCOMING_METADATA_VALUES& metadata,
@@ -135,6 +140,7 @@ class DNS_ANSWER_REMAP {
     DNS_REMAP_TABLES& tables_;
     const os::INJECTION_HANDLE& injection_;
     std::function<bool()> filterActive_;
+    ADDRESS_NAMES* names_;
 };
 
 }  // namespace wexo::drv

@@ -141,7 +141,7 @@ struct WEXO_DRIVER::STATE {
     REMAP_RESOLVER resolver{settings, queue};
     // The driver never unloads, so the filter is active exactly while it is registered.
     DNS_ANSWER_REMAP remap{settings, registration.TransportInjection(),
-                           [this] { return registration.Registered(); }};
+                           [this] { return registration.Registered(); }, &filter.AddressNames()};
 };
 
 WEXO_DRIVER::WEXO_DRIVER() : state_(std::make_unique<STATE>()) {}

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <span>
+#include <utility>
 
 #include "common/records.h"
 #include "common/request_target.h"
@@ -24,7 +25,52 @@ unsigned long Ul(uint64_t value) {
     return static_cast<unsigned long>(value);
 }
 
-// "http://user@host:8080" -> "host:8080": what a proxy would connect to.
+// The port a target's host drops when it names it: a proxy told "https://host:443/..." reaches
+// the same site as "https://host/...".
+uint16_t TargetDefaultPort(const POLICY_LOOKUP_INPUT& input) {
+    if (!ProxyAuthority(input.proxyPrefix).empty() &&
+        EqualsNoCase(input.proxyPrefix.substr(0, 8), "https://")) {
+        return kHttpsDefaultPort;
+    }
+    return kHttpDefaultPort;
+}
+
+// One spelling of the host for the lookup, the log lines, the session map and the caches,
+// so that "Games.Test." cannot pass where "games.test" is blocked.
+std::string LookupHost(std::string_view host, uint16_t defaultPort) {
+    host = TrimBlanks(host);
+    if (!host.empty() && host.back() == '/') {
+        host.remove_suffix(1);
+    }
+    return NormalizeHost(host, defaultPort);
+}
+
+// The path as NormalizePath reads it, and with `alternate` also as ServerReadPath does when that
+// differs. A lookup without a path (TLS, or a proxy target naming only its site) is judged by the
+// host alone, so its lookup URL stays without one.
+std::vector<std::string> LookupPaths(std::string_view urlPath, bool alternate) {
+    if (urlPath.empty()) {
+        return {std::string()};
+    }
+    std::vector<std::string> paths{NormalizePath(urlPath)};
+    if (alternate) {
+        std::string read = ServerReadPath(urlPath);
+        if (read != paths.front()) {
+            paths.push_back(std::move(read));
+        }
+    }
+    return paths;
+}
+
+LOOKUP_TARGET Target(std::string host, std::string_view path, const char* label,
+                     const std::string& addressText) {
+    LOOKUP_TARGET target;
+    target.lookupUrl = (host.empty() ? addressText : host) + std::string(path);
+    target.host = std::move(host);
+    target.label = label;
+    return target;
+}
+
 void CompleteAllow(SERVICE_CALL& call) {
     POLICY_LOOKUP_ANSWER answer{};
     call.Complete(&answer, sizeof answer, static_cast<int32_t>(os::ERROR_NOT_FOUND));
@@ -99,29 +145,34 @@ bool ParsePolicyLookupRequest(const uint8_t* block, uint32_t size, POLICY_LOOKUP
 
 LOOKUP_TARGET ComposeLookupTarget(const POLICY_LOOKUP_INPUT& input,
                                   const std::string& addressText) {
-    LOOKUP_TARGET target;
-    std::string_view host = RequestedHost(input.host, input.proxyPrefix);
-    // A proxy told "https://host:443/..." reaches the same site as "https://host/...".
-    uint16_t defaultPort = kHttpDefaultPort;
-    if (!input.proxyPrefix.empty()) {
-        target.label = "Proxy ";
-        if (!ProxyAuthority(input.proxyPrefix).empty() &&
-            EqualsNoCase(input.proxyPrefix.substr(0, 8), "https://")) {
-            defaultPort = kHttpsDefaultPort;
+    const std::vector<std::string> paths = LookupPaths(input.urlPath, false);
+    return Target(
+        LookupHost(RequestedHost(input.host, input.proxyPrefix), TargetDefaultPort(input)),
+        paths.front(), input.proxyPrefix.empty() ? "" : "Proxy ", addressText);
+}
+
+std::vector<LOOKUP_TARGET> ComposeLookupTargets(const POLICY_LOOKUP_INPUT& input,
+                                                const std::string& addressText) {
+    struct HOST {
+        std::string name;
+        const char* label;
+    };
+    const uint16_t defaultPort = TargetDefaultPort(input);
+    std::vector<HOST> hosts{{LookupHost(RequestedHost(input.host, input.proxyPrefix), defaultPort),
+                             input.proxyPrefix.empty() ? "" : "Proxy "}};
+    std::string hostHeader =
+        LookupHost(HostHeaderBesideAuthority(input.host, input.proxyPrefix), defaultPort);
+    if (!hostHeader.empty() && hostHeader != hosts.front().name) {
+        hosts.push_back({std::move(hostHeader), ""});
+    }
+    const std::vector<std::string> paths = LookupPaths(input.urlPath, true);
+    std::vector<LOOKUP_TARGET> targets;
+    for (const HOST& host : hosts) {
+        for (const std::string& path : paths) {
+            targets.push_back(Target(host.name, path, host.label, addressText));
         }
     }
-    host = TrimBlanks(host);
-    if (!host.empty() && host.back() == '/') {
-        host.remove_suffix(1);
-    }
-    // One spelling of the host for the lookup, the log lines, the session map and the caches,
-    // so that "Games.Test." cannot pass where "games.test" is blocked.
-    target.host = NormalizeHost(host, defaultPort);
-    // A lookup without a path (TLS, or a proxy target naming only its site) is judged by the
-    // host alone, so its lookup URL stays without one.
-    const std::string path = input.urlPath.empty() ? std::string() : NormalizePath(input.urlPath);
-    target.lookupUrl = (target.host.empty() ? addressText : target.host) + path;
-    return target;
+    return targets;
 }
 
 std::string LookupLogSuffix(std::string_view tlsSessionId, bool sessionReuse, bool https) {
@@ -153,8 +204,7 @@ void SC_PolicyLookup(SERVICE_CALL& call, const POLICY_LOOKUP_INPUT& request,
     const unsigned long long pid = request.processId;
     const unsigned long session = Ul(request.sessionId);
     const std::string addressText = request.address.ToText();
-    const LOOKUP_TARGET target = ComposeLookupTarget(request, addressText);
-    const char* url = target.lookupUrl.c_str();
+    const std::vector<LOOKUP_TARGET> targets = ComposeLookupTargets(request, addressText);
     const char* ip = addressText.c_str();
     // Only built when the Verbose lines it ends are written.
     const std::string suffix =
@@ -167,19 +217,14 @@ void SC_PolicyLookup(SERVICE_CALL& call, const POLICY_LOOKUP_INPUT& request,
         std::span(reinterpret_cast<const uint8_t*>(request.userSid.data()), request.userSid.size()),
         &domain, &userName);
     const char* user = userName.c_str();
+    auto excluded = [](const LOOKUP_TARGET& target) {
+        return !target.host.empty() && IsServiceDomain(target.host);
+    };
 
-    if (!target.host.empty() && IsServiceDomain(target.host)) {
-        DebugWrite(
-            LINE_VERBOSE,
-            "SC_PolicyLookup:\n    FC#%lu, SC#%lu,\n    Excluding CV filter server = "
-            "\"%s\",\n    UserName = \"%s\", ProcessId = %llu, SessionId = %lu,\n    %sURL = "
-            "\"%s\",\n    IpAddress = %s%s",
-            fc, sc, target.host.c_str(), user, pid, session, target.label, url, ip, suffix.c_str());
-        CompleteAllow(call);
-        return;
-    }
-
-    if (request.sessionReuse) {
+    // A resumed session was judged when it began (a TLS lookup: one target, by its name).
+    if (request.sessionReuse && !excluded(targets.front())) {
+        const char* label = targets.front().label;
+        const char* url = targets.front().lookupUrl.c_str();
         std::string redirectUrl;
         std::string host;
         bool blocked = false;
@@ -189,14 +234,14 @@ void SC_PolicyLookup(SERVICE_CALL& call, const POLICY_LOOKUP_INPUT& request,
                            "SC_PolicyLookup:\n    FC#%lu, SC#%lu,\n    BLOCKED,\n    UserName = "
                            "\"%s\", ProcessId = %llu, SessionId = %lu,\n    %sURL = \"%s\", \n    "
                            "IpAddress = %s%s",
-                           fc, sc, user, pid, session, target.label, url, ip, suffix.c_str());
+                           fc, sc, user, pid, session, label, url, ip, suffix.c_str());
                 CompleteRedirect(call, redirectUrl);
             } else {
                 DebugWrite(LINE_VERBOSE,
                            "SC_PolicyLookup:\n    FC#%lu, SC#%lu,\n    ALLOWED,\n    UserName = "
                            "\"%s\", ProcessId = %llu, SessionId = %lu,\n    %sURL = \"%s\", \n    "
                            "IpAddress = %s%s",
-                           fc, sc, user, pid, session, target.label, url, ip, suffix.c_str());
+                           fc, sc, user, pid, session, label, url, ip, suffix.c_str());
                 CompleteAllow(call);
             }
             return;
@@ -205,48 +250,73 @@ void SC_PolicyLookup(SERVICE_CALL& call, const POLICY_LOOKUP_INPUT& request,
                    sc, suffix.c_str());
     }
 
-    DebugWrite(LINE_VERBOSE,
-               "SC_PolicyLookup:\n    FC#%lu, SC#%lu,\n    Starting ...\n    UserName = \"%s\", "
-               "ProcessId = %llu, SessionId = %lu,\n    %sURL = \"%s\",\n    IpAddress = %s%s",
-               fc, sc, user, pid, session, target.label, url, ip, suffix.c_str());
-    // Measured on the monotonic clock: a wall clock set back during the query must not wrap it.
-    const uint64_t start = os::QueryInterruptTime();
-
+    bool deviceAsked = false;
     std::string deviceId;
-    if (context.device.WaitForDeviceInformation(context.stopEvent)) {
-        deviceId = context.device.GetUniqueDeviceId();
-    }
+    const LOOKUP_TARGET* allowed = nullptr;
+    for (const LOOKUP_TARGET& target : targets) {
+        const char* url = target.lookupUrl.c_str();
+        if (excluded(target)) {
+            DebugWrite(LINE_VERBOSE,
+                       "SC_PolicyLookup:\n    FC#%lu, SC#%lu,\n    Excluding CV filter server = "
+                       "\"%s\",\n    UserName = \"%s\", ProcessId = %llu, SessionId = %lu,\n    "
+                       "%sURL = \"%s\",\n    IpAddress = %s%s",
+                       fc, sc, target.host.c_str(), user, pid, session, target.label, url, ip,
+                       suffix.c_str());
+            continue;
+        }
+        DebugWrite(LINE_VERBOSE,
+                   "SC_PolicyLookup:\n    FC#%lu, SC#%lu,\n    Starting ...\n    UserName = "
+                   "\"%s\", ProcessId = %llu, SessionId = %lu,\n    %sURL = \"%s\",\n    "
+                   "IpAddress = %s%s",
+                   fc, sc, user, pid, session, target.label, url, ip, suffix.c_str());
+        // Measured on the monotonic clock: a wall clock set back during the query must not wrap
+        // it.
+        const uint64_t start = os::QueryInterruptTime();
+        if (!deviceAsked) {
+            deviceAsked = true;
+            if (context.device.WaitForDeviceInformation(context.stopEvent)) {
+                deviceId = context.device.GetUniqueDeviceId();
+            }
+        }
 
-    POLICY_QUERY query;
-    query.https = request.https;
-    query.lookupUrl = target.lookupUrl;
-    query.address = request.address;
-    query.addressText = addressText;
-    query.userName = userName;
-    query.deviceId = deviceId;
-    query.flowNumber = request.flowNumber;
-    query.callNumber = call.Sequence();
-    std::string redirectUrl;
-    const bool redirect = context.decision.Decide(query, &redirectUrl);
+        POLICY_QUERY query;
+        query.https = request.https;
+        query.lookupUrl = target.lookupUrl;
+        query.host = target.host;
+        query.address = request.address;
+        query.addressText = addressText;
+        query.userName = userName;
+        query.deviceId = deviceId;
+        query.flowNumber = request.flowNumber;
+        query.callNumber = call.Sequence();
+        std::string redirectUrl;
+        const bool redirect = context.decision.Decide(query, &redirectUrl);
 
-    const uint64_t elapsedMs = (os::QueryInterruptTime() - start) / os::kTicksPerMillisecond;
-    const double seconds = static_cast<double>(elapsedMs) / 1000.0;
-    if (redirect) {
+        const uint64_t elapsedMs = (os::QueryInterruptTime() - start) / os::kTicksPerMillisecond;
+        const double seconds = static_cast<double>(elapsedMs) / 1000.0;
+        if (redirect) {
+            DebugWrite(LINE_VERBOSE,
+                       "SC_PolicyLookup:\n    FC#%lu, SC#%lu,\n    Completed in %.3f seconds, "
+                       "BLOCKED,\n    UserName = \"%s\", ProcessId = %llu, SessionId = %lu,\n    "
+                       "%sURL = \"%s\", \n    IpAddress = %s%s",
+                       fc, sc, seconds, user, pid, session, target.label, url, ip, suffix.c_str());
+            context.sessions.Add(request.tlsSessionId, &redirectUrl, target.host, true);
+            CompleteRedirect(call, redirectUrl);
+            return;
+        }
         DebugWrite(LINE_VERBOSE,
                    "SC_PolicyLookup:\n    FC#%lu, SC#%lu,\n    Completed in %.3f seconds, "
-                   "BLOCKED,\n    UserName = \"%s\", ProcessId = %llu, SessionId = %lu,\n    "
-                   "%sURL = \"%s\", \n    IpAddress = %s%s",
+                   "ALLOWED,\n    UserName = \"%s\", ProcessId = %llu, SessionId = %lu,\n    "
+                   "%sURL = \"%s\",\n    IpAddress = %s%s",
                    fc, sc, seconds, user, pid, session, target.label, url, ip, suffix.c_str());
-        context.sessions.Add(request.tlsSessionId, &redirectUrl, target.host, true);
-        CompleteRedirect(call, redirectUrl);
-        return;
+        if (allowed == nullptr) {
+            allowed = &target;
+        }
     }
-    DebugWrite(LINE_VERBOSE,
-               "SC_PolicyLookup:\n    FC#%lu, SC#%lu,\n    Completed in %.3f seconds, "
-               "ALLOWED,\n    UserName = \"%s\", ProcessId = %llu, SessionId = %lu,\n    %sURL = "
-               "\"%s\",\n    IpAddress = %s%s",
-               fc, sc, seconds, user, pid, session, target.label, url, ip, suffix.c_str());
-    context.sessions.Add(request.tlsSessionId, nullptr, target.host, false);
+    // A request of our own servers alone was never judged, so its session is not remembered.
+    if (allowed != nullptr) {
+        context.sessions.Add(request.tlsSessionId, nullptr, allowed->host, false);
+    }
     CompleteAllow(call);
 }
 

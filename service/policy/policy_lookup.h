@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "os/core/sync.h"
 #include "service/calls/ip_address.h"
@@ -22,6 +23,9 @@ class DEVICE_INFORMATION;
 struct POLICY_QUERY {
     bool https = false;
     std::string_view lookupUrl;
+    // The host the lookup URL names (LOOKUP_TARGET::host); empty when it names none and the
+    // lookup URL begins with the address text.
+    std::string_view host;
     IP_ADDRESS address;
     std::string_view addressText;
     std::string_view userName;
@@ -75,6 +79,14 @@ struct LOOKUP_TARGET {
 // Host and path are in the form servers read them (common/url_normalize.h): the host of every
 // kind, and the path when there is one; a lookup without a path stays the bare host.
 LOOKUP_TARGET ComposeLookupTarget(const POLICY_LOOKUP_INPUT& input, const std::string& addressText);
+// Every reading of the request that some server acts on, in the order they are looked up; the
+// request is blocked when any of them is. First ComposeLookupTarget's. An absolute-form request
+// whose Host header names another host than its authority (compared as NormalizeHost reads them,
+// with the target scheme's port) is also looked up by that host, without the "Proxy " label: a
+// proxy fetches the authority, many origin servers the Host header. For each host, a path that
+// ServerReadPath reads otherwise than NormalizePath is also looked up in that reading.
+std::vector<LOOKUP_TARGET> ComposeLookupTargets(const POLICY_LOOKUP_INPUT& input,
+                                                const std::string& addressText);
 // The ending of every log line of a lookup (session ID, reuse, HTTPS).
 std::string LookupLogSuffix(std::string_view tlsSessionId, bool sessionReuse, bool https);
 // The "HTTP/1.1 302 Other" response that sends the browser to the redirect URL.
@@ -89,7 +101,10 @@ struct POLICY_LOOKUP_CONTEXT {
     os::Event& stopEvent;
 };
 
-// Always completes the call: allow (status 1168, no text) or redirect (status 0, the response).
+// Looks up each of ComposeLookupTargets in turn, every one through the whole path (service-domain
+// exclusion, decision, log lines), until one is blocked: that block and its redirect answer the
+// call. Always completes the call: allow (status 1168, no text) or redirect (status 0, the
+// response).
 void SC_PolicyLookup(SERVICE_CALL& call, const POLICY_LOOKUP_INPUT& request,
                      POLICY_LOOKUP_CONTEXT& context);
 

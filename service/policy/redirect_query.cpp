@@ -386,7 +386,8 @@ POLICY_ENGINE::POLICY_ENGINE(SETTINGS& settings, POLICY_SERVERS& servers, os::Ev
 
 bool POLICY_ENGINE::Decide(const POLICY_QUERY& query, std::string* redirectUrl) {
     redirectUrl->clear();
-    if (query.https && caches_.blocked.Lookup(query.address, redirectUrl)) {
+    if (query.https &&
+        caches_.blocked.Lookup(query.address, query.host, query.userName, redirectUrl)) {
         const std::string address(query.addressText);
         const std::string url(query.lookupUrl);
         DebugPrint("Blocked IP address = %s, URL = \"%s\",\n    Redirect URL = \"%s\"",
@@ -518,7 +519,7 @@ bool POLICY_ENGINE::QueryRedirectUrl(const POLICY_QUERY& query, std::string* red
                        "QueryRedirectUrl: FC#%lu, SC#%lu,\n    Cache blocked IP address = %s, URL "
                        "= \"%s\"",
                        fc, sc, address.c_str(), url.c_str());
-            caches_.blocked.Add(query.address, reply.redirectUrl);
+            caches_.blocked.Add(query.address, query.host, query.userName, reply.redirectUrl);
         }
         *redirectUrl = std::move(reply.redirectUrl);
         return true;

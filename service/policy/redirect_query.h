@@ -1,8 +1,10 @@
 // The decision on a lookup that SC_PolicyLookup could not settle itself, and everything it keeps
 // between lookups. POLICY_ENGINE is the service's one decision object:
 //
-//   Decide (the decision wrapper): for TLS lookups the blocked-address cache first, then allow
-//   while the policy server has switched filtering off, otherwise QueryRedirectUrl.
+//   Decide (the decision wrapper): for TLS lookups the blocked-address cache first (an address
+//   blocked for one host and user answers only lookups of that host, or of no host, by that
+//   user), then allow while the policy server has switched filtering off, otherwise
+//   QueryRedirectUrl.
 //
 //   QueryRedirectUrl: address exclusions (loopback, local networks, the deployment's own
 //   servers), the allowed-URL cache, the hotspot window, the policy server's own host, then the

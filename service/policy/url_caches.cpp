@@ -4,6 +4,7 @@
 #include <memory>
 #include <string>
 
+#include "common/url_normalize.h"
 #include "os/core/clock.h"
 #include "service/support/debug_log.h"
 
@@ -128,14 +129,18 @@ std::vector<std::string> ALLOWED_URL_CACHE::Keys() {
 
 // ---- Blocked-address cache ----
 
-bool BLOCKED_ADDRESS_CACHE::Lookup(const IP_ADDRESS& address, std::string* redirectUrl) {
+bool BLOCKED_ADDRESS_CACHE::Lookup(const IP_ADDRESS& address, std::string_view host,
+                                   std::string_view user, std::string* redirectUrl) {
     if (address.IsUnspecified()) {
         return false;
     }
+    const std::string name = NormalizeHost(host, kHttpsDefaultPort);
     const uint64_t now = os::QueryInterruptTime();
     auto guard = list_.Lock();
     ENTRY* hit = list_.Scan([&](ENTRY& entry) {
-        if (entry.address == address) {
+        // Another name on the address is looked up itself (see the class).
+        if (entry.address == address && entry.user == user &&
+            (name.empty() || entry.host == name)) {
             return LIST_VISIT::Stop;
         }
         return AgeSeconds(entry.added, now) > kBlockedAddressLifetimeSeconds ? LIST_VISIT::Remove
@@ -148,13 +153,16 @@ bool BLOCKED_ADDRESS_CACHE::Lookup(const IP_ADDRESS& address, std::string* redir
     return true;
 }
 
-bool BLOCKED_ADDRESS_CACHE::Add(const IP_ADDRESS& address, std::string_view redirectUrl) {
+bool BLOCKED_ADDRESS_CACHE::Add(const IP_ADDRESS& address, std::string_view host,
+                                std::string_view user, std::string_view redirectUrl) {
     if (address.IsUnspecified()) {
         return false;
     }
     auto entry = std::make_unique<ENTRY>();
     entry->added = os::QueryInterruptTime();
     entry->address = address;
+    entry->host = NormalizeHost(host, kHttpsDefaultPort);
+    entry->user = std::string(user);
     entry->redirectUrl = std::string(redirectUrl);
     list_.AppendBack(std::move(entry));
     return true;

@@ -1,7 +1,7 @@
 // The decision's shared memory of earlier answers: the allowed-URL cache (sites the policy server
-// allowed with a cache lifetime), the blocked-address cache (TLS destinations it blocked,
-// remembered by address because a TLS lookup knows only the host) and the filtering switch-off
-// (the server may turn filtering off for at most 600 seconds).
+// allowed with a cache lifetime), the blocked-address cache (TLS destinations it blocked, by
+// address and the host they were blocked for) and the filtering switch-off (the server may turn
+// filtering off for at most 600 seconds).
 //
 // Ages are measured on the monotonic clock (os::QueryInterruptTime), so a change of the system
 // time neither keeps an entry alive nor keeps filtering switched off beyond its bound.
@@ -74,15 +74,24 @@ class ALLOWED_URL_CACHE {
     LOCKED_LIST<ENTRY> list_;
 };
 
+// A blocked TLS destination answers only the lookups its verdict was made for: the same address,
+// the same user, and the host it was blocked for or no host at all. One address serves many
+// unrelated sites (a CDN, a shared host), and the policy server judged one name for one user; an
+// entry for the address alone blocked every other site on it, for every user, for 300 seconds.
+// A connection that names no host can only be judged by its address, so it takes the entry.
+// Hosts are compared as servers read them (NormalizeHost, 443 being a TLS name's own port).
 class BLOCKED_ADDRESS_CACHE {
   public:
-    // Scans from the front: an entry for the address is a hit whatever its age (the address test
-    // comes first); entries for other addresses older than 300 seconds are removed on the way.
-    // A lookup without an address (none, or all zero) never hits.
-    bool Lookup(const IP_ADDRESS& address, std::string* redirectUrl);
-    // Appends an entry made now. A lookup without an address is not remembered: it would block
-    // every later lookup whose destination the driver did not know. Returns whether it was added.
-    bool Add(const IP_ADDRESS& address, std::string_view redirectUrl);
+    // Scans from the front: an entry that answers the lookup is a hit whatever its age (that test
+    // comes first); other entries older than 300 seconds are removed on the way. A lookup without
+    // an address (none, or all zero) never hits.
+    bool Lookup(const IP_ADDRESS& address, std::string_view host, std::string_view user,
+                std::string* redirectUrl);
+    // Appends an entry made now for the lookup's address, host (empty: it named none) and user. A
+    // lookup without an address is not remembered: it would block every later lookup whose
+    // destination the driver did not know. Returns whether it was added.
+    bool Add(const IP_ADDRESS& address, std::string_view host, std::string_view user,
+             std::string_view redirectUrl);
     void Clear();
     size_t Count() const { return list_.Count(); }
 
@@ -90,6 +99,8 @@ class BLOCKED_ADDRESS_CACHE {
     struct ENTRY {
         uint64_t added = 0;  // interrupt time
         IP_ADDRESS address;
+        std::string host;  // normalised; empty when the blocked lookup named none
+        std::string user;
         std::string redirectUrl;
     };
     LOCKED_LIST<ENTRY> list_;

@@ -165,6 +165,45 @@ TEST(NormalizePathTest, TheQueryAndWhatFollowsAreKeptAsTheyAre) {
     }
 }
 
+// The reading of servers that take a backslash for "/" (IIS, nginx on Windows) or split off path
+// parameters (Tomcat, Jetty, Spring): each row is a spelling a client could send to one of them
+// and the path it serves.
+TEST(ServerReadPathTest, BackslashesAndPathParametersAsLooseServersReadThem) {
+    const CASE cases[] = {
+        // Backslashes, alone and mixed with slashes, then normalised as any path is.
+        {"\\blocked\\page", "/blocked/page"},
+        {"\\\\blocked", "/blocked"},
+        {"/a\\b/c\\\\d", "/a/b/c/d"},
+        {"/a\\..\\blocked\\", "/blocked/"},
+        // Those servers decode "%5C" before they map the path: a backslash too.
+        {"/blocked%5Cpage", "/blocked/page"},
+        {"/blocked%5cpage", "/blocked/page"},
+        {"/a%5C..%5Cblocked", "/blocked"},
+        // Path parameters, in one segment or several, also hiding a dot segment.
+        {"/blocked;x=1/page", "/blocked/page"},
+        {"/a;jsessionid=1", "/a"},
+        {"/a;x=1/b;y=2;z=3/c;", "/a/b/c"},
+        {"/;x/blocked", "/blocked"},
+        {"/open/..;/blocked/", "/blocked/"},
+        // The split is on the bytes as sent: an encoded "/" inside a parameter goes with it...
+        {"/a;x%2F..%2Fb/c", "/a/c"},
+        // ...and an encoded ";" is part of the segment's name.
+        {"/blocked%3Bx=1/page", "/blocked%3Bx=1/page"},
+        {"/blocked%3bx", "/blocked%3Bx"},
+        // The query and the fragment are the application's: never touched.
+        {"/a;x=1?q=a;b\\c", "/a?q=a;b\\c"},
+        {"/a?x=%5C;y", "/a?x=%5C;y"},
+        {"/a#;b\\c", "/a#;b\\c"},
+        // Everything else as NormalizePath reads it.
+        {"", "/"},
+        {"/%77orld//./x", "/world/x"},
+        {"/%5", "/%5"},
+    };
+    for (const CASE& c : cases) {
+        EXPECT_EQ(ServerReadPath(c.input), c.expected) << '"' << c.input << '"';
+    }
+}
+
 // The service normalises, and the policy server normalises what it is sent once more: the
 // second pass must not change anything.
 TEST(NormalizeTest, ANormalisedFormStaysAsItIs) {

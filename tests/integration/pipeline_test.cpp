@@ -126,11 +126,16 @@ TEST_F(PipelineTest, ABlockedTlsHostIsClosedAndItsAddressIsRemembered) {
     ASSERT_TRUE(Await(1));
     EXPECT_TRUE(blocked->ClientSawFin());
     EXPECT_EQ(Asked(), before + 1);
-    // Another name on the same address: blocked from the address cache, without asking.
-    auto again = handshake("cdn.games-other.test", 20);
+    // Another name on the same address (a shared host) is asked about, and passes.
+    auto other = handshake("cdn.games-other.test", 20);
     ASSERT_TRUE(Await(2));
+    EXPECT_FALSE(other->ClientSawFin());
+    EXPECT_EQ(Asked(), before + 2);
+    // The blocked name again: closed from the address cache, without asking.
+    auto again = handshake("games.test", 20);
+    ASSERT_TRUE(Await(3));
     EXPECT_TRUE(again->ClientSawFin());
-    EXPECT_EQ(Asked(), before + 1);
+    EXPECT_EQ(Asked(), before + 2);
 }
 
 TEST_F(PipelineTest, WithThePolicyServerDownTheBrowserGoesToTheBlockOnFailurePage) {

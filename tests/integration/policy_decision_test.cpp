@@ -124,30 +124,32 @@ TEST_F(PolicyDecisionTest, AnAllowedSiteIsAnsweredFromTheCacheTheSecondTime) {
     EXPECT_EQ(Asked(), 2u);
 }
 
-TEST_F(PolicyDecisionTest, ABlockedTlsDestinationIsRememberedByAddress) {
+TEST_F(PolicyDecisionTest, ABlockedTlsDestinationIsRememberedByAddressAndName) {
     SetPolicy("[settings]\nCacheTimeout = 120\n[rules]\nblock host games.test\n");
     const IP_ADDRESS address = IP_ADDRESS::V4(198, 51, 100, 7);
     const std::string location = BlockPage("url=games.test&rule=block%20host%20games.test");
     RECORDED_ANSWER first = Tls("games.test", address, "session-1");
     EXPECT_EQ(first.ResponseText(), Redirect(location));
-    // The same address under another name, on a new session: blocked without a query.
-    RECORDED_ANSWER second = Tls("static.games-cdn.test", address, "session-2");
-    EXPECT_EQ(second.status, 0);
-    EXPECT_EQ(second.ResponseText(), Redirect(location));
-    EXPECT_EQ(Asked(), 1u);
+    // Another site on the same address (a shared host) is asked about, and allowed.
+    EXPECT_EQ(Tls("static.other-cdn.test", address, "session-2").status, kAllow);
+    EXPECT_EQ(Asked(), 2u);
+    // The blocked name again, on a new session: blocked without a query.
+    RECORDED_ANSWER again = Tls("Games.Test.", address, "session-3");
+    EXPECT_EQ(again.status, 0);
+    EXPECT_EQ(again.ResponseText(), Redirect(location));
+    EXPECT_EQ(Asked(), 2u);
     EXPECT_TRUE(
-        log_.Has("Blocked IP address = 198.51.100.7, URL = \"static.games-cdn.test\",\n "
+        log_.Has("Blocked IP address = 198.51.100.7, URL = \"games.test\",\n "
                  "   Redirect URL = \"" +
                  location + "\""));
     std::string redirect, host;
     bool blocked = false;
-    ASSERT_TRUE(sessions_.Get("session-2", &redirect, &host, &blocked));
+    ASSERT_TRUE(sessions_.Get("session-3", &redirect, &host, &blocked));
     EXPECT_TRUE(blocked);
-    EXPECT_EQ(host, "static.games-cdn.test");
+    EXPECT_EQ(host, "games.test");
     // Another address is asked about.
-    EXPECT_EQ(Tls("static.games-cdn.test", IP_ADDRESS::V4(198, 51, 100, 8), "session-3").status,
-              kAllow);
-    EXPECT_EQ(Asked(), 2u);
+    EXPECT_EQ(Tls("games.test", IP_ADDRESS::V4(198, 51, 100, 8), "session-4").status, 0);
+    EXPECT_EQ(Asked(), 3u);
 }
 
 TEST_F(PolicyDecisionTest, ACaptivePortalOpensAWindowThatClosesAfterSixtySeconds) {

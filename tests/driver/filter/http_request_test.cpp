@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -94,14 +95,13 @@ TEST(HttpRequestTest, IncompleteOnlyWhileItCanStillBecomeAnHttp1Head) {
         EXPECT_EQ(p.outcome.missing, 1u) << text;
         EXPECT_EQ(p.request.Path(), "") << "nothing is reported before the request is whole";
     }
-    // HTTP/0.9, line protocols whose command is a token, another version, no target, a banner.
-    for (const char* text :
-         {"GET /a\r\n", "GET key\r\n", "get key value\r\n", "GET HTTP/\r\n",
-          "\n\n\n\n\n\n\n\n\n\n\n\n\n\n\n\n\nGET", "GET / HTTP/2.0\r\n\r\n", "GET\r\n\r\n",
-          "SSH-2.0-OpenSSH_9.2\r\n", "PING\r\n", "GET / HTTP/1.1 x\r\n\r\n",
-          "GET / HTTP/1.1\r\n"
-          "\r\n"
-          "\r\n"}) {
+    // HTTP/0.9, line protocols whose command is a token, no target, a banner, the HTTP/2 preface.
+    for (const char* text : {"GET /a\r\n", "GET key\r\n", "get key value\r\n", "GET HTTP/\r\n",
+                             "GET\r\n\r\n", "SSH-2.0-OpenSSH_9.2\r\n", "PING\r\n",
+                             "GET / HTTP/1.1 x\r\n\r\n", "PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n",
+                             "GET / HTTP/1.1\r\n"
+                             "\r\n"
+                             "\r\n"}) {
         Bytes keep;
         Parsed p = Parse(ToBytes(text), keep);
         if (std::string_view(text).starts_with("GET / HTTP/1.1\r\n\r\n")) {
@@ -141,6 +141,175 @@ TEST(HttpRequestTest, LeadingEmptyLinesAndBareLineFeedsAreReadAsServersDo) {
     ASSERT_EQ(mixed.outcome.status, HttpParseStatus::Complete);
     EXPECT_EQ(mixed.request.Host(), "m.test");
     EXPECT_EQ(mixed.outcome.headLength, 32u);
+}
+
+std::string Repeat(std::string_view text, size_t times) {
+    std::string out;
+    for (size_t i = 0; i < times; ++i) {
+        out += text;
+    }
+    return out;
+}
+
+// Servers skip any number of empty lines before the request line (nginx drops them as they come),
+// so a count that ends the parse would pass a request no lookup saw.
+TEST(HttpRequestTest, LeadingEmptyLinesOfAnyLengthAreSkipped) {
+    const std::string get = "GET /x HTTP/1.1\r\nHost: h.test\r\n\r\n";
+    for (const std::string& lead :
+         {std::string(), Repeat("\r\n", 17), Repeat("\n", 17), Repeat("\r\n", 1000),
+          Repeat("\n", 1000), Repeat("\r", 1000), Repeat("\r\r\n\n", 300)}) {
+        Bytes keep;
+        Parsed p = Parse(ToBytes(lead + get), keep);
+        SCOPED_TRACE(std::to_string(lead.size()) + " bytes of empty lines");
+        ASSERT_EQ(p.outcome.status, HttpParseStatus::Complete);
+        EXPECT_EQ(p.request.Method(), "GET");
+        EXPECT_EQ(p.request.Host(), "h.test");
+        EXPECT_EQ(p.request.Path(), "/x");
+        EXPECT_EQ(p.outcome.headLength, lead.size() + get.size());
+    }
+    // Past the head-size bound there is still no telling it from a request: the caller's bound
+    // decides, not the parse.
+    Bytes keep;
+    EXPECT_EQ(Parse(ToBytes(Repeat("\r\n", 1 << 20)), keep).outcome.status,
+              HttpParseStatus::Incomplete);
+}
+
+TEST(HttpRequestTest, VersionSpellingsServersServeAreRequests) {
+    // nginx and Python read leading zeros and more digits; Node serves 2.0 and 0.9 as well; no
+    // server reads another protocol from "HTTP/" and digits.
+    for (const char* version :
+         {"HTTP/1.1", "HTTP/1.0", "HTTP/1.01", "HTTP/01.1", "HTTP/1.10", "HTTP/001.001", "HTTP/1.9",
+          "http/1.1", "hTtP/1.0", "HTTP/2.0", "HTTP/0.9", "HTTP/3", "HTTP/1", "HTTP/11",
+          "HTTP/1.1.1", "HTTP/1.", "HTTP/0000000001.0000000001"}) {
+        Bytes keep;
+        Parsed p =
+            Parse(ToBytes(std::string("GET /v ") + version + "\r\nHost: v.test\r\n\r\n"), keep);
+        ASSERT_EQ(p.outcome.status, HttpParseStatus::Complete) << version;
+        EXPECT_EQ(p.request.Host(), "v.test") << version;
+        EXPECT_EQ(p.request.Path(), "/v") << version;
+        EXPECT_FALSE(p.request.Ambiguous()) << version;
+        Parsed open = Parse(ToBytes(std::string("GET /v ") + version), keep);
+        EXPECT_EQ(open.outcome.status, HttpParseStatus::Incomplete) << version;
+    }
+    for (const char* version : {"HTTP/", "HTTP/.1", "HTTP/x.1", "HTTP/1.1x", "HTTPS/1.1",
+                                "HTTP/1,1", "HTTP/-1", "HTTP\\1.1", "HTTP /1.1"}) {
+        Bytes keep;
+        Parsed p = Parse(ToBytes(std::string("GET /v ") + version + "\r\n\r\n"), keep);
+        EXPECT_EQ(p.outcome.status, HttpParseStatus::NotHttp) << version;
+    }
+}
+
+// Each blank a client could put where an SP goes, in each place of the request line. Servers split
+// at SP (nginx, llhttp, Go), at SP and HTAB (Tomcat), at every ASCII blank (Apache without strict
+// parsing), at Python's Latin-1 white space (http.server) or at a UTF-8 NBSP: where all of those
+// that read a request line read the same one, it is judged; where they read different targets the
+// head is ambiguous; where none does, it is not HTTP.
+TEST(HttpRequestTest, BlanksInTheRequestLineAreSplitAsServersSplitThem) {
+    struct Case {
+        std::string line;
+        HttpParseStatus status;
+        const char* method;
+        std::string path;
+        bool ambiguous;
+    };
+    constexpr auto kComplete = HttpParseStatus::Complete;
+    constexpr auto kNotHttp = HttpParseStatus::NotHttp;
+    std::vector<Case> cases;
+    struct BLANK {
+        std::string bytes;
+        bool keptInTargetBySome;  // a server that does not split there keeps it in the target
+    };
+    for (const BLANK& b : {BLANK{"\t", true}, BLANK{"\v", true}, BLANK{"\f", true},
+                           BLANK{"\x1c", true}, BLANK{"\x1f", true}, BLANK{"\x85", true},
+                           BLANK{"\xa0", true}, BLANK{"\xc2\xa0", true}, BLANK{"\xc2\x85", true},
+                           BLANK{"\r", false}, BLANK{"   ", false}, BLANK{" \t\v ", false}}) {
+        const std::string& x = b.bytes;
+        // Where an SP would be: every server that reads a request line reads this one.
+        cases.push_back({"GET" + x + "/x HTTP/1.1", kComplete, "GET", "/x", false});
+        cases.push_back({x + "GET /x HTTP/1.1", kComplete, "GET", "/x", false});
+        cases.push_back({"GET /x HTTP/1.1" + x, kComplete, "GET", "/x", false});
+        // Beside an SP: one server keeps it in the target, another splits it off.
+        cases.push_back({"GET /x" + x + " HTTP/1.1", kComplete, "GET",
+                         b.keptInTargetBySome ? "/x" + x : "/x", b.keptInTargetBySome});
+        cases.push_back({"GET " + x + "/x HTTP/1.1", kComplete, "GET",
+                         b.keptInTargetBySome ? x + "/x" : "/x", b.keptInTargetBySome});
+    }
+    // Inside the target: a server that keeps the blank there reads a request, the splitting ones
+    // find four parts and none; a bare CR is kept by no server.
+    for (const std::string x : {"\t", "\v", "\x1f", "\x85", "\xa0", "\xc2\xa0"}) {
+        cases.push_back({"GET /a" + x + "b HTTP/1.1", kComplete, "GET", "/a" + x + "b", false});
+    }
+    cases.push_back({"GET /a\rb HTTP/1.1", kNotHttp, "", "", false});
+    // Between the target and the version: an SP-only server reads no version.
+    for (const std::string x : {"\t", "\v", "\f", "\r", "\x1f", "\x85", "\xa0"}) {
+        cases.push_back({"GET /x" + x + "HTTP/1.1", kComplete, "GET", "/x", false});
+    }
+    // Python keeps the 0xC2 of a UTF-8 NBSP in the target, a UTF-8 reader does not.
+    cases.push_back({"GET /x\xc2\xa0HTTP/1.1", kComplete, "GET", "/x\xc2", true});
+    cases.push_back({"GET\xc2\xa0/x\xc2\xa0HTTP/1.1", kComplete, "GET", "/x", false});
+    // Bytes no server splits at, and a method no server reads.
+    cases.push_back({"GET\xc2x/x HTTP/1.1", kNotHttp, "", "", false});
+    cases.push_back({"GET\x01/x HTTP/1.1", kNotHttp, "", "", false});
+    cases.push_back({"GET\xc2\xa0/x", kNotHttp, "", "", false});
+    cases.push_back({"G\x0bT /x HTTP/1.1", kNotHttp, "", "", false});
+    cases.push_back({"GET\t/x\tb\tHTTP/1.1", kNotHttp, "", "", false});
+    cases.push_back({"GET\t/x HTTP/1.1\tx", kNotHttp, "", "", false});
+    // The method and absolute form come out of the split the same way.
+    cases.push_back(
+        {"CONNECT\x1f"
+         "e.x:443 HTTP/1.1",
+         kComplete, "CONNECT", "", false});
+    cases.push_back({"GET\thttp://e.x/p\tHTTP/1.1", kComplete, "GET", "/p", false});
+    for (const Case& c : cases) {
+        std::string escaped;
+        for (unsigned char ch : c.line) {
+            char hex[5];
+            std::snprintf(hex, sizeof(hex), ch < 0x20 || ch >= 0x7f ? "\\x%02x" : "%c", ch);
+            escaped += hex;
+        }
+        SCOPED_TRACE(escaped);
+        Bytes keep;
+        Parsed p = Parse(ToBytes(c.line + "\r\nHost: h.test\r\n\r\n"), keep);
+        ASSERT_EQ(p.outcome.status, c.status);
+        if (c.status != kComplete) {
+            continue;
+        }
+        EXPECT_EQ(p.request.Method(), c.method);
+        EXPECT_EQ(p.request.Path(), c.path);
+        EXPECT_EQ(p.request.Ambiguous(), c.ambiguous);
+        EXPECT_EQ(p.request.Host(), "h.test");
+    }
+}
+
+// Python's header parse ends a line at a bare CR, nginx and Node refuse it, most others keep it
+// in the value: what follows may be a header only some servers see.
+TEST(HttpRequestTest, ABareCrInAHeaderLineIsAmbiguous) {
+    struct Case {
+        const char* headers;
+        bool ambiguous;
+    };
+    for (Case c :
+         {Case{"Host: ok.test\r\nX: a\rHost: blocked.test\r\n", true},
+          Case{"X: a\rHost: blocked.test\r\nHost: ok.test\r\n", true},
+          Case{"Host: ok.test\r\n\rHost: blocked.test\r\n", true},
+          Case{"Host: ok.test\r\nno colon\r here\r\n", true},
+          Case{"Host: ok.test\r\n\r\r\n", true},  // an empty line to Python only
+          Case{"Host: ok.test\r\nX: a\r\r\n", true}, Case{"Host: ok.test\r\nX: a\r\n", false},
+          Case{"Host: ok.test\nX: a\n", false}}) {
+        Bytes keep;
+        Parsed p = Parse(ToBytes(std::string("GET / HTTP/1.1\r\n") + c.headers + "\r\n"), keep);
+        ASSERT_EQ(p.outcome.status, HttpParseStatus::Complete) << c.headers;
+        EXPECT_EQ(p.request.Ambiguous(), c.ambiguous) << c.headers;
+        EXPECT_EQ(p.request.Host(), "ok.test") << c.headers;
+    }
+    // Only whole lines count when the bytes are taken as they are.
+    Bytes open = ToBytes("GET / HTTP/1.1\r\nHost: ok.test\r\nX: a\r");
+    HTTP_REQUEST request;
+    ASSERT_EQ(ParseHttpRequest(open, request, true).status, HttpParseStatus::Complete);
+    EXPECT_FALSE(request.Ambiguous());
+    Bytes whole = ToBytes("GET / HTTP/1.1\r\nX: a\rb\r\nHost: ok.test\r\nY: ");
+    ASSERT_EQ(ParseHttpRequest(whole, request, true).status, HttpParseStatus::Complete);
+    EXPECT_TRUE(request.Ambiguous());
 }
 
 TEST(HttpRequestTest, AnyUriSchemeMakesTheAbsoluteFormAndConnectTakesTheAuthority) {
@@ -334,7 +503,7 @@ std::string Describe(const HTTP_PARSE_OUTCOME& outcome, const HTTP_REQUEST& requ
     text += "|" + std::string(request.Method()) + "|" + std::string(request.Host()) + "|" +
             std::string(request.Path()) + "|" + std::string(request.ProxyPrefix()) + "|" +
             std::to_string(request.Headers().size()) + (request.Truncated() ? "T" : "") +
-            (request.HostConflict() ? "C" : "");
+            (request.HostConflict() ? "C" : "") + (request.Ambiguous() ? "A" : "");
     return text;
 }
 
@@ -356,6 +525,13 @@ const char* const kGrowingHeads[] = {
     "GET / HTTP/1.1\r\nX: a\r\n \r\nHost: after.test\r\n\r\n",
     "\r\n\r\n\r\n\r\n\r\n\r\n\r\n\r\n\r\nGET / HTTP/1.1\r\n\r\n",
     "get /x HTTP/1.1\r\n",
+    "\x1f\tGET\v/a\xc2\xa0HTTP/1.01\f\r\nHost: split.test\r\n\r\n",
+    "GET /a\xc2\xa0 HTTP/01.1\r\nHost: nbsp.test\r\n\r\n",
+    "GET\t/a\tb\tHTTP/1.1\r\n\r\n",
+    "GET /a HTTP/1.1\r\nX: a\rHost: b.test\r\nHost: a.test\r\n\r\n",
+    "\r\n\r\n\r\n\r\n\r\n\r\n\r\n\r\n\r\n\r\n\r\n\r\n\r\n\r\n\r\n\r\n\r\n\r\n\r\nGET / "
+    "HTTP/2.0\r\n\r\n",
+    "PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n",
 };
 
 TEST(HttpRequestTest, AHeadLookedAtAsItGrowsReadsAsItDoesWhole) {
@@ -406,10 +582,13 @@ TEST(HttpRequestTest, ALookReadsOnlyWhatTheLastLookDidNotHave) {
         char spoil;
         HttpParseStatus spoiledAlone;
     } cases[] = {
-        {"GET", ' ', '\n', HttpParseStatus::NotHttp},             // blanks after the method
-        {"GET /", 'a', '\v', HttpParseStatus::NotHttp},           // the target
-        {"GET /a", ' ', 'x', HttpParseStatus::NotHttp},           // blanks after the target
-        {"GET /a HTTP/1.1", ' ', 'x', HttpParseStatus::NotHttp},  // blanks after the version
+        {"GET", ' ', '\n', HttpParseStatus::NotHttp},              // blanks after the method
+        {"GET /", 'a', '\n', HttpParseStatus::NotHttp},            // the target
+        {"GET\t/", 'a', '\n', HttpParseStatus::NotHttp},           // a line split at other blanks
+        {"GET /a HTTP/1.1", '\t', 'x', HttpParseStatus::NotHttp},  // blanks after the version
+        {"\n", '\n', 'x', HttpParseStatus::NotHttp},               // empty lines first
+        {"GET /a", ' ', 'x', HttpParseStatus::NotHttp},            // blanks after the target
+        {"GET /a HTTP/1.1", ' ', 'x', HttpParseStatus::NotHttp},   // blanks after the version
         {"GET /a HTTP/1.1\r\nX: ", 'a', '\n', HttpParseStatus::Complete},  // one header line
     };
     constexpr size_t kRun = 4096;

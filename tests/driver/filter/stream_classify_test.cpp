@@ -90,6 +90,22 @@ std::vector<uint8_t> WithEchExtension(std::vector<uint8_t> hello) {
     return hello;
 }
 
+// The captured TLS 1.2 flight with its certificate made out to `name` (of the captured name's
+// length, so that every DER length stays right).
+std::vector<uint8_t> ServerFlightFor(const std::string& name) {
+    std::vector<uint8_t> flight = ReadTestData("tls/tls12_server_flight.bin");
+    const std::string captured = "capture.wexo-test.example";
+    std::string padded = name;
+    padded.insert(0, captured.size() - std::min(captured.size(), name.size()), 'x');
+    padded.resize(captured.size());
+    auto at = std::search(flight.begin(), flight.end(), captured.begin(), captured.end());
+    while (at != flight.end()) {
+        std::copy(padded.begin(), padded.end(), at);
+        at = std::search(at + 1, flight.end(), captured.begin(), captured.end());
+    }
+    return flight;
+}
+
 class StreamClassifyTest : public ::testing::Test {
   protected:
     void SetUp() override { filter_.Flows().ResetFlowNumbers(); }
@@ -423,23 +439,38 @@ TEST_F(StreamClassifyTest, ServiceDomainHostsPassInAnyCase) {
     EXPECT_EQ(filter_.QueuedCount(), 0u);
 }
 
-TEST_F(StreamClassifyTest, AProxyRequestPassesOnlyWhenItsTargetIsOurs) {
-    // A Host header in our domain does not pass a proxy request for another site ...
-    auto foreign = Open();
-    EXPECT_TRUE(foreign->ClientSend("GET http://blocked.test/page HTTP/1.1\r\nHost: api." +
-                                    std::string(kServiceDomain) + "\r\n\r\n"));
-    EXPECT_EQ(foreign->ServerReceived(), "");
-    FLOW* flow = TakeOnly();
-    ASSERT_NE(flow, nullptr);
-    EXPECT_EQ(flow->names->ProxyPrefix(), "http://blocked.test");
-    registration_.Discard(flow);
-    // ... while a proxy request for one of our hosts passes whatever its Host header says.
-    auto own = Open();
-    std::string get = "GET http://api." + std::string(kServiceDomain) +
-                      "/2/checkin HTTP/1.1\r\nHost: elsewhere.test\r\n\r\n";
-    EXPECT_TRUE(own->ClientSend(get));
-    EXPECT_EQ(own->ServerReceived(), get);
-    EXPECT_EQ(filter_.QueuedCount(), 0u);
+// A request passes as one to our own servers only when every host it names is ours: a proxy
+// contacts its target, but an origin server serves the site of its Host header.
+TEST_F(StreamClassifyTest, ARequestPassesAsOursOnlyWhenEveryHostItNamesIsOurs) {
+    const std::string ours = "api." + std::string(kServiceDomain);
+    struct Case {
+        std::string target;
+        std::string host;
+        bool passes;
+    };
+    const Case cases[] = {
+        {"http://blocked.test/page", ours, false},
+        {"http://" + ours + "/2/checkin", "elsewhere.test", false},
+        {"http://" + ours + "/2/checkin", ours, true},
+        {"http://" + ours + "/2/checkin", "", true},
+    };
+    for (const Case& c : cases) {
+        auto connection = Open();
+        const std::string get = "GET " + c.target + " HTTP/1.1\r\n" +
+                                (c.host.empty() ? "" : "Host: " + c.host + "\r\n") + "\r\n";
+        EXPECT_TRUE(connection->ClientSend(get));
+        if (c.passes) {
+            EXPECT_EQ(connection->ServerReceived(), get) << get;
+            EXPECT_EQ(filter_.QueuedCount(), 0u) << get;
+            continue;
+        }
+        EXPECT_EQ(connection->ServerReceived(), "") << get;
+        FLOW* flow = TakeOnly();
+        ASSERT_NE(flow, nullptr);
+        EXPECT_EQ(flow->names->ProxyPrefix(), c.target.substr(0, c.target.find('/', 7))) << get;
+        EXPECT_EQ(flow->names->Host(), c.host) << get;
+        registration_.Discard(flow);
+    }
 }
 
 TEST_F(StreamClassifyTest, DormantCreatesNoFlowAndPermitsEverything) {
@@ -567,13 +598,33 @@ TEST_F(StreamClassifyTest, WithoutAServerNameTheCertificateNamesTheHost) {
     registration_.Discard(flow);
 }
 
-TEST_F(StreamClassifyTest, AServerNameInTheServiceDomainWinsOverTheCertificate) {
-    auto connection = Open(kServer, 443);
-    EXPECT_TRUE(connection->ClientSend(ClientHello("update." + std::string(kServiceDomain))));
-    EXPECT_TRUE(connection->ServerSend(ReadTestData("tls/tls12_server_flight.bin")));
-    EXPECT_EQ(filter_.QueuedCount(), 0u);
-    EXPECT_TRUE(connection->ClientSend("finished"));
-    EXPECT_TRUE(connection->ServerReceived().ends_with("finished"));
+// Our own name passes toward the addresses it was answered with; toward any other server (one
+// that merely presents our name, or a client that borrows it) the connection is judged by what
+// its address is known as, as if it named nothing.
+TEST_F(StreamClassifyTest, AServerNameInTheServiceDomainPassesOnlyTowardItsOwnAddresses) {
+    const std::string ours = "update." + std::string(kServiceDomain);
+    const uint8_t server[4] = {203, 0, 113, 80};
+    const os::IP_ADDRESS_BYTES elsewhere = os::MakeIPv4Address(203, 0, 113, 81);
+    filter_.AddressNames().Learn(MakeAddressKey(server, 4), ours, 60);
+    for (const std::string& hello : {ours, std::string()}) {
+        auto connection = Open(kServer, 443);
+        EXPECT_TRUE(connection->ClientSend(ClientHello(hello)));
+        // Without a server name, a certificate of ours counts the same way.
+        EXPECT_TRUE(connection->ServerSend(
+            hello.empty() ? ServerFlightFor(ours) : ReadTestData("tls/tls12_server_flight.bin")));
+        EXPECT_EQ(filter_.QueuedCount(), 0u) << hello;
+        EXPECT_TRUE(connection->ClientSend("finished"));
+        EXPECT_TRUE(connection->ServerReceived().ends_with("finished"));
+    }
+    for (const std::string& hello : {ours, std::string()}) {
+        auto connection = Open(elsewhere, 443);
+        EXPECT_TRUE(connection->ClientSend(ClientHello(hello)));
+        EXPECT_TRUE(connection->ServerSend(ServerFlightFor(ours)));
+        FLOW* flow = TakeOnly();
+        ASSERT_NE(flow, nullptr) << hello;
+        EXPECT_FALSE(flow->names) << hello;
+        registration_.Discard(flow);
+    }
 }
 
 TEST_F(StreamClassifyTest, AResumedSessionIsLookedUpWithTheReuseFlag) {
@@ -683,6 +734,51 @@ TEST_F(StreamClassifyTest, AnEchHelloIsJudgedByItsOuterNameAndSaysSo) {
     EXPECT_EQ(lines[0],
               "WexoW: ClassifyTls: FC#2, the client hello offers Encrypted Client Hello; judged "
               "by its outer name \"public.front.test\"\n\n");
+}
+
+// First bytes that are a TLS handshake record but no hello the parse reads (an unknown message
+// type, or empty records past what a hello may take) are never passed for that: the server's
+// certificate names the host, else the address decides, else block-on-failure closes.
+TEST_F(StreamClassifyTest, AnUnreadableHelloIsJudgedByTheCertificateOrTheAddress) {
+    std::vector<uint8_t> mangled = ClientHello("hidden.test");
+    mangled[5] = 0x63;
+    std::vector<uint8_t> padded;
+    for (size_t i = 0; i < kMaxFirstRequestBytes / 5 + 1; ++i) {
+        padded.insert(padded.end(), {22, 3, 1, 0, 0});
+    }
+    const std::vector<uint8_t> flight12 = ReadTestData("tls/tls12_server_flight.bin");
+    const std::vector<uint8_t> flight13 = ReadTestData("tls/tls13_server_flight.bin");
+    struct Case {
+        const char* name;
+        const std::vector<uint8_t>& first;
+        const std::vector<uint8_t>& flight;
+        bool blockOnFailure;
+        bool dropped;            // closed without a lookup
+        const char* lookedUpAs;  // the host of the lookup, "" for the address
+    };
+    const Case cases[] = {
+        {"CertificateNames", mangled, flight12, true, false, "capture.wexo-test.example"},
+        {"AddressDecides", mangled, flight13, false, false, ""},
+        {"BlockOnFailureCloses", mangled, flight13, true, true, ""},
+        {"EmptyRecordsPastTheBound", padded, flight13, false, false, ""},
+    };
+    for (const Case& c : cases) {
+        filter_.SetBlockOnFailure(c.blockOnFailure);
+        auto connection = Open(kServer, 443);
+        EXPECT_TRUE(connection->ClientSend(c.first)) << c.name;
+        EXPECT_EQ(filter_.QueuedCount(), 0u) << c.name;
+        connection->ServerSend(c.flight);
+        if (c.dropped) {
+            EXPECT_TRUE(connection->ClientWasReset()) << c.name;
+            EXPECT_EQ(filter_.QueuedCount(), 0u) << c.name;
+            continue;
+        }
+        FLOW* flow = TakeOnly();
+        ASSERT_NE(flow, nullptr) << c.name;
+        EXPECT_EQ(flow->state.load(), FLOW_STATE_TLS_LOOKUP) << c.name;
+        EXPECT_EQ(flow->names ? flow->names->Host() : "", c.lookedUpAs) << c.name;
+        registration_.Discard(flow);
+    }
 }
 
 TEST_F(StreamClassifyTest, AnUnreadableServerFlightAfterAHelloIsLookedUpAnyway) {

@@ -227,8 +227,6 @@ TEST(TlsClientHelloTest, ContinuationThatIsNotAHandshakeRecordIsNotRecognised) {
               TlsParseStatus::NotRecognised);
     EXPECT_EQ(ParseHello(first + Bytes{0x17, 3}, keep).outcome.status,
               TlsParseStatus::NotRecognised);
-    EXPECT_EQ(ParseHello(first + Bytes{22, 3, 3, 0, 0}, keep).outcome.status,
-              TlsParseStatus::NotRecognised);
     Hello partHeader = ParseHello(first + Bytes{22, 3}, keep);
     EXPECT_EQ(partHeader.outcome.status, TlsParseStatus::Incomplete);
     EXPECT_EQ(partHeader.outcome.missing, 3 + (whole.size() - 5 - 40));
@@ -242,6 +240,61 @@ TEST(TlsClientHelloTest, TruncatedRecordOfLongerHelloCountsTheNextRecordToo) {
     Hello h = ParseHello(Slice(twoRecords, 0, 65), keep);
     EXPECT_EQ(h.outcome.status, TlsParseStatus::Incomplete);
     EXPECT_EQ(h.outcome.missing, twoRecords.size() - 65);
+}
+
+// Framing a server's record layer accepts, and client versions it negotiates down from: each must
+// give the name the server reads, or a client could frame its hello past the filter.
+TEST(TlsClientHelloTest, FramingAServerAcceptsGivesTheName) {
+    const Bytes hello = ClientHello({1, 2}, ServerNameExtension("a.test"));
+    const Bytes message = Slice(hello, 5, hello.size() - 5);
+    auto recordMinor = [](Bytes bytes, uint8_t minor) {
+        bytes[2] = minor;
+        return bytes;
+    };
+    Bytes clientVersion = hello;
+    clientVersion[10] = 4;
+    Bytes mixedMinors = Refragment(hello, {10, 30});
+    mixedMinors[2] = 0;
+    mixedMinors[5 + 10 + 2] = 4;
+    const Bytes empty = Record(22, {});
+    struct Case {
+        const char* name;
+        Bytes bytes;
+    };
+    const Case cases[] = {
+        {"RecordVersion0300", recordMinor(hello, 0)},
+        {"RecordVersion0304", recordMinor(hello, 4)},
+        {"RecordVersion03FF", recordMinor(hello, 0xFF)},
+        {"RecordsOfMixedVersions", mixedMinors},
+        {"ClientVersion0304", clientVersion},
+        {"EmptyRecordsBeforeTheHello", empty + empty + hello},
+        {"EmptyRecordsBetweenThePieces", Record(22, Slice(message, 0, 1)) + empty + empty +
+                                             Record(22, Slice(message, 1, 50)) + empty +
+                                             Record(22, Slice(message, 51, message.size() - 51))},
+        {"HandshakeHeaderSplitOverRecords", Refragment(hello, {1, 1, 1, 1})},
+        {"HelloAndALaterMessageInOneRecord", Record(22, message + Handshake(16, Bytes(20, 'x')))},
+    };
+    for (const Case& c : cases) {
+        Bytes keep;
+        Hello h = ParseHello(c.bytes, keep);
+        ASSERT_EQ(h.outcome.status, TlsParseStatus::Complete) << c.name;
+        EXPECT_EQ(h.hello.serverName.Text(), "a.test") << c.name;
+        EXPECT_EQ(AsBytes(h.hello.sessionId.Bytes()), (Bytes{1, 2})) << c.name;
+    }
+    // An empty record where the next piece is due waits for that piece.
+    Bytes keep;
+    Hello waiting = ParseHello(Record(22, Slice(message, 0, 40)) + empty, keep);
+    EXPECT_EQ(waiting.outcome.status, TlsParseStatus::Incomplete);
+}
+
+// A server reads the hello up to its handshake length: bytes after it in the record are another
+// message, never the hello's extensions.
+TEST(TlsClientHelloTest, TheHandshakeLengthEndsTheHello) {
+    const Bytes message = Handshake(1, ClientHelloBody({}, kAlpn));
+    Bytes keep;
+    Hello h = ParseHello(Record(22, message + ServerNameExtension("b.test")), keep);
+    EXPECT_EQ(h.outcome.status, TlsParseStatus::Complete);
+    EXPECT_TRUE(h.hello.serverName.Empty());
 }
 
 // --- Client hello: rules for the fields ---
@@ -320,15 +373,12 @@ TEST(TlsClientHelloTest, OtherBytesAreNotRecognised) {
     serverHello[5] = 2;
     Bytes oldVersion = hello;
     oldVersion[9] = 2;
-    Bytes newVersion = hello;
-    newVersion[10] = 4;
-    Bytes recordVersion = hello;
-    recordVersion[2] = 4;
+    Bytes oldRecordVersion = hello;
+    oldRecordVersion[1] = 2;
     Bytes keep;
     for (const Bytes& bytes :
-         {serverHello, oldVersion, newVersion, recordVersion, Text("GET / HTTP/1.1\r\n\r\n"),
-          Record(22, {}), Record(23, Bytes(40, 1)), Bytes{}, Bytes{0x17}, Bytes{0x16, 2},
-          Bytes{0x16, 3, 4}}) {
+         {serverHello, oldVersion, oldRecordVersion, Text("GET / HTTP/1.1\r\n\r\n"),
+          Record(23, Bytes(40, 1)), Bytes{}, Bytes{0x17}, Bytes{0x16, 2}}) {
         Hello h = ParseHello(bytes, keep);
         EXPECT_EQ(h.outcome.status, TlsParseStatus::NotRecognised) << bytes.size();
         EXPECT_TRUE(h.hello.serverName.Empty());

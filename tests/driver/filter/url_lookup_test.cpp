@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "driver/channel/control_device.h"
+#include "driver/filter/address_names.h"
 #include "driver/filter/wfp_registration.h"
 #include "driver/platform/event_log.h"
 #include "os/core/clock.h"
@@ -218,11 +219,12 @@ TEST_F(UrlLookupTest, ARedirectReplacesTheServersAnswerAndTheGetNeverReachesTheS
 TEST_F(UrlLookupTest, AnAllowedRequestAndWhatFollowsReachTheServerInOrder) {
     Serve([](const SEEN&) { return VERDICT{1168, {}}; });
     auto connection = Open();
-    ASSERT_TRUE(connection->ClientSend(kGet));
+    const std::string post = "POST /page HTTP/1.1\r\nHost: a.test\r\nContent-Length: 13\r\n\r\n";
+    ASSERT_TRUE(connection->ClientSend(post));
     ASSERT_TRUE(connection->ClientSend("body-1;"));
     AwaitLookups();
     ASSERT_TRUE(connection->ClientSend("body-2"));
-    EXPECT_EQ(connection->ServerReceived(), std::string(kGet) + "body-1;body-2");
+    EXPECT_EQ(connection->ServerReceived(), post + "body-1;body-2");
     ASSERT_TRUE(connection->ServerSend("HTTP/1.1 200 OK\r\n\r\n"));
     EXPECT_EQ(connection->ClientReceived(), "HTTP/1.1 200 OK\r\n\r\n");
 }
@@ -260,6 +262,45 @@ TEST_F(UrlLookupTest, ABlockedTlsConnectionIsClosedWithNothingInjected) {
     EXPECT_TRUE(connection->ClientSawFin());
     // The server flight passed before the verdict; nothing else reached the client.
     EXPECT_EQ(connection->ClientReceived().size(), flight.size());
+}
+
+// A TLS connection that names nothing is judged by the names its address was answered for, the
+// most recent first, and closed when any of them is blocked; an address never answered for is
+// looked up as it is.
+TEST_F(UrlLookupTest, ANamelessTlsConnectionIsJudgedByTheNamesItsAddressWasGivenFor) {
+    Serve([](const SEEN& seen) {
+        return seen.host == "blocked.test" ? VERDICT{0, {}} : VERDICT{};
+    });
+    const uint8_t known[4] = {203, 0, 113, 80};
+    filter.AddressNames().Learn(MakeAddressKey(known, 4), "blocked.test", 60);
+    filter.AddressNames().Learn(MakeAddressKey(known, 4), "cdn.test", 60);
+    // A hello without extensions: no server name.
+    std::vector<uint8_t> hello = {22, 3, 1, 0, 45, 1, 0, 0, 41, 3, 3};
+    hello.insert(hello.end(), 32, 0x5A);
+    hello.insert(hello.end(), {0, 0, 2, 0x13, 0x01, 1, 0});
+    const auto flight = testing::ReadTestData("tls/tls13_server_flight.bin");
+    struct Case {
+        os::IP_ADDRESS_BYTES server;
+        std::vector<std::string> asked;
+        bool closed;
+    };
+    const Case cases[] = {{kServer, {"cdn.test", "blocked.test"}, true},
+                          {os::MakeIPv4Address(203, 0, 113, 81), {""}, false}};
+    uint64_t lookups = 0;
+    for (const Case& c : cases) {
+        size_t before = service->Seen().size();
+        auto connection = Open(c.server, 443);
+        ASSERT_TRUE(connection->ClientSend(std::span<const uint8_t>(hello)));
+        ASSERT_TRUE(connection->ServerSend(std::span<const uint8_t>(flight)));
+        AwaitLookups(++lookups);
+        std::vector<std::string> asked;
+        for (const SEEN& seen : service->Seen()) {
+            asked.push_back(seen.host);
+        }
+        asked.erase(asked.begin(), asked.begin() + static_cast<ptrdiff_t>(before));
+        EXPECT_EQ(asked, c.asked);
+        EXPECT_EQ(connection->ClientSawFin(), c.closed);
+    }
 }
 
 TEST_F(UrlLookupTest, WithoutAServiceAGetIsLoggedAsServiceUnavailableAndClosed) {
@@ -327,14 +368,15 @@ TEST_F(UrlLookupTest, AClientHalfCloseFollowsTheHeldDataOrComesAlone) {
     });
     auto allowed = Open();
     auto blocked = Open();
-    ASSERT_TRUE(allowed->ClientSend(kGet));
+    const std::string post = "POST /page HTTP/1.1\r\nHost: a.test\r\nContent-Length: 4\r\n\r\n";
+    ASSERT_TRUE(allowed->ClientSend(post));
     ASSERT_TRUE(allowed->ClientSendAndClose("tail"));
     ASSERT_TRUE(blocked->ClientSend("GET /blocked HTTP/1.1\r\nHost: b.test\r\n\r\n"));
     ASSERT_TRUE(blocked->ClientClose());
     EXPECT_FALSE(allowed->ServerSawFin());
     gate.Set();
     AwaitLookups(2);
-    EXPECT_EQ(allowed->ServerReceived(), std::string(kGet) + "tail");
+    EXPECT_EQ(allowed->ServerReceived(), post + "tail");
     EXPECT_TRUE(allowed->ServerSawFin());
     EXPECT_EQ(blocked->ServerReceived(), "");
     EXPECT_TRUE(blocked->ServerSawFin());

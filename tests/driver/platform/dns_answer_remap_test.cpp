@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "driver/channel/service_call_queue.h"
+#include "driver/filter/address_names.h"
 #include "driver/filter/wfp_registration.h"
 #include "os/wfp/sim/sim_network.h"
 #include "os/wfp/wfp_engine.h"
@@ -452,7 +453,8 @@ class DnsAnswerRemapTest : public ::testing::Test {
     TEST_REMAP_TABLES tables;
     std::atomic<bool> active{true};
     DNS_ANSWER_REMAP remap{tables, registration.TransportInjection(),
-                           [this] { return active.load() && registration.Registered(); }};
+                           [this] { return active.load() && registration.Registered(); },
+                           &filter.AddressNames()};
     std::optional<os::SimNetwork> network{std::in_place, engine};
     std::mutex lock;
     std::vector<os::FWPS_CLASSIFY_OUT> decisions;
@@ -533,6 +535,21 @@ TEST_F(DnsAnswerRemapTest, NothingIsRewrittenWhileSwitchedOffOrTheFilterIsInacti
     ExpectUnchanged(Answer("www.search.test"));
     active = true;
     ExpectRewritten(Answer("videos.test", kDnsTypeAaaa), Rewritten("videos.test", kDnsTypeAaaa, 0));
+}
+
+// Every answer from a DNS server, remapped or not and with rewriting off, tells the filter which
+// names its addresses stand for; a datagram from another port does not.
+TEST_F(DnsAnswerRemapTest, EveryAnswerTeachesTheFilterTheNamesOfItsAddresses) {
+    tables.unencryptedSearch = false;
+    const uint8_t address[4] = {93, 184, 216, 34};
+    ADDRESS_NAMES::NAME_LIST names;
+    auto other = network->OpenUdp(kResolver, 5353, std::nullopt);
+    other->ServerSend(Answer("mdns.test"));
+    ASSERT_TRUE(network->WaitSettled());
+    EXPECT_EQ(filter.AddressNames().NamesOf(MakeAddressKey(address, 4), names), 0u);
+    ExpectUnchanged(Answer("www.other.test"));
+    ASSERT_EQ(filter.AddressNames().NamesOf(MakeAddressKey(address, 4), names), 1u);
+    EXPECT_EQ(names[0], "www.other.test");
 }
 
 TEST_F(DnsAnswerRemapTest, TheDriversOwnAnswerIsNotInspectedAgain) {

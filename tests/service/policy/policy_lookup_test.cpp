@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "common/records.h"
 #include "common/service_domain.h"
@@ -250,6 +252,63 @@ TEST(ComposeLookupTargetTest, HostsAndPathsInTheFormServersReadThem) {
     }
 }
 
+// Every reading of a request some server acts on, in lookup order ("Proxy " marks the label):
+// the target's authority, then a Host header naming another host; for each, the path as sent
+// and, when it differs, as the loosest servers read it.
+TEST(ComposeLookupTargetsTest, EveryHostAndPathAServerMayServe) {
+    struct CASE {
+        const char* host;
+        const char* url;
+        const char* prefix;
+        std::vector<std::string> lookups;
+    };
+    const CASE cases[] = {
+        // Two hosts: the proxy's target first.
+        {"allowed.test", "/x", "http://blocked.test", {"Proxy blocked.test/x", "allowed.test/x"}},
+        {"Other.Test.:8080",
+         "/x",
+         "http://user@blocked.test",
+         {"Proxy blocked.test/x", "other.test:8080/x"}},
+        {"blocked.test:8080",
+         "/x",
+         "http://blocked.test",
+         {"Proxy blocked.test/x", "blocked.test:8080/x"}},
+        {"blocked.test:80",
+         "/x",
+         "https://blocked.test",
+         {"Proxy blocked.test/x", "blocked.test:80/x"}},
+        {"other.test", "", "http://blocked.test?q=1", {"Proxy blocked.test", "other.test"}},
+        {"other.test", "/x", "http://:8080", {"Proxy 192.0.2.1/x", "other.test/x"}},
+        // One host in two spellings, or only one host named: one lookup.
+        {"Blocked.Test.", "/x", "http://blocked.test:80", {"Proxy blocked.test/x"}},
+        {"blocked.test:443", "/x", "HTTPS://BLOCKED.test", {"Proxy blocked.test/x"}},
+        {" blocked.test/", "/x", "http://blocked.test", {"Proxy blocked.test/x"}},
+        {"", "/x", "http://blocked.test", {"Proxy blocked.test/x"}},
+        {" ", "/x", "http://blocked.test", {"Proxy blocked.test/x"}},
+        {"other.test", "/x", "http://", {"Proxy other.test/x"}},
+        {"other.test", "/x", "", {"other.test/x"}},
+        // Paths a server reads as another path.
+        {"h.test", "\\a;x=1\\b", "", {"h.test/\\a;x=1\\b", "h.test/a/b"}},
+        {"h.test", "/a;jsessionid=1", "", {"h.test/a;jsessionid=1", "h.test/a"}},
+        {"h.test", "/a/b?x=;\\", "", {"h.test/a/b?x=;\\"}},
+        {"", "/a;x", "", {"192.0.2.1/a;x", "192.0.2.1/a"}},
+        {"secure.test", "", "", {"secure.test"}},
+        // Both.
+        {"other.test",
+         "/a;x",
+         "http://blocked.test",
+         {"Proxy blocked.test/a;x", "Proxy blocked.test/a", "other.test/a;x", "other.test/a"}},
+    };
+    for (const CASE& c : cases) {
+        std::vector<std::string> lookups;
+        for (const LOOKUP_TARGET& target :
+             ComposeLookupTargets(Input(c.host, c.url, c.prefix), "192.0.2.1")) {
+            lookups.push_back(target.label + target.lookupUrl);
+        }
+        EXPECT_EQ(lookups, c.lookups) << c.host << " " << c.url << " " << c.prefix;
+    }
+}
+
 TEST(PolicyLookupTextsTest, SuffixAndRedirectResponse) {
     EXPECT_EQ(LookupLogSuffix(std::string("\x0A\xFF", 2), true, true),
               ",\n    HTTPS SessionId = 0AFF-2, reuse");
@@ -420,6 +479,113 @@ TEST_F(PolicyLookupTest, AProxyRequestKeepsItsPathAndIsLabelled) {
     EXPECT_EQ(Lookup(fields).status, 0);
     EXPECT_EQ(decision.Asked()[0].lookupUrl, "blocked.test/private/page.html");
     EXPECT_EQ(log.Count("Proxy URL = \"blocked.test/private/page.html\""), 2u);
+}
+
+// "GET http://a/x HTTP/1.1" with "Host: b" reaches a through a proxy and b on many servers: it
+// is blocked when either is, with the redirect of the first block, and nothing more is asked.
+TEST_F(PolicyLookupTest, AnAbsoluteFormRequestIsBlockedByItsTargetOrItsHostHeader) {
+    decision.Redirect("blocked.test", "https://block.example/blocked");
+    decision.Redirect("other-blocked.test", "https://block.example/other");
+    const std::string ours = "api." + std::string(kServiceDomain);
+    struct CASE {
+        std::string prefix;
+        std::string host;
+        const char* location;  // null: allowed
+        std::vector<std::string> asked;
+    };
+    const CASE cases[] = {
+        {"http://allowed.test",
+         "blocked.test",
+         "https://block.example/blocked",
+         {"allowed.test/x", "blocked.test/x"}},
+        {"http://blocked.test",
+         "allowed.test",
+         "https://block.example/blocked",
+         {"blocked.test/x"}},
+        {"http://blocked.test",
+         "other-blocked.test",
+         "https://block.example/blocked",
+         {"blocked.test/x"}},
+        {"http://allowed.test",
+         "Other-Blocked.TEST.:80",
+         "https://block.example/other",
+         {"allowed.test/x", "other-blocked.test/x"}},
+        {"http://allowed.test", "harmless.test", nullptr, {"allowed.test/x", "harmless.test/x"}},
+        {"http://Blocked.Test.:80",
+         "blocked.test",
+         "https://block.example/blocked",
+         {"blocked.test/x"}},
+        // Our own server as the target does not let the Host header's site pass, nor the reverse.
+        {"http://" + ours, "blocked.test", "https://block.example/blocked", {"blocked.test/x"}},
+        {"http://blocked.test", ours, "https://block.example/blocked", {"blocked.test/x"}},
+        {"http://allowed.test", ours, nullptr, {"allowed.test/x"}},
+    };
+    for (const CASE& c : cases) {
+        const size_t before = decision.Asked().size();
+        LookupFields fields;
+        fields.proxyPrefix = c.prefix;
+        fields.host = c.host;
+        fields.url = "/x";
+        const RECORDED_ANSWER answer = Lookup(fields);
+        const std::string what = c.prefix + " " + c.host;
+        EXPECT_EQ(answer.status, c.location == nullptr ? 1168 : 0) << what;
+        EXPECT_EQ(answer.ResponseText(), c.location == nullptr ? "" : RedirectResponse(c.location))
+            << what;
+        std::vector<std::string> asked;
+        const auto all = decision.Asked();
+        for (size_t i = before; i < all.size(); ++i) {
+            asked.push_back(all[i].lookupUrl);
+        }
+        EXPECT_EQ(asked, c.asked) << what;
+    }
+    // The Host header's lookup is logged as the origin-form request a server reads.
+    EXPECT_GE(log.Count("Completed in 0.000 seconds, BLOCKED,\n    UserName = \"\", ProcessId = "
+                        "1234, SessionId = 1,\n    URL = \"blocked.test/x\""),
+              1u);
+}
+
+// A server that takes a backslash for "/", or drops path parameters, serves each of these as a
+// page under /blocked/: each is blocked, and each reading of a path was asked about.
+TEST_F(PolicyLookupTest, APathAServerReadsAsABlockedPathIsBlocked) {
+    decision.Redirect("www.example.test/blocked/", "https://block.example/");
+    struct CASE {
+        const char* path;
+        bool blocked;
+        std::vector<std::string> asked;
+    };
+    const CASE cases[] = {
+        {"\\blocked\\", true, {"www.example.test/\\blocked\\", "www.example.test/blocked/"}},
+        {"\\blocked\\page",
+         true,
+         {"www.example.test/\\blocked\\page", "www.example.test/blocked/page"}},
+        {"/blocked;x=1/page",
+         true,
+         {"www.example.test/blocked;x=1/page", "www.example.test/blocked/page"}},
+        {"/blocked%5Cpage",
+         true,
+         {"www.example.test/blocked%5Cpage", "www.example.test/blocked/page"}},
+        {"/open/..;/blocked/",
+         true,
+         {"www.example.test/open/..;/blocked/", "www.example.test/blocked/"}},
+        {"/blocked/page", true, {"www.example.test/blocked/page"}},
+        {"/open;jsessionid=1",
+         false,
+         {"www.example.test/open;jsessionid=1", "www.example.test/open"}},
+        {"/blocked%3Bx=1/page", false, {"www.example.test/blocked%3Bx=1/page"}},
+        {"/open?to=\\blocked\\;x", false, {"www.example.test/open?to=\\blocked\\;x"}},
+    };
+    for (const CASE& c : cases) {
+        const size_t before = decision.Asked().size();
+        LookupFields fields;
+        fields.url = c.path;
+        EXPECT_EQ(Lookup(fields).status, c.blocked ? 0 : 1168) << c.path;
+        std::vector<std::string> asked;
+        const auto all = decision.Asked();
+        for (size_t i = before; i < all.size(); ++i) {
+            asked.push_back(all[i].lookupUrl);
+        }
+        EXPECT_EQ(asked, c.asked) << c.path;
+    }
 }
 
 TEST_F(PolicyLookupTest, AnotherSpellingOfABlockedPageIsAskedAboutInTheOneForm) {

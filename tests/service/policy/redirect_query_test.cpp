@@ -262,26 +262,42 @@ TEST_F(RedirectQueryTest, ACachedTlsHostDoesNotLetLongerHostsPass) {
     EXPECT_EQ(Asked(), 2u);
 }
 
-TEST_F(RedirectQueryTest, ABlockedTlsAddressIsRememberedWhenTheReplyAllowsCaching) {
+// One address serves many sites: a blocked TLS name is remembered with its address, and answers
+// for itself and for connections that name no host, never for another name on the address.
+TEST_F(RedirectQueryTest, ABlockedTlsNameIsRememberedWithItsAddressButBlocksNoOtherName) {
     SetPolicy("[settings]\nCacheTimeout = 60\n[rules]\nblock host games.test\n");
     const IP_ADDRESS address = IP_ADDRESS::V4(198, 51, 100, 20);
+    // As SC_PolicyLookup asks: a nameless lookup's URL is the address text.
+    auto tls = [&](const std::string& host, std::string* redirect) {
+        QUERY_TEXTS texts(host.empty() ? address.ToText() : host, address, true);
+        texts.query.host = host;
+        return Decide(texts, redirect);
+    };
     std::string first;
-    ASSERT_TRUE(Decide("games.test", &first, address, true));
+    ASSERT_TRUE(tls("games.test", &first));
     EXPECT_TRUE(
         log_.Has("QueryRedirectUrl: FC#7, SC#42,\n    Cache blocked IP address = "
                  "198.51.100.20, URL = \"games.test\""));
-    // Another name on the same address is blocked from the cache, with the first redirect.
-    std::string second;
-    ASSERT_TRUE(Decide("cdn.games-mirror.test", &second, address, true));
-    EXPECT_EQ(second, first);
-    EXPECT_EQ(Asked(), 1u);
-    EXPECT_TRUE(
-        log_.Has("Blocked IP address = 198.51.100.20, URL = \"cdn.games-mirror.test\",\n "
-                 "   Redirect URL = \"" +
-                 first + "\""));
-    // Plain HTTP lookups never use the address cache.
-    EXPECT_FALSE(Decide("cdn.games-mirror.test/", nullptr, address, false));
+
+    std::string redirect;
+    EXPECT_FALSE(tls("news.test", &redirect));
     EXPECT_EQ(Asked(), 2u);
+
+    const char* const fromCache[] = {"games.test", ""};
+    for (const char* name : fromCache) {
+        const std::string host = name;
+        redirect.clear();
+        EXPECT_TRUE(tls(host, &redirect)) << host;
+        EXPECT_EQ(redirect, first) << host;
+        EXPECT_TRUE(log_.Has("Blocked IP address = 198.51.100.20, URL = \"" +
+                             (host.empty() ? address.ToText() : host) +
+                             "\",\n    Redirect URL = \"" + first + "\""))
+            << host;
+    }
+    EXPECT_EQ(Asked(), 2u);
+    // Plain HTTP lookups never use the address cache.
+    EXPECT_FALSE(Decide(address.ToText() + "/", nullptr, address, false));
+    EXPECT_EQ(Asked(), 3u);
 
     // Without a lifetime a blocked address is not remembered.
     SetPolicy("[rules]\nblock host games.test\n");

@@ -202,42 +202,84 @@ TEST_F(AllowedCacheTest, FlushDropsEveryEntryFromTheBack) {
                                           "Flushing URL = \"second.test/\" from allowed cache"));
 }
 
+constexpr char kAlice[] = "DESKTOP\\alice";
+
 TEST(BlockedAddressCacheTest, AMatchingEntryIsUsedWhateverItsAgeAndOthersExpire) {
     os::VirtualClock clock;
     BLOCKED_ADDRESS_CACHE cache;
     const IP_ADDRESS a = IP_ADDRESS::V4(93, 184, 216, 34);
     const IP_ADDRESS b = IP_ADDRESS::V4(93, 184, 216, 35);
-    ASSERT_TRUE(cache.Add(a, "http://block.test/a"));
-    ASSERT_TRUE(cache.Add(b, "http://block.test/b"));
+    ASSERT_TRUE(cache.Add(a, "a.test", kAlice, "http://block.test/a"));
+    ASSERT_TRUE(cache.Add(b, "b.test", kAlice, "http://block.test/b"));
     ASSERT_TRUE(clock.AdvanceSeconds(600));
 
     std::string redirect;
     // a is first: found before any age test, and the scan stops there.
-    ASSERT_TRUE(cache.Lookup(a, &redirect));
+    ASSERT_TRUE(cache.Lookup(a, "a.test", kAlice, &redirect));
     EXPECT_EQ(redirect, "http://block.test/a");
     EXPECT_EQ(cache.Count(), 2u);
     // Looking for b passes a, which is stale and goes; b itself is still used.
-    ASSERT_TRUE(cache.Lookup(b, &redirect));
+    ASSERT_TRUE(cache.Lookup(b, "b.test", kAlice, &redirect));
     EXPECT_EQ(redirect, "http://block.test/b");
     EXPECT_EQ(cache.Count(), 1u);
     // A miss scans everything: b goes too.
-    EXPECT_FALSE(cache.Lookup(IP_ADDRESS::V4(1, 1, 1, 1), &redirect));
+    EXPECT_FALSE(cache.Lookup(IP_ADDRESS::V4(1, 1, 1, 1), "b.test", kAlice, &redirect));
     EXPECT_EQ(cache.Count(), 0u);
 }
 
 TEST(BlockedAddressCacheTest, FreshEntriesStayAndLookupsWithoutAnAddressNeverHit) {
     os::VirtualClock clock;
     BLOCKED_ADDRESS_CACHE cache;
-    ASSERT_TRUE(cache.Add(IP_ADDRESS::V4(10, 1, 1, 1), "http://block.test/"));
+    ASSERT_TRUE(cache.Add(IP_ADDRESS::V4(10, 1, 1, 1), "", kAlice, "http://block.test/"));
     ASSERT_TRUE(clock.AdvanceSeconds(299));
     std::string redirect;
-    EXPECT_FALSE(cache.Lookup(IP_ADDRESS::V4(10, 1, 1, 2), &redirect));
+    EXPECT_FALSE(cache.Lookup(IP_ADDRESS::V4(10, 1, 1, 2), "", kAlice, &redirect));
     EXPECT_EQ(cache.Count(), 1u);
 
-    EXPECT_FALSE(cache.Add(IP_ADDRESS(), "http://block.test/"));
-    EXPECT_FALSE(cache.Add(IP_ADDRESS::V4(0, 0, 0, 0), "http://block.test/"));
-    EXPECT_FALSE(cache.Lookup(IP_ADDRESS(), &redirect));
+    EXPECT_FALSE(cache.Add(IP_ADDRESS(), "", kAlice, "http://block.test/"));
+    EXPECT_FALSE(cache.Add(IP_ADDRESS::V4(0, 0, 0, 0), "", kAlice, "http://block.test/"));
+    EXPECT_FALSE(cache.Lookup(IP_ADDRESS(), "", kAlice, &redirect));
     EXPECT_EQ(cache.Count(), 1u);
+}
+
+// A shared address: each row is a later TLS connection to it, and whether the verdict made for
+// games.test (or for a connection without a name) answers it.
+TEST(BlockedAddressCacheTest, AnEntryAnswersItsOwnNameOrNoNameForItsOwnUser) {
+    BLOCKED_ADDRESS_CACHE cache;
+    const IP_ADDRESS shared = IP_ADDRESS::V4(198, 51, 100, 20);
+    const IP_ADDRESS nameless = IP_ADDRESS::V4(198, 51, 100, 21);
+    ASSERT_TRUE(cache.Add(shared, "games.test", kAlice, "http://block.test/games"));
+    ASSERT_TRUE(cache.Add(nameless, "", kAlice, "http://block.test/nameless"));
+    struct CASE {
+        IP_ADDRESS address;
+        const char* host;
+        const char* user;
+        const char* redirect;  // null: looked up as usual
+    };
+    const CASE cases[] = {
+        {shared, "games.test", kAlice, "http://block.test/games"},
+        {shared, "GAMES.Test.", kAlice, "http://block.test/games"},
+        {shared, " games.test:443", kAlice, "http://block.test/games"},
+        {shared, "", kAlice, "http://block.test/games"},
+        {shared, "news.test", kAlice, nullptr},
+        {shared, "www.games.test", kAlice, nullptr},
+        {shared, "games.test.cdn.test", kAlice, nullptr},
+        {shared, "games.test:8443", kAlice, nullptr},
+        {shared, "games.test", "DESKTOP\\bob", nullptr},
+        {shared, "", "DESKTOP\\bob", nullptr},
+        {IP_ADDRESS::V4(198, 51, 100, 22), "games.test", kAlice, nullptr},
+        {nameless, "", kAlice, "http://block.test/nameless"},
+        {nameless, "games.test", kAlice, nullptr},
+    };
+    for (const CASE& c : cases) {
+        std::string redirect;
+        const bool hit = cache.Lookup(c.address, c.host, c.user, &redirect);
+        const std::string what = c.address.ToText() + " \"" + c.host + "\" " + c.user;
+        EXPECT_EQ(hit, c.redirect != nullptr) << what;
+        if (hit && c.redirect != nullptr) {
+            EXPECT_EQ(redirect, c.redirect) << what;
+        }
+    }
 }
 
 TEST(FilteringSwitchTest, OffForAtMostSixHundredSecondsFromTheFirstSwitchOff) {
@@ -281,7 +323,7 @@ TEST(UrlCachesTest, ExitWritesTheUninitializeLines) {
     {
         URL_CACHES caches;
         caches.allowed.Add("exit.test/", 30, false);
-        caches.blocked.Add(IP_ADDRESS::V4(8, 8, 8, 8), "http://block.test/");
+        caches.blocked.Add(IP_ADDRESS::V4(8, 8, 8, 8), "", "", "http://block.test/");
     }
     EXPECT_TRUE(log.Has("~FILTER_QUERY_UNINITIALIZE\n"));
     EXPECT_TRUE(log.Has("~FILTER_QUERY_UNINITIALIZE done\n"));
@@ -306,8 +348,8 @@ TEST(UrlCachesTest, ManyThreadsUseTheCachesAtOnce) {
                 }
                 const IP_ADDRESS address =
                     IP_ADDRESS::V4(10, 0, static_cast<uint8_t>(t), static_cast<uint8_t>(i % 50));
-                if (!caches.blocked.Lookup(address, &redirect)) {
-                    caches.blocked.Add(address, "http://block.test/" + host);
+                if (!caches.blocked.Lookup(address, host, "", &redirect)) {
+                    caches.blocked.Add(address, host, "", "http://block.test/" + host);
                 }
                 if (i % 100 == 0) {
                     caches.filtering.SwitchOff();
