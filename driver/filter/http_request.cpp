@@ -264,7 +264,7 @@ struct LINE_BYTE_TABLE {
                 of[c] = kTokenByte;
             }
         }
-        of[' '] = kSpaceByte;
+        of[static_cast<uint8_t>(' ')] = kSpaceByte;
         for (int c : {0x09, 0x0B, 0x0C, 0x0D, 0x1C, 0x1D, 0x1E, 0x1F, 0x85, 0xA0, 0xC2}) {
             of[c] = kOddBlankByte;
         }
@@ -300,8 +300,8 @@ constexpr uint8_t SplitsFrom(Split first) {
 struct SPLIT_TABLE {
     uint8_t separates[256] = {};  // bit n: the byte is a blank to split n
     constexpr SPLIT_TABLE() {
-        separates[' '] = SplitsFrom(kSplitAtSp);
-        separates['\t'] = SplitsFrom(kSplitAtSpHtab);
+        separates[static_cast<uint8_t>(' ')] = SplitsFrom(kSplitAtSp);
+        separates[static_cast<uint8_t>('\t')] = SplitsFrom(kSplitAtSpHtab);
         for (int c : {0x0B, 0x0C, 0x0D}) {
             separates[c] = SplitsFrom(kSplitAtAsciiBlanks);
         }

@@ -146,12 +146,26 @@ std::string NFT_TABLE::Commands(const NFT_TABLE_OPTIONS& options,
         text += "        udp dport 53 redirect to :" + std::to_string(options.dnsPort) + "\n";
     text += "    }\n";
     if (options.rejectQuic) {
+        // Counted, so that what was refused can be seen with `nft list table`.
+        text += "    counter " + std::string(kQuicCounter) + " { }\n";
         text += "    chain filter_output {\n";
         text += "        type filter hook output priority 0; policy accept;\n";
         text += "        meta mark " + mark + " return\n";
         text += "        oifname \"lo\" return\n";
-        // Counted, so that what was refused can be seen with `nft list table`.
-        text += "        udp dport 443 counter reject with icmpx type port-unreachable\n";
+        // A datagram that opens a QUIC connection, on any port (an Alt-Svc header may name any):
+        // a long header (its first bit) with a QUIC version — 1, 2, a draft (ff0000xx), or a
+        // greased one (each byte's low nibble a; the fixed bit and a connection ID length of at
+        // most 20 are asked too, so that other protocols seldom fall in). Nothing else of UDP is
+        // touched, and the kernel decides on the packet's own bytes: no datagram goes to user
+        // space. The refusal is the one browsers take as "no QUIC here".
+        const std::string refuse = " counter name \"" + std::string(kQuicCounter) +
+                                   "\" reject with icmpx type port-unreachable\n";
+        text += "        udp length >= 13 @th,64,1 1 @th,72,32 { 0x00000001, 0x6b3343cf }" + refuse;
+        text += "        udp length >= 13 @th,64,1 1 @th,72,24 0xff0000" + refuse;
+        text +=
+            "        udp length >= 14 @th,64,2 3 @th,72,32 & 0x0f0f0f0f == 0x0a0a0a0a "
+            "@th,104,8 <= 20" +
+            refuse;
         text += "    }\n";
     }
     text += "}\n";

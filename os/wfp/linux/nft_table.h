@@ -26,9 +26,12 @@ struct NFT_TABLE_OPTIONS {
     uint16_t dnsPort = 0;
     // With a DNS port: TCP to port 53 goes there too, rather than to the proxy.
     bool dnsOverTcp = true;
-    // Outbound UDP to port 443 is answered with an ICMP port unreachable.
+    // Outbound datagrams that open a QUIC connection, to any port, are answered with an ICMP
+    // port unreachable and counted in the table's counter kQuicCounter.
     bool rejectQuic = true;
 };
+
+inline constexpr char kQuicCounter[] = "quic_refused";
 
 class NFT_TABLE {
   public:
