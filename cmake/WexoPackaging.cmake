@@ -45,6 +45,33 @@ endforeach()
 file(GLOB WEXO_DOC_FILES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/docs/*.md)
 install(FILES ${CMAKE_SOURCE_DIR}/README.md ${WEXO_DOC_FILES} DESTINATION share/doc/wexo)
 
+# Managed browser policies that keep Chromium, Chrome and Firefox on the system resolver and off
+# QUIC and Encrypted Client Hello. A convenience, not a control: a browser that ignores them is
+# still filtered by the network rules. They are installed under /etc whatever the prefix, as the
+# browsers read them only there, and the package marks them conffiles; a deployment that manages
+# browsers by other means builds with -DWEXO_BROWSER_POLICIES=OFF.
+option(WEXO_BROWSER_POLICIES "Install the managed browser policies" ON)
+set(WEXO_CONFFILES "")
+if(WEXO_BROWSER_POLICIES)
+    set(policies ${CMAKE_SOURCE_DIR}/packaging/browser-policies)
+    foreach(folder /etc/chromium/policies/managed /etc/opt/chrome/policies/managed)
+        install(FILES ${policies}/chromium.json DESTINATION ${folder} RENAME wexo.json
+                COMPONENT browser_policies)
+        list(APPEND WEXO_CONFFILES ${folder}/wexo.json)
+    endforeach()
+    install(FILES ${policies}/firefox.json DESTINATION /etc/firefox/policies RENAME policies.json
+            COMPONENT browser_policies)
+    list(APPEND WEXO_CONFFILES /etc/firefox/policies/policies.json)
+endif()
+set(WEXO_CONTROL_EXTRA
+    ${CMAKE_SOURCE_DIR}/packaging/debian/postinst ${CMAKE_SOURCE_DIR}/packaging/debian/prerm
+    ${CMAKE_SOURCE_DIR}/packaging/debian/postrm)
+if(WEXO_CONFFILES)
+    list(JOIN WEXO_CONFFILES "\n" conffiles_text)
+    file(WRITE ${CMAKE_BINARY_DIR}/packaging/conffiles "${conffiles_text}\n")
+    list(APPEND WEXO_CONTROL_EXTRA ${CMAKE_BINARY_DIR}/packaging/conffiles)
+endif()
+
 # The package: `make deb` (cpack -G DEB in the build folder).
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME wexo)
@@ -65,9 +92,7 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 # The build carries debug information; the package ships the programs without it.
 set(CPACK_STRIP_FILES ON)
-set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
-    ${CMAKE_SOURCE_DIR}/packaging/debian/postinst ${CMAKE_SOURCE_DIR}/packaging/debian/prerm
-    ${CMAKE_SOURCE_DIR}/packaging/debian/postrm)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${WEXO_CONTROL_EXTRA})
 # Maintainer scripts 0755 and the control file 0644 whatever the modes in the work tree.
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION TRUE)
 
@@ -90,3 +115,11 @@ add_test(NAME packaging.DebContents
          COMMAND ${CMAKE_SOURCE_DIR}/tools/scripts/check-deb ${CMAKE_BINARY_DIR}
                  ${CMAKE_SOURCE_DIR} ${WEXO_INSTALLED_PROGRAMS})
 set_tests_properties(packaging.DebContents PROPERTIES SKIP_RETURN_CODE 77)
+
+# The policies as installed, read back by a real Chromium from its managed folder (inside a mount
+# namespace of the check's own, so the machine's browser settings are not touched).
+if(WEXO_BROWSER_POLICIES)
+    add_test(NAME packaging.BrowserPoliciesTaken
+             COMMAND ${CMAKE_SOURCE_DIR}/tools/scripts/check-browser-policies ${CMAKE_BINARY_DIR})
+    set_tests_properties(packaging.BrowserPoliciesTaken PROPERTIES SKIP_RETURN_CODE 77)
+endif()

@@ -107,8 +107,7 @@ void CONTROL_DEVICE::Delete() {
 void CONTROL_DEVICE::SetAuthSecret(std::vector<uint8_t> secret) {
     std::lock_guard guard(authLock_);
     secret_ = std::move(secret);
-    challengePending_ = false;
-    authorisedThread_ = 0;
+    callers_.clear();
 }
 
 bool CONTROL_DEVICE::FastIoDeviceControl(const os::FAST_IO_DEVICE_CONTROL_ARGS& args,
@@ -283,12 +282,22 @@ os::NTSTATUS CONTROL_DEVICE::Challenge(const os::FAST_IO_DEVICE_CONTROL_ARGS& ar
     if (!args.caller.Write(args.outputBuffer, nonce.data(), nonce.size())) {
         return os::STATUS_INVALID_PARAMETER;
     }
-    // A new challenge replaces any earlier one and any authorisation not yet used.
-    nonce_ = nonce;
-    challengePending_ = true;
-    challengeThread_ = RequestingThread();
-    challengeTime_ = os::GetTickCount64();
-    authorisedThread_ = 0;
+    // A new challenge replaces the thread's own earlier one and any authorisation it has not
+    // used; every other thread's stays as it was.
+    const uint64_t thread = RequestingThread();
+    if (std::optional<size_t> own = FindCallerLocked(thread)) {
+        callers_.erase(callers_.begin() + static_cast<std::ptrdiff_t>(*own));
+    }
+    const uint64_t now = os::GetTickCount64();
+    MakeRoomLocked(now);
+    CALLER_AUTH entry;
+    entry.thread = thread;
+    if (auto process = os::CurrentProcess()) {
+        entry.user = process->UserSid();
+    }
+    entry.nonce = nonce;
+    entry.since = now;
+    callers_.push_back(std::move(entry));
     *information = nonce.size();
     return os::STATUS_SUCCESS;
 }
@@ -302,34 +311,38 @@ os::NTSTATUS CONTROL_DEVICE::Respond(const os::FAST_IO_DEVICE_CONTROL_ARGS& args
         return os::STATUS_INVALID_PARAMETER;
     }
     std::lock_guard guard(authLock_);
-    bool pending = challengePending_;
+    // Only the sending thread's own challenge is looked at: an answer from any other thread,
+    // right or wrong, leaves it pending.
+    std::optional<size_t> own = FindCallerLocked(RequestingThread());
+    if (!own || callers_[*own].authorisedCode != 0) {
+        return os::STATUS_ACCESS_DENIED;
+    }
+    CALLER_AUTH& entry = callers_[*own];
+    const uint64_t now = os::GetTickCount64();
+    const uint32_t code = WexoCode(response.function);
+    bool right = IsPrivileged(code) && now - entry.since <= kChallengeLifetimeMs;
+    if (right) {
+        AuthMac expected =
+            ComputeAuthResponse(secret_, entry.nonce, os::RequestorThreadId(), response.function);
+        right = CRYPTO_memcmp(expected.data(), response.mac, expected.size()) == 0;
+    }
     // A challenge is answered once, right or wrong.
-    challengePending_ = false;
-    const uint64_t thread = RequestingThread();
-    uint32_t code = WexoCode(response.function);
-    bool privileged =
-        code == QRN_UPDATE_DRIVER || code == QRN_UNINSTALL || code == QRN_SUSPEND_PROTECTION;
-    if (!pending || !privileged || challengeThread_ != thread ||
-        os::GetTickCount64() - challengeTime_ > kChallengeLifetimeMs) {
+    if (!right) {
+        callers_.erase(callers_.begin() + static_cast<std::ptrdiff_t>(*own));
         return os::STATUS_ACCESS_DENIED;
     }
-    AuthMac expected =
-        ComputeAuthResponse(secret_, nonce_, os::RequestorThreadId(), response.function);
-    if (CRYPTO_memcmp(expected.data(), response.mac, expected.size()) != 0) {
-        return os::STATUS_ACCESS_DENIED;
-    }
-    authorisedThread_ = thread;
-    authorisedCode_ = code;
+    entry.authorisedCode = code;
+    entry.since = now;
     return os::STATUS_SUCCESS;
 }
 
 bool CONTROL_DEVICE::TakeAuthorisation(uint32_t code) {
     std::lock_guard guard(authLock_);
-    bool authorised = authorisedThread_ != 0 && authorisedThread_ == RequestingThread() &&
-                      authorisedCode_ == code;
+    std::optional<size_t> own = FindCallerLocked(RequestingThread());
+    bool authorised = own && callers_[*own].authorisedCode == code &&
+                      os::GetTickCount64() - callers_[*own].since <= kChallengeLifetimeMs;
     if (authorised) {
-        authorisedThread_ = 0;
-        authorisedCode_ = 0;
+        callers_.erase(callers_.begin() + static_cast<std::ptrdiff_t>(*own));
     } else {
         // A refused privileged request is rare and says someone tried: always worth a line.
         DriverPrintAndLog(
@@ -338,6 +351,37 @@ bool CONTROL_DEVICE::TakeAuthorisation(uint32_t code) {
             static_cast<unsigned long>(code), static_cast<unsigned long>(os::CurrentProcessId()));
     }
     return authorised;
+}
+
+std::optional<size_t> CONTROL_DEVICE::FindCallerLocked(uint64_t thread) const {
+    for (size_t i = 0; i < callers_.size(); ++i) {
+        if (callers_[i].thread == thread) {
+            return i;
+        }
+    }
+    return std::nullopt;
+}
+
+void CONTROL_DEVICE::MakeRoomLocked(uint64_t now) {
+    std::erase_if(callers_, [&](const CALLER_AUTH& entry) {
+        return now - entry.since > kChallengeLifetimeMs;
+    });
+    while (callers_.size() >= kChallengeTableSize) {
+        // Taking the oldest entry of all would let one user's loop push out everyone else's; the
+        // busiest user's oldest is that loop's own.
+        size_t victim = 0, victimCount = 0;
+        for (size_t i = 0; i < callers_.size(); ++i) {
+            const size_t count = static_cast<size_t>(std::count_if(
+                callers_.begin(), callers_.end(),
+                [&](const CALLER_AUTH& other) { return other.user == callers_[i].user; }));
+            // Entries are appended at their challenge: a user's first is that user's oldest.
+            if (count > victimCount) {
+                victim = i;
+                victimCount = count;
+            }
+        }
+        callers_.erase(callers_.begin() + static_cast<std::ptrdiff_t>(victim));
+    }
 }
 
 os::NTSTATUS CONTROL_DEVICE::UpdateDriver(const os::FAST_IO_DEVICE_CONTROL_ARGS& args) {

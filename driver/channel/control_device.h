@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 #include "common/caller_auth.h"
@@ -31,8 +32,12 @@ class CONTROL_DEVICE {
         std::function<void(uint32_t processId)> serviceProcessChanged;
     };
 
-    // How long an unanswered challenge stays good.
+    // How long an unanswered challenge stays good, and an authorisation not yet used.
     static constexpr uint64_t kChallengeLifetimeMs = 30'000;
+    // Requesting threads that may hold a challenge or an authorisation at once. Each thread has
+    // its own, so no caller's challenge replaces another's; when the table is full, the oldest
+    // entry of the user who holds the most entries goes, so a flood costs its sender its own.
+    static constexpr size_t kChallengeTableSize = 64;
 
     CONTROL_DEVICE(SERVICE_CALL_QUEUE& queue, PROTECTION_STATE& protection, HOOKS hooks = {});
     ~CONTROL_DEVICE();
@@ -69,6 +74,22 @@ class CONTROL_DEVICE {
     // One-shot: true when the calling thread was authorised for this code; the authorisation ends.
     bool TakeAuthorisation(uint32_t code);
 
+    // One requesting thread's challenge and, once it is answered right, its authorisation.
+    struct CALLER_AUTH {
+        // (process id << 32) | the thread's number in its process.
+        uint64_t thread = 0;
+        // The SID of the thread's process: whose entries the table's bound takes first.
+        std::vector<uint8_t> user;
+        AuthNonce nonce{};
+        // Tick count of the challenge, then of the authorisation.
+        uint64_t since = 0;
+        // The privileged code authorised; 0 while the challenge waits for its answer.
+        uint32_t authorisedCode = 0;
+    };
+    std::optional<size_t> FindCallerLocked(uint64_t thread) const;
+    // Drops expired entries, then, while the table is full, the busiest user's oldest.
+    void MakeRoomLocked(uint64_t now);
+
     SERVICE_CALL_QUEUE& queue_;
     PROTECTION_STATE& protection_;
     HOOKS hooks_;
@@ -78,13 +99,7 @@ class CONTROL_DEVICE {
 
     mutable std::mutex authLock_;
     std::vector<uint8_t> secret_;
-    bool challengePending_ = false;
-    AuthNonce nonce_{};
-    // Requesting threads as (process id << 32) | the thread's number in its process.
-    uint64_t challengeThread_ = 0;
-    uint64_t challengeTime_ = 0;
-    uint64_t authorisedThread_ = 0;
-    uint32_t authorisedCode_ = 0;
+    std::vector<CALLER_AUTH> callers_;
 };
 
 }  // namespace wexo::drv

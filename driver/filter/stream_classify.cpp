@@ -666,6 +666,18 @@ void STREAM_FILTER::HelloUnread(SEGMENT& segment) {
     Permit(segment.packet, segment.out, segment.filter);
 }
 
+void STREAM_FILTER::RefuseEncryptedDns(SEGMENT& segment, std::string_view name) {
+    if (name.empty()) {
+        name = "known by its address";
+    }
+    DriverPrintAndLog(
+        "WexoW: ClassifyTls: FC#%ld, a connection to an encrypted-DNS resolver (%.*s); closed, so "
+        "that lookups go to the system resolver\n\n",
+        static_cast<long>(segment.flow->flowNumber), static_cast<int>(name.size()), name.data());
+    segment.flow->moreRequested = false;
+    DropConnection(segment.packet, segment.out);
+}
+
 void STREAM_FILTER::AskForMore(SEGMENT& segment, std::span<const uint8_t> bytes, uint32_t missing,
                                uint32_t limit) {
     FLOW* flow = segment.flow;
@@ -685,6 +697,11 @@ void STREAM_FILTER::ParseOutbound(SEGMENT& segment, std::span<const uint8_t> byt
         flow->headScan = {};
     }
     const bool fin = (segment.Flags() & os::FWPS_STREAM_FLAG_SEND_DISCONNECT) != 0;
+    if (flow->inTunnel == 0 && BeginsTlsRecord(bytes) &&
+        encryptedDns_.IsEndpointAddress(RemoteAddressOf(segment))) {
+        RefuseEncryptedDns(segment, {});
+        return;
+    }
     TLS_CLIENT_HELLO hello;
     TLS_PARSE_OUTCOME tls = ParseTlsClientHello(bytes, hello);
     if (tls.status == TlsParseStatus::Incomplete) {
@@ -705,6 +722,10 @@ void STREAM_FILTER::ParseOutbound(SEGMENT& segment, std::span<const uint8_t> byt
     }
     if (tls.status == TlsParseStatus::Complete) {
         flow->moreRequested = false;
+        if (encryptedDns_.IsEndpointName(hello.serverName.Text())) {
+            RefuseEncryptedDns(segment, hello.serverName.Text());
+            return;
+        }
         if (hello.offersEch) {
             // The name that decides is the shared front name the hello shows outside; the one the
             // client means is sealed inside. Said here, so that a debug log explains a verdict
@@ -995,20 +1016,18 @@ STREAM_FILTER::TlsName STREAM_FILTER::TlsNameLocked(SEGMENT& segment, std::strin
         return TlsName::Judge;
     }
     // Any server can present our name; only the addresses our names were answered with are ours.
-    uint8_t address[16];
-    uint32_t length = 16;
+    return addressNames_.WasGivenForServiceDomain(RemoteAddressOf(segment)) ? TlsName::Pass
+                                                                            : TlsName::ByAddress;
+}
+
+ADDRESS_KEY STREAM_FILTER::RemoteAddressOf(const SEGMENT& segment) {
     if (segment.values.layerId == os::FWPS_LAYER_STREAM_V4) {
         const uint32_t v4 = segment.values.remoteAddressV4;
         const uint8_t bytes[4] = {static_cast<uint8_t>(v4 >> 24), static_cast<uint8_t>(v4 >> 16),
                                   static_cast<uint8_t>(v4 >> 8), static_cast<uint8_t>(v4)};
-        std::memcpy(address, bytes, 4);
-        length = 4;
-    } else {
-        std::memcpy(address, segment.values.remoteAddressV6.data(), 16);
+        return MakeAddressKey(bytes, 4);
     }
-    return addressNames_.WasGivenForServiceDomain(MakeAddressKey(address, length))
-               ? TlsName::Pass
-               : TlsName::ByAddress;
+    return MakeAddressKey(segment.values.remoteAddressV6.data(), 16);
 }
 
 bool STREAM_FILTER::PassesAsServiceDomainLocked(SEGMENT& segment, FLOW* flow) {
@@ -1588,6 +1607,16 @@ bool STREAM_FILTER::JudgeTunnelStart(FLOW* flow, HELD_DATA& held) {
                     Drain(flow, held);
                     return true;
                 }
+            }
+            if (encryptedDns_.IsEndpointName(hello.serverName.Text())) {
+                DriverPrintAndLog(
+                    "WexoW: ClassifyTls: FC#%ld, a connection to an encrypted-DNS resolver (%.*s); "
+                    "closed, so that lookups go to the system resolver\n\n",
+                    static_cast<long>(flow->flowNumber),
+                    static_cast<int>(hello.serverName.Text().size()),
+                    hello.serverName.Text().data());
+                Drain(flow, held);
+                return true;
             }
             QueueTunnelTls(flow, held, std::move(names), hello.sessionId.Bytes(), false);
             return true;

@@ -14,6 +14,7 @@
 #include <mutex>
 
 #include "driver/filter/address_names.h"
+#include "driver/filter/encrypted_dns.h"
 #include "driver/filter/flow.h"
 #include "driver/filter/http_request.h"
 #include "os/core/sync.h"
@@ -120,6 +121,7 @@ class STREAM_FILTER {
     FLOW_TABLE& Flows() { return flows_; }
     // The names each address was given for, as the DNS answers the driver saw said.
     ADDRESS_NAMES& AddressNames() { return addressNames_; }
+    ENCRYPTED_DNS_ENDPOINTS& EncryptedDns() { return encryptedDns_; }
     // Guards every flow's state, names, session ID, held data, FIN flags and the lookup lists.
     std::mutex& FlowLock() { return flowLock_; }
 
@@ -152,6 +154,10 @@ class STREAM_FILTER {
     // First bytes that are a TLS handshake record but no client hello the parse can read: the
     // flow waits for the server's flight like a hello without a name.
     void HelloUnread(SEGMENT& segment);
+    // Closes a TLS connection to a well-known encrypted-DNS resolver (by `name`, or by its
+    // address).
+    void RefuseEncryptedDns(SEGMENT& segment, std::string_view name);
+    static ADDRESS_KEY RemoteAddressOf(const SEGMENT& segment);
     // The bytes after an allowed CONNECT head, in the held data, as a new connection's first
     // bytes: false when they are to be read as an HTTP request (the caller goes on with them).
     bool JudgeTunnelStart(FLOW* flow, HELD_DATA& held);
@@ -208,6 +214,7 @@ class STREAM_FILTER {
 
     FLOW_TABLE flows_;
     ADDRESS_NAMES addressNames_;
+    ENCRYPTED_DNS_ENDPOINTS encryptedDns_;
     mutable std::mutex flowLock_;
     FLOW_LIST<&FLOW::queueLinks> lookupQueue_;
     FLOW_LIST<&FLOW::queueLinks> inProgress_;

@@ -261,6 +261,7 @@ os::NTSTATUS WEXO_DRIVER::DriverEntry(DRIVER_OBJECT& driverObject,
     s.settings.SetChangeHook([&s] {
         s.filter.SetDormant(s.settings.Dormant());
         s.filter.SetBlockOnFailure(s.settings.BlockOnFailure());
+        s.filter.EncryptedDns().SetExtra(s.settings.EncryptedDnsEndpoints());
     });
     s.settings.ReadProductSettings(true);
     s.filter.SetDormant(s.settings.Dormant());

@@ -2,6 +2,8 @@
 
 #include <cstring>
 #include <mutex>
+#include <string>
+#include <vector>
 
 #include "driver/platform/event_log.h"
 #include "driver/platform/registry_values.h"
@@ -103,6 +105,29 @@ bool IsWellFormedMultiString(std::span<const uint8_t> data) {
         }
     }
     return false;
+}
+
+// The strings of a REG_MULTI_SZ value in UTF-8; empty when the value is missing or malformed.
+std::vector<std::string> ReadMultiString(const os::RegKey& key, const char* name) {
+    std::vector<std::string> strings;
+    os::KEY_VALUE_PARTIAL_INFORMATION* information = QueryProductValue(key, name);
+    if (information == nullptr) {
+        return strings;
+    }
+    std::span<const uint8_t> data = DataOf(information);
+    if (information->Type == os::REG_MULTI_SZ && data.size() % 2 == 0 &&
+        IsWellFormedMultiString(data)) {
+        std::string text(data.size() / 2 * 3, '\0');
+        text.resize(Utf16ToUtf8(data, text.data()));
+        size_t start = 0;
+        for (size_t end; (end = text.find('\0', start)) != std::string::npos; start = end + 1) {
+            if (end > start) {
+                strings.emplace_back(text, start, end - start);
+            }
+        }
+    }
+    FreeRegistryValue(information);
+    return strings;
 }
 
 // One string of the list as an entry, or false when it is skipped: no comma, nothing before or
@@ -254,6 +279,7 @@ void DRIVER_SETTINGS::ReadProductSettings(bool defaultsOnly) {
     bool blockOnFailure = false;
     bool dormant = false;
     bool unencryptedSearch = false;
+    std::vector<std::string> encryptedDns;
     if (!defaultsOnly) {
         if (auto* information = QueryProductValue(productKey_, kDnsRemappingValue)) {
             list = ParseDnsRemapping(information->Type, DataOf(information));
@@ -262,14 +288,28 @@ void DRIVER_SETTINGS::ReadProductSettings(bool defaultsOnly) {
         blockOnFailure = ReadBoolean(productKey_, kBlockOnFailureValue);
         dormant = ReadBoolean(productKey_, kDormantValue);
         unencryptedSearch = ReadBoolean(productKey_, kUnencryptedSearchValue);
+        encryptedDns = ReadMultiString(productKey_, kEncryptedDnsEndpointsValue);
     }
     InstallRemapList(list);
-    bool changed = UpdateFlag(blockOnFailure_, blockOnFailure);
+    bool changed = false;
+    {
+        std::lock_guard guard(encryptedDnsLock_);
+        if (encryptedDns != encryptedDns_) {
+            encryptedDns_ = std::move(encryptedDns);
+            changed = true;
+        }
+    }
+    changed = UpdateFlag(blockOnFailure_, blockOnFailure) || changed;
     changed = UpdateFlag(dormant_, dormant) || changed;
     changed = UpdateFlag(unencryptedSearch_, unencryptedSearch) || changed;
     if (changed && changeHook_) {
         changeHook_();
     }
+}
+
+std::vector<std::string> DRIVER_SETTINGS::EncryptedDnsEndpoints() const {
+    std::lock_guard guard(encryptedDnsLock_);
+    return encryptedDns_;
 }
 
 bool DRIVER_SETTINGS::UpdateFlag(std::atomic<bool>& flag, bool value) {

@@ -1,14 +1,18 @@
-// The four product settings the driver takes from the product key the service writes: the DNS
-// remap list (reference counted, replaced whole) and three booleans the traffic filter reads
-// without a lock. The settings also hold the resolver table and the event that wakes the
-// resolver thread, so that the DNS answer rewriting finds everything it asks for in one place.
+// The product settings the driver takes from the product key the service writes: the DNS
+// remap list (reference counted, replaced whole), three booleans the traffic filter reads
+// without a lock, and the encrypted-DNS resolvers a deployment adds to the built-in ones. The
+// settings also hold the resolver table and the event that wakes the resolver thread, so that the
+// DNS answer rewriting finds everything it asks for in one place.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <mutex>
 #include <span>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "driver/platform/remap_resolver.h"
 #include "driver/platform/remap_tables.h"
@@ -29,6 +33,9 @@ inline constexpr char kDnsRemappingValue[] = "DNSRemapping";
 inline constexpr char kBlockOnFailureValue[] = "BlockOnFailure";
 inline constexpr char kDormantValue[] = "Dormant";
 inline constexpr char kUnencryptedSearchValue[] = "UnencryptedSearch";
+// Resolvers answering DNS over TLS or HTTPS beside the built-in ones (REG_MULTI_SZ of addresses
+// and names); optional, for a deployment that knows of others.
+inline constexpr char kEncryptedDnsEndpointsValue[] = "EncryptedDnsEndpoints";
 
 // The remap list: one non-paged block, never changed once built. Entries follow the header, each
 // a 16-bit source length, a 16-bit target length, the source bytes, a NUL, the target bytes and a
@@ -91,8 +98,10 @@ class DRIVER_SETTINGS final : public DNS_REMAP_TABLES {
     bool UnencryptedSearch() const override {
         return unencryptedSearch_.load(std::memory_order_relaxed);
     }
-    // Called on the reading thread after a reading changed at least one boolean. Set it before
-    // the watch thread starts.
+    // The strings of "EncryptedDnsEndpoints" as last read (empty when missing or malformed).
+    std::vector<std::string> EncryptedDnsEndpoints() const;
+    // Called on the reading thread after a reading changed at least one boolean or the list above.
+    // Set it before the watch thread starts.
     void SetChangeHook(std::function<void()> hook) { changeHook_ = std::move(hook); }
 
     // DNS_REMAP_TABLES
@@ -122,6 +131,8 @@ class DRIVER_SETTINGS final : public DNS_REMAP_TABLES {
     std::atomic<bool> blockOnFailure_{false};
     std::atomic<bool> dormant_{false};
     std::atomic<bool> unencryptedSearch_{false};
+    mutable std::mutex encryptedDnsLock_;
+    std::vector<std::string> encryptedDns_;
     os::RegKey productKey_;
     std::function<void()> changeHook_;
     DNS_REMAP_TARGETS targets_;

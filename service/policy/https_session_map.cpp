@@ -68,25 +68,27 @@ bool HTTPS_SESSION_MAP::KEY::operator<(const KEY& other) const {
     if (length != other.length) {
         return length < other.length;
     }
-    return std::memcmp(bytes.data(), other.bytes.data(), length) < 0;
+    const int order = std::memcmp(bytes.data(), other.bytes.data(), length);
+    return order != 0 ? order < 0 : user < other.user;
 }
 
-bool HTTPS_SESSION_MAP::MakeKey(std::string_view sessionId, KEY* key) {
+bool HTTPS_SESSION_MAP::MakeKey(std::string_view sessionId, std::string_view user, KEY* key) {
     if (sessionId.empty() || sessionId.size() > kMaxSessionIdLength) {
         return false;
     }
     key->length = static_cast<uint32_t>(sessionId.size());
     std::memcpy(key->bytes.data(), sessionId.data(), sessionId.size());
+    key->user = std::string(user);
     return true;
 }
 
 HTTPS_SESSION_MAP::HTTPS_SESSION_MAP() = default;
 HTTPS_SESSION_MAP::~HTTPS_SESSION_MAP() = default;
 
-bool HTTPS_SESSION_MAP::Add(std::string_view sessionId, const std::string* redirectUrl,
-                            std::string_view host, bool blocked) {
+bool HTTPS_SESSION_MAP::Add(std::string_view sessionId, std::string_view user,
+                            const std::string* redirectUrl, std::string_view host, bool blocked) {
     KEY key;
-    if (!MakeKey(sessionId, &key)) {
+    if (!MakeKey(sessionId, user, &key)) {
         return false;
     }
     std::lock_guard guard(lock_);
@@ -116,10 +118,10 @@ bool HTTPS_SESSION_MAP::Add(std::string_view sessionId, const std::string* redir
     return true;
 }
 
-bool HTTPS_SESSION_MAP::Get(std::string_view sessionId, std::string* redirectUrl, std::string* host,
-                            bool* blocked) {
+bool HTTPS_SESSION_MAP::Get(std::string_view sessionId, std::string_view user,
+                            std::string* redirectUrl, std::string* host, bool* blocked) {
     KEY key;
-    if (!MakeKey(sessionId, &key)) {
+    if (!MakeKey(sessionId, user, &key)) {
         return false;
     }
     std::lock_guard guard(lock_);
@@ -237,9 +239,9 @@ size_t HTTPS_SESSION_MAP::Count() const {
     return entries_.size();
 }
 
-uint64_t HTTPS_SESSION_MAP::ExpiryOf(std::string_view sessionId) const {
+uint64_t HTTPS_SESSION_MAP::ExpiryOf(std::string_view sessionId, std::string_view user) const {
     KEY key;
-    if (!MakeKey(sessionId, &key)) {
+    if (!MakeKey(sessionId, user, &key)) {
         return 0;
     }
     std::lock_guard guard(lock_);

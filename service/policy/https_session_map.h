@@ -1,7 +1,9 @@
-// The verdict of the lookup that first used a TLS session, kept per session ID, so that a
-// connection that resumes the session (and shows no server name) gets the same verdict. Entries
-// expire 180 minutes after they were added, or 180 hours after they were last found; a housekeeping
-// thread removes them at the exact time the next one expires.
+// The verdict of the lookup that first used a TLS session, kept per session ID and user, so that a
+// connection that resumes the session (and shows no server name) gets the same verdict. The user
+// is the one the policy server judged (the user name the query named): rules may be per user, so
+// a session one user's lookup made is no answer for another user's connection offering the same
+// ID. Entries expire 180 minutes after they were added, or 180 hours after they were last found; a
+// housekeeping thread removes them at the exact time the next one expires.
 #pragma once
 
 #include <array>
@@ -29,12 +31,13 @@ class HTTPS_SESSION_MAP {
     HTTPS_SESSION_MAP(const HTTPS_SESSION_MAP&) = delete;
     HTTPS_SESSION_MAP& operator=(const HTTPS_SESSION_MAP&) = delete;
 
-    // True when a new entry was made; an existing entry is left as it is. No session ID: false.
-    bool Add(std::string_view sessionId, const std::string* redirectUrl, std::string_view host,
-             bool blocked);
-    // True when found; the entry then expires 180 hours from now.
-    bool Get(std::string_view sessionId, std::string* redirectUrl, std::string* host,
-             bool* blocked);
+    // True when a new entry was made; an existing entry of that session ID and user is left as
+    // it is. No session ID: false.
+    bool Add(std::string_view sessionId, std::string_view user, const std::string* redirectUrl,
+             std::string_view host, bool blocked);
+    // True when the user's entry for the session ID is found; it then expires 180 hours from now.
+    bool Get(std::string_view sessionId, std::string_view user, std::string* redirectUrl,
+             std::string* host, bool* blocked);
     // Removes the expired entries and arms the timer for the next expiry; false when the timer
     // cannot be armed (no housekeeping thread has made one).
     bool Housekeeping();
@@ -45,12 +48,14 @@ class HTTPS_SESSION_MAP {
 
     size_t Count() const;
     // The expiry of an entry (system time), 0 when there is none; for tests and diagnostics.
-    uint64_t ExpiryOf(std::string_view sessionId) const;
+    uint64_t ExpiryOf(std::string_view sessionId, std::string_view user) const;
 
   private:
     struct KEY {
         uint32_t length = 0;
         std::array<uint8_t, kMaxSessionIdLength> bytes{};
+        std::string user;
+        // By length, then bytes, then user.
         bool operator<(const KEY& other) const;
     };
     struct ENTRY {
@@ -59,7 +64,7 @@ class HTTPS_SESSION_MAP {
         std::string host;
         bool blocked = false;
     };
-    static bool MakeKey(std::string_view sessionId, KEY* key);
+    static bool MakeKey(std::string_view sessionId, std::string_view user, KEY* key);
 
     mutable os::CriticalSection lock_;
     std::map<KEY, ENTRY> entries_;

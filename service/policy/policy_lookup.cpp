@@ -221,14 +221,15 @@ void SC_PolicyLookup(SERVICE_CALL& call, const POLICY_LOOKUP_INPUT& request,
         return !target.host.empty() && IsServiceDomain(target.host);
     };
 
-    // A resumed session was judged when it began (a TLS lookup: one target, by its name).
+    // A resumed session was judged when it began (a TLS lookup: one target, by its name), for the
+    // user it was judged for: another user's connection offering its ID is looked up afresh.
     if (request.sessionReuse && !excluded(targets.front())) {
         const char* label = targets.front().label;
         const char* url = targets.front().lookupUrl.c_str();
         std::string redirectUrl;
         std::string host;
         bool blocked = false;
-        if (context.sessions.Get(request.tlsSessionId, &redirectUrl, &host, &blocked)) {
+        if (context.sessions.Get(request.tlsSessionId, userName, &redirectUrl, &host, &blocked)) {
             if (blocked) {
                 DebugWrite(LINE_VERBOSE,
                            "SC_PolicyLookup:\n    FC#%lu, SC#%lu,\n    BLOCKED,\n    UserName = "
@@ -300,7 +301,7 @@ void SC_PolicyLookup(SERVICE_CALL& call, const POLICY_LOOKUP_INPUT& request,
                        "BLOCKED,\n    UserName = \"%s\", ProcessId = %llu, SessionId = %lu,\n    "
                        "%sURL = \"%s\", \n    IpAddress = %s%s",
                        fc, sc, seconds, user, pid, session, target.label, url, ip, suffix.c_str());
-            context.sessions.Add(request.tlsSessionId, &redirectUrl, target.host, true);
+            context.sessions.Add(request.tlsSessionId, userName, &redirectUrl, target.host, true);
             CompleteRedirect(call, redirectUrl);
             return;
         }
@@ -315,7 +316,7 @@ void SC_PolicyLookup(SERVICE_CALL& call, const POLICY_LOOKUP_INPUT& request,
     }
     // A request of our own servers alone was never judged, so its session is not remembered.
     if (allowed != nullptr) {
-        context.sessions.Add(request.tlsSessionId, nullptr, allowed->host, false);
+        context.sessions.Add(request.tlsSessionId, userName, nullptr, allowed->host, false);
     }
     CompleteAllow(call);
 }

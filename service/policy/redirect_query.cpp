@@ -435,7 +435,7 @@ bool POLICY_ENGINE::QueryRedirectUrl(const POLICY_QUERY& query, std::string* red
     if (IsExcludedAddress(query.address, query.addressText)) {
         return false;
     }
-    if (caches_.allowed.Lookup(query.lookupUrl, query.https)) {
+    if (caches_.allowed.Lookup(query.lookupUrl, query.https, query.userName)) {
         return false;
     }
     if (hotspot_.Passthrough(query.lookupUrl, query.addressText)) {
@@ -525,7 +525,7 @@ bool POLICY_ENGINE::QueryRedirectUrl(const POLICY_QUERY& query, std::string* red
         return true;
     }
     if (reply.cacheTimeout != 0) {
-        caches_.allowed.Add(query.lookupUrl, reply.cacheTimeout, query.https);
+        caches_.allowed.Add(query.lookupUrl, reply.cacheTimeout, query.https, query.userName);
     }
     return false;
 }

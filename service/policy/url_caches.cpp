@@ -58,7 +58,7 @@ double AgeSeconds(uint64_t since, uint64_t now) {
 
 // ---- Allowed-URL cache ----
 
-bool ALLOWED_URL_CACHE::Lookup(std::string_view lookupUrl, bool https) {
+bool ALLOWED_URL_CACHE::Lookup(std::string_view lookupUrl, bool https, std::string_view user) {
     const std::string_view stripped = StripScheme(lookupUrl);
     const uint64_t now = os::QueryInterruptTime();
     ENTRY* hit = list_.Scan([&](ENTRY& entry) {
@@ -66,7 +66,7 @@ bool ALLOWED_URL_CACHE::Lookup(std::string_view lookupUrl, bool https) {
             DebugWrite(LINE_VERBOSE, "URL = \"%s\" removed from allowed cache", entry.key.c_str());
             return LIST_VISIT::Remove;
         }
-        return entry.https == https && AllowedKeyMatches(entry.key, stripped)
+        return entry.https == https && entry.user == user && AllowedKeyMatches(entry.key, stripped)
                    ? LIST_VISIT::MoveToFrontAndStop
                    : LIST_VISIT::Next;
     });
@@ -78,7 +78,8 @@ bool ALLOWED_URL_CACHE::Lookup(std::string_view lookupUrl, bool https) {
     return true;
 }
 
-bool ALLOWED_URL_CACHE::Add(std::string_view lookupUrl, int32_t timeToLive, bool https) {
+bool ALLOWED_URL_CACHE::Add(std::string_view lookupUrl, int32_t timeToLive, bool https,
+                            std::string_view user) {
     if (timeToLive <= 0) {
         return false;
     }
@@ -92,6 +93,7 @@ bool ALLOWED_URL_CACHE::Add(std::string_view lookupUrl, int32_t timeToLive, bool
     entry->added = os::QueryInterruptTime();
     entry->timeToLive = timeToLive;
     entry->https = https;
+    entry->user = std::string(user);
     const std::string url(stripped);
     // Insert and trim as one step, so that the list never stays above its limit.
     auto guard = list_.Lock();

@@ -44,17 +44,21 @@ double AgeSeconds(uint64_t since, uint64_t now);
 // of the same kind. A TLS lookup knows the bare host, so the policy server judged the host and
 // never a path: its entry must not let an HTTP request for a blocked path of that host pass.
 // Entries of HTTP lookups keep their prefix rule.
+//
+// Every entry also remembers the user the policy server judged (the user name the query named)
+// and answers that user's lookups only: rules may be per user, and a teacher's allow must not let
+// a student's request for the same site pass unasked.
 class ALLOWED_URL_CACHE {
   public:
     // Scans from the front: expired entries are removed on the way; the first entry of the same
-    // kind (TLS or HTTP) that allows the URL moves to the front and the lookup is a hit
+    // kind (TLS or HTTP) and user that allows the URL moves to the front and the lookup is a hit
     // ("Excluding URL = ...; allowed cache").
-    bool Lookup(std::string_view lookupUrl, bool https);
+    bool Lookup(std::string_view lookupUrl, bool https, std::string_view user);
     // After an allowing reply with a cache lifetime: caches the URL's key for `timeToLive`
-    // seconds at the front, for lookups of the same kind, then drops entries from the back beyond
-    // 64. A lifetime of 0 or less, or a key shorter than 5 characters, adds nothing. Returns
-    // whether an entry was added.
-    bool Add(std::string_view lookupUrl, int32_t timeToLive, bool https);
+    // seconds at the front, for lookups of the same kind and user, then drops entries from the
+    // back beyond 64. A lifetime of 0 or less, or a key shorter than 5 characters, adds nothing.
+    // Returns whether an entry was added.
+    bool Add(std::string_view lookupUrl, int32_t timeToLive, bool https, std::string_view user);
     // Session changes: every entry is dropped, from the back, each with its line.
     void Flush();
     // Drops every entry without a line (the service's exit).
@@ -70,6 +74,7 @@ class ALLOWED_URL_CACHE {
         uint64_t added = 0;  // interrupt time
         int32_t timeToLive = 0;
         bool https = false;  // made from a TLS lookup
+        std::string user;    // whom the policy server judged
     };
     LOCKED_LIST<ENTRY> list_;
 };

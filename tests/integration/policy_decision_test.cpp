@@ -144,7 +144,7 @@ TEST_F(PolicyDecisionTest, ABlockedTlsDestinationIsRememberedByAddressAndName) {
                  location + "\""));
     std::string redirect, host;
     bool blocked = false;
-    ASSERT_TRUE(sessions_.Get("session-3", &redirect, &host, &blocked));
+    ASSERT_TRUE(sessions_.Get("session-3", user_, &redirect, &host, &blocked));
     EXPECT_TRUE(blocked);
     EXPECT_EQ(host, "games.test");
     // Another address is asked about.

@@ -43,7 +43,9 @@ class RealTrafficTest : public ::testing::Test {
              // Dynamic: the service does not put its built-in list in place of this one.
              {"add", key, "/v", "DNSRemappingMode", "/t", "REG_DWORD", "/d", "1", "/f"},
              {"add", key, "/v", "DNSRemapping", "/t", "REG_MULTI_SZ", "/d",
-              "www.search.example,safe.search.example", "/f"}}))
+              "www.search.example,safe.search.example", "/f"},
+             {"add", key, "/v", "EncryptedDnsEndpoints", "/t", "REG_MULTI_SZ", "/d",
+              ".resolver.example", "/f"}}))
             << why;
     }
 
@@ -74,6 +76,19 @@ TEST_F(RealTrafficTest, CurlIsAllowedRedirectedOrCutAsThePolicySays) {
     // A blocked TLS connection is closed: curl gets no answer.
     EXPECT_NE(Curl("https://games.example/play", "games.example", 443, &out), 0) << out;
     EXPECT_EQ(Secure().RequestCount("GET", "/play"), 0u);
+}
+
+// DNS over HTTPS to a well-known resolver, and to one the deployment listed, is closed before the
+// server sees a byte; the same server under another name answers.
+TEST_F(RealTrafficTest, EncryptedDnsResolversAreClosed) {
+    std::string out;
+    for (const char* resolver : {"dns.google", "cloudflare-dns.com", "doh.resolver.example"}) {
+        EXPECT_NE(Curl(std::string("https://") + resolver + "/dns-query", resolver, 443, &out), 0)
+            << resolver << ": " << out;
+    }
+    EXPECT_EQ(Secure().RequestCount("GET", "/dns-query"), 0u);
+    EXPECT_EQ(Curl("https://mail.example.test/dns-query", "mail.example.test", 443, &out), 0);
+    EXPECT_EQ(Secure().RequestCount("GET", "/dns-query"), 1u);
 }
 
 // A real browser: headless Chromium in the client namespace is sent to the block page for a
@@ -290,3 +305,148 @@ TEST_F(RealTrafficTest, DnsAnswersAreRemappedAndTheCanaryIsRefused) {
 }
 
 }  // namespace
+
+// ---- What a client phrases around the rules, on the real network ----
+
+// A CONNECT proxy in the server's namespace (192.0.2.2:3128) that tunnels to the port asked for on
+// the server's address, with the bytes sent behind the CONNECT passed on too.
+constexpr char kConnectProxy[] = R"PY(
+import socket, threading
+listener = socket.socket()
+listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+listener.bind(("192.0.2.2", 3128))
+listener.listen(16)
+print("ready", flush=True)
+def pipe(source, sink):
+    try:
+        while data := source.recv(65536):
+            sink.sendall(data)
+    except OSError:
+        pass
+    try:
+        sink.shutdown(socket.SHUT_WR)
+    except OSError:
+        pass
+def serve(client):
+    head = b""
+    while b"\r\n\r\n" not in head:
+        data = client.recv(4096)
+        if not data:
+            return client.close()
+        head += data
+    port = int(head.split(b"\r\n")[0].split()[1].rsplit(b":", 1)[1])
+    upstream = socket.create_connection(("192.0.2.2", port))
+    client.sendall(b"HTTP/1.1 200 Connection established\r\n\r\n")
+    upstream.sendall(head.split(b"\r\n\r\n", 1)[1])
+    threading.Thread(target=pipe, args=(upstream, client), daemon=True).start()
+    pipe(client, upstream)
+while True:
+    threading.Thread(target=serve, args=(listener.accept()[0],), daemon=True).start()
+)PY";
+
+// Inside an allowed CONNECT, the TLS hello and the HTTP request are judged as on a direct
+// connection: curl asks the proxy for an allowed host and then names the blocked one.
+TEST_F(RealTrafficTest, WhatACONNECTTunnelCarriesIsJudged) {
+    auto proxy = product_->Namespaces().Start(SIDE::Server, {"python3", "-c", kConnectProxy});
+    ASSERT_TRUE(proxy && proxy->ReadUntil("ready", seconds(10))) << (proxy ? proxy->Output() : "");
+    const auto tunnelled = [&](const std::string& scheme, const std::string& host, int port) {
+        std::string out;
+        const std::string target = host + ":" + std::to_string(port);
+        int status = product_->Namespaces().Run(
+            SIDE::Client,
+            {"curl", "-sk", "--max-time", "15", "-o", "/dev/null", "-w", "%{http_code}", "-p", "-x",
+             "http://192.0.2.2:3128", "--connect-to",
+             target + ":www.example.test:" + std::to_string(port),
+             scheme + "://" + target + "/play"},
+            &out, seconds(30));
+        return std::to_string(status) + " " + out;
+    };
+    EXPECT_EQ(tunnelled("https", "mail.example.test", 443), "0 200");
+    EXPECT_EQ(Secure().RequestCount("GET", "/play"), 1u);
+    EXPECT_NE(tunnelled("https", "games.example", 443), "0 200");
+    EXPECT_EQ(Secure().RequestCount("GET", "/play"), 1u) << "a blocked hello got through a tunnel";
+    EXPECT_EQ(tunnelled("http", "news.example", 80), "0 200");
+    EXPECT_NE(tunnelled("http", "games.example", 80), "0 200");
+    EXPECT_EQ(Web().RequestCount("GET", "/play"), 1u) << "a blocked request got through a tunnel";
+}
+
+// A client hello cut into several records with the legacy record versions a server ignores, and
+// request heads that lenient servers read: each is judged as the server reads it.
+constexpr char kReframedClient[] = R"PY(
+import socket, ssl, sys
+host, mode = sys.argv[1], sys.argv[2]
+sock = socket.create_connection(("192.0.2.2", 443 if mode == "tls" else 80), timeout=10)
+try:
+    if mode != "tls":
+        heads = {"blank-lines": b"\r\n" * 40 + b"GET /play HTTP/1.1\r\nHost: %s\r\n\r\n",
+                 "version": b"GET /play HTTP/1.01\r\nHost: %s\r\n\r\n"}
+        sock.sendall(heads[mode] % host.encode())
+        print(sock.recv(100).split(b"\r\n")[0].decode() or "closed")
+        sys.exit(0)
+    context = ssl.create_default_context()
+    context.check_hostname = False
+    context.verify_mode = ssl.CERT_NONE
+    incoming, outgoing = ssl.MemoryBIO(), ssl.MemoryBIO()
+    tls = context.wrap_bio(incoming, outgoing, server_hostname=host)
+    def step(first=False):
+        try:
+            tls.do_handshake()
+            done = True
+        except ssl.SSLWantReadError:
+            done = False
+        data = outgoing.read()
+        if first:
+            # The hello record's body in pieces of 7 and 50 bytes and the rest, versions 3.0 and 3.3.
+            body, pieces = data[5:], []
+            for version, size in ((b"\x03\x00", 7), (b"\x03\x03", 50), (b"\x03\x01", len(data))):
+                part, body = body[:size], body[size:]
+                pieces.append(b"\x16" + version + len(part).to_bytes(2, "big") + part)
+            data = b"".join(pieces)
+        if data:
+            sock.sendall(data)
+        return done
+    done = step(first=True)
+    while not done:
+        data = sock.recv(65536)
+        if not data:
+            print("closed")
+            sys.exit(0)
+        incoming.write(data)
+        done = step()
+    tls.write(b"GET /play HTTP/1.1\r\nHost: %s\r\nConnection: close\r\n\r\n" % host.encode())
+    sock.sendall(outgoing.read())
+    while True:
+        try:
+            print(tls.read(100).split(b"\r\n")[0].decode() or "closed")
+            break
+        except ssl.SSLWantReadError:
+            data = sock.recv(65536)
+            if not data:
+                print("closed")
+                break
+            incoming.write(data)
+except (OSError, ssl.SSLError) as error:
+    print("closed", error)
+)PY";
+
+TEST_F(RealTrafficTest, ReframedHellosAndLenientHeadsAreJudgedAsTheServerReadsThem) {
+    const auto run = [&](const std::string& host, const std::string& mode) {
+        std::string out;
+        product_->Namespaces().Run(SIDE::Client, {"python3", "-c", kReframedClient, host, mode},
+                                   &out, seconds(30));
+        return out.substr(0, out.find('\n'));
+    };
+    EXPECT_EQ(run("mail.example.test", "tls"), "HTTP/1.1 200 OK");
+    EXPECT_EQ(Secure().RequestCount("GET", "/play"), 1u);
+    EXPECT_EQ(run("games.example", "tls").substr(0, 6), "closed");
+    EXPECT_EQ(Secure().RequestCount("GET", "/play"), 1u) << "a reframed hello was not judged";
+    // The test's origin is stricter than nginx and answers these heads itself (400): for an
+    // allowed host the answer is the origin's, for a blocked one the product's redirect.
+    for (const char* mode : {"blank-lines", "version"}) {
+        const std::string allowed = run("news.example", mode);
+        EXPECT_TRUE(allowed.starts_with("HTTP/1.1 ") && !allowed.starts_with("HTTP/1.1 302"))
+            << mode << ": " << allowed;
+        EXPECT_EQ(run("games.example", mode).substr(0, 12), "HTTP/1.1 302") << mode;
+    }
+    EXPECT_EQ(Web().RequestCount("GET", "/play"), 0u) << "a lenient head was not judged";
+}

@@ -49,6 +49,9 @@ class ServiceProcess {
     ServiceProcess()
         : process_(os::CreateProcess({1, 1, 0, 0, 0, 0, 0, 5, 18, 0, 0, 0}, 0,
                                      "C:\\Program Files\\Wexo\\WexoSvc.exe")) {}
+    // A process of another user, in that user's session.
+    ServiceProcess(std::vector<uint8_t> userSid, uint32_t sessionId)
+        : process_(os::CreateProcess(std::move(userSid), sessionId, "C:\\Users\\Public\\a.exe")) {}
     ~ServiceProcess() { os::TerminateProcess(process_->Id()); }
 
     uint32_t Id() const { return process_->Id(); }

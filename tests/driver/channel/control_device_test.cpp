@@ -8,6 +8,8 @@
 #include "driver/platform/event_log.h"
 #include "os/core/clock.h"
 #include "os/core/event_log.h"
+#include "os/core/process.h"
+#include "os/core/sid.h"
 #include "os/core/sync.h"
 
 namespace wexo::drv::testing {
@@ -313,6 +315,37 @@ class PrivilegedCodesTest : public ChannelTest {
         return admin.Control(handle, QRN_AUTH_RESPONSE, &response, sizeof response, nullptr, 0);
     }
 
+    // One requesting thread: the thread number a bridge names for a caller's thread.
+    struct CALLER {
+        ServiceProcess& process;
+        os::HANDLE handle;
+        uint32_t thread;
+    };
+    static constexpr uint32_t kChallengeTableSize =
+        static_cast<uint32_t>(CONTROL_DEVICE::kChallengeTableSize);
+
+    uint32_t Ask(const CALLER& caller, AuthNonce* nonce) {
+        os::ScopedRequestorThread requestor(caller.thread);
+        return caller.process.Control(caller.handle, QRN_AUTH_CHALLENGE, nullptr, 0, nonce->data(),
+                                      32);
+    }
+    uint32_t Answer(const CALLER& caller, const AuthNonce& nonce, uint32_t function) {
+        return Answer(caller, nonce, function, secret);
+    }
+    uint32_t Answer(const CALLER& caller, const AuthNonce& nonce, uint32_t function,
+                    const std::vector<uint8_t>& key) {
+        os::ScopedRequestorThread requestor(caller.thread);
+        QRN_AUTH_RESPONSE_REQUEST response{function, {}};
+        AuthMac mac = ComputeAuthResponse(key, nonce, caller.thread, function);
+        std::memcpy(response.mac, mac.data(), mac.size());
+        return caller.process.Control(caller.handle, QRN_AUTH_RESPONSE, &response, sizeof response,
+                                      nullptr, 0);
+    }
+    uint32_t Send(const CALLER& caller, uint32_t code) {
+        os::ScopedRequestorThread requestor(caller.thread);
+        return caller.process.Simple(caller.handle, code);
+    }
+
     std::vector<uint8_t> secret = std::vector<uint8_t>(32, 0x5A);
     ServiceProcess admin;
     os::HANDLE handle = 0;
@@ -382,16 +415,90 @@ TEST_F(PrivilegedCodesTest, WrongSecretOtherThreadReplayAndExpiryAreDenied) {
               os::ERROR_ACCESS_DENIED);
 }
 
-TEST_F(PrivilegedCodesTest, AChallengeExpiresAfterThirtySeconds) {
+// Each row: how long after its challenge a thread answers, and how long after the answer it sends
+// the code it was authorised for.
+TEST_F(PrivilegedCodesTest, AChallengeAndAnAuthorisationEachLastThirtySeconds) {
+    struct CASE {
+        int answerAfter, useAfter;
+        bool answered, used;
+    };
+    const CASE cases[] = {
+        {30, 0, true, true},
+        {31, 0, false, false},
+        {0, 30, true, true},
+        {0, 31, true, false},
+    };
     os::VirtualClock clock;
+    const CALLER caller{admin, handle, 0x100};
+    for (const CASE& c : cases) {
+        SCOPED_TRACE(::testing::Message() << c.answerAfter << " s, then " << c.useAfter << " s");
+        AuthNonce nonce{};
+        ASSERT_EQ(Ask(caller, &nonce), 0u);
+        ASSERT_TRUE(clock.Advance(std::chrono::seconds(c.answerAfter)));
+        EXPECT_EQ(Answer(caller, nonce, 0xB17) == 0, c.answered);
+        ASSERT_TRUE(clock.Advance(std::chrono::seconds(c.useAfter)));
+        EXPECT_EQ(Send(caller, QRN_SUSPEND_PROTECTION) == 0, c.used);
+        EXPECT_EQ(admin.Simple(handle, QRN_RESUME_PROTECTION), 0u);
+    }
+}
+
+// A loop of challenges, wrong answers and privileged codes from any other caller, however many
+// threads and processes it uses, neither replaces an administrator's pending challenge nor takes
+// the authorisation it led to.
+TEST_F(PrivilegedCodesTest, NoOtherCallerCancelsAPendingChallengeOrItsAuthorisation) {
+    ServiceProcess students[] = {
+        {os::UnixUserSid(65534), 1}, {os::UnixUserSid(65534), 1}, {os::UnixUserSid(65534), 2}};
+    std::vector<CALLER> others{{admin, handle, 0x200}};  // another thread of the same process
+    for (ServiceProcess& student : students) {
+        const os::HANDLE opened = student.Open();
+        for (uint32_t thread = 1; thread <= kChallengeTableSize; ++thread) {
+            others.push_back({student, opened, thread});
+        }
+    }
+    auto flood = [&] {
+        for (const CALLER& other : others) {
+            for (int i = 0; i < 2; ++i) {
+                AuthNonce nonce{};
+                ASSERT_EQ(Ask(other, &nonce), 0u);
+                EXPECT_EQ(Answer(other, nonce, 0xB17, std::vector<uint8_t>(32, 0x11)),
+                          os::ERROR_ACCESS_DENIED);
+                EXPECT_EQ(Send(other, QRN_SUSPEND_PROTECTION), os::ERROR_ACCESS_DENIED);
+                EXPECT_EQ(Answer(other, nonce, 0xB17, std::vector<uint8_t>(32, 0x11)),
+                          os::ERROR_ACCESS_DENIED);
+            }
+            // Open to every caller, and no pending challenge hangs on it.
+            EXPECT_EQ(Send(other, QRN_RESUME_PROTECTION), 0u);
+        }
+    };
+    const CALLER administrator{admin, handle, 0x100};
     AuthNonce nonce{};
-    ASSERT_EQ(admin.Control(handle, QRN_AUTH_CHALLENGE, nullptr, 0, nonce.data(), 32), 0u);
-    ASSERT_TRUE(clock.Advance(std::chrono::seconds(31)));
-    QRN_AUTH_RESPONSE_REQUEST response{0xB16, {}};
-    AuthMac mac = ComputeAuthResponse(secret, nonce, os::CurrentThreadId(), 0xB16);
-    std::memcpy(response.mac, mac.data(), mac.size());
-    EXPECT_EQ(admin.Control(handle, QRN_AUTH_RESPONSE, &response, sizeof response, nullptr, 0),
-              os::ERROR_ACCESS_DENIED);
+    ASSERT_EQ(Ask(administrator, &nonce), 0u);
+    flood();
+    ASSERT_EQ(Answer(administrator, nonce, 0xB17), 0u);
+    flood();
+    EXPECT_EQ(Send(administrator, QRN_SUSPEND_PROTECTION), 0u);
+    EXPECT_FALSE(protection.FileProtectionOn());
+}
+
+// A full table gives up the oldest entry of the user who holds the most: a loop's own.
+TEST_F(PrivilegedCodesTest, AFullTableDropsTheBusiestUsersOldestChallenge) {
+    ServiceProcess student{os::UnixUserSid(65534), 1};
+    const os::HANDLE opened = student.Open();
+    const CALLER administrator{admin, handle, 0x100};
+    std::vector<CALLER> threads;
+    std::vector<AuthNonce> nonces(kChallengeTableSize);
+    AuthNonce adminNonce{};
+    ASSERT_EQ(Ask(administrator, &adminNonce), 0u);
+    // The administrator's entry and 63 of the student's fill the table; the 64th pushes out the
+    // student's first.
+    for (uint32_t i = 0; i < kChallengeTableSize; ++i) {
+        threads.push_back({student, opened, i + 1});
+        ASSERT_EQ(Ask(threads.back(), &nonces[i]), 0u);
+    }
+    EXPECT_EQ(Answer(threads.front(), nonces.front(), 0xB17), os::ERROR_ACCESS_DENIED);
+    EXPECT_EQ(Answer(threads[1], nonces[1], 0xB17), 0u);
+    EXPECT_EQ(Answer(threads.back(), nonces.back(), 0xB17), 0u);
+    EXPECT_EQ(Answer(administrator, adminNonce, 0xB16), 0u);
 }
 
 TEST_F(PrivilegedCodesTest, WithoutASecretNoChallengeIsGiven) {

@@ -627,6 +627,51 @@ TEST_F(StreamClassifyTest, AServerNameInTheServiceDomainPassesOnlyTowardItsOwnAd
     }
 }
 
+// A browser that reaches a resolver over TLS no longer asks the system resolver the driver sees:
+// such a connection is closed before a byte of it leaves, by its name or by its address, and the
+// names beside a listed one (a longer or shorter one, another domain that ends alike) are not.
+TEST_F(StreamClassifyTest, TlsToAnEncryptedDnsResolverIsClosedByNameOrAddress) {
+    const os::IP_ADDRESS_BYTES extra = os::MakeIPv4Address(198, 51, 100, 53);
+    EXPECT_EQ(filter_.EncryptedDns().SetExtra(std::vector<std::string>{
+                  "198.51.100.53", ".resolver.test", "not a name", "2001:db8::53"}),
+              3u);
+    const std::array<uint8_t, 16> google6 = {0x20, 0x01, 0x48, 0x60, 0x48, 0x60, 0,    0,
+                                             0,    0,    0,    0,    0,    0,    0x88, 0x88};
+    const std::array<uint8_t, 16> mapped = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff, 1, 1, 1, 1};
+    const struct {
+        os::IP_ADDRESS_BYTES server;
+        const char* name;
+        bool closed;
+    } cases[] = {
+        {kServer, "dns.google", true},
+        {kServer, "DNS.Google.", true},
+        {kServer, "mozilla.cloudflare-dns.com", true},
+        {kServer, "a.b.resolver.test", true},
+        {os::MakeIPv4Address(8, 8, 8, 8), "", true},
+        {os::MakeIPv4Address(1, 1, 1, 1), "innocent.test", true},
+        {os::MakeIPv6Address(google6), "", true},
+        {os::MakeIPv6Address(mapped), "", true},
+        {extra, "", true},
+        {kServer, "resolver.test", false},
+        {kServer, "xcloudflare-dns.com", false},
+        {kServer, "dns.google.evil.test", false},
+        {kServer, "notdns.google", false},
+        {os::MakeIPv4Address(8, 8, 8, 9), "", false},
+    };
+    for (const auto& c : cases) {
+        auto connection = Open(c.server, 443);
+        connection->ClientSend(ClientHello(c.name));
+        EXPECT_EQ(connection->ClientWasReset(), c.closed) << c.name;
+        EXPECT_EQ(connection->ServerReceived().empty(), c.closed) << c.name;
+    }
+    // Plain HTTP to a listed address is no DNS over HTTPS: it is judged as any request is.
+    auto plain = Open(os::MakeIPv4Address(8, 8, 8, 8), 80);
+    EXPECT_TRUE(plain->ClientSend("GET / HTTP/1.1\r\nHost: dns.google\r\n\r\n"));
+    FLOW* flow = TakeOnly();
+    ASSERT_NE(flow, nullptr);
+    registration_.Discard(flow);
+}
+
 TEST_F(StreamClassifyTest, AResumedSessionIsLookedUpWithTheReuseFlag) {
     std::vector<uint8_t> hello = ReadTestData("tls/tls12_resumed_client_hello.bin");
     TLS_CLIENT_HELLO parsed;

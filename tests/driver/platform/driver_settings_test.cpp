@@ -249,6 +249,22 @@ TEST_F(DriverSettingsTest, TheHookRunsOnlyWhenABooleanChanged) {
                  settings_.UnencryptedSearch());
 }
 
+TEST_F(DriverSettingsTest, EncryptedDnsEndpointsAreReadAsStringsAndAChangeRunsTheHook) {
+    Set(kEncryptedDnsEndpointsValue, os::REG_MULTI_SZ,
+        MultiString({"198.51.100.53", "doh.resolver.test"}));
+    settings_.ReadProductSettings(false);
+    EXPECT_EQ(settings_.EncryptedDnsEndpoints(),
+              (std::vector<std::string>{"198.51.100.53", "doh.resolver.test"}));
+    EXPECT_EQ(hookCalls_, 1);
+    settings_.ReadProductSettings(false);
+    EXPECT_EQ(hookCalls_, 1);
+    // A value of another type, or a malformed list, adds nothing.
+    Set(kEncryptedDnsEndpointsValue, os::REG_SZ, os::RegStringData("198.51.100.53"));
+    settings_.ReadProductSettings(false);
+    EXPECT_TRUE(settings_.EncryptedDnsEndpoints().empty());
+    EXPECT_EQ(hookCalls_, 2);
+}
+
 TEST_F(DriverSettingsTest, OnlyAChangedListIsInstalledAndWakesTheResolver) {
     settings_.ReadProductSettings(true);
     EXPECT_FALSE(ResolverWoken());  // no list before, none after
@@ -319,9 +335,9 @@ TEST_F(DriverSettingsTest, AQueryFailureOtherThanNotFoundIsLoggedAsSETL) {
     settings_.ReadProductSettings(false);
     EXPECT_FALSE(settings_.Dormant());
     auto records = os::EventLogRecords();
-    ASSERT_EQ(records.size(), 4u);
+    ASSERT_EQ(records.size(), 5u);
     const char* names[] = {kDnsRemappingValue, kBlockOnFailureValue, kDormantValue,
-                           kUnencryptedSearchValue};
+                           kUnencryptedSearchValue, kEncryptedDnsEndpointsValue};
     for (size_t i = 0; i < records.size(); ++i) {
         EXPECT_EQ(records[i].source, "WexoWfp");
         EXPECT_EQ(records[i].eventId, DRIVER_EVENT_QUERY_VALUE_FAILED);

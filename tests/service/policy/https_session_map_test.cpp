@@ -15,51 +15,53 @@ using std::chrono::hours;
 using std::chrono::minutes;
 using std::chrono::seconds;
 
+constexpr char kUser[] = "DESKTOP\\alice";
+
 TEST(HttpsSessionMapTest, AddKeepsTheFirstVerdictAndGetReturnsIt) {
     LOG_CAPTURE log;
     HTTPS_SESSION_MAP map;
     std::string url = "https://block.example/";
-    EXPECT_TRUE(map.Add("session-1", &url, "bad.test", true));
-    EXPECT_FALSE(map.Add("session-1", nullptr, "bad.test", false));
+    EXPECT_TRUE(map.Add("session-1", kUser, &url, "bad.test", true));
+    EXPECT_FALSE(map.Add("session-1", kUser, nullptr, "bad.test", false));
     EXPECT_EQ(log.Count("HTTPS_SESSION_MAP::Add:\n    HTTPS Session ID = 73657373696F6E2D31-9\n    "
                         "Already cached"),
               1u);
     std::string redirect, host;
     bool blocked = false;
-    ASSERT_TRUE(map.Get("session-1", &redirect, &host, &blocked));
+    ASSERT_TRUE(map.Get("session-1", kUser, &redirect, &host, &blocked));
     EXPECT_TRUE(blocked);
     EXPECT_EQ(redirect, url);
     EXPECT_EQ(host, "bad.test");
     log.Clear();
-    EXPECT_FALSE(map.Get("session-2", &redirect, &host, &blocked));
+    EXPECT_FALSE(map.Get("session-2", kUser, &redirect, &host, &blocked));
     EXPECT_TRUE(log.Lines().empty());
-    EXPECT_FALSE(map.Add("", &url, "x.test", true));
+    EXPECT_FALSE(map.Add("", kUser, &url, "x.test", true));
     EXPECT_EQ(map.Count(), 1u);
 }
 
 TEST(HttpsSessionMapTest, KeysOfDifferentLengthNeverMatch) {
     HTTPS_SESSION_MAP map;
-    map.Add(std::string("\x01\x02\x03", 3), nullptr, "a.test", false);
+    map.Add(std::string("\x01\x02\x03", 3), kUser, nullptr, "a.test", false);
     std::string redirect, host;
     bool blocked;
-    EXPECT_FALSE(map.Get(std::string("\x01\x02\x03\x00", 4), &redirect, &host, &blocked));
-    EXPECT_FALSE(map.Get(std::string("\x01\x02", 2), &redirect, &host, &blocked));
-    EXPECT_TRUE(map.Add(std::string("\x01\x02", 2), nullptr, "b.test", false));
+    EXPECT_FALSE(map.Get(std::string("\x01\x02\x03\x00", 4), kUser, &redirect, &host, &blocked));
+    EXPECT_FALSE(map.Get(std::string("\x01\x02", 2), kUser, &redirect, &host, &blocked));
+    EXPECT_TRUE(map.Add(std::string("\x01\x02", 2), kUser, nullptr, "b.test", false));
     // Bytes compare as unsigned: 0x80 and 0x7F are different keys either way round.
-    EXPECT_TRUE(map.Add(std::string("\x80", 1), nullptr, "c.test", false));
-    EXPECT_TRUE(map.Add(std::string("\x7F", 1), nullptr, "d.test", false));
-    EXPECT_TRUE(map.Get(std::string("\x80", 1), &redirect, &host, &blocked));
+    EXPECT_TRUE(map.Add(std::string("\x80", 1), kUser, nullptr, "c.test", false));
+    EXPECT_TRUE(map.Add(std::string("\x7F", 1), kUser, nullptr, "d.test", false));
+    EXPECT_TRUE(map.Get(std::string("\x80", 1), kUser, &redirect, &host, &blocked));
     EXPECT_EQ(host, "c.test");
     EXPECT_EQ(map.Count(), 4u);
 }
 
 TEST(HttpsSessionMapTest, ASessionIdLongerThan32BytesIsNoSessionId) {
     HTTPS_SESSION_MAP map;
-    EXPECT_FALSE(map.Add(std::string(33, 'a'), nullptr, "a.test", false));
-    EXPECT_TRUE(map.Add(std::string(32, 'a'), nullptr, "a.test", false));
+    EXPECT_FALSE(map.Add(std::string(33, 'a'), kUser, nullptr, "a.test", false));
+    EXPECT_TRUE(map.Add(std::string(32, 'a'), kUser, nullptr, "a.test", false));
     std::string redirect, host;
     bool blocked;
-    EXPECT_FALSE(map.Get(std::string(33, 'a'), &redirect, &host, &blocked));
+    EXPECT_FALSE(map.Get(std::string(33, 'a'), kUser, &redirect, &host, &blocked));
     EXPECT_EQ(map.Count(), 1u);
 }
 
@@ -92,7 +94,7 @@ TEST(HttpsSessionMapTest, HousekeepingWithoutItsThreadCannotArmTheTimer) {
     LOG_CAPTURE log;
     HTTPS_SESSION_MAP map;
     EXPECT_TRUE(map.Housekeeping());  // nothing to do
-    map.Add("s", nullptr, "a.test", false);
+    map.Add("s", kUser, nullptr, "a.test", false);
     EXPECT_FALSE(map.Housekeeping());
     EXPECT_EQ(log.Count("HTTPS_SESSION_MAP::Housekeeping: Unable to set the HTTPS session reuse "
                         "timer."),
@@ -111,7 +113,7 @@ class SessionExpiryTest : public ::testing::Test {
         thread->Join();
         EXPECT_EQ(result, 0u);
     }
-    bool Has(std::string_view id) const { return map.ExpiryOf(id) != 0; }
+    bool Has(std::string_view id) const { return map.ExpiryOf(id, kUser) != 0; }
 
     os::VirtualClock clock;
     LOG_CAPTURE log;
@@ -123,10 +125,10 @@ class SessionExpiryTest : public ::testing::Test {
 
 TEST_F(SessionExpiryTest, AddedSessionsGoAfter180MinutesFoundOnesAfter180Hours) {
     uint64_t start = os::QuerySystemTime();
-    map.Add("only-added", nullptr, "a.test", false);
-    map.Add("found-later", nullptr, "b.test", false);
+    map.Add("only-added", kUser, nullptr, "a.test", false);
+    map.Add("found-later", kUser, nullptr, "b.test", false);
     ASSERT_TRUE(clock.Settle());
-    EXPECT_EQ(map.ExpiryOf("only-added"), start + HTTPS_SESSION_MAP::kAddedLifetime);
+    EXPECT_EQ(map.ExpiryOf("only-added", kUser), start + HTTPS_SESSION_MAP::kAddedLifetime);
     EXPECT_EQ(log.Count("Added, Expires at"), 2u);
     // Both adds, and the housekeeping the first one woke.
     EXPECT_EQ(log.Count("(3 hours, 0 minutes, 0 seconds)"), 3u);
@@ -134,8 +136,8 @@ TEST_F(SessionExpiryTest, AddedSessionsGoAfter180MinutesFoundOnesAfter180Hours) 
     ASSERT_TRUE(clock.Advance(minutes(60)));
     std::string redirect, host;
     bool blocked;
-    ASSERT_TRUE(map.Get("found-later", &redirect, &host, &blocked));
-    EXPECT_EQ(map.ExpiryOf("found-later"),
+    ASSERT_TRUE(map.Get("found-later", kUser, &redirect, &host, &blocked));
+    EXPECT_EQ(map.ExpiryOf("found-later", kUser),
               os::QuerySystemTime() + HTTPS_SESSION_MAP::kFoundLifetime);
     EXPECT_EQ(log.Count("Reset to expire at"), 1u);
     EXPECT_EQ(log.Count("(180 hours, 0 minutes, 0 seconds)"), 1u);
@@ -160,12 +162,12 @@ TEST_F(SessionExpiryTest, AddedSessionsGoAfter180MinutesFoundOnesAfter180Hours) 
 }
 
 TEST_F(SessionExpiryTest, TheFirstEntryOfAnEmptyMapWakesTheThread) {
-    map.Add("first", nullptr, "a.test", false);
+    map.Add("first", kUser, nullptr, "a.test", false);
     ASSERT_TRUE(clock.Advance(minutes(180)));
     EXPECT_EQ(map.Count(), 0u);
     // Empty again; the next first entry must be expired on its own schedule too.
     ASSERT_TRUE(clock.Advance(minutes(7)));
-    map.Add("second", nullptr, "a.test", false);
+    map.Add("second", kUser, nullptr, "a.test", false);
     ASSERT_TRUE(clock.Advance(minutes(180) - seconds(1)));
     EXPECT_EQ(map.Count(), 1u);
     ASSERT_TRUE(clock.Advance(seconds(1)));
@@ -177,7 +179,7 @@ TEST_F(SessionExpiryTest, TheFirstEntryOfAnEmptyMapWakesTheThread) {
 // The last expiry still ends with the housekeeping line: the next expiry is then the latest time
 // there is, since nothing is left to expire.
 TEST_F(SessionExpiryTest, HousekeepingThatEmptiesTheMapSaysWhenTheNextSessionExpires) {
-    map.Add("last", nullptr, "a.test", false);
+    map.Add("last", kUser, nullptr, "a.test", false);
     ASSERT_TRUE(clock.Settle());
     log.Clear();
     ASSERT_TRUE(clock.Advance(minutes(180)));
@@ -194,7 +196,7 @@ TEST_F(SessionExpiryTest, HousekeepingThatEmptiesTheMapSaysWhenTheNextSessionExp
         << lines[1];
     EXPECT_NE(lines[1].find(" (252477854 hours, "), std::string::npos) << lines[1];
     // The thread waits for a new first entry again, which expires on its own schedule.
-    map.Add("next", nullptr, "a.test", false);
+    map.Add("next", kUser, nullptr, "a.test", false);
     ASSERT_TRUE(clock.Advance(minutes(180)));
     EXPECT_EQ(map.Count(), 0u);
     EXPECT_EQ(log.Count("HTTPS_SESSION_MAP::Housekeeping: Next session expiring at 30828-"), 2u);
@@ -203,7 +205,7 @@ TEST_F(SessionExpiryTest, HousekeepingThatEmptiesTheMapSaysWhenTheNextSessionExp
 TEST(SessionExpiryStartTest, EntriesMadeBeforeTheThreadStartedStillExpire) {
     os::VirtualClock clock;
     HTTPS_SESSION_MAP map;
-    map.Add("early", nullptr, "a.test", false);
+    map.Add("early", kUser, nullptr, "a.test", false);
     os::Event stop(os::EventType::Notification, false);
     auto thread = os::Thread::Start([&] { map.HttpsSessionReuseThread(stop); });
     ASSERT_TRUE(clock.Advance(minutes(180)));

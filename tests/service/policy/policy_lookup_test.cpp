@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -402,7 +403,7 @@ TEST_F(PolicyLookupTest, ABlockedLookupAnswersWithTheRedirectAndRemembersTheSess
               1u);
     std::string redirect, host;
     bool blocked = false;
-    ASSERT_TRUE(sessions.Get(fields.tlsSessionId, &redirect, &host, &blocked));
+    ASSERT_TRUE(sessions.Get(fields.tlsSessionId, "", &redirect, &host, &blocked));
     EXPECT_TRUE(blocked);
     EXPECT_EQ(host, "blocked.test");
     EXPECT_EQ(redirect, "https://block.example/page?site=blocked.test&x=%20");
@@ -436,10 +437,42 @@ TEST_F(PolicyLookupTest, TheServiceDomainIsNeverLookedUp) {
     EXPECT_EQ(decision.Asked().size(), 2u);
 }
 
+// Rules may be per user: a session the teacher's lookup made gives no verdict for the student's
+// connection that resumes the same session ID; that one is judged for the student.
+TEST_F(PolicyLookupTest, AResumedSessionIsAnsweredOnlyForTheUserWhoseLookupMadeIt) {
+    auto sid = [](uint8_t rid) {
+        const uint8_t bytes[] = {1, 1, 0, 0, 0, 0, 0, 5, rid, 0, 0, 0};
+        return std::string(std::begin(bytes), std::end(bytes));
+    };
+    const std::string teacher = sid(19), student = sid(20);  // LOCAL and NETWORK SERVICE
+    LookupFields fields;
+    fields.host = "games.test";
+    fields.url = "";
+    fields.https = true;
+    fields.tlsSessionId = "shared-session";
+    fields.sid = teacher;
+    ASSERT_EQ(Lookup(fields).status, 1168);
+    decision.Redirect("", "https://block.example/student");
+    fields.host = "";
+    fields.reuse = true;
+    fields.sid = student;
+    EXPECT_EQ(Lookup(fields).status, 0);
+    ASSERT_EQ(decision.Asked().size(), 2u);
+    EXPECT_EQ(decision.Asked().back().userName, "NT AUTHORITY\\NETWORK SERVICE");
+    // Each keeps their own verdict.
+    fields.sid = teacher;
+    EXPECT_EQ(Lookup(fields).status, 1168);
+    EXPECT_EQ(Lookup(fields).status, 1168);
+    fields.sid = student;
+    EXPECT_EQ(Lookup(fields).status, 0);
+    EXPECT_EQ(decision.Asked().size(), 2u);
+}
+
 TEST_F(PolicyLookupTest, AResumedSessionTakesTheStoredVerdict) {
     std::string blockedUrl = "https://block.example/";
-    sessions.Add("blocked-session", &blockedUrl, "bad.test", true);
-    sessions.Add("allowed-session", nullptr, "good.test", false);
+    // Lookups without a SID are judged for the user "".
+    sessions.Add("blocked-session", "", &blockedUrl, "bad.test", true);
+    sessions.Add("allowed-session", "", nullptr, "good.test", false);
     decision.Redirect("", "https://block.example/fresh");
 
     LookupFields fields;
@@ -617,7 +650,7 @@ TEST_F(PolicyLookupTest, AnotherSpellingOfABlockedPageIsAskedAboutInTheOneForm) 
     EXPECT_EQ(decision.Asked().back().lookupUrl, "secure.test");
     std::string redirect, host;
     bool blocked = true;
-    ASSERT_TRUE(sessions.Get("tls-session", &redirect, &host, &blocked));
+    ASSERT_TRUE(sessions.Get("tls-session", "", &redirect, &host, &blocked));
     EXPECT_FALSE(blocked);
     EXPECT_EQ(host, "secure.test");
 }

@@ -552,6 +552,31 @@ TEST_F(RedirectQueryTest, AnAllowedTlsHostDoesNotAnswerAnHttpLookupOfItsPaths) {
     EXPECT_EQ(Asked(), 3u);
 }
 
+// Rules may be per user: an allow the server gave the teacher, cached for five minutes, is no
+// answer for the student's lookup of the same site within them, over HTTP or TLS.
+TEST_F(RedirectQueryTest, ATeachersCachedAllowIsNotUsedForAStudent) {
+    SetPolicy(
+        "[settings]\nCacheTimeout = 300\n[rules]\nblock host games.test\n"
+        "[user SCHOOL\\teacher]\nallow host games.test\n");
+    const IP_ADDRESS address = IP_ADDRESS::V4(198, 51, 100, 40);
+    const char* const urls[] = {"games.test/play", "games.test"};
+    size_t asked = 0;
+    for (const char* url : urls) {
+        const bool https = std::string_view(url).find('/') == std::string_view::npos;
+        QUERY_TEXTS teacher(url, address, https, "SCHOOL\\teacher");
+        QUERY_TEXTS student(url, address, https, "SCHOOL\\student");
+        teacher.query.host = student.query.host = "games.test";
+        std::string redirect;
+        ASSERT_FALSE(Decide(teacher, &redirect)) << url;
+        ASSERT_TRUE(AdvanceSeconds(60));
+        EXPECT_FALSE(Decide(teacher, &redirect)) << url;
+        EXPECT_EQ(Asked(), ++asked) << url;
+        EXPECT_TRUE(Decide(student, &redirect)) << url;
+        EXPECT_NE(redirect.find("rule=block%20host%20games.test"), std::string::npos) << url;
+        EXPECT_EQ(Asked(), ++asked) << url;
+    }
+}
+
 // With the reference server, a host that has path rules is never cached, so no allow of one of
 // its pages (or of the host over TLS) can answer for another page; other hosts are.
 TEST_F(RedirectQueryTest, AHostWithPathRulesIsNeverCached) {

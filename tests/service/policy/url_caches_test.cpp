@@ -19,6 +19,8 @@ namespace {
 
 using ::testing::ElementsAre;
 
+constexpr char kAlice[] = "DESKTOP\\alice";
+
 std::vector<int> Values(LOCKED_LIST<int>& list) {
     std::vector<int> values;
     list.Scan([&](int& value) {
@@ -106,94 +108,124 @@ class AllowedCacheTest : public ::testing::Test {
 };
 
 TEST_F(AllowedCacheTest, KeysShorterThanFiveCharactersAndNoLifetimeAreNotCached) {
-    EXPECT_FALSE(cache_.Add("abc/page", 30, false));  // "abc/" is 4 characters
-    EXPECT_FALSE(cache_.Add("http://abc/page", 30, false));
-    EXPECT_FALSE(cache_.Add("abcd.test/page", 0, false));
-    EXPECT_FALSE(cache_.Add("abcd.test/page", -5, false));
-    EXPECT_TRUE(cache_.Add("abcd/page", 30, false));
+    EXPECT_FALSE(cache_.Add("abc/page", 30, false, kAlice));  // "abc/" is 4 characters
+    EXPECT_FALSE(cache_.Add("http://abc/page", 30, false, kAlice));
+    EXPECT_FALSE(cache_.Add("abcd.test/page", 0, false, kAlice));
+    EXPECT_FALSE(cache_.Add("abcd.test/page", -5, false, kAlice));
+    EXPECT_TRUE(cache_.Add("abcd/page", 30, false, kAlice));
     EXPECT_THAT(cache_.Keys(), ElementsAre("abcd/"));
 }
 
 TEST_F(AllowedCacheTest, AHostIsAllowedForItsLifetimeAndHitsMoveToTheFront) {
-    ASSERT_TRUE(cache_.Add("http://news.test/world/a?id=7", 30, false));
+    ASSERT_TRUE(cache_.Add("http://news.test/world/a?id=7", 30, false, kAlice));
     EXPECT_TRUE(log_.Has(
         "URL = \"news.test/world/a?id=7\" added to allowed cache with time-to-live = 30 seconds"));
-    ASSERT_TRUE(cache_.Add("other.test/", 300, false));
+    ASSERT_TRUE(cache_.Add("other.test/", 300, false, kAlice));
     EXPECT_THAT(cache_.Keys(), ElementsAre("other.test/", "news.test/"));
 
     ASSERT_TRUE(clock_.AdvanceSeconds(29));
-    EXPECT_TRUE(cache_.Lookup("news.test/sport", false));
+    EXPECT_TRUE(cache_.Lookup("news.test/sport", false, kAlice));
     EXPECT_TRUE(log_.Has("Excluding URL = \"news.test/sport\"; allowed cache"));
     EXPECT_THAT(cache_.Keys(), ElementsAre("news.test/", "other.test/"));
-    EXPECT_TRUE(cache_.Lookup("HTTPS://news.test/x", false));
-    EXPECT_FALSE(cache_.Lookup("news.testing.test/", false));
+    EXPECT_TRUE(cache_.Lookup("HTTPS://news.test/x", false, kAlice));
+    EXPECT_FALSE(cache_.Lookup("news.testing.test/", false, kAlice));
 
     ASSERT_TRUE(clock_.AdvanceSeconds(1.5));
-    EXPECT_FALSE(cache_.Lookup("news.test/sport", false));
+    EXPECT_FALSE(cache_.Lookup("news.test/sport", false, kAlice));
     EXPECT_TRUE(log_.Has("URL = \"news.test/\" removed from allowed cache"));
     EXPECT_THAT(cache_.Keys(), ElementsAre("other.test/"));
 }
 
 TEST_F(AllowedCacheTest, ABareHostKeyDoesNotAllowLongerHosts) {
     // An HTTP lookup without a path (a proxy request for a site's root) is cached bare.
-    ASSERT_TRUE(cache_.Add("example.com", 300, false));
-    EXPECT_FALSE(cache_.Lookup("example.com.anything.net", false));
-    EXPECT_FALSE(cache_.Lookup("example.com.anything.net/page", false));
-    EXPECT_TRUE(cache_.Lookup("example.com", false));
-    EXPECT_TRUE(cache_.Lookup("example.com/page", false));
-    EXPECT_TRUE(cache_.Lookup("example.com:8443/page", false));
+    ASSERT_TRUE(cache_.Add("example.com", 300, false, kAlice));
+    EXPECT_FALSE(cache_.Lookup("example.com.anything.net", false, kAlice));
+    EXPECT_FALSE(cache_.Lookup("example.com.anything.net/page", false, kAlice));
+    EXPECT_TRUE(cache_.Lookup("example.com", false, kAlice));
+    EXPECT_TRUE(cache_.Lookup("example.com/page", false, kAlice));
+    EXPECT_TRUE(cache_.Lookup("example.com:8443/page", false, kAlice));
 }
 
 // The policy server judged a TLS lookup by its host alone, so what it allowed says nothing of the
 // paths of that host: an HTTP request for one of them is asked about.
 TEST_F(AllowedCacheTest, ATlsEntryAnswersOnlyTlsLookupsOfItsHost) {
-    ASSERT_TRUE(cache_.Add("news.test", 300, true));
+    ASSERT_TRUE(cache_.Add("news.test", 300, true, kAlice));
     EXPECT_TRUE(
         log_.Has("URL = \"news.test\" added to allowed cache with time-to-live = 300 seconds"));
-    EXPECT_TRUE(cache_.Lookup("news.test", true));
-    EXPECT_FALSE(cache_.Lookup("news.test.attacker.test", true));
+    EXPECT_TRUE(cache_.Lookup("news.test", true, kAlice));
+    EXPECT_FALSE(cache_.Lookup("news.test.attacker.test", true, kAlice));
     for (const char* http : {"news.test/world/x", "news.test/", "http://news.test/world/",
                              "news.test", "news.test:8080/world/"}) {
-        EXPECT_FALSE(cache_.Lookup(http, false)) << http;
+        EXPECT_FALSE(cache_.Lookup(http, false, kAlice)) << http;
     }
     EXPECT_FALSE(log_.Has("Excluding URL = \"news.test/world/x\"; allowed cache"));
 
     // Entries of both kinds for one host answer their own kind only, and an HTTP entry keeps its
     // prefix rule.
-    ASSERT_TRUE(cache_.Add("news.test/sport/today", 300, false));
-    EXPECT_TRUE(cache_.Lookup("news.test/world/x", false));
+    ASSERT_TRUE(cache_.Add("news.test/sport/today", 300, false, kAlice));
+    EXPECT_TRUE(cache_.Lookup("news.test/world/x", false, kAlice));
     EXPECT_THAT(cache_.Keys(), ElementsAre("news.test/", "news.test"));
-    EXPECT_TRUE(cache_.Lookup("news.test", true));
+    EXPECT_TRUE(cache_.Lookup("news.test", true, kAlice));
     EXPECT_THAT(cache_.Keys(), ElementsAre("news.test", "news.test/"));
     // An entry of an HTTP lookup does not answer a TLS lookup either.
-    ASSERT_TRUE(cache_.Add("plain.test", 300, false));
-    EXPECT_FALSE(cache_.Lookup("plain.test", true));
+    ASSERT_TRUE(cache_.Add("plain.test", 300, false, kAlice));
+    EXPECT_FALSE(cache_.Lookup("plain.test", true, kAlice));
+}
+
+// Rules may be per user: an entry answers lookups for the user the server judged, and no other,
+// however long it still has to live.
+TEST_F(AllowedCacheTest, AnEntryAnswersOnlyTheUserItWasMadeFor) {
+    constexpr char kTeacher[] = "SCHOOL\\teacher";
+    constexpr char kStudent[] = "SCHOOL\\student";
+    ASSERT_TRUE(cache_.Add("games.test/play", 300, false, kTeacher));
+    ASSERT_TRUE(cache_.Add("games.test", 300, true, kTeacher));
+    ASSERT_TRUE(clock_.AdvanceSeconds(299));
+    struct CASE {
+        const char* url;
+        bool https;
+        const char* user;
+        bool hit;
+    };
+    const CASE cases[] = {
+        {"games.test/other", false, kTeacher, true},
+        {"games.test", true, kTeacher, true},
+        {"games.test/other", false, kStudent, false},
+        {"games.test", true, kStudent, false},
+        // A user whose name could not be found is no one else either.
+        {"games.test/other", false, "", false},
+        {"games.test", true, "", false},
+    };
+    for (const CASE& c : cases) {
+        EXPECT_EQ(cache_.Lookup(c.url, c.https, c.user), c.hit)
+            << c.url << (c.https ? " TLS " : " HTTP ") << c.user;
+    }
+    EXPECT_EQ(cache_.Count(), 2u);
 }
 
 TEST_F(AllowedCacheTest, TheSixtyFifthEntryPushesOutTheOldestUsed) {
     for (int i = 0; i < 64; ++i) {
-        ASSERT_TRUE(cache_.Add("host" + std::to_string(i) + ".test/", 300, false));
+        ASSERT_TRUE(cache_.Add("host" + std::to_string(i) + ".test/", 300, false, kAlice));
     }
     // host0 was added first but has just been used: host1 is now the oldest used.
-    EXPECT_TRUE(cache_.Lookup("host0.test/x", false));
-    ASSERT_TRUE(cache_.Add("host64.test/", 300, false));
+    EXPECT_TRUE(cache_.Lookup("host0.test/x", false, kAlice));
+    ASSERT_TRUE(cache_.Add("host64.test/", 300, false, kAlice));
     EXPECT_EQ(cache_.Count(), kAllowedCacheLimit);
-    EXPECT_FALSE(cache_.Lookup("host1.test/x", false));
-    EXPECT_TRUE(cache_.Lookup("host0.test/x", false));
-    EXPECT_TRUE(cache_.Lookup("host2.test/x", false));
-    EXPECT_TRUE(cache_.Lookup("host64.test/x", false));
+    EXPECT_FALSE(cache_.Lookup("host1.test/x", false, kAlice));
+    EXPECT_TRUE(cache_.Lookup("host0.test/x", false, kAlice));
+    EXPECT_TRUE(cache_.Lookup("host2.test/x", false, kAlice));
+    EXPECT_TRUE(cache_.Lookup("host64.test/x", false, kAlice));
 }
 
 TEST_F(AllowedCacheTest, AChangeOfTheSystemTimeDoesNotKeepEntriesAlive) {
-    ASSERT_TRUE(cache_.Add("news.test/", 30, false));
+    ASSERT_TRUE(cache_.Add("news.test/", 30, false, kAlice));
     clock_.SetSystemTime(os::QuerySystemTime() - 86400ull * os::kTicksPerSecond);
     ASSERT_TRUE(clock_.AdvanceSeconds(31));
-    EXPECT_FALSE(cache_.Lookup("news.test/", false));
+    EXPECT_FALSE(cache_.Lookup("news.test/", false, kAlice));
 }
 
 TEST_F(AllowedCacheTest, FlushDropsEveryEntryFromTheBack) {
-    ASSERT_TRUE(cache_.Add("first.test/", 300, false));
-    ASSERT_TRUE(cache_.Add("second.test/", 300, false));
+    ASSERT_TRUE(cache_.Add("first.test/", 300, false, kAlice));
+    ASSERT_TRUE(cache_.Add("second.test/", 300, false, kAlice));
     log_.Clear();
     cache_.Flush();
     EXPECT_EQ(cache_.Count(), 0u);
@@ -201,8 +233,6 @@ TEST_F(AllowedCacheTest, FlushDropsEveryEntryFromTheBack) {
                                           "Flushing URL = \"first.test/\" from allowed cache",
                                           "Flushing URL = \"second.test/\" from allowed cache"));
 }
-
-constexpr char kAlice[] = "DESKTOP\\alice";
 
 TEST(BlockedAddressCacheTest, AMatchingEntryIsUsedWhateverItsAgeAndOthersExpire) {
     os::VirtualClock clock;
@@ -322,7 +352,7 @@ TEST(UrlCachesTest, ExitWritesTheUninitializeLines) {
     LOG_CAPTURE log;
     {
         URL_CACHES caches;
-        caches.allowed.Add("exit.test/", 30, false);
+        caches.allowed.Add("exit.test/", 30, false, kAlice);
         caches.blocked.Add(IP_ADDRESS::V4(8, 8, 8, 8), "", "", "http://block.test/");
     }
     EXPECT_TRUE(log.Has("~FILTER_QUERY_UNINITIALIZE\n"));
@@ -341,10 +371,10 @@ TEST(UrlCachesTest, ManyThreadsUseTheCachesAtOnce) {
                 // Twenty hosts shared by all threads: fewer than the cache holds, so a thread's own
                 // second visit hits whatever the others do (only a flush empties it).
                 const std::string host = "h" + std::to_string((t + i) % 20) + ".test";
-                if (caches.allowed.Lookup(host + "/p", false)) {
+                if (caches.allowed.Lookup(host + "/p", false, kAlice)) {
                     ++hits;
                 } else {
-                    caches.allowed.Add(host + "/p", 60, false);
+                    caches.allowed.Add(host + "/p", 60, false, kAlice);
                 }
                 const IP_ADDRESS address =
                     IP_ADDRESS::V4(10, 0, static_cast<uint8_t>(t), static_cast<uint8_t>(i % 50));
