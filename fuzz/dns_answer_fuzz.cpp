@@ -7,10 +7,11 @@
 // injected answer comes back through the engine to the same classify, which must let it pass.
 //
 // Checked: the indicated packet leaves the classify as it came; a permitted answer injects
-// nothing; an absorbed one injects exactly one answer, which keeps the header and question, has
-// no records or exactly the alias and address records with sound pointers, and names the target;
-// nothing allocated stays allocated; the names of answered addresses learnt from it stay within
-// their bounds.
+// nothing; an absorbed one injects at most one answer, the one RemapDnsAnswer gives, which keeps
+// the header's ID, flags and question: for an A or AAAA question of a remapped name no records or
+// exactly the alias and address records with sound pointers, naming the target; otherwise the
+// message with its address records rewritten in place, or its question alone; nothing allocated
+// stays allocated; the names of answered addresses learnt from it stay within their bounds.
 //
 // Input: byte 0 flags (bit 0 IPv6, bit 1 fragmented, bits 2-3 target, bit 4 address known,
 // bit 5 UnencryptedSearch off), byte 1 where the pieces split, the rest the DNS message.
@@ -169,8 +170,24 @@ bool EqualIgnoringCase(std::string_view a, std::string_view b) {
 void CheckRewritten(std::span<const uint8_t> incoming, std::span<const uint8_t> rewritten,
                     std::string_view target, bool addressKnown) {
     DNS_QUESTION original;
-    FUZZ_CHECK(ParseDnsQuestion(incoming, &original) == DnsParseStatus::Ok);
-    FUZZ_CHECK(!original.name.compressed);
+    if (ParseDnsQuestion(incoming, &original) != DnsParseStatus::Ok || original.name.compressed ||
+        !IsEncodableTargetName(target)) {
+        // Not the alias answer: the message with its addresses rewritten in place, or only its
+        // header and question, its counts cleared.
+        FUZZ_CHECK(rewritten.size() >= 16 &&
+                   std::memcmp(rewritten.data(), incoming.data(), 6) == 0);
+        const bool cleared =
+            Get16(rewritten, 6) == 0 && Get16(rewritten, 8) == 0 && Get16(rewritten, 10) == 0;
+        FUZZ_CHECK(rewritten.size() <= incoming.size());
+        if (!cleared || rewritten.size() == incoming.size()) {
+            FUZZ_CHECK(rewritten.size() == incoming.size());
+            FUZZ_CHECK(cleared || std::memcmp(rewritten.data() + 6, incoming.data() + 6, 6) == 0);
+        } else {
+            FUZZ_CHECK(std::memcmp(rewritten.data() + 12, incoming.data() + 12,
+                                   rewritten.size() - 12) == 0);
+        }
+        return;
+    }
     DNS_QUESTION question;
     FUZZ_CHECK(ParseDnsQuestion(rewritten, &question) == DnsParseStatus::Ok);
     FUZZ_CHECK(question.end == original.end);
@@ -290,15 +307,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         allInjected = h.sink->allInjected;
         h.sink->allInjected = true;
     }
+    std::vector<uint8_t> expected(RemapOutputSize(message.size()));
+    size_t expectedLength = 0;
+    const DnsRemapResult result = RemapDnsAnswer(message, h.tables, expected, &expectedLength);
     if (out.actionType == os::FWP_ACTION_PERMIT) {
         FUZZ_CHECK((out.flags & os::FWPS_CLASSIFY_OUT_FLAG_ABSORB) == 0);
         FUZZ_CHECK(received.empty());
+        FUZZ_CHECK(!h.tables.unencryptedSearch || result == DnsRemapResult::Unchanged);
     } else {
         FUZZ_CHECK(out.actionType == os::FWP_ACTION_BLOCK);
         FUZZ_CHECK((out.flags & os::FWPS_CLASSIFY_OUT_FLAG_ABSORB) != 0);
-        FUZZ_CHECK(h.tables.unencryptedSearch && IsEncodableTargetName(h.tables.target));
-        FUZZ_CHECK(received.size() == 1 && allInjected);
-        CheckRewritten(message, received[0], h.tables.target, h.tables.addressKnown);
+        FUZZ_CHECK(h.tables.unencryptedSearch && allInjected);
+        if (result == DnsRemapResult::Withheld) {
+            FUZZ_CHECK(received.empty());
+        } else {
+            FUZZ_CHECK(result == DnsRemapResult::Rewritten && received.size() == 1);
+            FUZZ_CHECK(received[0] ==
+                       std::vector<uint8_t>(expected.begin(),
+                                            expected.begin() + static_cast<long>(expectedLength)));
+            CheckRewritten(message, received[0], h.tables.target, h.tables.addressKnown);
+        }
     }
     FUZZ_CHECK(os::PoolOutstanding(os::kWfpCloneTag) == 0);
     FUZZ_CHECK(os::PoolOutstanding(kRemapTargetTag) == 0);

@@ -75,10 +75,6 @@ void Absorb(os::FWPS_CLASSIFY_OUT& out) {
     out.rights &= ~os::FWPS_RIGHT_ACTION_WRITE;
 }
 
-struct RemapTargetDeleter {
-    void operator()(char* target) const { FreeRemapTarget(target); }
-};
-
 struct PacketCopyDeleter {
     void operator()(uint8_t* copy) const { os::ExFreePoolWithTag(copy, kDnsPacketCopyTag); }
 };
@@ -107,7 +103,13 @@ class RetreatedDataStart {
 
 }  // namespace
 
-DnsParseStatus ReadDnsName(std::span<const uint8_t> message, size_t offset, DNS_NAME* name) {
+namespace {
+
+// The walk of ReadDnsName. With `ambiguous` given, a label holding a dot or a NUL byte is not
+// refused but reported there (the text is then not the name a client reads), so that a record
+// walk can go past such a name.
+DnsParseStatus WalkDnsName(std::span<const uint8_t> message, size_t offset, DNS_NAME* name,
+                           bool* ambiguous) {
     name->text[0] = '\0';
     name->textLength = 0;
     name->end = 0;
@@ -170,7 +172,10 @@ DnsParseStatus ReadDnsName(std::span<const uint8_t> message, size_t offset, DNS_
         const uint8_t* label = message.data() + position + 1;
         if (std::memchr(label, '.', length) != nullptr ||
             std::memchr(label, 0, length) != nullptr) {
-            return DnsParseStatus::NameAmbiguous;
+            if (ambiguous == nullptr) {
+                return DnsParseStatus::NameAmbiguous;
+            }
+            *ambiguous = true;
         }
         // The text (labels and dots) is one byte shorter than the wire form checked above, so it
         // always fits with its NUL; the bound only keeps the copy safe if that ever changed.
@@ -189,6 +194,12 @@ DnsParseStatus ReadDnsName(std::span<const uint8_t> message, size_t offset, DNS_
     name->textLength = text;
     name->wireLength = wire;
     return DnsParseStatus::Ok;
+}
+
+}  // namespace
+
+DnsParseStatus ReadDnsName(std::span<const uint8_t> message, size_t offset, DNS_NAME* name) {
+    return WalkDnsName(message, offset, name, nullptr);
 }
 
 DnsParseStatus ParseDnsQuestion(std::span<const uint8_t> message, DNS_QUESTION* question) {
@@ -330,6 +341,148 @@ size_t BuildRemappedAnswer(std::span<const uint8_t> message, const DNS_QUESTION&
     return size + kDnsPointerRecordHeaderSize + addressLength;
 }
 
+namespace {
+
+// The remap target of each name met in one message, looked up once per run of records of the same
+// name (an answer's records of one name usually stand together).
+class TARGET_CACHE {
+  public:
+    explicit TARGET_CACHE(DNS_REMAP_TABLES& tables) : tables_(tables) {}
+    ~TARGET_CACHE() { FreeRemapTarget(target_); }
+    TARGET_CACHE(const TARGET_CACHE&) = delete;
+    TARGET_CACHE& operator=(const TARGET_CACHE&) = delete;
+
+    // The target of `name`, null when it is not remapped; valid until the next call.
+    const char* TargetOf(const DNS_NAME& name) {
+        if (!valid_ || name.textLength != name_.textLength ||
+            !std::equal(name.text, name.text + name.textLength, name_.text,
+                        [](char a, char b) { return LowerAscii(a) == LowerAscii(b); })) {
+            FreeRemapTarget(target_);
+            target_ = tables_.RemapLookup(name.text);
+            std::memcpy(name_.text, name.text, name.textLength + 1);
+            name_.textLength = name.textLength;
+            valid_ = true;
+        }
+        return target_;
+    }
+
+  private:
+    DNS_REMAP_TABLES& tables_;
+    DNS_NAME name_;
+    char* target_ = nullptr;
+    bool valid_ = false;
+};
+
+}  // namespace
+
+DnsRemapResult RemapDnsAnswer(std::span<const uint8_t> message, DNS_REMAP_TABLES& tables,
+                              std::span<uint8_t> out, size_t* outLength) {
+    if (out.size() < RemapOutputSize(message.size()) || message.size() < kDnsHeaderSize ||
+        (message[2] & 0x80) == 0 || Get16(message, 4) != 1) {
+        return DnsRemapResult::Unchanged;
+    }
+    // A question name with a dot inside a label is no remapped name, but the records it brings
+    // (a CNAME chain to one) still count.
+    DNS_QUESTION question;
+    bool ambiguousQuestion = false;
+    if (WalkDnsName(message, kDnsHeaderSize, &question.name, &ambiguousQuestion) !=
+            DnsParseStatus::Ok ||
+        message.size() - question.name.end < 4) {
+        return DnsRemapResult::Unchanged;
+    }
+    question.type = Get16(message, question.name.end);
+    question.questionClass = Get16(message, question.name.end + 2);
+    question.end = question.name.end + 4;
+    TARGET_CACHE targets(tables);
+
+    // The answer for the remapped name itself is the alias answer.
+    if ((question.type == kDnsTypeA || question.type == kDnsTypeAaaa) &&
+        question.questionClass == kDnsClassIn && !ambiguousQuestion) {
+        if (const char* target = targets.TargetOf(question.name);
+            target != nullptr && IsEncodableTargetName(target)) {
+            uint8_t address[16];
+            const bool known = tables.RemapTargetAddress(
+                target,
+                question.type == kDnsTypeA ? os::AddressFamily::IPv4 : os::AddressFamily::IPv6,
+                address);
+            if (size_t length =
+                    BuildRemappedAnswer(message, question, target, known ? address : nullptr, out);
+                length != 0) {
+                *outLength = length;
+                return DnsRemapResult::Rewritten;
+            }
+        }
+    }
+
+    // Any other answer: the address records of remapped names, wherever they stand. The copy is
+    // made at the first one, and patched record by record.
+    const size_t records =
+        static_cast<size_t>(Get16(message, 6)) + Get16(message, 8) + Get16(message, 10);
+    bool copied = false;
+    bool cut = false;
+    size_t at = question.end;
+    for (size_t i = 0; i < records; ++i) {
+        DNS_NAME owner;
+        bool ambiguous = false;
+        if (WalkDnsName(message, at, &owner, &ambiguous) != DnsParseStatus::Ok ||
+            message.size() - owner.end < 10) {
+            cut = true;
+            break;
+        }
+        at = owner.end;
+        const uint16_t type = Get16(message, at);
+        const uint16_t recordClass = Get16(message, at + 2);
+        const size_t dataLength = Get16(message, at + 8);
+        at += 10;
+        if (message.size() - at < dataLength) {
+            cut = true;
+            break;
+        }
+        const size_t data = at;
+        at += dataLength;
+        // A name with a dot or NUL inside a label is not the remapped name as a client spells it.
+        if ((type != kDnsTypeA && type != kDnsTypeAaaa) || recordClass != kDnsClassIn ||
+            ambiguous) {
+            continue;
+        }
+        const char* target = targets.TargetOf(owner);
+        if (target == nullptr) {
+            continue;
+        }
+        const bool v4 = type == kDnsTypeA;
+        uint8_t address[16];
+        if (dataLength != (v4 ? 4u : 16u) ||
+            !tables.RemapTargetAddress(
+                target, v4 ? os::AddressFamily::IPv4 : os::AddressFamily::IPv6, address)) {
+            cut = true;
+            break;
+        }
+        if (!copied) {
+            std::memcpy(out.data(), message.data(), message.size());
+            copied = true;
+        }
+        std::memcpy(out.data() + data, address, dataLength);
+    }
+    if (!cut) {
+        if (!copied) {
+            return DnsRemapResult::Unchanged;
+        }
+        *outLength = message.size();
+        return DnsRemapResult::Rewritten;
+    }
+    // The records cannot all be rewritten or read: none of them goes. A question name that leans
+    // on the header through a pointer could lean on the counts this clears.
+    if (question.name.compressed) {
+        return DnsRemapResult::Withheld;
+    }
+    std::memcpy(out.data(), message.data(), question.end);
+    Put16(out.data() + 6, 0);
+    Put16(out.data() + 8, 0);
+    Put16(out.data() + 10, 0);
+    *outLength = question.end;
+    return DnsRemapResult::Rewritten;
+}
+
 // ---- DNS_ANSWER_REMAP ----
 
 DNS_ANSWER_REMAP::DNS_ANSWER_REMAP(DNS_REMAP_TABLES& tables,
@@ -441,28 +594,27 @@ bool DNS_ANSWER_REMAP::RewriteAndInject(os::NET_BUFFER_LIST& packet,
     }
     std::span<const uint8_t> message(whole + headers, dnsLength);
 
-    DNS_QUESTION question;
-    if (ParseDnsQuestion(message, &question) != DnsParseStatus::Ok) {
-        return false;
+    // Room for the answer delivered instead: on the stack unless it is rewritten in place and
+    // longer than any alias answer.
+    std::array<uint8_t, kMaxRemappedAnswerSize> small;
+    std::unique_ptr<uint8_t, PacketCopyDeleter> large;
+    std::span<uint8_t> answer(small);
+    if (RemapOutputSize(dnsLength) > small.size()) {
+        large.reset(static_cast<uint8_t*>(os::ExAllocatePoolWithTag(
+            os::PoolType::NonPaged, RemapOutputSize(dnsLength), kDnsPacketCopyTag)));
+        if (!large) {
+            return false;
+        }
+        answer = std::span<uint8_t>(large.get(), RemapOutputSize(dnsLength));
     }
-    std::unique_ptr<char, RemapTargetDeleter> target(tables_.RemapLookup(question.name.text));
-    if (!target) {
-        return false;
-    }
-    std::string_view targetName(target.get());
-    // A target DNS cannot carry is left alone rather than answered with a malformed record.
-    if (!IsEncodableTargetName(targetName)) {
-        return false;
-    }
-    uint8_t address[16];
-    os::AddressFamily addressFamily =
-        question.type == kDnsTypeA ? os::AddressFamily::IPv4 : os::AddressFamily::IPv6;
-    bool known = tables_.RemapTargetAddress(target.get(), addressFamily, address);
-    std::array<uint8_t, kMaxRemappedAnswerSize> answer;
-    size_t answerLength =
-        BuildRemappedAnswer(message, question, targetName, known ? address : nullptr, answer);
-    if (answerLength == 0) {
-        return false;
+    size_t answerLength = 0;
+    switch (RemapDnsAnswer(message, tables_, answer, &answerLength)) {
+        case DnsRemapResult::Unchanged:
+            return false;
+        case DnsRemapResult::Withheld:
+            return true;
+        case DnsRemapResult::Rewritten:
+            break;
     }
 
     // The clone takes the incoming headers and the new message, sized by moving its data start.

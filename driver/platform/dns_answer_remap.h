@@ -5,6 +5,12 @@
 // thread last learnt it, or no records while that address is not known. A client that looks up a
 // remapped host thus connects to the target without any change on the DNS server.
 //
+// No other answer may carry a remapped host's own address either: an ANY answer, a CNAME chain
+// that ends at a remapped host, an address in the authority or additional section. Every A and
+// AAAA record of a remapped name, wherever it stands, gets the target's address in place; when
+// that address is not known yet, or the records cannot be read to their end (something there may
+// be such an address), the answer keeps only its header and question.
+//
 // The name walk, the question parse and the answer building are free functions, usable on their
 // own (tests and the fuzz target drive them directly).
 #pragma once
@@ -43,7 +49,8 @@ inline constexpr size_t kMaxRemappedAnswerSize =
     kDnsHeaderSize + kDnsMaxNameWireLength + 4 + kDnsPointerRecordHeaderSize +
     kDnsMaxNameWireLength + kDnsPointerRecordHeaderSize + 16;
 
-// Non-paged copies of fragmented packets, taken so that the DNS message can be read in one piece.
+// Non-paged copies of fragmented packets, taken so that the DNS message can be read in one piece,
+// and of long answers whose addresses are rewritten in place.
 inline constexpr uint32_t kDnsPacketCopyTag = os::MakePoolTag("DRMc");
 
 enum class DnsParseStatus {
@@ -112,6 +119,31 @@ size_t EncodeAliasTarget(std::string_view questionName, std::string_view target,
 size_t BuildRemappedAnswer(std::span<const uint8_t> message, const DNS_QUESTION& question,
                            std::string_view target, const uint8_t* address, std::span<uint8_t> out);
 
+enum class DnsRemapResult {
+    Unchanged,  // nothing of a remapped name's own addresses: the answer passes as it came
+    Rewritten,  // the answer to deliver instead is in `out`
+    Withheld,   // it would carry such an address and no sound replacement can be built
+};
+
+// The room RemapDnsAnswer needs for the answer it writes in place of `messageSize` bytes.
+constexpr size_t RemapOutputSize(size_t messageSize) {
+    return messageSize > kMaxRemappedAnswerSize ? messageSize : kMaxRemappedAnswerSize;
+}
+
+// What becomes of an inbound DNS message under the remap list of `tables` (its switch is not
+// looked at). A response with one question:
+// - an A or AAAA question of class IN for a remapped name: the alias answer of
+//   BuildRemappedAnswer;
+// - otherwise every A and AAAA record (class IN, any section) whose name is remapped: its data
+//   becomes the target's address of that family, the message otherwise byte for byte the same;
+// - when such a target address is not known, a record of a remapped name has the wrong data
+//   length, or the records cannot be walked to their count: the header and question with no
+//   records (Withheld when the question name is compressed, which that cut could break).
+// Anything else is Unchanged. `out` must hold RemapOutputSize(message.size()) bytes; *outLength
+// is set for Rewritten.
+DnsRemapResult RemapDnsAnswer(std::span<const uint8_t> message, DNS_REMAP_TABLES& tables,
+                              std::span<uint8_t> out, size_t* outLength);
+
 class DNS_ANSWER_REMAP {
   public:
     // `transportInjection` is the registration's receive-injection handle; it becomes valid only
@@ -123,8 +155,9 @@ class DNS_ANSWER_REMAP {
     DNS_ANSWER_REMAP(const DNS_ANSWER_REMAP&) = delete;
     DNS_ANSWER_REMAP& operator=(const DNS_ANSWER_REMAP&) = delete;
 
-    // The classify of the datagram-data layers (IPv4 and IPv6): absorbs an inbound answer for a
-    // remapped name and injects the rewritten one, or permits the datagram unchanged.
+    // The classify of the datagram-data layers (IPv4 and IPv6): absorbs an inbound answer that
+    // RemapDnsAnswer changes and injects the rewritten one (or none, when withheld), or permits
+    // the datagram unchanged.
     void InspectInboundDatagram(const os::FWPS_INCOMING_VALUES& values,
                                 const os::FWPS_INCOMING_METADATA_VALUES& metadata, void* layerData,
                                 const os::FWPS_FILTER& filter, uint64_t flowContext,
@@ -132,7 +165,8 @@ class DNS_ANSWER_REMAP {
 
   private:
     void LearnNames(os::NET_BUFFER_LIST& packet);
-    // Builds and injects the rewritten answer; false when the packet is to pass unchanged.
+    // Builds and injects the rewritten answer; true when the packet is to be absorbed (its
+    // replacement injected, or nothing when it is withheld), false when it passes unchanged.
     bool RewriteAndInject(os::NET_BUFFER_LIST& packet, const os::FWPS_INCOMING_VALUES& values,
                           const os::FWPS_INCOMING_METADATA_VALUES& metadata,
                           os::AddressFamily family);

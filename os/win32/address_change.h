@@ -1,5 +1,8 @@
-// NotifyAddrChange over rtnetlink: a request arms an event that is set once when an IPv4 or IPv6
-// address is added to or removed from an interface of the caller's network namespace.
+// NotifyAddrChange over rtnetlink: a request arms an event that is set once when an IPv4 address
+// is added to or removed from an interface of the caller's network namespace. As on Windows, whose
+// notification covers the IPv4 address table only, IPv6 changes do not count; nor does a message
+// about an address already there (the lifetime refreshes of DHCP renewals, flag changes), which
+// the kernel reports with the same RTM_NEWADDR as an addition.
 #pragma once
 
 #include <cstddef>
@@ -15,10 +18,11 @@ namespace detail {
 struct ADDRESS_REQUEST;
 }
 
-// One request at a time, each with a netlink socket (subscribed to the kernel's IPv4 and IPv6
-// address groups, in the namespace of the thread that calls Request) and a thread that waits on it
-// in poll(). The event belongs to the caller and must outlive the request: after Cancel, a new
-// Request or the destructor, nothing touches it any more.
+// One request at a time, each with a netlink socket (subscribed to the kernel's IPv4 address
+// group, in the namespace of the thread that calls Request), the IPv4 address table read when it
+// was armed, and a thread that waits on the socket in poll(). The event belongs to the caller and
+// must outlive the request: after Cancel, a new Request or the destructor, nothing touches it any
+// more.
 class ADDRESS_CHANGE_NOTIFICATION {
   public:
     ADDRESS_CHANGE_NOTIFICATION() = default;
@@ -27,10 +31,11 @@ class ADDRESS_CHANGE_NOTIFICATION {
     ADDRESS_CHANGE_NOTIFICATION& operator=(const ADDRESS_CHANGE_NOTIFICATION&) = delete;
 
     // Arms a request (cancelling the one before, done or not). The event is reset, as an
-    // overlapped request resets its event when it starts, and set once when an address is added or
-    // removed (RTM_NEWADDR / RTM_DELADDR; also when the kernel's messages overflowed the socket,
-    // since a change may be among them). Returns ERROR_IO_PENDING when armed, else the error (the
-    // mapped errno of the socket, ERROR_NOT_ENOUGH_MEMORY when no thread can be started).
+    // overlapped request resets its event when it starts, and set once when an IPv4 address that
+    // the table does not hold is added (RTM_NEWADDR), or one is removed (RTM_DELADDR). When the
+    // kernel's messages overflowed the socket the table is read again, and a difference counts.
+    // Returns ERROR_IO_PENDING when armed, else the error (the mapped errno of the socket or of the
+    // table's reading, ERROR_NOT_ENOUGH_MEMORY when no thread can be started).
     uint32_t Request(Event& event);
     // CancelIPChangeNotify: disarms the request. Returns at once but for joining the request's
     // thread, which is woken and ends without further work; its socket is closed.

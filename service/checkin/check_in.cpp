@@ -15,9 +15,6 @@
 namespace wexo::svc {
 namespace {
 
-// How much of a refused, oversized reply the log shows.
-constexpr size_t kShownReplyBytes = 4096;
-
 // A string member that a C interface can carry whole: a NUL inside would cut it short.
 std::optional<std::string> WholeString(const json_value* object, std::string_view name) {
     std::string_view text;
@@ -174,8 +171,10 @@ bool CheckIn(const char* domain, const std::string& macAddress, const CHECK_IN_D
                device.platform.c_str());
 
     // Always HTTPS, whatever the policy servers' API protocol is; a fresh client per check-in,
-    // whose JSON flag therefore speaks of this reply only.
+    // whose JSON flag therefore speaks of this reply only. The engine stops reading at the limit,
+    // so that a server cannot make the service hold more than that.
     HTTPS_API client;
+    client.Config(FormatText("MaxReplyBytes=%zu", kMaxCheckInReplyBytes));
     const std::string version = FormatText("%u.%u.%u", kVersionMajor, kVersionMinor, kVersionPatch);
     const bool answered = client.Get(device.apiServer, kCheckInPage,
                                      {{"client", kCheckInClient},
@@ -184,7 +183,8 @@ bool CheckIn(const char* domain, const std::string& macAddress, const CHECK_IN_D
                                       {"mac", macAddress},
                                       {"version", version},
                                       {"platform", device.platform}});
-    if (!answered) {
+    const bool tooLarge = client.GetLastErrorCode() == HTTP_ENGINE_REPLY_TOO_LARGE;
+    if (!answered && !tooLarge) {
         DebugPrint("Unable to connect to server \"%s\". %s", device.apiServer.c_str(),
                    client.GetLastErrorText().c_str());
         return false;
@@ -202,11 +202,8 @@ bool CheckIn(const char* domain, const std::string& macAddress, const CHECK_IN_D
         return false;
     }
     DebugWrite(LINE_VERBOSE, "CheckIn: URL = \"%s\"", url.c_str());
-    const std::string_view data = client.GetReplyData();
-    if (data.size() > kMaxCheckInReplyBytes) {
-        const std::string shown(data.substr(0, kShownReplyBytes));
-        DebugPrint("Invalid check-in reply:\n%s", shown.c_str());
-        DebugPrint("CheckIn: reply of %zu bytes is larger than the limit of %zu bytes", data.size(),
+    if (tooLarge) {
+        DebugPrint("Invalid check-in reply:\n(more than %zu bytes, not read further)",
                    kMaxCheckInReplyBytes);
         return false;
     }

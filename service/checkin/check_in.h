@@ -6,10 +6,10 @@
 // check-in thread of the host, the CHECK_IN test mode), which hands the servers and mode to
 // SETTINGS::ApplyCheckInServers, writes "Dormant", starts the update and sets the timer.
 //
-// Untrusted input is bounded here: a reply larger than kMaxCheckInReplyBytes is not parsed, a
-// member of another type counts as absent, a string holding a NUL character counts as absent (the
-// text after it would be lost by every C interface the value reaches), and a NextCheckIn whose six
-// numbers do not make a calendar time is not used.
+// Untrusted input is bounded here: a reply is not read past kMaxCheckInReplyBytes (one that goes
+// on is refused unparsed), a member of another type counts as absent, a string holding a NUL
+// character counts as absent (the text after it would be lost by every C interface the value
+// reaches), and a NextCheckIn whose six numbers do not make a calendar time is not used.
 #pragma once
 
 #include <cstddef>
@@ -27,7 +27,7 @@ namespace wexo::svc {
 constexpr char kCheckInPage[] = "2/checkin";
 // The "client" value of the request.
 constexpr char kCheckInClient[] = "ZQ";
-// A reply longer than this is no configuration: it is refused unparsed.
+// A reply longer than this is no configuration: reading stops there and it is refused unparsed.
 constexpr size_t kMaxCheckInReplyBytes = 64 * 1024;
 
 // Bits of CHECK_IN_REPLY::received: the members found in the reply.

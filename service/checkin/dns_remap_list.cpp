@@ -10,6 +10,7 @@
 #include "service/servers/policy_servers.h"
 #include "service/support/debug_log.h"
 #include "service/support/http_api.h"
+#include "service/support/text.h"
 #include "service/support/xml_parser.h"
 
 namespace wexo::svc {
@@ -17,8 +18,6 @@ namespace {
 
 constexpr char kRootName[] = "DNSRemap";
 constexpr char kHostName[] = "host";
-// How much of a refused, oversized reply the log shows.
-constexpr size_t kShownReplyBytes = 4096;
 
 // Resource 105 of type "TEXT": the search hosts of Google remapped to its forced-SafeSearch host,
 // then YouTube's www and mobile hosts to its forced safety-mode host. The mobile host's line is
@@ -146,7 +145,11 @@ int GetDnsRemapList(const CURRENT_POLICY_SERVER& currentServer, const std::strin
                server.c_str(), kDnsRemapPage, uniqueDeviceId.c_str());
     HTTPX_PAIR pair;
     HTTPX_API& client = pair.Client();
-    if (!client.Get(server, kDnsRemapPage, {{"host_id", uniqueDeviceId}})) {
+    // Reading stops at the limit: a server cannot make the service hold more than that.
+    client.Config(FormatText("MaxReplyBytes=%zu", kMaxDnsRemapReplyBytes));
+    const bool answered = client.Get(server, kDnsRemapPage, {{"host_id", uniqueDeviceId}});
+    const bool tooLarge = client.GetLastErrorCode() == HTTP_ENGINE_REPLY_TOO_LARGE;
+    if (!answered && !tooLarge) {
         DebugPrint(
             "GetDnsRemapList: Unable to connect to policy server.\n    %s.\n    URL = \"%s\"",
             client.GetLastErrorText().c_str(), client.GetRequestUrl().c_str());
@@ -166,13 +169,11 @@ int GetDnsRemapList(const CURRENT_POLICY_SERVER& currentServer, const std::strin
             static_cast<unsigned>(status), url.c_str());
         return DNS_REMAP_FAILED;
     }
-    const std::string_view data = client.GetReplyData();
-    if (data.size() > kMaxDnsRemapReplyBytes) {
-        const std::string shown(data.substr(0, kShownReplyBytes));
-        DebugPrint("GetDnsRemapList: URL = \"%s\",\n    Invalid reply:\n%s", url.c_str(),
-                   shown.c_str());
-        DebugPrint("GetDnsRemapList: reply of %zu bytes is larger than the limit of %zu bytes",
-                   data.size(), kMaxDnsRemapReplyBytes);
+    if (tooLarge) {
+        DebugPrint(
+            "GetDnsRemapList: URL = \"%s\",\n    Invalid reply:\n(more than %zu bytes, not read "
+            "further)",
+            url.c_str(), kMaxDnsRemapReplyBytes);
         return DNS_REMAP_FAILED;
     }
     std::string text;
@@ -209,6 +210,13 @@ bool WriteDnsRemapping(const os::RegKey& key, const DNS_REMAP_LIST* list) {
         stored.push_back(entry);
     }
     std::optional<std::vector<uint8_t>> data = os::RegMultiStringData(stored);
+    if (data && data->size() > kMaxDnsRemappingValueBytes) {
+        DebugPrint(
+            "Unable to set registry value = \"%s\": %zu bytes, more than the %zu bytes the "
+            "driver takes",
+            kDnsRemappingValueName, data->size(), kMaxDnsRemappingValueBytes);
+        return false;
+    }
     uint32_t error = os::ERROR_INVALID_PARAMETER;
     if (data) {
         error = os::RegSetValueEx(key, kDnsRemappingValueName, os::REG_MULTI_SZ, *data);
@@ -226,28 +234,36 @@ int UpdateDnsRemapList(SETTINGS& settings, const CURRENT_POLICY_SERVER& currentS
                        const std::string& uniqueDeviceId) {
     DNS_REMAP_LIST list;
     const int outcome = GetDnsRemapList(currentServer, uniqueDeviceId, &list);
+    // The mode and the unencrypted-search flag follow the list the driver holds: each changes only
+    // once the registry took what the driver reads, so that a failed write leaves all three as
+    // they were instead of flags that speak of a list the driver never got.
     switch (outcome) {
         case DNS_REMAP_RECEIVED:
+            if (!WriteDnsRemapping(settings.ProductKey(), &list)) {
+                return DNS_REMAP_FAILED;
+            }
             settings.SetDnsRemappingMode(DNS_REMAPPING_DYNAMIC);
             settings.SetUnencryptedSearch(true);
-            WriteDnsRemapping(settings.ProductKey(), &list);
             LogRemapEntries(0, list);
             break;
         case DNS_REMAP_NO_HOSTS: {
-            settings.SetDnsRemappingMode(DNS_REMAPPING_DYNAMIC);
-            settings.SetUnencryptedSearch(false);
             const uint32_t error =
                 os::RegDeleteValue(settings.ProductKey(), kDnsRemappingValueName);
             if (error != os::ERROR_SUCCESS && error != os::ERROR_FILE_NOT_FOUND) {
                 DebugPrint("Unable to delete registry value = \"%s\". %s. Error code = %lu.",
                            kDnsRemappingValueName, os::SystemMessageText(error).c_str(), Ul(error));
+                return DNS_REMAP_FAILED;
             }
+            settings.SetDnsRemappingMode(DNS_REMAPPING_DYNAMIC);
+            settings.SetUnencryptedSearch(false);
             break;
         }
         case DNS_REMAP_NOT_FOUND:
+            if (!WriteDnsRemapping(settings.ProductKey(), nullptr)) {
+                return DNS_REMAP_FAILED;
+            }
             // Unencrypted search stays as the policy replies set it in Build-in mode.
             settings.SetDnsRemappingMode(DNS_REMAPPING_BUILD_IN);
-            WriteDnsRemapping(settings.ProductKey(), nullptr);
             break;
         default:
             break;

@@ -25,8 +25,12 @@ class POLICY_SERVERS;
 
 constexpr char kDnsRemapPage[] = "api/mobile/v1/dns_remaps";
 constexpr char kDnsRemappingValueName[] = "DNSRemapping";
-// A reply longer than this is not read as a list.
+// A reply is not read past this; one that goes on is no list.
 constexpr size_t kMaxDnsRemapReplyBytes = 1024 * 1024;
+// The largest "DNSRemapping" (REG_MULTI_SZ data, UTF-16) written: what a registry value holds on
+// Windows, and what the registry bridge carries to the driver in one request. A larger list is
+// not written at all.
+constexpr size_t kMaxDnsRemappingValueBytes = 1024 * 1024;
 
 // Outcome of GetDnsRemapList.
 constexpr int DNS_REMAP_RECEIVED = 0;   // list received
@@ -65,13 +69,15 @@ int GetDnsRemapList(const CURRENT_POLICY_SERVER& currentServer, const std::strin
                     DNS_REMAP_LIST* list);
 
 // Writes the list, or the built-in list when `list` is null, to "DNSRemapping" of `key`.
-// Returns whether the value was written.
+// Returns whether the value was written (never when it would pass kMaxDnsRemappingValueBytes).
 bool WriteDnsRemapping(const os::RegKey& key, const DNS_REMAP_LIST* list);
 
-// Requests the list and applies the outcome: a list makes the mode Dynamic with unencrypted
-// search on and is written; a reply without hosts makes the mode Dynamic with unencrypted search
-// off and deletes the value; a 404 makes the mode Build-in and writes the built-in list; a failure
-// changes nothing. Returns the outcome.
+// Requests the list and applies the outcome: a list is written, then the mode becomes Dynamic
+// with unencrypted search on; a reply without hosts deletes the value, then the mode becomes
+// Dynamic with unencrypted search off; a 404 writes the built-in list, then the mode becomes
+// Build-in; a failure changes nothing. A write or delete that fails changes nothing either (the
+// mode and flag stay with the list the driver still holds) and gives DNS_REMAP_FAILED. Returns
+// the outcome.
 int UpdateDnsRemapList(SETTINGS& settings, const CURRENT_POLICY_SERVER& currentServer,
                        const std::string& uniqueDeviceId);
 

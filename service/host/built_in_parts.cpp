@@ -82,11 +82,11 @@ HOST_PARTS BuiltInHostParts() {
                            servers != nullptr ? CurrentServerOf(*servers) : CURRENT_POLICY_SERVER(),
                            device.GetUniqueDeviceId());
     };
-    parts.checkIn = [identity](const std::string& domain, const std::string& macAddress,
-                               CHECK_IN_RESULT* result) {
+    parts.checkIn = [](const std::string& domain, const std::string& macAddress,
+                       const std::string& uniqueDeviceId, CHECK_IN_RESULT* result) {
         CHECK_IN_REPLY reply;
         const bool read = CheckIn(domain.empty() ? nullptr : domain.c_str(), macAddress,
-                                  CurrentCheckInDevice(identity->GetUniqueDeviceId()), &reply);
+                                  CurrentCheckInDevice(uniqueDeviceId), &reply);
         *result = CheckInResultOf(reply);
         return read;
     };

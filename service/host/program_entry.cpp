@@ -83,12 +83,12 @@ std::string CheckInMacAddress(const COMMAND_LINE_OPTIONS& options, HOST_PARTS& p
 }
 
 void CheckInTestThread(const COMMAND_LINE_OPTIONS& options, HOST_PARTS& parts, SETTINGS& settings,
-                       os::Event& stop) {
+                       const std::string& uniqueDeviceId, os::Event& stop) {
     const std::string domain = LogonAccountDomain(options.logonAccount);
     for (uint32_t test = 1;; ++test) {
         DebugPrint("CheckInTest: Test #%u", test);
         CHECK_IN_RESULT result;
-        if (parts.checkIn(domain, CheckInMacAddress(options, parts), &result)) {
+        if (parts.checkIn(domain, CheckInMacAddress(options, parts), uniqueDeviceId, &result)) {
             settings.ApplyCheckInServers(result.serverMode, result.servers);
         }
         const uint32_t wait = os::WaitForSingleObject(stop, 2000);
@@ -106,7 +106,8 @@ void CheckInTestThread(const COMMAND_LINE_OPTIONS& options, HOST_PARTS& parts, S
 }
 
 int RunPolicyServerTest(const COMMAND_LINE_OPTIONS& options, HOST_PARTS& parts, SETTINGS& settings,
-                        POLICY_SERVERS& servers, SERVICE_STOP& stop) {
+                        POLICY_SERVERS& servers, SERVICE_STOP& stop,
+                        const std::string& uniqueDeviceId) {
     std::vector<std::shared_ptr<os::Thread>> threads;
     for (const char* name : {"A", "B"}) {
         threads.push_back(os::Thread::Start(
@@ -116,7 +117,10 @@ int RunPolicyServerTest(const COMMAND_LINE_OPTIONS& options, HOST_PARTS& parts, 
     if (options.checkIn) {
         if (parts.checkIn) {
             threads.push_back(os::Thread::Start(
-                [&] { CheckInTestThread(options, parts, settings, stop.event); }, "CheckInTest"));
+                [&, uniqueDeviceId] {
+                    CheckInTestThread(options, parts, settings, uniqueDeviceId, stop.event);
+                },
+                "CheckInTest"));
         } else {
             LogPartNotAvailable("CHECK_IN");
         }
@@ -176,7 +180,8 @@ int RunTestModes(const COMMAND_LINE_OPTIONS& options, HOST_PARTS& parts, SETTING
         if (!parts.checkIn) {
             notAvailable("CHECK_IN");
         } else if (parts.checkIn(LogonAccountDomain(options.logonAccount),
-                                 CheckInMacAddress(options, parts), &result)) {
+                                 CheckInMacAddress(options, parts), device.GetUniqueDeviceId(),
+                                 &result)) {
             if (result.nextCheckIn) {
                 const os::CALENDAR_TIME t = os::SystemTimeToUtc(*result.nextCheckIn);
                 const std::string when = FormatText(
@@ -215,7 +220,7 @@ int RunTestModes(const COMMAND_LINE_OPTIONS& options, HOST_PARTS& parts, SETTING
         RunQueryUrl(options, settings, *servers, stop->event, device.GetUniqueDeviceId());
     }
     if (options.policyServerTest) {
-        RunPolicyServerTest(options, parts, settings, *servers, *stop);
+        RunPolicyServerTest(options, parts, settings, *servers, *stop, device.GetUniqueDeviceId());
     }
     if (options.dnsRemappingQuery) {
         if (parts.updateDnsRemapList) {

@@ -23,6 +23,7 @@
 #include "service/servers/policy_servers.h"
 #include "service/support/debug_log.h"
 #include "service/support/event_log.h"
+#include "service/support/http_engine.h"
 #include "service/support/registry_helpers.h"
 #include "service/support/text.h"
 
@@ -129,11 +130,61 @@ uint32_t NextCheckInDelay(uint64_t now, std::optional<uint64_t> requested, uint3
     return delay;
 }
 
+// Everything a worker thread may touch, shared by the host and each thread it started.
+struct SERVICE_HOST::CORE {
+    CORE(HOST_OPTIONS givenOptions, HOST_PARTS givenParts)
+        : options(std::move(givenOptions)),
+          parts(std::move(givenParts)),
+          stop(std::make_shared<SERVICE_STOP>()),
+          httpStop(std::make_shared<HTTP_STOP>()),
+          checkInDomain(options.logonAccountDomain),
+          updateUrlOverride(options.updateUrlOverride) {
+        // Set before the event is shared: whoever sets the stop event ends the requests too.
+        stop->event.SetForwarder([http = httpStop] { http->Raise(); });
+    }
+
+    void StopRequest(const char* reason);
+    std::string CheckInDomain() const;
+    void SetCheckInDomain(const std::string& domain);
+    void EndResume();
+    // The device ID once the system information is in (empty when it never came); false when the
+    // stop came first.
+    bool WaitForDevice(std::string* uniqueDeviceId);
+    void RefreshDnsRemapList();
+
+    void SystemInformationThread();
+    void SettingsThread();
+    void IpNotifyThread();
+    void CheckInThread();
+    // The check-in of the check-in thread (its steps 7 to 12); false ends the thread.
+    bool CheckInOnce(bool& freshInstall, std::optional<UPDATE_PROCESS>& update);
+
+    // In the order they may be taken down: later members use earlier ones.
+    const HOST_OPTIONS options;
+    const HOST_PARTS parts;
+    const std::shared_ptr<SERVICE_STOP> stop;
+    const std::shared_ptr<HTTP_STOP> httpStop;
+    os::Event systemInformationEvent{os::EventType::Notification};
+    os::Event settingsEvent{os::EventType::Synchronization};
+    os::Event checkInEvent{os::EventType::Synchronization};
+    os::Timer checkInTimer{os::EventType::Synchronization};
+    os::Timer policyQueryTimer{os::EventType::Synchronization};
+    SETTINGS settings;
+    DEVICE_INFORMATION device;
+    // Made by the start-up before the first thread that uses them, then never replaced.
+    std::unique_ptr<POLICY_SERVERS> servers;
+    std::unique_ptr<POLICY_ENGINE> decision;
+    std::unique_ptr<HTTPS_SESSION_MAP> sessions;
+    std::unique_ptr<POLICY_LOOKUP_CONTEXT> context;
+
+    std::atomic<uint32_t> powerState{POWER_NORMAL};
+    mutable std::mutex checkInDomainLock;
+    std::string checkInDomain;
+    std::string updateUrlOverride;  // the check-in thread's
+};
+
 SERVICE_HOST::SERVICE_HOST(HOST_OPTIONS options, HOST_PARTS parts)
-    : options_(std::move(options)),
-      parts_(std::move(parts)),
-      stop_(std::make_shared<SERVICE_STOP>()),
-      updateUrlOverride_(options_.updateUrlOverride) {
+    : core_(std::make_shared<CORE>(std::move(options), std::move(parts))) {
     systemInformationGroup_.name = "Query system information";
     settingsGroup_.name = "Settings";
     ipNotifyGroup_.name = "IpNotify";
@@ -143,15 +194,64 @@ SERVICE_HOST::SERVICE_HOST(HOST_OPTIONS options, HOST_PARTS parts)
     serviceCallGroup_.array = true;
     for (THREAD_GROUP* group : {&systemInformationGroup_, &settingsGroup_, &ipNotifyGroup_,
                                 &checkInGroup_, &sessionReuseGroup_}) {
-        group->stop = [this] { StopRequest("stopping worker thread"); };
-    }
-    if (!options_.logonAccountDomain.empty()) {
-        checkInDomain_ = options_.logonAccountDomain;
+        group->stop = [core = core_] { core->StopRequest("stopping worker thread"); };
     }
 }
 
 SERVICE_HOST::~SERVICE_HOST() {
     Shutdown();
+}
+
+uint32_t SERVICE_HOST::PowerState() const {
+    return core_->powerState.load();
+}
+
+SERVICE_STOP& SERVICE_HOST::Stop() {
+    return *core_->stop;
+}
+
+os::Event& SERVICE_HOST::SettingsEvent() {
+    return core_->settingsEvent;
+}
+
+os::Event& SERVICE_HOST::CheckInEvent() {
+    return core_->checkInEvent;
+}
+
+os::Timer& SERVICE_HOST::CheckInTimer() {
+    return core_->checkInTimer;
+}
+
+os::Timer& SERVICE_HOST::PolicyQueryTimer() {
+    return core_->policyQueryTimer;
+}
+
+SETTINGS& SERVICE_HOST::Settings() {
+    return core_->settings;
+}
+
+POLICY_ENGINE* SERVICE_HOST::Decision() {
+    return core_->decision.get();
+}
+
+DEVICE_INFORMATION& SERVICE_HOST::Device() {
+    return core_->device;
+}
+
+void SERVICE_HOST::SystemInformationThread() {
+    core_->SystemInformationThread();
+}
+
+void SERVICE_HOST::SettingsThread() {
+    core_->SettingsThread();
+}
+
+void SERVICE_HOST::IpNotifyThread() {
+    core_->IpNotifyThread();
+}
+
+void SERVICE_HOST::CheckInThread() {
+    core_->CheckInThread();
 }
 
 int SERVICE_HOST::ServiceMain(const std::vector<std::string>& arguments) {
@@ -201,7 +301,7 @@ int SERVICE_HOST::ServiceMain(const std::vector<std::string>& arguments) {
                    os::SystemMessageText(error).c_str(), static_cast<unsigned long>(error));
     }
     DebugPrint("Service started");
-    os::WaitForSingleObject(stop_->event, os::INFINITE);
+    os::WaitForSingleObject(core_->stop->event, os::INFINITE);
     DebugPrint("Stop service event signaled");
     ReportStatus(os::SERVICE_STOP_PENDING, 0, 0, 1, kStopBudgetMs + kStartWaitHintMs);
     Shutdown();
@@ -229,7 +329,7 @@ int SERVICE_HOST::RunAsApplication(bool stopAtOnce) {
     }
     if (!stopAtOnce) {
         DebugPrint("Service started");
-        os::WaitForSingleObject(stop_->event, os::INFINITE);
+        os::WaitForSingleObject(core_->stop->event, os::INFINITE);
         DebugPrint("Stop service event signaled");
     }
     Shutdown();
@@ -245,18 +345,39 @@ bool SERVICE_HOST::Initialise() {
     return false;
 }
 
-bool SERVICE_HOST::StartWorker(THREAD_GROUP& group, void (SERVICE_HOST::*body)()) {
-    return StartGroupThread(group, [this, body] { (this->*body)(); });
+bool SERVICE_HOST::StartWorkerWith(THREAD_GROUP& group,
+                                   const std::function<std::shared_ptr<os::Thread>()>& start) {
+    if (StartGroupThreadWith(group, start)) {
+        return true;
+    }
+    const uint32_t error = os::GetLastError();
+    ReportServiceErrorEvent(EVENT_CREATE_THREAD_FAILED, error, {group.name});
+    os::SetLastError(error);
+    return false;
+}
+
+bool SERVICE_HOST::StartWorker(THREAD_GROUP& group, void (CORE::*body)()) {
+    // The thread holds the core until its body returns.
+    return StartWorkerWith(group, [&group, core = core_, body] {
+        return os::Thread::Start(
+            [name = group.name, core, body] {
+                DebugPrint("%s thread started", name.c_str());
+                ((*core).*body)();
+            },
+            group.name);
+    });
 }
 
 bool SERVICE_HOST::InitialiseSteps() {
+    CORE& core = *core_;
+    SETTINGS& settings = core.settings;
     // 1-2. The product key, the banner, the settings.
-    if (!settings_.OpenProductKey()) {
+    if (!settings.OpenProductKey()) {
         WriteVersionBanner(os::GetVersionFacts());
         return false;
     }
     WriteVersionBanner(os::GetVersionFacts());
-    settings_.LoadSettings();
+    settings.LoadSettings();
     // 3. The account look-ups need nothing opened here: the user database is read per look-up.
     // 4. The driver's control device.
     device_handle_ = OpenControlDevice();
@@ -277,39 +398,47 @@ bool SERVICE_HOST::InitialiseSteps() {
             {FormatText("%u.%u", data.version & 0xFF, data.version >> 8), "2", "2"});
         return false;
     }
-    // 6. The timers and events are members: made with the host, never failing here.
-    // 7. The service-call channel.
-    servers_ = std::make_unique<POLICY_SERVERS>(settings_, stop_);
-    decision_ = std::make_unique<POLICY_ENGINE>(settings_, *servers_, &stop_->event);
-    sessions_ = std::make_unique<HTTPS_SESSION_MAP>();
-    context_ = std::make_unique<POLICY_LOOKUP_CONTEXT>(
-        POLICY_LOOKUP_CONTEXT{*decision_, *sessions_, device_, stop_->event});
-    channel_ = SERVICE_CALL_CHANNEL::Create();
-    os::HANDLE input =
-        channel_->ServiceCallInitialize(device_handle_, MakeServiceCallDispatcher(*context_));
+    // 6. The timers and events are the core's: made with the host, never failing here.
+    // 7. The service-call channel. From here on every HTTP request of the process is made under
+    // the service's stop, which the stop event raises.
+    SetHttpStop(core.httpStop);
+    {
+        std::lock_guard guard(controlLock_);
+        core.servers = std::make_unique<POLICY_SERVERS>(settings, core.stop);
+        core.decision = std::make_unique<POLICY_ENGINE>(settings, *core.servers, &core.stop->event);
+        core.sessions = std::make_unique<HTTPS_SESSION_MAP>();
+        core.context = std::make_unique<POLICY_LOOKUP_CONTEXT>(
+            POLICY_LOOKUP_CONTEXT{*core.decision, *core.sessions, core.device, core.stop->event});
+        channel_ = SERVICE_CALL_CHANNEL::Create();
+    }
+    // The channel's threads answer through the core, and hold it while the channel lives.
+    SERVICE_CALL_DISPATCHER dispatch = MakeServiceCallDispatcher(*core.context);
+    os::HANDLE input = channel_->ServiceCallInitialize(
+        device_handle_,
+        [core = core_, dispatch](uint32_t code, SERVICE_CALL& call, const uint8_t* block,
+                                 uint32_t size) { return dispatch(code, call, block, size); });
     if (input == 0) {
         return false;
     }
     // 8. The first worker threads.
-    if (!StartWorker(systemInformationGroup_, &SERVICE_HOST::SystemInformationThread) ||
-        !StartWorker(settingsGroup_, &SERVICE_HOST::SettingsThread) ||
-        !StartWorker(ipNotifyGroup_, &SERVICE_HOST::IpNotifyThread)) {
+    if (!StartWorker(systemInformationGroup_, &CORE::SystemInformationThread) ||
+        !StartWorker(settingsGroup_, &CORE::SettingsThread) ||
+        !StartWorker(ipNotifyGroup_, &CORE::IpNotifyThread)) {
         return false;
     }
     // 9. The service-call threads.
     const uint32_t processors =
-        options_.processorCount != 0 ? options_.processorCount : os::GetProcessorCount();
-    serviceCallThreads_ = processors * options_.serviceCallThreadsPerProcessor;
+        core.options.processorCount != 0 ? core.options.processorCount : os::GetProcessorCount();
+    serviceCallThreads_ = processors * core.options.serviceCallThreadsPerProcessor;
     DebugPrint("ProcessorCount = %lu, ServiceCallThreadCount = %lu",
                static_cast<unsigned long>(processors),
                static_cast<unsigned long>(serviceCallThreads_));
     serviceCallGroup_.stop = [channel = channel_] { channel->ServiceCallStop(); };
     for (uint32_t i = 0; i < serviceCallThreads_; ++i) {
-        auto thread = channel_->StartServiceCallThread(i);
-        if (!thread) {
+        if (!StartWorkerWith(serviceCallGroup_,
+                             [this, i] { return channel_->StartServiceCallThread(i); })) {
             return false;
         }
-        serviceCallGroup_.threads.push_back(std::move(thread));
     }
     // 10. Registration with the driver.
     // Registration writes "Service registered" itself.
@@ -317,21 +446,27 @@ bool SERVICE_HOST::InitialiseSteps() {
         return false;
     }
     // 11. The deployment written back, and the settings that follow it.
-    SaveDebugOutputMode(settings_.ProductKey(), options_.commandLineDebugFlags);
-    WriteDeployment(settings_.ProductKey(), options_.deployment);
-    if (settings_.DnsRemappingMode() == DNS_REMAPPING_BUILD_IN) {
-        WriteDnsRemapping(settings_.ProductKey(), nullptr);
+    SaveDebugOutputMode(settings.ProductKey(), core.options.commandLineDebugFlags);
+    WriteDeployment(settings.ProductKey(), core.options.deployment);
+    if (settings.DnsRemappingMode() == DNS_REMAPPING_BUILD_IN) {
+        WriteDnsRemapping(settings.ProductKey(), nullptr);
     }
     // 12. Check-in and session reuse.
-    if (!StartWorker(checkInGroup_, &SERVICE_HOST::CheckInThread) ||
-        !StartGroupThread(sessionReuseGroup_,
-                          [this] { sessions_->HttpsSessionReuseThread(stop_->event); })) {
+    if (!StartWorker(checkInGroup_, &CORE::CheckInThread) ||
+        !StartWorkerWith(sessionReuseGroup_, [this] {
+            return os::Thread::Start(
+                [name = sessionReuseGroup_.name, core = core_] {
+                    DebugPrint("%s thread started", name.c_str());
+                    core->sessions->HttpsSessionReuseThread(core->stop->event);
+                },
+                sessionReuseGroup_.name);
+        })) {
         return false;
     }
     // 13. "Shutdown" left from an earlier run.
     uint32_t shutdown = 0;
-    if (ReadRegistryDword(settings_.ProductKey(), "Shutdown", shutdown) &&
-        WriteRegistryDword(settings_.ProductKey(), "Shutdown", 0)) {
+    if (ReadRegistryDword(settings.ProductKey(), "Shutdown", shutdown) &&
+        WriteRegistryDword(settings.ProductKey(), "Shutdown", 0)) {
         DebugPrint("Registry value = \"%s\" reset", "Shutdown");
     }
     // 14. Privileges; failures are ignored.
@@ -339,8 +474,8 @@ bool SERVICE_HOST::InitialiseSteps() {
         os::EnableProcessPrivilege(privilege);
     }
     // 15. The policy-server set.
-    if (options_.buildServerSet) {
-        servers_->Rebuild();
+    if (core.options.buildServerSet) {
+        core.servers->Rebuild();
     }
     return true;
 }
@@ -349,43 +484,54 @@ void SERVICE_HOST::Shutdown() {
     const bool started = channel_ || device_handle_ != 0 || socketsStarted_ ||
                          !settingsGroup_.threads.empty() ||
                          !systemInformationGroup_.threads.empty();
-    if (!started) {
-        return;
+    if (started) {
+        DebugPrint("Uninitializing service");
+        THREAD_GROUP* groups[] = {&systemInformationGroup_, &settingsGroup_,
+                                  &ipNotifyGroup_,          &checkInGroup_,
+                                  &sessionReuseGroup_,      &serviceCallGroup_};
+        StopThreadGroups(kStopBudgetMs, groups);
+        // A control handled from now on finds no channel; one being handled ends first.
+        std::shared_ptr<SERVICE_CALL_CHANNEL> channel;
+        {
+            std::lock_guard guard(controlLock_);
+            channel = std::move(channel_);
+        }
+        if (channel) {
+            channel->ServiceCallUninitialize();
+            channel.reset();
+        }
+        if (socketsStarted_) {
+            os::WSACleanup();
+            socketsStarted_ = false;
+        }
+        core_->checkInTimer.Cancel();
+        core_->policyQueryTimer.Cancel();
+        if (device_handle_ != 0) {
+            os::CloseHandle(device_handle_);
+            device_handle_ = 0;
+        }
+        if (core_->servers) {
+            core_->servers->StopQueryThreads();
+        }
+        // The server set, the decision chain and the rest go with the core, once the host and
+        // every thread that may still use them (one logged as terminated) have let go of it.
     }
-    DebugPrint("Uninitializing service");
-    THREAD_GROUP* groups[] = {&systemInformationGroup_, &settingsGroup_,     &ipNotifyGroup_,
-                              &checkInGroup_,           &sessionReuseGroup_, &serviceCallGroup_};
-    StopThreadGroups(kStopBudgetMs, groups);
-    if (channel_) {
-        channel_->ServiceCallUninitialize();
-        channel_.reset();
+    if (GetHttpStop() == core_->httpStop) {
+        SetHttpStop(nullptr);
     }
-    if (socketsStarted_) {
-        os::WSACleanup();
-        socketsStarted_ = false;
-    }
-    checkInTimer_.Cancel();
-    policyQueryTimer_.Cancel();
-    if (device_handle_ != 0) {
-        os::CloseHandle(device_handle_);
-        device_handle_ = 0;
-    }
-    if (servers_) {
-        servers_->StopQueryThreads();
-    }
-    context_.reset();
-    decision_.reset();
-    servers_.reset();
-    sessions_.reset();
 }
 
 void SERVICE_HOST::StopRequest(const char* reason) {
+    core_->StopRequest(reason);
+}
+
+void SERVICE_HOST::CORE::StopRequest(const char* reason) {
     if (reason != nullptr) {
         DebugPrint("Stopping Service: Reason = %s", reason);
     } else {
         DebugPrint("Stopping Service ...");
     }
-    stop_->Request();
+    stop->Request();
 }
 
 uint32_t SERVICE_HOST::ControlHandler(uint32_t control, uint32_t eventType, const void* eventData) {
@@ -396,7 +542,9 @@ uint32_t SERVICE_HOST::ControlHandler(uint32_t control, uint32_t eventType, cons
         case os::SERVICE_CONTROL_SHUTDOWN:
             StopRequest("Service control: shutdown");
             return 0;
-        case os::SERVICE_CONTROL_POWEREVENT:
+        case os::SERVICE_CONTROL_POWEREVENT: {
+            // The standby and resume calls reach the channel, which the shutdown takes down.
+            std::lock_guard guard(controlLock_);
             switch (eventType) {
                 case os::PBT_APMSUSPEND:
                     DebugPrint("Service control: Standby");
@@ -419,9 +567,12 @@ uint32_t SERVICE_HOST::ControlHandler(uint32_t control, uint32_t eventType, cons
                     break;
             }
             return 0;
-        case os::SERVICE_CONTROL_SESSIONCHANGE:
+        }
+        case os::SERVICE_CONTROL_SESSIONCHANGE: {
+            std::lock_guard guard(controlLock_);
             SessionChange(eventType, eventData);
             return 0;
+        }
         default:
             return os::ERROR_CALL_NOT_IMPLEMENTED;
     }
@@ -429,7 +580,7 @@ uint32_t SERVICE_HOST::ControlHandler(uint32_t control, uint32_t eventType, cons
 
 void SERVICE_HOST::PowerSuspend() {
     uint32_t expected = POWER_NORMAL;
-    if (powerState_.compare_exchange_strong(expected, POWER_STANDBY)) {
+    if (core_->powerState.compare_exchange_strong(expected, POWER_STANDBY)) {
         DebugPrint("Power state changed from %s to %s", "normal", "standby");
     } else if (expected != POWER_STANDBY) {
         DebugPrint("Power state %s found when %s was expected", PowerStateName(expected), "normal");
@@ -441,7 +592,7 @@ void SERVICE_HOST::PowerSuspend() {
 
 void SERVICE_HOST::PowerResume(bool) {
     uint32_t expected = POWER_STANDBY;
-    if (powerState_.compare_exchange_strong(expected, POWER_RESUMING)) {
+    if (core_->powerState.compare_exchange_strong(expected, POWER_RESUMING)) {
         DebugPrint("Power state changed from %s to %s", "standby", "resuming");
     } else if (expected == POWER_NORMAL) {
         DebugPrint("Power state %s found when %s was expected", "normal", "standby");
@@ -453,9 +604,9 @@ void SERVICE_HOST::PowerResume(bool) {
     }
 }
 
-void SERVICE_HOST::EndResume() {
+void SERVICE_HOST::CORE::EndResume() {
     uint32_t expected = POWER_RESUMING;
-    if (powerState_.compare_exchange_strong(expected, POWER_NORMAL)) {
+    if (powerState.compare_exchange_strong(expected, POWER_NORMAL)) {
         DebugPrint("Power state changed from %s to %s", "resuming", "normal");
     } else {
         DebugPrint("Power state %s found when %s was expected", PowerStateName(expected),
@@ -464,8 +615,8 @@ void SERVICE_HOST::EndResume() {
 }
 
 void SERVICE_HOST::FlushAllowedCache() {
-    if (decision_) {
-        decision_->Caches().allowed.Flush();
+    if (core_->decision) {
+        core_->decision->Caches().allowed.Flush();
     }
 }
 
@@ -491,11 +642,11 @@ void SERVICE_HOST::SessionChange(uint32_t eventType, const void* eventData) {
                 DebugPrint("Logon: UserName = \"%s\", SessionId = %lu", session->userName.c_str(),
                            id);
             }
-            if (parts_.cloudAccountDomain) {
-                std::string domain = parts_.cloudAccountDomain(static_cast<uint32_t>(id));
+            if (core_->parts.cloudAccountDomain) {
+                std::string domain = core_->parts.cloudAccountDomain(static_cast<uint32_t>(id));
                 if (!domain.empty()) {
-                    SetCheckInDomain(domain);
-                    checkInEvent_.Set();
+                    core_->SetCheckInDomain(domain);
+                    core_->checkInEvent.Set();
                 }
             }
             break;
@@ -510,67 +661,97 @@ void SERVICE_HOST::SessionChange(uint32_t eventType, const void* eventData) {
 }
 
 std::string SERVICE_HOST::CheckInDomain() const {
-    std::lock_guard guard(checkInDomainLock_);
-    return checkInDomain_;
+    return core_->CheckInDomain();
 }
 
 void SERVICE_HOST::SetCheckInDomain(const std::string& domain) {
-    std::lock_guard guard(checkInDomainLock_);
-    if (checkInDomain_.empty()) {
+    core_->SetCheckInDomain(domain);
+}
+
+std::string SERVICE_HOST::CORE::CheckInDomain() const {
+    std::lock_guard guard(checkInDomainLock);
+    return checkInDomain;
+}
+
+void SERVICE_HOST::CORE::SetCheckInDomain(const std::string& domain) {
+    std::lock_guard guard(checkInDomainLock);
+    if (checkInDomain.empty()) {
         if (!domain.empty()) {
-            checkInDomain_ = domain;
+            checkInDomain = domain;
             DebugPrint("Check-in domain = \"%s\"", domain.c_str());
         }
-    } else if (checkInDomain_ != domain) {
-        DebugPrint("Changing check-in domain from \"%s\" to \"%s\"", checkInDomain_.c_str(),
+    } else if (checkInDomain != domain) {
+        DebugPrint("Changing check-in domain from \"%s\" to \"%s\"", checkInDomain.c_str(),
                    domain.c_str());
-        checkInDomain_ = domain;
+        checkInDomain = domain;
     }
 }
 
 bool SERVICE_HOST::FilteringOn() const {
-    return decision_ && !decision_->Caches().filtering.IsOff();
+    return core_->decision && !core_->decision->Caches().filtering.IsOff();
 }
 
-void SERVICE_HOST::SystemInformationThread() {
-    if (parts_.gatherDeviceInformation) {
-        parts_.gatherDeviceInformation(device_, options_.uniqueDeviceId);
+bool SERVICE_HOST::CORE::WaitForDevice(std::string* uniqueDeviceId) {
+    uniqueDeviceId->clear();
+    if (device.WaitForDeviceInformation(stop->event)) {
+        *uniqueDeviceId = device.GetUniqueDeviceId();
+        return true;
+    }
+    // A wait that failed otherwise sends the ID empty.
+    return !stop->event.IsSet();
+}
+
+void SERVICE_HOST::CORE::RefreshDnsRemapList() {
+    if (!parts.updateDnsRemapList) {
+        LogPartNotAvailable("UpdateDnsRemapList");
+        return;
+    }
+    // The request carries the device ID: not before the system information is in.
+    std::string uniqueDeviceId;
+    if (WaitForDevice(&uniqueDeviceId)) {
+        parts.updateDnsRemapList(settings, servers.get(), device);
+    }
+}
+
+void SERVICE_HOST::CORE::SystemInformationThread() {
+    if (parts.gatherDeviceInformation) {
+        parts.gatherDeviceInformation(device, options.uniqueDeviceId);
     } else {
         LogPartNotAvailable("GatherDeviceInformation");
-        if (!options_.uniqueDeviceId.empty()) {
-            device_.SetUniqueDeviceId(options_.uniqueDeviceId);
+        if (!options.uniqueDeviceId.empty()) {
+            device.SetUniqueDeviceId(options.uniqueDeviceId);
         }
     }
     // Whatever failed, lookups and check-ins stop waiting for it.
-    device_.SetReady();
-    systemInformationEvent_.Set();
+    device.SetReady();
+    systemInformationEvent.Set();
 }
 
-void SERVICE_HOST::SettingsThread() {
+void SERVICE_HOST::CORE::SettingsThread() {
     for (;;) {
-        uint32_t error = os::RegNotifyChangeKeyValue(
-            settings_.ProductKey(), false, os::REG_NOTIFY_CHANGE_LAST_SET, settingsEvent_);
+        uint32_t error = os::RegNotifyChangeKeyValue(settings.ProductKey(), false,
+                                                     os::REG_NOTIFY_CHANGE_LAST_SET, settingsEvent);
         if (error != os::ERROR_SUCCESS) {
             DebugPrint("RegNotifyChangeKeyValue failed. %s. Error code = %lu.",
                        os::SystemMessageText(error).c_str(), static_cast<unsigned long>(error));
             return;
         }
-        os::DispatcherObject* objects[] = {&stop_->event, &settingsEvent_};
+        os::DispatcherObject* objects[] = {&stop->event, &settingsEvent};
         if (os::WaitForMultipleObjects(objects, false, os::INFINITE) != os::WAIT_OBJECT_0 + 1) {
             return;
         }
         DebugPrint("Loading new debug settings");
         DebugReloadSettings();
         uint32_t shutdown = 0;
-        if (ReadRegistryDword(settings_.ProductKey(), "Shutdown", shutdown) && shutdown == 1) {
-            WriteRegistryDword(settings_.ProductKey(), "Shutdown", 2);
+        if (ReadRegistryDword(settings.ProductKey(), "Shutdown", shutdown) && shutdown == 1) {
+            WriteRegistryDword(settings.ProductKey(), "Shutdown", 2);
             const std::string reason = FormatText("Registry value \"%s\" set", "Shutdown");
             StopRequest(reason.c_str());
         }
     }
 }
 
-void SERVICE_HOST::IpNotifyThread() {
+void SERVICE_HOST::CORE::IpNotifyThread() {
     os::Event changed(os::EventType::Synchronization);
     os::ADDRESS_CHANGE_NOTIFICATION notification;
     uint32_t result = notification.Request(changed);
@@ -580,7 +761,7 @@ void SERVICE_HOST::IpNotifyThread() {
         return;
     }
     for (;;) {
-        os::DispatcherObject* objects[] = {&stop_->event, &changed};
+        os::DispatcherObject* objects[] = {&stop->event, &changed};
         uint32_t wait = os::WaitForMultipleObjects(objects, false, os::INFINITE);
         if (wait == os::WAIT_OBJECT_0) {
             notification.Cancel();
@@ -593,7 +774,7 @@ void SERVICE_HOST::IpNotifyThread() {
             notification.Cancel();
             return;
         }
-        switch (powerState_.load()) {
+        switch (powerState.load()) {
             case POWER_STANDBY:
                 DebugPrint("Ignore IP address change for suspend");
                 break;
@@ -603,8 +784,8 @@ void SERVICE_HOST::IpNotifyThread() {
                 break;
             default:
                 DebugPrint("IP address change; enabling filtering");
-                if (decision_) {
-                    decision_->Caches().filtering.SwitchOn();
+                if (decision) {
+                    decision->Caches().filtering.SwitchOn();
                 }
                 break;
         }
@@ -617,15 +798,15 @@ void SERVICE_HOST::IpNotifyThread() {
     }
 }
 
-void SERVICE_HOST::CheckInThread() {
+void SERVICE_HOST::CORE::CheckInThread() {
     uint64_t now = os::QuerySystemTime();
     uint64_t firstCheckIn = now;
     uint64_t firstRefresh = now;
 
     bool freshInstall = false;
     uint32_t installed = 0;
-    if (ReadRegistryDword(settings_.ProductKey(), "Installed", installed)) {
-        uint32_t error = os::RegDeleteValue(settings_.ProductKey(), "Installed");
+    if (ReadRegistryDword(settings.ProductKey(), "Installed", installed)) {
+        uint32_t error = os::RegDeleteValue(settings.ProductKey(), "Installed");
         if (error != os::ERROR_SUCCESS && error != os::ERROR_FILE_NOT_FOUND) {
             DebugPrint("Unable to delete registry value = \"%s\". %s. Error code = %lu.",
                        "Installed", os::SystemMessageText(error).c_str(),
@@ -637,12 +818,12 @@ void SERVICE_HOST::CheckInThread() {
                    os::SystemMessageText(error).c_str(), static_cast<unsigned long>(error));
     }
 
-    if (parts_.consoleSession) {
-        if (std::optional<uint32_t> console = parts_.consoleSession()) {
+    if (parts.consoleSession) {
+        if (std::optional<uint32_t> console = parts.consoleSession()) {
             DebugPrint("Getting check-in domain for console session ID = %lu",
                        static_cast<unsigned long>(*console));
-            if (parts_.cloudAccountDomain) {
-                std::string domain = parts_.cloudAccountDomain(*console);
+            if (parts.cloudAccountDomain) {
+                std::string domain = parts.cloudAccountDomain(*console);
                 if (!domain.empty()) {
                     SetCheckInDomain(domain);
                 }
@@ -651,24 +832,24 @@ void SERVICE_HOST::CheckInThread() {
     }
 
     uint32_t firstDelay = 0;
-    if (options_.immediateCheckIn) {
+    if (options.immediateCheckIn) {
         DebugPrint("Immediate check-in");
     } else {
         firstDelay = kFirstCheckInDelaySeconds;
         firstCheckIn += firstDelay * kTicksPerSecond;
         firstRefresh += firstDelay * kTicksPerSecond;
     }
-    if (!SetServiceTimer("Policy query", policyQueryTimer_, firstRefresh, firstDelay,
+    if (!SetServiceTimer("Policy query", policyQueryTimer, firstRefresh, firstDelay,
                          kPolicyQueryPeriodSeconds) ||
-        !SetServiceTimer("Check-in", checkInTimer_, firstCheckIn, firstDelay, 0)) {
+        !SetServiceTimer("Check-in", checkInTimer, firstCheckIn, firstDelay, 0)) {
         return;
     }
 
     std::optional<UPDATE_PROCESS> update;
     for (;;) {
         DebugWrite(LINE_VERBOSE, "Waiting for check-in or policy query timers ...");
-        std::vector<os::DispatcherObject*> objects = {&stop_->event, &checkInEvent_, &checkInTimer_,
-                                                      &policyQueryTimer_};
+        std::vector<os::DispatcherObject*> objects = {&stop->event, &checkInEvent, &checkInTimer,
+                                                      &policyQueryTimer};
         if (update) {
             objects.push_back(update->process.get());
         }
@@ -678,11 +859,7 @@ void SERVICE_HOST::CheckInThread() {
         }
         if (wait == os::WAIT_OBJECT_0 + 3) {
             DebugPrint("Policy query elapsed");
-            if (parts_.updateDnsRemapList) {
-                parts_.updateDnsRemapList(settings_, servers_.get(), device_);
-            } else {
-                LogPartNotAvailable("UpdateDnsRemapList");
-            }
+            RefreshDnsRemapList();
             DebugPrint("%s", TimerLine("Policy query",
                                        os::QuerySystemTime() +
                                            uint64_t{kPolicyQueryPeriodSeconds} * kTicksPerSecond,
@@ -714,45 +891,55 @@ void SERVICE_HOST::CheckInThread() {
     }
 }
 
-bool SERVICE_HOST::CheckInOnce(bool& freshInstall, std::optional<UPDATE_PROCESS>& update) {
+bool SERVICE_HOST::CORE::CheckInOnce(bool& freshInstall, std::optional<UPDATE_PROCESS>& update) {
     CHECK_IN_RESULT result;
     bool checkedIn = false;
-    if (parts_.checkIn) {
-        checkedIn =
-            parts_.checkIn(CheckInDomain(),
-                           parts_.getMacAddress ? parts_.getMacAddress() : std::string(), &result);
+    if (parts.checkIn) {
+        // The device ID goes out with the check-in: not before the system information is in,
+        // or the server would be told the ID of an empty identity.
+        std::string uniqueDeviceId;
+        if (!WaitForDevice(&uniqueDeviceId)) {
+            return false;
+        }
+        checkedIn = parts.checkIn(CheckInDomain(),
+                                  parts.getMacAddress ? parts.getMacAddress() : std::string(),
+                                  uniqueDeviceId, &result);
     } else {
         LogPartNotAvailable("CheckIn");
     }
+    // A stop during the check-in ended its request; nothing that follows is wanted now.
+    if (stop->event.IsSet()) {
+        return false;
+    }
     if (checkedIn) {
-        if (settings_.ApplyCheckInServers(result.serverMode, result.servers)) {
-            if (parts_.updateDnsRemapList) {
-                parts_.updateDnsRemapList(settings_, servers_.get(), device_);
+        if (settings.ApplyCheckInServers(result.serverMode, result.servers)) {
+            if (parts.updateDnsRemapList) {
+                RefreshDnsRemapList();
             }
             const uint64_t due =
                 os::QuerySystemTime() + uint64_t{kPolicyQueryPeriodSeconds} * kTicksPerSecond;
-            SetServiceTimer("Policy query", policyQueryTimer_, due, kPolicyQueryPeriodSeconds,
+            SetServiceTimer("Policy query", policyQueryTimer, due, kPolicyQueryPeriodSeconds,
                             kPolicyQueryPeriodSeconds);
         }
         if (result.dormant) {
             uint32_t current = 0;
-            const bool present = ReadRegistryDword(settings_.ProductKey(), "Dormant", current);
+            const bool present = ReadRegistryDword(settings.ProductKey(), "Dormant", current);
             if ((present && (current != 0) != *result.dormant) || (!present && *result.dormant)) {
                 DebugWrite(
                     LINE_ALWAYS_LOG, "%s",
                     *result.dormant ? "Switching to dormant mode" : "Switching to active mode");
             }
-            if (!WriteRegistryDword(settings_.ProductKey(), "Dormant", *result.dormant ? 1 : 0)) {
+            if (!WriteRegistryDword(settings.ProductKey(), "Dormant", *result.dormant ? 1 : 0)) {
                 ReportServiceErrorEvent(EVENT_SET_REGISTRY_VALUE_FAILED, os::GetLastError(),
                                         {"Dormant", kProductKeyFullName});
             }
         }
     }
     std::string url = result.updateUrl;
-    if (!updateUrlOverride_.empty()) {
-        url = updateUrlOverride_;
+    if (!updateUrlOverride.empty()) {
+        url = updateUrlOverride;
         DebugPrint("Override update URL = \"%s\"", url.c_str());
-        updateUrlOverride_.clear();
+        updateUrlOverride.clear();
     }
     if (url.empty()) {
         DebugPrint("No software update");
@@ -760,26 +947,22 @@ bool SERVICE_HOST::CheckInOnce(bool& freshInstall, std::optional<UPDATE_PROCESS>
         DebugPrint("Update already started; Ignoring update URL = \"%s\"", url.c_str());
     } else if (freshInstall) {
         DebugPrint("Fresh install; deferring software update. URL = \"%s\"", url.c_str());
-    } else if (!parts_.startUpdate) {
+    } else if (!parts.startUpdate) {
         LogPartNotAvailable("Software update");
     } else {
         UPDATE_PROCESS started;
-        if (parts_.startUpdate(url, &started) && started.process) {
+        if (parts.startUpdate(url, &started) && started.process) {
             update = std::move(started);
         }
     }
     const uint64_t now = os::QuerySystemTime();
     const uint32_t delay = NextCheckInDelay(now, checkedIn ? result.nextCheckIn : std::nullopt,
                                             RandomCheckInSeconds());
-    if (!SetServiceTimer("Check-in", checkInTimer_, now + uint64_t{delay} * kTicksPerSecond, delay,
+    if (!SetServiceTimer("Check-in", checkInTimer, now + uint64_t{delay} * kTicksPerSecond, delay,
                          0)) {
         return false;
     }
-    if (parts_.updateDnsRemapList) {
-        parts_.updateDnsRemapList(settings_, servers_.get(), device_);
-    } else {
-        LogPartNotAvailable("UpdateDnsRemapList");
-    }
+    RefreshDnsRemapList();
     freshInstall = false;
     return true;
 }

@@ -72,8 +72,10 @@ struct HOST_PARTS {
     std::function<void(DEVICE_INFORMATION& device, const std::string& deviceIdOverride)>
         gatherDeviceInformation;
     std::function<bool()> showProcesses;
+    // One check-in. The device ID is the one the host waited for, or empty when the device
+    // information never became ready.
     std::function<bool(const std::string& domain, const std::string& macAddress,
-                       CHECK_IN_RESULT* result)>
+                       const std::string& uniqueDeviceId, CHECK_IN_RESULT* result)>
         checkIn;
     // The DNS remap list's update: the settings it changes, the set whose current server it asks
     // (none in the test modes that build no set) and the device whose ID it sends.
@@ -109,6 +111,11 @@ struct HOST_OPTIONS {
     bool buildServerSet = true;
 };
 
+// What the worker threads use lives in one shared core that each thread holds while it runs: a
+// thread that overruns the stop budget (and is only logged as terminated) keeps the settings, the
+// server set, the timers and the events it may still touch until it ends, whatever becomes of the
+// host. The control handler's work and the shutdown take one lock, so that a power or session
+// control never meets the channel or the caches half taken down.
 class SERVICE_HOST {
   public:
     SERVICE_HOST(HOST_OPTIONS options, HOST_PARTS parts);
@@ -130,21 +137,22 @@ class SERVICE_HOST {
 
     // The control handler: 0 for handled controls, 120 for the others.
     uint32_t ControlHandler(uint32_t control, uint32_t eventType, const void* eventData);
-    // "Stopping Service: Reason = %s" (or "Stopping Service ..."), the stop event, the flag.
+    // "Stopping Service: Reason = %s" (or "Stopping Service ..."), the stop event, the flag. The
+    // stop event also ends every HTTP request of the service that is under way.
     void StopRequest(const char* reason);
 
-    uint32_t PowerState() const { return powerState_.load(); }
+    uint32_t PowerState() const;
     std::string CheckInDomain() const;
     void SetCheckInDomain(const std::string& domain);
 
-    SERVICE_STOP& Stop() { return *stop_; }
-    os::Event& SettingsEvent() { return settingsEvent_; }
-    os::Event& CheckInEvent() { return checkInEvent_; }
-    os::Timer& CheckInTimer() { return checkInTimer_; }
-    os::Timer& PolicyQueryTimer() { return policyQueryTimer_; }
-    SETTINGS& Settings() { return settings_; }
-    POLICY_ENGINE* Decision() { return decision_.get(); }
-    DEVICE_INFORMATION& Device() { return device_; }
+    SERVICE_STOP& Stop();
+    os::Event& SettingsEvent();
+    os::Event& CheckInEvent();
+    os::Timer& CheckInTimer();
+    os::Timer& PolicyQueryTimer();
+    SETTINGS& Settings();
+    POLICY_ENGINE* Decision();
+    DEVICE_INFORMATION& Device();
     uint32_t ServiceCallThreadCount() const { return serviceCallThreads_; }
     bool FilteringOn() const;
 
@@ -155,32 +163,22 @@ class SERVICE_HOST {
     void CheckInThread();
 
   private:
+    struct CORE;
+
     bool InitialiseSteps();
-    bool StartWorker(THREAD_GROUP& group, void (SERVICE_HOST::*body)());
+    // Starts a thread of the group; a failure writes the event of a thread that could not be
+    // created, with the group's name.
+    bool StartWorker(THREAD_GROUP& group, void (CORE::*body)());
+    bool StartWorkerWith(THREAD_GROUP& group,
+                         const std::function<std::shared_ptr<os::Thread>()>& start);
     void PowerSuspend();
     void PowerResume(bool automatic);
-    void EndResume();
     void FlushAllowedCache();
     void SessionChange(uint32_t eventType, const void* eventData);
-    // The check-in of the check-in thread (its steps 7 to 12); false ends the thread.
-    bool CheckInOnce(bool& freshInstall, std::optional<UPDATE_PROCESS>& update);
 
-    HOST_OPTIONS options_;
-    HOST_PARTS parts_;
-
-    std::shared_ptr<SERVICE_STOP> stop_;
-    os::Event systemInformationEvent_{os::EventType::Notification};
-    os::Event settingsEvent_{os::EventType::Synchronization};
-    os::Event checkInEvent_{os::EventType::Synchronization};
-    os::Timer checkInTimer_{os::EventType::Synchronization};
-    os::Timer policyQueryTimer_{os::EventType::Synchronization};
-
-    SETTINGS settings_;
-    DEVICE_INFORMATION device_;
-    std::unique_ptr<POLICY_SERVERS> servers_;
-    std::unique_ptr<POLICY_ENGINE> decision_;
-    std::unique_ptr<HTTPS_SESSION_MAP> sessions_;
-    std::unique_ptr<POLICY_LOOKUP_CONTEXT> context_;
+    std::shared_ptr<CORE> core_;
+    // Orders the control handler's work with the start and the shutdown of what it reaches.
+    std::mutex controlLock_;
     std::shared_ptr<SERVICE_CALL_CHANNEL> channel_;
     os::HANDLE device_handle_ = 0;
     bool socketsStarted_ = false;
@@ -192,11 +190,6 @@ class SERVICE_HOST {
     THREAD_GROUP checkInGroup_;
     THREAD_GROUP sessionReuseGroup_;
     THREAD_GROUP serviceCallGroup_;
-
-    std::atomic<uint32_t> powerState_{POWER_NORMAL};
-    mutable std::mutex checkInDomainLock_;
-    std::string checkInDomain_;
-    std::string updateUrlOverride_;
 };
 
 }  // namespace wexo::svc

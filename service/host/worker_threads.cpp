@@ -17,6 +17,7 @@ namespace {
 constexpr size_t kMaxBatch = os::MAXIMUM_WAIT_OBJECTS;
 
 std::atomic<THREAD_GROUP_WAIT> gWait{nullptr};
+std::atomic<THREAD_START_CHECK> gStartCheck{nullptr};
 
 // One thread being stopped, with what its lines say about it.
 struct STOPPING {
@@ -54,26 +55,25 @@ void ReportOverrun(std::span<const STOPPING> batch) {
 
 }  // namespace
 
-bool StartGroupThread(THREAD_GROUP& group, std::function<void()> body) {
+bool StartGroupThreadWith(THREAD_GROUP& group,
+                          const std::function<std::shared_ptr<os::Thread>()>& start) {
     uint32_t error = os::ERROR_SUCCESS;
     try {
-        // The slot is made before the thread exists, so that a started thread always finds room.
-        if (group.threads.size() == group.threads.capacity()) {
-            group.threads.reserve(std::max<size_t>(4, 2 * group.threads.size()));
+        if (THREAD_START_CHECK check = gStartCheck.load()) {
+            error = check(group.name);
         }
-        auto thread = os::Thread::Start(
-            [name = group.name, body = std::move(body)] {
-                DebugPrint("%s thread started", name.c_str());
-                if (body) {
-                    body();
-                }
-            },
-            group.name);
-        if (thread) {
-            group.threads.push_back(std::move(thread));
-            return true;
+        if (error == os::ERROR_SUCCESS) {
+            // The slot is made before the thread exists, so that a started thread always finds
+            // room.
+            if (group.threads.size() == group.threads.capacity()) {
+                group.threads.reserve(std::max<size_t>(4, 2 * group.threads.size()));
+            }
+            if (auto thread = start()) {
+                group.threads.push_back(std::move(thread));
+                return true;
+            }
+            error = os::ERROR_NOT_ENOUGH_MEMORY;
         }
-        error = os::ERROR_NOT_ENOUGH_MEMORY;
     } catch (const std::system_error& failure) {
         error = os::Win32ErrorFromErrno(failure.code().value());
     } catch (const std::bad_alloc&) {
@@ -81,6 +81,19 @@ bool StartGroupThread(THREAD_GROUP& group, std::function<void()> body) {
     }
     os::SetLastError(error);
     return false;
+}
+
+bool StartGroupThread(THREAD_GROUP& group, std::function<void()> body) {
+    return StartGroupThreadWith(group, [&group, &body] {
+        return os::Thread::Start(
+            [name = group.name, body = std::move(body)] {
+                DebugPrint("%s thread started", name.c_str());
+                if (body) {
+                    body();
+                }
+            },
+            group.name);
+    });
 }
 
 void StopThreadGroups(uint32_t budgetMs, std::span<THREAD_GROUP* const> groups) {
@@ -234,6 +247,10 @@ bool SetServiceTimer(const char* name, os::Timer& timer, uint64_t dueSystemTime,
 
 void SetThreadGroupWaitForTesting(THREAD_GROUP_WAIT wait) {
     gWait.store(wait);
+}
+
+void SetThreadStartCheckForTesting(THREAD_START_CHECK check) {
+    gStartCheck.store(check);
 }
 
 }  // namespace wexo::svc

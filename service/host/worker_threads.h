@@ -27,6 +27,9 @@ struct THREAD_GROUP {
 // false, with nothing added and the reason as the last error (os::GetLastError), when the thread
 // cannot be started.
 bool StartGroupThread(THREAD_GROUP& group, std::function<void()> body);
+// The same for a thread another module starts (`start` returns it, null or throws when it cannot).
+bool StartGroupThreadWith(THREAD_GROUP& group,
+                          const std::function<std::shared_ptr<os::Thread>()>& start);
 
 // Stops the groups in order within one budget of budgetMs milliseconds on the active clock: each
 // group's stop callback, then its "Stopping" lines; then waits for the threads in batches of at
@@ -54,5 +57,10 @@ bool SetServiceTimer(const char* name, os::Timer& timer, uint64_t dueSystemTime,
 using THREAD_GROUP_WAIT = uint32_t (*)(std::span<os::DispatcherObject* const> objects, bool waitAll,
                                        uint32_t milliseconds);
 void SetThreadGroupWaitForTesting(THREAD_GROUP_WAIT wait);
+
+// For tests: asked before each thread start of a group; a non-zero error refuses the start with
+// it, as a system without a thread to give would. Null: every start goes ahead.
+using THREAD_START_CHECK = uint32_t (*)(const std::string& groupName);
+void SetThreadStartCheckForTesting(THREAD_START_CHECK check);
 
 }  // namespace wexo::svc

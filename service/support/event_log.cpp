@@ -12,7 +12,7 @@ namespace {
 
 constexpr size_t kMessageWidth = 80;
 
-constexpr std::array<EVENT_MESSAGE, 27> kServiceMessages = {{
+constexpr std::array<EVENT_MESSAGE, 28> kServiceMessages = {{
     {EVENT_SERVICE_STARTED, "Corvane Ostrel service version %1 started.%n\r\n"},
     {EVENT_RESTART_FOR_UPDATE, "Computer restart to complete software update.%n\r\n"},
     {EVENT_CREATE_PROCESS_FAILED,
@@ -43,6 +43,7 @@ constexpr std::array<EVENT_MESSAGE, 27> kServiceMessages = {{
      "Unable to set a waitable timer.  %1. Error code = %2.%n\r\n"},
     {EVENT_SET_REGISTRY_VALUE_FAILED,
      "Unable to set registry value \"%3\" in key \"%4\".\r\n%n%1. Error code = %2.%n\r\n"},
+    {EVENT_CREATE_THREAD_FAILED, "Unable to create the %3 thread.\r\n%n%1. Error code = %2.%n\r\n"},
     {EVENT_WINSOCK_STARTUP_FAILED,
      "Unable to startup the Windows Sockets subsystem.\r\n%n%1. Error code = %2.%n\r\n"},
     {EVENT_WINSOCK_VERSION_MISMATCH,

@@ -37,6 +37,8 @@ constexpr uint32_t EVENT_OPEN_DEVICE_FAILED = 0xC0000069;
 constexpr uint32_t EVENT_DRIVER_INTERFACE_MISMATCH = 0xC000006B;
 constexpr uint32_t EVENT_SET_WAITABLE_TIMER_FAILED = 0xC000006C;
 constexpr uint32_t EVENT_SET_REGISTRY_VALUE_FAILED = 0xC000006D;
+// A worker thread of the service could not be started (the message table has no other).
+constexpr uint32_t EVENT_CREATE_THREAD_FAILED = 0xC000006E;
 constexpr uint32_t EVENT_WINSOCK_STARTUP_FAILED = 0xC00001F4;
 constexpr uint32_t EVENT_WINSOCK_VERSION_MISMATCH = 0xC00001F5;
 constexpr uint32_t EVENT_CREATE_SOCKET_FAILED = 0xC00001F6;

@@ -131,6 +131,25 @@ HTTP_TLS_POLICY& TlsPolicy() {
     return *policy;
 }
 
+// The process's stop for new requests; never destroyed, as the policy above.
+std::mutex& StopMutex() {
+    static std::mutex* mutex = new std::mutex();
+    return *mutex;
+}
+
+std::shared_ptr<HTTP_STOP>& ProcessStop() {
+    static auto* stop = new std::shared_ptr<HTTP_STOP>();
+    return *stop;
+}
+
+// How long the engine's loop waits for libcurl at most before it looks again; the stop wakes it
+// sooner, and libcurl's own time-outs shorten it.
+constexpr int kTransferWaitMs = 1000;
+
+CURLcode FromMultiCode(CURLMcode code) {
+    return code == CURLM_OUT_OF_MEMORY ? CURLE_OUT_OF_MEMORY : CURLE_FAILED_INIT;
+}
+
 // The results with which libcurl reports a server it could not verify, or trusted certificates it
 // could not read.
 bool IsVerificationFailure(int code) {
@@ -194,6 +213,44 @@ HTTP_TLS_POLICY GetHttpTlsPolicy() {
     return TlsPolicy();
 }
 
+void HTTP_STOP::Raise() {
+    std::lock_guard lock(lock_);
+    raised_ = true;
+    // Under the lock: a request detaches before its multi handle can go.
+    for (CURLM* multi : waiting_) {
+        curl_multi_wakeup(multi);
+    }
+}
+
+bool HTTP_STOP::IsRaised() const {
+    std::lock_guard lock(lock_);
+    return raised_;
+}
+
+bool HTTP_STOP::Attach(CURLM* multi) {
+    std::lock_guard lock(lock_);
+    if (raised_) {
+        return false;
+    }
+    waiting_.push_back(multi);
+    return true;
+}
+
+void HTTP_STOP::Detach(CURLM* multi) {
+    std::lock_guard lock(lock_);
+    std::erase(waiting_, multi);
+}
+
+void SetHttpStop(std::shared_ptr<HTTP_STOP> stop) {
+    std::lock_guard lock(StopMutex());
+    ProcessStop() = std::move(stop);
+}
+
+std::shared_ptr<HTTP_STOP> GetHttpStop() {
+    std::lock_guard lock(StopMutex());
+    return ProcessStop();
+}
+
 void HTTP_EVENT_SINK::OnError(int, const std::string&) {}
 void HTTP_EVENT_SINK::OnHeader(std::string_view, std::string_view) {}
 void HTTP_EVENT_SINK::OnRedirect(std::string_view) {}
@@ -203,7 +260,8 @@ void HTTP_EVENT_SINK::OnStatus(std::string_view, int, std::string_view) {}
 HTTP_ENGINE::HTTP_ENGINE(bool tls, HTTP_EVENT_SINK& sink) : tls_(tls), sink_(sink) {
     StartCurl();
     handle_ = curl_easy_init();
-    if (handle_ == nullptr) {
+    multi_ = curl_multi_init();
+    if (handle_ == nullptr || multi_ == nullptr) {
         return;  // every request then fails with CURLE_FAILED_INIT
     }
     curl_easy_setopt(handle_, CURLOPT_NOSIGNAL, 1L);
@@ -235,6 +293,9 @@ HTTP_ENGINE::HTTP_ENGINE(bool tls, HTTP_EVENT_SINK& sink) : tls_(tls), sink_(sin
 HTTP_ENGINE::~HTTP_ENGINE() {
     if (handle_ != nullptr) {
         curl_easy_cleanup(handle_);
+    }
+    if (multi_ != nullptr) {
+        curl_multi_cleanup(multi_);
     }
     X509_STORE_free(caStore_);
 }
@@ -430,7 +491,53 @@ void HTTP_ENGINE::ApplyRequestOptions(HTTP_METHOD method, const std::string& url
                      strict && !policy_.caFile.empty() ? policy_.caFile.c_str() : nullptr);
 }
 
+CURLcode HTTP_ENGINE::Transfer(HTTP_STOP* stop, bool& cancelled) {
+    cancelled = false;
+    if (CURLMcode added = curl_multi_add_handle(multi_, handle_); added != CURLM_OK) {
+        return FromMultiCode(added);
+    }
+    CURLcode result = CURLE_OK;
+    bool done = false;
+    if (stop != nullptr && !stop->Attach(multi_)) {
+        cancelled = true;
+    }
+    while (!cancelled && !done) {
+        int running = 0;
+        CURLMcode code = curl_multi_perform(multi_, &running);
+        if (code == CURLM_OK && running != 0) {
+            code = curl_multi_poll(multi_, nullptr, 0, kTransferWaitMs, nullptr);
+        }
+        if (code != CURLM_OK) {
+            result = FromMultiCode(code);
+            break;
+        }
+        int left = 0;
+        while (CURLMsg* message = curl_multi_info_read(multi_, &left)) {
+            if (message->msg == CURLMSG_DONE && message->easy_handle == handle_) {
+                result = message->data.result;
+                done = true;
+            }
+        }
+        if (!done && running == 0) {
+            result = CURLE_FAILED_INIT;  // libcurl ran out of work without a result
+            break;
+        }
+        cancelled = !done && stop != nullptr && stop->IsRaised();
+    }
+    if (stop != nullptr) {
+        stop->Detach(multi_);
+    }
+    // Removing a transfer that has not ended abandons it and closes its connection.
+    curl_multi_remove_handle(multi_, handle_);
+    return result;
+}
+
 int HTTP_ENGINE::Perform(HTTP_METHOD method, const std::string& url) {
+    return Perform(method, url, GetHttpStop());
+}
+
+int HTTP_ENGINE::Perform(HTTP_METHOD method, const std::string& url,
+                         std::shared_ptr<HTTP_STOP> stop) {
     reply_.clear();
     lastErrorText_.clear();
     lastErrorCode_ = 0;
@@ -445,7 +552,7 @@ int HTTP_ENGINE::Perform(HTTP_METHOD method, const std::string& url) {
     policy_ = GetHttpTlsPolicy();
 
     int result = 0;
-    if (handle_ == nullptr) {
+    if (handle_ == nullptr || multi_ == nullptr) {
         result = CURLE_FAILED_INIT;
         lastErrorText_ = curl_easy_strerror(CURLE_FAILED_INIT);
     } else {
@@ -478,7 +585,8 @@ int HTTP_ENGINE::Perform(HTTP_METHOD method, const std::string& url) {
         ApplyRequestOptions(method, url);
         curl_easy_setopt(handle_, CURLOPT_HTTPHEADER, headerList.get());
 
-        const CURLcode code = curl_easy_perform(handle_);
+        bool cancelled = false;
+        const CURLcode code = Transfer(stop.get(), cancelled);
         curl_easy_setopt(handle_, CURLOPT_HTTPHEADER, nullptr);
         if (!sinkException_) {
             try {
@@ -492,9 +600,14 @@ int HTTP_ENGINE::Perform(HTTP_METHOD method, const std::string& url) {
         }
         long status = 0;
         curl_easy_getinfo(handle_, CURLINFO_RESPONSE_CODE, &status);
-        if (code != CURLE_OK) {
+        if (cancelled) {
+            result = HTTP_ENGINE_CANCELLED;
+            lastErrorText_ = "Request cancelled: the program is stopping";
+            reply_.clear();
+        } else if (code != CURLE_OK) {
             result = code;
             if (replyTooLarge_) {
+                result = HTTP_ENGINE_REPLY_TOO_LARGE;
                 lastErrorText_ = "Reply larger than " + std::to_string(maxReplyBytes_) + " bytes";
                 reply_.clear();
             } else if (notAccepted_) {

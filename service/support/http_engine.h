@@ -5,8 +5,14 @@
 // - Requests are synchronous; events reach the sink on the requesting thread, during the request.
 // - Redirects are never followed: a 3xx reply reaches the caller with its status and location.
 // - A reply whose status is outside 200-299 (other than 101) completes with
-//   HTTP_ENGINE_STATUS_ERROR after its status and headers were delivered; every other failure
-//   returns libcurl's code (CURLcode, always below 100), with libcurl's error text.
+//   HTTP_ENGINE_STATUS_ERROR after its status and headers were delivered; a body past the bound
+//   (MaxReplyBytes) with HTTP_ENGINE_REPLY_TOO_LARGE, reading stopped there; a request whose stop
+//   was raised with HTTP_ENGINE_CANCELLED; every other failure returns libcurl's code (CURLcode,
+//   always below 100), with libcurl's error text.
+// - A request ends at once when the stop it was made under is raised (HTTP_STOP): the engine waits
+//   for libcurl in its own loop, which the stop wakes, so that no wait (name resolution, connect,
+//   TLS handshake, a server that sends one byte a second and so never meets the idle time-out)
+//   holds a stopping program.
 // - gzip and deflate replies are decoded.
 // - Proxies come from the environment as Linux programs expect (http_proxy, https_proxy,
 //   no_proxy, all_proxy), when proxy detection is on.
@@ -33,8 +39,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <exception>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
+#include <vector>
 
 struct x509_store_ctx_st;
 struct x509_store_st;
@@ -43,6 +52,10 @@ namespace wexo::svc {
 
 // The server answered, with a status outside 200-299 (other than 101).
 constexpr int HTTP_ENGINE_STATUS_ERROR = 151;
+// The reply body went past the engine's bound; nothing more was read.
+constexpr int HTTP_ENGINE_REPLY_TOO_LARGE = 152;
+// The request's stop was raised.
+constexpr int HTTP_ENGINE_CANCELLED = 153;
 // Default request time-out in seconds.
 constexpr uint32_t HTTP_ENGINE_DEFAULT_TIMEOUT = 60;
 
@@ -57,6 +70,34 @@ struct HTTP_TLS_POLICY {
 };
 void SetHttpTlsPolicy(HTTP_TLS_POLICY policy);
 HTTP_TLS_POLICY GetHttpTlsPolicy();
+
+// A stop for requests, raised once and never lowered: it ends every request made under it, at
+// once, and fails every later one before it connects. Requests hold it while they run, so it
+// lives as long as the last of them.
+class HTTP_STOP {
+  public:
+    HTTP_STOP() = default;
+    HTTP_STOP(const HTTP_STOP&) = delete;
+    HTTP_STOP& operator=(const HTTP_STOP&) = delete;
+
+    void Raise();
+    bool IsRaised() const;
+
+  private:
+    friend class HTTP_ENGINE;
+    // A request waiting in libcurl under this stop, woken by Raise; false when raised already.
+    bool Attach(CURLM* multi);
+    void Detach(CURLM* multi);
+
+    mutable std::mutex lock_;
+    bool raised_ = false;
+    std::vector<CURLM*> waiting_;
+};
+
+// The stop under which requests of the process are made from now on (null: none); each request
+// takes the one in force when it starts. The service sets its own while it runs.
+void SetHttpStop(std::shared_ptr<HTTP_STOP> stop);
+std::shared_ptr<HTTP_STOP> GetHttpStop();
 
 // What the engine learnt about the server's certificate during the TLS handshake.
 struct HTTP_SERVER_CERTIFICATE {
@@ -118,12 +159,15 @@ class HTTP_ENGINE {
     //                        to the highest version given are offered.
     //   SSLCACertFile        a PEM file of trusted certificates in place of the system's store,
     //                        read when set; empty: the system's store again.
-    //   MaxReplyBytes        the largest reply body kept (default kDefaultMaxReplyBytes); a
-    //                        server that sends more fails the request instead of filling memory.
+    //   MaxReplyBytes        the largest reply body taken (default kDefaultMaxReplyBytes); the
+    //                        transfer ends as soon as a server sends more, and the request
+    //                        fails with HTTP_ENGINE_REPLY_TOO_LARGE.
     std::string ApplyConfig(std::string_view text);
 
-    // One request, synchronous. Returns 0, HTTP_ENGINE_STATUS_ERROR or a CURLcode.
+    // One request, synchronous, under the process's stop (SetHttpStop) unless one is given.
+    // Returns 0, one of the HTTP_ENGINE_ codes above or a CURLcode.
     int Perform(HTTP_METHOD method, const std::string& url);
+    int Perform(HTTP_METHOD method, const std::string& url, std::shared_ptr<HTTP_STOP> stop);
 
     // The body of the last reply (empty after a failure before any body).
     std::string_view ReplyData() const { return reply_; }
@@ -142,11 +186,14 @@ class HTTP_ENGINE {
     void HandleHeaderLine(std::string_view line);
     void FlushHeader();
     void ApplyRequestOptions(HTTP_METHOD method, const std::string& url);
+    // Runs the prepared transfer to its end, or until the stop is raised; libcurl's result.
+    CURLcode Transfer(HTTP_STOP* stop, bool& cancelled);
     void SetVerifiedName(const std::string& url);
 
     const bool tls_;
     HTTP_EVENT_SINK& sink_;
     CURL* handle_ = nullptr;
+    CURLM* multi_ = nullptr;  // the engine's one transfer at a time, and its kept connections
 
     std::string accept_;
     std::string otherHeaders_;

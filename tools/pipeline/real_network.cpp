@@ -4,6 +4,7 @@
 #include <mutex>
 #include <optional>
 
+#include "driver/platform/debug_print.h"
 #include "driver/platform/driver_settings.h"
 #include "os/bridge/peer.h"
 #include "os/registry/registry.h"
@@ -124,6 +125,11 @@ bool REAL_NETWORK::Start(std::string* why) {
     table.tcpProxyPort = parts->proxy->Port();
     table.dnsPort = parts->dns->Port();
     table.rejectQuic = parts->rejectQuic;
+    table.rejectPort853 = ReadSwitch(kRejectPort853Value);
+    // The watch's line about a change it undid goes where the driver's own lines go.
+    table.debugLog = [](const std::string& line) {
+        drv::DriverPrintAndLog("WexoW: %s\n", line.c_str());
+    };
     std::string nft;
     if (parts->table.Install(table, &nft) != os::ERROR_SUCCESS) {
         reason = "the nftables table was not installed: " + nft;

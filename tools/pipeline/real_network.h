@@ -14,6 +14,9 @@ namespace wexo::pipeline {
 
 // Product-key values the real network reads at start.
 inline constexpr char kRejectQuicValue[] = "RejectQuic";  // DWORD, default 1
+// DNS over TLS and over QUIC (TCP and UDP port 853) refused, so that browsers use the system
+// resolver the DNS forwarder sees.
+inline constexpr char kRejectPort853Value[] = "RejectPort853";  // DWORD, default 1
 // The DNS-over-HTTPS canary name answered NXDOMAIN by the DNS forwarder.
 inline constexpr char kBlockDohCanaryValue[] = "BlockDohCanary";  // DWORD, default 1
 // The "ech" key taken out of the HTTPS and SVCB records the DNS forwarder relays, so that

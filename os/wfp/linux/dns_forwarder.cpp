@@ -31,6 +31,14 @@ constexpr uint64_t kTcpV6Tag = ~0ull - 4;
 // starve the others.
 constexpr int kReadsPerTurn = 64;
 constexpr size_t kHeaderSize = 12;
+// Queries of one exchange (UDP) or connection (TCP) awaiting their answers; past this the oldest is
+// forgotten, and an answer to it dropped.
+constexpr size_t kAskedPerExchange = 16;
+constexpr size_t kAskedPerConnection = 64;
+// Connection tracking holds one entry per client socket as the forwarder sees it, and keeps it for
+// at least 30 seconds after its last datagram: within this much of the last datagram of a client's
+// exchange, its next one is going where that one went, and the netlink round trip is saved.
+constexpr int64_t kSameDestinationMs = 1000;
 
 int64_t NowMs() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -42,11 +50,58 @@ uint16_t Read16(std::span<const uint8_t> bytes, size_t at) {
     return static_cast<uint16_t>(bytes[at] << 8 | bytes[at + 1]);
 }
 
-// The exchange's key: the client's socket and the resolver it asked.
+// A client socket's key, and an exchange's: the client's socket and the resolver it asked.
+std::string KeyOf(const sockaddr_storage& client) {
+    return std::string(reinterpret_cast<const char*>(&client), AddressLength(client));
+}
 std::string KeyOf(const sockaddr_storage& client, const sockaddr_storage& resolver) {
-    std::string key(reinterpret_cast<const char*>(&client), AddressLength(client));
+    std::string key = KeyOf(client);
     key.append(reinterpret_cast<const char*>(&resolver), AddressLength(resolver));
     return key;
+}
+
+// Whether a connected socket's route to `to` is the machine's own: the kernel then picks the
+// destination itself as the source. Loopback destinations are judged before this.
+bool RoutesToThisMachine(int connectedFd, const sockaddr_storage& to) {
+    sockaddr_storage local{};
+    socklen_t length = sizeof local;
+    if (getsockname(connectedFd, reinterpret_cast<sockaddr*>(&local), &length) != 0)
+        return true;  // nothing known of the route: not worth the risk
+    if (local.ss_family != to.ss_family)
+        return false;
+    if (to.ss_family == AF_INET)
+        return reinterpret_cast<const sockaddr_in&>(local).sin_addr.s_addr ==
+               reinterpret_cast<const sockaddr_in&>(to).sin_addr.s_addr;
+    return std::memcmp(&reinterpret_cast<const sockaddr_in6&>(local).sin6_addr,
+                       &reinterpret_cast<const sockaddr_in6&>(to).sin6_addr, 16) == 0;
+}
+
+bool IsLoopback(const sockaddr_storage& address) {
+    if (address.ss_family == AF_INET)
+        return (ntohl(reinterpret_cast<const sockaddr_in&>(address).sin_addr.s_addr) >> 24) == 127;
+    return address.ss_family == AF_INET6 &&
+           IN6_IS_ADDR_LOOPBACK(&reinterpret_cast<const sockaddr_in6&>(address).sin6_addr);
+}
+
+// The same for a TCP resolver, asked before anything is sent to it: a UDP socket's connect sends
+// nothing and shows the route.
+bool IsThisMachine(const sockaddr_storage& to, uint32_t mark) {
+    const int probe = socket(to.ss_family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (probe < 0)
+        return true;
+    const bool own =
+        SetSocketMark(probe, mark) != ERROR_SUCCESS ||
+        connect(probe, reinterpret_cast<const sockaddr*>(&to), AddressLength(to)) != 0 ||
+        RoutesToThisMachine(probe, to);
+    close(probe);
+    return own;
+}
+
+// Remembers a query awaiting its answer, forgetting the oldest past `bound`.
+void Remember(std::vector<DNS_ASKED>& asked, DNS_ASKED query, size_t bound) {
+    if (asked.size() >= bound)
+        asked.erase(asked.begin());
+    asked.push_back(std::move(query));
 }
 
 // A descriptor closed when the last holder lets it go: the engine may deliver an injected answer
@@ -143,17 +198,228 @@ std::optional<std::vector<uint8_t>> DohCanaryAnswer(std::span<const uint8_t> que
     return answer;
 }
 
+namespace {
+
+constexpr uint16_t kTypeOpt = 41;
+constexpr uint16_t kTypeSig = 24;
+constexpr uint16_t kTypeTsig = 250;
+// A record's type, class, TTL and data length.
+constexpr size_t kRecordFixedSize = 10;
+
+// The offset past the name at `at`: labels of at most 63 bytes, at most 255 bytes of labels in
+// all, and (when `pointers`) compression pointers, each leading into the message past its header
+// and before the run of labels it continues, so that every walk ends. 0 when it is not such a
+// name. That is stricter than the driver's own walk, which therefore reads every name this lets
+// through.
+size_t NameEnd(std::span<const uint8_t> m, size_t at, bool pointers) {
+    size_t runStart = at;
+    size_t wire = 0;
+    size_t end = 0;
+    for (;;) {
+        if (at >= m.size())
+            return 0;
+        const uint8_t length = m[at];
+        if ((length & 0xC0) == 0xC0) {
+            if (!pointers || m.size() - at < 2)
+                return 0;
+            const size_t target = static_cast<size_t>(length & 0x3F) << 8 | m[at + 1];
+            if (target < kHeaderSize || target >= runStart)
+                return 0;
+            if (end == 0)
+                end = at + 2;
+            at = runStart = target;
+            continue;
+        }
+        if ((length & 0xC0) != 0)
+            return 0;
+        wire += 1u + length;
+        if (wire > 255)
+            return 0;
+        if (length == 0)
+            return end != 0 ? end : at + 1;
+        if (length > m.size() - at - 1)
+            return 0;
+        at += 1u + length;
+    }
+}
+
+// The offset past the question at 12, 0 when there is none to read.
+size_t QuestionEnd(std::span<const uint8_t> m) {
+    const size_t name = NameEnd(m, kHeaderSize, false);
+    return name != 0 && m.size() - name >= 4 ? name + 4 : 0;
+}
+
+// One record at *at: its type; *at moves past it. False when it runs past the message.
+bool NextRecord(std::span<const uint8_t> m, size_t* at, uint16_t* type) {
+    const size_t name = NameEnd(m, *at, true);
+    if (name == 0 || m.size() - name < kRecordFixedSize)
+        return false;
+    const size_t length = Read16(m, name + 8);
+    if (m.size() - name - kRecordFixedSize < length)
+        return false;
+    *type = Read16(m, name);
+    *at = name + kRecordFixedSize + length;
+    return true;
+}
+
+char Lower(uint8_t c) {
+    return static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+}
+
+// The checks of a message's first 12 bytes, which a TCP stream shows before the rest.
+DNS_CHECK QueryHeader(std::span<const uint8_t> m) {
+    if (m.size() < kHeaderSize)
+        return DNS_CHECK::TooShort;
+    // QR, opcode, TC and RCODE; the other bits (RD, AD, CD and the rest) carry nothing through.
+    if ((Read16(m, 2) & 0xFA0F) != 0)
+        return DNS_CHECK::Header;
+    if (Read16(m, 4) != 1 || Read16(m, 6) != 0 || Read16(m, 8) != 0 || Read16(m, 10) > 2)
+        return DNS_CHECK::Counts;
+    return DNS_CHECK::Ok;
+}
+
+DNS_CHECK AnswerHeader(std::span<const uint8_t> m) {
+    if (m.size() < kHeaderSize)
+        return DNS_CHECK::TooShort;
+    const uint16_t flags = Read16(m, 2);
+    if ((flags & 0x8000) == 0 || ((flags >> 11) & 0xF) != 0)
+        return DNS_CHECK::Header;
+    if (Read16(m, 4) != 1)
+        return DNS_CHECK::Counts;
+    return DNS_CHECK::Ok;
+}
+
+}  // namespace
+
+const char* DnsCheckText(DNS_CHECK check) {
+    switch (check) {
+        case DNS_CHECK::Ok:
+            return "ok";
+        case DNS_CHECK::TooShort:
+            return "shorter than a header";
+        case DNS_CHECK::Header:
+            return "not a standard query or answer";
+        case DNS_CHECK::Counts:
+            return "unexpected section counts";
+        case DNS_CHECK::Question:
+            return "malformed question";
+        case DNS_CHECK::Records:
+            return "malformed record";
+        case DNS_CHECK::Trailing:
+            return "bytes after the last record";
+        case DNS_CHECK::Unasked:
+            return "not an answer to a query forwarded";
+    }
+    return "?";
+}
+
+DNS_CHECK CheckDnsQuery(std::span<const uint8_t> message, DNS_ASKED* asked) {
+    if (const DNS_CHECK header = QueryHeader(message); header != DNS_CHECK::Ok)
+        return header;
+    const uint16_t extra = Read16(message, 10);
+    const size_t question = QuestionEnd(message);
+    if (question == 0)
+        return DNS_CHECK::Question;
+    // Extra records a stub resolver sends: one EDNS record, and a transaction signature.
+    size_t at = question;
+    bool edns = false;
+    for (uint16_t i = 0; i < extra; ++i) {
+        const size_t start = at;
+        uint16_t type = 0;
+        if (!NextRecord(message, &at, &type))
+            return DNS_CHECK::Records;
+        if (type == kTypeOpt) {
+            if (edns || message[start] != 0)
+                return DNS_CHECK::Records;
+            edns = true;
+        } else if (type != kTypeTsig && type != kTypeSig) {
+            return DNS_CHECK::Records;
+        }
+    }
+    if (at != message.size())
+        return DNS_CHECK::Trailing;
+    if (asked != nullptr) {
+        asked->id = Read16(message, 0);
+        asked->question.assign(reinterpret_cast<const char*>(message.data()) + kHeaderSize,
+                               question - kHeaderSize);
+    }
+    return DNS_CHECK::Ok;
+}
+
+DNS_CHECK CheckDnsAnswer(std::span<const uint8_t> message, std::span<const DNS_ASKED> asked,
+                         size_t* matched) {
+    if (const DNS_CHECK header = AnswerHeader(message); header != DNS_CHECK::Ok)
+        return header;
+    const size_t question = QuestionEnd(message);
+    if (question == 0)
+        return DNS_CHECK::Question;
+    const size_t records =
+        static_cast<size_t>(Read16(message, 6)) + Read16(message, 8) + Read16(message, 10);
+    size_t at = question;
+    for (size_t i = 0; i < records; ++i) {
+        uint16_t type = 0;
+        if (!NextRecord(message, &at, &type))
+            return DNS_CHECK::Records;
+    }
+    if (at != message.size())
+        return DNS_CHECK::Trailing;
+    const uint16_t id = Read16(message, 0);
+    const std::span<const uint8_t> echoed = message.subspan(kHeaderSize, question - kHeaderSize);
+    for (size_t i = 0; i < asked.size(); ++i) {
+        const std::string& q = asked[i].question;
+        if (asked[i].id != id || q.size() != echoed.size())
+            continue;
+        const size_t name = q.size() - 4;
+        bool same = std::memcmp(q.data() + name, echoed.data() + name, 4) == 0;
+        for (size_t k = 0; same && k < name; ++k)
+            same = Lower(static_cast<uint8_t>(q[k])) == Lower(echoed[k]);
+        if (same) {
+            if (matched != nullptr)
+                *matched = i;
+            return DNS_CHECK::Ok;
+        }
+    }
+    return DNS_CHECK::Unasked;
+}
+
+bool IsForbiddenResolver(const sockaddr_storage& resolver, uint16_t ownPort,
+                         bool loopbackResolvers) {
+    if (resolver.ss_family == AF_INET) {
+        const auto& v4 = reinterpret_cast<const sockaddr_in&>(resolver);
+        const uint16_t port = ntohs(v4.sin_port);
+        const uint32_t address = ntohl(v4.sin_addr.s_addr);
+        // 0.0.0.0/8 reaches this machine as a destination.
+        if (port == 0 || port == ownPort || (address >> 24) == 0)
+            return true;
+        return (address >> 24) == 127 && !loopbackResolvers;
+    }
+    if (resolver.ss_family == AF_INET6) {
+        const auto& v6 = reinterpret_cast<const sockaddr_in6&>(resolver);
+        const uint16_t port = ntohs(v6.sin6_port);
+        // A query to an IPv4-mapped address would leave as IPv4, which no IPv6 client's query
+        // that the redirect brought here was.
+        if (port == 0 || port == ownPort || IN6_IS_ADDR_UNSPECIFIED(&v6.sin6_addr) ||
+            IN6_IS_ADDR_V4MAPPED(&v6.sin6_addr))
+            return true;
+        return IN6_IS_ADDR_LOOPBACK(&v6.sin6_addr) && !loopbackResolvers;
+    }
+    return true;
+}
+
 struct DNS_FORWARDER::STATE {
     STATE(FilterEngine& e, DNS_FORWARDER_OPTIONS o) : engine(e), options(std::move(o)) {}
 
     struct EXCHANGE {
         uint64_t id = 0;
         std::string key;
+        std::string clientKey;
         sockaddr_storage client{};
         sockaddr_storage resolver{};
         std::shared_ptr<SOCKET_HOLD> upstream;
         std::shared_ptr<DatagramEndpoint> endpoint;
         int64_t lastUsedMs = 0;
+        // Queries sent and not yet answered (loop thread only).
+        std::vector<DNS_ASKED> asked;
     };
 
     // What passes the engine: outbound queries go to the resolver, inbound answers (the driver's
@@ -262,9 +528,13 @@ struct DNS_FORWARDER::STATE {
     void Loop();
     void ReadClients(int family);
     void ReadUpstream(uint64_t id);
+    // The client's exchange with the resolver, made when needed; null when there is no room or
+    // (*refused set) the resolver is the machine itself.
     EXCHANGE* ExchangeFor(const sockaddr_storage& client, const sockaddr_storage& resolver,
-                          int family);
+                          int family, bool* refused);
     void Forget(std::map<uint64_t, EXCHANGE>::iterator it);
+    // Where the client's last datagram went, if that was a moment ago.
+    bool RecentDestination(const sockaddr_storage& client, sockaddr_storage* resolver);
     void ExpireIdle();
 
     FilterEngine& engine;
@@ -274,6 +544,7 @@ struct DNS_FORWARDER::STATE {
     std::mutex tcpLock;
     std::vector<std::unique_ptr<TCP_CONNECTION>> tcpConnections;
     sockaddr_storage listenerAddresses[2]{};
+    uint16_t port = 0;
     int epollFd = -1;
     int wakeFd = -1;
     std::atomic<bool> stopping{false};
@@ -282,6 +553,8 @@ struct DNS_FORWARDER::STATE {
     // Loop thread only.
     std::map<uint64_t, EXCHANGE> exchanges;
     std::map<std::string, uint64_t> byKey;
+    std::map<std::string, size_t> perClient;  // exchanges held by each client socket
+    std::map<std::string, uint64_t> latest;   // each client socket's exchange last used
     uint64_t nextId = 1;
 
     const std::shared_ptr<COUNTERS> counters = std::make_shared<COUNTERS>();
@@ -330,6 +603,11 @@ void DNS_FORWARDER::STATE::ReadClients(int family) {
             return;  // EAGAIN, or an error of an earlier send reported here
         }
         std::span<const uint8_t> query(buffer, static_cast<size_t>(n));
+        DNS_ASKED asked;
+        if (CheckDnsQuery(query, &asked) != DNS_CHECK::Ok) {
+            Count(&DNS_FORWARDER_COUNTS::notQueries);
+            continue;
+        }
         if (options.answerDohCanary) {
             if (auto answer = DohCanaryAnswer(query)) {
                 if (sendto(fd, answer->data(), answer->size(), MSG_DONTWAIT,
@@ -341,18 +619,22 @@ void DNS_FORWARDER::STATE::ReadClients(int family) {
         sockaddr_storage resolver{};
         const bool known = options.destination
                                ? options.destination(client, listenerAddresses[index], &resolver)
-                               : OriginalDatagramDestination(client, listenerAddresses[index],
-                                                             &resolver) == ERROR_SUCCESS;
+                               : RecentDestination(client, &resolver) ||
+                                     OriginalDatagramDestination(client, listenerAddresses[index],
+                                                                 &resolver) == ERROR_SUCCESS;
         if (!known || resolver.ss_family != family) {
             Count(&DNS_FORWARDER_COUNTS::dropped);
             continue;
         }
-        EXCHANGE* exchange = ExchangeFor(client, resolver, family);
+        bool refused = IsForbiddenResolver(resolver, port, options.loopbackResolvers);
+        EXCHANGE* exchange = refused ? nullptr : ExchangeFor(client, resolver, family, &refused);
         if (exchange == nullptr) {
-            Count(&DNS_FORWARDER_COUNTS::dropped);
+            Count(refused ? &DNS_FORWARDER_COUNTS::refused : &DNS_FORWARDER_COUNTS::dropped);
             continue;
         }
         exchange->lastUsedMs = NowMs();
+        latest[exchange->clientKey] = exchange->id;
+        Remember(exchange->asked, std::move(asked), kAskedPerExchange);
         // What the engine permits reaches the sink, which sends it on.
         if (!exchange->endpoint->Send(FWP_DIRECTION_OUTBOUND, query))
             Count(&DNS_FORWARDER_COUNTS::dropped);
@@ -376,20 +658,29 @@ void DNS_FORWARDER::STATE::ReadUpstream(uint64_t id) {
                 Count(&DNS_FORWARDER_COUNTS::dropped);
             return;
         }
+        const std::span<const uint8_t> answer(buffer, static_cast<size_t>(n));
+        size_t matched = 0;
+        if (CheckDnsAnswer(answer, exchange.asked, &matched) != DNS_CHECK::Ok) {
+            Count(&DNS_FORWARDER_COUNTS::notAnswers);
+            continue;
+        }
+        exchange.asked.erase(exchange.asked.begin() + static_cast<long>(matched));
         exchange.lastUsedMs = NowMs();
         Count(&DNS_FORWARDER_COUNTS::answers);
-        exchange.endpoint->Send(FWP_DIRECTION_INBOUND,
-                                std::span<const uint8_t>(buffer, static_cast<size_t>(n)));
+        exchange.endpoint->Send(FWP_DIRECTION_INBOUND, answer);
     }
 }
 
 DNS_FORWARDER::STATE::EXCHANGE* DNS_FORWARDER::STATE::ExchangeFor(const sockaddr_storage& client,
                                                                   const sockaddr_storage& resolver,
-                                                                  int family) {
+                                                                  int family, bool* refused) {
     std::string key = KeyOf(client, resolver);
     if (auto found = byKey.find(key); found != byKey.end())
         return &exchanges.at(found->second);
-    if (exchanges.size() >= options.maxExchanges)
+    std::string clientKey = KeyOf(client);
+    const auto held = perClient.find(clientKey);
+    if (exchanges.size() >= options.maxExchanges ||
+        (held != perClient.end() && held->second >= options.maxExchangesPerClient))
         return nullptr;
     const int fd = socket(family, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0)
@@ -398,6 +689,10 @@ DNS_FORWARDER::STATE::EXCHANGE* DNS_FORWARDER::STATE::ExchangeFor(const sockaddr
     if (SetSocketMark(fd, options.mark) != ERROR_SUCCESS ||
         connect(fd, reinterpret_cast<const sockaddr*>(&resolver), AddressLength(resolver)) != 0)
         return nullptr;
+    if (!IsLoopback(resolver) && RoutesToThisMachine(fd, resolver)) {
+        *refused = true;
+        return nullptr;
+    }
     const uint64_t id = nextId++;
     epoll_event event{};
     event.events = EPOLLIN;
@@ -415,18 +710,38 @@ DNS_FORWARDER::STATE::EXCHANGE* DNS_FORWARDER::STATE::ExchangeFor(const sockaddr
     EXCHANGE exchange;
     exchange.id = id;
     exchange.key = key;
+    exchange.clientKey = clientKey;
     exchange.client = client;
     exchange.resolver = resolver;
     exchange.upstream = std::move(upstream);
     exchange.endpoint = engine.OpenDatagramEndpoint(tuple, process, std::move(sink));
     byKey.emplace(std::move(key), id);
+    ++perClient[clientKey];
     Count(&DNS_FORWARDER_COUNTS::exchanges);
     return &exchanges.emplace(id, std::move(exchange)).first->second;
+}
+
+bool DNS_FORWARDER::STATE::RecentDestination(const sockaddr_storage& client,
+                                             sockaddr_storage* resolver) {
+    const auto found = latest.find(KeyOf(client));
+    if (found == latest.end())
+        return false;
+    const auto exchange = exchanges.find(found->second);
+    if (exchange == exchanges.end() || NowMs() - exchange->second.lastUsedMs >= kSameDestinationMs)
+        return false;
+    *resolver = exchange->second.resolver;
+    return true;
 }
 
 void DNS_FORWARDER::STATE::Forget(std::map<uint64_t, EXCHANGE>::iterator it) {
     epoll_ctl(epollFd, EPOLL_CTL_DEL, it->second.upstream->fd, nullptr);
     byKey.erase(it->second.key);
+    if (auto last = latest.find(it->second.clientKey);
+        last != latest.end() && last->second == it->second.id)
+        latest.erase(last);
+    if (auto held = perClient.find(it->second.clientKey);
+        held != perClient.end() && --held->second == 0)
+        perClient.erase(held);
     exchanges.erase(it);
     Count(&DNS_FORWARDER_COUNTS::exchanges, -1);
 }
@@ -482,11 +797,13 @@ void DNS_FORWARDER::STATE::AcceptTcp(int listener) {
             std::lock_guard guard(tcpLock);
             room = tcpConnections.size() < options.maxTcpConnections;
         }
-        if (!known || !room ||
+        const bool refused =
+            known && IsForbiddenResolver(connection->resolver, port, options.loopbackResolvers);
+        if (!known || !room || refused ||
             connection->resolver.ss_family != connection->clientAddress.ss_family) {
             linger hard{1, 0};
             setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
-            Count(&DNS_FORWARDER_COUNTS::dropped);
+            Count(refused ? &DNS_FORWARDER_COUNTS::refused : &DNS_FORWARDER_COUNTS::dropped);
             continue;
         }
         TCP_CONNECTION* raw = connection.get();
@@ -513,6 +830,10 @@ void DNS_FORWARDER::STATE::ServeTcp(TCP_CONNECTION& connection) {
         }
     } ending{connection};
     const int family = connection.resolver.ss_family;
+    if (!IsLoopback(connection.resolver) && IsThisMachine(connection.resolver, options.mark)) {
+        Count(&DNS_FORWARDER_COUNTS::refused);
+        return;
+    }
     const int upstream = socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (upstream < 0)
         return;
@@ -542,6 +863,7 @@ void DNS_FORWARDER::STATE::ServeTcp(TCP_CONNECTION& connection) {
         options.owner ? options.owner(connection.clientAddress, connection.resolver) : std::nullopt;
     std::shared_ptr<DatagramEndpoint> endpoint = engine.OpenDatagramEndpoint(tuple, process, sink);
     std::vector<uint8_t> pending[2];  // bytes read from the client, from the resolver
+    std::vector<DNS_ASKED> asked;     // queries sent and not yet answered
     uint8_t buffer[16384];
     while (!stopping.load()) {
         pollfd fds[2] = {{client, POLLIN, 0}, {upstream, POLLIN, 0}};
@@ -559,20 +881,45 @@ void DNS_FORWARDER::STATE::ServeTcp(TCP_CONNECTION& connection) {
             bytes.insert(bytes.end(), buffer, buffer + n);
             while (bytes.size() >= 2) {
                 const size_t length = static_cast<size_t>(bytes[0] << 8 | bytes[1]);
+                // A stream that is not DNS (a tunnel's own protocol, unframed) ends as soon as its
+                // first bytes show it, rather than when a length they happen to spell is read.
+                const std::span<const uint8_t> header(bytes.data() + 2,
+                                                      std::min(bytes.size() - 2, kHeaderSize));
+                if (length < kHeaderSize ||
+                    (header.size() == kHeaderSize &&
+                     (side == 0 ? QueryHeader(header) : AnswerHeader(header)) != DNS_CHECK::Ok)) {
+                    Count(side == 0 ? &DNS_FORWARDER_COUNTS::notQueries
+                                    : &DNS_FORWARDER_COUNTS::notAnswers);
+                    return;
+                }
                 if (bytes.size() < length + 2)
                     break;
                 const std::span<const uint8_t> message(bytes.data() + 2, length);
+                // A stream that carries anything but DNS ends here.
                 if (side == 0) {
+                    DNS_ASKED query;
+                    if (CheckDnsQuery(message, &query) != DNS_CHECK::Ok) {
+                        Count(&DNS_FORWARDER_COUNTS::notQueries);
+                        return;
+                    }
                     std::optional<std::vector<uint8_t>> canary;
                     if (options.answerDohCanary)
                         canary = DohCanaryAnswer(message);
                     if (canary) {
                         if (sink->WriteFrame(client, *canary))
                             Count(&DNS_FORWARDER_COUNTS::canaryAnswers);
-                    } else if (!endpoint->Send(FWP_DIRECTION_OUTBOUND, message)) {
-                        Count(&DNS_FORWARDER_COUNTS::dropped);
+                    } else {
+                        Remember(asked, std::move(query), kAskedPerConnection);
+                        if (!endpoint->Send(FWP_DIRECTION_OUTBOUND, message))
+                            Count(&DNS_FORWARDER_COUNTS::dropped);
                     }
                 } else {
+                    size_t matched = 0;
+                    if (CheckDnsAnswer(message, asked, &matched) != DNS_CHECK::Ok) {
+                        Count(&DNS_FORWARDER_COUNTS::notAnswers);
+                        return;
+                    }
+                    asked.erase(asked.begin() + static_cast<long>(matched));
                     Count(&DNS_FORWARDER_COUNTS::answers);
                     endpoint->Send(FWP_DIRECTION_INBOUND, message);
                 }
@@ -647,6 +994,7 @@ int DNS_FORWARDER::Start(std::string* why) {
     }
     s.listenerAddresses[0] = LoopbackAddress(AF_INET, port);
     s.listenerAddresses[1] = LoopbackAddress(AF_INET6, port);
+    s.port = port;
     s.epollFd = epoll_create1(EPOLL_CLOEXEC);
     s.wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     bool ok = s.epollFd >= 0 && s.wakeFd >= 0;

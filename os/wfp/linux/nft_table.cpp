@@ -93,13 +93,19 @@ uint32_t RunInNamespace(int namespaceFd, const std::function<uint32_t()>& work) 
 
 }  // namespace
 
-uint32_t RunNftCommands(const std::string& commands, std::string* message, std::string* output) {
+uint32_t RunNftCommands(const std::string& commands, std::string* message, std::string* output,
+                        unsigned outputFlags) {
+    // One call at a time in the process: the table's owner and its watch run nft from different
+    // threads, and libnftables does not promise that contexts are independent.
+    static std::mutex library;
+    std::lock_guard<std::mutex> guard(library);
     nft_ctx* context = nft_ctx_new(NFT_CTX_DEFAULT);
     if (context == nullptr) {
         if (message != nullptr)
             *message = "nft_ctx_new failed";
         return ERROR_NOT_ENOUGH_MEMORY;
     }
+    nft_ctx_output_set_flags(context, outputFlags);
     nft_ctx_buffer_output(context);
     nft_ctx_buffer_error(context);
     const int rc = nft_run_cmd_from_buffer(context, commands.c_str());
@@ -145,27 +151,44 @@ std::string NFT_TABLE::Commands(const NFT_TABLE_OPTIONS& options,
     if (options.dnsPort != 0)
         text += "        udp dport 53 redirect to :" + std::to_string(options.dnsPort) + "\n";
     text += "    }\n";
-    if (options.rejectQuic) {
-        // Counted, so that what was refused can be seen with `nft list table`.
+    // Counted, so that what was refused can be seen with `nft list table`.
+    if (options.rejectPort853)
+        text += "    counter " + std::string(kPort853Counter) + " { }\n";
+    if (options.rejectQuic)
         text += "    counter " + std::string(kQuicCounter) + " { }\n";
+    if (options.rejectQuic || options.rejectPort853) {
+        // Ahead of the nat chain (priority -100): a connection it redirects would reach this
+        // chain already aimed at the proxy on loopback.
         text += "    chain filter_output {\n";
-        text += "        type filter hook output priority 0; policy accept;\n";
+        text += "        type filter hook output priority -150; policy accept;\n";
         text += "        meta mark " + mark + " return\n";
         text += "        oifname \"lo\" return\n";
-        // A datagram that opens a QUIC connection, on any port (an Alt-Svc header may name any):
-        // a long header (its first bit) with a QUIC version — 1, 2, a draft (ff0000xx), or a
-        // greased one (each byte's low nibble a; the fixed bit and a connection ID length of at
-        // most 20 are asked too, so that other protocols seldom fall in). Nothing else of UDP is
-        // touched, and the kernel decides on the packet's own bytes: no datagram goes to user
-        // space. The refusal is the one browsers take as "no QUIC here".
-        const std::string refuse = " counter name \"" + std::string(kQuicCounter) +
-                                   "\" reject with icmpx type port-unreachable\n";
-        text += "        udp length >= 13 @th,64,1 1 @th,72,32 { 0x00000001, 0x6b3343cf }" + refuse;
-        text += "        udp length >= 13 @th,64,1 1 @th,72,24 0xff0000" + refuse;
-        text +=
-            "        udp length >= 14 @th,64,2 3 @th,72,32 & 0x0f0f0f0f == 0x0a0a0a0a "
-            "@th,104,8 <= 20" +
-            refuse;
+        if (options.rejectPort853) {
+            // DNS over TLS and over QUIC: refused at once, as a port that is closed, so that a
+            // client takes the system resolver (whose answers the forwarder sees) without waiting
+            // out a time-out.
+            const std::string counted = " counter name \"" + std::string(kPort853Counter) + "\"";
+            text += "        tcp dport 853" + counted + " reject with tcp reset\n";
+            text +=
+                "        udp dport 853" + counted + " reject with icmpx type port-unreachable\n";
+        }
+        if (options.rejectQuic) {
+            // A datagram that opens a QUIC connection, on any port (an Alt-Svc header may name
+            // any): a long header (its first bit) with a QUIC version — 1, 2, a draft (ff0000xx),
+            // or a greased one (each byte's low nibble a; the fixed bit and a connection ID length
+            // of at most 20 are asked too, so that other protocols seldom fall in). Nothing else of
+            // UDP is touched, and the kernel decides on the packet's own bytes: no datagram goes
+            // to user space. The refusal is the one browsers take as "no QUIC here".
+            const std::string refuse = " counter name \"" + std::string(kQuicCounter) +
+                                       "\" reject with icmpx type port-unreachable\n";
+            text +=
+                "        udp length >= 13 @th,64,1 1 @th,72,32 { 0x00000001, 0x6b3343cf }" + refuse;
+            text += "        udp length >= 13 @th,64,1 1 @th,72,24 0xff0000" + refuse;
+            text +=
+                "        udp length >= 14 @th,64,2 3 @th,72,32 & 0x0f0f0f0f == 0x0a0a0a0a "
+                "@th,104,8 <= 20" +
+                refuse;
+        }
         text += "    }\n";
     }
     text += "}\n";
@@ -201,17 +224,37 @@ uint32_t NFT_TABLE::Install(const NFT_TABLE_OPTIONS& options, std::string* messa
             *message = "invalid table name or no proxy port";
         return ERROR_INVALID_PARAMETER;
     }
+    // The watch would put back the table this transaction replaces; a new one starts after it.
+    watch_.Stop();
     const uint32_t result = RunNftCommands(commands, message);
     if (result != ERROR_SUCCESS) {
-        // The transaction failed as a whole: what was installed before is still in place.
+        // The transaction failed as a whole: what was installed before is still in place, and
+        // is watched again.
         ::close(here);
+        StartWatch(previous_);
         return result;
     }
     if (namespaceFd_ >= 0)
         ::close(namespaceFd_);
     namespaceFd_ = here;
     installedName_ = options.tableName;
+    previous_ = options;
+    // A table that cannot be watched still filters; the watch's event-log entry says why.
+    StartWatch(options);
     return ERROR_SUCCESS;
+}
+
+void NFT_TABLE::StartWatch(const NFT_TABLE_OPTIONS& options) {
+    if (installedName_.empty() || !options.watch)
+        return;
+    NFT_WATCH_OPTIONS watch;
+    watch.tableName = options.tableName;
+    // Without a previous table: the watch's restore replaces the table of this name only.
+    watch.restoreCommands = Commands(options);
+    watch.namespaceFd = namespaceFd_;
+    watch.eventSource = options.eventSource;
+    watch.debugLog = options.debugLog;
+    watch_.Start(watch);
 }
 
 uint32_t NFT_TABLE::Remove(std::string* message) {
@@ -224,12 +267,16 @@ uint32_t NFT_TABLE::Remove(std::string* message) {
 uint32_t NFT_TABLE::RemoveLocked(std::string* message) {
     if (installedName_.empty())
         return ERROR_SUCCESS;
+    // Before the delete, which the watch would undo.
+    watch_.Stop();
     const std::string commands =
         "add table inet " + installedName_ + "\ndelete table inet " + installedName_ + "\n";
     const uint32_t result =
         RunInNamespace(namespaceFd_, [&] { return RunNftCommands(commands, message); });
     if (result == ERROR_SUCCESS)
         installedName_.clear();
+    else
+        StartWatch(previous_);
     return result;
 }
 

@@ -1,15 +1,20 @@
 // The nftables table that sends the host's traffic through the driver host: outbound TCP to the
-// transparent proxy, outbound DNS to the DNS forwarder, and outbound QUIC refused so that browsers
-// fall back to TCP. The proxy's own sockets carry a mark (SetSocketMark) and pass untouched, as
-// does everything on the loopback interface.
+// transparent proxy, outbound DNS to the DNS forwarder, and outbound QUIC and DNS over TLS or QUIC
+// (port 853) refused so that browsers fall back to TCP and to the system resolver. The proxy's own
+// sockets carry a mark (SetSocketMark) and pass untouched, as does everything on the loopback
+// interface. While installed, the table is watched (os/wfp/linux/nft_watch.h) and put back when
+// another program changes it.
 //
 // The table lives in the network namespace of the thread that installed it; removal goes to that
 // namespace from whichever thread removes it.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
+
+#include "os/wfp/linux/nft_watch.h"
 
 namespace os {
 
@@ -29,9 +34,19 @@ struct NFT_TABLE_OPTIONS {
     // Outbound datagrams that open a QUIC connection, to any port, are answered with an ICMP
     // port unreachable and counted in the table's counter kQuicCounter.
     bool rejectQuic = true;
+    // Outbound TCP and UDP to port 853 (DNS over TLS, DNS over QUIC) refused at once, with a reset
+    // and an ICMP port unreachable, so that a client falls back to the system resolver rather than
+    // wait; counted in kPort853Counter.
+    bool rejectPort853 = true;
+    // Watched while installed: a change another program makes is undone (NFT_WATCH). The event
+    // log's source and the debug line's destination of the watch (the debugger when empty).
+    bool watch = true;
+    std::string eventSource = "WexoWfp";
+    std::function<void(const std::string& line)> debugLog;
 };
 
 inline constexpr char kQuicCounter[] = "quic_refused";
+inline constexpr char kPort853Counter[] = "port853_refused";
 
 class NFT_TABLE {
   public:
@@ -50,6 +65,8 @@ class NFT_TABLE {
     // Deletes the installed table; ERROR_SUCCESS when none is installed or it is already gone.
     uint32_t Remove(std::string* message = nullptr);
     bool Installed() const;
+    // The watch of the installed table (not running when the options asked for none).
+    const NFT_WATCH& Watch() const { return watch_; }
 
     // The commands Install runs, for diagnostics; empty for invalid options.
     static std::string Commands(const NFT_TABLE_OPTIONS& options,
@@ -57,15 +74,20 @@ class NFT_TABLE {
 
   private:
     uint32_t RemoveLocked(std::string* message);
+    // Watches the installed table as `options` made it, if they ask for that.
+    void StartWatch(const NFT_TABLE_OPTIONS& options);
 
     mutable std::mutex lock_;
-    std::string installedName_;  // empty when none is installed
-    int namespaceFd_ = -1;       // the network namespace it is installed in
+    std::string installedName_;   // empty when none is installed
+    int namespaceFd_ = -1;        // the network namespace it is installed in
+    NFT_TABLE_OPTIONS previous_;  // what the installed table was made with
+    NFT_WATCH watch_;
 };
 
 // Runs nft commands (one transaction per call) in the calling thread's network namespace; the
-// Win32-style result as Install gives it, nft's error text in `message`, its output in `output`.
+// Win32-style result as Install gives it, nft's error text in `message`, its output in `output`
+// (formatted with libnftables' NFT_CTX_OUTPUT_* `outputFlags`).
 uint32_t RunNftCommands(const std::string& commands, std::string* message = nullptr,
-                        std::string* output = nullptr);
+                        std::string* output = nullptr, unsigned outputFlags = 0);
 
 }  // namespace os

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cctype>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -520,11 +521,118 @@ TEST_F(DnsAnswerRemapTest, AnswersThatCannotOrNeedNotBeRewrittenPassUnchanged) {
     Add16(m, kDnsTypeA);
     Add16(m, kDnsClassIn);
     ExpectUnchanged(m);
-    // Targets that DNS cannot carry.
+}
+
+// A response built record by record; `remapped4` and `remapped6` stand where the records of
+// remapped names carry their addresses, so the same builder gives the answer and what it becomes.
+struct RESPONSE {
+    Bytes m;
+    RESPONSE(std::string_view name, uint16_t type, uint16_t flags = 0x8180)
+        : m(Header(flags, 1, 0)) {
+        Bytes labels = Labels(name);
+        m.insert(m.end(), labels.begin(), labels.end());
+        Add16(m, type);
+        Add16(m, kDnsClassIn);
+    }
+    RESPONSE& Record(int section, const Bytes& owner, uint16_t type, const Bytes& data,
+                     uint16_t recordClass = kDnsClassIn) {
+        m.insert(m.end(), owner.begin(), owner.end());
+        Add16(m, type);
+        Add16(m, recordClass);
+        Add(m, {0, 0, 1, 0x2c});
+        Add16(m, static_cast<uint16_t>(data.size()));
+        m.insert(m.end(), data.begin(), data.end());
+        ++m[5 + 2 * section];
+        return *this;
+    }
+};
+const Bytes kPointerToQuestion = {0xC0, 0x0C};
+const Bytes kOriginalV4 = {93, 184, 216, 34};
+const Bytes kOriginalV6 = Bytes(16, 0x66);
+
+// However a remapped name's addresses are asked for and wherever they stand, none reaches the
+// client: each becomes the target's, or the answer keeps only its question.
+TEST_F(DnsAnswerRemapTest, NoAnswerCarriesARemappedNamesOwnAddress) {
+    using BUILD = std::function<Bytes(const Bytes& v4, const Bytes& v6)>;
+    const BUILD any = [](const Bytes& v4, const Bytes& v6) {
+        return RESPONSE("www.search.test", 255)
+            .Record(1, kPointerToQuestion, kDnsTypeA, v4)
+            .Record(1, kPointerToQuestion, 16, {4, 't', 'e', 'x', 't'})
+            .Record(1, kPointerToQuestion, kDnsTypeAaaa, v6)
+            .m;
+    };
+    // alias.other.test is a CNAME of WWW.Search.test (at 46), whose address follows.
+    const BUILD chain = [](const Bytes& v4, const Bytes&) {
+        return RESPONSE("alias.other.test", kDnsTypeA)
+            .Record(1, kPointerToQuestion, kDnsTypeCname, Labels("WWW.Search.test"))
+            .Record(1, {0xC0, 46}, kDnsTypeA, v4)
+            .m;
+    };
+    const BUILD extra = [](const Bytes& v4, const Bytes& v6) {
+        return RESPONSE("www.search.test", 15)
+            .Record(1, kPointerToQuestion, 15, Concat({0, 10}, Labels("mx.other.test")))
+            .Record(2, Labels("www.search.test"), kDnsTypeAaaa, v6)
+            .Record(3, Labels("mx.other.test"), kDnsTypeA, kOriginalV4)
+            .Record(3, kPointerToQuestion, kDnsTypeA, v4)
+            .m;
+    };
+    const BUILD many = [](const Bytes& v4, const Bytes&) {
+        RESPONSE r("www.search.test", 255);
+        for (int i = 0; i < 60; ++i) {
+            r.Record(1, kPointerToQuestion, kDnsTypeA, v4);
+        }
+        return r.m;
+    };
+    for (const auto& [what, build] :
+         std::vector<std::pair<const char*, BUILD>>{{"ANY", any},
+                                                    {"a CNAME chain", chain},
+                                                    {"authority and additional", extra},
+                                                    {"longer than any alias answer", many}}) {
+        SCOPED_TRACE(what);
+        ExpectRewritten(build(kOriginalV4, kOriginalV6), build(kSafeV4, kSafeV6));
+    }
+
+    // A target address not known yet, an address record of the wrong size, records that cannot
+    // be read to their count: only the question is left.
+    const Bytes videos6 = RESPONSE("www.other.test", kDnsTypeAaaa)
+                              .Record(1, kPointerToQuestion, kDnsTypeCname, Labels("videos.test"))
+                              .Record(1, {0xC0, 44}, kDnsTypeAaaa, kOriginalV6)
+                              .m;
+    const Bytes wrongSize =
+        RESPONSE("other.test", 255).Record(3, Labels("www.search.test"), kDnsTypeA, Bytes(5, 1)).m;
+    Bytes cut = any(kOriginalV4, kOriginalV6);
+    cut[7] = 4;
+    for (const Bytes& answer : {videos6, wrongSize, cut}) {
+        DNS_QUESTION question;
+        ASSERT_EQ(ReadDnsName(answer, 12, &question.name), DnsParseStatus::Ok);
+        Bytes expected(answer.begin(), answer.begin() + static_cast<long>(question.name.end) + 4);
+        std::fill(expected.begin() + 6, expected.begin() + 12, 0);
+        ExpectRewritten(answer, expected);
+    }
+    // When even the question could not stay (its name leans on the header), nothing is
+    // delivered.
+    RESPONSE leaning("", 255);
+    leaning.m.resize(kDnsHeaderSize);
+    Add(leaning.m, {3, 'w', 'w', 'w', 0xC0, 11, 0, 255, 0, 1});
+    leaning.Record(1, Labels("videos.test"), kDnsTypeAaaa, kOriginalV6);
+    EXPECT_TRUE(Exchange(leaning.m).empty());
+
+    // Addresses of names that are not remapped, or not as a client reads them, stay.
+    const Bytes unchanged[] = {
+        RESPONSE("www.other.test", 255).Record(1, kPointerToQuestion, kDnsTypeA, kOriginalV4).m,
+        RESPONSE("www.search.test", 255).Record(1, kPointerToQuestion, kDnsTypeA, kOriginalV4, 3).m,
+        RESPONSE("x.test", kDnsTypeA)
+            .Record(
+                1, {10, 'w', 'w', 'w', '.', 's', 'e', 'a', 'r', 'c', 'h', 4, 't', 'e', 's', 't', 0},
+                kDnsTypeA, kOriginalV4)
+            .m,
+    };
+    for (const Bytes& answer : unchanged) {
+        ExpectUnchanged(answer);
+    }
+    // Targets that DNS cannot carry have no address either.
     tables.remaps["www.search.test"] = std::string(64, 'x') + ".test";
-    ExpectUnchanged(Answer("www.search.test"));
-    tables.remaps["www.search.test"] = "a..test";
-    ExpectUnchanged(Answer("www.search.test"));
+    ExpectRewritten(Answer("www.search.test"), Rewritten("www.search.test", kDnsTypeA, 0));
 }
 
 TEST_F(DnsAnswerRemapTest, NothingIsRewrittenWhileSwitchedOffOrTheFilterIsInactive) {

@@ -5,17 +5,20 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
 #include <vector>
 
 #include "tests/service/servers/servers_test_support.h"
 #include "tools/peers/api_server.h"
 #include "tools/peers/http_peer.h"
+#include "tools/peers/streamed_reply.h"
 
 namespace wexo::svc {
 namespace {
 
 using ::testing::ElementsAre;
+using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 using testing_servers::PolicyServersFixture;
 
@@ -196,18 +199,75 @@ TEST_F(DnsRemapListTest, InvalidRepliesAndFailuresChangeNothing) {
     EXPECT_EQ(Stored(), std::vector<std::string>{"kept.test,safe.test"});
 }
 
-TEST_F(DnsRemapListTest, AHugeReplyIsNotReadAsAList) {
+TEST_F(DnsRemapListTest, AReplyThatGoesOnIsNotReadPastTheLimit) {
     Store({"kept.test,safe.test"});
-    std::string body = "<DNSRemap>";
-    while (body.size() <= kMaxDnsRemapReplyBytes) {
-        body += "<host>a.test,b.test</host>";
-    }
-    body += "</DNSRemap>";
-    Reply(200, body);
+    // A server that never stops sending: the client must stop at the limit, not at the engine's
+    // general bound of hundreds of megabytes.
+    peers::StreamedReply endless({"text/xml", 64 * 1024, std::chrono::milliseconds(0)});
+    peer_.Handle("GET", "/api/mobile/v1/dns_remaps", endless.Handler());
     EXPECT_EQ(Update(), DNS_REMAP_FAILED);
     EXPECT_EQ(Stored(), std::vector<std::string>{"kept.test,safe.test"});
-    EXPECT_TRUE(log_.Has("GetDnsRemapList: reply of " + std::to_string(body.size()) +
-                         " bytes is larger than the limit of 1048576 bytes"));
+    EXPECT_FALSE(log_.Find("GetDnsRemapList: URL = \"HTTP://").empty());
+    EXPECT_THAT(log_.Find("GetDnsRemapList: URL = \"HTTP://"),
+                HasSubstr("Invalid reply:\n(more than 1048576 bytes, not read further)"));
+    endless.Stop();
+    ASSERT_TRUE(endless.WaitForEnd(1));
+    // What the server got rid of: the limit and what the sockets between hold, no more.
+    EXPECT_LT(endless.BytesSent(), 32u << 20);
+}
+
+// The mode and the flag speak of the list the driver holds: a write the registry refuses, or a
+// list larger than the driver takes, leaves them (and the list) as they were.
+TEST_F(DnsRemapListTest, AListTheDriverDoesNotGetLeavesTheModeAndTheFlag) {
+    std::string large = "<DNSRemap>";
+    while (large.size() < 600 * 1024) {
+        large += "<host>" + std::string(200, 'a') + std::to_string(large.size()) +
+                 ".test,safe.test</host>";
+    }
+    large += "</DNSRemap>";
+    const std::string list = "<DNSRemap><host>a.test,b.test</host></DNSRemap>";
+    const struct {
+        const char* what;
+        int status;
+        std::string body;
+        os::REG_NOTIFY_CLASS denied;  // RegNtPreDeleteKey: nothing denied
+        int32_t mode;
+        bool unencrypted;
+        const char* line;
+    } cases[] = {
+        {"a refused write", 200, list, os::REG_NOTIFY_CLASS::RegNtPreSetValueKey,
+         DNS_REMAPPING_BUILD_IN, false, "Unable to set registry value = \"DNSRemapping\". "},
+        {"a list too large", 200, large, os::REG_NOTIFY_CLASS::RegNtPreDeleteKey,
+         DNS_REMAPPING_BUILD_IN, false, "Unable to set registry value = \"DNSRemapping\": "},
+        {"a refused delete", 200, "<DNSRemap/>", os::REG_NOTIFY_CLASS::RegNtPreDeleteValueKey,
+         DNS_REMAPPING_BUILD_IN, true, "Unable to delete registry value = \"DNSRemapping\". "},
+        {"a refused built-in list", 404, "", os::REG_NOTIFY_CLASS::RegNtPreSetValueKey,
+         DNS_REMAPPING_DYNAMIC, true, "Unable to set registry value = \"DNSRemapping\". "},
+    };
+    for (const auto& c : cases) {
+        log_.Clear();
+        Store({"kept.test,safe.test"});
+        settings_.SetDnsRemappingMode(c.mode);
+        settings_.SetUnencryptedSearch(c.unencrypted);
+        Reply(c.status, c.body);
+        uint64_t cookie = 0;
+        const os::REG_NOTIFY_CLASS denied = c.denied;
+        ASSERT_EQ(os::SystemRegistry()->RegisterCallback(
+                      [denied](const os::REG_NOTIFY_INFO& info) {
+                          return info.notifyClass == denied &&
+                                         info.valueName == kDnsRemappingValueName
+                                     ? os::STATUS_ACCESS_DENIED
+                                     : os::STATUS_SUCCESS;
+                      },
+                      "", &cookie),
+                  os::STATUS_SUCCESS);
+        EXPECT_EQ(Update(), DNS_REMAP_FAILED) << c.what;
+        os::SystemRegistry()->UnregisterCallback(cookie);
+        EXPECT_EQ(Stored(), std::vector<std::string>{"kept.test,safe.test"}) << c.what;
+        EXPECT_EQ(settings_.DnsRemappingMode(), c.mode) << c.what;
+        EXPECT_EQ(settings_.UnencryptedSearch(), c.unencrypted) << c.what;
+        EXPECT_FALSE(log_.Find(c.line).empty()) << c.what;
+    }
 }
 
 TEST_F(DnsRemapListTest, EntriesTheRegistryCannotHoldAreLeftOutNotTheWholeList) {

@@ -79,7 +79,8 @@ TEST_F(ProgramEntryTest, CommandLineFlagsOverrideTheRegistryModeAndAreSavedIntoI
     HOST_PARTS parts;
     std::vector<std::string> macs;
     parts.getMacAddress = [] { return std::string("00-11-22-33-44-55"); };
-    parts.checkIn = [&](const std::string& domain, const std::string& mac, CHECK_IN_RESULT* r) {
+    parts.checkIn = [&](const std::string& domain, const std::string& mac, const std::string&,
+                        CHECK_IN_RESULT* r) {
         macs.push_back(mac);
         EXPECT_EQ(domain, "school.example");
         r->servers = {"policy1.test", "policy2.test"};

@@ -34,6 +34,7 @@ using ::testing::Contains;
 using ::testing::Not;
 
 constexpr uint64_t kSecond = 10'000'000;
+constexpr char kDeviceId[] = "0B4E4C2E-6C1D-4F5C-9E0A-5D2B3C4D5E6F";
 
 class ServiceHostTest : public ::testing::Test {
   protected:
@@ -269,13 +270,15 @@ TEST_F(ServiceHostTest, AnInvalidStartParameterStopsTheServiceWithCodeOne) {
 // The check-in thread on the virtual clock, with a check-in that asks for its next time.
 class CheckInThreadTest : public ServiceHostTest {
   protected:
-    void StartThread(HOST_OPTIONS options, std::optional<uint64_t> nextIn) {
+    void StartThread(HOST_OPTIONS options, std::optional<uint64_t> nextIn,
+                     bool deviceReady = true) {
         HOST_PARTS parts;
         parts.checkIn = [this, nextIn](const std::string& domain, const std::string&,
-                                       CHECK_IN_RESULT* result) {
+                                       const std::string& uniqueDeviceId, CHECK_IN_RESULT* result) {
             std::lock_guard guard(lock_);
             checkIns_.push_back(os::QuerySystemTime());
             domains_.push_back(domain);
+            deviceIds_.push_back(uniqueDeviceId);
             if (nextIn) {
                 result->nextCheckIn = os::QuerySystemTime() + *nextIn;
             }
@@ -283,6 +286,10 @@ class CheckInThreadTest : public ServiceHostTest {
         };
         host_ = std::make_unique<SERVICE_HOST>(options, parts);
         ASSERT_TRUE(host_->Settings().OpenProductKey());
+        if (deviceReady) {
+            host_->Device().SetUniqueDeviceId(kDeviceId);
+            host_->Device().SetReady();
+        }
         thread_ = os::Thread::Start([this] { host_->CheckInThread(); }, "Check-in");
         ASSERT_TRUE(clock_.Settle());
     }
@@ -301,6 +308,7 @@ class CheckInThreadTest : public ServiceHostTest {
     std::mutex lock_;
     std::vector<uint64_t> checkIns_;
     std::vector<std::string> domains_;
+    std::vector<std::string> deviceIds_;
     std::unique_ptr<SERVICE_HOST> host_;
     std::shared_ptr<os::Thread> thread_;
 };
@@ -370,6 +378,32 @@ TEST_F(CheckInThreadTest, AFreshInstallDefersTheUpdateOnceAndTheOverrideIsUsedOn
     host_->CheckInEvent().Set();
     ASSERT_TRUE(clock_.Settle());
     EXPECT_THAT(lines_.Lines(), Contains("No software update"));
+}
+
+// The check-in sends the device ID: it waits for the system information instead of sending the
+// ID of an empty identity, and a stop while it waits ends the thread without a check-in.
+TEST_F(CheckInThreadTest, TheCheckInWaitsForTheDeviceInformationAndAStopEndsTheWait) {
+    HOST_OPTIONS options = Options();
+    options.immediateCheckIn = true;
+    StartThread(options, std::nullopt, false);
+    ASSERT_TRUE(clock_.AdvanceSeconds(60));
+    EXPECT_EQ(CheckIns(), 0u);
+    EXPECT_THAT(lines_.Lines(), Contains("Waiting for WMI query to complete ..."));
+    host_->Device().SetUniqueDeviceId(kDeviceId);
+    host_->Device().SetReady();
+    ASSERT_TRUE(clock_.Settle());
+    ASSERT_EQ(CheckIns(), 1u);
+    EXPECT_EQ(deviceIds_[0], kDeviceId);
+    host_->StopRequest("test");
+    thread_->Join();
+    host_.reset();
+
+    StartThread(options, std::nullopt, false);
+    ASSERT_TRUE(clock_.AdvanceSeconds(1));
+    host_->StopRequest("test");
+    thread_->Join();
+    EXPECT_EQ(CheckIns(), 1u) << "no check-in after the stop";
+    EXPECT_THAT(lines_.Lines(), Contains("waiting for WMI query: Shutting down signaled"));
 }
 
 }  // namespace

@@ -5,12 +5,15 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <memory>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/service/support/http_test_support.h"
 #include "tools/peers/http_peer.h"
+#include "tools/peers/streamed_reply.h"
 
 namespace wexo::svc {
 namespace {
@@ -99,11 +102,44 @@ TEST_F(HttpEngineTest, AReplyPastTheBoundFailsTheRequestInsteadOfFillingMemory) 
     EXPECT_EQ(engine.ApplyConfig("MaxReplyBytes"), "268435456");
     EXPECT_EQ(engine.ApplyConfig("MaxReplyBytes=0"), "MaxReplyBytes takes a number above 0");
     EXPECT_EQ(engine.ApplyConfig("MaxReplyBytes=4096"), "");
-    EXPECT_EQ(engine.Perform(HTTP_METHOD::Get, peer.BaseUrl() + "/big"), CURLE_WRITE_ERROR);
+    EXPECT_EQ(engine.Perform(HTTP_METHOD::Get, peer.BaseUrl() + "/big"),
+              HTTP_ENGINE_REPLY_TOO_LARGE);
     EXPECT_EQ(engine.LastErrorText(), "Reply larger than 4096 bytes");
     EXPECT_TRUE(engine.ReplyData().empty());
     EXPECT_EQ(engine.Perform(HTTP_METHOD::Get, peer.BaseUrl() + "/fits"), 0);
     EXPECT_EQ(engine.ReplyData().size(), 1'000u);
+}
+
+// A server that trickles a byte a second never lets the idle time-out run out: the request ends
+// when its stop is raised, and one made under a stop raised already never reaches the server.
+TEST_F(HttpEngineTest, ARaisedStopEndsARequestToAServerThatTricklesAndRefusesLaterOnes) {
+    HttpPeer peer;
+    peers::StreamedReply trickle;
+    peer.Handle("GET", "/slow", trickle.Handler());
+    ASSERT_TRUE(peer.Start());
+    auto stop = std::make_shared<HTTP_STOP>();
+    HTTP_ENGINE engine(false, sink_);
+    // Bounds the test, should the stop not end the request: it would end as timed out instead.
+    ASSERT_EQ(engine.ApplyConfig("AbsoluteTimeout=true"), "");
+    engine.SetRequestTimeout(10);
+    int result = -1;
+    std::thread request(
+        [&] { result = engine.Perform(HTTP_METHOD::Get, peer.BaseUrl() + "/slow", stop); });
+    ASSERT_TRUE(trickle.WaitForStart(1));
+    stop->Raise();
+    request.join();
+    EXPECT_EQ(result, HTTP_ENGINE_CANCELLED);
+    EXPECT_EQ(engine.LastErrorText(), "Request cancelled: the program is stopping");
+    EXPECT_TRUE(engine.ReplyData().empty());
+
+    // The process's stop is taken by requests that name none.
+    SetHttpStop(stop);
+    EXPECT_EQ(GetHttpStop(), stop);
+    EXPECT_EQ(engine.Perform(HTTP_METHOD::Get, peer.BaseUrl() + "/slow"), HTTP_ENGINE_CANCELLED);
+    SetHttpStop(nullptr);
+    EXPECT_EQ(peer.RequestCount(), 1u) << "a request under a raised stop never starts";
+    EXPECT_EQ(trickle.Started(), 1u);
+    trickle.Stop();
 }
 
 TEST_F(HttpEngineTest, SinkThatRefusesAnUnverifiedServerEndsTheRequest) {

@@ -1,7 +1,8 @@
-// The DNS forwarder: the canary answer on its own; the forwarder on loopback with a resolver the
-// test names (its datagram callout, the test's, decides what passes and rewrites answers); and in
-// network namespaces behind the product's redirect table, where connection tracking tells the
-// resolver the client asked and the answer must come back from that resolver's address.
+// The DNS forwarder: the canary answer and the checks of what it relays, on their own; the
+// forwarder on loopback with a resolver the test names (its datagram callout, the test's, decides
+// what passes and rewrites answers); and in network namespaces behind the product's redirect
+// table, where connection tracking tells the resolver the client asked and the answer must come
+// back from that resolver's address.
 #include "os/wfp/linux/dns_forwarder.h"
 
 #include <arpa/inet.h>
@@ -35,6 +36,11 @@ using wexo::peers::NETWORK_NAMESPACES;
 using wexo::test::Address;
 using wexo::test::Bound;
 using wexo::test::UNIQUE_FD;
+using wexo::test::svcb::Bytes;
+using wexo::test::svcb::MESSAGE;
+using wexo::test::svcb::Name;
+using wexo::test::svcb::Pointer;
+using wexo::test::svcb::operator+;
 using SIDE = NETWORK_NAMESPACES::SIDE;
 
 std::vector<uint8_t> Query(const std::string& name, uint16_t type = 1, uint16_t id = 0x1234,
@@ -44,6 +50,23 @@ std::vector<uint8_t> Query(const std::string& name, uint16_t type = 1, uint16_t 
 
 std::string Text(const std::vector<uint8_t>& bytes) {
     return std::string(bytes.begin(), bytes.end());
+}
+
+std::span<const uint8_t> Span(const std::string& text) {
+    return {reinterpret_cast<const uint8_t*>(text.data()), text.size()};
+}
+
+// A resolver's answer to `query`: its ID and question, and the A record 192.0.2.<octet>.
+std::string AnswerTo(const std::string& query, uint8_t octet = 1) {
+    std::optional<DNS_QUESTION> question = ReadDnsQuestion(Span(query));
+    if (!question)
+        return "(not a query)";
+    std::string answer = query.substr(0, question->end);
+    answer[2] = static_cast<char>(0x80 | (answer[2] & 0x01));
+    answer[3] = static_cast<char>(0x80);
+    answer.replace(6, 6, std::string("\0\1\0\0\0\0", 6));
+    answer += std::string("\xC0\x0C\0\1\0\1\0\0\0\x3C\0\4\xC0\0\2", 15);
+    return answer + static_cast<char>(octet);
 }
 
 TEST(DohCanaryTest, OnlyAStandardQueryForTheExactNameIsAnswered) {
@@ -84,6 +107,191 @@ TEST(DohCanaryTest, OnlyAStandardQueryForTheExactNameIsAnswered) {
     pointer[12] = 0xC0;
     pointer[13] = 12;
     EXPECT_FALSE(ReadDnsQuestion(pointer));
+}
+
+// The query with `count` extra records.
+Bytes WithExtra(Bytes query, uint16_t count, const Bytes& records) {
+    query[10] = static_cast<uint8_t>(count >> 8);
+    query[11] = static_cast<uint8_t>(count);
+    return query + records;
+}
+Bytes With(Bytes message, size_t at, uint8_t value) {
+    message[at] = value;
+    return message;
+}
+Bytes Cut(const Bytes& message, size_t size) {
+    return Bytes(message.begin(), message.begin() + static_cast<long>(size));
+}
+
+const Bytes kEdns = {0, 0, 41, 0x04, 0xD0, 0, 0, 0, 0, 0, 0};
+const Bytes kEdnsCookie = {0,  0, 41, 0x04, 0xD0, 0, 0, 0, 0, 0, 12, 0,
+                           10, 0, 8,  1,    2,    3, 4, 5, 6, 7, 8};
+const Bytes kTsig = Name("key.test") + Bytes{0, 250, 0, 255, 0, 0, 0, 0, 0, 4, 1, 2, 3, 4};
+
+struct CHECK_CASE {
+    const char* what;
+    Bytes message;
+    DNS_CHECK check;
+    size_t matched = 0;
+};
+
+TEST(DnsCheckTest, OnlyAWellFormedStandardQueryIsRelayed) {
+    const Bytes plain = Query("www.example.test");
+    const std::string l63(63, 'a');
+    const std::string longest = l63 + "." + l63 + "." + l63 + "." + std::string(61, 'b');
+    MESSAGE root(0x1234, 0x0000);  // ". NS", as a resolver primes its cache
+    root.Question(Name(""), 2);
+    const CHECK_CASE cases[] = {
+        {"a stub resolver's query", plain, DNS_CHECK::Ok},
+        {"AAAA with AD and CD", Query("www.example.test", 28, 7, 0x0130), DNS_CHECK::Ok},
+        {"letter case, bytes of any value", Query("WwW.\x01\xff-.test"), DNS_CHECK::Ok},
+        {"the root", root.bytes, DNS_CHECK::Ok},
+        {"a name of 255 bytes", Query(longest), DNS_CHECK::Ok},
+        {"EDNS", WithExtra(plain, 1, kEdns), DNS_CHECK::Ok},
+        {"EDNS with a cookie", WithExtra(plain, 1, kEdnsCookie), DNS_CHECK::Ok},
+        {"EDNS and a signature", WithExtra(plain, 2, kEdns + kTsig), DNS_CHECK::Ok},
+        {"nothing", {}, DNS_CHECK::TooShort},
+        {"a header cut", Cut(plain, 11), DNS_CHECK::TooShort},
+        {"a response", Query("www.example.test", 1, 1, 0x8180), DNS_CHECK::Header},
+        {"IQUERY", Query("www.example.test", 1, 1, 0x0800), DNS_CHECK::Header},
+        {"STATUS", Query("www.example.test", 1, 1, 0x1000), DNS_CHECK::Header},
+        {"NOTIFY", Query("www.example.test", 1, 1, 0x2000), DNS_CHECK::Header},
+        {"UPDATE", Query("www.example.test", 1, 1, 0x2800), DNS_CHECK::Header},
+        {"TC set", Query("www.example.test", 1, 1, 0x0300), DNS_CHECK::Header},
+        {"an RCODE", Query("www.example.test", 1, 1, 0x0105), DNS_CHECK::Header},
+        {"no question", With(plain, 5, 0), DNS_CHECK::Counts},
+        {"two questions", With(plain, 5, 2), DNS_CHECK::Counts},
+        {"an answer record", With(plain, 7, 1), DNS_CHECK::Counts},
+        {"an authority record", With(plain, 9, 1), DNS_CHECK::Counts},
+        {"three extra records", WithExtra(plain, 3, kEdns + kTsig + kTsig), DNS_CHECK::Counts},
+        {"a pointer in the question", Cut(plain, 12) + Bytes{3, 'w', 'w', 'w', 0xC0, 0, 0, 1, 0, 1},
+         DNS_CHECK::Question},
+        {"a length byte of 0x40", With(plain, 12, 0x43), DNS_CHECK::Question},
+        {"a name of 256 bytes", Query(longest + "b"), DNS_CHECK::Question},
+        {"the name cut", Cut(plain, 20), DNS_CHECK::Question},
+        {"the class cut", Cut(plain, plain.size() - 1), DNS_CHECK::Question},
+        {"an extra address record",
+         WithExtra(plain, 1, Pointer(12) + Bytes{0, 1, 0, 1, 0, 0, 0, 0, 0, 4, 1, 2, 3, 4}),
+         DNS_CHECK::Records},
+        {"two EDNS records", WithExtra(plain, 2, kEdns + kEdns), DNS_CHECK::Records},
+        {"EDNS under a name",
+         WithExtra(plain, 1, Name("x") + Bytes(kEdns.begin() + 1, kEdns.end())),
+         DNS_CHECK::Records},
+        {"EDNS data past the end", WithExtra(plain, 1, With(kEdns, 10, 4)), DNS_CHECK::Records},
+        {"a byte after the question", plain + Bytes{0}, DNS_CHECK::Trailing},
+        {"bytes after EDNS", WithExtra(plain, 1, kEdns + Bytes{'x', 'y'}), DNS_CHECK::Trailing},
+    };
+    for (const CHECK_CASE& c : cases) {
+        DNS_ASKED asked;
+        EXPECT_EQ(CheckDnsQuery(c.message, &asked), c.check) << c.what;
+    }
+    // What its answer must repeat.
+    DNS_ASKED asked;
+    ASSERT_EQ(CheckDnsQuery(WithExtra(plain, 1, kEdns), &asked), DNS_CHECK::Ok);
+    EXPECT_EQ(asked.id, 0x1234);
+    EXPECT_EQ(asked.question, Text(plain).substr(12));
+
+    // Other protocols on port 53, whatever their first bytes happen to say.
+    Bytes noise(512);
+    uint32_t seed = 53;
+    for (uint8_t& b : noise)
+        b = static_cast<uint8_t>((seed = seed * 1103515245 + 12345) >> 16);
+    const Bytes others[] = {
+        Bytes{'S', 'S', 'H', '-', '2', '.', '0', '-', 'O', 'p', 'e', 'n', 'S', 'S', 'H', '\r',
+              '\n'},
+        Bytes{0x16, 0x03, 0x01, 0x02, 0x00, 0x01, 0x00, 0x01, 0xfc, 0x03, 0x03, 0x11, 0x22, 0x33},
+        Bytes{0xc3, 0, 0, 0, 1, 8, 1, 2, 3, 4, 5, 6, 7, 8, 0, 0, 0x44, 0xd0},     // QUIC Initial
+        Bytes{1, 0, 0, 0, 0x5a, 0x3c, 0x10, 0x01, 9, 9, 9, 9, 9, 9, 9, 9},        // WireGuard
+        Bytes{0x38, 0x7f, 0x21, 0x00, 0x9e, 0x01, 0x02, 0x03, 0, 0, 0, 0, 0, 0},  // OpenVPN
+        noise,
+    };
+    for (const Bytes& other : others)
+        EXPECT_NE(CheckDnsQuery(other, nullptr), DNS_CHECK::Ok) << Text(other);
+}
+
+TEST(DnsCheckTest, OnlyAnAnswerToAQueryForwardedIsHandedBack) {
+    DNS_ASKED asked[2];
+    ASSERT_EQ(CheckDnsQuery(Query("other.test", 28, 1), &asked[0]), DNS_CHECK::Ok);
+    ASSERT_EQ(CheckDnsQuery(Query("www.example.test", 1, 0x1234), &asked[1]), DNS_CHECK::Ok);
+    auto answer = [](uint16_t id, const std::string& name, uint16_t type, uint16_t flags = 0x8180) {
+        MESSAGE m(id, flags);
+        m.Question(Name(name), type);
+        m.Record(1, Pointer(12), type, type == 1 ? Bytes{192, 0, 2, 1} : Bytes(16, 1));
+        return m.bytes;
+    };
+    const Bytes good = answer(0x1234, "www.example.test", 1);
+    MESSAGE nx(0x1234, 0x8183);  // NXDOMAIN with the zone's SOA, its names compressed
+    nx.Question(Name("www.example.test"), 1);
+    nx.Record(2, Pointer(16), 6, Name("ns") + Pointer(16) + Bytes(20, 0));
+    MESSAGE truncated(0x1234, 0x8380);
+    truncated.Question(Name("www.example.test"), 1);
+    auto ownerAt = [&](size_t offset) {
+        return Cut(good, 34) + Pointer(offset) + Bytes(good.begin() + 36, good.end());
+    };
+    const CHECK_CASE cases[] = {
+        {"the answer", good, DNS_CHECK::Ok, 1},
+        {"the other query's", answer(1, "other.test", 28), DNS_CHECK::Ok, 0},
+        {"the name in other letter case", answer(0x1234, "WWW.Example.TEST", 1), DNS_CHECK::Ok, 1},
+        {"NXDOMAIN", nx.bytes, DNS_CHECK::Ok, 1},
+        {"truncated, without records", truncated.bytes, DNS_CHECK::Ok, 1},
+        {"another ID", answer(0x1235, "www.example.test", 1), DNS_CHECK::Unasked},
+        {"another name", answer(0x1234, "ww.example.test", 1), DNS_CHECK::Unasked},
+        {"another type", answer(0x1234, "www.example.test", 28), DNS_CHECK::Unasked},
+        {"another class", With(good, 33, 3), DNS_CHECK::Unasked},
+        {"a query", answer(0x1234, "www.example.test", 1, 0x0100), DNS_CHECK::Header},
+        {"NOTIFY", answer(0x1234, "www.example.test", 1, 0xA180), DNS_CHECK::Header},
+        {"no question", With(good, 5, 0), DNS_CHECK::Counts},
+        {"a record cut", Cut(good, good.size() - 1), DNS_CHECK::Records},
+        {"a count past the records", With(good, 7, 2), DNS_CHECK::Records},
+        {"an owner pointing forward", ownerAt(40), DNS_CHECK::Records},
+        {"an owner pointing at itself", ownerAt(34), DNS_CHECK::Records},
+        {"an owner pointing into the header", ownerAt(4), DNS_CHECK::Records},
+        {"a byte after the last record", good + Bytes{0}, DNS_CHECK::Trailing},
+        {"not DNS",
+         Bytes{'H', 'T', 'T', 'P', '/', '1', '.', '1', ' ', '2', '0', '0', ' ', 'O', 'K'},
+         DNS_CHECK::Header},
+    };
+    for (const CHECK_CASE& c : cases) {
+        size_t matched = 99;
+        EXPECT_EQ(CheckDnsAnswer(c.message, asked, &matched), c.check) << c.what;
+        if (c.check == DNS_CHECK::Ok) {
+            EXPECT_EQ(matched, c.matched) << c.what;
+        }
+    }
+    EXPECT_EQ(CheckDnsAnswer(good, {}, nullptr), DNS_CHECK::Unasked) << "nothing asked";
+}
+
+TEST(DnsCheckTest, AResolverThatLeadsBackToAForwarderIsForbidden) {
+    constexpr uint16_t kOwn = 5353;
+    const struct {
+        const char* ip;
+        uint16_t port;
+        bool forbidden;     // by default
+        bool withLoopback;  // with resolvers on loopback allowed
+    } cases[] = {
+        {"192.0.2.2", 53, false, false},
+        {"2001:db8::2", 53, false, false},
+        {"127.0.0.1", kOwn, true, true},
+        {"::1", kOwn, true, true},
+        {"192.0.2.2", kOwn, true, true},
+        {"2001:db8::2", kOwn, true, true},
+        {"127.0.0.53", 53, true, false},
+        {"127.1.2.3", 53, true, false},
+        {"::1", 53, true, false},
+        {"0.0.0.0", 53, true, true},
+        {"0.1.2.3", 53, true, true},
+        {"::", 53, true, true},
+        {"::ffff:192.0.2.2", 53, true, true},
+        {"::ffff:127.0.0.1", 53, true, true},
+        {"192.0.2.2", 0, true, true},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(IsForbiddenResolver(Address(c.ip, c.port), kOwn, false), c.forbidden)
+            << c.ip << " port " << c.port;
+        EXPECT_EQ(IsForbiddenResolver(Address(c.ip, c.port), kOwn, true), c.withLoopback)
+            << c.ip << " port " << c.port;
+    }
+    EXPECT_TRUE(IsForbiddenResolver(sockaddr_storage{}, kOwn, true)) << "no family";
 }
 
 // The test's datagram callouts for both families: each classify is recorded, and `decide` may
@@ -224,7 +432,7 @@ void SendAll(int fd, const std::string& bytes) {
 }
 
 // The forwarder on loopback: the redirect's part is played by the destination hook, which sends
-// every client to the test's resolver of the same family.
+// every client to the test's resolver of the same family, or where `route_` says.
 class DnsForwarderTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -232,12 +440,22 @@ class DnsForwarderTest : public ::testing::Test {
         resolvers_[1] = Bound(SOCK_DGRAM, "::1", 0);
         ASSERT_TRUE(resolvers_[0].Valid() && resolvers_[1].Valid());
     }
-    void Start(DNS_FORWARDER_OPTIONS options = {}) {
+    // The test's resolvers stand on loopback.
+    static DNS_FORWARDER_OPTIONS Options() {
+        DNS_FORWARDER_OPTIONS options;
+        options.loopbackResolvers = true;
+        return options;
+    }
+    void Start(DNS_FORWARDER_OPTIONS options = Options()) {
         options.destination = [this](const sockaddr_storage& client, const sockaddr_storage&,
                                      sockaddr_storage* resolver) {
-            const int index = client.ss_family == AF_INET ? 0 : 1;
-            socklen_t length = sizeof *resolver;
-            getsockname(resolvers_[index].Get(), reinterpret_cast<sockaddr*>(resolver), &length);
+            if (route_) {
+                if (std::optional<sockaddr_storage> to = route_(client)) {
+                    *resolver = *to;
+                    return true;
+                }
+            }
+            *resolver = SocketName(resolvers_[client.ss_family == AF_INET ? 0 : 1].Get());
             return true;
         };
         options.owner = [](const sockaddr_storage&, const sockaddr_storage&) {
@@ -249,42 +467,58 @@ class DnsForwarderTest : public ::testing::Test {
     }
     void TearDown() override { forwarder_.reset(); }
 
+    static sockaddr_storage SocketName(int fd) {
+        sockaddr_storage address{};
+        socklen_t length = sizeof address;
+        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+        return address;
+    }
+    static uint16_t PortOf(const sockaddr_storage& address) {
+        uint16_t port = 0;
+        AddressBytes(address, &port);
+        return port;
+    }
+
     // A client socket of the family, and the forwarder's address for it.
     UNIQUE_FD Client(int family, sockaddr_storage* forwarder) {
         *forwarder = LoopbackAddress(family, forwarder_->Port());
         return Bound(SOCK_DGRAM, family == AF_INET ? "127.0.0.1" : "::1", 0);
     }
 
-    // The resolver answers the next query with `answer`; the query as it came.
-    std::string Answer(int index, const std::string& answer) {
+    // The resolver answers the next query with its AnswerTo (or `answer`); the query as it came.
+    std::string Answer(int index, std::optional<std::string> answer = std::nullopt) {
         sockaddr_storage from{};
         std::string query = Receive(resolvers_[index].Get(), &from);
         if (query != "(nothing)")
-            SendTo(resolvers_[index].Get(), answer, from);
+            SendTo(resolvers_[index].Get(), answer ? *answer : AnswerTo(query), from);
         return query;
     }
 
     DATAGRAM_CALLOUTS callouts_;
     UNIQUE_FD resolvers_[2];
+    // Where a client's queries go instead (set before Start); nullopt: the test's resolver.
+    std::function<std::optional<sockaddr_storage>(const sockaddr_storage& client)> route_;
     std::unique_ptr<DNS_FORWARDER> forwarder_;
 };
 
 TEST_F(DnsForwarderTest, QueriesReachTheResolverAndAnswersComeBackThroughTheEngine) {
     Start();
+    const std::string one = Text(Query("one.example.test", 1, 1));
+    const std::string two = Text(Query("two.example.test", 28, 2));
     for (int family : {AF_INET, AF_INET6}) {
         SCOPED_TRACE(family == AF_INET ? "IPv4" : "IPv6");
         const int index = family == AF_INET ? 0 : 1;
         sockaddr_storage forwarder{};
         UNIQUE_FD client = Client(family, &forwarder);
-        SendTo(client.Get(), "query one", forwarder);
-        EXPECT_EQ(Answer(index, "answer one"), "query one");
+        SendTo(client.Get(), one, forwarder);
+        EXPECT_EQ(Answer(index), one);
         sockaddr_storage from{};
-        EXPECT_EQ(Receive(client.Get(), &from), "answer one");
+        EXPECT_EQ(Receive(client.Get(), &from), AnswerTo(one));
         EXPECT_EQ(wexo::test::Text(from), wexo::test::Text(forwarder));
         // A second query of the same socket takes the same exchange.
-        SendTo(client.Get(), "query two", forwarder);
-        EXPECT_EQ(Answer(index, "answer two"), "query two");
-        EXPECT_EQ(Receive(client.Get()), "answer two");
+        SendTo(client.Get(), two, forwarder);
+        EXPECT_EQ(Answer(index), two);
+        EXPECT_EQ(Receive(client.Get()), AnswerTo(two));
     }
     // The sink counts after it sent, so the client may have its answer a moment before.
     EXPECT_TRUE(Eventually([&] { return forwarder_->Counts().delivered == 4; }));
@@ -293,8 +527,8 @@ TEST_F(DnsForwarderTest, QueriesReachTheResolverAndAnswersComeBackThroughTheEngi
     EXPECT_EQ(counts.answers, 4u);
     EXPECT_EQ(counts.delivered, 4u);
     EXPECT_EQ(counts.exchanges, 2u);
-    const std::vector<std::string> expected = {"out:query one", "in:answer one", "out:query two",
-                                               "in:answer two"};
+    const std::vector<std::string> expected = {"out:" + one, "in:" + AnswerTo(one), "out:" + two,
+                                               "in:" + AnswerTo(two)};
     std::vector<std::string> seen = callouts_.Seen();
     ASSERT_EQ(seen.size(), 8u);
     EXPECT_EQ(std::vector<std::string>(seen.begin(), seen.begin() + 4), expected);
@@ -303,11 +537,12 @@ TEST_F(DnsForwarderTest, QueriesReachTheResolverAndAnswersComeBackThroughTheEngi
 // The driver's way of changing an answer: the original absorbed, a rewritten one injected. The
 // client gets the rewritten one only; a blocked query never reaches the resolver.
 TEST_F(DnsForwarderTest, ARewrittenAnswerReplacesTheOriginalAndABlockedQueryGoesNowhere) {
+    const std::string query = Text(Query("www.example.test"));
     std::atomic<NTSTATUS> injected{STATUS_PENDING};
     callouts_.SetDecide([&](NET_BUFFER_LIST& packet, const FWPS_INCOMING_VALUES& values,
                             const FWPS_INCOMING_METADATA_VALUES& metadata, FWPS_CLASSIFY_OUT& out) {
         std::string payload(packet.Data().begin(), packet.Data().end());
-        if (values.direction == FWP_DIRECTION_INBOUND && payload == "real answer") {
+        if (values.direction == FWP_DIRECTION_INBOUND && payload == AnswerTo(query)) {
             os::testing::RewriteInboundDatagram(
                 callouts_.Injection(), nullptr, packet, values, metadata, out, "remapped answer",
                 [&](NetBufferListChain, NTSTATUS status) { injected = status; });
@@ -322,14 +557,14 @@ TEST_F(DnsForwarderTest, ARewrittenAnswerReplacesTheOriginalAndABlockedQueryGoes
         const int index = family == AF_INET ? 0 : 1;
         sockaddr_storage forwarder{};
         UNIQUE_FD client = Client(family, &forwarder);
-        SendTo(client.Get(), "query", forwarder);
-        EXPECT_EQ(Answer(index, "real answer"), "query");
+        SendTo(client.Get(), query, forwarder);
+        EXPECT_EQ(Answer(index), query);
         EXPECT_EQ(Receive(client.Get()), "remapped answer");
         EXPECT_EQ(Receive(client.Get(), nullptr, 50), "(nothing)") << "the original came too";
         EXPECT_TRUE(Eventually([&] { return injected.load() == STATUS_SUCCESS; }));
         injected = STATUS_PENDING;
 
-        SendTo(client.Get(), "forbidden query", forwarder);
+        SendTo(client.Get(), Text(Query("forbidden.example.test")), forwarder);
         EXPECT_EQ(Receive(resolvers_[index].Get(), nullptr, 50), "(nothing)");
     }
     EXPECT_EQ(forwarder_->Counts().dropped, 2u);
@@ -348,47 +583,199 @@ TEST_F(DnsForwarderTest, TheCanaryIsAnsweredHereUnlessTurnedOff) {
     EXPECT_EQ(forwarder_->Counts().canaryAnswers, 1u);
 
     forwarder_.reset();
-    DNS_FORWARDER_OPTIONS off;
+    DNS_FORWARDER_OPTIONS off = Options();
     off.answerDohCanary = false;
     Start(off);
     client = Client(AF_INET, &forwarder);
     SendTo(client.Get(), canary, forwarder);
-    EXPECT_EQ(Answer(0, "the resolver's own"), canary);
-    EXPECT_EQ(Receive(client.Get()), "the resolver's own");
+    EXPECT_EQ(Answer(0), canary);
+    EXPECT_EQ(Receive(client.Get()), AnswerTo(canary));
 }
 
 // Exchanges are bounded: a new client past the bound is dropped, and finds room once the quiet
 // ones have been forgotten.
 TEST_F(DnsForwarderTest, ExchangesAreBoundedAndForgottenWhenQuiet) {
-    DNS_FORWARDER_OPTIONS options;
+    DNS_FORWARDER_OPTIONS options = Options();
     options.maxExchanges = 2;
     options.idleTimeoutMs = 50;
     Start(options);
     sockaddr_storage forwarder{};
     UNIQUE_FD clients[3] = {Client(AF_INET, &forwarder), Client(AF_INET, &forwarder),
                             Client(AF_INET, &forwarder)};
-    SendTo(clients[0].Get(), "a", forwarder);
-    SendTo(clients[1].Get(), "b", forwarder);
-    EXPECT_EQ(Answer(0, "A"), "a");
-    EXPECT_EQ(Answer(0, "B"), "b");
-    SendTo(clients[2].Get(), "c", forwarder);
+    const std::string a = Text(Query("a.test")), b = Text(Query("b.test")),
+                      c = Text(Query("c.test"));
+    SendTo(clients[0].Get(), a, forwarder);
+    SendTo(clients[1].Get(), b, forwarder);
+    EXPECT_EQ(Answer(0), a);
+    EXPECT_EQ(Answer(0), b);
+    SendTo(clients[2].Get(), c, forwarder);
     EXPECT_EQ(Receive(resolvers_[0].Get(), nullptr, 20), "(nothing)");
     EXPECT_TRUE(Eventually([&] { return forwarder_->Counts().dropped == 1; }));
 
     EXPECT_TRUE(Eventually([&] { return forwarder_->Counts().exchanges == 0; }));
-    SendTo(clients[2].Get(), "c again", forwarder);
-    EXPECT_EQ(Answer(0, "C"), "c again");
-    EXPECT_EQ(Receive(clients[2].Get()), "C");
+    SendTo(clients[2].Get(), c, forwarder);
+    EXPECT_EQ(Answer(0), c);
+    EXPECT_EQ(Receive(clients[2].Get()), AnswerTo(c));
+}
+
+// One client socket asking many resolvers takes at most its own share of the exchanges; another
+// client still finds room.
+TEST_F(DnsForwarderTest, OneClientSocketCannotTakeEveryExchange) {
+    UNIQUE_FD more[2] = {Bound(SOCK_DGRAM, "127.0.0.1", 0), Bound(SOCK_DGRAM, "127.0.0.1", 0)};
+    const int targets[3] = {resolvers_[0].Get(), more[0].Get(), more[1].Get()};
+    DNS_FORWARDER_OPTIONS options = Options();
+    options.maxExchanges = 3;
+    options.maxExchangesPerClient = 2;
+    std::atomic<uint16_t> greedyPort{0};
+    int next = 0;  // loop thread only
+    route_ = [&](const sockaddr_storage& client) -> std::optional<sockaddr_storage> {
+        if (PortOf(client) != greedyPort.load())
+            return std::nullopt;
+        return SocketName(targets[next++ % 3]);
+    };
+    Start(options);
+    sockaddr_storage forwarder{};
+    UNIQUE_FD greedy = Client(AF_INET, &forwarder);
+    greedyPort = PortOf(SocketName(greedy.Get()));
+    const std::string queries[3] = {Text(Query("a.test", 1, 1)), Text(Query("a.test", 1, 2)),
+                                    Text(Query("a.test", 1, 3))};
+    for (const std::string& query : queries)
+        SendTo(greedy.Get(), query, forwarder);
+    EXPECT_EQ(Receive(targets[0]), queries[0]);
+    EXPECT_EQ(Receive(targets[1]), queries[1]);
+    EXPECT_EQ(Receive(targets[2], nullptr, 50), "(nothing)");
+    EXPECT_TRUE(Eventually([&] { return forwarder_->Counts().dropped == 1; }));
+
+    UNIQUE_FD other = Client(AF_INET, &forwarder);
+    const std::string query = Text(Query("b.test"));
+    SendTo(other.Get(), query, forwarder);
+    EXPECT_EQ(Answer(0), query);
+    EXPECT_EQ(Receive(other.Get()), AnswerTo(query));
+}
+
+// A client's datagram that is not a DNS query goes nowhere, and of what the resolver sends back
+// only the answer to the query forwarded reaches the client, once. Over TCP a stream that carries
+// anything else ends there, whichever side sent it.
+TEST_F(DnsForwarderTest, NothingButDnsGetsThroughInEitherDirection) {
+    UNIQUE_FD tcpResolver = Bound(SOCK_STREAM, "127.0.0.1", 0);
+    ASSERT_TRUE(tcpResolver.Valid());
+    DNS_FORWARDER_OPTIONS options = Options();
+    options.tcpDestination = [&](int, sockaddr_storage* to) {
+        *to = SocketName(tcpResolver.Get());
+        return true;
+    };
+    Start(options);
+    sockaddr_storage forwarder{};
+    UNIQUE_FD client = Client(AF_INET, &forwarder);
+    const std::string query = Text(Query("www.example.test", 1, 0x4242));
+    for (const std::string& other : {std::string("SSH-2.0-OpenSSH_9.6\r\n"),
+                                     Text(Query("www.example.test", 1, 1, 0x8180)), query + "x"})
+        SendTo(client.Get(), other, forwarder);
+    SendTo(client.Get(), query, forwarder);
+    sockaddr_storage from{};
+    EXPECT_EQ(Receive(resolvers_[0].Get(), &from), query) << "the first to arrive is the query";
+    for (const std::string& reply :
+         {std::string("tunnel data"), AnswerTo(Text(Query("www.example.test", 1, 0x4243))),
+          AnswerTo(query) + "x", AnswerTo(query), AnswerTo(query, 2)})
+        SendTo(resolvers_[0].Get(), reply, from);
+    EXPECT_EQ(Receive(client.Get()), AnswerTo(query));
+    EXPECT_EQ(Receive(client.Get(), nullptr, 100), "(nothing)") << "a second answer came";
+    EXPECT_TRUE(Eventually([&] { return forwarder_->Counts().notAnswers == 4; }));
+    EXPECT_EQ(forwarder_->Counts().notQueries, 3u);
+
+    std::atomic<size_t> bytesAtResolver{0};
+    std::thread serve([&] {
+        auto drain = [&](int fd) {
+            char buffer[256];
+            for (ssize_t n; wexo::test::Readable(fd, 3000) && (n = recv(fd, buffer, 256, 0)) > 0;)
+                bytesAtResolver += static_cast<size_t>(n);
+        };
+        UNIQUE_FD first = wexo::test::AcceptWithin(tcpResolver.Get(), 3000);
+        drain(first.Get());
+        UNIQUE_FD second = wexo::test::AcceptWithin(tcpResolver.Get(), 3000);
+        if (ReadFrame(second.Get()) == query) {
+            const std::string banner = "SSH-2.0-OpenSSH_9.6\r\n";
+            send(second.Get(), banner.data(), banner.size(), MSG_NOSIGNAL);
+        }
+        drain(second.Get());
+    });
+    const sockaddr_storage tcpForwarder = LoopbackAddress(AF_INET, forwarder_->Port());
+    UNIQUE_FD sender;
+    ASSERT_EQ(wexo::test::Connect(sender, SOCK_STREAM, tcpForwarder), 0);
+    SendAll(sender.Get(), "SSH-2.0-OpenSSH_9.6\r\n");  // unframed, as a tunnel would send it
+    EXPECT_EQ(ReadFrame(sender.Get()), "(closed)");
+    UNIQUE_FD asker;
+    ASSERT_EQ(wexo::test::Connect(asker, SOCK_STREAM, tcpForwarder), 0);
+    SendAll(asker.Get(), Frame(query));
+    EXPECT_EQ(ReadFrame(asker.Get()), "(closed)");
+    serve.join();
+    EXPECT_EQ(bytesAtResolver.load(), 0u);
+    EXPECT_EQ(forwarder_->Counts().notQueries, 4u);
+    EXPECT_EQ(forwarder_->Counts().notAnswers, 5u);
+}
+
+// A query whose destination is the forwarder itself would be forwarded to itself, and again from
+// there, until the exchanges ran out: it is refused, over UDP and TCP, and other clients go on
+// being answered. Here everyone but one client asks the forwarder, its own sockets included.
+TEST_F(DnsForwarderTest, AQueryForTheForwarderItselfIsRefusedAndOthersAreStillAnswered) {
+    DNS_FORWARDER_OPTIONS options = Options();
+    options.maxExchanges = 8;
+    std::atomic<uint16_t> honestPort{0};
+    route_ = [&](const sockaddr_storage& client) -> std::optional<sockaddr_storage> {
+        if (PortOf(client) == honestPort.load())
+            return std::nullopt;
+        return LoopbackAddress(client.ss_family, forwarder_->Port());
+    };
+    options.tcpDestination = [&](int, sockaddr_storage* to) {
+        *to = LoopbackAddress(AF_INET, forwarder_->Port());
+        return true;
+    };
+    Start(options);
+    sockaddr_storage forwarder{};
+    for (int family : {AF_INET, AF_INET6}) {
+        for (int socket = 0; socket < 4; ++socket) {
+            UNIQUE_FD attacker = Client(family, &forwarder);
+            for (uint16_t id = 0; id < 10; ++id)
+                SendTo(attacker.Get(), Text(Query("loop.test", 1, id)), forwarder);
+        }
+    }
+    UNIQUE_FD tcp;
+    ASSERT_EQ(wexo::test::Connect(tcp, SOCK_STREAM, LoopbackAddress(AF_INET, forwarder_->Port())),
+              0);
+    SendAll(tcp.Get(), Frame(Text(Query("loop.test"))));
+    EXPECT_EQ(ReadFrame(tcp.Get()), "(closed)");
+
+    UNIQUE_FD honest = Client(AF_INET, &forwarder);
+    honestPort = PortOf(SocketName(honest.Get()));
+    const std::string query = Text(Query("www.example.test"));
+    SendTo(honest.Get(), query, forwarder);
+    EXPECT_EQ(Answer(0), query);
+    EXPECT_EQ(Receive(honest.Get()), AnswerTo(query));
+    EXPECT_TRUE(Eventually([&] { return forwarder_->Counts().refused == 81; }));
+    EXPECT_EQ(forwarder_->Counts().exchanges, 1u);
+}
+
+// Resolvers on loopback are refused unless allowed: no redirected query was going there.
+TEST_F(DnsForwarderTest, AResolverOnLoopbackIsRefusedByDefault) {
+    Start(DNS_FORWARDER_OPTIONS{});
+    for (int family : {AF_INET, AF_INET6}) {
+        sockaddr_storage forwarder{};
+        UNIQUE_FD client = Client(family, &forwarder);
+        SendTo(client.Get(), Text(Query("www.example.test")), forwarder);
+        EXPECT_EQ(Receive(resolvers_[family == AF_INET ? 0 : 1].Get(), nullptr, 50), "(nothing)");
+    }
+    EXPECT_TRUE(Eventually([&] { return forwarder_->Counts().refused == 2; }));
 }
 
 // DNS over TCP: each framed message is presented as a datagram would be, so a rewritten answer
 // replaces the original on this path too; messages split across writes or sent together are
 // taken one by one, and the canary is answered here.
 TEST_F(DnsForwarderTest, MessagesOverTcpGoThroughTheEngineOneByOne) {
+    const std::string remapMe = Text(Query("remap.example.test", 1, 9));
     callouts_.SetDecide([&](NET_BUFFER_LIST& packet, const FWPS_INCOMING_VALUES& values,
                             const FWPS_INCOMING_METADATA_VALUES& metadata, FWPS_CLASSIFY_OUT& out) {
         std::string payload(packet.Data().begin(), packet.Data().end());
-        if (values.direction == FWP_DIRECTION_INBOUND && payload == "answer to remap me")
+        if (values.direction == FWP_DIRECTION_INBOUND && payload == AnswerTo(remapMe))
             os::testing::RewriteInboundDatagram(callouts_.Injection(), nullptr, packet, values,
                                                 metadata, out, "remapped", nullptr);
     });
@@ -402,32 +789,34 @@ TEST_F(DnsForwarderTest, MessagesOverTcpGoThroughTheEngineOneByOne) {
             if (query == "(nothing)" || query == "(closed)")
                 return;
             ++resolverQueries;
-            const std::string answer = Frame("answer to " + query);
+            const std::string answer = Frame(AnswerTo(query));
             send(c.Get(), answer.data(), answer.size(), MSG_NOSIGNAL);
         }
     });
-    DNS_FORWARDER_OPTIONS options;
+    DNS_FORWARDER_OPTIONS options = Options();
     options.tcpDestination = [&](int, sockaddr_storage* to) {
-        socklen_t length = sizeof *to;
-        getsockname(resolver.Get(), reinterpret_cast<sockaddr*>(to), &length);
+        *to = SocketName(resolver.Get());
         return true;
     };
     Start(options);
     UNIQUE_FD client;
     ASSERT_EQ(
         wexo::test::Connect(client, SOCK_STREAM, LoopbackAddress(AF_INET, forwarder_->Port())), 0);
-    SendAll(client.Get(), Frame("one"));
-    EXPECT_EQ(ReadFrame(client.Get()), "answer to one");
-    SendAll(client.Get(), Frame("remap me"));
+    std::string q[4];
+    for (uint16_t i = 0; i < 4; ++i)
+        q[i] = Text(Query("q" + std::to_string(i) + ".example.test", 1, i));
+    SendAll(client.Get(), Frame(q[0]));
+    EXPECT_EQ(ReadFrame(client.Get()), AnswerTo(q[0]));
+    SendAll(client.Get(), Frame(remapMe));
     EXPECT_EQ(ReadFrame(client.Get()), "remapped");
-    const std::string split = Frame("two");
+    const std::string split = Frame(q[1]);
     SendAll(client.Get(), split.substr(0, 1));
     std::this_thread::sleep_for(20ms);
     SendAll(client.Get(), split.substr(1));
-    EXPECT_EQ(ReadFrame(client.Get()), "answer to two");
-    SendAll(client.Get(), Frame("three") + Frame("four"));
-    EXPECT_EQ(ReadFrame(client.Get()), "answer to three");
-    EXPECT_EQ(ReadFrame(client.Get()), "answer to four");
+    EXPECT_EQ(ReadFrame(client.Get()), AnswerTo(q[1]));
+    SendAll(client.Get(), Frame(q[2]) + Frame(q[3]));
+    EXPECT_EQ(ReadFrame(client.Get()), AnswerTo(q[2]));
+    EXPECT_EQ(ReadFrame(client.Get()), AnswerTo(q[3]));
     SendAll(client.Get(), Frame(Text(Query("use-application-dns.net"))));
     const std::string canary = ReadFrame(client.Get());
     ASSERT_GE(canary.size(), 4u);
@@ -446,14 +835,13 @@ TEST_F(DnsForwarderTest, AnswersReachTheClientWithoutEchKeys) {
     std::optional<std::vector<uint8_t>> expected = StripEchParams(wexo::test::svcb::HttpsAnswer());
     ASSERT_TRUE(expected);
     const std::string stripped = Text(*expected);
-    const std::string query = Text(Query("example.test", 65));
+    const std::string query = Text(Query("example.test", 65, 0xABCD));
 
     UNIQUE_FD tcpResolver = Bound(SOCK_STREAM, "127.0.0.1", 0);
     ASSERT_TRUE(tcpResolver.Valid());
-    DNS_FORWARDER_OPTIONS options;
+    DNS_FORWARDER_OPTIONS options = Options();
     options.tcpDestination = [&](int, sockaddr_storage* to) {
-        socklen_t length = sizeof *to;
-        getsockname(tcpResolver.Get(), reinterpret_cast<sockaddr*>(to), &length);
+        *to = SocketName(tcpResolver.Get());
         return true;
     };
     for (bool strip : {true, false}) {
@@ -500,7 +888,7 @@ TEST_F(DnsForwarderTest, AnswersReachTheClientWithoutEchKeys) {
 }
 
 TEST_F(DnsForwarderTest, AClientWhoseDestinationIsUnknownIsDropped) {
-    DNS_FORWARDER_OPTIONS options;
+    DNS_FORWARDER_OPTIONS options = Options();
     Start(options);
     forwarder_.reset();
     options.destination = [](const sockaddr_storage&, const sockaddr_storage&, sockaddr_storage*) {
@@ -511,7 +899,7 @@ TEST_F(DnsForwarderTest, AClientWhoseDestinationIsUnknownIsDropped) {
     ASSERT_EQ(forwarder_->Start(&why), 0) << why;
     sockaddr_storage forwarder{};
     UNIQUE_FD client = Client(AF_INET, &forwarder);
-    SendTo(client.Get(), "where to?", forwarder);
+    SendTo(client.Get(), Text(Query("where-to.test")), forwarder);
     EXPECT_TRUE(Eventually([&] { return forwarder_->Counts().dropped == 1; }));
     EXPECT_EQ(forwarder_->Counts().exchanges, 0u);
 }
@@ -601,6 +989,134 @@ TEST_F(DnsRedirectTest, AnswersComeFromTheResolverAskedThroughTheForwarder) {
     ASSERT_GE(canary.size(), 4u);
     EXPECT_EQ(canary[3] & 0x0F, 3);
     EXPECT_EQ(dns_.QueryCount("use-application-dns.net"), 0u);
+}
+
+// A query sent straight to the forwarder's own socket (from this namespace, where its port can be
+// read) is what connection tracking then names as its destination: it is refused, over UDP and
+// TCP, however often it comes, and the machine's other lookups go on being answered.
+TEST_F(DnsRedirectTest, AQuerySentStraightToTheForwarderIsRefusedAndOthersAreStillAnswered) {
+    const uint16_t port = forwarder_->Port();
+    net_->RunIn(SIDE::Client, [&] {
+        for (const char* loopback : {"127.0.0.1", "::1"}) {
+            for (int socket = 0; socket < 4; ++socket) {
+                UNIQUE_FD fd;
+                ASSERT_EQ(wexo::test::Connect(fd, SOCK_DGRAM, Address(loopback, port)), 0);
+                for (uint16_t id = 0; id < 10; ++id) {
+                    const std::vector<uint8_t> query = Query("www.example.test", 1, id);
+                    send(fd.Get(), query.data(), query.size(), 0);
+                }
+            }
+        }
+        UNIQUE_FD tcp;
+        ASSERT_EQ(wexo::test::Connect(tcp, SOCK_STREAM, Address("127.0.0.1", port)), 0);
+        // The forwarder may close before the query is even sent: a refused send is a refusal too.
+        const std::string framed = Frame(Text(Query("www.example.test")));
+        send(tcp.Get(), framed.data(), framed.size(), MSG_NOSIGNAL);
+        EXPECT_EQ(ReadFrame(tcp.Get()), "(closed)");
+    });
+    EXPECT_TRUE(Eventually([&] { return forwarder_->Counts().refused == 81; }))
+        << forwarder_->Counts().refused << " refused, " << forwarder_->Counts().dropped
+        << " dropped";
+    const std::string answer = Ask("192.0.2.2", Query("www.example.test", 1));
+    ASSERT_GE(answer.size(), 16u) << answer;
+    EXPECT_EQ(answer.substr(answer.size() - 4), std::string("\xC0\x00\x02\x02", 4));
+    EXPECT_EQ(dns_.QueryCount("www.example.test"), 1u);
+    EXPECT_EQ(forwarder_->Counts().exchanges, 1u);
+}
+
+// Nor does it send to an address of the machine's own, which the route tells (a destination the
+// redirect never gives: traffic to the machine's own addresses stays on loopback).
+TEST_F(DnsRedirectTest, AResolverAtTheMachinesOwnAddressIsRefused) {
+    UNIQUE_FD own[2];
+    UNIQUE_FD ownTcp;
+    std::unique_ptr<DNS_FORWARDER> second;
+    ASSERT_TRUE(net_->RunIn(SIDE::Client, [&] {
+        own[0] = Bound(SOCK_DGRAM, "192.0.2.1", 0);
+        own[1] = Bound(SOCK_DGRAM, "2001:db8::1", 0);
+        ownTcp = Bound(SOCK_STREAM, "192.0.2.1", 0);
+        ASSERT_TRUE(own[0].Valid() && own[1].Valid() && ownTcp.Valid());
+        DNS_FORWARDER_OPTIONS options;
+        options.mark = kProxySocketMark;
+        options.destination = [&](const sockaddr_storage& client, const sockaddr_storage&,
+                                  sockaddr_storage* resolver) {
+            socklen_t length = sizeof *resolver;
+            getsockname(own[client.ss_family == AF_INET ? 0 : 1].Get(),
+                        reinterpret_cast<sockaddr*>(resolver), &length);
+            return true;
+        };
+        options.tcpDestination = [&](int, sockaddr_storage* resolver) {
+            socklen_t length = sizeof *resolver;
+            getsockname(ownTcp.Get(), reinterpret_cast<sockaddr*>(resolver), &length);
+            return true;
+        };
+        second = std::make_unique<DNS_FORWARDER>(FilterEngine::Current(), std::move(options));
+        std::string why;
+        ASSERT_EQ(second->Start(&why), 0) << why;
+        for (int family : {AF_INET, AF_INET6}) {
+            UNIQUE_FD client;
+            ASSERT_EQ(
+                wexo::test::Connect(client, SOCK_DGRAM, LoopbackAddress(family, second->Port())),
+                0);
+            const std::vector<uint8_t> query = Query("www.example.test");
+            send(client.Get(), query.data(), query.size(), 0);
+        }
+        UNIQUE_FD tcp;
+        ASSERT_EQ(wexo::test::Connect(tcp, SOCK_STREAM, LoopbackAddress(AF_INET, second->Port())),
+                  0);
+        SendAll(tcp.Get(), Frame(Text(Query("www.example.test"))));
+        EXPECT_EQ(ReadFrame(tcp.Get()), "(closed)");
+    }));
+    ASSERT_TRUE(second);
+    EXPECT_TRUE(Eventually([&] { return second->Counts().refused == 3; }));
+    EXPECT_EQ(Receive(own[0].Get(), nullptr, 50), "(nothing)");
+    EXPECT_EQ(Receive(own[1].Get(), nullptr, 50), "(nothing)");
+    EXPECT_FALSE(wexo::test::AcceptWithin(ownTcp.Get(), 50).Valid());
+    second.reset();
+}
+
+// A tunnel over port 53 gets nothing through: neither its client's datagrams and stream to the
+// server, nor the server's bytes back to a client whose query was DNS.
+TEST_F(DnsRedirectTest, ATunnelOverPort53GetsNothingThrough) {
+    dns_.Stop();
+    UNIQUE_FD udp, tcp;
+    ASSERT_TRUE(net_->RunIn(SIDE::Server, [&] {
+        udp = Bound(SOCK_DGRAM, "192.0.2.2", 53);
+        tcp = Bound(SOCK_STREAM, "192.0.2.2", 53);
+    }));
+    ASSERT_TRUE(udp.Valid() && tcp.Valid());
+    UNIQUE_FD client, stream;
+    ASSERT_TRUE(net_->RunIn(SIDE::Client, [&] {
+        ASSERT_EQ(wexo::test::Connect(client, SOCK_DGRAM, Address("192.0.2.2", 53)), 0);
+        ASSERT_EQ(wexo::test::Connect(stream, SOCK_STREAM, Address("192.0.2.2", 53)), 0);
+    }));
+    const std::string tunnel = "\x45\x00\x00\x54 an IP packet in a tunnel";
+    ASSERT_EQ(send(client.Get(), tunnel.data(), tunnel.size(), 0),
+              static_cast<ssize_t>(tunnel.size()));
+    EXPECT_EQ(Receive(udp.Get(), nullptr, 200), "(nothing)");
+    // A query is DNS and goes on; what comes back is not, and stays.
+    const std::vector<uint8_t> query = Query("www.example.test");
+    ASSERT_EQ(send(client.Get(), query.data(), query.size(), 0),
+              static_cast<ssize_t>(query.size()));
+    sockaddr_storage from{};
+    EXPECT_EQ(Receive(udp.Get(), &from), Text(query));
+    SendTo(udp.Get(), tunnel, from);
+    EXPECT_EQ(Receive(client.Get(), nullptr, 200), "(nothing)");
+
+    // Over TCP the server greets, the client speaks first too; neither hears the other.
+    UNIQUE_FD server = wexo::test::AcceptWithin(tcp.Get(), 3000);
+    ASSERT_TRUE(server.Valid());
+    const std::string banner = "SSH-2.0-OpenSSH_9.6\r\n";
+    send(server.Get(), banner.data(), banner.size(), MSG_NOSIGNAL);
+    send(stream.Get(), banner.data(), banner.size(), MSG_NOSIGNAL);
+    char buffer[64];
+    for (int fd : {server.Get(), stream.Get()}) {
+        ASSERT_TRUE(wexo::test::Readable(fd, 3000)) << "the connection stayed open";
+        EXPECT_LE(recv(fd, buffer, sizeof buffer, MSG_DONTWAIT), 0);
+    }
+    const DNS_FORWARDER_COUNTS counts = forwarder_->Counts();
+    EXPECT_GE(counts.notQueries, 1u);
+    EXPECT_GE(counts.notAnswers, 1u);
+    EXPECT_GE(counts.notQueries + counts.notAnswers, 3u);
 }
 
 }  // namespace

@@ -112,6 +112,10 @@ TEST_F(NftTableTest, InstallShowsTheRules) {
     EXPECT_NE(listed.find("type filter hook output"), std::string::npos) << listed;
     EXPECT_NE(listed.find("counter quic_refused"), std::string::npos) << listed;
     EXPECT_EQ(Count(listed, "counter name \"quic_refused\" reject"), 3u) << listed;
+    EXPECT_NE(listed.find("tcp dport 853 counter name \"port853_refused\" reject with tcp reset"),
+              std::string::npos)
+        << listed;
+    EXPECT_EQ(Count(listed, "counter name \"port853_refused\" reject"), 2u) << listed;
     EXPECT_EQ(Count(listed, "meta mark 0x5745584f return"), 2u) << listed;
 }
 
@@ -120,12 +124,14 @@ TEST_F(NftTableTest, OptionsLeaveOutDnsAndQuic) {
     os::NFT_TABLE_OPTIONS options = Options();
     options.dnsPort = 0;
     options.rejectQuic = false;
+    options.rejectPort853 = false;
     std::string message;
     ASSERT_EQ(InstallInClient(table, options, &message), os::ERROR_SUCCESS) << message;
     const std::string listed = ListInClient({"table", "inet", "wexo"});
     EXPECT_NE(listed.find("redirect to :15001"), std::string::npos) << listed;
     EXPECT_EQ(listed.find("dport 53"), std::string::npos) << listed;
-    EXPECT_EQ(listed.find("quic_refused"), std::string::npos) << listed;
+    EXPECT_EQ(listed.find("refused"), std::string::npos) << listed;
+    EXPECT_EQ(listed.find("filter_output"), std::string::npos) << listed;
 }
 
 TEST_F(NftTableTest, InstallingAgainReplacesTheTable) {
@@ -134,10 +140,14 @@ TEST_F(NftTableTest, InstallingAgainReplacesTheTable) {
     ASSERT_EQ(InstallInClient(table, Options(), &message), os::ERROR_SUCCESS) << message;
     os::NFT_TABLE_OPTIONS changed = Options();
     changed.tcpProxyPort = 15002;
+    // Unwatched, as the table of a host that crashed is.
+    changed.watch = false;
     ASSERT_EQ(InstallInClient(table, changed, &message), os::ERROR_SUCCESS) << message;
+    EXPECT_FALSE(table.Watch().Running());
     // A second owner, as after a crash that left the first one's table behind.
     os::NFT_TABLE other;
     changed.tcpProxyPort = 15003;
+    changed.watch = true;
     ASSERT_EQ(InstallInClient(other, changed, &message), os::ERROR_SUCCESS) << message;
     const std::string tables = ListInClient({"tables"});
     EXPECT_EQ(Count(tables, "table inet wexo"), 1u) << tables;
@@ -370,6 +380,50 @@ TEST_F(NftTrafficTest, QuicIsRefusedOnEveryPortAndOtherUdpPassesUnlessTurnedOff)
     EXPECT_EQ(ErrorAfterSend(client, &sendError), 0);
     EXPECT_EQ(sendError, 0);
     EXPECT_TRUE(wexo::test::Readable(servers[0].Get(), 1000));
+}
+
+// DNS over TLS (TCP 853) and over QUIC (UDP 853) are refused at once, as a closed port is: a reset
+// and an ICMP port unreachable. Other ports are not, and the switch leaves 853 alone too.
+TEST_F(NftTrafficTest, Port853IsRefusedAtOnceUnlessTurnedOff) {
+    UNIQUE_FD servers[2] = {MakeIn(SIDE::Server, [] { return Bound(SOCK_DGRAM, "::", 853); }),
+                            MakeIn(SIDE::Server, [] { return Bound(SOCK_DGRAM, "::", 8853); })};
+    ASSERT_TRUE(servers[0].Valid() && servers[1].Valid());
+    for (bool refuse : {true, false}) {
+        os::NFT_TABLE_OPTIONS options = Options();
+        options.rejectQuic = false;  // the datagrams below are no QUIC anyway
+        options.rejectPort853 = refuse;
+        Install(options);
+        for (const char* ip : {"192.0.2.2", "2001:db8::2"}) {
+            SCOPED_TRACE(std::string(ip) + (refuse ? " refused" : " not refused"));
+            UNIQUE_FD stream;
+            const int err = ConnectFrom(SIDE::Client, stream, SOCK_STREAM, Address(ip, 853));
+            UNIQUE_FD accepted = wexo::test::AcceptWithin(proxy_.Get(), refuse ? 0 : 2000);
+            // Unrefused, it is TCP as any other: the proxy's.
+            EXPECT_EQ(err, refuse ? ECONNREFUSED : 0);
+            EXPECT_EQ(accepted.Valid(), !refuse);
+            for (int port = 0; port < 2; ++port) {
+                SCOPED_TRACE(port == 0 ? "udp 853" : "udp 8853");
+                UNIQUE_FD client;
+                ASSERT_EQ(ConnectFrom(SIDE::Client, client, SOCK_DGRAM,
+                                      Address(ip, port == 0 ? 853 : 8853)),
+                          0);
+                int sendError = 0;
+                const int error = ErrorAfterSend(client, &sendError, "a query");
+                const bool refused = refuse && port == 0;
+                EXPECT_EQ(error == ECONNREFUSED || sendError == ECONNREFUSED, refused);
+                EXPECT_EQ(wexo::test::Readable(servers[port].Get(), refused ? 0 : 1000), !refused);
+                char drain[64];
+                if (!refused) {
+                    ASSERT_GT(::recv(servers[port].Get(), drain, sizeof(drain), 0), 0);
+                }
+            }
+        }
+        if (refuse) {
+            const std::string listed =
+                ListInClient({"counter", "inet", "wexo", os::kPort853Counter});
+            EXPECT_NE(listed.find("packets 4 "), std::string::npos) << listed;
+        }
+    }
 }
 
 TEST_F(NftTrafficTest, DnsGoesToTheForwarderAndTheAnswerComesFromTheServer) {
