@@ -63,6 +63,12 @@ if(WEXO_BROWSER_POLICIES)
             COMPONENT browser_policies)
     list(APPEND WEXO_CONFFILES /etc/firefox/policies/policies.json)
 endif()
+# The administrator's settings file, every key commented out: the driver host writes what it sets
+# into the product key at each start. Under /etc whatever the prefix, where the host looks for it,
+# and a conffile, so that the administrator's edit survives an upgrade.
+install(FILES ${CMAKE_SOURCE_DIR}/packaging/wexo.conf DESTINATION /etc/wexo
+        PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+list(APPEND WEXO_CONFFILES /etc/wexo/wexo.conf)
 set(WEXO_CONTROL_EXTRA
     ${CMAKE_SOURCE_DIR}/packaging/debian/postinst ${CMAKE_SOURCE_DIR}/packaging/debian/prerm
     ${CMAKE_SOURCE_DIR}/packaging/debian/postrm)

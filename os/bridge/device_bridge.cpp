@@ -408,12 +408,12 @@ DEVICE_BRIDGE_SERVER::DEVICE_BRIDGE_SERVER(DEVICE_GATEWAY& devices)
     state_->devices = &devices;
 }
 
-
 DEVICE_BRIDGE_SERVER::~DEVICE_BRIDGE_SERVER() {
     Stop();
 }
 
-NTSTATUS DEVICE_BRIDGE_SERVER::Start(const std::string& runtimeDir) {
+NTSTATUS DEVICE_BRIDGE_SERVER::Start(const std::string& runtimeDir,
+                                     const bridge::CONNECTION_LIMITS& limits) {
     STATE& s = *state_;
     if (s.running) {
         return STATUS_INVALID_DEVICE_STATE;
@@ -439,7 +439,7 @@ NTSTATUS DEVICE_BRIDGE_SERVER::Start(const std::string& runtimeDir) {
     s.instance = (static_cast<uint64_t>(random()) << 32) | random();
     STATE* raw = &s;
     error =
-        s.loop.Start(std::move(listener), kMaxConnections,
+        s.loop.Start(std::move(listener), limits,
                      [raw](int fd, const bridge::PEER_IDENTITY& peer) { raw->Serve(fd, peer); });
     if (error != ERROR_SUCCESS) {
         return STATUS_INSUFFICIENT_RESOURCES;

@@ -11,6 +11,7 @@
 #include <memory>
 #include <string>
 
+#include "os/bridge/peer.h"
 #include "os/core/device_gateway.h"
 #include "os/core/status.h"
 
@@ -23,8 +24,9 @@ std::string DeviceBridgeRuntimeDir();
 
 class DEVICE_BRIDGE_SERVER {
   public:
-    // Limits that keep one caller from taking the host down.
-    static constexpr size_t kMaxConnections = 64;
+    // Limits that keep one caller from taking the host down. Connections are counted per user
+    // (bridge::CONNECTION_LIMITS): root's, the service's among them, never wait for another
+    // user's to end.
     static constexpr uint32_t kMaxFrame = 64 * 1024;
     // How long a caller may take to send the rest of a frame, or to answer the host.
     static constexpr int kPeerTimeoutMs = 5'000;
@@ -37,8 +39,9 @@ class DEVICE_BRIDGE_SERVER {
     DEVICE_BRIDGE_SERVER& operator=(const DEVICE_BRIDGE_SERVER&) = delete;
 
     // Listens on `runtimeDir`/device.sock (the folder is made 0755 when missing; an existing one
-    // must belong to this user and not be writable by others). STATUS_SUCCESS or the failure.
-    NTSTATUS Start(const std::string& runtimeDir);
+    // must belong to root or this user and not be writable by others, nor the folders above it).
+    // STATUS_SUCCESS or the failure.
+    NTSTATUS Start(const std::string& runtimeDir, const bridge::CONNECTION_LIMITS& limits = {});
     // Stops listening and ends every connection; each caller's opens are closed (cleanup, then
     // close) as when its process ends.
     void Stop();

@@ -12,12 +12,15 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <map>
 #include <sstream>
 
+#include "os/core/clock.h"
 #include "os/core/sid.h"
 #include "os/core/status.h"
 
@@ -38,20 +41,37 @@ int64_t NowMs() {
         .count();
 }
 
-// Waits for `events` on the socket until the deadline (-1: none). 1 ready, 0 timed out, -1 error.
-int WaitFor(int fd, short events, int64_t deadline) {
+// The clock of the peers' time-outs: os/'s, so that a test moves it instead of waiting.
+int64_t ClockMs() {
+    return static_cast<int64_t>(GetTickCount64());
+}
+
+// How often a wait looks at a virtual clock, which moves only when a test moves it.
+constexpr int64_t kVirtualClockSliceMs = 5;
+
+// Waits for `events` on the socket until the deadline on the clock `now` (-1: none). 1 ready, 0
+// timed out, -1 error.
+int WaitFor(int fd, short events, int64_t deadline, int64_t (*now)() = ClockMs) {
     for (;;) {
         int timeout = -1;
-        if (deadline >= 0)
-            timeout = static_cast<int>(std::max<int64_t>(0, deadline - NowMs()));
+        bool sliced = false;
+        if (deadline >= 0) {
+            const int64_t remaining = std::max<int64_t>(0, deadline - now());
+            sliced = now == ClockMs && remaining > 0 && ActiveClock().IsVirtual();
+            timeout =
+                static_cast<int>(sliced ? std::min(remaining, kVirtualClockSliceMs) : remaining);
+        }
         pollfd entry{fd, events, 0};
         int ready = ::poll(&entry, 1, timeout);
         if (ready < 0 && errno == EINTR)
             continue;
         if (ready < 0)
             return -1;
-        if (ready == 0)
+        if (ready == 0) {
+            if (sliced)
+                continue;
             return 0;
+        }
         return 1;  // readable, writable, or hung up / in error: the next call tells which
     }
 }
@@ -111,6 +131,61 @@ std::string RuntimeDirectory() {
     return kDefaultRuntimeDirectory;
 }
 
+namespace {
+
+// Whether a folder lets nobody but root and this user take, rename or replace what is in it.
+bool KeepsOthersOut(const struct stat& info) {
+    const bool othersWrite = (info.st_mode & (S_IWGRP | S_IWOTH)) != 0;
+    return (info.st_uid == 0 || info.st_uid == ::geteuid()) &&
+           (!othersWrite || (info.st_mode & S_ISVTX) != 0);
+}
+
+// The folders above `path`, as written (each prefix) and as resolved (each prefix of the real
+// path of its parent): a symbolic link on the way is as safe as the folder it is in, and its
+// target as safe as the folders it resolves to.
+uint32_t CheckFoldersAbove(const std::string& path, std::string* why) {
+    std::string absolute = path;
+    if (absolute.front() != '/') {
+        char cwd[4096];
+        if (::getcwd(cwd, sizeof cwd) == nullptr) {
+            *why = std::string("getcwd: ") + ErrnoText(errno);
+            return Win32ErrorFromErrno(errno);
+        }
+        absolute = std::string(cwd) + "/" + absolute;
+    }
+    while (absolute.size() > 1 && absolute.back() == '/')
+        absolute.pop_back();
+    const std::string parent = absolute.substr(0, std::max<size_t>(1, absolute.rfind('/')));
+    char resolved[PATH_MAX];
+    if (::realpath(parent.c_str(), resolved) == nullptr) {
+        *why = "runtime folder \"" + path + "\": " + ErrnoText(errno);
+        return Win32ErrorFromErrno(errno);
+    }
+    for (const std::string& chain : {parent, std::string(resolved)}) {
+        for (size_t end = chain.size();;) {
+            const std::string folder = end == 0 ? "/" : chain.substr(0, end);
+            struct stat info {};
+            if (::lstat(folder.c_str(), &info) != 0) {
+                *why = "folder \"" + folder + "\": " + ErrnoText(errno);
+                return Win32ErrorFromErrno(errno);
+            }
+            if (S_ISDIR(info.st_mode) && !KeepsOthersOut(info)) {
+                char mode[8];
+                std::snprintf(mode, sizeof mode, "%04o", info.st_mode & 07777);
+                *why = "folder \"" + folder + "\" above the runtime folder can be changed by " +
+                       "others (uid " + std::to_string(info.st_uid) + ", mode " + mode + ")";
+                return ERROR_ACCESS_DENIED;
+            }
+            if (end == 0 || folder == "/")
+                break;
+            end = chain.rfind('/', end - 1);
+        }
+    }
+    return ERROR_SUCCESS;
+}
+
+}  // namespace
+
 uint32_t PrepareRuntimeDirectory(const std::string& path, std::string* why) {
     std::string ignored;
     std::string& reason = why != nullptr ? *why : ignored;
@@ -118,6 +193,10 @@ uint32_t PrepareRuntimeDirectory(const std::string& path, std::string* why) {
         reason = "no runtime folder";
         return ERROR_INVALID_PARAMETER;
     }
+    // Before anything is made there; a missing parent is reported by the mkdir below.
+    const uint32_t above = CheckFoldersAbove(path, &reason);
+    if (above != ERROR_SUCCESS && above != ERROR_FILE_NOT_FOUND && above != ERROR_PATH_NOT_FOUND)
+        return above;
     struct stat info {};
     if (::lstat(path.c_str(), &info) != 0) {
         if (errno != ENOENT) {
@@ -149,7 +228,7 @@ uint32_t PrepareRuntimeDirectory(const std::string& path, std::string* why) {
         reason = "runtime folder \"" + path + "\" is writable by others";
         return ERROR_ACCESS_DENIED;
     }
-    return ERROR_SUCCESS;
+    return CheckFoldersAbove(path, &reason);  // the folders above, now that they all exist
 }
 
 // ---- File descriptors ----
@@ -301,8 +380,8 @@ class PEER_REMOTE final : public PROCESS_REMOTE {
         // Checked on every request: once the peer is gone its pid may name another process. The
         // pidfd alone suffices here: it was pinned to this very process when the peer connected,
         // and while it has not exited its pid cannot belong to anyone else.
-        const bool running = peer_.pidfd != nullptr && peer_.pidfd->IsValid() &&
-                             PidfdRunning(peer_.pidfd->Get());
+        const bool running =
+            peer_.pidfd != nullptr && peer_.pidfd->IsValid() && PidfdRunning(peer_.pidfd->Get());
         return running ? static_cast<int>(peer_.pid) : -1;
     }
     uint64_t CommitRegion(size_t size) override {
@@ -461,13 +540,13 @@ FRAME_STATUS ReadFrame(int socket, std::vector<uint8_t>& payload, std::vector<UN
     uint8_t header[kFrameHeaderSize];
     size_t have = 0;
     bool lost = false;
-    int64_t deadline = idleTimeoutMs < 0 ? -1 : NowMs() + idleTimeoutMs;
+    int64_t deadline = idleTimeoutMs < 0 ? -1 : ClockMs() + idleTimeoutMs;
     // The header, then the payload; the mid-frame clock starts with the first byte.
     while (have < kFrameHeaderSize) {
         ssize_t got = ReceiveSome(socket, header + have, kFrameHeaderSize - have, fds, &lost);
         if (got > 0) {
             if (have == 0)
-                deadline = NowMs() + options.midFrameTimeoutMs;
+                deadline = ClockMs() + options.midFrameTimeoutMs;
             have += static_cast<size_t>(got);
             continue;
         }
@@ -486,10 +565,13 @@ FRAME_STATUS ReadFrame(int socket, std::vector<uint8_t>& payload, std::vector<UN
         (static_cast<uint32_t>(header[2]) << 16) | (static_cast<uint32_t>(header[3]) << 24);
     if (length > options.maxPayload)
         return FRAME_STATUS::TooLarge;
-    payload.resize(length);
+    // Grown as the bytes come, so that a length alone, with nothing after it, costs nothing.
+    constexpr size_t kFirstGrowth = 64 * 1024;
     size_t done = 0;
     while (done < length) {
-        ssize_t got = ReceiveSome(socket, payload.data() + done, length - done, fds, &lost);
+        if (done == payload.size())
+            payload.resize(std::min<size_t>(length, std::max(kFirstGrowth, 2 * done)));
+        ssize_t got = ReceiveSome(socket, payload.data() + done, payload.size() - done, fds, &lost);
         if (got > 0) {
             done += static_cast<size_t>(got);
             continue;
@@ -517,7 +599,7 @@ FRAME_STATUS WriteFrame(int socket, std::span<const uint8_t> payload, std::span<
     const uint8_t header[kFrameHeaderSize] = {
         static_cast<uint8_t>(length), static_cast<uint8_t>(length >> 8),
         static_cast<uint8_t>(length >> 16), static_cast<uint8_t>(length >> 24)};
-    const int64_t deadline = NowMs() + options.writeTimeoutMs;
+    const int64_t deadline = ClockMs() + options.writeTimeoutMs;
     size_t sent = 0;  // of header and payload together
     const size_t total = kFrameHeaderSize + payload.size();
     while (sent < total) {
@@ -649,7 +731,7 @@ uint32_t ConnectSocket(const std::string& path, UNIQUE_FD* socket) {
     } while (status != 0 && errno == EINTR);
     if (status != 0 && errno == EAGAIN) {
         // The server's backlog is full: wait a little for room, as a blocking connect would.
-        if (WaitFor(fd.Get(), POLLOUT, NowMs() + 2000) == 1) {
+        if (WaitFor(fd.Get(), POLLOUT, NowMs() + 2000, NowMs) == 1) {
             int err = 0;
             socklen_t length = sizeof err;
             ::getsockopt(fd.Get(), SOL_SOCKET, SO_ERROR, &err, &length);
@@ -672,16 +754,21 @@ uint32_t ConnectSocket(const std::string& path, UNIQUE_FD* socket) {
 struct ACCEPT_LOOP::Connection {
     UNIQUE_FD socket;
     PEER_IDENTITY peer;
+    uid_t uid = 0;  // known before the peer is pinned, for the limits
     std::thread thread;
     bool done = false;
 };
+
+bool IsPrivilegedPeer(uid_t uid) {
+    return uid == 0 || uid == ::geteuid();
+}
 
 ACCEPT_LOOP::~ACCEPT_LOOP() {
     Stop();
 }
 
-uint32_t ACCEPT_LOOP::Start(std::unique_ptr<SOCKET_LISTENER> listener, size_t maxConnections,
-                            Handler handler) {
+uint32_t ACCEPT_LOOP::Start(std::unique_ptr<SOCKET_LISTENER> listener,
+                            const CONNECTION_LIMITS& limits, Handler handler) {
     if (listener == nullptr || !handler || acceptThread_.joinable())
         return ERROR_INVALID_PARAMETER;
     stopFd_.Reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
@@ -689,7 +776,7 @@ uint32_t ACCEPT_LOOP::Start(std::unique_ptr<SOCKET_LISTENER> listener, size_t ma
         return Win32ErrorFromErrno(errno);
     listener_ = std::move(listener);
     handler_ = std::move(handler);
-    maxConnections_ = maxConnections;
+    limits_ = limits;
     stopping_ = false;
     acceptThread_ = std::thread([this] { Run(); });
     return ERROR_SUCCESS;
@@ -740,6 +827,23 @@ void ACCEPT_LOOP::ReapFinishedLocked(std::vector<std::thread>& done) {
     }
 }
 
+bool ACCEPT_LOOP::HasRoomLocked(uid_t uid) const {
+    const bool privileged = IsPrivilegedPeer(uid);
+    size_t same = 0, users = 0;
+    for (const auto& connection : connections_) {
+        if (connection->done)
+            continue;
+        const bool theirs = connection->uid == uid;
+        if (theirs)
+            ++same;
+        if (!IsPrivilegedPeer(connection->uid))
+            ++users;
+    }
+    if (privileged)
+        return same < limits_.privileged;
+    return same < limits_.perUser && users < limits_.allUsers;
+}
+
 void ACCEPT_LOOP::Run() {
     for (;;) {
         pollfd entries[2] = {{listener_->Fd(), POLLIN, 0}, {stopFd_.Get(), POLLIN, 0}};
@@ -754,10 +858,16 @@ void ACCEPT_LOOP::Run() {
             continue;  // the peer gave up already, or a transient shortage of descriptors
         std::vector<std::thread> finished;
         auto connection = std::make_shared<Connection>();
+        // Who it is, cheaply, before anything is spent on pinning it.
+        ucred credentials{};
+        socklen_t length = sizeof credentials;
+        const bool known =
+            ::getsockopt(socket.Get(), SOL_SOCKET, SO_PEERCRED, &credentials, &length) == 0;
+        connection->uid = credentials.uid;
         {
             std::lock_guard guard(lock_);
             ReapFinishedLocked(finished);
-            if (connections_.size() >= maxConnections_) {
+            if (!known || !HasRoomLocked(connection->uid)) {
                 ++refused_;
                 socket.Reset();
             }
@@ -766,7 +876,8 @@ void ACCEPT_LOOP::Run() {
             thread.join();
         if (!socket.IsValid())
             continue;
-        if (!IdentifyPeer(socket.Get(), &connection->peer, nullptr)) {
+        if (!IdentifyPeer(socket.Get(), &connection->peer, nullptr) ||
+            connection->peer.uid != connection->uid) {
             ++refused_;
             continue;
         }

@@ -7,7 +7,8 @@
 // Frames: a 32-bit little-endian payload length, then the payload. A length above the reader's
 // maximum ends the connection (it is never allocated). File descriptors travel as SCM_RIGHTS on
 // the first byte of a frame. Sockets are non-blocking: a peer that stops in the middle of a frame,
-// or stops reading what it is sent, is dropped after the time-out instead of holding a thread.
+// or stops reading what it is sent, is dropped after the time-out instead of holding a thread. The
+// time-outs run on the os/ clock, so that a test moves a virtual clock instead of waiting.
 //
 // Peer identity: SO_PEERCRED gives the pid, uid and gid the peer had when it connected; the pid is
 // pinned at once by a pidfd (SO_PEERPIDFD, which names the connecting process itself; pidfd_open
@@ -43,10 +44,13 @@ constexpr char kRuntimeDirectoryVariable[] = "WEXO_RUNTIME_DIR";
 // WEXO_RUNTIME_DIR when it is set and not empty, else "/run/wexo".
 std::string RuntimeDirectory();
 
-// Makes sure `path` is a folder a server may put its socket in: created 0755 when it is missing
-// (its parent must exist); refused when it is not a folder (a symbolic link included), is owned by
-// neither root nor this process's user, or is writable by its group or by others. ERROR_SUCCESS,
-// or a Win32 error with the reason in *why.
+// Makes sure `path` is a folder a server may put its socket in, where no other user can remove,
+// rename or replace the socket or the folder: created 0755 when it is missing (its parent must
+// exist); refused when it is not a folder (a symbolic link included), is owned by neither root
+// nor this process's user, or is writable by its group or by others, and when a folder above it
+// (as named and as resolved) is owned by another user or writable by others without the sticky
+// bit (/tmp, sticky, is fine: only an entry's owner may rename or remove it there).
+// ERROR_SUCCESS, or a Win32 error with the reason in *why.
 uint32_t PrepareRuntimeDirectory(const std::string& path, std::string* why);
 
 // ---- File descriptors ----
@@ -215,10 +219,23 @@ class SOCKET_LISTENER {
 // ERROR_FILE_NOT_FOUND when nothing listens there, ERROR_ACCESS_DENIED, or another error.
 uint32_t ConnectSocket(const std::string& path, UNIQUE_FD* socket);
 
+// How many connections an accept loop serves at once, by who connects. A privileged caller (root,
+// or the user the server runs as: the service, the host's own tools) has a budget of its own that
+// no other user's connections take from, so a local user who floods the socket cannot keep the
+// service out; every other user (by uid) has a share of its own, and all of them together a cap.
+struct CONNECTION_LIMITS {
+    size_t privileged = 1024;  // the service holds one per thread, 16 per processor
+    size_t perUser = 16;
+    size_t allUsers = 64;
+};
+
+// Whether a peer of that uid is privileged for CONNECTION_LIMITS: root, or this process's user.
+bool IsPrivilegedPeer(uid_t uid);
+
 // Accepts connections on a thread of its own and runs the handler for each on a thread of the
-// connection's own, with the peer identified. Connections beyond the cap, and peers that cannot be
-// identified, are closed at once. The loop owns each connection's socket: it is closed after the
-// handler returns, and Stop shuts it down so that the handler's reads end.
+// connection's own, with the peer identified. Connections beyond their caller's limit, and peers
+// that cannot be identified, are closed at once. The loop owns each connection's socket: it is
+// closed after the handler returns, and Stop shuts it down so that the handler's reads end.
 class ACCEPT_LOOP {
   public:
     using Handler = std::function<void(int socket, const PEER_IDENTITY& peer)>;
@@ -228,7 +245,7 @@ class ACCEPT_LOOP {
     ACCEPT_LOOP(const ACCEPT_LOOP&) = delete;
     ACCEPT_LOOP& operator=(const ACCEPT_LOOP&) = delete;
 
-    uint32_t Start(std::unique_ptr<SOCKET_LISTENER> listener, size_t maxConnections,
+    uint32_t Start(std::unique_ptr<SOCKET_LISTENER> listener, const CONNECTION_LIMITS& limits,
                    Handler handler);
     // Stops accepting, shuts every connection down and waits for their threads.
     void Stop();
@@ -241,11 +258,12 @@ class ACCEPT_LOOP {
     void Run();
     void Serve(const std::shared_ptr<Connection>& connection);
     void ReapFinishedLocked(std::vector<std::thread>& done);
+    bool HasRoomLocked(uid_t uid) const;
 
     std::unique_ptr<SOCKET_LISTENER> listener_;
     UNIQUE_FD stopFd_;
     Handler handler_;
-    size_t maxConnections_ = 0;
+    CONNECTION_LIMITS limits_;
     std::thread acceptThread_;
     mutable std::mutex lock_;
     std::vector<std::shared_ptr<Connection>> connections_;

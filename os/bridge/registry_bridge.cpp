@@ -45,6 +45,8 @@ enum Op : uint8_t {
     kEnumerateValue,
     kNotifyChange,
     kKeyPath,
+    kQueryKeySecurity,
+    kSetKeySecurity,
 };
 constexpr uint8_t kAnswer = 0x80;
 constexpr uint8_t kNotification = 0x81;
@@ -140,6 +142,7 @@ class SERVER_CONNECTION {
                       std::atomic<size_t>& handleCount)
         : socket_(socket),
           process_(std::move(process)),
+          caller_(RegCallerForUid(process_->Peer().uid)),
           options_(options),
           handleCount_(handleCount),
           store_(std::move(store)),
@@ -169,6 +172,8 @@ class SERVER_CONNECTION {
 
     const int socket_;
     std::shared_ptr<PEER_PROCESS> process_;
+    // Who the store judges: the peer's uid as the kernel gave it, not a look-up by pid.
+    const REG_CALLER caller_;
     const REGISTRY_BRIDGE_OPTIONS& options_;
     std::atomic<size_t>& handleCount_;
     std::shared_ptr<RegistryStore> store_;
@@ -291,18 +296,26 @@ bool SERVER_CONNECTION::Handle(std::span<const uint8_t> request) {
     if (!in.Ok())
         return false;
     ScopedProcessContext context(process_->ProcessId());
+    ScopedRegistryCaller asCaller(caller_);
     WRITER out;
     NTSTATUS status = STATUS_SUCCESS;
     switch (op) {
         case kCreateKey:
         case kOpenKey: {
             const std::string path = in.Str();
+            std::optional<REG_SECURITY> security;
+            if (op == kCreateKey && in.U8() != 0) {
+                security.emplace();
+                if (!DecodeRegSecurity(in.Bytes(), &*security))
+                    return false;
+            }
             if (!in.Complete())
                 return false;
             RegKey key;
             uint32_t disposition = 0;
             const RegKey* base = Base(handle);
-            status = op == kCreateKey ? store_->CreateKey(base, path, key, &disposition)
+            status = op == kCreateKey ? store_->CreateKey(base, path, key, &disposition,
+                                                          security ? &*security : nullptr)
                                       : store_->OpenKey(base, path, key);
             uint32_t added = 0;
             if (NT_SUCCESS(status))
@@ -414,6 +427,21 @@ bool SERVER_CONNECTION::Handle(std::span<const uint8_t> request) {
             out.Str(key->Path());
             break;
         }
+        case kQueryKeySecurity: {
+            if (!in.Complete())
+                return false;
+            REG_SECURITY security;
+            status = store_->QueryKeySecurity(*Key(handle), security);
+            out.Bytes(EncodeRegSecurity(security));
+            break;
+        }
+        case kSetKeySecurity: {
+            REG_SECURITY security;
+            if (!DecodeRegSecurity(in.Bytes(), &security) || !in.Complete())
+                return false;
+            status = store_->SetKeySecurity(*Key(handle), security);
+            break;
+        }
         default:
             return false;
     }
@@ -499,7 +527,7 @@ uint32_t REGISTRY_BRIDGE_SERVER::Start(const std::string& runtimeDir,
     state->store = SystemRegistry();
     State* raw = state.get();
     error = state->loop.Start(
-        std::move(listener), options.maxConnections, [raw](int socket, const PEER_IDENTITY& peer) {
+        std::move(listener), options.connections, [raw](int socket, const PEER_IDENTITY& peer) {
             SERVER_CONNECTION connection(socket, PEER_PROCESS::Attach(peer), raw->store,
                                          raw->options, raw->handles);
             connection.Run();
@@ -602,7 +630,7 @@ class REGISTRY_BRIDGE_CLIENT final : public REGISTRY_REMOTE {
     uint32_t Connect();
 
     NTSTATUS CreateKey(uint64_t base, std::string_view path, uint64_t* handle,
-                       uint32_t* disposition) override;
+                       uint32_t* disposition, const REG_SECURITY* security) override;
     NTSTATUS OpenKey(uint64_t base, std::string_view path, uint64_t* handle) override;
     void CloseKey(uint64_t handle) override;
     NTSTATUS DeleteKey(uint64_t handle) override;
@@ -618,6 +646,8 @@ class REGISTRY_BRIDGE_CLIENT final : public REGISTRY_REMOTE {
     NTSTATUS NotifyChange(uint64_t handle, Event& event, uint32_t filter,
                           bool watchSubtree) override;
     NTSTATUS KeyPath(uint64_t handle, std::string& path) override;
+    NTSTATUS QueryKeySecurity(uint64_t handle, REG_SECURITY& security) override;
+    NTSTATUS SetKeySecurity(uint64_t handle, const REG_SECURITY& security) override;
 
   private:
     // The live connection, connecting when there is none. Null when the host cannot be reached.
@@ -762,9 +792,13 @@ NTSTATUS REGISTRY_BRIDGE_CLIENT::Call(uint8_t op, uint64_t handle, const WRITER&
 }
 
 NTSTATUS REGISTRY_BRIDGE_CLIENT::CreateKey(uint64_t base, std::string_view path, uint64_t* handle,
-                                           uint32_t* disposition) {
+                                           uint32_t* disposition, const REG_SECURITY* security) {
+    if (security != nullptr && !IsValidRegSecurity(*security))
+        return STATUS_INVALID_SECURITY_DESCR;  // the host would take it for a malformed request
     WRITER fields;
-    fields.Str(path);
+    fields.Str(path).U8(security != nullptr ? 1 : 0);
+    if (security != nullptr)
+        fields.Bytes(EncodeRegSecurity(*security));
     READER results({});
     std::vector<uint8_t> storage;
     std::shared_ptr<LINK> link;
@@ -950,6 +984,29 @@ NTSTATUS REGISTRY_BRIDGE_CLIENT::KeyPath(uint64_t handle, std::string& path) {
         return STATUS_REGISTRY_UNREACHABLE;
     path = std::move(found);
     return status;
+}
+
+NTSTATUS REGISTRY_BRIDGE_CLIENT::QueryKeySecurity(uint64_t handle, REG_SECURITY& security) {
+    READER results({});
+    std::vector<uint8_t> storage;
+    NTSTATUS status = Call(kQueryKeySecurity, handle, WRITER(), &results, &storage);
+    if (!NT_SUCCESS(status))
+        return status;
+    REG_SECURITY found;
+    if (!DecodeRegSecurity(results.Bytes(), &found) || !results.Ok())
+        return STATUS_REGISTRY_UNREACHABLE;
+    security = std::move(found);
+    return status;
+}
+
+NTSTATUS REGISTRY_BRIDGE_CLIENT::SetKeySecurity(uint64_t handle, const REG_SECURITY& security) {
+    if (!IsValidRegSecurity(security))
+        return STATUS_INVALID_SECURITY_DESCR;
+    WRITER fields;
+    fields.Bytes(EncodeRegSecurity(security));
+    READER results({});
+    std::vector<uint8_t> storage;
+    return Call(kSetKeySecurity, handle, fields, &results, &storage);
 }
 
 std::mutex gInstalledLock;

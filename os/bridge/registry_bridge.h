@@ -5,10 +5,12 @@
 //
 // In the host, each request runs as the calling process: the simulated process that stands for
 // the peer (bridge::PEER_PROCESS: the peer's SID from its uid, its session), so that registry
-// callbacks see who asks. Keys a client opens live in the host, in a table of its connection, and
-// are closed when the client closes them or the connection ends (the client died). A change
-// notification is armed in the host on an event of the host's own; when it fires, the host sends
-// a notification frame and the client sets the event it was given.
+// callbacks see who asks, and the store's access check judges the peer's uid as the kernel gave
+// it (os/registry/registry_security.h: every user reads, only root changes HKLM). Keys a client
+// opens live in the host, in a table of its connection, and are closed when the client closes them
+// or the connection ends (the client died). A change notification is armed in the host on an event
+// of the host's own; when it fires, the host sends a notification frame and the client sets the
+// event it was given.
 //
 // Without a host, or once the connection is lost, calls fail with STATUS_REGISTRY_UNREACHABLE
 // (Win32: ERROR_CANTOPEN, ERROR_CANTREAD, ERROR_CANTWRITE); the next call tries to reach the host
@@ -43,7 +45,7 @@ struct REGISTRY_BRIDGE_OPTIONS {
     // Reading one of these (by name or by enumeration with its data) is STATUS_ACCESS_DENIED for
     // any other caller.
     std::vector<REGISTRY_SECRET_VALUE> secretValues;
-    size_t maxConnections = 64;
+    bridge::CONNECTION_LIMITS connections;
     size_t maxHandlesPerConnection = 4096;
     // Armed notifications per connection (the host waits for them together with one wake event).
     size_t maxNotificationsPerConnection = MAXIMUM_WAIT_OBJECTS - 1;

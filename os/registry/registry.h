@@ -31,6 +31,11 @@
 // for stores of settings, not for bulk data. A file has one store at a time, enforced by a lock on
 // path + ".lock".
 //
+// Security: every key has an owner and an access list, and every operation is judged against
+// them for the calling process before the registry callbacks run (registry_security.h says who
+// may do what); a refusal is STATUS_ACCESS_DENIED, ERROR_ACCESS_DENIED on the Win32 path. The
+// descriptors are kept in the file with the keys.
+//
 // Thread safety: any thread may use any store and handle; a single RegKey object is not meant to
 // be moved or closed by one thread while another uses it.
 #pragma once
@@ -47,6 +52,7 @@
 
 #include "os/core/status.h"
 #include "os/core/sync.h"
+#include "os/registry/registry_security.h"
 
 namespace os {
 
@@ -55,6 +61,13 @@ namespace os {
 // The Win32 error a registry call reports for a status of the store: the registry's own statuses
 // as RegXxx reports them, others as NtStatusToWin32Error.
 uint32_t RegistryStatusToWin32Error(NTSTATUS status);
+
+// A descriptor names an owner the caller may not give (Win32: ERROR_INVALID_OWNER), or is not a
+// well-formed descriptor (ERROR_INVALID_SECURITY_DESCR).
+constexpr NTSTATUS STATUS_INVALID_OWNER = MakeStatus(0xC000005A);
+constexpr NTSTATUS STATUS_INVALID_SECURITY_DESCR = MakeStatus(0xC0000079);
+constexpr uint32_t ERROR_INVALID_OWNER = 1307;
+constexpr uint32_t ERROR_INVALID_SECURITY_DESCR = 1338;
 
 // ---- Value types ----
 
@@ -93,8 +106,7 @@ constexpr PredefinedKey HKEY_USERS = PredefinedKey::Users;
 constexpr uint32_t REG_CREATED_NEW_KEY = 1;
 constexpr uint32_t REG_OPENED_EXISTING_KEY = 2;
 
-// Change-notification filters (only NAME and LAST_SET ever fire: keys have no attributes or
-// security descriptors here).
+// Change-notification filters (ATTRIBUTES never fires: keys have no attributes here).
 constexpr uint32_t REG_NOTIFY_CHANGE_NAME = 0x1;
 constexpr uint32_t REG_NOTIFY_CHANGE_ATTRIBUTES = 0x2;
 constexpr uint32_t REG_NOTIFY_CHANGE_LAST_SET = 0x4;
@@ -225,7 +237,7 @@ class REGISTRY_REMOTE {
   public:
     virtual ~REGISTRY_REMOTE() = default;
     virtual NTSTATUS CreateKey(uint64_t base, std::string_view path, uint64_t* handle,
-                               uint32_t* disposition) = 0;
+                               uint32_t* disposition, const REG_SECURITY* security) = 0;
     virtual NTSTATUS OpenKey(uint64_t base, std::string_view path, uint64_t* handle) = 0;
     virtual void CloseKey(uint64_t handle) = 0;
     virtual NTSTATUS DeleteKey(uint64_t handle) = 0;
@@ -243,6 +255,8 @@ class REGISTRY_REMOTE {
     virtual NTSTATUS NotifyChange(uint64_t handle, Event& event, uint32_t filter,
                                   bool watchSubtree) = 0;
     virtual NTSTATUS KeyPath(uint64_t handle, std::string& path) = 0;
+    virtual NTSTATUS QueryKeySecurity(uint64_t handle, REG_SECURITY& security) = 0;
+    virtual NTSTATUS SetKeySecurity(uint64_t handle, const REG_SECURITY& security) = 0;
 };
 
 class RegistryStore : public std::enable_shared_from_this<RegistryStore> {
@@ -266,11 +280,16 @@ class RegistryStore : public std::enable_shared_from_this<RegistryStore> {
     RegKey Root(PredefinedKey root);
     const std::string& FilePath() const { return path_; }
     void SetWriteFault(RegistryWriteFault fault);
+    // Test hook: false lets every caller do everything the callbacks allow (what the access
+    // check costs is measured against it).
+    void SetAccessCheck(bool enabled);
 
     // Kernel-path core; the Reg*/Zw* functions below are thin wrappers over these.
-    // `base` null means `path` is absolute (starts with "\REGISTRY").
+    // `base` null means `path` is absolute (starts with "\REGISTRY"). A created key gets
+    // `security` (its empty owner naming the caller), or without one its parent's descriptor;
+    // an existing key keeps its own.
     NTSTATUS CreateKey(const RegKey* base, std::string_view path, RegKey& out,
-                       uint32_t* disposition);
+                       uint32_t* disposition, const REG_SECURITY* security = nullptr);
     NTSTATUS OpenKey(const RegKey* base, std::string_view path, RegKey& out);
     NTSTATUS DeleteKey(const RegKey& key);
     NTSTATUS RenameKey(const RegKey& key, std::string_view newName);
@@ -288,6 +307,12 @@ class RegistryStore : public std::enable_shared_from_this<RegistryStore> {
     // outlive the registration, which ends when it fires or, without signalling, when the handle
     // is closed.
     NTSTATUS NotifyChange(const RegKey& key, Event& event, uint32_t filter, bool watchSubtree);
+    // The key's descriptor (its owner always named).
+    NTSTATUS QueryKeySecurity(const RegKey& key, REG_SECURITY& security);
+    // Replaces the key's descriptor; an empty owner keeps the owner it has. Its subkeys keep
+    // theirs. Signals REG_NOTIFY_CHANGE_SECURITY; not reported to the registry callbacks (none
+    // judges a descriptor).
+    NTSTATUS SetKeySecurity(const RegKey& key, const REG_SECURITY& security);
 
     NTSTATUS RegisterCallback(RegistryCallback callback, std::string_view altitude,
                               uint64_t* cookie);
@@ -326,9 +351,10 @@ class ScopedSystemRegistry {
 
 // ---- Win32 path: Win32 error codes, the Reg* behaviours the service relies on ----
 
-// An empty subKey opens a new handle to `parent` itself.
+// An empty subKey opens a new handle to `parent` itself. A key it creates gets `security`, or
+// without one its parent's descriptor.
 uint32_t RegCreateKeyEx(const RegKey& parent, std::string_view subKey, RegKey& result,
-                        uint32_t* disposition = nullptr);
+                        uint32_t* disposition = nullptr, const REG_SECURITY* security = nullptr);
 uint32_t RegOpenKeyEx(const RegKey& parent, std::string_view subKey, RegKey& result);
 uint32_t RegCloseKey(RegKey& key);
 // Deletes parent\subKey (or parent itself when subKey is empty); ERROR_ACCESS_DENIED while the key
@@ -357,6 +383,9 @@ uint32_t RegEnumValue(const RegKey& key, uint32_t index, std::string& valueName,
 // Always asynchronous: the event is set once; call again to re-arm.
 uint32_t RegNotifyChangeKeyValue(const RegKey& key, bool watchSubtree, uint32_t filter,
                                  Event& event);
+// The key's owner and access list, and their replacement (an empty owner keeps the owner).
+uint32_t RegGetKeySecurity(const RegKey& key, REG_SECURITY& security);
+uint32_t RegSetKeySecurity(const RegKey& key, const REG_SECURITY& security);
 
 // ---- Kernel path: NTSTATUS, the Zw* behaviours the driver relies on ----
 

@@ -29,6 +29,10 @@ uint32_t RegistryStatusToWin32Error(NTSTATUS status) {
             return ERROR_REGISTRY_CORRUPT;
         case STATUS_REGISTRY_IO_FAILED:
             return ERROR_REGISTRY_IO_FAILED;
+        case STATUS_INVALID_OWNER:
+            return ERROR_INVALID_OWNER;
+        case STATUS_INVALID_SECURITY_DESCR:
+            return ERROR_INVALID_SECURITY_DESCR;
         default:
             return NtStatusToWin32Error(status);
     }
@@ -195,10 +199,10 @@ uint32_t Win32(const RegKey& key, NTSTATUS status, Access access) {
 }  // namespace
 
 uint32_t RegCreateKeyEx(const RegKey& parent, std::string_view subKey, RegKey& result,
-                        uint32_t* disposition) {
+                        uint32_t* disposition, const REG_SECURITY* security) {
     if (!parent.IsValid())
         return ERROR_INVALID_HANDLE;
-    return Win32(parent, parent.Store()->CreateKey(&parent, subKey, result, disposition),
+    return Win32(parent, parent.Store()->CreateKey(&parent, subKey, result, disposition, security),
                  Access::Open);
 }
 
@@ -326,6 +330,18 @@ uint32_t RegNotifyChangeKeyValue(const RegKey& key, bool watchSubtree, uint32_t 
     if (!key.IsValid())
         return ERROR_INVALID_HANDLE;
     return Win32(key, key.Store()->NotifyChange(key, event, filter, watchSubtree), Access::Read);
+}
+
+uint32_t RegGetKeySecurity(const RegKey& key, REG_SECURITY& security) {
+    if (!key.IsValid())
+        return ERROR_INVALID_HANDLE;
+    return Win32(key, key.Store()->QueryKeySecurity(key, security), Access::Read);
+}
+
+uint32_t RegSetKeySecurity(const RegKey& key, const REG_SECURITY& security) {
+    if (!key.IsValid())
+        return ERROR_INVALID_HANDLE;
+    return Win32(key, key.Store()->SetKeySecurity(key, security), Access::Write);
 }
 
 // ---- Kernel path ----

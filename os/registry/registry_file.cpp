@@ -10,6 +10,8 @@
 #include <cstring>
 #include <set>
 
+#include "os/registry/registry_security.h"
+
 namespace os::registry_file {
 namespace {
 
@@ -85,7 +87,7 @@ class Reader {
 constexpr size_t kMinValueRecord = 4 + 4 + 4;
 constexpr size_t kMinKeyRecord = 4 + 1 + 8 + 4 + 4;
 
-ParseError ParseKey(Reader& reader, ImageKey& key, uint32_t depth) {
+ParseError ParseKey(Reader& reader, ImageKey& key, uint32_t depth, uint32_t version) {
     if (depth > kMaxDepth)
         return ParseError::Malformed;
     uint32_t nameLength = 0;
@@ -97,6 +99,16 @@ ParseError ParseKey(Reader& reader, ImageKey& key, uint32_t depth) {
     key.name.assign(name.begin(), name.end());
     if (!IsValidKeyName(key.name))
         return ParseError::Malformed;
+    if (version >= 2) {
+        uint32_t securityLength = 0;
+        std::span<const uint8_t> security;
+        if (!reader.U32(securityLength) || !reader.Take(securityLength, security))
+            return ParseError::Truncated;
+        REG_SECURITY decoded;
+        if (!security.empty() && !DecodeRegSecurity(security, &decoded))
+            return ParseError::Malformed;
+        key.security.assign(security.begin(), security.end());
+    }
 
     uint32_t valueCount = 0;
     if (!reader.U32(valueCount))
@@ -127,7 +139,7 @@ ParseError ParseKey(Reader& reader, ImageKey& key, uint32_t depth) {
     key.subkeys.resize(subkeyCount);
     std::set<std::string> subkeyNames;
     for (ImageKey& subkey : key.subkeys) {
-        ParseError error = ParseKey(reader, subkey, depth + 1);
+        ParseError error = ParseKey(reader, subkey, depth + 1, version);
         if (error != ParseError::None)
             return error;
         if (!subkeyNames.insert(UpperAscii(subkey.name)).second)
@@ -202,10 +214,13 @@ void ImageWriter::Bytes(std::span<const uint8_t> bytes) {
     bytes_.insert(bytes_.end(), bytes.begin(), bytes.end());
 }
 
-void ImageWriter::BeginKey(std::string_view name, uint64_t lastWriteTime, uint32_t valueCount) {
+void ImageWriter::BeginKey(std::string_view name, uint64_t lastWriteTime, uint32_t valueCount,
+                           std::span<const uint8_t> security) {
     U32(static_cast<uint32_t>(name.size()));
     Bytes({reinterpret_cast<const uint8_t*>(name.data()), name.size()});
     U64(lastWriteTime);
+    U32(static_cast<uint32_t>(security.size()));
+    Bytes(security);
     U32(valueCount);
 }
 
@@ -231,9 +246,9 @@ std::vector<uint8_t> ImageWriter::Finish() {
     return std::move(bytes_);
 }
 
-ParseError ParsePayload(std::span<const uint8_t> payload, ImageKey& root) {
+ParseError ParsePayload(std::span<const uint8_t> payload, ImageKey& root, uint32_t version) {
     Reader reader(payload);
-    ParseError error = ParseKey(reader, root, 0);
+    ParseError error = ParseKey(reader, root, 0, version);
     if (error != ParseError::None)
         return error;
     return reader.Remaining() == 0 ? ParseError::None : ParseError::Malformed;
@@ -249,7 +264,7 @@ ParseError ParseImage(std::span<const uint8_t> image, ImageKey& root) {
     uint32_t version = GetU32(image.data() + 8);
     if (version > kVersion)
         return ParseError::NewerVersion;
-    if (version != kVersion)
+    if (version < 1)
         return ParseError::Malformed;
     uint64_t payloadLength = GetU64(image.data() + 16);
     if (payloadLength > image.size() - kHeaderSize)
@@ -262,7 +277,7 @@ ParseError ParseImage(std::span<const uint8_t> image, ImageKey& root) {
     if (std::memcmp(digest, image.data() + 24, kDigestSize) != 0) {
         return ParseError::DigestMismatch;
     }
-    return ParsePayload(payload, root);
+    return ParsePayload(payload, root, version);
 }
 
 namespace {

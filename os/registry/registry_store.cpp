@@ -41,6 +41,8 @@ struct RegKeyNode {
     std::map<std::string, std::shared_ptr<RegKeyNode>> subkeys;  // by upper-cased name
     std::vector<RegValueEntry> values;                           // in the order first set
     std::vector<RegNotifyEntry> notifications;
+    // Shared with the subkeys that inherited it; replaced, never changed, by a security change.
+    std::shared_ptr<const REG_SECURITY> security;
     uint64_t remote = 0;  // a remote store's handle: each handle has a node of its own
 };
 
@@ -88,11 +90,40 @@ bool SplitPath(std::string_view path, std::vector<std::string>& components) {
     }
 }
 
+// Whether `node` is the HKEY_USERS key itself.
+bool IsUsersRoot(const RegKeyNode* node) {
+    return node != nullptr && node->parent != nullptr && node->parent->parent == nullptr &&
+           UpperAscii(node->name) == "USER";
+}
+
+// The descriptor a new key named `name` gets below `parent` when its creator gives none: a user's
+// hive is the user's, everything else inherits.
+std::shared_ptr<const REG_SECURITY> InheritedSecurity(const RegKeyNode* parent,
+                                                      std::string_view name) {
+    static const auto machine = std::make_shared<const REG_SECURITY>(MachineKeySecurity());
+    if (parent == nullptr)
+        return machine;
+    if (IsUsersRoot(parent)) {
+        if (auto user = UserOfHiveName(name))
+            return std::make_shared<const REG_SECURITY>(UserHiveSecurity(*user));
+    }
+    return parent->security;
+}
+
+// Whether the key has the descriptor it would have got by inheritance (the file then leaves it
+// out).
+bool HasInheritedSecurity(const RegKeyNode& node) {
+    if (node.parent != nullptr && !IsUsersRoot(node.parent))
+        return node.security == node.parent->security || *node.security == *node.parent->security;
+    return *node.security == *InheritedSecurity(node.parent, node.name);
+}
+
 std::shared_ptr<RegKeyNode> NewNode(std::string_view name, RegKeyNode* parent) {
     auto node = std::make_shared<RegKeyNode>();
     node->name = std::string(name);
     node->parent = parent;
     node->lastWriteTime = QuerySystemTime();
+    node->security = InheritedSecurity(parent, name);
     return node;
 }
 
@@ -155,7 +186,11 @@ void FireAllLocked(RegKeyNode* node) {
 }
 
 void Serialize(const RegKeyNode& node, file::ImageWriter& writer) {
-    writer.BeginKey(node.name, node.lastWriteTime, static_cast<uint32_t>(node.values.size()));
+    std::vector<uint8_t> security;
+    if (!HasInheritedSecurity(node))
+        security = EncodeRegSecurity(*node.security);
+    writer.BeginKey(node.name, node.lastWriteTime, static_cast<uint32_t>(node.values.size()),
+                    security);
     for (const RegValueEntry& value : node.values)
         writer.Value(value.name, value.type, value.data);
     writer.SubkeyCount(static_cast<uint32_t>(node.subkeys.size()));
@@ -166,6 +201,9 @@ void Serialize(const RegKeyNode& node, file::ImageWriter& writer) {
 
 void BuildFromImage(file::ImageKey& image, RegKeyNode* node) {
     node->lastWriteTime = image.lastWriteTime;
+    REG_SECURITY security;
+    if (!image.security.empty() && DecodeRegSecurity(image.security, &security))
+        node->security = std::make_shared<const REG_SECURITY>(std::move(security));
     for (file::ImageValue& value : image.values) {
         node->values.push_back(
             {value.name, UpperAscii(value.name), value.type, std::move(value.data)});
@@ -199,6 +237,7 @@ struct RegistryStore::Impl {
     bool persistent = false;
     int lockFd = -1;
     RegistryWriteFault fault = RegistryWriteFault::None;
+    std::atomic<bool> accessCheck{true};
 
     std::mutex callbackLock;
     std::vector<std::shared_ptr<CallbackEntry>> callbacks;
@@ -264,6 +303,15 @@ struct RegistryStore::Impl {
 
     static RegKeyNode* BaseNode(const RegKey& key);
 
+    // The one access check of the store: whether the calling thread's caller is granted every
+    // right of `desired` on the key (lock held).
+    NTSTATUS Check(const RegKeyNode* node, uint32_t desired) const {
+        if (!accessCheck.load(std::memory_order_relaxed))
+            return STATUS_SUCCESS;
+        return RegistryAccessGranted(*node->security, desired) ? STATUS_SUCCESS
+                                                               : STATUS_ACCESS_DENIED;
+    }
+
     RegKeyNode* Find(const std::vector<std::string>& components) const {
         RegKeyNode* node = root.get();
         for (const std::string& component : components) {
@@ -316,9 +364,11 @@ struct RegistryStore::Impl {
     // ---- callbacks (no store lock held) ----
 
     NTSTATUS RunCallbacks(const REG_NOTIFY_INFO& info);
-    // Names an existing key in `info` and runs the callbacks for an operation on it. A key that
-    // is gone is refused first, and so is a top-level key when `refuseTopLevel` is set.
-    NTSTATUS RunCallbacksOnKey(RegKeyNode* node, bool refuseTopLevel, REG_NOTIFY_INFO info);
+    // Names an existing key in `info` and runs the callbacks for an operation on it that needs
+    // the rights of `desired`. A key that is gone is refused first, then a top-level key when
+    // `refuseTopLevel` is set, then a caller the key's descriptor does not grant them.
+    NTSTATUS RunCallbacksOnKey(RegKeyNode* node, bool refuseTopLevel, uint32_t desired,
+                               REG_NOTIFY_INFO info);
     bool Removed(const CallbackEntry& entry);
 };
 
@@ -334,7 +384,7 @@ thread_local std::vector<const void*> tRunningCallbacks;
 }  // namespace
 
 NTSTATUS RegistryStore::Impl::RunCallbacksOnKey(RegKeyNode* node, bool refuseTopLevel,
-                                                REG_NOTIFY_INFO info) {
+                                                uint32_t desired, REG_NOTIFY_INFO info) {
     std::string path;
     {
         std::lock_guard guard(lock);
@@ -342,6 +392,9 @@ NTSTATUS RegistryStore::Impl::RunCallbacksOnKey(RegKeyNode* node, bool refuseTop
             return STATUS_KEY_DELETED;
         if (refuseTopLevel && (node->parent == nullptr || node->parent == root.get()))
             return STATUS_ACCESS_DENIED;
+        NTSTATUS status = Check(node, desired);
+        if (!NT_SUCCESS(status))
+            return status;
         path = JoinPath(ComponentsOf(node));
     }
     info.keyPath = path;
@@ -560,6 +613,10 @@ void RegistryStore::SetWriteFault(RegistryWriteFault fault) {
     impl_->fault = fault;
 }
 
+void RegistryStore::SetAccessCheck(bool enabled) {
+    impl_->accessCheck.store(enabled);
+}
+
 RegKey RegistryStore::Root(PredefinedKey root) {
     if (impl_->remote != nullptr)
         return RemoteKey(root == PredefinedKey::LocalMachine ? kRemoteLocalMachine : kRemoteUsers);
@@ -615,7 +672,7 @@ NTSTATUS RegistryStore::RemoteBase(const RegKey* base, uint64_t* handle) const {
 }
 
 NTSTATUS RegistryStore::CreateKey(const RegKey* base, std::string_view path, RegKey& out,
-                                  uint32_t* disposition) {
+                                  uint32_t* disposition, const REG_SECURITY* security) {
     if (base != nullptr && base->IsValid() && base->Store().get() != this) {
         return STATUS_INVALID_HANDLE;
     }
@@ -624,16 +681,40 @@ NTSTATUS RegistryStore::CreateKey(const RegKey* base, std::string_view path, Reg
         uint64_t handle = 0;
         NTSTATUS status = RemoteBase(base, &baseHandle);
         if (NT_SUCCESS(status))
-            status = impl_->remote->CreateKey(baseHandle, path, &handle, disposition);
+            status = impl_->remote->CreateKey(baseHandle, path, &handle, disposition, security);
         if (NT_SUCCESS(status))
             out = RemoteKey(handle);
         return status;
+    }
+    std::shared_ptr<const REG_SECURITY> given;
+    if (security != nullptr) {
+        if (!IsValidRegSecurity(*security))
+            return STATUS_INVALID_SECURITY_DESCR;
+        const REG_CALLER caller = CurrentRegistryCaller();
+        REG_SECURITY resolved = *security;
+        if (resolved.owner.empty())
+            resolved.owner = caller.administrator ? AdministratorsSid() : caller.user;
+        if (!caller.administrator && resolved.owner != caller.user && impl_->accessCheck.load()) {
+            return STATUS_INVALID_OWNER;
+        }
+        given = std::make_shared<const REG_SECURITY>(std::move(resolved));
     }
     std::vector<std::string> components;
     std::string complete;
     {
         std::lock_guard guard(impl_->lock);
         NTSTATUS status = impl_->Absolute(base, path, components);
+        if (!NT_SUCCESS(status))
+            return status;
+        // A create asks to change the deepest key of the path that is there.
+        RegKeyNode* deepest = impl_->root.get();
+        for (const std::string& component : components) {
+            RegKeyNode* child = Child(deepest, component);
+            if (child == nullptr)
+                break;
+            deepest = child;
+        }
+        status = impl_->Check(deepest, KEY_CREATE_SUB_KEY);
         if (!NT_SUCCESS(status))
             return status;
         complete = impl_->CanonicalPath(components);
@@ -665,6 +746,8 @@ NTSTATUS RegistryStore::CreateKey(const RegKey* base, std::string_view path, Reg
         }
         node = child;
     }
+    if (firstCreated != nullptr && given != nullptr)
+        node->security = std::move(given);
     if (firstCreated != nullptr) {
         uint64_t parentWriteTime = firstParent->lastWriteTime;
         firstParent->lastWriteTime = QuerySystemTime();
@@ -711,6 +794,9 @@ NTSTATUS RegistryStore::OpenKey(const RegKey* base, std::string_view path, RegKe
     RegKeyNode* node = impl_->Find(components);
     if (node == nullptr)
         return STATUS_OBJECT_NAME_NOT_FOUND;
+    status = impl_->Check(node, KEY_READ);
+    if (!NT_SUCCESS(status))
+        return status;
     RegKey key;
     key.store_ = shared_from_this();
     key.node_ =
@@ -730,7 +816,7 @@ NTSTATUS RegistryStore::DeleteKey(const RegKey& key) {
     RegKeyNode* node = key.node_.get();
     REG_NOTIFY_INFO info;
     info.notifyClass = REG_NOTIFY_CLASS::RegNtPreDeleteKey;
-    status = impl_->RunCallbacksOnKey(node, true, info);
+    status = impl_->RunCallbacksOnKey(node, true, KEY_DELETE, info);
     if (!NT_SUCCESS(status))
         return status;
 
@@ -771,7 +857,7 @@ NTSTATUS RegistryStore::RenameKey(const RegKey& key, std::string_view newName) {
     REG_NOTIFY_INFO info;
     info.notifyClass = REG_NOTIFY_CLASS::RegNtPreRenameKey;
     info.newName = newName;
-    status = impl_->RunCallbacksOnKey(node, true, info);
+    status = impl_->RunCallbacksOnKey(node, true, KEY_WRITE, info);
     if (!NT_SUCCESS(status))
         return status;
 
@@ -814,6 +900,9 @@ NTSTATUS RegistryStore::EnumerateKey(const RegKey& key, uint32_t index, std::str
     const RegKeyNode* node = key.node_.get();
     if (node->deleted)
         return STATUS_KEY_DELETED;
+    status = impl_->Check(node, KEY_ENUMERATE_SUB_KEYS);
+    if (!NT_SUCCESS(status))
+        return status;
     if (index >= node->subkeys.size())
         return STATUS_NO_MORE_ENTRIES;
     name = std::next(node->subkeys.begin(), index)->second->name;
@@ -830,6 +919,9 @@ NTSTATUS RegistryStore::QueryKeyInfo(const RegKey& key, REG_KEY_INFO& info) {
     const RegKeyNode* node = key.node_.get();
     if (node->deleted)
         return STATUS_KEY_DELETED;
+    status = impl_->Check(node, KEY_QUERY_VALUE);
+    if (!NT_SUCCESS(status))
+        return status;
     info = {};
     info.subKeys = static_cast<uint32_t>(node->subkeys.size());
     for (const auto& [upper, child] : node->subkeys) {
@@ -861,7 +953,7 @@ NTSTATUS RegistryStore::SetValue(const RegKey& key, std::string_view name, uint3
     info.valueName = name;
     info.type = type;
     info.data = data;
-    status = impl_->RunCallbacksOnKey(node, false, info);
+    status = impl_->RunCallbacksOnKey(node, false, KEY_SET_VALUE, info);
     if (!NT_SUCCESS(status))
         return status;
 
@@ -904,6 +996,9 @@ NTSTATUS RegistryStore::QueryValue(const RegKey& key, std::string_view name, REG
     RegKeyNode* node = key.node_.get();
     if (node->deleted)
         return STATUS_KEY_DELETED;
+    status = impl_->Check(node, KEY_QUERY_VALUE);
+    if (!NT_SUCCESS(status))
+        return status;
     auto it = FindValue(node, UpperAscii(name));
     if (it == node->values.end())
         return STATUS_OBJECT_NAME_NOT_FOUND;
@@ -922,7 +1017,7 @@ NTSTATUS RegistryStore::DeleteValue(const RegKey& key, std::string_view name) {
     REG_NOTIFY_INFO info;
     info.notifyClass = REG_NOTIFY_CLASS::RegNtPreDeleteValueKey;
     info.valueName = name;
-    status = impl_->RunCallbacksOnKey(node, false, info);
+    status = impl_->RunCallbacksOnKey(node, false, KEY_SET_VALUE, info);
     if (!NT_SUCCESS(status))
         return status;
 
@@ -958,6 +1053,9 @@ NTSTATUS RegistryStore::EnumerateValue(const RegKey& key, uint32_t index, std::s
     const RegKeyNode* node = key.node_.get();
     if (node->deleted)
         return STATUS_KEY_DELETED;
+    status = impl_->Check(node, KEY_QUERY_VALUE);
+    if (!NT_SUCCESS(status))
+        return status;
     if (index >= node->values.size())
         return STATUS_NO_MORE_ENTRIES;
     const RegValueEntry& entry = node->values[index];
@@ -984,7 +1082,63 @@ NTSTATUS RegistryStore::NotifyChange(const RegKey& key, Event& event, uint32_t f
     RegKeyNode* node = key.node_.get();
     if (node->deleted)
         return STATUS_KEY_DELETED;
+    status = impl_->Check(node, KEY_NOTIFY);
+    if (!NT_SUCCESS(status))
+        return status;
     node->notifications.push_back({key.id_, &event, filter, watchSubtree});
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS RegistryStore::QueryKeySecurity(const RegKey& key, REG_SECURITY& security) {
+    NTSTATUS status = CheckHandle(key, this);
+    if (!NT_SUCCESS(status))
+        return status;
+    if (impl_->remote != nullptr)
+        return impl_->remote->QueryKeySecurity(key.node_->remote, security);
+    std::lock_guard guard(impl_->lock);
+    const RegKeyNode* node = key.node_.get();
+    if (node->deleted)
+        return STATUS_KEY_DELETED;
+    status = impl_->Check(node, READ_CONTROL);
+    if (!NT_SUCCESS(status))
+        return status;
+    security = *node->security;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS RegistryStore::SetKeySecurity(const RegKey& key, const REG_SECURITY& security) {
+    NTSTATUS status = CheckHandle(key, this);
+    if (!NT_SUCCESS(status))
+        return status;
+    if (impl_->remote != nullptr)
+        return impl_->remote->SetKeySecurity(key.node_->remote, security);
+    if (!IsValidRegSecurity(security))
+        return STATUS_INVALID_SECURITY_DESCR;
+    const REG_CALLER caller = CurrentRegistryCaller();
+    std::lock_guard guard(impl_->lock);
+    RegKeyNode* node = key.node_.get();
+    if (node->deleted)
+        return STATUS_KEY_DELETED;
+    auto next = std::make_shared<REG_SECURITY>(security);
+    if (next->owner.empty())
+        next->owner = node->security->owner;
+    const bool newOwner = next->owner != node->security->owner;
+    status = impl_->Check(node, newOwner ? WRITE_DAC | WRITE_OWNER : WRITE_DAC);
+    if (!NT_SUCCESS(status))
+        return status;
+    // Only an administrator may give a key away.
+    if (newOwner && !caller.administrator && next->owner != caller.user &&
+        impl_->accessCheck.load()) {
+        return STATUS_INVALID_OWNER;
+    }
+    std::shared_ptr<const REG_SECURITY> previous = std::move(node->security);
+    node->security = std::move(next);
+    status = impl_->PersistLocked();
+    if (!NT_SUCCESS(status)) {
+        node->security = std::move(previous);
+        return status;
+    }
+    FireLocked(node, REG_NOTIFY_CHANGE_SECURITY);
     return STATUS_SUCCESS;
 }
 

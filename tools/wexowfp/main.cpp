@@ -7,6 +7,9 @@
 //                        nftables table and the transparent proxy; the systemd unit sets it);
 //                        otherwise the engine runs over the simulated network only
 //   WEXO_REGISTRY_FILE   the registry store's file (default: a store in memory)
+//   WEXO_ADMIN_FILE      the administrator's settings file (default /etc/wexo/wexo.conf), written
+//                        into the product key at each start before the driver starts; a refused
+//                        file leaves the stored settings as they were and the host starts anyway
 //   WEXO_POLICY_SERVERS  written to the product key's "PolicyServers" (with "ServerMode"
 //                        balanced) before the driver starts, as an installer would
 //   WEXO_RUNTIME_DIR     the folder of the bridge sockets (default /run/wexo)
@@ -39,6 +42,7 @@
 #include "os/core/device_gateway.h"
 #include "os/core/process.h"
 #include "os/registry/registry.h"
+#include "tools/pipeline/admin_settings.h"
 #include "tools/pipeline/demo_traffic.h"
 #include "tools/pipeline/in_process_driver.h"
 #include "tools/pipeline/program_environment.h"
@@ -74,6 +78,9 @@ int main() {
         return 1;
     }
     // Installer data: once the driver runs, only the registered service changes the product key.
+    // A file the administrator got wrong is no reason to leave the machine unfiltered: the host
+    // starts with the settings it had.
+    wexo::pipeline::ApplyAdminSettings("wexowfp");
     if (!wexo::pipeline::WritePolicyServers("wexowfp")) {
         return 1;
     }

@@ -93,7 +93,63 @@ TEST(RuntimeFolder, FolderOfAnotherUserIsRefused) {
     EXPECT_NE(why.find("65534"), std::string::npos) << why;
 }
 
+// A folder above the runtime folder that others may write lets them rename it away and put one
+// of their own in its place, with a socket of theirs; unless it is sticky, as /tmp is.
+TEST(RuntimeFolder, AFolderOthersCouldReplaceFromAboveIsRefused) {
+    TEMP_FOLDER temp;
+    const std::string open = temp.Path() + "/open";
+    const std::string safe = temp.Path() + "/safe";
+    ASSERT_EQ(::mkdir(open.c_str(), 0700), 0);
+    ASSERT_EQ(::chmod(open.c_str(), 0777), 0);
+    ASSERT_EQ(::mkdir(safe.c_str(), 0755), 0);
+    ASSERT_EQ(::symlink(safe.c_str(), (open + "/link").c_str()), 0);
+    ASSERT_EQ(::symlink(open.c_str(), (safe + "/into-open").c_str()), 0);
+    for (const std::string& path : {open + "/run", open + "/link/run", safe + "/into-open/run"}) {
+        std::string why;
+        EXPECT_EQ(PrepareRuntimeDirectory(path, &why), os::ERROR_ACCESS_DENIED) << path;
+        EXPECT_NE(why.find("above the runtime folder"), std::string::npos) << why;
+        struct stat info {};
+        EXPECT_NE(::lstat(path.c_str(), &info), 0) << "nothing was made in it";
+    }
+    ASSERT_EQ(::chmod(open.c_str(), 01777), 0);
+    EXPECT_EQ(PrepareRuntimeDirectory(open + "/run", nullptr), os::ERROR_SUCCESS);
+    EXPECT_EQ(PrepareRuntimeDirectory(safe + "/run", nullptr), os::ERROR_SUCCESS);
+}
+
 // ---- Listening socket ----
+
+// No other user may remove, rename or replace the socket or its folder, and anyone may connect.
+TEST(SocketListener, OtherUsersCannotRemoveOrReplaceTheSocket) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root to act as another user";
+    TEMP_FOLDER temp;
+    ASSERT_EQ(::chmod(temp.Path().c_str(), 0755), 0);
+    uint32_t error = 0;
+    auto listener = SOCKET_LISTENER::Listen(temp.Path(), "guarded.sock", &error, nullptr);
+    ASSERT_NE(listener, nullptr);
+    const std::string path = listener->Path();
+    struct stat before {};
+    ASSERT_EQ(::lstat(path.c_str(), &before), 0);
+    EXPECT_TRUE(S_ISSOCK(before.st_mode));
+    EXPECT_EQ(before.st_uid, 0u);
+    EXPECT_EQ(before.st_mode & 07777, 0666u);
+    const std::string folder = temp.Path();
+    const std::string script = "rm -f '" + path + "'; mv '" + path + "' '" + path +
+                               ".moved'; ln -sf /tmp '" + path + "'; touch '" + folder +
+                               "/evil.sock'; mv '" + folder + "' '" + folder + ".moved'; rmdir '" +
+                               folder + "'";
+    auto child = wexo::peers::CHILD_PROCESS::Start(
+        "/usr/bin/setpriv",
+        {"--reuid=65534", "--regid=65534", "--clear-groups", "/bin/sh", "-c", script}, {});
+    ASSERT_NE(child, nullptr);
+    child->Wait(std::chrono::milliseconds(5000));
+    struct stat after {};
+    ASSERT_EQ(::lstat(path.c_str(), &after), 0) << child->Output();
+    EXPECT_EQ(after.st_ino, before.st_ino);
+    EXPECT_NE(::access((folder + "/evil.sock").c_str(), F_OK), 0);
+    UNIQUE_FD connection;
+    EXPECT_EQ(ConnectSocket(path, &connection), os::ERROR_SUCCESS) << "and anyone may connect";
+}
 
 TEST(SocketListener, StaleSocketIsReplacedLiveOneRefused) {
     TEMP_FOLDER temp;
@@ -405,7 +461,7 @@ TEST(AcceptLoop, ConnectionsBeyondTheCapAreRefusedOthersServed) {
     ACCEPT_LOOP loop;
     std::atomic<int> seenPid{0};
     // An echo server: each frame comes back.
-    ASSERT_EQ(loop.Start(std::move(listener), 2,
+    ASSERT_EQ(loop.Start(std::move(listener), {.privileged = 2},
                          [&](int socket, const PEER_IDENTITY& peer) {
                              seenPid = peer.pid;
                              std::vector<uint8_t> frame;

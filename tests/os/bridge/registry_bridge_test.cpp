@@ -2,13 +2,18 @@
 
 #include <gtest/gtest.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <csignal>
 #include <cstring>
+#include <map>
 #include <mutex>
 #include <set>
+#include <sstream>
 
+#include "os/core/clock.h"
 #include "os/core/process.h"
 #include "os/core/sid.h"
 #include "tests/os/bridge/bridge_fixture.h"
@@ -277,6 +282,17 @@ std::vector<std::string> Exercise(const RegKey& root, const std::string& top) {
     note("values", info.values);
     note("max value", info.maxValueLen);
     note("max name", info.maxValueNameLen);
+    os::REG_SECURITY security;
+    note("get security", os::RegGetKeySecurity(sub, security));
+    note("entries", security.entries.size());
+    security.entries.push_back({os::EveryoneSid(), os::KEY_READ});
+    note("set security", os::RegSetKeySecurity(sub, security));
+    note("set broken security", os::RegSetKeySecurity(sub, {{1, 2}, {}}));
+    RegKey own;
+    note("create with security", os::RegCreateKeyEx(sub, "Own", own, nullptr, &security));
+    note("get given security", os::RegGetKeySecurity(own, security));
+    note("entries", security.entries.size());
+    note("delete own", os::RegDeleteKey(own, ""));
     note("delete missing value", os::RegDeleteValue(sub, "None"));
     note("delete value", os::RegDeleteValue(sub, "Odd"));
     os::Event event(os::EventType::Notification, false);
@@ -441,7 +457,7 @@ TEST_F(RegistryBridge, PeerThatStopsMidFrameIsDropped) {
 TEST_F(RegistryBridge, FloodBeyondTheCapIsRefusedAndServiceResumes) {
     server_.Stop();
     os::REGISTRY_BRIDGE_OPTIONS options;
-    options.maxConnections = 4;
+    options.connections.privileged = 4;
     StartServer(options);
     std::vector<os::bridge::UNIQUE_FD> flood;
     for (int i = 0; i < 4; ++i)
@@ -472,6 +488,129 @@ TEST_F(RegistryBridge, TooManyHandlesOnOneConnectionFailsTheOpen) {
     keys[0].Close();
     EXPECT_EQ(os::RegOpenKeyEx(bridged->Root(os::HKEY_LOCAL_MACHINE), "SOFTWARE", keys[3]),
               os::ERROR_SUCCESS);
+}
+
+// ---- Who may do what, across processes ----
+
+// The whole store as text, to see that a refused caller changed nothing.
+std::string Dump(const RegKey& key) {
+    std::string text = key.Path() + "\n";
+    std::string name;
+    os::REG_VALUE value;
+    for (uint32_t i = 0; os::RegEnumValue(key, i, name, &value) == os::ERROR_SUCCESS; ++i)
+        text += "  " + name + "=" + std::to_string(value.type) + ":" +
+                std::to_string(value.data.size()) + "\n";
+    os::REG_SECURITY security;
+    if (os::RegGetKeySecurity(key, security) == os::ERROR_SUCCESS)
+        text += "  security " + std::to_string(os::EncodeRegSecurity(security).size()) + "\n";
+    for (uint32_t i = 0; os::RegEnumKeyEx(key, i, name) == os::ERROR_SUCCESS; ++i) {
+        RegKey sub;
+        if (os::RegOpenKeyEx(key, name, sub) == os::ERROR_SUCCESS)
+            text += Dump(sub);
+    }
+    return text;
+}
+
+class RegistryBridgeUsers : public RegistryBridge {
+  protected:
+    void SetUp() override {
+        if (::geteuid() != 0)
+            GTEST_SKIP() << "needs root to run a peer as uid 65534";
+        RegistryBridge::SetUp();
+        ASSERT_EQ(::chmod(temp_.Path().c_str(), 0755), 0);  // a user's process reaches it
+    }
+};
+
+// Every operation across the bridge: a user's process reads HKLM and changes nothing, in any of
+// the calls that change; root does it all.
+TEST_F(RegistryBridgeUsers, EveryOperationAsRootAndAsAnotherUser) {
+    RegKey key = HostKey("SOFTWARE\\AccessTest");
+    ASSERT_EQ(os::RegSetValueEx(key, "V", os::REG_DWORD, os::RegDwordData(1)), os::ERROR_SUCCESS);
+    HostKey("SOFTWARE\\AccessTest\\Sub");
+    HostKey("SOFTWARE\\AccessTest\\Doomed");
+    const std::string before = Dump(store_->Root(os::HKEY_LOCAL_MACHINE));
+    const std::vector<std::string> reads = {"open", "query",  "enumvalue", "enumkey",
+                                            "info", "notify", "getsec"};
+    const std::vector<std::string> writes = {
+        "set",    "deletevalue", "create", "createexisting", "createwithsecurity",
+        "rename", "deletekey",   "setsec"};
+    const std::vector<std::string> kernelWrites = {"zwset", "zwcreate"};
+    for (const bool nobody : {true, false}) {
+        std::vector<std::string> arguments = {"ops", "SOFTWARE\\AccessTest"};
+        if (nobody)
+            arguments.insert(arguments.begin(), "--nobody");
+        const std::string output = Run(arguments);
+        std::map<std::string, std::string> said;
+        std::istringstream lines(output);
+        for (std::string name, result; lines >> name >> result;)
+            said[name] = result;
+        for (const std::string& op : reads)
+            EXPECT_EQ(said[op], "0") << op << (nobody ? " as a user" : " as root") << "\n"
+                                     << output;
+        for (const std::string& op : writes)
+            EXPECT_EQ(said[op], nobody ? "5" : "0") << op << (nobody ? " as a user" : " as root");
+        EXPECT_EQ(said["zwopen"], "00000000");
+        for (const std::string& op : kernelWrites)
+            EXPECT_EQ(said[op], nobody ? "C0000022" : "00000000") << op;
+        if (nobody) {
+            EXPECT_EQ(Dump(store_->Root(os::HKEY_LOCAL_MACHINE)), before)
+                << "the refused user changed nothing";
+        }
+    }
+    RegKey renamed;
+    EXPECT_EQ(os::RegOpenKeyEx(key, "Sub2", renamed), os::ERROR_SUCCESS)
+        << "root's changes were made";
+}
+
+struct FLOOD {
+    const char* kind;
+    const char* firstLine;  // what the flooding process says once it has sent its flood
+};
+
+// A user who floods the socket (many connections, frames that claim to be huge, frames that never
+// end) gets a few connections of its own; root is served throughout, and the frames that never
+// end are cut when their time is up (on the virtual clock: nobody waits five seconds).
+TEST_F(RegistryBridgeUsers, AUserFloodingTheSocketCannotKeepRootOut) {
+    const FLOOD floods[] = {{"flood-connections", "connected 12"},
+                            {"flood-huge", "closed 12"},
+                            {"flood-slow", "stalled 12"}};
+    for (const FLOOD& flood : floods) {
+        server_.Stop();
+        os::VirtualClock clock;
+        os::REGISTRY_BRIDGE_OPTIONS options;
+        options.connections = {.privileged = 8, .perUser = 4, .allUsers = 6};
+        StartServer(options);
+        HostKey(kProductKey);
+        auto flooder = Peer({"--nobody", flood.kind, server_.SocketPath(), "12"});
+        ASSERT_NE(flooder, nullptr);
+        ASSERT_TRUE(flooder->ReadUntil(flood.firstLine, 10'000ms))
+            << flood.kind << ": " << flooder->Output();
+        EXPECT_LE(server_.ConnectionCount(), 4u) << flood.kind;
+        // Root gets in and is answered, more than once, while the flood holds what it got.
+        for (int round = 0; round < 3; ++round) {
+            auto bridged = os::OpenRegistryBridge(temp_.Path());
+            RegKey product;
+            EXPECT_EQ(os::RegOpenKeyEx(bridged->Root(os::HKEY_LOCAL_MACHINE), kProductKey, product),
+                      os::ERROR_SUCCESS)
+                << flood.kind;
+            EXPECT_EQ(os::RegSetValueEx(product, "Dormant", os::REG_DWORD, os::RegDwordData(1)),
+                      os::ERROR_SUCCESS)
+                << flood.kind;
+        }
+        if (std::string(flood.kind) == "flood-slow") {
+            // The unfinished frames hold their places (root's have ended) until their time is up.
+            EXPECT_TRUE(PollUntil([&] { return server_.ConnectionCount() == 4; }));
+            EXPECT_TRUE(clock.Advance(5000ms));
+            EXPECT_TRUE(flooder->ReadUntil("closed 12", 3000ms)) << flooder->Output();
+            EXPECT_TRUE(PollUntil([&] { return server_.ConnectionCount() == 0; }));
+        }
+        EXPECT_GE(server_.RefusedConnectionCount(),
+                  std::string(flood.kind) == "flood-huge" ? 0u : 8u)
+            << flood.kind;
+        flooder->Signal(SIGKILL);
+        flooder->Wait(2000ms);
+        server_.Stop();
+    }
 }
 
 TEST_F(RegistryBridge, SecondServerOnTheSameFolderIsRefused) {

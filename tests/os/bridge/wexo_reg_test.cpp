@@ -51,6 +51,21 @@ class WexoReg : public ::testing::Test {
         return result;
     }
 
+    // The tool as uid 65534, a local user without privileges.
+    RESULT RegAsNobody(const std::vector<std::string>& arguments) {
+        std::vector<std::string> command = {"--reuid=65534", "--regid=65534", "--clear-groups",
+                                            wexo::test::RegTool()};
+        command.insert(command.end(), arguments.begin(), arguments.end());
+        auto child =
+            CHILD_PROCESS::Start("/usr/bin/setpriv", command, {"WEXO_RUNTIME_DIR=" + temp_.Path()});
+        RESULT result;
+        if (child != nullptr) {
+            result.status = child->Wait(5000ms);
+            result.output = child->Output();
+        }
+        return result;
+    }
+
     RegKey Key(const std::string& path) {
         RegKey key;
         EXPECT_EQ(os::RegCreateKeyEx(store_->Root(os::HKEY_LOCAL_MACHINE), path, key),
@@ -257,18 +272,8 @@ TEST_F(WexoReg, ASecretValueIsReadByRootOnly) {
     EXPECT_EQ(root.status, 0) << root.output;
     EXPECT_NE(root.output.find("5C5C5C"), std::string::npos) << root.output;
 
-    auto asNobody = [&](std::vector<std::string> arguments) {
-        std::vector<std::string> command = {"--reuid=65534", "--regid=65534", "--clear-groups",
-                                            wexo::test::RegTool()};
-        command.insert(command.end(), arguments.begin(), arguments.end());
-        auto child =
-            CHILD_PROCESS::Start("/usr/bin/setpriv", command, {"WEXO_RUNTIME_DIR=" + temp_.Path()});
-        RESULT result;
-        if (child != nullptr) {
-            result.status = child->Wait(5000ms);
-            result.output = child->Output();
-        }
-        return result;
+    auto asNobody = [&](const std::vector<std::string>& arguments) {
+        return RegAsNobody(arguments);
     };
     RESULT byName = asNobody({"query", "HKLM\\SYSTEM\\Wexo", "/v", "auth SECRET"});
     EXPECT_EQ(byName.status, 1) << byName.output;
@@ -280,6 +285,57 @@ TEST_F(WexoReg, ASecretValueIsReadByRootOnly) {
     EXPECT_EQ(exported.output.find("5c,5c"), std::string::npos) << exported.output;
     RESULT other = asNobody({"query", "HKLM\\SYSTEM\\Wexo", "/v", "Public"});
     EXPECT_EQ(other.status, 0) << other.output;
+}
+
+// A local user's every way of spelling a change of HKLM is refused as Windows refuses it, and
+// changes nothing; reading stays open.
+TEST_F(WexoReg, AUserCannotChangeMachineKeysInAnySpelling) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs root to run the tool as another user";
+    }
+    ASSERT_EQ(::chmod(temp_.Path().c_str(), 0755), 0);
+    RegKey product = Key("SOFTWARE\\Corvane\\Ostrel");
+    ASSERT_EQ(os::RegSetValueEx(product, "Dormant", os::REG_DWORD, os::RegDwordData(0)),
+              os::ERROR_SUCCESS);
+    Key("SOFTWARE\\Microsoft\\IdentityStore\\Cache");
+    Key("SOFTWARE\\WOW6432Node");
+    Key("SYSTEM\\CurrentControlSet\\Services\\WexoWfp");
+    const std::vector<std::vector<std::string>> attempts = {
+        {"add", "HKLM\\SOFTWARE\\Corvane\\Ostrel", "/v", "Dormant", "/t", "REG_DWORD", "/d", "1",
+         "/f"},
+        {"add", "hklm\\software\\CORVANE\\ostrel\\", "/v", "Dormant", "/d", "1", "/f"},
+        {"add", "HKEY_LOCAL_MACHINE\\SOFTWARE\\Corvane\\Ostrel.", "/v", "Dormant", "/d", "1"},
+        {"add", "HKLM\\SOFTWARE\\Corvane\\Ostrel\\New"},
+        {"add", "HKLM\\SOFTWARE\\Corvane"},
+        {"add", "HKLM\\SOFTWARE\\WOW6432Node\\Corvane\\Ostrel", "/v", "Dormant", "/d", "1"},
+        {"add", "HKLM\\SOFTWARE\\Microsoft\\IdentityStore\\Cache\\S-1-22-1-65534", "/v", "UserName",
+         "/d", "teacher@example.org"},
+        {"add", "HKLM\\SYSTEM\\CurrentControlSet\\Services\\WexoWfp", "/v", "Start", "/t",
+         "REG_DWORD", "/d", "4"},
+        {"add", "HKU\\.DEFAULT\\Software\\Microsoft", "/v", "X", "/d", "1"},
+        {"delete", "HKLM\\SOFTWARE\\Corvane\\Ostrel", "/v", "Dormant", "/f"},
+        {"delete", "HKLM\\SOFTWARE\\Corvane\\Ostrel", "/va", "/f"},
+        {"delete", "HKLM\\SOFTWARE\\Microsoft\\IdentityStore", "/f"},
+    };
+    // The whole of HKLM as the tool exports it.
+    auto exported = [&] {
+        const std::string file = temp_.Path() + "/hklm.reg";
+        EXPECT_EQ(Reg({"export", "HKLM", file, "/y"}).status, 0);
+        std::ifstream in(file);
+        std::stringstream text;
+        text << in.rdbuf();
+        return text.str();
+    };
+    const std::string before = exported();
+    ASSERT_NE(before.find("Dormant"), std::string::npos) << before;
+    for (const std::vector<std::string>& attempt : attempts) {
+        RESULT refused = RegAsNobody(attempt);
+        EXPECT_EQ(refused.status, 1) << attempt[1];
+        EXPECT_EQ(refused.output, "ERROR: Access is denied. Error code = 5.\n") << attempt[1];
+    }
+    EXPECT_EQ(exported(), before);
+    RESULT read = RegAsNobody({"query", "HKLM\\SOFTWARE\\Corvane\\Ostrel", "/v", "Dormant"});
+    EXPECT_EQ(read.status, 0) << read.output;
 }
 
 }  // namespace
