@@ -36,6 +36,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/one_core.h"
 #include "driver/platform/dns_answer_remap.h"
 #include "os/wfp/linux/nft_table.h"
 #include "os/wfp/linux/redirect.h"
@@ -397,15 +398,7 @@ BENCHMARK(BM_VethSameSocket)->MinTime(2.0)->UseRealTime();
 }  // namespace
 
 int main(int argc, char** argv) {
-    // Every thread of the bench (the client here, the resolver's and the forwarder's, which inherit
-    // this) on the core it starts on: on a small machine shared with other work the ratio is then
-    // the forwarder's own work, not where the scheduler happens to wake three threads.
-    if (const int cpu = sched_getcpu(); cpu >= 0 && std::getenv("WEXO_BENCH_ANY_CPU") == nullptr) {
-        cpu_set_t one;
-        CPU_ZERO(&one);
-        CPU_SET(cpu, &one);
-        sched_setaffinity(0, sizeof one, &one);
-    }
+    wexo::bench::StayOnThisCore();
     // A socket per query keeps an exchange, and its descriptor, until it has been quiet a while.
     rlimit limit{};
     if (getrlimit(RLIMIT_NOFILE, &limit) == 0) {

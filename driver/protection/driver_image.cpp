@@ -1,7 +1,10 @@
 #include "driver/protection/driver_image.h"
 
+#include <algorithm>
+#include <cstring>
 #include <utility>
 
+#include "common/driver_update.h"
 #include "driver/platform/debug_print.h"
 #include "driver/platform/event_log.h"
 #include "os/core/sync.h"
@@ -92,22 +95,31 @@ void DRIVER_IMAGE_FILE::Hold(std::shared_ptr<os::FLT_FILTER> filter, std::u16str
     Unlock();
 }
 
+std::u16string DRIVER_IMAGE_FILE::OldNameOf(std::u16string_view leaf) {
+    return std::u16string(leaf.substr(0, leaf.rfind(u'.'))) + u".old";
+}
+
+std::u16string DRIVER_IMAGE_FILE::NewNameOf(std::u16string_view leaf) {
+    return std::u16string(leaf.substr(0, leaf.rfind(u'.'))) + u".new";
+}
+
 void DRIVER_IMAGE_FILE::DeleteLeftover(const std::shared_ptr<os::FLT_FILTER>& filter,
                                        std::u16string_view imagePath) {
     std::u16string_view folder = FolderOf(imagePath);
     if (folder.empty()) {
         return;
     }
-    std::u16string oldPath(folder);
-    oldPath += kOldImageName;
+    std::u16string_view leaf = imagePath.substr(folder.size());
     Lock();
     if (filter_ == nullptr) {
         filter_ = filter;
     }
-    FILE_RECORD record;
-    if (os::NT_SUCCESS(OpenLogged(oldPath, os::DELETE, true, &record))) {
-        os::FltSetDeleteDisposition(record.instance, *record.object);
-        Close(record);
+    for (const std::u16string& name : {OldNameOf(leaf), NewNameOf(leaf)}) {
+        FILE_RECORD record;
+        if (os::NT_SUCCESS(OpenLogged(std::u16string(folder) + name, os::DELETE, true, &record))) {
+            os::FltSetDeleteDisposition(record.instance, *record.object);
+            Close(record);
+        }
     }
     Unlock();
 }
@@ -128,22 +140,59 @@ os::NTSTATUS DRIVER_IMAGE_FILE::UpdateFromCaller(const os::CallerMemory& caller,
     if (!caller.ReadValue(input, &handle)) {
         return os::STATUS_INVALID_PARAMETER;
     }
-    // A handle that names no open file must not cost the image its name: it is refused before
-    // anything is renamed.
-    std::shared_ptr<os::FLT_FILE_OBJECT> source;
-    os::NTSTATUS status = os::FltReferenceFileHandle(handle, &source);
+    uint64_t size = 0;
+    if (inputLength >= kUpdateDriverHeaderSize &&
+        !caller.ReadValue(input + sizeof(uint64_t), &size)) {
+        return os::STATUS_INVALID_PARAMETER;
+    }
+    if (handle != 0) {
+        // A handle that names no open file must not cost the image anything: it is refused
+        // before anything is written.
+        std::shared_ptr<os::FLT_FILE_OBJECT> source;
+        os::NTSTATUS status = os::FltReferenceFileHandle(handle, &source);
+        if (!os::NT_SUCCESS(status)) {
+            return status;
+        }
+        return Update(*source, size);
+    }
+    uint32_t pathBytes =
+        inputLength > kUpdateDriverHeaderSize ? inputLength - kUpdateDriverHeaderSize : 0;
+    pathBytes = std::min<uint32_t>(pathBytes, kUpdateDriverMaxPath * sizeof(char16_t));
+    std::u16string path(pathBytes / sizeof(char16_t), u'\0');
+    if (path.empty() ||
+        !caller.Read(input + kUpdateDriverHeaderSize, path.data(), path.size() * 2)) {
+        return os::STATUS_INVALID_PARAMETER;
+    }
+    path.resize(std::u16string_view(path.c_str()).size());
+    if (path.empty()) {
+        return os::STATUS_INVALID_PARAMETER;
+    }
+    if (filter_ == nullptr) {
+        return os::STATUS_UNSUCCESSFUL;
+    }
+    // The caller holds the installation's secret: it may name any file the driver can read.
+    FILE_RECORD source;
+    os::NTSTATUS status = Create(path, os::FILE_READ_DATA | os::SYNCHRONIZE, os::FILE_SHARE_READ,
+                                 os::FILE_OPEN, &source);
     if (!os::NT_SUCCESS(status)) {
+        os::UNICODE_STRING name = os::UnicodeStringOf(path);
+        DriverPrintAndLogWide("WexoW: UpdateDriver: Unable to open file=\"%wZ\", Status=0x%lx\n\n",
+                              &name, static_cast<unsigned long>(static_cast<uint32_t>(status)));
         return status;
     }
-    return Update(*source);
+    status = Update(*source.object, size);
+    Close(source);
+    return status;
 }
 
-os::NTSTATUS DRIVER_IMAGE_FILE::CopyInto(os::FLT_FILE_OBJECT& source, FILE_RECORD& target) {
+os::NTSTATUS DRIVER_IMAGE_FILE::CopyInto(os::FLT_FILE_OBJECT& source, FILE_RECORD& target,
+                                         std::array<uint8_t, kHeadSize>* head, uint64_t* size) {
     auto* buffer = static_cast<uint8_t*>(
         os::ExAllocatePoolWithTag(os::PoolType::Paged, kCopyChunk, kCopyBufferTag));
     if (buffer == nullptr) {
         return os::STATUS_INSUFFICIENT_RESOURCES;
     }
+    head->fill(0);
     os::NTSTATUS status = os::STATUS_SUCCESS;
     int64_t offset = 0;
     for (;;) {
@@ -155,6 +204,9 @@ os::NTSTATUS DRIVER_IMAGE_FILE::CopyInto(os::FLT_FILE_OBJECT& source, FILE_RECOR
         }
         if (!os::NT_SUCCESS(status) || got == 0) {
             break;
+        }
+        if (offset == 0) {
+            std::memcpy(head->data(), buffer, std::min<size_t>(got, kHeadSize));
         }
         uint32_t put = 0;
         status = os::FltWriteFile(target.instance, *target.object, &offset, got, buffer, 0, &put);
@@ -171,60 +223,76 @@ os::NTSTATUS DRIVER_IMAGE_FILE::CopyInto(os::FLT_FILE_OBJECT& source, FILE_RECOR
     }
     os::ExFreePoolWithTag(buffer, kCopyBufferTag);
     if (os::NT_SUCCESS(status)) {
-        // An overwritten image may have been longer than the new one.
+        // A leftover ".new" of an earlier attempt may have been longer.
         status = os::FltSetEndOfFile(target.instance, *target.object, offset);
     }
+    *size = static_cast<uint64_t>(offset);
     return status;
 }
 
-os::NTSTATUS DRIVER_IMAGE_FILE::Update(os::FLT_FILE_OBJECT& source) {
+os::NTSTATUS DRIVER_IMAGE_FILE::Update(os::FLT_FILE_OBJECT& source, uint64_t expectedSize) {
     Lock();
+    os::NTSTATUS status = UpdateLocked(source, expectedSize);
+    Unlock();
+    return status;
+}
+
+os::NTSTATUS DRIVER_IMAGE_FILE::UpdateLocked(os::FLT_FILE_OBJECT& source, uint64_t expectedSize) {
     int state = state_.load();
     if (state != kHeld) {
         DriverPrintAndLog("WexoW: UpdateDriver: state=%d\n\n", state);
-        Unlock();
         return os::STATUS_UNSUCCESSFUL;
     }
-    os::NTSTATUS status = os::FltRenameFile(held_.instance, *held_.object, kOldImageName, true);
-    if (!os::NT_SUCCESS(status)) {
-        DriverPrintAndLogWide("WexoW: Unable to rename driver %ws. Status=0x%lx\n\n", kOldImageName,
-                              static_cast<unsigned long>(static_cast<uint32_t>(status)));
-        Unlock();
-        return status;
-    }
-    // From here the image is no longer under its own name: whatever happens, this boot gets no
-    // second attempt.
-    state_.store(kUpdated);
-
-    os::UNICODE_STRING name = os::UnicodeStringOf(imagePath_);
+    std::u16string_view folder = FolderOf(imagePath_);
+    std::u16string_view leaf = std::u16string_view(imagePath_).substr(folder.size());
+    std::u16string newPath = std::u16string(folder) + NewNameOf(leaf);
+    os::UNICODE_STRING name = os::UnicodeStringOf(newPath);
     FILE_RECORD created;
-    status = Create(imagePath_, kCreateAccess, 0, os::FILE_OVERWRITE_IF, &created);
-    bool rollBack = true;
+    os::NTSTATUS status = Create(newPath, kCreateAccess, 0, os::FILE_OVERWRITE_IF, &created);
     if (!os::NT_SUCCESS(status)) {
         DriverPrintAndLogWide(
             "WexoW: UpdateDriver: Unable to create file=\"%wZ\", Status=0x%lx\n\n", &name,
             static_cast<unsigned long>(static_cast<uint32_t>(status)));
-    } else {
-        DriverPrintAndLogWide("WexoW: UpdateDriver: Driver file=\"%wZ\" created\n\n", &name);
-        if (os::NT_SUCCESS(CopyInto(source, created))) {
-            Close(held_);
-            held_ = std::move(created);
-            Unlock();
-            return os::STATUS_SUCCESS;
+        return os::STATUS_UNSUCCESSFUL;
+    }
+    DriverPrintAndLogWide("WexoW: UpdateDriver: Driver file=\"%wZ\" created\n\n", &name);
+    std::array<uint8_t, kHeadSize> head{};
+    uint64_t size = 0;
+    status = CopyInto(source, created, &head, &size);
+    if (os::NT_SUCCESS(status) &&
+        ((expectedSize != 0 && size != expectedSize) ||
+         (check_ &&
+          !check_(std::span<const uint8_t>(head.data(), std::min<size_t>(size, kHeadSize)),
+                  size)))) {
+        // A short, cut or foreign file would not start at the next boot: the image stays.
+        DriverPrintAndLog("WexoW: UpdateDriver: Refused image of %llu bytes\n\n",
+                          static_cast<unsigned long long>(size));
+        status = os::STATUS_UNSUCCESSFUL;
+    }
+    if (os::NT_SUCCESS(status)) {
+        status = os::FltCopySecurity(created.instance, *held_.object, *created.object);
+    }
+    if (os::NT_SUCCESS(status)) {
+        // The one step that changes what the image name holds, and it does so at once.
+        status = os::FltRenameFile(created.instance, *created.object, leaf, true);
+        if (!os::NT_SUCCESS(status)) {
+            DriverPrintAndLogWide("WexoW: Unable to rename driver %ws. Status=0x%lx\n\n",
+                                  NewNameOf(leaf).c_str(),
+                                  static_cast<unsigned long>(static_cast<uint32_t>(status)));
         }
-        // A partial image must not be left under the image's name, or the next boot would load
-        // it; if it cannot be removed the old image is left aside rather than overwriting it.
-        os::NTSTATUS deleted = os::FltSetDeleteDisposition(created.instance, *created.object);
+    }
+    if (!os::NT_SUCCESS(status)) {
+        os::FltSetDeleteDisposition(created.instance, *created.object);
         Close(created);
-        rollBack = os::NT_SUCCESS(deleted);
+        return os::STATUS_UNSUCCESSFUL;
     }
-    if (rollBack) {
-        size_t slash = imagePath_.rfind(u'\\');
-        std::u16string_view leaf = std::u16string_view(imagePath_).substr(slash + 1);
-        os::FltRenameFile(held_.instance, *held_.object, leaf, true);
-    }
-    Unlock();
-    return os::STATUS_UNSUCCESSFUL;
+    state_.store(kUpdated);
+    Close(held_);
+    // Held as the start holds an image, for reading only: an open for writing would keep the
+    // loader from running the file.
+    Close(created);
+    Create(imagePath_, kHoldAccess, os::FILE_SHARE_READ, os::FILE_OPEN, &held_);
+    return os::STATUS_SUCCESS;
 }
 
 }  // namespace wexo::drv

@@ -457,6 +457,33 @@ struct FltFileIo {
         return STATUS_SUCCESS;
     }
 
+    // The permission bits (and, where the caller may, the owner) of one open's file given to
+    // another's: what copying a file's security descriptor onto a new file is on Windows.
+    static NTSTATUS CopySecurity(FLT_FILE_OBJECT& from, FLT_FILE_OBJECT& to) {
+        struct stat st {};
+        {
+            std::lock_guard guard(from.lock_);
+            if (from.fd_ < 0) {
+                return STATUS_FILE_CLOSED;
+            }
+            if (::fstat(from.fd_, &st) != 0) {
+                return StatusFromErrno(errno);
+            }
+        }
+        std::lock_guard guard(to.lock_);
+        if (to.fd_ < 0) {
+            return STATUS_FILE_CLOSED;
+        }
+        NTSTATUS injected = FltInjectedFailure(FLT_FAILURE::SetInformation);
+        if (!NT_SUCCESS(injected)) {
+            return injected;
+        }
+        if (::geteuid() == 0 && ::fchown(to.fd_, st.st_uid, st.st_gid) != 0) {
+            return StatusFromErrno(errno);
+        }
+        return ::fchmod(to.fd_, st.st_mode & 07777) == 0 ? STATUS_SUCCESS : StatusFromErrno(errno);
+    }
+
     static bool DirectoryIsEmpty(int fd) {
         int copy = ::openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         if (copy < 0) {
@@ -1169,6 +1196,12 @@ NTSTATUS FltRenameFile(const std::shared_ptr<FLT_INSTANCE>& instance, FLT_FILE_O
                        std::u16string_view newName, bool replaceIfExists) {
     NTSTATUS status = CheckInstance(instance, fileObject);
     return NT_SUCCESS(status) ? FltFileIo::Rename(fileObject, newName, replaceIfExists) : status;
+}
+
+NTSTATUS FltCopySecurity(const std::shared_ptr<FLT_INSTANCE>& instance, FLT_FILE_OBJECT& from,
+                         FLT_FILE_OBJECT& to) {
+    NTSTATUS status = CheckInstance(instance, to);
+    return NT_SUCCESS(status) ? FltFileIo::CopySecurity(from, to) : status;
 }
 
 NTSTATUS FltReferenceFileHandle(HANDLE fileHandle, std::shared_ptr<FLT_FILE_OBJECT>* fileObject) {

@@ -189,6 +189,11 @@ NTSTATUS FltSetDeleteDisposition(const std::shared_ptr<FLT_INSTANCE>& instance,
 NTSTATUS FltRenameFile(const std::shared_ptr<FLT_INSTANCE>& instance, FLT_FILE_OBJECT& fileObject,
                        std::u16string_view newName, bool replaceIfExists);
 
+// The security of `from` (owner, when the caller may set it, and permission bits, execute bits
+// included) given to `to`, as an installer copies a replaced file's descriptor onto its successor.
+NTSTATUS FltCopySecurity(const std::shared_ptr<FLT_INSTANCE>& instance, FLT_FILE_OBJECT& from,
+                         FLT_FILE_OBJECT& to);
+
 // The file object behind a handle of this face (ObReferenceObjectByHandle for file handles);
 // STATUS_INVALID_HANDLE when it is not one.
 NTSTATUS FltReferenceFileHandle(HANDLE fileHandle, std::shared_ptr<FLT_FILE_OBJECT>* fileObject);

@@ -5,8 +5,10 @@
 #include "driver/filter/stream_classify.h"
 #include "driver/filter/url_lookup.h"
 #include "driver/platform/driver_entry.h"
+#include "driver/protection/driver_image.h"
 #include "os/registry/registry.h"
 #include "os/wfp/wfp_engine.h"
+#include "tools/pipeline/host_image.h"
 
 namespace wexo::pipeline {
 
@@ -51,6 +53,11 @@ bool IN_PROCESS_DRIVER::Start() {
             registered_.Reset();
         }
     });
+    if (!imagePath_.empty()) {
+        p.driverObject.imagePath = imagePath_;
+        p.driver.SetImageFileHooks(p.driver.OwnImageFileHooks());
+        p.driver.Image().SetImageCheck(IsWholeElfImage);
+    }
     if (!os::NT_SUCCESS(p.driver.DriverEntry(p.driverObject, kServiceKeyPath))) {
         parts_.reset();
         return false;

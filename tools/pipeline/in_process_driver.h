@@ -6,6 +6,8 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <string>
+#include <utility>
 
 #include "os/core/sync.h"
 #include "os/wfp/sim/sim_network.h"
@@ -23,6 +25,10 @@ class IN_PROCESS_DRIVER {
     IN_PROCESS_DRIVER(const IN_PROCESS_DRIVER&) = delete;
     IN_PROCESS_DRIVER& operator=(const IN_PROCESS_DRIVER&) = delete;
 
+    // Before Start: the driver's image is the file of this native name (the host's own program),
+    // held while the driver runs and replaced by its self-update, which takes only whole ELF
+    // executables. Without it the driver has no image file.
+    void SetImagePath(std::u16string imagePath) { imagePath_ = std::move(imagePath); }
     // Starts the pieces in the order of a boot; false leaves nothing running.
     bool Start();
     void Stop();
@@ -41,6 +47,7 @@ class IN_PROCESS_DRIVER {
   private:
     struct PARTS;
     std::unique_ptr<PARTS> parts_;
+    std::u16string imagePath_;
     std::atomic<uint32_t> serviceProcessId_{0};
     os::Event registered_{os::EventType::Notification};
     bool started_ = false;

@@ -13,6 +13,8 @@
 //   WEXO_POLICY_SERVERS  written to the product key's "PolicyServers" (with "ServerMode"
 //                        balanced) before the driver starts, as an installer would
 //   WEXO_RUNTIME_DIR     the folder of the bridge sockets (default /run/wexo)
+//   WEXO_DRIVER_IMAGE    the driver's image file (default: this program's own file), held while
+//                        the driver runs and replaced by its update for the next start
 //   WEXO_DEMO_URLS       once a service registered: one simulated browser connection per URL
 //                        ("http://host/path", separated by blanks), each verdict on stdout
 //   WEXO_FILE_PROTECTION "real": the program folder the service registers is held against every
@@ -44,6 +46,7 @@
 #include "os/registry/registry.h"
 #include "tools/pipeline/admin_settings.h"
 #include "tools/pipeline/demo_traffic.h"
+#include "tools/pipeline/host_image.h"
 #include "tools/pipeline/in_process_driver.h"
 #include "tools/pipeline/program_environment.h"
 #include "tools/pipeline/real_file_protection.h"
@@ -85,6 +88,7 @@ int main() {
         return 1;
     }
     IN_PROCESS_DRIVER driver;
+    driver.SetImagePath(wexo::pipeline::NativeNameOf(wexo::pipeline::HostImagePath()));
     if (!driver.Start()) {
         std::fprintf(stderr, "wexowfp: the driver did not start\n");
         return 1;
