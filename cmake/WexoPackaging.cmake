@@ -1,6 +1,6 @@
 # Installation under FHS paths and the Debian package built from it.
 #
-# Under the prefix: the daemons that only systemd starts in lib/wexo, the administrator's tool in
+# Under the prefix: the daemons that only systemd starts in lib/wexo, the administrator's tools in
 # bin, the systemd units in lib/systemd/system (systemd reads /usr/lib/systemd/system and
 # /usr/local/lib/systemd/system alike), the documentation in share/doc/wexo. `make install` uses
 # /usr/local unless told otherwise; the package installs under /usr. The demo, the reference policy
@@ -17,10 +17,12 @@ foreach(daemon wexowfp wexosvc)
         list(APPEND WEXO_INSTALLED_UNITS ${daemon}.service)
     endif()
 endforeach()
-if(TARGET wexo-reg)
-    install(TARGETS wexo-reg RUNTIME DESTINATION bin)
-    list(APPEND WEXO_INSTALLED_PROGRAMS bin/wexo-reg)
-endif()
+foreach(tool wexo-reg wexo-ctl)
+    if(TARGET ${tool})
+        install(TARGETS ${tool} RUNTIME DESTINATION bin)
+        list(APPEND WEXO_INSTALLED_PROGRAMS bin/${tool})
+    endif()
+endforeach()
 
 # The units name their programs under /usr, where the package puts them; an install under another
 # prefix gets units that start the programs it installed. The prefix is known only at install time
