@@ -32,6 +32,7 @@ std::string EtcFolder(const std::string& name) {
     return "/etc/netns/" + name;
 }
 
+// The files of the client's and the routed namespace's programs.
 bool WriteClientEtc(const std::string& name, std::string* why) {
     std::error_code error;
     const std::string folder = EtcFolder(name);
@@ -161,12 +162,13 @@ void NETWORK_NAMESPACES::RemoveStale() {
     }
 }
 
-bool NETWORK_NAMESPACES::WaitUntilUp(const std::string& name, std::string* why) {
+bool NETWORK_NAMESPACES::WaitUntilUp(const std::string& name, std::string* why,
+                                     const std::string& link) {
     const std::string ip = FindProgram("ip");
     const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
     std::string last;
     while (std::chrono::steady_clock::now() < end) {
-        auto child = peers::CHILD_PROCESS::Start(ip, {"-n", name, "-o", "link", "show", kLink}, {});
+        auto child = peers::CHILD_PROCESS::Start(ip, {"-n", name, "-o", "link", "show", link}, {});
         if (child == nullptr)
             break;
         if (child->Wait(kIpLimit) == 0 && child->Output().find("state UP") != std::string::npos)
@@ -224,6 +226,43 @@ std::unique_ptr<NETWORK_NAMESPACES> NETWORK_NAMESPACES::Create(std::string* why)
     if (!WriteClientEtc(client, why))
         return nullptr;
     return made;
+}
+
+bool NETWORK_NAMESPACES::AddRouted(std::string* why) {
+    if (!names_[2].empty())
+        return true;
+    const std::string& client = names_[0];
+    const std::string& server = names_[1];
+    const std::string routed = client.substr(0, client.rfind('-') + 1) + "routed";
+    if (!Ip({"netns", "add", routed}, why))
+        return false;
+    names_[2] = routed;
+    // The client's end of the new pair; the routed end takes the usual name.
+    const char* clientLink = "wexo1";
+    const std::vector<std::vector<std::string>> steps = {
+        {"netns", "exec", routed, "sysctl", "-qw", "net.ipv6.conf.default.accept_dad=0"},
+        {"netns", "exec", client, "sysctl", "-qw", "net.ipv4.ip_forward=1"},
+        {"netns", "exec", client, "sysctl", "-qw", "net.ipv6.conf.all.forwarding=1"},
+        {"link", "add", clientLink, "netns", client, "type", "veth", "peer", "name", kLink, "netns",
+         routed},
+        {"-n", routed, "link", "set", "lo", "up"},
+        {"-n", client, "addr", "add", "198.51.100.1/24", "dev", clientLink},
+        {"-n", routed, "addr", "add", "198.51.100.2/24", "dev", kLink},
+        {"-n", client, "-6", "addr", "add", "2001:db8:5::1/64", "dev", clientLink, "nodad"},
+        {"-n", routed, "-6", "addr", "add", "2001:db8:5::2/64", "dev", kLink, "nodad"},
+        {"-n", client, "link", "set", clientLink, "up"},
+        {"-n", routed, "link", "set", kLink, "up"},
+        {"-n", routed, "route", "add", "default", "via", "198.51.100.1"},
+        {"-n", routed, "-6", "route", "add", "default", "via", "2001:db8:5::1"},
+        {"-n", server, "route", "add", "198.51.100.0/24", "via", "192.0.2.1"},
+        {"-n", server, "-6", "route", "add", "2001:db8:5::/64", "via", "2001:db8::1"},
+    };
+    for (const auto& step : steps) {
+        if (!Ip(step, why))
+            return false;
+    }
+    return WaitUntilUp(client, why, clientLink) && WaitUntilUp(routed, why) &&
+           WriteClientEtc(routed, why);
 }
 
 NETWORK_NAMESPACES::~NETWORK_NAMESPACES() {

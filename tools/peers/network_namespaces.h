@@ -3,7 +3,9 @@
 // 192.0.2.1/24 and 2001:db8::1/64, the server at 192.0.2.2/24 and 2001:db8::2/64. The namespaces
 // are named "wexo-t<pid>-..." so that a later run removes those a crashed run left behind; the
 // destructor removes its own. Programs run in the client namespace resolve names through a DNS
-// server at 192.0.2.2 (a resolv.conf of the namespace's own, under /etc/netns).
+// server at 192.0.2.2 (a resolv.conf of the namespace's own, under /etc/netns). A third, routed
+// namespace may be added behind the client, which then forwards for it, as a machine does for its
+// containers and virtual machines.
 #pragma once
 
 #include <chrono>
@@ -18,7 +20,7 @@ namespace wexo::peers {
 
 class NETWORK_NAMESPACES {
   public:
-    enum class SIDE { Client, Server };
+    enum class SIDE { Client, Server, Routed };
 
     // Whether namespaces can be made here (root, the ip program, kernel support); `why` says what
     // is missing.
@@ -31,6 +33,13 @@ class NETWORK_NAMESPACES {
     NETWORK_NAMESPACES& operator=(const NETWORK_NAMESPACES&) = delete;
 
     const std::string& Name(SIDE side) const { return names_[Index(side)]; }
+
+    // Adds the routed namespace: a veth pair to the client, the routed end at 198.51.100.2/24 and
+    // 2001:db8:5::2/64 with its default routes via the client's end (198.51.100.1, 2001:db8:5::1);
+    // the client forwards (the switches of its own namespace only), the server routes the routed
+    // prefixes back through the client, and the routed namespace's programs ask the server's DNS.
+    // False with the reason; removed with the others.
+    bool AddRouted(std::string* why);
 
     // Runs `work` on a thread of its own that entered the namespace, and waits for it. Sockets
     // made there stay in the namespace and may be used from any thread afterwards. False when
@@ -53,13 +62,14 @@ class NETWORK_NAMESPACES {
 
   private:
     NETWORK_NAMESPACES() = default;
-    static size_t Index(SIDE side) { return side == SIDE::Client ? 0 : 1; }
+    static size_t Index(SIDE side) { return static_cast<size_t>(side); }
     // Runs the ip program with the arguments; true on exit status 0, else `why` gets its output.
     static bool Ip(const std::vector<std::string>& arguments, std::string* why);
     // Waits until the namespace's veth end carries traffic.
-    static bool WaitUntilUp(const std::string& name, std::string* why);
+    static bool WaitUntilUp(const std::string& name, std::string* why,
+                            const std::string& link = "wexo0");
 
-    std::string names_[2];
+    std::string names_[3];
 };
 
 }  // namespace wexo::peers

@@ -76,6 +76,7 @@ struct REAL_NETWORK::PARTS {
     bool rejectQuic = true;
     bool blockDohCanary = true;
     bool stripEch = true;
+    bool filterForwarded = true;
 };
 
 REAL_NETWORK::REAL_NETWORK() = default;
@@ -93,8 +94,11 @@ bool REAL_NETWORK::Start(std::string* why) {
     }
     auto parts = std::make_unique<PARTS>();
     PARTS* raw = parts.get();
+    parts->filterForwarded = ReadSwitch(kFilterForwardedValue);
     os::wfplinux::TCP_PROXY_OPTIONS options;
     options.mark = os::kProxySocketMark;
+    // Forwarded connections come to listeners of their own and have no owner to look for.
+    options.forwarded = parts->filterForwarded;
     // Passed connections leave the host for relay processes: its descriptors are for the ones it
     // inspects.
     options.relayPassedFlows = true;
@@ -113,6 +117,7 @@ bool REAL_NETWORK::Start(std::string* why) {
     parts->stripEch = ReadSwitch(kStripEchValue);
     os::wfplinux::DNS_FORWARDER_OPTIONS dns;
     dns.mark = os::kProxySocketMark;
+    dns.forwarded = parts->filterForwarded;
     dns.answerDohCanary = parts->blockDohCanary;
     dns.stripEch = parts->stripEch;
     parts->dns =
@@ -126,6 +131,9 @@ bool REAL_NETWORK::Start(std::string* why) {
     table.dnsPort = parts->dns->Port();
     table.rejectQuic = parts->rejectQuic;
     table.rejectPort853 = ReadSwitch(kRejectPort853Value);
+    // Zero without forwarded filtering: the table then leaves forwarded traffic alone.
+    table.forwardedTcpProxyPort = parts->proxy->ForwardedPort();
+    table.forwardedDnsPort = parts->dns->ForwardedPort();
     // The watch's line about a change it undid goes where the driver's own lines go.
     table.debugLog = [](const std::string& line) {
         drv::DriverPrintAndLog("WexoW: %s\n", line.c_str());
@@ -170,6 +178,10 @@ bool REAL_NETWORK::BlocksDohCanary() const {
 
 bool REAL_NETWORK::StripsEch() const {
     return parts_ && parts_->stripEch;
+}
+
+bool REAL_NETWORK::FiltersForwarded() const {
+    return parts_ && parts_->filterForwarded;
 }
 
 uint64_t REAL_NETWORK::OpenConnections() const {

@@ -2,8 +2,9 @@
 // product's nftables table to the transparent proxy, which presents each one to the filtering
 // engine the driver registered with, as the process that owns the connection; outbound DNS goes
 // through the DNS forwarder, whose answers the engine sees; outbound QUIC is refused so that
-// browsers fall back to TCP at once. Removed again on Stop (and a stale table of
-// a host that crashed is replaced at Start).
+// browsers fall back to TCP at once. What the machine forwards (containers, virtual machines, a
+// router's clients) is filtered alike, as connections without a process. Removed again on Stop (and
+// a stale table of a host that crashed is replaced at Start).
 #pragma once
 
 #include <cstdint>
@@ -22,6 +23,8 @@ inline constexpr char kBlockDohCanaryValue[] = "BlockDohCanary";  // DWORD, defa
 // The "ech" key taken out of the HTTPS and SVCB records the DNS forwarder relays, so that
 // browsers do not start Encrypted Client Hello and the filter sees the real server name.
 inline constexpr char kStripEchValue[] = "StripEch";  // DWORD, default 1
+// Connections, DNS and QUIC the machine forwards filtered as its own; 0 leaves them alone.
+inline constexpr char kFilterForwardedValue[] = "FilterForwarded";  // DWORD, default 1
 
 class REAL_NETWORK {
   public:
@@ -38,6 +41,7 @@ class REAL_NETWORK {
     bool RejectsQuic() const;
     bool BlocksDohCanary() const;
     bool StripsEch() const;
+    bool FiltersForwarded() const;
     // Connections the proxy holds now (0 when not started).
     uint64_t OpenConnections() const;
 

@@ -27,6 +27,11 @@ constexpr uint64_t kListenerV6Tag = ~0ull - 1;
 constexpr uint64_t kWakeTag = ~0ull - 2;
 constexpr uint64_t kTcpV4Tag = ~0ull - 3;
 constexpr uint64_t kTcpV6Tag = ~0ull - 4;
+// The sockets for forwarded DNS.
+constexpr uint64_t kForwardedV4Tag = ~0ull - 5;
+constexpr uint64_t kForwardedV6Tag = ~0ull - 6;
+constexpr uint64_t kForwardedTcpV4Tag = ~0ull - 7;
+constexpr uint64_t kForwardedTcpV6Tag = ~0ull - 8;
 // A loop turn reads at most this many datagrams from one socket, so a flood on one does not
 // starve the others.
 constexpr int kReadsPerTurn = 64;
@@ -95,6 +100,98 @@ bool IsThisMachine(const sockaddr_storage& to, uint32_t mark) {
         RoutesToThisMachine(probe, to);
     close(probe);
     return own;
+}
+
+// A datagram to `to` from `from`, an address of this machine that the wildcard socket `fd` holds:
+// the one the redirect rewrote the query's destination to, so that connection tracking turns the
+// answer's source back into the resolver's.
+ssize_t SendFrom(int fd, std::span<const uint8_t> payload, const sockaddr_storage& to,
+                 const sockaddr_storage& from) {
+    iovec io{const_cast<uint8_t*>(payload.data()), payload.size()};
+    alignas(cmsghdr) uint8_t control[CMSG_SPACE(sizeof(in6_pktinfo))] = {};
+    msghdr message{};
+    message.msg_name = const_cast<sockaddr_storage*>(&to);
+    message.msg_namelen = AddressLength(to);
+    message.msg_iov = &io;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    cmsghdr* header = CMSG_FIRSTHDR(&message);
+    if (from.ss_family == AF_INET) {
+        in_pktinfo info{};
+        info.ipi_spec_dst = reinterpret_cast<const sockaddr_in&>(from).sin_addr;
+        header->cmsg_level = IPPROTO_IP;
+        header->cmsg_type = IP_PKTINFO;
+        header->cmsg_len = CMSG_LEN(sizeof info);
+        std::memcpy(CMSG_DATA(header), &info, sizeof info);
+        message.msg_controllen = CMSG_SPACE(sizeof info);
+    } else {
+        const auto& v6 = reinterpret_cast<const sockaddr_in6&>(from);
+        in6_pktinfo info{};
+        info.ipi6_addr = v6.sin6_addr;
+        info.ipi6_ifindex = v6.sin6_scope_id;
+        header->cmsg_level = IPPROTO_IPV6;
+        header->cmsg_type = IPV6_PKTINFO;
+        header->cmsg_len = CMSG_LEN(sizeof info);
+        std::memcpy(CMSG_DATA(header), &info, sizeof info);
+        message.msg_controllen = CMSG_SPACE(sizeof info);
+    }
+    return sendmsg(fd, &message, MSG_DONTWAIT);
+}
+
+// A datagram from a wildcard socket with the address it was sent to (after the redirect), its port
+// `port`; an IPv6 one carries the interface it came in on as its scope, for the answer.
+ssize_t ReceiveWithDestination(int fd, uint8_t* buffer, size_t size, sockaddr_storage* client,
+                               sockaddr_storage* local, uint16_t port) {
+    iovec io{buffer, size};
+    alignas(cmsghdr) uint8_t control[CMSG_SPACE(sizeof(in6_pktinfo)) + 64];
+    msghdr message{};
+    message.msg_name = client;
+    message.msg_namelen = sizeof *client;
+    message.msg_iov = &io;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    const ssize_t n = recvmsg(fd, &message, MSG_DONTWAIT);
+    if (n < 0)
+        return n;
+    *local = {};
+    for (cmsghdr* header = CMSG_FIRSTHDR(&message); header != nullptr;
+         header = CMSG_NXTHDR(&message, header)) {
+        if (header->cmsg_level == IPPROTO_IP && header->cmsg_type == IP_PKTINFO) {
+            in_pktinfo info{};
+            std::memcpy(&info, CMSG_DATA(header), sizeof info);
+            auto& v4 = reinterpret_cast<sockaddr_in&>(*local);
+            v4.sin_family = AF_INET;
+            v4.sin_addr = info.ipi_addr;
+            v4.sin_port = htons(port);
+        } else if (header->cmsg_level == IPPROTO_IPV6 && header->cmsg_type == IPV6_PKTINFO) {
+            in6_pktinfo info{};
+            std::memcpy(&info, CMSG_DATA(header), sizeof info);
+            auto& v6 = reinterpret_cast<sockaddr_in6&>(*local);
+            v6.sin6_family = AF_INET6;
+            v6.sin6_addr = info.ipi6_addr;
+            v6.sin6_port = htons(port);
+            v6.sin6_scope_id = info.ipi6_ifindex;
+        }
+    }
+    return n;
+}
+
+// A wildcard socket that tells each datagram's destination and answers from it; -1 as BindAny.
+int BindForwarded(int family, uint16_t port, uint16_t* bound, std::string* why) {
+    const int fd = BindAny(family, SOCK_DGRAM, port, bound, why);
+    const int one = 1;
+    if (fd >= 0 && (family == AF_INET
+                        ? setsockopt(fd, IPPROTO_IP, IP_PKTINFO, &one, sizeof one)
+                        : setsockopt(fd, IPPROTO_IPV6, IPV6_RECVPKTINFO, &one, sizeof one)) != 0) {
+        const int err = errno;
+        *why = std::string("cannot ask for datagrams' destinations: ") + std::strerror(err);
+        close(fd);
+        errno = err;
+        return -1;
+    }
+    return fd;
 }
 
 // Remembers a query awaiting its answer, forgetting the oldest past `bound`.
@@ -426,12 +523,16 @@ struct DNS_FORWARDER::STATE {
     // rewritten ones included) back to the client from the forwarder's own address.
     class SINK final : public DatagramSink {
       public:
+        // `from`: the address a forwarded query was redirected to, which its answers leave from;
+        // null for the loopback sockets, which have only one.
         SINK(std::shared_ptr<COUNTERS> counters, std::shared_ptr<SOCKET_HOLD> upstream,
-             std::shared_ptr<SOCKET_HOLD> listener, const sockaddr_storage& client, bool stripEch)
+             std::shared_ptr<SOCKET_HOLD> listener, const sockaddr_storage& client,
+             const sockaddr_storage* from, bool stripEch)
             : counters_(std::move(counters)),
               upstream_(std::move(upstream)),
               listener_(std::move(listener)),
               client_(client),
+              from_(from != nullptr ? std::optional<sockaddr_storage>(*from) : std::nullopt),
               stripEch_(stripEch) {}
         void Deliver(FWP_DIRECTION direction, std::span<const uint8_t> payload, bool) override {
             if (direction == FWP_DIRECTION_OUTBOUND) {
@@ -444,8 +545,11 @@ struct DNS_FORWARDER::STATE {
             std::optional<std::vector<uint8_t>> stripped;
             const std::span<const uint8_t> answer =
                 ForClient(payload, stripEch_, stripped, *counters_);
-            if (sendto(listener_->fd, answer.data(), answer.size(), MSG_DONTWAIT,
-                       reinterpret_cast<const sockaddr*>(&client_), AddressLength(client_)) < 0)
+            const ssize_t sent =
+                from_ ? SendFrom(listener_->fd, answer, client_, *from_)
+                      : sendto(listener_->fd, answer.data(), answer.size(), MSG_DONTWAIT,
+                               reinterpret_cast<const sockaddr*>(&client_), AddressLength(client_));
+            if (sent < 0)
                 counters_->Add(&DNS_FORWARDER_COUNTS::dropped);
             else
                 counters_->Add(&DNS_FORWARDER_COUNTS::delivered);
@@ -456,6 +560,7 @@ struct DNS_FORWARDER::STATE {
         const std::shared_ptr<SOCKET_HOLD> upstream_;
         const std::shared_ptr<SOCKET_HOLD> listener_;
         const sockaddr_storage client_;
+        const std::optional<sockaddr_storage> from_;
         const bool stripEch_;
     };
 
@@ -513,11 +618,12 @@ struct DNS_FORWARDER::STATE {
         std::shared_ptr<SOCKET_HOLD> upstream;
         sockaddr_storage clientAddress{};
         sockaddr_storage resolver{};
+        bool forwarded = false;
         std::thread thread;
         std::atomic<bool> done{false};
     };
 
-    void AcceptTcp(int listener);
+    void AcceptTcp(int listener, bool forwarded);
     void ServeTcp(TCP_CONNECTION& connection);
     void ReapTcp(bool all);
 
@@ -526,12 +632,19 @@ struct DNS_FORWARDER::STATE {
     }
 
     void Loop();
-    void ReadClients(int family);
+    void ReadClients(int family, bool forwarded);
     void ReadUpstream(uint64_t id);
     // The client's exchange with the resolver, made when needed; null when there is no room or
-    // (*refused set) the resolver is the machine itself.
+    // (*refused set) the resolver is the machine itself, or the query was forwarded (to `local`)
+    // from where the machine does not forward.
     EXCHANGE* ExchangeFor(const sockaddr_storage& client, const sockaddr_storage& resolver,
-                          int family, bool* refused);
+                          int family, const sockaddr_storage* local, bool* refused);
+    // A resolver no query may go to: the forwarder's ports among them.
+    bool Forbidden(const sockaddr_storage& resolver) const {
+        return IsForbiddenResolver(resolver, port, options.loopbackResolvers) ||
+               (forwardedPort != 0 &&
+                IsForbiddenResolver(resolver, forwardedPort, options.loopbackResolvers));
+    }
     void Forget(std::map<uint64_t, EXCHANGE>::iterator it);
     // Where the client's last datagram went, if that was a moment ago.
     bool RecentDestination(const sockaddr_storage& client, sockaddr_storage* resolver);
@@ -541,10 +654,14 @@ struct DNS_FORWARDER::STATE {
     const DNS_FORWARDER_OPTIONS options;
     std::shared_ptr<SOCKET_HOLD> listeners[2];  // IPv4, IPv6
     std::shared_ptr<SOCKET_HOLD> tcpListeners[2];
+    // On every address, for forwarded DNS.
+    std::shared_ptr<SOCKET_HOLD> forwardedListeners[2];
+    std::shared_ptr<SOCKET_HOLD> forwardedTcpListeners[2];
     std::mutex tcpLock;
     std::vector<std::unique_ptr<TCP_CONNECTION>> tcpConnections;
     sockaddr_storage listenerAddresses[2]{};
     uint16_t port = 0;
+    uint16_t forwardedPort = 0;
     int epollFd = -1;
     int wakeFd = -1;
     std::atomic<bool> stopping{false};
@@ -571,12 +688,14 @@ void DNS_FORWARDER::STATE::Loop() {
             if (tag == kWakeTag) {
                 uint64_t ignored = 0;
                 [[maybe_unused]] ssize_t r = read(wakeFd, &ignored, sizeof ignored);
-            } else if (tag == kListenerV4Tag) {
-                ReadClients(AF_INET);
-            } else if (tag == kListenerV6Tag) {
-                ReadClients(AF_INET6);
+            } else if (tag == kListenerV4Tag || tag == kForwardedV4Tag) {
+                ReadClients(AF_INET, tag == kForwardedV4Tag);
+            } else if (tag == kListenerV6Tag || tag == kForwardedV6Tag) {
+                ReadClients(AF_INET6, tag == kForwardedV6Tag);
             } else if (tag == kTcpV4Tag || tag == kTcpV6Tag) {
-                AcceptTcp(tcpListeners[tag == kTcpV4Tag ? 0 : 1]->fd);
+                AcceptTcp(tcpListeners[tag == kTcpV4Tag ? 0 : 1]->fd, false);
+            } else if (tag == kForwardedTcpV4Tag || tag == kForwardedTcpV6Tag) {
+                AcceptTcp(forwardedTcpListeners[tag == kForwardedTcpV4Tag ? 0 : 1]->fd, true);
             } else {
                 ReadUpstream(tag);
             }
@@ -588,15 +707,20 @@ void DNS_FORWARDER::STATE::Loop() {
     }
 }
 
-void DNS_FORWARDER::STATE::ReadClients(int family) {
+void DNS_FORWARDER::STATE::ReadClients(int family, bool forwarded) {
     const int index = family == AF_INET ? 0 : 1;
-    const int fd = listeners[index]->fd;
+    const int fd = (forwarded ? forwardedListeners : listeners)[index]->fd;
     uint8_t buffer[65536];
     for (int turn = 0; turn < kReadsPerTurn; ++turn) {
         sockaddr_storage client{};
         socklen_t length = sizeof client;
-        const ssize_t n = recvfrom(fd, buffer, sizeof buffer, MSG_DONTWAIT,
-                                   reinterpret_cast<sockaddr*>(&client), &length);
+        // Where the redirect sent the datagram: the one loopback address, or for forwarded DNS
+        // the address of the interface it came in on.
+        sockaddr_storage local = listenerAddresses[index];
+        const ssize_t n = forwarded ? ReceiveWithDestination(fd, buffer, sizeof buffer, &client,
+                                                             &local, forwardedPort)
+                                    : recvfrom(fd, buffer, sizeof buffer, MSG_DONTWAIT,
+                                               reinterpret_cast<sockaddr*>(&client), &length);
         if (n < 0) {
             if (errno == EINTR)
                 continue;
@@ -610,24 +734,30 @@ void DNS_FORWARDER::STATE::ReadClients(int family) {
         }
         if (options.answerDohCanary) {
             if (auto answer = DohCanaryAnswer(query)) {
-                if (sendto(fd, answer->data(), answer->size(), MSG_DONTWAIT,
-                           reinterpret_cast<const sockaddr*>(&client), length) >= 0)
+                const ssize_t sent =
+                    forwarded ? SendFrom(fd, *answer, client, local)
+                              : sendto(fd, answer->data(), answer->size(), MSG_DONTWAIT,
+                                       reinterpret_cast<const sockaddr*>(&client), length);
+                if (sent >= 0)
                     Count(&DNS_FORWARDER_COUNTS::canaryAnswers);
                 continue;
             }
         }
         sockaddr_storage resolver{};
-        const bool known = options.destination
-                               ? options.destination(client, listenerAddresses[index], &resolver)
-                               : RecentDestination(client, &resolver) ||
-                                     OriginalDatagramDestination(client, listenerAddresses[index],
-                                                                 &resolver) == ERROR_SUCCESS;
+        const bool known =
+            local.ss_family == family &&
+            (options.destination
+                 ? options.destination(client, local, &resolver)
+                 : RecentDestination(client, &resolver) ||
+                       OriginalDatagramDestination(client, local, &resolver) == ERROR_SUCCESS);
         if (!known || resolver.ss_family != family) {
             Count(&DNS_FORWARDER_COUNTS::dropped);
             continue;
         }
-        bool refused = IsForbiddenResolver(resolver, port, options.loopbackResolvers);
-        EXCHANGE* exchange = refused ? nullptr : ExchangeFor(client, resolver, family, &refused);
+        bool refused = Forbidden(resolver);
+        EXCHANGE* exchange =
+            refused ? nullptr
+                    : ExchangeFor(client, resolver, family, forwarded ? &local : nullptr, &refused);
         if (exchange == nullptr) {
             Count(refused ? &DNS_FORWARDER_COUNTS::refused : &DNS_FORWARDER_COUNTS::dropped);
             continue;
@@ -673,7 +803,9 @@ void DNS_FORWARDER::STATE::ReadUpstream(uint64_t id) {
 
 DNS_FORWARDER::STATE::EXCHANGE* DNS_FORWARDER::STATE::ExchangeFor(const sockaddr_storage& client,
                                                                   const sockaddr_storage& resolver,
-                                                                  int family, bool* refused) {
+                                                                  int family,
+                                                                  const sockaddr_storage* local,
+                                                                  bool* refused) {
     std::string key = KeyOf(client, resolver);
     if (auto found = byKey.find(key); found != byKey.end())
         return &exchanges.at(found->second);
@@ -682,6 +814,10 @@ DNS_FORWARDER::STATE::EXCHANGE* DNS_FORWARDER::STATE::ExchangeFor(const sockaddr
     if (exchanges.size() >= options.maxExchanges ||
         (held != perClient.end() && held->second >= options.maxExchangesPerClient))
         return nullptr;
+    if (local != nullptr && !ForwardsFrom(*local)) {
+        *refused = true;
+        return nullptr;
+    }
     const int fd = socket(family, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0)
         return nullptr;
@@ -703,10 +839,13 @@ DNS_FORWARDER::STATE::EXCHANGE* DNS_FORWARDER::STATE::ExchangeFor(const sockaddr
     tuple.localAddress = AddressBytes(client, &tuple.localPort);
     tuple.remoteAddress = AddressBytes(resolver, &tuple.remotePort);
     tuple.protocol = IPPROTO_UDP_VALUE;
+    // A forwarded query's client is another machine's: no process here owns it.
     std::optional<uint64_t> process =
-        options.owner ? options.owner(client, resolver) : std::nullopt;
-    auto sink = std::make_shared<SINK>(counters, upstream, listeners[family == AF_INET ? 0 : 1],
-                                       client, options.stripEch);
+        options.owner && local == nullptr ? options.owner(client, resolver) : std::nullopt;
+    const int index = family == AF_INET ? 0 : 1;
+    auto sink = std::make_shared<SINK>(
+        counters, upstream, local != nullptr ? forwardedListeners[index] : listeners[index], client,
+        local, options.stripEch);
     EXCHANGE exchange;
     exchange.id = id;
     exchange.key = key;
@@ -779,7 +918,7 @@ void DNS_FORWARDER::STATE::ReapTcp(bool all) {
     }
 }
 
-void DNS_FORWARDER::STATE::AcceptTcp(int listener) {
+void DNS_FORWARDER::STATE::AcceptTcp(int listener, bool forwarded) {
     ReapTcp(false);
     for (;;) {
         auto connection = std::make_unique<TCP_CONNECTION>();
@@ -789,6 +928,7 @@ void DNS_FORWARDER::STATE::AcceptTcp(int listener) {
         if (fd < 0)
             return;
         connection->client = std::make_shared<SOCKET_HOLD>(fd);
+        connection->forwarded = forwarded;
         const bool known = options.tcpDestination
                                ? options.tcpDestination(fd, &connection->resolver)
                                : OriginalDestination(fd, &connection->resolver) == ERROR_SUCCESS;
@@ -797,8 +937,15 @@ void DNS_FORWARDER::STATE::AcceptTcp(int listener) {
             std::lock_guard guard(tcpLock);
             room = tcpConnections.size() < options.maxTcpConnections;
         }
-        const bool refused =
-            known && IsForbiddenResolver(connection->resolver, port, options.loopbackResolvers);
+        bool refused = known && Forbidden(connection->resolver);
+        if (known && !refused && forwarded) {
+            // As the proxy's listeners for forwarded traffic: only what the table redirected,
+            // from where the machine forwards.
+            sockaddr_storage local{};
+            socklen_t localLength = sizeof local;
+            refused = getsockname(fd, reinterpret_cast<sockaddr*>(&local), &localLength) != 0 ||
+                      SameEndpoint(local, connection->resolver) || !ForwardsFrom(local);
+        }
         if (!known || !room || refused ||
             connection->resolver.ss_family != connection->clientAddress.ss_family) {
             linger hard{1, 0};
@@ -860,7 +1007,9 @@ void DNS_FORWARDER::STATE::ServeTcp(TCP_CONNECTION& connection) {
     auto sink = std::make_shared<TCP_SINK>(counters, connection.client, connection.upstream,
                                            options.stripEch);
     std::optional<uint64_t> process =
-        options.owner ? options.owner(connection.clientAddress, connection.resolver) : std::nullopt;
+        options.owner && !connection.forwarded
+            ? options.owner(connection.clientAddress, connection.resolver)
+            : std::nullopt;
     std::shared_ptr<DatagramEndpoint> endpoint = engine.OpenDatagramEndpoint(tuple, process, sink);
     std::vector<uint8_t> pending[2];  // bytes read from the client, from the resolver
     std::vector<DNS_ASKED> asked;     // queries sent and not yet answered
@@ -992,6 +1141,41 @@ int DNS_FORWARDER::Start(std::string* why) {
             return err;
         }
     }
+    // The sockets for forwarded DNS the same way, on every address and a port of their own.
+    for (int attempt = 0; s.options.forwarded; ++attempt) {
+        for (auto* held : {&s.forwardedListeners[0], &s.forwardedListeners[1],
+                           &s.forwardedTcpListeners[0], &s.forwardedTcpListeners[1]}) {
+            held->reset();
+        }
+        uint16_t forwarded = s.options.forwardedPort;
+        int err = 0;
+        for (int i = 0; i < 4 && err == 0; ++i) {
+            const int family = i % 2 == 0 ? AF_INET : AF_INET6;
+            const bool tcp = i >= 2;
+            if (tcp && !s.options.tcp) {
+                break;
+            }
+            const int fd = tcp ? BindAny(family, SOCK_STREAM, forwarded, &forwarded, &reason)
+                               : BindForwarded(family, forwarded, &forwarded, &reason);
+            if (fd < 0 || (tcp && listen(fd, 256) != 0)) {
+                err = errno != 0 ? errno : EINVAL;
+                if (fd >= 0)
+                    close(fd);
+                reason = "cannot listen for forwarded DNS: " + reason;
+                break;
+            }
+            (tcp ? s.forwardedTcpListeners : s.forwardedListeners)[i % 2] =
+                std::make_shared<SOCKET_HOLD>(fd);
+        }
+        if (err == 0) {
+            s.forwardedPort = forwarded;
+            break;
+        }
+        if (err != EADDRINUSE || s.options.forwardedPort != 0 || attempt == 15) {
+            Stop();
+            return err;
+        }
+    }
     s.listenerAddresses[0] = LoopbackAddress(AF_INET, port);
     s.listenerAddresses[1] = LoopbackAddress(AF_INET6, port);
     s.port = port;
@@ -1012,6 +1196,19 @@ int DNS_FORWARDER::Start(std::string* why) {
         event.data.u64 = i == 0 ? kTcpV4Tag : kTcpV6Tag;
         ok = epoll_ctl(s.epollFd, EPOLL_CTL_ADD, s.tcpListeners[i]->fd, &event) == 0;
     }
+    const std::pair<const std::shared_ptr<SOCKET_HOLD>*, uint64_t> forwardedSockets[4] = {
+        {&s.forwardedListeners[0], kForwardedV4Tag},
+        {&s.forwardedListeners[1], kForwardedV6Tag},
+        {&s.forwardedTcpListeners[0], kForwardedTcpV4Tag},
+        {&s.forwardedTcpListeners[1], kForwardedTcpV6Tag}};
+    for (const auto& [held, tag] : forwardedSockets) {
+        if (!ok || !*held)
+            continue;
+        epoll_event event{};
+        event.events = EPOLLIN;
+        event.data.u64 = tag;
+        ok = epoll_ctl(s.epollFd, EPOLL_CTL_ADD, (*held)->fd, &event) == 0;
+    }
     if (!ok) {
         const int err = errno;
         reason = std::string("cannot set up the DNS loop: ") + std::strerror(err);
@@ -1019,6 +1216,7 @@ int DNS_FORWARDER::Start(std::string* why) {
         return err != 0 ? err : EINVAL;
     }
     port_ = port;
+    forwardedPort_ = s.forwardedPort;
     s.stopping = false;
     s.loop = std::thread([&s] { s.Loop(); });
     return 0;
@@ -1040,6 +1238,10 @@ void DNS_FORWARDER::Stop() {
     s.listeners[1].reset();
     s.tcpListeners[0].reset();
     s.tcpListeners[1].reset();
+    for (auto* held : {&s.forwardedListeners[0], &s.forwardedListeners[1],
+                       &s.forwardedTcpListeners[0], &s.forwardedTcpListeners[1]}) {
+        held->reset();
+    }
     if (s.epollFd >= 0)
         close(s.epollFd);
     if (s.wakeFd >= 0)
@@ -1047,6 +1249,8 @@ void DNS_FORWARDER::Stop() {
     s.epollFd = -1;
     s.wakeFd = -1;
     port_ = 0;
+    forwardedPort_ = 0;
+    s.forwardedPort = 0;
 }
 
 DNS_FORWARDER_COUNTS DNS_FORWARDER::Counts() const {

@@ -23,6 +23,10 @@
 // the "ech" parameter of its HTTPS and SVCB records (svcb_strip.h), so that browsers send hellos
 // whose server name the driver can read.
 //
+// Forwarded DNS (of containers, virtual machines, a router's clients) comes to sockets of its own
+// on every address, on a port of its own, when the table redirects it: it is relayed as the
+// machine's own is, and answered from the address it was redirected to.
+//
 // DNS over TCP takes the same way when the table sends it here: each redirected connection gets
 // an upstream connection of its own and an endpoint, and every message (two length bytes, then the
 // message) is presented as a datagram would be, so an answer over TCP is rewritten as one over UDP
@@ -106,6 +110,12 @@ bool IsForbiddenResolver(const sockaddr_storage& resolver, uint16_t ownPort,
 struct DNS_FORWARDER_OPTIONS {
     // The port on 127.0.0.1 and ::1 (0: one chosen now; both families get the same one).
     uint16_t port = 0;
+    // Also on every address, UDP and TCP on one port of their own (forwardedPort, 0: one chosen
+    // now), for the DNS the table redirects from traffic the machine forwards. A query there is
+    // relayed only when the machine forwards what comes in where it came in (ForwardsFrom), and
+    // has no owner.
+    bool forwarded = false;
+    uint16_t forwardedPort = 0;
     // SO_MARK of the upstream sockets, so that the redirect lets them pass.
     uint32_t mark = 0;
     // An exchange with no datagram for this long is forgotten.
@@ -147,7 +157,8 @@ struct DNS_FORWARDER_COUNTS {
     uint64_t dropped = 0;         // no destination, no room, or the upstream socket failed
     uint64_t notQueries = 0;      // client messages that were not a well-formed query
     uint64_t notAnswers = 0;      // resolver messages that were not an answer to a query sent
-    uint64_t refused = 0;         // queries to the forwarder, loopback or the machine itself
+    uint64_t refused = 0;         // queries to the forwarder, loopback or the machine itself,
+                                  // and forwarded ones from where the machine does not forward
     uint64_t exchanges = 0;       // held now
     uint64_t tcpConnections = 0;  // TCP connections served now
 };
@@ -163,6 +174,8 @@ class DNS_FORWARDER {
     int Start(std::string* why);
     void Stop();
     uint16_t Port() const { return port_; }
+    // The port of the sockets for forwarded DNS; 0 without them.
+    uint16_t ForwardedPort() const { return forwardedPort_; }
     DNS_FORWARDER_COUNTS Counts() const;
 
     struct STATE;
@@ -170,6 +183,7 @@ class DNS_FORWARDER {
   private:
     std::shared_ptr<STATE> state_;
     uint16_t port_ = 0;
+    uint16_t forwardedPort_ = 0;
 };
 
 }  // namespace os::wfplinux

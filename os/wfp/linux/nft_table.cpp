@@ -91,6 +91,37 @@ uint32_t RunInNamespace(int namespaceFd, const std::function<uint32_t()>& work) 
     return result;
 }
 
+// The refusals of QUIC and of port 853, the same for the machine's own traffic and what it
+// forwards.
+std::string RefusalRules(const NFT_TABLE_OPTIONS& options) {
+    std::string text;
+    if (options.rejectPort853) {
+        // DNS over TLS and over QUIC: refused at once, as a port that is closed, so that a client
+        // takes the system resolver (whose answers the forwarder sees) without waiting out a
+        // time-out.
+        const std::string counted = " counter name \"" + std::string(kPort853Counter) + "\"";
+        text += "        tcp dport 853" + counted + " reject with tcp reset\n";
+        text += "        udp dport 853" + counted + " reject with icmpx type port-unreachable\n";
+    }
+    if (options.rejectQuic) {
+        // A datagram that opens a QUIC connection, on any port (an Alt-Svc header may name any):
+        // a long header (its first bit) with a QUIC version — 1, 2, a draft (ff0000xx), or a
+        // greased one (each byte's low nibble a; the fixed bit and a connection ID length of at
+        // most 20 are asked too, so that other protocols seldom fall in). Nothing else of UDP is
+        // touched, and the kernel decides on the packet's own bytes: no datagram goes to user
+        // space. The refusal is the one browsers take as "no QUIC here".
+        const std::string refuse = " counter name \"" + std::string(kQuicCounter) +
+                                   "\" reject with icmpx type port-unreachable\n";
+        text += "        udp length >= 13 @th,64,1 1 @th,72,32 { 0x00000001, 0x6b3343cf }" + refuse;
+        text += "        udp length >= 13 @th,64,1 1 @th,72,24 0xff0000" + refuse;
+        text +=
+            "        udp length >= 14 @th,64,2 3 @th,72,32 & 0x0f0f0f0f == 0x0a0a0a0a "
+            "@th,104,8 <= 20" +
+            refuse;
+    }
+    return text;
+}
+
 }  // namespace
 
 uint32_t RunNftCommands(const std::string& commands, std::string* message, std::string* output,
@@ -129,6 +160,7 @@ std::string NFT_TABLE::Commands(const NFT_TABLE_OPTIONS& options,
         return "";
     if (!previousTable.empty() && !ValidTableName(previousTable))
         return "";
+    const bool forwarded = options.forwardedTcpProxyPort != 0;
     const std::string& name = options.tableName;
     const std::string mark = Hex(options.mark);
     std::string text;
@@ -163,33 +195,54 @@ std::string NFT_TABLE::Commands(const NFT_TABLE_OPTIONS& options,
         text += "        type filter hook output priority -150; policy accept;\n";
         text += "        meta mark " + mark + " return\n";
         text += "        oifname \"lo\" return\n";
-        if (options.rejectPort853) {
-            // DNS over TLS and over QUIC: refused at once, as a port that is closed, so that a
-            // client takes the system resolver (whose answers the forwarder sees) without waiting
-            // out a time-out.
-            const std::string counted = " counter name \"" + std::string(kPort853Counter) + "\"";
-            text += "        tcp dport 853" + counted + " reject with tcp reset\n";
-            text +=
-                "        udp dport 853" + counted + " reject with icmpx type port-unreachable\n";
-        }
-        if (options.rejectQuic) {
-            // A datagram that opens a QUIC connection, on any port (an Alt-Svc header may name
-            // any): a long header (its first bit) with a QUIC version — 1, 2, a draft (ff0000xx),
-            // or a greased one (each byte's low nibble a; the fixed bit and a connection ID length
-            // of at most 20 are asked too, so that other protocols seldom fall in). Nothing else of
-            // UDP is touched, and the kernel decides on the packet's own bytes: no datagram goes
-            // to user space. The refusal is the one browsers take as "no QUIC here".
-            const std::string refuse = " counter name \"" + std::string(kQuicCounter) +
-                                       "\" reject with icmpx type port-unreachable\n";
-            text +=
-                "        udp length >= 13 @th,64,1 1 @th,72,32 { 0x00000001, 0x6b3343cf }" + refuse;
-            text += "        udp length >= 13 @th,64,1 1 @th,72,24 0xff0000" + refuse;
-            text +=
-                "        udp length >= 14 @th,64,2 3 @th,72,32 & 0x0f0f0f0f == 0x0a0a0a0a "
-                "@th,104,8 <= 20" +
-                refuse;
-        }
+        text += RefusalRules(options);
         text += "    }\n";
+    }
+    if (forwarded) {
+        // Traffic the machine forwards never passes the output hook; it is taken where it comes
+        // in. A redirect there can only aim at an address of the interface it came in on, never
+        // at loopback, so it goes to listeners of the proxy's and the forwarder's on every
+        // address, on ports of their own; conntrack keeps the original destination as for the
+        // machine's own connections (SO_ORIGINAL_DST, the ctnetlink lookup) and turns the
+        // answers back. (TPROXY to the loopback listeners would need policy routing outside the
+        // table and transparent sockets; route_localnet has no IPv6 counterpart and opens
+        // 127.0.0.0/8 to every interface.)
+        const std::string proxy = std::to_string(options.forwardedTcpProxyPort);
+        const std::string dns = std::to_string(options.forwardedDnsPort);
+        text += "    chain nat_prerouting {\n";
+        text += "        type nat hook prerouting priority -100; policy accept;\n";
+        text += "        iifname \"lo\" return\n";
+        // What is for the machine itself (its own servers, as a bridge's DNS daemon) comes in as
+        // to any server; broadcast, multicast and what has no route are left to the kernel.
+        text += "        fib daddr type != unicast return\n";
+        // Refused in the forward chain, as the machine's own.
+        if (options.rejectPort853)
+            text += "        tcp dport 853 return\n";
+        if (options.forwardedDnsPort != 0 && options.dnsOverTcp)
+            text += "        tcp dport 53 redirect to :" + dns + "\n";
+        text += "        meta l4proto tcp redirect to :" + proxy + "\n";
+        if (options.forwardedDnsPort != 0)
+            text += "        udp dport 53 redirect to :" + dns + "\n";
+        text += "    }\n";
+        // The listeners for forwarded traffic listen on every address: nothing reaches them but
+        // what the prerouting chain redirected there, so that neither another host nor a local
+        // program uses the proxy or the forwarder directly (the listeners check it too).
+        std::string ports = proxy;
+        if (options.forwardedDnsPort != 0)
+            ports = "{ " + proxy + ", " + dns + " }";
+        text += "    chain filter_input {\n";
+        text += "        type filter hook input priority -150; policy accept;\n";
+        text += "        ct status dnat return\n";
+        text += "        tcp dport " + ports + " reject with tcp reset\n";
+        if (options.forwardedDnsPort != 0)
+            text += "        udp dport " + dns + " reject with icmpx type port-unreachable\n";
+        text += "    }\n";
+        if (options.rejectQuic || options.rejectPort853) {
+            text += "    chain filter_forward {\n";
+            text += "        type filter hook forward priority -150; policy accept;\n";
+            text += RefusalRules(options);
+            text += "    }\n";
+        }
     }
     text += "}\n";
     return text;

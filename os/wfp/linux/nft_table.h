@@ -2,8 +2,12 @@
 // transparent proxy, outbound DNS to the DNS forwarder, and outbound QUIC and DNS over TLS or QUIC
 // (port 853) refused so that browsers fall back to TCP and to the system resolver. The proxy's own
 // sockets carry a mark (SetSocketMark) and pass untouched, as does everything on the loopback
-// interface. While installed, the table is watched (os/wfp/linux/nft_watch.h) and put back when
-// another program changes it.
+// interface. Traffic the machine forwards (containers and virtual machines on a bridge, a router's
+// clients) is treated alike when asked: its TCP and DNS redirected in the prerouting hook to the
+// proxy's and the forwarder's listeners for it, its QUIC and port 853 refused in the forward hook,
+// and those listeners' ports closed to everything the table did not redirect there. While
+// installed, the table is watched (os/wfp/linux/nft_watch.h) and put back when another program
+// changes it.
 //
 // The table lives in the network namespace of the thread that installed it; removal goes to that
 // namespace from whichever thread removes it.
@@ -38,6 +42,12 @@ struct NFT_TABLE_OPTIONS {
     // and an ICMP port unreachable, so that a client falls back to the system resolver rather than
     // wait; counted in kPort853Counter.
     bool rejectPort853 = true;
+    // Where forwarded TCP goes (the address of the interface it came in on: a redirect in the
+    // prerouting hook can aim at no other); 0 leaves forwarded traffic alone, QUIC and port 853
+    // included. Only connections the table redirected reach this port.
+    uint16_t forwardedTcpProxyPort = 0;
+    // Where forwarded DNS (UDP, and TCP with dnsOverTcp) goes, likewise; 0 leaves it alone.
+    uint16_t forwardedDnsPort = 0;
     // Watched while installed: a change another program makes is undone (NFT_WATCH). The event
     // log's source and the debug line's destination of the watch (the debugger when empty).
     bool watch = true;

@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <errno.h>
+#include <ifaddrs.h>
 #include <linux/netfilter/nfnetlink.h>
 #include <linux/netfilter/nfnetlink_conntrack.h>
 #include <linux/netlink.h>
@@ -12,6 +13,7 @@
 #include <unistd.h>
 
 #include <cstddef>
+#include <cstdio>
 #include <span>
 #include <vector>
 
@@ -254,7 +256,10 @@ socklen_t AddressLength(const sockaddr_storage& address) {
     return address.ss_family == AF_INET ? sizeof(sockaddr_in) : sizeof(sockaddr_in6);
 }
 
-int BindLoopback(int family, int type, uint16_t port, uint16_t* bound, std::string* why) {
+namespace {
+
+int BindTo(const sockaddr_storage& address, int type, uint16_t* bound, std::string* why) {
+    const int family = address.ss_family;
     const int fd = ::socket(family, type | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         *why = std::string("socket: ") + strerror(errno);
@@ -265,19 +270,109 @@ int BindLoopback(int family, int type, uint16_t port, uint16_t* bound, std::stri
         ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     if (family == AF_INET6)
         ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one);
-    sockaddr_storage address = LoopbackAddress(family, port);
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), AddressLength(address)) != 0) {
+    uint16_t port = 0;
+    AddressBytes(address, &port);
+    if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), AddressLength(address)) != 0) {
         const int err = errno;
         *why = "cannot bind port " + std::to_string(port) + ": " + strerror(err);
         ::close(fd);
         errno = err;
         return -1;
     }
-    socklen_t length = sizeof address;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    sockaddr_storage local{};
+    socklen_t length = sizeof local;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length);
     uint16_t ignored = 0;
-    AddressBytes(address, bound != nullptr ? bound : &ignored);
+    AddressBytes(local, bound != nullptr ? bound : &ignored);
     return fd;
+}
+
+// The IPv4 address of an IPv4 or IPv4-mapped IPv6 address, in network order.
+bool V4Of(const sockaddr_storage& address, in_addr* v4, uint16_t* port) {
+    if (address.ss_family == AF_INET) {
+        const auto& in = reinterpret_cast<const sockaddr_in&>(address);
+        *v4 = in.sin_addr;
+        *port = in.sin_port;
+        return true;
+    }
+    const auto& in6 = reinterpret_cast<const sockaddr_in6&>(address);
+    if (address.ss_family != AF_INET6 || !IsV4Mapped(in6))
+        return false;
+    memcpy(v4, &in6.sin6_addr.s6_addr[12], 4);
+    *port = in6.sin6_port;
+    return true;
+}
+
+bool SwitchIsOn(const std::string& path) {
+    FILE* file = std::fopen(path.c_str(), "r");
+    if (file == nullptr)
+        return false;
+    int value = 0;
+    const bool read = std::fscanf(file, "%d", &value) == 1;
+    std::fclose(file);
+    return read && value != 0;
+}
+
+}  // namespace
+
+int BindLoopback(int family, int type, uint16_t port, uint16_t* bound, std::string* why) {
+    return BindTo(LoopbackAddress(family, port), type, bound, why);
+}
+
+int BindAny(int family, int type, uint16_t port, uint16_t* bound, std::string* why) {
+    sockaddr_storage address{};
+    if (family == AF_INET) {
+        auto& v4 = reinterpret_cast<sockaddr_in&>(address);
+        v4.sin_family = AF_INET;
+        v4.sin_port = htons(port);
+        v4.sin_addr.s_addr = htonl(INADDR_ANY);
+    } else {
+        auto& v6 = reinterpret_cast<sockaddr_in6&>(address);
+        v6.sin6_family = AF_INET6;
+        v6.sin6_port = htons(port);
+        v6.sin6_addr = in6addr_any;
+    }
+    return BindTo(address, type, bound, why);
+}
+
+bool SameEndpoint(const sockaddr_storage& a, const sockaddr_storage& b) {
+    in_addr a4{};
+    in_addr b4{};
+    uint16_t aPort = 0;
+    uint16_t bPort = 0;
+    const bool aV4 = V4Of(a, &a4, &aPort);
+    const bool bV4 = V4Of(b, &b4, &bPort);
+    if (aV4 || bV4)
+        return aV4 && bV4 && a4.s_addr == b4.s_addr && aPort == bPort;
+    if (a.ss_family != AF_INET6 || b.ss_family != AF_INET6)
+        return false;
+    const auto& a6 = reinterpret_cast<const sockaddr_in6&>(a);
+    const auto& b6 = reinterpret_cast<const sockaddr_in6&>(b);
+    return memcmp(&a6.sin6_addr, &b6.sin6_addr, sizeof(in6_addr)) == 0 &&
+           a6.sin6_port == b6.sin6_port;
+}
+
+bool ForwardsFrom(const sockaddr_storage& local) {
+    in_addr v4{};
+    uint16_t port = 0;
+    if (!V4Of(local, &v4, &port))
+        return local.ss_family == AF_INET6 && SwitchIsOn("/proc/sys/net/ipv6/conf/all/forwarding");
+    ifaddrs* list = nullptr;
+    if (::getifaddrs(&list) != 0)
+        return false;
+    std::string device;
+    for (const ifaddrs* entry = list; entry != nullptr && device.empty(); entry = entry->ifa_next) {
+        if (entry->ifa_addr == nullptr || entry->ifa_addr->sa_family != AF_INET ||
+            reinterpret_cast<const sockaddr_in*>(entry->ifa_addr)->sin_addr.s_addr != v4.s_addr)
+            continue;
+        // An address's label ("eth0:1") names its device before the colon, which no device
+        // name holds.
+        device = entry->ifa_name;
+        device = device.substr(0, device.find(':'));
+    }
+    ::freeifaddrs(list);
+    return !device.empty() && device.find('/') == std::string::npos &&
+           SwitchIsOn("/proc/sys/net/ipv4/conf/" + device + "/forwarding");
 }
 
 uint32_t SetSocketMark(int fd, uint32_t mark) {

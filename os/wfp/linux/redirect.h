@@ -22,6 +22,20 @@ socklen_t AddressLength(const sockaddr_storage& address);
 // in *why. A redirect rewrites destinations to exactly this address, so the redirect's backends
 // bind it rather than every address.
 int BindLoopback(int family, int type, uint16_t port, uint16_t* bound, std::string* why);
+// The same bound to every address of `family`: the listeners for forwarded traffic, which a
+// redirect in the prerouting hook sends to the address of the interface it came in on.
+int BindAny(int family, int type, uint16_t port, uint16_t* bound, std::string* why);
+
+// The same address and port (an IPv4-mapped IPv6 address is its IPv4 one).
+bool SameEndpoint(const sockaddr_storage& a, const sockaddr_storage& b);
+
+// Whether the machine forwards what comes in on the interface that holds `local`, the address a
+// redirect of forwarded traffic rewrote the destination to: for IPv4 that interface's forwarding
+// switch, for IPv6 the switch of all interfaces (the only one the kernel asks). The redirect turns
+// a packet that would be forwarded into one for this machine before the kernel decides whether it
+// forwards at all, so without this a machine that routes for nobody would relay for anyone who
+// sends it packets for elsewhere. Read in the calling thread's network namespace.
+bool ForwardsFrom(const sockaddr_storage& local);
 
 // Marks a socket (SO_MARK) before it connects or sends, so that the redirect table passes its
 // traffic. ERROR_SUCCESS or the Win32 error of the failure (ERROR_ACCESS_DENIED without

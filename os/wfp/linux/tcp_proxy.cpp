@@ -40,6 +40,9 @@ constexpr uint64_t kWakeTag = ~0ull - 2;
 // Relay processes' sockets: relay i is kRelayTag - i.
 constexpr uint64_t kRelayTag = ~0ull - 3;
 constexpr size_t kMostRelays = 64;
+// The listeners for forwarded traffic, below the relays' tags.
+constexpr uint64_t kForwardedV4Tag = kRelayTag - kMostRelays;
+constexpr uint64_t kForwardedV6Tag = kForwardedV4Tag - 1;
 // The interest of a socket that is out of the epoll set for good.
 constexpr uint32_t kNoLongerWatched = ~0u;
 
@@ -120,7 +123,8 @@ struct TCP_PROXY::STATE {
     TCP_PROXY_OPTIONS options;
     int epollFd = -1;
     int wakeFd = -1;
-    int listeners[2] = {-1, -1};
+    // IPv4 and IPv6 loopback, then IPv4 and IPv6 on every address for forwarded traffic.
+    int listeners[4] = {-1, -1, -1, -1};
     int spareFd = -1;  // given up to accept (and refuse) a connection when descriptors run out
     std::thread loop;
     std::atomic<bool> stopping{false};
@@ -161,7 +165,7 @@ struct TCP_PROXY::STATE {
     std::atomic<uint64_t> bytesMoved{0};
 
     void Run();
-    void Accept(int listener);
+    void Accept(int listener, bool forwarded);
     void Refuse(int fd);
     void Connected(const std::shared_ptr<CONNECTION>& c);
     void Readable(const std::shared_ptr<CONNECTION>& c, int side);
@@ -411,7 +415,7 @@ void TCP_PROXY::STATE::Refuse(int fd) {
     ++counts.refused;
 }
 
-void TCP_PROXY::STATE::Accept(int listener) {
+void TCP_PROXY::STATE::Accept(int listener, bool forwarded) {
     for (;;) {
         sockaddr_storage peer{};
         socklen_t length = sizeof peer;
@@ -436,10 +440,23 @@ void TCP_PROXY::STATE::Accept(int listener) {
         }
         auto c = std::make_shared<CONNECTION>();
         c->info.client = peer;
+        c->info.forwarded = forwarded;
         const bool known = options.destination
                                ? options.destination(fd, &c->info)
                                : OriginalDestination(fd, &c->info.destination) == ERROR_SUCCESS;
         if (!known) {
+            Refuse(fd);
+            continue;
+        }
+        // A connection made to a listener itself was not redirected (the redirect leaves loopback
+        // alone, and the table refuses the forwarded listeners' ports to what it did not redirect;
+        // this holds without it): relayed, it would come back here, again and again, until the
+        // descriptors ran out. One forwarded from where the machine does not forward would make
+        // the proxy a relay for whoever sends it packets for elsewhere.
+        sockaddr_storage local{};
+        socklen_t localLength = sizeof local;
+        if (getsockname(fd, reinterpret_cast<sockaddr*>(&local), &localLength) != 0 ||
+            SameEndpoint(local, c->info.destination) || (forwarded && !ForwardsFrom(local))) {
             Refuse(fd);
             continue;
         }
@@ -472,13 +489,13 @@ void TCP_PROXY::STATE::Accept(int listener) {
             connections.emplace(c->id, c);
             connectDeadlines.emplace_back(c->connectDeadline, c->id);
             ++counts.accepted;
-            if (options.owner) {
+            if (options.owner && !forwarded) {
                 // The connect and the look-up run side by side; the flow opens when both are done.
                 c->ownerPending = true;
                 ownerQueue.push_back(c);
             }
         }
-        if (options.owner) {
+        if (options.owner && !forwarded) {
             ownerWake.notify_one();
         }
         std::lock_guard guard(c->lock);
@@ -1033,7 +1050,11 @@ void TCP_PROXY::STATE::Run() {
         for (int i = 0; i < n; ++i) {
             const uint64_t tag = events[i].data.u64;
             if (tag == kListenerV4Tag || tag == kListenerV6Tag) {
-                Accept(tag == kListenerV4Tag ? listeners[0] : listeners[1]);
+                Accept(tag == kListenerV4Tag ? listeners[0] : listeners[1], false);
+                continue;
+            }
+            if (tag == kForwardedV4Tag || tag == kForwardedV6Tag) {
+                Accept(tag == kForwardedV4Tag ? listeners[2] : listeners[3], true);
                 continue;
             }
             if (tag == kWakeTag) {
@@ -1110,8 +1131,9 @@ TCP_PROXY::~TCP_PROXY() {
 
 namespace {
 
-int Listen(int family, uint16_t port, uint16_t* bound, std::string* why) {
-    const int fd = BindLoopback(family, SOCK_STREAM, port, bound, why);
+int Listen(int family, uint16_t port, uint16_t* bound, std::string* why, bool any = false) {
+    const int fd = any ? BindAny(family, SOCK_STREAM, port, bound, why)
+                       : BindLoopback(family, SOCK_STREAM, port, bound, why);
     if (fd >= 0 && listen(fd, 4096) != 0) {
         *why = std::string("cannot listen on the proxy port: ") + std::strerror(errno);
         close(fd);
@@ -1150,22 +1172,41 @@ int TCP_PROXY::Start(std::string* why) {
         }
     }
     // Both loopbacks on one port. Where ::1 has that port taken, redirected IPv6 connections would
-    // reach whoever holds it: a port chosen here is chosen again, a given one is an error.
-    for (int attempt = 1;; ++attempt) {
-        s.listeners[0] = Listen(AF_INET, state_->options.port, &port_, &reason);
-        if (s.listeners[0] < 0) {
-            return errno != 0 ? errno : EINVAL;
+    // reach whoever holds it: a port chosen here is chosen again, a given one is an error. The
+    // same for the two listeners of forwarded traffic.
+    auto closeListeners = [&s] {
+        for (int& fd : s.listeners) {
+            if (fd >= 0) {
+                close(fd);
+                fd = -1;
+            }
         }
-        std::string v6Why;
-        s.listeners[1] = Listen(AF_INET6, port_, nullptr, &v6Why);
-        if (s.listeners[1] >= 0 || errno != EADDRINUSE) {
-            break;  // listening on both, or on IPv4 alone where there is no IPv6 loopback
-        }
-        close(s.listeners[0]);
-        s.listeners[0] = -1;
-        if (state_->options.port != 0 || attempt == 10) {
-            reason = "the proxy port is taken on ::1 (" + v6Why + ")";
-            return EADDRINUSE;
+    };
+    for (int pair = 0; pair < (s.options.forwarded ? 2 : 1); ++pair) {
+        const bool any = pair == 1;
+        const uint16_t asked = any ? s.options.forwardedPort : s.options.port;
+        uint16_t& port = any ? forwardedPort_ : port_;
+        int* fds = &s.listeners[2 * pair];
+        for (int attempt = 1;; ++attempt) {
+            fds[0] = Listen(AF_INET, asked, &port, &reason, any);
+            if (fds[0] < 0) {
+                const int err = errno != 0 ? errno : EINVAL;
+                closeListeners();
+                return err;
+            }
+            std::string v6Why;
+            fds[1] = Listen(AF_INET6, port, nullptr, &v6Why, any);
+            if (fds[1] >= 0 || errno != EADDRINUSE) {
+                break;  // listening on both, or on IPv4 alone where there is no IPv6
+            }
+            close(fds[0]);
+            fds[0] = -1;
+            if (asked != 0 || attempt == 10) {
+                reason = std::string("the proxy port is taken on ") + (any ? "::" : "::1") + " (" +
+                         v6Why + ")";
+                closeListeners();
+                return EADDRINUSE;
+            }
         }
     }
     s.epollFd = epoll_create1(EPOLL_CLOEXEC);
@@ -1177,11 +1218,12 @@ int TCP_PROXY::Start(std::string* why) {
     }
     epoll_event wake{EPOLLIN, {.u64 = kWakeTag}};
     epoll_ctl(s.epollFd, EPOLL_CTL_ADD, s.wakeFd, &wake);
-    epoll_event v4{EPOLLIN, {.u64 = kListenerV4Tag}};
-    epoll_ctl(s.epollFd, EPOLL_CTL_ADD, s.listeners[0], &v4);
-    if (s.listeners[1] >= 0) {
-        epoll_event v6{EPOLLIN, {.u64 = kListenerV6Tag}};
-        epoll_ctl(s.epollFd, EPOLL_CTL_ADD, s.listeners[1], &v6);
+    const uint64_t tags[4] = {kListenerV4Tag, kListenerV6Tag, kForwardedV4Tag, kForwardedV6Tag};
+    for (int i = 0; i < 4; ++i) {
+        if (s.listeners[i] >= 0) {
+            epoll_event listener{EPOLLIN, {.u64 = tags[i]}};
+            epoll_ctl(s.epollFd, EPOLL_CTL_ADD, s.listeners[i], &listener);
+        }
     }
     s.relayCapacity = s.options.connectionsPerRelay;
     if (s.relayCapacity == 0) {

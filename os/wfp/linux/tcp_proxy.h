@@ -36,11 +36,21 @@ namespace os::wfplinux {
 struct PROXIED_CONNECTION {
     sockaddr_storage client{};       // the client's own address and port
     sockaddr_storage destination{};  // where the client meant to go
+    // Accepted on the listeners for forwarded traffic: the client is another machine (or a
+    // container or virtual machine this one routes for), whose process nobody here can know.
+    bool forwarded = false;
 };
 
 struct TCP_PROXY_OPTIONS {
     // The listening port on 127.0.0.1 and ::1 (0: one chosen now).
     uint16_t port = 0;
+    // Also listens on every address, on a port of its own (forwardedPort, 0: one chosen now), for
+    // the connections the table redirects from traffic the machine forwards. One is taken only
+    // when it was redirected (its original destination is not the listener itself) and the
+    // machine forwards what comes in where it came in (ForwardsFrom); else it is reset. No owner
+    // is looked for: its flow has no process.
+    bool forwarded = false;
+    uint16_t forwardedPort = 0;
     // SO_MARK of the proxy's own upstream sockets, so that the redirect lets them pass.
     uint32_t mark = 0;
     // What one direction may hold for a receiver that does not read, before the sender is no
@@ -75,7 +85,8 @@ struct TCP_PROXY_OPTIONS {
 
 struct TCP_PROXY_COUNTS {
     uint64_t accepted = 0;
-    uint64_t refused = 0;         // no destination, no descriptor, or the accept failed
+    uint64_t refused = 0;  // no destination, no descriptor, the accept failed, or (forwarded)
+                           // not redirected or from where the machine does not forward
     uint64_t upstreamFailed = 0;  // refused, reset or timed out: the client was reset
     uint64_t spliced = 0;         // connections that went over to splice
     uint64_t relayed = 0;         // passed connections handed to a relay process
@@ -103,6 +114,8 @@ class TCP_PROXY {
     int Start(std::string* why);
     void Stop();
     uint16_t Port() const { return port_; }
+    // The port of the listeners for forwarded traffic; 0 without them.
+    uint16_t ForwardedPort() const { return forwardedPort_; }
     TCP_PROXY_COUNTS Counts() const;
     // The relay processes running now.
     std::vector<pid_t> RelayProcesses() const;
@@ -112,6 +125,7 @@ class TCP_PROXY {
   private:
     std::shared_ptr<STATE> state_;
     uint16_t port_ = 0;
+    uint16_t forwardedPort_ = 0;
 };
 
 }  // namespace os::wfplinux

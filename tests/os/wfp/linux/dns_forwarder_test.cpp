@@ -431,6 +431,12 @@ void SendAll(int fd, const std::string& bytes) {
               static_cast<ssize_t>(bytes.size()));
 }
 
+// Toward a connection the forwarder refuses: it may close before the bytes are even sent, and a
+// refused send is then the refusal the test looks for.
+void SendToRefused(int fd, const std::string& bytes) {
+    (void)send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+}
+
 // The forwarder on loopback: the redirect's part is played by the destination hook, which sends
 // every client to the test's resolver of the same family, or where `route_` says.
 class DnsForwarderTest : public ::testing::Test {
@@ -742,7 +748,7 @@ TEST_F(DnsForwarderTest, AQueryForTheForwarderItselfIsRefusedAndOthersAreStillAn
     UNIQUE_FD tcp;
     ASSERT_EQ(wexo::test::Connect(tcp, SOCK_STREAM, LoopbackAddress(AF_INET, forwarder_->Port())),
               0);
-    SendAll(tcp.Get(), Frame(Text(Query("loop.test"))));
+    SendToRefused(tcp.Get(), Frame(Text(Query("loop.test"))));
     EXPECT_EQ(ReadFrame(tcp.Get()), "(closed)");
 
     UNIQUE_FD honest = Client(AF_INET, &forwarder);
@@ -1009,9 +1015,7 @@ TEST_F(DnsRedirectTest, AQuerySentStraightToTheForwarderIsRefusedAndOthersAreSti
         }
         UNIQUE_FD tcp;
         ASSERT_EQ(wexo::test::Connect(tcp, SOCK_STREAM, Address("127.0.0.1", port)), 0);
-        // The forwarder may close before the query is even sent: a refused send is a refusal too.
-        const std::string framed = Frame(Text(Query("www.example.test")));
-        send(tcp.Get(), framed.data(), framed.size(), MSG_NOSIGNAL);
+        SendToRefused(tcp.Get(), Frame(Text(Query("www.example.test"))));
         EXPECT_EQ(ReadFrame(tcp.Get()), "(closed)");
     });
     EXPECT_TRUE(Eventually([&] { return forwarder_->Counts().refused == 81; }))
@@ -1063,7 +1067,7 @@ TEST_F(DnsRedirectTest, AResolverAtTheMachinesOwnAddressIsRefused) {
         UNIQUE_FD tcp;
         ASSERT_EQ(wexo::test::Connect(tcp, SOCK_STREAM, LoopbackAddress(AF_INET, second->Port())),
                   0);
-        SendAll(tcp.Get(), Frame(Text(Query("www.example.test"))));
+        SendToRefused(tcp.Get(), Frame(Text(Query("www.example.test"))));
         EXPECT_EQ(ReadFrame(tcp.Get()), "(closed)");
     }));
     ASSERT_TRUE(second);

@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <filesystem>
 
 #include "tests/os/wfp/linux/socket_util.h"
@@ -74,6 +75,48 @@ TEST(NetworkNamespaces, MakesTwoJoinedNamespacesAndRemovesThem) {
     net.reset();
     EXPECT_FALSE(Exists(client));
     EXPECT_FALSE(Exists(server));
+}
+
+std::string Forwarding() {
+    std::string value;
+    if (FILE* file = std::fopen("/proc/sys/net/ipv4/ip_forward", "r")) {
+        char text[8] = {};
+        value = std::fgets(text, sizeof text, file) != nullptr ? text : "";
+        std::fclose(file);
+    }
+    return value;
+}
+
+// The routed namespace reaches the server through the client, as itself (no translation), and the
+// client forwards for it without the machine's own switch changing; it goes with the others.
+TEST(NetworkNamespaces, ARoutedNamespaceGoesThroughTheClient) {
+    std::string why;
+    auto net = NETWORK_NAMESPACES::Create(&why);
+    if (net == nullptr)
+        GTEST_SKIP() << why;
+    const std::string machine = Forwarding();
+    ASSERT_TRUE(net->AddRouted(&why)) << why;
+    const std::string routed = net->Name(SIDE::Routed);
+    UNIQUE_FD listener;
+    ASSERT_TRUE(
+        net->RunIn(SIDE::Server, [&] { listener = wexo::test::Bound(SOCK_STREAM, "::", 7000); }));
+    ASSERT_TRUE(listener.Valid());
+    for (const char* ip : {"192.0.2.2", "2001:db8::2"}) {
+        UNIQUE_FD client_socket;
+        int err = -1;
+        ASSERT_TRUE(net->RunIn(SIDE::Routed, [&] {
+            err = wexo::test::Connect(client_socket, SOCK_STREAM, wexo::test::Address(ip, 7000));
+        }));
+        EXPECT_EQ(err, 0) << ip;
+        UNIQUE_FD accepted = wexo::test::AcceptWithin(listener.Get(), 2000);
+        ASSERT_TRUE(accepted.Valid()) << ip;
+        EXPECT_EQ(wexo::test::PeerText(accepted.Get()), wexo::test::LocalText(client_socket.Get()));
+    }
+    EXPECT_EQ(Forwarding(), machine);
+    listener.Reset();
+    net.reset();
+    EXPECT_FALSE(Exists(routed));
+    EXPECT_FALSE(std::filesystem::exists("/etc/netns/" + routed));
 }
 
 TEST(NetworkNamespaces, RunInLeavesTheCallersNamespaceAlone) {

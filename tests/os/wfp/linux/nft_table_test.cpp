@@ -508,6 +508,118 @@ TEST_F(NftTrafficTest, LoopbackIsUntouched) {
     }
 }
 
+// What the client namespace forwards for a third one behind it: TCP lands on the listeners for
+// forwarded traffic (at the address of the interface it came in on) with its original destination,
+// DNS on the forwarder's, QUIC and port 853 are refused unless switched off; nothing reaches those
+// listeners' ports unless redirected, from any side; without the forwarded ports the table leaves
+// forwarded TCP alone.
+TEST_F(NftTrafficTest, ForwardedTrafficIsTakenAsTheMachinesOwn) {
+    constexpr uint16_t kForwardedProxy = 15101;
+    constexpr uint16_t kForwardedDns = 15153;
+    std::string why;
+    ASSERT_TRUE(net_->AddRouted(&why)) << why;
+    UNIQUE_FD proxy = MakeIn(SIDE::Client, [] { return Bound(SOCK_STREAM, "::", 15101); });
+    UNIQUE_FD dns = MakeIn(SIDE::Client, [] { return Bound(SOCK_DGRAM, "::", 15153); });
+    UNIQUE_FD dnsTcp = MakeIn(SIDE::Client, [] { return Bound(SOCK_STREAM, "::", 15153); });
+    UNIQUE_FD quicServer = MakeIn(SIDE::Server, [] { return Bound(SOCK_DGRAM, "::", 5443); });
+    ASSERT_TRUE(proxy.Valid() && dns.Valid() && dnsTcp.Valid() && quicServer.Valid());
+    os::NFT_TABLE_OPTIONS options = Options();
+    options.forwardedTcpProxyPort = kForwardedProxy;
+    options.forwardedDnsPort = kForwardedDns;
+    Install(options);
+    struct TARGET {
+        const char* ip;
+        const char* redirectedTo;  // the client's address on the routed side
+    };
+    for (const TARGET& target :
+         {TARGET{"192.0.2.2", "198.51.100.1"}, TARGET{"2001:db8::2", "2001:db8:5::1"}}) {
+        SCOPED_TRACE(target.ip);
+        UNIQUE_FD client;
+        ASSERT_EQ(ConnectFrom(SIDE::Routed, client, SOCK_STREAM, Address(target.ip, 80)), 0);
+        UNIQUE_FD accepted = wexo::test::AcceptWithin(proxy.Get(), 2000);
+        ASSERT_TRUE(accepted.Valid()) << "forwarded TCP did not reach its listener";
+        EXPECT_EQ(wexo::test::LocalText(accepted.Get()),
+                  Text(Address(target.redirectedTo, kForwardedProxy)));
+        sockaddr_storage original{};
+        ASSERT_EQ(os::OriginalDestination(accepted.Get(), &original), os::ERROR_SUCCESS);
+        EXPECT_EQ(Text(original), Text(Address(target.ip, 80)));
+        EXPECT_FALSE(wexo::test::Readable(server80_.Get(), 0));
+        EXPECT_FALSE(wexo::test::Readable(proxy_.Get(), 0));
+
+        UNIQUE_FD query;
+        ASSERT_EQ(ConnectFrom(SIDE::Routed, query, SOCK_DGRAM, Address(target.ip, 53)), 0);
+        ASSERT_EQ(::send(query.Get(), "q", 1, 0), 1);
+        EXPECT_TRUE(wexo::test::Readable(dns.Get(), 2000)) << "forwarded DNS went elsewhere";
+        char drain[2048];
+        ::recv(dns.Get(), drain, sizeof(drain), MSG_DONTWAIT);
+        UNIQUE_FD tcpQuery;
+        ASSERT_EQ(ConnectFrom(SIDE::Routed, tcpQuery, SOCK_STREAM, Address(target.ip, 53)), 0);
+        EXPECT_TRUE(wexo::test::AcceptWithin(dnsTcp.Get(), 2000).Valid());
+
+        // QUIC and port 853 refused, other UDP forwarded as it was.
+        UNIQUE_FD quic;
+        ASSERT_EQ(ConnectFrom(SIDE::Routed, quic, SOCK_DGRAM, Address(target.ip, 5443)), 0);
+        int sendError = 0;
+        EXPECT_EQ(ErrorAfterSend(quic, &sendError), ECONNREFUSED);
+        EXPECT_FALSE(wexo::test::Readable(quicServer.Get(), 0));
+        EXPECT_EQ(ErrorAfterSend(quic, &sendError, "not quic"), 0);
+        EXPECT_TRUE(wexo::test::Readable(quicServer.Get(), 1000));
+        ::recv(quicServer.Get(), drain, sizeof(drain), MSG_DONTWAIT);
+        UNIQUE_FD dot;
+        EXPECT_EQ(ConnectFrom(SIDE::Routed, dot, SOCK_STREAM, Address(target.ip, 853)),
+                  ECONNREFUSED);
+        UNIQUE_FD doq;
+        ASSERT_EQ(ConnectFrom(SIDE::Routed, doq, SOCK_DGRAM, Address(target.ip, 853)), 0);
+        EXPECT_EQ(ErrorAfterSend(doq, &sendError, "a query"), ECONNREFUSED);
+    }
+
+    // Straight to the listeners' ports, from another host, the routed one and the machine itself.
+    struct DIRECT {
+        SIDE from;
+        const char* ip;
+        uint16_t port;
+        int type;
+    };
+    for (const DIRECT& direct : {DIRECT{SIDE::Server, "192.0.2.1", kForwardedProxy, SOCK_STREAM},
+                                 DIRECT{SIDE::Routed, "198.51.100.1", kForwardedProxy, SOCK_STREAM},
+                                 DIRECT{SIDE::Client, "127.0.0.1", kForwardedProxy, SOCK_STREAM},
+                                 DIRECT{SIDE::Server, "2001:db8::1", kForwardedDns, SOCK_STREAM},
+                                 DIRECT{SIDE::Routed, "198.51.100.1", kForwardedDns, SOCK_DGRAM}}) {
+        SCOPED_TRACE(std::string(direct.ip) + ":" + std::to_string(direct.port));
+        UNIQUE_FD client;
+        int err = ConnectFrom(direct.from, client, direct.type, Address(direct.ip, direct.port));
+        if (direct.type == SOCK_DGRAM) {
+            int sendError = 0;
+            err = ErrorAfterSend(client, &sendError, "a query");
+        }
+        EXPECT_EQ(err, ECONNREFUSED);
+    }
+    EXPECT_FALSE(wexo::test::Readable(proxy.Get(), 0));
+    EXPECT_FALSE(wexo::test::Readable(dns.Get(), 0));
+    EXPECT_FALSE(wexo::test::Readable(dnsTcp.Get(), 0));
+
+    // The switches hold for forwarded traffic too: off, QUIC is forwarded and TCP to 853 is
+    // redirected as any other.
+    options.rejectQuic = false;
+    options.rejectPort853 = false;
+    Install(options);
+    UNIQUE_FD quic;
+    ASSERT_EQ(ConnectFrom(SIDE::Routed, quic, SOCK_DGRAM, Address("192.0.2.2", 5443)), 0);
+    int sendError = 0;
+    EXPECT_EQ(ErrorAfterSend(quic, &sendError), 0);
+    EXPECT_TRUE(wexo::test::Readable(quicServer.Get(), 1000));
+    UNIQUE_FD dot;
+    EXPECT_EQ(ConnectFrom(SIDE::Routed, dot, SOCK_STREAM, Address("192.0.2.2", 853)), 0);
+    EXPECT_TRUE(wexo::test::AcceptWithin(proxy.Get(), 2000).Valid());
+
+    // Without the forwarded ports, forwarded TCP reaches the server itself.
+    Install(Options());
+    UNIQUE_FD client;
+    ASSERT_EQ(ConnectFrom(SIDE::Routed, client, SOCK_STREAM, Address("192.0.2.2", 80)), 0);
+    EXPECT_TRUE(wexo::test::AcceptWithin(server80_.Get(), 2000).Valid());
+    EXPECT_FALSE(wexo::test::Readable(proxy.Get(), 0));
+}
+
 TEST(RedirectHelpers, RefuseWhatIsNotAConnectedSocket) {
     sockaddr_storage original{};
     EXPECT_EQ(os::OriginalDestination(-1, &original), os::ERROR_INVALID_HANDLE);

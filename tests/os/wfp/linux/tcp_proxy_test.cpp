@@ -269,6 +269,19 @@ TEST_F(TcpProxyTest, AConnectionTheServerRefusesIsResetTowardTheClient) {
     EXPECT_TRUE(Eventually([&] { return proxy_->Counts().open == 0; }));
 }
 
+// A connection whose destination is the proxy itself (a program that connects to its port, which
+// nothing redirected) is reset, not relayed back to the proxy again and again.
+TEST_F(TcpProxyTest, AConnectionToTheProxyItselfIsRefused) {
+    destinationPort_ = proxy_->Port();
+    int client = Connect(proxy_->Port());
+    int error = 0;
+    EXPECT_EQ(ReadToEnd(client, &error), "");
+    EXPECT_EQ(error, ECONNRESET);
+    close(client);
+    EXPECT_EQ(proxy_->Counts().accepted, 0u);
+    EXPECT_EQ(proxy_->Counts().refused, 1u);
+}
+
 // A server that does not read cannot make the proxy take the client's bytes without bound.
 TEST_F(TcpProxyTest, AReceiverThatDoesNotReadHoldsBackItsSender) {
     int client = Connect(proxy_->Port());
