@@ -26,6 +26,7 @@
 #include "os/core/event_log.h"
 #include "os/core/status.h"
 #include "os/wfp/linux/nft_table.h"
+#include "os/wfp/linux/redirect.h"
 
 namespace os {
 
@@ -36,30 +37,15 @@ using SteadyClock = std::chrono::steady_clock;
 // A failed restore is tried again this much later (and logged once until one succeeds).
 constexpr std::chrono::milliseconds kRetrySpacing{1000};
 
-// The value of attribute `type` among `area`'s attributes; empty when absent.
-std::span<const uint8_t> Attribute(std::span<const uint8_t> area, uint16_t type) {
-    size_t at = 0;
-    while (at + NLA_HDRLEN <= area.size()) {
-        nlattr attribute;
-        memcpy(&attribute, area.data() + at, sizeof(attribute));
-        if (attribute.nla_len < NLA_HDRLEN || at + attribute.nla_len > area.size())
-            break;
-        if ((attribute.nla_type & NLA_TYPE_MASK) == type)
-            return area.subspan(at + NLA_HDRLEN, attribute.nla_len - NLA_HDRLEN);
-        at += NLA_ALIGN(attribute.nla_len);
-    }
-    return {};
-}
-
 std::string StringAttribute(std::span<const uint8_t> area, uint16_t type) {
-    std::span<const uint8_t> value = Attribute(area, type);
+    std::span<const uint8_t> value = FindNetlinkAttribute(area, type);
     std::string text(value.begin(), value.end());
     const size_t end = text.find('\0');
     return end == std::string::npos ? text : text.substr(0, end);
 }
 
 uint32_t U32Attribute(std::span<const uint8_t> area, uint16_t type) {
-    std::span<const uint8_t> value = Attribute(area, type);
+    std::span<const uint8_t> value = FindNetlinkAttribute(area, type);
     uint32_t number = 0;
     if (value.size() == sizeof(number))
         memcpy(&number, value.data(), sizeof(number));

@@ -21,6 +21,20 @@
 
 namespace os {
 
+std::span<const uint8_t> FindNetlinkAttribute(std::span<const uint8_t> area, uint16_t type) {
+    size_t at = 0;
+    while (at + NLA_HDRLEN <= area.size()) {
+        nlattr attribute;
+        memcpy(&attribute, area.data() + at, sizeof(attribute));
+        if (attribute.nla_len < NLA_HDRLEN || at + attribute.nla_len > area.size())
+            break;
+        if ((attribute.nla_type & NLA_TYPE_MASK) == type)
+            return area.subspan(at + NLA_HDRLEN, attribute.nla_len - NLA_HDRLEN);
+        at += NLA_ALIGN(attribute.nla_len);
+    }
+    return {};
+}
+
 namespace {
 
 // SO_ORIGINAL_DST and IP6T_SO_ORIGINAL_DST: their kernel headers clash with glibc's <netinet/in.h>.
@@ -77,21 +91,6 @@ class NETLINK_MESSAGE {
     std::vector<uint8_t> bytes_;
 };
 
-// The attributes inside `area`, by type: a pointer to the value and its size; null when absent.
-std::span<const uint8_t> FindAttribute(std::span<const uint8_t> area, uint16_t type) {
-    size_t at = 0;
-    while (at + NLA_HDRLEN <= area.size()) {
-        nlattr attribute;
-        memcpy(&attribute, area.data() + at, sizeof(attribute));
-        if (attribute.nla_len < NLA_HDRLEN || at + attribute.nla_len > area.size())
-            break;
-        if ((attribute.nla_type & NLA_TYPE_MASK) == type)
-            return area.subspan(at + NLA_HDRLEN, attribute.nla_len - NLA_HDRLEN);
-        at += NLA_ALIGN(attribute.nla_len);
-    }
-    return {};
-}
-
 template <typename T>
 std::span<const uint8_t> Bytes(const T& value) {
     return {reinterpret_cast<const uint8_t*>(&value), sizeof(value)};
@@ -130,15 +129,15 @@ void PutTuple(NETLINK_MESSAGE& message, uint16_t which, const sockaddr_storage& 
 // The original direction's destination out of a conntrack entry's attributes.
 bool OriginalDestinationOf(std::span<const uint8_t> attributes, int family,
                            sockaddr_storage* destination) {
-    std::span<const uint8_t> tuple = FindAttribute(attributes, CTA_TUPLE_ORIG);
-    std::span<const uint8_t> ip = FindAttribute(tuple, CTA_TUPLE_IP);
-    std::span<const uint8_t> proto = FindAttribute(tuple, CTA_TUPLE_PROTO);
-    std::span<const uint8_t> port = FindAttribute(proto, CTA_PROTO_DST_PORT);
+    std::span<const uint8_t> tuple = FindNetlinkAttribute(attributes, CTA_TUPLE_ORIG);
+    std::span<const uint8_t> ip = FindNetlinkAttribute(tuple, CTA_TUPLE_IP);
+    std::span<const uint8_t> proto = FindNetlinkAttribute(tuple, CTA_TUPLE_PROTO);
+    std::span<const uint8_t> port = FindNetlinkAttribute(proto, CTA_PROTO_DST_PORT);
     if (port.size() != 2)
         return false;
     *destination = {};
     if (family == AF_INET) {
-        std::span<const uint8_t> address = FindAttribute(ip, CTA_IP_V4_DST);
+        std::span<const uint8_t> address = FindNetlinkAttribute(ip, CTA_IP_V4_DST);
         if (address.size() != 4)
             return false;
         auto& v4 = reinterpret_cast<sockaddr_in&>(*destination);
@@ -147,7 +146,7 @@ bool OriginalDestinationOf(std::span<const uint8_t> attributes, int family,
         memcpy(&v4.sin_port, port.data(), 2);
         return true;
     }
-    std::span<const uint8_t> address = FindAttribute(ip, CTA_IP_V6_DST);
+    std::span<const uint8_t> address = FindNetlinkAttribute(ip, CTA_IP_V6_DST);
     if (address.size() != 16)
         return false;
     auto& v6 = reinterpret_cast<sockaddr_in6&>(*destination);

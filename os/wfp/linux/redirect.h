@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 
 #include <cstdint>
+#include <span>
 #include <string>
 
 #include "os/wfp/ip_packet.h"
@@ -28,6 +29,10 @@ int BindAny(int family, int type, uint16_t port, uint16_t* bound, std::string* w
 
 // The same address and port (an IPv4-mapped IPv6 address is its IPv4 one).
 bool SameEndpoint(const sockaddr_storage& a, const sockaddr_storage& b);
+
+// The value of the netlink attribute of `type` among `area`'s attributes (the nested-attribute
+// flags ignored); empty when absent or when the attributes run past `area`.
+std::span<const uint8_t> FindNetlinkAttribute(std::span<const uint8_t> area, uint16_t type);
 
 // Whether the machine forwards what comes in on the interface that holds `local`, the address a
 // redirect of forwarded traffic rewrote the destination to: for IPv4 that interface's forwarding
