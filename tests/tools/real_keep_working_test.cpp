@@ -25,12 +25,9 @@ using wexo::peers::NETWORK_NAMESPACES;
 using wexo::pipeline::NAMESPACE_PRODUCT;
 using SIDE = NAMESPACE_PRODUCT::SIDE;
 
-// An origin on 192.0.2.2 (its port the argument) for what holds a connection open: WebSocket and a
-// line protocol of its own after a 101, long polls answered when another connection publishes,
-// and a chunked stream whose next piece waits until the client said it has the one before.
-constexpr char kOrigin[] = R"PY(
-import base64, hashlib, socket, sys, threading
-published, acks, news = threading.Event(), [threading.Event() for _ in range(5)], []
+// What the origin scripts read streams with: exactly `size` bytes, or up to a marker; the rest
+// is kept for the next read.
+constexpr char kStreamReaders[] = R"PY(
 def exact(conn, rest, size):
     while len(rest) < size:
         data = conn.recv(65536)
@@ -45,6 +42,14 @@ def until(conn, rest, end):
             raise EOFError
         rest += data
     return rest.split(end, 1)
+)PY";
+
+// An origin on 192.0.2.2 (its port the argument) for what holds a connection open: WebSocket and a
+// line protocol of its own after a 101, long polls answered when another connection publishes,
+// and a chunked stream whose next piece waits until the client said it has the one before.
+constexpr char kOrigin[] = R"PY(
+import base64, hashlib, socket, sys, threading
+published, acks, news = threading.Event(), [threading.Event() for _ in range(5)], []
 def answer(conn, body):
     conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: %d\r\n\r\n%s" % (len(body), body))
 def frame(payload, opcode=2):
@@ -326,20 +331,6 @@ for (let i = 0; i < +count; i++) {
 constexpr char kOpaqueServer[] = R"PY(
 import hashlib, socket, sys, threading
 protocol = sys.argv[1]
-def exact(conn, rest, size):
-    while len(rest) < size:
-        data = conn.recv(65536)
-        if not data:
-            raise EOFError
-        rest += data
-    return rest[:size], rest[size:]
-def until(conn, rest, end):
-    while end not in rest:
-        data = conn.recv(65536)
-        if not data:
-            raise EOFError
-        rest += data
-    return rest.split(end, 1)
 def serve(conn):
     rest = b""
     if protocol == "banner":
@@ -547,7 +538,7 @@ class RealKeepWorkingTest : public ::testing::Test {
 // allowed CONNECT tunnel, whose other contents (TLS, kept-alive HTTP, a request in the CONNECT's
 // own segment) load too.
 TEST_F(RealKeepWorkingTest, UpgradedAndTunnelledConnectionsCarryTheApplicationBothWays) {
-    auto origin = Serve({"python3", "-c", kOrigin, "8080"});
+    auto origin = Serve({"python3", "-c", std::string(kStreamReaders) + kOrigin, "8080"});
     auto proxy = Serve({"python3", "-c", kProxy, "3128"});
     ASSERT_TRUE(origin && proxy);
     EXPECT_EQ(BlockedStatus("http://games.example:8080/chat", 8080), "302");
@@ -593,7 +584,7 @@ TEST_F(RealKeepWorkingTest, UpgradedAndTunnelledConnectionsCarryTheApplicationBo
 // only once the client acknowledged the last, so one held back whole would never end); 20 MiB
 // uploads, sized and chunked, over HTTP and HTTPS, each followed by a request on its connection.
 TEST_F(RealKeepWorkingTest, LongPollsStreamsAndLargeUploadsArriveWhole) {
-    auto origin = Serve({"python3", "-c", kOrigin, "8080"});
+    auto origin = Serve({"python3", "-c", std::string(kStreamReaders) + kOrigin, "8080"});
     ASSERT_TRUE(origin);
     EXPECT_EQ(BlockedStatus("http://games.example:8080/stream", 8080), "302");
     EXPECT_EQ(Client({"python3", "-c", kClient, "long-poll", "www.example.test", "8080"}),
@@ -721,7 +712,8 @@ TEST_F(RealKeepWorkingTest, OtherProtocolsOnPorts80And443PassBothWays) {
         {"ssh", "SSH-2.0-Origin_1.0\n" + messages},
     };
     for (const CASE& c : cases) {
-        auto server = Serve({"python3", "-c", kOpaqueServer, c.protocol});
+        auto server =
+            Serve({"python3", "-c", std::string(kStreamReaders) + kOpaqueServer, c.protocol});
         ASSERT_TRUE(server);
         for (const char* port : {"80", "443"}) {
             EXPECT_EQ(Client({"python3", "-c", kOpaqueClient, c.protocol, port}), c.expected)
