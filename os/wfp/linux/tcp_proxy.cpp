@@ -410,9 +410,12 @@ void TCP_PROXY::STATE::DeliverFin(CONNECTION& c, FWP_DIRECTION direction) {
 }
 
 void TCP_PROXY::STATE::Refuse(int fd) {
+    {
+        // Counted before the reset, so whoever saw the reset also sees the count.
+        std::lock_guard guard(lock);
+        ++counts.refused;
+    }
     CloseWithReset(fd);
-    std::lock_guard guard(lock);
-    ++counts.refused;
 }
 
 void TCP_PROXY::STATE::Accept(int listener, bool forwarded) {
