@@ -338,21 +338,40 @@ uint8_t SeparatesAt(const uint8_t* data, size_t at, size_t size) {
     return separates;
 }
 
-// Follows every split over the line's bytes [at, end); returns where it stopped: at `end`, or
-// before a 0xC2 that is the last byte there is (the next byte decides what it is).
-size_t FollowSplits(const uint8_t* data, size_t at, size_t end, size_t size, HTTP_HEAD_SCAN& scan) {
+// The servers that split a request line at more than SP and HTAB read at most 64 KiB of it
+// (Python's http.server, the most lenient of them, takes 65535 bytes before its line end): beyond
+// that they answer an error, so those readings end there. Without the bound a client's line of
+// blanks would be followed by every reading up to the head-size bound.
+constexpr size_t kLenientLineBytes = 65535;
+constexpr uint8_t kLenientReadings = SplitsFrom(kSplitAtAsciiBlanks);
+
+// Follows every split over the line's bytes [at, end) (the line begins at `lineBegin`); returns
+// where it stopped: at `end`, or before a 0xC2 that is the last byte there is (the next byte
+// decides what it is).
+size_t FollowSplits(const uint8_t* data, size_t lineBegin, size_t at, size_t end, size_t size,
+                    HTTP_HEAD_SCAN& scan) {
+    const size_t lenientEnd = lineBegin + kLenientLineBytes;
     for (; at < end; ++at) {
         const uint8_t c = data[at];
         if (c == 0xC2 && at + 1 >= size) {
             break;
         }
+        if (at >= lenientEnd) {
+            for (size_t n = kSplitAtAsciiBlanks; n < kHttpLineReadings; ++n) {
+                scan.readings[n].flags |= kFailed;
+            }
+        }
         const uint8_t separates = SeparatesAt(data, at, size);
+        uint8_t open = 0;
+        bool allInTarget = true;
         for (size_t n = 0; n < kHttpLineReadings; ++n) {
             HTTP_HEAD_SCAN::READING& split = scan.readings[n];
             if ((split.flags & kFailed) != 0) {
                 continue;
             }
+            open |= static_cast<uint8_t>(1u << n);
             if ((separates & (1u << n)) != 0) {
+                allInTarget = false;
                 if ((split.flags & kInWord) != 0) {
                     split.flags &= static_cast<uint8_t>(~kInWord);
                 } else if (split.words == 0 && n < kSplitAtAsciiBlanks) {
@@ -386,6 +405,23 @@ size_t FollowSplits(const uint8_t* data, size_t at, size_t end, size_t size, HTT
                     ++split.progress;
                 }
             }
+            allInTarget = allInTarget && split.words == 2;
+        }
+        if (open == 0) {
+            return at;  // no reading left: the line is no request line
+        }
+        if (!allInTarget) {
+            continue;
+        }
+        // Inside the target every reading only waits for a blank of its own (or a CR): the bytes
+        // before one change nothing, and a long target is passed over at the pace of a look-up.
+        const size_t skipEnd = (open & kLenientReadings) != 0 ? std::min(end, lenientEnd) : end;
+        while (at + 1 < skipEnd) {
+            const uint8_t next = data[at + 1];
+            if ((kSplitTable.separates[next] & open) != 0 || next == '\r' || next == 0xC2) {
+                break;
+            }
+            ++at;
         }
     }
     return at;
@@ -617,7 +653,7 @@ REQUEST_LINE ScanRequestLine(const uint8_t* data, size_t size, HTTP_HEAD_SCAN& s
     }
 
     // A blank other than SP: each split is followed on its own.
-    at = FollowSplits(data, at, end, size, scan);
+    at = FollowSplits(data, lineBegin, at, end, size, scan);
     bool open = false;
     for (const HTTP_HEAD_SCAN::READING& split : scan.readings) {
         open = open || (split.flags & kFailed) == 0;

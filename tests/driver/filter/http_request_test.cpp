@@ -281,6 +281,34 @@ TEST(HttpRequestTest, BlanksInTheRequestLineAreSplitAsServersSplitThem) {
     }
 }
 
+// Servers that split at more than SP and HTAB read at most 65535 bytes of a request line; a longer
+// one only they could split is no request. A long target an SP server reads keeps its odd blank.
+TEST(HttpRequestTest, OnlyLinesLenientServersStillReadAreSplitTheirWay) {
+    struct Case {
+        std::string line;
+        HttpParseStatus status;
+        size_t pathLength;
+    };
+    const std::string lenient = "GET\x1f/";
+    const std::string version = "\x1fHTTP/1.1";
+    const size_t fits = 65535 - lenient.size() - version.size();
+    const Case cases[] = {
+        {lenient + std::string(fits, 'a') + version, HttpParseStatus::Complete, fits + 1},
+        {lenient + std::string(fits + 1, 'a') + version, HttpParseStatus::NotHttp, 0},
+        {std::string(70000, '\x1f') + "GET /a HTTP/1.1", HttpParseStatus::NotHttp, 0},
+        {"GET /" + std::string(200000, 'a') + "\x0b HTTP/1.1", HttpParseStatus::Complete, 200002},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.line.size());
+        Bytes keep;
+        Parsed p = Parse(ToBytes(c.line + "\r\nHost: h.test\r\n\r\n"), keep);
+        ASSERT_EQ(p.outcome.status, c.status);
+        if (c.status == HttpParseStatus::Complete) {
+            EXPECT_EQ(p.request.Path().size(), c.pathLength);
+        }
+    }
+}
+
 // Python's header parse ends a line at a bare CR, nginx and Node refuse it, most others keep it
 // in the value: what follows may be a header only some servers see.
 TEST(HttpRequestTest, ABareCrInAHeaderLineIsAmbiguous) {
