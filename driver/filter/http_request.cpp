@@ -235,6 +235,7 @@ struct REQUEST_LINE {
     size_t targetEnd = 0;
     size_t next = 0;  // where the header block starts
     bool ambiguous = false;
+    bool simple = false;  // an HTTP/0.9 request: the line alone, no version and no header block
 };
 
 // The steps of reading a request line, in the order they come; a look at bytes that end inside
@@ -529,6 +530,20 @@ REQUEST_LINE ScanRequestLine(const uint8_t* data, size_t size, HTTP_HEAD_SCAN& s
             HttpParseStatus::Complete, methodBegin, methodEnd, targetBegin, targetEnd, next,
             scan.lineAmbiguous};
     };
+    // A line of a method and a target alone is an HTTP/0.9 request, which nginx and Python's
+    // http.server still answer (with the body, no head) when the method is GET.
+    auto simpleRequest = [&](size_t methodBegin, size_t methodEnd, size_t targetBegin,
+                             size_t targetEnd) {
+        std::string_view method{AsChars(data + methodBegin), methodEnd - methodBegin};
+        std::string_view target{AsChars(data + targetBegin), targetEnd - targetBegin};
+        // Their targets are paths or absolute URLs; "GET key" is another protocol's command.
+        if (method != "GET" || !(target.starts_with('/') || target.find("://") != target.npos)) {
+            return result;
+        }
+        return REQUEST_LINE{
+            HttpParseStatus::Complete, methodBegin, methodEnd, targetBegin, targetEnd, next,
+            scan.lineAmbiguous,        true};
+    };
     auto toSplits = [&] {
         scan.step = kSplits;
         std::fill(std::begin(scan.readings), std::end(scan.readings), HTTP_HEAD_SCAN::READING{});
@@ -580,7 +595,8 @@ REQUEST_LINE ScanRequestLine(const uint8_t* data, size_t size, HTTP_HEAD_SCAN& s
                 ++at;
             }
             if (at == end) {
-                return stopped(at);
+                return ended ? simpleRequest(lineBegin, scan.methodEnd, scan.targetBegin, at)
+                             : stopped(at);
             }
             if (kLineBytes.of[data[at]] == kOddBlankByte) {
                 at = toSplits();
@@ -594,7 +610,9 @@ REQUEST_LINE ScanRequestLine(const uint8_t* data, size_t size, HTTP_HEAD_SCAN& s
                 ++at;
             }
             if (at == end) {
-                return stopped(at);
+                return ended ? simpleRequest(lineBegin, scan.methodEnd, scan.targetBegin,
+                                             scan.targetEnd)
+                             : stopped(at);
             }
             if (kLineBytes.of[data[at]] == kOddBlankByte) {
                 at = toSplits();
@@ -687,7 +705,27 @@ REQUEST_LINE ScanRequestLine(const uint8_t* data, size_t size, HTTP_HEAD_SCAN& s
         }
     }
     if (chosen == nullptr) {
-        return result;
+        // Two words to some split: an HTTP/0.9 request to the servers that split there.
+        // (Not at UTF-8 blanks: no server known to split there answers HTTP/0.9.)
+        for (size_t n = 0; n < kSplitAtUtf8Spaces; ++n) {
+            const HTTP_HEAD_SCAN::READING& split = scan.readings[n];
+            if ((split.flags & kFailed) != 0 || split.words != 2) {
+                continue;
+            }
+            parts[n] = SplitLine(data, lineBegin, end, size, n);
+            if (chosen == nullptr) {
+                chosen = &parts[n];
+                continue;
+            }
+            std::string_view target{AsChars(data + parts[n].begin[1]),
+                                    parts[n].end[1] - parts[n].begin[1]};
+            std::string_view first{AsChars(data + chosen->begin[1]),
+                                   chosen->end[1] - chosen->begin[1]};
+            scan.lineAmbiguous = scan.lineAmbiguous || target != first;
+        }
+        return chosen == nullptr ? result
+                                 : simpleRequest(chosen->begin[0], chosen->end[0], chosen->begin[1],
+                                                 chosen->end[1]);
     }
     // The method begins where the chosen split's first word does: after the blanks it skips.
     return finish(chosen->begin[0], chosen->end[0], chosen->begin[1], chosen->end[1],
@@ -837,6 +875,17 @@ HTTP_PARSE_OUTCOME ParseHttpRequest(std::span<const uint8_t> bytes, HTTP_REQUEST
         }
         scan.seen = static_cast<uint32_t>(size);
         return {HttpParseStatus::Incomplete, 1, 0};
+    }
+    if (line.simple) {
+        if (resume != nullptr) {
+            *resume = {};
+        }
+        request.method_ = {AsChars(data + line.methodBegin), line.methodEnd - line.methodBegin};
+        REQUEST_TARGET target = ParseRequestTarget(data, line.targetBegin, line.targetEnd, false);
+        request.path_ = target.path;
+        request.proxyPrefix_ = target.proxyPrefix;
+        request.ambiguous_ = line.ambiguous;
+        return {HttpParseStatus::Complete, 0, line.next};
     }
     const size_t blockStart = line.next;
     if (resume != nullptr) {

@@ -157,7 +157,9 @@ struct HTTP_HEAD_SCAN {
 // A split is a request line when it has three parts, a token method of at most 32 characters and
 // such a version. The request is what those splits read; when they read different targets it is
 // Ambiguous().
-// - NotHttp as soon as no split can become a request line (HTTP/0.9, line protocols, another
+// - Complete at its line end for an HTTP/0.9 request ("GET" and a target, nothing after them), which
+//   has no version and no header block.
+// - NotHttp as soon as no split can become a request line (line protocols, another
 //   protocol), and for the HTTP/2 preface ("PRI * HTTP/2.0"). Empty lines alone never are.
 // - Incomplete (missing 1) while they still can.
 // - Complete once the empty line is there; also, with `truncatedIsComplete`, when the bytes end

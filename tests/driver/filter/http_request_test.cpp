@@ -95,9 +95,9 @@ TEST(HttpRequestTest, IncompleteOnlyWhileItCanStillBecomeAnHttp1Head) {
         EXPECT_EQ(p.outcome.missing, 1u) << text;
         EXPECT_EQ(p.request.Path(), "") << "nothing is reported before the request is whole";
     }
-    // HTTP/0.9, line protocols whose command is a token, no target, a banner, the HTTP/2 preface.
-    for (const char* text : {"GET /a\r\n", "GET key\r\n", "get key value\r\n", "GET HTTP/\r\n",
-                             "GET\r\n\r\n", "SSH-2.0-OpenSSH_9.2\r\n", "PING\r\n",
+    // Line protocols whose command is a token, no target, a banner, the HTTP/2 preface.
+    for (const char* text : {"POST /a\r\n", "get /a\r\n", "GET key\r\n", "get key value\r\n",
+                             "GET HTTP/\r\n", "GET\r\n\r\n", "SSH-2.0-OpenSSH_9.2\r\n", "PING\r\n",
                              "GET / HTTP/1.1 x\r\n\r\n", "PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n",
                              "GET / HTTP/1.1\r\n"
                              "\r\n"
@@ -115,6 +115,30 @@ TEST(HttpRequestTest, IncompleteOnlyWhileItCanStillBecomeAnHttp1Head) {
               HttpParseStatus::NotHttp);
     EXPECT_EQ(Parse(ToBytes(std::string(33, 'A') + " / HTTP/1.1\r\n\r\n"), keep).outcome.status,
               HttpParseStatus::NotHttp);
+}
+
+// nginx and Python's http.server answer a GET line without a version (HTTP/0.9): it is a request
+// at its line end, with no headers.
+TEST(HttpRequestTest, AnHttp09GetIsARequestWithoutHeaders) {
+    struct Case {
+        const char* text;
+        const char* path;
+        const char* prefix;
+    } cases[] = {{"GET /a\r\n", "/a", ""},
+                 {"GET /a  \n", "/a", ""},
+                 {"GET\t/a\r\n", "/a", ""},
+                 {"GET\x1f/a\r\n", "/a", ""},
+                 {"GET http://h.test/a\r\n", "/a", "http://h.test"}};
+    for (const Case& c : cases) {
+        Bytes keep;
+        Parsed p = Parse(ToBytes(std::string(c.text) + "more"), keep);
+        ASSERT_EQ(p.outcome.status, HttpParseStatus::Complete) << c.text;
+        EXPECT_EQ(p.outcome.headLength, std::string_view(c.text).size()) << c.text;
+        EXPECT_EQ(p.request.Method(), "GET");
+        EXPECT_EQ(p.request.Path(), c.path);
+        EXPECT_EQ(p.request.ProxyPrefix(), c.prefix);
+        EXPECT_TRUE(p.request.Headers().empty());
+    }
 }
 
 TEST(HttpRequestTest, EveryTokenMethodIsRecognisedWithItsHeadLength) {
@@ -611,8 +635,8 @@ TEST(HttpRequestTest, ALookReadsOnlyWhatTheLastLookDidNotHave) {
         HttpParseStatus spoiledAlone;
     } cases[] = {
         {"GET", ' ', '\n', HttpParseStatus::NotHttp},              // blanks after the method
-        {"GET /", 'a', '\n', HttpParseStatus::NotHttp},            // the target
-        {"GET\t/", 'a', '\n', HttpParseStatus::NotHttp},           // a line split at other blanks
+        {"GET /", 'a', '\n', HttpParseStatus::Complete},           // the target
+        {"GET\t/", 'a', '\n', HttpParseStatus::Complete},          // a line split at other blanks
         {"GET /a HTTP/1.1", '\t', 'x', HttpParseStatus::NotHttp},  // blanks after the version
         {"\n", '\n', 'x', HttpParseStatus::NotHttp},               // empty lines first
         {"GET /a", ' ', 'x', HttpParseStatus::NotHttp},            // blanks after the target
