@@ -68,6 +68,7 @@ void Dispatcher::SwitchClock(Clock* clock) {
     }
     deadlines_.swap(moved);
     clock_.store(clock, std::memory_order_release);
+    timerWakeAt_ = 0;
     timerWake_.notify_all();
 }
 
@@ -171,10 +172,10 @@ uint32_t Dispatcher::Wait(std::span<DispatcherObject* const> objects, bool waitA
 }
 
 DeadlineMap::iterator Dispatcher::AddDeadlineLocked(uint64_t interruptTime, DeadlineEntry entry) {
-    bool earliest = deadlines_.empty() || interruptTime < deadlines_.begin()->first;
     auto it = deadlines_.emplace(interruptTime, entry);
-    if (earliest) {
-        EnsureTimerThreadLocked();
+    EnsureTimerThreadLocked();
+    if (interruptTime < timerWakeAt_) {
+        timerWakeAt_ = 0;  // it looks again before it waits again
         timerWake_.notify_all();
     }
     return it;
@@ -253,7 +254,9 @@ void Dispatcher::TimerThreadMain() {
     for (;;) {
         Clock& clock = ActiveClock();
         if (clock.IsVirtual() || deadlines_.empty()) {
+            timerWakeAt_ = UINT64_MAX;
             timerWake_.wait(lock);
+            timerWakeAt_ = 0;
             continue;
         }
         uint64_t now = clock.InterruptTime();
@@ -265,7 +268,11 @@ void Dispatcher::TimerThreadMain() {
         auto at = std::chrono::steady_clock::time_point(
             std::chrono::duration_cast<std::chrono::steady_clock::duration>(
                 std::chrono::nanoseconds(due * 100)));
+        // Deadlines removed since (waits that ended) leave this wake in place: it only looks
+        // again, once.
+        timerWakeAt_ = due;
         timerWake_.wait_until(lock, at);
+        timerWakeAt_ = 0;
     }
 }
 

@@ -73,6 +73,10 @@ class Dispatcher {
     std::condition_variable quiescent_;
     std::condition_variable timerWake_;
     bool timerThreadStarted_ = false;
+    // When the timer thread wakes by itself (its earliest deadline as it last looked; UINT64_MAX
+    // while it waits for one; 0 while it is about to look). A deadline at or after that needs no
+    // wake: a wait with a time-out on every call would otherwise wake it on every call.
+    uint64_t timerWakeAt_ = 0;
 };
 
 // Thread-local facts about the calling thread.

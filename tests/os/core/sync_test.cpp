@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 
 #include "os/core/clock.h"
 
@@ -104,6 +105,22 @@ TEST(WaitTest, KernelRelativeAndAbsoluteTimeouts) {
     EXPECT_EQ(absolute.load(), 0x102);
     WaitForSingleObject(*a, INFINITE);
     WaitForSingleObject(*b, INFINITE);
+}
+
+// On the real clock a short time-out ends on time whatever longer ones wait beside it, including
+// one that came after them and one that follows the end of a wait whose deadline was the earliest.
+TEST(WaitTest, AShortRealTimeOutIsNotHeldBackByLongerOnes) {
+    Event never(EventType::Notification);
+    std::atomic<uint32_t> longWait{0};
+    auto holder = Thread::Start([&] { longWait = WaitForSingleObject(never, 60'000); });
+    for (int round = 0; round < 3; ++round) {
+        const auto begun = std::chrono::steady_clock::now();
+        EXPECT_EQ(WaitForSingleObject(never, 20), WAIT_TIMEOUT);
+        EXPECT_LT(std::chrono::steady_clock::now() - begun, std::chrono::seconds(5)) << round;
+    }
+    never.Set();
+    WaitForSingleObject(*holder, INFINITE);
+    EXPECT_EQ(longWait.load(), WAIT_OBJECT_0);
 }
 
 TEST(MutantTest, RecursiveOwnershipAndRelease) {
