@@ -687,6 +687,14 @@ struct FltFileIo {
                         replaceIfExists ? 0 : RENAME_NOREPLACE) != 0) {
             return errno == EEXIST ? STATUS_OBJECT_NAME_COLLISION : StatusFromErrno(errno);
         }
+        // The new name is the folder's change: flushed with it, a power cut cannot bring the old
+        // name back (the driver's image is replaced this way).
+        const int folder = ::open(from.substr(0, slash + 1).c_str(),
+                                  O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
+        if (folder >= 0) {
+            ::fsync(folder);
+            ::close(folder);
+        }
         return STATUS_SUCCESS;
     }
 

@@ -89,7 +89,8 @@ class RealFileProtectionTest : public ::testing::Test {
                                                 "WEXO_IN_PROCESS_DRIVER=",
                                                 "WEXO_NETWORK=",
                                                 "WEXO_DEMO_URLS=",
-                                                "WEXO_API_SERVER=127.0.0.1:9"};
+                                                "WEXO_API_SERVER=127.0.0.1:9",
+                                                "WEXO_ADMIN_FILE=/nonexistent/wexo.conf"};
         environment.insert(environment.end(), more.begin(), more.end());
         return environment;
     }

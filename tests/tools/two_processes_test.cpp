@@ -44,7 +44,8 @@ class TwoProcessesTest : public ::testing::Test {
         more.push_back("WEXO_REGISTRY_FILE=");
         more.push_back("WEXO_IN_PROCESS_DRIVER=");
         more.push_back("WEXO_NETWORK=");  // the machine's own connections are never redirected here
-        more.push_back("WEXO_API_SERVER=127.0.0.1:9");  // no check-in leaves the machine
+        more.push_back("WEXO_API_SERVER=127.0.0.1:9");             // no check-in leaves the machine
+        more.push_back("WEXO_ADMIN_FILE=/nonexistent/wexo.conf");  // nor this machine's settings
         return more;
     }
 

@@ -65,8 +65,9 @@ std::vector<std::string> NAMESPACE_PRODUCT::Program(
     std::vector<std::string> command = {
         "env", "WEXO_RUNTIME_DIR=" + dir_,
         "NOTIFY_SOCKET=", "WEXO_REGISTRY_FILE=", "WEXO_IN_PROCESS_DRIVER=", "WEXO_DEMO_URLS=",
-        // No check-in goes to the production server.
-        "WEXO_API_SERVER=127.0.0.1:9"};
+        // No check-in goes to the production server, and no administrator's file of this
+        // machine counts.
+        "WEXO_API_SERVER=127.0.0.1:9", "WEXO_ADMIN_FILE=/nonexistent/wexo.conf"};
     command.insert(command.end(), settings.begin(), settings.end());
     command.push_back(program);
     command.insert(command.end(), arguments.begin(), arguments.end());
