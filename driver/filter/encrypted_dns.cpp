@@ -144,6 +144,9 @@ bool ENCRYPTED_DNS_ENDPOINTS::IsEndpointName(std::string_view host) const {
     if (NameIn(builtIn_, name)) {
         return true;
     }
+    if (!hasExtra_.load(std::memory_order_acquire)) {
+        return false;
+    }
     std::lock_guard guard(extraLock_);
     return NameIn(extra_, name);
 }
@@ -152,6 +155,9 @@ bool ENCRYPTED_DNS_ENDPOINTS::IsEndpointAddress(const ADDRESS_KEY& address) cons
     const ADDRESS_KEY key = Unmapped(address);
     if (builtIn_.addresses.count(key) != 0) {
         return true;
+    }
+    if (!hasExtra_.load(std::memory_order_acquire)) {
+        return false;
     }
     std::lock_guard guard(extraLock_);
     return extra_.addresses.count(key) != 0;
@@ -165,6 +171,7 @@ size_t ENCRYPTED_DNS_ENDPOINTS::SetExtra(std::span<const std::string> entries) {
     }
     std::lock_guard guard(extraLock_);
     extra_ = std::move(list);
+    hasExtra_.store(taken != 0, std::memory_order_release);
     return taken;
 }
 

@@ -10,6 +10,7 @@
 // name that begins with "." for every name below it.
 #pragma once
 
+#include <atomic>
 #include <functional>
 #include <mutex>
 #include <span>
@@ -58,6 +59,8 @@ class ENCRYPTED_DNS_ENDPOINTS {
     LIST builtIn_;
     mutable std::mutex extraLock_;
     LIST extra_;
+    // Most deployments name none: then a hello's check takes no lock.
+    std::atomic<bool> hasExtra_{false};
 };
 
 }  // namespace wexo::drv
