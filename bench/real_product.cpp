@@ -4,14 +4,15 @@
 //   - a 1 GB HTTP download of an allowed host (the verdict cached after the first): direct
 //     (a marked socket, which the product's table lets pass), through the product, through Squid;
 //   - connection set-up of 1,000 connections to an allowed, cached host, from connect() to the
-//     first byte of the answer: p50 and p99, direct and through the product;
+//     first byte of the answer: p50 and p99, direct, through the product and through Squid;
 //   - the same downloads over a link shaped to 1 and 2.5 Gbit/s (tbf on the server's end of the
 //     veth): what a laptop's own link allows, where the CPU, not the proxy's extra TCP work,
 //     is no longer what sets the rate;
 //   - the driver host's memory per open connection (its resident set with 2,000 idle connections
 //     held, from its own accounting).
 // Root only (namespaces, nftables); each benchmark says why when it cannot run. x_direct is the
-// ratio to the direct run.
+// ratio to the direct run; cpu_s_per_GB the processor time the carrying processes (the driver
+// host with its relays, or Squid) spent per GB of a download.
 #include <arpa/inet.h>
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
@@ -26,9 +27,12 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -247,6 +251,8 @@ class SQUID {
         }
     }
 
+    pid_t Pid() const { return process_ ? process_->Pid() : -1; }
+
   private:
     std::unique_ptr<wexo::peers::CHILD_PROCESS> process_;
 };
@@ -334,6 +340,46 @@ bool Ready(benchmark::State& state) {
     return true;
 }
 
+// Processor time (user and system) of `pid` and of every process below it (the host's relays),
+// in seconds, from their /proc/<pid>/stat.
+double ProcessorSeconds(pid_t pid) {
+    if (pid <= 0)
+        return 0;
+    double seconds = 0;
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    const size_t close = text.rfind(')');
+    if (close != std::string::npos) {
+        // Past the command's parentheses: field 3 (state) first; utime and stime are 14 and 15.
+        std::istringstream fields(text.substr(close + 2));
+        std::string field;
+        unsigned long long utime = 0, stime = 0;
+        for (int i = 3; i <= 15 && fields >> field; ++i) {
+            if (i == 14)
+                utime = std::strtoull(field.c_str(), nullptr, 10);
+            if (i == 15)
+                stime = std::strtoull(field.c_str(), nullptr, 10);
+        }
+        seconds = static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+    }
+    std::error_code ignored;
+    for (const auto& task :
+         std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", ignored)) {
+        std::ifstream children(task.path() / "children");
+        pid_t child = 0;
+        while (children >> child)
+            seconds += ProcessorSeconds(child);
+    }
+    return seconds;
+}
+
+// The processes that carry a download through `port`: the driver host and its relays, or Squid.
+pid_t CarrierOf(uint16_t port) {
+    if (port == kSquidWebPort)
+        return gSetup->squid ? gSetup->squid->Pid() : -1;
+    return gSetup->product->Host() != nullptr ? gSetup->product->Host()->Pid() : -1;
+}
+
 // Downloads of kBigBody; MB_per_s over the iterations, x_direct against the direct run (whose
 // rate `direct` keeps).
 void Download(benchmark::State& state, bool marked, uint16_t port, double* direct) {
@@ -345,6 +391,8 @@ void Download(benchmark::State& state, bool marked, uint16_t port, double* direc
     }
     size_t bytes = 0;
     double seconds = 0;
+    const pid_t carrier = marked ? -1 : CarrierOf(port);
+    const double processorBefore = ProcessorSeconds(carrier);
     for (auto _ : state) {
         UNIQUE_FD fd = ClientSocket(marked);
         const auto start = steady_clock::now();
@@ -367,6 +415,9 @@ void Download(benchmark::State& state, bool marked, uint16_t port, double* direc
     state.SetBytesProcessed(static_cast<int64_t>(bytes));
     const double rate = static_cast<double>(bytes) / seconds;
     state.counters["MB_per_s"] = rate / 1e6;
+    if (carrier > 0)
+        state.counters["cpu_s_per_GB"] =
+            (ProcessorSeconds(carrier) - processorBefore) * 1e9 / static_cast<double>(bytes);
     if (marked)
         *direct = rate;
     else if (*direct > 0)
@@ -470,9 +521,13 @@ void BM_DownloadThroughSquidAtLinkRate(benchmark::State& state) {
 
 // Time from connect() to the first byte of the answer, for kSetupConnections connections one
 // after another; p50 and p99 in microseconds.
-void Setup(benchmark::State& state, bool marked) {
+void Setup(benchmark::State& state, bool marked, uint16_t port = kWebPort) {
     if (!Ready(state))
         return;
+    if (port == kSquidWebPort && !gSetup->squid) {
+        state.SkipWithError(gSetup->squidWhy.c_str());
+        return;
+    }
     std::vector<double> times;
     for (auto _ : state) {
         times.clear();
@@ -483,7 +538,7 @@ void Setup(benchmark::State& state, bool marked) {
         for (UNIQUE_FD& fd : sockets) {
             const auto start = steady_clock::now();
             char first = 0;
-            if (!ConnectAndAsk(fd.Get(), kWebPort, "/small") || recv(fd.Get(), &first, 1, 0) != 1) {
+            if (!ConnectAndAsk(fd.Get(), port, "/small") || recv(fd.Get(), &first, 1, 0) != 1) {
                 const std::string why = "connection " + std::to_string(times.size()) +
                                         " got no answer: " + std::strerror(errno);
                 state.SkipWithError(why.c_str());
@@ -501,10 +556,14 @@ void Setup(benchmark::State& state, bool marked) {
     const double p99 = times[times.size() * 99 / 100];
     state.counters["p50_us"] = p50;
     state.counters["p99_us"] = p99;
-    if (marked)
+    static double directP99 = 0;
+    if (marked) {
         gDirectSetupP50 = p50;
-    else if (gDirectSetupP50 > 0)
+        directP99 = p99;
+    } else if (gDirectSetupP50 > 0) {
         state.counters["p50_x_direct"] = p50 / gDirectSetupP50;
+        state.counters["p99_x_direct"] = p99 / directP99;
+    }
 }
 
 void BM_SetupDirect(benchmark::State& state) {
@@ -519,6 +578,10 @@ void BM_SetupThroughProduct(benchmark::State& state) {
         ReadAll(warm.Get());
     }
     Setup(state, false);
+}
+
+void BM_SetupThroughSquid(benchmark::State& state) {
+    Setup(state, false, kSquidWebPort);
 }
 
 // Idle connections held open (connected, nothing sent yet: the flow waits for its first bytes).
@@ -561,6 +624,7 @@ WEXO_REAL(BM_DownloadTlsDirectAtLinkRate)(2)->Arg(1000)->Arg(2500);
 WEXO_REAL(BM_DownloadTlsThroughProductAtLinkRate)(2)->Arg(1000)->Arg(2500);
 WEXO_REAL(BM_SetupDirect)(1);
 WEXO_REAL(BM_SetupThroughProduct)(1);
+WEXO_REAL(BM_SetupThroughSquid)(1);
 BENCHMARK(BM_HostMemoryPerOpenConnection)->Unit(benchmark::kMillisecond)->Iterations(1);
 
 }  // namespace
