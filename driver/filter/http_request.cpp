@@ -685,31 +685,15 @@ REQUEST_LINE ScanRequestLine(const uint8_t* data, size_t size, HTTP_HEAD_SCAN& s
     // The request is what the first split that reads a request line reads; the method is the
     // same word to every such split (a token, at the line start or after blanks none of them
     // keep), the target may not be.
-    const LINE_PARTS* chosen = nullptr;
     LINE_PARTS parts[kHttpLineReadings];
-    for (size_t n = 0; n < kHttpLineReadings; ++n) {
-        const HTTP_HEAD_SCAN::READING& split = scan.readings[n];
-        if ((split.flags & kFailed) != 0 || split.words != 3 || split.progress < kVersionPrefix) {
-            continue;
-        }
-        parts[n] = SplitLine(data, lineBegin, end, size, n);
-        if (chosen == nullptr) {
-            chosen = &parts[n];
-            continue;
-        }
-        std::string_view target{AsChars(data + parts[n].begin[1]),
-                                parts[n].end[1] - parts[n].begin[1]};
-        std::string_view first{AsChars(data + chosen->begin[1]), chosen->end[1] - chosen->begin[1]};
-        if (target != first) {
-            scan.lineAmbiguous = true;
-        }
-    }
-    if (chosen == nullptr) {
-        // Two words to some split: an HTTP/0.9 request to the servers that split there.
-        // (Not at UTF-8 blanks: no server known to split there answers HTTP/0.9.)
-        for (size_t n = 0; n < kSplitAtUtf8Spaces; ++n) {
+    // The first of the splits (below `readings`) that read `words` words, a version too when
+    // three; another of them that reads another target makes the line ambiguous.
+    auto choose = [&](uint8_t words, size_t readings) -> const LINE_PARTS* {
+        const LINE_PARTS* chosen = nullptr;
+        for (size_t n = 0; n < readings; ++n) {
             const HTTP_HEAD_SCAN::READING& split = scan.readings[n];
-            if ((split.flags & kFailed) != 0 || split.words != 2) {
+            if ((split.flags & kFailed) != 0 || split.words != words ||
+                (words == 3 && split.progress < kVersionPrefix)) {
                 continue;
             }
             parts[n] = SplitLine(data, lineBegin, end, size, n);
@@ -723,6 +707,13 @@ REQUEST_LINE ScanRequestLine(const uint8_t* data, size_t size, HTTP_HEAD_SCAN& s
                                    chosen->end[1] - chosen->begin[1]};
             scan.lineAmbiguous = scan.lineAmbiguous || target != first;
         }
+        return chosen;
+    };
+    const LINE_PARTS* chosen = choose(3, kHttpLineReadings);
+    if (chosen == nullptr) {
+        // Two words to some split: an HTTP/0.9 request to the servers that split there (not at
+        // UTF-8 blanks: no server known to split there answers HTTP/0.9).
+        chosen = choose(2, kSplitAtUtf8Spaces);
         return chosen == nullptr ? result
                                  : simpleRequest(chosen->begin[0], chosen->end[0], chosen->begin[1],
                                                  chosen->end[1]);
