@@ -89,7 +89,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         switch (outcome.status) {
             case HttpParseStatus::Complete: {
                 FUZZ_CHECK(outcome.missing == 0);
-                if (outcome.headLength > 0) {
+                if (request.SimpleRequestLength() != 0) {
+                    // HTTP/0.9: the line alone, which the framing of later requests never sees.
+                    FUZZ_CHECK(request.SimpleRequestLength() == outcome.headLength);
+                    FUZZ_CHECK(request.Headers().empty() && request.Method() == "GET");
+                } else if (outcome.headLength > 0) {
                     using wexo::drv::HTTP_FRAMING;
                     HTTP_FRAMING framing;
                     framing.BeginRequest();

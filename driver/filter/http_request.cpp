@@ -838,6 +838,7 @@ void HTTP_REQUEST::Reset() {
     hostConflict_ = false;
     ambiguous_ = false;
     truncated_ = false;
+    simpleLength_ = 0;
 }
 
 HTTP_PARSE_OUTCOME ParseHttpRequest(std::span<const uint8_t> bytes, HTTP_REQUEST& request,
@@ -876,6 +877,7 @@ HTTP_PARSE_OUTCOME ParseHttpRequest(std::span<const uint8_t> bytes, HTTP_REQUEST
         request.path_ = target.path;
         request.proxyPrefix_ = target.proxyPrefix;
         request.ambiguous_ = line.ambiguous;
+        request.simpleLength_ = line.next;
         return {HttpParseStatus::Complete, 0, line.next};
     }
     const size_t blockStart = line.next;

@@ -97,6 +97,9 @@ class HTTP_REQUEST {
     // The bytes ended inside the header block and the caller asked for what is there: only the
     // whole header lines before that end were read.
     bool Truncated() const { return truncated_; }
+    // An HTTP/0.9 request (no version, no header block): the bytes up to its line end; 0 for any
+    // other request.
+    size_t SimpleRequestLength() const { return simpleLength_; }
     // Every header line with a name, in order.
     std::span<const HTTP_HEADER> Headers() const { return {table_, headerCount_}; }
 
@@ -117,6 +120,7 @@ class HTTP_REQUEST {
     bool hostConflict_ = false;
     bool ambiguous_ = false;
     bool truncated_ = false;
+    size_t simpleLength_ = 0;
 };
 
 // Where a look at an unfinished request head stopped. A caller that is handed the same bytes again
@@ -157,7 +161,8 @@ struct HTTP_HEAD_SCAN {
 // A split is a request line when it has three parts, a token method of at most 32 characters and
 // such a version. The request is what those splits read; when they read different targets it is
 // Ambiguous().
-// - Complete at its line end for an HTTP/0.9 request ("GET" and a target, nothing after them), which
+// - Complete at its line end for an HTTP/0.9 request ("GET" and a target, nothing after them),
+// which
 //   has no version and no header block.
 // - NotHttp as soon as no split can become a request line (line protocols, another
 //   protocol), and for the HTTP/2 preface ("PRI * HTTP/2.0"). Empty lines alone never are.

@@ -851,8 +851,14 @@ STREAM_FILTER::Result STREAM_FILTER::HttpRequest(SEGMENT& segment, std::span<con
     }
     HTTP_FRAMING& framing = flow->framing;
     framing.Reset();
-    framing.BeginRequest();
-    HTTP_FRAMING::RESULT step = framing.Feed(bytes);
+    // An HTTP/0.9 request ends at its line: the framing starts afresh after it, so whatever
+    // follows is the next request (a server that reads a header block after the line would
+    // serve by it), judged or ending the connection as any later request.
+    HTTP_FRAMING::RESULT step{HTTP_FRAMING::Step::HeadEnd, request.SimpleRequestLength()};
+    if (step.consumed == 0) {
+        framing.BeginRequest();
+        step = framing.Feed(bytes);
+    }
     if (step.step == HTTP_FRAMING::Step::Error) {
         // Where this request ends, and so where the next one starts, cannot be known.
         DropConnection(segment.packet, segment.out);

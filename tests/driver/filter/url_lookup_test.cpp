@@ -434,6 +434,22 @@ TEST_F(UrlLookupTest, EveryRequestOfAKeepAliveConnectionIsLookedUp) {
     EXPECT_EQ(service->Seen().size(), 3u);
 }
 
+// An HTTP/0.9 GET is judged at its line end, by its destination; a header block sent after it
+// (which some servers read, and serve by its Host) is a later request of its own: judged, never
+// passed as part of the first.
+TEST_F(UrlLookupTest, WhatFollowsAnHttp09GetIsJudgedAsALaterRequest) {
+    Serve([](const SEEN& seen) {
+        return seen.host == "blocked.test" ? VERDICT{0, std::string(kRedirect)} : VERDICT{1168, {}};
+    });
+    auto connection = Open();
+    ASSERT_TRUE(connection->ClientSend("GET /page\r\n"));
+    AwaitLookups();
+    EXPECT_EQ(connection->ServerReceived(), "GET /page\r\n");
+    ASSERT_TRUE(connection->ClientSend("Host: blocked.test\r\n\r\n"));
+    EXPECT_EQ(connection->ServerReceived(), "GET /page\r\n");
+    EXPECT_TRUE(connection->ServerSawFin() || connection->ServerWasReset());
+}
+
 TEST(UrlLookupStartTest, AThreadThatCannotBeCreatedIsReportedAndNothingIsLeftRunning) {
     os::FilterEngine engine;
     SERVICE_CALL_QUEUE queue;
