@@ -1,8 +1,10 @@
-// What finding the owner of a proxied connection costs: the remembered case (one sock_diag query,
-// one readlink of the remembered descriptor) and the miss (the query and a walk of /proc/*/fd),
-// against a bare getsockopt on the same socket, the floor of any per-connection socket call.
-// The miss grows with the sockets and processes on the machine; the "extra" argument opens that
-// many more sockets in this process, and the counters give the processes and descriptors walked.
+// What finding the owner of a proxied connection costs: the connect-time record (one BPF map
+// lookup), the remembered case (one sock_diag query, one readlink of the remembered descriptor)
+// and the miss (the query and a walk of /proc/*/fd), against a bare getsockopt on the same
+// socket, the floor of any per-connection socket call. The miss grows with the sockets and
+// processes on the machine; the "extra" argument opens that many more sockets in this process,
+// and the counters give the processes and descriptors walked. BM_OwnerRecorded also times the
+// walk in the same run, for the ratio; its records are kept for a cgroup of the bench's own.
 #include "os/wfp/linux/socket_owner.h"
 
 #include <benchmark/benchmark.h>
@@ -11,9 +13,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <string>
 #include <vector>
+
+#include "tests/os/wfp/linux/test_cgroup.h"
 
 namespace {
 
@@ -86,6 +91,12 @@ void CloseAll(const std::vector<int>& sockets) {
         ::close(fd);
 }
 
+os::SOCKET_OWNERS_OPTIONS WalkOnly() {
+    os::SOCKET_OWNERS_OPTIONS options;
+    options.records.enabled = false;
+    return options;
+}
+
 void BM_BareGetsockopt(benchmark::State& state) {
     CONNECTION connection;
     for (auto _ : state) {
@@ -100,7 +111,7 @@ BENCHMARK(BM_BareGetsockopt);
 
 void BM_OwnerRemembered(benchmark::State& state) {
     CONNECTION connection;
-    os::SOCKET_OWNERS owners;
+    os::SOCKET_OWNERS owners{WalkOnly()};
     if (!owners.Find(connection.source, connection.destination)) {
         state.SkipWithError("sock_diag does not know the connection");
         return;
@@ -113,7 +124,7 @@ BENCHMARK(BM_OwnerRemembered);
 void BM_OwnerMiss(benchmark::State& state) {
     CONNECTION connection;
     const std::vector<int> extra = ExtraSockets(static_cast<int>(state.range(0)));
-    os::SOCKET_OWNERS owners;
+    os::SOCKET_OWNERS owners{WalkOnly()};
     for (auto _ : state) {
         owners.ForgetAll();
         const auto owner = owners.Find(connection.source, connection.destination);
@@ -130,6 +141,63 @@ void BM_OwnerMiss(benchmark::State& state) {
     CloseAll(extra);
 }
 BENCHMARK(BM_OwnerMiss)->Arg(0)->Arg(1000)->Unit(benchmark::kMicrosecond);
+
+void BM_OwnerRecorded(benchmark::State& state) {
+    std::string why;
+    const auto cgroup = wexo::test::TEST_CGROUP::Enter(&why);
+    if (cgroup == nullptr) {
+        state.SkipWithError(why.c_str());
+        return;
+    }
+    os::SOCKET_OWNERS_OPTIONS options;
+    options.records.cgroup = cgroup->Path();
+    os::SOCKET_OWNERS owners(options);
+    if (!owners.RecordsConnects()) {
+        state.SkipWithError("no connect-time records here (see the debug line)");
+        return;
+    }
+    const std::vector<int> extra = ExtraSockets(static_cast<int>(state.range(0)));
+    // Connected after the program was attached, so its connect is recorded.
+    CONNECTION connection;
+    const auto first = owners.Find(connection.source, connection.destination);
+    if (!first || first->pid != ::getpid() || first->cgroup != cgroup->Id()) {
+        state.SkipWithError("the connect was not recorded");
+        CloseAll(extra);
+        return;
+    }
+    const auto recordStart = std::chrono::steady_clock::now();
+    int64_t recordLookups = 0;
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(owners.Find(connection.source, connection.destination));
+        ++recordLookups;
+    }
+    const double recordUs =
+        std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - recordStart)
+            .count() /
+        static_cast<double>(recordLookups);
+    // The walk of the same machine in the same run, outside the timed loop.
+    os::SOCKET_OWNERS walk{WalkOnly()};
+    constexpr int kWalks = 20;
+    const auto walkStart = std::chrono::steady_clock::now();
+    for (int i = 0; i < kWalks; ++i) {
+        walk.ForgetAll();
+        benchmark::DoNotOptimize(walk.Find(connection.source, connection.destination));
+    }
+    const double walkUs =
+        std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - walkStart)
+            .count() /
+        kWalks;
+    double processes = 0;
+    double descriptors = 0;
+    CountProcFds(&processes, &descriptors);
+    state.counters["record_us"] = recordUs;
+    state.counters["walk_us"] = walkUs;
+    state.counters["walk_over_record"] = walkUs / recordUs;
+    state.counters["processes"] = processes;
+    state.counters["descriptors"] = descriptors;
+    CloseAll(extra);
+}
+BENCHMARK(BM_OwnerRecorded)->Arg(0)->Arg(1000)->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 

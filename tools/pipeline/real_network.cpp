@@ -120,6 +120,17 @@ bool REAL_NETWORK::Start(std::string* why) {
     dns.forwarded = parts->filterForwarded;
     dns.answerDohCanary = parts->blockDohCanary;
     dns.stripEch = parts->stripEch;
+    // The forwarder asks on its loop, which must not wait for a /proc walk: DNS gets an owner
+    // only from the kernel's connect-time records (UDP, then DNS over TCP).
+    if (parts->owners.RecordsConnects()) {
+        dns.owner = [raw](const sockaddr_storage& client,
+                          const sockaddr_storage& resolver) -> std::optional<uint64_t> {
+            auto owner = raw->owners.Find(client, resolver, IPPROTO_UDP, false);
+            if (!owner || owner->pid <= 0)
+                owner = raw->owners.Find(client, resolver, IPPROTO_TCP, false);
+            return owner ? raw->processes.For(*owner) : std::nullopt;
+        };
+    }
     parts->dns =
         std::make_unique<os::wfplinux::DNS_FORWARDER>(os::FilterEngine::Current(), std::move(dns));
     if (parts->dns->Start(&reason) != 0) {

@@ -13,6 +13,7 @@ packages=(
     libsystemd-dev
     libnftables-dev nftables iproute2 curl chromium
     clang libclang-rt-14-dev
+    libbpf-dev bpftool
 )
 
 if [ "${1:-}" = "--bench" ]; then

@@ -111,12 +111,13 @@ uint64_t ProcessStartTime(pid_t pid) {
     return std::strtoull(field + 1, nullptr, 10);
 }
 
-SOCKET_OWNERS::SOCKET_OWNERS() {
+SOCKET_OWNERS::SOCKET_OWNERS(const SOCKET_OWNERS_OPTIONS& options) : records_(options.records) {
     diag_ = ::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
     if (diag_ >= 0) {
         // The kernel answers at once; the bound only guards against a lost answer.
         timeval limit{1, 0};
         ::setsockopt(diag_, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof(limit));
+        netns_ = NetnsCookieOf(diag_);
     }
 }
 
@@ -125,8 +126,9 @@ SOCKET_OWNERS::~SOCKET_OWNERS() {
         ::close(diag_);
 }
 
-bool SOCKET_OWNERS::QueryKernel(const sockaddr_storage& source, const sockaddr_storage& destination,
-                                uint64_t* inode, uid_t* uid) {
+bool SOCKET_OWNERS::QueryKernel(int protocol, const sockaddr_storage& source,
+                                const sockaddr_storage& destination, uint64_t* inode, uid_t* uid,
+                                uint64_t* cookie) {
     ENDPOINT local;
     ENDPOINT remote;
     if (diag_ < 0 || !Normalize(source, &local) || !Normalize(destination, &remote) ||
@@ -142,12 +144,17 @@ bool SOCKET_OWNERS::QueryKernel(const sockaddr_storage& source, const sockaddr_s
     message.header.nlmsg_flags = NLM_F_REQUEST;
     message.header.nlmsg_seq = ++sequence_;
     message.request.sdiag_family = static_cast<uint8_t>(local.family);
-    message.request.sdiag_protocol = IPPROTO_TCP;
+    message.request.sdiag_protocol = static_cast<uint8_t>(protocol);
     message.request.idiag_states = ~0u;
-    message.request.id.idiag_sport = local.port;
-    message.request.id.idiag_dport = remote.port;
-    memcpy(message.request.id.idiag_src, local.address, local.family == AF_INET ? 4 : 16);
-    memcpy(message.request.id.idiag_dst, remote.address, remote.family == AF_INET ? 4 : 16);
+    // UDP looks the socket up as an arriving datagram would: from the remote end to the local
+    // one, so the two ends are given the other way round (which also finds a socket that sends
+    // without connecting, by its local port).
+    ENDPOINT& first = protocol == IPPROTO_UDP ? remote : local;
+    ENDPOINT& second = protocol == IPPROTO_UDP ? local : remote;
+    message.request.id.idiag_sport = first.port;
+    message.request.id.idiag_dport = second.port;
+    memcpy(message.request.id.idiag_src, first.address, first.family == AF_INET ? 4 : 16);
+    memcpy(message.request.id.idiag_dst, second.address, second.family == AF_INET ? 4 : 16);
     message.request.id.idiag_cookie[0] = INET_DIAG_NOCOOKIE;
     message.request.id.idiag_cookie[1] = INET_DIAG_NOCOOKIE;
     sockaddr_nl kernel{};
@@ -183,6 +190,8 @@ bool SOCKET_OWNERS::QueryKernel(const sockaddr_storage& source, const sockaddr_s
             const auto* found = static_cast<const inet_diag_msg*>(NLMSG_DATA(header));
             *inode = found->idiag_inode;
             *uid = found->idiag_uid;
+            *cookie = static_cast<uint64_t>(found->id.idiag_cookie[0]) |
+                      static_cast<uint64_t>(found->id.idiag_cookie[1]) << 32;
             return true;
         }
     }
@@ -272,15 +281,49 @@ SOCKET_OWNERS::HOLDER* SOCKET_OWNERS::Scan(uint64_t inode) {
     return result;
 }
 
+namespace {
+
+void TakeRecord(const BPF_SOCKET_OWNER& record, SOCKET_OWNER* owner) {
+    owner->pid = record.pid;
+    owner->startTime = record.startTime;
+    owner->tid = record.tid;
+    owner->cgroup = record.cgroup;
+}
+
+}  // namespace
+
 std::optional<SOCKET_OWNER> SOCKET_OWNERS::Find(const sockaddr_storage& source,
-                                                const sockaddr_storage& destination) {
-    std::lock_guard<std::mutex> guard(lock_);
-    SOCKET_OWNER owner;
-    if (!QueryKernel(source, destination, &owner.inode, &owner.uid))
+                                                const sockaddr_storage& destination, int protocol,
+                                                bool walk) {
+    if (protocol != IPPROTO_TCP && protocol != IPPROTO_UDP)
         return std::nullopt;
+    SOCKET_OWNER owner;
+    // A TCP record is keyed by the tuple itself: no question to sock_diag, no lock.
+    if (protocol == IPPROTO_TCP) {
+        if (const auto record = records_.FindStream(netns_, source, destination)) {
+            TakeRecord(*record, &owner);
+            owner.uid = record->uid;
+            return owner;
+        }
+    }
+    uint64_t cookie = 0;
+    {
+        // Apart from the walk's lock: a caller that does not walk never waits for one.
+        std::lock_guard<std::mutex> guard(diagLock_);
+        if (!QueryKernel(protocol, source, destination, &owner.inode, &owner.uid, &cookie))
+            return std::nullopt;
+    }
+    if (protocol == IPPROTO_UDP) {
+        if (const auto record = records_.FindDatagram(cookie)) {
+            // The socket's user stays sock_diag's, as the walk would give it.
+            TakeRecord(*record, &owner);
+            return owner;
+        }
+    }
     // A socket without an inode (closed, in TIME_WAIT) has no owner left to find.
-    if (owner.inode == 0)
+    if (owner.inode == 0 || !walk)
         return owner;
+    std::lock_guard<std::mutex> guard(lock_);
     HOLDER* holder = HolderOf(owner.inode);
     if (holder == nullptr)
         return owner;

@@ -1,11 +1,15 @@
-// Who owns the client end of a proxied connection: the uid and socket inode come from the
-// kernel's socket table (sock_diag), the process from the /proc/<pid>/fd links naming that inode.
-// Finding a process means walking /proc, so every walk remembers each socket it passes; the next
+// Who owns the client end of a proxied connection. First what the kernel recorded as the socket
+// connected (bpf_socket_owner.h): one map lookup for TCP; for UDP the socket's cookie from the
+// kernel's socket table (sock_diag), then one lookup. Where there is no record (the records are
+// off or cannot be had, or the socket connected before they were kept), the uid and socket inode
+// come from sock_diag and the process from the /proc/<pid>/fd links naming that inode. Finding a
+// process that way means walking /proc, so every walk remembers each socket it passes; the next
 // connection of an application already seen costs one check of the remembered link.
 //
 // Lookups see the sockets of the network namespace the object was made in.
 #pragma once
 
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/types.h>
 
@@ -13,6 +17,8 @@
 #include <mutex>
 #include <optional>
 #include <unordered_map>
+
+#include "os/wfp/linux/bpf_socket_owner.h"
 
 namespace os {
 
@@ -23,24 +29,40 @@ struct SOCKET_OWNER {
     // The process's start time in clock ticks since boot (/proc/<pid>/stat), which together with
     // the pid names the process even after the pid is reused; 0 with pid 0.
     uint64_t startTime = 0;
+    // The socket's inode; 0 when the answer is a TCP connect-time record, which does not keep it.
     uint64_t inode = 0;
+    // From a connect-time record only (0 from the /proc walk): the thread that connected or sent,
+    // and its cgroup v2 id.
+    pid_t tid = 0;
+    uint64_t cgroup = 0;
+};
+
+struct SOCKET_OWNERS_OPTIONS {
+    // The connect-time records; by default of every process on the machine (the root of the
+    // cgroup v2 hierarchy, or the folder WEXO_BPF_OWNER_CGROUP names), unless WEXO_BPF_OWNER=0.
+    BPF_SOCKET_OWNERS_OPTIONS records;
 };
 
 class SOCKET_OWNERS {
   public:
-    SOCKET_OWNERS();
+    explicit SOCKET_OWNERS(const SOCKET_OWNERS_OPTIONS& options = {});
     ~SOCKET_OWNERS();
     SOCKET_OWNERS(const SOCKET_OWNERS&) = delete;
     SOCKET_OWNERS& operator=(const SOCKET_OWNERS&) = delete;
 
     // Whether the kernel's socket table could be opened.
     bool Ready() const { return diag_ >= 0; }
+    // Whether the connect-time records answer first.
+    bool RecordsConnects() const { return records_.Ready(); }
 
-    // The owner of the TCP socket whose local address is `source` and remote address is
-    // `destination` (IPv4, IPv6 or IPv4-mapped IPv6, ports included); none when the kernel knows
-    // no such socket.
+    // The owner of the TCP or UDP socket whose local address is `source` and remote address is
+    // `destination` (IPv4, IPv6 or IPv4-mapped IPv6, ports included; a UDP socket that sends
+    // without connecting matches its local port alone); none when the kernel knows no such socket.
+    // Without `walk`, only what the records and sock_diag tell: no /proc walk (pid 0 when no
+    // record names the process), for callers that must not wait for one.
     std::optional<SOCKET_OWNER> Find(const sockaddr_storage& source,
-                                     const sockaddr_storage& destination);
+                                     const sockaddr_storage& destination,
+                                     int protocol = IPPROTO_TCP, bool walk = true);
     // The owner of the client of a connection the proxy accepted after a redirect: the client
     // socket's source is the accepted socket's peer, its destination the original destination.
     std::optional<SOCKET_OWNER> FindForAccepted(int fd);
@@ -57,8 +79,9 @@ class SOCKET_OWNERS {
         uint64_t startTime;  // 0 until a lookup needs it
     };
     // Asks sock_diag for the socket; false when it knows none.
-    bool QueryKernel(const sockaddr_storage& source, const sockaddr_storage& destination,
-                     uint64_t* inode, uid_t* uid);
+    bool QueryKernel(int protocol, const sockaddr_storage& source,
+                     const sockaddr_storage& destination, uint64_t* inode, uid_t* uid,
+                     uint64_t* cookie);
     // The process holding the socket: the remembered one if its link still names the socket,
     // else from a walk of /proc; null when none holds it (lock_ held).
     HOLDER* HolderOf(uint64_t inode);
@@ -66,6 +89,9 @@ class SOCKET_OWNERS {
     // One process's descriptors: each socket remembered, the holder of `inode` when found.
     HOLDER* ScanProcess(pid_t pid, uint64_t inode);
 
+    BPF_SOCKET_OWNERS records_;
+    uint64_t netns_ = 0;   // the cookie of the namespace the records are looked up in
+    std::mutex diagLock_;  // diag_ and sequence_
     int diag_ = -1;
     uint32_t sequence_ = 0;
     mutable std::mutex lock_;

@@ -4,9 +4,13 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <utility>
+#include <vector>
+
 #include "os/wfp/linux/nft_table.h"
 #include "os/wfp/linux/redirect.h"
 #include "tests/os/wfp/linux/socket_util.h"
+#include "tests/os/wfp/linux/test_cgroup.h"
 #include "tools/peers/network_namespaces.h"
 
 namespace {
@@ -49,6 +53,13 @@ LOOPBACK_PAIR Connected(int listener) {
     return pair;
 }
 
+// The /proc walk alone: the connect-time records off.
+os::SOCKET_OWNERS_OPTIONS WalkOnly() {
+    os::SOCKET_OWNERS_OPTIONS options;
+    options.records.enabled = false;
+    return options;
+}
+
 // The owner table of this process and a loopback listener to connect to.
 class SocketOwners : public ::testing::Test {
   protected:
@@ -58,7 +69,7 @@ class SocketOwners : public ::testing::Test {
         listener = Bound(SOCK_STREAM, "127.0.0.1", 0);
         ASSERT_TRUE(listener.Valid());
     }
-    os::SOCKET_OWNERS owners;
+    os::SOCKET_OWNERS owners{WalkOnly()};
     UNIQUE_FD listener;
 };
 
@@ -138,7 +149,9 @@ TEST(SocketOwnersStartTime, ProcessStartTimeOfAGoneProcessIsZero) {
     EXPECT_EQ(os::ProcessStartTime(0x3ffffff), 0u);
 }
 
-// A real client in the client namespace, redirected by the table to the proxy port there.
+// A real client in the client namespace, redirected by the table to the proxy port there, found
+// by the /proc walk and by the connect-time records (kept for a cgroup of the test's own, which
+// its clients start in): the records are keyed as the proxy sees the connection after the redirect.
 TEST(SocketOwnersNetns, FindsTheClientProcessAndItsUid) {
     std::string why;
     auto net = NETWORK_NAMESPACES::Create(&why);
@@ -147,24 +160,38 @@ TEST(SocketOwnersNetns, FindsTheClientProcessAndItsUid) {
     const bool dropPrivileges = !NETWORK_NAMESPACES::FindProgram("setpriv").empty();
     if (NETWORK_NAMESPACES::FindProgram("curl").empty())
         GTEST_SKIP() << "curl is not installed";
+    auto cgroup = wexo::test::TEST_CGROUP::Enter(&why);
+    if (cgroup == nullptr)
+        GTEST_SKIP() << why;
     UNIQUE_FD proxy;
-    std::unique_ptr<os::SOCKET_OWNERS> owners;
+    std::unique_ptr<os::SOCKET_OWNERS> walked;
+    std::unique_ptr<os::SOCKET_OWNERS> recorded;
     os::NFT_TABLE table;
     os::NFT_TABLE_OPTIONS options;
     options.tcpProxyPort = kProxyPort;
     std::string message;
     uint32_t installed = 1;
+    os::SOCKET_OWNERS_OPTIONS records;
+    records.records.cgroup = cgroup->Path();
     ASSERT_TRUE(net->RunIn(SIDE::Client, [&] {
         proxy = Bound(SOCK_STREAM, "::", kProxyPort);
-        owners = std::make_unique<os::SOCKET_OWNERS>();
+        walked = std::make_unique<os::SOCKET_OWNERS>(WalkOnly());
+        recorded = std::make_unique<os::SOCKET_OWNERS>(records);
         installed = table.Install(options, &message);
     }));
     ASSERT_EQ(installed, 0u) << message;
     ASSERT_TRUE(proxy.Valid());
-    ASSERT_TRUE(owners->Ready());
+    ASSERT_TRUE(walked->Ready());
 
-    for (const char* url : {"http://192.0.2.2:80/", "http://[2001:db8::2]:8080/"}) {
-        SCOPED_TRACE(url);
+    std::vector<std::pair<const char*, os::SOCKET_OWNERS*>> cases;
+    for (os::SOCKET_OWNERS* owners : {walked.get(), recorded.get()}) {
+        if (owners->RecordsConnects() || owners == walked.get()) {
+            cases.emplace_back("http://192.0.2.2:80/", owners);
+            cases.emplace_back("http://[2001:db8::2]:8080/", owners);
+        }
+    }
+    for (const auto& [url, owners] : cases) {
+        SCOPED_TRACE(std::string(url) + (owners == walked.get() ? " walked" : " recorded"));
         std::vector<std::string> command;
         if (dropPrivileges) {
             command = {"setpriv",
@@ -185,10 +212,13 @@ TEST(SocketOwnersNetns, FindsTheClientProcessAndItsUid) {
         EXPECT_EQ(owner->uid, dropPrivileges ? kNobody : 0u);
         EXPECT_EQ(owner->startTime, os::ProcessStartTime(child->Pid()));
         EXPECT_GT(owner->startTime, 0u);
+        EXPECT_EQ(owner->cgroup, owners == recorded.get() ? cgroup->Id() : 0u);
         // Closing the connection ends curl.
         accepted.Reset();
         EXPECT_GE(child->Wait(std::chrono::seconds(10)), 0);
     }
+    if (!recorded->RecordsConnects())
+        GTEST_SKIP() << "the walk passed; the records were not tried: no connect-time records here";
 }
 
 }  // namespace
