@@ -11,6 +11,7 @@
 
 #include "os/core/status.h"
 #include "os/win32/environment.h"
+#include "os/win32/private_folder.h"
 
 namespace os {
 namespace {
@@ -63,8 +64,16 @@ bool CreateDirectory(std::string_view path) {
     if (!linux) {
         return false;
     }
-    if (mkdir(linux->c_str(), 0700) != 0) {
+    std::string name;
+    const int parent = detail::OpenParentWithoutLinks(*linux, &name);
+    if (parent < 0) {
         return Fail(errno == ENOENT ? ENOTDIR : errno);
+    }
+    const int made = name.empty() ? -1 : mkdirat(parent, name.c_str(), 0700);
+    const int err = name.empty() ? EEXIST : errno;
+    close(parent);
+    if (made != 0) {
+        return Fail(err == ENOENT ? ENOTDIR : err);
     }
     return true;
 }
@@ -145,7 +154,7 @@ bool WRITE_FILE::Create(std::string_view path) {
     if (fd_ >= 0) {
         close(fd_);
     }
-    fd_ = open(linux->c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+    fd_ = detail::OpenWithoutLinks(*linux, O_WRONLY | O_CREAT | O_TRUNC, 0600);
     return fd_ >= 0 || Fail(errno);
 }
 

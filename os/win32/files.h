@@ -1,8 +1,9 @@
 // The file calls the service makes on Windows paths of the C: drive (the Linux root): attributes,
 // folders made and removed, files deleted, created and written, folder listings and the current
 // folder. Links are never followed by what changes or removes things: a symbolic link is reported
-// with FILE_ATTRIBUTE_REPARSE_POINT and removed as itself, so no call here reaches outside a tree
-// through a link planted in it.
+// with FILE_ATTRIBUTE_REPARSE_POINT and removed as itself, and what makes a folder or a file
+// refuses a link anywhere on its path (ERROR_ACCESS_DENIED), so no call here reaches outside a
+// tree through a link planted in it.
 #pragma once
 
 #include <cstddef>

@@ -12,6 +12,7 @@
 
 #include "os/core/status.h"
 #include "os/win32/environment.h"
+#include "os/win32/transient_unit.h"
 
 extern char** environ;
 
@@ -95,24 +96,56 @@ class SPAWN_SETUP {
     bool actionsReady_ = false;
 };
 
+// Waits for a child's end and reports it.
+void Collect(const std::shared_ptr<STARTED_PROCESS>& process) {
+    int status = 0;
+    pid_t got;
+    do {
+        got = waitpid(static_cast<pid_t>(process->ProcessId()), &status, 0);
+    } while (got < 0 && errno == EINTR);
+    std::optional<uint32_t> code;
+    if (got > 0 && WIFEXITED(status)) {
+        code = static_cast<uint32_t>(WEXITSTATUS(status));
+    }
+    detail::FinishStartedProcess(*process, code);
+}
+
+// What the breakaway checks itself before it asks systemd, so that a program that cannot run
+// fails with the errors a spawn gives: 0 or an errno.
+int CheckRunnable(const std::string& program) {
+    struct stat info {};
+    if (stat(program.c_str(), &info) != 0) {
+        return errno;
+    }
+    if (!S_ISREG(info.st_mode) || access(program.c_str(), X_OK) != 0) {
+        return EACCES;
+    }
+    return 0;
+}
+
 }  // namespace
+
+namespace detail {
+
+std::shared_ptr<STARTED_PROCESS> NewStartedProcess(uint32_t processId) {
+    return std::shared_ptr<STARTED_PROCESS>(new STARTED_PROCESS(processId));
+}
+
+void FinishStartedProcess(STARTED_PROCESS& process, std::optional<uint32_t> exitCode) {
+    process.Finish(exitCode);
+}
+
+}  // namespace detail
 
 std::optional<uint32_t> STARTED_PROCESS::ExitCode() const {
     std::lock_guard guard(lock_);
     return exitCode_;
 }
 
-void STARTED_PROCESS::Collect() {
-    int status = 0;
-    pid_t got;
-    do {
-        got = waitpid(static_cast<pid_t>(processId_), &status, 0);
-    } while (got < 0 && errno == EINTR);
+void STARTED_PROCESS::Finish(std::optional<uint32_t> exitCode) {
     {
         std::lock_guard guard(lock_);
-        if (got > 0 && WIFEXITED(status)) {
-            exitCode_ = static_cast<uint32_t>(WEXITSTATUS(status));
-        }
+        exitCode_ = exitCode;
     }
     ended_.Set();
 }
@@ -175,7 +208,7 @@ std::vector<std::string> CommandLineToArgv(std::string_view line) {
 }
 
 bool CreateProcess(std::string_view commandLine, std::string_view currentDirectory,
-                   PROCESS_INFORMATION* information) {
+                   PROCESS_INFORMATION* information, uint32_t creationFlags) {
     std::vector<std::string> arguments = CommandLineToArgv(commandLine);
     std::optional<std::string> program = LinuxPathFromWindows(arguments.front());
     if (arguments.front().empty() || !program) {
@@ -190,6 +223,27 @@ bool CreateProcess(std::string_view commandLine, std::string_view currentDirecto
     }
     // The program sees its own Linux path first, as a program started from a shell would.
     arguments.front() = *program;
+    information->unitName.clear();
+    information->breakaway.clear();
+    if ((creationFlags & CREATE_BREAKAWAY_FROM_JOB) != 0) {
+        if (int err = CheckRunnable(*program); err != 0) {
+            SetLastError(SpawnError(err));
+            return false;
+        }
+        TRANSIENT_UNIT_START unit = StartTransientUnit(*program, arguments, *directory);
+        if (unit.outcome == TRANSIENT_UNIT_START::OUTCOME::FAILED) {
+            SetLastError(unit.error);
+            return false;
+        }
+        if (unit.outcome == TRANSIENT_UNIT_START::OUTCOME::STARTED) {
+            information->process = std::move(unit.process);
+            information->processId = unit.processId;
+            information->threadId = unit.processId;
+            information->unitName = std::move(unit.unitName);
+            return true;
+        }
+        information->breakaway = std::move(unit.note);
+    }
     std::vector<char*> argv;
     for (std::string& argument : arguments) {
         argv.push_back(argument.data());
@@ -208,10 +262,11 @@ bool CreateProcess(std::string_view commandLine, std::string_view currentDirecto
         SetLastError(SpawnError(err));
         return false;
     }
-    std::shared_ptr<STARTED_PROCESS> process(new STARTED_PROCESS(static_cast<uint32_t>(pid)));
+    std::shared_ptr<STARTED_PROCESS> process =
+        detail::NewStartedProcess(static_cast<uint32_t>(pid));
     // The wait for the program's end lives outside os/ threads: it is no work the virtual clock
     // must wait for, and a program may outlive every handle to it.
-    std::thread([process] { process->Collect(); }).detach();
+    std::thread([process] { Collect(process); }).detach();
     information->process = process;
     information->processId = static_cast<uint32_t>(pid);
     information->threadId = static_cast<uint32_t>(pid);

@@ -1,6 +1,11 @@
 // Process creation as the service asks for it (CreateProcess from a command line alone) over
 // posix_spawn: the program is the command line's first token, a Windows path on the C: drive, and
 // the process object is signalled when the program ends, with its exit code readable then.
+//
+// A service's job, on Linux, is the systemd unit it runs as: whatever it starts shares the unit's
+// control group and is ended with it when the unit stops. CREATE_BREAKAWAY_FROM_JOB starts the
+// program outside it, as a transient service unit of its own (transient_unit.h) whose main
+// process's exit status is read back from systemd; outside systemd it changes nothing.
 #pragma once
 
 #include <cstdint>
@@ -16,6 +21,17 @@
 namespace os {
 
 struct PROCESS_INFORMATION;
+class STARTED_PROCESS;
+
+// The creation flag: the program is not part of the starter's job.
+constexpr uint32_t CREATE_BREAKAWAY_FROM_JOB = 0x01000000;
+
+namespace detail {
+// For the ways of starting a program: its process object, and the report of its end (the exit
+// status, or nothing when it cannot be known), which signals the object.
+std::shared_ptr<STARTED_PROCESS> NewStartedProcess(uint32_t processId);
+void FinishStartedProcess(STARTED_PROCESS& process, std::optional<uint32_t> exitCode);
+}  // namespace detail
 
 // A started program. The object outlives the handle of whoever started it: closing the handle
 // (dropping the last reference) neither waits for nor ends the program, as on Windows.
@@ -29,9 +45,10 @@ class STARTED_PROCESS final {
     std::optional<uint32_t> ExitCode() const;
 
   private:
-    friend bool CreateProcess(std::string_view, std::string_view, PROCESS_INFORMATION*);
+    friend std::shared_ptr<STARTED_PROCESS> detail::NewStartedProcess(uint32_t);
+    friend void detail::FinishStartedProcess(STARTED_PROCESS&, std::optional<uint32_t>);
     explicit STARTED_PROCESS(uint32_t processId) : processId_(processId) {}
-    void Collect();
+    void Finish(std::optional<uint32_t> exitCode);
 
     const uint32_t processId_;
     Event ended_{EventType::Notification, false};
@@ -44,6 +61,11 @@ struct PROCESS_INFORMATION {
     uint32_t processId = 0;
     // A Linux process's first thread has the process's ID.
     uint32_t threadId = 0;
+    // With CREATE_BREAKAWAY_FROM_JOB: the transient unit the program runs as; empty when it was
+    // started as the starter's own child, and then `breakaway` says why (not under systemd, or
+    // what systemd answered).
+    std::string unitName;
+    std::string breakaway;
 };
 
 // The argument vector Windows gives a program for a command line: the first token ends at the
@@ -59,7 +81,12 @@ std::vector<std::string> CommandLineToArgv(std::string_view commandLine);
 // for a program that is not there or a path outside the C: drive, ERROR_ACCESS_DENIED for one
 // that may not be run, 193 for a file that is not a program, ERROR_DIRECTORY (267) for a current
 // directory that is not one.
+//
+// With CREATE_BREAKAWAY_FROM_JOB, under systemd, the program is the main process of a transient
+// unit (its environment the starter's, without what systemd gave the starter's own unit) and
+// its process object is signalled when that unit has ended; a unit that cannot be started for a
+// reason of the bus or the manager (not of the program) falls back to a child of the starter.
 bool CreateProcess(std::string_view commandLine, std::string_view currentDirectory,
-                   PROCESS_INFORMATION* information);
+                   PROCESS_INFORMATION* information, uint32_t creationFlags = 0);
 
 }  // namespace os

@@ -17,6 +17,7 @@
 
 #include "os/core/status.h"
 #include "os/win32/environment.h"
+#include "os/win32/private_folder.h"
 
 namespace os {
 namespace {
@@ -301,7 +302,8 @@ UNPACK_RESULT UnpackEntry(archive* reader, archive_entry* entry, int root, size_
 }
 
 UNPACK_RESULT UnpackInto(archive* reader, const std::string& linuxFolder, size_t folderLength) {
-    FD root(open(linuxFolder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    // No link on the way to the folder either: what is unpacked lands in the folder named.
+    FD root(detail::OpenWithoutLinks(linuxFolder, O_RDONLY | O_DIRECTORY));
     if (!root.Valid()) {
         return SystemFailure(errno, "");
     }
@@ -375,12 +377,18 @@ UNPACK_RESULT UnpackZipFile(std::string_view zipPath, std::string_view targetFol
     if (!zip || !folder) {
         return Refused(ERROR_PATH_NOT_FOUND, "", "not a path of the C: drive");
     }
+    // The archive read is the one at that path, not one a link on the way leads to; the reader
+    // does not close it, so it goes after the reader.
+    FD zipFile(detail::OpenWithoutLinks(*zip, O_RDONLY));
+    if (!zipFile.Valid()) {
+        return SystemFailure(errno, "");
+    }
     READER reader;
     if (reader.Get() == nullptr) {
         return Refused(ERROR_NOT_ENOUGH_MEMORY, "", "no reader");
     }
     archive_read_support_format_zip_seekable(reader.Get());
-    if (archive_read_open_filename(reader.Get(), zip->c_str(), kReadBlock) != ARCHIVE_OK) {
+    if (archive_read_open_fd(reader.Get(), zipFile.Get(), kReadBlock) != ARCHIVE_OK) {
         return OpenFailure(reader.Get());
     }
     return UnpackInto(reader.Get(), *folder, targetFolder.size());

@@ -172,9 +172,12 @@ bool CheckIn(const char* domain, const std::string& macAddress, const CHECK_IN_D
 
     // Always HTTPS, whatever the policy servers' API protocol is; a fresh client per check-in,
     // whose JSON flag therefore speaks of this reply only. The engine stops reading at the limit,
-    // so that a server cannot make the service hold more than that.
+    // so that a server cannot make the service hold more than that. The reply can switch
+    // filtering off and names the update the service runs as root: it is taken only from a
+    // server whose certificate and name verify (unless the settings accept any server).
     HTTPS_API client;
     client.Config(FormatText("MaxReplyBytes=%zu", kMaxCheckInReplyBytes));
+    client.Config("VerifyServer=true");
     const std::string version = FormatText("%u.%u.%u", kVersionMajor, kVersionMinor, kVersionPatch);
     const bool answered = client.Get(device.apiServer, kCheckInPage,
                                      {{"client", kCheckInClient},

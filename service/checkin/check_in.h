@@ -6,6 +6,11 @@
 // check-in thread of the host, the CHECK_IN test mode), which hands the servers and mode to
 // SETTINGS::ApplyCheckInServers, writes "Dormant", starts the update and sets the timer.
 //
+// The API server is verified: its certificate must chain to the trusted certificates (the
+// system's store, or the settings' "TlsCaFile") and name the host the request was made to, or the
+// check-in fails before anything is sent ("AcceptAnyServerCertificate" takes that back; see
+// http_engine.h).
+//
 // Untrusted input is bounded here: a reply is not read past kMaxCheckInReplyBytes (one that goes
 // on is refused unparsed), a member of another type counts as absent, a string holding a NUL
 // character counts as absent (the text after it would be lost by every C interface the value

@@ -145,8 +145,11 @@ int GetDnsRemapList(const CURRENT_POLICY_SERVER& currentServer, const std::strin
                server.c_str(), kDnsRemapPage, uniqueDeviceId.c_str());
     HTTPX_PAIR pair;
     HTTPX_API& client = pair.Client();
-    // Reading stops at the limit: a server cannot make the service hold more than that.
+    // Reading stops at the limit: a server cannot make the service hold more than that. The list
+    // decides where search hosts' names lead: over HTTPS it is taken only from a server that
+    // verifies, as the check-in is.
     client.Config(FormatText("MaxReplyBytes=%zu", kMaxDnsRemapReplyBytes));
+    client.Config("VerifyServer=true");
     const bool answered = client.Get(server, kDnsRemapPage, {{"host_id", uniqueDeviceId}});
     const bool tooLarge = client.GetLastErrorCode() == HTTP_ENGINE_REPLY_TOO_LARGE;
     if (!answered && !tooLarge) {

@@ -64,7 +64,10 @@ bool LoadBuiltInRemapList(DNS_REMAP_LIST* list);
 // document, after the invalid-reply line naming `url`.
 bool ReadDnsRemapReply(std::string_view text, const std::string& url, DNS_REMAP_LIST* list);
 
-// Asks the current policy server for the device's list; one of the outcomes above.
+// Asks the current policy server for the device's list; one of the outcomes above. Over HTTPS
+// (the policy servers' API protocol) the server is verified as the check-in's is, whereas the
+// policy queries to the same servers are not unless "StrictTls" is on; over plain HTTP there is
+// nothing to verify.
 int GetDnsRemapList(const CURRENT_POLICY_SERVER& currentServer, const std::string& uniqueDeviceId,
                     DNS_REMAP_LIST* list);
 

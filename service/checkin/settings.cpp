@@ -294,13 +294,18 @@ void SETTINGS::LoadSettings() {
 }
 
 void SETTINGS::LoadSecuritySettings() {
-    strictTls_ = false;
-    if (!ReadRegistryBoolean(key_, "StrictTls", strictTls_)) {
-        strictTls_ = false;
-        if (os::GetLastError() != os::ERROR_FILE_NOT_FOUND) {
-            LogReadFailure("StrictTls");
+    auto readSwitch = [this](const char* name) {
+        bool value = false;
+        if (!ReadRegistryBoolean(key_, name, value)) {
+            if (os::GetLastError() != os::ERROR_FILE_NOT_FOUND) {
+                LogReadFailure(name);
+            }
+            return false;
         }
-    }
+        return value;
+    };
+    strictTls_ = readSwitch("StrictTls");
+    acceptAnyServer_ = readSwitch(kAcceptAnyServerCertificateValue);
     tlsCaFile_.clear();
     if (!ReadRegistryString(key_, "TlsCaFile", tlsCaFile_)) {
         tlsCaFile_.clear();
@@ -327,7 +332,7 @@ void SETTINGS::LoadSecuritySettings() {
         updatePublicKey_.emplace();
     }
 
-    SetHttpTlsPolicy({strictTls_, strictTls_ ? tlsCaFile_ : std::string()});
+    SetHttpTlsPolicy({strictTls_, tlsCaFile_, acceptAnyServer_ && !strictTls_});
     SetUpdatePublicKey(updatePublicKey_);
     if (strictTls_) {
         if (tlsCaFile_.empty()) {
@@ -336,6 +341,20 @@ void SETTINGS::LoadSecuritySettings() {
             DebugWrite(LINE_ALWAYS_LOG, "Strict TLS = on, trusted certificates = \"%s\"",
                        tlsCaFile_.c_str());
         }
+        if (acceptAnyServer_) {
+            DebugWrite(LINE_ALWAYS_LOG, "%s ignored: strict TLS is on",
+                       kAcceptAnyServerCertificateValue);
+        }
+    } else if (acceptAnyServer_) {
+        // Anyone on the network path may then answer the check-in and offer updates: said at
+        // every start for as long as the switch stays on.
+        DebugWrite(LINE_ALWAYS_LOG, "Server verification = off (%s)",
+                   kAcceptAnyServerCertificateValue);
+        ReportServiceEvent(os::EVENTLOG_WARNING_TYPE, EVENT_SERVER_VERIFICATION_OFF,
+                           {kAcceptAnyServerCertificateValue});
+    } else if (!tlsCaFile_.empty()) {
+        DebugWrite(LINE_ALWAYS_LOG, "Server verification = on, trusted certificates = \"%s\"",
+                   tlsCaFile_.c_str());
     }
     if (updatePublicKey_) {
         DebugWrite(LINE_ALWAYS_LOG, "Signed software updates = on");
@@ -499,6 +518,11 @@ bool SETTINGS::StrictTls() const {
 std::string SETTINGS::TlsCaFile() const {
     SETTINGS_GUARD guard(*lock_);
     return tlsCaFile_;
+}
+
+bool SETTINGS::AcceptAnyServerCertificate() const {
+    SETTINGS_GUARD guard(*lock_);
+    return acceptAnyServer_;
 }
 
 std::optional<std::string> SETTINGS::UpdatePublicKey() const {

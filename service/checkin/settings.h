@@ -64,6 +64,10 @@ constexpr int32_t SERVER_MODE_NONE = -1;
 constexpr int32_t SERVER_MODE_BALANCED = 0;
 constexpr int32_t SERVER_MODE_TIERED = 1;
 
+// The switch that takes back server verification of the check-in, the DNS remap list and update
+// downloads, for a deployment whose servers cannot be verified.
+constexpr char kAcceptAnyServerCertificateValue[] = "AcceptAnyServerCertificate";
+
 // DNS remapping modes.
 constexpr int32_t DNS_REMAPPING_BUILD_IN = 0;
 constexpr int32_t DNS_REMAPPING_DYNAMIC = 1;
@@ -106,12 +110,20 @@ class SETTINGS {
     const os::RegKey& ProductKey() const { return key_; }
 
     // Fills the members from the product key (the key must be open; reads of a closed key fail
-    // with their lines and leave the defaults). It also puts the opt-in security values in force
-    // for the whole process: "StrictTls" (DWORD, non-zero: on) with "TlsCaFile" (a path, Windows or
-    // Linux) as the HTTP engine's TLS policy, and "UpdatePublicKey" (text) as the key software
-    // updates must be signed with. A missing or zero "StrictTls" and a missing or blank
-    // "UpdatePublicKey" leave both off; an "UpdatePublicKey" that is there but not text (a wrong
-    // type) refuses every update rather than taking unsigned ones.
+    // with their lines and leave the defaults). It also puts the TLS and update values in force
+    // for the whole process, as the HTTP engine's TLS policy and the update key:
+    //   "TlsCaFile" (a path, Windows or Linux): the trusted certificates of every verified request
+    //       (the check-in, the DNS remap list, update downloads; all with "StrictTls") in place of
+    //       the system's store; missing or blank: the system's store.
+    //   "AcceptAnyServerCertificate" (DWORD, non-zero: on): those requests take any certificate
+    //       again; each load that finds it on writes EVENT_SERVER_VERIFICATION_OFF (unless
+    //       "StrictTls" is on, which wins).
+    //   "StrictTls" (DWORD, non-zero: on): every HTTPS request of the service is verified, the
+    //       policy servers' too.
+    //   "UpdatePublicKey" (text): the key software updates must be signed with.
+    // A missing or zero DWORD is off; a missing or blank "UpdatePublicKey" is no key; an
+    // "UpdatePublicKey" that is there but not text (a wrong type) refuses every update rather than
+    // taking unsigned ones, and a switch that is there but not a DWORD stays off.
     void LoadSettings();
 
     // After a check-in: stores a new server mode (not -1) and a new, different, non-empty name
@@ -141,6 +153,7 @@ class SETTINGS {
     bool UnencryptedSearch() const;
     bool StrictTls() const;
     std::string TlsCaFile() const;
+    bool AcceptAnyServerCertificate() const;
     std::optional<std::string> UpdatePublicKey() const;
 
   private:
@@ -164,6 +177,7 @@ class SETTINGS {
     bool unencryptedSearch_ = false;
     bool strictTls_ = false;
     std::string tlsCaFile_;
+    bool acceptAnyServer_ = false;
     std::optional<std::string> updatePublicKey_;
 };
 

@@ -8,9 +8,11 @@
 #include "os/core/status.h"
 #include "os/win32/environment.h"
 #include "os/win32/files.h"
+#include "os/win32/private_folder.h"
 #include "os/win32/zip_archive.h"
 #include "service/checkin/update_signature.h"
 #include "service/support/debug_log.h"
+#include "service/support/event_log.h"
 #include "service/support/http_api.h"
 #include "service/support/text.h"
 
@@ -81,6 +83,7 @@ std::unique_ptr<HTTPX_API> ClientFor(const std::string& url, std::string* server
     std::string_view rest = url;
     if (StartsWithIgnoringCase(rest, "HTTPS://")) {
         client = std::make_unique<HTTPS_API>();
+        client->Config("VerifyServer=true");
         rest.remove_prefix(8);
     } else {
         if (StartsWithIgnoringCase(rest, "HTTP://")) {
@@ -92,6 +95,27 @@ std::unique_ptr<HTTPX_API> ClientFor(const std::string& url, std::string* server
     *server = std::string(rest.substr(0, slash));
     *page = slash == std::string_view::npos ? std::string() : std::string(rest.substr(slash + 1));
     return client;
+}
+
+// Why a package fetched from `url` would not be verified by TLS, or null when it would be: the
+// settings accept any server, or the URL is no HTTPS URL.
+const char* WhyNotVerifiedByTls(const std::string& url) {
+    if (!StartsWithIgnoringCase(url, "HTTPS://")) {
+        return "not an HTTPS URL, and no UpdatePublicKey to check a signature with";
+    }
+    const HTTP_TLS_POLICY policy = GetHttpTlsPolicy();
+    if (policy.acceptAnyServer && !policy.strict) {
+        return "server verification is off (AcceptAnyServerCertificate), and no UpdatePublicKey "
+               "to check a signature with";
+    }
+    return nullptr;
+}
+
+// An update whose package nothing verifies: what it would run as root could come from anyone on
+// the network path.
+void RefuseUnverifiedUpdate(const std::string& url, const char* reason) {
+    DebugPrint("Software update refused: %s.\n    URL = \"%s\"", reason, url.c_str());
+    ReportServiceEvent(os::EVENTLOG_WARNING_TYPE, EVENT_UPDATE_NOT_VERIFIED, {url, reason});
 }
 
 // Whether the signature served beside the package is the key's signature of `package`; false
@@ -212,42 +236,9 @@ std::string UpdaterCommandLine(std::string_view unpackFolder, uint32_t mode) {
 }
 
 bool DeleteDirectoryTree(const std::string& path) {
-    const uint32_t attributes = os::GetFileAttributes(path);
-    if (attributes == os::INVALID_FILE_ATTRIBUTES) {
-        const uint32_t error = os::GetLastError();
-        if (error == os::ERROR_FILE_NOT_FOUND || error == os::ERROR_PATH_NOT_FOUND) {
-            return true;
-        }
-        LogDeleteFailure(path, error);
-        return false;
-    }
-    if ((attributes & os::FILE_ATTRIBUTE_DIRECTORY) == 0) {
-        if (!os::DeleteFile(path)) {
-            LogDeleteFailure(path, os::GetLastError());
-            return false;
-        }
-        return true;
-    }
-    std::vector<std::string> names;
-    if (!os::ListDirectory(path, &names)) {
-        LogDeleteFailure(path, os::GetLastError());
-        return false;
-    }
-    for (const std::string& name : names) {
-        if (name == "." || name == "..") {
-            continue;
-        }
-        std::string child;
-        if (!JoinUpdatePath(path, name, &child)) {
-            LogDeleteFailure(path, os::ERROR_INVALID_NAME);
-            return false;
-        }
-        if (!DeleteDirectoryTree(child)) {
-            return false;
-        }
-    }
-    if (!os::RemoveDirectory(path)) {
-        LogDeleteFailure(path, os::GetLastError());
+    std::string failed;
+    if (!os::RemoveDirectoryTree(path, &failed)) {
+        LogDeleteFailure(failed, os::GetLastError());
         return false;
     }
     return true;
@@ -259,6 +250,14 @@ bool DownloadUpdatePackage(const std::string& url, const std::string& packageFil
 
 bool DownloadUpdatePackage(const std::string& url, const std::string& packageFile,
                            const std::optional<std::string>& publicKey) {
+    // Without a key only TLS can vouch for the package: an update it cannot verify is refused
+    // before anything is fetched.
+    if (!publicKey) {
+        if (const char* reason = WhyNotVerifiedByTls(url)) {
+            RefuseUnverifiedUpdate(url, reason);
+            return false;
+        }
+    }
     // A key that cannot be used refuses the update before anything is fetched.
     UPDATE_PUBLIC_KEY key{};
     if (publicKey) {
@@ -280,6 +279,11 @@ bool DownloadUpdatePackage(const std::string& url, const std::string& packageFil
     if (client->GetStatus() != 200) {
         DebugPrint("Unexpected HTTP status = %u when downloading update package.\n    URL = \"%s\"",
                    static_cast<unsigned>(client->GetStatus()), url.c_str());
+        return false;
+    }
+    if (!publicKey && client->Config("ServerVerified") != "true") {
+        RefuseUnverifiedUpdate(
+            url, "the server was not verified, and no UpdatePublicKey to check a signature with");
         return false;
     }
     const std::string_view body = client->GetReplyData();
@@ -345,7 +349,9 @@ bool UnpackPackage(const std::string& zipFile, const std::string& targetFolder) 
 std::shared_ptr<os::STARTED_PROCESS> LaunchUpdater(const std::string& unpackFolder) {
     const std::string commandLine = UpdaterCommandLine(unpackFolder, DebugGetMode());
     os::PROCESS_INFORMATION information;
-    if (!os::CreateProcess(commandLine, unpackFolder, &information)) {
+    // An updater stops or restarts the service first thing: it must not be ended with it.
+    if (!os::CreateProcess(commandLine, unpackFolder, &information,
+                           os::CREATE_BREAKAWAY_FROM_JOB)) {
         const uint32_t error = os::GetLastError();
         DebugPrint("Unable to create process.\n    Command line [%s].\n    %s. Error code = %lu.",
                    commandLine.c_str(), os::SystemMessageText(error).c_str(),
@@ -355,6 +361,11 @@ std::shared_ptr<os::STARTED_PROCESS> LaunchUpdater(const std::string& unpackFold
     DebugPrint("Process created (%lu.%lu) command line [%s]",
                static_cast<unsigned long>(information.processId),
                static_cast<unsigned long>(information.threadId), commandLine.c_str());
+    if (!information.unitName.empty()) {
+        DebugPrint("Updater runs as unit \"%s\"", information.unitName.c_str());
+    } else {
+        DebugPrint("Updater runs as a child of the service (%s)", information.breakaway.c_str());
+    }
     return information.process;
 }
 
@@ -365,25 +376,42 @@ std::shared_ptr<os::STARTED_PROCESS> StartSoftwareUpdate(const std::string& url)
 std::shared_ptr<os::STARTED_PROCESS> StartSoftwareUpdate(
     const std::string& url, const std::optional<std::string>& publicKey) {
     DebugWrite(LINE_ALWAYS_LOG, "Software update URL = \"%s\"", url.c_str());
-    const std::string temporary = os::GetTempPath();
-    if (temporary.empty()) {
+    // The folder the updater is started from is reachable by nobody but root: a folder of the
+    // temporary folder could be planted, swapped for a link or remade by any local user.
+    std::string base;
+    if (!JoinUpdatePath(os::GetCommonAppDataFolder(), kUpdateBaseFolderName, &base)) {
+        return nullptr;
+    }
+    os::PRIVATE_FOLDER baseFolder;
+    if (std::string reason; !baseFolder.Open(base, &reason)) {
         const uint32_t error = os::GetLastError();
-        DebugPrint("Get temporary path failed.\n    %s. Error code = %lu.",
-                   os::SystemMessageText(error).c_str(), static_cast<unsigned long>(error));
+        DebugPrint("Update folder base \"%s\" refused: %s.\n    %s. Error code = %lu.",
+                   base.c_str(), reason.c_str(), os::SystemMessageText(error).c_str(),
+                   static_cast<unsigned long>(error));
         return nullptr;
     }
     std::string updateFolder;
-    if (!JoinUpdatePath(temporary, kUpdateFolderName, &updateFolder)) {
+    if (!JoinUpdatePath(base, kUpdateFolderName, &updateFolder)) {
         return nullptr;
     }
     if (!DeleteDirectoryTree(updateFolder)) {
         DebugPrint("Unable delete directory \"%s\"", updateFolder.c_str());
         return nullptr;
     }
-    if (!os::CreateDirectory(updateFolder)) {
+    os::PRIVATE_FOLDER folder;
+    if (!baseFolder.CreateFolder(kUpdateFolderName, &folder)) {
         DebugPrint("Unable create directory \"%s\"", updateFolder.c_str());
         return nullptr;
     }
+    // Every later step names the folder by its path; one that no longer names the folder made
+    // here ends the update.
+    auto stillThere = [&] {
+        if (folder.IsAt(updateFolder)) {
+            return true;
+        }
+        DebugPrint("Update folder \"%s\" was replaced during the update", updateFolder.c_str());
+        return false;
+    };
     std::string packageFile;
     if (!JoinUpdatePath(updateFolder, kUpdatePackageName, &packageFile) ||
         !DownloadUpdatePackage(url, packageFile, publicKey)) {
@@ -395,12 +423,18 @@ std::shared_ptr<os::STARTED_PROCESS> StartSoftwareUpdate(
         DebugPrint("Unable to delete unzip directory \"%s\"", unpackFolder.c_str());
         return nullptr;
     }
+    if (!stillThere()) {
+        return nullptr;
+    }
     if (!UnpackPackage(packageFile, unpackFolder)) {
         DebugPrint("Unable to unzip \"%s\"", packageFile.c_str());
         return nullptr;
     }
     DebugPrint("Delete zip file \"%s\"", packageFile.c_str());
     os::DeleteFile(packageFile);
+    if (!stillThere()) {
+        return nullptr;
+    }
     return LaunchUpdater(unpackFolder);
 }
 

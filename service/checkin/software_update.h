@@ -1,7 +1,19 @@
-// Software update: the package (a zip archive) downloaded into a fresh folder under the temporary
-// folder, unpacked beside it, the archive deleted and the updater "Update.exe" started from the
-// unpacked folder with its fixed command line. The service does not wait for the updater: the
-// caller gets its process and notices its end (the check-in thread logs the exit code).
+// Software update: the package (a zip archive) downloaded into a fresh folder, unpacked beside it,
+// the archive deleted and the updater "Update.exe" started from the unpacked folder with its fixed
+// command line. The service does not wait for the updater: the caller gets its process and
+// notices its end (the check-in thread logs the exit code).
+//
+// The fresh folder is "CorvaneOstrelUpdate" in the product's folder of the common application-data
+// folder ("C:\var\lib\wexo", root's alone), not in the temporary folder, where any local user
+// could plant it, swap it for a link or remake it. The product's folder is refused with
+// "Update folder base ... refused: <reason>" (no update) when a name on its path is a link, or it
+// or a folder above it can be changed by another account than root's. The update folder is
+// removed and made through descriptors, never through a link; a step that finds its path no longer
+// naming the folder made ends the update ("Update folder ... was replaced during the update").
+//
+// The updater runs outside the service (CREATE_BREAKAWAY_FROM_JOB): under systemd as a transient
+// unit of its own, so that stopping or restarting the service, the first thing an updater does,
+// does not end it.
 //
 // Signed updates (off unless the product key's "UpdatePublicKey" is set): before anything is
 // unpacked, "<URL>.sig" is downloaded from beside the package and must be the Ed25519 signature of
@@ -9,6 +21,12 @@
 // cannot be downloaded, or one that does not match refuses the update with
 // "Update package signature not valid: <reason>": the package file is deleted, nothing is unpacked
 // and no updater is started.
+//
+// What is run as root must be vouched for: by TLS (an "https://" URL whose server verifies, as
+// the check-in's does, see http_engine.h) or by the signature above. Without a key, a plain
+// "http://" URL, or an "https://" one while "AcceptAnyServerCertificate" is on, is refused before
+// anything is fetched, with "Software update refused: <reason>." and URL in the debug log and
+// EVENT_UPDATE_NOT_VERIFIED in the event log; nothing is downloaded, unpacked or started.
 //
 // Paths are Windows paths of at most 260 characters, as the service has always kept them; a path
 // that would be longer ends the step. On Linux "Update.exe" is an executable file of that name at
@@ -26,6 +44,7 @@
 namespace wexo::svc {
 
 constexpr size_t kMaxUpdatePath = 260;
+constexpr char kUpdateBaseFolderName[] = "wexo";
 constexpr char kUpdateFolderName[] = "CorvaneOstrelUpdate";
 constexpr char kUpdatePackageName[] = "UpdatePackage.zip";
 constexpr char kUpdaterName[] = "Update.exe";
@@ -42,8 +61,8 @@ bool FullUpdatePath(std::string_view path, std::string* full);
 // file flags, and " /UPDATE".
 std::string UpdaterCommandLine(std::string_view unpackFolder, uint32_t debugOutputMode);
 
-// Depth first; links are removed as themselves, never followed. A path that is not there counts
-// as deleted.
+// Depth first, through descriptors; links are removed as themselves, never followed, and a link
+// on the way to the path refuses the deletion. A path that is not there counts as deleted.
 bool DeleteDirectoryTree(const std::string& path);
 // The public key packages must be signed with: the "UpdatePublicKey" text as the settings read it
 // ("" for a value that is there but could not be read as text, which no package passes); none:
@@ -52,8 +71,9 @@ bool DeleteDirectoryTree(const std::string& path);
 void SetUpdatePublicKey(std::optional<std::string> text);
 std::optional<std::string> GetUpdatePublicKey();
 
-// GET of the URL by its scheme (HTTPS_API for "https://", HTTP_API otherwise) into the file. A
-// file is left only when the whole body was written.
+// GET of the URL by its scheme (HTTPS_API for "https://", its server verified; HTTP_API otherwise)
+// into the file, refused as above when no key is given and TLS does not verify it. A file is left
+// only when the whole body was written.
 bool DownloadUpdatePackage(const std::string& url, const std::string& packageFile);
 // As DownloadUpdatePackage, and then the package checked against "<url>.sig" with the key given
 // (none: no check). A package that fails the check is deleted after its line.

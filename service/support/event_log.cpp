@@ -12,7 +12,7 @@ namespace {
 
 constexpr size_t kMessageWidth = 80;
 
-constexpr std::array<EVENT_MESSAGE, 28> kServiceMessages = {{
+constexpr std::array<EVENT_MESSAGE, 30> kServiceMessages = {{
     {EVENT_SERVICE_STARTED, "Corvane Ostrel service version %1 started.%n\r\n"},
     {EVENT_RESTART_FOR_UPDATE, "Computer restart to complete software update.%n\r\n"},
     {EVENT_CREATE_PROCESS_FAILED,
@@ -20,6 +20,10 @@ constexpr std::array<EVENT_MESSAGE, 28> kServiceMessages = {{
     {EVENT_MODULE_PATH_FAILED, "Unable get the module's path.%n\r\n%1. Error code = %2.%n\r\n"},
     {EVENT_DEVICE_IO_CONTROL_FAILED,
      "Device I/O control %1 failed.\r\n%n%2. Error code = %3.%n\r\n"},
+    {EVENT_SERVER_VERIFICATION_OFF,
+     "Server certificates are not verified: the registry value \"%1\" is set. The check-in, the "
+     "DNS remap list and software update downloads accept any server.%n\r\n"},
+    {EVENT_UPDATE_NOT_VERIFIED, "Software update \"%1\" refused: %2.%n\r\n"},
     {EVENT_ENUM_NETWORK_EVENTS_FAILED,
      "Unable to enumerate network events for a Windows socket.\r\n%n%1. Error code = %2.%n\r\n"},
     {EVENT_READ_EVENT_ERROR, "A read event error occured.\r\n%n%1. Error code = %2.%n\r\n"},

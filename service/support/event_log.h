@@ -23,6 +23,10 @@ constexpr uint32_t EVENT_RESTART_FOR_UPDATE = 0x40000050;
 constexpr uint32_t EVENT_CREATE_PROCESS_FAILED = 0x80000066;
 constexpr uint32_t EVENT_MODULE_PATH_FAILED = 0x80000067;
 constexpr uint32_t EVENT_DEVICE_IO_CONTROL_FAILED = 0x8000006A;
+// Written at every start while "AcceptAnyServerCertificate" turns server verification off.
+constexpr uint32_t EVENT_SERVER_VERIFICATION_OFF = 0x80000070;
+// A software update refused because nothing verified where its package came from.
+constexpr uint32_t EVENT_UPDATE_NOT_VERIFIED = 0x80000071;
 constexpr uint32_t EVENT_ENUM_NETWORK_EVENTS_FAILED = 0x800001FC;
 constexpr uint32_t EVENT_READ_EVENT_ERROR = 0x800001FD;
 constexpr uint32_t EVENT_WRITE_EVENT_ERROR = 0x800001FE;

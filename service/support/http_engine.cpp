@@ -396,6 +396,25 @@ std::string HTTP_ENGINE::ApplyConfig(std::string_view text) {
         sslVersion_ = lowest->minimum | highest->maximum;
         return "";
     }
+    if (EqualsNoCase(name, "VerifyServer")) {
+        if (query) {
+            return verifyServer_ ? "true" : "false";
+        }
+        if (EqualsNoCase(value, "true") || value == "1") {
+            verifyServer_ = true;
+        } else if (EqualsNoCase(value, "false") || value == "0") {
+            verifyServer_ = false;
+        } else {
+            return "VerifyServer takes true or false";
+        }
+        return "";
+    }
+    if (EqualsNoCase(name, "ServerVerified")) {
+        if (query) {
+            return serverVerified_ ? "true" : "false";
+        }
+        return "ServerVerified cannot be set";
+    }
     if (EqualsNoCase(name, "SSLCACertFile")) {
         if (query) {
             return caFile_;
@@ -482,13 +501,14 @@ void HTTP_ENGINE::ApplyRequestOptions(HTTP_METHOD method, const std::string& url
         handle_, CURLOPT_SSLVERSION,
         tls_ && sslVersion_ != 0 ? sslVersion_ : static_cast<long>(CURL_SSLVERSION_DEFAULT));
 
-    // Strict: libcurl checks the name too, and loads the named bundle before OnSslContext runs.
+    // Verified: libcurl checks the name too, and loads the named bundle before OnSslContext runs.
     // Otherwise the name is left to OpenSSL's verification alone, whose result the sink judges.
-    const bool strict = policy_.strict;
+    // The two kinds never share a connection: libcurl reuses one only under the same settings.
+    verified_ = policy_.strict || (verifyServer_ && !policy_.acceptAnyServer);
     curl_easy_setopt(handle_, CURLOPT_SSL_VERIFYPEER, 1L);
-    curl_easy_setopt(handle_, CURLOPT_SSL_VERIFYHOST, strict ? 2L : 0L);
+    curl_easy_setopt(handle_, CURLOPT_SSL_VERIFYHOST, verified_ ? 2L : 0L);
     curl_easy_setopt(handle_, CURLOPT_CAINFO,
-                     strict && !policy_.caFile.empty() ? policy_.caFile.c_str() : nullptr);
+                     verified_ && !policy_.caFile.empty() ? policy_.caFile.c_str() : nullptr);
 }
 
 CURLcode HTTP_ENGINE::Transfer(HTTP_STOP* stop, bool& cancelled) {
@@ -550,6 +570,8 @@ int HTTP_ENGINE::Perform(HTTP_METHOD method, const std::string& url,
     certificate_ = HTTP_SERVER_CERTIFICATE();
     sinkException_ = nullptr;
     policy_ = GetHttpTlsPolicy();
+    verified_ = false;
+    serverVerified_ = false;
 
     int result = 0;
     if (handle_ == nullptr || multi_ == nullptr) {
@@ -617,7 +639,7 @@ int HTTP_ENGINE::Perform(HTTP_METHOD method, const std::string& url,
                 }
             } else {
                 lastErrorText_ = errorBuffer_[0] != '\0' ? errorBuffer_ : curl_easy_strerror(code);
-                if (policy_.strict && IsVerificationFailure(code)) {
+                if (verified_ && IsVerificationFailure(code)) {
                     DebugPrint("TLS verification of %s failed: %s", verifiedName_.c_str(),
                                lastErrorText_.c_str());
                 }
@@ -625,6 +647,13 @@ int HTTP_ENGINE::Perform(HTTP_METHOD method, const std::string& url,
         } else if ((status < 200 || status > 299) && status != 101) {
             result = HTTP_ENGINE_STATUS_ERROR;
             lastErrorText_ = curl_easy_strerror(CURLE_HTTP_RETURNED_ERROR);
+        }
+        if (result == 0 || result == HTTP_ENGINE_STATUS_ERROR) {
+            // A verified request fails at a server it cannot verify, so an answer over TLS is an
+            // answer from the server the URL names.
+            const char* scheme = nullptr;
+            curl_easy_getinfo(handle_, CURLINFO_SCHEME, &scheme);
+            serverVerified_ = verified_ && scheme != nullptr && EqualsNoCase(scheme, "https");
         }
     }
     lastErrorCode_ = result;
@@ -735,9 +764,9 @@ CURLcode HTTP_ENGINE::OnSslContext(CURL*, void* sslContext, void* self) {
     }
     if (engine->caStore_ != nullptr) {
         SSL_CTX_set1_cert_store(context, engine->caStore_);
-    } else if (!engine->policy_.strict || engine->policy_.caFile.empty()) {
+    } else if (!engine->verified_ || engine->policy_.caFile.empty()) {
         SystemTrust().UseIn(context);
-    }  // else the strict policy's bundle, which libcurl has loaded into the context
+    }  // else the policy's bundle, which libcurl has loaded into the context
     SSL_CTX_set_verify(context, SSL_VERIFY_PEER, &HTTP_ENGINE::OnVerify);
     if (!engine->verifiedName_.empty()) {
         X509_VERIFY_PARAM* parameters = SSL_CTX_get0_param(context);
@@ -777,7 +806,7 @@ int HTTP_ENGINE::OnVerify(int preverifyOk, X509_STORE_CTX* store) {
             }
         }
         if (preverifyOk == 0) {
-            if (engine->policy_.strict) {
+            if (engine->verified_) {
                 return 0;  // the handshake ends here, with OpenSSL's reason for libcurl to give
             }
             if (certificate.verified) {

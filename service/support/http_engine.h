@@ -26,11 +26,13 @@
 //   never switched off. TLS session resumption is off, so every new connection is verified.
 //   Trusted certificates: the system's store, read once per process (again when its bundle file
 //   changes) and shared by all connections, or the file given with "SSLCACertFile".
-// - Strict TLS (SetHttpTlsPolicy, off unless the product's settings turn it on): a certificate
-//   problem ends the handshake instead, whatever the sink would say, libcurl checks the host name
-//   as well, and a "CA file" named there takes the place of the system's store (a client's own
-//   "SSLCACertFile" still comes first). Such a failure writes
-//   "TLS verification of <host> failed: <libcurl's text>" to the debug log.
+// - A verified request ends the handshake at a certificate problem instead, whatever the sink
+//   would say, libcurl checks the host name as well, and the policy's "CA file" (SetHttpTlsPolicy)
+//   takes the place of the system's store (a client's own "SSLCACertFile" still comes first). Such
+//   a failure writes "TLS verification of <host> failed: <libcurl's text>" to the debug log. A
+//   request is verified when the client asks for it ("VerifyServer=true": the check-in, the DNS
+//   remap list, update downloads) and the policy does not accept any server, or when the policy
+//   is strict (every request of the process).
 // - Only http and https URLs are fetched.
 #pragma once
 
@@ -65,8 +67,12 @@ enum class HTTP_METHOD { Get, Head, Post };
 // own: whoever reads the product's settings sets this, and each request takes the policy in force
 // when it starts.
 struct HTTP_TLS_POLICY {
-    bool strict = false;  // a certificate that does not verify fails the request
-    std::string caFile;   // strict only: a PEM bundle of trusted certificates; empty: the system's
+    bool strict = false;  // every request is verified, whether its client asks for it or not
+    std::string caFile;   // verified requests: a PEM bundle of trusted certificates; empty: the
+                          // system's store
+    // The requests whose clients ask for verification are taken with any certificate, as requests
+    // that do not ask are (the sink decides). Strict wins over it.
+    bool acceptAnyServer = false;
 };
 void SetHttpTlsPolicy(HTTP_TLS_POLICY policy);
 HTTP_TLS_POLICY GetHttpTlsPolicy();
@@ -162,6 +168,10 @@ class HTTP_ENGINE {
     //   MaxReplyBytes        the largest reply body taken (default kDefaultMaxReplyBytes); the
     //                        transfer ends as soon as a server sends more, and the request
     //                        fails with HTTP_ENGINE_REPLY_TOO_LARGE.
+    //   VerifyServer         true / false (default): later requests verify the server (see the
+    //                        TLS rules above) unless the policy accepts any server.
+    //   ServerVerified       query only: "true" when the last request was answered (any status)
+    //                        over TLS by a server it verified, else "false".
     std::string ApplyConfig(std::string_view text);
 
     // One request, synchronous, under the process's stop (SetHttpStop) unless one is given.
@@ -209,6 +219,7 @@ class HTTP_ENGINE {
     long sslVersion_ = 0;        // CURL_SSLVERSION_* value for the range
     std::string caFile_;
     x509_store_st* caStore_ = nullptr;  // loaded from caFile_ when it was set
+    bool verifyServer_ = false;
 
     // State of the request in progress.
     std::string reply_;
@@ -219,8 +230,10 @@ class HTTP_ENGINE {
     bool headerPending_ = false;
     std::string headerName_;
     std::string headerValue_;
-    std::string verifiedName_;  // host name or address the certificate must carry
-    HTTP_TLS_POLICY policy_;    // the process's policy when the request started
+    std::string verifiedName_;     // host name or address the certificate must carry
+    HTTP_TLS_POLICY policy_;       // the process's policy when the request started
+    bool verified_ = false;        // the request in progress verifies its server
+    bool serverVerified_ = false;  // the last request was answered by a server it verified
     bool handshakeSeen_ = false;
     bool notAccepted_ = false;
     HTTP_SERVER_CERTIFICATE certificate_;

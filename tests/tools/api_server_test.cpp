@@ -28,6 +28,7 @@
 #include "service/support/debug_log.h"
 #include "tests/service/checkin/update_signing_support.h"
 #include "tests/service/support/http_test_support.h"
+#include "tests/service/support/test_trust.h"
 #include "tests/support/zip_builder.h"
 #include "tools/peers/child_process.h"
 
@@ -356,7 +357,10 @@ TEST(SignedUpdateThroughTheApiServerTest, TheServiceTakesOnlyPackagesSignedWithI
     namespace fs = std::filesystem;
     std::string pattern = (fs::temp_directory_path() / "wexo-api-update-XXXXXX").string();
     ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    const fs::path temp = pattern;
+    // The update folder is made in the product's folder of the common application-data folder.
+    std::optional<os::ScopedCommonAppDataFolder> appData(std::in_place, pattern);
+    const fs::path temp = fs::path(pattern) / svc::kUpdateBaseFolderName;
+    fs::create_directory(temp);
     const std::optional<std::string> previousTmp = os::GetEnvironmentVariable("TMPDIR");
     os::SetEnvironmentVariable("TMPDIR", temp.string());
     svc::testing_http::NoProxyEnvironment noProxy;
@@ -369,7 +373,9 @@ TEST(SignedUpdateThroughTheApiServerTest, TheServiceTakesOnlyPackagesSignedWithI
         const svc::testing_signing::TEST_SIGNER signer;
         const fs::path keyFile = temp / "signing.pem";
         std::ofstream(keyFile) << signer.PrivateKeyPem();
-        ApiServer server;  // HTTPS, as the service's check-ins are
+        // HTTPS, as the service's check-ins are, with a certificate the service verifies.
+        const svc::testing_http::SCOPED_TEST_TRUST trust;
+        ApiServer server(trust.Server());
         ASSERT_TRUE(server.Start());
         server.Pages().SetUpdatesFolder((temp / "updates").string());
         std::string error;
@@ -394,8 +400,9 @@ TEST(SignedUpdateThroughTheApiServerTest, TheServiceTakesOnlyPackagesSignedWithI
         server.Stop();
     }
     os::SetEnvironmentVariable("TMPDIR", previousTmp);
+    appData.reset();
     std::error_code ignored;
-    fs::remove_all(temp, ignored);
+    fs::remove_all(temp.parent_path(), ignored);
 }
 
 // ---- The program.
@@ -483,12 +490,15 @@ TEST_F(ApiServerProgramTest, SignsEveryPackageWithTheKeyItIsGiven) {
 }
 
 TEST_F(ApiServerProgramTest, ChecksInOverTlsUnlessToldOtherwise) {
-    auto child = Run({"--quiet"});
+    const std::string caFile = (folder_ / "api-ca.pem").string();
+    auto child = Run({"--quiet", "--write-ca", caFile});
     ASSERT_TRUE(child);
     const int port = ListeningPort(*child, "API server listening on https://127.0.0.1:");
     ASSERT_GT(port, 0);
+    // Its certificate verifies, name and all, against the authority it wrote.
     httplib::SSLClient client("127.0.0.1", port);
-    client.enable_server_certificate_verification(false);
+    client.set_ca_cert_path(caFile.c_str());
+    client.enable_server_certificate_verification(true);
     client.set_connection_timeout(2, 0);
     client.set_read_timeout(2, 0);
     // No devices file: no device is registered.

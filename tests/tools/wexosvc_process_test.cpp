@@ -181,7 +181,7 @@ TEST(WexoSvcProcessTest, VersionPrintsTheBannerAndAnUpdateFromNowhereSaysWhy) {
     EXPECT_NE(version->Output().find("Platform = Linux_x64"), std::string::npos)
         << version->Output();
 
-    auto update = StartProgram({"-UPDATE", "http://127.0.0.1:9/pkg.zip"}, {"WexoSvc=0x20"});
+    auto update = StartProgram({"-UPDATE", "https://127.0.0.1:9/pkg.zip"}, {"WexoSvc=0x20"});
     ASSERT_NE(update, nullptr);
     EXPECT_EQ(update->Wait(seconds(20)), 0) << update->Output();
     EXPECT_NE(update->Output().find("Unable to download update package."), std::string::npos)

@@ -1,13 +1,15 @@
 // api-server: the reference API server as a program.
 //
-//   api-server [--port N] [--http] [--devices FILE] [--updates FOLDER] [--signing-key FILE]
-//              [--quiet]
+//   api-server [--port N] [--http] [--write-ca FILE] [--devices FILE] [--updates FOLDER]
+//              [--signing-key FILE] [--quiet]
 //
 // Serves the API server's pages on 127.0.0.1, port N (0 or none: a port chosen now), over TLS
-// with a self-signed certificate made at start (the service always checks in over HTTPS) or, with
-// --http, over plain HTTP. The devices come from FILE (format in docs/api-server.md; none: no
-// device is registered, every check-in is answered 404) and are read again whenever the file
-// changes; update packages are served from FOLDER, each with its Ed25519 signature beside it
+// with a certificate for 127.0.0.1 and localhost issued by an authority made at start (the service
+// always checks in over HTTPS and verifies the server; --write-ca FILE writes the authority's
+// certificate for it to trust) or, with --http, over plain HTTP. The devices come from FILE (format
+// in docs/api-server.md; none: no device is registered, every check-in is answered 404) and are
+// read again whenever the file changes; update packages are served from FOLDER, each with its
+// Ed25519 signature beside it
 // ("<package>.sig") when a signing key (a PEM private key FILE) is given. Prints the address it
 // listens on, then one line per request (unless --quiet), and serves until SIGINT or SIGTERM.
 #include <string>
@@ -18,8 +20,8 @@
 int main(int argc, char** argv) {
     wexo::peers::SERVER_PROGRAM program(
         {"api-server", "API server",
-         "usage: api-server [--port N] [--http] [--devices FILE] [--updates FOLDER] "
-         "[--signing-key FILE] [--quiet]\n"},
+         "usage: api-server [--port N] [--http] [--write-ca FILE] [--devices FILE] "
+         "[--updates FOLDER] [--signing-key FILE] [--quiet]\n"},
         /*httpsByDefault=*/true);
     std::string devices;
     std::string updates;

@@ -46,6 +46,9 @@ bool SERVER_PROGRAM::Parse(int argc, char** argv) {
         } else if (argument == "--quiet") {
             quiet_ = true;
             taken = true;
+        } else if (argument == "--write-ca" && i + 1 < argc) {
+            caFile_ = argv[++i];
+            taken = true;
         } else if (argument == "--port" && i + 1 < argc) {
             char* end = nullptr;
             errno = 0;
@@ -99,7 +102,17 @@ int SERVER_PROGRAM::Serve(REFERENCE_PAGES& pages, const std::vector<REFERENCE_PA
     TlsIdentity identity;
     std::unique_ptr<httplib::Server> server;
     if (https_) {
-        identity = MakeSelfSignedIdentity();
+        // A certificate a client can verify once it trusts the authority, as a deployment's
+        // server has.
+        const TestCertificateAuthority authority(names_.title + " test CA");
+        CertificateOptions options;
+        options.altNames = {"127.0.0.1", "localhost"};
+        identity = authority.Issue(options);
+        if (!caFile_.empty() && !authority.WriteCertificateFile(caFile_)) {
+            std::fprintf(stderr, "%s: %s cannot be written\n", names_.program.c_str(),
+                         caFile_.c_str());
+            return 1;
+        }
         server =
             std::make_unique<httplib::SSLServer>(identity.certificate.get(), identity.key.get());
     } else {

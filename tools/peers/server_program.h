@@ -1,7 +1,11 @@
 // The parts the reference servers' programs (api-server, policy-server) share: the command line
 // they both take, and serving a page table on 127.0.0.1 until SIGINT or SIGTERM.
 //
-//   <program> [--port N] [--http | --https] [--<file option> VALUE ...] [--quiet]
+//   <program> [--port N] [--http | --https] [--write-ca FILE] [--<file option> VALUE ...] [--quiet]
+//
+// Over TLS the server presents a certificate for 127.0.0.1 and localhost issued by a certificate
+// authority made at start; "--write-ca FILE" writes that authority's certificate (PEM) to FILE
+// before the server announces itself, for a client to trust (the service's "TlsCaFile").
 //
 // Usage, in main:
 //   SERVER_PROGRAM program({"policy-server", "Policy server", "usage: ...\n"}, false);
@@ -58,6 +62,7 @@ class SERVER_PROGRAM {
     std::vector<std::pair<std::string, std::string*>> options_;
     int port_ = 0;
     bool https_ = false;
+    std::string caFile_;  // where the authority's certificate is written; empty: nowhere
     bool quiet_ = false;
 };
 

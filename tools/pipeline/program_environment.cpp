@@ -51,4 +51,23 @@ bool WritePolicyServers(const char* program) {
     return true;
 }
 
+bool WriteTlsCaFile(const char* program) {
+    const char* file = EnvironmentValue("WEXO_TLS_CA_FILE");
+    if (file == nullptr) {
+        return true;
+    }
+    os::RegKey key;
+    uint32_t error =
+        os::RegCreateKeyEx(os::RegKey(os::HKEY_LOCAL_MACHINE), svc::kProductKeyPath, key);
+    if (error == os::ERROR_SUCCESS && !svc::WriteRegistryString(key, "TlsCaFile", file)) {
+        error = os::ERROR_ACCESS_DENIED;
+    }
+    if (error != os::ERROR_SUCCESS) {
+        std::fprintf(stderr, "%s: the trusted CA file was not written: %s\n", program,
+                     os::SystemMessageText(error).c_str());
+        return false;
+    }
+    return true;
+}
+
 }  // namespace wexo::pipeline

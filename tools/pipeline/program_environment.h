@@ -17,4 +17,10 @@ bool InstallRegistryFile(const char* program);
 // line naming `program`, when the key refused them.
 bool WritePolicyServers(const char* program);
 
+// Writes WEXO_TLS_CA_FILE (when set) to the product key's "TlsCaFile": the authority whose
+// certificates the service's verified requests trust (the demo's reference API server's), written
+// before the driver starts for the same reason. False, with a line naming `program`, when the key
+// refused it.
+bool WriteTlsCaFile(const char* program);
+
 }  // namespace wexo::pipeline

@@ -130,20 +130,22 @@ class CHECK_IN_ACT {
         if (!StartServers()) {
             return false;
         }
-        std::printf("\nCheck-in: the reference API server (https://%s) answers from %s:\n",
-                    apiAddress_.c_str(), DevicesPath().c_str());
+        std::printf(
+            "\nCheck-in: the reference API server (https://%s, its certificate issued by the "
+            "authority in %s) answers from %s:\n",
+            apiAddress_.c_str(), CaPath().c_str(), DevicesPath().c_str());
         std::ifstream in(DevicesPath());
         for (std::string line; std::getline(in, line);) {
             std::printf("  %s\n", line.c_str());
         }
         std::printf(
-            "wexowfp runs, installed with PolicyServers = %s (balanced); wexosvc -A -IC checks in "
-            "at once:\n",
-            policyAddress_[0].c_str());
+            "wexowfp runs, installed with PolicyServers = %s (balanced) and TlsCaFile = %s; "
+            "wexosvc -A -IC checks in at once, over TLS it verifies:\n",
+            policyAddress_[0].c_str(), CaPath().c_str());
         const std::string tiered = policyAddress_[1] + ";" + policyAddress_[0];
         if (!StartHost({}, true) ||
             !CheckIn("Server Mode = Tiered",
-                     {"Registry policy servers:", "Immediate check-in",
+                     {"Registry policy servers:", "Server verification =", "Immediate check-in",
                       "CheckIn: Server =", "CheckIn: URL =", "Dormant mode =", "Server Mode =",
                       "Requested next check-in", "Server mode changing", "New policy server names",
                       "Querying ", "Primary policy server"}) ||
@@ -187,6 +189,7 @@ class CHECK_IN_ACT {
     }
 
     std::string DevicesPath() const { return folder_ + "/devices.ini"; }
+    std::string CaPath() const { return folder_ + "/api-ca.pem"; }
 
     // Later entries take the place of earlier ones of the same name. WEXO_API_SERVER keeps every
     // check-in on loopback.
@@ -196,6 +199,7 @@ class CHECK_IN_ACT {
                                                 "WEXO_API_SERVER=" + apiAddress_,
                                                 "WexoSvc=0x120",
                                                 "WEXO_POLICY_SERVERS=",
+                                                "WEXO_TLS_CA_FILE=",
                                                 "WEXO_DEMO_URLS=",
                                                 "NOTIFY_SOCKET=",
                                                 "WEXO_IN_PROCESS_DRIVER=",
@@ -232,7 +236,10 @@ class CHECK_IN_ACT {
         if (!WriteDevices(false)) {
             return false;
         }
-        api_ = CHILD_PROCESS::Start(tools_ + "api-server", {"--devices", DevicesPath()}, {});
+        // The service verifies the API server: it is told to trust the authority the server's
+        // certificate comes from, as a deployment names its own in "TlsCaFile".
+        api_ = CHILD_PROCESS::Start(tools_ + "api-server",
+                                    {"--devices", DevicesPath(), "--write-ca", CaPath()}, {});
         if (!api_ || !api_->ReadUntil(kApiListening, Within(seconds(15)))) {
             std::fprintf(stderr, "wexo-demo: the API server did not start\n%s",
                          api_ ? api_->Output().c_str() : "");
@@ -279,6 +286,7 @@ class CHECK_IN_ACT {
         std::vector<std::string> more = {"WEXO_DEMO_URLS=" + list};
         if (installed) {
             more.push_back("WEXO_POLICY_SERVERS=" + policyAddress_[0]);
+            more.push_back("WEXO_TLS_CA_FILE=" + CaPath());
         }
         host_ = CHILD_PROCESS::Start(tools_ + "wexowfp", {}, Environment(more));
         if (!host_ || !host_->ReadUntil("the driver runs", Within(seconds(15)))) {

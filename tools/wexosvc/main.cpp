@@ -10,6 +10,8 @@
 //   WEXO_POLICY_SERVERS  written to "PolicyServers" (with "ServerMode" balanced) before start;
 //                        a running driver host refuses them from anyone but the registered
 //                        service, so give them to wexowfp there
+//   WEXO_TLS_CA_FILE     written to "TlsCaFile" the same way: the authority the check-in, the DNS
+//                        remap list and update downloads trust (the reference API server's)
 //   WEXO_API_SERVER      "host:port": the Development deployment runs, its check-in (API) server
 //                        that one and its mobile server the first policy server; tests and the
 //                        demo give one on loopback so that no check-in leaves the machine
@@ -80,6 +82,7 @@ int main(int argc, char** argv) {
     // would; against a driver host they reach its product key only where the host lets them
     // (its own WEXO_POLICY_SERVERS is the way to give them there).
     wexo::pipeline::WritePolicyServers("wexosvc");
+    wexo::pipeline::WriteTlsCaFile("wexosvc");
     IN_PROCESS_DRIVER driver;
     // Lives to the end of the process: handles of the device refer to it until then.
     static os::DEVICE_BRIDGE_CLIENT bridge;

@@ -12,6 +12,8 @@
 //                        file leaves the stored settings as they were and the host starts anyway
 //   WEXO_POLICY_SERVERS  written to the product key's "PolicyServers" (with "ServerMode"
 //                        balanced) before the driver starts, as an installer would
+//   WEXO_TLS_CA_FILE     written to the product key's "TlsCaFile" the same way: the authority
+//                        the service's check-in, DNS remap list and update downloads trust
 //   WEXO_RUNTIME_DIR     the folder of the bridge sockets (default /run/wexo)
 //   WEXO_DRIVER_IMAGE    the driver's image file (default: this program's own file), held while
 //                        the driver runs and replaced by its update for the next start
@@ -84,7 +86,8 @@ int main() {
     // A file the administrator got wrong is no reason to leave the machine unfiltered: the host
     // starts with the settings it had.
     wexo::pipeline::ApplyAdminSettings("wexowfp");
-    if (!wexo::pipeline::WritePolicyServers("wexowfp")) {
+    if (!wexo::pipeline::WritePolicyServers("wexowfp") ||
+        !wexo::pipeline::WriteTlsCaFile("wexowfp")) {
         return 1;
     }
     IN_PROCESS_DRIVER driver;

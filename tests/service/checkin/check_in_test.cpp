@@ -14,6 +14,7 @@
 #include "service/host/built_in_parts.h"
 #include "service/host/program_entry.h"
 #include "tests/service/servers/servers_test_support.h"
+#include "tests/service/support/test_trust.h"
 #include "tools/peers/api_server.h"
 #include "tools/peers/streamed_reply.h"
 
@@ -176,6 +177,8 @@ class CheckInTest : public PolicyServersFixture {
   protected:
     void SetUp() override {
         PolicyServersFixture::SetUp();
+        // As a deployment names its own authority: every load of the settings keeps it trusted.
+        ASSERT_TRUE(WriteRegistryString(settings_.ProductKey(), "TlsCaFile", trust_.CaFile()));
         ASSERT_TRUE(api_.Start());
         deployment_ =
             std::make_unique<SCOPED_DEVELOPMENT_DEPLOYMENT>("127.0.0.1:1", api_.HostPort());
@@ -198,7 +201,9 @@ class CheckInTest : public PolicyServersFixture {
         return CheckIn(domain, kMac, Device(), reply);
     }
 
-    peers::ApiServer api_;
+    // Verified as every check-in is: the server's certificate is one of the test's own authority.
+    testing_http::SCOPED_TEST_TRUST trust_;
+    peers::ApiServer api_{trust_.Server()};
     std::unique_ptr<SCOPED_DEVELOPMENT_DEPLOYMENT> deployment_;
 };
 

@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "os/core/event_log.h"
 #include "os/core/status.h"
 #include "service/checkin/software_update.h"
 #include "service/support/event_log.h"
@@ -206,14 +207,63 @@ TEST_F(SecuritySettingsTest, AbsentOrZeroTheyStayOffAndSayNothing) {
         << "missing security values add no read-failure lines";
     EXPECT_EQ(log_.Find("Unable to read registry value = \"StrictTls\""), "");
 
-    // A CA file alone turns nothing on; zero is off; a blank key is no key.
+    // Zero is off; a blank key is no key; a CA file alone is the trust of the verified requests
+    // and turns strict TLS not on.
     SetDword("StrictTls", 0);
+    SetDword("AcceptAnyServerCertificate", 0);
     SetString("TlsCaFile", "/etc/wexo/ca.pem");
     SetString("UpdatePublicKey", "  \r\n");
     settings_.LoadSettings();
     EXPECT_FALSE(GetHttpTlsPolicy().strict);
-    EXPECT_EQ(GetHttpTlsPolicy().caFile, "") << "the file counts only for strict TLS";
+    EXPECT_FALSE(GetHttpTlsPolicy().acceptAnyServer);
+    EXPECT_EQ(GetHttpTlsPolicy().caFile, "/etc/wexo/ca.pem");
+    EXPECT_TRUE(log_.Has("Server verification = on, trusted certificates = \"/etc/wexo/ca.pem\""));
     EXPECT_EQ(GetUpdatePublicKey(), std::nullopt);
+}
+
+TEST_F(SecuritySettingsTest, TheSwitchThatAcceptsAnyServerWarnsAtEveryStartUnlessStrictTlsWins) {
+    const bool previousSyslog = os::SetEventLogSyslogOutput(false);
+    ServiceEventLog().Start("WexoSvc");
+    struct CASE {
+        uint32_t acceptAny;
+        uint32_t strict;
+        bool inForce;
+        const char* line;
+    };
+    const CASE cases[] = {
+        {1, 0, true, "Server verification = off (AcceptAnyServerCertificate)"},
+        {7, 0, true, "Server verification = off (AcceptAnyServerCertificate)"},
+        {1, 1, false, "AcceptAnyServerCertificate ignored: strict TLS is on"},
+        {0, 0, false, nullptr},
+    };
+    for (const CASE& c : cases) {
+        SCOPED_TRACE(c.acceptAny * 10 + c.strict);
+        SetDword("AcceptAnyServerCertificate", c.acceptAny);
+        SetDword("StrictTls", c.strict);
+        log_.Clear();
+        os::ClearEventLogRecords();
+        // Two starts: the warning comes with each.
+        for (int start = 0; start < 2; ++start) {
+            settings_.LoadSettings();
+        }
+        EXPECT_EQ(GetHttpTlsPolicy().acceptAnyServer, c.inForce);
+        EXPECT_EQ(settings_.AcceptAnyServerCertificate(), c.acceptAny != 0);
+        if (c.line != nullptr) {
+            EXPECT_EQ(log_.Count(c.line), 2u);
+        }
+        size_t warnings = 0;
+        for (const os::EVENT_LOG_RECORD& record : os::EventLogRecords()) {
+            if (record.eventId == EVENT_SERVER_VERIFICATION_OFF) {
+                EXPECT_EQ(record.type, os::EVENTLOG_WARNING_TYPE);
+                EXPECT_THAT(record.strings, ElementsAre("AcceptAnyServerCertificate"));
+                ++warnings;
+            }
+        }
+        EXPECT_EQ(warnings, c.inForce ? 2u : 0u);
+    }
+    ServiceEventLog().Stop();
+    os::ClearEventLogRecords();
+    os::SetEventLogSyslogOutput(previousSyslog);
 }
 
 TEST_F(SecuritySettingsTest, SetTheyArePutInForceWithTheirLines) {

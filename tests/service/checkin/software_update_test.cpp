@@ -9,6 +9,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -16,10 +17,13 @@
 #include "os/core/status.h"
 #include "os/core/sync.h"
 #include "os/win32/environment.h"
+#include "os/win32/transient_unit.h"
 #include "service/support/debug_log.h"
+#include "tests/os/win32/fake_service_manager.h"
 #include "tests/service/checkin/update_signing_support.h"
 #include "tests/service/log_capture.h"
 #include "tests/service/support/http_test_support.h"
+#include "tests/service/support/test_trust.h"
 #include "tests/support/zip_builder.h"
 #include "tools/peers/http_peer.h"
 
@@ -34,27 +38,35 @@ using wexo::testing::File;
 using wexo::testing::MakeArchive;
 using wexo::testing::SymbolicLink;
 
-// The updater of the test packages: leaves its arguments and folder in a marker file beside the
-// temporary folder and ends with exit code 3.
+// The updater of the test packages: leaves its arguments and folder in a marker file in the
+// product's folder (beside the update folder) and ends with exit code 3.
 constexpr char kUpdater[] =
     "#!/bin/sh\nprintf '%s|' \"$@\" > ../../updater-ran\npwd >> "
     "../../updater-ran\nexit 3\n";
 
 class SoftwareUpdateTest : public ::testing::Test {
   protected:
+    // The common application-data folder is a folder of the test's; `temp_` is the product's
+    // folder in it, where the update folder is made. The temporary folder is another one.
     SoftwareUpdateTest() {
         std::string pattern = (fs::temp_directory_path() / "wexo-update-XXXXXX").string();
         EXPECT_NE(mkdtemp(pattern.data()), nullptr);
-        temp_ = pattern;
+        root_ = pattern;
+        temp_ = root_ / kUpdateBaseFolderName;
+        fs::create_directory(temp_);
+        fs::permissions(temp_, fs::perms::owner_all);
+        fs::create_directory(root_ / "tmp");
+        appData_.emplace(root_.string());
         previousTmp_ = os::GetEnvironmentVariable("TMPDIR");
-        os::SetEnvironmentVariable("TMPDIR", temp_.string());
+        os::SetEnvironmentVariable("TMPDIR", (root_ / "tmp").string());
         EXPECT_TRUE(peer_.Start());
     }
     ~SoftwareUpdateTest() override {
         peer_.Stop();
         os::SetEnvironmentVariable("TMPDIR", previousTmp_);
+        appData_.reset();
         std::error_code ignored;
-        fs::remove_all(temp_, ignored);
+        fs::remove_all(root_, ignored);
     }
 
     fs::path UpdateFolder() const { return temp_ / kUpdateFolderName; }
@@ -100,9 +112,13 @@ class SoftwareUpdateTest : public ::testing::Test {
 
     testing::LOG_CAPTURE lines_;
     testing_http::NoProxyEnvironment noProxy_;
+    fs::path root_;
     fs::path temp_;
+    std::optional<os::ScopedCommonAppDataFolder> appData_;
     std::optional<std::string> previousTmp_;
-    peers::HttpPeer peer_;
+    // An unsigned package runs only from a server TLS verified: one of the test's own authority.
+    testing_http::SCOPED_TEST_TRUST trust_;
+    peers::HttpPeer peer_{trust_.Server()};
 };
 
 TEST(UpdaterCommandLineTest, TheSwitchesFollowTheDebugOutputMode) {
@@ -230,19 +246,16 @@ TEST_F(SoftwareUpdateTest, ADownloadThatFailsEndsTheUpdateWithItsLine) {
 }
 
 TEST_F(SoftwareUpdateTest, TheSchemeChoosesTheClientWhateverItsCase) {
-    peers::HttpPeer https(peers::HttpsPeer());
-    ASSERT_TRUE(https.Start());
     const std::string zip = MakeArchive({File("Update.exe", kUpdater, 0755)});
-    https.Reply("GET", "/tls.zip", 200, zip);
-    ASSERT_EQ(Update("hTTpS://" + https.HostPort() + "/tls.zip"), std::optional<uint32_t>(3));
-    EXPECT_TRUE(https.LastRequest().tls);
-    EXPECT_EQ(https.LastRequest().Header("User-Agent"), "WEXO_CLIENT");
-    // Without a scheme: plain HTTP, and a URL without a page asks for "/".
-    peer_.Reply("GET", "/", 200, zip);
-    fs::remove(temp_ / "updater-ran");
-    ASSERT_EQ(Update(peer_.HostPort()), std::optional<uint32_t>(3));
-    EXPECT_EQ(peer_.LastRequest().target, "/");
-    EXPECT_FALSE(peer_.LastRequest().tls);
+    peer_.Reply("GET", "/tls.zip", 200, zip);
+    ASSERT_EQ(Update("hTTpS://" + peer_.HostPort() + "/tls.zip"), std::optional<uint32_t>(3));
+    EXPECT_TRUE(peer_.LastRequest().tls);
+    EXPECT_EQ(peer_.LastRequest().Header("User-Agent"), "WEXO_CLIENT");
+    // Without a scheme: plain HTTP, which nothing verifies without a key.
+    const size_t asked = peer_.RequestCount();
+    EXPECT_EQ(Update(peer_.HostPort()), std::nullopt);
+    EXPECT_EQ(peer_.RequestCount(), asked);
+    EXPECT_THAT(lines_.Lines(), Contains(HasSubstr("Software update refused: not an HTTPS URL")));
 }
 
 TEST_F(SoftwareUpdateTest, ALeftoverFolderIsRemovedWithoutFollowingItsLinks) {
@@ -376,6 +389,150 @@ TEST_F(SignedUpdateTest, WithoutAKeyNoSignatureIsFetchedAndNoneIsNeeded) {
     ASSERT_EQ(Update(url), std::optional<uint32_t>(3)) << "no key is in force by default";
     EXPECT_EQ(peer_.RequestCount("GET", "/unsigned.zip.sig"), 0u);
     EXPECT_THAT(lines_.Lines(), Not(Contains(HasSubstr("signature"))));
+}
+
+// ---- The update folder: only root's, and never taken through a link.
+
+// The packages are signed, so that each update is taken whatever the transport.
+class UpdateFolderTest : public SignedUpdateTest {
+  protected:
+    UpdateFolderTest() {
+        fs::create_directories(root_ / "precious");
+        std::ofstream(root_ / "precious" / "keep") << "keep";
+    }
+    std::string ServeSignedPackage(const std::string& path) {
+        return ServeSigned(path, zip_, signer_.Sign(zip_));
+    }
+    std::optional<std::optional<uint32_t>> UpdateSigned(const std::string& url) {
+        return Update(url, signer_.PublicKeyHex());
+    }
+    // What a planted link names is as it was, and nothing was added to it.
+    void ExpectPreciousIntact() const {
+        EXPECT_EQ(std::ifstream(root_ / "precious" / "keep").get(), 'k');
+        EXPECT_EQ(std::distance(fs::directory_iterator(root_ / "precious"), {}), 1);
+    }
+};
+
+TEST_F(UpdateFolderTest, APlantedOrOpenProductFolderRefusesTheUpdateBeforeAnythingIsFetched) {
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "a folder of another account needs root to plant";
+    }
+    const std::string url = ServeSignedPackage("/u.zip");
+    // Each makes a common application-data folder whose product folder is planted, and gives
+    // the folder to use.
+    const struct {
+        const char* name;
+        std::function<fs::path(const fs::path&)> plant;
+        std::string reason;
+    } cases[] = {
+        {"a link to elsewhere",
+         [&](const fs::path& data) {
+             fs::create_directory(data);
+             fs::create_directory_symlink(root_ / "precious", data / kUpdateBaseFolderName);
+             return data;
+         },
+         "it is a symbolic link"},
+        {"writable by everyone",
+         [](const fs::path& data) {
+             fs::create_directories(data / kUpdateBaseFolderName);
+             chmod((data / kUpdateBaseFolderName).c_str(), 0777);
+             return data;
+         },
+         "group or others may write it (mode 0777)"},
+        {"another account's",
+         [](const fs::path& data) {
+             fs::create_directories(data / kUpdateBaseFolderName);
+             EXPECT_EQ(chown((data / kUpdateBaseFolderName).c_str(), 65534, 65534), 0);
+             return data;
+         },
+         "it is owned by uid 65534, neither root nor this process's account"},
+        {"reached through a link",
+         [](const fs::path& data) {
+             fs::create_directories(fs::path(data.string() + "-real") / kUpdateBaseFolderName);
+             fs::create_directory_symlink(data.string() + "-real", data);
+             return data;
+         },
+         "a folder on its path is a symbolic link"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const fs::path data = c.plant(root_ / ("data-" + std::to_string(&c - cases)));
+        os::ScopedCommonAppDataFolder scoped(data.string());
+        lines_.Clear();
+        EXPECT_EQ(UpdateSigned(url), std::nullopt);
+        EXPECT_THAT(lines_.Lines(), Contains(HasSubstr("Update folder base \"" +
+                                                       Windows(data / kUpdateBaseFolderName) +
+                                                       "\" refused: " + c.reason + ".\n")));
+        EXPECT_THAT(lines_.Lines(), Contains(HasSubstr("Error code = 5.")));
+    }
+    EXPECT_EQ(peer_.RequestCount(), 0u) << "nothing is fetched for a refused folder";
+    ExpectPreciousIntact();
+}
+
+TEST_F(UpdateFolderTest, AFolderRemadeOrSwappedForALinkDuringTheUpdateEndsItCleanly) {
+    const std::string package = Windows(UpdateFolder() / kUpdatePackageName);
+    // What another thread does to the folder while the package is being served.
+    const struct {
+        const char* name;
+        std::function<void()> swap;
+        std::string line;
+    } cases[] = {
+        {"remade",
+         [&] {
+             fs::remove_all(UpdateFolder());
+             fs::create_directory(UpdateFolder());
+         },
+         "Update folder \"" + Windows(UpdateFolder()) + "\" was replaced during the update"},
+        {"a link to elsewhere",
+         [&] {
+             fs::remove_all(UpdateFolder());
+             fs::create_directory_symlink(root_ / "precious", UpdateFolder());
+         },
+         "Open update package \"" + package + "\" failed\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        peer_.Reply("GET", "/swapped.zip.sig", 200, signer_.Sign(zip_));
+        peer_.Handle("GET", "/swapped.zip",
+                     [&](const httplib::Request&, httplib::Response& response) {
+                         c.swap();
+                         response.status = 200;
+                         response.set_content(zip_, "application/zip");
+                     });
+        lines_.Clear();
+        EXPECT_EQ(UpdateSigned(peer_.BaseUrl() + "/swapped.zip"), std::nullopt);
+        EXPECT_THAT(lines_.Lines(), Contains(HasSubstr(c.line)));
+        EXPECT_THAT(lines_.Lines(), Not(Contains(HasSubstr("Process created"))));
+        EXPECT_FALSE(fs::exists(temp_ / "updater-ran"));
+        ExpectPreciousIntact();
+        // The next update starts over in a fresh folder of its own.
+        ASSERT_EQ(UpdateSigned(ServeSignedPackage("/after.zip")), std::optional<uint32_t>(3));
+        EXPECT_FALSE(fs::is_symlink(UpdateFolder()));
+        ExpectPreciousIntact();
+        fs::remove(temp_ / "updater-ran");
+    }
+}
+
+TEST_F(UpdateFolderTest, TheTemporaryFolderPlaysNoPart) {
+    // What a local user could plant there is neither used nor touched.
+    fs::create_directory_symlink(root_ / "precious", root_ / "tmp" / kUpdateFolderName);
+    ASSERT_EQ(UpdateSigned(ServeSignedPackage("/u.zip")), std::optional<uint32_t>(3));
+    EXPECT_EQ(Marker(), "/UPDATE|" + fs::canonical(UnpackFolder()).string() + "\n");
+    EXPECT_TRUE(fs::is_symlink(root_ / "tmp" / kUpdateFolderName));
+    ExpectPreciousIntact();
+}
+
+TEST_F(UpdateFolderTest, UnderSystemdTheUpdaterRunsAsAUnitOfItsOwn) {
+    wexo::testing::FAKE_SERVICE_MANAGER manager;
+    os::ScopedServiceManagerBus bus(manager.Opener());
+    ASSERT_EQ(UpdateSigned(ServeSignedPackage("/u.zip")), std::optional<uint32_t>(3));
+    const std::vector<wexo::testing::FAKE_SERVICE_MANAGER::UNIT> units = manager.Units();
+    ASSERT_EQ(units.size(), 1u);
+    EXPECT_THAT(lines_.Lines(), Contains("Updater runs as unit \"" + units[0].name + "\""));
+    EXPECT_EQ(units[0].texts.at("WorkingDirectory"), UnpackFolder().string());
+    EXPECT_EQ(units[0].argv,
+              (std::vector<std::string>{(UnpackFolder() / kUpdaterName).string(), "/UPDATE"}));
+    EXPECT_EQ(Marker(), "/UPDATE|" + fs::canonical(UnpackFolder()).string() + "\n");
 }
 
 }  // namespace

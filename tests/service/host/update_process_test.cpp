@@ -20,6 +20,7 @@
 #include "service/host/service_host.h"
 #include "tests/service/log_capture.h"
 #include "tests/service/support/http_test_support.h"
+#include "tests/service/support/test_trust.h"
 #include "tests/support/zip_builder.h"
 #include "tools/peers/http_peer.h"
 
@@ -35,7 +36,11 @@ class UpdateProcessTest : public ::testing::Test {
     UpdateProcessTest() {
         std::string pattern = (fs::temp_directory_path() / "wexo-host-update-XXXXXX").string();
         EXPECT_NE(mkdtemp(pattern.data()), nullptr);
-        temp_ = pattern;
+        // The update folder is made in the product's folder of the common application-data
+        // folder: both are the test's.
+        appData_.emplace(pattern);
+        temp_ = fs::path(pattern) / kUpdateBaseFolderName;
+        fs::create_directory(temp_);
         previousTmp_ = os::GetEnvironmentVariable("TMPDIR");
         os::SetEnvironmentVariable("TMPDIR", temp_.string());
         EXPECT_TRUE(peer_.Start());
@@ -47,8 +52,9 @@ class UpdateProcessTest : public ::testing::Test {
         }
         peer_.Stop();
         os::SetEnvironmentVariable("TMPDIR", previousTmp_);
+        appData_.reset();
         std::error_code ignored;
-        fs::remove_all(temp_, ignored);
+        fs::remove_all(temp_.parent_path(), ignored);
     }
     void StartCheckInThread(const std::string& updateUrl) {
         HOST_OPTIONS options;
@@ -68,8 +74,11 @@ class UpdateProcessTest : public ::testing::Test {
     testing_http::NoProxyEnvironment noProxy_;
     os::VirtualClock clock_;
     fs::path temp_;
+    std::optional<os::ScopedCommonAppDataFolder> appData_;
     std::optional<std::string> previousTmp_;
-    peers::HttpPeer peer_;
+    // An unsigned package runs only from a server TLS verified: one of the test's own authority.
+    testing_http::SCOPED_TEST_TRUST trust_;
+    peers::HttpPeer peer_{trust_.Server()};
     std::unique_ptr<SERVICE_HOST> host_;
     std::shared_ptr<os::Thread> thread_;
 };

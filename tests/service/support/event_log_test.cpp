@@ -28,11 +28,11 @@ std::string Format(uint32_t id, std::vector<std::string> strings) {
 // ---- Message table and formatting.
 
 TEST(EventMessageTest, TheTableHoldsEveryEventOnce) {
-    const uint32_t ids[] = {0x40000001, 0x40000050, 0x80000066, 0x80000067, 0x8000006A, 0x800001FC,
-                            0x800001FD, 0x800001FE, 0xC0000002, 0xC0000003, 0xC0000004, 0xC0000005,
-                            0xC0000064, 0xC0000065, 0xC0000068, 0xC0000069, 0xC000006B, 0xC000006C,
-                            0xC000006D, 0xC000006E, 0xC00001F4, 0xC00001F5, 0xC00001F6, 0xC00001F7,
-                            0xC00001F8, 0xC00001F9, 0xC00001FA, 0xC00001FB};
+    const uint32_t ids[] = {0x40000001, 0x40000050, 0x80000066, 0x80000067, 0x8000006A, 0x80000070,
+                            0x80000071, 0x800001FC, 0x800001FD, 0x800001FE, 0xC0000002, 0xC0000003,
+                            0xC0000004, 0xC0000005, 0xC0000064, 0xC0000065, 0xC0000068, 0xC0000069,
+                            0xC000006B, 0xC000006C, 0xC000006D, 0xC000006E, 0xC00001F4, 0xC00001F5,
+                            0xC00001F6, 0xC00001F7, 0xC00001F8, 0xC00001F9, 0xC00001FA, 0xC00001FB};
     std::set<uint32_t> seen;
     for (const EVENT_MESSAGE& message : ServiceMessageTable()) {
         EXPECT_TRUE(seen.insert(message.id).second) << std::hex << message.id;
