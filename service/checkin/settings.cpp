@@ -129,6 +129,18 @@ void LogReadFailure(const char* valueName) {
                os::SystemMessageText(error).c_str(), static_cast<unsigned long>(error));
 }
 
+// A DWORD switch of the product key: off when it is missing, and (logged) when it cannot be read.
+bool ReadSwitch(const os::RegKey& key, const char* name) {
+    bool value = false;
+    if (!ReadRegistryBoolean(key, name, value)) {
+        if (os::GetLastError() != os::ERROR_FILE_NOT_FOUND) {
+            LogReadFailure(name);
+        }
+        return false;
+    }
+    return value;
+}
+
 // "#%u - %s" lines, numbered from 1, held with the block their caller opened.
 void LogNumberedNames(std::span<const std::string> names) {
     unsigned number = 1;
@@ -249,16 +261,7 @@ void SETTINGS::LoadSettings() {
     SETTINGS_GUARD guard(*lock_);
     DebugPrint("Loading registry settings");
 
-    auto readBoolean = [this](const char* name) {
-        bool value = false;
-        if (!ReadRegistryBoolean(key_, name, value)) {
-            if (os::GetLastError() != os::ERROR_FILE_NOT_FOUND) {
-                LogReadFailure(name);
-            }
-            return false;
-        }
-        return value;
-    };
+    auto readBoolean = [this](const char* name) { return ReadSwitch(key_, name); };
     // Values above 1, taken as unsigned, read as 0.
     auto readMode = [this](const char* name) {
         uint32_t value = 0;
@@ -294,16 +297,7 @@ void SETTINGS::LoadSettings() {
 }
 
 void SETTINGS::LoadSecuritySettings() {
-    auto readSwitch = [this](const char* name) {
-        bool value = false;
-        if (!ReadRegistryBoolean(key_, name, value)) {
-            if (os::GetLastError() != os::ERROR_FILE_NOT_FOUND) {
-                LogReadFailure(name);
-            }
-            return false;
-        }
-        return value;
-    };
+    auto readSwitch = [this](const char* name) { return ReadSwitch(key_, name); };
     strictTls_ = readSwitch("StrictTls");
     acceptAnyServer_ = readSwitch(kAcceptAnyServerCertificateValue);
     tlsCaFile_.clear();
