@@ -92,10 +92,11 @@ TEST_F(AdminSettingsTest, AValidFileWritesEveryKeyAsTheServiceReadsIt) {
         "block_on_failure = yes\n"
         "debug_output = 0x102\n"
         "strict_tls = on\n"
-        "tls_ca_file = /etc/wexo/ca#1.pem\n");
+        "tls_ca_file = /etc/wexo/ca#1.pem\n"
+        "accept_any_server_certificate = no\n");
     std::string message;
     ASSERT_EQ(Apply(&message), AdminSettingsResult::Applied) << message;
-    EXPECT_EQ(message, "7 settings written");
+    EXPECT_EQ(message, "8 settings written");
     EXPECT_EQ(Dword("Deployment"), 2u);
     EXPECT_EQ(Text("PolicyServers"), "policy1.example.org;policy2.example.org:8443");
     EXPECT_EQ(Dword("ServerMode"), 1u);
@@ -103,7 +104,8 @@ TEST_F(AdminSettingsTest, AValidFileWritesEveryKeyAsTheServiceReadsIt) {
     EXPECT_EQ(Dword("DebugOutput"), 0x102u);
     EXPECT_EQ(Dword("StrictTls"), 1u);
     EXPECT_EQ(Text("TlsCaFile"), "/etc/wexo/ca#1.pem");
-    EXPECT_EQ(Stored().size(), 7u);  // nothing else
+    EXPECT_EQ(Dword("AcceptAnyServerCertificate"), 0u);
+    EXPECT_EQ(Stored().size(), 8u);  // nothing else
 }
 
 // Each refusal names the line, the key and the reason; valid lines before it are not written and

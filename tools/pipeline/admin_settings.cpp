@@ -175,6 +175,7 @@ constexpr KEY kKeys[] = {
     {"debug_output", "DebugOutput", Number, nullptr},
     {"strict_tls", "StrictTls", YesNo, nullptr},
     {"tls_ca_file", "TlsCaFile", nullptr, AbsolutePath},
+    {"accept_any_server_certificate", "AcceptAnyServerCertificate", YesNo, nullptr},
 };
 
 std::string OwnerName(uid_t uid) {
