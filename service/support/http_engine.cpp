@@ -1,6 +1,7 @@
 #include "service/support/http_engine.h"
 
 #include <arpa/inet.h>
+#include <openssl/crypto.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
@@ -23,24 +24,17 @@ namespace {
 
 static_assert(CURL_LAST < HTTP_ENGINE_STATUS_ERROR, "engine codes must not meet libcurl's");
 
-// libcurl's process-wide start-up once, before the first handle; its clean-up at process exit.
-class CURL_GLOBAL {
-  public:
-    CURL_GLOBAL() : result_(curl_global_init(CURL_GLOBAL_DEFAULT)) {}
-    ~CURL_GLOBAL() {
-        if (result_ == CURLE_OK) {
-            curl_global_cleanup();
-        }
-    }
-    CURL_GLOBAL(const CURL_GLOBAL&) = delete;
-    CURL_GLOBAL& operator=(const CURL_GLOBAL&) = delete;
+// A request thread may still be in a handshake when the process exits (a ping past its budget is
+// left to end by itself): OpenSSL's own clean-up at exit would free what that thread is using. So
+// OpenSSL is told, before anything starts it, not to clean up at exit, and libcurl's process-wide
+// start-up is never undone; the process's end frees both.
+const bool kNoTlsCleanUpAtExit = OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT, nullptr) == 1;
 
-  private:
-    CURLcode result_;
-};
-
+// libcurl's process-wide start-up once, before the first handle.
 void StartCurl() {
-    static CURL_GLOBAL global;
+    static const CURLcode started = curl_global_init(CURL_GLOBAL_DEFAULT);
+    (void)started;
+    (void)kNoTlsCleanUpAtExit;
 }
 
 // Where a TLS handshake finds its engine: the engine is stored in the SSL_CTX libcurl makes for
