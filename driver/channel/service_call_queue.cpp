@@ -108,6 +108,7 @@ CallResult SERVICE_CALL_QUEUE::Submit(const SERVICE_CALL_REQUEST& request) {
         *request.answerSizeOut = 0;
     }
 
+    std::shared_ptr<os::Event> input;
     {
         std::lock_guard guard(lock_);
         if (!inputEvent_) {
@@ -120,8 +121,11 @@ CallResult SERVICE_CALL_QUEUE::Submit(const SERVICE_CALL_REQUEST& request) {
         call->state = CallState::Queued;
         call->link = pending_.insert(pending_.end(), call);
         call->linked = true;
-        inputEvent_->Set();
+        input = inputEvent_;
     }
+    // Set once the lock is free: a worker woken by it fetches at once, and would otherwise wait
+    // for this thread to let the lock go first. The call is queued before, so its fetch finds it.
+    input->Set();
     CallState final = WaitForEnd(call);
     Release(call);
     return static_cast<CallResult>(final);
@@ -133,9 +137,6 @@ CallState SERVICE_CALL_QUEUE::WaitForEnd(SERVICE_CALL* call) {
         int32_t result = os::KeWaitForSingleObject(call->done, &round);
         std::unique_lock guard(lock_);
         if (result == os::STATUS_WAIT_0) {
-            if (call->state == CallState::InProgress) {
-                continue;
-            }
             return call->state;
         }
         if (result != os::STATUS_TIMEOUT) {
@@ -145,7 +146,9 @@ CallState SERVICE_CALL_QUEUE::WaitForEnd(SERVICE_CALL* call) {
             return call->state;
         }
         if (call->state >= CallState::Answered) {
-            return call->state;
+            // Ended by another thread, whose set of `done` is on its way (an answer sets it
+            // after letting the lock go): the call is not left before it came.
+            continue;
         }
         // The limit only runs while the service shows signs of life and the machine is awake.
         uint64_t now = os::QuerySystemTime();
@@ -341,7 +344,8 @@ os::NTSTATUS SERVICE_CALL_QUEUE::FetchNext(const os::CallerMemory& caller,
         call->linked = true;
         return os::STATUS_INVALID_PARAMETER;
     }
-    SignalLocked(call, CallState::InProgress);
+    // Its submitter is not woken for this: only the call's end concerns it.
+    call->state = CallState::InProgress;
     return os::STATUS_SUCCESS;
 }
 
@@ -380,21 +384,25 @@ bool SERVICE_CALL_QUEUE::ReadAnswerLocked(const os::CallerMemory& caller, SERVIC
 
 os::NTSTATUS SERVICE_CALL_QUEUE::Answer(const os::CallerMemory& caller, uint64_t handle,
                                         uint64_t answer, uint32_t answerSize, int32_t status) {
-    std::lock_guard guard(lock_);
-    SERVICE_CALL* call = FindInProgressLocked(handle);
-    if (call == nullptr) {
-        return os::STATUS_NOT_FOUND;
+    SERVICE_CALL* call = nullptr;
+    bool read = true;
+    {
+        std::lock_guard guard(lock_);
+        call = FindInProgressLocked(handle);
+        if (call == nullptr) {
+            return os::STATUS_NOT_FOUND;
+        }
+        ReleaseSlotLocked(call);
+        if (call->request->statusOut != nullptr) {
+            *call->request->statusOut = status;
+        }
+        read = status != 0 || ReadAnswerLocked(caller, call, answer, answerSize);
+        call->state = read ? CallState::Answered : CallState::Failed;
     }
-    ReleaseSlotLocked(call);
-    if (call->request->statusOut != nullptr) {
-        *call->request->statusOut = status;
-    }
-    if (status == 0 && !ReadAnswerLocked(caller, call, answer, answerSize)) {
-        SignalLocked(call, CallState::Failed);
-        return os::STATUS_UNSUCCESSFUL;
-    }
-    SignalLocked(call, CallState::Answered);
-    return os::STATUS_SUCCESS;
+    // The submitter is woken once the lock is free, so that it does not wake only to wait for
+    // it. It leaves the call only after this set (WaitForEnd), so the call is still there.
+    call->done.Set();
+    return read ? os::STATUS_SUCCESS : os::STATUS_UNSUCCESSFUL;
 }
 
 os::NTSTATUS SERVICE_CALL_QUEUE::Extend(uint64_t handle) {

@@ -1,21 +1,20 @@
 #include "os/bridge/device_bridge.h"
 
 #include <fcntl.h>
-#include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <random>
+#include <span>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <unordered_map>
 
 #include "os/bridge/peer.h"
@@ -38,28 +37,40 @@ enum class OP : uint32_t {
     Reply = 100,
 };
 
+// A frame's body, built on the stack: every frame of a call fits in it, only an open's name may
+// need the heap.
 class WRITER {
   public:
-    explicit WRITER(OP op) {
-        body_.reserve(64);
-        Put(static_cast<uint32_t>(op));
-    }
+    explicit WRITER(OP op) { Put(static_cast<uint32_t>(op)); }
     template <typename T>
     WRITER& Put(T value) {
         return PutBytes(&value, sizeof(T));
     }
     WRITER& PutBytes(const void* data, size_t length) {
-        const size_t at = body_.size();
-        body_.resize(at + length);
-        if (length != 0) {
-            std::memcpy(body_.data() + at, data, length);
+        if (length == 0) {
+            return *this;
         }
+        if (heap_.empty() && size_ + length <= sizeof inline_) {
+            std::memcpy(inline_ + size_, data, length);
+        } else {
+            if (heap_.empty()) {
+                heap_.assign(inline_, inline_ + size_);
+            }
+            heap_.insert(heap_.end(), static_cast<const uint8_t*>(data),
+                         static_cast<const uint8_t*>(data) + length);
+        }
+        size_ += length;
         return *this;
     }
-    const std::vector<uint8_t>& Body() const { return body_; }
+    std::span<const uint8_t> Body() const {
+        return heap_.empty() ? std::span<const uint8_t>(inline_, size_)
+                             : std::span<const uint8_t>(heap_);
+    }
 
   private:
-    std::vector<uint8_t> body_;
+    uint8_t inline_[64];
+    size_t size_ = 0;
+    std::vector<uint8_t> heap_;
 };
 
 class READER {
@@ -98,10 +109,11 @@ bool SendFrame(int fd, const WRITER& writer, int passFd = -1) {
 
 // One frame's body (at least its operation); a descriptor that came with it lands in *passed
 // (closed when nobody asked for it). `idleTimeoutMs` bounds the wait for its first byte.
-bool ReceiveFrame(int fd, std::vector<uint8_t>* body, int* passed, int idleTimeoutMs) {
+bool ReceiveFrame(bridge::FRAME_READER& frames, std::vector<uint8_t>* body, int* passed,
+                  int idleTimeoutMs) {
     std::vector<bridge::UNIQUE_FD> fds;
-    if (bridge::ReadFrame(fd, *body, passed != nullptr ? &fds : nullptr, kFrameOptions,
-                          idleTimeoutMs) != bridge::FRAME_STATUS::Ok ||
+    if (frames.Read(*body, passed != nullptr ? &fds : nullptr, kFrameOptions, idleTimeoutMs) !=
+            bridge::FRAME_STATUS::Ok ||
         body->size() < sizeof(uint32_t)) {
         return false;
     }
@@ -132,6 +144,7 @@ struct CALLER;
 
 struct CONNECTION {
     int fd = -1;
+    bridge::FRAME_READER* frames = nullptr;
     std::shared_ptr<CALLER> caller;
 };
 
@@ -161,12 +174,12 @@ bool IsEventFd(int fd) {
 // that carries the request.
 class CONNECTION_QUESTIONS final : public bridge::PEER_QUESTIONS {
   public:
-    explicit CONNECTION_QUESTIONS(int fd) : fd_(fd) {}
+    CONNECTION_QUESTIONS(int fd, bridge::FRAME_READER& frames) : fd_(fd), frames_(frames) {}
 
     uint64_t CommitRegion(size_t size) override {
         std::vector<uint8_t> body;
         if (!SendFrame(fd_, WRITER(OP::Commit).Put<uint64_t>(size)) ||
-            !ReceiveFrame(fd_, &body, nullptr, DEVICE_BRIDGE_SERVER::kPeerTimeoutMs) ||
+            !ReceiveFrame(frames_, &body, nullptr, DEVICE_BRIDGE_SERVER::kPeerTimeoutMs) ||
             OpOf(body) != OP::CommitReply) {
             return 0;
         }
@@ -185,7 +198,7 @@ class CONNECTION_QUESTIONS final : public bridge::PEER_QUESTIONS {
                                 .Put<uint64_t>(handle)
                                 .Put<uint32_t>(desiredAccess)
                                 .Put<uint32_t>(static_cast<uint32_t>(type))) ||
-            !ReceiveFrame(fd_, &body, &passed, DEVICE_BRIDGE_SERVER::kPeerTimeoutMs) ||
+            !ReceiveFrame(frames_, &body, &passed, DEVICE_BRIDGE_SERVER::kPeerTimeoutMs) ||
             OpOf(body) != OP::ImportReply) {
             if (passed >= 0) {
                 close(passed);
@@ -222,6 +235,7 @@ class CONNECTION_QUESTIONS final : public bridge::PEER_QUESTIONS {
 
   private:
     const int fd_;
+    bridge::FRAME_READER& frames_;
 };
 
 }  // namespace
@@ -307,12 +321,14 @@ void DEVICE_BRIDGE_SERVER::STATE::Serve(int fd, const bridge::PEER_IDENTITY& ide
     if (identity.pid == getpid()) {
         return;
     }
-    CONNECTION connection{fd, CallerFor(identity)};
+    // The requests are run here, on the thread that reads them, one at a time.
+    bridge::FRAME_READER frames(fd);
+    CONNECTION connection{fd, &frames, CallerFor(identity)};
     if (!connection.caller) {
         return;
     }
     std::vector<uint8_t> body;
-    while (ReceiveFrame(fd, &body, nullptr, -1)) {
+    while (ReceiveFrame(frames, &body, nullptr, -1)) {
         if (!Handle(&connection, body)) {
             break;  // a caller that does not keep to the format is not served further
         }
@@ -329,7 +345,7 @@ bool DEVICE_BRIDGE_SERVER::STATE::Handle(CONNECTION* connection, const std::vect
     uint32_t op = 0;
     reader.Get(&op);
     ScopedProcessContext context(caller.ProcessId());
-    CONNECTION_QUESTIONS questions(connection->fd);
+    CONNECTION_QUESTIONS questions(connection->fd, *connection->frames);
     bridge::SCOPED_PEER_QUESTIONS asking(*caller.peer, questions);
     switch (static_cast<OP>(op)) {
         case OP::Open: {
@@ -482,94 +498,22 @@ struct REMOTE_FILE {
 
 struct DEVICE_BRIDGE_CLIENT::STATE {
     std::string socketPath;
-    // The watcher of the eventfds behind events the host took stand-ins for.
-    std::mutex lock;
-    int epollFd = -1;
-    int wakeFd = -1;
-    std::thread watcher;
-    std::map<int, std::shared_ptr<Event>> imported;
 
-    ~STATE() {
-        if (watcher.joinable()) {
-            uint64_t one = 1;
-            [[maybe_unused]] ssize_t n = write(wakeFd, &one, sizeof one);
-            watcher.join();
-        }
-        for (auto& [fd, event] : imported) {
-            close(fd);
-        }
-        if (epollFd >= 0) {
-            close(epollFd);
-        }
-        if (wakeFd >= 0) {
-            close(wakeFd);
-        }
-    }
-
-    void Watch() {
-        epoll_event events[16];
-        for (;;) {
-            int n = epoll_wait(epollFd, events, 16, -1);
-            if (n < 0 && errno == EINTR) {
-                continue;
-            }
-            if (n < 0) {
-                return;
-            }
-            for (int i = 0; i < n; ++i) {
-                int fd = events[i].data.fd;
-                if (fd == wakeFd) {
-                    return;
-                }
-                uint64_t count = 0;
-                if (read(fd, &count, sizeof count) != sizeof count) {
-                    continue;
-                }
-                std::shared_ptr<Event> event;
-                {
-                    std::lock_guard guard(lock);
-                    auto it = imported.find(fd);
-                    if (it != imported.end()) {
-                        event = it->second;
-                    }
-                }
-                if (event) {
-                    event->Set();
-                }
-            }
-        }
-    }
-
-    // An eventfd whose counts set `event`; -1 when none can be made.
-    int Export(std::shared_ptr<Event> event) {
-        std::lock_guard guard(lock);
-        if (epollFd < 0) {
-            epollFd = epoll_create1(EPOLL_CLOEXEC);
-            wakeFd = eventfd(0, EFD_CLOEXEC);
-            if (epollFd < 0 || wakeFd < 0) {
-                return -1;
-            }
-            epoll_event wake{EPOLLIN, {.fd = wakeFd}};
-            epoll_ctl(epollFd, EPOLL_CTL_ADD, wakeFd, &wake);
-            watcher = std::thread([this] { Watch(); });
-        }
+    // An eventfd whose counts set `event`; -1 when none can be made. The event keeps the
+    // descriptor and its waiters wait on it themselves: a count the host writes wakes a waiting
+    // thread directly, with no thread of the bridge in between.
+    static int Export(Event& event) {
         int fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-        if (fd < 0) {
-            return -1;
+        if (fd >= 0) {
+            event.AddSource(fd);
         }
-        epoll_event in{EPOLLIN, {.fd = fd}};
-        if (epoll_ctl(epollFd, EPOLL_CTL_ADD, fd, &in) != 0) {
-            close(fd);
-            return -1;
-        }
-        imported.emplace(fd, std::move(event));
         return fd;
     }
 
     // The host's questions while a request runs, then its answer.
-    bool AwaitReply(int fd, std::vector<uint8_t>* reply) {
+    bool AwaitReply(int fd, bridge::FRAME_READER& frames, std::vector<uint8_t>* reply) {
         for (;;) {
-            if (!ReceiveFrame(fd, reply, nullptr, -1)) {
+            if (!ReceiveFrame(frames, reply, nullptr, -1)) {
                 return false;
             }
             READER reader(*reply);
@@ -618,22 +562,25 @@ struct DEVICE_BRIDGE_CLIENT::STATE {
         if (entry.type != ObjectType::Event) {
             return STATUS_NOT_SUPPORTED;  // only events cross between processes
         }
-        *passFd = Export(std::static_pointer_cast<Event>(entry.object));
+        *passFd = Export(*std::static_pointer_cast<Event>(entry.object));
         return *passFd >= 0 ? STATUS_SUCCESS : STATUS_INSUFFICIENT_RESOURCES;
     }
 };
 
 namespace {
 
-// This thread's connection to the host of one client; made on first use and again after the host
-// went away.
+// A thread's connection to the host of one client, with what it keeps from call to call.
+struct LINK {
+    explicit LINK(int socket) : fd(socket), frames(socket) {}
+    ~LINK() { close(fd); }
+    const int fd;
+    bridge::FRAME_READER frames;
+    std::vector<uint8_t> reply;
+};
+
+// This thread's connections, by client; made on first use and again after the host went away.
 struct THREAD_CONNECTIONS {
-    std::unordered_map<const void*, int> fds;
-    ~THREAD_CONNECTIONS() {
-        for (auto& [client, fd] : fds) {
-            close(fd);
-        }
-    }
+    std::unordered_map<const void*, std::unique_ptr<LINK>> links;
 };
 thread_local THREAD_CONNECTIONS tConnections;
 
@@ -650,33 +597,28 @@ DEVICE_BRIDGE_CLIENT::DEVICE_BRIDGE_CLIENT(std::string runtimeDir)
 }
 
 DEVICE_BRIDGE_CLIENT::~DEVICE_BRIDGE_CLIENT() {
-    auto it = tConnections.fds.find(state_.get());
-    if (it != tConnections.fds.end()) {
-        close(it->second);
-        tConnections.fds.erase(it);
-    }
+    tConnections.links.erase(state_.get());
 }
 
 namespace {
 
-// One request and its answer over this thread's connection; false when the host cannot be
-// reached or went away meanwhile.
-bool Exchange(DEVICE_BRIDGE_CLIENT::STATE& state, const WRITER& request,
-              std::vector<uint8_t>* reply) {
-    auto it = tConnections.fds.find(&state);
-    if (it == tConnections.fds.end()) {
+// One request over this thread's connection; its answer (valid until the thread's next request),
+// or null when the host cannot be reached or went away meanwhile.
+const std::vector<uint8_t>* Exchange(DEVICE_BRIDGE_CLIENT::STATE& state, const WRITER& request) {
+    auto it = tConnections.links.find(&state);
+    if (it == tConnections.links.end()) {
         int fd = Connect(state.socketPath);
         if (fd < 0) {
-            return false;
+            return nullptr;
         }
-        it = tConnections.fds.emplace(&state, fd).first;
+        it = tConnections.links.emplace(&state, std::make_unique<LINK>(fd)).first;
     }
-    if (SendFrame(it->second, request) && state.AwaitReply(it->second, reply)) {
-        return true;
+    LINK& link = *it->second;
+    if (SendFrame(link.fd, request) && state.AwaitReply(link.fd, link.frames, &link.reply)) {
+        return &link.reply;
     }
-    close(it->second);
-    tConnections.fds.erase(it);
-    return false;
+    tConnections.links.erase(it);
+    return nullptr;
 }
 
 }  // namespace
@@ -685,11 +627,11 @@ NTSTATUS DEVICE_BRIDGE_CLIENT::Open(const std::u16string& name, uint32_t /*proce
                                     std::shared_ptr<void>* file) {
     WRITER request(OP::Open);
     request.PutBytes(name.data(), name.size() * sizeof(char16_t));
-    std::vector<uint8_t> reply;
-    if (!Exchange(*state_, request, &reply)) {
+    const std::vector<uint8_t>* reply = Exchange(*state_, request);
+    if (reply == nullptr) {
         return STATUS_OBJECT_NAME_NOT_FOUND;  // no host: as for a driver that is not loaded
     }
-    READER reader(reply);
+    READER reader(*reply);
     uint32_t op = 0;
     int32_t status = STATUS_UNSUCCESSFUL;
     auto remote = std::make_shared<REMOTE_FILE>();
@@ -705,30 +647,27 @@ NTSTATUS DEVICE_BRIDGE_CLIENT::Open(const std::u16string& name, uint32_t /*proce
 
 void DEVICE_BRIDGE_CLIENT::Close(const std::shared_ptr<void>& file) {
     auto remote = std::static_pointer_cast<REMOTE_FILE>(file);
-    std::vector<uint8_t> reply;
     // A host that went away closed the open with the connection already.
-    Exchange(*state_, WRITER(OP::Close).Put(remote->instance).Put(remote->id), &reply);
+    Exchange(*state_, WRITER(OP::Close).Put(remote->instance).Put(remote->id));
 }
 
 NTSTATUS DEVICE_BRIDGE_CLIENT::Control(const std::shared_ptr<void>& file, uint32_t code,
                                        uint64_t input, uint32_t inputLength, uint64_t output,
                                        uint32_t outputLength, uint64_t* information) {
     auto remote = std::static_pointer_cast<REMOTE_FILE>(file);
-    std::vector<uint8_t> reply;
-    if (!Exchange(*state_,
-                  WRITER(OP::Control)
-                      .Put(remote->instance)
-                      .Put(remote->id)
-                      .Put(code)
-                      .Put(input)
-                      .Put(inputLength)
-                      .Put(output)
-                      .Put(outputLength)
-                      .Put(CurrentThreadId()),
-                  &reply)) {
+    const std::vector<uint8_t>* reply = Exchange(*state_, WRITER(OP::Control)
+                                                              .Put(remote->instance)
+                                                              .Put(remote->id)
+                                                              .Put(code)
+                                                              .Put(input)
+                                                              .Put(inputLength)
+                                                              .Put(output)
+                                                              .Put(outputLength)
+                                                              .Put(CurrentThreadId()));
+    if (reply == nullptr) {
         return STATUS_DEVICE_DOES_NOT_EXIST;
     }
-    READER reader(reply);
+    READER reader(*reply);
     uint32_t op = 0;
     int32_t status = STATUS_UNSUCCESSFUL;
     uint64_t info = 0;

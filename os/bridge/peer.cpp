@@ -591,6 +591,94 @@ FRAME_STATUS ReadFrame(int socket, std::vector<uint8_t>& payload, std::vector<UN
     return lost ? FRAME_STATUS::Failed : FRAME_STATUS::Ok;
 }
 
+FRAME_STATUS FRAME_READER::Fill(std::vector<UNIQUE_FD>* fds, bool* lost, int64_t deadline) {
+    if (begin_ == end_) {
+        begin_ = end_ = 0;
+    } else if (begin_ != 0) {
+        std::memmove(buffer_, buffer_ + begin_, end_ - begin_);
+        end_ -= begin_;
+        begin_ = 0;
+    }
+    // A connection that waits for its peer's next frame rarely finds it there already: waiting
+    // first saves the read that would only say so.
+    bool wait = end_ == 0;
+    for (;;) {
+        if (wait) {
+            int ready = WaitFor(socket_, POLLIN, deadline);
+            if (ready == 0)
+                return FRAME_STATUS::TimedOut;
+            if (ready < 0)
+                return FRAME_STATUS::Failed;
+        }
+        ssize_t got = ReceiveSome(socket_, buffer_ + end_, kBufferSize - end_, fds, lost);
+        if (got > 0) {
+            end_ += static_cast<size_t>(got);
+            return FRAME_STATUS::Ok;
+        }
+        if (got == 0)
+            return FRAME_STATUS::Closed;
+        if (got == -2)
+            return FRAME_STATUS::Failed;
+        wait = true;
+    }
+}
+
+FRAME_STATUS FRAME_READER::Read(std::vector<uint8_t>& payload, std::vector<UNIQUE_FD>* fds,
+                                const FRAME_OPTIONS& options, int idleTimeoutMs) {
+    payload.clear();
+    if (fds != nullptr)
+        fds->clear();
+    bool lost = false;
+    // The mid-frame clock starts with the frame's first byte, which may be here already.
+    int64_t deadline = Buffered() != 0     ? ClockMs() + options.midFrameTimeoutMs
+                       : idleTimeoutMs < 0 ? -1
+                                           : ClockMs() + idleTimeoutMs;
+    while (Buffered() < kFrameHeaderSize) {
+        const bool begun = Buffered() != 0;
+        FRAME_STATUS status = Fill(fds, &lost, deadline);
+        if (status == FRAME_STATUS::Closed)
+            return begun ? FRAME_STATUS::Cut : FRAME_STATUS::Closed;
+        if (status != FRAME_STATUS::Ok)
+            return status;
+        if (!begun)
+            deadline = ClockMs() + options.midFrameTimeoutMs;
+    }
+    const uint8_t* header = buffer_ + begin_;
+    const uint32_t length =
+        static_cast<uint32_t>(header[0]) | (static_cast<uint32_t>(header[1]) << 8) |
+        (static_cast<uint32_t>(header[2]) << 16) | (static_cast<uint32_t>(header[3]) << 24);
+    if (length > options.maxPayload)
+        return FRAME_STATUS::TooLarge;
+    begin_ += kFrameHeaderSize;
+    // What the buffer holds of the payload, then the rest straight into it, grown as the bytes
+    // come (a length alone, with nothing after it, costs nothing).
+    const size_t first = std::min<size_t>(length, Buffered());
+    payload.assign(buffer_ + begin_, buffer_ + begin_ + first);
+    begin_ += first;
+    constexpr size_t kFirstGrowth = 64 * 1024;
+    size_t done = first;
+    while (done < length) {
+        if (done == payload.size())
+            payload.resize(std::min<size_t>(length, std::max(kFirstGrowth, 2 * done)));
+        ssize_t got =
+            ReceiveSome(socket_, payload.data() + done, payload.size() - done, fds, &lost);
+        if (got > 0) {
+            done += static_cast<size_t>(got);
+            continue;
+        }
+        if (got == 0)
+            return FRAME_STATUS::Cut;
+        if (got == -2)
+            return FRAME_STATUS::Failed;
+        int ready = WaitFor(socket_, POLLIN, deadline);
+        if (ready == 0)
+            return FRAME_STATUS::TimedOut;
+        if (ready < 0)
+            return FRAME_STATUS::Failed;
+    }
+    return lost ? FRAME_STATUS::Failed : FRAME_STATUS::Ok;
+}
+
 FRAME_STATUS WriteFrame(int socket, std::span<const uint8_t> payload, std::span<const int> fds,
                         const FRAME_OPTIONS& options) {
     if (payload.size() > UINT32_MAX || fds.size() > kMaxFrameDescriptors)

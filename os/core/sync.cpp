@@ -38,6 +38,18 @@ uint32_t CurrentThreadId() {
 
 Event::Event(EventType type, bool initialState) : type_(type), signaled_(initialState) {}
 
+Event::~Event() {
+    if (sources_ != nullptr) {
+        Dispatcher::Get().RemoveSources(*this);
+    }
+}
+
+void Event::AddSource(int fd) {
+    auto& dispatcher = Dispatcher::Get();
+    std::lock_guard guard(dispatcher.Lock());
+    dispatcher.AddSourceLocked(*this, fd);
+}
+
 bool Event::Set() {
     // Forwarded first: a waiter woken below may be the event's last owner and free it at once,
     // so nothing of the event is touched once the lock is let go.
@@ -52,14 +64,19 @@ bool Event::Set() {
 }
 
 bool Event::Reset() {
-    std::lock_guard guard(Dispatcher::Get().Lock());
+    auto& dispatcher = Dispatcher::Get();
+    std::lock_guard guard(dispatcher.Lock());
+    // A count already in a source was a set before this reset.
+    dispatcher.DrainSourcesLocked(*this);
     bool previous = signaled_;
     signaled_ = false;
     return previous;
 }
 
 bool Event::IsSet() const {
-    std::lock_guard guard(Dispatcher::Get().Lock());
+    auto& dispatcher = Dispatcher::Get();
+    std::lock_guard guard(dispatcher.Lock());
+    dispatcher.DrainSourcesLocked(const_cast<Event&>(*this));
     return signaled_;
 }
 

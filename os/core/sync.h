@@ -23,6 +23,7 @@ constexpr size_t MAXIMUM_WAIT_OBJECTS = 64;
 
 namespace detail {
 struct WaitContext;
+struct EventSources;
 class Dispatcher;
 }  // namespace detail
 
@@ -43,6 +44,10 @@ class DispatcherObject {
     // Wakes the waiters that this object's new state satisfies (dispatcher lock held).
     void SignalLocked();
 
+    // The descriptors that set the object from another process (an Event's sources); null for
+    // nearly every object. Under the dispatcher lock.
+    detail::EventSources* sources_ = nullptr;
+
   private:
     std::vector<detail::WaitContext*> waiters_;
 };
@@ -55,6 +60,7 @@ enum class EventType {
 class Event final : public DispatcherObject {
   public:
     explicit Event(EventType type = EventType::Synchronization, bool initialState = false);
+    ~Event() override;
     // Both return the previous state, as KeSetEvent and KeResetEvent do.
     bool Set();
     bool Reset();
@@ -63,8 +69,14 @@ class Event final : public DispatcherObject {
     // Called after every Set, outside the dispatcher's lock: a stand-in for another process's
     // event passes its signals on. Set before the event is shared.
     void SetForwarder(std::function<void()> forwarder) { forwarder_ = std::move(forwarder); }
+    // A descriptor whose counts set the event: an eventfd another process writes (an event of
+    // this process that the driver host holds through the device bridge). The event owns it from
+    // now on. A thread that waits on the event waits on the descriptor itself, so a count wakes
+    // one waiter (never all of them), which takes the event at once.
+    void AddSource(int fd);
 
   private:
+    friend class detail::Dispatcher;
     bool IsSignaledFor(uint32_t threadId) const override;
     void Acquire(uint32_t threadId) override;
     const EventType type_;

@@ -330,6 +330,101 @@ TEST(Frames, DescriptorsTravelWithTheFrame) {
     EXPECT_EQ(WriteFrame(pair.a.Get(), payload, tooMany, options), FRAME_STATUS::TooLarge);
 }
 
+// A connection's reader: frames that came together are taken apart, in order, whatever sizes
+// they have beside its buffer.
+TEST(FrameReader, FramesThatCameTogetherAreReadOneByOne) {
+    SocketPair pair;
+    FRAME_OPTIONS options;
+    const std::vector<uint8_t> small{'a', 'b'}, big(2000, 'z');
+    std::vector<uint8_t> together;
+    for (const auto* payload : {&small, &big, &small}) {
+        const auto n = static_cast<uint32_t>(payload->size());
+        together.insert(together.end(),
+                        {static_cast<uint8_t>(n), static_cast<uint8_t>(n >> 8),
+                         static_cast<uint8_t>(n >> 16), static_cast<uint8_t>(n >> 24)});
+        together.insert(together.end(), payload->begin(), payload->end());
+    }
+    together.insert(together.end(), {0, 0, 0, 0});  // an empty frame is a frame
+    together.insert(together.end(), {3, 0});        // and half a header of the next one
+    SendRaw(pair.a.Get(), together);
+    FRAME_READER frames(pair.b.Get());
+    std::vector<uint8_t> got;
+    for (const auto* payload : {&small, &big, &small}) {
+        ASSERT_EQ(frames.Read(got, nullptr, options), FRAME_STATUS::Ok);
+        EXPECT_EQ(got, *payload);
+    }
+    ASSERT_EQ(frames.Read(got, nullptr, options), FRAME_STATUS::Ok);
+    EXPECT_TRUE(got.empty());
+    std::thread slow([&] {
+        for (uint8_t byte : std::vector<uint8_t>{0, 0, 'x', 'y', 'z'}) {
+            SendRaw(pair.a.Get(), {byte});
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+    });
+    EXPECT_EQ(frames.Read(got, nullptr, options), FRAME_STATUS::Ok);
+    slow.join();
+    EXPECT_EQ(got, (std::vector<uint8_t>{'x', 'y', 'z'}));
+}
+
+TEST(FrameReader, EndsTimeOutsAndLimitsAsReadFrameHasThem) {
+    struct CASE {
+        const char* name;
+        std::vector<uint8_t> sent;
+        bool closed;
+        int idleTimeoutMs;
+        FRAME_STATUS expected;
+    };
+    const CASE cases[] = {
+        {"closed inside the payload", {10, 0, 0, 0, 'x'}, true, -1, FRAME_STATUS::Cut},
+        {"closed inside the header", {10, 0}, true, -1, FRAME_STATUS::Cut},
+        {"closed between frames", {}, true, -1, FRAME_STATUS::Closed},
+        {"stopped inside a frame", {10, 0, 0, 0, 'x', 'y'}, false, -1, FRAME_STATUS::TimedOut},
+        {"stopped inside a header", {10}, false, -1, FRAME_STATUS::TimedOut},
+        {"idle longer than asked", {}, false, 20, FRAME_STATUS::TimedOut},
+        {"a length above the limit", {0x01, 0x04, 0x00, 0x00}, false, -1, FRAME_STATUS::TooLarge},
+    };
+    FRAME_OPTIONS options;
+    options.maxPayload = 1024;
+    options.midFrameTimeoutMs = 50;
+    for (const CASE& c : cases) {
+        SocketPair pair;
+        if (!c.sent.empty()) {
+            SendRaw(pair.a.Get(), c.sent);
+        }
+        if (c.closed) {
+            pair.a.Reset();
+        }
+        FRAME_READER frames(pair.b.Get());
+        std::vector<uint8_t> got;
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(frames.Read(got, nullptr, options, c.idleTimeoutMs), c.expected) << c.name;
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2)) << c.name;
+    }
+}
+
+TEST(FrameReader, DescriptorsTravelWithTheFrame) {
+    SocketPair pair;
+    FRAME_OPTIONS options;
+    UNIQUE_FD event(::eventfd(0, EFD_CLOEXEC));
+    const int fds[] = {event.Get()};
+    const std::vector<uint8_t> payload{'e'};
+    ASSERT_EQ(WriteFrame(pair.a.Get(), payload, fds, options), FRAME_STATUS::Ok);
+    ASSERT_EQ(WriteFrame(pair.a.Get(), payload, {}, options), FRAME_STATUS::Ok);
+    FRAME_READER frames(pair.b.Get());
+    std::vector<uint8_t> got;
+    std::vector<UNIQUE_FD> received;
+    ASSERT_EQ(frames.Read(got, &received, options), FRAME_STATUS::Ok);
+    ASSERT_EQ(received.size(), 1u);
+    const uint64_t one = 1;
+    ASSERT_EQ(::write(received[0].Get(), &one, sizeof one), 8);
+    uint64_t count = 0;
+    ASSERT_EQ(::read(event.Get(), &count, sizeof count), 8);
+    EXPECT_EQ(count, 1u);
+    ASSERT_EQ(frames.Read(got, &received, options), FRAME_STATUS::Ok);
+    EXPECT_TRUE(received.empty());
+    EXPECT_EQ(got, payload);
+}
+
 // ---- Peer identity ----
 
 TEST(PeerIdentity, SocketPeerIsThisProcess) {

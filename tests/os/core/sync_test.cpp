@@ -1,6 +1,8 @@
 #include "os/core/sync.h"
 
 #include <gtest/gtest.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -121,6 +123,124 @@ TEST(WaitTest, AShortRealTimeOutIsNotHeldBackByLongerOnes) {
     never.Set();
     WaitForSingleObject(*holder, INFINITE);
     EXPECT_EQ(longWait.load(), WAIT_OBJECT_0);
+}
+
+// ---- Events another process sets through an eventfd ----
+
+// The event owns the descriptor it is given; the test writes to a duplicate, as the other process
+// writes to its own.
+class EventSourceTest : public ::testing::Test {
+  protected:
+    void Feed(Event& event) {
+        int fd = eventfd(0, EFD_CLOEXEC);
+        ASSERT_GE(fd, 0);
+        writer_ = dup(fd);
+        event.AddSource(fd);
+    }
+    void Count() {
+        uint64_t one = 1;
+        ASSERT_EQ(write(writer_, &one, sizeof one), static_cast<ssize_t>(sizeof one));
+    }
+    ~EventSourceTest() override {
+        if (writer_ >= 0) {
+            close(writer_);
+        }
+    }
+    int writer_ = -1;
+};
+
+TEST_F(EventSourceTest, EachCountReleasesOneBlockedWaiterOfAnAutoResetEvent) {
+    Event event(EventType::Synchronization), stop(EventType::Notification);
+    Feed(event);
+    std::atomic<int> released{0};
+    auto waiter = [&] {
+        DispatcherObject* objects[] = {&event, &stop};
+        if (WaitForMultipleObjects(objects, false, INFINITE) == WAIT_OBJECT_0) {
+            ++released;
+        }
+    };
+    std::shared_ptr<Thread> a, b;
+    {
+        VirtualClock clock;  // to know when both are blocked
+        a = Thread::Start(waiter);
+        b = Thread::Start(waiter);
+        ASSERT_TRUE(clock.Settle());
+    }
+    DispatcherObject* threads[] = {a.get(), b.get()};
+    Count();
+    EXPECT_NE(WaitForMultipleObjects(threads, false, 5'000), WAIT_TIMEOUT);
+    EXPECT_EQ(WaitForMultipleObjects(threads, true, 0), WAIT_TIMEOUT);
+    Count();
+    EXPECT_EQ(WaitForMultipleObjects(threads, true, 5'000), WAIT_OBJECT_0);
+    EXPECT_EQ(released.load(), 2);
+    EXPECT_FALSE(event.IsSet());
+    stop.Set();
+    WaitForMultipleObjects(threads, true, INFINITE);
+}
+
+// A count that comes while nobody waits is a set, seen by the next look at the event; counts
+// that pile up before anyone looks are one set, and one before a reset is undone by it.
+TEST_F(EventSourceTest, ACountWhileNobodyWaitsIsASet) {
+    Event event(EventType::Synchronization);
+    Feed(event);
+    Count();
+    EXPECT_TRUE(event.IsSet());
+    EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_TIMEOUT);
+    Count();
+    Count();
+    EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_TIMEOUT);
+    Count();
+    EXPECT_TRUE(event.Reset());
+    EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_TIMEOUT);
+}
+
+TEST_F(EventSourceTest, AWaiterOnASourceStillEndsByItsOtherObjectsAndItsTimeOut) {
+    Event event(EventType::Synchronization), stop(EventType::Notification);
+    Feed(event);
+    std::atomic<uint32_t> stopped{WAIT_FAILED}, timedOut{WAIT_FAILED};
+    std::shared_ptr<Thread> a, b;
+    {
+        VirtualClock clock;
+        a = Thread::Start([&] {
+            DispatcherObject* objects[] = {&event, &stop};
+            stopped = WaitForMultipleObjects(objects, false, 60'000);
+        });
+        b = Thread::Start([&] { timedOut = WaitForSingleObject(event, 10'000); });
+        ASSERT_TRUE(clock.Settle());
+        stop.Set();
+        ASSERT_TRUE(clock.Advance(std::chrono::seconds(10)));
+    }
+    DispatcherObject* threads[] = {a.get(), b.get()};
+    EXPECT_EQ(WaitForMultipleObjects(threads, true, 5'000), WAIT_OBJECT_0);
+    EXPECT_EQ(stopped.load(), WAIT_OBJECT_0 + 1);
+    EXPECT_EQ(timedOut.load(), WAIT_TIMEOUT);
+    Count();  // a thread that waited on the source and is gone leaves the event to the next
+    EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_OBJECT_0);
+}
+
+// The service's workers already wait on its input event when the driver host takes it.
+TEST_F(EventSourceTest, ASourceAddedWhileThreadsWaitReachesThem) {
+    Event event(EventType::Notification), stop(EventType::Notification);
+    auto waiter = [&] {
+        DispatcherObject* objects[] = {&event, &stop};
+        WaitForMultipleObjects(objects, false, INFINITE);
+    };
+    std::shared_ptr<Thread> a, b;
+    {
+        VirtualClock clock;
+        a = Thread::Start(waiter);
+        b = Thread::Start(waiter);
+        ASSERT_TRUE(clock.Settle());
+    }
+    Feed(event);
+    Count();
+    DispatcherObject* threads[] = {a.get(), b.get()};
+    EXPECT_EQ(WaitForMultipleObjects(threads, true, 5'000), WAIT_OBJECT_0);
+    EXPECT_TRUE(event.IsSet());
+    stop.Set();
+    WaitForMultipleObjects(threads, true, INFINITE);
 }
 
 TEST(MutantTest, RecursiveOwnershipAndRelease) {
