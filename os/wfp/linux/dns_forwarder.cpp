@@ -7,6 +7,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -35,6 +37,11 @@ constexpr uint64_t kForwardedTcpV6Tag = ~0ull - 8;
 // A loop turn reads at most this many datagrams from one socket, so a flood on one does not
 // starve the others.
 constexpr int kReadsPerTurn = 64;
+// Datagrams taken from a socket by one system call: what is waiting comes at once, and a socket
+// that holds fewer is known to be empty without another call that fails.
+constexpr unsigned kReadBatch = 8;
+// Room for the largest datagram, so that none is cut short.
+constexpr size_t kDatagramRoom = 65536;
 constexpr size_t kHeaderSize = 12;
 // Queries of one exchange (UDP) or connection (TCP) awaiting their answers; past this the oldest is
 // forgotten, and an answer to it dropped.
@@ -55,13 +62,26 @@ uint16_t Read16(std::span<const uint8_t> bytes, size_t at) {
     return static_cast<uint16_t>(bytes[at] << 8 | bytes[at + 1]);
 }
 
-// A client socket's key, and an exchange's: the client's socket and the resolver it asked.
-std::string KeyOf(const sockaddr_storage& client) {
-    return std::string(reinterpret_cast<const char*>(&client), AddressLength(client));
+// A client socket's key, and an exchange's (the client's socket and the resolver it asked): the
+// addresses' bytes, held in place, since a key is made for every datagram.
+struct ADDRESS_KEY {
+    std::array<uint8_t, 2 * sizeof(sockaddr_in6)> bytes{};
+    size_t size = 0;
+    auto operator<=>(const ADDRESS_KEY&) const = default;
+    void Append(const sockaddr_storage& address) {
+        const size_t length = std::min<size_t>(AddressLength(address), bytes.size() - size);
+        std::memcpy(bytes.data() + size, &address, length);
+        size += length;
+    }
+};
+ADDRESS_KEY KeyOf(const sockaddr_storage& client) {
+    ADDRESS_KEY key;
+    key.Append(client);
+    return key;
 }
-std::string KeyOf(const sockaddr_storage& client, const sockaddr_storage& resolver) {
-    std::string key = KeyOf(client);
-    key.append(reinterpret_cast<const char*>(&resolver), AddressLength(resolver));
+ADDRESS_KEY KeyOf(const sockaddr_storage& client, const sockaddr_storage& resolver) {
+    ADDRESS_KEY key = KeyOf(client);
+    key.Append(resolver);
     return key;
 }
 
@@ -139,44 +159,62 @@ ssize_t SendFrom(int fd, std::span<const uint8_t> payload, const sockaddr_storag
     return sendmsg(fd, &message, MSG_DONTWAIT);
 }
 
-// A datagram from a wildcard socket with the address it was sent to (after the redirect), its port
-// `port`; an IPv6 one carries the interface it came in on as its scope, for the answer.
-ssize_t ReceiveWithDestination(int fd, uint8_t* buffer, size_t size, sockaddr_storage* client,
-                               sockaddr_storage* local, uint16_t port) {
-    iovec io{buffer, size};
-    alignas(cmsghdr) uint8_t control[CMSG_SPACE(sizeof(in6_pktinfo)) + 64];
-    msghdr message{};
-    message.msg_name = client;
-    message.msg_namelen = sizeof *client;
-    message.msg_iov = &io;
-    message.msg_iovlen = 1;
-    message.msg_control = control;
-    message.msg_controllen = sizeof control;
-    const ssize_t n = recvmsg(fd, &message, MSG_DONTWAIT);
-    if (n < 0)
-        return n;
-    *local = {};
+// The address a datagram that came to a wildcard socket was sent to (after the redirect), from
+// its IP_PKTINFO or IPV6_PKTINFO, with the port `port`; an IPv6 one carries the interface it came
+// in on as its scope, for the answer. Unspecified when the datagram told none.
+sockaddr_storage DestinationOf(const msghdr& message, uint16_t port) {
+    sockaddr_storage local{};
     for (cmsghdr* header = CMSG_FIRSTHDR(&message); header != nullptr;
-         header = CMSG_NXTHDR(&message, header)) {
+         header = CMSG_NXTHDR(const_cast<msghdr*>(&message), header)) {
         if (header->cmsg_level == IPPROTO_IP && header->cmsg_type == IP_PKTINFO) {
             in_pktinfo info{};
             std::memcpy(&info, CMSG_DATA(header), sizeof info);
-            auto& v4 = reinterpret_cast<sockaddr_in&>(*local);
+            auto& v4 = reinterpret_cast<sockaddr_in&>(local);
             v4.sin_family = AF_INET;
             v4.sin_addr = info.ipi_addr;
             v4.sin_port = htons(port);
         } else if (header->cmsg_level == IPPROTO_IPV6 && header->cmsg_type == IPV6_PKTINFO) {
             in6_pktinfo info{};
             std::memcpy(&info, CMSG_DATA(header), sizeof info);
-            auto& v6 = reinterpret_cast<sockaddr_in6&>(*local);
+            auto& v6 = reinterpret_cast<sockaddr_in6&>(local);
             v6.sin6_family = AF_INET6;
             v6.sin6_addr = info.ipi6_addr;
             v6.sin6_port = htons(port);
             v6.sin6_scope_id = info.ipi6_ifindex;
         }
     }
-    return n;
+    return local;
 }
+
+// The loop's buffers for a batch of datagrams from one socket, made once: the loop reads one socket
+// at a time and is done with a batch before it reads the next.
+struct DATAGRAMS {
+    struct SLOT {
+        sockaddr_storage from{};
+        alignas(cmsghdr) uint8_t control[CMSG_SPACE(sizeof(in6_pktinfo)) + 64];
+        iovec io{};
+        uint8_t bytes[kDatagramRoom];
+    };
+    SLOT slots[kReadBatch];
+    mmsghdr messages[kReadBatch];
+
+    // Up to `wanted` datagrams waiting on `fd`, without waiting; their count, or -1 with errno.
+    int Read(int fd, unsigned wanted) {
+        for (unsigned i = 0; i < wanted; ++i) {
+            SLOT& slot = slots[i];
+            slot.io = {slot.bytes, sizeof slot.bytes};
+            messages[i] = {};
+            messages[i].msg_hdr.msg_name = &slot.from;
+            messages[i].msg_hdr.msg_namelen = sizeof slot.from;
+            messages[i].msg_hdr.msg_iov = &slot.io;
+            messages[i].msg_hdr.msg_iovlen = 1;
+            messages[i].msg_hdr.msg_control = slot.control;
+            messages[i].msg_hdr.msg_controllen = sizeof slot.control;
+        }
+        return recvmmsg(fd, messages, wanted, MSG_DONTWAIT, nullptr);
+    }
+    std::span<const uint8_t> Payload(int i) const { return {slots[i].bytes, messages[i].msg_len}; }
+};
 
 // A wildcard socket that tells each datagram's destination and answers from it; -1 as BindAny.
 int BindForwarded(int family, uint16_t port, uint16_t* bound, std::string* why) {
@@ -215,17 +253,31 @@ struct SOCKET_HOLD {
 };
 
 // The counts, shared with the sinks, which the engine may call after the forwarder stopped.
+// Each count on its own, without a lock: several are added for every datagram.
 struct COUNTERS {
     void Add(uint64_t DNS_FORWARDER_COUNTS::*member, int64_t by = 1) {
-        std::lock_guard guard(lock);
-        counts.*member += static_cast<uint64_t>(by);
+        std::atomic_ref<uint64_t>(counts.*member)
+            .fetch_add(static_cast<uint64_t>(by), std::memory_order_relaxed);
     }
     DNS_FORWARDER_COUNTS Get() const {
-        std::lock_guard guard(lock);
-        return counts;
+        static constexpr uint64_t DNS_FORWARDER_COUNTS::*kMembers[] = {
+            &DNS_FORWARDER_COUNTS::queries,       &DNS_FORWARDER_COUNTS::answers,
+            &DNS_FORWARDER_COUNTS::delivered,     &DNS_FORWARDER_COUNTS::canaryAnswers,
+            &DNS_FORWARDER_COUNTS::echStripped,   &DNS_FORWARDER_COUNTS::dropped,
+            &DNS_FORWARDER_COUNTS::notQueries,    &DNS_FORWARDER_COUNTS::notAnswers,
+            &DNS_FORWARDER_COUNTS::refused,       &DNS_FORWARDER_COUNTS::exchanges,
+            &DNS_FORWARDER_COUNTS::tcpConnections};
+        static_assert(
+            sizeof kMembers / sizeof kMembers[0] * sizeof(uint64_t) == sizeof(DNS_FORWARDER_COUNTS),
+            "every count is read");
+        DNS_FORWARDER_COUNTS copy;
+        for (auto member : kMembers) {
+            copy.*member =
+                std::atomic_ref<uint64_t>(counts.*member).load(std::memory_order_relaxed);
+        }
+        return copy;
     }
-    mutable std::mutex lock;
-    DNS_FORWARDER_COUNTS counts;
+    mutable DNS_FORWARDER_COUNTS counts;
 };
 
 // What goes back to a client: the answer as it passed the engine, without its ECH keys when
@@ -276,6 +328,21 @@ std::optional<DNS_QUESTION> ReadDnsQuestion(std::span<const uint8_t> message) {
 }
 
 std::optional<std::vector<uint8_t>> DohCanaryAnswer(std::span<const uint8_t> query) {
+    // Every query is asked this: a name whose labels do not add up to the canary's length (its
+    // dotted length and the length and end bytes) is told without reading it into a string.
+    constexpr size_t kCanaryWireLength = sizeof kDohCanaryName - 1 + 2;
+    size_t wire = 0;
+    for (size_t at = kHeaderSize; wire <= kCanaryWireLength; ++wire) {
+        if (at >= query.size())
+            return std::nullopt;
+        const uint8_t length = query[at];
+        if (length == 0)
+            break;
+        wire += length;
+        at += length + 1u;
+    }
+    if (wire + 1 != kCanaryWireLength)
+        return std::nullopt;
     std::optional<DNS_QUESTION> question = ReadDnsQuestion(query);
     if (!question || question->name != kDohCanaryName)
         return std::nullopt;
@@ -508,8 +575,8 @@ struct DNS_FORWARDER::STATE {
 
     struct EXCHANGE {
         uint64_t id = 0;
-        std::string key;
-        std::string clientKey;
+        ADDRESS_KEY key;
+        ADDRESS_KEY clientKey;
         sockaddr_storage client{};
         sockaddr_storage resolver{};
         std::shared_ptr<SOCKET_HOLD> upstream;
@@ -633,6 +700,8 @@ struct DNS_FORWARDER::STATE {
 
     void Loop();
     void ReadClients(int family, bool forwarded);
+    // The datagram in `slot` of the batch just read from the client socket `fd`.
+    void ClientDatagram(int fd, int family, bool forwarded, int slot);
     void ReadUpstream(uint64_t id);
     // The client's exchange with the resolver, made when needed; null when there is no room or
     // (*refused set) the resolver is the machine itself, or the query was forwarded (to `local`)
@@ -669,10 +738,15 @@ struct DNS_FORWARDER::STATE {
 
     // Loop thread only.
     std::map<uint64_t, EXCHANGE> exchanges;
-    std::map<std::string, uint64_t> byKey;
-    std::map<std::string, size_t> perClient;  // exchanges held by each client socket
-    std::map<std::string, uint64_t> latest;   // each client socket's exchange last used
+    std::map<ADDRESS_KEY, uint64_t> byKey;
+    std::map<ADDRESS_KEY, size_t> perClient;  // exchanges held by each client socket
+    std::map<ADDRESS_KEY, uint64_t> latest;   // each client socket's exchange last used
     uint64_t nextId = 1;
+    // Read once a turn, after the wait: fine enough for idle spells, and no clock read per
+    // datagram.
+    int64_t nowMs = 0;
+    // Not zeroed: only the pages a datagram is written to are ever touched.
+    std::unique_ptr<DATAGRAMS> datagrams{new DATAGRAMS};
 
     const std::shared_ptr<COUNTERS> counters = std::make_shared<COUNTERS>();
 };
@@ -683,6 +757,7 @@ void DNS_FORWARDER::STATE::Loop() {
     int64_t nextSweep = NowMs() + sweepMs;
     while (!stopping.load()) {
         const int n = epoll_wait(epollFd, events, 64, sweepMs);
+        nowMs = NowMs();
         for (int i = 0; i < n; ++i) {
             const uint64_t tag = events[i].data.u64;
             if (tag == kWakeTag) {
@@ -700,9 +775,9 @@ void DNS_FORWARDER::STATE::Loop() {
                 ReadUpstream(tag);
             }
         }
-        if (NowMs() >= nextSweep) {
+        if (nowMs >= nextSweep) {
             ExpireIdle();
-            nextSweep = NowMs() + sweepMs;
+            nextSweep = nowMs + sweepMs;
         }
     }
 }
@@ -710,65 +785,71 @@ void DNS_FORWARDER::STATE::Loop() {
 void DNS_FORWARDER::STATE::ReadClients(int family, bool forwarded) {
     const int index = family == AF_INET ? 0 : 1;
     const int fd = (forwarded ? forwardedListeners : listeners)[index]->fd;
-    uint8_t buffer[65536];
-    for (int turn = 0; turn < kReadsPerTurn; ++turn) {
-        sockaddr_storage client{};
-        socklen_t length = sizeof client;
-        // Where the redirect sent the datagram: the one loopback address, or for forwarded DNS
-        // the address of the interface it came in on.
-        sockaddr_storage local = listenerAddresses[index];
-        const ssize_t n = forwarded ? ReceiveWithDestination(fd, buffer, sizeof buffer, &client,
-                                                             &local, forwardedPort)
-                                    : recvfrom(fd, buffer, sizeof buffer, MSG_DONTWAIT,
-                                               reinterpret_cast<sockaddr*>(&client), &length);
+    for (int turn = 0; turn < kReadsPerTurn;) {
+        const int n = datagrams->Read(fd, kReadBatch);
         if (n < 0) {
             if (errno == EINTR)
                 continue;
             return;  // EAGAIN, or an error of an earlier send reported here
         }
-        std::span<const uint8_t> query(buffer, static_cast<size_t>(n));
-        DNS_ASKED asked;
-        if (CheckDnsQuery(query, &asked) != DNS_CHECK::Ok) {
-            Count(&DNS_FORWARDER_COUNTS::notQueries);
-            continue;
-        }
-        if (options.answerDohCanary) {
-            if (auto answer = DohCanaryAnswer(query)) {
-                const ssize_t sent =
-                    forwarded ? SendFrom(fd, *answer, client, local)
-                              : sendto(fd, answer->data(), answer->size(), MSG_DONTWAIT,
-                                       reinterpret_cast<const sockaddr*>(&client), length);
-                if (sent >= 0)
-                    Count(&DNS_FORWARDER_COUNTS::canaryAnswers);
-                continue;
-            }
-        }
-        sockaddr_storage resolver{};
-        const bool known =
-            local.ss_family == family &&
-            (options.destination
-                 ? options.destination(client, local, &resolver)
-                 : RecentDestination(client, &resolver) ||
-                       OriginalDatagramDestination(client, local, &resolver) == ERROR_SUCCESS);
-        if (!known || resolver.ss_family != family) {
-            Count(&DNS_FORWARDER_COUNTS::dropped);
-            continue;
-        }
-        bool refused = Forbidden(resolver);
-        EXCHANGE* exchange =
-            refused ? nullptr
-                    : ExchangeFor(client, resolver, family, forwarded ? &local : nullptr, &refused);
-        if (exchange == nullptr) {
-            Count(refused ? &DNS_FORWARDER_COUNTS::refused : &DNS_FORWARDER_COUNTS::dropped);
-            continue;
-        }
-        exchange->lastUsedMs = NowMs();
-        latest[exchange->clientKey] = exchange->id;
-        Remember(exchange->asked, std::move(asked), kAskedPerExchange);
-        // What the engine permits reaches the sink, which sends it on.
-        if (!exchange->endpoint->Send(FWP_DIRECTION_OUTBOUND, query))
-            Count(&DNS_FORWARDER_COUNTS::dropped);
+        for (int i = 0; i < n; ++i)
+            ClientDatagram(fd, family, forwarded, i);
+        turn += n;
+        if (static_cast<unsigned>(n) < kReadBatch)
+            return;  // nothing more is waiting
     }
+}
+
+void DNS_FORWARDER::STATE::ClientDatagram(int fd, int family, bool forwarded, int slot) {
+    const int index = family == AF_INET ? 0 : 1;
+    const sockaddr_storage& client = datagrams->slots[slot].from;
+    const socklen_t length = datagrams->messages[slot].msg_hdr.msg_namelen;
+    // Where the redirect sent the datagram: the one loopback address, or for forwarded DNS the
+    // address of the interface it came in on.
+    const sockaddr_storage local =
+        forwarded ? DestinationOf(datagrams->messages[slot].msg_hdr, forwardedPort)
+                  : listenerAddresses[index];
+    const std::span<const uint8_t> query = datagrams->Payload(slot);
+    DNS_ASKED asked;
+    if (CheckDnsQuery(query, &asked) != DNS_CHECK::Ok) {
+        Count(&DNS_FORWARDER_COUNTS::notQueries);
+        return;
+    }
+    if (options.answerDohCanary) {
+        if (auto answer = DohCanaryAnswer(query)) {
+            const ssize_t sent = forwarded
+                                     ? SendFrom(fd, *answer, client, local)
+                                     : sendto(fd, answer->data(), answer->size(), MSG_DONTWAIT,
+                                              reinterpret_cast<const sockaddr*>(&client), length);
+            if (sent >= 0)
+                Count(&DNS_FORWARDER_COUNTS::canaryAnswers);
+            return;
+        }
+    }
+    sockaddr_storage resolver{};
+    const bool known = local.ss_family == family &&
+                       (options.destination ? options.destination(client, local, &resolver)
+                                            : RecentDestination(client, &resolver) ||
+                                                  OriginalDatagramDestination(
+                                                      client, local, &resolver) == ERROR_SUCCESS);
+    if (!known || resolver.ss_family != family) {
+        Count(&DNS_FORWARDER_COUNTS::dropped);
+        return;
+    }
+    bool refused = Forbidden(resolver);
+    EXCHANGE* exchange =
+        refused ? nullptr
+                : ExchangeFor(client, resolver, family, forwarded ? &local : nullptr, &refused);
+    if (exchange == nullptr) {
+        Count(refused ? &DNS_FORWARDER_COUNTS::refused : &DNS_FORWARDER_COUNTS::dropped);
+        return;
+    }
+    exchange->lastUsedMs = nowMs;
+    latest[exchange->clientKey] = exchange->id;
+    Remember(exchange->asked, std::move(asked), kAskedPerExchange);
+    // What the engine permits reaches the sink, which sends it on.
+    if (!exchange->endpoint->Send(FWP_DIRECTION_OUTBOUND, query))
+        Count(&DNS_FORWARDER_COUNTS::dropped);
 }
 
 void DNS_FORWARDER::STATE::ReadUpstream(uint64_t id) {
@@ -776,9 +857,8 @@ void DNS_FORWARDER::STATE::ReadUpstream(uint64_t id) {
     if (it == exchanges.end())
         return;
     EXCHANGE& exchange = it->second;
-    uint8_t buffer[65536];
-    for (int turn = 0; turn < kReadsPerTurn; ++turn) {
-        const ssize_t n = recv(exchange.upstream->fd, buffer, sizeof buffer, MSG_DONTWAIT);
+    for (int turn = 0; turn < kReadsPerTurn;) {
+        const int n = datagrams->Read(exchange.upstream->fd, kReadBatch);
         if (n < 0) {
             if (errno == EINTR)
                 continue;
@@ -788,16 +868,21 @@ void DNS_FORWARDER::STATE::ReadUpstream(uint64_t id) {
                 Count(&DNS_FORWARDER_COUNTS::dropped);
             return;
         }
-        const std::span<const uint8_t> answer(buffer, static_cast<size_t>(n));
-        size_t matched = 0;
-        if (CheckDnsAnswer(answer, exchange.asked, &matched) != DNS_CHECK::Ok) {
-            Count(&DNS_FORWARDER_COUNTS::notAnswers);
-            continue;
+        for (int i = 0; i < n; ++i) {
+            const std::span<const uint8_t> answer = datagrams->Payload(i);
+            size_t matched = 0;
+            if (CheckDnsAnswer(answer, exchange.asked, &matched) != DNS_CHECK::Ok) {
+                Count(&DNS_FORWARDER_COUNTS::notAnswers);
+                continue;
+            }
+            exchange.asked.erase(exchange.asked.begin() + static_cast<long>(matched));
+            exchange.lastUsedMs = nowMs;
+            Count(&DNS_FORWARDER_COUNTS::answers);
+            exchange.endpoint->Send(FWP_DIRECTION_INBOUND, answer);
         }
-        exchange.asked.erase(exchange.asked.begin() + static_cast<long>(matched));
-        exchange.lastUsedMs = NowMs();
-        Count(&DNS_FORWARDER_COUNTS::answers);
-        exchange.endpoint->Send(FWP_DIRECTION_INBOUND, answer);
+        turn += n;
+        if (static_cast<unsigned>(n) < kReadBatch)
+            return;
     }
 }
 
@@ -806,10 +891,10 @@ DNS_FORWARDER::STATE::EXCHANGE* DNS_FORWARDER::STATE::ExchangeFor(const sockaddr
                                                                   int family,
                                                                   const sockaddr_storage* local,
                                                                   bool* refused) {
-    std::string key = KeyOf(client, resolver);
+    ADDRESS_KEY key = KeyOf(client, resolver);
     if (auto found = byKey.find(key); found != byKey.end())
         return &exchanges.at(found->second);
-    std::string clientKey = KeyOf(client);
+    const ADDRESS_KEY clientKey = KeyOf(client);
     const auto held = perClient.find(clientKey);
     if (exchanges.size() >= options.maxExchanges ||
         (held != perClient.end() && held->second >= options.maxExchangesPerClient))
@@ -866,7 +951,7 @@ bool DNS_FORWARDER::STATE::RecentDestination(const sockaddr_storage& client,
     if (found == latest.end())
         return false;
     const auto exchange = exchanges.find(found->second);
-    if (exchange == exchanges.end() || NowMs() - exchange->second.lastUsedMs >= kSameDestinationMs)
+    if (exchange == exchanges.end() || nowMs - exchange->second.lastUsedMs >= kSameDestinationMs)
         return false;
     *resolver = exchange->second.resolver;
     return true;
