@@ -2,10 +2,16 @@
 
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+
+#include "os/wfp/linux/bpf_socket_owner.h"
 
 namespace wexo::pipeline {
 namespace {
@@ -15,6 +21,34 @@ using std::chrono::seconds;
 const std::string kHost = std::string(WEXO_BINARY_DIR) + "/tools/wexowfp";
 const std::string kService = std::string(WEXO_BINARY_DIR) + "/tools/wexosvc";
 const std::string kRegistryTool = std::string(WEXO_BINARY_DIR) + "/tools/wexo-reg";
+
+// The runs' cgroups are "wexo-t<pid>-<n>" below the hierarchy's root, so that a later run removes
+// the empty ones a crashed run left behind.
+constexpr char kCgroupPrefix[] = "wexo-t";
+std::atomic<int> gCgroupSequence{0};
+
+void RemoveStaleCgroups(const std::string& mount) {
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(mount, error)) {
+        const std::string name = entry.path().filename().string();
+        if (name.rfind(kCgroupPrefix, 0) != 0 || !entry.is_directory(error))
+            continue;
+        const size_t digits = sizeof(kCgroupPrefix) - 1;
+        const size_t dash = name.find('-', digits);
+        if (dash == std::string::npos || dash == digits ||
+            name.find_first_not_of("0123456789", digits) != dash)
+            continue;
+        const pid_t pid = static_cast<pid_t>(std::atoi(name.substr(digits, dash - digits).c_str()));
+        if (::kill(pid, 0) != 0 && errno == ESRCH)
+            ::rmdir(entry.path().c_str());  // fails, and stays, while anything still runs in it
+    }
+}
+
+bool MoveToCgroup(const std::string& folder, pid_t pid) {
+    std::ofstream procs(folder + "/cgroup.procs");
+    procs << pid << std::flush;
+    return procs.good();
+}
 
 int StopChild(std::unique_ptr<peers::CHILD_PROCESS>& child) {
     if (!child) {
@@ -52,10 +86,49 @@ NAMESPACE_PRODUCT::~NAMESPACE_PRODUCT() {
         secure_->Stop();
     }
     namespaces_.reset();
+    LeaveCgroup();
     if (!dir_.empty()) {
         std::error_code ignored;
         std::filesystem::remove_all(dir_, ignored);
     }
+}
+
+void NAMESPACE_PRODUCT::EnterCgroup() {
+    const std::string mount = os::CgroupV2Mount();
+    if (mount.empty() || ::geteuid() != 0) {
+        return;
+    }
+    RemoveStaleCgroups(mount);
+    const std::string folder = mount + "/" + kCgroupPrefix + std::to_string(::getpid()) + "-" +
+                               std::to_string(gCgroupSequence.fetch_add(1));
+    if (::mkdir(folder.c_str(), 0755) != 0) {
+        return;
+    }
+    formerCgroup_ = os::CurrentCgroupV2();
+    if (formerCgroup_.empty() || !MoveToCgroup(folder, ::getpid())) {
+        ::rmdir(folder.c_str());
+        return;
+    }
+    cgroup_ = folder;
+}
+
+void NAMESPACE_PRODUCT::LeaveCgroup() {
+    if (cgroup_.empty()) {
+        return;
+    }
+    MoveToCgroup(formerCgroup_, ::getpid());
+    // A program of the run that outlived it (none should) goes back with this process rather
+    // than keep the folder.
+    std::ifstream procs(cgroup_ + "/cgroup.procs");
+    std::vector<pid_t> left;
+    for (pid_t pid = 0; procs >> pid;) {
+        left.push_back(pid);
+    }
+    for (pid_t pid : left) {
+        MoveToCgroup(formerCgroup_, pid);
+    }
+    ::rmdir(cgroup_.c_str());
+    cgroup_.clear();
 }
 
 std::vector<std::string> NAMESPACE_PRODUCT::Program(
@@ -76,6 +149,7 @@ std::vector<std::string> NAMESPACE_PRODUCT::Program(
 
 bool NAMESPACE_PRODUCT::Start(const std::string& policy, std::string* why,
                               const std::vector<std::vector<std::string>>& installed) {
+    EnterCgroup();
     namespaces_ = peers::NETWORK_NAMESPACES::Create(why);
     if (!namespaces_) {
         return false;
@@ -138,9 +212,14 @@ bool NAMESPACE_PRODUCT::Start(const std::string& policy, std::string* why,
             return false;
         }
     }
+    // The host's mount namespace has /sys of its own, without the cgroup mount: it reaches the
+    // run's cgroup through this process's root.
+    const std::string ownerCgroup =
+        cgroup_.empty() ? std::string() : "/proc/" + std::to_string(::getpid()) + "/root" + cgroup_;
     host_ = namespaces_->Start(SIDE::Client,
                                Program(kHost, {"WEXO_NETWORK=real", registryFile,
-                                               "WEXO_POLICY_SERVERS=" + policy_.HostPort()}));
+                                               "WEXO_POLICY_SERVERS=" + policy_.HostPort(),
+                                               "WEXO_BPF_OWNER_CGROUP=" + ownerCgroup}));
     if (!host_ || !host_->ReadUntil("the driver runs", seconds(30)) ||
         host_->Output().find("filtering the machine's connections") == std::string::npos) {
         *why = "the driver host did not start: " + (host_ ? host_->Output() : std::string());

@@ -3,9 +3,12 @@
 // and the service (wexosvc -A) in the client namespace, the reference policy server on the
 // client's loopback (which the redirect leaves alone), web servers for HTTP (port 80) and HTTPS
 // (port 443, self-signed) on the server's address 192.0.2.2, and the DNS server the client's
-// programs ask, on the same address (its names are in kDnsNames). Nothing outside the namespaces
-// is touched; everything is stopped and removed when the object goes. For the real-traffic tests
-// and the demo.
+// programs ask, on the same address (its names are in kDnsNames). This process, and so every
+// program it starts (the host, the service, the clients), runs in a cgroup v2 folder of the run's
+// own, to which the host attaches its connect-time owner records (`ip netns exec` hides the
+// machine's cgroup mount from the host, and the machine's other processes are not its business).
+// Nothing else outside the namespaces is touched; everything is stopped and removed when the
+// object goes. For the real-traffic tests and the demo.
 #pragma once
 
 #include <memory>
@@ -85,6 +88,14 @@ class NAMESPACE_PRODUCT {
                                      const std::vector<std::string>& settings,
                                      const std::vector<std::string>& arguments = {}) const;
 
+    // Makes the run's cgroup and moves this process into it; without a cgroup v2 hierarchy or the
+    // right to make one, nothing (the host then finds owners in /proc).
+    void EnterCgroup();
+    // Moves this process, and whatever of the run's is still in the cgroup, back; removes it.
+    void LeaveCgroup();
+
+    std::string cgroup_;        // the run's cgroup folder, empty when none
+    std::string formerCgroup_;  // where this process was before
     std::unique_ptr<peers::NETWORK_NAMESPACES> namespaces_;
     std::string dir_;
     std::unique_ptr<peers::HttpPeer> web_;
