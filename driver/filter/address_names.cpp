@@ -267,11 +267,21 @@ size_t ADDRESS_NAMES::NamesOf(const ADDRESS_KEY& address, NAME_LIST& names) {
     return entry.count;
 }
 
-bool ADDRESS_NAMES::WasGivenForServiceDomain(const ADDRESS_KEY& address) {
+template <typename Predicate>
+bool ADDRESS_NAMES::AnyNameOf(const ADDRESS_KEY& address, Predicate matches) {
     NAME_LIST names;
     const size_t count = NamesOf(address, names);
-    return std::any_of(names.begin(), names.begin() + static_cast<ptrdiff_t>(count),
-                       [](const std::string& name) { return IsServiceDomain(name); });
+    return std::any_of(names.begin(), names.begin() + static_cast<ptrdiff_t>(count), matches);
+}
+
+bool ADDRESS_NAMES::WasGivenForServiceDomain(const ADDRESS_KEY& address) {
+    return AnyNameOf(address, [](const std::string& name) { return IsServiceDomain(name); });
+}
+
+bool ADDRESS_NAMES::WasGivenFor(const ADDRESS_KEY& address, std::string_view name) {
+    const std::string wanted = HostName(name);
+    return !wanted.empty() &&
+           AnyNameOf(address, [&](const std::string& known) { return known == wanted; });
 }
 
 size_t ADDRESS_NAMES::NameCount() const {

@@ -60,6 +60,8 @@ class ADDRESS_NAMES {
     size_t NamesOf(const ADDRESS_KEY& address, NAME_LIST& names);
     // Whether `address` was given for a name of the service domain.
     bool WasGivenForServiceDomain(const ADDRESS_KEY& address);
+    // Whether `address` was given for `name` (any case, a trailing dot or not).
+    bool WasGivenFor(const ADDRESS_KEY& address, std::string_view name);
 
     size_t NameCount() const;
     void Clear();
@@ -79,6 +81,8 @@ class ADDRESS_NAMES {
     void DropExpiredLocked(std::unordered_map<ADDRESS_KEY, ENTRY, ADDRESS_KEY_HASH>::iterator at,
                            uint64_t now);
     void EvictOldestLocked();
+    template <typename Predicate>
+    bool AnyNameOf(const ADDRESS_KEY& address, Predicate matches);
 
     mutable std::mutex lock_;
     std::unordered_map<ADDRESS_KEY, ENTRY, ADDRESS_KEY_HASH> entries_;

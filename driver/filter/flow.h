@@ -47,6 +47,9 @@ enum FLOW_STATE : uint32_t {
     // An allowed CONNECT opened a tunnel, and the first bytes of the connection inside it are
     // being gathered in the held data until they can be judged.
     FLOW_STATE_TUNNEL_GATHER = 12,
+    // The client hello names a host its destination was never given for: it is held, with what
+    // follows, until the connection toward the server goes to an address of that name.
+    FLOW_STATE_TLS_RETARGET = 13,
 };
 
 constexpr bool IsWatched(uint32_t state) {
@@ -54,7 +57,8 @@ constexpr bool IsWatched(uint32_t state) {
 }
 
 constexpr bool IsLookupPending(uint32_t state) {
-    return state == FLOW_STATE_HTTP_LOOKUP || state == FLOW_STATE_TLS_LOOKUP;
+    return state == FLOW_STATE_HTTP_LOOKUP || state == FLOW_STATE_TLS_LOOKUP ||
+           state == FLOW_STATE_TLS_RETARGET;
 }
 
 // Host, URL path and proxy prefix kept for the lookup: one pool block holding three
@@ -143,6 +147,9 @@ struct FLOW {
     // The request before the one being read offered an upgrade: what follows it may be the
     // protocol the server switched to rather than a request.
     uint8_t upgradeOffered = 0;
+    // The held hello is on its way to the server once more: the flow already waits for the
+    // server's flight, but what the client sends meanwhile must not overtake the hello.
+    std::atomic<bool> helloForwarding{false};
     // The first outbound bytes were incomplete and the engine was asked for more of them. Only
     // the flow's outbound classify (one at a time per flow) touches it.
     bool moreRequested = false;

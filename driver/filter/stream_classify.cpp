@@ -356,6 +356,13 @@ void STREAM_FILTER::PermitOrDropOnFailure(SEGMENT& segment, Result result) {
 void STREAM_FILTER::Inbound(SEGMENT& segment) {
     FLOW* flow = segment.flow;
     const size_t length = segment.Data().dataLength;
+    if (flow->state.load() == FLOW_STATE_TLS_RETARGET &&
+        (length > 0 || (segment.Flags() & os::FWPS_STREAM_FLAG_RECEIVE_DISCONNECT) != 0)) {
+        // A TLS server speaks only after the hello, which has not reached it: whatever spoke is
+        // no server of the name the hello gives.
+        DropConnection(segment.packet, segment.out);
+        return;
+    }
     if ((segment.Flags() & os::FWPS_STREAM_FLAG_RECEIVE_DISCONNECT) != 0) {
         bool pending;
         bool injected = true;
@@ -450,7 +457,7 @@ bool STREAM_FILTER::InjectServerData(SEGMENT& segment) {
 void STREAM_FILTER::Outbound(SEGMENT& segment) {
     FLOW* flow = segment.flow;
     uint32_t state = flow->state.load();
-    if (IsLookupPending(state) && HoldWhilePending(segment)) {
+    if ((IsLookupPending(state) || flow->helloForwarding.load()) && HoldWhilePending(segment)) {
         return;
     }
     state = flow->state.load();
@@ -611,7 +618,7 @@ bool STREAM_FILTER::HoldWhilePending(SEGMENT& segment) {
         return true;
     }
     std::lock_guard guard(flowLock_);
-    if (!IsLookupPending(flow->state.load())) {
+    if (!IsLookupPending(flow->state.load()) && !flow->helloForwarding.load()) {
         return false;  // the lookup ended meanwhile; the clone goes
     }
     if (flow->clientFinSeen == 0 && !clone.Empty()) {
@@ -744,7 +751,16 @@ void STREAM_FILTER::ParseOutbound(SEGMENT& segment, std::span<const uint8_t> byt
                 return;
             }
         }
+        // A name the destination was never answered for may be borrowed: the hello waits until
+        // the connection toward the server goes to one of that name's own addresses.
+        const bool retarget = names && flow->inTunnel == 0 && NameMayBeBorrowed(segment, *names);
+        os::NetBufferListChain helloData;
+        if (retarget && !os::NT_SUCCESS(os::FwpsCloneStreamData(segment.Data(), helloData))) {
+            DropConnection(segment.packet, segment.out);
+            return;
+        }
         bool queued = false;
+        bool held = false;
         {
             std::lock_guard guard(flowLock_);
             if (flow->state.load() == FLOW_STATE_NEW) {
@@ -760,13 +776,28 @@ void STREAM_FILTER::ParseOutbound(SEGMENT& segment, std::span<const uint8_t> byt
                 SetStateLocked(flow, FLOW_STATE_TLS_HELLO);
                 if (flow->inTunnel != 0) {
                     queued = QueueTlsLocked(segment, flow);
+                } else if (retarget) {
+                    RecordLookupTargetLocked(segment);
+                    if (QueueForLookupLocked(flow)) {
+                        ReferenceFlow(flow, static_cast<int32_t>(helloData.Count()));
+                        flow->heldBytes = static_cast<uint32_t>(segment.Data().dataLength);
+                        flow->heldData = std::move(helloData);
+                        flow->clientFinSeen = fin ? 1 : 0;
+                        SetStateLocked(flow, FLOW_STATE_TLS_RETARGET);
+                        queued = held = true;
+                    }
                 }
             }
         }
+        helloData.Clear();
         if (queued) {
             lookupEvent_.Set();
         }
-        Permit(segment.packet, segment.out, segment.filter);
+        if (held) {
+            Absorb(segment.packet, segment.out);
+        } else {
+            Permit(segment.packet, segment.out, segment.filter);
+        }
         return;
     }
 
@@ -1034,6 +1065,46 @@ ADDRESS_KEY STREAM_FILTER::RemoteAddressOf(const SEGMENT& segment) {
         return MakeAddressKey(bytes, 4);
     }
     return MakeAddressKey(segment.values.remoteAddressV6.data(), 16);
+}
+
+bool STREAM_FILTER::NameMayBeBorrowed(SEGMENT& segment, const FLOW_NAMES& names) {
+    // The service domain's names are judged by where they go (TlsNameLocked), not moved.
+    return !IsServiceDomainHost(names.Host()) &&
+           os::FwpsStreamCanRedirectServer(segment.metadata.flowHandle) &&
+           !addressNames_.WasGivenFor(RemoteAddressOf(segment), names.Host());
+}
+
+void STREAM_FILTER::ResumeHello(FLOW* flow, HELD_DATA& held) {
+    {
+        // Waiting for the server's flight from here on; what the client sends meanwhile is held
+        // behind the hello until the hello is out.
+        std::lock_guard guard(flowLock_);
+        flow->helloForwarding.store(true);
+        if (flow->state.load() == FLOW_STATE_TLS_RETARGET) {
+            SetStateLocked(flow, FLOW_STATE_TLS_HELLO);
+        }
+    }
+    for (;;) {
+        Forward(flow, held);
+        std::lock_guard guard(flowLock_);
+        const bool waiting = flow->state.load() == FLOW_STATE_TLS_HELLO;
+        if (flow->heldData.Empty() || !waiting) {
+            // Once the server's flight has queued the lookup, what is held (and the FIN) waits
+            // for its verdict instead.
+            held.clientFinSeen = waiting && flow->clientFinSeen != 0;
+            if (waiting) {
+                flow->clientFinSeen = 0;
+            }
+            flow->helloForwarding.store(false);
+            break;
+        }
+        held.data = std::move(flow->heldData);
+        held.bytes = flow->heldBytes;
+        flow->heldBytes = 0;
+    }
+    if (held.clientFinSeen) {
+        InjectFin(flow, os::FWPS_STREAM_FLAG_SEND | os::FWPS_STREAM_FLAG_SEND_DISCONNECT);
+    }
 }
 
 bool STREAM_FILTER::PassesAsServiceDomainLocked(SEGMENT& segment, FLOW* flow) {

@@ -111,6 +111,9 @@ class STREAM_FILTER {
     // With `tunnelStart`, the held data begins the connection inside a tunnel that an allowed
     // CONNECT opened, and is judged first as a new connection's first bytes are.
     void AdvanceHttp(FLOW* flow, HELD_DATA& held, bool requestAllowed, bool tunnelStart = false);
+    // The held hello of a flow whose server connection was moved (or left where it was) goes on
+    // to the server with what followed it, and the flow waits for the server's flight.
+    void ResumeHello(FLOW* flow, HELD_DATA& held);
     // A lookup ends with the connection cut: the held data goes, the flow takes `state`.
     void EndWithHeldDiscarded(FLOW* flow, HELD_DATA& held, FLOW_STATE state);
     // A blocked later request: nothing more reaches the server, which is told the client is done.
@@ -158,6 +161,9 @@ class STREAM_FILTER {
     // address).
     void RefuseEncryptedDns(SEGMENT& segment, std::string_view name);
     static ADDRESS_KEY RemoteAddressOf(const SEGMENT& segment);
+    // The hello names a host its destination was never answered for, on a connection whose
+    // server end the backend can open again elsewhere.
+    bool NameMayBeBorrowed(SEGMENT& segment, const FLOW_NAMES& names);
     // The bytes after an allowed CONNECT head, in the held data, as a new connection's first
     // bytes: false when they are to be read as an HTTP request (the caller goes on with them).
     bool JudgeTunnelStart(FLOW* flow, HELD_DATA& held);

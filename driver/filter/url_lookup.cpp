@@ -11,6 +11,7 @@
 #include "driver/platform/debug_print.h"
 #include "driver/platform/event_log.h"
 #include "driver/platform/identification.h"
+#include "driver/platform/resolve_name.h"
 #include "os/core/process.h"
 #include "os/kernel/pool.h"
 
@@ -66,6 +67,25 @@ void PrintVerdictLine(bool serviceUnavailable, const LOOKUP_TARGET& t) {
 template <typename T>
 uint64_t Address(const T* pointer) {
     return reinterpret_cast<uint64_t>(pointer);
+}
+
+std::string AddressText(const uint8_t* bytes, uint32_t length) {
+    char text[INET6_ADDRSTRLEN] = {};
+    inet_ntop(length == 16 ? AF_INET6 : AF_INET, bytes, text, sizeof text);
+    return text;
+}
+
+// The addresses the service resolved `host` to, the destination's family first.
+RESOLVE_RESULT ResolveForDestination(SERVICE_CALL_QUEUE& queue, const std::string& host, bool v6) {
+    RESOLVE_RESULT found = ResolveName(queue, host, v6 ? NameFamily::V6 : NameFamily::V4);
+    if ((found.outcome == ResolveOutcome::Resolved && found.addresses.Count() == 0) ||
+        found.outcome == ResolveOutcome::NotFound) {
+        RESOLVE_RESULT other = ResolveName(queue, host, v6 ? NameFamily::V4 : NameFamily::V6);
+        if (other.outcome == ResolveOutcome::Resolved && other.addresses.Count() > 0) {
+            return other;
+        }
+    }
+    return found;
 }
 
 }  // namespace
@@ -167,6 +187,11 @@ bool URL_LOOKUP::ProcessUrlLookup() {
         target.sessionReuse = flow->sessionReuse;
         target.laterRequest = flow->laterRequest != 0;
         target.http2 = flow->http2.has_value();
+    }
+    if (target.state == FLOW_STATE_TLS_RETARGET) {
+        Retarget(flow, target.host, target.flowNumber);
+        ReleaseFlow(flow);
+        return true;
     }
     const bool https = target.state == FLOW_STATE_TLS_LOOKUP;
 
@@ -316,6 +341,76 @@ bool URL_LOOKUP::ProcessUrlLookup() {
     ReleaseFlow(flow);
     completed_.fetch_add(1);
     return true;
+}
+
+void URL_LOOKUP::Retarget(FLOW* flow, const std::string& host, uint32_t flowNumber) {
+    // The destination is fixed since the hello was queued.
+    const uint32_t length = flow->addressLength;
+    const std::string destination = AddressText(flow->remoteAddress, length);
+    const long number = static_cast<long>(flowNumber);
+    const ADDRESS_KEY key = MakeAddressKey(flow->remoteAddress, length);
+    ADDRESS_NAMES& names = filter_.AddressNames();
+    // A burst of connections with one name queues many of these: the first one's outcome is
+    // remembered for the others, so that the service resolves each name once, not per connection.
+    if (names.WasGivenFor(key, host)) {
+        HELD_DATA held = filter_.CompleteLookup(flow);
+        filter_.ResumeHello(flow, held);
+        return;
+    }
+    RESOLVE_RESULT found = ResolveForDestination(queue_, host, length == 16);
+    bool close = false;
+    if (found.outcome != ResolveOutcome::Resolved || found.addresses.Count() == 0) {
+        // Nothing to compare with: a name that does not resolve has no servers of its own to
+        // send it to, and the client's destination is all there is to go by.
+        close = filter_.BlockOnFailure();
+        DriverPrintAndLog(
+            "WexoW: ClassifyTls: FC#%ld, \"%s\", which %s was never given for, cannot be "
+            "resolved (%s); %s\n\n",
+            number, host.c_str(), destination.c_str(), ResolveOutcomeName(found.outcome),
+            close ? "closed" : "left to go where the client sent it");
+        if (!close && found.outcome == ResolveOutcome::NotFound) {
+            names.Learn(key, host, 0);
+        }
+    } else {
+        const RESOLVED_ADDRESSES& addresses = found.addresses;
+        bool listed = false;
+        for (uint32_t i = 0; i < addresses.Count() && !listed; ++i) {
+            listed = addresses.ElementSize() == length &&
+                     std::memcmp(addresses.Address(i), flow->remoteAddress, length) == 0;
+        }
+        if (listed) {
+            names.Learn(key, host, 0);
+        } else {
+            // Toward the name's own servers, so that a name borrowed by a server of another kind
+            // only ever reaches the servers it names.
+            os::IP_ADDRESS_BYTES to;
+            to.family =
+                addresses.ElementSize() == 16 ? os::AddressFamily::IPv6 : os::AddressFamily::IPv4;
+            std::memcpy(to.bytes.data(), addresses.Address(0), addresses.ElementSize());
+            const std::string toText = AddressText(addresses.Address(0), addresses.ElementSize());
+            os::NTSTATUS status = os::FwpsStreamRedirectServer(flow->flowId, to);
+            close = !os::NT_SUCCESS(status);
+            if (close) {
+                DriverPrintAndLog(
+                    "WexoW: ClassifyTls: FC#%ld, the client hello names \"%s\", which %s was "
+                    "never given for; its connection could not be moved to %s (0x%08lx): "
+                    "closed\n\n",
+                    number, host.c_str(), destination.c_str(), toText.c_str(),
+                    static_cast<unsigned long>(static_cast<uint32_t>(status)));
+            } else {
+                DriverPrintAndLog(
+                    "WexoW: ClassifyTls: FC#%ld, the client hello names \"%s\", which %s was "
+                    "never given for; connected to %s, an address of that name, instead\n\n",
+                    number, host.c_str(), destination.c_str(), toText.c_str());
+            }
+        }
+    }
+    HELD_DATA held = filter_.CompleteLookup(flow);
+    if (close) {
+        Disconnect(flow, held);
+    } else {
+        filter_.ResumeHello(flow, held);
+    }
 }
 
 void URL_LOOKUP::Forward(FLOW* flow, HELD_DATA& held) {

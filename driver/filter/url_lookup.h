@@ -70,6 +70,10 @@ class URL_LOOKUP {
     enum class Outcome { BlockedAnswer, Allowed, NotAnswered, NoService };
 
     static void WorkerMain(SystemThread* record);
+    // A hello held because its destination was never given for the name it gives: the
+    // connection toward the server is moved to an address the service resolves that name to,
+    // left where it is when the destination is one of them, or closed when it cannot be moved.
+    void Retarget(FLOW* flow, const std::string& host, uint32_t flowNumber);
     void Allow(FLOW* flow, HELD_DATA& held);
     void Disconnect(FLOW* flow, HELD_DATA& held);
     void Redirect(FLOW* flow, HELD_DATA& held, uint8_t* text, uint32_t length);

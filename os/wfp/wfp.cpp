@@ -174,6 +174,14 @@ NTSTATUS FwpsFlowRemoveContext(uint64_t flowId, uint16_t layerId, uint32_t callo
     return FilterEngine::Current().FlowRemoveContext(flowId, layerId, calloutId);
 }
 
+bool FwpsStreamCanRedirectServer(uint64_t flowId) {
+    return FilterEngine::Current().StreamCanRedirectServer(flowId);
+}
+
+NTSTATUS FwpsStreamRedirectServer(uint64_t flowId, const IP_ADDRESS_BYTES& address) {
+    return FilterEngine::Current().StreamRedirectServer(flowId, address);
+}
+
 // ---- Stream data ----
 
 size_t FwpsCopyStreamDataToBuffer(const FWPS_STREAM_DATA& streamData, std::span<uint8_t> buffer) {

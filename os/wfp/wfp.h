@@ -451,6 +451,13 @@ NTSTATUS FwpsFlowAssociateContext(uint64_t flowId, uint16_t layerId, uint32_t ca
 // Removes the association; the flow-delete function runs before this returns.
 NTSTATUS FwpsFlowRemoveContext(uint64_t flowId, uint16_t layerId, uint32_t calloutId);
 
+// Not an engine call of the original platform, which redirects a connection only before it is
+// made: where the backend makes the server's connection itself, a callout may have it made again
+// toward another address of the same port while nothing has crossed to or from the server (see
+// StreamEndpoints::RedirectServer). STATUS_FWP_NOT_FOUND for an unknown flow.
+bool FwpsStreamCanRedirectServer(uint64_t flowId);
+NTSTATUS FwpsStreamRedirectServer(uint64_t flowId, const IP_ADDRESS_BYTES& address);
+
 // ---- Stream data ----
 
 // Copies the indicated bytes into buffer; returns the count copied (at most buffer.size()).

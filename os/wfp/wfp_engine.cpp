@@ -836,6 +836,19 @@ NTSTATUS FilterEngine::FlowAssociateContext(uint64_t flowId, uint16_t layerId, u
     return STATUS_SUCCESS;
 }
 
+bool FilterEngine::StreamCanRedirectServer(uint64_t flowId) const {
+    std::shared_ptr<StreamFlow> flow = FindFlow(flowId);
+    return flow && flow->CanRedirectServer();
+}
+
+NTSTATUS FilterEngine::StreamRedirectServer(uint64_t flowId, const IP_ADDRESS_BYTES& address) {
+    std::shared_ptr<StreamFlow> flow = FindFlow(flowId);
+    if (!flow) {
+        return STATUS_FWP_NOT_FOUND;
+    }
+    return flow->RedirectServer(address);
+}
+
 NTSTATUS FilterEngine::FlowRemoveContext(uint64_t flowId, uint16_t layerId, uint32_t calloutId) {
     std::shared_ptr<StreamFlow> flow = FindFlow(flowId);
     if (!flow) {

@@ -105,6 +105,8 @@ class FilterEngine {
     NTSTATUS FlowAssociateContext(uint64_t flowId, uint16_t layerId, uint32_t calloutId,
                                   uint64_t flowContext);
     NTSTATUS FlowRemoveContext(uint64_t flowId, uint16_t layerId, uint32_t calloutId);
+    bool StreamCanRedirectServer(uint64_t flowId) const;
+    NTSTATUS StreamRedirectServer(uint64_t flowId, const IP_ADDRESS_BYTES& address);
     NTSTATUS InjectionHandleCreate(AddressFamily family, uint32_t flags, INJECTION_HANDLE& handle);
     NTSTATUS InjectionHandleDestroy(INJECTION_HANDLE& handle);
     NTSTATUS StreamInject(const INJECTION_HANDLE& handle, uint64_t flowId, uint32_t calloutId,

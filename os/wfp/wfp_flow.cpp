@@ -61,6 +61,17 @@ uint16_t StreamFlow::StreamLayerId() const {
     return IsV6(tuple_) ? FWPS_LAYER_STREAM_V6 : FWPS_LAYER_STREAM_V4;
 }
 
+bool StreamFlow::CanRedirectServer() const {
+    return endpoints_->CanRedirectServer();
+}
+
+NTSTATUS StreamFlow::RedirectServer(const IP_ADDRESS_BYTES& address) {
+    if (IsReset()) {
+        return STATUS_CANCELLED;
+    }
+    return endpoints_->RedirectServer(address);
+}
+
 bool StreamFlow::PassesThrough() const {
     std::lock_guard state(stateLock_);
     return allowConnection_ && !reset_;

@@ -35,6 +35,15 @@ class StreamEndpoints {
     virtual void DeliverFin(FWP_DIRECTION direction) = 0;
     // Both ends are reset.
     virtual void Reset() = 0;
+    // Where the backend opens the server's end itself (a proxy), it can open it again toward
+    // another address, on the same port, as long as nothing has gone to the server or come from
+    // it: what is delivered outbound meanwhile waits for the new connection, and one that cannot
+    // be made resets both ends. STATUS_NOT_SUPPORTED where the backend cannot;
+    // STATUS_INVALID_DEVICE_STATE once bytes or a FIN crossed either way.
+    virtual bool CanRedirectServer() const { return false; }
+    virtual NTSTATUS RedirectServer(const IP_ADDRESS_BYTES& /*address*/) {
+        return STATUS_NOT_SUPPORTED;
+    }
 };
 
 class StreamFlow : public std::enable_shared_from_this<StreamFlow> {
@@ -55,6 +64,10 @@ class StreamFlow : public std::enable_shared_from_this<StreamFlow> {
     NTSTATUS Send(FWP_DIRECTION direction, std::span<const uint8_t> bytes, bool fin);
     // Either end aborts: both ends are reset.
     void Abort();
+    // The server's end opened again toward `address` (StreamEndpoints::RedirectServer);
+    // STATUS_CANCELLED on a reset connection.
+    bool CanRedirectServer() const;
+    NTSTATUS RedirectServer(const IP_ADDRESS_BYTES& address);
 
     bool IsReset() const;
     bool IsDeleted() const;

@@ -304,6 +304,39 @@ TEST_F(RealTrafficTest, DnsAnswersAreRemappedAndTheCanaryIsRefused) {
     EXPECT_GE(product_->Dns().QueryCount("www.example.test"), 1u);
 }
 
+// A tunnel tool's trick: an allowed, popular name in the hello and its own server as the
+// destination. The destination was never answered for the name, so the connection goes to the
+// name's own server instead, before any of the client's bytes leave; the tool's server sees
+// nothing.
+TEST_F(RealTrafficTest, ABorrowedServerNameOnlyEverReachesThatNamesOwnServer) {
+    std::string out;
+    ASSERT_EQ(
+        product_->Run(SIDE::Server, {"ip", "addr", "add", "192.0.2.9/24", "dev", "wexo0"}, &out), 0)
+        << out;
+    wexo::peers::CertificateOptions names;
+    names.commonName = "mail.example.test";
+    wexo::peers::PeerOptions options =
+        wexo::peers::HttpsPeer(wexo::peers::MakeSelfSignedIdentity(names));
+    options.address = "192.0.2.9";
+    options.port = 443;
+    wexo::peers::HttpPeer tunnel(options);
+    tunnel.Reply("GET", "/play", 200, "the tunnel");
+    bool started = false;
+    ASSERT_TRUE(product_->Namespaces().RunIn(SIDE::Server, [&] { started = tunnel.Start(); }));
+    ASSERT_TRUE(started);
+    const size_t before = Secure().RequestCount("GET", "/play");
+    EXPECT_EQ(product_->Run(SIDE::Client,
+                            {"curl", "-sk", "--max-time", "15", "--resolve",
+                             "mail.example.test:443:192.0.2.9", "https://mail.example.test/play"},
+                            &out),
+              0)
+        << out;
+    EXPECT_EQ(out, "the game");
+    EXPECT_EQ(tunnel.RequestCount(), 0u);
+    EXPECT_EQ(Secure().RequestCount("GET", "/play"), before + 1);
+    tunnel.Stop();
+}
+
 }  // namespace
 
 // ---- What a client phrases around the rules, on the real network ----

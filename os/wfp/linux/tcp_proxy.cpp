@@ -60,6 +60,25 @@ int TargetOf(FWP_DIRECTION direction) {
     return direction == FWP_DIRECTION_OUTBOUND ? kUpstream : kClient;
 }
 
+sockaddr_storage SocketAddress(const IP_ADDRESS_BYTES& address, uint16_t port) {
+    sockaddr_storage socketAddress{};
+    if (address.family == AddressFamily::IPv6) {
+        auto* v6 = reinterpret_cast<sockaddr_in6*>(&socketAddress);
+        v6->sin6_family = AF_INET6;
+        v6->sin6_port = htons(port);
+        std::memcpy(&v6->sin6_addr, address.bytes.data(), 16);
+    } else {
+        auto* v4 = reinterpret_cast<sockaddr_in*>(&socketAddress);
+        v4->sin_family = AF_INET;
+        v4->sin_port = htons(port);
+        std::memcpy(&v4->sin_addr, address.bytes.data(), 4);
+    }
+    return socketAddress;
+}
+
+// Where a connection's server end is while an engine callout has it opened elsewhere.
+enum MOVE : int { kNotMoved = 0, kMoveAsked = 1, kMoveConnecting = 2 };
+
 int64_t NowMs() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(
                std::chrono::steady_clock::now().time_since_epoch())
@@ -114,6 +133,10 @@ struct CONNECTION {
     bool finForwarded[2] = {false, false};  // a spliced side's FIN, given to the engine
     // The relay process that holds the sockets now (-1: this process); set on the loop thread.
     int relay = -1;
+    // The server's end is opened again toward `movedTo` (RedirectServer asks, the loop does it):
+    // the old socket is no longer read, what goes toward the server waits for the new one.
+    std::atomic<int> move{kNotMoved};
+    sockaddr_storage movedTo{};
 
     size_t Buffered(int side) const { return out[side].size() - outOffset[side]; }
 };
@@ -132,6 +155,8 @@ struct TCP_PROXY::STATE {
     std::mutex lock;  // the connection table and the queues below
     std::map<uint64_t, std::shared_ptr<CONNECTION>> connections;
     std::vector<uint64_t> resetQueue;
+    // Connections whose server end is to be opened again elsewhere.
+    std::vector<uint64_t> moveQueue;
     // Connections whose last FIN went out on another thread: the loop looks whether they are done.
     std::vector<uint64_t> finishQueue;
     // Connects in the order they started, so in the order their deadlines come (one timeout).
@@ -168,6 +193,9 @@ struct TCP_PROXY::STATE {
     void Accept(int listener, bool forwarded);
     void Refuse(int fd);
     void Connected(const std::shared_ptr<CONNECTION>& c);
+    void DrainMoves();
+    void Move(const std::shared_ptr<CONNECTION>& c);
+    void Moved(const std::shared_ptr<CONNECTION>& c);
     void Readable(const std::shared_ptr<CONNECTION>& c, int side);
     void Writable(const std::shared_ptr<CONNECTION>& c, int side);
     void Spliced(const std::shared_ptr<CONNECTION>& c, int side);
@@ -202,6 +230,7 @@ struct TCP_PROXY::STATE {
     void QueueReset(CONNECTION& c);
     void Deliver(CONNECTION& c, FWP_DIRECTION direction, std::span<const uint8_t> bytes);
     void DeliverFin(CONNECTION& c, FWP_DIRECTION direction);
+    NTSTATUS RedirectServer(CONNECTION& c, const IP_ADDRESS_BYTES& address);
 };
 
 namespace {
@@ -232,6 +261,11 @@ class ENDPOINTS final : public StreamEndpoints {
             state_->QueueReset(*c);
         }
     }
+    bool CanRedirectServer() const override { return true; }
+    NTSTATUS RedirectServer(const IP_ADDRESS_BYTES& address) override {
+        auto c = connection_.lock();
+        return c ? state_->RedirectServer(*c, address) : STATUS_CANCELLED;
+    }
 
   private:
     TCP_PROXY::STATE* const state_;
@@ -256,6 +290,8 @@ void TCP_PROXY::STATE::UpdateInterestLocked(CONNECTION& c, int side) {
     uint32_t events = 0;
     if (c.connecting) {
         events = side == kUpstream && !c.upstreamReady ? static_cast<uint32_t>(EPOLLOUT) : 0u;
+    } else if (side == kUpstream && c.move.load() != kNotMoved) {
+        events = c.move.load() == kMoveConnecting ? static_cast<uint32_t>(EPOLLOUT) : 0u;
     } else {
         if (!c.readEnded[side] && !c.readPaused[side] && !c.heldPaused[side] && !c.reset) {
             events |= EPOLLIN;
@@ -315,7 +351,7 @@ void TCP_PROXY::STATE::UpdateHeldLocked(CONNECTION& c, int side) {
 }
 
 void TCP_PROXY::STATE::WriteLocked(CONNECTION& c, int side) {
-    if (c.closed || c.reset || c.connecting) {
+    if (c.closed || c.reset || c.connecting || (side == kUpstream && c.move.load() != kNotMoved)) {
         return;
     }
     while (c.Buffered(side) > 0) {
@@ -407,6 +443,104 @@ void TCP_PROXY::STATE::DeliverFin(CONNECTION& c, FWP_DIRECTION direction) {
     }
     uint64_t one = 1;  // the loop looks whether the connection is done
     [[maybe_unused]] ssize_t n = write(wakeFd, &one, sizeof one);
+}
+
+NTSTATUS TCP_PROXY::STATE::RedirectServer(CONNECTION& c, const IP_ADDRESS_BYTES& address) {
+    if (address.family != AddressFamily::IPv4 && address.family != AddressFamily::IPv6) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    {
+        std::lock_guard guard(c.lock);
+        if (c.closed || c.reset) {
+            return STATUS_CANCELLED;
+        }
+        // Only a server that has had nothing and said nothing can be left for another.
+        if (c.connecting || c.spliced || c.relay >= 0 || c.move.load() != kNotMoved ||
+            c.readFrom[kUpstream] > 0 || c.readEnded[kUpstream] || c.deliveredFrom[kClient] > 0 ||
+            c.finPending[kUpstream]) {
+            return STATUS_INVALID_DEVICE_STATE;
+        }
+        uint16_t port = 0;
+        AddressBytes(c.info.destination, &port);
+        c.movedTo = SocketAddress(address, port);
+        c.move.store(kMoveAsked);
+        UpdateInterestLocked(c, kUpstream);
+    }
+    {
+        std::lock_guard guard(lock);
+        moveQueue.push_back(c.id);
+    }
+    Wake();
+    return STATUS_SUCCESS;
+}
+
+void TCP_PROXY::STATE::DrainMoves() {
+    for (auto& c : TakeQueued(moveQueue)) {
+        Move(c);
+    }
+}
+
+void TCP_PROXY::STATE::Move(const std::shared_ptr<CONNECTION>& c) {
+    int fd = socket(c->movedTo.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP);
+    bool started =
+        fd >= 0 && (options.mark == 0 || SetSocketMark(fd, options.mark) == ERROR_SUCCESS);
+    if (started) {
+        int rc =
+            connect(fd, reinterpret_cast<const sockaddr*>(&c->movedTo), AddressLength(c->movedTo));
+        started = rc == 0 || errno == EINPROGRESS;
+    }
+    if (!started) {
+        if (fd >= 0) {
+            close(fd);
+        }
+        {
+            std::lock_guard guard(lock);
+            ++counts.upstreamFailed;
+        }
+        Finish(c, true);
+        return;
+    }
+    {
+        std::lock_guard guard(c->lock);
+        if (c->closed) {
+            close(fd);
+            return;
+        }
+        // The old server's socket goes unread: whatever it had sent is not the client's.
+        if (!c->parked[kUpstream] && c->interest[kUpstream] != kNoLongerWatched) {
+            epoll_ctl(epollFd, EPOLL_CTL_DEL, c->fd[kUpstream], nullptr);
+        }
+        CloseWithReset(c->fd[kUpstream]);
+        c->fd[kUpstream] = fd;
+        c->parked[kUpstream] = false;
+        c->interest[kUpstream] = EPOLLOUT;
+        epoll_event event{EPOLLOUT, {.u64 = (c->id << 1) | static_cast<uint64_t>(kUpstream)}};
+        epoll_ctl(epollFd, EPOLL_CTL_ADD, fd, &event);
+        c->move.store(kMoveConnecting);
+        c->connectDeadline = NowMs() + options.connectTimeoutMs;
+    }
+    std::lock_guard guard(lock);
+    ++counts.moved;
+    connectDeadlines.emplace_back(c->connectDeadline, c->id);
+}
+
+void TCP_PROXY::STATE::Moved(const std::shared_ptr<CONNECTION>& c) {
+    int error = 0;
+    socklen_t length = sizeof error;
+    getsockopt(c->fd[kUpstream], SOL_SOCKET, SO_ERROR, &error, &length);
+    if (error != 0) {
+        {
+            std::lock_guard guard(lock);
+            ++counts.upstreamFailed;
+        }
+        Finish(c, true);
+        return;
+    }
+    std::lock_guard guard(c->lock);
+    c->move.store(kNotMoved);
+    WriteLocked(*c, kUpstream);
+    UpdateInterestLocked(*c, kUpstream);
+    UpdateInterestLocked(*c, kClient);
 }
 
 void TCP_PROXY::STATE::Refuse(int fd) {
@@ -572,6 +706,9 @@ void TCP_PROXY::STATE::Readable(const std::shared_ptr<CONNECTION>& c, int side) 
     bytesMoved.fetch_add(static_cast<uint64_t>(n), std::memory_order_relaxed);
     {
         std::lock_guard guard(c->lock);
+        if (side == kUpstream && c->move.load() != kNotMoved) {
+            return;  // the old server's, read before the move was asked: nobody's now
+        }
         c->readFrom[side] += static_cast<uint64_t>(n);
         if (n == 0) {
             c->readEnded[side] = true;
@@ -987,7 +1124,9 @@ void TCP_PROXY::STATE::ExpireConnects() {
         while (!connectDeadlines.empty() && connectDeadlines.front().first <= now) {
             auto it = connections.find(connectDeadlines.front().second);
             connectDeadlines.pop_front();
-            if (it != connections.end() && it->second->connecting) {
+            if (it != connections.end() &&
+                (it->second->connecting || it->second->move.load() == kMoveConnecting) &&
+                it->second->connectDeadline <= now) {
                 late.push_back(it->second);
             }
         }
@@ -1090,6 +1229,13 @@ void TCP_PROXY::STATE::Run() {
                 }
                 continue;
             }
+            if (side == kUpstream && c->move.load() != kNotMoved) {
+                if (c->move.load() == kMoveConnecting &&
+                    (what & (EPOLLOUT | EPOLLERR | EPOLLHUP)) != 0) {
+                    Moved(c);
+                }
+                continue;  // asked: the old socket is closed before the next wait
+            }
             if ((what & EPOLLOUT) != 0) {
                 {
                     std::lock_guard guard(c->lock);
@@ -1112,6 +1258,7 @@ void TCP_PROXY::STATE::Run() {
             MaybeFinish(c);
         }
         DrainResets();
+        DrainMoves();
         DrainOwners();
         DrainFinishes();
         ExpireConnects();

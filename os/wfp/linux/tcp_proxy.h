@@ -92,6 +92,7 @@ struct TCP_PROXY_COUNTS {
     uint64_t relayed = 0;         // passed connections handed to a relay process
     uint64_t relays = 0;          // relay processes started
     uint64_t clientGone = 0;      // the client reset before the upstream side was open
+    uint64_t moved = 0;           // server ends opened again elsewhere for the engine
     uint64_t open = 0;            // relayed ones included
     // The most one direction of one connection ever held for its receiver.
     uint64_t bufferedHighWater = 0;

@@ -14,6 +14,8 @@ std::span<const uint8_t> AsBytes(std::string_view text) {
 // The two ends of a connection: what each received. Every change wakes waiters.
 class SimTcpConnection::Ends final : public StreamEndpoints {
   public:
+    explicit Ends(bool redirects) : redirects_(redirects) {}
+
     void Deliver(FWP_DIRECTION direction, std::span<const uint8_t> bytes) override {
         {
             std::lock_guard guard(lock_);
@@ -36,6 +38,22 @@ class SimTcpConnection::Ends final : public StreamEndpoints {
         }
         changed_.Set();
     }
+    bool CanRedirectServer() const override { return redirects_; }
+    NTSTATUS RedirectServer(const IP_ADDRESS_BYTES& address) override {
+        if (!redirects_) {
+            return STATUS_NOT_SUPPORTED;
+        }
+        {
+            std::lock_guard guard(lock_);
+            if (!server_.received.empty() || server_.sawFin || !client_.received.empty() ||
+                client_.sawFin) {
+                return STATUS_INVALID_DEVICE_STATE;
+            }
+            server_.redirectedTo = address;
+        }
+        changed_.Set();
+        return STATUS_SUCCESS;
+    }
 
     SIM_END_STATE Client() const {
         std::lock_guard guard(lock_);
@@ -48,6 +66,7 @@ class SimTcpConnection::Ends final : public StreamEndpoints {
     Event& Changed() { return changed_; }
 
   private:
+    const bool redirects_;
     mutable std::mutex lock_;
     SIM_END_STATE client_;
     SIM_END_STATE server_;
@@ -223,7 +242,7 @@ std::shared_ptr<SimTcpConnection> SimNetwork::OpenTcp(const IP_ADDRESS_BYTES& re
         std::lock_guard guard(lock_);
         tuple.localPort = nextPort_++;
     }
-    auto ends = std::make_shared<SimTcpConnection::Ends>();
+    auto ends = std::make_shared<SimTcpConnection::Ends>(serverRedirects_);
     std::shared_ptr<StreamFlow> flow = engine_.OpenStreamFlow(tuple, processId, ends);
     {
         std::lock_guard guard(lock_);

@@ -24,6 +24,8 @@ struct SIM_END_STATE {
     std::string received;
     bool sawFin = false;
     bool reset = false;
+    // The server's end only: the address a callout had it opened again toward.
+    std::optional<IP_ADDRESS_BYTES> redirectedTo;
 };
 
 class SimTcpConnection {
@@ -122,6 +124,10 @@ class SimNetwork {
     std::shared_ptr<SimUdpExchange> OpenUdp(const IP_ADDRESS_BYTES& server, uint16_t serverPort,
                                             std::optional<uint64_t> processId);
 
+    // Connections opened from now on let a callout open their server's end again toward another
+    // address, as a proxying backend does (off: as the original platform, it cannot).
+    void SetServerRedirects(bool on) { serverRedirects_ = on; }
+
     // Waits until every injection completion has run (deliveries happen before completions).
     bool WaitSettled(uint32_t milliseconds = 10'000);
     FilterEngine& Engine() { return engine_; }
@@ -130,6 +136,7 @@ class SimNetwork {
     FilterEngine& engine_;
     std::mutex lock_;
     uint16_t nextPort_ = 49152;
+    bool serverRedirects_ = false;
     std::vector<std::weak_ptr<StreamFlow>> flows_;
 };
 

@@ -143,6 +143,22 @@ class ServiceProcess {
         return Control(device, QRN_SC_OUTPUT, &request, sizeof request, nullptr, 0);
     }
 
+    // Answers a name resolution with a DNS_ADDRESS_ANSWER block built in this process's memory.
+    uint32_t AnswerAddresses(os::HANDLE device, uint64_t call, int32_t status,
+                             const std::vector<uint8_t>& addresses, uint32_t elementSize) {
+        addressBlock_.assign(sizeof(DNS_ADDRESS_ANSWER) + addresses.size(), 0);
+        DNS_ADDRESS_ANSWER answer{};
+        answer.count = static_cast<uint32_t>(addresses.size() / elementSize);
+        if (!addresses.empty()) {
+            answer.addresses = reinterpret_cast<uint64_t>(addressBlock_.data() + sizeof answer);
+            std::memcpy(addressBlock_.data() + sizeof answer, addresses.data(), addresses.size());
+        }
+        std::memcpy(addressBlock_.data(), &answer, sizeof answer);
+        SC_OUTPUT_REQUEST output{call, reinterpret_cast<uint64_t>(addressBlock_.data()),
+                                 static_cast<uint32_t>(addressBlock_.size()), status};
+        return Control(device, QRN_SC_OUTPUT, &output, sizeof output, nullptr, 0);
+    }
+
     uint32_t Simple(os::HANDLE device, uint32_t code) {
         return Control(device, code, nullptr, 0, nullptr, 0);
     }
@@ -159,6 +175,7 @@ class ServiceProcess {
     std::vector<uint8_t> buffer_ = std::vector<uint8_t>(kServiceRequestBufferSize);
     POLICY_LOOKUP_ANSWER answer_{};
     std::string answerText_;
+    std::vector<uint8_t> addressBlock_;
 };
 
 // A policy-lookup request built in kernel memory, as a lookup worker builds it.

@@ -9,6 +9,7 @@
 #include <iterator>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "driver/filter/stream_classify.h"
@@ -22,6 +23,37 @@ inline std::vector<uint8_t> ReadTestData(const std::string& name) {
     std::ifstream in(std::string(WEXO_TEST_DATA_DIR) + "/" + name, std::ios::binary);
     EXPECT_TRUE(in.good()) << name;
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// A TLS 1.2 client hello record with an optional server name and session ID.
+inline std::vector<uint8_t> ClientHello(std::string_view serverName,
+                                        std::vector<uint8_t> sessionId = {}) {
+    std::vector<uint8_t> body = {3, 3};
+    body.insert(body.end(), 32, 0x5A);  // random
+    body.push_back(static_cast<uint8_t>(sessionId.size()));
+    body.insert(body.end(), sessionId.begin(), sessionId.end());
+    body.insert(body.end(), {0x00, 0x02, 0x00, 0x2f, 0x01, 0x00});  // one suite, no compression
+    if (!serverName.empty()) {
+        uint16_t nameLength = static_cast<uint16_t>(serverName.size());
+        uint16_t listLength = static_cast<uint16_t>(nameLength + 3);
+        uint16_t extensionLength = static_cast<uint16_t>(listLength + 2);
+        uint16_t extensionsLength = static_cast<uint16_t>(extensionLength + 4);
+        body.insert(
+            body.end(),
+            {static_cast<uint8_t>(extensionsLength >> 8), static_cast<uint8_t>(extensionsLength),
+             0x00, 0x00, static_cast<uint8_t>(extensionLength >> 8),
+             static_cast<uint8_t>(extensionLength), static_cast<uint8_t>(listLength >> 8),
+             static_cast<uint8_t>(listLength), 0x00, static_cast<uint8_t>(nameLength >> 8),
+             static_cast<uint8_t>(nameLength)});
+        body.insert(body.end(), serverName.begin(), serverName.end());
+    }
+    std::vector<uint8_t> handshake = {1, 0, static_cast<uint8_t>(body.size() >> 8),
+                                      static_cast<uint8_t>(body.size())};
+    handshake.insert(handshake.end(), body.begin(), body.end());
+    std::vector<uint8_t> record = {22, 3, 1, static_cast<uint8_t>(handshake.size() >> 8),
+                                   static_cast<uint8_t>(handshake.size())};
+    record.insert(record.end(), handshake.begin(), handshake.end());
+    return record;
 }
 
 inline std::string ChainText(const os::NET_BUFFER_LIST* list) {

@@ -8,7 +8,9 @@
 #include <atomic>
 #include <cstring>
 #include <functional>
+#include <map>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -55,12 +57,16 @@ struct VERDICT {
     std::string text;
 };
 
+// The IPv4 addresses a test service resolves names to; any other name is not found.
+using NAMES = std::map<std::string, std::vector<uint8_t>>;
+
 // A service process whose thread fetches lookups and answers them by a rule, or never answers.
 class TestService {
   public:
     using Rule = std::function<VERDICT(const SEEN&)>;
 
-    explicit TestService(Rule rule) : rule_(std::move(rule)) {
+    explicit TestService(Rule rule, NAMES names = {})
+        : rule_(std::move(rule)), names_(std::move(names)) {
         EXPECT_EQ(process_.Register(&device_), 0u);
         os::ScopedProcessContext context(process_.Id());
         thread_ = os::Thread::Start([this] { Serve(); });
@@ -80,6 +86,7 @@ class TestService {
         std::lock_guard guard(lock_);
         return seen_;
     }
+    int Resolutions() const { return resolutions_.load(); }
     uint32_t Heartbeat() { return process_.Simple(device_, QRN_SC_HEARTBEAT); }
     void Unregister() { process_.Close(device_); }
 
@@ -91,6 +98,20 @@ class TestService {
                 auto fetched = process_.Fetch(device_);
                 if (fetched.error != 0) {
                     break;
+                }
+                if (fetched.code == SC_CODE_RESOLVE_V4 || fetched.code == SC_CODE_RESOLVE_V6) {
+                    if (!rule_) {
+                        continue;  // a service that never answers
+                    }
+                    DNS_NAME_REQUEST request;
+                    std::memcpy(&request, reinterpret_cast<const void*>(fetched.address),
+                                sizeof request);
+                    ++resolutions_;
+                    auto it = names_.find(reinterpret_cast<const char*>(request.hostName));
+                    const bool found = fetched.code == SC_CODE_RESOLVE_V4 && it != names_.end();
+                    process_.AnswerAddresses(device_, fetched.handle, found ? 0 : 11001,
+                                             found ? it->second : std::vector<uint8_t>{}, 4);
+                    continue;
                 }
                 auto* r = reinterpret_cast<const POLICY_LOOKUP_REQUEST*>(fetched.address);
                 SEEN seen{std::string(reinterpret_cast<const char*>(r->host), r->hostLength),
@@ -116,6 +137,8 @@ class TestService {
     }
 
     Rule rule_;
+    const NAMES names_;
+    std::atomic<int> resolutions_{0};
     ServiceProcess process_;
     os::HANDLE device_ = 0;
     std::atomic<bool> stop_{false};
@@ -145,8 +168,8 @@ class UrlLookupTest : public ::testing::Test {
         EXPECT_EQ(os::PoolOutstanding(kRedirectTextTag), 0u);
     }
 
-    void Serve(TestService::Rule rule) {
-        service = std::make_unique<TestService>(std::move(rule));
+    void Serve(TestService::Rule rule, NAMES names = {}) {
+        service = std::make_unique<TestService>(std::move(rule), std::move(names));
         filter.SetServiceProcessId(device.RegisteredProcessId());
     }
 
@@ -262,6 +285,71 @@ TEST_F(UrlLookupTest, ABlockedTlsConnectionIsClosedWithNothingInjected) {
     EXPECT_TRUE(connection->ClientSawFin());
     // The server flight passed before the verdict; nothing else reached the client.
     EXPECT_EQ(connection->ClientReceived().size(), flight.size());
+}
+
+// A hello whose destination was never answered for the name it gives is held until the connection
+// toward the server goes to an address the service resolves that name to; a destination that was
+// answered for the name, or is among its addresses, stays; a name that does not resolve leaves it
+// where it is unless block-on-failure closes it. Nothing reaches the client's destination first.
+TEST_F(UrlLookupTest, AHelloToAnAddressNeverGivenForItsNameGoesToThatNamesOwnAddress) {
+    Serve([](const SEEN&) { return VERDICT{}; },
+          {{"moved.test", {198, 51, 100, 7}}, {"listed.test", {198, 51, 100, 9, 203, 0, 113, 80}}});
+    network->SetServerRedirects(true);
+    const uint8_t destination[4] = {203, 0, 113, 80};
+    filter.AddressNames().Learn(MakeAddressKey(destination, 4), "known.test", 60);
+    struct Case {
+        std::string name;
+        bool blockOnFailure;
+        std::optional<os::IP_ADDRESS_BYTES> to;
+        bool closed;
+    };
+    const Case cases[] = {{"known.test", false, std::nullopt, false},
+                          {"moved.test", false, os::MakeIPv4Address(198, 51, 100, 7), false},
+                          {"listed.test", false, std::nullopt, false},
+                          {"nowhere.test", true, std::nullopt, true},
+                          {"nowhere.test", false, std::nullopt, false},
+                          // What the last connections found is not asked again.
+                          {"nowhere.test", true, std::nullopt, false},
+                          {"listed.test", false, std::nullopt, false}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        filter.SetBlockOnFailure(c.blockOnFailure);
+        auto connection = Open(kServer, 443);
+        const auto hello = testing::ClientHello(c.name);
+        ASSERT_TRUE(connection->ClientSend(std::span<const uint8_t>(hello)));
+        ASSERT_TRUE(connection->WaitUntil(
+            [](const os::SIM_END_STATE& client, const os::SIM_END_STATE& server) {
+                return client.sawFin || !server.received.empty();
+            },
+            10'000));
+        EXPECT_EQ(connection->Server().redirectedTo, c.to);
+        EXPECT_EQ(connection->ClientSawFin(), c.closed);
+        EXPECT_EQ(connection->ServerReceived().size(), c.closed ? 0u : hello.size());
+    }
+    EXPECT_EQ(service->Resolutions(), 6) << "each family once for moved, listed and nowhere";
+    auto logged = DebuggerLines();
+    EXPECT_EQ(std::count_if(logged.begin(), logged.end(),
+                            [](const std::string& line) {
+                                return line.find(
+                                           "FC#2, the client hello names \"moved.test\", "
+                                           "which 203.0.113.80 was never given for; "
+                                           "connected to 198.51.100.7, an address of that "
+                                           "name, instead") != std::string::npos;
+                            }),
+              1);
+}
+
+// Whatever speaks first on a connection whose hello is still held is no TLS server of the name.
+TEST_F(UrlLookupTest, AServerThatSpeaksBeforeTheHelloReachedItIsCutOff) {
+    Serve(nullptr);  // the name's resolution never comes
+    network->SetServerRedirects(true);
+    auto connection = Open(kServer, 443);
+    const auto hello = testing::ClientHello("borrowed.test");
+    ASSERT_TRUE(connection->ClientSend(std::span<const uint8_t>(hello)));
+    connection->ServerSend("SSH-2.0-tunnel\r\n");
+    EXPECT_TRUE(connection->ClientWasReset());
+    EXPECT_EQ(connection->ServerReceived(), "");
+    EXPECT_EQ(connection->ClientReceived(), "");
 }
 
 // A TLS connection that names nothing is judged by the names its address was answered for, the

@@ -46,25 +46,13 @@ class ResolveNameTest : public ChannelTest {
         }
     }
 
-    // Answers with a DNS_ADDRESS_ANSWER block built in the service's memory.
     uint32_t AnswerAddresses(uint64_t call, int32_t status, const std::vector<uint8_t>& addresses,
                              uint32_t elementSize) {
-        block_.assign(sizeof(DNS_ADDRESS_ANSWER) + addresses.size(), 0);
-        DNS_ADDRESS_ANSWER answer{};
-        answer.count = static_cast<uint32_t>(addresses.size() / elementSize);
-        if (!addresses.empty()) {
-            answer.addresses = reinterpret_cast<uint64_t>(block_.data() + sizeof answer);
-            std::memcpy(block_.data() + sizeof answer, addresses.data(), addresses.size());
-        }
-        std::memcpy(block_.data(), &answer, sizeof answer);
-        SC_OUTPUT_REQUEST output{call, reinterpret_cast<uint64_t>(block_.data()),
-                                 static_cast<uint32_t>(block_.size()), status};
-        return service.Control(handle, QRN_SC_OUTPUT, &output, sizeof output, nullptr, 0);
+        return service.AnswerAddresses(handle, call, status, addresses, elementSize);
     }
 
     ServiceProcess service;
     os::HANDLE handle = 0;
-    std::vector<uint8_t> block_;
 };
 
 TEST_F(ResolveNameTest, IPv4AddressesAreCopiedToPool) {

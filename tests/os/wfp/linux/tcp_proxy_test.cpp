@@ -234,6 +234,44 @@ TEST_F(TcpProxyTest, AbsorbedBytesStayAndInjectedOnesArrive) {
     close(server);
 }
 
+// The callout has the server's end opened again toward another address: what it sends on then
+// reaches only the new server, and the first one never gets a byte. A server that already spoke
+// cannot be left for another.
+TEST_F(TcpProxyTest, TheServersEndMovesElsewhereOnlyWhileNothingCrossed) {
+    AbsorbWhatTheClientSends();
+    wexo::test::UNIQUE_FD other = wexo::test::Bound(SOCK_STREAM, "127.0.0.2", serverPort_);
+    ASSERT_TRUE(other.Valid());
+    int client = Connect(proxy_->Port());
+    int server = AcceptServer();
+    ASSERT_GE(server, 0);
+    SendAll(client, "hello");
+    ASSERT_TRUE(Eventually([&] { return absorbed_.load() == 5; }));
+    ASSERT_EQ(FwpsStreamRedirectServer(flowHandle_.load(), MakeIPv4Address(127, 0, 0, 2)),
+              STATUS_SUCCESS);
+    InjectOutbound("hello");
+    wexo::test::UNIQUE_FD moved = wexo::test::AcceptWithin(other.Get(), 10'000);
+    ASSERT_TRUE(moved.Valid());
+    char buffer[16] = {};
+    EXPECT_EQ(recv(moved.Get(), buffer, sizeof buffer, 0), 5);
+    EXPECT_EQ(std::string(buffer, 5), "hello");
+    EXPECT_EQ(ReadToEnd(server), "") << "the first server got nothing";
+    EXPECT_EQ(proxy_->Counts().moved, 1u);
+    close(client);
+    close(server);
+
+    client = Connect(proxy_->Port());
+    server = AcceptServer();
+    ASSERT_GE(server, 0);
+    SendAll(server, "banner");
+    ASSERT_TRUE(wexo::test::Readable(client, 10'000));
+    SendAll(client, "x");
+    ASSERT_TRUE(Eventually([&] { return absorbed_.load() == 6; }));
+    EXPECT_EQ(FwpsStreamRedirectServer(flowHandle_.load(), MakeIPv4Address(127, 0, 0, 2)),
+              STATUS_INVALID_DEVICE_STATE);
+    close(client);
+    close(server);
+}
+
 // A dropped connection resets both sockets.
 TEST_F(TcpProxyTest, ADroppedConnectionResetsBothEnds) {
     harness_.SetDecide([](const testing::INDICATION& seen, FWPS_STREAM_CALLOUT_IO_PACKET& packet,
