@@ -71,8 +71,8 @@ class Service {
         engine_ = std::make_unique<svc::POLICY_ENGINE>(settings_, *servers_, &stop_->event);
         device_.SetUniqueDeviceId(kDeviceId);
         device_.SetReady();
-        context_ = std::make_unique<svc::POLICY_LOOKUP_CONTEXT>(
-            svc::POLICY_LOOKUP_CONTEXT{*engine_, sessions_, device_, stop_->event});
+        context_ = std::make_unique<svc::POLICY_LOOKUP_CONTEXT>(*engine_, sessions_, device_,
+                                                                stop_->event);
     }
     ~Service() {
         context_.reset();

@@ -125,6 +125,29 @@ bool GetAccountForSid(std::span<const uint8_t> sid, std::string* domain, std::st
     return true;
 }
 
+void ACCOUNT_NAMES::Get(std::span<const uint8_t> sid, std::string* domain, std::string* user) {
+    std::string key(reinterpret_cast<const char*>(sid.data()), sid.size());
+    const uint64_t now = os::QueryInterruptTime();
+    {
+        std::lock_guard guard(lock_);
+        if (auto found = entries_.find(key);
+            found != entries_.end() && now < found->second.expires) {
+            *domain = found->second.domain;
+            *user = found->second.user;
+            return;
+        }
+    }
+    GetAccountForSid(sid, domain, user);
+    std::lock_guard guard(lock_);
+    if (entries_.size() >= kMaxEntries) {
+        std::erase_if(entries_, [now](const auto& entry) { return entry.second.expires <= now; });
+        if (entries_.size() >= kMaxEntries) {
+            entries_.clear();
+        }
+    }
+    entries_.insert_or_assign(std::move(key), ENTRY{*domain, *user, now + kLifetime});
+}
+
 std::unique_ptr<uint8_t[]> TOKEN_HANDLE::GetInformation(uint32_t informationClass,
                                                         uint32_t* length) const {
     auto fail = [informationClass] {

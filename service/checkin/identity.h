@@ -9,8 +9,10 @@
 #include <mutex>
 #include <span>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
+#include "os/core/clock.h"
 #include "os/core/sid.h"
 #include "os/core/sync.h"
 #include "os/win32/accounts.h"
@@ -34,6 +36,31 @@ std::string ComputerAccountDomain();
 // and the well-known service accounts of NT AUTHORITY. An invalid or unknown SID, or a user
 // database that cannot be read, leaves both empty. Always true.
 bool GetAccountForSid(std::span<const uint8_t> sid, std::string* domain, std::string* user);
+
+// GetAccountForSid's answers, each kept for kLifetime: a lookup reads two registry trees (over the
+// bridge to the host, several round trips) and the user database, and every connection of a user
+// asks for the same SID. An account signed in or renamed is seen within the lifetime. Safe to
+// share between threads; two that miss at once both read, and the later answer stays.
+class ACCOUNT_NAMES {
+  public:
+    static constexpr uint64_t kLifetime = 10 * os::kTicksPerSecond;
+    static constexpr size_t kMaxEntries = 1024;
+
+    ACCOUNT_NAMES() = default;
+    ACCOUNT_NAMES(const ACCOUNT_NAMES&) = delete;
+    ACCOUNT_NAMES& operator=(const ACCOUNT_NAMES&) = delete;
+
+    void Get(std::span<const uint8_t> sid, std::string* domain, std::string* user);
+
+  private:
+    struct ENTRY {
+        std::string domain;
+        std::string user;
+        uint64_t expires = 0;
+    };
+    std::mutex lock_;
+    std::unordered_map<std::string, ENTRY> entries_;
+};
 
 // Owns one access token and lets it go with the object. Its reads log their failures.
 class TOKEN_HANDLE {

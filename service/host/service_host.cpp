@@ -407,8 +407,8 @@ bool SERVICE_HOST::InitialiseSteps() {
         core.servers = std::make_unique<POLICY_SERVERS>(settings, core.stop);
         core.decision = std::make_unique<POLICY_ENGINE>(settings, *core.servers, &core.stop->event);
         core.sessions = std::make_unique<HTTPS_SESSION_MAP>();
-        core.context = std::make_unique<POLICY_LOOKUP_CONTEXT>(
-            POLICY_LOOKUP_CONTEXT{*core.decision, *core.sessions, core.device, core.stop->event});
+        core.context = std::make_unique<POLICY_LOOKUP_CONTEXT>(*core.decision, *core.sessions,
+                                                               core.device, core.stop->event);
         channel_ = SERVICE_CALL_CHANNEL::Create();
     }
     // The channel's threads answer through the core, and hold it while the channel lives.

@@ -213,7 +213,7 @@ void SC_PolicyLookup(SERVICE_CALL& call, const POLICY_LOOKUP_INPUT& request,
             : std::string();
     std::string domain;
     std::string userName;
-    GetAccountForSid(
+    context.accounts.Get(
         std::span(reinterpret_cast<const uint8_t*>(request.userSid.data()), request.userSid.size()),
         &domain, &userName);
     const char* user = userName.c_str();

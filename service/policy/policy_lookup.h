@@ -13,11 +13,11 @@
 #include "os/core/sync.h"
 #include "service/calls/ip_address.h"
 #include "service/calls/service_call.h"
+#include "service/checkin/identity.h"
 
 namespace wexo::svc {
 
 class HTTPS_SESSION_MAP;
-class DEVICE_INFORMATION;
 
 // What the decision is asked about one lookup.
 struct POLICY_QUERY {
@@ -99,6 +99,8 @@ struct POLICY_LOOKUP_CONTEXT {
     DEVICE_INFORMATION& device;
     // The service's stop event: a lookup waiting for the device information gives up on it.
     os::Event& stopEvent;
+    // The lookup's own: who each SID is, read once a lifetime rather than on every connection.
+    ACCOUNT_NAMES accounts{};
 };
 
 // Looks up each of ComposeLookupTargets in turn, every one through the whole path (service-domain

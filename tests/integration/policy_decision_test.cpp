@@ -33,8 +33,8 @@ class PolicyDecisionTest : public svc::testing::PolicyEngineFixture {
         PolicyEngineFixture::SetUp();
         device_.SetUniqueDeviceId(svc::testing::kTestDeviceId);
         device_.SetReady();
-        context_ = std::make_unique<svc::POLICY_LOOKUP_CONTEXT>(
-            svc::POLICY_LOOKUP_CONTEXT{*engine_, sessions_, device_, stop_->event});
+        context_ = std::make_unique<svc::POLICY_LOOKUP_CONTEXT>(*engine_, sessions_, device_,
+                                                                stop_->event);
         std::string domain;
         svc::GetAccountForSid(sid_, &domain, &user_);
     }

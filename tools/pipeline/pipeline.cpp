@@ -113,8 +113,8 @@ bool PIPELINE::Start(std::string* error) {
     p.decision = std::make_unique<svc::POLICY_ENGINE>(p.settings, *p.servers, &p.stop->event);
     p.deviceInformation.SetUniqueDeviceId("0B4E4C2E-6C1D-4F5C-9E0A-5D2B3C4D5E6F");
     p.deviceInformation.SetReady();
-    p.context = std::make_unique<svc::POLICY_LOOKUP_CONTEXT>(
-        svc::POLICY_LOOKUP_CONTEXT{*p.decision, p.sessions, p.deviceInformation, p.stop->event});
+    p.context = std::make_unique<svc::POLICY_LOOKUP_CONTEXT>(*p.decision, p.sessions,
+                                                             p.deviceInformation, p.stop->event);
 
     // The service runs as the signed-in Linux user, in a process of its own.
     const uint32_t uid = static_cast<uint32_t>(getuid());

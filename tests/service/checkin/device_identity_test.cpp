@@ -12,6 +12,7 @@
 #include <fstream>
 #include <memory>
 
+#include "os/core/clock.h"
 #include "os/core/status.h"
 #include "os/registry/registry.h"
 #include "os/win32/accounts.h"
@@ -407,6 +408,29 @@ TEST_F(CloudAccountTest, TheDomainIsWhatFollowsTheLastAt) {
     };
     EXPECT_FALSE(GetCloudDomainForSessionId(3, user2002, &domain));
     EXPECT_EQ(domain, "unchanged");
+}
+
+// Each connection's lookup asks who its SID is: the answer is kept for a lifetime, per SID, so
+// a change of account shows within it and not before.
+TEST_F(CloudAccountTest, AnAccountIsReadOnceALifetimePerSid) {
+    os::VirtualClock clock;
+    ACCOUNT_NAMES names;
+    auto get = [&names](uint32_t uid) {
+        std::string domain, user;
+        names.Get(UnixUserSid(uid), &domain, &user);
+        return domain + "|" + user;
+    };
+    IdentityStore(kSid, "alice@contoso.com");
+    EXPECT_EQ(get(1001), "contoso.com|alice@contoso.com");
+    IdentityStore(kSid, "alice@fabrikam.com");
+    IdentityStore("S-1-22-1-1002", "bob@example.org");
+    clock.Advance(
+        std::chrono::milliseconds(ACCOUNT_NAMES::kLifetime / os::kTicksPerMillisecond - 1));
+    EXPECT_EQ(get(1001), "contoso.com|alice@contoso.com");
+    EXPECT_EQ(get(1002), "example.org|bob@example.org");
+    EXPECT_EQ(log_.Count("Looking for SID = S-1-22-1-1001 in IdentityStore"), 1u);
+    clock.Advance(std::chrono::milliseconds(1));
+    EXPECT_EQ(get(1001), "fabrikam.com|alice@fabrikam.com");
 }
 
 TEST_F(CloudAccountTest, SessionZeroAndSessionsWithoutAUser) {
