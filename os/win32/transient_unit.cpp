@@ -573,10 +573,12 @@ TRANSIENT_UNIT_START StartTransientUnit(const std::string& program,
     if (job.result != "done") {
         return Failed(StartError(bus.Get(), unitPath));
     }
+    // ExecMainPID, not MainPID: a program that already ended (a short one, a busy machine) has no
+    // main process any more, but it did run, with this number.
     uint32_t pid = 0;
     {
         BUS_ERROR error;
-        sd_bus_get_property_trivial(bus.Get(), kSystemd, unitPath.c_str(), kService, "MainPID",
+        sd_bus_get_property_trivial(bus.Get(), kSystemd, unitPath.c_str(), kService, "ExecMainPID",
                                     error.Get(), 'u', &pid);
     }
     TRANSIENT_UNIT_START result;

@@ -40,7 +40,8 @@ class FAKE_SERVICE_MANAGER {
         std::vector<std::string> argv;
         bool execIgnoreFailure = true;
         std::vector<std::string> environment;
-        pid_t pid = 0;
+        pid_t pid = 0;      // MainPID: 0 again once the process ended
+        pid_t execPid = 0;  // ExecMainPID: kept after it ended
         std::string state = "activating";
         int code = 0;  // CLD_EXITED, CLD_KILLED, ...
         int status = 0;
@@ -365,6 +366,7 @@ class FAKE_SERVICE_MANAGER {
         const int err = posix_spawn(&unit->pid, unit->execPath.c_str(), &actions, nullptr,
                                     argv.data(), envp.data());
         posix_spawn_file_actions_destroy(&actions);
+        unit->execPid = unit->pid;
         return err == 0;
     }
 
@@ -424,6 +426,8 @@ class FAKE_SERVICE_MANAGER {
                 sd_bus_reply_method_return(m, "v", "s", unit.state.c_str());
             } else if (name == "MainPID") {
                 sd_bus_reply_method_return(m, "v", "u", static_cast<uint32_t>(unit.pid));
+            } else if (name == "ExecMainPID") {
+                sd_bus_reply_method_return(m, "v", "u", static_cast<uint32_t>(unit.execPid));
             } else if (name == "ExecMainCode") {
                 sd_bus_reply_method_return(m, "v", "i", static_cast<int32_t>(unit.code));
             } else if (name == "ExecMainStatus") {
