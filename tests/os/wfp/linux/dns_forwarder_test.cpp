@@ -727,16 +727,20 @@ TEST_F(DnsForwarderTest, AQueryForTheForwarderItselfIsRefusedAndOthersAreStillAn
     DNS_FORWARDER_OPTIONS options = Options();
     options.maxExchanges = 8;
     std::atomic<uint16_t> honestPort{0};
+    // The forwarder's loop calls these until it has stopped, and the fixture's pointer to it is
+    // cleared before that: they read the port, never the pointer.
+    std::atomic<uint16_t> forwarderPort{0};
     route_ = [&](const sockaddr_storage& client) -> std::optional<sockaddr_storage> {
         if (PortOf(client) == honestPort.load())
             return std::nullopt;
-        return LoopbackAddress(client.ss_family, forwarder_->Port());
+        return LoopbackAddress(client.ss_family, forwarderPort.load());
     };
     options.tcpDestination = [&](int, sockaddr_storage* to) {
-        *to = LoopbackAddress(AF_INET, forwarder_->Port());
+        *to = LoopbackAddress(AF_INET, forwarderPort.load());
         return true;
     };
     Start(options);
+    forwarderPort = forwarder_->Port();
     sockaddr_storage forwarder{};
     for (int family : {AF_INET, AF_INET6}) {
         for (int socket = 0; socket < 4; ++socket) {
