@@ -530,6 +530,33 @@ ssize_t ReceiveSome(int socket, uint8_t* buffer, size_t size, std::vector<UNIQUE
     return got;
 }
 
+// Reads a frame's payload on from what *payload holds to `length` bytes, growing it as the bytes
+// come, so that a length alone, with nothing after it, costs nothing.
+FRAME_STATUS ReceiveRest(int socket, std::vector<uint8_t>& payload, size_t length,
+                         std::vector<UNIQUE_FD>* fds, bool* lost, int64_t deadline) {
+    constexpr size_t kFirstGrowth = 64 * 1024;
+    size_t done = payload.size();
+    while (done < length) {
+        if (done == payload.size())
+            payload.resize(std::min<size_t>(length, std::max(kFirstGrowth, 2 * done)));
+        ssize_t got = ReceiveSome(socket, payload.data() + done, payload.size() - done, fds, lost);
+        if (got > 0) {
+            done += static_cast<size_t>(got);
+            continue;
+        }
+        if (got == 0)
+            return FRAME_STATUS::Cut;
+        if (got == -2)
+            return FRAME_STATUS::Failed;
+        int ready = WaitFor(socket, POLLIN, deadline);
+        if (ready == 0)
+            return FRAME_STATUS::TimedOut;
+        if (ready < 0)
+            return FRAME_STATUS::Failed;
+    }
+    return FRAME_STATUS::Ok;
+}
+
 }  // namespace
 
 FRAME_STATUS ReadFrame(int socket, std::vector<uint8_t>& payload, std::vector<UNIQUE_FD>* fds,
@@ -565,27 +592,9 @@ FRAME_STATUS ReadFrame(int socket, std::vector<uint8_t>& payload, std::vector<UN
         (static_cast<uint32_t>(header[2]) << 16) | (static_cast<uint32_t>(header[3]) << 24);
     if (length > options.maxPayload)
         return FRAME_STATUS::TooLarge;
-    // Grown as the bytes come, so that a length alone, with nothing after it, costs nothing.
-    constexpr size_t kFirstGrowth = 64 * 1024;
-    size_t done = 0;
-    while (done < length) {
-        if (done == payload.size())
-            payload.resize(std::min<size_t>(length, std::max(kFirstGrowth, 2 * done)));
-        ssize_t got = ReceiveSome(socket, payload.data() + done, payload.size() - done, fds, &lost);
-        if (got > 0) {
-            done += static_cast<size_t>(got);
-            continue;
-        }
-        if (got == 0)
-            return FRAME_STATUS::Cut;
-        if (got == -2)
-            return FRAME_STATUS::Failed;
-        int ready = WaitFor(socket, POLLIN, deadline);
-        if (ready == 0)
-            return FRAME_STATUS::TimedOut;
-        if (ready < 0)
-            return FRAME_STATUS::Failed;
-    }
+    if (FRAME_STATUS status = ReceiveRest(socket, payload, length, fds, &lost, deadline);
+        status != FRAME_STATUS::Ok)
+        return status;
     // Descriptors the control buffer could not hold were closed by the kernel: the frame is not
     // what its sender meant.
     return lost ? FRAME_STATUS::Failed : FRAME_STATUS::Ok;
@@ -650,32 +659,13 @@ FRAME_STATUS FRAME_READER::Read(std::vector<uint8_t>& payload, std::vector<UNIQU
     if (length > options.maxPayload)
         return FRAME_STATUS::TooLarge;
     begin_ += kFrameHeaderSize;
-    // What the buffer holds of the payload, then the rest straight into it, grown as the bytes
-    // come (a length alone, with nothing after it, costs nothing).
+    // What the buffer holds of the payload, then the rest straight into it.
     const size_t first = std::min<size_t>(length, Buffered());
     payload.assign(buffer_ + begin_, buffer_ + begin_ + first);
     begin_ += first;
-    constexpr size_t kFirstGrowth = 64 * 1024;
-    size_t done = first;
-    while (done < length) {
-        if (done == payload.size())
-            payload.resize(std::min<size_t>(length, std::max(kFirstGrowth, 2 * done)));
-        ssize_t got =
-            ReceiveSome(socket_, payload.data() + done, payload.size() - done, fds, &lost);
-        if (got > 0) {
-            done += static_cast<size_t>(got);
-            continue;
-        }
-        if (got == 0)
-            return FRAME_STATUS::Cut;
-        if (got == -2)
-            return FRAME_STATUS::Failed;
-        int ready = WaitFor(socket_, POLLIN, deadline);
-        if (ready == 0)
-            return FRAME_STATUS::TimedOut;
-        if (ready < 0)
-            return FRAME_STATUS::Failed;
-    }
+    if (FRAME_STATUS status = ReceiveRest(socket_, payload, length, fds, &lost, deadline);
+        status != FRAME_STATUS::Ok)
+        return status;
     return lost ? FRAME_STATUS::Failed : FRAME_STATUS::Ok;
 }
 

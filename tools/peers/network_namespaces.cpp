@@ -140,20 +140,24 @@ bool NETWORK_NAMESPACES::Ip(const std::vector<std::string>& arguments, std::stri
     return false;
 }
 
+bool NETWORK_NAMESPACES::IsStaleName(const std::string& name) {
+    if (name.rfind(kPrefix, 0) != 0)
+        return false;
+    const size_t digits = sizeof(kPrefix) - 1;
+    const size_t dash = name.find('-', digits);
+    if (dash == std::string::npos || dash == digits ||
+        name.find_first_not_of("0123456789", digits) != dash)
+        return false;
+    const pid_t pid = static_cast<pid_t>(std::atoi(name.substr(digits, dash - digits).c_str()));
+    return ::kill(pid, 0) != 0 && errno == ESRCH;
+}
+
 void NETWORK_NAMESPACES::RemoveStale() {
     std::error_code error;
     std::vector<std::string> stale;
     for (const auto& entry : std::filesystem::directory_iterator("/run/netns", error)) {
         const std::string name = entry.path().filename().string();
-        if (name.rfind(kPrefix, 0) != 0)
-            continue;
-        const size_t digits = sizeof(kPrefix) - 1;
-        const size_t dash = name.find('-', digits);
-        if (dash == std::string::npos || dash == digits ||
-            name.find_first_not_of("0123456789", digits) != dash)
-            continue;
-        const pid_t pid = static_cast<pid_t>(std::atoi(name.substr(digits, dash - digits).c_str()));
-        if (::kill(pid, 0) != 0 && errno == ESRCH)
+        if (IsStaleName(name))
             stale.push_back(name);
     }
     for (const std::string& name : stale) {

@@ -59,6 +59,9 @@ class NETWORK_NAMESPACES {
     static std::string FindProgram(const std::string& name);
     // Removes the "wexo-t<pid>-" namespaces whose process is gone.
     static void RemoveStale();
+    // Whether `name` is one of those names ("wexo-t<pid>-..."), for namespaces or anything else a
+    // run makes, and the process it names is gone.
+    static bool IsStaleName(const std::string& name);
 
   private:
     NETWORK_NAMESPACES() = default;

@@ -31,15 +31,7 @@ void RemoveStaleCgroups(const std::string& mount) {
     std::error_code error;
     for (const auto& entry : std::filesystem::directory_iterator(mount, error)) {
         const std::string name = entry.path().filename().string();
-        if (name.rfind(kCgroupPrefix, 0) != 0 || !entry.is_directory(error))
-            continue;
-        const size_t digits = sizeof(kCgroupPrefix) - 1;
-        const size_t dash = name.find('-', digits);
-        if (dash == std::string::npos || dash == digits ||
-            name.find_first_not_of("0123456789", digits) != dash)
-            continue;
-        const pid_t pid = static_cast<pid_t>(std::atoi(name.substr(digits, dash - digits).c_str()));
-        if (::kill(pid, 0) != 0 && errno == ESRCH)
+        if (entry.is_directory(error) && peers::NETWORK_NAMESPACES::IsStaleName(name))
             ::rmdir(entry.path().c_str());  // fails, and stays, while anything still runs in it
     }
 }

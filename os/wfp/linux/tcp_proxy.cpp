@@ -192,6 +192,8 @@ struct TCP_PROXY::STATE {
     void Run();
     void Accept(int listener, bool forwarded);
     void Refuse(int fd);
+    // The upstream connect's outcome; a failure is counted and the connection finished.
+    bool UpstreamFailed(const std::shared_ptr<CONNECTION>& c);
     void Connected(const std::shared_ptr<CONNECTION>& c);
     void DrainMoves();
     void Move(const std::shared_ptr<CONNECTION>& c);
@@ -525,15 +527,7 @@ void TCP_PROXY::STATE::Move(const std::shared_ptr<CONNECTION>& c) {
 }
 
 void TCP_PROXY::STATE::Moved(const std::shared_ptr<CONNECTION>& c) {
-    int error = 0;
-    socklen_t length = sizeof error;
-    getsockopt(c->fd[kUpstream], SOL_SOCKET, SO_ERROR, &error, &length);
-    if (error != 0) {
-        {
-            std::lock_guard guard(lock);
-            ++counts.upstreamFailed;
-        }
-        Finish(c, true);
+    if (UpstreamFailed(c)) {
         return;
     }
     std::lock_guard guard(c->lock);
@@ -644,16 +638,23 @@ void TCP_PROXY::STATE::Accept(int listener, bool forwarded) {
     }
 }
 
-void TCP_PROXY::STATE::Connected(const std::shared_ptr<CONNECTION>& c) {
+bool TCP_PROXY::STATE::UpstreamFailed(const std::shared_ptr<CONNECTION>& c) {
     int error = 0;
     socklen_t length = sizeof error;
     getsockopt(c->fd[kUpstream], SOL_SOCKET, SO_ERROR, &error, &length);
-    if (error != 0) {
-        {
-            std::lock_guard guard(lock);
-            ++counts.upstreamFailed;
-        }
-        Finish(c, true);  // refused or unreachable: the client is reset
+    if (error == 0) {
+        return false;
+    }
+    {
+        std::lock_guard guard(lock);
+        ++counts.upstreamFailed;
+    }
+    Finish(c, true);  // refused or unreachable: the client is reset
+    return true;
+}
+
+void TCP_PROXY::STATE::Connected(const std::shared_ptr<CONNECTION>& c) {
+    if (UpstreamFailed(c)) {
         return;
     }
     bool waiting;
