@@ -11,9 +11,9 @@
 #include <filesystem>
 #include <fstream>
 #include <optional>
-#include <regex>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "os/core/status.h"
@@ -95,9 +95,14 @@ TEST_F(TransientUnitTest, UnderSystemdTheProgramIsAUnitOfItsOwnAndItsExitCodeCom
     PROCESS_INFORMATION info;
     ASSERT_EQ(Run(line, &info), 3u);
 
-    EXPECT_TRUE(std::regex_match(
-        info.unitName, std::regex("wexo-update-" + std::to_string(getpid()) + "-[0-9]+\\.service")))
-        << info.unitName;
+    const std::string prefix = "wexo-update-" + std::to_string(getpid()) + "-";
+    const std::string_view suffix = ".service";
+    const std::string& unitName = info.unitName;
+    EXPECT_TRUE(unitName.size() > prefix.size() + suffix.size() && unitName.starts_with(prefix) &&
+                unitName.ends_with(suffix) &&
+                unitName.find_first_not_of("0123456789", prefix.size()) ==
+                    unitName.size() - suffix.size())
+        << unitName;
     EXPECT_EQ(info.breakaway, "");
     const std::vector<FAKE_SERVICE_MANAGER::UNIT> units = manager.Units();
     ASSERT_EQ(units.size(), 1u);

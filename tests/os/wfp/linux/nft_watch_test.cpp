@@ -5,10 +5,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <mutex>
-#include <regex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "os/core/event_log.h"
@@ -78,9 +79,18 @@ class NftWatchTest : public testing::Test {
 
 // The handle of the rule of `chain` whose text holds `rule`, as `nft -a` shows it.
 std::string HandleOf(const std::string& listing, const std::string& rule) {
-    std::smatch match;
-    const std::regex pattern(rule + R"([^\n]*# handle (\d+))");
-    return std::regex_search(listing, match, pattern) ? match[1].str() : "";
+    constexpr std::string_view kHandle = "# handle ";
+    for (size_t at = listing.find(rule); at != std::string::npos; at = listing.find(rule, at + 1)) {
+        const size_t end = std::min(listing.find('\n', at), listing.size());
+        const size_t handle = listing.find(kHandle, at);
+        if (handle == std::string::npos || handle > end)
+            continue;
+        const size_t digits = handle + kHandle.size();
+        const size_t stop = listing.find_first_not_of("0123456789", digits);
+        if (stop != digits)
+            return listing.substr(digits, std::min(stop, listing.size()) - digits);
+    }
+    return "";
 }
 
 TEST_F(NftWatchTest, ChangesOfAnotherProgramAreUndoneAndLogged) {
