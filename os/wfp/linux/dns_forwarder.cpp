@@ -784,7 +784,7 @@ void DNS_FORWARDER::STATE::Loop() {
 
 void DNS_FORWARDER::STATE::ReadClients(int family, bool forwarded) {
     const int index = family == AF_INET ? 0 : 1;
-    const int fd = (forwarded ? forwardedListeners : listeners)[index]->fd;
+    const int fd = (forwarded ? forwardedListeners[index] : listeners[index])->fd;
     for (int turn = 0; turn < kReadsPerTurn;) {
         const int n = datagrams->Read(fd, kReadBatch);
         if (n < 0) {
@@ -1249,8 +1249,11 @@ int DNS_FORWARDER::Start(std::string* why) {
                 reason = "cannot listen for forwarded DNS: " + reason;
                 break;
             }
-            (tcp ? s.forwardedTcpListeners : s.forwardedListeners)[i % 2] =
-                std::make_shared<SOCKET_HOLD>(fd);
+            // The element chosen, not the array: GCC's sanitizer builds made a copy of the array
+            // chosen by the conditional, and the new socket was closed with the copy.
+            std::shared_ptr<SOCKET_HOLD>& slot =
+                tcp ? s.forwardedTcpListeners[i % 2] : s.forwardedListeners[i % 2];
+            slot = std::make_shared<SOCKET_HOLD>(fd);
         }
         if (err == 0) {
             s.forwardedPort = forwarded;
