@@ -534,22 +534,27 @@ void DNS_ANSWER_REMAP::InspectInboundDatagram(const os::FWPS_INCOMING_VALUES& va
     if (values.direction != os::FWP_DIRECTION_INBOUND) {
         return;
     }
-    // Every answer from a DNS server says which names its addresses stand for, remapped or not.
-    if (names_ != nullptr && values.remotePort == kDnsPort) {
-        LearnNames(*packet);
-    }
-    if (!tables_.UnencryptedSearch()) {
-        return;
-    }
-    os::AddressFamily family;
+    // An answer says which names its addresses stand for: the answer the client gets, so that a
+    // remapped name stands for its target, not for the addresses it was remapped away from. Only
+    // the machine's own resolvers are believed: a resolver of the user's choosing could say that
+    // any address stands for any name.
+    ADDRESS_NAMES* learner = names_ != nullptr && values.remotePort == kDnsPort &&
+                                     os::FwpsQueryPacketFromMachineResolver(*packet)
+                                 ? names_
+                                 : nullptr;
+    os::AddressFamily family = os::AddressFamily::Unspecified;
     if (values.layerId == os::FWPS_LAYER_DATAGRAM_DATA_V4) {
         family = os::AddressFamily::IPv4;
     } else if (values.layerId == os::FWPS_LAYER_DATAGRAM_DATA_V6) {
         family = os::AddressFamily::IPv6;
-    } else {
+    }
+    if (!tables_.UnencryptedSearch() || family == os::AddressFamily::Unspecified) {
+        if (learner != nullptr) {
+            LearnNames(*packet);
+        }
         return;
     }
-    if (RewriteAndInject(*packet, values, metadata, family)) {
+    if (RewriteAndInject(*packet, values, metadata, family, learner)) {
         Absorb(classifyOut);
     }
 }
@@ -557,17 +562,18 @@ void DNS_ANSWER_REMAP::InspectInboundDatagram(const os::FWPS_INCOMING_VALUES& va
 bool DNS_ANSWER_REMAP::RewriteAndInject(os::NET_BUFFER_LIST& packet,
                                         const os::FWPS_INCOMING_VALUES& values,
                                         const os::FWPS_INCOMING_METADATA_VALUES& metadata,
-                                        os::AddressFamily family) {
-    if (!os::FWPS_IS_METADATA_FIELD_PRESENT(metadata,
-                                            os::FWPS_METADATA_FIELD_IP_HEADER_SIZE |
-                                                os::FWPS_METADATA_FIELD_TRANSPORT_HEADER_SIZE)) {
-        return false;
-    }
+                                        os::AddressFamily family, ADDRESS_NAMES* learner) {
     const bool v4 = family == os::AddressFamily::IPv4;
     const size_t ipHeaderSize = metadata.ipHeaderSize;
-    if (metadata.transportHeaderSize != os::kUdpHeaderSize ||
+    if (!os::FWPS_IS_METADATA_FIELD_PRESENT(metadata,
+                                            os::FWPS_METADATA_FIELD_IP_HEADER_SIZE |
+                                                os::FWPS_METADATA_FIELD_TRANSPORT_HEADER_SIZE) ||
+        metadata.transportHeaderSize != os::kUdpHeaderSize ||
         ipHeaderSize < (v4 ? os::kIPv4HeaderSize : os::kIPv6HeaderSize) ||
         (v4 && ipHeaderSize > 60)) {
+        if (learner != nullptr) {
+            LearnNames(packet);  // it goes on as it came
+        }
         return false;
     }
     const size_t headers = ipHeaderSize + os::kUdpHeaderSize;
@@ -610,13 +616,36 @@ bool DNS_ANSWER_REMAP::RewriteAndInject(os::NET_BUFFER_LIST& packet,
     size_t answerLength = 0;
     switch (RemapDnsAnswer(message, tables_, answer, &answerLength)) {
         case DnsRemapResult::Unchanged:
+            if (learner != nullptr) {
+                learner->LearnFromAnswer(message);
+            }
             return false;
         case DnsRemapResult::Withheld:
             return true;
         case DnsRemapResult::Rewritten:
             break;
     }
+    const bool injected = InjectRewritten(packet, {whole, total}, headers,
+                                          answer.first(answerLength), values, metadata, family);
+    if (learner != nullptr) {
+        // What failed to go in its place leaves the answer as it came.
+        learner->LearnFromAnswer(injected ? std::span<const uint8_t>(answer.first(answerLength))
+                                          : message);
+    }
+    return injected;
+}
 
+bool DNS_ANSWER_REMAP::InjectRewritten(os::NET_BUFFER_LIST& packet,
+                                       std::span<const uint8_t> incoming, size_t headers,
+                                       std::span<const uint8_t> answer,
+                                       const os::FWPS_INCOMING_VALUES& values,
+                                       const os::FWPS_INCOMING_METADATA_VALUES& metadata,
+                                       os::AddressFamily family) {
+    const bool v4 = family == os::AddressFamily::IPv4;
+    const size_t ipHeaderSize = metadata.ipHeaderSize;
+    const size_t total = incoming.size();
+    const uint8_t* whole = incoming.data();
+    const size_t answerLength = answer.size();
     // The clone takes the incoming headers and the new message, sized by moving its data start.
     os::NetBufferListPtr clone;
     if (!os::NT_SUCCESS(os::FwpsAllocateCloneNetBufferList(packet, clone))) {

@@ -167,9 +167,18 @@ class DNS_ANSWER_REMAP {
     void LearnNames(os::NET_BUFFER_LIST& packet);
     // Builds and injects the rewritten answer; true when the packet is to be absorbed (its
     // replacement injected, or nothing when it is withheld), false when it passes unchanged.
+    // `learner`, when given, learns from the answer that goes on: the rewritten one, or the one
+    // that came.
     bool RewriteAndInject(os::NET_BUFFER_LIST& packet, const os::FWPS_INCOMING_VALUES& values,
                           const os::FWPS_INCOMING_METADATA_VALUES& metadata,
-                          os::AddressFamily family);
+                          os::AddressFamily family, ADDRESS_NAMES* learner);
+    // Injects `answer` in the place of the packet that came (`incoming`: its IP and UDP headers,
+    // `headers` bytes, and the message); false when it could not.
+    bool InjectRewritten(os::NET_BUFFER_LIST& packet, std::span<const uint8_t> incoming,
+                         size_t headers, std::span<const uint8_t> answer,
+                         const os::FWPS_INCOMING_VALUES& values,
+                         const os::FWPS_INCOMING_METADATA_VALUES& metadata,
+                         os::AddressFamily family);
 
     DNS_REMAP_TABLES& tables_;
     const os::INJECTION_HANDLE& injection_;

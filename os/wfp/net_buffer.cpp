@@ -337,6 +337,7 @@ NetBufferListPtr NetBufferAccess::Clone(const NET_BUFFER_LIST& list, uint32_t ta
     clone->previouslyInjectedBy_ =
         list.injectedBy_ != 0 ? list.injectedBy_ : list.previouslyInjectedBy_;
     clone->injectionContext_ = list.injectionContext_;
+    clone->notFromMachineResolver_ = list.notFromMachineResolver_;
     return clone;
 }
 

@@ -51,6 +51,9 @@ class NET_BUFFER_LIST {
     uint64_t injectedBy_ = 0;
     uint64_t previouslyInjectedBy_ = 0;
     void* injectionContext_ = nullptr;
+    // A datagram from a server the machine is not set up to ask for names (see
+    // FwpsQueryPacketFromMachineResolver).
+    bool notFromMachineResolver_ = false;
 };
 
 // Frees one list (not its successors), however it was allocated.
@@ -163,6 +166,12 @@ struct NetBufferAccess {
         return list.previouslyInjectedBy_;
     }
     static void* InjectionContext(const NET_BUFFER_LIST& list) { return list.injectionContext_; }
+    static void MarkNotFromMachineResolver(NET_BUFFER_LIST& list) {
+        list.notFromMachineResolver_ = true;
+    }
+    static bool FromMachineResolver(const NET_BUFFER_LIST& list) {
+        return !list.notFromMachineResolver_;
+    }
     // A pool-backed copy of the whole buffer (spare room included) with the same data start.
     static NetBufferListPtr Clone(const NET_BUFFER_LIST& list, uint32_t tag);
 };

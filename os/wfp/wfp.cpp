@@ -238,6 +238,10 @@ NTSTATUS FwpsStreamInjectAsync(const INJECTION_HANDLE& handle, uint64_t flowId, 
                                          std::move(data), dataLength, std::move(completion));
 }
 
+bool FwpsQueryPacketFromMachineResolver(const NET_BUFFER_LIST& packet) {
+    return NetBufferAccess::FromMachineResolver(packet);
+}
+
 FWPS_PACKET_INJECTION_STATE FwpsQueryPacketInjectionState(const INJECTION_HANDLE& handle,
                                                           const NET_BUFFER_LIST& packet,
                                                           void** injectionContext) {

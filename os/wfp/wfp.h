@@ -518,6 +518,12 @@ FWPS_PACKET_INJECTION_STATE FwpsQueryPacketInjectionState(const INJECTION_HANDLE
                                                           const NET_BUFFER_LIST& packet,
                                                           void** injectionContext = nullptr);
 
+// Whether an inbound datagram comes from a server the machine itself is set up to ask for names
+// (its resolvers), so that what it says of names and addresses may be believed; true for every
+// datagram the backend cannot tell about. Not a call of the Windows engine: there the stack's own
+// resolver configuration is read instead.
+bool FwpsQueryPacketFromMachineResolver(const NET_BUFFER_LIST& packet);
+
 // A pool-backed copy of a packet (pool tag kWfpCloneTag), with the same data start; null clone
 // and STATUS_INSUFFICIENT_RESOURCES when the pool refuses.
 NTSTATUS FwpsAllocateCloneNetBufferList(const NET_BUFFER_LIST& original, NetBufferListPtr& clone);

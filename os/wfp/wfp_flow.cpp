@@ -337,6 +337,9 @@ bool DatagramEndpoint::Send(FWP_DIRECTION direction, std::span<const uint8_t> pa
     std::vector<uint8_t> bytes =
         BuildUdpPacket(source, sourcePort, destination, destinationPort, payload);
     NetBufferListPtr packet = AllocateEngineNetBufferList(bytes);
+    if (inbound && remoteNotMachineResolver_.load(std::memory_order_relaxed)) {
+        NetBufferAccess::MarkNotFromMachineResolver(*packet);
+    }
     size_t ipHeaderSize = IsV6(tuple_) ? kIPv6HeaderSize : kIPv4HeaderSize;
     if (fragmented) {
         NetBufferAccess::SplitIntoTwoPieces(*packet, ipHeaderSize / 2);

@@ -14,6 +14,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -147,6 +148,9 @@ class DatagramEndpoint : public std::enable_shared_from_this<DatagramEndpoint> {
 
     const FLOW_TUPLE& Tuple() const { return tuple_; }
     uint16_t LayerId() const;
+    // The remote end is not one of the machine's resolvers: what it sends is indicated as such
+    // (FwpsQueryPacketFromMachineResolver). Set before the first datagram.
+    void SetRemoteNotMachineResolver() { remoteNotMachineResolver_ = true; }
 
     // A datagram sent by the client (outbound) or the server (inbound), indicated at the datagram
     // data layer with its IP and UDP headers in front of the data start. `fragmented` describes the
@@ -164,6 +168,7 @@ class DatagramEndpoint : public std::enable_shared_from_this<DatagramEndpoint> {
     const FLOW_TUPLE tuple_;
     const std::optional<uint64_t> processId_;
     const std::shared_ptr<DatagramSink> sink_;
+    std::atomic<bool> remoteNotMachineResolver_{false};
 };
 
 }  // namespace os

@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/os/wfp/linux/socket_util.h"
 #include "tools/peers/dns_peer.h"
 #include "tools/pipeline/namespace_product.h"
 
@@ -322,8 +323,30 @@ TEST_F(RealTrafficTest, ABorrowedServerNameOnlyEverReachesThatNamesOwnServer) {
     wexo::peers::HttpPeer tunnel(options);
     tunnel.Reply("GET", "/play", 200, "the tunnel");
     bool started = false;
-    ASSERT_TRUE(product_->Namespaces().RunIn(SIDE::Server, [&] { started = tunnel.Start(); }));
-    ASSERT_TRUE(started);
+    // A resolver of the user's own beside the tunnel, which says the name is the tunnel's: the
+    // machine does not ask it, so what it says is not believed.
+    wexo::peers::DNS_PEER own;
+    ASSERT_TRUE(own.Add("mail.example.test", "192.0.2.9"));
+    std::string why;
+    ASSERT_TRUE(product_->Namespaces().RunIn(
+        SIDE::Server, [&] { started = tunnel.Start() && own.Start({"192.0.2.9"}, 53, &why); }));
+    ASSERT_TRUE(started) << why;
+    std::string answer(512, '\0');
+    ASSERT_TRUE(product_->Namespaces().RunIn(SIDE::Client, [&] {
+        const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        const sockaddr_storage to = wexo::test::Address("192.0.2.9", 53);
+        timeval limit{5, 0};
+        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+        const std::vector<uint8_t> query = wexo::peers::DnsQuery("mail.example.test");
+        const ssize_t n = sendto(fd, query.data(), query.size(), 0,
+                                 reinterpret_cast<const sockaddr*>(&to), sizeof(sockaddr_in)) > 0
+                              ? recv(fd, answer.data(), answer.size(), 0)
+                              : -1;
+        answer.resize(n > 0 ? static_cast<size_t>(n) : 0);
+        close(fd);
+    }));
+    EXPECT_NE(answer.find(std::string("\xC0\x00\x02\x09", 4)), std::string::npos)
+        << "the user's resolver was not reached";
     const size_t before = Secure().RequestCount("GET", "/play");
     EXPECT_EQ(product_->Run(SIDE::Client,
                             {"curl", "-sk", "--max-time", "15", "--resolve",
@@ -335,6 +358,7 @@ TEST_F(RealTrafficTest, ABorrowedServerNameOnlyEverReachesThatNamesOwnServer) {
     EXPECT_EQ(tunnel.RequestCount(), 0u);
     EXPECT_EQ(Secure().RequestCount("GET", "/play"), before + 1);
     tunnel.Stop();
+    own.Stop();
 }
 
 }  // namespace

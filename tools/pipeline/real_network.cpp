@@ -9,6 +9,7 @@
 #include "os/bridge/peer.h"
 #include "os/registry/registry.h"
 #include "os/wfp/linux/dns_forwarder.h"
+#include "os/wfp/linux/machine_resolvers.h"
 #include "os/wfp/linux/nft_table.h"
 #include "os/wfp/linux/socket_owner.h"
 #include "os/wfp/linux/tcp_proxy.h"
@@ -120,6 +121,10 @@ bool REAL_NETWORK::Start(std::string* why) {
     dns.forwarded = parts->filterForwarded;
     dns.answerDohCanary = parts->blockDohCanary;
     dns.stripEch = parts->stripEch;
+    dns.machineResolver = [resolvers = std::make_shared<os::wfplinux::MACHINE_RESOLVERS>()](
+                              const sockaddr_storage& resolver) {
+        return resolvers->Contains(resolver);
+    };
     // The forwarder asks on its loop, which must not wait for a /proc walk: DNS gets an owner
     // only from the kernel's connect-time records (UDP, then DNS over TCP).
     if (parts->owners.RecordsConnects()) {

@@ -715,6 +715,11 @@ struct DNS_FORWARDER::STATE {
                 IsForbiddenResolver(resolver, forwardedPort, options.loopbackResolvers));
     }
     void Forget(std::map<uint64_t, EXCHANGE>::iterator it);
+    // Tells the engine when the endpoint's resolver is not one the machine asks.
+    void MarkResolver(DatagramEndpoint& endpoint, const sockaddr_storage& resolver) const {
+        if (options.machineResolver && !options.machineResolver(resolver))
+            endpoint.SetRemoteNotMachineResolver();
+    }
     // Where the client's last datagram went, if that was a moment ago.
     bool RecentDestination(const sockaddr_storage& client, sockaddr_storage* resolver);
     void ExpireIdle();
@@ -939,6 +944,7 @@ DNS_FORWARDER::STATE::EXCHANGE* DNS_FORWARDER::STATE::ExchangeFor(const sockaddr
     exchange.resolver = resolver;
     exchange.upstream = std::move(upstream);
     exchange.endpoint = engine.OpenDatagramEndpoint(tuple, process, std::move(sink));
+    MarkResolver(*exchange.endpoint, resolver);
     byKey.emplace(std::move(key), id);
     ++perClient[clientKey];
     Count(&DNS_FORWARDER_COUNTS::exchanges);
@@ -1096,6 +1102,7 @@ void DNS_FORWARDER::STATE::ServeTcp(TCP_CONNECTION& connection) {
             ? options.owner(connection.clientAddress, connection.resolver)
             : std::nullopt;
     std::shared_ptr<DatagramEndpoint> endpoint = engine.OpenDatagramEndpoint(tuple, process, sink);
+    MarkResolver(*endpoint, connection.resolver);
     std::vector<uint8_t> pending[2];  // bytes read from the client, from the resolver
     std::vector<DNS_ASKED> asked;     // queries sent and not yet answered
     uint8_t buffer[16384];

@@ -137,6 +137,10 @@ struct DNS_FORWARDER_OPTIONS {
     // Where an accepted TCP connection was going; the default reads the redirect's original
     // destination.
     std::function<bool(int clientFd, sockaddr_storage* resolver)> tcpDestination;
+    // Whether a resolver is one the machine is set up to ask (MACHINE_RESOLVERS): the answers of
+    // any other are presented as not from a machine resolver, so that the driver does not learn
+    // names from them. Unset: every resolver is.
+    std::function<bool(const sockaddr_storage& resolver)> machineResolver;
     // Where a client's datagram, received on `redirectedTo`, was going; false when it cannot be
     // told (the datagram is dropped). The default asks connection tracking.
     std::function<bool(const sockaddr_storage& client, const sockaddr_storage& redirectedTo,

@@ -93,6 +93,8 @@ class SimUdpExchange {
     std::vector<SIM_DATAGRAM> ClientReceived() const;
     std::vector<SIM_DATAGRAM> ServerReceived() const;
     const FLOW_TUPLE& Tuple() const { return endpoint_->Tuple(); }
+    // The server is not one of the machine's resolvers (see FwpsQueryPacketFromMachineResolver).
+    void ServerIsNotAMachineResolver() { endpoint_->SetRemoteNotMachineResolver(); }
 
   private:
     friend class SimNetwork;

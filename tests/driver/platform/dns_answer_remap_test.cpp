@@ -645,19 +645,50 @@ TEST_F(DnsAnswerRemapTest, NothingIsRewrittenWhileSwitchedOffOrTheFilterIsInacti
     ExpectRewritten(Answer("videos.test", kDnsTypeAaaa), Rewritten("videos.test", kDnsTypeAaaa, 0));
 }
 
-// Every answer from a DNS server, remapped or not and with rewriting off, tells the filter which
-// names its addresses stand for; a datagram from another port does not.
-TEST_F(DnsAnswerRemapTest, EveryAnswerTeachesTheFilterTheNamesOfItsAddresses) {
-    tables.unencryptedSearch = false;
-    const uint8_t address[4] = {93, 184, 216, 34};
-    ADDRESS_NAMES::NAME_LIST names;
-    auto other = network->OpenUdp(kResolver, 5353, std::nullopt);
-    other->ServerSend(Answer("mdns.test"));
-    ASSERT_TRUE(network->WaitSettled());
-    EXPECT_EQ(filter.AddressNames().NamesOf(MakeAddressKey(address, 4), names), 0u);
-    ExpectUnchanged(Answer("www.other.test"));
-    ASSERT_EQ(filter.AddressNames().NamesOf(MakeAddressKey(address, 4), names), 1u);
-    EXPECT_EQ(names[0], "www.other.test");
+// An answer tells the filter which names its addresses stand for: the answer the client gets
+// (a remapped name stands for its target's address, not for the one it was remapped away from),
+// from a resolver the machine asks, on the DNS port.
+TEST_F(DnsAnswerRemapTest, TheAnswerAMachineResolverGaveTheClientTeachesTheNamesOfItsAddresses) {
+    const Bytes original = {93, 184, 216, 34};
+    struct LEARNING {
+        const char* name;
+        bool rewriting;
+        uint16_t port;
+        bool machineResolver;
+        const Bytes* learnt;  // the address learnt for the name; null: none
+    } const cases[] = {
+        {"www.other.test", true, 53, true, &original},
+        {"www.other.test", false, 53, true, &original},
+        {"mdns.test", false, 5353, true, nullptr},
+        {"www.other.test", true, 53, false, nullptr},
+        {"www.search.test", true, 53, true, &kSafeV4},
+        {"www.search.test", false, 53, true, &original},
+        {"www.search.test", true, 53, false, nullptr},
+    };
+    for (const LEARNING& c : cases) {
+        SCOPED_TRACE(std::string(c.name) + (c.rewriting ? " rewriting" : "") + " port " +
+                     std::to_string(c.port) + (c.machineResolver ? "" : " another resolver"));
+        filter.AddressNames().Clear();
+        tables.unencryptedSearch = c.rewriting;
+        auto udp = network->OpenUdp(kResolver, c.port, std::nullopt);
+        if (!c.machineResolver) {
+            udp->ServerIsNotAMachineResolver();
+        }
+        udp->ServerSend(Answer(c.name));
+        ASSERT_TRUE(network->WaitSettled());
+        ADDRESS_NAMES::NAME_LIST names;
+        for (const Bytes* address : {&original, &kSafeV4}) {
+            const size_t count =
+                filter.AddressNames().NamesOf(MakeAddressKey(address->data(), 4), names);
+            if (address == c.learnt) {
+                // A remap's alias answer gives the address for its target name as well.
+                EXPECT_NE(std::find(names.begin(), names.begin() + count, c.name),
+                          names.begin() + count);
+            } else {
+                EXPECT_EQ(count, 0u);
+            }
+        }
+    }
 }
 
 TEST_F(DnsAnswerRemapTest, TheDriversOwnAnswerIsNotInspectedAgain) {
