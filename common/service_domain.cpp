@@ -25,7 +25,9 @@ bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
 }  // namespace
 
 bool IsServiceDomain(std::string_view host) {
-    if (host.empty()) {
+    // A port is not part of a name; one that stays after normalising is not our servers' (and a
+    // name a server reads ends before it anyway).
+    if (host.empty() || host.find(':') != std::string_view::npos) {
         return false;
     }
     std::string_view tail = host;

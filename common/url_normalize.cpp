@@ -1,5 +1,7 @@
 #include "common/url_normalize.h"
 
+#include <arpa/inet.h>
+
 #include <algorithm>
 #include <array>
 #include <cstring>
@@ -84,6 +86,17 @@ constexpr std::array<uint8_t, 256> kPathTable = [] {
     return table;
 }();
 
+bool IsIPv6Address(std::string_view text) {
+    char copy[INET6_ADDRSTRLEN + 1];
+    in6_addr address;
+    if (text.size() >= sizeof copy) {
+        return false;
+    }
+    std::memcpy(copy, text.data(), text.size());
+    copy[text.size()] = '\0';
+    return inet_pton(AF_INET6, copy, &address) == 1;
+}
+
 // Writes ":port" unless the port is empty or the default one; leading zeros go, since a server
 // reads the number.
 char* AppendPort(std::string_view port, uint16_t defaultPort, char* out) {
@@ -144,14 +157,19 @@ std::string_view NormalizeHostInto(std::string_view host, std::span<char> buffer
     bool hasPort = false;
     const size_t colon = host.find(':');
     if (colon != std::string_view::npos) {
-        if (host.find(':', colon + 1) != std::string_view::npos) {
-            // An IPv6 address written without brackets: there is no port to tell apart.
-            out = CopyLower(host, out);
-            return {start, static_cast<size_t>(out - start)};
-        }
         name = host.substr(0, colon);
-        port = host.substr(colon + 1);
-        hasPort = true;
+        if (host.find(':', colon + 1) != std::string_view::npos) {
+            if (IsIPv6Address(host)) {
+                // Written without brackets: there is no port to tell apart.
+                out = CopyLower(host, out);
+                return {start, static_cast<size_t>(out - start)};
+            }
+            // No port has a colon in it; servers that do not refuse such a host read the name
+            // before the first one.
+        } else {
+            port = host.substr(colon + 1);
+            hasPort = true;
+        }
     }
     if (!name.empty() && name.back() == '.') {
         name.remove_suffix(1);

@@ -289,6 +289,35 @@ size_t ADDRESS_NAMES::NameCount() const {
     return nameCount_;
 }
 
+std::string UNRESOLVED_NAMES::Key(const ADDRESS_KEY& address, std::string_view name) {
+    std::string key(reinterpret_cast<const char*>(address.bytes.data()), address.length);
+    key += '/';
+    key += HostName(name);
+    return key;
+}
+
+void UNRESOLVED_NAMES::Add(const ADDRESS_KEY& address, std::string_view name) {
+    std::string key = Key(address, name);
+    const uint64_t expires =
+        os::QueryInterruptTime() + uint64_t{kAddressNameTtlFloorSeconds} * kTicksPerSecond;
+    std::lock_guard guard(lock_);
+    auto [at, added] = expires_.insert_or_assign(key, expires);
+    if (added) {
+        order_.push_back(std::move(key));
+    }
+    while (order_.size() > kUnresolvedNamesLimit) {
+        expires_.erase(order_.front());
+        order_.pop_front();
+    }
+}
+
+bool UNRESOLVED_NAMES::Contains(const ADDRESS_KEY& address, std::string_view name) {
+    const std::string key = Key(address, name);
+    std::lock_guard guard(lock_);
+    auto at = expires_.find(key);
+    return at != expires_.end() && at->second > os::QueryInterruptTime();
+}
+
 void ADDRESS_NAMES::Clear() {
     std::lock_guard guard(lock_);
     entries_.clear();

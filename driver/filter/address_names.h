@@ -92,4 +92,23 @@ class ADDRESS_NAMES {
     uint64_t nextSerial_ = 1;
 };
 
+// Server names that clients gave toward an address and that were found not to resolve, kept for
+// the floor lifetime (at most kUnresolvedNamesLimit, the oldest going first), so that a burst of
+// connections with one such name asks the service once. Apart from ADDRESS_NAMES: a name a
+// client made up is not one its destination was given for, and must not push those out.
+inline constexpr size_t kUnresolvedNamesLimit = 4096;
+
+class UNRESOLVED_NAMES {
+  public:
+    void Add(const ADDRESS_KEY& address, std::string_view name);
+    bool Contains(const ADDRESS_KEY& address, std::string_view name);
+
+  private:
+    static std::string Key(const ADDRESS_KEY& address, std::string_view name);
+
+    std::mutex lock_;
+    std::unordered_map<std::string, uint64_t> expires_;  // interrupt time
+    std::deque<std::string> order_;                      // oldest first
+};
+
 }  // namespace wexo::drv

@@ -150,6 +150,10 @@ struct FLOW {
     // The held hello is on its way to the server once more: the flow already waits for the
     // server's flight, but what the client sends meanwhile must not overtake the hello.
     std::atomic<bool> helloForwarding{false};
+    // The name the connection gives is not known to be its destination's (our service domain
+    // toward a server that is not ours, a server name that does not resolve): it is judged by
+    // the names its destination was answered for as well.
+    std::atomic<bool> judgeDestinationToo{false};
     // The first outbound bytes were incomplete and the engine was asked for more of them. Only
     // the flow's outbound classify (one at a time per flow) touches it.
     bool moreRequested = false;

@@ -552,15 +552,12 @@ REQUEST_LINE ScanRequestLine(const uint8_t* data, size_t size, HTTP_HEAD_SCAN& s
     size_t at = scan.at;
     switch (scan.step) {
         case kMethod: {
-            // Reading stops one byte past the longest method taken.
-            while (at < end && kLineBytes.of[data[at]] == kTokenByte &&
-                   at - lineBegin <= kMaxHttpMethodLength) {
+            // A method of any length: servers that split at SP only (Go's among them) take any
+            // token as one and serve it; the head's bound ends the reading.
+            while (at < end && kLineBytes.of[data[at]] == kTokenByte) {
                 ++at;
             }
             const size_t methodLength = at - lineBegin;
-            if (methodLength > kMaxHttpMethodLength) {
-                return result;
-            }
             if (at == end) {
                 return stopped(at);
             }

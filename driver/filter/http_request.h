@@ -21,7 +21,9 @@
 namespace wexo::drv {
 
 inline constexpr uint32_t kHttpHeaderTableTag = os::MakePoolTag("WxHh");
-// Longest method token taken for one ("UPDATEREDIRECTREF", the longest registered, has 17).
+// Longest method token the readings of servers that split at more than SP take for one
+// ("UPDATEREDIRECTREF", the longest registered, has 17: those servers serve no other). Split at
+// SP only, a method has no bound but the head's.
 inline constexpr size_t kMaxHttpMethodLength = 32;
 // The ways of splitting a request line into its parts that servers use (see the parse).
 inline constexpr size_t kHttpLineReadings = 5;

@@ -249,6 +249,15 @@ void STREAM_FILTER::FlowEstablished(const os::FWPS_INCOMING_VALUES& values,
             ? metadata.processId
             : 0;
     flow->addressLength = v4 ? 4 : 16;
+    // Known from the start: whether a request for our own domain passes depends on it.
+    if (v4) {
+        const uint32_t address = values.remoteAddressV4;
+        for (int i = 0; i < 4; ++i) {
+            flow->remoteAddress[i] = static_cast<uint8_t>(address >> (24 - 8 * i));
+        }
+    } else {
+        std::memcpy(flow->remoteAddress, values.remoteAddressV6.data(), 16);
+    }
     // Linked before it is associated: from the association on, the engine may delete it.
     flows_.Link(flow);
     if (!os::NT_SUCCESS(os::FwpsFlowAssociateContext(flow->flowId, flow->layerId, flow->calloutId,
@@ -895,7 +904,7 @@ STREAM_FILTER::Result STREAM_FILTER::HttpRequest(SEGMENT& segment, std::span<con
         DropConnection(segment.packet, segment.out);
         return Result::Success;
     }
-    if (IsServiceDomainRequest(request)) {
+    if (ServiceDomainPasses(IsServiceDomainRequest(request), flow)) {
         std::lock_guard guard(flowLock_);
         if (flow->state.load() != FLOW_STATE_NEW) {
             return Result::Failure;
@@ -1105,6 +1114,19 @@ void STREAM_FILTER::ResumeHello(FLOW* flow, HELD_DATA& held) {
     if (held.clientFinSeen) {
         InjectFin(flow, os::FWPS_STREAM_FLAG_SEND | os::FWPS_STREAM_FLAG_SEND_DISCONNECT);
     }
+}
+
+bool STREAM_FILTER::ServiceDomainPasses(bool serviceDomain, FLOW* flow) {
+    if (!serviceDomain) {
+        return false;
+    }
+    if (addressNames_.WasGivenForServiceDomain(
+            MakeAddressKey(flow->remoteAddress, flow->addressLength))) {
+        return true;
+    }
+    // Any web server can be asked for our name, and many answer with what they serve anyway.
+    flow->judgeDestinationToo.store(true);
+    return false;
 }
 
 bool STREAM_FILTER::PassesAsServiceDomainLocked(SEGMENT& segment, FLOW* flow) {
@@ -1532,7 +1554,7 @@ void STREAM_FILTER::AdvanceHttp(FLOW* flow, HELD_DATA& held, bool requestAllowed
                 case HeadNames::Judge:
                     break;
             }
-            if (serviceDomain) {
+            if (ServiceDomainPasses(serviceDomain, flow)) {
                 requestAllowed = true;
                 continue;
             }
@@ -1849,7 +1871,7 @@ bool STREAM_FILTER::Http2First(SEGMENT& segment, std::span<const uint8_t> bytes)
         return true;
     }
     flow->http2.emplace(std::move(reader));
-    if (serviceDomain) {
+    if (ServiceDomainPasses(serviceDomain, flow)) {
         std::lock_guard guard(flowLock_);
         SetStateLocked(flow, FLOW_STATE_HTTP_WATCH);
         Permit(segment.packet, segment.out, segment.filter);
@@ -1890,7 +1912,7 @@ void STREAM_FILTER::Http2WatchOutbound(SEGMENT& segment) {
         DropConnection(segment.packet, segment.out);
         return;
     }
-    if (serviceDomain) {
+    if (ServiceDomainPasses(serviceDomain, flow)) {
         Permit(segment.packet, segment.out, segment.filter);
         if (step.consumed < length) {
             segment.packet.countBytesEnforced = step.consumed;
@@ -1949,7 +1971,7 @@ void STREAM_FILTER::AdvanceHttp2(FLOW* flow, HELD_DATA& held) {
             Drain(flow, held);
             return;
         }
-        if (serviceDomain) {
+        if (ServiceDomainPasses(serviceDomain, flow)) {
             held.scanOffset = static_cast<uint32_t>(step.consumed);
             continue;
         }

@@ -216,6 +216,10 @@ class STREAM_FILTER {
     // The flow's name passes it as the service domain's (state passed, true); one that is not to
     // be taken is dropped.
     bool PassesAsServiceDomainLocked(SEGMENT& segment, FLOW* flow);
+    // Whether a request that names only the service domain (`serviceDomain`) passes unlooked-up:
+    // only toward an address our names were answered with. Toward any other the flow is marked
+    // to be judged by its destination's names as well.
+    bool ServiceDomainPasses(bool serviceDomain, FLOW* flow);
     void SetStateLocked(FLOW* flow, FLOW_STATE state) { flow->state.store(state); }
 
     FLOW_TABLE flows_;

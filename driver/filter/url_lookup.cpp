@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "common/url_normalize.h"
 #include "driver/filter/address_names.h"
 #include "driver/platform/debug_print.h"
 #include "driver/platform/event_log.h"
@@ -31,6 +32,7 @@ struct LOOKUP_TARGET {
     uint8_t sessionReuse = 0;
     bool laterRequest = false;
     bool http2 = false;  // an HTTP/1.1 redirect text means nothing on an HTTP/2 connection
+    bool judgeDestinationToo = false;
 };
 
 void PrintVerdictLine(bool serviceUnavailable, const LOOKUP_TARGET& t) {
@@ -187,6 +189,7 @@ bool URL_LOOKUP::ProcessUrlLookup() {
         target.sessionReuse = flow->sessionReuse;
         target.laterRequest = flow->laterRequest != 0;
         target.http2 = flow->http2.has_value();
+        target.judgeDestinationToo = flow->judgeDestinationToo.load();
     }
     if (target.state == FLOW_STATE_TLS_RETARGET) {
         Retarget(flow, target.host, target.flowNumber);
@@ -268,24 +271,30 @@ bool URL_LOOKUP::ProcessUrlLookup() {
     uint32_t textLength = 0;
     Outcome outcome = Outcome::Allowed;
     ADDRESS_NAMES::NAME_LIST known;
-    const size_t knownCount = https && target.host.empty()
+    const size_t knownCount = (https && target.host.empty()) || target.judgeDestinationToo
                                   ? filter_.AddressNames().NamesOf(
                                         MakeAddressKey(target.address, target.addressLength), known)
                                   : 0;
     if (knownCount == 0) {
         outcome = ask(target.host, &text, &textLength);
     } else {
-        // A TLS connection that names nothing is judged by what its destination was answered
-        // for, the most recent names first: blocked if any of them is.
-        for (size_t i = 0; i < knownCount; ++i) {
-            Outcome one = ask(known[i], &text, &textLength);
+        // A TLS connection that names nothing, or a connection whose name is not known to be its
+        // destination's, is judged by what its destination was answered for (its own name
+        // first, then the most recent names): blocked if any of them is.
+        auto judge = [&](const std::string& name) {
+            Outcome one = ask(name, &text, &textLength);
             if (one == Outcome::BlockedAnswer || one == Outcome::NoService) {
                 outcome = one;
-                break;
+                return true;
             }
             if (one == Outcome::NotAnswered) {
                 outcome = one;
             }
+            return false;
+        };
+        bool decided = !target.host.empty() && judge(target.host);
+        for (size_t i = 0; i < knownCount && !decided; ++i) {
+            decided = NormalizeHost(known[i]) != NormalizeHost(target.host) && judge(known[i]);
         }
     }
 
@@ -357,6 +366,12 @@ void URL_LOOKUP::Retarget(FLOW* flow, const std::string& host, uint32_t flowNumb
         filter_.ResumeHello(flow, held);
         return;
     }
+    if (unresolved_.Contains(key, host)) {
+        flow->judgeDestinationToo.store(true);
+        HELD_DATA held = filter_.CompleteLookup(flow);
+        filter_.ResumeHello(flow, held);
+        return;
+    }
     RESOLVE_RESULT found = ResolveForDestination(queue_, host, length == 16);
     bool close = false;
     if (found.outcome != ResolveOutcome::Resolved || found.addresses.Count() == 0) {
@@ -368,8 +383,14 @@ void URL_LOOKUP::Retarget(FLOW* flow, const std::string& host, uint32_t flowNumb
             "resolved (%s); %s\n\n",
             number, host.c_str(), destination.c_str(), ResolveOutcomeName(found.outcome),
             close ? "closed" : "left to go where the client sent it");
-        if (!close && found.outcome == ResolveOutcome::NotFound) {
-            names.Learn(key, host, 0);
+        if (!close) {
+            // A name the client made up says nothing of where it goes: the connection is judged
+            // by what its destination was answered for too, and the name is not taken as one
+            // of that address's (it would push the real ones out).
+            flow->judgeDestinationToo.store(true);
+            if (found.outcome == ResolveOutcome::NotFound) {
+                unresolved_.Add(key, host);
+            }
         }
     } else {
         const RESOLVED_ADDRESSES& addresses = found.addresses;

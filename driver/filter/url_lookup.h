@@ -84,6 +84,7 @@ class URL_LOOKUP {
 
     STREAM_FILTER& filter_;
     SERVICE_CALL_QUEUE& queue_;
+    UNRESOLVED_NAMES unresolved_;
     const os::INJECTION_HANDLE* injection_ = nullptr;
     os::NET_BUFFER_LIST_POOL* pool_ = nullptr;
     os::Event stop_{os::EventType::Notification, false};

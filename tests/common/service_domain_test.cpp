@@ -43,7 +43,9 @@ TEST(ServiceDomainTest, OtherHostsAreNot) {
     for (const std::string& host :
          {std::string(), kLastLabel, kFirstLabel, "evil" + kDomain, "api.evil" + kDomain,
           kDomain + ".evil.test", "api." + kDomain + ".", "api." + changedFirst,
-          kFirstLabel + "-" + kLastLabel, kDomain.substr(0, kDomain.size() - 1), kDomain + "x"}) {
+          kFirstLabel + "-" + kLastLabel, kDomain.substr(0, kDomain.size() - 1), kDomain + "x",
+          // A port: the name servers read is the one before it.
+          "blocked.test:." + kDomain, "blocked.test:x." + kDomain, "api." + kDomain + ":8443"}) {
         EXPECT_FALSE(IsServiceDomain(host)) << host;
     }
 }

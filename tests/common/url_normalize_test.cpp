@@ -44,6 +44,11 @@ TEST(NormalizeHostTest, NamesAsServersReadThem) {
         {"[2001:DB8::1", "[2001:db8::1"},
         {"[::1]x", "[::1]x"},
         {"2001:DB8:0:0:0:0:0:1", "2001:db8:0:0:0:0:0:1"},
+        {"::FFFF:192.0.2.1", "::ffff:192.0.2.1"},
+        // Colons that no address has: the name before the first one is what servers read.
+        {"Blocked.test:1:1", "blocked.test"},
+        {"blocked.test:80:", "blocked.test"},
+        {"blocked.test::", "blocked.test"},
         // Bytes that are not ASCII letters are kept.
         {"B\xC3\x9C"
          "CHER.test",

@@ -15,6 +15,7 @@
 
 #include "os/registry/registry.h"
 #include "service/calls/ip_address.h"
+#include "tests/support/dns_answer.h"
 #include "tools/pipeline/pipeline.h"
 
 namespace wexo::integration {
@@ -43,23 +44,7 @@ class TARGET_RESOLVER final : public svc::NAME_RESOLVER {
 
 // A resolver's answer to an A question for `name`, with one address record.
 std::vector<uint8_t> Answer(const std::string& name) {
-    std::vector<uint8_t> m = {0x12, 0x34, 0x81, 0x80, 0, 1, 0, 1, 0, 0, 0, 0};
-    size_t start = 0;
-    while (start <= name.size()) {
-        size_t dot = name.find('.', start);
-        if (dot == std::string::npos) {
-            dot = name.size();
-        }
-        m.push_back(static_cast<uint8_t>(dot - start));
-        m.insert(m.end(), name.begin() + static_cast<long>(start),
-                 name.begin() + static_cast<long>(dot));
-        start = dot + 1;
-    }
-    m.push_back(0);
-    const uint8_t tail[] = {0, 1, 0, 1, 0xC0, 12, 0, 1, 0, 1, 0, 0, 0, 60, 0, 4};
-    m.insert(m.end(), std::begin(tail), std::end(tail));
-    m.insert(m.end(), std::begin(kOriginalV4), std::end(kOriginalV4));
-    return m;
+    return testing::DnsAnswerA(name, {203, 0, 113, 9});
 }
 
 bool Contains(const std::vector<uint8_t>& bytes, const uint8_t (&part)[4]) {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "common/service_domain.h"
+#include "tests/support/dns_answer.h"
 
 namespace wexo::integration {
 namespace {
@@ -91,8 +92,13 @@ TEST_F(PipelineTest, AnAllowedPageIsAskedForOnceAndThenAnsweredFromTheCache) {
               "GET /index.html HTTP/1.1\r\nHost: www.example.test\r\n\r\n");
 }
 
+// Toward the addresses our names were answered with.
 TEST_F(PipelineTest, OurOwnServersAreNeverLookedUp) {
-    auto connection = Get("api." + std::string(kServiceDomain), "/2/checkin");
+    const std::string ours = "api." + std::string(kServiceDomain);
+    auto dns = pipeline_->Network().OpenUdp(os::MakeIPv4Address(198, 51, 100, 53), 53,
+                                            pipeline_->BrowserProcessId());
+    dns->ServerSend(testing::DnsAnswerA(ours, {198, 51, 100, 10}));
+    auto connection = Get(ours, "/2/checkin");
     ASSERT_TRUE(pipeline_->Network().WaitSettled());
     EXPECT_EQ(pipeline_->CompletedLookups(), 0u);
     EXPECT_EQ(connection->ServerReceived().rfind("GET /2/checkin", 0), 0u);

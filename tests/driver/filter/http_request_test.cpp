@@ -113,8 +113,6 @@ TEST(HttpRequestTest, IncompleteOnlyWhileItCanStillBecomeAnHttp1Head) {
     Bytes keep;
     EXPECT_EQ(Parse(Bytes{0x16, 0x03, 0x01, 0x00, 0x10}, keep).outcome.status,
               HttpParseStatus::NotHttp);
-    EXPECT_EQ(Parse(ToBytes(std::string(33, 'A') + " / HTTP/1.1\r\n\r\n"), keep).outcome.status,
-              HttpParseStatus::NotHttp);
 }
 
 // nginx and Python's http.server answer a GET line without a version (HTTP/0.9): it is a request
@@ -142,9 +140,13 @@ TEST(HttpRequestTest, AnHttp09GetIsARequestWithoutHeaders) {
 }
 
 TEST(HttpRequestTest, EveryTokenMethodIsRecognisedWithItsHeadLength) {
-    for (const char* method : {"GET", "gEt", "POST", "HEAD", "PUT", "DELETE", "OPTIONS", "PATCH",
-                               "PROPFIND", "M-SEARCH"}) {
-        std::string text = std::string(method) + " /a HTTP/1.1\r\nHost: h.test\r\n\r\nBODY";
+    // Servers that split at SP only (Go's) take a token of any length for a method, and serve it.
+    for (const std::string& method :
+         {std::string("GET"), std::string("gEt"), std::string("POST"), std::string("HEAD"),
+          std::string("PUT"), std::string("DELETE"), std::string("OPTIONS"), std::string("PATCH"),
+          std::string("PROPFIND"), std::string("M-SEARCH"), std::string(33, 'A'),
+          std::string(5000, 'A')}) {
+        std::string text = method + " /a HTTP/1.1\r\nHost: h.test\r\n\r\nBODY";
         Bytes keep;
         Parsed p = Parse(ToBytes(text), keep);
         ASSERT_EQ(p.outcome.status, HttpParseStatus::Complete) << method;

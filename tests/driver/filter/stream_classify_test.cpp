@@ -397,6 +397,7 @@ TEST_F(StreamClassifyTest, ALargeHeadIsHeldUntilWholeSoThatAHostAtItsEndCounts) 
 
 TEST_F(StreamClassifyTest, ServiceDomainHostsPassInAnyCase) {
     std::string ownHost = "api." + std::string(kServiceDomain);
+    filter_.AddressNames().Learn(MakeAddressKey(kServer.bytes.data(), 4), ownHost, 60);
     for (const std::string& host : {ownHost, Upper(ownHost)}) {
         auto connection = Open();
         std::string get = "GET /2/checkin HTTP/1.1\r\nHost: " + host + "\r\n\r\n";
@@ -421,6 +422,7 @@ TEST_F(StreamClassifyTest, ServiceDomainHostsPassInAnyCase) {
 // contacts its target, but an origin server serves the site of its Host header.
 TEST_F(StreamClassifyTest, ARequestPassesAsOursOnlyWhenEveryHostItNamesIsOurs) {
     const std::string ours = "api." + std::string(kServiceDomain);
+    filter_.AddressNames().Learn(MakeAddressKey(kServer.bytes.data(), 4), ours, 60);
     struct Case {
         std::string target;
         std::string host;
@@ -449,6 +451,26 @@ TEST_F(StreamClassifyTest, ARequestPassesAsOursOnlyWhenEveryHostItNamesIsOurs) {
         EXPECT_EQ(flow->names->Host(), c.host) << get;
         registration_.Discard(flow);
     }
+}
+
+// Any web server can be asked for our name: toward one that our names were not answered with,
+// a request for our domain is judged, by its name and by the names its destination was given for.
+TEST_F(StreamClassifyTest, OurDomainTowardAServerThatIsNotOursIsJudged) {
+    const std::string ours = "api." + std::string(kServiceDomain);
+    const os::IP_ADDRESS_BYTES elsewhere = os::MakeIPv4Address(203, 0, 113, 81);
+    filter_.AddressNames().Learn(MakeAddressKey(kServer.bytes.data(), 4), ours, 60);
+    const std::string get = "GET / HTTP/1.1\r\nHost: " + ours + "\r\n\r\n";
+    auto own = Open(kServer, 80);
+    EXPECT_TRUE(own->ClientSend(get));
+    EXPECT_EQ(own->ServerReceived(), get);
+    auto other = Open(elsewhere, 80);
+    EXPECT_TRUE(other->ClientSend(get));
+    EXPECT_EQ(other->ServerReceived(), "");
+    FLOW* flow = TakeOnly();
+    ASSERT_NE(flow, nullptr);
+    EXPECT_EQ(flow->names->Host(), ours);
+    EXPECT_TRUE(flow->judgeDestinationToo.load());
+    registration_.Discard(flow);
 }
 
 TEST_F(StreamClassifyTest, DormantCreatesNoFlowAndPermitsEverything) {

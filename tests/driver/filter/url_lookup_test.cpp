@@ -391,6 +391,44 @@ TEST_F(UrlLookupTest, ANamelessTlsConnectionIsJudgedByTheNamesItsAddressWasGiven
     }
 }
 
+// A server name that does not resolve says nothing of where its connection goes: the connection
+// is judged by the names its destination was answered for as well, and the made-up names do not
+// push those out.
+TEST_F(UrlLookupTest, AServerNameThatDoesNotResolveIsJudgedByItsDestinationsNamesToo) {
+    Serve([](const SEEN& seen) {
+        return seen.host == "blocked.test" ? VERDICT{0, {}} : VERDICT{};
+    });
+    network->SetServerRedirects(true);
+    const uint8_t destination[4] = {203, 0, 113, 80};
+    filter.AddressNames().Learn(MakeAddressKey(destination, 4), "blocked.test", 60);
+    const auto flight = testing::ReadTestData("tls/tls13_server_flight.bin");
+    uint64_t lookups = 0;
+    for (int i = 0; i <= static_cast<int>(kAddressNamesPerAddress); ++i) {
+        const std::string name = "made-up-" + std::to_string(i) + ".test";
+        SCOPED_TRACE(name);
+        const size_t before = service->Seen().size();
+        auto connection = Open(kServer, 443);
+        const auto hello = testing::ClientHello(name);
+        ASSERT_TRUE(connection->ClientSend(std::span<const uint8_t>(hello)));
+        ASSERT_TRUE(connection->WaitUntil(
+            [](const os::SIM_END_STATE&, const os::SIM_END_STATE& server) {
+                return !server.received.empty();
+            },
+            10'000));
+        ASSERT_TRUE(connection->ServerSend(std::span<const uint8_t>(flight)));
+        AwaitLookups(++lookups);
+        std::vector<std::string> asked;
+        for (size_t k = before; k < service->Seen().size(); ++k) {
+            asked.push_back(service->Seen()[k].host);
+        }
+        EXPECT_EQ(asked, (std::vector<std::string>{name, "blocked.test"}));
+        EXPECT_TRUE(connection->ClientSawFin());
+    }
+    ADDRESS_NAMES::NAME_LIST names;
+    ASSERT_EQ(filter.AddressNames().NamesOf(MakeAddressKey(destination, 4), names), 1u);
+    EXPECT_EQ(names[0], "blocked.test");
+}
+
 TEST_F(UrlLookupTest, WithoutAServiceAGetIsLoggedAsServiceUnavailableAndClosed) {
     auto connection = Open();
     ASSERT_TRUE(connection->ClientSend(kGet));
