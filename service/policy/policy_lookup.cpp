@@ -222,14 +222,17 @@ void SC_PolicyLookup(SERVICE_CALL& call, const POLICY_LOOKUP_INPUT& request,
     };
 
     // A resumed session was judged when it began (a TLS lookup: one target, by its name), for the
-    // user it was judged for: another user's connection offering its ID is looked up afresh.
+    // user it was judged for: another user's connection offering its ID is looked up afresh, and
+    // so is one that names another host (a server that resumes across its sites would serve it).
     if (request.sessionReuse && !excluded(targets.front())) {
         const char* label = targets.front().label;
         const char* url = targets.front().lookupUrl.c_str();
         std::string redirectUrl;
         std::string host;
         bool blocked = false;
-        if (context.sessions.Get(request.tlsSessionId, userName, &redirectUrl, &host, &blocked)) {
+        if (context.sessions.Get(request.tlsSessionId, userName, &redirectUrl, &host, &blocked) &&
+            (request.host.empty() || NormalizeHost(request.host, kHttpsDefaultPort) ==
+                                         NormalizeHost(host, kHttpsDefaultPort))) {
             if (blocked) {
                 DebugWrite(LINE_VERBOSE,
                            "SC_PolicyLookup:\n    FC#%lu, SC#%lu,\n    BLOCKED,\n    UserName = "

@@ -15,7 +15,7 @@
 
 #include "os/registry/registry.h"
 #include "service/calls/ip_address.h"
-#include "tests/support/dns_answer.h"
+#include "tools/peers/dns_peer.h"
 #include "tools/pipeline/pipeline.h"
 
 namespace wexo::integration {
@@ -44,7 +44,7 @@ class TARGET_RESOLVER final : public svc::NAME_RESOLVER {
 
 // A resolver's answer to an A question for `name`, with one address record.
 std::vector<uint8_t> Answer(const std::string& name) {
-    return testing::DnsAnswerA(name, {203, 0, 113, 9});
+    return peers::DnsAnswerA(name, {203, 0, 113, 9});
 }
 
 bool Contains(const std::vector<uint8_t>& bytes, const uint8_t (&part)[4]) {

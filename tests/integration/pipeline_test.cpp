@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "common/service_domain.h"
-#include "tests/support/dns_answer.h"
+#include "tools/peers/dns_peer.h"
 
 namespace wexo::integration {
 namespace {
@@ -97,7 +97,7 @@ TEST_F(PipelineTest, OurOwnServersAreNeverLookedUp) {
     const std::string ours = "api." + std::string(kServiceDomain);
     auto dns = pipeline_->Network().OpenUdp(os::MakeIPv4Address(198, 51, 100, 53), 53,
                                             pipeline_->BrowserProcessId());
-    dns->ServerSend(testing::DnsAnswerA(ours, {198, 51, 100, 10}));
+    dns->ServerSend(peers::DnsAnswerA(ours, {198, 51, 100, 10}));
     auto connection = Get(ours, "/2/checkin");
     ASSERT_TRUE(pipeline_->Network().WaitSettled());
     EXPECT_EQ(pipeline_->CompletedLookups(), 0u);

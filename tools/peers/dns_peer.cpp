@@ -32,8 +32,7 @@ std::string Lower(std::string text) {
 
 }  // namespace
 
-std::vector<uint8_t> DnsQuery(const std::string& name, uint16_t type, uint16_t id,
-                              uint16_t flags) {
+std::vector<uint8_t> DnsQuery(const std::string& name, uint16_t type, uint16_t id, uint16_t flags) {
     std::vector<uint8_t> query;
     Put16(query, id);
     Put16(query, flags);
@@ -56,6 +55,15 @@ std::vector<uint8_t> DnsQuery(const std::string& name, uint16_t type, uint16_t i
     Put16(query, type);
     Put16(query, kClassIn);
     return query;
+}
+
+std::vector<uint8_t> DnsAnswerA(const std::string& name, const std::array<uint8_t, 4>& address) {
+    std::vector<uint8_t> answer = DnsQuery(name, 1, 0x1234, 0x8180);
+    answer[7] = 1;  // one answer record
+    const uint8_t record[] = {0xC0, 12, 0, 1, 0, 1, 0, 0, 0, 60, 0, 4};
+    answer.insert(answer.end(), std::begin(record), std::end(record));
+    answer.insert(answer.end(), address.begin(), address.end());
+    return answer;
 }
 
 DNS_PEER::~DNS_PEER() {

@@ -6,6 +6,7 @@
 
 #include <netinet/in.h>
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <map>
@@ -19,6 +20,8 @@ namespace wexo::peers {
 // A standard query with one question (class IN), as a stub resolver sends it.
 std::vector<uint8_t> DnsQuery(const std::string& name, uint16_t type = 1, uint16_t id = 0x1234,
                               uint16_t flags = 0x0100);
+// A resolver's answer to DnsQuery(name): one A record of `address` pointing back to the question.
+std::vector<uint8_t> DnsAnswerA(const std::string& name, const std::array<uint8_t, 4>& address);
 
 class DNS_PEER {
   public:

@@ -24,6 +24,7 @@
 #include "common/service_domain.h"
 #include "os/win32/environment.h"
 #include "tools/peers/child_process.h"
+#include "tools/peers/dns_peer.h"
 #include "tools/peers/policy_server.h"
 #include "tools/peers/tls_records.h"
 #include "tools/pipeline/namespace_product.h"
@@ -58,11 +59,16 @@ class Demo {
     }
 
   private:
-    // Each host has an address of its own, as if the browser had looked it up.
+    // Each host has an address of its own, which the browser looked up first: the driver sees
+    // the resolver's answer (and so knows our own servers' addresses as ours).
     std::shared_ptr<os::SimTcpConnection> Open(const std::string& host, uint16_t port) {
+        uint8_t last = static_cast<uint8_t>(std::hash<std::string>{}(host) % 200 + 20);
+        pipeline_.Network()
+            .OpenUdp(os::MakeIPv4Address(198, 51, 100, 53), 53, pipeline_.BrowserProcessId())
+            ->ServerSend(wexo::peers::DnsAnswerA(host, {198, 51, 100, last}));
+        pipeline_.Network().WaitSettled();
         lookupsBefore_ = pipeline_.CompletedLookups();
         askedBefore_ = pipeline_.Server().Pages().MobileCount();
-        uint8_t last = static_cast<uint8_t>(std::hash<std::string>{}(host) % 200 + 20);
         return pipeline_.Network().OpenTcp(os::MakeIPv4Address(198, 51, 100, last), port,
                                            pipeline_.BrowserProcessId());
     }

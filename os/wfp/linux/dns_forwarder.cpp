@@ -261,12 +261,12 @@ struct COUNTERS {
     }
     DNS_FORWARDER_COUNTS Get() const {
         static constexpr uint64_t DNS_FORWARDER_COUNTS::*kMembers[] = {
-            &DNS_FORWARDER_COUNTS::queries,       &DNS_FORWARDER_COUNTS::answers,
-            &DNS_FORWARDER_COUNTS::delivered,     &DNS_FORWARDER_COUNTS::canaryAnswers,
-            &DNS_FORWARDER_COUNTS::echStripped,   &DNS_FORWARDER_COUNTS::dropped,
-            &DNS_FORWARDER_COUNTS::notQueries,    &DNS_FORWARDER_COUNTS::notAnswers,
-            &DNS_FORWARDER_COUNTS::refused,       &DNS_FORWARDER_COUNTS::exchanges,
-            &DNS_FORWARDER_COUNTS::tcpConnections};
+            &DNS_FORWARDER_COUNTS::queries,        &DNS_FORWARDER_COUNTS::answers,
+            &DNS_FORWARDER_COUNTS::delivered,      &DNS_FORWARDER_COUNTS::canaryAnswers,
+            &DNS_FORWARDER_COUNTS::echStripped,    &DNS_FORWARDER_COUNTS::dropped,
+            &DNS_FORWARDER_COUNTS::notQueries,     &DNS_FORWARDER_COUNTS::notAnswers,
+            &DNS_FORWARDER_COUNTS::refused,        &DNS_FORWARDER_COUNTS::exchanges,
+            &DNS_FORWARDER_COUNTS::tcpConnections, &DNS_FORWARDER_COUNTS::evicted};
         static_assert(
             sizeof kMembers / sizeof kMembers[0] * sizeof(uint64_t) == sizeof(DNS_FORWARDER_COUNTS),
             "every count is read");
@@ -901,12 +901,22 @@ DNS_FORWARDER::STATE::EXCHANGE* DNS_FORWARDER::STATE::ExchangeFor(const sockaddr
         return &exchanges.at(found->second);
     const ADDRESS_KEY clientKey = KeyOf(client);
     const auto held = perClient.find(clientKey);
-    if (exchanges.size() >= options.maxExchanges ||
-        (held != perClient.end() && held->second >= options.maxExchangesPerClient))
+    if (held != perClient.end() && held->second >= options.maxExchangesPerClient)
         return nullptr;
     if (local != nullptr && !ForwardsFrom(*local)) {
         *refused = true;
         return nullptr;
+    }
+    if (exchanges.size() >= options.maxExchanges) {
+        // Full: the exchange quiet longest makes room. Refusing the new one instead would let
+        // whoever holds every exchange (a few datagrams a second keep them) stop all DNS here.
+        auto quietest = std::min_element(
+            exchanges.begin(), exchanges.end(),
+            [](const auto& a, const auto& b) { return a.second.lastUsedMs < b.second.lastUsedMs; });
+        if (quietest == exchanges.end())
+            return nullptr;
+        Forget(quietest);
+        Count(&DNS_FORWARDER_COUNTS::evicted);
     }
     const int fd = socket(family, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0)

@@ -164,6 +164,7 @@ struct DNS_FORWARDER_COUNTS {
     uint64_t refused = 0;         // queries to the forwarder, loopback or the machine itself,
                                   // and forwarded ones from where the machine does not forward
     uint64_t exchanges = 0;       // held now
+    uint64_t evicted = 0;         // given up, the quietest, for a new one when all were held
     uint64_t tcpConnections = 0;  // TCP connections served now
 };
 

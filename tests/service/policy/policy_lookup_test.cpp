@@ -493,10 +493,19 @@ TEST_F(PolicyLookupTest, AResumedSessionTakesTheStoredVerdict) {
                         "SessionId = 616C6C6F7765642D73657373696F6E-15, reuse"),
               1u);
 
+    // Resumed under another name it is judged afresh; under its own name (any spelling), not.
+    fields.host = "Good.Test.";
+    EXPECT_EQ(Lookup(fields).status, 1168);
+    EXPECT_TRUE(decision.Asked().empty());
+    fields.host = "bad.test";
+    EXPECT_EQ(Lookup(fields).status, 0);
+    EXPECT_EQ(decision.Asked().size(), 1u);
+    fields.host = "";
+
     // An unknown session is looked up in full, and its verdict is remembered.
     fields.tlsSessionId = "new-session";
     EXPECT_EQ(Lookup(fields, 50).status, 0);
-    EXPECT_EQ(decision.Asked().size(), 1u);
+    EXPECT_EQ(decision.Asked().size(), 2u);
     EXPECT_TRUE(
         log.Has("SC_PolicyLookup:\n    FC#7, SC#50, Session not found,\n    HTTPS SessionId "
                 "= 6E65772D73657373696F6E-11, reuse"));
