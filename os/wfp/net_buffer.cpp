@@ -338,6 +338,7 @@ NetBufferListPtr NetBufferAccess::Clone(const NET_BUFFER_LIST& list, uint32_t ta
         list.injectedBy_ != 0 ? list.injectedBy_ : list.previouslyInjectedBy_;
     clone->injectionContext_ = list.injectionContext_;
     clone->notFromMachineResolver_ = list.notFromMachineResolver_;
+    clone->indicatedBy_ = list.indicatedBy_;
     return clone;
 }
 

@@ -54,6 +54,8 @@ class NET_BUFFER_LIST {
     // A datagram from a server the machine is not set up to ask for names (see
     // FwpsQueryPacketFromMachineResolver).
     bool notFromMachineResolver_ = false;
+    // The datagram endpoint that indicated it (0: none), which its clones name too.
+    uint64_t indicatedBy_ = 0;
 };
 
 // Frees one list (not its successors), however it was allocated.
@@ -166,6 +168,10 @@ struct NetBufferAccess {
         return list.previouslyInjectedBy_;
     }
     static void* InjectionContext(const NET_BUFFER_LIST& list) { return list.injectionContext_; }
+    static void MarkIndicatedBy(NET_BUFFER_LIST& list, uint64_t endpoint) {
+        list.indicatedBy_ = endpoint;
+    }
+    static uint64_t IndicatedBy(const NET_BUFFER_LIST& list) { return list.indicatedBy_; }
     static void MarkNotFromMachineResolver(NET_BUFFER_LIST& list) {
         list.notFromMachineResolver_ = true;
     }

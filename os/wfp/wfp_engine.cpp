@@ -1038,6 +1038,10 @@ NTSTATUS FilterEngine::TransportReceiveInject(const INJECTION_HANDLE& handle,
     if (!view || view->destination.family != family) {
         item.status = STATUS_INVALID_PARAMETER;
     } else {
+        // Two endpoints may have one tuple (a backend that presents DNS over TCP as datagrams
+        // beside a UDP exchange of the same ports): a clone goes back to the endpoint that
+        // indicated its original, and only a packet from nowhere to the first that matches.
+        const uint64_t indicatedBy = NetBufferAccess::IndicatedBy(*packet);
         std::lock_guard guard(flowsLock_);
         for (const auto& weak : endpoints_) {
             std::shared_ptr<DatagramEndpoint> endpoint = weak.lock();
@@ -1049,8 +1053,13 @@ NTSTATUS FilterEngine::TransportReceiveInject(const INJECTION_HANDLE& handle,
                 tuple.localPort == view->destinationPort && tuple.remoteAddress == view->source &&
                 tuple.remotePort == view->sourcePort && tuple.interfaceIndex == interfaceIndex &&
                 tuple.subInterfaceIndex == subInterfaceIndex) {
-                item.target = std::move(endpoint);
-                break;
+                const bool indicator = endpoint->Id() == indicatedBy;
+                if (!item.target || indicator) {
+                    item.target = std::move(endpoint);
+                }
+                if (indicator) {
+                    break;
+                }
             }
         }
         if (!item.target) {

@@ -321,7 +321,10 @@ void StreamFlow::MaybeDelete() {
 DatagramEndpoint::DatagramEndpoint(FilterEngine& engine, const FLOW_TUPLE& tuple,
                                    std::optional<uint64_t> processId,
                                    std::shared_ptr<DatagramSink> sink)
-    : engine_(engine), tuple_(tuple), processId_(processId), sink_(std::move(sink)) {}
+    : engine_(engine), tuple_(tuple), processId_(processId), sink_(std::move(sink)), id_([] {
+          static std::atomic<uint64_t> next{1};
+          return next.fetch_add(1, std::memory_order_relaxed);
+      }()) {}
 
 uint16_t DatagramEndpoint::LayerId() const {
     return IsV6(tuple_) ? FWPS_LAYER_DATAGRAM_DATA_V6 : FWPS_LAYER_DATAGRAM_DATA_V4;
@@ -337,6 +340,7 @@ bool DatagramEndpoint::Send(FWP_DIRECTION direction, std::span<const uint8_t> pa
     std::vector<uint8_t> bytes =
         BuildUdpPacket(source, sourcePort, destination, destinationPort, payload);
     NetBufferListPtr packet = AllocateEngineNetBufferList(bytes);
+    NetBufferAccess::MarkIndicatedBy(*packet, id_);
     if (inbound && remoteNotMachineResolver_.load(std::memory_order_relaxed)) {
         NetBufferAccess::MarkNotFromMachineResolver(*packet);
     }

@@ -148,6 +148,7 @@ class DatagramEndpoint : public std::enable_shared_from_this<DatagramEndpoint> {
 
     const FLOW_TUPLE& Tuple() const { return tuple_; }
     uint16_t LayerId() const;
+    uint64_t Id() const { return id_; }
     // The remote end is not one of the machine's resolvers: what it sends is indicated as such
     // (FwpsQueryPacketFromMachineResolver). Set before the first datagram.
     void SetRemoteNotMachineResolver() { remoteNotMachineResolver_ = true; }
@@ -168,6 +169,7 @@ class DatagramEndpoint : public std::enable_shared_from_this<DatagramEndpoint> {
     const FLOW_TUPLE tuple_;
     const std::optional<uint64_t> processId_;
     const std::shared_ptr<DatagramSink> sink_;
+    const uint64_t id_;
     std::atomic<bool> remoteNotMachineResolver_{false};
 };
 

@@ -569,6 +569,51 @@ TEST_F(DatagramTest, AbsorbDropsAndAnInjectedReplacementArrivesMarkedAsOurs) {
     EXPECT_EQ(PoolOutstanding(kWfpCloneTag), 0u);
 }
 
+// Two endpoints of one tuple (DNS over TCP presented as datagrams beside a UDP exchange of the
+// same ports): a rewritten answer goes back to the endpoint whose answer it replaces.
+TEST_F(DatagramTest, ARewrittenAnswerGoesBackToTheEndpointThatIndicatedTheOriginal) {
+    // As the driver rewrites: a clone of the packet, its payload changed in place.
+    onClassify_ = [&](NET_BUFFER_LIST& packet, const FWPS_INCOMING_VALUES& values,
+                      const FWPS_INCOMING_METADATA_VALUES& metadata, FWPS_CLASSIFY_OUT& out) {
+        if (FwpsQueryPacketInjectionState(injection_, packet) == FWPS_PACKET_INJECTED_BY_SELF) {
+            return;
+        }
+        NetBufferListPtr clone;
+        ASSERT_EQ(FwpsAllocateCloneNetBufferList(packet, clone), STATUS_SUCCESS);
+        std::memcpy(clone->Data().data(), "REWRITE!", 8);
+        ASSERT_EQ(NdisRetreatNetBufferDataStart(*clone, metadata.transportHeaderSize),
+                  STATUS_SUCCESS);
+        const IP_ADDRESS_BYTES remote = MakeIPv4Address(values.remoteAddressV4);
+        const IP_ADDRESS_BYTES local = MakeIPv4Address(values.localAddressV4);
+        ASSERT_EQ(FwpsConstructIpHeaderForTransportPacket(*clone, metadata.ipHeaderSize,
+                                                          AddressFamily::IPv4, remote.View(),
+                                                          local.View(), IPPROTO_UDP_VALUE),
+                  STATUS_SUCCESS);
+        ASSERT_EQ(
+            FwpsInjectTransportReceiveAsync(injection_, nullptr, AddressFamily::IPv4, 0,
+                                            values.interfaceIndex, values.subInterfaceIndex,
+                                            std::move(clone), [](NetBufferListChain, NTSTATUS) {}),
+            STATUS_SUCCESS);
+        testing::SetAbsorb(out);
+    };
+    struct SINK final : DatagramSink {
+        void Deliver(FWP_DIRECTION, std::span<const uint8_t> payload, bool) override {
+            std::lock_guard guard(lock);
+            delivered.emplace_back(payload.begin(), payload.end());
+        }
+        std::mutex lock;
+        std::vector<std::string> delivered;
+    };
+    auto first = network_.OpenUdp(kDnsServer, 53, 900);
+    auto sink = std::make_shared<SINK>();
+    auto second = engine_.OpenDatagramEndpoint(first->Tuple(), 900, sink);
+    second->Send(FWP_DIRECTION_INBOUND, Bytes("original"));
+    ASSERT_TRUE(network_.WaitSettled());
+    EXPECT_TRUE(first->ClientReceived().empty());
+    std::lock_guard guard(sink->lock);
+    EXPECT_EQ(sink->delivered, std::vector<std::string>{"REWRITE!"});
+}
+
 TEST_F(DatagramTest, IPv6AnswersAreRewrittenToo) {
     onClassify_ = [&](NET_BUFFER_LIST& packet, const FWPS_INCOMING_VALUES& values,
                       const FWPS_INCOMING_METADATA_VALUES& metadata, FWPS_CLASSIFY_OUT& out) {
