@@ -178,12 +178,18 @@ void ADDRESS_NAMES::Learn(const ADDRESS_KEY& address, std::string_view name, uin
     if (same != names.end()) {
         // Learnt again: it moves to the front with the new lifetime.
         std::move_backward(names.begin(), same, same + 1);
-    } else {
-        if (entry.count == kAddressNamesPerAddress) {
-            --nameCount_;  // the oldest of this address goes
-        } else {
-            ++entry.count;
+    } else if (entry.count == kAddressNamesPerAddress) {
+        // The oldest of this address goes, but not a name of our own servers while another can:
+        // a shared address's other names must not make our servers' requests be judged there.
+        auto goes = std::find_if(names.rbegin(), names.rend(), [](const NAME& known) {
+                        return !IsServiceDomain(known.text);
+                    }).base();
+        if (goes == names.begin()) {
+            goes = names.end();
         }
+        std::move_backward(names.begin(), goes - 1, goes);
+    } else {
+        ++entry.count;
         std::move_backward(entry.names.begin(), entry.names.begin() + entry.count - 1,
                            entry.names.begin() + entry.count);
         ++nameCount_;

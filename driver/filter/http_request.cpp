@@ -394,9 +394,11 @@ size_t FollowSplits(const uint8_t* data, size_t lineBegin, size_t at, size_t end
                 split.progress = 0;
             }
             if (split.words == 1) {
-                if (!IsTokenChar(c) || split.progress == kMaxHttpMethodLength) {
+                // Servers that split at SP only take a method of any length; the others stop.
+                if (!IsTokenChar(c) ||
+                    (n != kSplitAtSp && split.progress == kMaxHttpMethodLength)) {
                     split.flags |= kFailed;
-                } else {
+                } else if (split.progress < kMaxHttpMethodLength) {
                     ++split.progress;
                 }
             } else if (split.words == 3) {

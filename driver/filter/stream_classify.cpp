@@ -853,21 +853,10 @@ void STREAM_FILTER::ParseOutbound(SEGMENT& segment, std::span<const uint8_t> byt
 
 void STREAM_FILTER::RecordLookupTargetLocked(SEGMENT& segment) {
     FLOW* flow = segment.flow;
-    const os::FWPS_INCOMING_VALUES& values = segment.values;
-    if (values.layerId == os::FWPS_LAYER_STREAM_V4) {
-        uint32_t address = values.remoteAddressV4;
-        flow->remoteAddress[0] = static_cast<uint8_t>(address >> 24);
-        flow->remoteAddress[1] = static_cast<uint8_t>(address >> 16);
-        flow->remoteAddress[2] = static_cast<uint8_t>(address >> 8);
-        flow->remoteAddress[3] = static_cast<uint8_t>(address);
-        flow->addressLength = 4;
-    } else {
-        std::memcpy(flow->remoteAddress, values.remoteAddressV6.data(), 16);
-        flow->addressLength = 16;
-    }
+    // The destination was recorded when the flow was made; it is read without the lock.
     flow->flowId = segment.metadata.flowHandle;
     flow->calloutId = segment.filter.action.calloutId;
-    flow->layerId = values.layerId;
+    flow->layerId = segment.values.layerId;
 }
 
 bool STREAM_FILTER::QueueForLookupLocked(FLOW* flow) {

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "common/service_domain.h"
 #include "common/url_normalize.h"
 #include "driver/filter/address_names.h"
 #include "driver/platform/debug_print.h"
@@ -296,6 +297,12 @@ bool URL_LOOKUP::ProcessUrlLookup() {
         for (size_t i = 0; i < knownCount && !decided; ++i) {
             decided = NormalizeHost(known[i]) != NormalizeHost(target.host) && judge(known[i]);
         }
+    }
+    // Our own servers judged by where they go are blocked only by a block: without an answer they
+    // pass as they always have (the page a browser is sent to when no answer comes is ours).
+    if (target.judgeDestinationToo && IsServiceDomain(NormalizeHost(target.host)) &&
+        (outcome == Outcome::NoService || outcome == Outcome::NotAnswered)) {
+        outcome = Outcome::Allowed;
     }
 
     HELD_DATA held = filter_.CompleteLookup(flow);

@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cstring>
 #include <iterator>
+#include <list>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -582,6 +583,7 @@ struct DNS_FORWARDER::STATE {
         std::shared_ptr<SOCKET_HOLD> upstream;
         std::shared_ptr<DatagramEndpoint> endpoint;
         int64_t lastUsedMs = 0;
+        std::list<uint64_t>::iterator use;  // its place in byUse
         // Queries sent and not yet answered (loop thread only).
         std::vector<DNS_ASKED> asked;
     };
@@ -715,6 +717,10 @@ struct DNS_FORWARDER::STATE {
                 IsForbiddenResolver(resolver, forwardedPort, options.loopbackResolvers));
     }
     void Forget(std::map<uint64_t, EXCHANGE>::iterator it);
+    void Used(EXCHANGE& exchange) {
+        exchange.lastUsedMs = nowMs;
+        byUse.splice(byUse.end(), byUse, exchange.use);
+    }
     // Tells the engine when the endpoint's resolver is not one the machine asks.
     void MarkResolver(DatagramEndpoint& endpoint, const sockaddr_storage& resolver) const {
         if (options.machineResolver && !options.machineResolver(resolver))
@@ -743,6 +749,8 @@ struct DNS_FORWARDER::STATE {
 
     // Loop thread only.
     std::map<uint64_t, EXCHANGE> exchanges;
+    // Exchange IDs, the least recently used first.
+    std::list<uint64_t> byUse;
     std::map<ADDRESS_KEY, uint64_t> byKey;
     std::map<ADDRESS_KEY, size_t> perClient;  // exchanges held by each client socket
     std::map<ADDRESS_KEY, uint64_t> latest;   // each client socket's exchange last used
@@ -849,7 +857,7 @@ void DNS_FORWARDER::STATE::ClientDatagram(int fd, int family, bool forwarded, in
         Count(refused ? &DNS_FORWARDER_COUNTS::refused : &DNS_FORWARDER_COUNTS::dropped);
         return;
     }
-    exchange->lastUsedMs = nowMs;
+    Used(*exchange);
     latest[exchange->clientKey] = exchange->id;
     Remember(exchange->asked, std::move(asked), kAskedPerExchange);
     // What the engine permits reaches the sink, which sends it on.
@@ -881,7 +889,7 @@ void DNS_FORWARDER::STATE::ReadUpstream(uint64_t id) {
                 continue;
             }
             exchange.asked.erase(exchange.asked.begin() + static_cast<long>(matched));
-            exchange.lastUsedMs = nowMs;
+            Used(exchange);
             Count(&DNS_FORWARDER_COUNTS::answers);
             exchange.endpoint->Send(FWP_DIRECTION_INBOUND, answer);
         }
@@ -907,17 +915,6 @@ DNS_FORWARDER::STATE::EXCHANGE* DNS_FORWARDER::STATE::ExchangeFor(const sockaddr
         *refused = true;
         return nullptr;
     }
-    if (exchanges.size() >= options.maxExchanges) {
-        // Full: the exchange quiet longest makes room. Refusing the new one instead would let
-        // whoever holds every exchange (a few datagrams a second keep them) stop all DNS here.
-        auto quietest = std::min_element(
-            exchanges.begin(), exchanges.end(),
-            [](const auto& a, const auto& b) { return a.second.lastUsedMs < b.second.lastUsedMs; });
-        if (quietest == exchanges.end())
-            return nullptr;
-        Forget(quietest);
-        Count(&DNS_FORWARDER_COUNTS::evicted);
-    }
     const int fd = socket(family, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0)
         return nullptr;
@@ -928,6 +925,12 @@ DNS_FORWARDER::STATE::EXCHANGE* DNS_FORWARDER::STATE::ExchangeFor(const sockaddr
     if (!IsLoopback(resolver) && RoutesToThisMachine(fd, resolver)) {
         *refused = true;
         return nullptr;
+    }
+    if (exchanges.size() >= options.maxExchanges && !byUse.empty()) {
+        // Full: the exchange quiet longest makes room. Refusing the new one instead would let
+        // whoever holds every exchange (a few datagrams a second keep them) stop all DNS here.
+        Forget(exchanges.find(byUse.front()));
+        Count(&DNS_FORWARDER_COUNTS::evicted);
     }
     const uint64_t id = nextId++;
     epoll_event event{};
@@ -956,6 +959,8 @@ DNS_FORWARDER::STATE::EXCHANGE* DNS_FORWARDER::STATE::ExchangeFor(const sockaddr
     exchange.endpoint = engine.OpenDatagramEndpoint(tuple, process, std::move(sink));
     MarkResolver(*exchange.endpoint, resolver);
     byKey.emplace(std::move(key), id);
+    exchange.lastUsedMs = nowMs;
+    exchange.use = byUse.insert(byUse.end(), id);
     ++perClient[clientKey];
     Count(&DNS_FORWARDER_COUNTS::exchanges);
     return &exchanges.emplace(id, std::move(exchange)).first->second;
@@ -976,6 +981,7 @@ bool DNS_FORWARDER::STATE::RecentDestination(const sockaddr_storage& client,
 void DNS_FORWARDER::STATE::Forget(std::map<uint64_t, EXCHANGE>::iterator it) {
     epoll_ctl(epollFd, EPOLL_CTL_DEL, it->second.upstream->fd, nullptr);
     byKey.erase(it->second.key);
+    byUse.erase(it->second.use);
     if (auto last = latest.find(it->second.clientKey);
         last != latest.end() && last->second == it->second.id)
         latest.erase(last);
@@ -988,11 +994,11 @@ void DNS_FORWARDER::STATE::Forget(std::map<uint64_t, EXCHANGE>::iterator it) {
 
 void DNS_FORWARDER::STATE::ExpireIdle() {
     const int64_t now = NowMs();
-    for (auto it = exchanges.begin(); it != exchanges.end();) {
-        auto next = std::next(it);
-        if (now - it->second.lastUsedMs >= options.idleTimeoutMs)
-            Forget(it);
-        it = next;
+    while (!byUse.empty()) {
+        const auto it = exchanges.find(byUse.front());
+        if (now - it->second.lastUsedMs < options.idleTimeoutMs)
+            return;
+        Forget(it);
     }
 }
 

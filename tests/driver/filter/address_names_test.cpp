@@ -178,6 +178,13 @@ TEST(AddressNamesTest, OnlyAnAddressAnsweredForTheServiceDomainIsOurs) {
     EXPECT_TRUE(table.WasGivenForServiceDomain(Key(kA1)));
     EXPECT_FALSE(table.WasGivenForServiceDomain(Key(kA2)));
     EXPECT_FALSE(table.WasGivenForServiceDomain(Key(kV6)));
+    // A shared address's other names push out each other, not ours.
+    for (const char* name : {"a.test", "b.test", "c.test", "d.test", "e.test"}) {
+        table.Learn(Key(kA1), name, 60);
+    }
+    EXPECT_EQ(NamesOf(table, kA1),
+              (Names{"e.test", "d.test", "c.test", "api." + std::string(kServiceDomain)}));
+    EXPECT_EQ(table.NameCount(), 5u);
 }
 
 }  // namespace

@@ -155,6 +155,12 @@ TEST(HttpRequestTest, EveryTokenMethodIsRecognisedWithItsHeadLength) {
         EXPECT_EQ(p.request.Path(), "/a");
         EXPECT_EQ(p.outcome.headLength, text.size() - 4) << method;
     }
+    // Also when the line holds a byte that only lenient servers split at.
+    Bytes keep;
+    Parsed p =
+        Parse(ToBytes(std::string(5000, 'A') + " /\xA0 HTTP/1.1\r\nHost: h.test\r\n\r\n"), keep);
+    EXPECT_EQ(p.outcome.status, HttpParseStatus::Complete);
+    EXPECT_EQ(p.request.Host(), "h.test");
 }
 
 TEST(HttpRequestTest, LeadingEmptyLinesAndBareLineFeedsAreReadAsServersDo) {

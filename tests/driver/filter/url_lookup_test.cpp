@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "common/service_domain.h"
 #include "driver/channel/control_device.h"
 #include "driver/filter/address_names.h"
 #include "driver/filter/wfp_registration.h"
@@ -427,6 +428,20 @@ TEST_F(UrlLookupTest, AServerNameThatDoesNotResolveIsJudgedByItsDestinationsName
     ADDRESS_NAMES::NAME_LIST names;
     ASSERT_EQ(filter.AddressNames().NamesOf(MakeAddressKey(destination, 4), names), 1u);
     EXPECT_EQ(names[0], "blocked.test");
+}
+
+// Our own servers judged by where they go are blocked only by a block: without an answer they pass,
+// since the page a browser is sent to when no answer comes is ours.
+TEST_F(UrlLookupTest, WithoutAServiceOurDomainPassesWhereverItGoes) {
+    const uint8_t destination[4] = {203, 0, 113, 80};
+    filter.AddressNames().Learn(MakeAddressKey(destination, 4), "blocked.test", 60);
+    auto connection = Open();
+    const std::string get = "GET /BlockOnFailure.html HTTP/1.1\r\nHost: block." +
+                            std::string(kServiceDomain) + "\r\n\r\n";
+    ASSERT_TRUE(connection->ClientSend(get));
+    AwaitLookups();
+    EXPECT_EQ(connection->ServerReceived(), get);
+    EXPECT_FALSE(connection->ClientSawFin());
 }
 
 TEST_F(UrlLookupTest, WithoutAServiceAGetIsLoggedAsServiceUnavailableAndClosed) {

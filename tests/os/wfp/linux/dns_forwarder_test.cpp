@@ -598,6 +598,35 @@ TEST_F(DnsForwarderTest, TheCanaryIsAnsweredHereUnlessTurnedOff) {
     EXPECT_EQ(Receive(client.Get()), AnswerTo(canary));
 }
 
+// Answers of a resolver the machine does not ask reach the engine marked as such; the machine's
+// own resolvers' answers do not.
+TEST_F(DnsForwarderTest, AnswersOfAResolverTheMachineDoesNotAskAreMarked) {
+    DNS_FORWARDER_OPTIONS options = Options();
+    std::atomic<bool> machine{true};
+    options.machineResolver = [&](const sockaddr_storage&) { return machine.load(); };
+    Start(options);
+    std::mutex lock;
+    std::vector<bool> marks;
+    callouts_.SetDecide([&](NET_BUFFER_LIST& packet, const FWPS_INCOMING_VALUES& values,
+                            const FWPS_INCOMING_METADATA_VALUES&, FWPS_CLASSIFY_OUT&) {
+        if (values.direction == FWP_DIRECTION_INBOUND) {
+            std::lock_guard guard(lock);
+            marks.push_back(FwpsQueryPacketFromMachineResolver(packet));
+        }
+    });
+    for (bool asked : {true, false}) {
+        machine = asked;
+        sockaddr_storage forwarder{};
+        UNIQUE_FD client = Client(AF_INET, &forwarder);  // a new exchange each
+        const std::string query = Text(Query("a.test"));
+        SendTo(client.Get(), query, forwarder);
+        EXPECT_EQ(Answer(0), query);
+        EXPECT_EQ(Receive(client.Get()), AnswerTo(query));
+    }
+    std::lock_guard guard(lock);
+    EXPECT_EQ(marks, (std::vector<bool>{true, false}));
+}
+
 // Exchanges are bounded: a new client past the bound takes the place of the one quiet longest, so
 // that whoever holds every exchange cannot stop the others; quiet ones are forgotten.
 TEST_F(DnsForwarderTest, ExchangesAreBoundedAndForgottenWhenQuiet) {
@@ -622,6 +651,9 @@ TEST_F(DnsForwarderTest, ExchangesAreBoundedAndForgottenWhenQuiet) {
     EXPECT_EQ(Receive(clients[2].Get()), AnswerTo(c));
     EXPECT_EQ(forwarder_->Counts().evicted, 1u);
     EXPECT_EQ(forwarder_->Counts().exchanges, 2u);
+    SendTo(clients[1].Get(), b, forwarder);
+    EXPECT_EQ(Answer(0), b);
+    EXPECT_EQ(forwarder_->Counts().evicted, 1u) << "b, the more recent, kept its exchange";
 
     EXPECT_TRUE(Eventually([&] { return forwarder_->Counts().exchanges == 0; }));
     EXPECT_EQ(forwarder_->Counts().dropped, 0u);
