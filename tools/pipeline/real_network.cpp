@@ -106,7 +106,15 @@ bool REAL_NETWORK::Start(std::string* why) {
     options.owner =
         [raw](const os::wfplinux::PROXIED_CONNECTION& connection) -> std::optional<uint64_t> {
         auto owner = raw->owners.Find(connection.client, connection.destination);
-        return owner ? raw->processes.For(*owner) : std::nullopt;
+        std::optional<uint64_t> process = owner ? raw->processes.For(*owner) : std::nullopt;
+        if (!process && owner && owner->pid > 0 && owner->tid != 0) {
+            // The task that connected has ended; the socket may live on in the process that
+            // made it, which is then the one to judge for (else a child that connects and exits
+            // at once would leave its parent's connections without a user).
+            owner = raw->owners.FindHolder(connection.client, connection.destination);
+            process = owner ? raw->processes.For(*owner) : std::nullopt;
+        }
+        return process;
     };
     parts->proxy =
         std::make_unique<os::wfplinux::TCP_PROXY>(os::FilterEngine::Current(), std::move(options));

@@ -295,11 +295,23 @@ void TakeRecord(const BPF_SOCKET_OWNER& record, SOCKET_OWNER* owner) {
 std::optional<SOCKET_OWNER> SOCKET_OWNERS::Find(const sockaddr_storage& source,
                                                 const sockaddr_storage& destination, int protocol,
                                                 bool walk) {
+    return Find(source, destination, protocol, walk, true);
+}
+
+std::optional<SOCKET_OWNER> SOCKET_OWNERS::FindHolder(const sockaddr_storage& source,
+                                                      const sockaddr_storage& destination,
+                                                      int protocol) {
+    return Find(source, destination, protocol, true, false);
+}
+
+std::optional<SOCKET_OWNER> SOCKET_OWNERS::Find(const sockaddr_storage& source,
+                                                const sockaddr_storage& destination, int protocol,
+                                                bool walk, bool records) {
     if (protocol != IPPROTO_TCP && protocol != IPPROTO_UDP)
         return std::nullopt;
     SOCKET_OWNER owner;
     // A TCP record is keyed by the tuple itself: no question to sock_diag, no lock.
-    if (protocol == IPPROTO_TCP) {
+    if (protocol == IPPROTO_TCP && records) {
         if (const auto record = records_.FindStream(netns_, source, destination)) {
             TakeRecord(*record, &owner);
             owner.uid = record->uid;
@@ -313,7 +325,7 @@ std::optional<SOCKET_OWNER> SOCKET_OWNERS::Find(const sockaddr_storage& source,
         if (!QueryKernel(protocol, source, destination, &owner.inode, &owner.uid, &cookie))
             return std::nullopt;
     }
-    if (protocol == IPPROTO_UDP) {
+    if (protocol == IPPROTO_UDP && records) {
         if (const auto record = records_.FindDatagram(cookie)) {
             // The socket's user stays sock_diag's, as the walk would give it.
             TakeRecord(*record, &owner);

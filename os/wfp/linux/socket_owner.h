@@ -63,6 +63,12 @@ class SOCKET_OWNERS {
     std::optional<SOCKET_OWNER> Find(const sockaddr_storage& source,
                                      const sockaddr_storage& destination,
                                      int protocol = IPPROTO_TCP, bool walk = true);
+    // The process that holds the socket now, from sock_diag and the /proc walk and not from the
+    // connect-time records: the task a record names may have ended while the socket lives on in
+    // another process (made in a parent, connected by a child that exited at once).
+    std::optional<SOCKET_OWNER> FindHolder(const sockaddr_storage& source,
+                                           const sockaddr_storage& destination,
+                                           int protocol = IPPROTO_TCP);
     // The owner of the client of a connection the proxy accepted after a redirect: the client
     // socket's source is the accepted socket's peer, its destination the original destination.
     std::optional<SOCKET_OWNER> FindForAccepted(int fd);
@@ -73,6 +79,9 @@ class SOCKET_OWNERS {
     uint64_t Scans() const;
 
   private:
+    std::optional<SOCKET_OWNER> Find(const sockaddr_storage& source,
+                                     const sockaddr_storage& destination, int protocol, bool walk,
+                                     bool records);
     struct HOLDER {
         pid_t pid;
         int fd;

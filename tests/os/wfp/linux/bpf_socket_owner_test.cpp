@@ -269,6 +269,37 @@ TEST_F(BpfSocketOwners, AChildsConnectOrSendIsRecordedWithItsProcess) {
     }
 }
 
+// A socket made here and connected by a child that exits at once: the record names the child,
+// and the process that holds the socket now is this one.
+TEST_F(BpfSocketOwners, TheHolderOfASocketWhoseConnectorEndedIsTheProcessThatKeptIt) {
+    os::SOCKET_OWNERS owners(os::SOCKET_OWNERS_OPTIONS{options});
+    ASSERT_TRUE(owners.RecordsConnects());
+    UNIQUE_FD listener(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_storage at = Address("127.0.0.1", 0);
+    socklen_t size = sizeof(sockaddr_in);
+    ASSERT_EQ(::bind(listener.Get(), reinterpret_cast<const sockaddr*>(&at), size), 0);
+    ASSERT_EQ(::listen(listener.Get(), 4), 0);
+    ASSERT_EQ(::getsockname(listener.Get(), reinterpret_cast<sockaddr*>(&at), &size), 0);
+    UNIQUE_FD kept(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::_exit(::connect(kept.Get(), reinterpret_cast<const sockaddr*>(&at), size) == 0 ? 0 : 1);
+    }
+    ASSERT_GT(child, 0);
+    int status = -1;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_EQ(status, 0);
+    sockaddr_storage local{};
+    size = sizeof local;
+    ASSERT_EQ(::getsockname(kept.Get(), reinterpret_cast<sockaddr*>(&local), &size), 0);
+    const auto recorded = owners.Find(local, at);
+    ASSERT_TRUE(recorded.has_value());
+    EXPECT_EQ(recorded->pid, child);
+    const auto holder = owners.FindHolder(local, at);
+    ASSERT_TRUE(holder.has_value());
+    EXPECT_EQ(holder->pid, ::getpid());
+}
+
 TEST_F(BpfSocketOwners, TheSameTupleInTwoNamespacesKeepsEachOwner) {
     BPF_SOCKET_OWNERS records(options);
     ASSERT_TRUE(records.Ready());
