@@ -690,11 +690,18 @@ struct DNS_FORWARDER::STATE {
         bool forwarded = false;
         std::thread thread;
         std::atomic<bool> done{false};
+        // When a whole message last crossed (tcpActivity's count then), and whether it was shut
+        // down to make room.
+        std::atomic<uint64_t> lastActive{0};
+        bool evicted = false;  // under tcpLock
     };
 
     void AcceptTcp(int listener, bool forwarded);
     void ServeTcp(TCP_CONNECTION& connection);
     void ReapTcp(bool all);
+    // Whether a new connection may be served: below the bound, or once the quietest one has been
+    // shut down for it.
+    bool RoomForTcpLocked();
 
     void Count(uint64_t DNS_FORWARDER_COUNTS::*member, int64_t by = 1) {
         counters->Add(member, by);
@@ -739,6 +746,7 @@ struct DNS_FORWARDER::STATE {
     std::shared_ptr<SOCKET_HOLD> forwardedTcpListeners[2];
     std::mutex tcpLock;
     std::vector<std::unique_ptr<TCP_CONNECTION>> tcpConnections;
+    std::atomic<uint64_t> tcpActivity{0};
     sockaddr_storage listenerAddresses[2]{};
     uint16_t port = 0;
     uint16_t forwardedPort = 0;
@@ -1002,6 +1010,30 @@ void DNS_FORWARDER::STATE::ExpireIdle() {
     }
 }
 
+bool DNS_FORWARDER::STATE::RoomForTcpLocked() {
+    size_t held = 0;
+    TCP_CONNECTION* quietest = nullptr;
+    for (auto& connection : tcpConnections) {
+        if (connection->done || connection->evicted)
+            continue;
+        ++held;
+        if (quietest == nullptr || connection->lastActive < quietest->lastActive)
+            quietest = connection.get();
+    }
+    if (held < options.maxTcpConnections)
+        return true;
+    if (quietest == nullptr)
+        return false;
+    // Full: the connection quiet longest is ended for the new one, as exchanges are over UDP, so
+    // that whoever keeps every connection open cannot stop the others' lookups over TCP.
+    quietest->evicted = true;
+    shutdown(quietest->client->fd, SHUT_RDWR);
+    if (quietest->upstream)
+        shutdown(quietest->upstream->fd, SHUT_RDWR);
+    Count(&DNS_FORWARDER_COUNTS::evicted);
+    return true;
+}
+
 void DNS_FORWARDER::STATE::ReapTcp(bool all) {
     std::vector<std::unique_ptr<TCP_CONNECTION>> ended;
     {
@@ -1042,7 +1074,7 @@ void DNS_FORWARDER::STATE::AcceptTcp(int listener, bool forwarded) {
         bool room;
         {
             std::lock_guard guard(tcpLock);
-            room = tcpConnections.size() < options.maxTcpConnections;
+            room = RoomForTcpLocked();
         }
         bool refused = known && Forbidden(connection->resolver);
         if (known && !refused && forwarded) {
@@ -1061,6 +1093,7 @@ void DNS_FORWARDER::STATE::AcceptTcp(int listener, bool forwarded) {
             continue;
         }
         TCP_CONNECTION* raw = connection.get();
+        raw->lastActive = ++tcpActivity;
         connection->thread = std::thread([this, raw] {
             Count(&DNS_FORWARDER_COUNTS::tcpConnections);
             ServeTcp(*raw);
@@ -1181,6 +1214,7 @@ void DNS_FORWARDER::STATE::ServeTcp(TCP_CONNECTION& connection) {
                     endpoint->Send(FWP_DIRECTION_INBOUND, message);
                 }
                 bytes.erase(bytes.begin(), bytes.begin() + static_cast<long>(length + 2));
+                connection.lastActive = ++tcpActivity;
             }
         }
     }

@@ -873,6 +873,61 @@ TEST_F(DnsForwarderTest, MessagesOverTcpGoThroughTheEngineOneByOne) {
     EXPECT_TRUE(Eventually([&] { return forwarder_->Counts().tcpConnections == 0; }));
 }
 
+// Over TCP too, a new connection past the bound takes the place of the one quiet longest.
+TEST_F(DnsForwarderTest, ATcpConnectionPastTheBoundEndsTheQuietestOne) {
+    UNIQUE_FD resolver = Bound(SOCK_STREAM, "127.0.0.1", 0);
+    ASSERT_TRUE(resolver.Valid());
+    std::atomic<bool> stop{false};
+    std::thread serve([&] {
+        std::vector<std::thread> answering;
+        while (!stop.load()) {
+            auto c = std::make_shared<UNIQUE_FD>(wexo::test::AcceptWithin(resolver.Get(), 20));
+            if (!c->Valid())
+                continue;
+            answering.emplace_back([c] {
+                for (std::string query; (query = ReadFrame(c->Get())).size() > 12;) {
+                    const std::string answer = Frame(AnswerTo(query));
+                    send(c->Get(), answer.data(), answer.size(), MSG_NOSIGNAL);
+                }
+            });
+        }
+        for (std::thread& t : answering)
+            t.join();
+    });
+    DNS_FORWARDER_OPTIONS options = Options();
+    options.maxTcpConnections = 2;
+    options.tcpDestination = [&](int, sockaddr_storage* to) {
+        *to = SocketName(resolver.Get());
+        return true;
+    };
+    Start(options);
+    UNIQUE_FD clients[3];
+    const std::string query = Text(Query("a.test"));
+    auto ask = [&](int i) {
+        SendAll(clients[i].Get(), Frame(query));
+        return ReadFrame(clients[i].Get());
+    };
+    for (int i : {0, 1}) {
+        ASSERT_EQ(wexo::test::Connect(clients[i], SOCK_STREAM,
+                                      LoopbackAddress(AF_INET, forwarder_->Port())),
+                  0);
+        EXPECT_EQ(ask(i), AnswerTo(query));
+    }
+    EXPECT_EQ(ask(0), AnswerTo(query));  // 1 is now the quietest
+    ASSERT_EQ(
+        wexo::test::Connect(clients[2], SOCK_STREAM, LoopbackAddress(AF_INET, forwarder_->Port())),
+        0);
+    EXPECT_EQ(ask(2), AnswerTo(query));
+    EXPECT_EQ(ReadFrame(clients[1].Get()), "(closed)");
+    EXPECT_EQ(ask(0), AnswerTo(query));
+    EXPECT_EQ(forwarder_->Counts().evicted, 1u);
+    for (UNIQUE_FD& client : clients)
+        client.Reset();
+    forwarder_->Stop();
+    stop = true;
+    serve.join();
+}
+
 // A resolver's HTTPS answer reaches the client without its ECH keys, over UDP as over TCP; the
 // engine saw the answer as the resolver sent it. With stripping off, the answer is untouched.
 TEST_F(DnsForwarderTest, AnswersReachTheClientWithoutEchKeys) {
