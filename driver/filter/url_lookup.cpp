@@ -294,8 +294,10 @@ bool URL_LOOKUP::ProcessUrlLookup() {
             return false;
         };
         bool decided = !target.host.empty() && judge(target.host);
+        // Known names are kept normalised; the connection's own is not asked twice.
+        const std::string own = NormalizeHost(target.host);
         for (size_t i = 0; i < knownCount && !decided; ++i) {
-            decided = NormalizeHost(known[i]) != NormalizeHost(target.host) && judge(known[i]);
+            decided = known[i] != own && judge(known[i]);
         }
     }
     // Our own servers judged by where they go are blocked only by a block: without an answer they

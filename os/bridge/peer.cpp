@@ -76,6 +76,14 @@ int WaitFor(int fd, short events, int64_t deadline, int64_t (*now)() = ClockMs) 
     }
 }
 
+// WaitFor as a frame's status: Ok once ready, TimedOut at the deadline, Failed on an error.
+FRAME_STATUS AwaitReady(int fd, short events, int64_t deadline) {
+    const int ready = WaitFor(fd, events, deadline);
+    return ready > 0    ? FRAME_STATUS::Ok
+           : ready == 0 ? FRAME_STATUS::TimedOut
+                        : FRAME_STATUS::Failed;
+}
+
 bool ReadSmallFile(const std::string& path, std::string* text) {
     std::ifstream in(path);
     if (!in)
@@ -548,11 +556,9 @@ FRAME_STATUS ReceiveRest(int socket, std::vector<uint8_t>& payload, size_t lengt
             return FRAME_STATUS::Cut;
         if (got == -2)
             return FRAME_STATUS::Failed;
-        int ready = WaitFor(socket, POLLIN, deadline);
-        if (ready == 0)
-            return FRAME_STATUS::TimedOut;
-        if (ready < 0)
-            return FRAME_STATUS::Failed;
+        if (const FRAME_STATUS waited = AwaitReady(socket, POLLIN, deadline);
+            waited != FRAME_STATUS::Ok)
+            return waited;
     }
     return FRAME_STATUS::Ok;
 }
@@ -581,11 +587,9 @@ FRAME_STATUS ReadFrame(int socket, std::vector<uint8_t>& payload, std::vector<UN
             return have == 0 ? FRAME_STATUS::Closed : FRAME_STATUS::Cut;
         if (got == -2)
             return FRAME_STATUS::Failed;
-        int ready = WaitFor(socket, POLLIN, deadline);
-        if (ready == 0)
-            return FRAME_STATUS::TimedOut;
-        if (ready < 0)
-            return FRAME_STATUS::Failed;
+        if (const FRAME_STATUS waited = AwaitReady(socket, POLLIN, deadline);
+            waited != FRAME_STATUS::Ok)
+            return waited;
     }
     const uint32_t length =
         static_cast<uint32_t>(header[0]) | (static_cast<uint32_t>(header[1]) << 8) |
@@ -613,11 +617,9 @@ FRAME_STATUS FRAME_READER::Fill(std::vector<UNIQUE_FD>* fds, bool* lost, int64_t
     bool wait = end_ == 0;
     for (;;) {
         if (wait) {
-            int ready = WaitFor(socket_, POLLIN, deadline);
-            if (ready == 0)
-                return FRAME_STATUS::TimedOut;
-            if (ready < 0)
-                return FRAME_STATUS::Failed;
+            if (const FRAME_STATUS waited = AwaitReady(socket_, POLLIN, deadline);
+                waited != FRAME_STATUS::Ok)
+                return waited;
         }
         ssize_t got = ReceiveSome(socket_, buffer_ + end_, kBufferSize - end_, fds, lost);
         if (got > 0) {
@@ -714,11 +716,9 @@ FRAME_STATUS WriteFrame(int socket, std::span<const uint8_t> payload, std::span<
         }
         if (put < 0 && errno != EAGAIN && errno != EWOULDBLOCK)
             return FRAME_STATUS::Failed;
-        int ready = WaitFor(socket, POLLOUT, deadline);
-        if (ready == 0)
-            return FRAME_STATUS::TimedOut;
-        if (ready < 0)
-            return FRAME_STATUS::Failed;
+        if (const FRAME_STATUS waited = AwaitReady(socket, POLLOUT, deadline);
+            waited != FRAME_STATUS::Ok)
+            return waited;
     }
     return FRAME_STATUS::Ok;
 }
